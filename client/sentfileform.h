@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QWidget>
+
+class TsentfileForm : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit TsentfileForm(QWidget *parent = nullptr);
+};
+
+extern TsentfileForm *sentfileForm;

@@ -1,0 +1,190 @@
+#include "platform/dialogs.h"
+
+#include <QColorDialog>
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QMessageBox>
+
+namespace kc {
+
+namespace {
+
+DialogService *installed = nullptr;
+
+QtDialogService &qtService()
+{
+    static QtDialogService service;
+    return service;
+}
+
+int firstButton(int buttons)
+{
+    for (int b : {mbOk, mbYes, mbNo, mbCancel})
+        if (buttons & b)
+            return b;
+    return mbOk;
+}
+
+} // namespace
+
+DialogService &dialogs()
+{
+    return installed ? *installed : qtService();
+}
+
+void setDialogService(DialogService *service)
+{
+    installed = service;
+}
+
+int QtDialogService::messageBox(MsgKind kind, const QString &title, const QString &text, int buttons, QWidget *parent)
+{
+    QMessageBox box(parent);
+    box.setWindowTitle(title);
+    box.setText(text);
+    box.setTextFormat(Qt::PlainText);
+    switch (kind) {
+    case MsgKind::Information: box.setIcon(QMessageBox::Information); break;
+    case MsgKind::Warning: box.setIcon(QMessageBox::Warning); break;
+    case MsgKind::Error: box.setIcon(QMessageBox::Critical); break;
+    case MsgKind::Confirmation: box.setIcon(QMessageBox::Question); break;
+    }
+    const std::pair<int, QMessageBox::StandardButton> map[] = {
+        {mbOk, QMessageBox::Ok}, {mbYes, QMessageBox::Yes}, {mbNo, QMessageBox::No}, {mbCancel, QMessageBox::Cancel}};
+    QMessageBox::StandardButtons standard;
+    for (const auto &[ours, theirs] : map)
+        if (buttons & ours)
+            standard |= theirs;
+    if (!standard)
+        standard = QMessageBox::Ok;
+    box.setStandardButtons(standard);
+    const int answer = box.exec();
+    for (const auto &[ours, theirs] : map)
+        if (answer == theirs)
+            return ours;
+    return (buttons & mbCancel) ? int(mbCancel) : firstButton(buttons);
+}
+
+bool QtDialogService::inputQuery(const QString &title, const QString &prompt, QString &value, QWidget *parent)
+{
+    bool ok = false;
+    const QString answer = QInputDialog::getText(parent, title, prompt, QLineEdit::Normal, value, &ok);
+    if (ok)
+        value = answer;
+    return ok;
+}
+
+std::optional<QString> QtDialogService::openFile(const QString &title, const QString &filter, QWidget *parent)
+{
+    const QString path = QFileDialog::getOpenFileName(parent, title, QString(), filter);
+    if (path.isEmpty())
+        return std::nullopt;
+    return path;
+}
+
+std::optional<QString> QtDialogService::saveFile(const QString &title, const QString &fileName, const QString &filter,
+                                                 QWidget *parent)
+{
+    const QString path = QFileDialog::getSaveFileName(parent, title, fileName, filter);
+    if (path.isEmpty())
+        return std::nullopt;
+    return path;
+}
+
+std::optional<QColor> QtDialogService::chooseColor(const QColor &initial, QWidget *parent)
+{
+    const QColor colour = QColorDialog::getColor(initial, parent);
+    if (!colour.isValid())
+        return std::nullopt;
+    return colour;
+}
+
+void ScriptedDialogService::record(const Call &call)
+{
+    calls.append(call);
+    if (whileOpen)
+        whileOpen(call);
+}
+
+QList<ScriptedDialogService::Call> ScriptedDialogService::messages() const
+{
+    QList<Call> result;
+    for (const Call &c : calls)
+        if (c.kind == Kind::Message)
+            result.append(c);
+    return result;
+}
+
+QStringList ScriptedDialogService::errors() const
+{
+    QStringList result;
+    for (const Call &c : calls)
+        if (c.kind == Kind::Message && c.msgKind == MsgKind::Error)
+            result.append(c.text);
+    return result;
+}
+
+void ScriptedDialogService::clear()
+{
+    calls.clear();
+    m_messages.clear();
+    m_inputs.clear();
+    m_opens.clear();
+    m_saves.clear();
+    m_colours.clear();
+}
+
+int ScriptedDialogService::messageBox(MsgKind kind, const QString &title, const QString &text, int buttons, QWidget *)
+{
+    record({Kind::Message, kind, title, text, {}, buttons});
+    if (m_messages.empty())
+        return firstButton(buttons);
+    const int answer = m_messages.front();
+    m_messages.pop_front();
+    return answer;
+}
+
+bool ScriptedDialogService::inputQuery(const QString &title, const QString &prompt, QString &value, QWidget *)
+{
+    record({Kind::Input, MsgKind::Information, title, prompt, value, 0});
+    if (m_inputs.empty())
+        return false;
+    const auto [ok, answer] = m_inputs.front();
+    m_inputs.pop_front();
+    if (ok)
+        value = answer;
+    return ok;
+}
+
+std::optional<QString> ScriptedDialogService::openFile(const QString &title, const QString &filter, QWidget *)
+{
+    record({Kind::Open, MsgKind::Information, title, filter, {}, 0});
+    if (m_opens.empty())
+        return std::nullopt;
+    auto answer = m_opens.front();
+    m_opens.pop_front();
+    return answer;
+}
+
+std::optional<QString> ScriptedDialogService::saveFile(const QString &title, const QString &fileName,
+                                                       const QString &filter, QWidget *)
+{
+    record({Kind::Save, MsgKind::Information, title, filter, fileName, 0});
+    if (m_saves.empty())
+        return std::nullopt;
+    auto answer = m_saves.front();
+    m_saves.pop_front();
+    return answer;
+}
+
+std::optional<QColor> ScriptedDialogService::chooseColor(const QColor &initial, QWidget *)
+{
+    record({Kind::Colour, MsgKind::Information, {}, {}, initial.name(), 0});
+    if (m_colours.empty())
+        return std::nullopt;
+    auto answer = m_colours.front();
+    m_colours.pop_front();
+    return answer;
+}
+
+} // namespace kc

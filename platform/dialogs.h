@@ -1,0 +1,112 @@
+#pragma once
+
+#include <QColor>
+#include <QList>
+#include <QString>
+
+#include <deque>
+#include <functional>
+#include <optional>
+
+class QWidget;
+
+namespace kc {
+
+enum class MsgKind { Information, Warning, Error, Confirmation };
+
+/// Buttons of a message box; combine with |. The answer is one of them.
+enum MsgButton { mbOk = 1, mbCancel = 2, mbYes = 4, mbNo = 8 };
+
+/// Every modal dialog of the program goes through here. A real dialog runs a
+/// nested event loop, so socket events and timers keep being handled while it
+/// is up.
+class DialogService
+{
+public:
+    virtual ~DialogService() = default;
+
+    /// Shows a message box; returns the button chosen (the first of `buttons`
+    /// when the box is closed otherwise).
+    virtual int messageBox(MsgKind kind, const QString &title, const QString &text, int buttons = mbOk,
+                           QWidget *parent = nullptr) = 0;
+    /// Input dialog with one line pre-filled with `value`; on OK the answer is
+    /// written to `value` and true returned; on cancel `value` is unchanged.
+    virtual bool inputQuery(const QString &title, const QString &prompt, QString &value, QWidget *parent = nullptr) = 0;
+    /// Open dialog; the full path chosen, or nothing on cancel.
+    virtual std::optional<QString> openFile(const QString &title, const QString &filter, QWidget *parent = nullptr) = 0;
+    /// Save dialog starting at `fileName`; the full path chosen, or nothing on cancel.
+    virtual std::optional<QString> saveFile(const QString &title, const QString &fileName, const QString &filter,
+                                            QWidget *parent = nullptr) = 0;
+    /// Colour dialog starting at `initial`; the colour chosen, or nothing on cancel.
+    virtual std::optional<QColor> chooseColor(const QColor &initial, QWidget *parent = nullptr) = 0;
+};
+
+/// The service in use. The program installs a QtDialogService at start;
+/// tests install a ScriptedDialogService.
+DialogService &dialogs();
+/// Installs `service` (not owned; it must outlive its use). nullptr restores the Qt one.
+void setDialogService(DialogService *service);
+
+class QtDialogService : public DialogService
+{
+public:
+    int messageBox(MsgKind kind, const QString &title, const QString &text, int buttons, QWidget *parent) override;
+    bool inputQuery(const QString &title, const QString &prompt, QString &value, QWidget *parent) override;
+    std::optional<QString> openFile(const QString &title, const QString &filter, QWidget *parent) override;
+    std::optional<QString> saveFile(const QString &title, const QString &fileName, const QString &filter,
+                                    QWidget *parent) override;
+    std::optional<QColor> chooseColor(const QColor &initial, QWidget *parent) override;
+};
+
+/// A dialog service for tests: answers come from queues filled beforehand and
+/// every dialog shown is recorded. A dialog with no queued answer is closed:
+/// a message box answers its first button, the other dialogs cancel.
+class ScriptedDialogService : public DialogService
+{
+public:
+    enum class Kind { Message, Input, Open, Save, Colour };
+    struct Call
+    {
+        Kind kind;
+        MsgKind msgKind = MsgKind::Information;
+        QString title;
+        QString text;  // message text, input prompt, or file filter
+        QString value; // pre-filled input value, or save file name
+        int buttons = 0;
+    };
+
+    void answerMessage(int button) { m_messages.push_back(button); }
+    void answerInput(bool ok, const QString &value = {}) { m_inputs.push_back({ok, value}); }
+    void answerOpen(std::optional<QString> path) { m_opens.push_back(std::move(path)); }
+    void answerSave(std::optional<QString> path) { m_saves.push_back(std::move(path)); }
+    void answerColour(std::optional<QColor> colour) { m_colours.push_back(std::move(colour)); }
+
+    /// Runs while a dialog is "up", before it answers; lets a test make
+    /// things happen inside the modal phase.
+    std::function<void(const Call &)> whileOpen;
+
+    QList<Call> calls;
+    /// The message boxes shown so far, in order.
+    QList<Call> messages() const;
+    /// Texts of the error boxes (stop icon) shown so far.
+    QStringList errors() const;
+    void clear();
+
+    int messageBox(MsgKind kind, const QString &title, const QString &text, int buttons, QWidget *parent) override;
+    bool inputQuery(const QString &title, const QString &prompt, QString &value, QWidget *parent) override;
+    std::optional<QString> openFile(const QString &title, const QString &filter, QWidget *parent) override;
+    std::optional<QString> saveFile(const QString &title, const QString &fileName, const QString &filter,
+                                    QWidget *parent) override;
+    std::optional<QColor> chooseColor(const QColor &initial, QWidget *parent) override;
+
+private:
+    void record(const Call &call);
+
+    std::deque<int> m_messages;
+    std::deque<std::pair<bool, QString>> m_inputs;
+    std::deque<std::optional<QString>> m_opens;
+    std::deque<std::optional<QString>> m_saves;
+    std::deque<std::optional<QColor>> m_colours;
+};
+
+} // namespace kc

@@ -1,0 +1,32 @@
+#include "platform/exception.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+namespace kc {
+
+void EListError::raise(int index)
+{
+    throw EListError(format("Der Index der Liste \xFC" "berschreitet das Maximum (%d)", index));
+}
+
+std::string format(const char *pattern, ...)
+{
+    va_list args;
+    va_start(args, pattern);
+    va_list copy;
+    va_copy(copy, args);
+    const int length = std::vsnprintf(nullptr, 0, pattern, copy);
+    va_end(copy);
+    std::string result;
+    if (length > 0) {
+        std::vector<char> buffer(static_cast<size_t>(length) + 1);
+        std::vsnprintf(buffer.data(), buffer.size(), pattern, args);
+        result.assign(buffer.data(), static_cast<size_t>(length));
+    }
+    va_end(args);
+    return result;
+}
+
+} // namespace kc

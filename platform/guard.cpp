@@ -1,0 +1,58 @@
+#include "platform/guard.h"
+
+#include "platform/exception.h"
+
+#include <cstdio>
+#include <mutex>
+
+namespace kc {
+
+namespace {
+
+std::mutex handlerLock;
+ExceptionHandler &currentHandler()
+{
+    static ExceptionHandler handler;
+    return handler;
+}
+
+} // namespace
+
+void setExceptionHandler(ExceptionHandler handler)
+{
+    std::lock_guard lock(handlerLock);
+    currentHandler() = std::move(handler);
+}
+
+std::string exceptionMessage(std::exception_ptr error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const Exception &e) {
+        return e.message();
+    } catch (const std::exception &e) {
+        return e.what();
+    } catch (...) {
+        return "Unbekannter Fehler";
+    }
+}
+
+void reportException(std::exception_ptr error) noexcept
+{
+    try {
+        const std::string message = exceptionMessage(error);
+        ExceptionHandler handler;
+        {
+            std::lock_guard lock(handlerLock);
+            handler = currentHandler();
+        }
+        if (handler)
+            handler(message);
+        else
+            std::fprintf(stderr, "%s\n", message.c_str());
+    } catch (...) {
+        std::fprintf(stderr, "exception while reporting an exception\n");
+    }
+}
+
+} // namespace kc

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kc {
+
+/// The program's one text-to-integer conversion: leading blanks, an optional
+/// sign, then decimal digits, or hexadecimal digits after "$", "x" or "0x".
+/// The value must fit a signed 32-bit integer. Anything else, the empty text
+/// included, throws EConvertError "'<text>' ist kein gültiger Integerwert".
+int32_t StrToInt(const std::string &text);
+
+/// Like StrToInt, but returns false instead of throwing.
+bool TryStrToInt(const std::string &text, int32_t &value);
+
+/// Plain decimal text of a number.
+std::string IntToStr(int64_t value);
+
+} // namespace kc

@@ -1,0 +1,103 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+/// The chat commands exchanged between chat clients and the chat server:
+/// "$#" + name + ":" + fixed fields separated by ":" + "#" + free text.
+/// No terminator, no escaping; one command per write and each read is taken
+/// as exactly one command. All text is Windows-1252 bytes.
+namespace chat {
+
+/// One received command, cut the way both sides cut it.
+struct Command
+{
+    /// The command name: the text before the first ":" ("" when there is none).
+    std::string name;
+    /// The fixed part: after the first ":" up to, not including, the first "#".
+    /// Empty when the data holds no "#" or the "#" comes before the first ":".
+    std::string fixed;
+    /// The free text: everything after the first "#"; the whole text after
+    /// "$#" (command name included) when there is no "#".
+    std::string text;
+    /// True when the data holds a "#".
+    bool hasHash = false;
+
+    /// The first `count` fixed fields, left to right, each ending at the next
+    /// ":" except the last, which runs to the "#" and so may hold ":".
+    /// Fields that are not there are empty.
+    std::vector<std::string> fields(size_t count) const;
+};
+
+/// Reads the data of one read event. Nothing when it does not begin with "$#".
+std::optional<Command> parse(const std::string &data);
+
+struct ListedUser
+{
+    std::string name;
+    std::string address;
+};
+
+/// The server's user list, read pairwise from the fixed part: a name up to the
+/// next ":", then an address up to the next ":" (or the end), until no ":" remains.
+std::vector<ListedUser> parseUserList(const Command &command);
+
+// Command names as they travel.
+inline constexpr const char *kJoin = "neu";
+inline constexpr const char *kUser = "user";
+inline constexpr const char *kWhisper = "pmessage";
+inline constexpr const char *kWhisperDelivery = "pmassage";
+inline constexpr const char *kPrivateChat = "pchat";
+inline constexpr const char *kFile = "file";
+inline constexpr const char *kFileAccepted = "fileangenommen";
+inline constexpr const char *kFileDeclined = "fileabgelehnt";
+inline constexpr const char *kDisconnect = "disconnect";
+inline constexpr const char *kPublicLine = "farbe";
+inline constexpr const char *kNameTaken = "noconnect";
+inline constexpr const char *kKill = "kill";
+
+// ---- client to server ----
+
+/// "$#neu:" + name + ":" + colour + ":" + address + "#"
+std::string buildJoin(const std::string &name, int32_t colour, const std::string &address);
+/// "$#user:" + name + ":" + colour + "#" + text
+std::string buildUser(const std::string &name, int32_t colour, const std::string &text);
+/// "$#pmessage:" + target + ":" + sender + "#" + text
+std::string buildWhisper(const std::string &target, const std::string &sender, const std::string &text);
+/// "$#pchat:" + target + ":" + sender + "#" + text
+std::string buildPrivateChat(const std::string &target, const std::string &sender, const std::string &text);
+/// "$#file:" + sender + ":" + target + ":" + path + "#"
+std::string buildFileOffer(const std::string &sender, const std::string &target, const std::string &path);
+/// "$#fileangenommen:" + offerer + ":" + acceptor + ":" + path + "#"
+std::string buildFileAccept(const std::string &offerer, const std::string &acceptor, const std::string &path);
+/// "$#fileabgelehnt:" + offerer + ":" + decliner + ":" + path + "#"
+std::string buildFileDecline(const std::string &offerer, const std::string &decliner, const std::string &path);
+/// "$#disconnect:" + name + "#"
+std::string buildDisconnect(const std::string &name);
+
+// ---- server to client ----
+
+/// "$#farbe:" + colour + "#" + name + ": " + text. The colour is passed on as
+/// the text it arrived in.
+std::string buildPublicLine(const std::string &colour, const std::string &name, const std::string &text);
+/// "$#pmassage:" + sender + "#Private Nachricht: " + text
+std::string buildWhisperDelivery(const std::string &sender, const std::string &text);
+/// "$#pchat:" + sender + "#" + text
+std::string buildPrivateChatDelivery(const std::string &sender, const std::string &text);
+/// "$#neu" + (":" + name + ":" + address)... + "#"
+std::string buildUserList(const std::vector<ListedUser> &users);
+/// "$#noconnect:noconnect#"
+std::string buildNameTaken();
+/// "$#kill:kill#"
+std::string buildKill();
+/// "$#file:" + offerer + ":" + offerer's address + ":" + path + "#"
+std::string buildFileOfferDelivery(const std::string &offerer, const std::string &address, const std::string &path);
+/// "$#fileangenommen:" + acceptor + ":" + acceptor's address + ":" + path + "#"
+std::string buildFileAcceptDelivery(const std::string &acceptor, const std::string &address, const std::string &path);
+/// "$#fileabgelehnt:" + decliner + ":" + path + "#"
+std::string buildFileDeclineDelivery(const std::string &decliner, const std::string &path);
+
+} // namespace chat

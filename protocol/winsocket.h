@@ -1,0 +1,103 @@
+#pragma once
+
+#include "platform/exception.h"
+
+#include <QObject>
+
+#include <functional>
+#include <string>
+
+/// Every failure of the chat's socket layer.
+class ESocketError : public kc::Exception
+{
+public:
+    using kc::Exception::Exception;
+};
+
+/// The operation that failed, handed to the error events.
+enum class TErrorEvent { eeGeneral, eeSend, eeReceive, eeConnect, eeDisconnect, eeAccept };
+
+class TCustomWinSocket;
+
+/// Sender: the component (client events, OnAccept) or the listening
+/// TServerWinSocket (OnClientConnect/Read/Disconnect/Error).
+using TSocketNotifyEvent = std::function<void(QObject *Sender, TCustomWinSocket *Socket)>;
+/// Setting ErrorCode to 0 inside the handler means the failure is dealt with.
+using TSocketErrorEvent =
+    std::function<void(QObject *Sender, TCustomWinSocket *Socket, TErrorEvent ErrorEvent, int &ErrorCode)>;
+
+/// One socket object: a client's own socket, a listening socket, or an
+/// accepted connection. Every event hands one to its handler.
+class TCustomWinSocket : public QObject
+{
+    Q_OBJECT
+public:
+    ~TCustomWinSocket() override;
+
+    /// Queues `text` for sending and returns its length; 0 when not connected.
+    /// Bytes the network cannot take at once are kept and sent, in order, as
+    /// soon as it can. A failure raises the error event (eeSend), closes the
+    /// connection (its disconnect event runs inside this call) and, when
+    /// ErrorCode stays non-zero, throws ESocketError for API "send".
+    int SendString(const std::string &text);
+    /// Everything the socket holds right now, in one receive; empty when
+    /// nothing is held or the object is not connected.
+    std::string ReceiveAvailable();
+
+    /// Dotted IPv4 address of the other end; empty when not connected.
+    std::string PeerAddress();
+    /// Reverse look-up of PeerAddress (blocking); empty when none is found.
+    std::string PeerHostName();
+    /// Dotted IPv4 address of this end; empty without a socket.
+    std::string OwnAddress();
+    /// Name of this computer; empty while the object has no socket.
+    std::string OwnHostName();
+
+    /// True while the object holds an established connection (and still
+    /// inside its disconnect event).
+    bool Connected() const;
+    /// The operating-system descriptor, -1 when none.
+    int SocketHandle() const;
+
+protected:
+    explicit TCustomWinSocket(QObject *parent);
+    struct Private;
+    Private *d;
+
+    friend class TClientSocket;
+    friend class TServerSocket;
+    friend class TServerWinSocket;
+};
+
+class TClientWinSocket : public TCustomWinSocket
+{
+    Q_OBJECT
+public:
+    explicit TClientWinSocket(QObject *parent);
+};
+
+class TServerWinSocket;
+
+/// One accepted connection on the server side.
+class TServerClientWinSocket : public TCustomWinSocket
+{
+    Q_OBJECT
+public:
+    TServerClientWinSocket(TServerWinSocket *server, int descriptor);
+    TServerWinSocket *ServerWinSocket() const;
+};
+
+/// The listening socket object; owns the connection list, in order of acceptance.
+class TServerWinSocket : public TCustomWinSocket
+{
+    Q_OBJECT
+public:
+    explicit TServerWinSocket(QObject *parent);
+
+    int ActiveConnections() const;
+    /// The connection at `index` (from 0); outside the list throws EListError
+    /// "Der Index der Liste überschreitet das Maximum (<index>)".
+    TCustomWinSocket *ConnectionAt(int index);
+    /// Position of `socket` in the connection list, -1 when not listed.
+    int IndexOf(const TCustomWinSocket *socket) const;
+};

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QWidget>
+
+class TsuchForm : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit TsuchForm(QWidget *parent = nullptr);
+};
+
+extern TsuchForm *suchForm;

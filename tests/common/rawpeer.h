@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace kc::test {
+
+/// Runs the Qt event loop until `done` holds or `timeoutMs` passes; true when it held.
+bool waitFor(const std::function<bool()> &done, int timeoutMs = 5000);
+/// Runs the Qt event loop for `ms` milliseconds.
+void pump(int ms);
+
+/// A raw TCP peer on loopback for tests: writes exact bytes and collects
+/// exact bytes, running the Qt event loop while it waits so that the code
+/// under test (on the same thread) keeps working.
+class RawClient
+{
+public:
+    RawClient() = default;
+    explicit RawClient(int descriptor) : m_fd(descriptor) {}
+    ~RawClient();
+    RawClient(const RawClient &) = delete;
+    RawClient &operator=(const RawClient &) = delete;
+    RawClient(RawClient &&other) noexcept;
+    RawClient &operator=(RawClient &&other) noexcept;
+
+    /// Connects to `host` (a 127.x.y.z address) at `port`.
+    bool connectTo(uint16_t port, const std::string &host = "127.0.0.1", int timeoutMs = 5000);
+    /// Writes all of `bytes` as one write.
+    bool send(const std::string &bytes);
+    /// Waits up to `timeoutMs` for data, then keeps collecting until nothing
+    /// more arrives for `quietMs`; returns all of it (empty on time-out).
+    std::string receive(int timeoutMs = 3000, int quietMs = 100);
+    /// Collects for `ms` and returns whatever came (to check that nothing did).
+    std::string receiveFor(int ms);
+    /// True once the peer has closed the connection (waits up to `timeoutMs`).
+    bool waitClosed(int timeoutMs = 3000);
+    /// Closes politely.
+    void close();
+    /// Closes with a reset, as a killed program's connection ends.
+    void abort();
+    bool isOpen() const { return m_fd >= 0; }
+    std::string localAddress() const;
+    uint16_t localPort() const;
+    int descriptor() const { return m_fd; }
+
+private:
+    int m_fd = -1;
+    bool m_peerClosed = false;
+};
+
+/// A raw listening socket on 127.0.0.1 for tests that play the server.
+class RawServer
+{
+public:
+    ~RawServer();
+    /// Listens on `port` (0 picks a free one); returns the port or 0 on failure.
+    uint16_t listen(uint16_t port = 0, const std::string &host = "127.0.0.1");
+    /// Waits for one connection.
+    bool accept(RawClient &client, int timeoutMs = 5000);
+    void close();
+    uint16_t port() const { return m_port; }
+
+private:
+    int m_fd = -1;
+    uint16_t m_port = 0;
+};
+
+/// A port on 127.0.0.1 that nobody listens on at the moment.
+uint16_t freePort();
+
+} // namespace kc::test

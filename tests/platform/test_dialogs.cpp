@@ -1,0 +1,69 @@
+#include "platform/dialogs.h"
+#include "platform/guard.h"
+#include "platform/exception.h"
+#include "rawpeer.h"
+#include "testenv.h"
+
+#include <QApplication>
+#include <QTest>
+#include <QTimer>
+
+#include <stdexcept>
+
+class TestDialogs : public QObject
+{
+    Q_OBJECT
+private slots:
+    void scriptedAnswersInOrder()
+    {
+        kc::test::TestEnvironment env;
+        env.dialogs.answerInput(true, QStringLiteral("server1"));
+        env.dialogs.answerInput(false);
+        QString value = QStringLiteral("localhost");
+        QVERIFY(kc::dialogs().inputQuery(QStringLiteral("T"), QStringLiteral("P"), value));
+        QCOMPARE(value, QStringLiteral("server1"));
+        QVERIFY(!kc::dialogs().inputQuery(QStringLiteral("T"), QStringLiteral("P"), value));
+        QCOMPARE(value, QStringLiteral("server1"));
+        QCOMPARE(env.dialogs.calls.size(), 2);
+        QCOMPARE(env.dialogs.calls[0].value, QStringLiteral("localhost"));
+        // Unscripted: a box answers its first button, other dialogs cancel.
+        QCOMPARE(kc::dialogs().messageBox(kc::MsgKind::Confirmation, "t", "x", kc::mbYes | kc::mbNo), int(kc::mbYes));
+        QVERIFY(!kc::dialogs().chooseColor(Qt::red).has_value());
+        QVERIFY(!kc::dialogs().saveFile("t", "a.txt", "").has_value());
+    }
+
+    void exceptionLeavingHandlerShowsErrorBoxAndGoesOn()
+    {
+        kc::test::TestEnvironment env;
+        bool after = false;
+        kc::guarded([&] {
+            throw kc::EConvertError("'abc' ist kein g\xFCltiger Integerwert");
+            after = true;
+        });
+        QVERIFY(!after);
+        kc::guarded([] { throw std::runtime_error("Schon mit Punkt."); });
+        const QStringList errors = env.dialogs.errors();
+        QCOMPARE(errors.size(), 2);
+        QCOMPARE(errors[0], QStringLiteral("'abc' ist kein gültiger Integerwert."));
+        QCOMPARE(errors[1], QStringLiteral("Schon mit Punkt."));
+        QCOMPARE(env.dialogs.messages()[0].title, QStringLiteral("Kestrelon Chat"));
+    }
+
+    void exceptionFromTimerDoesNotEndLoop()
+    {
+        kc::test::TestEnvironment env;
+        int ticks = 0;
+        QTimer timer;
+        QObject::connect(&timer, &QTimer::timeout, &timer, kc::guard([&] {
+                             ++ticks;
+                             throw kc::Exception("tick");
+                         }));
+        timer.start(5);
+        QVERIFY(kc::test::waitFor([&] { return ticks >= 3; }));
+        QVERIFY(env.dialogs.errors().size() >= 3);
+        QCOMPARE(env.dialogs.errors().first(), QStringLiteral("tick."));
+    }
+};
+
+QTEST_MAIN(TestDialogs)
+#include "test_dialogs.moc"

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Runs the test suite headless, inside a private network namespace with only
+# loopback when the machine allows one, so no test can reach a real network.
+set -euo pipefail
+build_dir=${1:?usage: run-tests.sh BUILD_DIR [ctest args...]}
+shift
+export QT_QPA_PLATFORM=offscreen
+cd "$build_dir"
+ctest_cmd=(ctest --output-on-failure "$@")
+if [ "${KC_IN_NETNS:-}" != 1 ] && command -v unshare >/dev/null 2>&1 \
+   && unshare --net true 2>/dev/null; then
+  exec unshare --net env KC_IN_NETNS=1 bash -c '
+    if command -v ip >/dev/null 2>&1; then ip link set lo up; else ifconfig lo up 2>/dev/null || true; fi
+    exec "$@"' bash "${ctest_cmd[@]}"
+fi
+if [ "${KC_IN_NETNS:-}" != 1 ]; then
+  echo "note: no private network namespace here; running the tests on the host's loopback" >&2
+fi
+exec "${ctest_cmd[@]}"

@@ -111,10 +111,14 @@ void TauswahlForm::mouseMoveEvent(QMouseEvent *event)
 bool TauswahlForm::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == Label1) {
-        if (event->type() == QEvent::MouseMove)
+        // Consumed here: the label would pass it on to the window, whose own
+        // handler turns the colour back.
+        if (event->type() == QEvent::MouseMove) {
             kc::guarded([this] { Label1MouseMove(); });
-        else if (event->type() == QEvent::MouseButtonRelease
-                 && static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton)
+            return true;
+        }
+        if (event->type() == QEvent::MouseButtonRelease
+            && static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton)
             kc::guarded([this] { Label1Click(); });
     }
     return QWidget::eventFilter(watched, event);

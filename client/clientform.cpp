@@ -1,9 +1,591 @@
 #include "client/clientform.h"
 
+#include "app/auswahlform.h"
+#include "app/hilfeform.h"
+#include "client/einstellungsform.h"
+#include "client/privatchatform.h"
+#include "platform/ansi.h"
+#include "platform/colour.h"
+#include "platform/dialogs.h"
+#include "platform/errorbox.h"
+#include "platform/guard.h"
+#include "platform/strtoint.h"
+#include "protocol/clientsocket.h"
+#include "search/suchform.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QScreen>
+#include <QShowEvent>
+#include <QStyle>
+#include <QTextCharFormat>
+#include <QTextCursor>
+#include <QTextEdit>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
 TclientForm *clientForm = nullptr;
+
+namespace {
+
+const char *const kNoServer = "kein Server gefunden";
+
+QIcon themeIcon(const QWidget *widget, const char *name, QStyle::StandardPixmap fallback)
+{
+    return QIcon::fromTheme(QString::fromLatin1(name), widget->style()->standardIcon(fallback));
+}
+
+QToolButton *pictureButton(QWidget *parent, const char *objectName, const QString &hint, const QIcon &icon)
+{
+    auto *button = new QToolButton(parent);
+    button->setObjectName(QString::fromLatin1(objectName));
+    button->setFixedSize(25, 25);
+    button->setIcon(icon);
+    button->setIconSize(QSize(18, 18));
+    button->setToolTip(hint);
+    button->setAutoRaise(false);
+    return button;
+}
+
+QLabel *plainLabel(QWidget *parent, const char *objectName, const QString &text)
+{
+    auto *label = new QLabel(parent);
+    label->setObjectName(QString::fromLatin1(objectName));
+    label->setTextFormat(Qt::PlainText);
+    label->setText(text);
+    return label;
+}
+
+} // namespace
 
 TclientForm::TclientForm(QWidget *parent) : QMainWindow(parent)
 {
     setObjectName(QStringLiteral("clientForm"));
     setWindowTitle(QStringLiteral("clientForm"));
+    resize(534, 387);
+
+    ClientSocket = new TClientSocket(this);
+    buildControls();
+    buildMenu();
+    wireSocket();
+
+    if (const QScreen *screen = this->screen())
+        move(screen->availableGeometry().center() - rect().center());
+}
+
+TclientForm::~TclientForm()
+{
+    // No socket event may reach a half-destroyed window.
+    ClientSocket->OnConnecting = {};
+    ClientSocket->OnConnect = {};
+    ClientSocket->OnDisconnect = {};
+    ClientSocket->OnRead = {};
+    ClientSocket->OnError = {};
+    delete ClientSocket;
+    ClientSocket = nullptr;
+    const std::vector<TprivatChatForm *> chats = std::move(privatChats);
+    privatChats.clear();
+    for (TprivatChatForm *form : chats)
+        delete form;
+}
+
+void TclientForm::buildControls()
+{
+    auto *central = new QWidget(this);
+    setCentralWidget(central);
+
+    Panel1 = new QFrame(central);
+    Panel1->setObjectName(QStringLiteral("Panel1"));
+    Panel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    Panel1->setLineWidth(1);
+
+    connectBitBtn = pictureButton(Panel1, "connectBitBtn", QStringLiteral("verbinden"),
+                                  themeIcon(this, "network-connect", QStyle::SP_DriveNetIcon));
+    disconnectBitBtn = pictureButton(Panel1, "disconnectBitBtn", QStringLiteral("Verbindung trennen"),
+                                     themeIcon(this, "network-disconnect", QStyle::SP_BrowserStop));
+    pchatBitBtn = pictureButton(Panel1, "pchatBitBtn", QString(),
+                                themeIcon(this, "internet-group-chat", QStyle::SP_FileDialogDetailedView));
+    privatchatBitBtn = pictureButton(Panel1, "privatchatBitBtn", QStringLiteral("flüstern"),
+                                     themeIcon(this, "mail-reply-sender", QStyle::SP_MessageBoxInformation));
+    farbeBitBtn = pictureButton(Panel1, "farbeBitBtn", QStringLiteral("Farbe"),
+                                themeIcon(this, "format-text-color", QStyle::SP_DesktopIcon));
+    sentfileBitBtn = pictureButton(Panel1, "sentfileBitBtn", QStringLiteral("Datei senden"),
+                                   themeIcon(this, "document-send", QStyle::SP_FileIcon));
+
+    Label6 = plainLabel(Panel1, "Label6", QStringLiteral("Download:"));
+    Label6->hide();
+    ProgressBar1 = new QProgressBar(Panel1);
+    ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+    ProgressBar1->setFixedSize(150, 14);
+    ProgressBar1->setTextVisible(false);
+    ProgressBar1->hide();
+
+    Label2 = plainLabel(Panel1, "Label2", QStringLiteral("Verbunden mit:"));
+    Label3 = plainLabel(Panel1, "Label3", QString::fromLatin1(kNoServer));
+
+    auto *panelLayout = new QHBoxLayout(Panel1);
+    panelLayout->setContentsMargins(4, 4, 8, 4);
+    panelLayout->setSpacing(2);
+    for (QToolButton *button :
+         {connectBitBtn, disconnectBitBtn, pchatBitBtn, privatchatBitBtn, farbeBitBtn, sentfileBitBtn})
+        panelLayout->addWidget(button);
+    panelLayout->addSpacing(16);
+    auto *downloadLayout = new QVBoxLayout;
+    downloadLayout->setSpacing(1);
+    downloadLayout->addWidget(Label6);
+    downloadLayout->addWidget(ProgressBar1);
+    panelLayout->addLayout(downloadLayout);
+    panelLayout->addStretch(1);
+    auto *serverLayout = new QVBoxLayout;
+    serverLayout->setSpacing(1);
+    serverLayout->addWidget(Label2);
+    serverLayout->addWidget(Label3);
+    panelLayout->addLayout(serverLayout);
+
+    Label4 = plainLabel(central, "Label4", QStringLiteral("Benutzername: "));
+    Label5 = plainLabel(central, "Label5", QStringLiteral("Benutzername"));
+    QFont bold = Label5->font();
+    bold.setBold(true);
+    Label5->setFont(bold);
+    Label1 = plainLabel(central, "Label1", QStringLiteral("Online Users"));
+
+    UserListBox = new QListWidget(central);
+    UserListBox->setObjectName(QStringLiteral("UserListBox"));
+    UserListBox->setFixedWidth(160);
+
+    RichEdit1 = new QTextEdit(central);
+    RichEdit1->setObjectName(QStringLiteral("RichEdit1"));
+    RichEdit1->setAcceptRichText(false);
+    RichEdit1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    RichEdit1->setPlainText(QStringLiteral("Chat by Kestrelon"));
+
+    Edit1 = new QLineEdit(QStringLiteral("Text"), central);
+    Edit1->setObjectName(QStringLiteral("Edit1"));
+    sendenButton = new QPushButton(QStringLiteral("senden"), central);
+    sendenButton->setObjectName(QStringLiteral("sendenButton"));
+    exitBitBtn = new QPushButton(style()->standardIcon(QStyle::SP_DialogCloseButton), QStringLiteral("Exit"), central);
+    exitBitBtn->setObjectName(QStringLiteral("exitBitBtn"));
+    exitBitBtn->setShortcut(QKeySequence(Qt::Key_Escape));
+
+    auto *nameLayout = new QHBoxLayout;
+    nameLayout->addWidget(Label4);
+    nameLayout->addWidget(Label5);
+    nameLayout->addStretch(1);
+
+    auto *inputLayout = new QHBoxLayout;
+    inputLayout->addWidget(Edit1, 1);
+    inputLayout->addWidget(sendenButton);
+    inputLayout->addWidget(exitBitBtn);
+
+    auto *grid = new QGridLayout(central);
+    grid->setContentsMargins(4, 4, 4, 4);
+    grid->setSpacing(4);
+    grid->addWidget(Panel1, 0, 0, 1, 2);
+    grid->addLayout(nameLayout, 1, 0);
+    grid->addWidget(Label1, 1, 1);
+    grid->addWidget(RichEdit1, 2, 0);
+    grid->addWidget(UserListBox, 2, 1);
+    grid->addLayout(inputLayout, 3, 0, 1, 2);
+    grid->setRowStretch(2, 1);
+    grid->setColumnStretch(0, 1);
+
+    connect(connectBitBtn, &QToolButton::clicked, this, kc::guard([this] { connectBitBtnClick(); }));
+    connect(disconnectBitBtn, &QToolButton::clicked, this, kc::guard([this] { disconnectBitBtnClick(); }));
+    connect(pchatBitBtn, &QToolButton::clicked, this, kc::guard([this] { pchatBitBtnClick(); }));
+    connect(privatchatBitBtn, &QToolButton::clicked, this, kc::guard([this] { privatchatBitBtnClick(); }));
+    connect(farbeBitBtn, &QToolButton::clicked, this, kc::guard([this] { farbeBitBtnClick(); }));
+    connect(sendenButton, &QPushButton::clicked, this, kc::guard([this] { sendenButtonClick(); }));
+    connect(exitBitBtn, &QPushButton::clicked, this, kc::guard([this] { exitBitBtnClick(); }));
+    connect(Edit1, &QLineEdit::returnPressed, this, kc::guard([this] { Edit1KeyPress(); }));
+    connect(UserListBox, &QListWidget::itemDoubleClicked, this, kc::guard([this] { UserListBoxDblClick(); }));
+}
+
+void TclientForm::buildMenu()
+{
+    auto addAction = [this](QMenu *menu, const char *objectName, const QString &caption, auto handler) {
+        QAction *action = menu->addAction(caption);
+        action->setObjectName(QString::fromLatin1(objectName));
+        connect(action, &QAction::triggered, this, kc::guard(handler));
+        return action;
+    };
+
+    QMenu *datei = menuBar()->addMenu(QStringLiteral("&Datei"));
+    Verbinden1 = addAction(datei, "Verbinden1", QStringLiteral("&Verbinden"), [this] { connectBitBtnClick(); });
+    Verbindungtrennen1 = addAction(datei, "Verbindungtrennen1", QStringLiteral("Verbindung &trennen"),
+                                   [this] { disconnectBitBtnClick(); });
+    Beenden1 = addAction(datei, "Beenden1", QStringLiteral("&Beenden"), [this] { exitBitBtnClick(); });
+
+    QMenu *extras = menuBar()->addMenu(QStringLiteral("&Extras"));
+    Einstellungen1 =
+        addAction(extras, "Einstellungen1", QStringLiteral("&Einstellungen"), [this] { Einstellungen1Click(); });
+    flstern1 = addAction(extras, "flstern1", QStringLiteral("&flüstern"), [this] { privatchatBitBtnClick(); });
+    Farbe1 = addAction(extras, "Farbe1", QStringLiteral("F&arbe"), [this] { farbeBitBtnClick(); });
+    privatchat1 = addAction(extras, "privatchat1", QStringLiteral("&privat chat"), [this] { pchatBitBtnClick(); });
+    Suche1 = addAction(extras, "Suche1", QStringLiteral("&Suche"), [this] { Suche1Click(); });
+
+    QMenu *help = menuBar()->addMenu(QStringLiteral("&?"));
+    Hilfe2 = addAction(help, "Hilfe2", QStringLiteral("&Hilfe"), [this] { Hilfe2Click(); });
+    Credits2 = addAction(help, "Credits2", QStringLiteral("&Credits"), [this] { Credits2Click(); });
+}
+
+void TclientForm::wireSocket()
+{
+    ClientSocket->OnConnecting = [this](QObject *sender, TCustomWinSocket *socket) {
+        kc::guarded([&] { ClientSocketConnecting(sender, socket); });
+    };
+    ClientSocket->OnConnect = [this](QObject *sender, TCustomWinSocket *socket) {
+        kc::guarded([&] { ClientSocketConnect(sender, socket); });
+    };
+    ClientSocket->OnDisconnect = [this](QObject *sender, TCustomWinSocket *socket) {
+        kc::guarded([&] { ClientSocketDisconnect(sender, socket); });
+    };
+    ClientSocket->OnRead = [this](QObject *sender, TCustomWinSocket *socket) {
+        kc::guarded([&] { ClientSocketRead(sender, socket); });
+    };
+    ClientSocket->OnError = [this](QObject *sender, TCustomWinSocket *socket, TErrorEvent event, int &code) {
+        kc::guarded([&] { ClientSocketError(sender, socket, event, code); });
+    };
+}
+
+// ---- the chat view ----
+
+void TclientForm::setViewColour(int32_t colour)
+{
+    m_viewColour = colour;
+}
+
+void TclientForm::appendLine(const std::string &line)
+{
+    QTextCharFormat format;
+    format.setForeground(kc::toQColor(m_viewColour));
+    QTextCursor cursor(RichEdit1->document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertBlock(QTextBlockFormat(), format);
+    cursor.insertText(kc::fromAnsi(line), format);
+    RichEdit1->ensureCursorVisible();
+}
+
+void TclientForm::appendLine(const std::string &line, int32_t colour)
+{
+    setViewColour(colour);
+    appendLine(line);
+}
+
+void TclientForm::sendCommand(const std::string &command)
+{
+    ClientSocket->Endpoint()->SendString(command);
+}
+
+int TclientForm::selectedUser() const
+{
+    const QListWidgetItem *item = UserListBox->currentItem();
+    if (!item || !item->isSelected())
+        return -1;
+    const int row = UserListBox->row(item);
+    return row <= userHigh ? row : -1;
+}
+
+void TclientForm::showUserList()
+{
+    UserListBox->clear();
+    for (int k = 0; k <= userHigh; ++k)
+        UserListBox->addItem(kc::fromAnsi(client::userListLine(users[k])));
+}
+
+// ---- connection lifecycle ----
+
+void TclientForm::connectBitBtnClick()
+{
+    ClientSocket->Close();
+
+    QString host = kc::fromAnsi(serverHost);
+    if (!kc::dialogs().inputQuery(QStringLiteral("Verbindung aufbauen zu:"), QStringLiteral("Computer IP/Name:"), host,
+                                  this))
+        return;
+    serverHost = kc::toAnsi(host);
+    if (serverHost.empty())
+        return;
+
+    QString name = kc::fromAnsi(userName);
+    if (!kc::dialogs().inputQuery(QStringLiteral("Benutername"), QStringLiteral("Benutername (Max. 14 Zeichen):"),
+                                  name, this))
+        return;
+    userName = kc::toAnsi(name);
+    if (userName.empty())
+        return;
+    userName = client::cutUserName(userName);
+
+    Label5->setText(kc::fromAnsi(userName));
+    ClientSocket->setPort(serverPort);
+    ClientSocket->setHost(serverHost);
+    ClientSocket->Open();
+    Edit1->setFocus();
+}
+
+void TclientForm::disconnectBitBtnClick()
+{
+    ClientSocket->Close();
+    disconnectStreams();
+}
+
+void TclientForm::disconnectStreams()
+{
+    // Seam for the file transfer: Disconnect the stream sender NMStrm, then the
+    // stream receiver NMStrmServ, which then stops listening.
+}
+
+void TclientForm::exitBitBtnClick()
+{
+    close();
+}
+
+void TclientForm::ClientSocketConnecting(QObject *, TCustomWinSocket *)
+{
+    appendLine("Verbindung wird hergestellt...");
+}
+
+void TclientForm::ClientSocketConnect(QObject *, TCustomWinSocket *Socket)
+{
+    Label3->setText(kc::fromAnsi(Socket->PeerHostName()));
+    Socket->SendString(chat::buildJoin(userName, farbe, Socket->OwnAddress()));
+    appendLine("Verbindung hergestellt");
+}
+
+void TclientForm::ClientSocketDisconnect(QObject *, TCustomWinSocket *Socket)
+{
+    if (angemeldet) {
+        Socket->SendString(chat::buildDisconnect(userName));
+        appendLine("Verbindung zum Chat getrennt");
+    }
+    angemeldet = false;
+    UserListBox->clear();
+    Label3->setText(QString::fromLatin1(kNoServer));
+}
+
+void TclientForm::ClientSocketError(QObject *, TCustomWinSocket *, TErrorEvent, int &ErrorCode)
+{
+    appendLine("Fehler beim Verbinden mit: " + kc::toAnsi(Label3->text()));
+    ErrorCode = 0;
+}
+
+void TclientForm::ClientSocketRead(QObject *, TCustomWinSocket *Socket)
+{
+    const std::optional<client::Reaction> reaction = client::interpret(Socket->ReceiveAvailable());
+    if (!reaction)
+        return;
+    const client::Reaction &r = *reaction;
+    switch (r.handler) {
+    case client::Handler::PublicLine:
+    case client::Handler::None:
+        break;
+    case client::Handler::Whisper:
+        appendLine(r.whisperHeading, kc::clBlue);
+        break;
+    case client::Handler::PrivateChat:
+        deliverPrivatLine(r.partner, r.privateLine);
+        break;
+    case client::Handler::NameTaken:
+        ClientSocket->Close();
+        appendLine("Der Benutzername ist bereits vergeben");
+        angemeldet = false;
+        break;
+    case client::Handler::Kill:
+        ClientSocket->Close();
+        break;
+    case client::Handler::FileOffer:
+        if (onFileOffer)
+            onFileOffer(r.command);
+        break;
+    case client::Handler::FileDeclined:
+        if (onFileDeclined)
+            onFileDeclined(r.command);
+        break;
+    case client::Handler::FileAccepted:
+        if (onFileAccepted)
+            onFileAccepted(r.command);
+        break;
+    case client::Handler::UserList:
+        userHigh = client::rebuildUserList(users, r.users);
+        showUserList();
+        angemeldet = true;
+        break;
+    }
+    if (r.show)
+        appendLine(r.command.text, r.lineColour);
+}
+
+// ---- composing and sending ----
+
+void TclientForm::sendenButtonClick()
+{
+    sendCommand(chat::buildUser(userName, farbe, kc::toAnsi(Edit1->text())));
+}
+
+void TclientForm::Edit1KeyPress()
+{
+    sendenButtonClick();
+    Edit1->clear();
+}
+
+void TclientForm::farbeBitBtnClick()
+{
+    if (const std::optional<QColor> chosen = kc::dialogs().chooseColor(kc::toQColor(m_dialogColour), this)) {
+        farbe = kc::fromQColor(*chosen);
+        m_dialogColour = farbe;
+    }
+    QPalette palette = Edit1->palette();
+    palette.setColor(QPalette::Text, kc::toQColor(farbe));
+    Edit1->setPalette(palette);
+}
+
+void TclientForm::privatchatBitBtnClick()
+{
+    const int selected = selectedUser();
+    if (selected < 0) {
+        kc::dialogs().messageBox(
+            kc::MsgKind::Information, kc::applicationTitle,
+            QStringLiteral("Sie müssen einen User auswählen, an den sie eine Private Nachricht schicken wollen!"),
+            kc::mbOk, this);
+        return;
+    }
+    const std::string target = users[selected].name;
+    QString text;
+    if (!kc::dialogs().inputQuery(QStringLiteral("Private Nachricht"),
+                                  kc::fromAnsi("Private Nachricht an " + target + ":"), text, this))
+        return;
+    const std::string line = kc::toAnsi(text);
+    sendCommand(chat::buildWhisper(target, userName, line));
+    appendLine("Private Nachricht an " + target + ": " + line);
+}
+
+// ---- private chat windows ----
+
+TprivatChatForm *TclientForm::findPrivatChat(const std::string &partner) const
+{
+    const auto it = std::find_if(privatChats.begin(), privatChats.end(),
+                                 [&](const TprivatChatForm *form) { return form->key() == partner; });
+    return it == privatChats.end() ? nullptr : *it;
+}
+
+TprivatChatForm *TclientForm::openPrivatChat(const std::string &partner)
+{
+    if (TprivatChatForm *existing = findPrivatChat(partner)) {
+        existing->show();
+        existing->raise();
+        existing->activateWindow();
+        return existing;
+    }
+    auto *form = new TprivatChatForm(
+        partner, [this](const std::string &to, const std::string &text) {
+            sendCommand(chat::buildPrivateChat(to, userName, text));
+        },
+        [this] { return userName; }, [this](TprivatChatForm *closed) { privatChatClosed(closed); });
+    privatChats.push_back(form);
+    form->show();
+    form->editprivat->setFocus();
+    return form;
+}
+
+void TclientForm::deliverPrivatLine(const std::string &partner, const std::string &line)
+{
+    TprivatChatForm *form = findPrivatChat(partner);
+    if (!form)
+        form = openPrivatChat(partner);
+    form->appendLine(line);
+}
+
+void TclientForm::privatChatClosed(TprivatChatForm *form)
+{
+    const auto it = std::find(privatChats.begin(), privatChats.end(), form);
+    if (it == privatChats.end())
+        return;
+    privatChats.erase(it);
+    form->deleteLater();
+}
+
+void TclientForm::pchatBitBtnClick()
+{
+    const int selected = selectedUser();
+    if (selected < 0) {
+        kc::dialogs().messageBox(
+            kc::MsgKind::Information, kc::applicationTitle,
+            QStringLiteral("Sie müssen einen User auswählen, mit dem sie einen Privatchat starten wollen!"), kc::mbOk,
+            this);
+        return;
+    }
+    openPrivatChat(users[selected].name);
+}
+
+void TclientForm::UserListBoxDblClick()
+{
+    pchatBitBtnClick();
+}
+
+// ---- other windows ----
+
+void TclientForm::Einstellungen1Click()
+{
+    setEnabled(false);
+    einstellungsForm->show();
+    einstellungsForm->raise();
+    einstellungsForm->activateWindow();
+}
+
+void TclientForm::Suche1Click()
+{
+    suchForm->show();
+    suchForm->raise();
+}
+
+void TclientForm::Hilfe2Click()
+{
+    HilfeForm->openFrom(this, 0);
+}
+
+void TclientForm::Credits2Click()
+{
+    HilfeForm->openFrom(this, 2);
+}
+
+// ---- window lifecycle ----
+
+void TclientForm::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    if (event->spontaneous())
+        return;
+    kc::guarded([this] {
+        connectBitBtn->setFocus();
+        userName = "testname" + kc::IntToStr(QRandomGenerator::global()->bounded(100));
+        serverHost = "localhost";
+        angemeldet = false;
+        farbe = 0;
+        serverPort = 5757;
+        if (suchForm)
+            suchForm->searching = false;
+    });
+}
+
+void TclientForm::closeEvent(QCloseEvent *event)
+{
+    event->accept();
+    kc::guarded([this] {
+        disconnectBitBtnClick();
+        if (auswahlForm)
+            auswahlForm->close();
+    });
 }

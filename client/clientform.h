@@ -1,12 +1,167 @@
 #pragma once
 
+#include "client/clientcore.h"
+#include "protocol/chatcommand.h"
+
 #include <QMainWindow>
 
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+class QAction;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QProgressBar;
+class QPushButton;
+class QTextEdit;
+class QToolButton;
+class TClientSocket;
+class TCustomWinSocket;
+class TprivatChatForm;
+enum class TErrorEvent;
+
+/// The chat client's main window and the owner of the whole client state:
+/// the one connection to a chat server, the user's name and colour, the user
+/// list and the private chat windows. All of it lives on the user-interface
+/// thread. Texts held here are Windows-1252 bytes, as they travel.
 class TclientForm : public QMainWindow
 {
     Q_OBJECT
 public:
     explicit TclientForm(QWidget *parent = nullptr);
+    ~TclientForm() override;
+
+    // ---- client state ----
+    /// Own user name, at most 14 characters once a connect has started.
+    std::string userName;
+    /// Server host as last entered in Verbinden.
+    std::string serverHost;
+    /// Chat server port; the settings dialog and the search window use it.
+    int serverPort = 5757;
+    /// Own text colour, 0x00BBGGRR.
+    int32_t farbe = 0;
+    /// True once the server has sent a user list on this connection.
+    bool angemeldet = false;
+    /// The user list; line k of UserListBox shows users[k] for k <= userHigh.
+    client::UserTable users;
+    int userHigh = -1;
+    /// Open private chat windows, oldest first; the list owns them.
+    std::vector<TprivatChatForm *> privatChats;
+    /// File-transfer state, kept here for the file-transfer handlers.
+    std::string fileSuffix;
+    int sendTargetIndex = -1;
+
+    /// The chat connection. Other windows close it (the server window) or
+    /// drive it (the search window sets Host and Port and opens it); its
+    /// events are handled by this window.
+    TClientSocket *ClientSocket;
+
+    // ---- file-transfer hooks ----
+    /// Called with the received "file", "fileangenommen" and "fileabgelehnt"
+    /// commands on the user-interface thread, inside the read event (they may
+    /// open modal dialogs). Whatever they do, the command's free text is then
+    /// appended in black, as for every command whose show flag stays set.
+    std::function<void(const chat::Command &)> onFileOffer;
+    std::function<void(const chat::Command &)> onFileAccepted;
+    std::function<void(const chat::Command &)> onFileDeclined;
+
+    // ---- controls ----
+    QFrame *Panel1;
+    QToolButton *connectBitBtn;
+    QToolButton *disconnectBitBtn;
+    QToolButton *pchatBitBtn;
+    QToolButton *privatchatBitBtn;
+    QToolButton *farbeBitBtn;
+    QToolButton *sentfileBitBtn;
+    QLabel *Label6; // "Download:", hidden until a file is sent
+    QProgressBar *ProgressBar1;
+    QLabel *Label2; // "Verbunden mit:"
+    QLabel *Label3; // the server's host name, or "kein Server gefunden"
+    QLabel *Label4; // "Benutzername: "
+    QLabel *Label5; // userName once a connect has started
+    QLabel *Label1; // "Online Users"
+    QListWidget *UserListBox;
+    QTextEdit *RichEdit1;
+    QLineEdit *Edit1;
+    QPushButton *sendenButton;
+    QPushButton *exitBitBtn;
+
+    QAction *Verbinden1;
+    QAction *Verbindungtrennen1;
+    QAction *Beenden1;
+    QAction *Einstellungen1;
+    QAction *flstern1;
+    QAction *Farbe1;
+    QAction *privatchat1;
+    QAction *Suche1;
+    QAction *Hilfe2;
+    QAction *Credits2;
+
+    // ---- the chat view ----
+    /// Appends `line` (plain text) in the colour last set on the view.
+    void appendLine(const std::string &line);
+    /// Sets the view's colour to `colour` (0x00BBGGRR), then appends `line`.
+    void appendLine(const std::string &line, int32_t colour);
+    /// The colour that lines appended without one take.
+    void setViewColour(int32_t colour);
+
+    /// Writes one chat command to the server; does nothing while not connected.
+    void sendCommand(const std::string &command);
+
+    // ---- private chat windows ----
+    /// The window for `partner` (exact match), or nullptr.
+    TprivatChatForm *findPrivatChat(const std::string &partner) const;
+    /// Shows and raises the window for `partner`, creating it when there is none.
+    TprivatChatForm *openPrivatChat(const std::string &partner);
+    /// Appends `line` to the partner's window without raising it; opens a
+    /// fresh window when the partner has none.
+    void deliverPrivatLine(const std::string &partner, const std::string &line);
+
+    /// Position of the selected line of UserListBox, -1 when none is selected.
+    int selectedUser() const;
+
+    // ---- handlers ----
+    void connectBitBtnClick(); // Verbinden
+    void disconnectBitBtnClick(); // Trennen
+    void pchatBitBtnClick();
+    void privatchatBitBtnClick(); // whisper
+    void farbeBitBtnClick();
+    void sendenButtonClick();
+    void Edit1KeyPress();
+    void exitBitBtnClick();
+    void UserListBoxDblClick();
+    void Einstellungen1Click();
+    void Suche1Click();
+    void Hilfe2Click();
+    void Credits2Click();
+
+    void ClientSocketConnecting(QObject *Sender, TCustomWinSocket *Socket);
+    void ClientSocketConnect(QObject *Sender, TCustomWinSocket *Socket);
+    void ClientSocketDisconnect(QObject *Sender, TCustomWinSocket *Socket);
+    void ClientSocketError(QObject *Sender, TCustomWinSocket *Socket, TErrorEvent ErrorEvent, int &ErrorCode);
+    void ClientSocketRead(QObject *Sender, TCustomWinSocket *Socket);
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void buildControls();
+    void buildMenu();
+    void wireSocket();
+    void showUserList();
+    void privatChatClosed(TprivatChatForm *form);
+    /// Disconnects the stream sender, then the stream receiver, of the file
+    /// transfer. Empty until the stream transport is wired in.
+    void disconnectStreams();
+
+    /// The colour the colour dialog opens with: the one last chosen in it.
+    int32_t m_dialogColour = 0;
+    int32_t m_viewColour = 0;
 };
 
 extern TclientForm *clientForm;

@@ -1,9 +1,92 @@
 #include "client/einstellungsform.h"
 
+#include "client/clientform.h"
+#include "platform/ansi.h"
+#include "platform/guard.h"
+#include "platform/strtoint.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QShowEvent>
+
+#include <algorithm>
+
 TeinstellungsForm *einstellungsForm = nullptr;
 
 TeinstellungsForm::TeinstellungsForm(QWidget *parent) : QWidget(parent)
 {
     setObjectName(QStringLiteral("einstellungsForm"));
     setWindowTitle(QStringLiteral("einstellungsForm"));
+
+    Label1 = new QLabel(QStringLiteral("Port: (1 - 65536)"), this);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->setGeometry(8, 8, 177, 16);
+    portEdit = new QLineEdit(QStringLiteral("5757"), this);
+    portEdit->setObjectName(QStringLiteral("portEdit"));
+    portEdit->setGeometry(8, 24, 81, 24);
+    CheckBox1 = new QCheckBox(QStringLiteral("nach verlassen der Einstellungen"), this);
+    CheckBox1->setObjectName(QStringLiteral("CheckBox1"));
+    CheckBox1->setGeometry(8, 56, std::max(177, CheckBox1->sizeHint().width()), 17);
+    CheckBox1->setChecked(true);
+    Label3 = new QLabel(QStringLiteral(" neu verbinden."), this);
+    Label3->setObjectName(QStringLiteral("Label3"));
+    Label3->setGeometry(24, 72, 160, 16);
+    BitBtn1 = new QPushButton(QStringLiteral("OK"), this);
+    BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
+    BitBtn1->setGeometry(8, 104, 75, 25);
+    BitBtn2 = new QPushButton(QStringLiteral("Abbrechen"), this);
+    BitBtn2->setObjectName(QStringLiteral("BitBtn2"));
+    BitBtn2->setGeometry(104, 104, 75, 25);
+    BitBtn2->setShortcut(QKeySequence(Qt::Key_Escape));
+
+    // 195 pixels wide, unless the desktop's font needs more for the check box caption.
+    setFixedSize(std::max(195, CheckBox1->geometry().right() + 10), 167);
+    move(348, 100);
+
+    connect(BitBtn1, &QPushButton::clicked, this, kc::guard([this] { BitBtn1Click(); }));
+    connect(BitBtn2, &QPushButton::clicked, this, kc::guard([this] { BitBtn2Click(); }));
+    connect(portEdit, &QLineEdit::returnPressed, this, kc::guard([this] { BitBtn1Click(); }));
+}
+
+void TeinstellungsForm::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (event->spontaneous())
+        return;
+    kc::guarded([this] {
+        portEdit->setText(kc::fromAnsi(kc::IntToStr(clientForm->serverPort)));
+        portEdit->setFocus();
+        portEdit->selectAll();
+    });
+}
+
+void TeinstellungsForm::BitBtn1Click()
+{
+    clientForm->serverPort = kc::StrToInt(kc::toAnsi(portEdit->text()));
+    leave();
+    if (CheckBox1->isChecked())
+        clientForm->connectBitBtnClick();
+}
+
+void TeinstellungsForm::BitBtn2Click()
+{
+    leave();
+}
+
+void TeinstellungsForm::leave()
+{
+    hide();
+    clientForm->setEnabled(true);
+    clientForm->raise();
+    clientForm->activateWindow();
+}
+
+void TeinstellungsForm::closeEvent(QCloseEvent *event)
+{
+    // The close box only hides the dialog; it lives until the program ends.
+    event->ignore();
+    kc::guarded([this] { leave(); });
 }

@@ -9,9 +9,12 @@ class TCustomSocket : public QObject
 public:
     bool Active() const { return m_active; }
     void setActive(bool value);
-    /// Same as setActive(true); nothing when already active.
+    /// Same as setActive(true); nothing when already active. On a client whose
+    /// attempt is still resolving or connecting, that attempt is abandoned
+    /// silently and a new one starts.
     void Open() { setActive(true); }
-    /// Same as setActive(false); nothing when already inactive.
+    /// Same as setActive(false); nothing when already inactive, except that a
+    /// client attempt still resolving or connecting is abandoned silently.
     void Close() { setActive(false); }
 
     int Port() const { return m_port; }

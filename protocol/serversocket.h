@@ -14,6 +14,7 @@ public:
     /// The listening socket object with the connection list.
     TServerWinSocket *Endpoint() const { return m_socket; }
 
+    /// Raised inside Open once the socket listens.
     TSocketNotifyEvent OnListen;
     /// The connection is already the last entry of the connection list.
     TSocketNotifyEvent OnClientConnect;

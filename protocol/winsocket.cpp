@@ -1,1 +1,426 @@
 #include "protocol/winsocket.h"
+
+#include "platform/guard.h"
+#include "protocol/socketerror.h"
+#include "protocol/winsocket_p.h"
+
+#include <QPointer>
+#include <QSocketNotifier>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <netdb.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+bool wouldBlock(int error)
+{
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+std::string dotted(const in_addr &address)
+{
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &address, text, sizeof text);
+    return text;
+}
+
+void dropNotifier(QSocketNotifier *&notifier)
+{
+    if (!notifier)
+        return;
+    // Never deleted in place: the notification that led here may still be
+    // on the stack inside this very notifier.
+    notifier->setEnabled(false);
+    notifier->deleteLater();
+    notifier = nullptr;
+}
+
+} // namespace
+
+// ---- TCustomWinSocket::Private ------------------------------------------
+
+TCustomWinSocket::Private::~Private()
+{
+    release(false);
+}
+
+void TCustomWinSocket::Private::adopt(int descriptor)
+{
+    release(false);
+    fd = descriptor;
+}
+
+void TCustomWinSocket::Private::joinServer(TServerWinSocket *listening)
+{
+    Private *list = static_cast<TCustomWinSocket *>(listening)->d;
+    events = list->events;
+    list->connections.append(static_cast<TServerClientWinSocket *>(q));
+}
+
+void TCustomWinSocket::Private::ensureNotifiers()
+{
+    if (readNotifier || fd < 0)
+        return;
+    readNotifier = new QSocketNotifier(fd, QSocketNotifier::Read);
+    writeNotifier = new QSocketNotifier(fd, QSocketNotifier::Write);
+    readNotifier->setEnabled(false);
+    writeNotifier->setEnabled(false);
+    QObject::connect(readNotifier, &QSocketNotifier::activated, q, [this] { kc::guarded([this] { onReadable(); }); });
+    QObject::connect(writeNotifier, &QSocketNotifier::activated, q, [this] { kc::guarded([this] { onWritable(); }); });
+}
+
+void TCustomWinSocket::Private::dropNotifiers()
+{
+    dropNotifier(readNotifier);
+    dropNotifier(writeNotifier);
+}
+
+void TCustomWinSocket::Private::rememberPeer()
+{
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    hasPeer = ::getpeername(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0;
+    peer = address.sin_addr;
+}
+
+void TCustomWinSocket::Private::startConnected()
+{
+    connecting = false;
+    connected = true;
+    rememberPeer();
+    ensureNotifiers();
+    readNotifier->setEnabled(true);
+    updateWriteNotifier();
+}
+
+void TCustomWinSocket::Private::startConnecting()
+{
+    connecting = true;
+    ensureNotifiers();
+    readNotifier->setEnabled(true);
+    updateWriteNotifier();
+}
+
+void TCustomWinSocket::Private::startListening()
+{
+    listening = true;
+    ensureNotifiers();
+    readNotifier->setEnabled(true);
+}
+
+void TCustomWinSocket::Private::release(bool flushFirst)
+{
+    dropNotifiers();
+    if (fd >= 0) {
+        if (flushFirst && connected && pendingPos < pending.size()) {
+            int ignored = 0;
+            flush(ignored);
+        }
+        ::close(fd);
+        fd = -1;
+    }
+    connecting = connected = listening = ending = broken = false;
+    hasPeer = false;
+    pending.clear();
+    pendingPos = 0;
+}
+
+void TCustomWinSocket::Private::updateWriteNotifier()
+{
+    if (writeNotifier)
+        writeNotifier->setEnabled(fd >= 0 && (connecting || pendingPos < pending.size()));
+}
+
+void TCustomWinSocket::Private::armRead()
+{
+    if (readNotifier && connected && !broken)
+        readNotifier->setEnabled(true);
+}
+
+bool TCustomWinSocket::Private::flush(int &error)
+{
+    while (pendingPos < pending.size()) {
+        const ssize_t n = ::send(fd, pending.data() + pendingPos, pending.size() - pendingPos, MSG_NOSIGNAL);
+        if (n > 0) {
+            pendingPos += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && wouldBlock(errno))
+            break;
+        error = n < 0 ? errno : EPIPE;
+        pending.clear();
+        pendingPos = 0;
+        updateWriteNotifier();
+        return false;
+    }
+    if (pendingPos == pending.size()) {
+        pending.clear();
+        pendingPos = 0;
+    } else if (pendingPos > pending.size() / 2) {
+        pending.erase(0, pendingPos);
+        pendingPos = 0;
+    }
+    updateWriteNotifier();
+    return true;
+}
+
+void TCustomWinSocket::Private::fail(TErrorEvent kind, int error, const char *api)
+{
+    const std::string message = kc::socketErrorMessage(error, api);
+    int code = kc::winsockErrorNumber(error);
+    QPointer<TCustomWinSocket> self(q);
+    if (events)
+        events->socketError(q, kind, code);
+    if (self && connected && !ending) {
+        if (events)
+            events->socketEnd(q);
+        else
+            release(false);
+    }
+    if (code != 0)
+        throw ESocketError(message);
+}
+
+void TCustomWinSocket::Private::raiseRead()
+{
+    // Like the platform this layer stands in for, one read notification per
+    // receive: the next comes once ReceiveAvailable has been called.
+    readNotifier->setEnabled(false);
+    if (events)
+        events->socketRead(q);
+}
+
+void TCustomWinSocket::Private::onReadable()
+{
+    if (listening) {
+        if (events)
+            events->socketAcceptReady(q);
+        return;
+    }
+    if (connecting) {
+        if (events)
+            events->socketConnectReady(q);
+        return;
+    }
+    if (!connected || fd < 0)
+        return;
+    int available = 0;
+    if (::ioctl(fd, FIONREAD, &available) == 0 && available > 0) {
+        raiseRead();
+        return;
+    }
+    char probe = 0;
+    const ssize_t n = ::recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n > 0) {
+        raiseRead();
+        return;
+    }
+    if (n == 0) {
+        readNotifier->setEnabled(false);
+        if (events && !ending)
+            events->socketEnd(q);
+        return;
+    }
+    const int error = errno;
+    if (wouldBlock(error) || error == EINTR)
+        return;
+    // A close that comes with an error: reported, but the connection is not
+    // closed here and no disconnect event follows.
+    broken = true;
+    readNotifier->setEnabled(false);
+    int code = kc::winsockErrorNumber(error);
+    if (events)
+        events->socketError(q, TErrorEvent::eeDisconnect, code);
+    if (code != 0)
+        throw ESocketError(kc::format("Asynchroner Socket-Fehler %d", code));
+}
+
+void TCustomWinSocket::Private::onWritable()
+{
+    if (connecting) {
+        if (events)
+            events->socketConnectReady(q);
+        return;
+    }
+    if (!connected || fd < 0) {
+        updateWriteNotifier();
+        return;
+    }
+    int error = 0;
+    if (!flush(error))
+        fail(TErrorEvent::eeSend, error, "send");
+}
+
+// ---- TCustomWinSocket ----------------------------------------------------
+
+TCustomWinSocket::TCustomWinSocket(QObject *parent) : QObject(parent), d(new Private(this)) {}
+
+TCustomWinSocket::~TCustomWinSocket()
+{
+    delete d;
+}
+
+int TCustomWinSocket::SendString(const std::string &text)
+{
+    if (!d->connected || d->fd < 0 || text.empty())
+        return 0;
+    const int length = static_cast<int>(std::min<size_t>(text.size(), INT_MAX));
+    if (d->pendingPos < d->pending.size()) {
+        d->pending.append(text);
+        return length;
+    }
+    ssize_t n;
+    do {
+        n = ::send(d->fd, text.data(), text.size(), MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        const int error = errno;
+        if (!wouldBlock(error)) {
+            d->fail(TErrorEvent::eeSend, error, "send");
+            return -1;
+        }
+        n = 0;
+    }
+    if (static_cast<size_t>(n) < text.size()) {
+        d->pending.assign(text, static_cast<size_t>(n));
+        d->pendingPos = 0;
+        d->updateWriteNotifier();
+    }
+    return length;
+}
+
+std::string TCustomWinSocket::ReceiveAvailable()
+{
+    if (!d->connected || d->fd < 0)
+        return {};
+    d->armRead();
+    int available = 0;
+    if (::ioctl(d->fd, FIONREAD, &available) != 0) {
+        d->fail(TErrorEvent::eeReceive, errno, "recv");
+        return {};
+    }
+    if (available <= 0)
+        return {};
+    std::string data(static_cast<size_t>(available), '\0');
+    ssize_t n;
+    do {
+        n = ::recv(d->fd, data.data(), data.size(), 0);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        const int error = errno;
+        if (!wouldBlock(error))
+            d->fail(TErrorEvent::eeReceive, error, "recv");
+        return {};
+    }
+    data.resize(static_cast<size_t>(n));
+    return data;
+}
+
+std::string TCustomWinSocket::PeerAddress()
+{
+    if (!d->connected || d->fd < 0)
+        return {};
+    if (!d->hasPeer) {
+        d->rememberPeer();
+        if (!d->hasPeer)
+            throw ESocketError(kc::socketErrorMessage(errno, "getpeername"));
+    }
+    return dotted(d->peer);
+}
+
+std::string TCustomWinSocket::PeerHostName()
+{
+    const std::string address = PeerAddress();
+    if (address.empty())
+        return {};
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_addr = d->peer;
+    char name[NI_MAXHOST] = {};
+    if (::getnameinfo(reinterpret_cast<sockaddr *>(&peer), sizeof peer, name, sizeof name, nullptr, 0, NI_NAMEREQD)
+        != 0)
+        return {};
+    return name;
+}
+
+std::string TCustomWinSocket::OwnAddress()
+{
+    if (d->fd < 0)
+        return {};
+    sockaddr_in own{};
+    socklen_t length = sizeof own;
+    if (::getsockname(d->fd, reinterpret_cast<sockaddr *>(&own), &length) != 0 || own.sin_family != AF_INET)
+        return {};
+    return dotted(own.sin_addr);
+}
+
+std::string TCustomWinSocket::OwnHostName()
+{
+    if (d->fd < 0)
+        return {};
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0)
+        return {};
+    return name;
+}
+
+bool TCustomWinSocket::Connected() const
+{
+    return d->connected;
+}
+
+int TCustomWinSocket::SocketHandle() const
+{
+    return d->fd;
+}
+
+// ---- the concrete socket objects -------------------------------------------
+
+TClientWinSocket::TClientWinSocket(QObject *parent) : TCustomWinSocket(parent) {}
+
+TServerClientWinSocket::TServerClientWinSocket(TServerWinSocket *server, int descriptor) : TCustomWinSocket(server)
+{
+    d->server = server;
+    if (descriptor >= 0) {
+        ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) | O_NONBLOCK);
+        d->adopt(descriptor);
+        d->startConnected();
+    }
+    if (server)
+        d->joinServer(server);
+}
+
+TServerWinSocket *TServerClientWinSocket::ServerWinSocket() const
+{
+    return d->server;
+}
+
+TServerWinSocket::TServerWinSocket(QObject *parent) : TCustomWinSocket(parent) {}
+
+int TServerWinSocket::ActiveConnections() const
+{
+    return static_cast<int>(d->connections.size());
+}
+
+TCustomWinSocket *TServerWinSocket::ConnectionAt(int index)
+{
+    if (index < 0 || index >= d->connections.size())
+        kc::EListError::raise(index);
+    return d->connections.at(index);
+}
+
+int TServerWinSocket::IndexOf(const TCustomWinSocket *socket) const
+{
+    for (int i = 0; i < d->connections.size(); ++i)
+        if (d->connections.at(i) == socket)
+            return i;
+    return -1;
+}

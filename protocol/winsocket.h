@@ -34,11 +34,12 @@ class TCustomWinSocket : public QObject
 public:
     ~TCustomWinSocket() override;
 
-    /// Queues `text` for sending and returns its length; 0 when not connected.
-    /// Bytes the network cannot take at once are kept and sent, in order, as
-    /// soon as it can. A failure raises the error event (eeSend), closes the
-    /// connection (its disconnect event runs inside this call) and, when
-    /// ErrorCode stays non-zero, throws ESocketError for API "send".
+    /// Queues `text` for sending and returns its length; 0 when not connected
+    /// (or `text` is empty). Bytes the network cannot take at once are kept and
+    /// sent, in order, as soon as it can. A failure raises the error event
+    /// (eeSend), closes the connection (its disconnect event runs inside this
+    /// call) and, when ErrorCode stays non-zero, throws ESocketError for API
+    /// "send"; with ErrorCode cleared it returns -1.
     int SendString(const std::string &text);
     /// Everything the socket holds right now, in one receive; empty when
     /// nothing is held or the object is not connected.
@@ -83,6 +84,8 @@ class TServerClientWinSocket : public TCustomWinSocket
 {
     Q_OBJECT
 public:
+    /// Takes over the connected `descriptor` and appends itself to the
+    /// connection list of `server`.
     TServerClientWinSocket(TServerWinSocket *server, int descriptor);
     TServerWinSocket *ServerWinSocket() const;
 };

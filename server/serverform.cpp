@@ -1,9 +1,565 @@
 #include "server/serverform.h"
 
+#include "app/auswahlform.h"
+#include "app/hilfeform.h"
+#include "client/clientform.h"
+#include "platform/ansi.h"
+#include "platform/colour.h"
+#include "platform/exception.h"
+#include "platform/guard.h"
+#include "platform/strtoint.h"
+#include "platform/tray.h"
+#include "protocol/chatcommand.h"
+#include "protocol/clientsocket.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFont>
+#include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QShortcut>
+#include <QTextCursor>
+#include <QTextEdit>
+#include <QVBoxLayout>
+
 TserverForm *serverForm = nullptr;
+
+using chatserver::ConnectionId;
+
+namespace {
+
+const char *const kConnectionIdProperty = "kcConnectionId";
+
+// Marks the form's own socket calls, so that their errors come back as exceptions.
+class SocketCall
+{
+public:
+    explicit SocketCall(int &depth) : m_depth(depth) { ++m_depth; }
+    ~SocketCall() { --m_depth; }
+    SocketCall(const SocketCall &) = delete;
+    SocketCall &operator=(const SocketCall &) = delete;
+
+private:
+    int &m_depth;
+};
+
+QPixmap trayPicture()
+{
+    QPixmap picture(32, 32);
+    picture.fill(Qt::transparent);
+    QPainter painter(&picture);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setBrush(QColor(0x1f, 0x5f, 0xa8));
+    painter.setPen(Qt::NoPen);
+    painter.drawRoundedRect(QRectF(1, 1, 30, 30), 7, 7);
+    painter.setBrush(QColor(0xff, 0xd2, 0x4a));
+    painter.drawEllipse(QRectF(9, 9, 14, 14));
+    return picture;
+}
+
+QLabel *makeLabel(const QString &text, QWidget *parent)
+{
+    auto *label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);
+    return label;
+}
+
+} // namespace
 
 TserverForm::TserverForm(QWidget *parent) : QMainWindow(parent)
 {
     setObjectName(QStringLiteral("serverForm"));
     setWindowTitle(QStringLiteral("serverForm"));
+
+    ServerSocket = new TServerSocket(this);
+    ServerSocket->setObjectName(QStringLiteral("ServerSocket"));
+
+    buildControls();
+    buildMenus();
+    connectHandlers();
+
+    m_tray = kc::createTrayIcon(QIcon(Image1->pixmap()), QStringLiteral("Brevantix"));
+    m_tray->onDoubleClick = [this] { trayDoubleClick(); };
+    m_tray->onContextMenu = [this](const QPoint &at) { trayContextMenu(at); };
+
+    resize(544, 375);
+    if (const QScreen *screen = this->screen())
+        move(screen->availableGeometry().center() - rect().center());
+}
+
+TserverForm::~TserverForm()
+{
+    // The socket's handlers reach into this window; none may run while it goes.
+    ServerSocket->OnClientConnect = nullptr;
+    ServerSocket->OnAccept = nullptr;
+    ServerSocket->OnClientRead = nullptr;
+    ServerSocket->OnClientDisconnect = nullptr;
+    ServerSocket->OnClientError = nullptr;
+}
+
+void TserverForm::buildControls()
+{
+    auto *central = new QWidget(this);
+    setCentralWidget(central);
+
+    Label1 = makeLabel(QStringLiteral("Port:"), central);
+    Edit1 = new QLineEdit(QStringLiteral("5757"), central);
+    Edit1->setFixedWidth(60);
+    Label6 = makeLabel(QStringLiteral("Server"), central);
+    Label5 = makeLabel(QStringLiteral("Server"), central);
+    QFont hostFont = Label5->font();
+    hostFont.setPixelSize(19);
+    Label5->setFont(hostFont);
+
+    Panel1 = new QFrame(central);
+    Panel1->setFrameShape(QFrame::Panel);
+    Panel1->setFrameShadow(QFrame::Raised);
+    startBitBtn = new QPushButton(QStringLiteral("Server starten"), Panel1);
+    stopBitBtn = new QPushButton(QStringLiteral("Server stoppen"), Panel1);
+    kickBitBtn = new QPushButton(QStringLiteral("Kick User"), Panel1);
+    exitBitBtn = new QPushButton(QStringLiteral("Exit"), Panel1);
+    auto *buttons = new QHBoxLayout(Panel1);
+    buttons->setContentsMargins(8, 6, 6, 6);
+    buttons->addWidget(startBitBtn);
+    buttons->addWidget(stopBitBtn);
+    buttons->addSpacing(40);
+    buttons->addWidget(kickBitBtn);
+    buttons->addWidget(exitBitBtn);
+
+    Label2 = makeLabel(QStringLiteral("Online Users:"), central);
+    Label7 = makeLabel(QStringLiteral("0"), central);
+    Label3 = makeLabel(QStringLiteral("Online Users IP"), central);
+    usersListBox = new QListWidget(central);
+    usersipListBox = new QListWidget(central);
+    Image1 = new QLabel(central);
+    Image1->setPixmap(trayPicture());
+    Image1->setVisible(false);
+
+    Label4 = makeLabel(QStringLiteral("Meldungen"), central);
+    Memo1 = new QPlainTextEdit(central);
+    Memo1->setReadOnly(true);
+    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Memo1->setMaximumBlockCount(kMaxViewLines);
+    Memo1->setPlainText(QStringLiteral("Chatcode"));
+    Label8 = makeLabel(QStringLiteral("Chat"), central);
+    RichEdit1 = new QTextEdit(central);
+    RichEdit1->setReadOnly(true);
+    RichEdit1->setAcceptRichText(false);
+    RichEdit1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    RichEdit1->document()->setMaximumBlockCount(kMaxViewLines);
+    RichEdit1->setPlainText(QStringLiteral("Chat"));
+
+    Label9 = makeLabel(QStringLiteral("Sende an:"), central);
+    userComboBox = new QComboBox(central);
+    userComboBox->setEditable(true);
+    userComboBox->setInsertPolicy(QComboBox::NoInsert);
+    userComboBox->addItems({QStringLiteral("1"), QStringLiteral("2")});
+    userComboBox->setEditText(QStringLiteral("0"));
+    userCheckBox = new QCheckBox(QStringLiteral("Sende an alle"), central);
+    Edit2 = new QLineEdit(QStringLiteral("Text"), central);
+    Button1 = new QPushButton(QStringLiteral("senden"), central);
+
+    auto *top = new QGridLayout;
+    top->addWidget(Label1, 0, 0);
+    top->addWidget(Edit1, 1, 0);
+    top->addWidget(Label6, 0, 1);
+    top->addWidget(Label5, 1, 1);
+    top->addWidget(Panel1, 0, 2, 2, 1);
+    top->setColumnStretch(1, 1);
+    top->setHorizontalSpacing(16);
+
+    auto *usersCaption = new QHBoxLayout;
+    usersCaption->addWidget(Label2);
+    usersCaption->addWidget(Label7);
+    usersCaption->addStretch();
+
+    auto *recipient = new QHBoxLayout;
+    recipient->addWidget(Label9);
+    recipient->addWidget(userComboBox, 1);
+
+    auto *left = new QGridLayout;
+    left->addLayout(usersCaption, 0, 0);
+    left->addWidget(Label3, 0, 1);
+    left->addWidget(usersListBox, 1, 0);
+    left->addWidget(usersipListBox, 1, 1);
+    left->addLayout(recipient, 2, 0);
+    left->addWidget(userCheckBox, 2, 1);
+    left->addWidget(Edit2, 3, 0);
+    left->addWidget(Button1, 3, 1);
+    left->setRowStretch(1, 1);
+
+    auto *right = new QVBoxLayout;
+    right->addWidget(Label4);
+    right->addWidget(Memo1, 2);
+    right->addWidget(Label8);
+    right->addWidget(RichEdit1, 1);
+
+    auto *body = new QHBoxLayout;
+    body->addLayout(left, 1);
+    body->addLayout(right, 1);
+
+    auto *outer = new QVBoxLayout(central);
+    outer->setContentsMargins(8, 8, 8, 8);
+    outer->addLayout(top);
+    outer->addLayout(body, 1);
+}
+
+void TserverForm::buildMenus()
+{
+    Datei1 = menuBar()->addMenu(QStringLiteral("Datei"));
+    Datei1->setObjectName(QStringLiteral("Datei1"));
+    Verbinden1 = Datei1->addAction(QStringLiteral("Server starten"));
+    Verbindungtrennen1 = Datei1->addAction(QStringLiteral("Server beenden"));
+    Beenden1 = Datei1->addAction(QStringLiteral("Beenden"));
+    Minimieren1 = menuBar()->addAction(QStringLiteral("Minimieren"));
+    N1 = menuBar()->addMenu(QStringLiteral("?"));
+    N1->setObjectName(QStringLiteral("N1"));
+    Hilfe1 = N1->addAction(QStringLiteral("Hilfe"));
+    Credits1 = N1->addAction(QStringLiteral("Credits"));
+
+    PopupMenu1 = new QMenu(this);
+    PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
+    Datei2 = PopupMenu1->addAction(QStringLiteral("Maximieren"));
+    Serverstarten1 = PopupMenu1->addAction(QStringLiteral("Server starten"));
+    Serverstoppen1 = PopupMenu1->addAction(QStringLiteral("Server stoppen"));
+    Beenden2 = PopupMenu1->addAction(QStringLiteral("Beenden"));
+
+    for (QAction *checkable : {Verbinden1, Verbindungtrennen1, Serverstarten1, Serverstoppen1})
+        checkable->setCheckable(true);
+}
+
+void TserverForm::connectHandlers()
+{
+    // Designer names as object names, so that tests and tools find every control.
+    const std::pair<QObject *, const char *> named[] = {
+        {Label1, "Label1"}, {Edit1, "Edit1"}, {Label6, "Label6"}, {Label5, "Label5"},
+        {Panel1, "Panel1"}, {startBitBtn, "startBitBtn"}, {stopBitBtn, "stopBitBtn"},
+        {kickBitBtn, "kickBitBtn"}, {exitBitBtn, "exitBitBtn"}, {Label2, "Label2"},
+        {Label7, "Label7"}, {Label3, "Label3"}, {usersListBox, "usersListBox"},
+        {usersipListBox, "usersipListBox"}, {Image1, "Image1"}, {Label4, "Label4"},
+        {Memo1, "Memo1"}, {Label8, "Label8"}, {RichEdit1, "RichEdit1"}, {Label9, "Label9"},
+        {userComboBox, "userComboBox"}, {userCheckBox, "userCheckBox"}, {Edit2, "Edit2"},
+        {Button1, "Button1"}, {Verbinden1, "Verbinden1"}, {Verbindungtrennen1, "Verbindungtrennen1"},
+        {Beenden1, "Beenden1"}, {Minimieren1, "Minimieren1"}, {Hilfe1, "Hilfe1"},
+        {Credits1, "Credits1"}, {Datei2, "Datei2"}, {Serverstarten1, "Serverstarten1"},
+        {Serverstoppen1, "Serverstoppen1"}, {Beenden2, "Beenden2"}};
+    for (const auto &[object, name] : named)
+        object->setObjectName(QString::fromLatin1(name));
+
+    connect(startBitBtn, &QPushButton::clicked, this, kc::guard([this] { startBitBtnClick(); }));
+    connect(stopBitBtn, &QPushButton::clicked, this, kc::guard([this] { stopBitBtnClick(); }));
+    connect(kickBitBtn, &QPushButton::clicked, this, kc::guard([this] { kickBitBtnClick(); }));
+    connect(exitBitBtn, &QPushButton::clicked, this, kc::guard([this] { exitBitBtnClick(); }));
+    connect(Button1, &QPushButton::clicked, this, kc::guard([this] { Button1Click(); }));
+    auto *escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(escape, &QShortcut::activated, exitBitBtn, &QPushButton::click);
+
+    connect(Verbinden1, &QAction::triggered, this, kc::guard([this] { startBitBtnClick(); }));
+    connect(Verbindungtrennen1, &QAction::triggered, this, kc::guard([this] { stopBitBtnClick(); }));
+    connect(Beenden1, &QAction::triggered, this, kc::guard([this] { close(); }));
+    connect(Minimieren1, &QAction::triggered, this, kc::guard([this] { Minimieren1Click(); }));
+    connect(Hilfe1, &QAction::triggered, this, kc::guard([this] { Hilfe1Click(); }));
+    connect(Credits1, &QAction::triggered, this, kc::guard([this] { Credits1Click(); }));
+    connect(Datei2, &QAction::triggered, this, kc::guard([this] { Datei2Click(); }));
+    connect(Serverstarten1, &QAction::triggered, this, kc::guard([this] { startBitBtnClick(); }));
+    connect(Serverstoppen1, &QAction::triggered, this, kc::guard([this] { stopBitBtnClick(); }));
+    connect(Beenden2, &QAction::triggered, this, kc::guard([this] { close(); }));
+
+    // Whatever goes wrong inside a socket event was caused by a client or its
+    // connection: it goes to the log, never into a modal box.
+    auto logged = [this](auto handler) {
+        return [this, handler](auto &&...args) {
+            try {
+                (this->*handler)(std::forward<decltype(args)>(args)...);
+            } catch (...) {
+                log(kc::exceptionMessage(std::current_exception()));
+            }
+        };
+    };
+    ServerSocket->OnClientConnect = logged(&TserverForm::ServerSocketClientConnect);
+    ServerSocket->OnAccept = logged(&TserverForm::ServerSocketAccept);
+    ServerSocket->OnClientRead = logged(&TserverForm::ServerSocketClientRead);
+    ServerSocket->OnClientDisconnect = logged(&TserverForm::ServerSocketClientDisconnect);
+    ServerSocket->OnClientError = logged(&TserverForm::ServerSocketClientError);
+}
+
+// ---- window ----
+
+void TserverForm::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    kc::guarded([this] { FormShow(); });
+}
+
+void TserverForm::closeEvent(QCloseEvent *event)
+{
+    kc::guarded([this] { FormClose(); });
+    event->accept();
+}
+
+void TserverForm::FormShow()
+{
+    startBitBtn->setFocus();
+}
+
+void TserverForm::FormClose()
+{
+    ServerSocket->Close();
+    m_connections.clear();
+    closeClientWindowSocket();
+    if (auswahlForm)
+        auswahlForm->close();
+    m_tray->remove();
+}
+
+void TserverForm::closeClientWindowSocket()
+{
+    if (clientForm && clientForm->ClientSocket)
+        clientForm->ClientSocket->Close();
+}
+
+void TserverForm::setRunningChecks(bool running)
+{
+    Serverstarten1->setChecked(running);
+    Verbinden1->setChecked(running);
+    Serverstoppen1->setChecked(!running);
+    Verbindungtrennen1->setChecked(!running);
+}
+
+void TserverForm::startBitBtnClick()
+{
+    setRunningChecks(true);
+    // A running server keeps its users: they are still connected and would
+    // otherwise be cut off from the chat without knowing it.
+    if (!ServerSocket->Active())
+        m_registry.clear();
+    closeClientWindowSocket();
+    ServerSocket->setPort(kc::StrToInt(kc::toAnsi(Edit1->text())));
+    ServerSocket->Open();
+    const std::string host = ServerSocket->Endpoint()->OwnHostName();
+    Label5->setText(kc::fromAnsi(host));
+    log("Servername: " + host);
+}
+
+void TserverForm::stopBitBtnClick()
+{
+    setRunningChecks(false);
+    ServerSocket->Close();
+    m_connections.clear();
+    usersListBox->clear();
+    usersipListBox->clear();
+    Label5->setText(QStringLiteral("server"));
+}
+
+void TserverForm::exitBitBtnClick()
+{
+    close();
+}
+
+void TserverForm::Minimieren1Click()
+{
+    hide();
+    m_tray->add();
+}
+
+void TserverForm::Datei2Click()
+{
+    m_tray->remove();
+    setVisible(true);
+}
+
+void TserverForm::trayDoubleClick()
+{
+    show();
+    raise();
+    activateWindow();
+}
+
+void TserverForm::trayContextMenu(const QPoint &globalPos)
+{
+    PopupMenu1->exec(globalPos);
+    Serverstoppen1->setChecked(true);
+}
+
+void TserverForm::Hilfe1Click()
+{
+    HilfeForm->openFrom(this, 1);
+}
+
+void TserverForm::Credits1Click()
+{
+    HilfeForm->openFrom(this, 2);
+}
+
+// ---- operator console ----
+
+void TserverForm::Button1Click()
+{
+    const std::string message = chat::buildPublicLine("255", "Server", kc::toAnsi(Edit2->text()));
+    const QString recipient = userComboBox->currentText();
+    if (userCheckBox->isChecked() || recipient.isEmpty()) {
+        for (ConnectionId id : m_registry.connections())
+            deliver(id, message);
+        return;
+    }
+    sendToPosition(kc::StrToInt(kc::toAnsi(recipient)), message);
+}
+
+void TserverForm::kickBitBtnClick()
+{
+    const int row = usersListBox->currentRow();
+    if (row < 0 || !usersListBox->item(row)->isSelected())
+        return;
+    sendToPosition(row, chat::buildKill());
+}
+
+void TserverForm::sendToPosition(int position, const std::string &bytes)
+{
+    const chatserver::T_user &user = m_registry.at(position);
+    if (!connection(user.connection))
+        kc::EListError::raise(position);
+    deliver(user.connection, bytes);
+}
+
+// ---- views ----
+
+void TserverForm::log(const std::string &line)
+{
+    Memo1->appendPlainText(kc::fromAnsi(line));
+}
+
+void TserverForm::showChatLine(const chatserver::ChatLine &line)
+{
+    QTextCursor cursor(RichEdit1->document());
+    cursor.movePosition(QTextCursor::End);
+    QTextCharFormat format;
+    format.setForeground(kc::toQColor(line.colour));
+    cursor.insertBlock(QTextBlockFormat(), format);
+    cursor.insertText(kc::fromAnsi(line.text), format);
+    RichEdit1->verticalScrollBar()->setValue(RichEdit1->verticalScrollBar()->maximum());
+}
+
+void TserverForm::setCounter()
+{
+    Label7->setText(QString::number(m_registry.count()));
+}
+
+void TserverForm::refreshUserLists()
+{
+    usersListBox->clear();
+    usersipListBox->clear();
+    userComboBox->clear();
+    for (int p = 0; p <= m_registry.high(); ++p) {
+        const chatserver::T_user &user = m_registry.at(p);
+        usersListBox->addItem(kc::fromAnsi(user.name + " (" + user.position + ")"));
+        usersipListBox->addItem(kc::fromAnsi(user.address));
+        userComboBox->addItem(kc::fromAnsi(user.position));
+    }
+    // An empty recipient means "everybody" to the operator's send.
+    userComboBox->setCurrentIndex(-1);
+    userComboBox->clearEditText();
+}
+
+// ---- connections ----
+
+ConnectionId TserverForm::connectionId(TCustomWinSocket *socket)
+{
+    const QVariant known = socket->property(kConnectionIdProperty);
+    if (known.isValid())
+        return known.value<ConnectionId>();
+    const ConnectionId id = ++m_lastConnectionId;
+    socket->setProperty(kConnectionIdProperty, QVariant::fromValue(id));
+    m_connections[id] = socket;
+    connect(socket, &QObject::destroyed, this, [this, id] { m_connections.erase(id); });
+    return id;
+}
+
+TCustomWinSocket *TserverForm::connection(ConnectionId id) const
+{
+    const auto found = m_connections.find(id);
+    return found == m_connections.end() ? nullptr : found->second.data();
+}
+
+void TserverForm::deliver(ConnectionId id, const std::string &bytes)
+{
+    TCustomWinSocket *socket = connection(id);
+    if (!socket)
+        return;
+    try {
+        SocketCall call(m_socketCalls);
+        socket->SendString(bytes);
+    } catch (...) {
+        log(kc::exceptionMessage(std::current_exception()));
+    }
+}
+
+void TserverForm::execute(const chatserver::Outcome &outcome)
+{
+    if (outcome.usersChanged)
+        refreshUserLists();
+    if (outcome.counterChanged)
+        setCounter();
+    if (outcome.chatLine)
+        showChatLine(*outcome.chatLine);
+    for (const chatserver::Delivery &delivery : outcome.deliveries)
+        deliver(delivery.connection, delivery.bytes);
+    if (!outcome.error.empty())
+        log(outcome.error);
+}
+
+void TserverForm::ServerSocketClientConnect(QObject *, TCustomWinSocket *Socket)
+{
+    connectionId(Socket);
+    log("Client " + Socket->PeerAddress() + " connected");
+}
+
+void TserverForm::ServerSocketAccept(QObject *, TCustomWinSocket *Socket)
+{
+    log("Connected to: " + Socket->PeerAddress());
+}
+
+void TserverForm::ServerSocketClientRead(QObject *, TCustomWinSocket *Socket)
+{
+    std::string data;
+    {
+        SocketCall call(m_socketCalls);
+        data = Socket->ReceiveAvailable();
+    }
+    if (data.empty())
+        return;
+    log(Socket->PeerAddress() + data);
+    execute(m_dispatcher.dispatch(connectionId(Socket), data));
+}
+
+void TserverForm::ServerSocketClientDisconnect(QObject *, TCustomWinSocket *Socket)
+{
+    log(Socket->PeerAddress() + "disconnect");
+    execute(m_dispatcher.connectionClosed(connectionId(Socket)));
+}
+
+void TserverForm::ServerSocketClientError(QObject *, TCustomWinSocket *Socket, TErrorEvent ErrorEvent,
+                                          int &ErrorCode)
+{
+    // Inside our own send or receive the layer throws its full text to the
+    // caller, which logs it.
+    if (m_socketCalls > 0)
+        return;
+    log(kc::format("Asynchroner Socket-Fehler %d", ErrorCode));
+    ErrorCode = 0;
+    // A connection reset by its peer raises no disconnect event, but its user
+    // is gone all the same.
+    if (ErrorEvent == TErrorEvent::eeDisconnect)
+        execute(m_dispatcher.connectionClosed(connectionId(Socket)));
 }

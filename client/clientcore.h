@@ -1,0 +1,84 @@
+#pragma once
+
+#include "protocol/chatcommand.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+/// The chat client's decisions that need no window: how a received read is
+/// cut, which handler runs, in which colour and whether its free text shows,
+/// and the client's user list. All text is Windows-1252 bytes.
+namespace client {
+
+/// Longest user name the client sends; longer input is cut.
+inline constexpr size_t kMaxNameLength = 14;
+/// Capacity of the client's user list; the server's registry holds as many.
+inline constexpr int kMaxUsers = 101;
+/// Whispers show in blue (0x00BBGGRR).
+inline constexpr int32_t kWhisperColour = 0xFF0000;
+
+/// One entry of the client's user list, as the server lists it.
+struct T_user
+{
+    std::string address;
+    std::string name;
+};
+
+using UserTable = std::array<T_user, kMaxUsers>;
+
+/// The first 14 characters of `name` (the client's one rule for user names;
+/// the search window applies it as well).
+std::string cutUserName(const std::string &name);
+
+/// The line of `UserListBox` for `user`: name + " (" + address + ")".
+std::string userListLine(const T_user &user);
+
+/// Writes `listed` into `users` from position 0 and returns the new userHigh
+/// (-1 for an empty list). Entries past the table's end are ignored; entries
+/// above the returned position keep their old contents.
+int rebuildUserList(UserTable &users, const std::vector<chat::ListedUser> &listed);
+
+/// What one read event asks of the client window.
+enum class Handler {
+    PublicLine,   // "farbe"
+    Whisper,      // "pmassage"
+    PrivateChat,  // "pchat"
+    NameTaken,    // "noconnect"
+    Kill,         // "kill"
+    FileOffer,    // "file"
+    FileDeclined, // "fileabgelehnt"
+    FileAccepted, // "fileangenommen"
+    UserList,     // "neu"
+    None,         // any other name
+};
+
+struct Reaction
+{
+    Handler handler = Handler::None;
+    chat::Command command;
+    /// Colour (0x00BBGGRR) of the free-text line.
+    int32_t lineColour = 0;
+    /// When true, the free text is appended in lineColour after the handler ran.
+    bool show = true;
+    /// Whisper: the heading line "Private Nachricht von: " + sender.
+    std::string whisperHeading;
+    /// Private chat line: the partner and the line for the partner's window.
+    std::string partner;
+    std::string privateLine;
+    /// User list: the listed users, as many as the server sent.
+    std::vector<chat::ListedUser> users;
+};
+
+/// Cuts the data of one read event. Nothing when it does not begin with "$#"
+/// (the read is dropped). A "farbe" colour that is not an integer throws
+/// kc::EConvertError; nothing of that read may then be shown.
+std::optional<Reaction> interpret(const std::string &data);
+
+/// The partner of a private chat line: the header after its first ":" up to
+/// the "#", or all of the header before the "#" when it has no ":".
+std::string privateChatPartner(const chat::Command &command);
+
+} // namespace client

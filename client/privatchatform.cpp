@@ -1,0 +1,77 @@
+#include "client/privatchatform.h"
+
+#include "platform/ansi.h"
+#include "platform/guard.h"
+
+#include <QCloseEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTextCursor>
+#include <QTextEdit>
+
+TprivatChatForm::TprivatChatForm(const std::string &partner, SendLine sendLine, std::function<std::string()> ownName,
+                                 Closed closed)
+    : QWidget(nullptr), m_key(partner), m_sendLine(std::move(sendLine)), m_ownName(std::move(ownName)),
+      m_closed(std::move(closed))
+{
+    setObjectName(QStringLiteral("privatChat"));
+    setAttribute(Qt::WA_DeleteOnClose, false);
+    setGeometry(10, 10, 300, 270);
+    setWindowTitle(kc::fromAnsi(partner));
+
+    chatuserlabel = new QLabel(this);
+    chatuserlabel->setObjectName(QStringLiteral("chatuserlabel"));
+    chatuserlabel->setTextFormat(Qt::PlainText);
+    chatuserlabel->setText(kc::fromAnsi("Chat mit " + partner + " :"));
+    chatuserlabel->setGeometry(5, 5, 280, 20);
+
+    richeditprivat = new QTextEdit(this);
+    richeditprivat->setObjectName(QStringLiteral("richeditprivat"));
+    richeditprivat->setAcceptRichText(false);
+    richeditprivat->setGeometry(5, 30, 280, 170);
+    richeditprivat->clear();
+
+    editprivat = new QLineEdit(QStringLiteral("text"), this);
+    editprivat->setObjectName(QStringLiteral("editprivat"));
+    editprivat->setGeometry(5, 210, 200, editprivat->sizeHint().height());
+
+    sendenprivatbutton = new QPushButton(QStringLiteral("senden"), this);
+    sendenprivatbutton->setObjectName(QStringLiteral("sendenprivatbutton"));
+    sendenprivatbutton->setGeometry(210, 210, 75, 23);
+
+    connect(editprivat, &QLineEdit::returnPressed, this, kc::guard([this] { editprivatKeyPress(); }));
+    connect(sendenprivatbutton, &QPushButton::clicked, this, kc::guard([this] { sendenprivatbuttonClick(); }));
+    editprivat->setFocus();
+}
+
+void TprivatChatForm::appendLine(const std::string &line)
+{
+    QTextCursor cursor(richeditprivat->document());
+    cursor.movePosition(QTextCursor::End);
+    if (m_hasLines)
+        cursor.insertBlock();
+    cursor.insertText(kc::fromAnsi(line));
+    m_hasLines = true;
+}
+
+void TprivatChatForm::sendenprivatbuttonClick()
+{
+    const std::string text = kc::toAnsi(editprivat->text());
+    m_sendLine(m_key, text);
+    appendLine(m_ownName() + ": " + text);
+}
+
+void TprivatChatForm::editprivatKeyPress()
+{
+    sendenprivatbutton->click();
+    editprivat->clear();
+}
+
+void TprivatChatForm::closeEvent(QCloseEvent *event)
+{
+    event->accept();
+    // The registry deletes the window later; it must not die inside its own close.
+    if (m_closed)
+        m_closed(this);
+}

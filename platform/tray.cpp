@@ -1,0 +1,134 @@
+#include "platform/tray.h"
+
+#include "platform/guard.h"
+
+#include <QContextMenuEvent>
+#include <QCursor>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QScreen>
+#include <QSystemTrayIcon>
+#include <QWidget>
+
+namespace kc {
+
+namespace {
+
+class SystemTrayIcon final : public TrayIcon
+{
+public:
+    SystemTrayIcon(const QIcon &icon, const QString &toolTip) : m_icon(icon)
+    {
+        m_icon.setToolTip(toolTip);
+        // The menu is popped up by the owner (not setContextMenu) so that it
+        // knows when the menu has closed.
+        QObject::connect(&m_icon, &QSystemTrayIcon::activated, &m_icon,
+                         guard([this](QSystemTrayIcon::ActivationReason reason) {
+                             if (reason == QSystemTrayIcon::DoubleClick && onDoubleClick)
+                                 onDoubleClick();
+                             else if (reason == QSystemTrayIcon::Context && onContextMenu)
+                                 onContextMenu(QCursor::pos());
+                         }));
+    }
+
+    void add() override { m_icon.show(); }
+    void remove() override { m_icon.hide(); }
+    bool isShown() const override { return m_icon.isVisible(); }
+    QString toolTip() const override { return m_icon.toolTip(); }
+
+private:
+    QSystemTrayIcon m_icon;
+};
+
+class ParkedWindow final : public QWidget
+{
+public:
+    ParkedWindow(const QIcon &icon, const QString &toolTip, TrayIcon &owner)
+        : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint), m_owner(owner)
+    {
+        setObjectName(QStringLiteral("parkedTrayWindow"));
+        setToolTip(toolTip);
+        setAutoFillBackground(true);
+        auto *picture = new QLabel(this);
+        picture->setPixmap(icon.pixmap(24, 24));
+        auto *caption = new QLabel(toolTip, this);
+        caption->setTextFormat(Qt::PlainText);
+        auto *layout = new QHBoxLayout(this);
+        layout->setContentsMargins(6, 4, 8, 4);
+        layout->addWidget(picture);
+        layout->addWidget(caption);
+        adjustSize();
+    }
+
+    void park()
+    {
+        if (const QScreen *screen = QGuiApplication::primaryScreen()) {
+            const QRect area = screen->availableGeometry();
+            move(area.right() - width() - 8, area.bottom() - height() - 8);
+        }
+        show();
+    }
+
+protected:
+    void mouseDoubleClickEvent(QMouseEvent *event) override
+    {
+        if (event->button() == Qt::LeftButton && m_owner.onDoubleClick)
+            guarded([this] { m_owner.onDoubleClick(); });
+    }
+
+    void contextMenuEvent(QContextMenuEvent *event) override
+    {
+        if (m_owner.onContextMenu) {
+            const QPoint at = event->globalPos();
+            guarded([this, at] { m_owner.onContextMenu(at); });
+        }
+    }
+
+private:
+    TrayIcon &m_owner;
+};
+
+class ParkedTrayIcon final : public TrayIcon
+{
+public:
+    ParkedTrayIcon(const QIcon &icon, const QString &toolTip) : m_window(icon, toolTip, *this) {}
+
+    void add() override { m_window.park(); }
+    void remove() override { m_window.hide(); }
+    bool isShown() const override { return m_window.isVisible(); }
+    QString toolTip() const override { return m_window.toolTip(); }
+    QWidget *window() { return &m_window; }
+
+private:
+    ParkedWindow m_window;
+};
+
+} // namespace
+
+std::unique_ptr<TrayIcon> createSystemTrayIcon(const QIcon &icon, const QString &toolTip)
+{
+    return std::make_unique<SystemTrayIcon>(icon, toolTip);
+}
+
+std::unique_ptr<TrayIcon> createParkedTrayIcon(const QIcon &icon, const QString &toolTip)
+{
+    return std::make_unique<ParkedTrayIcon>(icon, toolTip);
+}
+
+std::unique_ptr<TrayIcon> createTrayIcon(const QIcon &icon, const QString &toolTip)
+{
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        return createSystemTrayIcon(icon, toolTip);
+    return createParkedTrayIcon(icon, toolTip);
+}
+
+QWidget *parkedWindow(TrayIcon &tray)
+{
+    if (auto *parked = dynamic_cast<ParkedTrayIcon *>(&tray))
+        return parked->window();
+    return nullptr;
+}
+
+} // namespace kc

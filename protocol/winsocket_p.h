@@ -1,0 +1,94 @@
+#pragma once
+
+// Internal to the socket layer: the state behind a TCustomWinSocket and the
+// seam through which a socket object hands its notifications to the component
+// that owns it. Not for use outside protocol/.
+
+#include "protocol/winsocket.h"
+
+#include <QList>
+
+#include <netinet/in.h>
+#include <string>
+
+class QSocketNotifier;
+
+/// Implemented by the components. Every call comes from inside a notification
+/// dispatch or from a failing SendString/ReceiveAvailable; any of them may
+/// destroy the socket object or the component, so callers check liveness after.
+class SocketEvents
+{
+public:
+    virtual ~SocketEvents() = default;
+    /// Data is waiting on a connected socket.
+    virtual void socketRead(TCustomWinSocket *socket) = 0;
+    /// The connection ends: raise the disconnect event, then close the socket.
+    virtual void socketEnd(TCustomWinSocket *socket) = 0;
+    /// Raise the error event; `code` may be cleared by the handler.
+    virtual void socketError(TCustomWinSocket *socket, TErrorEvent kind, int &code) = 0;
+    /// A notification arrived while a connect is under way.
+    virtual void socketConnectReady(TCustomWinSocket *) {}
+    /// A connection is waiting on a listening socket.
+    virtual void socketAcceptReady(TCustomWinSocket *) {}
+};
+
+struct TCustomWinSocket::Private
+{
+    explicit Private(TCustomWinSocket *owner) : q(owner) {}
+    ~Private();
+
+    /// Takes `descriptor` (non-blocking) without watching it yet.
+    void adopt(int descriptor);
+    /// An accepted connection: takes the listening object's event sink and
+    /// appends itself to its connection list.
+    void joinServer(TServerWinSocket *listening);
+    /// Watches a connected socket (accepted, or its connect has completed).
+    void startConnected();
+    /// Watches a socket whose connect is under way (read and write).
+    void startConnecting();
+    /// Watches a listening socket for incoming connections.
+    void startListening();
+    /// Stops watching and closes the descriptor. With `flush`, queued bytes
+    /// are first handed to the network as far as it takes them without waiting.
+    void release(bool flush);
+
+    /// Reports a failed send or receive: error event, disconnect event
+    /// (inside this call), then ESocketError for `api` unless the handler
+    /// cleared the code; returns only in that last case.
+    void fail(TErrorEvent kind, int error, const char *api);
+    /// Hands queued bytes to the network; false with `error` set on failure.
+    bool flush(int &error);
+    void updateWriteNotifier();
+    void armRead();
+
+    void onReadable();
+    void onWritable();
+    void ensureNotifiers();
+    void dropNotifiers();
+    void raiseRead();
+    void rememberPeer();
+
+    TCustomWinSocket *q;
+    int fd = -1;
+    bool connecting = false;
+    bool connected = false;
+    bool listening = false;
+    /// The disconnect event is running; the socket closes when it returns.
+    bool ending = false;
+    /// A close with an error arrived; the connection stays but is no longer read.
+    bool broken = false;
+    QSocketNotifier *readNotifier = nullptr;
+    QSocketNotifier *writeNotifier = nullptr;
+    /// Bytes a SendString could not hand over at once, sent before anything later.
+    std::string pending;
+    size_t pendingPos = 0;
+    SocketEvents *events = nullptr;
+    /// Listening object: accepted connections in order of acceptance.
+    QList<TServerClientWinSocket *> connections;
+    /// Accepted connection: the listening object it belongs to.
+    TServerWinSocket *server = nullptr;
+    /// The other end, read once the connection is up, so that it stays known
+    /// after the network has dropped the connection.
+    in_addr peer{};
+    bool hasPeer = false;
+};

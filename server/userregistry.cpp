@@ -1,0 +1,78 @@
+#include "server/userregistry.h"
+
+#include "platform/exception.h"
+#include "platform/strtoint.h"
+#include "protocol/chatcommand.h"
+
+namespace chatserver {
+
+int UserRegistry::findUser(const std::string &name) const
+{
+    for (int p = 0; p <= m_high; ++p) {
+        if (m_users[p].name == name)
+            return p;
+    }
+    return -1;
+}
+
+int UserRegistry::positionOf(ConnectionId connection) const
+{
+    if (connection == kNoConnection)
+        return -1;
+    for (int p = 0; p <= m_high; ++p) {
+        if (m_users[p].connection == connection)
+            return p;
+    }
+    return -1;
+}
+
+int UserRegistry::add(const std::string &name, const std::string &address, ConnectionId connection)
+{
+    if (full())
+        return -1;
+    const int p = m_high + 1;
+    m_users[p] = T_user{address, name, kc::IntToStr(p), connection};
+    m_high = p;
+    return p;
+}
+
+bool UserRegistry::remove(const std::string &name)
+{
+    const int p = findUser(name);
+    if (p < 0)
+        return false;
+    for (int q = p; q < m_high; ++q) {
+        m_users[q] = m_users[q + 1];
+        m_users[q].position = kc::IntToStr(q);
+    }
+    m_users[m_high] = T_user{};
+    --m_high;
+    return true;
+}
+
+const T_user &UserRegistry::at(int position) const
+{
+    if (position < 0 || position > m_high)
+        kc::EListError::raise(position);
+    return m_users[position];
+}
+
+std::string UserRegistry::userListCommand() const
+{
+    std::vector<chat::ListedUser> users;
+    users.reserve(static_cast<size_t>(count()));
+    for (int p = 0; p <= m_high; ++p)
+        users.push_back({m_users[p].name, m_users[p].address});
+    return chat::buildUserList(users);
+}
+
+std::vector<ConnectionId> UserRegistry::connections() const
+{
+    std::vector<ConnectionId> result;
+    result.reserve(static_cast<size_t>(count()));
+    for (int p = 0; p <= m_high; ++p)
+        result.push_back(m_users[p].connection);
+    return result;
+}
+
+} // namespace chatserver

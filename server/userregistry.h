@@ -1,0 +1,70 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace chatserver {
+
+/// Opaque handle of one accepted connection, handed out by the server window.
+/// Never reused during a run; 0 means "no connection".
+using ConnectionId = std::uint64_t;
+inline constexpr ConnectionId kNoConnection = 0;
+
+/// One registered user.
+struct T_user
+{
+    /// The address the client reported in its join, not the one the server sees.
+    std::string address;
+    /// Exactly as sent; compared case-sensitively.
+    std::string name;
+    /// The record's own position as decimal text ("0", "1", ...).
+    std::string position;
+    /// The connection that registered this user; every write to this position
+    /// goes there, whatever the order of the socket's connection list.
+    ConnectionId connection = kNoConnection;
+};
+
+/// The joined users, positions 0 to high() without gaps, in order of joining.
+/// Positions are what the operator sees and types; they are not connection
+/// list positions.
+class UserRegistry
+{
+public:
+    static constexpr int kCapacity = 101;
+
+    /// Position of `name` (exact match), -1 when not registered.
+    int findUser(const std::string &name) const;
+    /// Position of the user registered by `connection`, -1 when none.
+    int positionOf(ConnectionId connection) const;
+
+    /// The highest occupied position; -1 when empty.
+    int high() const { return m_high; }
+    int count() const { return m_high + 1; }
+    bool empty() const { return m_high < 0; }
+    bool full() const { return m_high + 1 >= kCapacity; }
+
+    /// Registers at the next free position and returns it; -1 when full.
+    /// The caller has checked that the name is free.
+    int add(const std::string &name, const std::string &address, ConnectionId connection);
+    /// Removes `name`, moving later users down one place. False, and nothing
+    /// changed, when the name is not registered.
+    bool remove(const std::string &name);
+    /// Forgets every user.
+    void clear() { m_high = -1; }
+
+    /// The user at `position`; outside 0..high() throws kc::EListError with it.
+    const T_user &at(int position) const;
+
+    /// "$#neu" + (":" + name + ":" + address per user, in position order) + "#".
+    std::string userListCommand() const;
+    /// The connections of all users, in position order: the targets of a broadcast.
+    std::vector<ConnectionId> connections() const;
+
+private:
+    std::array<T_user, kCapacity> m_users;
+    int m_high = -1;
+};
+
+} // namespace chatserver

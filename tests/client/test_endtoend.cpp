@@ -1,0 +1,227 @@
+#include "app/windows.h"
+#include "client/clientform.h"
+#include "client/privatchatform.h"
+#include "clienttestsupport.h"
+#include "protocol/clientsocket.h"
+#include "protocol/serversocket.h"
+#include "server/serverform.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+#include <QTextEdit>
+#include <QToolButton>
+
+#include <memory>
+
+using kc::test::waitFor;
+
+namespace {
+
+QStringList items(const QListWidget *list)
+{
+    QStringList result;
+    for (int i = 0; i < list->count(); ++i)
+        result << list->item(i)->text();
+    return result;
+}
+
+/// The server's view of the users, written the way a client lists them.
+QStringList serverUsers()
+{
+    QStringList result;
+    for (int i = 0; i < serverForm->usersListBox->count(); ++i) {
+        const QString entry = serverForm->usersListBox->item(i)->text();
+        const QString name = entry.left(entry.lastIndexOf(QStringLiteral(" (")));
+        result << name + QStringLiteral(" (") + serverForm->usersipListBox->item(i)->text() + QStringLiteral(")");
+    }
+    return result;
+}
+
+QString lastLine(const TclientForm *form)
+{
+    return kc::test::viewTexts(form->RichEdit1).last();
+}
+
+} // namespace
+
+/// A real server window and two real client windows in one process, all on 127.0.0.1.
+class TestEndToEnd : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<kc::test::TestEnvironment> env;
+    TclientForm *anna = nullptr;
+    TclientForm *bob = nullptr;
+    uint16_t port = 0;
+
+    void join(TclientForm *form, const QString &name)
+    {
+        form->serverPort = port;
+        env->dialogs.answerInput(true, QStringLiteral("127.0.0.1"));
+        env->dialogs.answerInput(true, name);
+        form->connectBitBtn->click();
+    }
+
+    void selectUser(TclientForm *form, const QString &name)
+    {
+        for (int i = 0; i < form->UserListBox->count(); ++i)
+            if (form->UserListBox->item(i)->text().startsWith(name + QStringLiteral(" (")))
+                form->UserListBox->setCurrentRow(i);
+    }
+
+    bool listsAgree(const QStringList &expected)
+    {
+        return waitFor([&] {
+            return items(anna->UserListBox) == expected && items(bob->UserListBox) == expected
+                   && serverUsers() == expected;
+        });
+    }
+
+private slots:
+    void initTestCase()
+    {
+        env = std::make_unique<kc::test::TestEnvironment>();
+        kc::createWindows();
+        serverForm->show();
+        port = kc::test::freePort();
+        serverForm->Edit1->setText(QString::number(port));
+        serverForm->startBitBtn->click();
+        QVERIFY(serverForm->ServerSocket->Active());
+        anna = clientForm;
+        anna->show();
+        bob = new TclientForm;
+        bob->show();
+    }
+
+    void cleanupTestCase()
+    {
+        delete bob;
+    }
+
+    void bothJoinAndListsAgree()
+    {
+        join(anna, QStringLiteral("anna"));
+        QVERIFY(waitFor([&] { return anna->angemeldet; }));
+        join(bob, QStringLiteral("bob"));
+        QVERIFY(waitFor([&] { return bob->angemeldet; }));
+        QVERIFY(listsAgree({QStringLiteral("anna (127.0.0.1)"), QStringLiteral("bob (127.0.0.1)")}));
+        QVERIFY(kc::test::viewTexts(bob->RichEdit1).contains(QStringLiteral("Verbindung hergestellt")));
+    }
+
+    void publicLinesInColourBothWays()
+    {
+        env->dialogs.answerColour(QColor(255, 0, 0));
+        anna->farbeBitBtn->click();
+        anna->Edit1->setText(QStringLiteral("hallo bob: äöü #1"));
+        anna->sendenButton->click();
+        const QString annaLine = QStringLiteral("anna: hallo bob: äöü #1");
+        QVERIFY(waitFor([&] { return lastLine(anna) == annaLine && lastLine(bob) == annaLine; }));
+        QCOMPARE(kc::test::viewLines(bob->RichEdit1).last().colour, QColor(255, 0, 0));
+        QCOMPARE(kc::test::viewLines(anna->RichEdit1).last().colour, QColor(255, 0, 0));
+
+        env->dialogs.answerColour(QColor(0, 128, 0));
+        bob->Farbe1->trigger();
+        bob->Edit1->setText(QStringLiteral("hallo anna"));
+        QTest::keyClick(bob->Edit1, Qt::Key_Return);
+        const QString bobLine = QStringLiteral("bob: hallo anna");
+        QVERIFY(waitFor([&] { return lastLine(anna) == bobLine && lastLine(bob) == bobLine; }));
+        QCOMPARE(kc::test::viewLines(anna->RichEdit1).last().colour, QColor(0, 128, 0));
+        QCOMPARE(kc::test::viewLines(bob->RichEdit1).last().colour, QColor(0, 128, 0));
+        QVERIFY(serverForm->RichEdit1->toPlainText().contains(QStringLiteral("hallo anna")));
+    }
+
+    void whisperReachesOnlyItsTarget()
+    {
+        selectUser(anna, QStringLiteral("bob"));
+        env->dialogs.answerInput(true, QStringLiteral("psst"));
+        anna->privatchatBitBtn->click();
+        QVERIFY(waitFor([&] { return lastLine(bob) == QStringLiteral("Private Nachricht: psst"); }));
+        const auto lines = kc::test::viewLines(bob->RichEdit1);
+        QCOMPARE(lines[lines.size() - 2].text, QStringLiteral("Private Nachricht von: anna"));
+        QCOMPARE(lines[lines.size() - 2].colour, QColor(0, 0, 255));
+        QCOMPARE(lines.last().colour, QColor(0, 0, 255));
+        kc::test::pump(100);
+        QCOMPARE(lastLine(anna), QStringLiteral("Private Nachricht an bob: psst"));
+    }
+
+    void privateChatBothWays()
+    {
+        selectUser(anna, QStringLiteral("bob"));
+        anna->pchatBitBtn->click();
+        TprivatChatForm *annasWindow = anna->findPrivatChat("bob");
+        QVERIFY(annasWindow);
+        QVERIFY(bob->privatChats.empty());
+        annasWindow->editprivat->setText(QStringLiteral("hi bob"));
+        annasWindow->sendenprivatbutton->click();
+
+        QVERIFY(waitFor([&] { return bob->findPrivatChat("anna") != nullptr; }));
+        TprivatChatForm *bobsWindow = bob->findPrivatChat("anna");
+        QVERIFY(waitFor([&] { return !bobsWindow->richeditprivat->toPlainText().isEmpty(); }));
+        QCOMPARE(bobsWindow->richeditprivat->toPlainText(), QStringLiteral("anna: hi bob"));
+
+        bobsWindow->editprivat->setText(QStringLiteral("hi anna"));
+        QTest::keyClick(bobsWindow->editprivat, Qt::Key_Return);
+        QVERIFY(waitFor([&] { return annasWindow->richeditprivat->toPlainText().contains(QStringLiteral("bob:")); }));
+        QCOMPARE(annasWindow->richeditprivat->toPlainText(), QStringLiteral("anna: hi bob\nbob: hi anna"));
+        QCOMPARE(bobsWindow->richeditprivat->toPlainText(), QStringLiteral("anna: hi bob\nbob: hi anna"));
+        QCOMPARE(anna->privatChats.size(), size_t(1));
+        QCOMPARE(bob->privatChats.size(), size_t(1));
+        // Private lines stay out of the public views.
+        QVERIFY(!kc::test::viewTexts(anna->RichEdit1).contains(QStringLiteral("bob: hi anna")));
+        QVERIFY(!serverForm->RichEdit1->toPlainText().contains(QStringLiteral("hi anna")));
+    }
+
+    void takenNameIsRefused()
+    {
+        bob->disconnectBitBtn->click();
+        QVERIFY(waitFor([&] {
+            return serverUsers() == QStringList{QStringLiteral("anna (127.0.0.1)")}
+                   && items(anna->UserListBox) == QStringList{QStringLiteral("anna (127.0.0.1)")};
+        }));
+        join(bob, QStringLiteral("anna"));
+        QVERIFY(waitFor([&] { return lastLine(bob) == QStringLiteral("Der Benutzername ist bereits vergeben"); }));
+        QVERIFY(waitFor([&] { return !bob->ClientSocket->Active(); }));
+        kc::test::pump(100);
+        QCOMPARE(serverUsers(), QStringList{QStringLiteral("anna (127.0.0.1)")});
+        QCOMPARE(items(anna->UserListBox), QStringList{QStringLiteral("anna (127.0.0.1)")});
+
+        join(bob, QStringLiteral("bob"));
+        QVERIFY(waitFor([&] { return bob->angemeldet; }));
+        QVERIFY(listsAgree({QStringLiteral("anna (127.0.0.1)"), QStringLiteral("bob (127.0.0.1)")}));
+    }
+
+    void operatorKicks()
+    {
+        serverForm->usersListBox->setCurrentRow(1);
+        serverForm->kickBitBtn->click();
+        QVERIFY(waitFor([&] { return !bob->angemeldet; }));
+        QVERIFY(waitFor([&] { return serverUsers() == QStringList{QStringLiteral("anna (127.0.0.1)")}; }));
+        QVERIFY(waitFor([&] { return items(anna->UserListBox) == QStringList{QStringLiteral("anna (127.0.0.1)")}; }));
+        QCOMPARE(lastLine(bob), QStringLiteral("Verbindung zum Chat getrennt"));
+        QCOMPARE(bob->UserListBox->count(), 0);
+        QCOMPARE(bob->Label3->text(), QStringLiteral("kein Server gefunden"));
+    }
+
+    void leaveAndReconnect()
+    {
+        anna->disconnectBitBtn->click();
+        QCOMPARE(lastLine(anna), QStringLiteral("Verbindung zum Chat getrennt"));
+        QVERIFY(waitFor([&] { return serverUsers().isEmpty(); }));
+
+        join(bob, QStringLiteral("bob"));
+        QVERIFY(waitFor([&] { return bob->angemeldet; }));
+        join(anna, QStringLiteral("anna"));
+        QVERIFY(waitFor([&] { return anna->angemeldet; }));
+        QVERIFY(listsAgree({QStringLiteral("bob (127.0.0.1)"), QStringLiteral("anna (127.0.0.1)")}));
+        QVERIFY(env->dialogs.errors().isEmpty());
+    }
+};
+
+QTEST_MAIN(TestEndToEnd)
+#include "test_endtoend.moc"

@@ -1,0 +1,214 @@
+#include "server/serverdispatcher.h"
+
+#include <QTest>
+
+using namespace chatserver;
+
+namespace {
+
+// anna, bob and cleo joined on connections 1, 2 and 3 and reported 10.0.0.1-3.
+UserRegistry threeUsers()
+{
+    UserRegistry registry;
+    registry.add("anna", "10.0.0.1", 1);
+    registry.add("bob", "10.0.0.2", 2);
+    registry.add("cleo", "10.0.0.3", 3);
+    return registry;
+}
+
+// "id>bytes" per delivery, one per line, in writing order.
+QString describe(const std::vector<Delivery> &deliveries)
+{
+    QStringList lines;
+    for (const Delivery &d : deliveries)
+        lines << QString::number(d.connection) + QLatin1Char('>') + QString::fromLatin1(d.bytes);
+    return lines.join(QLatin1Char('\n'));
+}
+
+QString toAll(const QString &bytes, std::initializer_list<int> connections = {1, 2, 3})
+{
+    QStringList lines;
+    for (int c : connections)
+        lines << QString::number(c) + QLatin1Char('>') + bytes;
+    return lines.join(QLatin1Char('\n'));
+}
+
+} // namespace
+
+class TestServerDispatch : public QObject
+{
+    Q_OBJECT
+private slots:
+    void commandsFromRegisteredUsers_data()
+    {
+        QTest::addColumn<int>("from");
+        QTest::addColumn<QString>("data");
+        QTest::addColumn<QString>("deliveries");
+        QTest::addColumn<QString>("error");
+
+        QTest::newRow("public line with : and # to all, author included")
+            << 1 << "$#user:anna:255#a:b#c" << toAll("$#farbe:255#anna: a:b#c") << "";
+        QTest::newRow("empty public line") << 2 << "$#user:bob:0#" << toAll("$#farbe:0#bob: ") << "";
+        QTest::newRow("whisper to its target only")
+            << 1 << "$#pmessage:cleo:anna#psst" << "3>$#pmassage:anna#Private Nachricht: psst" << "";
+        QTest::newRow("private chat line") << 2 << "$#pchat:anna:bob#hi" << "1>$#pchat:bob#hi" << "";
+        QTest::newRow("file offer carries the offerer's reported address")
+            << 1 << "$#file:anna:bob:C:\\x\\y.txt#" << "2>$#file:anna:10.0.0.1:C:\\x\\y.txt#" << "";
+        QTest::newRow("acceptance carries the acceptor's address")
+            << 2 << "$#fileangenommen:anna:bob:C:\\x#" << "1>$#fileangenommen:bob:10.0.0.2:C:\\x#" << "";
+        QTest::newRow("refusal") << 3 << "$#fileabgelehnt:anna:cleo:/tmp/f#" << "1>$#fileabgelehnt:cleo:/tmp/f#"
+                                 << "";
+        QTest::newRow("two commands in one read are one")
+            << 1 << "$#pchat:bob:anna#one$#pchat:cleo:anna#two" << "2>$#pchat:anna#one$#pchat:cleo:anna#two" << "";
+        QTest::newRow("leave sends the new list to the others")
+            << 2 << "$#disconnect:bob#" << toAll("$#neu:anna:10.0.0.1:cleo:10.0.0.3#", {1, 3}) << "";
+
+        const QString noTarget = QStringLiteral("Der Index der Liste \u00FCberschreitet das Maximum (-1)");
+        QTest::newRow("whisper to nobody") << 1 << "$#pmessage:zed:anna#x" << "" << noTarget;
+        QTest::newRow("private line to nobody") << 1 << "$#pchat:Bob:anna#x" << "" << noTarget;
+        QTest::newRow("offer to nobody") << 1 << "$#file:anna:zed:C:\\x#" << "" << noTarget;
+        QTest::newRow("acceptance for nobody") << 2 << "$#fileangenommen:zed:bob:C:\\x#" << "" << noTarget;
+        QTest::newRow("colour not a number")
+            << 1 << "$#user:anna:rot#x" << "" << QStringLiteral("'rot' ist kein g\u00FCltiger Integerwert");
+
+        QTest::newRow("name differs in case") << 1 << "$#User:anna:255#x" << "" << "";
+        QTest::newRow("name only begins alike") << 1 << "$#users:anna:255#x" << "" << "";
+        QTest::newRow("client-bound name") << 1 << "$#farbe:255#anna: x" << "" << "";
+        QTest::newRow("no prefix") << 1 << "user:anna:255#x" << "" << "";
+        QTest::newRow("half a prefix") << 1 << "#user:anna:255#x" << "" << "";
+    }
+    void commandsFromRegisteredUsers()
+    {
+        QFETCH(int, from);
+        QFETCH(QString, data);
+        QFETCH(QString, deliveries);
+        QFETCH(QString, error);
+        UserRegistry registry = threeUsers();
+        ServerDispatcher dispatcher(registry);
+        const Outcome outcome = dispatcher.dispatch(ConnectionId(from), data.toStdString());
+        QCOMPARE(describe(outcome.deliveries), deliveries);
+        QCOMPARE(QString::fromLatin1(outcome.error), error);
+    }
+
+    void publicLineShowsTextInAuthorsColour()
+    {
+        UserRegistry registry = threeUsers();
+        ServerDispatcher dispatcher(registry);
+        Outcome outcome = dispatcher.dispatch(3, "$#user:cleo:16711680#Hallo: #1");
+        QVERIFY(outcome.chatLine.has_value());
+        QCOMPARE(outcome.chatLine->text, std::string("Hallo: #1"));
+        QCOMPARE(outcome.chatLine->colour, 16711680);
+        QVERIFY(!outcome.usersChanged);
+        QVERIFY(!outcome.counterChanged);
+        QVERIFY(!dispatcher.dispatch(3, "$#user:cleo:blau#x").chatLine.has_value());
+        QVERIFY(!dispatcher.dispatch(3, "$#pchat:anna:cleo#x").chatLine.has_value());
+    }
+
+    // Only the registered user may speak under its name; everything else is
+    // dropped without a word and without a change.
+    void forgedOrUnregisteredSendersAreDropped_data()
+    {
+        QTest::addColumn<int>("from");
+        QTest::addColumn<QString>("data");
+        QTest::newRow("public line as another") << 2 << "$#user:anna:255#x";
+        QTest::newRow("public line as nobody") << 2 << "$#user:zed:255#x";
+        QTest::newRow("whisper as another") << 3 << "$#pmessage:bob:anna#x";
+        QTest::newRow("private line as another") << 3 << "$#pchat:bob:anna#x";
+        QTest::newRow("offer as another") << 3 << "$#file:anna:bob:C:\\x#";
+        QTest::newRow("acceptance as another") << 3 << "$#fileangenommen:anna:bob:C:\\x#";
+        QTest::newRow("refusal as another") << 3 << "$#fileabgelehnt:anna:bob:C:\\x#";
+        QTest::newRow("removing another") << 2 << "$#disconnect:anna#";
+        QTest::newRow("removing nobody") << 2 << "$#disconnect:zed#";
+        QTest::newRow("unjoined connection speaks") << 9 << "$#user:anna:255#x";
+        QTest::newRow("unjoined connection whispers") << 9 << "$#pmessage:bob:anna#x";
+        QTest::newRow("unjoined connection leaves") << 9 << "$#disconnect:anna#";
+        QTest::newRow("no # leaves the sender empty") << 1 << "$#user:anna:255";
+        QTest::newRow("second join on an admitted connection") << 1 << "$#neu:zed:0:10.0.0.9#";
+    }
+    void forgedOrUnregisteredSendersAreDropped()
+    {
+        QFETCH(int, from);
+        QFETCH(QString, data);
+        UserRegistry registry = threeUsers();
+        const std::string before = registry.userListCommand();
+        ServerDispatcher dispatcher(registry);
+        const Outcome outcome = dispatcher.dispatch(ConnectionId(from), data.toStdString());
+        QVERIFY(outcome.deliveries.empty());
+        QVERIFY(!outcome.chatLine.has_value());
+        QVERIFY(!outcome.usersChanged);
+        QVERIFY(!outcome.counterChanged);
+        QVERIFY(outcome.error.empty());
+        QCOMPARE(registry.userListCommand(), before);
+    }
+
+    void joinRegistersOrRefusesOnTheJoiningConnection()
+    {
+        UserRegistry registry;
+        ServerDispatcher dispatcher(registry);
+        Outcome first = dispatcher.dispatch(7, "$#neu:anna:255:192.168.1.5#");
+        QVERIFY(first.usersChanged);
+        QVERIFY(first.counterChanged);
+        QCOMPARE(describe(first.deliveries), QStringLiteral("7>$#neu:anna:192.168.1.5#"));
+
+        Outcome second = dispatcher.dispatch(8, "$#neu:Anna:0:192.168.1.6#");
+        QCOMPARE(describe(second.deliveries), toAll("$#neu:anna:192.168.1.5:Anna:192.168.1.6#", {7, 8}));
+
+        // A taken name: refusal to the joiner alone, counter set, lists untouched.
+        Outcome taken = dispatcher.dispatch(9, "$#neu:anna:0:192.168.1.7#");
+        QCOMPARE(describe(taken.deliveries), QStringLiteral("9>$#noconnect:noconnect#"));
+        QVERIFY(taken.counterChanged);
+        QVERIFY(!taken.usersChanged);
+        QCOMPARE(registry.count(), 2);
+        QCOMPARE(registry.positionOf(9), -1);
+
+        // The refused connection may try again under a free name.
+        Outcome retry = dispatcher.dispatch(9, "$#neu:cleo:0:192.168.1.7#");
+        QCOMPARE(retry.deliveries.size(), size_t(3));
+        QCOMPARE(registry.positionOf(9), 2);
+    }
+
+    void joinToFullRegistryIsRefused()
+    {
+        UserRegistry registry;
+        for (int i = 0; i < UserRegistry::kCapacity; ++i)
+            registry.add("u" + std::to_string(i), "a", ConnectionId(i + 1));
+        ServerDispatcher dispatcher(registry);
+        const Outcome outcome = dispatcher.dispatch(500, "$#neu:late:0:10.1.1.1#");
+        QCOMPARE(describe(outcome.deliveries), QStringLiteral("500>$#noconnect:noconnect#"));
+        QCOMPARE(registry.count(), UserRegistry::kCapacity);
+        QCOMPARE(registry.findUser("late"), -1);
+    }
+
+    void closedConnectionLeavesLikeItsUser()
+    {
+        UserRegistry registry = threeUsers();
+        ServerDispatcher dispatcher(registry);
+        Outcome closed = dispatcher.connectionClosed(1);
+        QVERIFY(closed.usersChanged);
+        QVERIFY(closed.counterChanged);
+        QCOMPARE(describe(closed.deliveries), toAll("$#neu:bob:10.0.0.2:cleo:10.0.0.3#", {2, 3}));
+        // bob is now at position 0 and still reached through his own connection.
+        QCOMPARE(describe(dispatcher.dispatch(3, "$#pchat:bob:cleo#x").deliveries), QStringLiteral("2>$#pchat:cleo#x"));
+
+        // A connection without a user, or one whose user already left, changes nothing.
+        QVERIFY(dispatcher.connectionClosed(1).deliveries.empty());
+        QVERIFY(!dispatcher.connectionClosed(42).usersChanged);
+        dispatcher.dispatch(3, "$#disconnect:cleo#");
+        QVERIFY(!dispatcher.connectionClosed(3).usersChanged);
+        QCOMPARE(registry.userListCommand(), std::string("$#neu:bob:10.0.0.2#"));
+    }
+
+    void lastUserLeavingSendsNothing()
+    {
+        UserRegistry registry;
+        registry.add("anna", "10.0.0.1", 1);
+        ServerDispatcher dispatcher(registry);
+        const Outcome outcome = dispatcher.dispatch(1, "$#disconnect:anna#");
+        QVERIFY(outcome.usersChanged);
+        QVERIFY(outcome.deliveries.empty());
+        QVERIFY(registry.empty());
+    }
+};
+
+QTEST_APPLESS_MAIN(TestServerDispatch)
+#include "test_serverdispatch.moc"

@@ -1,0 +1,514 @@
+#include "server/serverform.h"
+
+#include "app/auswahlform.h"
+#include "app/hilfeform.h"
+#include "client/clientform.h"
+#include "platform/ansi.h"
+#include "platform/tray.h"
+#include "protocol/chatcommand.h"
+#include "protocol/clientsocket.h"
+#include "rawpeer.h"
+#include "testenv.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTest>
+#include <QTextBlock>
+#include <QTextEdit>
+#include <QTimer>
+
+using kc::test::RawClient;
+using kc::test::waitFor;
+
+namespace {
+
+const std::string kAnna = "10.1.0.1";
+const std::string kBob = "10.1.0.2";
+const std::string kCleo = "10.1.0.3";
+
+QStringList items(const QListWidget *list)
+{
+    QStringList result;
+    for (int i = 0; i < list->count(); ++i)
+        result << list->item(i)->text();
+    return result;
+}
+
+QStringList items(const QComboBox *combo)
+{
+    QStringList result;
+    for (int i = 0; i < combo->count(); ++i)
+        result << combo->itemText(i);
+    return result;
+}
+
+QStringList logLines()
+{
+    return serverForm->Memo1->toPlainText().split(QLatin1Char('\n'));
+}
+
+QString lastChatLine()
+{
+    return serverForm->RichEdit1->document()->lastBlock().text();
+}
+
+QColor lastChatColour()
+{
+    const QTextBlock block = serverForm->RichEdit1->document()->lastBlock();
+    return block.begin().fragment().charFormat().foreground().color();
+}
+
+} // namespace
+
+class TestServerForm : public QObject
+{
+    Q_OBJECT
+
+    kc::test::TestEnvironment m_env;
+    uint16_t m_port = 0;
+    RawClient m_anna, m_bob, m_cleo;
+
+    // Connects `client`, joins under `name` and checks that every user joined
+    // so far, the newcomer included, receives the new list exactly.
+    void join(RawClient &client, const std::string &name, const std::string &address,
+              const std::vector<RawClient *> &earlier)
+    {
+        QVERIFY(client.connectTo(m_port));
+        const int before = serverForm->registry().count();
+        QVERIFY(client.send(chat::buildJoin(name, 255, address)));
+        QVERIFY(waitFor([&] { return serverForm->registry().count() == before + 1; }));
+        const std::string list = serverForm->registry().userListCommand();
+        for (RawClient *other : earlier)
+            QCOMPARE(other->receive(), list);
+        QCOMPARE(client.receive(), list);
+    }
+
+    void joinThree()
+    {
+        join(m_anna, "anna", kAnna, {});
+        join(m_bob, "bob", kBob, {&m_anna});
+        join(m_cleo, "cleo", kCleo, {&m_anna, &m_bob});
+    }
+
+    void expectNothing(std::initializer_list<RawClient *> clients)
+    {
+        for (RawClient *client : clients)
+            QCOMPARE(client->receiveFor(150), std::string());
+    }
+
+private slots:
+    void initTestCase()
+    {
+        auswahlForm = new TauswahlForm;
+        clientForm = new TclientForm;
+        HilfeForm = new THilfeForm;
+        serverForm = new TserverForm;
+        serverForm->show();
+    }
+
+    void init()
+    {
+        m_env.dialogs.clear();
+        serverForm->stopBitBtnClick();
+        m_port = kc::test::freePort();
+        serverForm->Edit1->setText(QString::number(m_port));
+        serverForm->userCheckBox->setChecked(false);
+        serverForm->startBitBtn->click();
+        QVERIFY(serverForm->ServerSocket->Active());
+        QVERIFY(m_env.dialogs.errors().isEmpty());
+    }
+
+    void cleanup()
+    {
+        m_anna.close();
+        m_bob.close();
+        m_cleo.close();
+    }
+
+    void startShowsHostNameAndChecksEntries()
+    {
+        const QString host = serverForm->Label5->text();
+        QVERIFY(!host.isEmpty());
+        QCOMPARE(host, kc::fromAnsi(serverForm->ServerSocket->Endpoint()->OwnHostName()));
+        QCOMPARE(logLines().last(), QStringLiteral("Servername: ") + host);
+        QVERIFY(serverForm->Serverstarten1->isChecked());
+        QVERIFY(serverForm->Verbinden1->isChecked());
+        QVERIFY(!serverForm->Serverstoppen1->isChecked());
+        QVERIFY(!serverForm->Verbindungtrennen1->isChecked());
+    }
+
+    // One program is never client and server at once.
+    void startClosesTheClientWindowsConnection()
+    {
+        TClientSocket *client = clientForm->ClientSocket;
+        client->setHost("127.0.0.1");
+        client->setPort(m_port);
+        client->Open();
+        QVERIFY(waitFor([client] { return client->Active(); }));
+        serverForm->startBitBtn->click();
+        QVERIFY(!client->Active());
+        kc::test::pump(50);
+    }
+
+    void threeUsersJoinAndTheSecondLeaves()
+    {
+        joinThree();
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(serverForm->registry().userListCommand(),
+                 "$#neu:anna:" + kAnna + ":bob:" + kBob + ":cleo:" + kCleo + "#");
+        QCOMPARE(items(serverForm->usersListBox), QStringList({"anna (0)", "bob (1)", "cleo (2)"}));
+        QCOMPARE(items(serverForm->usersipListBox), QStringList({"10.1.0.1", "10.1.0.2", "10.1.0.3"}));
+        QCOMPARE(items(serverForm->userComboBox), QStringList({"0", "1", "2"}));
+        QCOMPARE(serverForm->userComboBox->currentText(), QString());
+        QCOMPARE(serverForm->Label7->text(), QStringLiteral("3"));
+        const QStringList log = logLines();
+        QVERIFY(log.contains(QStringLiteral("Client 127.0.0.1 connected")));
+        QVERIFY(log.contains(QStringLiteral("Connected to: 127.0.0.1")));
+        QVERIFY(log.contains(QStringLiteral("127.0.0.1$#neu:cleo:255:10.1.0.3#")));
+
+        QVERIFY(m_bob.send("$#disconnect:bob#"));
+        const std::string after = "$#neu:anna:" + kAnna + ":cleo:" + kCleo + "#";
+        QCOMPARE(m_anna.receive(), after);
+        QCOMPARE(m_cleo.receive(), after);
+        m_bob.close();
+        QVERIFY(waitFor([] { return logLines().last() == QStringLiteral("127.0.0.1disconnect"); }));
+        QCOMPARE(items(serverForm->usersListBox), QStringList({"anna (0)", "cleo (1)"}));
+        QCOMPARE(items(serverForm->usersipListBox), QStringList({"10.1.0.1", "10.1.0.3"}));
+        QCOMPARE(items(serverForm->userComboBox), QStringList({"0", "1"}));
+        QCOMPARE(serverForm->Label7->text(), QStringLiteral("2"));
+        QCOMPARE(serverForm->registry().at(1).position, std::string("1"));
+        // The socket's close after the leave changes nothing more.
+        expectNothing({&m_anna, &m_cleo});
+    }
+
+    void takenNameIsRefusedOnTheJoiningConnectionOnly()
+    {
+        join(m_anna, "anna", kAnna, {});
+        RawClient probe;
+        QVERIFY(probe.connectTo(m_port)); // a search probe that never joins
+        QVERIFY(m_bob.connectTo(m_port));
+        QVERIFY(m_bob.send("$#neu:anna:0:10.1.0.9#"));
+        QCOMPARE(m_bob.receive(), std::string("$#noconnect:noconnect#"));
+        expectNothing({&m_anna, &probe});
+        QCOMPARE(items(serverForm->usersListBox), QStringList({"anna (0)"}));
+        QCOMPARE(serverForm->Label7->text(), QStringLiteral("1"));
+        // Letter case makes another user.
+        QVERIFY(m_cleo.connectTo(m_port));
+        QVERIFY(m_cleo.send("$#neu:Anna:0:10.1.0.3#"));
+        QCOMPARE(m_cleo.receive(), "$#neu:anna:" + kAnna + ":Anna:" + kCleo + "#");
+        QCOMPARE(m_anna.receive(), "$#neu:anna:" + kAnna + ":Anna:" + kCleo + "#");
+        expectNothing({&m_bob, &probe});
+    }
+
+    void publicLinesAreRelayedToAllAndShownInColour()
+    {
+        joinThree();
+        if (QTest::currentTestFailed())
+            return;
+        QVERIFY(m_anna.send("$#user:anna:255#a: b#c"));
+        for (RawClient *client : {&m_anna, &m_bob, &m_cleo})
+            QCOMPARE(client->receive(), std::string("$#farbe:255#anna: a: b#c"));
+        QCOMPARE(logLines().last(), QStringLiteral("127.0.0.1$#user:anna:255#a: b#c"));
+        QCOMPARE(lastChatLine(), QStringLiteral("a: b#c"));
+        QCOMPARE(lastChatColour(), QColor(255, 0, 0));
+
+        QVERIFY(m_bob.send("$#user:bob:16711680#<b>fett</b> &amp; \xE4rger"));
+        for (RawClient *client : {&m_anna, &m_bob, &m_cleo})
+            QCOMPARE(client->receive(), std::string("$#farbe:16711680#bob: <b>fett</b> &amp; \xE4rger"));
+        QCOMPARE(lastChatLine(), QStringLiteral("<b>fett</b> &amp; \u00E4rger"));
+        QCOMPARE(lastChatColour(), QColor(0, 0, 255));
+    }
+
+    void deliveriesReachTheirTargetOnly()
+    {
+        joinThree();
+        if (QTest::currentTestFailed())
+            return;
+        const int chatLines = serverForm->RichEdit1->document()->blockCount();
+        QVERIFY(m_anna.send("$#pmessage:cleo:anna#psst"));
+        QCOMPARE(m_cleo.receive(), std::string("$#pmassage:anna#Private Nachricht: psst"));
+        expectNothing({&m_anna, &m_bob});
+        QVERIFY(m_cleo.send("$#pchat:bob:cleo#hallo"));
+        QCOMPARE(m_bob.receive(), std::string("$#pchat:cleo#hallo"));
+        QVERIFY(m_bob.send("$#file:bob:anna:C:\\Daten\\bild.png#"));
+        QCOMPARE(m_anna.receive(), "$#file:bob:" + kBob + ":C:\\Daten\\bild.png#");
+        expectNothing({&m_anna, &m_cleo});
+        QCOMPARE(serverForm->RichEdit1->document()->blockCount(), chatLines);
+    }
+
+    void killedClientIsRemovedAndOthersStayAddressedRight()
+    {
+        join(m_anna, "anna", kAnna, {});
+        RawClient probe;
+        QVERIFY(probe.connectTo(m_port)); // sits between the users in the connection list
+        join(m_bob, "bob", kBob, {&m_anna});
+        join(m_cleo, "cleo", kCleo, {&m_anna, &m_bob});
+        if (QTest::currentTestFailed())
+            return;
+        m_bob.abort();
+        const std::string after = "$#neu:anna:" + kAnna + ":cleo:" + kCleo + "#";
+        QCOMPARE(m_anna.receive(), after);
+        QCOMPARE(m_cleo.receive(), after);
+        QCOMPARE(items(serverForm->usersListBox), QStringList({"anna (0)", "cleo (1)"}));
+        QCOMPARE(serverForm->Label7->text(), QStringLiteral("2"));
+
+        QVERIFY(m_anna.send("$#pmessage:cleo:anna#noch da?"));
+        QCOMPARE(m_cleo.receive(), std::string("$#pmassage:anna#Private Nachricht: noch da?"));
+        QVERIFY(m_cleo.send("$#user:cleo:0#ja"));
+        QCOMPARE(m_anna.receive(), std::string("$#farbe:0#cleo: ja"));
+        QCOMPARE(m_cleo.receive(), std::string("$#farbe:0#cleo: ja"));
+        expectNothing({&probe});
+        // The name is free again; a polite close without the leave command also ends the user.
+        join(m_bob, "bob", kBob, {&m_anna, &m_cleo});
+        if (QTest::currentTestFailed())
+            return;
+        m_bob.close();
+        QCOMPARE(m_anna.receive(), after);
+        QCOMPARE(m_cleo.receive(), after);
+        QCOMPARE(serverForm->Label7->text(), QStringLiteral("2"));
+        QVERIFY(m_env.dialogs.errors().isEmpty());
+    }
+
+    void forgedSendersAndBadDataNeverReachOthersOrABox()
+    {
+        joinThree();
+        if (QTest::currentTestFailed())
+            return;
+        QVERIFY(m_bob.send("$#user:anna:255#ich bin anna"));
+        QVERIFY(waitFor([] { return logLines().last() == QStringLiteral("127.0.0.1$#user:anna:255#ich bin anna"); }));
+        QVERIFY(m_bob.send("$#pmessage:cleo:anna#psst"));
+        QVERIFY(m_bob.send("$#disconnect:anna#"));
+        expectNothing({&m_anna, &m_bob, &m_cleo});
+        QCOMPARE(serverForm->registry().count(), 3);
+
+        QVERIFY(m_anna.send("$#user:anna:rot#x"));
+        QVERIFY(waitFor([] { return logLines().last() == QStringLiteral("'rot' ist kein g\u00FCltiger Integerwert"); }));
+        QVERIFY(m_anna.send("$#pmessage:zed:anna#x"));
+        QVERIFY(waitFor([] {
+            return logLines().last() == QStringLiteral("Der Index der Liste \u00FCberschreitet das Maximum (-1)");
+        }));
+        expectNothing({&m_anna, &m_bob, &m_cleo});
+        QVERIFY(m_env.dialogs.errors().isEmpty());
+    }
+
+    void operatorWritesToAllOrToOnePosition()
+    {
+        joinThree();
+        if (QTest::currentTestFailed())
+            return;
+        const int chatLines = serverForm->RichEdit1->document()->blockCount();
+        serverForm->Edit2->setText(QStringLiteral("Hallo \u00FCberall"));
+        serverForm->userCheckBox->setChecked(true);
+        serverForm->Button1->click();
+        for (RawClient *client : {&m_anna, &m_bob, &m_cleo})
+            QCOMPARE(client->receive(), std::string("$#farbe:255#Server: Hallo \xFC" "berall"));
+
+        // An empty recipient, as every list change leaves it, also means everybody.
+        serverForm->userCheckBox->setChecked(false);
+        serverForm->Edit2->clear();
+        serverForm->Button1->click();
+        for (RawClient *client : {&m_anna, &m_bob, &m_cleo})
+            QCOMPARE(client->receive(), std::string("$#farbe:255#Server: "));
+
+        serverForm->Edit2->setText(QStringLiteral("nur f\u00FCr dich"));
+        serverForm->userComboBox->setCurrentIndex(1);
+        QCOMPARE(serverForm->userComboBox->currentText(), QStringLiteral("1"));
+        serverForm->Button1->click();
+        QCOMPARE(m_bob.receive(), std::string("$#farbe:255#Server: nur f\xFCr dich"));
+        expectNothing({&m_anna, &m_cleo});
+        QCOMPARE(serverForm->RichEdit1->document()->blockCount(), chatLines);
+        QVERIFY(m_env.dialogs.errors().isEmpty());
+
+        // The operator's own mistakes are shown to the operator.
+        serverForm->userComboBox->setEditText(QStringLiteral("3"));
+        serverForm->Button1->click();
+        serverForm->userComboBox->setEditText(QStringLiteral("eins"));
+        serverForm->Button1->click();
+        QCOMPARE(m_env.dialogs.errors(),
+                 QStringList({QStringLiteral("Der Index der Liste \u00FCberschreitet das Maximum (3)."),
+                              QStringLiteral("'eins' ist kein g\u00FCltiger Integerwert.")}));
+        expectNothing({&m_anna, &m_bob, &m_cleo});
+    }
+
+    void kickWritesToTheSelectedPositionOnly()
+    {
+        joinThree();
+        if (QTest::currentTestFailed())
+            return;
+        serverForm->usersListBox->clearSelection();
+        serverForm->usersListBox->setCurrentRow(-1);
+        serverForm->kickBitBtn->click();
+        expectNothing({&m_anna, &m_bob, &m_cleo});
+
+        serverForm->usersListBox->setCurrentRow(0);
+        serverForm->kickBitBtn->click();
+        QCOMPARE(m_anna.receive(), std::string("$#kill:kill#"));
+        expectNothing({&m_bob, &m_cleo});
+        QCOMPARE(serverForm->Label7->text(), QStringLiteral("3"));
+        // The kicked client leaves the usual way.
+        QVERIFY(m_anna.send("$#disconnect:anna#"));
+        QCOMPARE(m_bob.receive(), "$#neu:bob:" + kBob + ":cleo:" + kCleo + "#");
+        QCOMPARE(items(serverForm->usersListBox), QStringList({"bob (0)", "cleo (1)"}));
+    }
+
+    void stopClearsTheListsButKeepsTheCounter()
+    {
+        joinThree();
+        if (QTest::currentTestFailed())
+            return;
+        const int logSize = logLines().size();
+        serverForm->stopBitBtn->click();
+        QVERIFY(!serverForm->ServerSocket->Active());
+        for (RawClient *client : {&m_anna, &m_bob, &m_cleo}) {
+            QVERIFY(client->waitClosed());
+        }
+        kc::test::pump(50);
+        QCOMPARE(logLines().size(), logSize); // no disconnect events
+        QVERIFY(items(serverForm->usersListBox).isEmpty());
+        QVERIFY(items(serverForm->usersipListBox).isEmpty());
+        QCOMPARE(serverForm->Label7->text(), QStringLiteral("3"));
+        QCOMPARE(items(serverForm->userComboBox), QStringList({"0", "1", "2"}));
+        QCOMPARE(serverForm->Label5->text(), QStringLiteral("server"));
+        QVERIFY(serverForm->Serverstoppen1->isChecked());
+        QVERIFY(serverForm->Verbindungtrennen1->isChecked());
+        QVERIFY(!serverForm->Serverstarten1->isChecked());
+
+        // Position 0 is still listed but has no connection any more.
+        serverForm->userComboBox->setCurrentIndex(0);
+        serverForm->Button1->click();
+        QCOMPARE(m_env.dialogs.errors(),
+                 QStringList({QStringLiteral("Der Index der Liste \u00FCberschreitet das Maximum (0).")}));
+
+        // The next start forgets the old users.
+        serverForm->startBitBtn->click();
+        RawClient again;
+        join(again, "anna", kAnna, {});
+    }
+
+    void startWhileRunningKeepsUsersAndConnections()
+    {
+        joinThree();
+        if (QTest::currentTestFailed())
+            return;
+        serverForm->startBitBtn->click();
+        QVERIFY(m_env.dialogs.errors().isEmpty());
+        QCOMPARE(logLines().last(), QStringLiteral("Servername: ") + serverForm->Label5->text());
+        QCOMPARE(serverForm->registry().count(), 3);
+        QVERIFY(m_anna.send("$#pmessage:cleo:anna#immer noch"));
+        QCOMPARE(m_cleo.receive(), std::string("$#pmassage:anna#Private Nachricht: immer noch"));
+
+        // Another port while running is refused; the users stay.
+        serverForm->Edit1->setText(QString::number(kc::test::freePort()));
+        serverForm->startBitBtn->click();
+        QCOMPARE(m_env.dialogs.errors(),
+                 QStringList({QStringLiteral("Der Wert kann nicht ge\u00E4ndert werden, w\u00E4hrend der Socket aktiv ist.")}));
+        QCOMPARE(serverForm->registry().count(), 3);
+    }
+
+    void startFailuresShowTheErrorBox()
+    {
+        serverForm->stopBitBtnClick();
+        m_env.dialogs.clear();
+        serverForm->Edit1->setText(QStringLiteral("57x"));
+        serverForm->startBitBtn->click();
+        QCOMPARE(m_env.dialogs.errors(), QStringList({QStringLiteral("'57x' ist kein g\u00FCltiger Integerwert.")}));
+        QVERIFY(!serverForm->ServerSocket->Active());
+
+        kc::test::RawServer taken;
+        const uint16_t port = taken.listen();
+        QVERIFY(port != 0);
+        serverForm->Edit1->setText(QString::number(port));
+        serverForm->startBitBtn->click();
+        QCOMPARE(m_env.dialogs.errors().size(), 2);
+        QVERIFY(m_env.dialogs.errors().last().startsWith(QStringLiteral("Windows-Socket-Fehler: ")));
+        QVERIFY(!serverForm->ServerSocket->Active());
+    }
+
+    void viewsKeepTheLast5000Lines()
+    {
+        join(m_anna, "anna", kAnna, {});
+        std::string lines;
+        for (int i = 0; i < 6000; ++i)
+            lines += "L" + std::to_string(i) + "\n";
+        lines += "Ende";
+        QVERIFY(m_anna.send(lines));
+        QVERIFY(waitFor([] { return logLines().last() == QStringLiteral("Ende"); }));
+        QCOMPARE(serverForm->Memo1->document()->blockCount(), TserverForm::kMaxViewLines);
+
+        QVERIFY(m_anna.send("$#user:anna:32768#" + std::string(6000, '\n') + "Schluss"));
+        QVERIFY(waitFor([] { return lastChatLine() == QStringLiteral("Schluss"); }));
+        QCOMPARE(serverForm->RichEdit1->document()->blockCount(), TserverForm::kMaxViewLines);
+        QCOMPARE(lastChatColour(), QColor(0, 128, 0));
+    }
+
+    void trayHidesAndBringsBackTheWindow()
+    {
+        kc::TrayIcon &tray = serverForm->tray();
+        QWidget *parked = kc::parkedWindow(tray);
+        QVERIFY(parked); // no notification area offscreen
+        serverForm->Minimieren1->trigger();
+        QVERIFY(!serverForm->isVisible());
+        QVERIFY(tray.isShown());
+        QCOMPARE(tray.toolTip(), QStringLiteral("Brevantix"));
+
+        QTest::mouseDClick(parked, Qt::LeftButton);
+        QVERIFY(serverForm->isVisible());
+        QVERIFY(tray.isShown());
+
+        // The menu opens on a right click; whatever is chosen, "Server stoppen" ends up checked.
+        serverForm->Serverstoppen1->setChecked(false);
+        QTimer::singleShot(100, serverForm->PopupMenu1, [] { serverForm->PopupMenu1->close(); });
+        QContextMenuEvent rightClick(QContextMenuEvent::Mouse, QPoint(2, 2), parked->mapToGlobal(QPoint(2, 2)));
+        QApplication::sendEvent(parked, &rightClick);
+        QVERIFY(serverForm->Serverstoppen1->isChecked());
+        QVERIFY(serverForm->ServerSocket->Active());
+
+        serverForm->Datei2->trigger();
+        QVERIFY(serverForm->isVisible());
+        QVERIFY(!tray.isShown());
+    }
+
+    void helpOpensOnItsPageAndDisablesTheWindow()
+    {
+        serverForm->Hilfe1->trigger();
+        QVERIFY(!serverForm->isEnabled());
+        QVERIFY(HilfeForm->isVisible());
+        QCOMPARE(HilfeForm->PageControl1->currentIndex(), 1);
+        HilfeForm->close();
+        QVERIFY(serverForm->isEnabled());
+        serverForm->Credits1->trigger();
+        QCOMPARE(HilfeForm->PageControl1->currentIndex(), 2);
+        HilfeForm->close();
+        QVERIFY(serverForm->isEnabled());
+    }
+
+    // Last: closing the window ends the program.
+    void escapeClosesWindowAndEndsProgram()
+    {
+        join(m_anna, "anna", kAnna, {});
+        serverForm->Minimieren1->trigger();
+        serverForm->show(); // back as by a double click: the icon stays
+        serverForm->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(serverForm));
+        serverForm->Edit2->setFocus();
+        QTest::keyClick(serverForm->Edit2, Qt::Key_Escape);
+        QVERIFY(!serverForm->isVisible());
+        QVERIFY(!serverForm->ServerSocket->Active());
+        QVERIFY(m_anna.waitClosed());
+        QVERIFY(auswahlForm->programEnded());
+        QVERIFY(!serverForm->tray().isShown());
+    }
+};
+
+QTEST_MAIN(TestServerForm)
+#include "test_serverform.moc"

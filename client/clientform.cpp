@@ -12,6 +12,8 @@
 #include "platform/strtoint.h"
 #include "protocol/clientsocket.h"
 #include "search/suchform.h"
+#include "stream/nmstrm.h"
+#include "stream/nmstrmserv.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -77,9 +79,14 @@ TclientForm::TclientForm(QWidget *parent) : QMainWindow(parent)
     resize(534, 387);
 
     ClientSocket = new TClientSocket(this);
+    NMStrmServ = new TNMStrmServ(this);
+    NMStrm = new TNMStrm(this);
     buildControls();
     buildMenu();
     wireSocket();
+    // The window is loaded: the stream receiver starts listening (port 6711).
+    // A port already taken leaves it silently without connections.
+    NMStrmServ->Loaded();
 
     if (const QScreen *screen = this->screen())
         move(screen->availableGeometry().center() - rect().center());
@@ -344,8 +351,9 @@ void TclientForm::disconnectBitBtnClick()
 
 void TclientForm::disconnectStreams()
 {
-    // Seam for the file transfer: Disconnect the stream sender NMStrm, then the
-    // stream receiver NMStrmServ, which then stops listening.
+    // The receiver stops listening for good: nothing starts it again.
+    NMStrm->Disconnect();
+    NMStrmServ->Disconnect();
 }
 
 void TclientForm::exitBitBtnClick()

@@ -20,6 +20,8 @@ class QPushButton;
 class QTextEdit;
 class QToolButton;
 class TClientSocket;
+class TNMStrm;
+class TNMStrmServ;
 class TCustomWinSocket;
 class TprivatChatForm;
 enum class TErrorEvent;
@@ -59,6 +61,11 @@ public:
     /// drive it (the search window sets Host and Port and opens it); its
     /// events are handled by this window.
     TClientSocket *ClientSocket;
+    /// The file stream receiver; it listens on port 6711 from start-up on,
+    /// whichever role the program plays.
+    TNMStrmServ *NMStrmServ;
+    /// The file stream sender.
+    TNMStrm *NMStrm;
 
     // ---- file-transfer hooks ----
     /// Called with the received "file", "fileangenommen" and "fileabgelehnt"

@@ -382,6 +382,16 @@ int TCustomWinSocket::SocketHandle() const
     return d->fd;
 }
 
+void TCustomWinSocket::Close()
+{
+    if (!d->connected || d->ending)
+        return;
+    if (d->events)
+        d->events->socketEnd(this);
+    else
+        d->release(true);
+}
+
 // ---- the concrete socket objects -------------------------------------------
 
 TClientWinSocket::TClientWinSocket(QObject *parent) : TCustomWinSocket(parent) {}

@@ -60,6 +60,13 @@ public:
     /// The operating-system descriptor, -1 when none.
     int SocketHandle() const;
 
+    /// Ends the connection from this side, as a close by the peer would: the
+    /// disconnect event runs inside this call, then the socket closes (an
+    /// accepted connection leaves the list when the loop next runs). Nothing
+    /// when not connected. The server uses it to let go of a connection that
+    /// was reset, which otherwise stays listed until a send to it fails.
+    void Close();
+
 protected:
     explicit TCustomWinSocket(QObject *parent);
     struct Private;

@@ -559,7 +559,10 @@ void TserverForm::ServerSocketClientError(QObject *, TCustomWinSocket *Socket, T
     log(kc::format("Asynchroner Socket-Fehler %d", ErrorCode));
     ErrorCode = 0;
     // A connection reset by its peer raises no disconnect event, but its user
-    // is gone all the same.
-    if (ErrorEvent == TErrorEvent::eeDisconnect)
+    // is gone all the same; the dead connection is let go so that a server
+    // running for days does not collect them.
+    if (ErrorEvent == TErrorEvent::eeDisconnect) {
         execute(m_dispatcher.connectionClosed(connectionId(Socket)));
+        Socket->Close();
+    }
 }

@@ -261,6 +261,8 @@ private slots:
         QCOMPARE(m_cleo.receive(), after);
         QCOMPARE(items(serverForm->usersListBox), QStringList({"anna (0)", "cleo (1)"}));
         QCOMPARE(serverForm->Label7->text(), QStringLiteral("2"));
+        // The reset connection is let go, not kept until a send to it fails.
+        QVERIFY(waitFor([] { return serverForm->ServerSocket->Endpoint()->ActiveConnections() == 3; }));
 
         QVERIFY(m_anna.send("$#pmessage:cleo:anna#noch da?"));
         QCOMPARE(m_cleo.receive(), std::string("$#pmassage:anna#Private Nachricht: noch da?"));

@@ -1,0 +1,115 @@
+#include "stream/generalserver.h"
+
+#include "stream/serviceregistry.h"
+#include "stream/servethread.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+
+namespace {
+
+// How long destruction waits for stopped services before detaching them.
+constexpr auto serviceEndWait = std::chrono::seconds(3);
+
+QObject *qtParent(QObject *owner)
+{
+    return qobject_cast<TNMGeneralServer *>(owner) ? nullptr : owner;
+}
+
+} // namespace
+
+TNMGeneralServer::TNMGeneralServer(QObject *owner) : TPowersock(qtParent(owner))
+{
+    if (auto *server = qobject_cast<TNMGeneralServer *>(owner)) {
+        m_registry = server->m_registry;
+    } else {
+        m_listener = true;
+        m_registry = std::make_shared<ServiceRegistry>();
+        m_registry->server = this;
+    }
+}
+
+TNMGeneralServer::~TNMGeneralServer()
+{
+    beginDestruction();
+    AcceptHook = nullptr;
+    if (!m_listener)
+        return;
+    try {
+        Abort();
+    } catch (...) {
+    }
+    std::unique_lock lock(m_registry->lock);
+    m_registry->server = nullptr;
+    for (TNMGeneralServer *service : m_registry->clients)
+        service->requestStop();
+    m_registry->ended.wait_for(lock, serviceEndWait, [this] { return m_registry->running == 0; });
+}
+
+std::recursive_mutex &TNMGeneralServer::ServerLock()
+{
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+void TNMGeneralServer::Loaded()
+{
+    if (!m_listener)
+        return;
+    ServerLock();
+    AcceptHook = [this](QObject *) { acceptHandling(); };
+    Listen();
+}
+
+void TNMGeneralServer::Abort()
+{
+    if (!m_listener)
+        return;
+    std::lock_guard lock(m_registry->lock);
+    for (TNMGeneralServer *service : m_registry->clients)
+        service->Cancel();
+}
+
+void TNMGeneralServer::Serve() {}
+
+int TNMGeneralServer::ClientCount() const
+{
+    if (!m_listener)
+        return 0;
+    std::lock_guard lock(m_registry->lock);
+    return static_cast<int>(m_registry->clients.size());
+}
+
+TNMGeneralServer *TNMGeneralServer::createServiceObject()
+{
+    return new TNMGeneralServer(this);
+}
+
+void TNMGeneralServer::withOwner(const std::function<void(TNMGeneralServer *owner)> &use) const
+{
+    std::lock_guard lock(m_registry->lock);
+    if (m_registry->server)
+        use(m_registry->server);
+}
+
+void TNMGeneralServer::acceptHandling()
+{
+    {
+        std::lock_guard serverLock(ServerLock());
+        try {
+            m_eventDone = true;
+            const int socket = Accept();
+            if (socket >= 0) {
+                if (ClientCount() >= m_maxServices)
+                    ::close(socket); // every service slot is taken
+                else
+                    InstantiateServethread::launch(this, socket);
+            }
+        } catch (...) {
+        }
+    }
+    if (OnClientContact)
+        OnClientContact(this);
+}

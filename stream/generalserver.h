@@ -1,0 +1,96 @@
+#pragma once
+
+#include "stream/powersock.h"
+
+#include <memory>
+#include <mutex>
+
+class InstantiateServethread;
+struct ServiceRegistry;
+
+/// A listening server that serves every accepted connection on a thread of
+/// its own. The listening component is created by a window (the owner),
+/// which calls Loaded() once it is set up; from then on it listens on Port.
+/// For each accepted connection it builds a service object (a new instance
+/// of the most derived class, see createServiceObject) and runs its Serve on
+/// an InstantiateServethread. Descendants define the service by overriding
+/// Serve.
+///
+/// Limits: at most MaxServices connections are served at once (16), further
+/// ones are closed at once; a service whose peer makes no progress for
+/// IdleTimeOut milliseconds (60,000) is closed.
+///
+/// Threads: accepting, building services and OnClientContact run on the
+/// listening component's thread; Serve, and every event of a service object
+/// (its OnDisconnect among them), run on the service thread.
+///
+/// Locks: ServerLock (process-wide) serialises building services with
+/// removing and destroying them; the client list has its own lock, always
+/// taken after ServerLock when both are held.
+class TNMGeneralServer : public TPowersock
+{
+    Q_OBJECT
+public:
+    static constexpr int DefaultMaxServices = 16;
+    static constexpr int DefaultIdleTimeOut = 60000;
+
+    /// With an owner that is itself a general server the object becomes a
+    /// service object (no client list, no QObject parent: it moves to its
+    /// service thread); otherwise it is a listening component owned by `owner`.
+    explicit TNMGeneralServer(QObject *owner = nullptr);
+    /// Cancels and stops all running services and waits briefly for them to
+    /// end; services that do not end (a handler still busy) are detached and
+    /// finish on their own without reaching this object again.
+    ~TNMGeneralServer() override;
+
+    /// The owning window is set up: start listening on Port (listening
+    /// components only). A port that is taken leaves it deaf; see Listening().
+    void Loaded();
+
+    /// Does nothing: a server never connects.
+    void Connect() override {}
+    /// Cancels every running service object; the listening socket stays.
+    void Abort() override;
+    /// Serves one connection on the service thread; nothing here.
+    virtual void Serve();
+
+    /// After each accept attempt, on the listening component's thread.
+    TNotifyEvent OnClientContact;
+
+    /// The listening component a service object was built for.
+    TNMGeneralServer *OwnerServer() const { return m_ownerServer; }
+    InstantiateServethread *ServiceThread() const { return m_serviceThread; }
+    /// Number of service objects alive (listening components only).
+    int ClientCount() const;
+
+    int MaxServices() const { return m_maxServices; }
+    void setMaxServices(int value) { m_maxServices = value; }
+    /// Milliseconds without progress after which a service is closed; 0 never.
+    int IdleTimeOut() const { return m_idleTimeOut; }
+    void setIdleTimeOut(int value) { m_idleTimeOut = value; }
+
+    static std::recursive_mutex &ServerLock();
+
+protected:
+    /// A new service object of the most derived class, owned by `this`.
+    virtual TNMGeneralServer *createServiceObject();
+
+    /// Runs `use` with the listening component under the client list's lock,
+    /// if it still exists; for service objects reading the owner's settings.
+    void withOwner(const std::function<void(TNMGeneralServer *owner)> &use) const;
+
+    /// Shared with the service threads; its lock guards the client list and
+    /// whatever the services read from the listening component.
+    std::shared_ptr<ServiceRegistry> m_registry;
+
+private:
+    friend class InstantiateServethread;
+
+    void acceptHandling();
+
+    bool m_listener = false;
+    TNMGeneralServer *m_ownerServer = nullptr;
+    InstantiateServethread *m_serviceThread = nullptr;
+    int m_maxServices = DefaultMaxServices;
+    int m_idleTimeOut = DefaultIdleTimeOut;
+};

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "stream/powersock.h"
+
+/// Sends one stream message (a sender name and the bytes of a stream) to a
+/// TNMStrmServ: connect to Host:Port (6711), header, data, wait for the
+/// 16-byte acknowledgement, close.
+///
+/// Use on the user-interface thread:
+///   auto *NMStrm = new TNMStrm(window);      // Port 6711
+///   NMStrm->OnPacketSent = [](QObject *) { ... BytesSent() of BytesTotal() ... };
+///   NMStrm->setHost(address);
+///   NMStrm->PostStream(&file);               // blocks, processing events
+///   NMStrm->Disconnect();                    // when the window disconnects
+/// One PostStream at a time; event handlers may call Abort to cancel it.
+class TNMStrm : public TPowersock
+{
+    Q_OBJECT
+public:
+    explicit TNMStrm(QObject *owner = nullptr);
+    ~TNMStrm() override;
+
+    /// Sender name put into the header; at most 9,999 bytes, no NUL byte.
+    const std::string &FromName() const { return m_fromName; }
+    void setFromName(const std::string &value) { m_fromName = value; }
+
+    /// Raised when the whole stream has been sent, before the acknowledgement is read.
+    TNotifyEvent OnMessageSent;
+
+    /// Posts `strm` from position 0 and returns the acknowledgement as
+    /// received (16 characters when all went well; empty when the receiver
+    /// closed without one). A name or stream that the header cannot carry
+    /// (see kc::strm::checkMessage) fails with ESockError before anything is
+    /// sent. Connect failures leave as ESockError (after OnConnectionFailed);
+    /// once connected, the connection is closed in every case; a cancel
+    /// gives EAbortError "Socket-send abgebrochen".
+    std::string PostStream(QIODevice *strm);
+
+    /// When connected: Cancel, then Disconnect; otherwise nothing.
+    void Abort() override;
+
+private:
+    std::string m_fromName;
+};

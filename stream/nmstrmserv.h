@@ -1,0 +1,48 @@
+#pragma once
+
+#include "stream/generalserver.h"
+
+class QIODevice;
+
+/// Sender: the service object that received the message. strm: the
+/// received bytes, positioned at 0, readable only while the handler runs.
+using TStrmEvent = std::function<void(QObject *Sender, const std::string &sFrom, QIODevice *strm)>;
+
+/// Receives stream messages (see TNMStrm and stream/streamwire.h), each on a
+/// service thread of its own.
+///
+/// Use (the owning window, on the user-interface thread):
+///   NMStrmServ = new TNMStrmServ(window);   // Port 6711
+///   NMStrmServ->setOnMSG(handler);
+///   NMStrmServ->Loaded();                   // listen, once the window is set up
+///   ...
+///   NMStrmServ->Disconnect();               // stop listening (for good)
+///
+/// OnMSG runs on the service thread, after the acknowledgement was sent; a
+/// handler that needs the user-interface thread hands the work over and
+/// waits for it (the stream dies when the handler returns). Up to a few MiB
+/// of a message are held in memory, the rest lives in an anonymous
+/// temporary file. A message that arrives shorter than its header announced
+/// (the sender closed early) is acknowledged but not handed to OnMSG; a
+/// malformed header gets no acknowledgement and the connection is closed.
+class TNMStrmServ : public TNMGeneralServer
+{
+    Q_OBJECT
+public:
+    explicit TNMStrmServ(QObject *owner = nullptr);
+
+    /// The handler of the listening component, shared by all service threads.
+    TStrmEvent OnMSG() const;
+    void setOnMSG(TStrmEvent handler);
+
+    /// Receives one message on a service object; runs on its service thread.
+    void Serve() override;
+
+protected:
+    TNMGeneralServer *createServiceObject() override;
+
+private:
+    bool receiveMessage();
+
+    TStrmEvent m_onMsg;
+};

@@ -1,0 +1,548 @@
+#include "platform/exception.h"
+#include "stream/nmstrm.h"
+#include "stream/nmstrmserv.h"
+#include "stream/spoolstream.h"
+#include "streampeers.h"
+
+#include <QBuffer>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QTest>
+#include <QThread>
+
+#include <sys/socket.h>
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+using kc::test::RawClient;
+
+namespace {
+
+const std::string ack = "OK              ";
+
+template <class F>
+std::string sockErrorOf(F &&body)
+{
+    try {
+        body();
+    } catch (const ESockError &e) {
+        return e.message();
+    }
+    return {};
+}
+
+// Targets of the process's open descriptors; tells whether a spool file is still open.
+QStringList openFiles()
+{
+    QStringList targets;
+    for (const QFileInfo &entry : QDir("/proc/self/fd").entryInfoList(QDir::System | QDir::NoDotAndDotDot))
+        targets << entry.symLinkTarget();
+    return targets;
+}
+
+struct Delivery
+{
+    QThread *thread = nullptr;
+    QObject *sender = nullptr;
+    std::string name;
+    QByteArray data;
+    bool spooled = false;
+    qint64 memoryInUse = 0;
+    QString spoolFile;
+};
+
+// A listening receiver on a free port that records every OnMSG.
+struct Receiver
+{
+    TNMStrmServ server;
+    std::mutex lock;
+    std::vector<Delivery> deliveries;
+    int contacts = 0;
+    std::function<void()> duringOnMsg;
+
+    explicit Receiver(int idleTimeOut = TNMGeneralServer::DefaultIdleTimeOut)
+    {
+        server.setPort(kc::test::freePort());
+        server.setIdleTimeOut(idleTimeOut);
+        server.OnClientContact = [this](QObject *sender) {
+            QCOMPARE(sender, &server);
+            QCOMPARE(QThread::currentThread(), QCoreApplication::instance()->thread());
+            ++contacts;
+        };
+        server.setOnMSG([this](QObject *sender, const std::string &sFrom, QIODevice *strm) {
+            Delivery d;
+            d.thread = QThread::currentThread();
+            d.sender = sender;
+            d.name = sFrom;
+            if (auto *spool = qobject_cast<TSpoolStream *>(strm)) {
+                d.spooled = spool->isSpooled();
+                d.memoryInUse = spool->memoryInUse();
+                if (spool->isSpooled())
+                    d.spoolFile = QFileInfo(QString("/proc/self/fd/%1").arg(spool->spoolDescriptor())).symLinkTarget();
+            }
+            d.data = strm->readAll();
+            if (duringOnMsg)
+                duringOnMsg();
+            std::lock_guard guard(lock);
+            deliveries.push_back(std::move(d));
+        });
+        server.Loaded();
+    }
+    uint16_t port() const { return static_cast<uint16_t>(server.Port()); }
+    size_t count()
+    {
+        std::lock_guard guard(lock);
+        return deliveries.size();
+    }
+    Delivery at(size_t i)
+    {
+        std::lock_guard guard(lock);
+        return deliveries.at(i);
+    }
+    bool servicesEnded(int ms = 5000)
+    {
+        return kc::test::waitFor([this] { return server.ClientCount() == 0; }, ms);
+    }
+};
+
+std::string headerFor(const std::string &name, qint64 size)
+{
+    return kc::format("%.4d", int(name.size())) + name + kc::format("%10d", int(size));
+}
+
+} // namespace
+
+class TestStrm : public QObject
+{
+    Q_OBJECT
+private slots:
+    void senderWireBytes_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QByteArray>("header");
+        QTest::newRow("abc, 1234 bytes") << QByteArray("abc") << 1234 << QByteArray("0003abc      1234");
+        QTest::newRow("empty name") << QByteArray() << 1234 << QByteArray("0000      1234");
+        QTest::newRow("empty stream") << QByteArray("abc") << 0 << QByteArray("0003abc         0");
+    }
+    void senderWireBytes()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(int, size);
+        QFETCH(QByteArray, header);
+        const QByteArray data = kc::test::patternBytes(size);
+        std::string received;
+        kc::test::PeerThread peer([&](RawClient &c) {
+            received = kc::test::readExactly(c, size_t(header.size() + size));
+            c.send(ack);
+            c.waitClosed(10000);
+            received += c.receiveFor(50);
+        });
+
+        TNMStrm sender;
+        QCOMPARE(sender.Port(), 6711);
+        QStringList events;
+        sender.OnConnect = [&](QObject *) { events << "connect"; };
+        sender.OnPacketSent = [&](QObject *) { events << "packet"; };
+        sender.OnMessageSent = [&](QObject *) { events << "sent"; };
+        sender.OnDisconnect = [&](QObject *) { events << "disconnect"; };
+        sender.setHost("127.0.0.1");
+        sender.setPort(peer.port());
+        sender.setFromName(name.toStdString());
+        QBuffer stream;
+        stream.setData(data);
+        stream.open(QIODevice::ReadOnly);
+        stream.seek(size / 2);
+        QCOMPARE(sender.PostStream(&stream), ack);
+        peer.join();
+
+        QCOMPARE(QByteArray::fromStdString(received), header + data);
+        QCOMPARE(events.first(), QString("connect"));
+        QCOMPARE(events.mid(events.size() - 2), (QStringList{"sent", "disconnect"}));
+        QCOMPARE(events.count("packet") > 0, size > 0);
+        QCOMPARE(sender.BytesTotal(), size);
+        QCOMPARE(sender.BytesSent(), size);
+        QVERIFY(!sender.Connected());
+    }
+
+    void receiverAcknowledgesAndDelivers()
+    {
+        Receiver r;
+        QCOMPARE(TNMStrmServ().Port(), 6711);
+        QVERIFY(r.server.Listening());
+        RawClient c;
+        QVERIFY(c.connectTo(r.port()));
+        const QByteArray data = kc::test::patternBytes(1234);
+        QVERIFY(c.send("0003abc      1234" + data.toStdString()));
+        QCOMPARE(c.receive(5000), ack);
+        QVERIFY(kc::test::waitFor([&] { return r.count() == 1; }));
+        const Delivery d = r.at(0);
+        QCOMPARE(d.name, std::string("abc"));
+        QCOMPARE(d.data, data);
+        QVERIFY(d.sender != &r.server);
+        QVERIFY(d.thread != QCoreApplication::instance()->thread());
+        QCOMPARE(r.contacts, 1);
+        QCOMPARE(r.server.ClientCount(), 1);
+        c.close();
+        QVERIFY(r.servicesEnded());
+    }
+
+    void endToEnd_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<int>("minPackets");
+        QTest::newRow("empty") << 0 << 0;
+        QTest::newRow("one chunk") << 65536 << 1;
+        QTest::newRow("two chunks") << 65537 << 2;
+        QTest::newRow("spooled to a file") << 6 * 1024 * 1024 << 96;
+    }
+    void endToEnd()
+    {
+        QFETCH(int, size);
+        QFETCH(int, minPackets);
+        Receiver r;
+        TNMStrm sender;
+        sender.setHost("127.0.0.1");
+        sender.setPort(r.port());
+        sender.setFromName("Kestrel");
+        int packets = 0;
+        int32_t lastSent = -1;
+        sender.OnPacketSent = [&](QObject *) {
+            ++packets;
+            lastSent = sender.BytesSent();
+            QCOMPARE(sender.BytesTotal(), size);
+        };
+        const QByteArray data = kc::test::patternBytes(size, 3);
+        QBuffer stream;
+        stream.setData(data);
+        stream.open(QIODevice::ReadOnly);
+        QCOMPARE(sender.PostStream(&stream), ack);
+        QVERIFY2(packets >= minPackets, qPrintable(QString::number(packets)));
+        if (size > 0)
+            QCOMPARE(lastSent, size);
+
+        QVERIFY(kc::test::waitFor([&] { return r.count() == 1; }));
+        const Delivery d = r.at(0);
+        QCOMPARE(d.name, std::string("Kestrel"));
+        QCOMPARE(d.data.size(), data.size());
+        QVERIFY(d.data == data);
+        QCOMPARE(d.spooled, size > TSpoolStream::DefaultMemoryLimit);
+        QVERIFY(d.memoryInUse <= TSpoolStream::DefaultMemoryLimit);
+        QVERIFY(r.servicesEnded());
+        if (d.spooled) {
+            QVERIFY(d.spoolFile.contains("kestrelon-stream"));
+            QVERIFY(!openFiles().contains(d.spoolFile));
+        }
+    }
+
+    void refusedConnection()
+    {
+        TNMStrm sender;
+        QStringList events;
+        sender.OnConnectionFailed = [&](QObject *) { events << "failed"; };
+        sender.OnDisconnect = [&](QObject *) { events << "disconnect"; };
+        sender.setHost("127.0.0.1");
+        sender.setPort(kc::test::freePort());
+        QBuffer stream;
+        stream.open(QIODevice::ReadWrite);
+        QCOMPARE(sockErrorOf([&] { sender.PostStream(&stream); }), std::string("Verbindung fehlgeschlagen"));
+        QCOMPARE(events, QStringList{"failed"});
+    }
+
+    void connectTimeOut()
+    {
+        kc::test::FullBacklog unresponsive;
+        TNMStrm sender;
+        bool failed = false;
+        sender.OnConnectionFailed = [&](QObject *) { failed = true; };
+        sender.setHost("127.0.0.1");
+        sender.setPort(unresponsive.port());
+        sender.setTimeOut(5000);
+        QBuffer stream;
+        stream.open(QIODevice::ReadWrite);
+        QElapsedTimer clock;
+        clock.start();
+        const double cpuBefore = kc::test::processCpuMs();
+        QCOMPARE(sockErrorOf([&] { sender.PostStream(&stream); }),
+                 std::string("Zeit\xFC" "berschreitung bei Verbindung"));
+        const double cpu = kc::test::processCpuMs() - cpuBefore;
+        QVERIFY(failed);
+        QVERIFY2(clock.elapsed() >= 4900 && clock.elapsed() < 8000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(cpu < 250, qPrintable(QString("CPU %1 ms while waiting 5 s").arg(cpu)));
+    }
+
+    void cancelDuringSendStream()
+    {
+        Receiver r;
+        TNMStrm sender;
+        sender.setHost("127.0.0.1");
+        sender.setPort(r.port());
+        bool cancel = true;
+        sender.OnPacketSent = [&](QObject *) {
+            if (cancel)
+                sender.Abort();
+        };
+        const QByteArray data = kc::test::patternBytes(2 * 1024 * 1024, 5);
+        QBuffer stream;
+        stream.setData(data);
+        stream.open(QIODevice::ReadOnly);
+        try {
+            sender.PostStream(&stream);
+            QFAIL("no exception");
+        } catch (const EAbortError &e) {
+            QCOMPARE(e.message(), std::string("Socket-send abgebrochen"));
+        }
+        QVERIFY(!sender.Connected());
+        QVERIFY(!sender.Canceled());
+        QVERIFY(r.servicesEnded());
+        QCOMPARE(r.count(), size_t(0));
+
+        cancel = false;
+        QCOMPARE(sender.PostStream(&stream), ack);
+        QVERIFY(kc::test::waitFor([&] { return r.count() == 1; }));
+        QVERIFY(r.at(0).data == data);
+    }
+
+    void twoSendersOnTwoThreads()
+    {
+        Receiver r;
+        RawClient first;
+        RawClient second;
+        QVERIFY(first.connectTo(r.port()));
+        QVERIFY(second.connectTo(r.port()));
+        QVERIFY(first.send("0005erste       100" + std::string(40, '1')));
+        QVERIFY(second.send("0006zweite        50" + std::string(10, '2')));
+        QVERIFY(kc::test::waitFor([&] { return r.server.ClientCount() == 2; }));
+        QCOMPARE(r.contacts, 2);
+        QVERIFY(second.send(std::string(40, '2')));
+        QVERIFY(first.send(std::string(60, '1')));
+        QCOMPARE(first.receive(5000), ack);
+        QCOMPARE(second.receive(5000), ack);
+        QVERIFY(kc::test::waitFor([&] { return r.count() == 2; }));
+        Delivery a = r.at(0);
+        Delivery b = r.at(1);
+        if (a.name != "erste")
+            std::swap(a, b);
+        QCOMPARE(a.data, QByteArray(100, '1'));
+        QCOMPARE(b.data, QByteArray(50, '2'));
+        QVERIFY(a.thread != b.thread);
+        QVERIFY(a.sender != b.sender);
+        QVERIFY(a.thread != QCoreApplication::instance()->thread() && b.thread != QCoreApplication::instance()->thread());
+    }
+
+    void malformedHeader_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("letters in the name length") << QByteArray("00x3abc         5hello");
+        QTest::newRow("letters in the size") << QByteArray("0003abc     12x34hello");
+        QTest::newRow("negative size") << QByteArray("0003abc        -5hello");
+    }
+    void malformedHeader()
+    {
+        QFETCH(QByteArray, bytes);
+        Receiver r;
+        RawClient c;
+        QVERIFY(c.connectTo(r.port()));
+        QVERIFY(c.send(bytes.toStdString()));
+        QVERIFY(c.waitClosed(3000));
+        QCOMPARE(c.receiveFor(50), std::string());
+        QVERIFY(r.servicesEnded());
+        QCOMPARE(r.count(), size_t(0));
+    }
+
+    void shortStreamIsNotDelivered()
+    {
+        Receiver r;
+        RawClient c;
+        QVERIFY(c.connectTo(r.port()));
+        QVERIFY(c.send(headerFor("", 1000) + "only ten.."));
+        ::shutdown(c.descriptor(), SHUT_WR);
+        QCOMPARE(c.receive(3000), ack);
+        QVERIFY(r.servicesEnded());
+        QCOMPARE(r.count(), size_t(0));
+    }
+
+    void surplusBytesDoNotHoldTheService()
+    {
+        Receiver r;
+        RawClient c;
+        QVERIFY(c.connectTo(r.port()));
+        QVERIFY(c.send(headerFor("s", 10) + "0123456789" + std::string(30000, 'x')));
+        QCOMPARE(c.receive(3000), ack);
+        c.close();
+        QVERIFY(r.servicesEnded(3000));
+        QCOMPARE(r.count(), size_t(1));
+        QCOMPARE(r.at(0).data, QByteArray("0123456789"));
+    }
+
+    void idleConnectionsAreClosed_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("acknowledged");
+        QTest::newRow("says nothing") << QByteArray() << false;
+        QTest::newRow("stops mid-header") << QByteArray("0003ab") << false;
+        QTest::newRow("stops mid-stream") << QByteArray("0000       100hello") << false;
+        QTest::newRow("never closes") << QByteArray("0000         2hi") << true;
+    }
+    void idleConnectionsAreClosed()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, acknowledged);
+        Receiver r(300);
+        RawClient c;
+        QVERIFY(c.connectTo(r.port()));
+        QElapsedTimer clock;
+        clock.start();
+        if (!bytes.isEmpty())
+            QVERIFY(c.send(bytes.toStdString()));
+        const std::string reply = c.receive(3000, 50);
+        QVERIFY(c.waitClosed(3000));
+        QVERIFY(clock.elapsed() >= 250);
+        QCOMPARE(reply == ack, acknowledged);
+        QVERIFY(r.servicesEnded());
+    }
+
+    void atMostSixteenAtOnce()
+    {
+        Receiver r;
+        std::vector<std::unique_ptr<RawClient>> silent;
+        for (int i = 0; i < 16; ++i) {
+            silent.push_back(std::make_unique<RawClient>());
+            QVERIFY(silent.back()->connectTo(r.port()));
+            QVERIFY(kc::test::waitFor([&] { return r.server.ClientCount() == i + 1; }));
+        }
+        RawClient extra;
+        QVERIFY(extra.connectTo(r.port()));
+        QVERIFY(extra.waitClosed(3000));
+        QCOMPARE(r.server.ClientCount(), 16);
+        QCOMPARE(r.contacts, 17);
+
+        silent.front()->close();
+        QVERIFY(kc::test::waitFor([&] { return r.server.ClientCount() == 15; }));
+        RawClient late;
+        QVERIFY(late.connectTo(r.port()));
+        QVERIFY(late.send(headerFor("late", 3) + "abc"));
+        QCOMPARE(late.receive(3000), ack);
+        QVERIFY(kc::test::waitFor([&] { return r.count() == 1; }));
+        silent.clear();
+        late.close();
+        QVERIFY(r.servicesEnded());
+    }
+
+    void oversizeStreamFailsBeforeSending()
+    {
+        kc::test::RawServer listener;
+        TNMStrm sender;
+        bool connected = false;
+        sender.OnConnect = [&](QObject *) { connected = true; };
+        sender.setHost("127.0.0.1");
+        sender.setPort(listener.listen(0));
+        kc::test::HugeDevice huge(3LL * 1024 * 1024 * 1024);
+        QCOMPARE(sockErrorOf([&] { sender.PostStream(&huge); }),
+                 std::string("Der Stream ist zu gro\xDF (3221225472 Bytes); h\xF6" "chstens 2147483647 Bytes k\xF6"
+                             "nnen gesendet werden"));
+        QVERIFY(!connected);
+        QCOMPARE(huge.bytesHandedOut(), 0);
+        RawClient nobody;
+        QVERIFY(!listener.accept(nobody, 300));
+
+        sender.setFromName(std::string(10000, 'n'));
+        QBuffer small;
+        small.open(QIODevice::ReadWrite);
+        QVERIFY(sockErrorOf([&] { sender.PostStream(&small); }).find("Absendername") != std::string::npos);
+        QVERIFY(!listener.accept(nobody, 100));
+    }
+
+    void abortOfTheListenerEndsReceives()
+    {
+        Receiver r;
+        RawClient c;
+        QVERIFY(c.connectTo(r.port()));
+        QVERIFY(c.send(headerFor("", 1000) + "0123456789"));
+        QVERIFY(kc::test::waitFor([&] { return r.server.ClientCount() == 1; }));
+        kc::test::pump(300); // the header is read and the capture waits for more
+        r.server.Abort();
+        QCOMPARE(c.receive(3000), ack);
+        c.close();
+        QVERIFY(r.servicesEnded());
+        QCOMPARE(r.count(), size_t(0));
+
+        QVERIFY(r.server.Listening());
+        QVERIFY(c.connectTo(r.port()));
+        QVERIFY(c.send(headerFor("", 2) + "ok"));
+        QCOMPARE(c.receive(3000), ack);
+        QVERIFY(kc::test::waitFor([&] { return r.count() == 1; }));
+    }
+
+    void disconnectStopsListening()
+    {
+        Receiver r;
+        int disconnects = 0;
+        r.server.OnDisconnect = [&](QObject *sender) {
+            QCOMPARE(sender, &r.server);
+            ++disconnects;
+        };
+        TNMStrmServ second;
+        second.setPort(r.port());
+        second.Loaded();
+        QVERIFY(!second.Listening());
+        QCOMPARE(second.LastError(), 10048);
+
+        r.server.Disconnect();
+        QCOMPARE(disconnects, 1);
+        QVERIFY(!r.server.Listening());
+        RawClient c;
+        QVERIFY(!c.connectTo(r.port(), "127.0.0.1", 1000));
+    }
+
+    void silentPeerCostsNoCpu()
+    {
+        Receiver r;
+        RawClient c;
+        QVERIFY(c.connectTo(r.port()));
+        QVERIFY(c.send("00"));
+        QVERIFY(kc::test::waitFor([&] { return r.server.ClientCount() == 1; }));
+        const double cpuBefore = kc::test::processCpuMs();
+        QThread::msleep(1000);
+        const double cpu = kc::test::processCpuMs() - cpuBefore;
+        QVERIFY2(cpu < 50, qPrintable(QString("CPU %1 ms while the peer said nothing for 1 s").arg(cpu)));
+    }
+
+    void destroyingTheListenerWhileServing()
+    {
+        auto r = std::make_unique<Receiver>();
+        RawClient c;
+        QVERIFY(c.connectTo(r->port()));
+        QVERIFY(c.send(headerFor("", 100) + "part"));
+        QVERIFY(kc::test::waitFor([&] { return r->server.ClientCount() == 1; }));
+        QElapsedTimer clock;
+        clock.start();
+        r.reset();
+        QVERIFY(clock.elapsed() < 2000);
+        QVERIFY(c.waitClosed(3000));
+    }
+
+    void spoolStream()
+    {
+        TSpoolStream spool(1000);
+        const QByteArray bytes = kc::test::patternBytes(1500, 9);
+        QCOMPARE(spool.write(bytes.left(600)), qint64(600));
+        QVERIFY(!spool.isSpooled());
+        QCOMPARE(spool.memoryInUse(), qint64(600));
+        QCOMPARE(spool.write(bytes.mid(600)), qint64(900));
+        QVERIFY(spool.isSpooled());
+        QCOMPARE(spool.memoryInUse(), qint64(0));
+        QCOMPARE(spool.size(), qint64(1500));
+        QVERIFY(spool.seek(0));
+        QCOMPARE(spool.readAll(), bytes);
+        QVERIFY(spool.seek(1400));
+        QCOMPARE(spool.read(500), bytes.mid(1400));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStrm)
+#include "test_strm.moc"

@@ -1,6 +1,7 @@
 #include "stream/sockerrors.h"
 
 #include "platform/strtoint.h"
+#include "platform/winsockerror.h"
 
 #include <cerrno>
 #include <utility>
@@ -70,57 +71,6 @@ constexpr Row errorTable[] = {
     {11004, "Valid name, no data record of requested type"},
 };
 
-constexpr std::pair<int, int> errnoTable[] = {
-    {EINTR, 10004},
-    {EBADF, 10009},
-    {EACCES, 10013},
-    {EPERM, 10013},
-    {EFAULT, 10014},
-    {EINVAL, 10022},
-    {EMFILE, 10024},
-    {ENFILE, 10024},
-    {EWOULDBLOCK, 10035},
-    {EAGAIN, 10035},
-    {EINPROGRESS, 10036},
-    {EALREADY, 10037},
-    {ENOTSOCK, 10038},
-    {EDESTADDRREQ, 10039},
-    {EMSGSIZE, 10040},
-    {EPROTOTYPE, 10041},
-    {ENOPROTOOPT, 10042},
-    {EPROTONOSUPPORT, 10043},
-    {ESOCKTNOSUPPORT, 10044},
-    {EOPNOTSUPP, 10045},
-    {EPFNOSUPPORT, 10046},
-    {EAFNOSUPPORT, 10047},
-    {EADDRINUSE, 10048},
-    {EADDRNOTAVAIL, 10049},
-    {ENETDOWN, 10050},
-    {ENETUNREACH, 10051},
-    {ENETRESET, 10052},
-    {ECONNABORTED, 10053},
-    {ECONNRESET, 10054},
-    // A send to a peer that has gone; the socket layer of the ancestors
-    // reported this as a reset.
-    {EPIPE, 10054},
-    {ENOBUFS, 10055},
-    {ENOMEM, 10055},
-    {EISCONN, 10056},
-    {ENOTCONN, 10057},
-    {ESHUTDOWN, 10058},
-    {ETOOMANYREFS, 10059},
-    {ETIMEDOUT, 10060},
-    {ECONNREFUSED, 10061},
-    {ELOOP, 10062},
-    {ENAMETOOLONG, 10063},
-    {EHOSTDOWN, 10064},
-    {EHOSTUNREACH, 10065},
-    {ENOTEMPTY, 10066},
-    {EUSERS, 10068},
-    {EDQUOT, 10069},
-    {ESTALE, 10070},
-    {EREMOTE, 10071},
-};
 
 } // namespace
 
@@ -128,11 +78,8 @@ int winsockError(int posixErrno)
 {
     if (posixErrno == 0)
         return 0;
-    for (const auto &[posix, winsock] : errnoTable) {
-        if (posix == posixErrno)
-            return winsock;
-    }
-    return 20000 + posixErrno;
+    const int number = kc::winsockNumber(posixErrno);
+    return number != 0 ? number : 20000 + posixErrno;
 }
 
 std::string errorText(int winsockNumber)

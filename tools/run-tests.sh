@@ -6,6 +6,9 @@ build_dir=${1:?usage: run-tests.sh BUILD_DIR [ctest args...]}
 shift
 export QT_QPA_PLATFORM=offscreen
 cd "$build_dir"
+if command -v getent >/dev/null 2>&1 && ! getent hosts localhost >/dev/null 2>&1; then
+  echo "warning: 'localhost' does not resolve on this machine (no /etc/hosts entry?); tests that look it up will fail" >&2
+fi
 ctest_cmd=(ctest --output-on-failure "$@")
 if [ "${KC_IN_NETNS:-}" != 1 ] && command -v unshare >/dev/null 2>&1 \
    && unshare --net true 2>/dev/null; then

@@ -74,4 +74,17 @@ private:
     qint64 m_handedOut = 0;
 };
 
+/// Runs `body` and returns the message of the exception of type E it raised
+/// ("" when it raised none).
+template <class E, class F>
+std::string errorTextOf(F &&body)
+{
+    try {
+        body();
+    } catch (const E &e) {
+        return e.message();
+    }
+    return {};
+}
+
 } // namespace kc::test

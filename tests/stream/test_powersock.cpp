@@ -16,27 +16,16 @@ using kc::test::RawServer;
 
 namespace {
 
-// Runs `body` and returns the text of the ESockError it raised ("" if none).
 template <class F>
 std::string sockErrorOf(F &&body)
 {
-    try {
-        body();
-    } catch (const ESockError &e) {
-        return e.message();
-    }
-    return {};
+    return kc::test::errorTextOf<ESockError>(std::forward<F>(body));
 }
 
 template <class F>
 std::string abortErrorOf(F &&body)
 {
-    try {
-        body();
-    } catch (const EAbortError &e) {
-        return e.message();
-    }
-    return {};
+    return kc::test::errorTextOf<EAbortError>(std::forward<F>(body));
 }
 
 // A component connected to a raw peer on the main thread.

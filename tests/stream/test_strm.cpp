@@ -27,12 +27,7 @@ const std::string ack = "OK              ";
 template <class F>
 std::string sockErrorOf(F &&body)
 {
-    try {
-        body();
-    } catch (const ESockError &e) {
-        return e.message();
-    }
-    return {};
+    return kc::test::errorTextOf<ESockError>(std::forward<F>(body));
 }
 
 // Targets of the process's open descriptors; tells whether a spool file is still open.

@@ -4,6 +4,8 @@
 #include "app/hilfeform.h"
 #include "client/einstellungsform.h"
 #include "client/privatchatform.h"
+#include "client/receivedfile.h"
+#include "client/sentfileform.h"
 #include "platform/ansi.h"
 #include "platform/colour.h"
 #include "platform/dialogs.h"
@@ -17,6 +19,9 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
 #include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -24,15 +29,18 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenuBar>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QShowEvent>
 #include <QStyle>
 #include <QTextCharFormat>
 #include <QTextCursor>
 #include <QTextEdit>
+#include <QThread>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -84,6 +92,7 @@ TclientForm::TclientForm(QWidget *parent) : QMainWindow(parent)
     buildControls();
     buildMenu();
     wireSocket();
+    wireFileTransfer();
     // The window is loaded: the stream receiver starts listening (port 6711).
     // A port already taken leaves it silently without connections.
     NMStrmServ->Loaded();
@@ -102,6 +111,11 @@ TclientForm::~TclientForm()
     ClientSocket->OnError = {};
     delete ClientSocket;
     ClientSocket = nullptr;
+    NMStrm->OnConnect = {};
+    NMStrm->OnConnectionFailed = {};
+    NMStrm->OnPacketSent = {};
+    NMStrm->OnMessageSent = {};
+    NMStrmServ->setOnMSG({});
     const std::vector<TprivatChatForm *> chats = std::move(privatChats);
     privatChats.clear();
     for (TprivatChatForm *form : chats)
@@ -218,6 +232,7 @@ void TclientForm::buildControls()
     connect(sendenButton, &QPushButton::clicked, this, kc::guard([this] { sendenButtonClick(); }));
     connect(exitBitBtn, &QPushButton::clicked, this, kc::guard([this] { exitBitBtnClick(); }));
     connect(Edit1, &QLineEdit::returnPressed, this, kc::guard([this] { Edit1KeyPress(); }));
+    connect(sentfileBitBtn, &QToolButton::clicked, this, kc::guard([this] { sentfileBitBtnClick(); }));
     connect(UserListBox, &QListWidget::itemDoubleClicked, this, kc::guard([this] { UserListBoxDblClick(); }));
 }
 
@@ -351,6 +366,7 @@ void TclientForm::disconnectBitBtnClick()
 
 void TclientForm::disconnectStreams()
 {
+    m_pendingSends.clear();
     // The receiver stops listening for good: nothing starts it again.
     NMStrm->Disconnect();
     NMStrmServ->Disconnect();
@@ -541,6 +557,172 @@ void TclientForm::pchatBitBtnClick()
 void TclientForm::UserListBoxDblClick()
 {
     pchatBitBtnClick();
+}
+
+// ---- file transfer ----
+
+void TclientForm::wireFileTransfer()
+{
+    onFileOffer = [this](const chat::Command &command) { fileOfferReceived(command); };
+    onFileAccepted = [this](const chat::Command &command) { fileAcceptedReceived(command); };
+    onFileDeclined = [this](const chat::Command &command) { fileDeclinedReceived(command); };
+
+    NMStrm->OnConnect = [this](QObject *sender) { kc::guarded([&] { NMStrmConnect(sender); }); };
+    NMStrm->OnConnectionFailed = [this](QObject *sender) { kc::guarded([&] { NMStrmConnectionFailed(sender); }); };
+    NMStrm->OnPacketSent = [this](QObject *sender) { kc::guarded([&] { NMStrmPacketSent(sender); }); };
+    NMStrm->OnMessageSent = [this](QObject *sender) { kc::guarded([&] { NMStrmMessageSent(sender); }); };
+
+    // OnMSG runs on a service thread and waits there until the user-interface
+    // thread has saved the file: the stream dies when the handler returns.
+    // The call is posted to the application object, which outlives every
+    // window, and finds this window gone when it was destroyed meanwhile.
+    const QPointer<TclientForm> self(this);
+    NMStrmServ->setOnMSG([self](QObject *sender, const std::string &sFrom, QIODevice *strm) {
+        const auto work = [&] {
+            if (self)
+                kc::guarded([&] { self->NMStrmServMSG(sender, sFrom, strm); });
+        };
+        QCoreApplication *application = QCoreApplication::instance();
+        if (!application || QThread::currentThread() == application->thread())
+            work();
+        else
+            QMetaObject::invokeMethod(application, work, Qt::BlockingQueuedConnection);
+    });
+}
+
+void TclientForm::sentfileBitBtnClick()
+{
+    const int selected = selectedUser();
+    if (selected < 0) {
+        kc::dialogs().messageBox(
+            kc::MsgKind::Information, kc::applicationTitle,
+            QStringLiteral("Sie müssen einen User auswählen, an den sie eine Datei schicken wollen!"), kc::mbOk,
+            this);
+        return;
+    }
+    setEnabled(false);
+    sentfileForm->show();
+    sentfileForm->raise();
+    sentfileForm->activateWindow();
+    sentfileForm->Edit1->setText(kc::fromAnsi(users[selected].name));
+    sendTargetIndex = selected;
+}
+
+void TclientForm::sendFileOffer(const QString &localPath)
+{
+    if (sendTargetIndex < 0 || sendTargetIndex >= client::kMaxUsers)
+        kc::EListError::raise(sendTargetIndex);
+    const std::string target = users[sendTargetIndex].name;
+    const std::string path = kc::toAnsi(localPath);
+    m_offers.add({target, path, localPath.toUtf8().toStdString()});
+    sendCommand(chat::buildFileOffer(userName, target, path));
+}
+
+void TclientForm::fileOfferReceived(const chat::Command &command)
+{
+    const client::FileAnswer offer = client::cutFileOffer(command);
+    const std::string line = client::offerLine(offer);
+    appendLine(line, kc::clGreen);
+    const int answer = kc::dialogs().messageBox(kc::MsgKind::Information, QStringLiteral("Information"),
+                                                kc::fromAnsi(line), kc::mbOk | kc::mbIgnore, this);
+    if (answer == kc::mbIgnore) {
+        sendCommand(chat::buildFileDecline(offer.user, userName, offer.path));
+        return;
+    }
+    fileSuffix = client::fileSuffixOf(offer.path);
+    Label6->setText(kc::fromAnsi(fileSuffix));
+    sendCommand(chat::buildFileAccept(offer.user, userName, offer.path));
+}
+
+void TclientForm::fileAcceptedReceived(const chat::Command &command)
+{
+    const client::FileAnswer acceptance = client::cutFileAccepted(command);
+    const std::optional<client::OfferBook::Offer> offer = m_offers.take(acceptance.user, acceptance.path);
+    if (!offer)
+        return; // nothing of ours was offered to this user under this path
+    appendLine(client::acceptedLine(acceptance), kc::clGreen);
+    m_pendingSends.push_back({acceptance.address, acceptance.path, QString::fromUtf8(offer->localPath)});
+    if (m_sending)
+        return; // the send running further out takes it next
+    m_sending = true;
+    const auto done = qScopeGuard([this] { m_sending = false; });
+    while (!m_pendingSends.empty()) {
+        const PendingSend next = std::move(m_pendingSends.front());
+        m_pendingSends.pop_front();
+        try {
+            sendFile(next);
+        } catch (...) {
+            // The last failure ends this read as any handler's does; earlier
+            // ones are shown at once so that the queued files still go.
+            if (m_pendingSends.empty())
+                throw;
+            kc::reportException(std::current_exception());
+        }
+    }
+}
+
+void TclientForm::sendFile(const PendingSend &send)
+{
+    NMStrm->setHost(send.address);
+    QFile file(send.localPath);
+    if (!file.open(QIODevice::ReadOnly))
+        throw kc::Exception(kc::format("Datei %s kann nicht ge\xF6" "ffnet werden", send.path.c_str()));
+    NMStrm->PostStream(&file);
+}
+
+void TclientForm::fileDeclinedReceived(const chat::Command &command)
+{
+    const client::FileDecline decline = client::cutFileDeclined(command);
+    m_offers.take(decline.user, decline.path);
+    kc::dialogs().messageBox(kc::MsgKind::Information, kc::applicationTitle,
+                             kc::fromAnsi(client::declinedNotice(decline)), kc::mbOk, this);
+}
+
+void TclientForm::NMStrmConnect(QObject *)
+{
+    appendLine("Filesent connected");
+}
+
+void TclientForm::NMStrmConnectionFailed(QObject *)
+{
+    appendLine("Filesent Connection Failed");
+}
+
+void TclientForm::NMStrmPacketSent(QObject *)
+{
+    Label6->show();
+    ProgressBar1->show();
+    ProgressBar1->setMaximum(NMStrm->BytesTotal());
+    ProgressBar1->setValue(NMStrm->BytesSent());
+    appendLine(client::progressLine(NMStrm->BytesSent(), NMStrm->BytesTotal()));
+}
+
+void TclientForm::NMStrmMessageSent(QObject *)
+{
+    appendLine("Files Sent");
+}
+
+void TclientForm::NMStrmServMSG(QObject *, const std::string &, QIODevice *strm)
+{
+    QString target;
+    for (;;) {
+        const std::optional<QString> chosen =
+            kc::dialogs().saveFile(QStringLiteral("Datei speichern"), QString(), QStringLiteral("*.*"), this);
+        if (!chosen)
+            return; // the received data is dropped
+        target = *chosen + kc::fromAnsi(fileSuffix);
+        // The save dialog confirmed replacing the name it returned, not the
+        // name with the offered suffix appended.
+        if (target == *chosen || !QFileInfo::exists(target))
+            break;
+        if (kc::dialogs().messageBox(kc::MsgKind::Confirmation, QStringLiteral("Datei speichern"),
+                                     target + QStringLiteral(" existiert bereits.\nWollen Sie sie ersetzen?"),
+                                     kc::mbYes | kc::mbNo, this)
+            == kc::mbYes)
+            break;
+    }
+    client::saveReceivedFile(*strm, target);
+    appendLine("Datei erhalten", kc::clBlue);
 }
 
 // ---- other windows ----

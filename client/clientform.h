@@ -1,17 +1,20 @@
 #pragma once
 
 #include "client/clientcore.h"
+#include "client/filetransfercore.h"
 #include "protocol/chatcommand.h"
 
 #include <QMainWindow>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
 
 class QAction;
 class QFrame;
+class QIODevice;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -53,8 +56,10 @@ public:
     int userHigh = -1;
     /// Open private chat windows, oldest first; the list owns them.
     std::vector<TprivatChatForm *> privatChats;
-    /// File-transfer state, kept here for the file-transfer handlers.
+    /// Suffix appended to the name a received file is saved under; set by the
+    /// last accepted offer (see client::fileSuffixOf).
     std::string fileSuffix;
+    /// Position in `users` of the recipient chosen when the send-file dialog opened.
     int sendTargetIndex = -1;
 
     /// The chat connection. Other windows close it (the server window) or
@@ -152,6 +157,27 @@ public:
     void ClientSocketError(QObject *Sender, TCustomWinSocket *Socket, TErrorEvent ErrorEvent, int &ErrorCode);
     void ClientSocketRead(QObject *Sender, TCustomWinSocket *Socket);
 
+    // ---- file transfer ----
+    /// Opens the send-file dialog for the selected user.
+    void sentfileBitBtnClick();
+    /// Offers the file at `localPath` (an existing file) to entry
+    /// sendTargetIndex of `users` as it is now, and remembers the offer: only
+    /// an acceptance of a remembered offer sends a file.
+    void sendFileOffer(const QString &localPath);
+    /// The three file commands, called from the read event (they may open
+    /// modal dialogs and, for an acceptance, block while the file is sent).
+    void fileOfferReceived(const chat::Command &command);
+    void fileAcceptedReceived(const chat::Command &command);
+    void fileDeclinedReceived(const chat::Command &command);
+    /// Events of the stream sender, on the user-interface thread.
+    void NMStrmConnect(QObject *Sender);
+    void NMStrmConnectionFailed(QObject *Sender);
+    void NMStrmPacketSent(QObject *Sender);
+    void NMStrmMessageSent(QObject *Sender);
+    /// A received file, on the user-interface thread; `strm` is valid only
+    /// until this returns.
+    void NMStrmServMSG(QObject *Sender, const std::string &sFrom, QIODevice *strm);
+
 protected:
     void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
@@ -162,13 +188,28 @@ private:
     void wireSocket();
     void showUserList();
     void privatChatClosed(TprivatChatForm *form);
-    /// Disconnects the stream sender, then the stream receiver, of the file
-    /// transfer. Empty until the stream transport is wired in.
+    void wireFileTransfer();
+    struct PendingSend
+    {
+        std::string address;
+        std::string path; // as it travelled, for the error text
+        QString localPath;
+    };
+    void sendFile(const PendingSend &send);
+    /// Drops the files still waiting to be sent, disconnects the stream
+    /// sender, then the stream receiver, of the file transfer.
     void disconnectStreams();
 
     /// The colour the colour dialog opens with: the one last chosen in it.
     int32_t m_dialogColour = 0;
     int32_t m_viewColour = 0;
+
+    client::OfferBook m_offers;
+    /// Accepted offers waiting for the stream sender, which sends one at a
+    /// time: acceptances that arrive while a file is being sent (read events
+    /// nest inside the send) queue here.
+    std::deque<PendingSend> m_pendingSends;
+    bool m_sending = false;
 };
 
 extern TclientForm *clientForm;

@@ -4,6 +4,7 @@
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace kc {
 
@@ -19,7 +20,7 @@ QtDialogService &qtService()
 
 int firstButton(int buttons)
 {
-    for (int b : {mbOk, mbYes, mbNo, mbCancel})
+    for (int b : {mbOk, mbYes, mbNo, mbCancel, mbIgnore})
         if (buttons & b)
             return b;
     return mbOk;
@@ -50,7 +51,8 @@ int QtDialogService::messageBox(MsgKind kind, const QString &title, const QStrin
     case MsgKind::Confirmation: box.setIcon(QMessageBox::Question); break;
     }
     const std::pair<int, QMessageBox::StandardButton> map[] = {
-        {mbOk, QMessageBox::Ok}, {mbYes, QMessageBox::Yes}, {mbNo, QMessageBox::No}, {mbCancel, QMessageBox::Cancel}};
+        {mbOk, QMessageBox::Ok},         {mbYes, QMessageBox::Yes},        {mbNo, QMessageBox::No},
+        {mbCancel, QMessageBox::Cancel}, {mbIgnore, QMessageBox::Ignore}};
     QMessageBox::StandardButtons standard;
     for (const auto &[ours, theirs] : map)
         if (buttons & ours)
@@ -58,6 +60,14 @@ int QtDialogService::messageBox(MsgKind kind, const QString &title, const QStrin
     if (!standard)
         standard = QMessageBox::Ok;
     box.setStandardButtons(standard);
+    if (QAbstractButton *ignore = box.button(QMessageBox::Ignore)) {
+        ignore->setText(QStringLiteral("&Ignorieren"));
+        // Ignore is no way out: closing such a box answers its first button.
+        if (!(buttons & mbCancel))
+            for (const auto &[ours, theirs] : map)
+                if (ours == firstButton(buttons))
+                    box.setEscapeButton(box.button(theirs));
+    }
     const int answer = box.exec();
     for (const auto &[ours, theirs] : map)
         if (answer == theirs)

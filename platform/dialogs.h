@@ -15,7 +15,8 @@ namespace kc {
 enum class MsgKind { Information, Warning, Error, Confirmation };
 
 /// Buttons of a message box; combine with |. The answer is one of them.
-enum MsgButton { mbOk = 1, mbCancel = 2, mbYes = 4, mbNo = 8 };
+/// mbIgnore is captioned "&Ignorieren".
+enum MsgButton { mbOk = 1, mbCancel = 2, mbYes = 4, mbNo = 8, mbIgnore = 16 };
 
 /// Every modal dialog of the program goes through here. A real dialog runs a
 /// nested event loop, so socket events and timers keep being handled while it

@@ -1,15 +1,108 @@
 #pragma once
 
+#include "search/searchcore.h"
+
 #include <QWidget>
 
+#include <memory>
+#include <string>
+#include <vector>
+
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QProgressBar;
+class QPushButton;
+class QTimer;
+class TClientSocket;
+class TCustomWinSocket;
+enum class TErrorEvent;
+
+/// The server search window: tries a TCP connection to every address of one
+/// a.b.c.1 to a.b.c.255 range on one port at once, lists the addresses that
+/// accept within 30 seconds, and connects the client window to the one the
+/// user picks. Nothing is ever sent to a probed address. Not modal; the
+/// client window stays usable while it is up.
 class TsuchForm : public QWidget
 {
     Q_OBJECT
 public:
     explicit TsuchForm(QWidget *parent = nullptr);
+    ~TsuchForm() override;
 
-    /// A search is running: probes exist and their results count.
+    // ---- controls ----
+    QGroupBox *GroupBox1; // "Suche "
+    QLabel *Label2;       // "IP"
+    QLabel *Label3;       // "Port"
+    QLineEdit *Edit1;     // first part of the range
+    QLineEdit *Edit2;
+    QLineEdit *Edit3;
+    QLineEdit *Edit4;     // read-only: the last address part handed to a probe
+    QLineEdit *Edit5;     // port to probe
+    QPushButton *suchstartBitBtn;
+    QPushButton *suchstopBitBtn;
+    QGroupBox *GroupBox2; // "Gefundene Server "
+    QListWidget *serverListBox;
+    QPushButton *verbindenBitBtn;
+    QLabel *Label4;       // "Suchfortschritt"
+    QLabel *Label5;       // "Gesamtsuchzeit ca. 30 Sek."
+    QProgressBar *ProgressBar1;
+    QLabel *Label1;       // seconds elapsed
+    /// One tick a second while a search runs.
+    QTimer *Timer1;
+
+    // ---- search state ----
+    int ipPart1 = search::kDefaultPart1;
+    int ipPart2 = search::kDefaultPart2;
+    int ipPart3 = search::kDefaultPart3;
+    /// Fourth part of the last address handed to a probe; 0 at the start of a
+    /// search, before the first, and 255 once every address is handed out.
+    int hostPart = 1;
+    int searchPort = 0;
+    /// A search is running: probes exist and their results count. The client
+    /// window clears it whenever it is shown.
     bool searching = false;
+    /// The window is being closed: the stop it triggers shows no message.
+    bool closing = false;
+    /// Timer ticks since the search started.
+    int seconds = 0;
+    /// Servers found by the current search; line k of serverListBox is entry k.
+    search::ServerTable servers;
+    /// The probes of the running search; removing one destroys it.
+    std::vector<std::unique_ptr<TClientSocket>> probeList;
+
+    // ---- handlers ----
+    void FormShow();
+    void FormClose();
+    void suchstartBitBtnClick();
+    void suchstopBitBtnClick();
+    void Timer1Timer();
+    void verbindenBitBtnClick();
+    void serverListBoxDblClick();
+
+    /// The end of one probe's attempt: records a found server, closes the
+    /// probe and hands it the next address while there is one.
+    void serversuche(TClientSocket *probe, bool found);
+    void probeConnect(QObject *Sender, TCustomWinSocket *Socket);
+    /// Clears ErrorCode first, so a failed attempt never reaches the error box.
+    void probeError(QObject *Sender, TCustomWinSocket *Socket, TErrorEvent ErrorEvent, int &ErrorCode);
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void buildControls();
+    TClientSocket *createProbe();
+    /// Closes and destroys every probe; none of their events runs afterwards.
+    void dropProbes();
+    void showServers();
+    void showMessage(const QString &text);
+
+    /// Changes whenever a search starts or ends, so code that ran a modal
+    /// dialog can tell whether its search is still the running one.
+    unsigned m_searchId = 0;
 };
 
 extern TsuchForm *suchForm;

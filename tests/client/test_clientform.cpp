@@ -195,7 +195,7 @@ private slots:
         QTest::newRow("markup stays text")
             << std::string("$#farbe:32768#<b>bob</b>: <a href=\"x\">&amp;</a>")
             << QStringList{"<b>bob</b>: <a href=\"x\">&amp;</a>"} << QList<QColor>{QColor(0, 128, 0)};
-        QTest::newRow("file command without its handler shows its free text")
+        QTest::newRow("file decline: its notice box, then its empty free text")
             << std::string("$#fileabgelehnt:bob:C:\\a.txt#") << QStringList{""} << QList<QColor>{black};
     }
 

@@ -1,0 +1,89 @@
+#include "client/filetransfercore.h"
+
+#include "platform/strtoint.h"
+
+#include <algorithm>
+
+namespace client {
+
+namespace {
+
+FileAnswer cutThree(const chat::Command &command)
+{
+    const std::vector<std::string> f = command.fields(3);
+    return {f[0], f[1], f[2]};
+}
+
+bool allowedInExtension(unsigned char c)
+{
+    return c >= 0x20 && c != 0x7F && c != '\\' && c != '/' && c != ':';
+}
+
+} // namespace
+
+FileAnswer cutFileOffer(const chat::Command &command)
+{
+    return cutThree(command);
+}
+
+FileAnswer cutFileAccepted(const chat::Command &command)
+{
+    return cutThree(command);
+}
+
+FileDecline cutFileDeclined(const chat::Command &command)
+{
+    const std::vector<std::string> f = command.fields(2);
+    return {f[0], f[1]};
+}
+
+std::string offerLine(const FileAnswer &offer)
+{
+    return "Erhalte Datei \"" + offer.path + "\" von " + offer.user;
+}
+
+std::string acceptedLine(const FileAnswer &acceptance)
+{
+    return "Datei \"" + acceptance.path + "\" an " + acceptance.user + "(" + acceptance.address + ")geschickt";
+}
+
+std::string declinedNotice(const FileDecline &decline)
+{
+    return "Der User" + decline.user + "hat die Datei " + decline.path + " abgelent!";
+}
+
+std::string progressLine(int32_t sent, int32_t total)
+{
+    return kc::IntToStr(sent) + " bytes " + " of " + kc::IntToStr(total) + " bytes " + " sent";
+}
+
+std::string fileSuffixOf(const std::string &path)
+{
+    const size_t separator = path.find_last_of("\\/");
+    const std::string name = separator == std::string::npos ? path : path.substr(separator + 1);
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot + 1 == name.size())
+        return {};
+    const std::string extension = name.substr(dot + 1);
+    if (!std::all_of(extension.begin(), extension.end(), [](char c) { return allowedInExtension(c); }))
+        return {};
+    return "." + extension;
+}
+
+void OfferBook::add(Offer offer)
+{
+    m_offers.push_back(std::move(offer));
+}
+
+std::optional<OfferBook::Offer> OfferBook::take(const std::string &user, const std::string &path)
+{
+    const auto it = std::find_if(m_offers.begin(), m_offers.end(),
+                                 [&](const Offer &offer) { return offer.target == user && offer.path == path; });
+    if (it == m_offers.end())
+        return std::nullopt;
+    Offer offer = std::move(*it);
+    m_offers.erase(it);
+    return offer;
+}
+
+} // namespace client

@@ -1,0 +1,76 @@
+#pragma once
+
+#include "protocol/chatcommand.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+/// The file transfer's rules that need no window: cutting the three file
+/// commands, the texts shown for them, the suffix of a received file and the
+/// sender's book of open offers. All text is Windows-1252 bytes.
+namespace client {
+
+/// A received "file" offer or "fileangenommen" acceptance: the other user,
+/// that user's address as the server knows it, and the path as offered
+/// (it may hold ":").
+struct FileAnswer
+{
+    std::string user;
+    std::string address;
+    std::string path;
+};
+FileAnswer cutFileOffer(const chat::Command &command);
+FileAnswer cutFileAccepted(const chat::Command &command);
+
+/// A received "fileabgelehnt": the decliner and the path as offered.
+struct FileDecline
+{
+    std::string user;
+    std::string path;
+};
+FileDecline cutFileDeclined(const chat::Command &command);
+
+/// "Erhalte Datei "path" von offerer": the chat line and the question of an offer.
+std::string offerLine(const FileAnswer &offer);
+/// "Datei "path" an receiver(address)geschickt", the sender's line for an acceptance.
+std::string acceptedLine(const FileAnswer &acceptance);
+/// "Der User" + decliner + "hat die Datei " + path + " abgelent!"
+std::string declinedNotice(const FileDecline &decline);
+/// sent + " bytes " + " of " + total + " bytes " + " sent"
+std::string progressLine(int32_t sent, int32_t total);
+
+/// The suffix appended to the name a received file is saved under: "." and
+/// the extension of the offered path's last component (after its last ".";
+/// "\" and "/" both separate components). Empty when there is no extension,
+/// or when it holds anything a file name extension cannot (a separator,
+/// ":", NUL or another control character): the offer comes from another
+/// machine and must never steer where the file lands.
+std::string fileSuffixOf(const std::string &path);
+
+/// The offers this client has made and not yet seen answered. An acceptance
+/// sends a file only when it answers an offer in the book, so a peer can
+/// never make the client send a file its user did not offer to that peer.
+/// Each offer is answered at most once.
+class OfferBook
+{
+public:
+    struct Offer
+    {
+        std::string target;    // the user the offer went to
+        std::string path;      // the path as it travelled
+        std::string localPath; // the file to send, UTF-8
+    };
+
+    void add(Offer offer);
+    /// Removes and returns the oldest offer of `path` to `user`.
+    std::optional<Offer> take(const std::string &user, const std::string &path);
+    size_t size() const { return m_offers.size(); }
+    void clear() { m_offers.clear(); }
+
+private:
+    std::vector<Offer> m_offers;
+};
+
+} // namespace client

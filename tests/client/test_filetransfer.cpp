@@ -1,0 +1,422 @@
+#include "app/windows.h"
+#include "client/clientform.h"
+#include "client/sentfileform.h"
+#include "clienttestsupport.h"
+#include "platform/ansi.h"
+#include "stream/nmstrm.h"
+#include "stream/nmstrmserv.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+
+#include <memory>
+
+using kc::test::waitFor;
+
+Q_DECLARE_METATYPE(std::string)
+
+namespace {
+
+const QColor black(0, 0, 0);
+const QColor green(0, 128, 0);
+const QColor blue(0, 0, 255);
+
+QByteArray bytesOf(qint64 size, int seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (qint64 i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 13 + seed) & 0xFF);
+    return bytes;
+}
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+} // namespace
+
+/// The client window "anna" against a raw chat peer playing the server. Its
+/// stream receiver listens on a free port, and its stream sender posts there:
+/// accepted files travel from the window to itself.
+class TestFileTransfer : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<kc::test::TestEnvironment> env;
+    std::unique_ptr<kc::test::ClientDriver> driver;
+    kc::test::RawServer server;
+    kc::test::RawClient peer;
+    std::unique_ptr<QTemporaryDir> dir;
+    uint16_t receiverPort = 0;
+
+    QString makeFile(const QString &name, const QByteArray &bytes)
+    {
+        QFile file(dir->filePath(name));
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            return {};
+        return file.fileName();
+    }
+
+    /// Offers `local` to bob and checks the offer on the wire.
+    bool offerToBob(const QString &local)
+    {
+        clientForm->sendTargetIndex = 1;
+        clientForm->sendFileOffer(local);
+        return peer.receive() == "$#file:anna:bob:" + kc::toAnsi(local) + "#";
+    }
+
+    void acceptedByBob(const QString &local)
+    {
+        peer.send("$#fileangenommen:bob:127.0.0.1:" + kc::toAnsi(local) + "#");
+    }
+
+    int saveDialogs() const
+    {
+        int n = 0;
+        for (const auto &call : env->dialogs.calls)
+            n += call.kind == kc::ScriptedDialogService::Kind::Save;
+        return n;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        env = std::make_unique<kc::test::TestEnvironment>();
+        kc::createWindows();
+        driver = std::make_unique<kc::test::ClientDriver>(clientForm, env->dialogs);
+        dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(server.listen() != 0);
+        clientForm->show();
+        clientForm->serverPort = server.port();
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#"));
+
+        receiverPort = kc::test::freePort();
+        clientForm->NMStrmServ->Disconnect();
+        clientForm->NMStrmServ->setPort(receiverPort);
+        clientForm->NMStrmServ->Loaded();
+        QVERIFY(clientForm->NMStrmServ->Listening());
+    }
+
+    void init()
+    {
+        clientForm->NMStrm->setPort(receiverPort);
+        peer.send("$#neu:anna:127.0.0.1:bob:127.0.0.1:carl:127.0.0.1#");
+        QVERIFY(waitFor([] { return clientForm->angemeldet && clientForm->UserListBox->count() == 3; }));
+        env->dialogs.clear();
+        driver->mark();
+    }
+
+    void noRecipientNoDialog()
+    {
+        clientForm->UserListBox->clearSelection();
+        clientForm->sentfileBitBtn->click();
+        QCOMPARE(env->dialogs.messages().size(), 1);
+        QCOMPARE(env->dialogs.messages()[0].text,
+                 QStringLiteral("Sie müssen einen User auswählen, an den sie eine Datei schicken wollen!"));
+        QVERIFY(sentfileForm->isHidden());
+        QVERIFY(clientForm->isEnabled());
+    }
+
+    void sendFileDialog_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("leave");
+        QTest::addColumn<bool>("offered");
+        QTest::addColumn<QString>("message");
+        const QString missing = QStringLiteral("Datei existiert nicht");
+        QTest::newRow("offered to who holds the place now") << "brief.txt" << "OK" << true << QString();
+        QTest::newRow("missing file") << "fehlt.txt" << "OK" << false << missing;
+        QTest::newRow("a folder") << "." << "OK" << false << missing;
+        QTest::newRow("hash in the path") << "a#b.txt" << "OK" << false
+                                          << QStringLiteral("Der Pfad der Datei darf kein \"#\" enthalten");
+        QTest::newRow("Abbrechen") << "brief.txt" << "Abbrechen" << false << QString();
+        QTest::newRow("Escape") << "brief.txt" << "Escape" << false << QString();
+        QTest::newRow("close box") << "brief.txt" << "close" << false << QString();
+    }
+    void sendFileDialog()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, leave);
+        QFETCH(bool, offered);
+        QFETCH(QString, message);
+        makeFile(QStringLiteral("brief.txt"), "Hallo");
+        makeFile(QStringLiteral("a#b.txt"), "x");
+        const QString path = QDir::cleanPath(dir->filePath(name));
+
+        clientForm->UserListBox->setCurrentRow(1);
+        clientForm->sentfileBitBtn->click();
+        QVERIFY(!clientForm->isEnabled());
+        QVERIFY(sentfileForm->isVisible());
+        QCOMPARE(sentfileForm->Edit1->text(), QStringLiteral("bob"));
+        env->dialogs.answerOpen(path);
+        sentfileForm->Button1->click();
+        QCOMPARE(sentfileForm->Edit2->text(), path);
+        // A new list while the dialog is open: carl now holds bob's place.
+        peer.send("$#neu:anna:127.0.0.1:carl:127.0.0.1:bob:127.0.0.1#");
+        QVERIFY(waitFor([] { return clientForm->UserListBox->item(1)->text().startsWith(QStringLiteral("carl")); }));
+
+        if (leave == QStringLiteral("OK"))
+            sentfileForm->Button2->click();
+        else if (leave == QStringLiteral("Abbrechen"))
+            sentfileForm->Button3->click();
+        else if (leave == QStringLiteral("Escape")) {
+            QVERIFY(QTest::qWaitForWindowActive(sentfileForm));
+            QTest::keyClick(sentfileForm->Edit2, Qt::Key_Escape);
+            QVERIFY(waitFor([] { return sentfileForm->isHidden(); }));
+        } else
+            sentfileForm->close();
+        QVERIFY(sentfileForm->isHidden());
+        QVERIFY(clientForm->isEnabled());
+        QCOMPARE(peer.receiveFor(200), offered ? "$#file:anna:carl:" + kc::toAnsi(path) + "#" : std::string());
+        QCOMPARE(env->dialogs.messages().size(), message.isEmpty() ? 0 : 1);
+        if (!message.isEmpty())
+            QCOMPARE(env->dialogs.messages()[0].text, message);
+    }
+
+    void offerAnswers_data()
+    {
+        QTest::addColumn<int>("answer"); // 0: the box is closed
+        QTest::addColumn<std::string>("path");
+        QTest::addColumn<std::string>("reply");
+        QTest::addColumn<std::string>("suffix");
+        const std::string bild = "C:\\Daten\\bild.jpg";
+        QTest::newRow("OK accepts") << int(kc::mbOk) << bild << "$#fileangenommen:bob:anna:" + bild + "#"
+                                    << std::string(".jpg");
+        QTest::newRow("closing accepts") << 0 << bild << "$#fileangenommen:bob:anna:" + bild + "#"
+                                         << std::string(".jpg");
+        QTest::newRow("Ignorieren declines") << int(kc::mbIgnore) << bild << "$#fileabgelehnt:bob:anna:" + bild + "#"
+                                             << std::string(".vorher");
+        QTest::newRow("hostile path gives no suffix")
+            << int(kc::mbOk) << std::string("..\\..\\.ssh\\authorized_keys")
+            << std::string("$#fileangenommen:bob:anna:..\\..\\.ssh\\authorized_keys#") << std::string();
+    }
+    void offerAnswers()
+    {
+        QFETCH(int, answer);
+        QFETCH(std::string, path);
+        QFETCH(std::string, reply);
+        QFETCH(std::string, suffix);
+        clientForm->fileSuffix = ".vorher";
+        if (answer)
+            env->dialogs.answerMessage(answer);
+        peer.send("$#file:bob:127.0.0.2:" + path + "#");
+        QCOMPARE(peer.receive(), reply);
+
+        const QString line = kc::fromAnsi("Erhalte Datei \"" + path + "\" von bob");
+        QVERIFY(waitFor([&] { return driver->newLines().size() == 2; }));
+        QCOMPARE(driver->newTexts(), (QStringList{line, QString()}));
+        QCOMPARE(driver->newLines()[0].colour, green);
+        QCOMPARE(driver->newLines()[1].colour, black);
+        const auto box = env->dialogs.messages().value(0);
+        QCOMPARE(box.title, QStringLiteral("Information"));
+        QCOMPARE(box.text, line);
+        QCOMPARE(box.buttons, kc::mbOk | kc::mbIgnore);
+        QCOMPARE(clientForm->fileSuffix, suffix);
+        if (answer != kc::mbIgnore)
+            QCOMPARE(clientForm->Label6->text(), kc::fromAnsi(suffix));
+    }
+
+    void fileTravelsWithProgressAndIsSavedWhole()
+    {
+        const QByteArray bytes = bytesOf(100000, 1);
+        const QString local = makeFile(QStringLiteral("bild.jpg"), bytes);
+        QVERIFY(offerToBob(local));
+        clientForm->fileSuffix = ".jpg";
+        env->dialogs.answerSave(dir->filePath(QStringLiteral("foto")));
+        acceptedByBob(local);
+        QVERIFY(waitFor([&] { return driver->newTexts().contains(QStringLiteral("Datei erhalten")); }, 10000));
+        kc::test::pump(100);
+
+        QStringList lines = driver->newTexts();
+        QCOMPARE(lines.takeFirst(), kc::fromAnsi("Datei \"" + kc::toAnsi(local) + "\" an bob(127.0.0.1)geschickt"));
+        QCOMPARE(driver->newLines()[0].colour, green);
+        QCOMPARE(lines.takeFirst(), QStringLiteral("Filesent connected"));
+        QStringList progress;
+        while (!lines.isEmpty() && lines.first().endsWith(QStringLiteral(" sent")))
+            progress << lines.takeFirst();
+        QVERIFY(progress.size() >= 2);
+        for (const QString &step : progress)
+            QVERIFY2(step.endsWith(QStringLiteral(" bytes  of 100000 bytes  sent")), qPrintable(step));
+        QCOMPARE(progress.last(), QStringLiteral("100000 bytes  of 100000 bytes  sent"));
+        // The receiving half runs beside the sending one: its line may come first.
+        lines.sort();
+        QCOMPARE(lines, (QStringList{QString(), QStringLiteral("Datei erhalten"), QStringLiteral("Files Sent")}));
+        for (const kc::test::ViewLine &shown : driver->newLines())
+            if (shown.text == QStringLiteral("Datei erhalten"))
+                QCOMPARE(shown.colour, blue);
+        QVERIFY(clientForm->Label6->isVisible() && clientForm->ProgressBar1->isVisible());
+        QCOMPARE(clientForm->ProgressBar1->maximum(), 100000);
+        QCOMPARE(clientForm->ProgressBar1->value(), 100000);
+
+        const auto save = env->dialogs.calls.last();
+        QCOMPARE(save.title, QStringLiteral("Datei speichern"));
+        QCOMPARE(save.text, QStringLiteral("*.*"));
+        QCOMPARE(contents(dir->filePath(QStringLiteral("foto.jpg"))), bytes);
+        QVERIFY(env->dialogs.errors().isEmpty());
+
+        // The offer is answered: neither the same acceptance again nor one for
+        // a file never offered sends anything.
+        driver->mark();
+        acceptedByBob(local);
+        kc::test::pump(300);
+        peer.send("$#fileangenommen:bob:127.0.0.1:/etc/passwd#");
+        kc::test::pump(300);
+        QCOMPARE(driver->newTexts(), (QStringList{QString(), QString()}));
+        QCOMPARE(saveDialogs(), 1);
+    }
+
+    void savingOutcomes_data()
+    {
+        QTest::addColumn<QStringList>("saves"); // "" cancels
+        QTest::addColumn<QString>("written");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("cancelled") << QStringList{QString()} << QString() << QString();
+        QTest::newRow("folder missing") << QStringList{QStringLiteral("fehlt/foto")} << QString()
+                                        << QStringLiteral("Datei %1/fehlt/foto.txt kann nicht erstellt werden.");
+        QTest::newRow("existing file not replaced, another name chosen")
+            << QStringList{QStringLiteral("alt"), QStringLiteral("neu")} << QStringLiteral("neu.txt") << QString();
+    }
+    void savingOutcomes()
+    {
+        QFETCH(QStringList, saves);
+        QFETCH(QString, written);
+        QFETCH(QString, error);
+        QDir(dir->path()).removeRecursively();
+        QDir().mkpath(dir->path());
+        makeFile(QStringLiteral("alt.txt"), "alt");
+        const QString local = makeFile(QStringLiteral("quelle.bin"), bytesOf(5000, 2));
+        QVERIFY(offerToBob(local));
+        clientForm->fileSuffix = ".txt";
+        for (const QString &save : saves)
+            env->dialogs.answerSave(save.isEmpty() ? std::nullopt : std::optional(dir->filePath(save)));
+        env->dialogs.answerMessage(kc::mbNo); // do not replace alt.txt
+        acceptedByBob(local);
+        QVERIFY(waitFor([&] { return saveDialogs() == saves.size(); }, 10000));
+        kc::test::pump(200);
+
+        QCOMPARE(driver->newTexts().contains(QStringLiteral("Datei erhalten")), !written.isEmpty());
+        QCOMPARE(env->dialogs.errors(), error.isEmpty() ? QStringList() : QStringList{error.arg(dir->path())});
+        QCOMPARE(contents(dir->filePath(QStringLiteral("alt.txt"))), QByteArray("alt"));
+        QStringList expected{QStringLiteral("alt.txt"), QStringLiteral("quelle.bin")};
+        if (!written.isEmpty()) {
+            expected << written;
+            QCOMPARE(contents(dir->filePath(written)), bytesOf(5000, 2));
+        }
+        expected.sort();
+        QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name), expected);
+    }
+
+    void acceptanceDuringASendWaitsItsTurn()
+    {
+        const QByteArray first = bytesOf(300000, 3);
+        const QByteArray second = bytesOf(300000, 4);
+        const QString a = makeFile(QStringLiteral("a.bin"), first);
+        const QString b = makeFile(QStringLiteral("b.bin"), second);
+        QVERIFY(offerToBob(a));
+        QVERIFY(offerToBob(b));
+        clientForm->fileSuffix.clear();
+        env->dialogs.answerSave(dir->filePath(QStringLiteral("eins")));
+        env->dialogs.answerSave(dir->filePath(QStringLiteral("zwei")));
+
+        // The second acceptance is read while the first file is on its way.
+        const TNotifyEvent progress = clientForm->NMStrm->OnPacketSent;
+        bool injected = false;
+        clientForm->NMStrm->OnPacketSent = [&](QObject *sender) {
+            progress(sender);
+            if (!injected) {
+                injected = true;
+                acceptedByBob(b);
+                kc::test::pump(200);
+            }
+        };
+        acceptedByBob(a);
+        const bool bothSaved = waitFor([&] { return driver->newTexts().count(QStringLiteral("Datei erhalten")) == 2; },
+                                       15000);
+        clientForm->NMStrm->OnPacketSent = progress;
+        QVERIFY(bothSaved);
+        QVERIFY(env->dialogs.errors().isEmpty());
+        QCOMPARE(driver->newTexts().count(QStringLiteral("Files Sent")), 2);
+        QList<QByteArray> saved{contents(dir->filePath(QStringLiteral("eins"))),
+                                contents(dir->filePath(QStringLiteral("zwei")))};
+        QVERIFY(saved == (QList<QByteArray>{first, second}) || saved == (QList<QByteArray>{second, first}));
+    }
+
+    void declinedOfferIsForgotten()
+    {
+        const QString local = makeFile(QStringLiteral("nein.txt"), "x");
+        QVERIFY(offerToBob(local));
+        peer.send("$#fileabgelehnt:bob:" + kc::toAnsi(local) + "#");
+        QVERIFY(waitFor([&] { return env->dialogs.messages().size() == 1; }));
+        QCOMPARE(env->dialogs.messages()[0].text, "Der Userbobhat die Datei " + local + " abgelent!");
+        acceptedByBob(local);
+        kc::test::pump(300);
+        QVERIFY(!driver->newTexts().contains(QStringLiteral("Filesent connected")));
+        QCOMPARE(saveDialogs(), 0);
+    }
+
+    void sendFailuresAreShown_data()
+    {
+        QTest::addColumn<bool>("nobodyListens");
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("nobody listens") << true << QStringLiteral("Filesent Connection Failed")
+                                        << QStringLiteral("Verbindung fehlgeschlagen.");
+        QTest::newRow("file gone") << false << QString()
+                                   << QStringLiteral("Datei %1 kann nicht geöffnet werden.");
+    }
+    void sendFailuresAreShown()
+    {
+        QFETCH(bool, nobodyListens);
+        QFETCH(QString, line);
+        QFETCH(QString, error);
+        const QString local = makeFile(QStringLiteral("weg.txt"), "x");
+        QVERIFY(offerToBob(local));
+        if (nobodyListens)
+            clientForm->NMStrm->setPort(kc::test::freePort());
+        else
+            QFile::remove(local);
+        acceptedByBob(local);
+        QVERIFY(waitFor([&] { return !env->dialogs.errors().isEmpty(); }, 10000));
+        QCOMPARE(env->dialogs.errors(), QStringList{error.contains(QLatin1String("%1")) ? error.arg(local) : error});
+        if (!line.isEmpty())
+            QVERIFY(driver->newTexts().contains(line));
+        QCOMPARE(saveDialogs(), 0);
+    }
+
+    void realOfferBoxSaysIgnorierenAndClosingIsOK()
+    {
+        kc::QtDialogService real;
+        const auto answerOnce = [&](bool clickIgnore) {
+            QTimer::singleShot(50, [clickIgnore] {
+                auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+                if (!box)
+                    return;
+                QAbstractButton *ignore = box->button(QMessageBox::Ignore);
+                if (ignore && ignore->text() == QStringLiteral("&Ignorieren") && clickIgnore)
+                    ignore->click();
+                else
+                    box->close();
+            });
+            return real.messageBox(kc::MsgKind::Information, QStringLiteral("Information"), QStringLiteral("?"),
+                                   kc::mbOk | kc::mbIgnore, nullptr);
+        };
+        QCOMPARE(answerOnce(true), int(kc::mbIgnore));
+        QCOMPARE(answerOnce(false), int(kc::mbOk));
+    }
+};
+
+QTEST_MAIN(TestFileTransfer)
+#include "test_filetransfer.moc"

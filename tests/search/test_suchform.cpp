@@ -1,0 +1,591 @@
+#include "app/windows.h"
+#include "client/clientform.h"
+#include "loopbackguard.h"
+#include "platform/ansi.h"
+#include "protocol/clientsocket.h"
+#include "rawpeer.h"
+#include "search/searchcore.h"
+#include "search/suchform.h"
+#include "testenv.h"
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSet>
+#include <QTest>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <filesystem>
+#include <memory>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using kc::test::RawClient;
+using kc::test::RawServer;
+
+namespace {
+
+const QString kStopped = QStringLiteral("Suche wurde beendet");
+const QString kEnded = QStringLiteral("Suche beendet");
+
+/// A listener on one loopback address whose accept queue is full: a connect
+/// to it stays pending (its SYN is dropped) until drain() makes room.
+class StuckListener
+{
+public:
+    ~StuckListener()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+
+    uint16_t open(const std::string &host)
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        int one = 1;
+        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        ::inet_pton(AF_INET, host.c_str(), &a.sin_addr);
+        socklen_t length = sizeof a;
+        if (::bind(m_fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || ::listen(m_fd, 0) != 0
+            || ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&a), &length) != 0)
+            return 0;
+        const uint16_t port = ntohs(a.sin_port);
+        // Takes the queue's only place.
+        return m_filler.connectTo(port, host) ? port : 0;
+    }
+
+    /// Accepts whatever is queued; returns how many connections that were.
+    int drain()
+    {
+        int count = 0;
+        for (int fd; (fd = ::accept4(m_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0; ++count)
+            m_accepted.push_back(std::make_unique<RawClient>(fd));
+        return count;
+    }
+    /// The connection accepted last.
+    RawClient &lastAccepted() { return *m_accepted.back(); }
+
+private:
+    int m_fd = -1;
+    RawClient m_filler;
+    std::vector<std::unique_ptr<RawClient>> m_accepted;
+};
+
+/// What a found server's line must read: its reverse name (empty when there
+/// is none), a blank, its address.
+QString expectedLine(const char *address)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    ::inet_pton(AF_INET, address, &a.sin_addr);
+    char name[NI_MAXHOST] = {};
+    if (::getnameinfo(reinterpret_cast<sockaddr *>(&a), sizeof a, name, sizeof name, nullptr, 0, NI_NAMEREQD) != 0)
+        name[0] = '\0';
+    return kc::fromAnsi(name) + QLatin1Char(' ') + QLatin1String(address);
+}
+
+std::string peerAddressOf(const RawClient &client)
+{
+    sockaddr_in a{};
+    socklen_t length = sizeof a;
+    ::getpeername(client.descriptor(), reinterpret_cast<sockaddr *>(&a), &length);
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
+    return text;
+}
+
+} // namespace
+
+class TestSuchForm : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<kc::test::TestEnvironment> env;
+
+    /// Fills the range fields with a loopback range and `port`.
+    static void setRange(uint16_t port, const QString &part2 = QStringLiteral("0"),
+                         const QString &part3 = QStringLiteral("0"), const QString &part1 = QStringLiteral("127"))
+    {
+        suchForm->Edit1->setText(part1);
+        suchForm->Edit2->setText(part2);
+        suchForm->Edit3->setText(part3);
+        suchForm->Edit5->setText(QString::number(port));
+    }
+
+    /// Presses "Suche starten", but only on a range that lies in 127.0.0.0/8.
+    static bool startSearch()
+    {
+        const search::SearchRange range =
+            search::readRange(kc::toAnsi(suchForm->Edit1->text()), kc::toAnsi(suchForm->Edit2->text()),
+                              kc::toAnsi(suchForm->Edit3->text()), kc::toAnsi(suchForm->Edit5->text()));
+        if (range.ipPart1 != 127)
+            qFatal("NETWORK SAFETY: a test tried to search outside 127.0.0.0/8");
+        kc::test::clearConnectAttempts();
+        suchForm->suchstartBitBtn->click();
+        return suchForm->searching;
+    }
+
+    static QStringList listLines()
+    {
+        QStringList lines;
+        for (int i = 0; i < suchForm->serverListBox->count(); ++i)
+            lines << suchForm->serverListBox->item(i)->text();
+        return lines;
+    }
+
+    static qsizetype probeCount() { return suchForm->findChildren<TClientSocket *>().size(); }
+
+    QStringList messageTexts() const
+    {
+        QStringList texts;
+        for (const auto &call : env->dialogs.messages())
+            if (call.msgKind != kc::MsgKind::Error)
+                texts << call.text;
+        return texts;
+    }
+
+    /// The search is idle and holds nothing.
+    static void verifyIdle()
+    {
+        QVERIFY(!suchForm->searching);
+        QCOMPARE(probeCount(), 0);
+        QVERIFY(suchForm->probeList.empty());
+        QVERIFY(!suchForm->Timer1->isActive());
+        QVERIFY(suchForm->suchstartBitBtn->isEnabled());
+    }
+
+private slots:
+    void initTestCase()
+    {
+        env = std::make_unique<kc::test::TestEnvironment>();
+        kc::createWindows();
+    }
+
+    void init()
+    {
+        clientForm->ClientSocket->Close();
+        clientForm->serverPort = 5757;
+        suchForm->close();
+        suchForm->Timer1->setInterval(1000);
+        suchForm->show();
+        env->dialogs.clear();
+        env->dialogs.whileOpen = nullptr;
+        kc::test::clearConnectAttempts();
+    }
+
+    void cleanup()
+    {
+        env->dialogs.whileOpen = nullptr;
+        suchForm->close();
+        clientForm->ClientSocket->Close();
+    }
+
+    void showsDefaultsAndProbesNothingByItself()
+    {
+        clientForm->serverPort = 6123;
+        suchForm->close();
+        suchForm->show();
+
+        const TsuchForm &f = *suchForm;
+        QCOMPARE((QStringList{f.windowTitle(), f.GroupBox1->title(), f.GroupBox2->title(), f.Label2->text(),
+                              f.Label3->text(), f.Label4->text(), f.Label5->text(), f.Label1->text(),
+                              f.suchstartBitBtn->text(), f.suchstopBitBtn->text(), f.verbindenBitBtn->text()}),
+                 (QStringList{"suchForm", "Suche ", "Gefundene Server ", "IP", "Port", "Suchfortschritt",
+                              "Gesamtsuchzeit ca. 30 Sek.", "Label1", "Suche starten", "Suche stoppen",
+                              "Verbinde mit Server"}));
+        QCOMPARE((QStringList{f.Edit1->text(), f.Edit2->text(), f.Edit3->text(), f.Edit4->text(), f.Edit5->text()}),
+                 (QStringList{"192", "168", "0", "1", "6123"}));
+        QVERIFY(f.Edit4->isReadOnly());
+        QCOMPARE(suchForm->ProgressBar1->minimum(), 0);
+        QCOMPARE(suchForm->ProgressBar1->maximum(), 30);
+        QCOMPARE(suchForm->ProgressBar1->value(), 0);
+        QCOMPARE(suchForm->Timer1->interval(), 1000);
+        QCOMPARE(suchForm->serverListBox->count(), 0);
+        verifyIdle();
+
+        kc::test::pump(200);
+        QVERIFY(kc::test::connectAttempts().empty());
+        QCOMPARE(probeCount(), 0);
+        QVERIFY(env->dialogs.calls.isEmpty());
+
+        // Every showing starts from the defaults again.
+        setRange(4000, QStringLiteral("1"), QStringLiteral("2"));
+        suchForm->close();
+        clientForm->serverPort = 6124;
+        suchForm->show();
+        QCOMPARE((QStringList{f.Edit1->text(), f.Edit2->text(), f.Edit3->text(), f.Edit5->text()}),
+                 (QStringList{"192", "168", "0", "6124"}));
+        QVERIFY(kc::test::connectAttempts().empty());
+    }
+
+    void searchProbesTheWholeRangeAndListsListeners()
+    {
+        RawServer first;
+        const uint16_t port = first.listen(0, "127.0.0.1");
+        QVERIFY(port != 0);
+        RawServer second;
+        QCOMPARE(second.listen(port, "127.0.0.200"), port);
+
+        setRange(port);
+        QVERIFY(startSearch());
+        QVERIFY(!suchForm->suchstartBitBtn->isEnabled());
+        QVERIFY(suchForm->Timer1->isActive());
+        QCOMPARE(suchForm->Edit4->text(), QStringLiteral("255"));
+        QCOMPARE(suchForm->hostPart, 255);
+        QCOMPARE(probeCount(), 255);
+
+        QVERIFY(kc::test::waitFor([] { return suchForm->serverListBox->count() == 2; }));
+        kc::test::pump(100);
+        const QStringList lines = listLines();
+        QCOMPARE(QSet<QString>(lines.begin(), lines.end()),
+                 (QSet<QString>{expectedLine("127.0.0.1"), expectedLine("127.0.0.200")}));
+        for (int k = 0; k < 2; ++k) {
+            QCOMPARE(listLines().at(k), kc::fromAnsi(search::serverLine(suchForm->servers.at(k))));
+            QCOMPARE(suchForm->servers.at(k).port, int(port));
+        }
+
+        // All 255 attempts, .1 to .255 in order, each once, on the one port.
+        const std::vector<kc::test::ConnectAttempt> attempts = kc::test::connectAttempts();
+        QCOMPARE(attempts.size(), size_t(255));
+        for (int i = 0; i < 255; ++i) {
+            QCOMPARE(attempts[i].address, "127.0.0." + std::to_string(i + 1));
+            QCOMPARE(attempts[i].port, port);
+        }
+
+        // A found server sees a connection that closes without a byte.
+        for (RawServer *server : {&first, &second}) {
+            RawClient probe;
+            QVERIFY(server->accept(probe));
+            QCOMPARE(probe.receive(3000), std::string());
+            QVERIFY(probe.waitClosed(100));
+        }
+        QVERIFY(env->dialogs.calls.isEmpty());
+
+        suchForm->suchstopBitBtn->click();
+        QCOMPARE(messageTexts(), QStringList{kStopped});
+        QCOMPARE(env->dialogs.messages().first().title, QStringLiteral("Kestrelon Chat"));
+        verifyIdle();
+        QCOMPARE(suchForm->ProgressBar1->value(), 0);
+        QCOMPARE(suchForm->serverListBox->count(), 2);
+
+        // A new search drops the old results: a found list never repeats a server.
+        QVERIFY(startSearch());
+        QCOMPARE(suchForm->serverListBox->count(), 0);
+        QVERIFY(kc::test::waitFor([] { return suchForm->serverListBox->count() == 2; }));
+        kc::test::pump(100);
+        QCOMPARE(suchForm->serverListBox->count(), 2);
+        QCOMPARE(suchForm->servers.lastFound(), 1);
+    }
+
+    void thirtiethTickEndsTheSearchAndDropsOpenAttempts()
+    {
+        StuckListener stuck;
+        const uint16_t port = stuck.open("127.0.0.9");
+        QVERIFY(port != 0);
+        RawServer listening;
+        QCOMPARE(listening.listen(port, "127.0.0.3"), port);
+
+        QList<int> progress;
+        const auto watch = connect(suchForm->ProgressBar1, &QProgressBar::valueChanged, this,
+                                   [&](int value) { progress << value; });
+        suchForm->Timer1->setInterval(10);
+        setRange(port);
+        QVERIFY(startSearch());
+        QVERIFY(kc::test::waitFor([this] { return messageTexts().contains(kEnded); }));
+        disconnect(watch);
+
+        QList<int> expected;
+        for (int s = 1; s <= 30; ++s)
+            expected << s;
+        expected << 0;
+        QCOMPARE(progress, expected);
+        QCOMPARE(suchForm->Label1->text(), QStringLiteral("30 Sek."));
+        QCOMPARE(suchForm->seconds, 30);
+        QCOMPARE(messageTexts(), QStringList{kEnded});
+        verifyIdle();
+        QCOMPARE(listLines(), QStringList{expectedLine("127.0.0.3")});
+
+        // The attempt that was still open would be accepted now; it is gone
+        // for good, and no event of a destroyed probe arrives.
+        QCOMPARE(stuck.drain(), 1);
+        kc::test::pump(1500);
+        QCOMPARE(stuck.drain(), 0);
+        QCOMPARE(listLines(), QStringList{expectedLine("127.0.0.3")});
+        QCOMPARE(messageTexts(), QStringList{kEnded});
+        QVERIFY(env->dialogs.errors().isEmpty());
+
+        // The count stays until the next search starts ticking.
+        suchForm->Timer1->setInterval(1000);
+        QVERIFY(startSearch());
+        QCOMPARE(suchForm->Label1->text(), QStringLiteral("30 Sek."));
+        QCOMPARE(suchForm->ProgressBar1->value(), 0);
+    }
+
+    void stopCountsResultsUntilItsMessageIsClosed()
+    {
+        StuckListener stuck;
+        const uint16_t port = stuck.open("127.0.0.9");
+        QVERIFY(port != 0);
+        setRange(port);
+        QVERIFY(startSearch());
+        kc::test::pump(100);
+        QCOMPARE(suchForm->serverListBox->count(), 0);
+
+        bool foundWhileUp = false;
+        env->dialogs.whileOpen = [&](const kc::ScriptedDialogService::Call &call) {
+            if (call.text != kStopped)
+                return;
+            stuck.drain();
+            foundWhileUp = kc::test::waitFor([] { return suchForm->serverListBox->count() == 1; }, 6000);
+        };
+        suchForm->suchstopBitBtn->click();
+        QVERIFY(foundWhileUp);
+        QCOMPARE(listLines(), QStringList{expectedLine("127.0.0.9")});
+        QCOMPARE(messageTexts(), QStringList{kStopped});
+        verifyIdle();
+    }
+
+    void closingStopsSilentlyAndStopAlwaysSpeaks()
+    {
+        StuckListener stuck;
+        const uint16_t port = stuck.open("127.0.0.9");
+        QVERIFY(port != 0);
+        setRange(port);
+        QVERIFY(startSearch());
+        kc::test::pump(50);
+        QCOMPARE(probeCount(), 255);
+
+        suchForm->close();
+        QVERIFY(suchForm->isHidden());
+        QVERIFY(suchForm->closing);
+        QVERIFY(env->dialogs.calls.isEmpty());
+        verifyIdle();
+
+        suchForm->show();
+        QVERIFY(!suchForm->closing);
+        suchForm->suchstopBitBtn->click();
+        QCOMPARE(messageTexts(), QStringList{kStopped});
+        verifyIdle();
+
+        // A search the client window has cleared `searching` for still ends
+        // with all its probes, and a late result is not held open.
+        setRange(port);
+        QVERIFY(startSearch());
+        suchForm->searching = false;
+        QCOMPARE(stuck.drain(), 1);
+        QVERIFY(kc::test::waitFor([&] { return stuck.drain() == 1; }, 6000));
+        QCOMPARE(stuck.lastAccepted().receive(), std::string());
+        QVERIFY(stuck.lastAccepted().waitClosed(100));
+        QCOMPARE(suchForm->serverListBox->count(), 0);
+        QCOMPARE(probeCount(), 255);
+        suchForm->suchstopBitBtn->click();
+        verifyIdle();
+    }
+
+    void badRangeInputStartsNothing_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<QString>("message");
+
+        QTest::newRow("letters in the first part")
+            << "Edit1" << "abc" << QStringLiteral("'abc' ist kein gültiger Integerwert.") << QString();
+        QTest::newRow("empty third part") << "Edit3" << "" << QStringLiteral("'' ist kein gültiger Integerwert.")
+                                          << QString();
+        QTest::newRow("blank inside the port")
+            << "Edit5" << "57 57" << QStringLiteral("'57 57' ist kein gültiger Integerwert.") << QString();
+        QTest::newRow("port 0") << "Edit5" << "0" << QString()
+                                << QStringLiteral("Überprüfung von Port 0 fehlgeschlagen");
+        QTest::newRow("port past 65535") << "Edit5" << "70000" << QString()
+                                         << QStringLiteral("Überprüfung von Port 70000 fehlgeschlagen");
+    }
+    void badRangeInputStartsNothing()
+    {
+        QFETCH(QString, field);
+        QFETCH(QString, text);
+        QFETCH(QString, error);
+        QFETCH(QString, message);
+
+        setRange(4000, QStringLiteral("300"));
+        suchForm->findChild<QLineEdit *>(field)->setText(text);
+        suchForm->suchstartBitBtn->click();
+
+        QCOMPARE(env->dialogs.errors(), error.isEmpty() ? QStringList() : QStringList{error});
+        QCOMPARE(messageTexts(), message.isEmpty() ? QStringList() : QStringList{message});
+        QVERIFY(kc::test::connectAttempts().empty());
+        verifyIdle();
+        QCOMPARE(suchForm->findChild<QLineEdit *>(field)->text(), text);
+        QCOMPARE(suchForm->Edit2->text(), QStringLiteral("300"));
+        QCOMPARE(suchForm->Edit4->text(), QStringLiteral("1"));
+        kc::test::pump(50);
+        QVERIFY(kc::test::connectAttempts().empty());
+    }
+
+    void rangeFieldsAreRewrittenWithTheValuesUsed_data()
+    {
+        QTest::addColumn<QStringList>("typed");
+        QTest::addColumn<QStringList>("used");
+
+        QTest::newRow("out of range") << QStringList{"127", "300", "999"} << QStringList{"127", "168", "0"};
+        QTest::newRow("hex and blanks") << QStringList{" $7F", "0x01", " 2"} << QStringList{"127", "1", "2"};
+    }
+    void rangeFieldsAreRewrittenWithTheValuesUsed()
+    {
+        QFETCH(QStringList, typed);
+        QFETCH(QStringList, used);
+        const uint16_t port = kc::test::freePort();
+        setRange(port, typed[1], typed[2], typed[0]);
+        QVERIFY(startSearch());
+        QCOMPARE((QStringList{suchForm->Edit1->text(), suchForm->Edit2->text(), suchForm->Edit3->text()}), used);
+        kc::test::pump(50);
+        const std::vector<kc::test::ConnectAttempt> attempts = kc::test::connectAttempts();
+        QCOMPARE(attempts.size(), size_t(255));
+        const std::string prefix = used.join(QLatin1Char('.')).toStdString() + ".";
+        QCOMPARE(attempts.front().address, prefix + "1");
+        QCOMPARE(attempts.back().address, prefix + "255");
+        QVERIFY(env->dialogs.calls.isEmpty());
+    }
+
+    void connectsTheClientToTheChosenServer_data()
+    {
+        QTest::addColumn<bool>("doubleClick");
+        QTest::newRow("button") << false;
+        QTest::newRow("double click") << true;
+    }
+    void connectsTheClientToTheChosenServer()
+    {
+        QFETCH(bool, doubleClick);
+        RawServer probed;
+        const uint16_t port = probed.listen(0, "127.0.0.7");
+        QVERIFY(port != 0);
+        // The chat itself listens on another port: connecting takes the
+        // client's port, not the one searched.
+        RawServer chat;
+        const uint16_t chatPort = chat.listen(0, "127.0.0.7");
+        QVERIFY(chatPort != 0);
+        clientForm->serverPort = chatPort;
+        clientForm->userName = "vorher";
+
+        setRange(port);
+        QVERIFY(startSearch());
+        QVERIFY(kc::test::waitFor([] { return suchForm->serverListBox->count() == 1; }));
+        suchForm->serverListBox->setCurrentRow(0);
+
+        env->dialogs.answerInput(true, QStringLiteral("abcdefghijklmnopq"));
+        if (doubleClick) {
+            emit suchForm->serverListBox->itemDoubleClicked(suchForm->serverListBox->item(0));
+        } else {
+            suchForm->verbindenBitBtn->click();
+        }
+
+        QCOMPARE(env->dialogs.calls.size(), 1);
+        QCOMPARE(env->dialogs.calls[0].title, QStringLiteral("Benutername"));
+        QCOMPARE(env->dialogs.calls[0].text, QStringLiteral("Benutername (Max. 14 Zeichen):"));
+        QCOMPARE(env->dialogs.calls[0].value, QStringLiteral("vorher"));
+        QVERIFY(suchForm->isHidden());
+        verifyIdle();
+        QCOMPARE(clientForm->userName, std::string("abcdefghijklmn"));
+        QCOMPARE(clientForm->Label5->text(), QStringLiteral("abcdefghijklmn"));
+
+        RawClient peer;
+        QVERIFY(chat.accept(peer));
+        QCOMPARE(peer.receive(), "$#neu:abcdefghijklmn:0:" + peerAddressOf(peer) + "#");
+        QVERIFY(clientForm->ClientSocket->Active());
+        QCOMPARE(clientForm->ClientSocket->Host(), std::string("127.0.0.7"));
+        QCOMPARE(clientForm->ClientSocket->Port(), int(chatPort));
+        QVERIFY(env->dialogs.messages().isEmpty());
+    }
+
+    void connectNeedsASelectionAndAName_data()
+    {
+        QTest::addColumn<bool>("select");
+        QTest::addColumn<int>("answer"); // -1: no dialog expected, 0: cancel, 1: OK with an empty name
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("nameAfter");
+
+        QTest::newRow("nothing selected")
+            << false << -1
+            << QStringLiteral("Sie müssen einen server auswählen, zu dem Sie verbunden werden wollen")
+            << QStringLiteral("vorher");
+        QTest::newRow("name dialog cancelled") << true << 0 << QString() << QStringLiteral("vorher");
+        QTest::newRow("empty name") << true << 1 << QString() << QString();
+    }
+    void connectNeedsASelectionAndAName()
+    {
+        QFETCH(bool, select);
+        QFETCH(int, answer);
+        QFETCH(QString, message);
+        QFETCH(QString, nameAfter);
+
+        RawServer listening;
+        const uint16_t port = listening.listen(0, "127.0.0.7");
+        QVERIFY(port != 0);
+        clientForm->serverPort = port;
+        clientForm->userName = "vorher";
+        setRange(port);
+        QVERIFY(startSearch());
+        QVERIFY(kc::test::waitFor([] { return suchForm->serverListBox->count() == 1; }));
+        RawClient probe;
+        QVERIFY(listening.accept(probe));
+        if (select)
+            suchForm->serverListBox->setCurrentRow(0);
+        if (answer >= 0)
+            env->dialogs.answerInput(answer == 1, QString());
+
+        suchForm->verbindenBitBtn->click();
+        QCOMPARE(messageTexts(), message.isEmpty() ? QStringList() : QStringList{message});
+        QCOMPARE(env->dialogs.calls.size(), 1);
+        QCOMPARE(clientForm->userName, kc::toAnsi(nameAfter));
+        QVERIFY(suchForm->isVisible());
+        RawClient nobody;
+        QVERIFY(!listening.accept(nobody, 300));
+        QVERIFY(!clientForm->ClientSocket->Active());
+        QVERIFY(suchForm->searching);
+    }
+
+    void probeThatCannotOpenIsReportedAndTheRestGoOn()
+    {
+        RawServer listening;
+        const uint16_t port = listening.listen(0, "127.0.0.2");
+        QVERIFY(port != 0);
+        setRange(port);
+
+        // Room for a handful of sockets only: the later probes cannot be opened.
+        rlimit saved{};
+        QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+        rlimit tight = saved;
+        const auto used = std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                        std::filesystem::directory_iterator{});
+        tight.rlim_cur = static_cast<rlim_t>(used + 8);
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+        const bool started = startSearch();
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+        QVERIFY(started);
+
+        const QStringList texts = messageTexts();
+        QVERIFY2(texts.size() >= 200 && texts.size() < 255, qPrintable(QString::number(texts.size())));
+        QCOMPARE(QSet<QString>(texts.begin(), texts.end()),
+                 QSet<QString>{QStringLiteral("Überprüfung von Port %1 fehlgeschlagen").arg(port)});
+        QVERIFY(env->dialogs.errors().isEmpty());
+        QCOMPARE(suchForm->Edit4->text(), QStringLiteral("255"));
+
+        QVERIFY(kc::test::waitFor([] { return suchForm->serverListBox->count() == 1; }));
+        QCOMPARE(listLines(), QStringList{expectedLine("127.0.0.2")});
+        QCOMPARE(probeCount(), 255);
+        suchForm->close();
+        verifyIdle();
+    }
+};
+
+QTEST_MAIN(TestSuchForm)
+#include "test_suchform.moc"

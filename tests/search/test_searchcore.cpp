@@ -21,13 +21,13 @@ private slots:
                                          << QByteArray("5757") << QList<int>{192, 168, 0, 5757};
         QTest::newRow("loopback") << QByteArray("127") << QByteArray("0") << QByteArray("0") << QByteArray("4000")
                                   << QList<int>{127, 0, 0, 4000};
-        QTest::newRow("first part 0 falls back") << QByteArray("0") << QByteArray("1") << QByteArray("2")
+        QTest::newRow("first field 0 falls back") << QByteArray("0") << QByteArray("1") << QByteArray("2")
                                                  << QByteArray("1") << QList<int>{192, 1, 2, 1};
         QTest::newRow("inner parts keep 0") << QByteArray("10") << QByteArray("0") << QByteArray("0")
                                             << QByteArray("1") << QList<int>{10, 0, 0, 1};
-        QTest::newRow("second part 300 falls back") << QByteArray("10") << QByteArray("300") << QByteArray("2")
+        QTest::newRow("second field 300 falls back") << QByteArray("10") << QByteArray("300") << QByteArray("2")
                                                     << QByteArray("1") << QList<int>{10, 168, 2, 1};
-        QTest::newRow("third part 256 falls back") << QByteArray("10") << QByteArray("1") << QByteArray("256")
+        QTest::newRow("third field 256 falls back") << QByteArray("10") << QByteArray("1") << QByteArray("256")
                                                    << QByteArray("1") << QList<int>{10, 1, 0, 1};
         QTest::newRow("negative parts fall back") << QByteArray("-1") << QByteArray("-168") << QByteArray("-3")
                                                   << QByteArray("1") << QList<int>{192, 168, 0, 1};

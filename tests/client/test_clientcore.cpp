@@ -38,10 +38,10 @@ private slots:
         row("private chat line", "$#pchat:bob#hi", Handler::PrivateChat, false, 0, "hi");
         row("name refused", "$#noconnect:noconnect#", Handler::NameTaken, false, 0, "");
         row("kicked", "$#kill:kill#", Handler::Kill, false, 0, "");
-        row("file offer", "$#file:bob:10.0.0.2:C:\\a.txt#", Handler::FileOffer, true, 0, "");
+        row("file offer", "$#file:bob:127.0.9.2:C:\\a.txt#", Handler::FileOffer, true, 0, "");
         row("file declined", "$#fileabgelehnt:bob:C:\\a.txt#", Handler::FileDeclined, true, 0, "");
-        row("file accepted", "$#fileangenommen:bob:10.0.0.2:C:\\a.txt#", Handler::FileAccepted, true, 0, "");
-        row("user list", "$#neu:alice:10.0.0.1#", Handler::UserList, false, 0, "");
+        row("file accepted", "$#fileangenommen:bob:127.0.9.2:C:\\a.txt#", Handler::FileAccepted, true, 0, "");
+        row("user list", "$#neu:alice:127.0.9.1#", Handler::UserList, false, 0, "");
     }
 
     void readIsCutIntoHandlerColourAndShownText()
@@ -135,12 +135,12 @@ private slots:
     {
         QTest::addColumn<std::string>("data");
         QTest::addColumn<QStringList>("lines");
-        QTest::newRow("two users") << std::string("$#neu:alice:10.0.0.1:bob:10.0.0.2#")
-                                   << QStringList{"alice (10.0.0.1)", "bob (10.0.0.2)"};
+        QTest::newRow("two users") << std::string("$#neu:alice:127.0.9.1:bob:127.0.9.2#")
+                                   << QStringList{"alice (127.0.9.1)", "bob (127.0.9.2)"};
         QTest::newRow("name without address is dropped")
-            << std::string("$#neu:alice:10.0.0.1:bob#") << QStringList{"alice (10.0.0.1)"};
+            << std::string("$#neu:alice:127.0.9.1:bob#") << QStringList{"alice (127.0.9.1)"};
         QTest::newRow("empty") << std::string("$#neu:#") << QStringList{};
-        QTest::newRow("no hash") << std::string("$#neu:alice:10.0.0.1") << QStringList{};
+        QTest::newRow("no hash") << std::string("$#neu:alice:127.0.9.1") << QStringList{};
         QTest::newRow("empty address") << std::string("$#neu:alice:#") << QStringList{"alice ()"};
         QTest::newRow("three users")
             << std::string("$#neu:a:127.0.0.1:b:127.0.0.2:c:127.0.0.3#")

@@ -252,10 +252,10 @@ private slots:
         QTest::addColumn<std::string>("read");
         QTest::addColumn<QStringList>("lines");
         QTest::addColumn<int>("high");
-        QTest::newRow("two") << std::string("$#neu:alice:10.0.0.1:bob:10.0.0.2#")
-                             << QStringList{"alice (10.0.0.1)", "bob (10.0.0.2)"} << 1;
-        QTest::newRow("odd field dropped") << std::string("$#neu:alice:10.0.0.1:bob#")
-                                           << QStringList{"alice (10.0.0.1)"} << 0;
+        QTest::newRow("two") << std::string("$#neu:alice:127.0.9.1:bob:127.0.9.2#")
+                             << QStringList{"alice (127.0.9.1)", "bob (127.0.9.2)"} << 1;
+        QTest::newRow("odd field dropped") << std::string("$#neu:alice:127.0.9.1:bob#")
+                                           << QStringList{"alice (127.0.9.1)"} << 0;
         QTest::newRow("empty") << std::string("$#neu:#") << QStringList{} << -1;
         QTest::newRow("markup stays text") << std::string("$#neu:<b>x</b>:127.0.0.1#")
                                            << QStringList{"<b>x</b> (127.0.0.1)"} << 0;

@@ -24,22 +24,22 @@ private slots:
         QCOMPARE(buildPrivateChatDelivery("anna", "x"), std::string("$#pchat:anna#x"));
         QCOMPARE(buildNameTaken(), std::string("$#noconnect:noconnect#"));
         QCOMPARE(buildKill(), std::string("$#kill:kill#"));
-        QCOMPARE(buildFileOfferDelivery("anna", "10.0.0.1", "C:\\x"), std::string("$#file:anna:10.0.0.1:C:\\x#"));
-        QCOMPARE(buildFileAcceptDelivery("bob", "10.0.0.2", "C:\\x"),
-                 std::string("$#fileangenommen:bob:10.0.0.2:C:\\x#"));
+        QCOMPARE(buildFileOfferDelivery("anna", "127.0.9.1", "C:\\x"), std::string("$#file:anna:127.0.9.1:C:\\x#"));
+        QCOMPARE(buildFileAcceptDelivery("bob", "127.0.9.2", "C:\\x"),
+                 std::string("$#fileangenommen:bob:127.0.9.2:C:\\x#"));
         QCOMPARE(buildFileDeclineDelivery("bob", "C:\\x"), std::string("$#fileabgelehnt:bob:C:\\x#"));
     }
 
     void userListBothWays()
     {
         QCOMPARE(buildUserList({}), std::string("$#neu#"));
-        const std::vector<ListedUser> three = {{"a", "1.1.1.1"}, {"b", "2.2.2.2"}, {"c", "3.3.3.3"}};
+        const std::vector<ListedUser> three = {{"a", "127.0.1.1"}, {"b", "127.0.2.2"}, {"c", "127.0.3.3"}};
         const std::string wire = buildUserList(three);
-        QCOMPARE(wire, std::string("$#neu:a:1.1.1.1:b:2.2.2.2:c:3.3.3.3#"));
+        QCOMPARE(wire, std::string("$#neu:a:127.0.1.1:b:127.0.2.2:c:127.0.3.3#"));
         const auto read = parseUserList(*parse(wire));
         QCOMPARE(read.size(), size_t(3));
         QCOMPARE(read[2].name, std::string("c"));
-        QCOMPARE(read[2].address, std::string("3.3.3.3"));
+        QCOMPARE(read[2].address, std::string("127.0.3.3"));
         QVERIFY(parseUserList(*parse("$#neu#")).empty());
     }
 

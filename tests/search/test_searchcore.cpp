@@ -100,7 +100,7 @@ private slots:
         const search::SearchRange range{127, 0, 0, 1};
         QCOMPARE(search::probeAddress(range, 1), std::string("127.0.0.1"));
         QCOMPARE(search::probeAddress(range, 255), std::string("127.0.0.255"));
-        QCOMPARE(search::probeAddress({192, 168, 0, 1}, 17), std::string("192.168.0.17"));
+        QCOMPARE(search::probeAddress({127, 1, 2, 1}, 17), std::string("127.1.2.17"));
         QVERIFY_THROWS_EXCEPTION(std::out_of_range, search::probeAddress(range, 0));
         QVERIFY_THROWS_EXCEPTION(std::out_of_range, search::probeAddress(range, 256));
         QVERIFY_THROWS_EXCEPTION(std::out_of_range, search::probeAddress({300, 0, 0, 1}, 1));
@@ -143,11 +143,11 @@ private slots:
     {
         search::ServerTable table;
         for (int i = 0; i < search::kMaxServers; ++i)
-            QVERIFY(table.add({"10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256), "", 1}));
-        QVERIFY(!table.add({"10.9.9.9", "", 1}));
+            QVERIFY(table.add({"127.0." + std::to_string(i / 256) + "." + std::to_string(i % 256), "", 1}));
+        QVERIFY(!table.add({"127.9.9.9", "", 1}));
         QCOMPARE(table.lastFound(), search::kMaxServers - 1);
         QCOMPARE(table.lines().size(), size_t(search::kMaxServers));
-        QCOMPARE(table.at(search::kMaxServers - 1).address, std::string("10.0.0.255"));
+        QCOMPARE(table.at(search::kMaxServers - 1).address, std::string("127.0.0.255"));
     }
 };
 

@@ -6,13 +6,13 @@ using namespace chatserver;
 
 namespace {
 
-// anna, bob and cleo joined on connections 1, 2 and 3 and reported 10.0.0.1-3.
+// anna, bob and cleo joined on connections 1, 2 and 3 and reported 127.0.9.1 to 127.0.9.3.
 UserRegistry threeUsers()
 {
     UserRegistry registry;
-    registry.add("anna", "10.0.0.1", 1);
-    registry.add("bob", "10.0.0.2", 2);
-    registry.add("cleo", "10.0.0.3", 3);
+    registry.add("anna", "127.0.9.1", 1);
+    registry.add("bob", "127.0.9.2", 2);
+    registry.add("cleo", "127.0.9.3", 3);
     return registry;
 }
 
@@ -53,15 +53,15 @@ private slots:
             << 1 << "$#pmessage:cleo:anna#psst" << "3>$#pmassage:anna#Private Nachricht: psst" << "";
         QTest::newRow("private chat line") << 2 << "$#pchat:anna:bob#hi" << "1>$#pchat:bob#hi" << "";
         QTest::newRow("file offer carries the offerer's reported address")
-            << 1 << "$#file:anna:bob:C:\\x\\y.txt#" << "2>$#file:anna:10.0.0.1:C:\\x\\y.txt#" << "";
+            << 1 << "$#file:anna:bob:C:\\x\\y.txt#" << "2>$#file:anna:127.0.9.1:C:\\x\\y.txt#" << "";
         QTest::newRow("acceptance carries the acceptor's address")
-            << 2 << "$#fileangenommen:anna:bob:C:\\x#" << "1>$#fileangenommen:bob:10.0.0.2:C:\\x#" << "";
+            << 2 << "$#fileangenommen:anna:bob:C:\\x#" << "1>$#fileangenommen:bob:127.0.9.2:C:\\x#" << "";
         QTest::newRow("refusal") << 3 << "$#fileabgelehnt:anna:cleo:/tmp/f#" << "1>$#fileabgelehnt:cleo:/tmp/f#"
                                  << "";
         QTest::newRow("two commands in one read are one")
             << 1 << "$#pchat:bob:anna#one$#pchat:cleo:anna#two" << "2>$#pchat:anna#one$#pchat:cleo:anna#two" << "";
         QTest::newRow("leave sends the new list to the others")
-            << 2 << "$#disconnect:bob#" << toAll("$#neu:anna:10.0.0.1:cleo:10.0.0.3#", {1, 3}) << "";
+            << 2 << "$#disconnect:bob#" << toAll("$#neu:anna:127.0.9.1:cleo:127.0.9.3#", {1, 3}) << "";
 
         const QString noTarget = QStringLiteral("Der Index der Liste \u00FCberschreitet das Maximum (-1)");
         QTest::newRow("whisper to nobody") << 1 << "$#pmessage:zed:anna#x" << "" << noTarget;
@@ -123,7 +123,7 @@ private slots:
         QTest::newRow("unjoined connection whispers") << 9 << "$#pmessage:bob:anna#x";
         QTest::newRow("unjoined connection leaves") << 9 << "$#disconnect:anna#";
         QTest::newRow("no # leaves the sender empty") << 1 << "$#user:anna:255";
-        QTest::newRow("second join on an admitted connection") << 1 << "$#neu:zed:0:10.0.0.9#";
+        QTest::newRow("second join on an admitted connection") << 1 << "$#neu:zed:0:127.0.9.9#";
     }
     void forgedOrUnregisteredSendersAreDropped()
     {
@@ -145,16 +145,16 @@ private slots:
     {
         UserRegistry registry;
         ServerDispatcher dispatcher(registry);
-        Outcome first = dispatcher.dispatch(7, "$#neu:anna:255:192.168.1.5#");
+        Outcome first = dispatcher.dispatch(7, "$#neu:anna:255:127.0.1.5#");
         QVERIFY(first.usersChanged);
         QVERIFY(first.counterChanged);
-        QCOMPARE(describe(first.deliveries), QStringLiteral("7>$#neu:anna:192.168.1.5#"));
+        QCOMPARE(describe(first.deliveries), QStringLiteral("7>$#neu:anna:127.0.1.5#"));
 
-        Outcome second = dispatcher.dispatch(8, "$#neu:Anna:0:192.168.1.6#");
-        QCOMPARE(describe(second.deliveries), toAll("$#neu:anna:192.168.1.5:Anna:192.168.1.6#", {7, 8}));
+        Outcome second = dispatcher.dispatch(8, "$#neu:Anna:0:127.0.8.6#");
+        QCOMPARE(describe(second.deliveries), toAll("$#neu:anna:127.0.1.5:Anna:127.0.8.6#", {7, 8}));
 
         // A taken name: refusal to the joiner alone, counter set, lists untouched.
-        Outcome taken = dispatcher.dispatch(9, "$#neu:anna:0:192.168.1.7#");
+        Outcome taken = dispatcher.dispatch(9, "$#neu:anna:0:127.0.8.7#");
         QCOMPARE(describe(taken.deliveries), QStringLiteral("9>$#noconnect:noconnect#"));
         QVERIFY(taken.counterChanged);
         QVERIFY(!taken.usersChanged);
@@ -162,7 +162,7 @@ private slots:
         QCOMPARE(registry.positionOf(9), -1);
 
         // The refused connection may try again under a free name.
-        Outcome retry = dispatcher.dispatch(9, "$#neu:cleo:0:192.168.1.7#");
+        Outcome retry = dispatcher.dispatch(9, "$#neu:cleo:0:127.0.8.7#");
         QCOMPARE(retry.deliveries.size(), size_t(3));
         QCOMPARE(registry.positionOf(9), 2);
     }
@@ -173,7 +173,7 @@ private slots:
         for (int i = 0; i < UserRegistry::kCapacity; ++i)
             registry.add("u" + std::to_string(i), "a", ConnectionId(i + 1));
         ServerDispatcher dispatcher(registry);
-        const Outcome outcome = dispatcher.dispatch(500, "$#neu:late:0:10.1.1.1#");
+        const Outcome outcome = dispatcher.dispatch(500, "$#neu:late:0:127.1.1.1#");
         QCOMPARE(describe(outcome.deliveries), QStringLiteral("500>$#noconnect:noconnect#"));
         QCOMPARE(registry.count(), UserRegistry::kCapacity);
         QCOMPARE(registry.findUser("late"), -1);
@@ -186,7 +186,7 @@ private slots:
         Outcome closed = dispatcher.connectionClosed(1);
         QVERIFY(closed.usersChanged);
         QVERIFY(closed.counterChanged);
-        QCOMPARE(describe(closed.deliveries), toAll("$#neu:bob:10.0.0.2:cleo:10.0.0.3#", {2, 3}));
+        QCOMPARE(describe(closed.deliveries), toAll("$#neu:bob:127.0.9.2:cleo:127.0.9.3#", {2, 3}));
         // bob is now at position 0 and still reached through his own connection.
         QCOMPARE(describe(dispatcher.dispatch(3, "$#pchat:bob:cleo#x").deliveries), QStringLiteral("2>$#pchat:cleo#x"));
 
@@ -195,13 +195,13 @@ private slots:
         QVERIFY(!dispatcher.connectionClosed(42).usersChanged);
         dispatcher.dispatch(3, "$#disconnect:cleo#");
         QVERIFY(!dispatcher.connectionClosed(3).usersChanged);
-        QCOMPARE(registry.userListCommand(), std::string("$#neu:bob:10.0.0.2#"));
+        QCOMPARE(registry.userListCommand(), std::string("$#neu:bob:127.0.9.2#"));
     }
 
     void lastUserLeavingSendsNothing()
     {
         UserRegistry registry;
-        registry.add("anna", "10.0.0.1", 1);
+        registry.add("anna", "127.0.9.1", 1);
         ServerDispatcher dispatcher(registry);
         const Outcome outcome = dispatcher.dispatch(1, "$#disconnect:anna#");
         QVERIFY(outcome.usersChanged);

@@ -31,9 +31,9 @@ using kc::test::waitFor;
 
 namespace {
 
-const std::string kAnna = "10.1.0.1";
-const std::string kBob = "10.1.0.2";
-const std::string kCleo = "10.1.0.3";
+const std::string kAnna = "127.1.0.1";
+const std::string kBob = "127.1.0.2";
+const std::string kCleo = "127.1.0.3";
 
 QStringList items(const QListWidget *list)
 {
@@ -167,14 +167,14 @@ private slots:
         QCOMPARE(serverForm->registry().userListCommand(),
                  "$#neu:anna:" + kAnna + ":bob:" + kBob + ":cleo:" + kCleo + "#");
         QCOMPARE(items(serverForm->usersListBox), QStringList({"anna (0)", "bob (1)", "cleo (2)"}));
-        QCOMPARE(items(serverForm->usersipListBox), QStringList({"10.1.0.1", "10.1.0.2", "10.1.0.3"}));
+        QCOMPARE(items(serverForm->usersipListBox), QStringList({"127.1.0.1", "127.1.0.2", "127.1.0.3"}));
         QCOMPARE(items(serverForm->userComboBox), QStringList({"0", "1", "2"}));
         QCOMPARE(serverForm->userComboBox->currentText(), QString());
         QCOMPARE(serverForm->Label7->text(), QStringLiteral("3"));
         const QStringList log = logLines();
         QVERIFY(log.contains(QStringLiteral("Client 127.0.0.1 connected")));
         QVERIFY(log.contains(QStringLiteral("Connected to: 127.0.0.1")));
-        QVERIFY(log.contains(QStringLiteral("127.0.0.1$#neu:cleo:255:10.1.0.3#")));
+        QVERIFY(log.contains(QStringLiteral("127.0.0.1$#neu:cleo:255:127.1.0.3#")));
 
         QVERIFY(m_bob.send("$#disconnect:bob#"));
         const std::string after = "$#neu:anna:" + kAnna + ":cleo:" + kCleo + "#";
@@ -183,7 +183,7 @@ private slots:
         m_bob.close();
         QVERIFY(waitFor([] { return logLines().last() == QStringLiteral("127.0.0.1disconnect"); }));
         QCOMPARE(items(serverForm->usersListBox), QStringList({"anna (0)", "cleo (1)"}));
-        QCOMPARE(items(serverForm->usersipListBox), QStringList({"10.1.0.1", "10.1.0.3"}));
+        QCOMPARE(items(serverForm->usersipListBox), QStringList({"127.1.0.1", "127.1.0.3"}));
         QCOMPARE(items(serverForm->userComboBox), QStringList({"0", "1"}));
         QCOMPARE(serverForm->Label7->text(), QStringLiteral("2"));
         QCOMPARE(serverForm->registry().at(1).position, std::string("1"));
@@ -197,14 +197,14 @@ private slots:
         RawClient probe;
         QVERIFY(probe.connectTo(m_port)); // a search probe that never joins
         QVERIFY(m_bob.connectTo(m_port));
-        QVERIFY(m_bob.send("$#neu:anna:0:10.1.0.9#"));
+        QVERIFY(m_bob.send("$#neu:anna:0:127.1.0.9#"));
         QCOMPARE(m_bob.receive(), std::string("$#noconnect:noconnect#"));
         expectNothing({&m_anna, &probe});
         QCOMPARE(items(serverForm->usersListBox), QStringList({"anna (0)"}));
         QCOMPARE(serverForm->Label7->text(), QStringLiteral("1"));
         // Letter case makes another user.
         QVERIFY(m_cleo.connectTo(m_port));
-        QVERIFY(m_cleo.send("$#neu:Anna:0:10.1.0.3#"));
+        QVERIFY(m_cleo.send("$#neu:Anna:0:127.1.0.3#"));
         QCOMPARE(m_cleo.receive(), "$#neu:anna:" + kAnna + ":Anna:" + kCleo + "#");
         QCOMPARE(m_anna.receive(), "$#neu:anna:" + kAnna + ":Anna:" + kCleo + "#");
         expectNothing({&m_bob, &probe});

@@ -27,14 +27,14 @@ private slots:
         QVERIFY(registry.empty());
         QCOMPARE(registry.high(), -1);
         QCOMPARE(registry.userListCommand(), std::string("$#neu#"));
-        QCOMPARE(registry.add("anna", "192.168.0.7", 11), 0);
-        QCOMPARE(registry.add("bob", "192.168.0.8", 12), 1);
-        QCOMPARE(registry.add("cleo", "192.168.0.9", 13), 2);
+        QCOMPARE(registry.add("anna", "127.0.7.7", 11), 0);
+        QCOMPARE(registry.add("bob", "127.0.7.8", 12), 1);
+        QCOMPARE(registry.add("cleo", "127.0.7.9", 13), 2);
         QCOMPARE(registry.count(), 3);
         QCOMPARE(registry.at(2).position, std::string("2"));
-        QCOMPARE(registry.at(1).address, std::string("192.168.0.8"));
+        QCOMPARE(registry.at(1).address, std::string("127.0.7.8"));
         QCOMPARE(registry.userListCommand(),
-                 std::string("$#neu:anna:192.168.0.7:bob:192.168.0.8:cleo:192.168.0.9#"));
+                 std::string("$#neu:anna:127.0.7.7:bob:127.0.7.8:cleo:127.0.7.9#"));
         QCOMPARE(registry.connections(), (std::vector<ConnectionId>{11, 12, 13}));
         QCOMPARE(registry.positionOf(12), 1);
         QCOMPARE(registry.positionOf(99), -1);

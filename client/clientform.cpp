@@ -606,13 +606,12 @@ void TclientForm::sentfileBitBtnClick()
     sentfileForm->activateWindow();
     sentfileForm->Edit1->setText(kc::fromAnsi(users[selected].name));
     sendTargetIndex = selected;
+    sendTargetName = users[selected].name;
 }
 
 void TclientForm::sendFileOffer(const QString &localPath)
 {
-    if (sendTargetIndex < 0 || sendTargetIndex >= client::kMaxUsers)
-        kc::EListError::raise(sendTargetIndex);
-    const std::string target = users[sendTargetIndex].name;
+    const std::string target = sendTargetName;
     const std::string path = kc::toAnsi(localPath);
     m_offers.add({target, path, localPath.toUtf8().toStdString()});
     sendCommand(chat::buildFileOffer(userName, target, path));

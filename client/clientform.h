@@ -61,6 +61,10 @@ public:
     std::string fileSuffix;
     /// Position in `users` of the recipient chosen when the send-file dialog opened.
     int sendTargetIndex = -1;
+    /// That recipient's name, as the dialog shows it. The offer goes to this
+    /// name: the list may be rebuilt while the dialog is open, and the file
+    /// must not go to whoever has moved into the position meanwhile.
+    std::string sendTargetName;
 
     /// The chat connection. Other windows close it (the server window) or
     /// drive it (the search window sets Host and Port and opens it); its
@@ -160,9 +164,9 @@ public:
     // ---- file transfer ----
     /// Opens the send-file dialog for the selected user.
     void sentfileBitBtnClick();
-    /// Offers the file at `localPath` (an existing file) to entry
-    /// sendTargetIndex of `users` as it is now, and remembers the offer: only
-    /// an acceptance of a remembered offer sends a file.
+    /// Offers the file at `localPath` (an existing file) to sendTargetName,
+    /// and remembers the offer: only an acceptance of a remembered offer sends
+    /// a file.
     void sendFileOffer(const QString &localPath);
     /// The three file commands, called from the read event (they may open
     /// modal dialogs and, for an acceptance, block while the file is sent).

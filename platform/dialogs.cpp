@@ -3,6 +3,7 @@
 #include <QColorDialog>
 #include <QFileDialog>
 #include <QInputDialog>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -77,11 +78,18 @@ int QtDialogService::messageBox(MsgKind kind, const QString &title, const QStrin
 
 bool QtDialogService::inputQuery(const QString &title, const QString &prompt, QString &value, QWidget *parent)
 {
-    bool ok = false;
-    const QString answer = QInputDialog::getText(parent, title, prompt, QLineEdit::Normal, value, &ok);
-    if (ok)
-        value = answer;
-    return ok;
+    QInputDialog dialog(parent);
+    dialog.setWindowTitle(title);
+    dialog.setInputMode(QInputDialog::TextInput);
+    dialog.setLabelText(prompt);
+    dialog.setTextValue(value);
+    // Prompts can carry names from the network: never interpret them as markup.
+    for (QLabel *label : dialog.findChildren<QLabel *>())
+        label->setTextFormat(Qt::PlainText);
+    if (dialog.exec() != QDialog::Accepted)
+        return false;
+    value = dialog.textValue();
+    return true;
 }
 
 std::optional<QString> QtDialogService::openFile(const QString &title, const QString &filter, QWidget *parent)

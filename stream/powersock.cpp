@@ -611,6 +611,12 @@ void TPowersock::Connect()
 void TPowersock::Disconnect()
 {
     ReportStatus(8, stDisconnect);
+    // An operation waiting on this socket (a connect to a silent peer without
+    // a time-out, say) would otherwise wait on the replaced socket for ever.
+    if (m_opDepth > 0) {
+        m_canceled = true;
+        wake();
+    }
     CloseSocket();
 }
 

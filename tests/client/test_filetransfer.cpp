@@ -73,7 +73,7 @@ class TestFileTransfer : public QObject
     /// Offers `local` to bob and checks the offer on the wire.
     bool offerToBob(const QString &local)
     {
-        clientForm->sendTargetIndex = 1;
+        clientForm->sendTargetName = "bob";
         clientForm->sendFileOffer(local);
         return peer.receive() == "$#file:anna:bob:" + kc::toAnsi(local) + "#";
     }
@@ -137,7 +137,7 @@ private slots:
         QTest::addColumn<bool>("offered");
         QTest::addColumn<QString>("message");
         const QString missing = QStringLiteral("Datei existiert nicht");
-        QTest::newRow("offered to who holds the place now") << "brief.txt" << "OK" << true << QString();
+        QTest::newRow("offered to the user the dialog shows") << "brief.txt" << "OK" << true << QString();
         QTest::newRow("missing file") << "fehlt.txt" << "OK" << false << missing;
         QTest::newRow("a folder") << "." << "OK" << false << missing;
         QTest::newRow("hash in the path") << "a#b.txt" << "OK" << false
@@ -164,7 +164,8 @@ private slots:
         env->dialogs.answerOpen(path);
         sentfileForm->Button1->click();
         QCOMPARE(sentfileForm->Edit2->text(), path);
-        // A new list while the dialog is open: carl now holds bob's place.
+        // A new list while the dialog is open: carl now holds bob's place, but
+        // the offer still goes to bob, whom the dialog names.
         peer.send("$#neu:anna:127.0.0.1:carl:127.0.0.1:bob:127.0.0.1#");
         QVERIFY(waitFor([] { return clientForm->UserListBox->item(1)->text().startsWith(QStringLiteral("carl")); }));
 
@@ -180,7 +181,7 @@ private slots:
             sentfileForm->close();
         QVERIFY(sentfileForm->isHidden());
         QVERIFY(clientForm->isEnabled());
-        QCOMPARE(peer.receiveFor(200), offered ? "$#file:anna:carl:" + kc::toAnsi(path) + "#" : std::string());
+        QCOMPARE(peer.receiveFor(200), offered ? "$#file:anna:bob:" + kc::toAnsi(path) + "#" : std::string());
         QCOMPARE(env->dialogs.messages().size(), message.isEmpty() ? 0 : 1);
         if (!message.isEmpty())
             QCOMPARE(env->dialogs.messages()[0].text, message);

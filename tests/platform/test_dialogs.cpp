@@ -5,6 +5,7 @@
 #include "testenv.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QTest>
 #include <QTimer>
 
@@ -47,6 +48,27 @@ private slots:
         QCOMPARE(errors[0], QStringLiteral("'abc' ist kein gültiger Integerwert."));
         QCOMPARE(errors[1], QStringLiteral("Schon mit Punkt."));
         QCOMPARE(env.dialogs.messages()[0].title, QStringLiteral("Kestrelon Chat"));
+    }
+
+    void realInputPromptIsPlainText()
+    {
+        kc::QtDialogService service;
+        int labels = 0;
+        int plain = 0;
+        QTimer::singleShot(0, [&] {
+            if (QWidget *dialog = QApplication::activeModalWidget()) {
+                for (QLabel *label : dialog->findChildren<QLabel *>()) {
+                    ++labels;
+                    plain += label->textFormat() == Qt::PlainText;
+                }
+                dialog->close();
+            }
+        });
+        QString value = QStringLiteral("x");
+        QVERIFY(!service.inputQuery(QStringLiteral("T"), QStringLiteral("<b>bob</b>:"), value, nullptr));
+        QVERIFY(labels > 0);
+        QCOMPARE(plain, labels);
+        QCOMPARE(value, QStringLiteral("x"));
     }
 
     void exceptionFromTimerDoesNotEndLoop()

@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QTest>
+#include <QTimer>
 #include <QThread>
 
 #include <sys/socket.h>
@@ -268,6 +269,21 @@ private slots:
         QVERIFY(failed);
         QVERIFY2(clock.elapsed() >= 4900 && clock.elapsed() < 8000, qPrintable(QString::number(clock.elapsed())));
         QVERIFY2(cpu < 250, qPrintable(QString("CPU %1 ms while waiting 5 s").arg(cpu)));
+    }
+
+    void disconnectEndsPendingConnect()
+    {
+        kc::test::FullBacklog unresponsive;
+        TNMStrm sender;
+        sender.setHost("127.0.0.1");
+        sender.setPort(unresponsive.port()); // no time-out: only Disconnect can end the wait
+        QTimer::singleShot(300, &sender, [&] { sender.Disconnect(); });
+        QBuffer stream;
+        stream.open(QIODevice::ReadWrite);
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(sockErrorOf([&] { sender.PostStream(&stream); }), std::string("Verbindung abgebrochen"));
+        QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
     }
 
     void cancelDuringSendStream()

@@ -433,13 +433,14 @@ private slots:
         RawClient sender;
         QVERIFY(sender.connectTo(kStreamPort));
         QVERIFY(sender.send(std::string("0003eve         5") + kMarker + "!"));
-        const std::string answer = sender.receive(1000);
+        sender.receive(1000);
         kc::test::pump(100);
         sender.close();
+        // Nobody offered this file: the user must not be asked to save it.
         bool offered = false;
         for (const auto &call : m_env.dialogs.calls)
             offered |= call.kind == kc::ScriptedDialogService::Kind::Save;
-        if (offered || !answer.empty()) {
+        if (offered) {
             m_env.dialogs.clear();
             QSKIP("needs streams bound to accepted offers (branch files)");
         }

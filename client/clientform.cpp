@@ -794,12 +794,14 @@ void TclientForm::startNextSend()
 
 void TclientForm::sendFinished(const std::string &acknowledgement, std::exception_ptr failure)
 {
-    const auto next = qScopeGuard([this] { startNextSend(); });
-    if (m_sendDropped)
+    const bool dropped = m_sendDropped;
+    // The next file goes at once, also while the failure below is shown.
+    startNextSend();
+    if (dropped)
         return;
-    if (failure)
-        std::rethrow_exception(failure);
-    if (acknowledgement == kc::strm::acknowledgement()) {
+    if (failure) {
+        kc::reportException(failure);
+    } else if (acknowledgement == kc::strm::acknowledgement()) {
         appendLine("Files Sent");
     } else {
         const int32_t colour = m_viewColour;

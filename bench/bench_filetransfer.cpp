@@ -5,7 +5,10 @@
 // into a file in the same folder, in the same run. While the window works, a
 // timer on its thread measures how late events are handled.
 //
-//   bench_filetransfer [MiB] [target folder]   (default 1024, ./bench-files)
+//   bench_filetransfer [MiB] [target folder] [bar]   (default 1024, ./bench-files)
+//
+// "bar" keeps the sender's progress bar but leaves out its progress line per
+// send, to tell the chat view's share of the cost.
 //
 // A target folder on another file system than the spool folder (which
 // follows the folder files were last saved in) makes the receiver copy.
@@ -22,6 +25,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QProgressBar>
 #include <QTimer>
 
 #include <arpa/inet.h>
@@ -283,6 +287,13 @@ int main(int argc, char **argv)
     makeSource(source, size);
 
     Bench bench;
+    if (argc > 3 && std::strcmp(argv[3], "bar") == 0) {
+        clientForm->NMStrm->OnPacketSent = [](QObject *) {
+            clientForm->ProgressBar1->setMaximum(clientForm->NMStrm->BytesTotal());
+            clientForm->ProgressBar1->setValue(clientForm->NMStrm->BytesSent());
+        };
+        std::printf("without the progress lines in the chat view\n");
+    }
     LatencyProbe probe;
     // A first small file, so that the spool follows the folder files are saved in.
     makeSource(folder + QStringLiteral("/klein.bin"), 1 << 20);
@@ -295,6 +306,14 @@ int main(int argc, char **argv)
                 qPrintable(folder));
     const qint64 plainMs = plainCopy(source, folder + QStringLiteral("/kopie.bin"));
     QFile::remove(folder + QStringLiteral("/kopie.bin"));
+    // The same probe with nothing to do, as long as the plain copy took: what
+    // this machine's load alone costs.
+    probe.start();
+    QElapsedTimer idle;
+    idle.start();
+    until([&] { return idle.elapsed() >= std::max<qint64>(plainMs, 1000); });
+    probe.stop();
+    const qint64 idleWorst = probe.worst();
     const WindowRun run = bench.send(source, folder + QStringLiteral("/empfangen"), size, probe);
     std::printf("plain copy (file, TCP, file): %lld ms (%.0f MiB/s)\n", static_cast<long long>(plainMs),
                 rate(size, plainMs));
@@ -303,6 +322,7 @@ int main(int argc, char **argv)
     std::printf("ratio window/plain: %.2f\n", run.ms > 0 ? double(plainMs) / double(run.ms) : 0.0);
     std::printf("UI event latency during the transfer and save: worst %lld ms, %lld ticks later than 50 ms\n",
                 static_cast<long long>(run.worstLateMs), static_cast<long long>(run.lateOver50));
+    std::printf("UI event latency with nothing to do, same run: worst %lld ms\n", static_cast<long long>(idleWorst));
     std::printf("peak memory: %ld KiB before the large file, %ld KiB after (VmHWM, sender and receiver in one "
                 "process)\n",
                 baseHWM, statusKiB("VmHWM:"));

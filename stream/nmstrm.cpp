@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QThread>
 
+#include <condition_variable>
 #include <mutex>
 
 // Runs one PostStream on its own TNMStrm, created on this thread so that the
@@ -28,6 +29,7 @@ public:
         m_canceled = true;
         if (m_sender)
             m_sender->Cancel();
+        m_delivered.notify_all();
     }
 
     std::string acknowledgement;
@@ -70,13 +72,29 @@ protected:
     }
 
 private:
+    // Events not yet handled by the owner; the send waits beyond this, so a
+    // busy owner thread sees a bounded queue and stays responsive.
+    static constexpr int maxInFlight = 64;
+
     // Queued to the owner: its events keep their order and run on its thread.
     void forward(TNotifyEvent TNMStrm::*event, int32_t sent, int32_t total)
     {
+        {
+            std::unique_lock lock(m_lock);
+            m_delivered.wait(lock, [this] { return m_inFlight < maxInFlight || m_canceled; });
+            if (m_canceled)
+                return;
+            ++m_inFlight;
+        }
         TNMStrm *owner = m_owner;
         QMetaObject::invokeMethod(
             owner,
-            [owner, event, sent, total] {
+            [this, owner, event, sent, total] {
+                {
+                    std::lock_guard lock(m_lock);
+                    --m_inFlight;
+                    m_delivered.notify_all();
+                }
                 if (total > 0 || sent > 0)
                     owner->setCounters(sent, total);
                 if (owner->*event)
@@ -94,6 +112,8 @@ private:
     std::mutex m_lock;
     TNMStrm *m_sender = nullptr;
     bool m_canceled = false;
+    std::condition_variable m_delivered;
+    int m_inFlight = 0;
 };
 
 TNMStrm::TNMStrm(QObject *owner) : TPowersock(owner)

@@ -243,7 +243,7 @@ public:
     {
         // bob offers a file and anna accepts: a stream from 127.0.0.1 is expected.
         m_dialogs.answerMessage(kc::mbOk);
-        sendCommand(m_peer, "$#file:bob:127.0.0.1:C:\\\\bench.bin#");
+        sendCommand(m_peer, "$#file:bob:127.0.0.1:C:\\bench.bin#");
         receiveCommand(m_peer);
         clientForm->sendTargetName = "bob";
         clientForm->sendFileOffer(source);

@@ -66,6 +66,7 @@ void TauswahlForm::Button1Click()
     setEnabled(false);
     clientForm->show();
     clientForm->setEnabled(true);
+    clientForm->startClientRole();
     serverForm->hide();
     serverForm->setEnabled(false);
 }

@@ -16,10 +16,13 @@
 #include "search/suchform.h"
 #include "stream/nmstrm.h"
 #include "stream/nmstrmserv.h"
+#include "stream/spoolstream.h"
+#include "stream/streamwire.h"
 
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QFrame>
@@ -44,11 +47,59 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <QStandardPaths>
+#include <QTimer>
+
 #include <algorithm>
+#include <climits>
+#include <condition_variable>
+#include <mutex>
 
 TclientForm *clientForm = nullptr;
 
+// A service thread's question for the name a received file is saved under.
+struct TclientForm::SaveRequest
+{
+    std::string suffix;
+    std::mutex lock;
+    std::condition_variable answered;
+    bool done = false;
+    std::optional<QString> target;
+
+    void answer(std::optional<QString> chosen)
+    {
+        std::lock_guard guard(lock);
+        if (done)
+            return;
+        target = std::move(chosen);
+        done = true;
+        answered.notify_all();
+    }
+    std::optional<QString> wait()
+    {
+        std::unique_lock guard(lock);
+        answered.wait(guard, [this] { return done; });
+        return target;
+    }
+};
+
 namespace {
+
+// Runs `work` on the user-interface thread, without waiting; it is dropped
+// when the window is gone by then.
+void onWindowThread(const QPointer<TclientForm> &window, std::function<void(TclientForm *)> work)
+{
+    QCoreApplication *application = QCoreApplication::instance();
+    if (!application)
+        return;
+    QMetaObject::invokeMethod(
+        application,
+        [window, work = std::move(work)] {
+            if (window)
+                kc::guarded([&] { work(window.data()); });
+        },
+        Qt::QueuedConnection);
+}
 
 const char *const kNoServer = "kein Server gefunden";
 
@@ -93,9 +144,6 @@ TclientForm::TclientForm(QWidget *parent) : QMainWindow(parent)
     buildMenu();
     wireSocket();
     wireFileTransfer();
-    // The window is loaded: the stream receiver starts listening (port 6711).
-    // A port already taken leaves it silently without connections.
-    NMStrmServ->Loaded();
 
     if (const QScreen *screen = this->screen())
         move(screen->availableGeometry().center() - rect().center());
@@ -117,6 +165,11 @@ TclientForm::~TclientForm()
     NMStrm->OnPacketSent = {};
     NMStrm->OnMessageSent = {};
     NMStrmServ->setOnMSG({});
+    NMStrmServ->OnAdmit = {};
+    // Service threads waiting for a name get none.
+    for (const std::shared_ptr<SaveRequest> &request : m_saveRequests)
+        request->answer(std::nullopt);
+    m_saveRequests.clear();
     const std::vector<TprivatChatForm *> chats = std::move(privatChats);
     privatChats.clear();
     for (TprivatChatForm *form : chats)
@@ -368,9 +421,28 @@ void TclientForm::disconnectBitBtnClick()
 void TclientForm::disconnectStreams()
 {
     m_pendingSends.clear();
+    m_waitingOffers.clear();
+    // Offers made and streams agreed to belong to this connection.
+    m_offers.clear();
+    m_receptions.clear();
+    if (NMStrm->Posting())
+        m_sendDropped = true;
     // The receiver stops listening for good: nothing starts it again.
     NMStrm->Disconnect();
     NMStrmServ->Disconnect();
+}
+
+void TclientForm::startClientRole()
+{
+    if (m_clientRole)
+        return;
+    m_clientRole = true;
+    NMStrmServ->Loaded();
+    if (!NMStrmServ->Listening())
+        appendLine("Port " + kc::IntToStr(NMStrmServ->Port())
+                       + " ist belegt: Dateien k\xF6nnen nicht empfangen werden. Auf einem Rechner kann nur ein "
+                         "Client Dateien empfangen.",
+                   kc::clRed);
 }
 
 void TclientForm::exitBitBtnClick()
@@ -580,32 +652,60 @@ void TclientForm::wireFileTransfer()
     NMStrm->OnPacketSent = [this](QObject *sender) { kc::guarded([&] { NMStrmPacketSent(sender); }); };
     NMStrm->OnMessageSent = [this](QObject *sender) { kc::guarded([&] { NMStrmMessageSent(sender); }); };
 
-    // OnMSG runs on a service thread and waits there until the user-interface
-    // thread has saved the file: the stream dies when the handler returns.
-    // The call is posted to the application object, which outlives every
-    // window, and finds this window gone when it was destroyed meanwhile.
+    // Only a peer whose offer the user accepted may send, and it takes the
+    // suffix of its oldest accepted offer along to its service.
+    NMStrmServ->OnAdmit = [this](const std::string &peer, std::string &suffix) {
+        const std::optional<client::ReceptionBook::Reception> reception =
+            m_receptions.take(peer, client::ReceptionBook::Clock::now());
+        if (!reception)
+            return false;
+        suffix = reception->suffix;
+        m_receiveTimer->start();
+        return true;
+    };
     const QPointer<TclientForm> self(this);
     NMStrmServ->setOnMSG([self](QObject *sender, const std::string &sFrom, QIODevice *strm) {
-        const auto work = [&] {
-            if (self && !self->m_closing)
-                kc::guarded([&] { self->NMStrmServMSG(sender, sFrom, strm); });
-        };
-        // Without an application object the program is ending: the file is
-        // dropped rather than handled on this service thread.
-        QCoreApplication *application = QCoreApplication::instance();
-        if (!application)
-            return;
-        if (QThread::currentThread() == application->thread())
-            work();
-        else
-            QMetaObject::invokeMethod(application, work, Qt::BlockingQueuedConnection);
+        if (self && !self->m_closing)
+            self->NMStrmServMSG(sender, sFrom, strm);
     });
+
+    m_saveFolder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    if (m_saveFolder.isEmpty() || !QFileInfo(m_saveFolder).isDir())
+        m_saveFolder = QDir::tempPath();
+    NMStrmServ->setSpoolFolder(m_saveFolder);
+
+    m_receiveTimer = new QTimer(this);
+    m_receiveTimer->setInterval(200);
+    connect(m_receiveTimer, &QTimer::timeout, this, kc::guard([this] { showReceiveProgress(); }));
+}
+
+void TclientForm::showReceiveProgress()
+{
+    const auto [received, announced] = NMStrmServ->ReceiveProgress();
+    if (announced == 0) {
+        if (m_receptions.size(client::ReceptionBook::Clock::now()) == 0)
+            m_receiveTimer->stop();
+        return;
+    }
+    // The bar counts in bytes while they fit its range (so a sender's and a
+    // receiver's bar read alike), in thousandths beyond.
+    const bool fits = announced <= INT_MAX;
+    const int maximum = fits ? static_cast<int>(announced) : 1000;
+    const int value = fits ? static_cast<int>(received) : static_cast<int>(received * 1000 / announced);
+    Label6->setText(QStringLiteral("Download: %1 %").arg(received * 100 / announced));
+    Label6->show();
+    ProgressBar1->show();
+    ProgressBar1->setMaximum(maximum);
+    ProgressBar1->setValue(value);
 }
 
 void TclientForm::stopStreamServices()
 {
     m_closing = true;
     NMStrmServ->setOnMSG({});
+    for (const std::shared_ptr<SaveRequest> &request : m_saveRequests)
+        request->answer(std::nullopt);
+    m_saveRequests.clear();
     // A service blocked in its hand-over is released by answering the call,
     // which finds m_closing set and does nothing.
     NMStrmServ->StopServices(std::chrono::seconds(5), [] {
@@ -644,16 +744,43 @@ void TclientForm::sendFileOffer(const QString &localPath)
 void TclientForm::fileOfferReceived(const chat::Command &command)
 {
     const client::FileAnswer offer = client::cutFileOffer(command);
-    const std::string line = client::offerLine(offer);
-    appendLine(line, kc::clGreen);
+    if (m_askingOffer) {
+        if (m_waitingOffers.size() < MaxWaitingOffers) {
+            appendLine(client::offerLine(offer), kc::clGreen);
+            m_waitingOffers.push_back(offer);
+        } else {
+            sendCommand(chat::buildFileDecline(offer.user, userName, offer.path));
+            const int32_t colour = m_viewColour;
+            appendLine(client::offerOverflowLine(offer), kc::clRed);
+            setViewColour(colour);
+        }
+        return;
+    }
+    appendLine(client::offerLine(offer), kc::clGreen);
+    m_askingOffer = true;
+    const auto done = qScopeGuard([this] { m_askingOffer = false; });
+    askOffer(offer);
+    // Offers that came while the question was up, one question at a time.
+    while (!m_waitingOffers.empty()) {
+        const client::FileAnswer next = std::move(m_waitingOffers.front());
+        m_waitingOffers.pop_front();
+        askOffer(next);
+    }
+}
+
+void TclientForm::askOffer(const client::FileAnswer &offer)
+{
     const int answer = kc::dialogs().messageBox(kc::MsgKind::Information, QStringLiteral("Information"),
-                                                kc::fromAnsi(line), kc::mbOk | kc::mbIgnore, this);
+                                                kc::fromAnsi(client::offerLine(offer)), kc::mbOk | kc::mbIgnore,
+                                                this);
     if (answer == kc::mbIgnore) {
         sendCommand(chat::buildFileDecline(offer.user, userName, offer.path));
         return;
     }
     fileSuffix = client::fileSuffixOf(offer.path);
     Label6->setText(kc::fromAnsi(fileSuffix));
+    m_receptions.add(offer.address, fileSuffix, client::ReceptionBook::Clock::now());
+    m_receiveTimer->start();
     sendCommand(chat::buildFileAccept(offer.user, userName, offer.path));
 }
 
@@ -665,32 +792,45 @@ void TclientForm::fileAcceptedReceived(const chat::Command &command)
         return; // nothing of ours was offered to this user under this path
     appendLine(client::acceptedLine(acceptance), kc::clGreen);
     m_pendingSends.push_back({acceptance.address, acceptance.path, QString::fromUtf8(offer->localPath)});
-    if (m_sending)
-        return; // the send running further out takes it next
-    m_sending = true;
-    const auto done = qScopeGuard([this] { m_sending = false; });
-    while (!m_pendingSends.empty()) {
+    startNextSend();
+}
+
+// The sender posts one file at a time; acceptances that arrive meanwhile wait.
+void TclientForm::startNextSend()
+{
+    while (!NMStrm->Posting() && !m_pendingSends.empty()) {
         const PendingSend next = std::move(m_pendingSends.front());
         m_pendingSends.pop_front();
-        try {
-            sendFile(next);
-        } catch (...) {
-            // The last failure ends this read as any handler's does; earlier
-            // ones are shown at once so that the queued files still go.
-            if (m_pendingSends.empty())
-                throw;
-            kc::reportException(std::current_exception());
+        auto file = std::make_unique<QFile>(next.localPath);
+        if (!file->open(QIODevice::ReadOnly)) {
+            kc::reportException(std::make_exception_ptr(
+                kc::Exception(kc::format("Datei %s kann nicht ge\xF6" "ffnet werden", next.path.c_str()))));
+            continue;
         }
+        NMStrm->setHost(next.address);
+        m_sendDropped = false;
+        NMStrm->PostStreamAsync(std::move(file), [this](const std::string &acknowledgement, std::exception_ptr failure) {
+            kc::guarded([&] { sendFinished(acknowledgement, failure); });
+        });
     }
 }
 
-void TclientForm::sendFile(const PendingSend &send)
+void TclientForm::sendFinished(const std::string &acknowledgement, std::exception_ptr failure)
 {
-    NMStrm->setHost(send.address);
-    QFile file(send.localPath);
-    if (!file.open(QIODevice::ReadOnly))
-        throw kc::Exception(kc::format("Datei %s kann nicht ge\xF6" "ffnet werden", send.path.c_str()));
-    NMStrm->PostStream(&file);
+    const bool dropped = m_sendDropped;
+    // The next file goes at once, also while the failure below is shown.
+    startNextSend();
+    if (dropped)
+        return;
+    if (failure) {
+        kc::reportException(failure);
+    } else if (acknowledgement == kc::strm::acknowledgement()) {
+        appendLine("Files Sent");
+    } else {
+        const int32_t colour = m_viewColour;
+        appendLine("Datei nicht angekommen: der Empf\xE4nger hat den Empfang nicht best\xE4tigt", kc::clRed);
+        setViewColour(colour);
+    }
 }
 
 void TclientForm::fileDeclinedReceived(const chat::Command &command)
@@ -722,30 +862,89 @@ void TclientForm::NMStrmPacketSent(QObject *)
 
 void TclientForm::NMStrmMessageSent(QObject *)
 {
-    appendLine("Files Sent");
+    // All bytes are out; "Files Sent" waits for the receiver's acknowledgement
+    // (sendFinished).
 }
 
-void TclientForm::NMStrmServMSG(QObject *, const std::string &, QIODevice *strm)
+void TclientForm::NMStrmServMSG(QObject *Sender, const std::string &, QIODevice *strm)
 {
-    QString target;
+    auto request = std::make_shared<SaveRequest>();
+    request->suffix = static_cast<TNMStrmServ *>(Sender)->AdmitTag();
+    const QPointer<TclientForm> self(this);
+    if (QCoreApplication *application = QCoreApplication::instance()) {
+        QMetaObject::invokeMethod(
+            application,
+            [self, request] {
+                if (self && !self->m_closing)
+                    kc::guarded([&] { self->askSaveName(request); });
+                else
+                    request->answer(std::nullopt);
+            },
+            Qt::QueuedConnection);
+    } else {
+        request->answer(std::nullopt);
+    }
+    const std::optional<QString> target = request->wait();
+    if (!target)
+        return; // the received data is dropped
+
+    try {
+        auto *spool = qobject_cast<TSpoolStream *>(strm);
+        if (!spool || !spool->placeAt(*target))
+            client::saveReceivedFile(*strm, *target);
+    } catch (...) {
+        const std::exception_ptr failure = std::current_exception();
+        onWindowThread(self, [failure](TclientForm *) { kc::reportException(failure); });
+        return;
+    }
+    onWindowThread(self, [](TclientForm *window) {
+        window->appendLine("Datei erhalten", kc::clBlue);
+        window->showReceiveProgress();
+    });
+}
+
+void TclientForm::askSaveName(const std::shared_ptr<SaveRequest> &request)
+{
+    m_saveRequests.push_back(request);
+    if (m_askingSave)
+        return; // the dialog further out asks it next
+    m_askingSave = true;
+    const auto done = qScopeGuard([this] { m_askingSave = false; });
+    while (!m_saveRequests.empty()) {
+        const std::shared_ptr<SaveRequest> next = m_saveRequests.front();
+        m_saveRequests.pop_front();
+        try {
+            next->answer(chooseSaveTarget(next->suffix));
+        } catch (...) {
+            next->answer(std::nullopt);
+            throw;
+        }
+    }
+}
+
+std::optional<QString> TclientForm::chooseSaveTarget(const std::string &suffix)
+{
     for (;;) {
         const std::optional<QString> chosen =
-            kc::dialogs().saveFile(QStringLiteral("Datei speichern"), QString(), QStringLiteral("*.*"), this);
+            kc::dialogs().saveFile(QStringLiteral("Datei speichern"), m_saveFolder, QStringLiteral("*.*"), this);
         if (!chosen)
-            return; // the received data is dropped
-        target = *chosen + kc::fromAnsi(fileSuffix);
+            return std::nullopt;
+        const QString target = *chosen + kc::fromAnsi(suffix);
         // The save dialog confirmed replacing the name it returned, not the
         // name with the offered suffix appended.
-        if (target == *chosen || !QFileInfo::exists(target))
-            break;
-        if (kc::dialogs().messageBox(kc::MsgKind::Confirmation, QStringLiteral("Datei speichern"),
-                                     target + QStringLiteral(" existiert bereits.\nWollen Sie sie ersetzen?"),
-                                     kc::mbYes | kc::mbNo, this)
-            == kc::mbYes)
-            break;
+        if (target != *chosen && QFileInfo::exists(target)
+            && kc::dialogs().messageBox(kc::MsgKind::Confirmation, QStringLiteral("Datei speichern"),
+                                        target + QStringLiteral(" existiert bereits.\nWollen Sie sie ersetzen?"),
+                                        kc::mbYes | kc::mbNo, this)
+                   != kc::mbYes)
+            continue;
+        const QString folder = QFileInfo(target).absolutePath();
+        if (QFileInfo(folder).isDir() && folder != m_saveFolder) {
+            m_saveFolder = folder;
+            NMStrmServ->setSpoolFolder(folder);
+        }
+        return target;
     }
-    client::saveReceivedFile(*strm, target);
-    appendLine("Datei erhalten", kc::clBlue);
 }
 
 // ---- other windows ----

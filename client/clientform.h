@@ -5,10 +5,15 @@
 #include "protocol/chatcommand.h"
 
 #include <QMainWindow>
+#include <QString>
 
 #include <cstdint>
+#include <atomic>
 #include <deque>
+#include <exception>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +26,7 @@ class QListWidget;
 class QProgressBar;
 class QPushButton;
 class QTextEdit;
+class QTimer;
 class QToolButton;
 class TClientSocket;
 class TNMStrm;
@@ -70,8 +76,9 @@ public:
     /// drive it (the search window sets Host and Port and opens it); its
     /// events are handled by this window.
     TClientSocket *ClientSocket;
-    /// The file stream receiver; it listens on port 6711 from start-up on,
-    /// whichever role the program plays.
+    /// The file stream receiver; it listens on port 6711 once the program
+    /// plays the client (startClientRole), and serves only streams from
+    /// peers whose offer the user accepted.
     TNMStrmServ *NMStrmServ;
     /// The file stream sender.
     TNMStrm *NMStrm;
@@ -125,6 +132,10 @@ public:
     /// The colour that lines appended without one take.
     void setViewColour(int32_t colour);
 
+    /// The program plays the client from now on: the stream receiver starts
+    /// listening; when it cannot, the chat view says so. Runs once.
+    void startClientRole();
+
     /// Writes one chat command to the server; does nothing while not connected.
     void sendCommand(const std::string &command);
 
@@ -168,8 +179,10 @@ public:
     /// and remembers the offer: only an acceptance of a remembered offer sends
     /// a file.
     void sendFileOffer(const QString &localPath);
-    /// The three file commands, called from the read event (they may open
-    /// modal dialogs and, for an acceptance, block while the file is sent).
+    /// The three file commands, called from the read event. Offer questions
+    /// are asked one at a time; up to MaxWaitingOffers wait meanwhile, further
+    /// offers are declined. An acceptance starts the send (or queues it) and
+    /// returns: the file goes on a thread of its own.
     void fileOfferReceived(const chat::Command &command);
     void fileAcceptedReceived(const chat::Command &command);
     void fileDeclinedReceived(const chat::Command &command);
@@ -178,14 +191,17 @@ public:
     void NMStrmConnectionFailed(QObject *Sender);
     void NMStrmPacketSent(QObject *Sender);
     void NMStrmMessageSent(QObject *Sender);
-    /// A received file, on the user-interface thread; `strm` is valid only
-    /// until this returns.
+    /// A received file, on the receiver's service thread; `strm` is valid
+    /// only until this returns. Asks the user-interface thread for the name
+    /// (one save dialog at a time) and waits; writes the file here.
     void NMStrmServMSG(QObject *Sender, const std::string &sFrom, QIODevice *strm);
 
     /// Stops the stream receiver's service threads and waits for them to end;
     /// received files still waiting for this thread are dropped unsaved. Run
     /// before the application object goes (the destructor does it too).
     void stopStreamServices();
+
+    static constexpr size_t MaxWaitingOffers = 10;
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -204,7 +220,15 @@ private:
         std::string path; // as it travelled, for the error text
         QString localPath;
     };
-    void sendFile(const PendingSend &send);
+    void startNextSend();
+    void sendFinished(const std::string &acknowledgement, std::exception_ptr failure);
+    void askOffer(const client::FileAnswer &offer);
+    struct SaveRequest;
+    /// On the user-interface thread: queues a service thread's question for
+    /// the name and asks the queued ones, one dialog at a time.
+    void askSaveName(const std::shared_ptr<SaveRequest> &request);
+    std::optional<QString> chooseSaveTarget(const std::string &suffix);
+    void showReceiveProgress();
     /// Drops the files still waiting to be sent, disconnects the stream
     /// sender, then the stream receiver, of the file transfer.
     void disconnectStreams();
@@ -218,12 +242,25 @@ private:
     /// time: acceptances that arrive while a file is being sent (read events
     /// nest inside the send) queue here.
     std::deque<PendingSend> m_pendingSends;
-    bool m_sending = false;
     /// Set once shutting down: received files are no longer handed over.
-    bool m_closing = false;
+    std::atomic<bool> m_closing = false;
     /// Counts connections, so that a host name answered late for an earlier
     /// connection is not shown.
     unsigned m_connectionSerial = 0;
+    /// The running send was dropped by Trennen: its end is not reported.
+    bool m_sendDropped = false;
+
+    client::ReceptionBook m_receptions;
+    /// Offers that arrived while an offer question was up, oldest first.
+    std::deque<client::FileAnswer> m_waitingOffers;
+    bool m_askingOffer = false;
+    std::deque<std::shared_ptr<SaveRequest>> m_saveRequests;
+    bool m_askingSave = false;
+    /// Where received data is spooled and the save dialog opens: the folder
+    /// files were last saved in, at first the downloads folder.
+    QString m_saveFolder;
+    QTimer *m_receiveTimer = nullptr;
+    bool m_clientRole = false;
 };
 
 extern TclientForm *clientForm;

@@ -42,6 +42,11 @@ std::string offerLine(const FileAnswer &offer)
     return "Erhalte Datei \"" + offer.path + "\" von " + offer.user;
 }
 
+std::string offerOverflowLine(const FileAnswer &offer)
+{
+    return "Datei \"" + offer.path + "\" von " + offer.user + " abgelehnt: zu viele Dateiangebote warten";
+}
+
 std::string acceptedLine(const FileAnswer &acceptance)
 {
     return "Datei \"" + acceptance.path + "\" an " + acceptance.user + "(" + acceptance.address + ")geschickt";
@@ -65,6 +70,8 @@ std::string fileSuffixOf(const std::string &path)
     if (dot == std::string::npos || dot + 1 == name.size())
         return {};
     const std::string extension = name.substr(dot + 1);
+    if (extension.size() > MaxExtensionLength)
+        return {};
     if (!std::all_of(extension.begin(), extension.end(), [](char c) { return allowedInExtension(c); }))
         return {};
     return "." + extension;
@@ -84,6 +91,35 @@ std::optional<OfferBook::Offer> OfferBook::take(const std::string &user, const s
     Offer offer = std::move(*it);
     m_offers.erase(it);
     return offer;
+}
+
+void ReceptionBook::add(const std::string &address, const std::string &suffix, Clock::time_point now)
+{
+    dropExpired(now);
+    m_receptions.push_back({address, suffix, now});
+}
+
+std::optional<ReceptionBook::Reception> ReceptionBook::take(const std::string &address, Clock::time_point now)
+{
+    dropExpired(now);
+    const auto it = std::find_if(m_receptions.begin(), m_receptions.end(),
+                                 [&](const Reception &reception) { return reception.address == address; });
+    if (it == m_receptions.end())
+        return std::nullopt;
+    Reception reception = std::move(*it);
+    m_receptions.erase(it);
+    return reception;
+}
+
+size_t ReceptionBook::size(Clock::time_point now)
+{
+    dropExpired(now);
+    return m_receptions.size();
+}
+
+void ReceptionBook::dropExpired(Clock::time_point now)
+{
+    std::erase_if(m_receptions, [&](const Reception &reception) { return now - reception.since >= Lifetime; });
 }
 
 } // namespace client

@@ -2,6 +2,7 @@
 
 #include "protocol/chatcommand.h"
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -32,6 +33,9 @@ struct FileDecline
 };
 FileDecline cutFileDeclined(const chat::Command &command);
 
+/// The chat line for an offer declined unasked because too many wait.
+std::string offerOverflowLine(const FileAnswer &offer);
+
 /// "Erhalte Datei "path" von offerer": the chat line and the question of an offer.
 std::string offerLine(const FileAnswer &offer);
 /// "Datei "path" an receiver(address)geschickt", the sender's line for an acceptance.
@@ -45,8 +49,10 @@ std::string progressLine(int32_t sent, int32_t total);
 /// the extension of the offered path's last component (after its last ".";
 /// "\" and "/" both separate components). Empty when there is no extension,
 /// or when it holds anything a file name extension cannot (a separator,
-/// ":", NUL or another control character): the offer comes from another
-/// machine and must never steer where the file lands.
+/// ":", NUL or another control character), or is longer than
+/// MaxExtensionLength: the offer comes from another machine and must never
+/// steer where the file lands nor make its name too long to create.
+inline constexpr size_t MaxExtensionLength = 16;
 std::string fileSuffixOf(const std::string &path);
 
 /// The offers this client has made and not yet seen answered. An acceptance
@@ -71,6 +77,36 @@ public:
 
 private:
     std::vector<Offer> m_offers;
+};
+
+/// Streams this client has agreed to receive: one per accepted offer, with
+/// the offerer's address and that offer's suffix. A stream is received only
+/// when its peer has one; it uses up the oldest for that address. Each lives
+/// for Lifetime at most.
+class ReceptionBook
+{
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr auto Lifetime = std::chrono::minutes(10);
+
+    struct Reception
+    {
+        std::string address;
+        std::string suffix;
+        Clock::time_point since;
+    };
+
+    void add(const std::string &address, const std::string &suffix, Clock::time_point now);
+    /// Removes and returns the oldest living reception for `address`.
+    std::optional<Reception> take(const std::string &address, Clock::time_point now);
+    /// Receptions still living at `now`.
+    size_t size(Clock::time_point now);
+    void clear() { m_receptions.clear(); }
+
+private:
+    void dropExpired(Clock::time_point now);
+
+    std::vector<Reception> m_receptions;
 };
 
 } // namespace client

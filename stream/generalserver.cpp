@@ -121,7 +121,11 @@ void TNMGeneralServer::acceptHandling()
         try {
             m_eventDone = true;
             const int socket = Accept();
-            if (socket >= 0) {
+            std::string tag;
+            if (socket >= 0 && OnAdmit && !OnAdmit(RemoteIP(), tag)) {
+                ::close(socket); // not expected: no reply, no service slot
+            } else if (socket >= 0) {
+                m_admitTag = std::move(tag);
                 if (ClientCount() >= m_maxServices)
                     ::close(socket); // every service slot is taken
                 else

@@ -18,6 +18,10 @@ struct ServiceRegistry;
 /// an InstantiateServethread. Descendants define the service by overriding
 /// Serve.
 ///
+/// Admission: when OnAdmit is set, it decides for every accepted connection,
+/// before a service slot is taken, whether it is served at all; a refused
+/// connection is closed at once, without a word to the peer.
+///
 /// Limits: at most MaxServices connections are served at once (16), further
 /// ones are closed at once; a service whose peer makes no progress for
 /// IdleTimeOut milliseconds (60,000) is closed.
@@ -58,6 +62,12 @@ public:
 
     /// After each accept attempt, on the listening component's thread.
     TNotifyEvent OnClientContact;
+    /// Asked on the listening component's thread with the peer's dotted
+    /// address; true serves the connection, and `tag` then travels with its
+    /// service object (AdmitTag).
+    std::function<bool(const std::string &peerAddress, std::string &tag)> OnAdmit;
+    /// What OnAdmit gave this service object's connection.
+    const std::string &AdmitTag() const { return m_admitTag; }
 
     /// The listening component a service object was built for.
     TNMGeneralServer *OwnerServer() const { return m_ownerServer; }
@@ -101,4 +111,5 @@ private:
     InstantiateServethread *m_serviceThread = nullptr;
     int m_maxServices = DefaultMaxServices;
     int m_idleTimeOut = DefaultIdleTimeOut;
+    std::string m_admitTag;
 };

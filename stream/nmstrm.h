@@ -2,6 +2,9 @@
 
 #include "stream/powersock.h"
 
+#include <exception>
+#include <memory>
+
 /// Sends one stream message (a sender name and the bytes of a stream) to a
 /// TNMStrmServ: connect to Host:Port (6711), header, data, wait for the
 /// 16-byte acknowledgement, close.
@@ -13,10 +16,18 @@
 ///   NMStrm->PostStream(&file);               // blocks, processing events
 ///   NMStrm->Disconnect();                    // when the window disconnects
 /// One PostStream at a time; event handlers may call Abort to cancel it.
+///
+/// PostStreamAsync does the same on a thread of its own that owns the
+/// connection and the stream, so the transfer goes on whatever the calling
+/// thread does meanwhile (a modal dialog, say); the events still come on the
+/// calling thread, in order, with BytesSent and BytesTotal as they were.
 class TNMStrm : public TPowersock
 {
     Q_OBJECT
 public:
+    /// The acknowledgement as received, or the failure that ended the post.
+    using TPostDone = std::function<void(const std::string &acknowledgement, std::exception_ptr failure)>;
+
     explicit TNMStrm(QObject *owner = nullptr);
     ~TNMStrm() override;
 
@@ -36,9 +47,24 @@ public:
     /// gives EAbortError "Socket-send abgebrochen".
     std::string PostStream(QIODevice *strm);
 
-    /// When connected: Cancel, then Disconnect; otherwise nothing.
+    /// Starts posting `strm` (owned from here on) on a thread of its own,
+    /// with this object's Host, Port, TimeOut and FromName; `done` follows
+    /// the events on this object's thread. Fails with ESockError when a post
+    /// is still running.
+    void PostStreamAsync(std::unique_ptr<QIODevice> strm, TPostDone done);
+    /// A post started by PostStreamAsync has not yet reported `done`.
+    bool Posting() const { return m_worker != nullptr; }
+
+    /// When connected: Cancel, then Disconnect; otherwise nothing. A running
+    /// PostStreamAsync is canceled.
     void Abort() override;
+    /// Also cancels a running PostStreamAsync.
+    void Disconnect() override;
 
 private:
+    class PostThread;
+    void cancelPost();
+
     std::string m_fromName;
+    PostThread *m_worker = nullptr;
 };

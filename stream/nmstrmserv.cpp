@@ -40,9 +40,29 @@ void TNMStrmServ::Serve()
 }
 
 // False when the header was malformed: the connection is then closed at once.
+void TNMStrmServ::setSpoolFolder(const QString &folder)
+{
+    std::lock_guard lock(m_registry->lock);
+    m_spoolFolder = folder;
+}
+
+std::pair<int64_t, int64_t> TNMStrmServ::ReceiveProgress() const
+{
+    std::lock_guard lock(m_registry->lock);
+    std::pair<int64_t, int64_t> sum{0, 0};
+    for (TNMGeneralServer *service : m_registry->clients) {
+        const auto *strm = static_cast<const TNMStrmServ *>(service);
+        sum.first += strm->m_received;
+        sum.second += strm->m_announced;
+    }
+    return sum;
+}
+
 bool TNMStrmServ::receiveMessage()
 {
-    TSpoolStream strm;
+    QString folder;
+    withOwner([&](TNMGeneralServer *owner) { folder = static_cast<TNMStrmServ *>(owner)->m_spoolFolder; });
+    TSpoolStream strm(TSpoolStream::DefaultMemoryLimit, nullptr, folder);
     const auto nameLength = kc::strm::readHeaderNumber(Read(kc::strm::NameLengthFieldSize));
     if (!nameLength)
         return false;
@@ -53,6 +73,8 @@ bool TNMStrmServ::receiveMessage()
 
     m_bytesRecvd = 0;
     m_bytesTotal = *size;
+    m_announced = *size;
+    OnPacketRecvd = [this](QObject *) { m_received = BytesRecvd(); };
     if (*size > 0) {
         try {
             CaptureStream(&strm, *size);
@@ -68,8 +90,10 @@ bool TNMStrmServ::receiveMessage()
     TStrmEvent handler;
     withOwner([&](TNMGeneralServer *owner) { handler = static_cast<TNMStrmServ *>(owner)->m_onMsg; });
     strm.seek(0);
-    if (handler)
+    if (handler) {
+        startIdleWatch(0);
         handler(this, sFrom, &strm);
-    noteProgress();
+        startIdleWatch(IdleTimeOut());
+    }
     return true;
 }

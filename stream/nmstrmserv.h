@@ -2,6 +2,11 @@
 
 #include "stream/generalserver.h"
 
+#include <QString>
+
+#include <atomic>
+#include <utility>
+
 class QIODevice;
 
 /// Sender: the service object that received the message. strm: the
@@ -20,7 +25,8 @@ using TStrmEvent = std::function<void(QObject *Sender, const std::string &sFrom,
 ///
 /// OnMSG runs on the service thread, after the acknowledgement was sent; a
 /// handler that needs the user-interface thread hands the work over and
-/// waits for it (the stream dies when the handler returns). Up to a few MiB
+/// waits for it (the stream dies when the handler returns). The idle limit
+/// does not run while the handler does: it may wait for a person. Up to a few MiB
 /// of a message are held in memory, the rest lives in an anonymous
 /// temporary file. A message that arrives shorter than its header announced
 /// (the sender closed early) is acknowledged but not handed to OnMSG; a
@@ -38,6 +44,16 @@ public:
     /// Receives one message on a service object; runs on its service thread.
     void Serve() override;
 
+    /// Folder for the part of a message that does not fit in memory; best on
+    /// the file system where received data ends up, so that it can be linked
+    /// into place instead of copied (TSpoolStream::placeAt). Empty: the
+    /// system's temporary folder. Any thread.
+    void setSpoolFolder(const QString &folder);
+    /// Bytes received so far and bytes announced, summed over the messages
+    /// being received or handed over right now; (0, 0) when there are none.
+    /// Any thread.
+    std::pair<int64_t, int64_t> ReceiveProgress() const;
+
 protected:
     TNMGeneralServer *createServiceObject() override;
 
@@ -45,4 +61,7 @@ private:
     bool receiveMessage();
 
     TStrmEvent m_onMsg;
+    QString m_spoolFolder;
+    std::atomic<int64_t> m_received{0};
+    std::atomic<int64_t> m_announced{0};
 };

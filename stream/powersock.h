@@ -195,6 +195,13 @@ protected:
     bool stopRequested() const { return m_stopped; }
     /// Counts as progress for the idle watch.
     void noteProgress();
+    /// Sets the transfer counters, for a component that reports a transfer
+    /// run by another object (see TNMStrm::PostStreamAsync).
+    void setCounters(int32_t sent, int32_t total)
+    {
+        m_bytesSent = sent;
+        m_bytesTotal = total;
+    }
 
     /// Waits for the peer to close, throwing away whatever it still sends;
     /// ends early on a stop request. Closes the socket.

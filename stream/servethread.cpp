@@ -30,6 +30,7 @@ InstantiateServethread::InstantiateServethread(TNMGeneralServer *server, int soc
         service->OnConnect = server->OnConnect;
         service->OnDisconnect = server->OnDisconnect;
         service->m_idleTimeOut = server->m_idleTimeOut;
+        service->m_admitTag = server->m_admitTag;
         service->adoptConnection(socket, server->RemoteAddress());
         socket = -1;
     } catch (...) {

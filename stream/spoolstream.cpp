@@ -2,14 +2,50 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-TSpoolStream::TSpoolStream(qint64 memoryLimit, QObject *parent) : QIODevice(parent), m_limit(memoryLimit)
+namespace {
+
+// A file without a name in `folder`: O_TMPFILE where the file system has it
+// (such a file can be given a name later), else a named one unlinked at once.
+int anonymousFile(const QString &folder)
+{
+    const QByteArray path = QFile::encodeName(folder);
+    const int fd = ::open(path.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0)
+        return fd;
+    QByteArray pattern = QFile::encodeName(folder + QStringLiteral("/.kestrelon-stream-XXXXXX"));
+    const int named = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (named >= 0)
+        ::unlink(pattern.constData());
+    return named;
+}
+
+// Read, not set and reset: umask(2) would change it for every thread.
+mode_t processUmask()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine()) {
+            if (line.startsWith("Umask:"))
+                return static_cast<mode_t>(line.mid(6).trimmed().toUInt(nullptr, 8));
+        }
+    }
+    return 022;
+}
+
+} // namespace
+
+TSpoolStream::TSpoolStream(qint64 memoryLimit, QObject *parent, const QString &folder)
+    : QIODevice(parent), m_limit(memoryLimit), m_folder(folder)
 {
     open(QIODevice::ReadWrite | QIODevice::Unbuffered);
 }
@@ -70,13 +106,13 @@ qint64 TSpoolStream::writeData(const char *data, qint64 size)
 
 bool TSpoolStream::spill()
 {
-    QByteArray pattern = QFile::encodeName(QDir::tempPath() + QStringLiteral("/kestrelon-stream-XXXXXX"));
-    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    int fd = m_folder.isEmpty() ? -1 : anonymousFile(m_folder);
+    if (fd < 0)
+        fd = anonymousFile(QDir::tempPath());
     if (fd < 0) {
         setErrorString(QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
-    ::unlink(pattern.constData());
     qint64 done = 0;
     while (done < m_memory.size()) {
         const ssize_t n = ::pwrite(fd, m_memory.constData() + done, static_cast<size_t>(m_memory.size() - done), done);
@@ -93,4 +129,33 @@ bool TSpoolStream::spill()
     m_file = fd;
     m_memory = QByteArray();
     return true;
+}
+
+bool TSpoolStream::placeAt(const QString &target)
+{
+    if (m_file < 0 || m_named)
+        return false;
+    const QFileInfo info(target);
+    const QByteArray source = "/proc/self/fd/" + QByteArray::number(m_file);
+    // A fresh name beside the target first, so that an existing file is
+    // replaced by rename in one step or not at all.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const QString temporary = info.absolutePath() + QStringLiteral("/.")
+                                  + info.fileName().left(64) + QStringLiteral(".part")
+                                  + QString::number(QRandomGenerator::global()->generate(), 16);
+        const QByteArray name = QFile::encodeName(temporary);
+        if (::linkat(AT_FDCWD, source.constData(), AT_FDCWD, name.constData(), AT_SYMLINK_FOLLOW) != 0) {
+            if (errno == EEXIST)
+                continue;
+            return false; // another file system, no O_TMPFILE, no such folder
+        }
+        ::chmod(name.constData(), 0666 & ~processUmask());
+        if (::rename(name.constData(), QFile::encodeName(info.absoluteFilePath()).constData()) != 0) {
+            ::unlink(name.constData());
+            return false;
+        }
+        m_named = true;
+        return true;
+    }
+    return false;
 }

@@ -4,8 +4,9 @@
 
 /// The receiver's buffer for one incoming stream. The first bytes stay in
 /// memory; once the stream grows beyond the memory limit everything moves to
-/// an anonymous temporary file (created in the system's temporary folder and
-/// unlinked at once, so it vanishes with the object, even after a crash).
+/// an anonymous file in the spool folder (the system's temporary folder when
+/// none is given or it cannot take one). The file has no name, so it
+/// vanishes with the object, even after a crash, unless placeAt gives it one.
 /// Opened for reading and writing, random access, unbuffered.
 class TSpoolStream : public QIODevice
 {
@@ -13,7 +14,8 @@ class TSpoolStream : public QIODevice
 public:
     static constexpr qint64 DefaultMemoryLimit = 4 * 1024 * 1024;
 
-    explicit TSpoolStream(qint64 memoryLimit = DefaultMemoryLimit, QObject *parent = nullptr);
+    explicit TSpoolStream(qint64 memoryLimit = DefaultMemoryLimit, QObject *parent = nullptr,
+                          const QString &folder = QString());
     ~TSpoolStream() override;
 
     bool isSequential() const override { return false; }
@@ -26,6 +28,13 @@ public:
     /// Bytes held in memory right now (never more than the limit).
     qint64 memoryInUse() const { return m_memory.size(); }
 
+    /// Gives the spooled bytes the name `target` without copying them, when
+    /// the spool file lies on the target's file system; an existing file is
+    /// replaced in one step. False, with `target` untouched, when that is not
+    /// possible (bytes in memory, another file system, no such folder); the
+    /// caller then copies. Afterwards the stream still reads the same bytes.
+    bool placeAt(const QString &target);
+
 protected:
     qint64 readData(char *data, qint64 maxSize) override;
     qint64 writeData(const char *data, qint64 size) override;
@@ -34,6 +43,8 @@ private:
     bool spill();
 
     qint64 m_limit;
+    QString m_folder;
+    bool m_named = false;
     qint64 m_size = 0;
     QByteArray m_memory;
     int m_file = -1;

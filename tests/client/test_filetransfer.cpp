@@ -20,6 +20,7 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <algorithm>
 #include <memory>
 
 using kc::test::waitFor;
@@ -76,6 +77,30 @@ class TestFileTransfer : public QObject
         clientForm->sendTargetName = "bob";
         clientForm->sendFileOffer(local);
         return peer.receive() == "$#file:anna:bob:" + kc::toAnsi(local) + "#";
+    }
+
+    /// bob offers `path` from 127.0.0.1 and anna accepts: one stream from
+    /// there is expected, saved with the path's suffix.
+    bool expectFromBob(const std::string &path)
+    {
+        env->dialogs.answerMessage(kc::mbOk);
+        peer.send("$#file:bob:127.0.0.1:" + path + "#");
+        return peer.receive() == "$#fileangenommen:bob:anna:" + path + "#";
+    }
+
+    /// A stream of `bytes` to anna's receiver from `source`, as an older copy
+    /// of the program sends it; returns what came back before the close.
+    std::string rawStream(const std::string &source, const std::string &bytes)
+    {
+        kc::test::RawClient sender;
+        if (!sender.connectTo(receiverPort, "127.0.0.1", 5000, source))
+            return "<no connection>";
+        sender.send("0000" + std::string(10 - std::to_string(bytes.size()).size(), ' ')
+                    + std::to_string(bytes.size()) + bytes);
+        const std::string reply = sender.receive(3000);
+        if (!reply.empty())
+            return reply; // the sender closes after the acknowledgement
+        return sender.waitClosed() ? reply : "<open>";
     }
 
     void acceptedByBob(const QString &local)
@@ -213,7 +238,7 @@ private slots:
         clientForm->fileSuffix = ".vorher";
         if (answer)
             env->dialogs.answerMessage(answer);
-        peer.send("$#file:bob:127.0.0.2:" + path + "#");
+        peer.send("$#file:bob:127.0.0.4:" + path + "#");
         QCOMPARE(peer.receive(), reply);
 
         const QString line = kc::fromAnsi("Erhalte Datei \"" + path + "\" von bob");
@@ -234,8 +259,9 @@ private slots:
     {
         const QByteArray bytes = bytesOf(100000, 1);
         const QString local = makeFile(QStringLiteral("bild.jpg"), bytes);
+        QVERIFY(expectFromBob("C:\\Daten\\bild.jpg"));
+        driver->mark();
         QVERIFY(offerToBob(local));
-        clientForm->fileSuffix = ".jpg";
         env->dialogs.answerSave(dir->filePath(QStringLiteral("foto")));
         acceptedByBob(local);
         QVERIFY(waitFor([&] { return driver->newTexts().contains(QStringLiteral("Datei erhalten")); }, 10000));
@@ -244,6 +270,7 @@ private slots:
         QStringList lines = driver->newTexts();
         QCOMPARE(lines.takeFirst(), kc::fromAnsi("Datei \"" + kc::toAnsi(local) + "\" an bob(127.0.0.1)geschickt"));
         QCOMPARE(driver->newLines()[0].colour, green);
+        QCOMPARE(lines.takeFirst(), QString()); // the acceptance's text: the send runs on after its read
         QCOMPARE(lines.takeFirst(), QStringLiteral("Filesent connected"));
         QStringList progress;
         while (!lines.isEmpty() && lines.first().endsWith(QStringLiteral(" sent")))
@@ -254,7 +281,7 @@ private slots:
         QCOMPARE(progress.last(), QStringLiteral("100000 bytes  of 100000 bytes  sent"));
         // The receiving half runs beside the sending one: its line may come first.
         lines.sort();
-        QCOMPARE(lines, (QStringList{QString(), QStringLiteral("Datei erhalten"), QStringLiteral("Files Sent")}));
+        QCOMPARE(lines, (QStringList{QStringLiteral("Datei erhalten"), QStringLiteral("Files Sent")}));
         for (const kc::test::ViewLine &shown : driver->newLines())
             if (shown.text == QStringLiteral("Datei erhalten"))
                 QCOMPARE(shown.colour, blue);
@@ -279,6 +306,98 @@ private slots:
         QCOMPARE(saveDialogs(), 1);
     }
 
+    void onlyAcceptedOffersMayStreamEachWithItsSuffix()
+    {
+        QVERIFY(expectFromBob("C:\\a.txt"));
+        QVERIFY(expectFromBob("C:\\b.png"));
+        driver->mark();
+        // No offer was accepted from 127.0.0.2: closed unanswered, no dialog,
+        // no service slot taken.
+        QCOMPARE(rawStream("127.0.0.2", "fremd"), std::string());
+        QCOMPARE(clientForm->NMStrmServ->ClientCount(), 0);
+        QCOMPARE(saveDialogs(), 0);
+
+        const std::string ok = "OK" + std::string(14, ' ');
+        env->dialogs.answerSave(dir->filePath(QStringLiteral("eins")));
+        QCOMPARE(rawStream("127.0.0.1", "erste"), ok);
+        QVERIFY(waitFor([&] { return driver->newTexts().count(QStringLiteral("Datei erhalten")) == 1; }));
+        env->dialogs.answerSave(dir->filePath(QStringLiteral("zwei")));
+        QCOMPARE(rawStream("127.0.0.1", "zweite"), ok);
+        QVERIFY(waitFor([&] { return driver->newTexts().count(QStringLiteral("Datei erhalten")) == 2; }));
+        QCOMPARE(contents(dir->filePath(QStringLiteral("eins.txt"))), QByteArray("erste"));
+        QCOMPARE(contents(dir->filePath(QStringLiteral("zwei.png"))), QByteArray("zweite"));
+        // Both receptions are used up.
+        QCOMPARE(rawStream("127.0.0.1", "dritte"), std::string());
+        QCOMPARE(saveDialogs(), 2);
+        QVERIFY(env->dialogs.errors().isEmpty());
+    }
+
+    void offerQuestionsComeOneAtATime()
+    {
+        const int flood = int(TclientForm::MaxWaitingOffers) + 2;
+        for (int i = 0; i < flood; ++i)
+            env->dialogs.answerMessage(kc::mbIgnore);
+        int questionsUpAtOnce = 0;
+        bool flooded = false;
+        env->dialogs.whileOpen = [&](const kc::ScriptedDialogService::Call &) {
+            if (flooded)
+                return;
+            flooded = true;
+            for (int i = 1; i < flood; ++i)
+                peer.send("$#file:bob:127.0.0.2:C:\\f" + std::to_string(i) + ".txt#");
+            waitFor([&] { return driver->newTexts().filter(QStringLiteral("zu viele")).size() == 1; });
+            questionsUpAtOnce = env->dialogs.messages().size();
+        };
+        peer.send("$#file:bob:127.0.0.2:C:\\f0.txt#");
+        const bool allAnswered = waitFor([&] { return env->dialogs.messages().size() == flood - 1; });
+        kc::test::pump(200);
+        env->dialogs.whileOpen = nullptr;
+        QVERIFY(allAnswered);
+        QCOMPARE(questionsUpAtOnce, 1);
+        const QString last = QString::number(flood - 1);
+        QCOMPARE(driver->newTexts().filter(QStringLiteral("zu viele")),
+                 QStringList{"Datei \"C:\\f" + last + ".txt\" von bob abgelehnt: zu viele Dateiangebote warten"});
+        // Asked in the order they came, the one too many declined unasked.
+        for (int i = 0; i < flood - 1; ++i)
+            QVERIFY(env->dialogs.messages()[i].text.contains(QStringLiteral("f%1.txt").arg(i)));
+        const std::string declines = peer.receive();
+        QCOMPARE(int(std::count(declines.begin(), declines.end(), '$')), flood);
+        QVERIFY(declines.find("$#fileabgelehnt:bob:anna:C:\\f" + last.toStdString() + ".txt#") == 0);
+    }
+
+    void sendGoesOnUnderAModalDialog()
+    {
+        const QByteArray bytes = bytesOf(16 * 1024 * 1024, 5);
+        const QString local = makeFile(QStringLiteral("gross.bin"), bytes);
+        QVERIFY(expectFromBob("gross.bin"));
+        driver->mark();
+        QVERIFY(offerToBob(local));
+        env->dialogs.answerSave(dir->filePath(QStringLiteral("gross")));
+        bool savedWhileOpen = false;
+        env->dialogs.whileOpen = [&](const kc::ScriptedDialogService::Call &call) {
+            if (call.kind == kc::ScriptedDialogService::Kind::Colour)
+                savedWhileOpen = waitFor(
+                    [&] { return driver->newTexts().contains(QStringLiteral("Datei erhalten")); }, 20000);
+        };
+        const TNotifyEvent progress = clientForm->NMStrm->OnPacketSent;
+        bool opened = false;
+        clientForm->NMStrm->OnPacketSent = [&](QObject *sender) {
+            progress(sender);
+            if (!opened) {
+                opened = true;
+                clientForm->farbeBitBtn->click(); // the colour dialog stays up until the file is in
+            }
+        };
+        acceptedByBob(local);
+        const bool done = waitFor([&] { return opened && driver->newTexts().contains(QStringLiteral("Files Sent")); },
+                                  30000);
+        clientForm->NMStrm->OnPacketSent = progress;
+        env->dialogs.whileOpen = nullptr;
+        QVERIFY(done);
+        QVERIFY(savedWhileOpen);
+        QCOMPARE(contents(dir->filePath(QStringLiteral("gross.bin"))), bytes);
+    }
+
     void savingOutcomes_data()
     {
         QTest::addColumn<QStringList>("saves"); // "" cancels
@@ -299,8 +418,8 @@ private slots:
         QDir().mkpath(dir->path());
         makeFile(QStringLiteral("alt.txt"), "alt");
         const QString local = makeFile(QStringLiteral("quelle.bin"), bytesOf(5000, 2));
+        QVERIFY(expectFromBob("C:\\quelle.txt"));
         QVERIFY(offerToBob(local));
-        clientForm->fileSuffix = ".txt";
         for (const QString &save : saves)
             env->dialogs.answerSave(save.isEmpty() ? std::nullopt : std::optional(dir->filePath(save)));
         env->dialogs.answerMessage(kc::mbNo); // do not replace alt.txt
@@ -326,9 +445,11 @@ private slots:
         const QByteArray second = bytesOf(300000, 4);
         const QString a = makeFile(QStringLiteral("a.bin"), first);
         const QString b = makeFile(QStringLiteral("b.bin"), second);
+        QVERIFY(expectFromBob("eins"));
+        QVERIFY(expectFromBob("zwei"));
+        driver->mark();
         QVERIFY(offerToBob(a));
         QVERIFY(offerToBob(b));
-        clientForm->fileSuffix.clear();
         env->dialogs.answerSave(dir->filePath(QStringLiteral("eins")));
         env->dialogs.answerSave(dir->filePath(QStringLiteral("zwei")));
 
@@ -370,30 +491,47 @@ private slots:
 
     void sendFailuresAreShown_data()
     {
-        QTest::addColumn<bool>("nobodyListens");
+        QTest::addColumn<QString>("receiver");
         QTest::addColumn<QString>("line");
         QTest::addColumn<QString>("error");
-        QTest::newRow("nobody listens") << true << QStringLiteral("Filesent Connection Failed")
+        QTest::newRow("nobody listens") << "none" << QStringLiteral("Filesent Connection Failed")
                                         << QStringLiteral("Verbindung fehlgeschlagen.");
-        QTest::newRow("file gone") << false << QString()
+        QTest::newRow("file gone") << "usual" << QString()
                                    << QStringLiteral("Datei %1 kann nicht geöffnet werden.");
+        QTest::newRow("no acknowledgement") << "mute"
+                                            << QStringLiteral("Datei nicht angekommen: der Empfänger hat den "
+                                                              "Empfang nicht bestätigt")
+                                            << QString();
     }
     void sendFailuresAreShown()
     {
-        QFETCH(bool, nobodyListens);
+        QFETCH(QString, receiver);
         QFETCH(QString, line);
         QFETCH(QString, error);
         const QString local = makeFile(QStringLiteral("weg.txt"), "x");
         QVERIFY(offerToBob(local));
-        if (nobodyListens)
+        kc::test::RawServer mute;
+        if (receiver == QStringLiteral("none"))
             clientForm->NMStrm->setPort(kc::test::freePort());
+        else if (receiver == QStringLiteral("mute"))
+            clientForm->NMStrm->setPort(mute.listen());
         else
             QFile::remove(local);
         acceptedByBob(local);
-        QVERIFY(waitFor([&] { return !env->dialogs.errors().isEmpty(); }, 10000));
-        QCOMPARE(env->dialogs.errors(), QStringList{error.contains(QLatin1String("%1")) ? error.arg(local) : error});
+        if (receiver == QStringLiteral("mute")) {
+            // Takes the whole message, then closes without a word.
+            kc::test::RawClient taken;
+            QVERIFY(mute.accept(taken));
+            QCOMPARE(taken.receive(), std::string("0000         1x"));
+            taken.close();
+        }
+        QVERIFY(waitFor([&] { return !env->dialogs.errors().isEmpty() || driver->newTexts().contains(line); }, 10000));
+        kc::test::pump(100);
+        QCOMPARE(env->dialogs.errors(), error.isEmpty() ? QStringList()
+                                        : QStringList{error.contains(QLatin1String("%1")) ? error.arg(local) : error});
         if (!line.isEmpty())
             QVERIFY(driver->newTexts().contains(line));
+        QVERIFY(!driver->newTexts().contains(QStringLiteral("Files Sent")));
         QCOMPARE(saveDialogs(), 0);
     }
 
@@ -416,6 +554,28 @@ private slots:
         };
         QCOMPARE(answerOnce(true), int(kc::mbIgnore));
         QCOMPARE(answerOnce(false), int(kc::mbOk));
+    }
+
+    // Last: it ends the connection.
+    void trennenForgetsOffersAndReceptions()
+    {
+        const QString local = makeFile(QStringLiteral("vorher.txt"), "x");
+        QVERIFY(offerToBob(local));
+        QVERIFY(expectFromBob("C:\\a.txt"));
+        clientForm->disconnectBitBtnClick();
+        kc::test::RawClient again;
+        QVERIFY(driver->connectAs(server, again, QStringLiteral("anna")).find("$#neu:anna:") == 0);
+        again.send("$#neu:anna:127.0.0.1:bob:127.0.0.1#");
+        QVERIFY(waitFor([] { return clientForm->angemeldet; }));
+        clientForm->NMStrmServ->setPort(receiverPort);
+        clientForm->NMStrmServ->Loaded();
+        driver->mark();
+
+        again.send("$#fileangenommen:bob:127.0.0.1:" + kc::toAnsi(local) + "#");
+        kc::test::pump(300);
+        QCOMPARE(rawStream("127.0.0.1", "alt"), std::string());
+        QVERIFY(!driver->newTexts().contains(QStringLiteral("Filesent connected")));
+        QCOMPARE(saveDialogs(), 0);
     }
 };
 

@@ -86,6 +86,8 @@ private slots:
         QTest::newRow("line break") << std::string("a.t\nxt") << std::string();
         QTest::newRow("NUL") << std::string("a.t\0xt", 6) << std::string();
         QTest::newRow("empty") << std::string() << std::string();
+        QTest::newRow("16 characters") << std::string("a.abcdefghijklmnop") << std::string(".abcdefghijklmnop");
+        QTest::newRow("17 characters") << std::string("a.abcdefghijklmnopq") << std::string();
     }
     void suffixIsOnlyTheLastComponentsExtension()
     {
@@ -105,6 +107,24 @@ private slots:
         QCOMPARE(book.take("bob", "C:\\a")->localPath, std::string("/tmp/1"));
         QCOMPARE(book.take("bob", "C:\\a")->localPath, std::string("/tmp/2"));
         QVERIFY(!book.take("bob", "C:\\a"));
+    }
+
+    void receptionsGoOldestFirstPerAddressAndExpire()
+    {
+        using client::ReceptionBook;
+        const ReceptionBook::Clock::time_point t0{};
+        ReceptionBook book;
+        book.add("127.0.0.1", ".jpg", t0);
+        book.add("127.0.0.3", ".txt", t0 + std::chrono::minutes(1));
+        book.add("127.0.0.1", ".png", t0 + std::chrono::minutes(2));
+        QVERIFY(!book.take("127.0.0.2", t0));
+        QCOMPARE(book.take("127.0.0.1", t0)->suffix, std::string(".jpg"));
+        // Ten minutes after it was agreed to, a reception is gone.
+        const auto later = t0 + ReceptionBook::Lifetime + std::chrono::minutes(1);
+        QVERIFY(!book.take("127.0.0.3", later));
+        QCOMPARE(book.size(later), size_t(1));
+        QCOMPARE(book.take("127.0.0.1", later)->suffix, std::string(".png"));
+        QCOMPARE(book.size(later), size_t(0));
     }
 
     void savedInChunksAndWhole()

@@ -1,9 +1,13 @@
+#include "app/auswahlform.h"
 #include "app/windows.h"
 #include "client/clientform.h"
 #include "rawpeer.h"
+#include "stream/nmstrmserv.h"
 #include "testenv.h"
 
+#include <QPushButton>
 #include <QTest>
+#include <QTextEdit>
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -19,19 +23,34 @@ private:
     kc::test::TestEnvironment m_env;
 
 private slots:
-    void listensFromStartUpAndStopsAfterTrennen()
+    void listensOnlyAsClientSaysWhenItCannotAndStopsAfterTrennen()
     {
-        kc::createWindows(); // no role chosen: the receiver listens all the same
+        kc::createWindows(); // no role chosen yet: nothing listens
+        RawClient early;
+        QVERIFY(!early.connectTo(6711, "127.0.0.1", 1000));
+
+        // Another copy on this machine holds the port: the client role says so, once.
+        kc::test::RawServer other;
+        QCOMPARE(other.listen(6711), uint16_t(6711));
+        auswahlForm->Button1->click();
+        const QString taken = QStringLiteral("Port 6711 ist belegt: Dateien können nicht empfangen werden. "
+                                             "Auf einem Rechner kann nur ein Client Dateien empfangen.");
+        QCOMPARE(clientForm->RichEdit1->toPlainText().count(taken), 1);
+        other.close();
+
+        // Listening, but no offer was accepted: closed without an acknowledgement.
+        clientForm->NMStrmServ->Loaded();
         RawClient sender;
         QVERIFY(sender.connectTo(6711));
         QVERIFY(sender.send(std::string("0003abc         5hallo")));
-        QCOMPARE(sender.receive(), std::string("OK") + std::string(14, ' '));
+        QCOMPARE(sender.receive(1000), std::string());
+        QVERIFY(sender.waitClosed());
 
         clientForm->disconnectBitBtnClick();
         kc::test::pump(50);
         RawClient late;
         QVERIFY(!late.connectTo(6711, "127.0.0.1", 1000));
-        QVERIFY(m_env.dialogs.errors().isEmpty());
+        QVERIFY(m_env.dialogs.calls.isEmpty());
     }
 
     // A file received while the program ends waits for the user-interface
@@ -42,6 +61,9 @@ private slots:
         kc::destroyWindows();
         kc::createWindows();
         m_env.dialogs.clear();
+        clientForm->startClientRole();
+        // Which peers may send is decided elsewhere; here the sender may.
+        clientForm->NMStrmServ->OnAdmit = [](const std::string &, std::string &) { return true; };
         RawClient sender;
         QVERIFY(sender.connectTo(6711));
         QVERIFY(sender.send(std::string("0003abc         5hallo")));

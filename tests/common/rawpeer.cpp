@@ -87,7 +87,7 @@ RawClient &RawClient::operator=(RawClient &&other) noexcept
     return *this;
 }
 
-bool RawClient::connectTo(uint16_t port, const std::string &host, int timeoutMs)
+bool RawClient::connectTo(uint16_t port, const std::string &host, int timeoutMs, const std::string &source)
 {
     close();
     m_peerClosed = false;
@@ -96,6 +96,13 @@ bool RawClient::connectTo(uint16_t port, const std::string &host, int timeoutMs)
         return false;
     int one = 1;
     ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (!source.empty()) {
+        const sockaddr_in from = loopback(source, 0);
+        if (::bind(m_fd, reinterpret_cast<const sockaddr *>(&from), sizeof from) != 0) {
+            close();
+            return false;
+        }
+    }
     sockaddr_in a = loopback(host, port);
     if (::connect(m_fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0)
         return true;

@@ -25,8 +25,10 @@ public:
     RawClient(RawClient &&other) noexcept;
     RawClient &operator=(RawClient &&other) noexcept;
 
-    /// Connects to `host` (a 127.x.y.z address) at `port`.
-    bool connectTo(uint16_t port, const std::string &host = "127.0.0.1", int timeoutMs = 5000);
+    /// Connects to `host` (a 127.x.y.z address) at `port`, from `source`
+    /// (another 127.x.y.z address) when one is given.
+    bool connectTo(uint16_t port, const std::string &host = "127.0.0.1", int timeoutMs = 5000,
+                   const std::string &source = {});
     /// Writes all of `bytes` as one write.
     bool send(const std::string &bytes);
     /// Waits up to `timeoutMs` for data, then keeps collecting until nothing

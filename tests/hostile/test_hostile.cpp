@@ -196,6 +196,8 @@ private slots:
         serverForm->Edit1->setText(QString::number(m_port));
         serverForm->startBitBtn->click();
         QVERIFY(serverForm->ServerSocket->Active());
+        // The stream receiver listens once a client role exists in the program.
+        clientForm->startClientRole();
         QVERIFY(join(m_anna, "anna"));
         QVERIFY(join(m_bob, "bob"));
     }

@@ -20,6 +20,8 @@ scenario=${1:?usage: lan.sh SCENARIO SERVER_PROGRAM AGENT_PROGRAM}
 server=${2:?server program}
 agent=${3:?agent program}
 
+export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
+
 skip() { echo "SKIPPED: $*"; exit 77; }
 
 if [ "${KC_LAN_INSIDE:-}" != 1 ]; then

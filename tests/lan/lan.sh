@@ -123,7 +123,7 @@ check_containment() {
   local name routes links
   for name in "${!pid_of[@]}"; do
     routes=$(in_host "$name" ip -4 route show table all | grep -v ' table local ' | grep -v '^local\|^broadcast')
-    [ "$routes" = "10.77.0.0/24 dev eth0 proto kernel scope link src ${addr_of[$name]} " ] \
+    [[ "$routes" =~ ^"10.77.0.0/24 dev eth0 proto kernel scope link src ${addr_of[$name]}"( linkdown)?\ *$ ]] \
       || fail "host $name has routes beyond the test LAN: $routes"
     [ -z "$(in_host "$name" ip -6 route show 2>/dev/null)" ] || fail "host $name has IPv6 routes"
     links=$(in_host "$name" ip -o link show | awk -F': ' '{print $2}' | cut -d@ -f1 | sort | tr '\n' ' ')
@@ -258,12 +258,20 @@ case "$scenario" in
     ;;
 
   hostloss)
-    lan_hosts a b c
+    lan_hosts a b c d
     join_two
-    # C's cable is pulled: its bridge port goes down, so C's end sends neither
-    # FIN nor RST, and nothing the server sends reaches it.
+    expect d join 10.77.0.1 dora
+    expect b users "bob (10.77.0.2);carl (10.77.0.3);dora (10.77.0.4)"
+    # A cable is pulled: the host's bridge port goes down, so its end sends
+    # neither FIN nor RST, and nothing the server sends reaches it.
+    # C vanishes while its connection is idle ...
     ip link set vc down
     step "link of host C is down"
+    expect b users "bob (10.77.0.2);dora (10.77.0.4)"
+    # ... D while the server has a line for it that is never acknowledged.
+    ip link set vd down
+    step "link of host D is down"
+    expect b say "ist dora noch da?"
     expect b users "bob (10.77.0.2)"
     ;;
 

@@ -25,18 +25,32 @@ export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 skip() { echo "SKIPPED: $*"; exit 77; }
 
 if [ "${KC_LAN_INSIDE:-}" != 1 ]; then
-  for tool in unshare nsenter ip mount; do
+  for tool in unshare nsenter setpriv ip mount; do
     command -v "$tool" >/dev/null 2>&1 || skip "'$tool' is not installed"
   done
   flags=(--net --pid --fork --kill-child --mount-proc)
   [ "$(id -u)" -ne 0 ] && flags=(--user --map-root-user "${flags[@]}")
   unshare "${flags[@]}" true 2>/dev/null || skip "this machine does not allow network and PID namespaces here"
-  exec unshare "${flags[@]}" env KC_LAN_INSIDE=1 "$0" "$@"
+  work=$(mktemp -d /tmp/kclanXXXXXX) || exit 1
+  # Should this script be killed outright, unshare goes too, and with it
+  # (--kill-child) everything in the namespaces.
+  setpriv --pdeathsig KILL unshare "${flags[@]}" env KC_LAN_INSIDE=1 KC_LAN_WORK="$work" "$0" "$@" &
+  inner=$!
+  # unshare itself holds off INT and TERM while it waits; hand them to the
+  # scenario, which then tears down in its own way.
+  trap 'for p in $(cat /proc/$inner/task/$inner/children 2>/dev/null); do kill -TERM "$p"; done' INT TERM
+  while :; do
+    wait "$inner"
+    rc=$?
+    kill -0 "$inner" 2>/dev/null || break
+  done
+  rm -rf "$work"
+  exit "$rc"
 fi
 
 # ---- from here on: PID 1 of our own namespaces ----
 
-work=$(mktemp -d /tmp/kclanXXXXXX) || exit 1
+work=${KC_LAN_WORK:?}
 # Files of the run live in memory and vanish with the mount namespace.
 mount -t tmpfs -o size=300m kclan "$work" 2>/dev/null || true
 mkdir -p "$work/b" "$work/c" "$work/d" "$work/run"
@@ -102,7 +116,8 @@ add_host() { # name last-address-byte
     sleep 0.01
   done
   [ "$(readlink "/proc/$holder/ns/net")" != "$self" ] || fail "namespace of host $name did not come up"
-  ip link add "v$name" type veth peer name eth0 netns "$holder" || fail "cannot create the veth pair of host $name"
+  ip link add "v$name" type veth peer name eth0 netns "$holder" 2>/dev/null \
+    || skip "cannot create veth pairs (no veth support in this kernel?)"
   ip link set "v$name" master kcbr up
   nsenter -t "$holder" -n sh -c "
     echo 1 >/proc/sys/net/ipv6/conf/all/disable_ipv6 2>/dev/null

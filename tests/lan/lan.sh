@@ -87,7 +87,15 @@ trap 'echo "interrupted"; exit 130' INT TERM
 ( sleep 80; echo "scenario took too long; stopping it" >&2; kill -TERM 1 ) &
 children+=($!)
 
-fail() { echo "FAIL: $*"; exit 1; }
+fail() {
+  echo "FAIL: $*"
+  local name
+  for name in "${!in_fd[@]}"; do
+    echo "view $name" >&"${in_fd[$name]}"
+    IFS= read -r -t 5 -u "${out_fd[$name]}" reply && echo "host $name ${reply#ok }"
+  done
+  exit 1
+}
 step() { local ms=$(( $(date +%s%N) / 1000000 - t0 )); printf '[%3d.%03ds] %s\n' $((ms / 1000)) $((ms % 1000)) "$*"; }
 t0=$(( $(date +%s%N) / 1000000 ))
 
@@ -175,6 +183,7 @@ start_agent() { # name
 # ask HOST COMMAND...: sets $reply; `expect` also requires an "ok".
 ask() {
   local name=$1; shift
+  [ "${in_fd[$name]:-}" ] || fail "no agent on host $name"
   echo "$*" >&"${in_fd[$name]}"
   IFS= read -r -t 45 -u "${out_fd[$name]}" reply || reply="fail no answer"
 }
@@ -253,7 +262,6 @@ case "$scenario" in
   filetransfer)
     lan_hosts a b c d
     head -c $((50 * 1024 * 1024)) /dev/urandom >"$work/b/big.bin"
-    head -c 100000 /dev/urandom >"$work/d/push.bin"
     join_two
     expect c accept "$work/c/got"
     expect b offer carl "$work/b/big.bin"

@@ -20,9 +20,11 @@
 //   accept SAVEPATH       answer the next offer with OK and save under SAVEPATH
 //   push HOST PATH        post PATH as a stream to HOST:6711 with no offer
 //   saves                 ok N: the save dialogs shown so far
+//   view                  ok and the chat view's lines and the dialogs shown
 //   errors                ok, or fail E1;E2...: the error boxes shown so far
 //   quit
 
+#include "app/auswahlform.h"
 #include "app/windows.h"
 #include "client/clientform.h"
 #include "client/privatchatform.h"
@@ -225,6 +227,12 @@ private:
             for (const kc::ScriptedDialogService::Call &call : m_dialogs.calls)
                 shown += call.kind == kc::ScriptedDialogService::Kind::Save;
             reply(QStringLiteral("ok %1").arg(shown));
+        } else if (verb == QLatin1String("view")) {
+            QStringList dialogs;
+            for (const kc::ScriptedDialogService::Call &call : m_dialogs.calls)
+                dialogs << call.title + QStringLiteral(": ") + call.text;
+            reply(QStringLiteral("ok chat view: ") + viewLines().join(QLatin1Char('|')) + QStringLiteral(" dialogs: ")
+                  + dialogs.join(QLatin1Char('|')));
         } else if (verb == QLatin1String("errors")) {
             const QStringList errors = m_dialogs.errors();
             reply(errors.isEmpty() ? QStringLiteral("ok") : QStringLiteral("fail ") + errors.join(QLatin1Char(';')));
@@ -308,7 +316,9 @@ int main(int argc, char **argv)
     application.setQuitOnLastWindowClosed(false);
     kc::test::TestEnvironment environment;
     kc::createWindows();
-    clientForm->show();
+    // The user's way into the client role, as the start window offers it.
+    auswahlForm->show();
+    auswahlForm->Button1->click();
     Agent agent(environment.dialogs);
     std::cout << "ready" << std::endl;
     const int result = application.exec();

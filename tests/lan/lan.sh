@@ -161,7 +161,7 @@ check_containment() {
 start_server() {
   in_host a "$server" --headless --port 5757 --keepalive 1,1,2 >"$work/a.log" 2>&1 &
   children+=($!)
-  local until=$((SECONDS + 10))
+  local until=$((SECONDS + 30))
   while [ "$SECONDS" -le "$until" ]; do
     [ -n "$(in_host a ss -Hltn 'sport = :5757' 2>/dev/null)" ] && return 0
     kill -0 "${children[-1]}" 2>/dev/null || fail "the server on host A ended at start"
@@ -176,7 +176,7 @@ start_agent() { # name
   exec {in_fd[$name]}<>"$work/$name.in" {out_fd[$name]}<>"$work/$name.out"
   in_host "$name" "$agent" <"$work/$name.in" >"$work/$name.out" 2>"$work/$name.log" &
   children+=($!)
-  read -r -t 20 -u "${out_fd[$name]}" reply || fail "agent on host $name did not start"
+  read -r -t 30 -u "${out_fd[$name]}" reply || fail "agent on host $name did not start"
   [ "$reply" = ready ] || fail "agent on host $name: $reply"
 }
 

@@ -151,11 +151,14 @@ check_containment() {
     [ -z "$(in_host "$name" ip -6 route show 2>/dev/null)" ] || fail "host $name has IPv6 routes"
     links=$(in_host "$name" ip -o link show | awk -F': ' '{print $2}' | cut -d@ -f1 | sort | tr '\n' ' ')
     [ "$links" = "eth0 lo " ] || fail "host $name has other devices: $links"
+    [ "${1:-}" = show ] && echo "host $name: devices: $links; routes: ${routes% }"
   done
   links=$(ip -o link show | awk -F': ' '{print $2}' | cut -d@ -f1 | sort | tr '\n' ' ')
   local expected; expected=$( (echo kcbr; echo lo; for name in "${!pid_of[@]}"; do echo "v$name"; done) | sort | tr '\n' ' ')
   [ "$links" = "$expected" ] || fail "the bridge namespace has other devices: $links"
   [ -z "$(ip -4 route show)" ] || fail "the bridge namespace has routes: $(ip -4 route show)"
+  [ "${1:-}" = show ] && echo "bridge namespace: devices: $links; routes: none"
+  return 0
 }
 
 start_server() {
@@ -199,7 +202,7 @@ lan_hosts() { # names...: builds the LAN with these hosts, server on A
     [[ " $* " == *" $name "* ]] && add_host "$name" "$byte"
     byte=$((byte + 1))
   done
-  check_containment
+  check_containment show
   step "LAN up: $(for n in "$@"; do printf '%s=%s ' "$n" "${addr_of[$n]}"; done)"
   start_server
   for name in "$@"; do [ "$name" != a ] && start_agent "$name"; done

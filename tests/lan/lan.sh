@@ -1,0 +1,310 @@
+#!/usr/bin/env bash
+# A virtual LAN for one scenario: hosts A (10.77.0.1, the chat server), B, C
+# and D (10.77.0.2 to .4, test agents) each in a network namespace of its own,
+# joined by veth pairs to one bridge.
+#
+# usage: lan.sh chat|search|filetransfer|hostloss SERVER_PROGRAM AGENT_PROGRAM
+#
+# Containment: the script first moves itself into fresh network, PID and mount
+# namespaces. The bridge lives there, never in the caller's namespace, and no
+# namespace gets anything but loopback and its veth: no default route, no
+# route but 10.77.0.0/24, no physical device, so no packet can leave. When
+# this script ends in any way (even killed), the kernel ends every process of
+# its PID namespace and with them every namespace, veth and the bridge.
+# /etc/hosts and /etc/resolv.conf are replaced inside the private mount
+# namespace, so name look-ups never even try a real name server.
+# Exit 77 (skipped) when the machine allows no namespaces or bridges.
+set -uo pipefail
+
+scenario=${1:?usage: lan.sh SCENARIO SERVER_PROGRAM AGENT_PROGRAM}
+server=${2:?server program}
+agent=${3:?agent program}
+
+export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
+
+skip() { echo "SKIPPED: $*"; exit 77; }
+
+if [ "${KC_LAN_INSIDE:-}" != 1 ]; then
+  for tool in unshare nsenter setpriv ip mount; do
+    command -v "$tool" >/dev/null 2>&1 || skip "'$tool' is not installed"
+  done
+  flags=(--net --pid --fork --kill-child --mount-proc)
+  [ "$(id -u)" -ne 0 ] && flags=(--user --map-root-user "${flags[@]}")
+  unshare "${flags[@]}" true 2>/dev/null || skip "this machine does not allow network and PID namespaces here"
+  work=$(mktemp -d /tmp/kclanXXXXXX) || exit 1
+  # Should this script be killed outright, unshare goes too, and with it
+  # (--kill-child) everything in the namespaces.
+  setpriv --pdeathsig KILL unshare "${flags[@]}" env KC_LAN_INSIDE=1 KC_LAN_WORK="$work" "$0" "$@" &
+  inner=$!
+  # unshare itself holds off INT and TERM while it waits; hand them to the
+  # scenario, which then tears down in its own way.
+  trap 'for p in $(cat /proc/$inner/task/$inner/children 2>/dev/null); do kill -TERM "$p"; done' INT TERM
+  while :; do
+    wait "$inner"
+    rc=$?
+    kill -0 "$inner" 2>/dev/null || break
+  done
+  rm -rf "$work"
+  exit "$rc"
+fi
+
+# ---- from here on: PID 1 of our own namespaces ----
+
+work=${KC_LAN_WORK:?}
+# Files of the run live in memory and vanish with the mount namespace.
+mount -t tmpfs -o size=300m kclan "$work" 2>/dev/null || true
+mkdir -p "$work/b" "$work/c" "$work/d" "$work/run"
+chmod 700 "$work/run"
+export XDG_RUNTIME_DIR=$work/run
+declare -A pid_of addr_of in_fd out_fd
+children=()
+
+dump_logs() {
+  local f
+  for f in "$work"/*.log; do
+    [ -f "$f" ] || continue
+    echo "----- ${f##*/} (last 40 lines)"
+    tail -n 40 "$f"
+  done
+}
+
+cleanup() {
+  local rc=$?
+  trap - EXIT INT TERM
+  [ "$rc" -ne 0 ] && [ "$rc" -ne 77 ] && dump_logs
+  local p fd
+  for p in "${children[@]}"; do kill "$p" 2>/dev/null; done
+  wait 2>/dev/null
+  for fd in "${in_fd[@]}" "${out_fd[@]}"; do exec {fd}>&-; done
+  umount /etc/hosts /etc/resolv.conf 2>/dev/null
+  umount -l "$work" 2>/dev/null
+  rm -rf "$work"
+  exit "$rc"
+}
+trap cleanup EXIT
+trap 'echo "interrupted"; exit 130' INT TERM
+# The scenario as a whole; each agent wait is bounded on its own as well.
+( sleep 80; echo "scenario took too long; stopping it" >&2; kill -TERM 1 ) &
+children+=($!)
+
+fail() {
+  echo "FAIL: $*"
+  local name
+  for name in "${!in_fd[@]}"; do
+    echo "view $name" >&"${in_fd[$name]}"
+    IFS= read -r -t 5 -u "${out_fd[$name]}" reply && echo "host $name ${reply#ok }"
+  done
+  exit 1
+}
+step() { local ms=$(( $(date +%s%N) / 1000000 - t0 )); printf '[%3d.%03ds] %s\n' $((ms / 1000)) $((ms % 1000)) "$*"; }
+t0=$(( $(date +%s%N) / 1000000 ))
+
+# ---- the LAN ----
+
+private_file() { # path contents: a bind mount seen only inside these namespaces
+  printf '%s' "$2" >"$work/${1##*/}"
+  mount --bind "$work/${1##*/}" "$1" || fail "cannot replace $1 in the private mount namespace"
+}
+private_file /etc/hosts $'127.0.0.1 localhost\n10.77.0.1 hosta\n10.77.0.2 hostb\n10.77.0.3 hostc\n10.77.0.4 hostd\n'
+private_file /etc/resolv.conf $'nameserver 127.0.0.1\n'
+
+ip link set lo up
+ip link add kcbr type bridge 2>/dev/null || skip "cannot create a bridge (no bridge support in this kernel?)"
+ip link set kcbr up
+echo 1 >/proc/sys/net/ipv6/conf/all/disable_ipv6 2>/dev/null
+
+add_host() { # name last-address-byte
+  local name=$1 address=10.77.0.$2 holder
+  unshare --net sleep infinity &
+  holder=$!
+  children+=("$holder")
+  local self; self=$(readlink /proc/self/ns/net)
+  for _ in $(seq 200); do
+    [ "$(readlink "/proc/$holder/ns/net" 2>/dev/null)" != "$self" ] && break
+    sleep 0.01
+  done
+  [ "$(readlink "/proc/$holder/ns/net")" != "$self" ] || fail "namespace of host $name did not come up"
+  ip link add "v$name" type veth peer name eth0 netns "$holder" 2>/dev/null \
+    || skip "cannot create veth pairs (no veth support in this kernel?)"
+  ip link set "v$name" master kcbr up
+  nsenter -t "$holder" -n sh -c "
+    echo 1 >/proc/sys/net/ipv6/conf/all/disable_ipv6 2>/dev/null
+    # Absent neighbours are given up after 3 unanswered requests 200 ms apart
+    # (1 s apart by default), so a search over the range ends in seconds.
+    echo 200 >/proc/sys/net/ipv4/neigh/eth0/retrans_time_ms
+    ip link set lo up && ip addr add $address/24 dev eth0 && ip link set eth0 up" \
+    || fail "cannot configure host $name"
+  pid_of[$name]=$holder
+  addr_of[$name]=$address
+}
+
+in_host() { local name=$1; shift; nsenter -t "${pid_of[$name]}" -n -- "$@"; }
+
+# Every host routes 10.77.0.0/24 and nothing else; the bridge's namespace
+# holds only loopback, the bridge and the hosts' veth ends.
+check_containment() {
+  local name routes links
+  for name in "${!pid_of[@]}"; do
+    routes=$(in_host "$name" ip -4 route show table all | grep -v ' table local ' | grep -v '^local\|^broadcast')
+    [[ "$routes" =~ ^"10.77.0.0/24 dev eth0 proto kernel scope link src ${addr_of[$name]}"( linkdown)?\ *$ ]] \
+      || fail "host $name has routes beyond the test LAN: $routes"
+    [ -z "$(in_host "$name" ip -6 route show 2>/dev/null)" ] || fail "host $name has IPv6 routes"
+    links=$(in_host "$name" ip -o link show | awk -F': ' '{print $2}' | cut -d@ -f1 | sort | tr '\n' ' ')
+    [ "$links" = "eth0 lo " ] || fail "host $name has other devices: $links"
+    [ "${1:-}" = show ] && echo "host $name: devices: $links; routes: ${routes% }"
+  done
+  links=$(ip -o link show | awk -F': ' '{print $2}' | cut -d@ -f1 | sort | tr '\n' ' ')
+  local expected; expected=$( (echo kcbr; echo lo; for name in "${!pid_of[@]}"; do echo "v$name"; done) | sort | tr '\n' ' ')
+  [ "$links" = "$expected" ] || fail "the bridge namespace has other devices: $links"
+  [ -z "$(ip -4 route show)" ] || fail "the bridge namespace has routes: $(ip -4 route show)"
+  [ "${1:-}" = show ] && echo "bridge namespace: devices: $links; routes: none"
+  return 0
+}
+
+start_server() {
+  in_host a "$server" --headless --port 5757 --keepalive 1,1,2 >"$work/a.log" 2>&1 &
+  children+=($!)
+  local until=$((SECONDS + 30))
+  while [ "$SECONDS" -le "$until" ]; do
+    [ -n "$(in_host a ss -Hltn 'sport = :5757' 2>/dev/null)" ] && return 0
+    kill -0 "${children[-1]}" 2>/dev/null || fail "the server on host A ended at start"
+    sleep 0.05
+  done
+  fail "the server on host A does not listen on 5757"
+}
+
+start_agent() { # name
+  local name=$1 reply
+  mkfifo "$work/$name.in" "$work/$name.out"
+  exec {in_fd[$name]}<>"$work/$name.in" {out_fd[$name]}<>"$work/$name.out"
+  in_host "$name" "$agent" <"$work/$name.in" >"$work/$name.out" 2>"$work/$name.log" &
+  children+=($!)
+  read -r -t 30 -u "${out_fd[$name]}" reply || fail "agent on host $name did not start"
+  [ "$reply" = ready ] || fail "agent on host $name: $reply"
+}
+
+# ask HOST COMMAND...: sets $reply; `expect` also requires an "ok".
+ask() {
+  local name=$1; shift
+  [ "${in_fd[$name]:-}" ] || fail "no agent on host $name"
+  echo "$*" >&"${in_fd[$name]}"
+  IFS= read -r -t 45 -u "${out_fd[$name]}" reply || reply="fail no answer"
+}
+expect() {
+  ask "$@"
+  [ "${reply%% *}" = ok ] || fail "host $1: '${*:2}' answered: $reply"
+  step "$1: ${*:2} -> $reply"
+}
+
+lan_hosts() { # names...: builds the LAN with these hosts, server on A
+  local name byte=1
+  for name in a b c d; do
+    [[ " $* " == *" $name "* ]] && add_host "$name" "$byte"
+    byte=$((byte + 1))
+  done
+  check_containment show
+  step "LAN up: $(for n in "$@"; do printf '%s=%s ' "$n" "${addr_of[$n]}"; done)"
+  start_server
+  for name in "$@"; do [ "$name" != a ] && start_agent "$name"; done
+  step "server and agents running"
+}
+
+# Packets each host put on the bridge, from the bridge ports' receive
+# counters in this namespace: where the scenario's traffic went.
+report_traffic() {
+  local name
+  for name in $(printf '%s\n' "${!pid_of[@]}" | sort); do
+    awk -v port="v$name:" -v host="$name" \
+      '$1 == port { print "host " host " put " $3 " packets on the test bridge" }' /proc/net/dev
+  done
+  check_containment
+}
+
+join_two() {
+  expect b join 10.77.0.1 bob
+  expect c join 10.77.0.1 carl
+  expect b users "bob (10.77.0.2);carl (10.77.0.3)"
+  expect c users "bob (10.77.0.2);carl (10.77.0.3)"
+}
+
+# ---- scenarios ----
+
+case "$scenario" in
+  chat)
+    lan_hosts a b c
+    join_two
+    expect b say "Grüße aus B: #1 mit :und# Umlauten äöü"
+    expect c line "bob: Grüße aus B: #1 mit :und# Umlauten äöü"
+    expect b line "bob: Grüße aus B: #1 mit :und# Umlauten äöü"
+    expect c say "hallo bob"
+    expect b line "carl: hallo bob"
+    expect c whisper bob "nur für dich"
+    expect b line "Private Nachricht von: carl"
+    expect b line "Private Nachricht: nur für dich"
+    expect c line "Private Nachricht an bob: nur für dich"
+    expect b pchat carl "privat hallo"
+    expect c pline bob "bob: privat hallo"
+    expect c pchat bob "privat zurück"
+    expect b pline carl "carl: privat zurück"
+    expect c pline bob "carl: privat zurück"
+    ask b count '^Private Nachricht: '
+    [ "$reply" = "ok 1 Private Nachricht: nur für dich" ] || fail "whisper seen at B: $reply"
+    ask c count 'Private Nachricht von:|privat hallo'
+    [ "$reply" = "ok 0" ] || fail "C saw its own whisper or a private line in public: $reply"
+    ;;
+
+  search)
+    lan_hosts a b c d
+    expect b search 10.77.0 5757
+    [[ "$reply" =~ ^ok\ (hosta)?\ 10\.77\.0\.1\ \(255\ addresses\ answered\)$ ]] || fail "the search should list exactly host A: $reply"
+    expect b pick 0 bob
+    expect b users "bob (10.77.0.2)"
+    expect b line "Verbindung hergestellt"
+    ;;
+
+  filetransfer)
+    lan_hosts a b c d
+    head -c $((50 * 1024 * 1024)) /dev/urandom >"$work/b/big.bin"
+    join_two
+    expect c accept "$work/c/got"
+    expect b offer carl "$work/b/big.bin"
+    expect c line "Erhalte Datei \"$work/b/big.bin\" von bob"
+    expect b line "Datei \"$work/b/big.bin\" an carl(10.77.0.3)geschickt"
+    expect c line "Datei erhalten"
+    expect b line "Files Sent"
+    cmp "$work/b/big.bin" "$work/c/got.bin" || fail "the file at C differs from the one B sent"
+    step "50 MiB arrived at C byte for byte"
+    ask b count '^[0-9]+ bytes  of 52428800 bytes  sent$'
+    [[ "$reply" =~ ^ok\ ([0-9]+)\ 52428800\ bytes\ \ of\ 52428800\ bytes\ \ sent$ ]] \
+      || fail "B's progress lines: $reply"
+    [ "${BASH_REMATCH[1]}" -ge 2 ] || fail "B showed a single progress line"
+    step "B showed ${BASH_REMATCH[1]} progress lines"
+    expect b errors
+    expect c errors
+    ;;
+
+  hostloss)
+    lan_hosts a b c d
+    join_two
+    expect d join 10.77.0.1 dora
+    expect b users "bob (10.77.0.2);carl (10.77.0.3);dora (10.77.0.4)"
+    # A cable is pulled: the host's bridge port goes down, so its end sends
+    # neither FIN nor RST, and nothing the server sends reaches it.
+    # C vanishes while its connection is idle ...
+    ip link set vc down
+    step "link of host C is down"
+    expect b users "bob (10.77.0.2);dora (10.77.0.4)"
+    # ... D while the server has a line for it that is never acknowledged.
+    ip link set vd down
+    step "link of host D is down"
+    expect b say "ist dora noch da?"
+    expect b users "bob (10.77.0.2)"
+    ;;
+
+  *)
+    fail "unknown scenario $scenario"
+    ;;
+esac
+
+report_traffic
+echo "PASS: $scenario"

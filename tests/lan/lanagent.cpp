@@ -1,0 +1,328 @@
+// A test host of the virtual LAN: the real windows of one program, offscreen,
+// driven line by line from standard input with the scripted dialog service.
+//
+// Every command line gets exactly one reply line on standard output, "ok ..."
+// or "fail ...". Commands that wait never block the event loop: they leave a
+// condition that a timer checks, so a file send that runs its own nested
+// loop keeps going underneath. Diagnostics go to standard error.
+//
+//   join HOST NAME        connect through Verbinden; ok once admitted
+//   users [L1;L2...]      ok once the user list reads exactly so
+//   say TEXT              public line
+//   whisper NAME TEXT     whisper to NAME
+//   pchat NAME TEXT       line in the private window for NAME
+//   line TEXT             ok once the chat view holds the line TEXT
+//   pline NAME TEXT       ok once NAME's private window holds the line TEXT
+//   count REGEX           ok N LAST: chat view lines matching, the last of them
+//   search A.B.C PORT     search that range; ok L1;L2... once every probe is done
+//   pick ROW NAME         connect to found server ROW as NAME; ok once admitted
+//   offer NAME PATH       offer the file PATH to NAME through the send-file dialog
+//   accept SAVEPATH       answer the next offer with OK and save under SAVEPATH
+//   push HOST PATH        post PATH as a stream to HOST:6711 with no offer
+//   saves                 ok N: the save dialogs shown so far
+//   view                  ok and the chat view's lines and the dialogs shown
+//   errors                ok, or fail E1;E2...: the error boxes shown so far
+//   quit
+
+#include "app/auswahlform.h"
+#include "app/windows.h"
+#include "client/clientform.h"
+#include "client/privatchatform.h"
+#include "client/sentfileform.h"
+#include "clienttestsupport.h"
+#include "platform/ansi.h"
+#include "platform/errorbox.h"
+#include "platform/guard.h"
+#include "protocol/clientsocket.h"
+#include "search/suchform.h"
+#include "stream/nmstrm.h"
+
+#include <QAction>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSocketNotifier>
+#include <QTextEdit>
+#include <QTimer>
+#include <QToolButton>
+
+#include <functional>
+#include <memory>
+#include <iostream>
+
+#include <unistd.h>
+
+namespace {
+
+constexpr int kWaitMs = 20000;
+
+QStringList items(const QListWidget *list)
+{
+    QStringList result;
+    for (int i = 0; i < list->count(); ++i)
+        result << list->item(i)->text();
+    return result;
+}
+
+class Agent : public QObject
+{
+public:
+    explicit Agent(kc::ScriptedDialogService &dialogs) : m_dialogs(dialogs), m_input(0, QSocketNotifier::Read)
+    {
+        connect(&m_input, &QSocketNotifier::activated, this, [this] { kc::guarded([this] { readInput(); }); });
+        m_poll.setInterval(20);
+        connect(&m_poll, &QTimer::timeout, this, [this] { kc::guarded([this] { checkWait(); }); });
+    }
+
+private:
+    void readInput()
+    {
+        char chunk[4096];
+        const ssize_t n = ::read(0, chunk, sizeof chunk);
+        if (n <= 0) {
+            m_input.setEnabled(false);
+            QCoreApplication::exit(0);
+            return;
+        }
+        m_buffer.append(chunk, n);
+        int end;
+        while ((end = m_buffer.indexOf('\n')) >= 0) {
+            const QString line = QString::fromUtf8(m_buffer.left(end));
+            m_buffer.remove(0, end + 1);
+            std::cerr << "agent< " << line.toStdString() << std::endl;
+            try {
+                command(line);
+            } catch (...) {
+                reply(QStringLiteral("fail ") + QString::fromStdString(kc::exceptionMessage(std::current_exception())));
+            }
+        }
+    }
+
+    void reply(const QString &text)
+    {
+        std::cerr << "agent> " << text.toStdString() << std::endl;
+        std::cout << text.toStdString() << std::endl;
+    }
+
+    /// Replies "ok" once `done` holds, "fail" after kWaitMs; followed by what
+    /// `describe` gives on failure, and with `tell` also on success.
+    void waitUntil(std::function<bool()> done, std::function<QString()> describe, bool tell = false)
+    {
+        m_done = std::move(done);
+        m_describe = std::move(describe);
+        m_tell = tell;
+        m_since.start();
+        m_poll.start();
+        checkWait();
+    }
+
+    void checkWait()
+    {
+        if (!m_done)
+            return;
+        const bool done = m_done();
+        if (!done && m_since.elapsed() < kWaitMs)
+            return;
+        m_poll.stop();
+        m_done = nullptr;
+        reply(done ? (m_tell ? QStringLiteral("ok ") + m_describe() : QStringLiteral("ok"))
+                   : QStringLiteral("fail ") + m_describe());
+    }
+
+    void selectUser(const QString &name)
+    {
+        const QStringList lines = items(clientForm->UserListBox);
+        for (int i = 0; i < lines.size(); ++i)
+            if (lines[i].startsWith(name + QStringLiteral(" (")))
+                clientForm->UserListBox->setCurrentRow(i);
+    }
+
+    void waitAdmitted()
+    {
+        waitUntil([] { return clientForm->angemeldet; },
+                  [] { return kc::test::viewTexts(clientForm->RichEdit1).join(QLatin1Char('|')); });
+    }
+
+    QStringList viewLines() const { return kc::test::viewTexts(clientForm->RichEdit1); }
+
+    void command(const QString &line)
+    {
+        const QString verb = line.section(QLatin1Char(' '), 0, 0);
+        const QString arg1 = line.section(QLatin1Char(' '), 1, 1);
+        const QString rest1 = line.section(QLatin1Char(' '), 1);
+        const QString rest2 = line.section(QLatin1Char(' '), 2);
+
+        if (verb == QLatin1String("join")) {
+            m_dialogs.answerInput(true, arg1);
+            m_dialogs.answerInput(true, rest2);
+            clientForm->connectBitBtn->click();
+            waitAdmitted();
+        } else if (verb == QLatin1String("users")) {
+            const QStringList expected = rest1.isEmpty() ? QStringList() : rest1.split(QLatin1Char(';'));
+            waitUntil([expected] { return items(clientForm->UserListBox) == expected; },
+                      [] { return items(clientForm->UserListBox).join(QLatin1Char(';')); }, true);
+        } else if (verb == QLatin1String("say")) {
+            clientForm->Edit1->setText(rest1);
+            clientForm->sendenButton->click();
+            reply(QStringLiteral("ok"));
+        } else if (verb == QLatin1String("whisper")) {
+            selectUser(arg1);
+            m_dialogs.answerInput(true, rest2);
+            clientForm->privatchatBitBtn->click();
+            reply(QStringLiteral("ok"));
+        } else if (verb == QLatin1String("pchat")) {
+            selectUser(arg1);
+            clientForm->pchatBitBtn->click();
+            TprivatChatForm *window = clientForm->findPrivatChat(kc::toAnsi(arg1));
+            if (!window)
+                return reply(QStringLiteral("fail no private window"));
+            window->editprivat->setText(rest2);
+            window->sendenprivatbutton->click();
+            reply(QStringLiteral("ok"));
+        } else if (verb == QLatin1String("line")) {
+            waitUntil([this, rest1] { return viewLines().contains(rest1); },
+                      [this] { return viewLines().join(QLatin1Char('|')); });
+        } else if (verb == QLatin1String("pline")) {
+            const std::string partner = kc::toAnsi(arg1);
+            auto history = [partner] {
+                TprivatChatForm *window = clientForm->findPrivatChat(partner);
+                return window ? window->richeditprivat->toPlainText().split(QLatin1Char('\n')) : QStringList();
+            };
+            waitUntil([history, rest2] { return history().contains(rest2); },
+                      [history] { return history().join(QLatin1Char('|')); });
+        } else if (verb == QLatin1String("count")) {
+            const QRegularExpression pattern(rest1);
+            QStringList matching;
+            for (const QString &text : viewLines())
+                if (pattern.match(text).hasMatch())
+                    matching << text;
+            reply(matching.isEmpty() ? QStringLiteral("ok 0")
+                                     : QStringLiteral("ok %1 %2").arg(matching.size()).arg(matching.last()));
+        } else if (verb == QLatin1String("search")) {
+            search(arg1, rest2);
+        } else if (verb == QLatin1String("pick")) {
+            suchForm->serverListBox->setCurrentRow(arg1.toInt());
+            m_dialogs.answerInput(true, rest2);
+            suchForm->verbindenBitBtn->click();
+            waitAdmitted();
+        } else if (verb == QLatin1String("offer")) {
+            selectUser(arg1);
+            clientForm->sentfileBitBtn->click();
+            if (!sentfileForm->isVisible())
+                return reply(QStringLiteral("fail send-file dialog not shown"));
+            sentfileForm->Edit2->setText(rest2);
+            sentfileForm->Button2->click();
+            reply(QStringLiteral("ok"));
+        } else if (verb == QLatin1String("accept")) {
+            m_dialogs.answerMessage(kc::mbOk);
+            m_dialogs.answerSave(rest1);
+            reply(QStringLiteral("ok"));
+        } else if (verb == QLatin1String("push")) {
+            push(arg1, rest2);
+        } else if (verb == QLatin1String("saves")) {
+            int shown = 0;
+            for (const kc::ScriptedDialogService::Call &call : m_dialogs.calls)
+                shown += call.kind == kc::ScriptedDialogService::Kind::Save;
+            reply(QStringLiteral("ok %1").arg(shown));
+        } else if (verb == QLatin1String("view")) {
+            QStringList dialogs;
+            for (const kc::ScriptedDialogService::Call &call : m_dialogs.calls)
+                dialogs << call.title + QStringLiteral(": ") + call.text;
+            reply(QStringLiteral("ok chat view: ") + viewLines().join(QLatin1Char('|')) + QStringLiteral(" dialogs: ")
+                  + dialogs.join(QLatin1Char('|')));
+        } else if (verb == QLatin1String("errors")) {
+            const QStringList errors = m_dialogs.errors();
+            reply(errors.isEmpty() ? QStringLiteral("ok") : QStringLiteral("fail ") + errors.join(QLatin1Char(';')));
+        } else if (verb == QLatin1String("quit")) {
+            reply(QStringLiteral("ok"));
+            QCoreApplication::exit(0);
+        } else {
+            reply(QStringLiteral("fail unknown command ") + verb);
+        }
+    }
+
+    /// Searches only the range given: the window's own default range is a
+    /// real network and must never be probed from a test.
+    void search(const QString &range, const QString &port)
+    {
+        const QStringList parts = range.split(QLatin1Char('.'));
+        if (parts.size() != 3)
+            return reply(QStringLiteral("fail range must be A.B.C"));
+        clientForm->Suche1->trigger();
+        suchForm->Edit1->setText(parts[0]);
+        suchForm->Edit2->setText(parts[1]);
+        suchForm->Edit3->setText(parts[2]);
+        suchForm->Edit5->setText(port);
+        const QStringList shown{suchForm->Edit1->text(), suchForm->Edit2->text(), suchForm->Edit3->text()};
+        if (shown != parts)
+            return reply(QStringLiteral("fail range fields read ") + shown.join(QLatin1Char('.')));
+        suchForm->suchstartBitBtn->click();
+        // A probe still resolving or connecting is not Active, so the window
+        // cannot tell when every address has answered; counting the probes'
+        // results can. Each attempt ends in exactly one connect or error.
+        auto results = std::make_shared<int>(0);
+        for (const auto &probe : suchForm->probeList) {
+            probe->OnConnect = [results, inner = probe->OnConnect](QObject *sender, TCustomWinSocket *socket) {
+                ++*results;
+                inner(sender, socket);
+            };
+            probe->OnError = [results, inner = probe->OnError](QObject *sender, TCustomWinSocket *socket,
+                                                               TErrorEvent event, int &code) {
+                ++*results;
+                inner(sender, socket, event, code);
+            };
+        }
+        waitUntil([results] { return *results >= 255; },
+                  [results] {
+                      return items(suchForm->serverListBox).join(QLatin1Char(';'))
+                             + QStringLiteral(" (%1 addresses answered)").arg(*results);
+                  },
+                  true);
+    }
+
+    void push(const QString &host, const QString &path)
+    {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return reply(QStringLiteral("fail cannot open ") + path);
+        TNMStrm sender;
+        sender.setHost(kc::toAnsi(host));
+        try {
+            const std::string ack = sender.PostStream(&file);
+            reply(QStringLiteral("ok acknowledged with %1 bytes").arg(ack.size()));
+        } catch (...) {
+            reply(QStringLiteral("fail ") + QString::fromStdString(kc::exceptionMessage(std::current_exception())));
+        }
+    }
+
+    kc::ScriptedDialogService &m_dialogs;
+    QSocketNotifier m_input;
+    QByteArray m_buffer;
+    QTimer m_poll;
+    QElapsedTimer m_since;
+    std::function<bool()> m_done;
+    std::function<QString()> m_describe;
+    bool m_tell = false;
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    kc::GuardedApplication application(argc, argv);
+    application.setQuitOnLastWindowClosed(false);
+    kc::test::TestEnvironment environment;
+    kc::createWindows();
+    // The user's way into the client role, as the start window offers it.
+    auswahlForm->show();
+    auswahlForm->Button1->click();
+    Agent agent(environment.dialogs);
+    std::cout << "ready" << std::endl;
+    const int result = application.exec();
+    for (const QString &error : environment.dialogs.errors())
+        std::cerr << "error box: " << error.toStdString() << std::endl;
+    return result;
+}

@@ -265,6 +265,7 @@ case "$scenario" in
   filetransfer)
     lan_hosts a b c d
     head -c $((50 * 1024 * 1024)) /dev/urandom >"$work/b/big.bin"
+    head -c 100000 /dev/urandom >"$work/d/push.bin"
     join_two
     expect c accept "$work/c/got"
     expect b offer carl "$work/b/big.bin"
@@ -279,6 +280,12 @@ case "$scenario" in
       || fail "B's progress lines: $reply"
     [ "${BASH_REMATCH[1]}" -ge 2 ] || fail "B showed a single progress line"
     step "B showed ${BASH_REMATCH[1]} progress lines"
+    # D made no offer that C accepted: C takes nothing from it.
+    ask d push 10.77.0.3 "$work/d/push.bin"
+    step "d: push to C -> $reply"
+    [ "$reply" != "ok acknowledged with 16 bytes" ] || fail "C acknowledged a stream nobody offered"
+    expect c saves
+    [ "$reply" = "ok 1" ] || fail "C asked where to save a stream nobody offered: $reply"
     expect b errors
     expect c errors
     ;;

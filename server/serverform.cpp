@@ -511,12 +511,12 @@ void TserverForm::execute(const chatserver::Outcome &outcome)
         refreshUserLists();
     if (outcome.counterChanged)
         setCounter();
-    if (outcome.chatLine)
-        showChatLine(*outcome.chatLine);
+    for (const chatserver::ChatLine &line : outcome.chatLines)
+        showChatLine(line);
     for (const chatserver::Delivery &delivery : outcome.deliveries)
         deliver(delivery.connection, delivery.bytes);
-    if (!outcome.error.empty())
-        log(outcome.error);
+    for (const std::string &error : outcome.errors)
+        log(error);
 }
 
 void TserverForm::ServerSocketClientConnect(QObject *, TCustomWinSocket *Socket)

@@ -90,6 +90,7 @@ bool validAddress(const std::string &address)
 Outcome ServerDispatcher::dispatch(ConnectionId from, const std::string &data)
 {
     Outcome outcome;
+    m_refused = false;
     for (const std::string &piece : splitCommands(data)) {
         try {
             handle(from, piece, outcome);
@@ -172,7 +173,9 @@ void ServerDispatcher::join(ConnectionId from, const std::string &name, const st
         return;
     outcome.counterChanged = true;
     if (!validUserName(name) || !validAddress(address) || m_registry.findUser(name) >= 0 || m_registry.full()) {
-        outcome.deliveries.push_back({from, chat::buildNameTaken()});
+        if (!m_refused)
+            outcome.deliveries.push_back({from, chat::buildNameTaken()});
+        m_refused = true;
         return;
     }
     m_registry.add(name, address, from);

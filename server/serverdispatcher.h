@@ -74,6 +74,8 @@ public:
 
     /// The complete data of one read from `from`, cut with splitCommands and
     /// handled command by command, in order. Never joined with a later read.
+    /// A read that packs many refused joins is answered with one refusal, so
+    /// a few bytes in never buy many bytes out.
     Outcome dispatch(ConnectionId from, const std::string &data);
     /// `connection` is closing. A user it registered leaves as if it had sent
     /// its leave command; the others get the new list.
@@ -90,6 +92,8 @@ private:
     void broadcast(const std::string &bytes, Outcome &outcome) const;
 
     UserRegistry &m_registry;
+    /// The current read has already been answered with a refusal.
+    bool m_refused = false;
 };
 
 } // namespace chatserver

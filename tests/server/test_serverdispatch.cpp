@@ -204,6 +204,8 @@ private slots:
         QTest::newRow("five octets") << "$#neu:eve:0:127.0.0.1.1#" << false;
         QTest::newRow("four-digit octet") << "$#neu:eve:0:127.0.0.0001#" << false;
         QTest::newRow("trailing blank") << "$#neu:eve:0:127.0.0.1 #" << false;
+        QTest::newRow("refusals of one read answered once")
+            << "$#neu::0:127.0.0.1#$#neu:anna:0:127.0.0.1#$#neu:x:0:1#" << false;
     }
     void malformedJoinsAreRefused()
     {

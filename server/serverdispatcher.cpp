@@ -6,13 +6,97 @@
 
 namespace chatserver {
 
+namespace {
+
+const char *const kServerReads[] = {chat::kJoin, chat::kUser, chat::kWhisper, chat::kPrivateChat,
+                                    chat::kFile, chat::kFileAccepted, chat::kFileDeclined, chat::kDisconnect};
+
+bool startsCommand(const std::string &data, size_t at)
+{
+    if (data.compare(at, 2, "$#") != 0)
+        return false;
+    for (const char *name : kServerReads) {
+        const size_t end = at + 2 + std::char_traits<char>::length(name);
+        if (end < data.size() && data.compare(at + 2, end - at - 2, name) == 0
+            && (data[end] == ':' || data[end] == '#'))
+            return true;
+    }
+    return false;
+}
+
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+} // namespace
+
+std::vector<std::string> splitCommands(const std::string &data)
+{
+    std::vector<std::string> pieces;
+    size_t start = 0;
+    for (size_t at = data.find("$#", 1); at != std::string::npos; at = data.find("$#", at + 1)) {
+        if (!startsCommand(data, at))
+            continue;
+        pieces.push_back(data.substr(start, at - start));
+        start = at;
+    }
+    if (start < data.size())
+        pieces.push_back(data.substr(start));
+    return pieces;
+}
+
+std::string defuse(const std::string &text)
+{
+    std::string result;
+    result.reserve(text.size());
+    size_t start = 0;
+    for (size_t at = text.find("$#"); at != std::string::npos; at = text.find("$#", start)) {
+        result.append(text, start, at - start);
+        result += "$ #";
+        start = at + 2;
+    }
+    result.append(text, start, std::string::npos);
+    return result;
+}
+
+bool validUserName(const std::string &name)
+{
+    return !name.empty() && name.size() <= kMaxUserNameLength && name.find_first_of(":#") == std::string::npos;
+}
+
+bool validAddress(const std::string &address)
+{
+    size_t i = 0;
+    for (int octet = 0; octet < 4; ++octet) {
+        if (octet > 0) {
+            if (i >= address.size() || address[i] != '.')
+                return false;
+            ++i;
+        }
+        int value = 0;
+        size_t digits = 0;
+        while (i < address.size() && isDigit(address[i]) && digits < 3) {
+            value = value * 10 + (address[i] - '0');
+            ++i;
+            ++digits;
+        }
+        if (digits == 0 || value > 255)
+            return false;
+    }
+    return i == address.size();
+}
+
 Outcome ServerDispatcher::dispatch(ConnectionId from, const std::string &data)
 {
     Outcome outcome;
-    try {
-        handle(from, data, outcome);
-    } catch (const kc::Exception &e) {
-        outcome.error = e.message();
+    m_refused = false;
+    for (const std::string &piece : splitCommands(data)) {
+        try {
+            handle(from, piece, outcome);
+        } catch (const kc::Exception &e) {
+            outcome.errors.push_back(e.message());
+        }
     }
     return outcome;
 }
@@ -40,19 +124,21 @@ void ServerDispatcher::handle(ConnectionId from, const std::string &data, Outcom
         const auto f = command->fields(2);
         if (!speaksAs(from, f[0]))
             return;
-        const std::string reply = chat::buildPublicLine(f[1], f[0], command->text);
-        outcome.chatLine = ChatLine{command->text, kc::StrToInt(f[1])};
+        const std::string text = defuse(command->text);
+        const std::string reply = chat::buildPublicLine(f[1], f[0], text);
+        const int32_t colour = kc::StrToInt(f[1]);
+        outcome.chatLines.push_back(ChatLine{text, colour});
         broadcast(reply, outcome);
     } else if (name == chat::kWhisper) {
         const auto f = command->fields(2);
         if (!speaksAs(from, f[1]))
             return;
-        outcome.deliveries.push_back({connectionOf(f[0]), chat::buildWhisperDelivery(f[1], command->text)});
+        outcome.deliveries.push_back({connectionOf(f[0]), chat::buildWhisperDelivery(f[1], defuse(command->text))});
     } else if (name == chat::kPrivateChat) {
         const auto f = command->fields(2);
         if (!speaksAs(from, f[1]))
             return;
-        outcome.deliveries.push_back({connectionOf(f[0]), chat::buildPrivateChatDelivery(f[1], command->text)});
+        outcome.deliveries.push_back({connectionOf(f[0]), chat::buildPrivateChatDelivery(f[1], defuse(command->text))});
     } else if (name == chat::kFile) {
         const auto f = command->fields(3);
         if (!speaksAs(from, f[0]))
@@ -86,8 +172,10 @@ void ServerDispatcher::join(ConnectionId from, const std::string &name, const st
     if (m_registry.positionOf(from) >= 0)
         return;
     outcome.counterChanged = true;
-    if (m_registry.findUser(name) >= 0 || m_registry.full()) {
-        outcome.deliveries.push_back({from, chat::buildNameTaken()});
+    if (!validUserName(name) || !validAddress(address) || m_registry.findUser(name) >= 0 || m_registry.full()) {
+        if (!m_refused)
+            outcome.deliveries.push_back({from, chat::buildNameTaken()});
+        m_refused = true;
         return;
     }
     m_registry.add(name, address, from);

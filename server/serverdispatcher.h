@@ -25,31 +25,57 @@ struct ChatLine
 };
 
 /// What the server window has to do after a read or a closed connection, in
-/// this order: rebuild the user views, set the counter, show the chat line,
-/// write the deliveries, log the error.
+/// this order: rebuild the user views, set the counter, show the chat lines,
+/// write the deliveries, log the errors. One read may carry several commands;
+/// each list keeps the order of the commands.
 struct Outcome
 {
     bool usersChanged = false;
     bool counterChanged = false;
-    std::optional<ChatLine> chatLine;
+    std::vector<ChatLine> chatLines;
     /// In writing order; a broadcast is already expanded to one delivery per user.
     std::vector<Delivery> deliveries;
-    /// Non-empty when the data could not be handled ("'x' ist kein gültiger
-    /// Integerwert", an unknown target); the rest of that command was dropped.
-    std::string error;
+    /// One per command that could not be handled ("'x' ist kein gültiger
+    /// Integerwert", an unknown target); the rest of that command was dropped,
+    /// the commands after it in the same read were still handled.
+    std::vector<std::string> errors;
 };
+
+/// The longest user name the server registers; the client cuts to the same.
+inline constexpr size_t kMaxUserNameLength = 14;
+
+/// Cuts the data of one read into the commands it carries: a new command
+/// starts at every "$#" followed by a command name the server reads and ":"
+/// or "#". Anything before the first such "$#" is one more piece (which then
+/// does not begin with "$#", unless it is a command the server does not read).
+/// Pieces come in order and together are exactly `data`.
+std::vector<std::string> splitCommands(const std::string &data);
+
+/// `text` with every "$#" written as "$ #": free text the server relays can
+/// never be read as a command by a peer that splits its reads.
+std::string defuse(const std::string &text);
+
+/// True for what a client may register under: 1 to 14 bytes, no ":" or "#".
+bool validUserName(const std::string &name);
+/// True for a dotted IPv4 address: four decimal octets 0 to 255 (1 to 3 digits each).
+bool validAddress(const std::string &address);
 
 /// Decides what the server does with the data of one read: joins and
 /// refusals, public lines, whispers, private chat lines, file negotiation and
 /// leaving. Apart from a join, a command counts only when it comes from a
 /// connection with a registered user and names that user as its sender;
-/// anything else is dropped. Keeps no state besides the registry it changes.
+/// anything else is dropped. A join is refused unless its name passes
+/// validUserName and its address validAddress. Keeps no state besides the
+/// registry it changes.
 class ServerDispatcher
 {
 public:
     explicit ServerDispatcher(UserRegistry &registry) : m_registry(registry) {}
 
-    /// The complete data of one read from `from`, taken as one command.
+    /// The complete data of one read from `from`, cut with splitCommands and
+    /// handled command by command, in order. Never joined with a later read.
+    /// A read that packs many refused joins is answered with one refusal, so
+    /// a few bytes in never buy many bytes out.
     Outcome dispatch(ConnectionId from, const std::string &data);
     /// `connection` is closing. A user it registered leaves as if it had sent
     /// its leave command; the others get the new list.
@@ -66,6 +92,8 @@ private:
     void broadcast(const std::string &bytes, Outcome &outcome) const;
 
     UserRegistry &m_registry;
+    /// The current read has already been answered with a refusal.
+    bool m_refused = false;
 };
 
 } // namespace chatserver

@@ -150,12 +150,13 @@ void ChatServerHost::execute(const Outcome &outcome)
         onUsersChanged();
     if (outcome.counterChanged && onCounterChanged)
         onCounterChanged();
-    if (outcome.chatLine && onChatLine)
-        onChatLine(*outcome.chatLine);
+    if (onChatLine)
+        for (const ChatLine &line : outcome.chatLines)
+            onChatLine(line);
     for (const Delivery &delivery : outcome.deliveries)
         deliver(delivery.connection, delivery.bytes);
-    if (!outcome.error.empty())
-        log(outcome.error);
+    for (const std::string &error : outcome.errors)
+        log(error);
 }
 
 void ChatServerHost::applyKeepAlive(TCustomWinSocket *socket) const

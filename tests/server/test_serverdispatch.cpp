@@ -58,8 +58,25 @@ private slots:
             << 2 << "$#fileangenommen:anna:bob:C:\\x#" << "1>$#fileangenommen:bob:127.0.9.2:C:\\x#" << "";
         QTest::newRow("refusal") << 3 << "$#fileabgelehnt:anna:cleo:/tmp/f#" << "1>$#fileabgelehnt:cleo:/tmp/f#"
                                  << "";
-        QTest::newRow("two commands in one read are one")
-            << 1 << "$#pchat:bob:anna#one$#pchat:cleo:anna#two" << "2>$#pchat:anna#one$#pchat:cleo:anna#two" << "";
+        QTest::newRow("two commands in one read are two")
+            << 1 << "$#pchat:bob:anna#one$#pchat:cleo:anna#two" << "2>$#pchat:anna#one\n3>$#pchat:anna#two" << "";
+        QTest::newRow("whisper read with a public line stays private")
+            << 1 << "$#user:anna:0#hi$#pmessage:bob:anna#psst"
+            << toAll("$#farbe:0#anna: hi") + "\n2>$#pmassage:anna#Private Nachricht: psst" << "";
+        QTest::newRow("each piece passes the sender check")
+            << 1 << "$#user:anna:0#x$#user:bob:0#forged" << toAll("$#farbe:0#anna: x") << "";
+        QTest::newRow("bytes before the first command are dropped")
+            << 2 << "junk$#pchat:anna:bob#hi" << "1>$#pchat:bob#hi" << "";
+        QTest::newRow("a failing piece does not stop the next")
+            << 1 << "$#user:anna:rot#x$#pchat:bob:anna#y" << "2>$#pchat:anna#y"
+            << QStringLiteral("'rot' ist kein g\u00FCltiger Integerwert");
+        QTest::newRow("typed command in a public line is defused")
+            << 1 << "$#user:anna:255#$#kill:kill#" << toAll("$#farbe:255#anna: $ #kill:kill#") << "";
+        QTest::newRow("typed command in a whisper is defused")
+            << 1 << "$#pmessage:cleo:anna#$#farbe:255#Server: x"
+            << "3>$#pmassage:anna#Private Nachricht: $ #farbe:255#Server: x" << "";
+        QTest::newRow("names the server does not read stay in the text, defused")
+            << 1 << "$#pchat:bob:anna#a$$##$#files:y" << "2>$#pchat:anna#a$$ ##$ #files:y" << "";
         QTest::newRow("leave sends the new list to the others")
             << 2 << "$#disconnect:bob#" << toAll("$#neu:anna:127.0.9.1:cleo:127.0.9.3#", {1, 3}) << "";
 
@@ -87,7 +104,10 @@ private slots:
         ServerDispatcher dispatcher(registry);
         const Outcome outcome = dispatcher.dispatch(ConnectionId(from), data.toStdString());
         QCOMPARE(describe(outcome.deliveries), deliveries);
-        QCOMPARE(QString::fromLatin1(outcome.error), error);
+        QStringList errors;
+        for (const std::string &e : outcome.errors)
+            errors << QString::fromLatin1(e);
+        QCOMPARE(errors.join(QLatin1Char('\n')), error);
     }
 
     void publicLineShowsTextInAuthorsColour()
@@ -95,13 +115,13 @@ private slots:
         UserRegistry registry = threeUsers();
         ServerDispatcher dispatcher(registry);
         Outcome outcome = dispatcher.dispatch(3, "$#user:cleo:16711680#Hallo: #1");
-        QVERIFY(outcome.chatLine.has_value());
-        QCOMPARE(outcome.chatLine->text, std::string("Hallo: #1"));
-        QCOMPARE(outcome.chatLine->colour, 16711680);
+        QCOMPARE(outcome.chatLines.size(), size_t(1));
+        QCOMPARE(outcome.chatLines[0].text, std::string("Hallo: #1"));
+        QCOMPARE(outcome.chatLines[0].colour, 16711680);
         QVERIFY(!outcome.usersChanged);
         QVERIFY(!outcome.counterChanged);
-        QVERIFY(!dispatcher.dispatch(3, "$#user:cleo:blau#x").chatLine.has_value());
-        QVERIFY(!dispatcher.dispatch(3, "$#pchat:anna:cleo#x").chatLine.has_value());
+        QVERIFY(dispatcher.dispatch(3, "$#user:cleo:blau#x").chatLines.empty());
+        QVERIFY(dispatcher.dispatch(3, "$#pchat:anna:cleo#x").chatLines.empty());
     }
 
     // Only the registered user may speak under its name; everything else is
@@ -134,10 +154,10 @@ private slots:
         ServerDispatcher dispatcher(registry);
         const Outcome outcome = dispatcher.dispatch(ConnectionId(from), data.toStdString());
         QVERIFY(outcome.deliveries.empty());
-        QVERIFY(!outcome.chatLine.has_value());
+        QVERIFY(outcome.chatLines.empty());
         QVERIFY(!outcome.usersChanged);
         QVERIFY(!outcome.counterChanged);
-        QVERIFY(outcome.error.empty());
+        QVERIFY(outcome.errors.empty());
         QCOMPARE(registry.userListCommand(), before);
     }
 
@@ -165,6 +185,41 @@ private slots:
         Outcome retry = dispatcher.dispatch(9, "$#neu:cleo:0:127.0.8.7#");
         QCOMPARE(retry.deliveries.size(), size_t(3));
         QCOMPARE(registry.positionOf(9), 2);
+    }
+
+    // Fields cannot be escaped, so a join that would shift the fields of the
+    // user list (or list a user nobody is) is refused like a taken name.
+    void malformedJoinsAreRefused_data()
+    {
+        QTest::addColumn<QString>("data");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("14 bytes and a full address") << "$#neu:abcdefghijklmn:0:255.255.255.255#" << true;
+        QTest::newRow("empty name") << "$#neu::0:127.0.0.1#" << false;
+        QTest::newRow("15 bytes") << "$#neu:abcdefghijklmno:0:127.0.0.1#" << false;
+        QTest::newRow("users hidden in the address") << "$#neu:eve:0:6.6.6.6:alice:1.2.3.4#" << false;
+        QTest::newRow("host name") << "$#neu:eve:0:localhost#" << false;
+        QTest::newRow("empty address") << "$#neu:eve:0:#" << false;
+        QTest::newRow("octet above 255") << "$#neu:eve:0:127.0.0.256#" << false;
+        QTest::newRow("three octets") << "$#neu:eve:0:127.0.1#" << false;
+        QTest::newRow("five octets") << "$#neu:eve:0:127.0.0.1.1#" << false;
+        QTest::newRow("four-digit octet") << "$#neu:eve:0:127.0.0.0001#" << false;
+        QTest::newRow("trailing blank") << "$#neu:eve:0:127.0.0.1 #" << false;
+        QTest::newRow("refusals of one read answered once")
+            << "$#neu::0:127.0.0.1#$#neu:anna:0:127.0.0.1#$#neu:x:0:1#" << false;
+    }
+    void malformedJoinsAreRefused()
+    {
+        QFETCH(QString, data);
+        QFETCH(bool, accepted);
+        UserRegistry registry;
+        registry.add("anna", "127.0.9.1", 1);
+        ServerDispatcher dispatcher(registry);
+        const Outcome outcome = dispatcher.dispatch(5, data.toStdString());
+        QCOMPARE(registry.positionOf(5) >= 0, accepted);
+        if (!accepted) {
+            QCOMPARE(describe(outcome.deliveries), QStringLiteral("5>$#noconnect:noconnect#"));
+            QCOMPARE(registry.userListCommand(), std::string("$#neu:anna:127.0.9.1#"));
+        }
     }
 
     void joinToFullRegistryIsRefused()

@@ -150,6 +150,7 @@ private slots:
     void startClosesTheClientWindowsConnection()
     {
         TClientSocket *client = clientForm->ClientSocket;
+        clientForm->userName = "anna"; // a nameless join is refused and would close it first
         client->setHost("127.0.0.1");
         client->setPort(m_port);
         client->Open();
@@ -244,6 +245,23 @@ private slots:
         QCOMPARE(m_anna.receive(), "$#file:bob:" + kBob + ":C:\\Daten\\bild.png#");
         expectNothing({&m_anna, &m_cleo});
         QCOMPARE(serverForm->RichEdit1->document()->blockCount(), chatLines);
+    }
+
+    // A public line and a whisper written at once reach the server in one read;
+    // the whisper must not ride along in the public line, and a command typed
+    // into a line must not reach the clients as one.
+    void commandsInOneReadAreRelayedApartAndDefused()
+    {
+        joinThree();
+        if (QTest::currentTestFailed())
+            return;
+        const std::string both = "$#user:anna:0#hi $#kill:kill#$#pmessage:bob:anna#psst";
+        QVERIFY(m_anna.send(both));
+        const std::string line = "$#farbe:0#anna: hi $ #kill:kill#";
+        QCOMPARE(m_bob.receive(), line + "$#pmassage:anna#Private Nachricht: psst");
+        QCOMPARE(m_anna.receive(), line);
+        QCOMPARE(m_cleo.receive(), line);
+        QCOMPARE(logLines().last(), kc::fromAnsi("127.0.0.1" + both));
     }
 
     void killedClientIsRemovedAndOthersStayAddressedRight()

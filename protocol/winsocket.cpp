@@ -382,6 +382,11 @@ int TCustomWinSocket::SocketHandle() const
     return d->fd;
 }
 
+size_t TCustomWinSocket::UnsentBytes() const
+{
+    return d->pending.size() - d->pendingPos;
+}
+
 void TCustomWinSocket::Close()
 {
     if (!d->connected || d->ending)

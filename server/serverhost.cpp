@@ -3,12 +3,14 @@
 #include "platform/guard.h"
 #include "platform/exception.h"
 
+#include <QScopeGuard>
 #include <QVariant>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <exception>
 
 namespace chatserver {
@@ -17,13 +19,13 @@ namespace {
 
 const char *const kConnectionIdProperty = "kcConnectionId";
 
-class SocketCall
+class Depth
 {
 public:
-    explicit SocketCall(int &depth) : m_depth(depth) { ++m_depth; }
-    ~SocketCall() { --m_depth; }
-    SocketCall(const SocketCall &) = delete;
-    SocketCall &operator=(const SocketCall &) = delete;
+    explicit Depth(int &depth) : m_depth(depth) { ++m_depth; }
+    ~Depth() { --m_depth; }
+    Depth(const Depth &) = delete;
+    Depth &operator=(const Depth &) = delete;
 
 private:
     int &m_depth;
@@ -94,8 +96,12 @@ void ChatServerHost::stop()
 
 void ChatServerHost::sendToAll(const std::string &bytes)
 {
-    for (ConnectionId id : m_registry.connections())
-        deliver(id, bytes);
+    {
+        Depth loop(m_deliveryDepth);
+        for (ConnectionId id : m_registry.connections())
+            deliver(id, bytes);
+    }
+    dropStuckReaders();
 }
 
 void ChatServerHost::sendToPosition(int position, const std::string &bytes)
@@ -103,7 +109,11 @@ void ChatServerHost::sendToPosition(int position, const std::string &bytes)
     const T_user &user = m_registry.at(position);
     if (!connection(user.connection))
         kc::EListError::raise(position);
-    deliver(user.connection, bytes);
+    {
+        Depth loop(m_deliveryDepth);
+        deliver(user.connection, bytes);
+    }
+    dropStuckReaders();
 }
 
 void ChatServerHost::log(const std::string &line)
@@ -135,26 +145,55 @@ void ChatServerHost::deliver(ConnectionId id, const std::string &bytes)
     TCustomWinSocket *socket = connection(id);
     if (!socket)
         return;
+    if (!m_stuck.empty() && std::find(m_stuck.begin(), m_stuck.end(), id) != m_stuck.end())
+        return;
     try {
-        SocketCall call(m_socketCalls);
+        Depth call(m_socketCalls);
         socket->SendString(bytes);
     } catch (...) {
         log(kc::exceptionMessage(std::current_exception()));
     }
+    // A failed send closes the connection (and empties its queue) inside the
+    // call, but the object itself is deleted only from the event loop.
+    if (socket->UnsentBytes() > kMaxUnsentBytes)
+        m_stuck.push_back(id);
 }
 
 void ChatServerHost::execute(const Outcome &outcome)
 {
-    if (outcome.usersChanged && onUsersChanged)
-        onUsersChanged();
-    if (outcome.counterChanged && onCounterChanged)
-        onCounterChanged();
-    if (outcome.chatLine && onChatLine)
-        onChatLine(*outcome.chatLine);
-    for (const Delivery &delivery : outcome.deliveries)
-        deliver(delivery.connection, delivery.bytes);
-    if (!outcome.error.empty())
-        log(outcome.error);
+    {
+        Depth loop(m_deliveryDepth);
+        if (outcome.usersChanged && onUsersChanged)
+            onUsersChanged();
+        if (outcome.counterChanged && onCounterChanged)
+            onCounterChanged();
+        if (outcome.chatLine && onChatLine)
+            onChatLine(*outcome.chatLine);
+        for (const Delivery &delivery : outcome.deliveries)
+            deliver(delivery.connection, delivery.bytes);
+        if (!outcome.error.empty())
+            log(outcome.error);
+    }
+    dropStuckReaders();
+}
+
+void ChatServerHost::dropStuckReaders()
+{
+    if (m_deliveryDepth > 0 || m_dropping)
+        return;
+    m_dropping = true;
+    const auto done = qScopeGuard([this] { m_dropping = false; });
+    while (!m_stuck.empty()) {
+        const ConnectionId id = m_stuck.front();
+        TCustomWinSocket *socket = connection(id);
+        if (socket && socket->Connected()) {
+            log(kc::format("%s liest nicht mehr: Verbindung getrennt, %zu Bytes nicht abgeholt",
+                           socket->PeerAddress().c_str(), socket->UnsentBytes()));
+            // Runs the disconnect event, and with it the user's leave.
+            socket->Close();
+        }
+        m_stuck.erase(m_stuck.begin());
+    }
 }
 
 void ChatServerHost::applyKeepAlive(TCustomWinSocket *socket) const
@@ -185,7 +224,7 @@ void ChatServerHost::clientRead(TCustomWinSocket *socket)
 {
     std::string data;
     {
-        SocketCall call(m_socketCalls);
+        Depth call(m_socketCalls);
         data = socket->ReceiveAvailable();
     }
     if (data.empty())

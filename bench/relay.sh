@@ -4,6 +4,8 @@
 # loopback. Run by hand, as root or with user namespaces:
 #
 #   bench/relay.sh [BUILD_DIR]      (default: build-release, built Release here)
+#   KC_BENCH_HEADLESS=1 bench/relay.sh ...   our server without its window
+#   KC_BENCH_SECONDS=N                       length of each phase (default 5)
 #
 # Bounded: about two minutes in all. Prints one table with ratios.
 set -euo pipefail
@@ -36,7 +38,12 @@ trap cleanup EXIT
 ours_port=15757
 irc_port=16667
 
-if command -v Xvfb >/dev/null 2>&1; then
+if [ "${KC_BENCH_HEADLESS:-}" = 1 ]; then
+  # The relay path alone, without the window's views: what the window
+  # version can reach once its views cost nothing.
+  "$build_dir/app/kestrelon-chat" --headless --port "$ours_port" >"$work/ours.log" 2>&1 &
+  echo "our server: headless (--headless), no window" >&2
+elif command -v Xvfb >/dev/null 2>&1; then
   Xvfb :77 -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
   pids+=($!)
   export DISPLAY=:77 QT_QPA_PLATFORM=xcb
@@ -46,7 +53,9 @@ else
   export QT_QPA_PLATFORM=offscreen
   echo "our server: server window on the offscreen platform (no Xvfb)" >&2
 fi
-"$build_dir/app/kestrelon-chat" --server --port "$ours_port" >"$work/ours.log" 2>&1 &
+if [ "${KC_BENCH_HEADLESS:-}" != 1 ]; then
+  "$build_dir/app/kestrelon-chat" --server --port "$ours_port" >"$work/ours.log" 2>&1 &
+fi
 ours_pid=$!
 pids+=($ours_pid)
 

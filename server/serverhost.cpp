@@ -153,9 +153,10 @@ void ChatServerHost::deliver(ConnectionId id, const std::string &bytes)
     } catch (...) {
         log(kc::exceptionMessage(std::current_exception()));
     }
-    // A failed send closes the connection (and empties its queue) inside the
-    // call, but the object itself is deleted only from the event loop.
-    if (socket->UnsentBytes() > kMaxUnsentBytes)
+    // Looked up again: a failed send closes the connection inside the call,
+    // and what its disconnect event does is not this function's to know.
+    socket = connection(id);
+    if (socket && socket->UnsentBytes() > kMaxUnsentBytes)
         m_stuck.push_back(id);
 }
 

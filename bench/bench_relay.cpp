@@ -536,7 +536,7 @@ std::string ratio(double a, double b)
 
 void row(const char *name, const std::string &a, const std::string &b, const std::string &q)
 {
-    std::printf("| %-52s | %12s | %12s | %11s |\n", name, a.c_str(), b.c_str(), q.c_str());
+    std::printf("| %-56s | %12s | %12s | %11s |\n", name, a.c_str(), b.c_str(), q.c_str());
 }
 
 } // namespace
@@ -596,7 +596,7 @@ int main(int argc, char **argv)
     const Result sb = measure(irc, 100, true, 2 * seconds, 9);
 
     row("measure", ours.label, irc.label, "ours/ngircd");
-    std::printf("|%s|%s|%s|%s|\n", std::string(54, '-').c_str(), std::string(14, '-').c_str(),
+    std::printf("|%s|%s|%s|%s|\n", std::string(58, '-').c_str(), std::string(14, '-').c_str(),
                 std::string(14, '-').c_str(), std::string(13, '-').c_str());
     for (int members : {10, 50, 100}) {
         const auto &[a, b] = results[std::to_string(members)];
@@ -605,7 +605,7 @@ int main(int argc, char **argv)
             ratio(a.linesPerSecond, b.linesPerSecond));
         row((n + " members: deliveries/s").c_str(), fmt(a.deliveriesPerSecond, 0), fmt(b.deliveriesPerSecond, 0),
             ratio(a.deliveriesPerSecond, b.deliveriesPerSecond));
-        row((n + " members: lost / reordered / merged").c_str(),
+        row((n + " members: lost (2 s after end) / reordered / merged").c_str(),
             std::to_string(a.lost) + "/" + std::to_string(a.reordered) + "/" + std::to_string(a.serverMerged),
             std::to_string(b.lost) + "/" + std::to_string(b.reordered) + "/" + std::to_string(b.serverMerged), "");
         row((n + " members: server CPU ms per line").c_str(), fmt(a.cpuMsPerLine, 3), fmt(b.cpuMsPerLine, 3),
@@ -623,7 +623,7 @@ int main(int argc, char **argv)
     }
     row("100 lines/s, 100 members: p50 latency ms", fmt(sa.p50Ms, 2), fmt(sb.p50Ms, 2), ratio(sa.p50Ms, sb.p50Ms));
     row("100 lines/s, 100 members: p99 latency ms", fmt(sa.p99Ms, 2), fmt(sb.p99Ms, 2), ratio(sa.p99Ms, sb.p99Ms));
-    row("100 lines/s, 100 members: lost / reordered / merged",
+    row("100 lines/s, 100 members: lost / reord. / merged",
         std::to_string(sa.lost) + "/" + std::to_string(sa.reordered) + "/" + std::to_string(sa.serverMerged),
         std::to_string(sb.lost) + "/" + std::to_string(sb.reordered) + "/" + std::to_string(sb.serverMerged), "");
     row("100 lines/s, 100 members: server CPU ms per line", fmt(sa.cpuMsPerLine, 3), fmt(sb.cpuMsPerLine, 3),

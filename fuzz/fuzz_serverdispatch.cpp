@@ -99,7 +99,7 @@ std::string pickCommand(FuzzedDataProvider &input)
 
 bool isNameTaken(const Delivery &delivery)
 {
-    return delivery.bytes == chat::buildNameTaken();
+    return delivery.bytes.str() == chat::buildNameTaken();
 }
 
 void checkRegistry(const UserRegistry &registry, const std::set<ConnectionId> &closed)
@@ -130,7 +130,7 @@ void checkCommand(ConnectionId from, const std::string &piece, const UserRegistr
         FUZZ_REQUIRE(after.positionOf(delivery.connection) >= 0
                      || (delivery.connection == from && isNameTaken(delivery)));
         // The only "$#" in anything sent is the one that starts it.
-        FUZZ_REQUIRE(delivery.bytes.rfind("$#", 0) == 0 && delivery.bytes.find("$#", 1) == std::string::npos);
+        FUZZ_REQUIRE(delivery.bytes.str().rfind("$#", 0) == 0 && delivery.bytes.str().find("$#", 1) == std::string::npos);
     }
     for (const ChatLine &line : outcome.chatLines)
         FUZZ_REQUIRE(line.text.find("$#") == std::string::npos);
@@ -164,7 +164,7 @@ bool sameOutcome(const Outcome &a, const Outcome &b)
         || a.errors != b.errors)
         return false;
     for (size_t i = 0; i < a.deliveries.size(); ++i)
-        if (a.deliveries[i].connection != b.deliveries[i].connection || a.deliveries[i].bytes != b.deliveries[i].bytes)
+        if (a.deliveries[i].connection != b.deliveries[i].connection || a.deliveries[i].bytes.str() != b.deliveries[i].bytes.str())
             return false;
     for (size_t i = 0; i < a.chatLines.size(); ++i)
         if (a.chatLines[i].text != b.chatLines[i].text || a.chatLines[i].colour != b.chatLines[i].colour)

@@ -127,7 +127,7 @@ void TCustomWinSocket::Private::release(bool flushFirst)
         ::close(fd);
         fd = -1;
     }
-    connecting = connected = listening = ending = broken = false;
+    connecting = connected = listening = ending = broken = readPending = false;
     hasPeer = false;
     pending.clear();
     pendingPos = 0;
@@ -141,6 +141,7 @@ void TCustomWinSocket::Private::updateWriteNotifier()
 
 void TCustomWinSocket::Private::armRead()
 {
+    readPending = false;
     if (readNotifier && connected && !broken)
         readNotifier->setEnabled(true);
 }
@@ -194,10 +195,17 @@ void TCustomWinSocket::Private::fail(TErrorEvent kind, int error, const char *ap
 void TCustomWinSocket::Private::raiseRead()
 {
     // Like the platform this layer stands in for, one read notification per
-    // receive: the next comes once ReceiveAvailable has been called.
-    readNotifier->setEnabled(false);
-    if (events)
-        events->socketRead(q);
+    // receive: the next comes once ReceiveAvailable has been called. The
+    // notifier stays on while the handler runs (handlers nearly always receive
+    // at once, and switching it costs on every read); a notification before
+    // the receive, from an event loop nested in the handler, switches it off.
+    if (!events)
+        return;
+    readPending = true;
+    QPointer<TCustomWinSocket> alive(q);
+    events->socketRead(q);
+    if (alive && readPending && readNotifier)
+        readNotifier->setEnabled(false);
 }
 
 void TCustomWinSocket::Private::onReadable()
@@ -214,6 +222,10 @@ void TCustomWinSocket::Private::onReadable()
     }
     if (!connected || fd < 0)
         return;
+    if (readPending) {
+        readNotifier->setEnabled(false);
+        return;
+    }
     int available = 0;
     if (::ioctl(fd, FIONREAD, &available) == 0 && available > 0) {
         raiseRead();
@@ -399,6 +411,11 @@ bool TCustomWinSocket::Connected() const
 int TCustomWinSocket::SocketHandle() const
 {
     return d->fd;
+}
+
+size_t TCustomWinSocket::UnsentBytes() const
+{
+    return d->pending.size() - d->pendingPos;
 }
 
 void TCustomWinSocket::Close()

@@ -4,6 +4,7 @@
 
 #include <QObject>
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -64,6 +65,8 @@ public:
     bool Connected() const;
     /// The operating-system descriptor, -1 when none.
     int SocketHandle() const;
+    /// Bytes queued by SendString that the network has not taken yet.
+    size_t UnsentBytes() const;
 
     /// Ends the connection from this side, as a close by the peer would: the
     /// disconnect event runs inside this call, then the socket closes (an

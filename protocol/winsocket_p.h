@@ -77,6 +77,9 @@ struct TCustomWinSocket::Private
     bool ending = false;
     /// A close with an error arrived; the connection stays but is no longer read.
     bool broken = false;
+    /// A read event was raised and its handler has not called ReceiveAvailable
+    /// yet: the next notification waits for that call.
+    bool readPending = false;
     QSocketNotifier *readNotifier = nullptr;
     QSocketNotifier *writeNotifier = nullptr;
     /// Bytes a SendString could not hand over at once, sent before anything later.

@@ -203,8 +203,9 @@ ConnectionId ServerDispatcher::connectionOf(const std::string &name) const
     return m_registry.at(m_registry.findUser(name)).connection;
 }
 
-void ServerDispatcher::broadcast(const std::string &bytes, Outcome &outcome) const
+void ServerDispatcher::broadcast(SharedBytes bytes, Outcome &outcome) const
 {
+    outcome.deliveries.reserve(outcome.deliveries.size() + static_cast<size_t>(m_registry.count()));
     for (ConnectionId connection : m_registry.connections())
         outcome.deliveries.push_back({connection, bytes});
 }

@@ -3,17 +3,33 @@
 #include "server/userregistry.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace chatserver {
 
+/// Bytes to write, shared by the deliveries of one broadcast: a line to a
+/// hundred users is built and stored once.
+class SharedBytes
+{
+public:
+    SharedBytes() : m_bytes(std::make_shared<const std::string>()) {}
+    SharedBytes(std::string bytes) : m_bytes(std::make_shared<const std::string>(std::move(bytes))) {}
+    const std::string &str() const { return *m_bytes; }
+    operator const std::string &() const { return *m_bytes; }
+    bool operator==(const std::string &other) const { return *m_bytes == other; }
+
+private:
+    std::shared_ptr<const std::string> m_bytes;
+};
+
 /// One write to one connection.
 struct Delivery
 {
     ConnectionId connection = kNoConnection;
-    std::string bytes;
+    SharedBytes bytes;
 };
 
 /// A public line for the server's own chat view: the free text only, in the
@@ -89,7 +105,7 @@ private:
     bool speaksAs(ConnectionId from, const std::string &name) const;
     /// The connection of the user called `name`; kc::EListError(-1) when none.
     ConnectionId connectionOf(const std::string &name) const;
-    void broadcast(const std::string &bytes, Outcome &outcome) const;
+    void broadcast(SharedBytes bytes, Outcome &outcome) const;
 
     UserRegistry &m_registry;
     /// The current read has already been answered with a refusal.

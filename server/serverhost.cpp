@@ -3,6 +3,7 @@
 #include "platform/guard.h"
 #include "platform/exception.h"
 
+#include <QScopeGuard>
 #include <QTimer>
 #include <QVariant>
 
@@ -10,6 +11,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <exception>
 
 namespace chatserver {
@@ -18,13 +20,13 @@ namespace {
 
 const char *const kConnectionIdProperty = "kcConnectionId";
 
-class SocketCall
+class Depth
 {
 public:
-    explicit SocketCall(int &depth) : m_depth(depth) { ++m_depth; }
-    ~SocketCall() { --m_depth; }
-    SocketCall(const SocketCall &) = delete;
-    SocketCall &operator=(const SocketCall &) = delete;
+    explicit Depth(int &depth) : m_depth(depth) { ++m_depth; }
+    ~Depth() { --m_depth; }
+    Depth(const Depth &) = delete;
+    Depth &operator=(const Depth &) = delete;
 
 private:
     int &m_depth;
@@ -95,8 +97,12 @@ void ChatServerHost::stop()
 
 void ChatServerHost::sendToAll(const std::string &bytes)
 {
-    for (ConnectionId id : m_registry.connections())
-        deliver(id, bytes);
+    {
+        Depth loop(m_deliveryDepth);
+        for (ConnectionId id : m_registry.connections())
+            deliver(id, bytes);
+    }
+    dropStuckReaders();
 }
 
 void ChatServerHost::sendToPosition(int position, const std::string &bytes)
@@ -104,7 +110,11 @@ void ChatServerHost::sendToPosition(int position, const std::string &bytes)
     const T_user &user = m_registry.at(position);
     if (!connection(user.connection))
         kc::EListError::raise(position);
-    deliver(user.connection, bytes);
+    {
+        Depth loop(m_deliveryDepth);
+        deliver(user.connection, bytes);
+    }
+    dropStuckReaders();
 }
 
 void ChatServerHost::log(const std::string &line)
@@ -136,27 +146,57 @@ void ChatServerHost::deliver(ConnectionId id, const std::string &bytes)
     TCustomWinSocket *socket = connection(id);
     if (!socket)
         return;
+    if (!m_stuck.empty() && std::find(m_stuck.begin(), m_stuck.end(), id) != m_stuck.end())
+        return;
     try {
-        SocketCall call(m_socketCalls);
+        Depth call(m_socketCalls);
         socket->SendString(bytes);
     } catch (...) {
         log(kc::exceptionMessage(std::current_exception()));
     }
+    // Looked up again: a failed send closes the connection inside the call,
+    // and what its disconnect event does is not this function's to know.
+    socket = connection(id);
+    if (socket && socket->UnsentBytes() > kMaxUnsentBytes)
+        m_stuck.push_back(id);
 }
 
 void ChatServerHost::execute(const Outcome &outcome)
 {
-    if (outcome.usersChanged && onUsersChanged)
-        onUsersChanged();
-    if (outcome.counterChanged && onCounterChanged)
-        onCounterChanged();
-    if (onChatLine)
-        for (const ChatLine &line : outcome.chatLines)
-            onChatLine(line);
-    for (const Delivery &delivery : outcome.deliveries)
-        deliver(delivery.connection, delivery.bytes);
-    for (const std::string &error : outcome.errors)
-        log(error);
+    {
+        Depth loop(m_deliveryDepth);
+        if (outcome.usersChanged && onUsersChanged)
+            onUsersChanged();
+        if (outcome.counterChanged && onCounterChanged)
+            onCounterChanged();
+        if (onChatLine)
+            for (const ChatLine &line : outcome.chatLines)
+                onChatLine(line);
+        for (const Delivery &delivery : outcome.deliveries)
+            deliver(delivery.connection, delivery.bytes);
+        for (const std::string &error : outcome.errors)
+            log(error);
+    }
+    dropStuckReaders();
+}
+
+void ChatServerHost::dropStuckReaders()
+{
+    if (m_deliveryDepth > 0 || m_dropping)
+        return;
+    m_dropping = true;
+    const auto done = qScopeGuard([this] { m_dropping = false; });
+    while (!m_stuck.empty()) {
+        const ConnectionId id = m_stuck.front();
+        TCustomWinSocket *socket = connection(id);
+        if (socket && socket->Connected()) {
+            log(kc::format("%s liest nicht mehr: Verbindung getrennt, %zu Bytes nicht abgeholt",
+                           socket->PeerAddress().c_str(), socket->UnsentBytes()));
+            // Runs the disconnect event, and with it the user's leave.
+            socket->Close();
+        }
+        m_stuck.erase(m_stuck.begin());
+    }
 }
 
 void ChatServerHost::applyKeepAlive(TCustomWinSocket *socket) const
@@ -223,7 +263,7 @@ void ChatServerHost::clientRead(TCustomWinSocket *socket)
 {
     std::string data;
     {
-        SocketCall call(m_socketCalls);
+        Depth call(m_socketCalls);
         data = socket->ReceiveAvailable();
     }
     if (data.empty())

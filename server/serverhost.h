@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace chatserver {
 
@@ -49,6 +50,11 @@ class ChatServerHost : public QObject
 public:
     explicit ChatServerHost(QObject *parent = nullptr);
     ~ChatServerHost() override;
+
+    /// Output one connection may leave unsent. A peer that stopped reading
+    /// would otherwise make the server keep everything written to it; past
+    /// this the connection is closed, and its user leaves.
+    static constexpr size_t kMaxUnsentBytes = size_t{1} << 20;
 
     /// One line for the message log (Windows-1252 bytes, as received).
     std::function<void(const std::string &line)> onLog;
@@ -93,6 +99,10 @@ public:
 private:
     void log(const std::string &line);
     void execute(const Outcome &outcome);
+    /// Closes the connections that went over kMaxUnsentBytes. Runs only once
+    /// no delivery loop is under way, so that no loop sees the registry change
+    /// beneath it; closing may start further loops, which queue in turn.
+    void dropStuckReaders();
     /// Writes to one connection; a failure of that connection goes to the log.
     void deliver(ConnectionId connection, const std::string &bytes);
     ConnectionId connectionId(TCustomWinSocket *socket);
@@ -111,6 +121,12 @@ private:
     /// Depth of our own sends and receives: socket errors inside them come
     /// back to us as exceptions with the layer's own text.
     int m_socketCalls = 0;
+    /// Depth of delivery loops (execute, sendToAll, sendToPosition).
+    int m_deliveryDepth = 0;
+    bool m_dropping = false;
+    /// Connections over kMaxUnsentBytes, in the order they went over; nothing
+    /// more is written to them.
+    std::vector<ConnectionId> m_stuck;
 };
 
 } // namespace chatserver

@@ -21,7 +21,7 @@ QString describe(const std::vector<Delivery> &deliveries)
 {
     QStringList lines;
     for (const Delivery &d : deliveries)
-        lines << QString::number(d.connection) + QLatin1Char('>') + QString::fromLatin1(d.bytes);
+        lines << QString::number(d.connection) + QLatin1Char('>') + QString::fromLatin1(d.bytes.str());
     return lines.join(QLatin1Char('\n'));
 }
 

@@ -8,6 +8,7 @@
 #include "protocol/chatcommand.h"
 #include "protocol/clientsocket.h"
 #include "rawpeer.h"
+#include "server/serverhost.h"
 #include "testenv.h"
 
 #include <QAction>
@@ -25,6 +26,10 @@
 #include <QTextBlock>
 #include <QTextEdit>
 #include <QTimer>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 using kc::test::RawClient;
 using kc::test::waitFor;
@@ -469,6 +474,60 @@ private slots:
         QVERIFY(waitFor([] { return lastChatLine() == QStringLiteral("Schluss"); }));
         QCOMPARE(serverForm->RichEdit1->document()->blockCount(), TserverForm::kMaxViewLines);
         QCOMPARE(lastChatColour(), QColor(0, 128, 0));
+    }
+
+    // The close comes in the middle of a broadcast: everybody after the stuck
+    // reader still gets the line, and then the list without it.
+    void readerThatStopsReadingIsDroppedAndLeaves()
+    {
+        chatserver::ChatServerHost host;
+        const uint16_t port = kc::test::freePort();
+        host.start(port);
+
+        // Small buffers, so that little data fills the way to the stuck reader.
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int small = 4096;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+        RawClient stuck(fd);
+        RawClient first, last;
+        QVERIFY(first.connectTo(port));
+        QVERIFY(first.send(chat::buildJoin("erster", 0, kAnna)));
+        QVERIFY(waitFor([&] { return host.registry().count() == 1; }));
+        QVERIFY(stuck.send(chat::buildJoin("stumm", 0, kBob)));
+        QVERIFY(waitFor([&] { return host.registry().count() == 2; }));
+        QVERIFY(last.connectTo(port));
+        QVERIFY(last.send(chat::buildJoin("letzter", 0, kCleo)));
+        QVERIFY(waitFor([&] { return host.registry().count() == 3; }));
+        QVERIFY(!first.receive().empty());
+        QVERIFY(!last.receive().empty());
+
+        const std::string text(32 * 1024, 'x');
+        const std::string relayed = "$#farbe:0#erster: " + text;
+        const std::string listAfter = "$#neu:erster:" + kAnna + ":letzter:" + kCleo + "#";
+        std::string atFirst, atLast;
+        for (int i = 0; i < 200 && host.registry().count() == 3; ++i) {
+            QVERIFY(first.send("$#user:erster:0#" + text));
+            QVERIFY(waitFor([&] {
+                atFirst += first.receive(10, 1);
+                atLast += last.receive(10, 1);
+                return atLast.size() >= relayed.size() * (i + 1) || host.registry().count() < 3;
+            }));
+        }
+        QCOMPARE(host.registry().count(), 2);
+        QCOMPARE(host.registry().findUser("stumm"), -1);
+        QVERIFY(waitFor([&] {
+            atLast += last.receive(10, 1);
+            return atLast.ends_with(listAfter);
+        }));
+        const size_t lines = (atLast.size() - listAfter.size()) / relayed.size();
+        QVERIFY(lines > 0);
+        QVERIFY(atLast.find(listAfter) == atLast.size() - listAfter.size());
+        QVERIFY(stuck.waitClosed(5000));
     }
 
     void trayHidesAndBringsBackTheWindow()

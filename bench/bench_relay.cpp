@@ -1,0 +1,634 @@
+// Load generator for the chat server's relay, measured against an IRC server
+// under the same load. Run by bench/relay.sh, which starts both servers inside
+// a private network namespace; this program only talks to 127.0.0.1.
+//
+//   bench_relay --ours PORT:PID --irc PORT:PID [--seconds S] [--fill N]
+//   bench_relay --ours PORT:PID --profile-lines L [--members M] [--fill N]
+//       (a fixed load on our server alone, e.g. under callgrind)
+//
+// Every line carries its sender, a sequence number and its send time. A sender
+// keeps one line in flight: it sends the next once the member after it has
+// received the previous one (IRC does not echo a line to its author, so the
+// author's own copy cannot be the signal for both servers).
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int64_t nowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+[[noreturn]] void die(const std::string &what)
+{
+    std::fprintf(stderr, "bench_relay: %s\n", what.c_str());
+    std::exit(2);
+}
+
+enum class Proto { Ours, Irc };
+
+struct Server
+{
+    Proto proto;
+    int port = 0;
+    int pid = 0;
+    const char *label;
+};
+
+struct Member
+{
+    int fd = -1;
+    std::string name;
+    std::string in;
+    // Per sender: the highest sequence number seen so far.
+    std::vector<int64_t> lastSeen;
+    int64_t sent = 0;      // lines sent by this member
+    bool inFlight = false;
+    int64_t nextSendNs = 0;
+};
+
+struct Stats
+{
+    int64_t linesSent = 0;
+    int64_t delivered = 0;
+    int64_t reordered = 0;
+    int64_t serverMerged = 0;   // a relayed line carrying a second command in its text
+    int64_t clientReads = 0;    // reads that completed at least one command
+    int64_t clientMerged = 0;   // reads that completed two commands or more
+    int64_t foreign = 0;        // pieces that are neither lines nor lists
+    std::vector<int64_t> latencyNs;
+};
+
+double cpuSeconds(int pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const size_t close = all.rfind(')');
+    if (close == std::string::npos)
+        return 0;
+    std::istringstream rest(all.substr(close + 2));
+    std::string field;
+    // Fields from the state (3rd) on; utime and stime are the 14th and 15th.
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 14)
+            utime = std::strtoull(field.c_str(), nullptr, 10);
+        if (i == 15)
+            stime = std::strtoull(field.c_str(), nullptr, 10);
+    }
+    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+long rssKiB(int pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+    return 0;
+}
+
+double ownCpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+int connectLoopback(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0)
+        die("connect to 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno));
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+void sendAll(int fd, const std::string &bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            die(std::string("send: ") + std::strerror(errno));
+        done += size_t(n);
+    }
+}
+
+// Reads what is there (blocking up to `ms` for the first byte).
+bool readSome(Member &m, int ms)
+{
+    pollfd p{m.fd, POLLIN, 0};
+    if (::poll(&p, 1, ms) <= 0)
+        return false;
+    char buffer[65536];
+    const ssize_t n = ::recv(m.fd, buffer, sizeof buffer, 0);
+    if (n <= 0)
+        die("server closed a member's connection");
+    m.in.append(buffer, size_t(n));
+    return true;
+}
+
+void waitForText(Member &m, const std::string &needle, int timeoutMs = 10000)
+{
+    const int64_t end = nowNs() + int64_t(timeoutMs) * 1000000;
+    while (m.in.find(needle) == std::string::npos) {
+        if (nowNs() > end)
+            die("time-out waiting for \"" + needle + "\" as " + m.name);
+        readSome(m, 100);
+        // Answer the IRC server's keep-alive while waiting.
+        const size_t ping = m.in.find("PING ");
+        if (ping != std::string::npos && (ping == 0 || m.in[ping - 1] == '\n')) {
+            const size_t end = m.in.find("\r\n", ping);
+            if (end != std::string::npos) {
+                sendAll(m.fd, "PONG " + m.in.substr(ping + 5, end - ping - 5) + "\r\n");
+                m.in.erase(ping, end + 2 - ping);
+            }
+        }
+    }
+}
+
+std::string lineText(int sender, int64_t seq)
+{
+    char text[96];
+    std::snprintf(text, sizeof text, "s=%d n=%" PRId64 " t=%" PRId64 "|", sender, seq, nowNs());
+    return text;
+}
+
+std::string lineCommand(const Server &server, const Member &m, const std::string &text)
+{
+    if (server.proto == Proto::Ours)
+        return "$#user:" + m.name + ":0#" + text;
+    return "PRIVMSG #bench :" + text + "\r\n";
+}
+
+class Phase
+{
+public:
+    Phase(const Server &server, int members, const std::string &tag) : m_server(server)
+    {
+        for (int i = 0; i < members; ++i) {
+            Member m;
+            m.name = tag + std::to_string(i);
+            m.fd = connectLoopback(server.port);
+            m.lastSeen.assign(size_t(members), -1);
+            if (server.proto == Proto::Ours) {
+                sendAll(m.fd, "$#neu:" + m.name + ":0:127.0.0.1#");
+                waitForText(m, ":" + m.name + ":127.0.0.1");
+            } else {
+                sendAll(m.fd, "NICK " + m.name + "\r\nUSER " + m.name + " 0 * :bench\r\n");
+                waitForText(m, " 001 ");
+                sendAll(m.fd, "JOIN #bench\r\n");
+                waitForText(m, " 366 ");
+            }
+            m.in.clear();
+            m_members.push_back(std::move(m));
+        }
+        // Earlier members got the later joins' lists; none of that is measured.
+        for (Member &m : m_members) {
+            while (readSome(m, 20)) {
+            }
+            m.in.clear();
+        }
+    }
+
+    ~Phase()
+    {
+        for (Member &m : m_members) {
+            if (m_server.proto == Proto::Ours)
+                sendAll(m.fd, "$#disconnect:" + m.name + "#");
+            else
+                sendAll(m.fd, "QUIT :done\r\n");
+            ::close(m.fd);
+        }
+        // Let the server finish the leaves before the next phase measures it.
+        ::usleep(300 * 1000);
+    }
+
+    // Closed loop: every member keeps one line in flight for `seconds`, or
+    // until `lineLimit` lines are sent.
+    void saturate(double seconds, int64_t lineLimit = INT64_MAX)
+    {
+        m_closedLoop = true;
+        m_lineLimit = lineLimit;
+        const int64_t end = nowNs() + int64_t(seconds * 1e9);
+        for (size_t i = 0; i < m_members.size(); ++i)
+            sendLine(int(i));
+        run(end, true);
+        drain();
+    }
+
+    // Open loop: `rate` lines per second spread evenly over the members.
+    void steady(double rate, double seconds)
+    {
+        m_closedLoop = false;
+        m_steadyRate = rate;
+        const int64_t start = nowNs();
+        const int64_t period = int64_t(1e9 * double(m_members.size()) / rate);
+        for (size_t i = 0; i < m_members.size(); ++i)
+            m_members[i].nextSendNs = start + period * int64_t(i) / int64_t(m_members.size());
+        run(start + int64_t(seconds * 1e9), true);
+        drain();
+    }
+
+    const Stats &stats() const { return m_stats; }
+    // Copies of each line the server is to deliver.
+    int64_t expectedDeliveries() const
+    {
+        const int64_t perLine = int64_t(m_members.size()) - (m_server.proto == Proto::Irc ? 1 : 0);
+        return m_stats.linesSent * perLine;
+    }
+
+private:
+    void sendLine(int i)
+    {
+        if (m_stats.linesSent >= m_lineLimit) {
+            m_members[size_t(i)].inFlight = false;
+            return;
+        }
+        Member &m = m_members[size_t(i)];
+        sendAll(m.fd, lineCommand(m_server, m, lineText(i, m.sent)));
+        ++m.sent;
+        ++m_stats.linesSent;
+        m.inFlight = true;
+    }
+
+    void drain()
+    {
+        // Lines still under way reach their receivers or count as lost.
+        m_sending = false;
+        run(nowNs() + int64_t(2e9), false);
+        m_sending = true;
+    }
+
+    void run(int64_t endNs, bool untilEnd)
+    {
+        std::vector<pollfd> fds(m_members.size());
+        for (size_t i = 0; i < m_members.size(); ++i)
+            fds[i] = {m_members[i].fd, POLLIN, 0};
+        for (;;) {
+            const int64_t now = nowNs();
+            if (now >= endNs)
+                break;
+            if ((!untilEnd || m_stats.linesSent >= m_lineLimit) && m_stats.delivered >= expectedDeliveries())
+                break;
+            int64_t waitNs = endNs - now;
+            if (!m_closedLoop && m_sending) {
+                for (size_t i = 0; i < m_members.size(); ++i) {
+                    if (m_members[i].nextSendNs <= now) {
+                        sendLine(int(i));
+                        m_members[i].nextSendNs += int64_t(1e9 * double(m_members.size()) / m_steadyRate);
+                    }
+                    waitNs = std::min(waitNs, m_members[i].nextSendNs - now);
+                }
+            }
+            const int ms = int(std::max<int64_t>(0, (waitNs + 999999) / 1000000));
+            if (::poll(fds.data(), fds.size(), std::min(ms, 50)) <= 0)
+                continue;
+            for (size_t i = 0; i < fds.size(); ++i) {
+                if (fds[i].revents)
+                    readMember(int(i));
+            }
+        }
+    }
+
+    void readMember(int r)
+    {
+        Member &m = m_members[size_t(r)];
+        char buffer[65536];
+        const ssize_t n = ::recv(m.fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            die("server closed member " + m.name);
+        const int64_t at = nowNs();
+        m.in.append(buffer, size_t(n));
+        const int pieces = m_server.proto == Proto::Ours ? splitOurs(r, at) : splitIrc(r, at);
+        if (pieces > 0)
+            ++m_stats.clientReads;
+        if (pieces > 1)
+            ++m_stats.clientMerged;
+    }
+
+    // The chat has no framing: a command runs to the next "$#". A relayed line
+    // ends with '|', a list with '#'; anything else may still be incomplete.
+    int splitOurs(int r, int64_t at)
+    {
+        Member &m = m_members[size_t(r)];
+        int pieces = 0;
+        size_t pos = 0;
+        while (pos < m.in.size()) {
+            if (m.in.compare(pos, 2, "$#") != 0) {
+                ++m_stats.foreign;
+                const size_t next = m.in.find("$#", pos);
+                pos = next == std::string::npos ? m.in.size() : next;
+                continue;
+            }
+            size_t next = m.in.find("$#", pos + 2);
+            if (next == std::string::npos) {
+                const char last = m.in.back();
+                if (last != '|' && last != '#')
+                    break;
+                next = m.in.size();
+            }
+            const std::string_view piece(m.in.data() + pos, next - pos);
+            if (piece.starts_with("$#farbe:"))
+                takeLine(r, piece, at);
+            else if (piece.starts_with("$#user:"))
+                ++m_stats.serverMerged;
+            else if (!piece.starts_with("$#neu:"))
+                ++m_stats.foreign;
+            ++pieces;
+            pos = next;
+        }
+        m.in.erase(0, pos);
+        return pieces;
+    }
+
+    int splitIrc(int r, int64_t at)
+    {
+        Member &m = m_members[size_t(r)];
+        int pieces = 0;
+        size_t pos = 0;
+        for (;;) {
+            const size_t end = m.in.find("\r\n", pos);
+            if (end == std::string::npos)
+                break;
+            const std::string_view line(m.in.data() + pos, end - pos);
+            if (line.starts_with("PING "))
+                sendAll(m.fd, "PONG " + std::string(line.substr(5)) + "\r\n");
+            else if (line.find(" PRIVMSG #bench :") != std::string_view::npos)
+                takeLine(r, line, at);
+            else if (line.find(" JOIN ") == std::string_view::npos && line.find(" QUIT ") == std::string_view::npos
+                     && line.find(" PART ") == std::string_view::npos)
+                ++m_stats.foreign;
+            ++pieces;
+            pos = end + 2;
+        }
+        m.in.erase(0, pos);
+        return pieces;
+    }
+
+    void takeLine(int r, std::string_view piece, int64_t at)
+    {
+        const size_t s = piece.find("s=");
+        if (s == std::string_view::npos) {
+            ++m_stats.foreign;
+            return;
+        }
+        int sender = -1;
+        long long seq = -1, sentAt = 0;
+        if (std::sscanf(std::string(piece.substr(s)).c_str(), "s=%d n=%lld t=%lld|", &sender, &seq, &sentAt) != 3
+            || sender < 0 || size_t(sender) >= m_members.size()) {
+            ++m_stats.foreign;
+            return;
+        }
+        if (piece.find("s=", s + 2) != std::string_view::npos)
+            ++m_stats.serverMerged;
+        Member &m = m_members[size_t(r)];
+        int64_t &last = m.lastSeen[size_t(sender)];
+        if (seq < last)
+            ++m_stats.reordered;
+        else
+            last = seq;
+        ++m_stats.delivered;
+        m_stats.latencyNs.push_back(at - sentAt);
+        // The member after the sender confirms the line for the sender.
+        if (m_closedLoop && m_sending && r == (sender + 1) % int(m_members.size())
+            && seq == m_members[size_t(sender)].sent - 1)
+            sendLine(sender);
+    }
+
+    const Server &m_server;
+    std::vector<Member> m_members;
+    Stats m_stats;
+    bool m_closedLoop = true;
+    bool m_sending = true;
+    double m_steadyRate = 100;
+    int64_t m_lineLimit = INT64_MAX;
+};
+
+struct Result
+{
+    double linesPerSecond = 0;
+    double deliveriesPerSecond = 0;
+    int64_t lost = 0;
+    int64_t reordered = 0;
+    int64_t serverMerged = 0;
+    int64_t clientMerged = 0;
+    int64_t clientReads = 0;
+    int64_t foreign = 0;
+    double cpuMsPerLine = 0;
+    long rssKiB = 0;
+    double generatorCpuShare = 0;
+    double p50Ms = 0;
+    double p99Ms = 0;
+};
+
+double percentile(std::vector<int64_t> &v, double q)
+{
+    if (v.empty())
+        return 0;
+    const size_t k = std::min(v.size() - 1, size_t(q * double(v.size())));
+    std::nth_element(v.begin(), v.begin() + long(k), v.end());
+    return double(v[k]) / 1e6;
+}
+
+Result measure(const Server &server, int members, bool steady, double seconds, int round)
+{
+    const std::string tag = std::string(server.proto == Proto::Ours ? "k" : "i") + std::to_string(round) + "m";
+    Phase phase(server, members, tag);
+    const double cpu0 = cpuSeconds(server.pid);
+    const double own0 = ownCpuSeconds();
+    const int64_t t0 = nowNs();
+    if (steady)
+        phase.steady(100, seconds);
+    else
+        phase.saturate(seconds);
+    const double wall = double(nowNs() - t0) / 1e9;
+    const double cpu = cpuSeconds(server.pid) - cpu0;
+    Result r;
+    Stats s = phase.stats();
+    r.linesPerSecond = double(s.linesSent) / seconds;
+    r.deliveriesPerSecond = double(s.delivered) / seconds;
+    r.lost = phase.expectedDeliveries() - s.delivered;
+    r.reordered = s.reordered;
+    r.serverMerged = s.serverMerged;
+    r.clientMerged = s.clientMerged;
+    r.clientReads = s.clientReads;
+    r.foreign = s.foreign;
+    r.cpuMsPerLine = s.linesSent ? cpu * 1000 / double(s.linesSent) : 0;
+    r.rssKiB = rssKiB(server.pid);
+    r.generatorCpuShare = (ownCpuSeconds() - own0) / wall;
+    r.p50Ms = percentile(s.latencyNs, 0.50);
+    r.p99Ms = percentile(s.latencyNs, 0.99);
+    return r;
+}
+
+// A running server has full views: one member sends `lines` public lines, one
+// in flight, each also a line of the message log.
+void fill(const Server &server, int lines)
+{
+    Member m;
+    m.name = "fill";
+    m.fd = connectLoopback(server.port);
+    sendAll(m.fd, "$#neu:fill:0:127.0.0.1#");
+    waitForText(m, ":fill:127.0.0.1");
+    m.in.clear();
+    for (int i = 0; i < lines; ++i) {
+        const std::string text = "Vorlauf " + std::to_string(i) + "|";
+        sendAll(m.fd, "$#user:fill:0#" + text);
+        waitForText(m, text, 30000);
+        m.in.clear();
+    }
+    sendAll(m.fd, "$#disconnect:fill#");
+    ::close(m.fd);
+    ::usleep(300 * 1000);
+}
+
+Server parseServer(const char *arg, Proto proto, const char *label)
+{
+    Server s{proto, 0, 0, label};
+    if (std::sscanf(arg, "%d:%d", &s.port, &s.pid) != 2)
+        die(std::string("expected PORT:PID, got ") + arg);
+    return s;
+}
+
+std::string fmt(double v, int decimals)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, v);
+    return text;
+}
+
+std::string ratio(double a, double b)
+{
+    return b > 0 ? fmt(a / b, 2) : "-";
+}
+
+void row(const char *name, const std::string &a, const std::string &b, const std::string &q)
+{
+    std::printf("| %-56s | %12s | %12s | %11s |\n", name, a.c_str(), b.c_str(), q.c_str());
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Server ours{Proto::Ours, 0, 0, "ours"}, irc{Proto::Irc, 0, 0, "ngircd"};
+    double seconds = 5;
+    int fillLines = 5100;
+    int profileLines = 0;
+    int profileMembers = 100;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string opt = argv[i];
+        if (opt == "--ours")
+            ours = parseServer(argv[i + 1], Proto::Ours, "ours");
+        else if (opt == "--irc")
+            irc = parseServer(argv[i + 1], Proto::Irc, "ngircd");
+        else if (opt == "--seconds")
+            seconds = std::atof(argv[i + 1]);
+        else if (opt == "--fill")
+            fillLines = std::atoi(argv[i + 1]);
+        else if (opt == "--profile-lines")
+            profileLines = std::atoi(argv[i + 1]);
+        else if (opt == "--members")
+            profileMembers = std::atoi(argv[i + 1]);
+        else
+            die("unknown option " + opt);
+    }
+    if (profileLines > 0) {
+        // A fixed load for an instruction profile of our server alone.
+        if (fillLines > 0)
+            fill(ours, fillLines);
+        Phase phase(ours, profileMembers, "p");
+        const int64_t t0 = nowNs();
+        phase.saturate(600, profileLines);
+        std::printf("%" PRId64 " lines, %" PRId64 " deliveries in %.2f s\n", phase.stats().linesSent,
+                    phase.stats().delivered, double(nowNs() - t0) / 1e9);
+        return 0;
+    }
+    if (!ours.port || !irc.port)
+        die("usage: bench_relay --ours PORT:PID --irc PORT:PID [--seconds S] [--fill N]");
+
+    std::fprintf(stderr, "filling our server's views with %d lines...\n", fillLines);
+    fill(ours, fillLines);
+
+    std::map<std::string, std::pair<Result, Result>> results;
+    int round = 0;
+    for (int members : {10, 50, 100}) {
+        std::fprintf(stderr, "saturation, %d members...\n", members);
+        ++round;
+        const Result a = measure(ours, members, false, seconds, round);
+        const Result b = measure(irc, members, false, seconds, round);
+        results[std::to_string(members)] = {a, b};
+    }
+    std::fprintf(stderr, "100 lines/s over 100 members...\n");
+    const Result sa = measure(ours, 100, true, 2 * seconds, 9);
+    const Result sb = measure(irc, 100, true, 2 * seconds, 9);
+
+    row("measure", ours.label, irc.label, "ours/ngircd");
+    std::printf("|%s|%s|%s|%s|\n", std::string(58, '-').c_str(), std::string(14, '-').c_str(),
+                std::string(14, '-').c_str(), std::string(13, '-').c_str());
+    for (int members : {10, 50, 100}) {
+        const auto &[a, b] = results[std::to_string(members)];
+        const std::string n = std::to_string(members);
+        row((n + " members: lines/s").c_str(), fmt(a.linesPerSecond, 0), fmt(b.linesPerSecond, 0),
+            ratio(a.linesPerSecond, b.linesPerSecond));
+        row((n + " members: deliveries/s").c_str(), fmt(a.deliveriesPerSecond, 0), fmt(b.deliveriesPerSecond, 0),
+            ratio(a.deliveriesPerSecond, b.deliveriesPerSecond));
+        row((n + " members: lost (2 s after end) / reordered / merged").c_str(),
+            std::to_string(a.lost) + "/" + std::to_string(a.reordered) + "/" + std::to_string(a.serverMerged),
+            std::to_string(b.lost) + "/" + std::to_string(b.reordered) + "/" + std::to_string(b.serverMerged), "");
+        row((n + " members: server CPU ms per line").c_str(), fmt(a.cpuMsPerLine, 3), fmt(b.cpuMsPerLine, 3),
+            ratio(a.cpuMsPerLine, b.cpuMsPerLine));
+        row((n + " members: server RSS MiB").c_str(), fmt(double(a.rssKiB) / 1024, 1),
+            fmt(double(b.rssKiB) / 1024, 1), ratio(double(a.rssKiB), double(b.rssKiB)));
+        row((n + " members: generator CPU share").c_str(), fmt(a.generatorCpuShare * 100, 0) + " %",
+            fmt(b.generatorCpuShare * 100, 0) + " %", "");
+        row((n + " members: client reads with >1 command").c_str(),
+            fmt(a.clientReads ? 100.0 * double(a.clientMerged) / double(a.clientReads) : 0, 1) + " %",
+            "n/a", "");
+        if (a.foreign || b.foreign)
+            row((n + " members: unexpected pieces").c_str(), std::to_string(a.foreign), std::to_string(b.foreign),
+                "");
+    }
+    row("100 lines/s, 100 members: p50 latency ms", fmt(sa.p50Ms, 2), fmt(sb.p50Ms, 2), ratio(sa.p50Ms, sb.p50Ms));
+    row("100 lines/s, 100 members: p99 latency ms", fmt(sa.p99Ms, 2), fmt(sb.p99Ms, 2), ratio(sa.p99Ms, sb.p99Ms));
+    row("100 lines/s, 100 members: lost / reord. / merged",
+        std::to_string(sa.lost) + "/" + std::to_string(sa.reordered) + "/" + std::to_string(sa.serverMerged),
+        std::to_string(sb.lost) + "/" + std::to_string(sb.reordered) + "/" + std::to_string(sb.serverMerged), "");
+    row("100 lines/s, 100 members: server CPU ms per line", fmt(sa.cpuMsPerLine, 3), fmt(sb.cpuMsPerLine, 3),
+        ratio(sa.cpuMsPerLine, sb.cpuMsPerLine));
+    row("100 lines/s, 100 members: generator CPU share", fmt(sa.generatorCpuShare * 100, 0) + " %",
+        fmt(sb.generatorCpuShare * 100, 0) + " %", "");
+    return 0;
+}

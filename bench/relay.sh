@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Relay benchmark: our chat server (the real server window) against Debian's
+# ngircd under the same load, inside a private network namespace with only
+# loopback. Run by hand, as root or with user namespaces:
+#
+#   bench/relay.sh [BUILD_DIR]      (default: build-release, built Release here)
+#   KC_BENCH_HEADLESS=1 bench/relay.sh ...   our server without its window
+#   KC_BENCH_SECONDS=N                       length of each phase (default 5)
+#
+# Bounded: about two minutes in all. Prints one table with ratios.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+build_dir=${1:-$here/build-release}
+seconds=${KC_BENCH_SECONDS:-5}
+
+if [ "${KC_IN_NETNS:-}" != 1 ]; then
+  if [ -z "${1:-}" ]; then
+    cmake -S "$here" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  fi
+  cmake --build "$build_dir" -j2 --target kestrelon-chat bench_relay >/dev/null
+  if ! command -v ngircd >/dev/null 2>&1 && [ ! -x /usr/sbin/ngircd ]; then
+    echo "installing ngircd (reference server)..." >&2
+    apt-get install -y ngircd >/dev/null
+  fi
+  build_dir=$(cd "$build_dir" && pwd)
+  exec unshare --net env KC_IN_NETNS=1 bash -c 'ip link set lo up && exec "$@"' bash "$0" "$build_dir"
+fi
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+ours_port=15757
+irc_port=16667
+
+if [ "${KC_BENCH_HEADLESS:-}" = 1 ]; then
+  # The relay path alone, without the window's views: what the window
+  # version can reach once its views cost nothing.
+  "$build_dir/app/kestrelon-chat" --headless --port "$ours_port" >"$work/ours.log" 2>&1 &
+  echo "our server: headless (--headless), no window" >&2
+elif command -v Xvfb >/dev/null 2>&1; then
+  Xvfb :77 -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  pids+=($!)
+  export DISPLAY=:77 QT_QPA_PLATFORM=xcb
+  sleep 1
+  echo "our server: server window under Xvfb" >&2
+else
+  export QT_QPA_PLATFORM=offscreen
+  echo "our server: server window on the offscreen platform (no Xvfb)" >&2
+fi
+if [ "${KC_BENCH_HEADLESS:-}" != 1 ]; then
+  "$build_dir/app/kestrelon-chat" --server --port "$ours_port" >"$work/ours.log" 2>&1 &
+fi
+ours_pid=$!
+pids+=($ours_pid)
+
+mkdir -p "$work/irc"
+cat >"$work/irc/ngircd.conf" <<EOF
+[Global]
+Name = bench.irc
+Info = relay benchmark
+Listen = 127.0.0.1
+Ports = $irc_port
+PidFile = $work/irc/ngircd.pid
+MotdPhrase = bench
+[Limits]
+MaxConnections = 0
+MaxConnectionsIP = 0
+MaxJoins = 0
+MaxNickLength = 14
+MaxPenaltyTime = 0
+PingTimeout = 600
+PongTimeout = 600
+[Options]
+DNS = no
+Ident = no
+PAM = no
+ConnectIPv6 = no
+EOF
+ngircd=$(command -v ngircd || echo /usr/sbin/ngircd)
+"$ngircd" -n -f "$work/irc/ngircd.conf" >"$work/irc.log" 2>&1 &
+irc_pid=$!
+pids+=($irc_pid)
+
+for port in $ours_port $irc_port; do
+  for _ in $(seq 100); do
+    (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null && break
+    sleep 0.1
+  done
+done
+
+# Nothing may run on past the bound, whatever hangs.
+timeout 200 "$build_dir/bench/bench_relay" --ours "$ours_port:$ours_pid" --irc "$irc_port:$irc_pid" --seconds "$seconds"

@@ -6,7 +6,10 @@ cd "$(dirname "$0")"
 
 mode=${1:-run}
 build_dir=${KC_BUILD_DIR:-build}
-packages=(build-essential cmake qt6-base-dev qt6-qpa-plugins iproute2 util-linux fonts-dejavu-core)
+# desktop-file-utils, appstream, dpkg-dev and file: the tests that validate the
+# desktop entry and metainfo and build the .deb (cpack -G DEB).
+packages=(build-essential cmake qt6-base-dev qt6-qpa-plugins iproute2 util-linux fonts-dejavu-core
+          desktop-file-utils appstream dpkg-dev file)
 
 install_missing() {
   local missing=()

@@ -433,7 +433,9 @@ void TclientForm::ClientSocketRead(QObject *, TCustomWinSocket *Socket)
         break;
     case client::Handler::PrivateChat:
         deliverPrivatLine(r.partner, r.privateLine);
-        kc::askForAttention(findPrivatChat(r.partner), kc::fromAnsi("Privater Chat mit " + r.partner));
+        // The line waits in the partner's window, unless the user is in the chat anyway.
+        if (!isActiveWindow())
+            kc::askForAttention(findPrivatChat(r.partner), kc::fromAnsi("Privater Chat mit " + r.partner));
         break;
     case client::Handler::NameTaken:
         ClientSocket->Close();

@@ -154,9 +154,11 @@ Notifier &notifier()
 {
     if (g_replacement)
         return *g_replacement;
-    static const std::unique_ptr<Notifier> desktop = QSystemTrayIcon::isSystemTrayAvailable()
-                                                         ? std::unique_ptr<Notifier>(new SystemNotifier)
-                                                         : std::unique_ptr<Notifier>(new SilentNotifier);
+    // Lives until the program ends, like the windows: its tray icon must not be
+    // destroyed after the application object.
+    static Notifier *const desktop = QSystemTrayIcon::isSystemTrayAvailable()
+                                         ? static_cast<Notifier *>(new SystemNotifier)
+                                         : static_cast<Notifier *>(new SilentNotifier);
     return *desktop;
 }
 

@@ -40,8 +40,9 @@ for path in \
 done
 
 depends=$(dpkg-deb --field "$deb" Depends)
+names=$(tr ',' '\n' <<<"$depends" | awk '{print $1}')
 for library in libc6 libstdc++6 libqt6core6 libqt6network6 libqt6widgets6; do
-  if ! grep -qE "(^|, )$library( |,|$)" <<<"$depends"; then
+  if ! grep -qxF "$library" <<<"$names"; then
     echo "Depends lacks $library: $depends"
     status=1
   fi

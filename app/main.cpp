@@ -44,5 +44,7 @@ int main(int argc, char **argv)
     } else {
         auswahlForm->show();
     }
-    return application.exec();
+    const int result = application.exec();
+    kc::destroyWindows();
+    return result;
 }

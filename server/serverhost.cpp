@@ -3,6 +3,7 @@
 #include "platform/guard.h"
 #include "platform/exception.h"
 
+#include <QTimer>
 #include <QVariant>
 
 #include <netinet/in.h>
@@ -169,11 +170,40 @@ void ChatServerHost::applyKeepAlive(TCustomWinSocket *socket) const
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &m_keepAlive.count, sizeof m_keepAlive.count);
 }
 
+bool ChatServerHost::isConnected(ConnectionId id) const
+{
+    const TCustomWinSocket *socket = connection(id);
+    return socket && socket->Connected();
+}
+
+void ChatServerHost::watchJoin(ConnectionId id)
+{
+    TCustomWinSocket *socket = connection(id);
+    QTimer::singleShot(m_limits.joinTimeoutMs, socket, [this, id] {
+        if (m_registry.positionOf(id) >= 0)
+            return;
+        TCustomWinSocket *idle = connection(id);
+        if (!idle)
+            return;
+        try {
+            idle->Close();
+        } catch (...) {
+            log(kc::exceptionMessage(std::current_exception()));
+        }
+    });
+}
+
 void ChatServerHost::clientConnect(TCustomWinSocket *socket)
 {
-    connectionId(socket);
-    applyKeepAlive(socket);
+    const ConnectionId id = connectionId(socket);
     log("Client " + socket->PeerAddress() + " connected");
+    // The new connection is already listed; its disconnect event logs the close.
+    if (m_socket->Endpoint()->ActiveConnections() > m_limits.maxConnections) {
+        socket->Close();
+        return;
+    }
+    applyKeepAlive(socket);
+    watchJoin(id);
 }
 
 void ChatServerHost::accept(TCustomWinSocket *socket)

@@ -25,6 +25,20 @@ struct KeepAlive
     int count = 3;
 };
 
+/// How many connections the server holds, and for how long one may stay
+/// without joining. A search probe closes at once and an honest client joins
+/// at once, so only idle or hostile peers meet these limits.
+struct ConnectionLimits
+{
+    static constexpr int kJoinTimeoutMs = 60000;
+    static constexpr int kMaxConnections = 256;
+
+    /// A connection that has not joined by then is closed.
+    int joinTimeoutMs = kJoinTimeoutMs;
+    /// Connections held at once; further ones are closed as they arrive.
+    int maxConnections = kMaxConnections;
+};
+
 /// The chat server without a window: the listening socket, the registry and
 /// the dispatcher, and the connections the registry addresses. What a window
 /// shows goes out through the callbacks; nothing here opens a dialog. Failures
@@ -50,6 +64,12 @@ public:
     bool active() const;
 
     void setKeepAlive(const KeepAlive &keepAlive) { m_keepAlive = keepAlive; }
+    /// Applies to connections accepted from now on.
+    void setConnectionLimits(const ConnectionLimits &limits) { m_limits = limits; }
+    const ConnectionLimits &connectionLimits() const { return m_limits; }
+
+    /// True while `id` names an open connection of this server.
+    bool isConnected(ConnectionId id) const;
 
     /// Listens on `port` (low 16 bits). A server that was stopped starts with
     /// an empty registry; a running one keeps its users. Logs the host name
@@ -78,6 +98,8 @@ private:
     ConnectionId connectionId(TCustomWinSocket *socket);
     TCustomWinSocket *connection(ConnectionId id) const;
     void applyKeepAlive(TCustomWinSocket *socket) const;
+    /// Closes `id` once the join time is up, unless it registered a user by then.
+    void watchJoin(ConnectionId id);
 
     TServerSocket *m_socket;
     UserRegistry m_registry;
@@ -85,6 +107,7 @@ private:
     std::unordered_map<ConnectionId, QPointer<TCustomWinSocket>> m_connections;
     ConnectionId m_lastConnectionId = kNoConnection;
     KeepAlive m_keepAlive;
+    ConnectionLimits m_limits;
     /// Depth of our own sends and receives: socket errors inside them come
     /// back to us as exceptions with the layer's own text.
     int m_socketCalls = 0;

@@ -11,7 +11,10 @@ mode=${1:-run}
 default_build_dir=build
 [ "$mode" = test-asan ] && default_build_dir=build-asan
 build_dir=${KC_BUILD_DIR:-$default_build_dir}
-packages=(build-essential cmake qt6-base-dev qt6-qpa-plugins iproute2 util-linux fonts-dejavu-core)
+# desktop-file-utils, appstream, dpkg-dev and file: the tests that validate the
+# desktop entry and metainfo and build the .deb (cpack -G DEB).
+packages=(build-essential cmake qt6-base-dev qt6-qpa-plugins iproute2 util-linux fonts-dejavu-core
+          desktop-file-utils appstream dpkg-dev file)
 # Only the fuzz mode needs clang and libFuzzer.
 fuzz_packages=(clang-16 libclang-rt-16-dev)
 

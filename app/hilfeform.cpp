@@ -113,14 +113,20 @@ THilfeForm::THilfeForm(QWidget *parent) : QWidget(parent)
     PageControl3 = new QTabWidget;
     PageControl3->setDocumentMode(true);
 
+    PageControl1->setAccessibleName(QStringLiteral("Hilfe"));
+    PageControl2->setAccessibleName(QStringLiteral("Client"));
+    PageControl3->setAccessibleName(QStringLiteral("Server"));
+
     int memo = 1;
     for (const Page &page : kClientPages) {
         Memo[memo] = makeMemo(QString::fromUtf8(page.text));
+        Memo[memo]->setAccessibleName(QString::fromUtf8(page.caption));
         PageControl2->addTab(Memo[memo], QString::fromUtf8(page.caption));
         ++memo;
     }
     for (const Page &page : kServerPages) {
         Memo[memo] = makeMemo(page.text ? QString::fromUtf8(page.text) : QString::fromUtf8(kClientPages[0].text));
+        Memo[memo]->setAccessibleName(QString::fromUtf8(page.caption));
         PageControl3->addTab(Memo[memo], QString::fromUtf8(page.caption));
         ++memo;
     }

@@ -5,13 +5,18 @@
 #include "client/clientform.h"
 #include "client/einstellungsform.h"
 #include "client/sentfileform.h"
+#include "platform/appicon.h"
 #include "search/suchform.h"
 #include "server/serverform.h"
+
+#include <QApplication>
 
 namespace kc {
 
 void createWindows()
 {
+    QApplication::setWindowIcon(applicationIcon());
+    QGuiApplication::setDesktopFileName(QString::fromLatin1(desktopEntryName));
     auswahlForm = new TauswahlForm;
     clientForm = new TclientForm;
     serverForm = new TserverForm;

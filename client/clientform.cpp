@@ -12,6 +12,7 @@
 #include "platform/errorbox.h"
 #include "platform/guard.h"
 #include "platform/strtoint.h"
+#include "platform/tray.h"
 #include "protocol/clientsocket.h"
 #include "search/suchform.h"
 #include "stream/nmstrm.h"
@@ -116,6 +117,7 @@ QToolButton *pictureButton(QWidget *parent, const char *objectName, const QStrin
     button->setIcon(icon);
     button->setIconSize(QSize(18, 18));
     button->setToolTip(hint);
+    button->setAccessibleName(hint);
     button->setAutoRaise(false);
     return button;
 }
@@ -190,7 +192,7 @@ void TclientForm::buildControls()
                                   themeIcon(this, "network-connect", QStyle::SP_DriveNetIcon));
     disconnectBitBtn = pictureButton(Panel1, "disconnectBitBtn", QStringLiteral("Verbindung trennen"),
                                      themeIcon(this, "network-disconnect", QStyle::SP_BrowserStop));
-    pchatBitBtn = pictureButton(Panel1, "pchatBitBtn", QString(),
+    pchatBitBtn = pictureButton(Panel1, "pchatBitBtn", QStringLiteral("privat chat"),
                                 themeIcon(this, "internet-group-chat", QStyle::SP_FileDialogDetailedView));
     privatchatBitBtn = pictureButton(Panel1, "privatchatBitBtn", QStringLiteral("flüstern"),
                                      themeIcon(this, "mail-reply-sender", QStyle::SP_MessageBoxInformation));
@@ -208,6 +210,7 @@ void TclientForm::buildControls()
     ProgressBar1->setFixedSize(150, 14);
     ProgressBar1->setTextVisible(false);
     ProgressBar1->hide();
+    ProgressBar1->setAccessibleName(QStringLiteral("Download"));
 
     Label2 = plainLabel(Panel1, "Label2", QStringLiteral("Verbunden mit:"));
     Label3 = plainLabel(Panel1, "Label3", QString::fromLatin1(kNoServer));
@@ -241,15 +244,18 @@ void TclientForm::buildControls()
     UserListBox = new QListWidget(central);
     UserListBox->setObjectName(QStringLiteral("UserListBox"));
     UserListBox->setFixedWidth(160);
+    UserListBox->setAccessibleName(QStringLiteral("Online Users"));
 
     RichEdit1 = new QTextEdit(central);
     RichEdit1->setObjectName(QStringLiteral("RichEdit1"));
+    RichEdit1->setAccessibleName(QStringLiteral("Chat"));
     RichEdit1->setAcceptRichText(false);
     RichEdit1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     RichEdit1->setPlainText(QStringLiteral("Chat by Kestrelon"));
 
     Edit1 = new QLineEdit(QStringLiteral("Text"), central);
     Edit1->setObjectName(QStringLiteral("Edit1"));
+    Edit1->setAccessibleName(QStringLiteral("Nachricht"));
     sendenButton = new QPushButton(QStringLiteral("senden"), central);
     sendenButton->setObjectName(QStringLiteral("sendenButton"));
     exitBitBtn = new QPushButton(style()->standardIcon(QStyle::SP_DialogCloseButton), QStringLiteral("Exit"), central);
@@ -277,6 +283,11 @@ void TclientForm::buildControls()
     grid->addLayout(inputLayout, 3, 0, 1, 2);
     grid->setRowStretch(2, 1);
     grid->setColumnStretch(0, 1);
+
+    // Reading order: the tool buttons, the chat and the user list beside it, the input line.
+    QWidget *tabOrder[] = {sentfileBitBtn, RichEdit1, UserListBox, Edit1, sendenButton, exitBitBtn};
+    for (size_t i = 1; i < std::size(tabOrder); ++i)
+        setTabOrder(tabOrder[i - 1], tabOrder[i]);
 
     connect(connectBitBtn, &QToolButton::clicked, this, kc::guard([this] { connectBitBtnClick(); }));
     connect(disconnectBitBtn, &QToolButton::clicked, this, kc::guard([this] { disconnectBitBtnClick(); }));
@@ -498,9 +509,13 @@ void TclientForm::ClientSocketRead(QObject *, TCustomWinSocket *Socket)
         break;
     case client::Handler::Whisper:
         appendLine(r.whisperHeading, kc::clBlue);
+        kc::askForAttention(this, kc::fromAnsi("Private Nachricht von " + r.command.fixed));
         break;
     case client::Handler::PrivateChat:
         deliverPrivatLine(r.partner, r.privateLine);
+        // The line waits in the partner's window, unless the user is in the chat anyway.
+        if (!isActiveWindow())
+            kc::askForAttention(findPrivatChat(r.partner), kc::fromAnsi("Privater Chat mit " + r.partner));
         break;
     case client::Handler::NameTaken:
         ClientSocket->Close();
@@ -511,6 +526,8 @@ void TclientForm::ClientSocketRead(QObject *, TCustomWinSocket *Socket)
         ClientSocket->Close();
         break;
     case client::Handler::FileOffer:
+        // Before the offer's question, which waits for the user.
+        kc::askForAttention(this, kc::fromAnsi("Dateiangebot von " + client::cutFileOffer(r.command).user));
         if (onFileOffer)
             onFileOffer(r.command);
         break;
@@ -591,6 +608,7 @@ TprivatChatForm *TclientForm::openPrivatChat(const std::string &partner)
         existing->show();
         existing->raise();
         existing->activateWindow();
+        existing->editprivat->setFocus();
         return existing;
     }
     auto *form = new TprivatChatForm(

@@ -26,6 +26,7 @@ TeinstellungsForm::TeinstellungsForm(QWidget *parent) : QWidget(parent)
     Label1->setGeometry(8, 8, 177, 16);
     portEdit = new QLineEdit(QStringLiteral("5757"), this);
     portEdit->setObjectName(QStringLiteral("portEdit"));
+    portEdit->setAccessibleName(QStringLiteral("Port"));
     portEdit->setGeometry(8, 24, 81, 24);
     CheckBox1 = new QCheckBox(QStringLiteral("nach verlassen der Einstellungen"), this);
     CheckBox1->setObjectName(QStringLiteral("CheckBox1"));

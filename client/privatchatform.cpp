@@ -30,11 +30,13 @@ TprivatChatForm::TprivatChatForm(const std::string &partner, SendLine sendLine, 
     richeditprivat->setObjectName(QStringLiteral("richeditprivat"));
     richeditprivat->setAcceptRichText(false);
     richeditprivat->setGeometry(5, 30, 280, 170);
+    richeditprivat->setAccessibleName(chatuserlabel->text());
     richeditprivat->clear();
 
     editprivat = new QLineEdit(QStringLiteral("text"), this);
     editprivat->setObjectName(QStringLiteral("editprivat"));
     editprivat->setGeometry(5, 210, 200, editprivat->sizeHint().height());
+    editprivat->setAccessibleName(QStringLiteral("Nachricht"));
 
     sendenprivatbutton = new QPushButton(QStringLiteral("senden"), this);
     sendenprivatbutton->setObjectName(QStringLiteral("sendenprivatbutton"));

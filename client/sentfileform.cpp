@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QScreen>
+#include <QShowEvent>
 
 #include <algorithm>
 
@@ -27,6 +28,7 @@ TsentfileForm::TsentfileForm(QWidget *parent) : QWidget(parent)
     Label1->move(16, 19);
     Edit1 = new QLineEdit(this);
     Edit1->setObjectName(QStringLiteral("Edit1"));
+    Edit1->setAccessibleName(QStringLiteral("Sende an"));
     Edit1->setReadOnly(true);
     Edit1->setGeometry(72, 16, 105, 21);
     Label2 = new QLabel(QStringLiteral("Datei:"), this);
@@ -34,6 +36,7 @@ TsentfileForm::TsentfileForm(QWidget *parent) : QWidget(parent)
     Label2->move(16, 56);
     Edit2 = new QLineEdit(QStringLiteral("Edit2"), this);
     Edit2->setObjectName(QStringLiteral("Edit2"));
+    Edit2->setAccessibleName(QStringLiteral("Datei"));
     Edit2->setGeometry(16, 72, 161, 21);
     Button1 = new QPushButton(QStringLiteral("Datei suchen"), this);
     Button1->setObjectName(QStringLiteral("Button1"));
@@ -58,6 +61,11 @@ TsentfileForm::TsentfileForm(QWidget *parent) : QWidget(parent)
     setFixedSize(std::max({202, Edit1->geometry().right() + 26, Button1->geometry().right() + 26}), 165);
     if (const QScreen *screen = this->screen())
         move(screen->availableGeometry().center() - rect().center());
+
+    // "Datei suchen" stands above the path field, at the end of the "Datei:" line.
+    setTabOrder(Edit1, Button1);
+    setTabOrder(Button1, Edit2);
+    setTabOrder(Edit2, Button2);
 
     connect(Button1, &QPushButton::clicked, this, kc::guard([this] { Button1Click(); }));
     connect(Button2, &QPushButton::clicked, this, kc::guard([this] { Button2Click(); }));
@@ -98,6 +106,13 @@ void TsentfileForm::leave()
     clientForm->setEnabled(true);
     clientForm->raise();
     clientForm->activateWindow();
+}
+
+void TsentfileForm::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (!event->spontaneous())
+        Edit2->setFocus();
 }
 
 void TsentfileForm::closeEvent(QCloseEvent *event)

@@ -33,6 +33,7 @@ public:
     void Button3Click();
 
 protected:
+    void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
 
 private:

@@ -1,7 +1,9 @@
 #include "platform/tray.h"
 
+#include "platform/appicon.h"
 #include "platform/guard.h"
 
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QCursor>
 #include <QGuiApplication>
@@ -10,6 +12,7 @@
 #include <QMouseEvent>
 #include <QScreen>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QWidget>
 
 namespace kc {
@@ -105,7 +108,72 @@ private:
     ParkedWindow m_window;
 };
 
+class SystemNotifier final : public Notifier
+{
+public:
+    SystemNotifier()
+    {
+        m_icon.setIcon(applicationIcon());
+        m_icon.setToolTip(QApplication::applicationDisplayName());
+        // The icon is there only while a notice may be on screen.
+        m_hide.setSingleShot(true);
+        m_hide.setInterval(kShownMs + 2000);
+        QObject::connect(&m_hide, &QTimer::timeout, &m_icon, &QSystemTrayIcon::hide);
+    }
+
+    void notify(const QString &title, const QString &text) override
+    {
+        m_icon.show();
+        // Some notification servers read markup in the text, the others show it
+        // as it is; look-alikes of the markup characters read right in both.
+        QString shown = text;
+        shown.replace(QLatin1Char('&'), QChar(0xFF06));
+        shown.replace(QLatin1Char('<'), QChar(0x2039));
+        shown.replace(QLatin1Char('>'), QChar(0x203A));
+        m_icon.showMessage(title, shown, QSystemTrayIcon::Information, kShownMs);
+        m_hide.start();
+    }
+
+private:
+    static constexpr int kShownMs = 8000;
+    QSystemTrayIcon m_icon;
+    QTimer m_hide;
+};
+
+class SilentNotifier final : public Notifier
+{
+public:
+    void notify(const QString &, const QString &) override {}
+};
+
+Notifier *g_replacement = nullptr;
+
 } // namespace
+
+Notifier &notifier()
+{
+    if (g_replacement)
+        return *g_replacement;
+    // Lives until the program ends, like the windows: its tray icon must not be
+    // destroyed after the application object.
+    static Notifier *const desktop = QSystemTrayIcon::isSystemTrayAvailable()
+                                         ? static_cast<Notifier *>(new SystemNotifier)
+                                         : static_cast<Notifier *>(new SilentNotifier);
+    return *desktop;
+}
+
+void setNotifier(Notifier *replacement)
+{
+    g_replacement = replacement;
+}
+
+void askForAttention(QWidget *window, const QString &text)
+{
+    if (!window || window->isActiveWindow())
+        return;
+    QApplication::alert(window);
+    notifier().notify(QApplication::applicationDisplayName(), text);
+}
 
 std::unique_ptr<TrayIcon> createSystemTrayIcon(const QIcon &icon, const QString &toolTip)
 {

@@ -44,4 +44,25 @@ std::unique_ptr<TrayIcon> createTrayIcon(const QIcon &icon, const QString &toolT
 /// The stand-in's window, for tests; nullptr for a notification-area icon.
 QWidget *parkedWindow(TrayIcon &tray);
 
+/// Short notices for a user whose window is not in front. Where the desktop
+/// has a notification area they pop up from an icon there; the stand-in for
+/// desktops without one shows nothing.
+class Notifier
+{
+public:
+    virtual ~Notifier() = default;
+    /// `text` is plain text and may hold what a peer sent (a user name).
+    virtual void notify(const QString &title, const QString &text) = 0;
+};
+
+/// The notifier in use, made on first use for this desktop.
+Notifier &notifier();
+/// Installs `replacement` (not owned; it must outlive its use), for tests.
+/// nullptr goes back to the desktop's.
+void setNotifier(Notifier *replacement);
+
+/// Draws the user to `window` unless it is the active window: the window
+/// asks for attention (task bar) and a notification shows `text`.
+void askForAttention(QWidget *window, const QString &text);
+
 } // namespace kc

@@ -130,6 +130,13 @@ void TsuchForm::buildControls()
     ProgressBar1->setValue(0);
     ProgressBar1->setTextVisible(false);
     Label1 = makeLabel(this, "Label1", QStringLiteral("Label1"), 424, 168);
+    const std::pair<QWidget *, QString> spoken[] = {
+        {Edit1, QStringLiteral("IP Teil 1")}, {Edit2, QStringLiteral("IP Teil 2")},
+        {Edit3, QStringLiteral("IP Teil 3")}, {Edit4, QStringLiteral("IP Teil 4")},
+        {Edit5, QStringLiteral("Port")}, {serverListBox, QStringLiteral("Gefundene Server")},
+        {ProgressBar1, QStringLiteral("Suchfortschritt")}};
+    for (const auto &[control, name] : spoken)
+        control->setAccessibleName(name);
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
@@ -186,6 +193,7 @@ void TsuchForm::FormShow()
     Edit5->setText(decimal(searchPort));
     serverListBox->clear();
     closing = false;
+    Edit1->setFocus();
 }
 
 void TsuchForm::FormClose()

@@ -4,6 +4,7 @@
 #include "app/hilfeform.h"
 #include "client/clientform.h"
 #include "platform/ansi.h"
+#include "platform/appicon.h"
 #include "platform/colour.h"
 #include "platform/exception.h"
 #include "platform/guard.h"
@@ -24,7 +25,6 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
-#include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
@@ -38,20 +38,6 @@ TserverForm *serverForm = nullptr;
 
 
 namespace {
-
-QPixmap trayPicture()
-{
-    QPixmap picture(32, 32);
-    picture.fill(Qt::transparent);
-    QPainter painter(&picture);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setBrush(QColor(0x1f, 0x5f, 0xa8));
-    painter.setPen(Qt::NoPen);
-    painter.drawRoundedRect(QRectF(1, 1, 30, 30), 7, 7);
-    painter.setBrush(QColor(0xff, 0xd2, 0x4a));
-    painter.drawEllipse(QRectF(9, 9, 14, 14));
-    return picture;
-}
 
 QLabel *makeLabel(const QString &text, QWidget *parent)
 {
@@ -78,7 +64,7 @@ TserverForm::TserverForm(QWidget *parent) : QMainWindow(parent)
     buildMenus();
     connectHandlers();
 
-    m_tray = kc::createTrayIcon(QIcon(Image1->pixmap()), QStringLiteral("Brevantix"));
+    m_tray = kc::createTrayIcon(kc::applicationIcon(), QStringLiteral("Brevantix"));
     m_tray->onDoubleClick = [this] { trayDoubleClick(); };
     m_tray->onContextMenu = [this](const QPoint &at) { trayContextMenu(at); };
 
@@ -131,7 +117,7 @@ void TserverForm::buildControls()
     usersListBox = new QListWidget(central);
     usersipListBox = new QListWidget(central);
     Image1 = new QLabel(central);
-    Image1->setPixmap(trayPicture());
+    Image1->setPixmap(kc::applicationIcon().pixmap(32, 32));
     Image1->setVisible(false);
 
     Label4 = makeLabel(QStringLiteral("Meldungen"), central);
@@ -244,6 +230,12 @@ void TserverForm::connectHandlers()
         {Serverstoppen1, "Serverstoppen1"}, {Beenden2, "Beenden2"}};
     for (const auto &[object, name] : named)
         object->setObjectName(QString::fromLatin1(name));
+    // Controls without a caption of their own are named after the label beside them.
+    const std::pair<QWidget *, const char *> spoken[] = {
+        {Edit1, "Port"}, {usersListBox, "Online Users"}, {usersipListBox, "Online Users IP"},
+        {Memo1, "Meldungen"}, {RichEdit1, "Chat"}, {userComboBox, "Sende an"}, {Edit2, "Nachricht"}};
+    for (const auto &[control, name] : spoken)
+        control->setAccessibleName(QString::fromLatin1(name));
 
     connect(startBitBtn, &QPushButton::clicked, this, kc::guard([this] { startBitBtnClick(); }));
     connect(stopBitBtn, &QPushButton::clicked, this, kc::guard([this] { stopBitBtnClick(); }));

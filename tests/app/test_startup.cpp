@@ -3,16 +3,21 @@
 #include "app/windows.h"
 #include "client/clientform.h"
 #include "client/einstellungsform.h"
+#include "client/privatchatform.h"
 #include "client/sentfileform.h"
 #include "search/suchform.h"
 #include "server/serverform.h"
 #include "testenv.h"
 
+#include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
+#include <QComboBox>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTest>
+#include <QToolButton>
 
 class TestStartup : public QObject
 {
@@ -80,6 +85,31 @@ private slots:
         QVERIFY(clientForm->isEnabled());
         QVERIFY(!serverForm->isVisible());
         QVERIFY(!serverForm->isEnabled());
+    }
+
+    void everyControlHasAnAccessibleName()
+    {
+        QList<QWidget *> windows = allWindows();
+        windows << clientForm->openPrivatChat("Jörg");
+        QStringList unnamed;
+        for (QWidget *window : windows) {
+            for (QWidget *control : window->findChildren<QWidget *>()) {
+                const bool interactive = control->focusPolicy() != Qt::NoFocus
+                                         || qobject_cast<QAbstractButton *>(control) != nullptr;
+                // Qt's own parts (menu overflow, popup lists, the line edit of a
+                // combo box) are spoken for by the control they belong to.
+                if (!interactive || control->window() != window
+                    || control->objectName().startsWith(QLatin1String("qt_"))
+                    || qobject_cast<QComboBox *>(control->parentWidget()))
+                    continue;
+                QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(control);
+                if (!accessible || accessible->text(QAccessible::Name).trimmed().isEmpty())
+                    unnamed << window->objectName() + QLatin1Char('/') + control->objectName() + QLatin1Char(' ')
+                                   + QString::fromLatin1(control->metaObject()->className());
+            }
+        }
+        QVERIFY2(unnamed.isEmpty(), qPrintable(unnamed.join(QStringLiteral(", "))));
+        QCOMPARE(clientForm->pchatBitBtn->toolTip(), QStringLiteral("privat chat"));
     }
 
     void closingStartWindowEndsProgram()

@@ -2,18 +2,22 @@
 #include "app/hilfeform.h"
 #include "app/windows.h"
 #include "client/clientform.h"
+#include "client/privatchatform.h"
 #include "clienttestsupport.h"
 #include "platform/colour.h"
+#include "platform/tray.h"
 #include "protocol/clientsocket.h"
 #include "search/suchform.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTabWidget>
 #include <QTest>
 #include <QTextBlock>
@@ -214,6 +218,40 @@ private slots:
             QCOMPARE(lines[i].colour, colours[i]);
         }
         QVERIFY(env->dialogs.errors().isEmpty());
+    }
+
+    void newsWhileAwayAsksForAttention()
+    {
+        struct Recorder final : kc::Notifier
+        {
+            QStringList texts;
+            void notify(const QString &, const QString &text) override { texts << text; }
+        } recorder;
+        kc::setNotifier(&recorder);
+        const auto restore = qScopeGuard([] { kc::setNotifier(nullptr); });
+        connectAdmitted();
+
+        // The window in front shows the news itself.
+        QApplication::setActiveWindow(clientForm);
+        QVERIFY(driver->feed(peer, "$#pmassage:bob#Private Nachricht: hi", 2));
+        peer.send("$#pchat:anna:bob#eins");
+        QVERIFY(kc::test::waitFor([] { return clientForm->findPrivatChat("bob") != nullptr; }));
+        kc::test::pump(100); // the new window's activation arrives late
+        QVERIFY2(recorder.texts.isEmpty(), qPrintable(recorder.texts.join(QLatin1Char('|'))));
+
+        QApplication::setActiveWindow(nullptr);
+        QVERIFY(driver->feed(peer, "$#pmassage:J\xF6rg#Private Nachricht: hi", 2));
+        peer.send("$#pchat:anna:bob#zwei");
+        QVERIFY2(kc::test::waitFor([&] { return recorder.texts.size() == 2; }),
+                 qPrintable(recorder.texts.join(QLatin1Char('|'))));
+        env->dialogs.answerMessage(kc::mbIgnore);
+        peer.send("$#file:bob:127.0.0.2:C:\\a.txt#");
+        QVERIFY(kc::test::waitFor([&] { return recorder.texts.size() == 3; }));
+        QCOMPARE(recorder.texts, (QStringList{QStringLiteral("Private Nachricht von Jörg"),
+                                              QStringLiteral("Privater Chat mit bob"),
+                                              QStringLiteral("Dateiangebot von bob")}));
+        clientForm->findPrivatChat("bob")->close();
+        kc::test::pump(20);
     }
 
     void readsThatChangeNothing()

@@ -37,9 +37,6 @@
 #include <QScreen>
 #include <QShowEvent>
 #include <QStyle>
-#include <QTextCharFormat>
-#include <QTextCursor>
-#include <QTextEdit>
 #include <QThread>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -188,11 +185,10 @@ void TclientForm::buildControls()
     UserListBox->setObjectName(QStringLiteral("UserListBox"));
     UserListBox->setFixedWidth(160);
 
-    RichEdit1 = new QTextEdit(central);
+    RichEdit1 = new kc::LineView(central);
     RichEdit1->setObjectName(QStringLiteral("RichEdit1"));
-    RichEdit1->setAcceptRichText(false);
     RichEdit1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    RichEdit1->setPlainText(QStringLiteral("Chat by Kestrelon"));
+    RichEdit1->appendText(QStringLiteral("Chat by Kestrelon"));
 
     Edit1 = new QLineEdit(QStringLiteral("Text"), central);
     Edit1->setObjectName(QStringLiteral("Edit1"));
@@ -292,13 +288,7 @@ void TclientForm::setViewColour(int32_t colour)
 
 void TclientForm::appendLine(const std::string &line)
 {
-    QTextCharFormat format;
-    format.setForeground(kc::toQColor(m_viewColour));
-    QTextCursor cursor(RichEdit1->document());
-    cursor.movePosition(QTextCursor::End);
-    cursor.insertBlock(QTextBlockFormat(), format);
-    cursor.insertText(kc::fromAnsi(line), format);
-    RichEdit1->ensureCursorVisible();
+    RichEdit1->appendText(kc::fromAnsi(line), kc::toQColor(m_viewColour));
 }
 
 void TclientForm::appendLine(const std::string &line, int32_t colour)

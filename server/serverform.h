@@ -3,6 +3,7 @@
 #include "protocol/serversocket.h"
 #include "server/serverdispatcher.h"
 #include "server/userregistry.h"
+#include "widgets/lineview.h"
 
 #include <QMainWindow>
 #include <QPointer>
@@ -19,9 +20,7 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QMenu;
-class QPlainTextEdit;
 class QPushButton;
-class QTextEdit;
 
 namespace kc {
 class TrayIcon;
@@ -38,7 +37,7 @@ public:
     ~TserverForm() override;
 
     /// Lines the message log and the chat view keep; older ones drop off.
-    static constexpr int kMaxViewLines = 5000;
+    static constexpr int kMaxViewLines = kc::LineView::kMaxLines;
 
     QLabel *Label1;
     QLineEdit *Edit1;
@@ -56,9 +55,9 @@ public:
     QListWidget *usersipListBox;
     QLabel *Image1;
     QLabel *Label4;
-    QPlainTextEdit *Memo1;
+    kc::LineView *Memo1;
     QLabel *Label8;
-    QTextEdit *RichEdit1;
+    kc::LineView *RichEdit1;
     QLabel *Label9;
     QComboBox *userComboBox;
     QCheckBox *userCheckBox;

@@ -2,28 +2,21 @@
 
 #include "protocol/clientsocket.h"
 
-#include <QTextBlock>
-#include <QTextDocument>
-#include <QTextEdit>
+#include "widgets/lineview.h"
+
 #include <QToolButton>
 
 namespace kc::test {
 
-QList<ViewLine> viewLines(const QTextEdit *view)
+QList<ViewLine> viewLines(const kc::LineView *view)
 {
     QList<ViewLine> lines;
-    for (QTextBlock block = view->document()->begin(); block.isValid(); block = block.next()) {
-        QTextCharFormat format = block.charFormat();
-        for (auto it = block.begin(); !it.atEnd(); ++it) {
-            format = it.fragment().charFormat();
-            break;
-        }
-        lines.append({block.text(), format.foreground().color()});
-    }
+    for (int i = 0; i < view->lineCount(); ++i)
+        lines.append({view->line(i).text, view->lineColour(i)});
     return lines;
 }
 
-QStringList viewTexts(const QTextEdit *view)
+QStringList viewTexts(const kc::LineView *view)
 {
     QStringList texts;
     for (const ViewLine &line : viewLines(view))

@@ -11,7 +11,9 @@
 
 #include <string>
 
-class QTextEdit;
+namespace kc {
+class LineView;
+}
 
 namespace kc::test {
 
@@ -23,8 +25,8 @@ struct ViewLine
 };
 
 /// Every line of `view`, top to bottom.
-QList<ViewLine> viewLines(const QTextEdit *view);
-QStringList viewTexts(const QTextEdit *view);
+QList<ViewLine> viewLines(const kc::LineView *view);
+QStringList viewTexts(const kc::LineView *view);
 
 /// Drives a client window against a raw test server on 127.0.0.1.
 class ClientDriver

@@ -6,6 +6,7 @@
 #include "platform/colour.h"
 #include "protocol/clientsocket.h"
 #include "search/suchform.h"
+#include "widgets/lineview.h"
 
 #include <QAction>
 #include <QLabel>
@@ -16,9 +17,6 @@
 #include <QRegularExpression>
 #include <QTabWidget>
 #include <QTest>
-#include <QTextBlock>
-#include <QTextDocument>
-#include <QTextEdit>
 #include <QToolButton>
 
 #include <memory>
@@ -75,7 +73,7 @@ private slots:
 
     void showingResetsState()
     {
-        QCOMPARE(clientForm->RichEdit1->document()->firstBlock().text(), QStringLiteral("Chat by Kestrelon"));
+        QCOMPARE(clientForm->RichEdit1->line(0).text, QStringLiteral("Chat by Kestrelon"));
         clientForm->userName = "someone";
         clientForm->serverHost = "127.0.0.9";
         clientForm->serverPort = 6000;

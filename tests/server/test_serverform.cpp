@@ -9,6 +9,7 @@
 #include "protocol/clientsocket.h"
 #include "rawpeer.h"
 #include "testenv.h"
+#include "widgets/lineview.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -18,12 +19,9 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
-#include <QTextBlock>
-#include <QTextEdit>
 #include <QTimer>
 
 using kc::test::RawClient;
@@ -58,13 +56,12 @@ QStringList logLines()
 
 QString lastChatLine()
 {
-    return serverForm->RichEdit1->document()->lastBlock().text();
+    return serverForm->RichEdit1->line(serverForm->RichEdit1->lineCount() - 1).text;
 }
 
 QColor lastChatColour()
 {
-    const QTextBlock block = serverForm->RichEdit1->document()->lastBlock();
-    return block.begin().fragment().charFormat().foreground().color();
+    return serverForm->RichEdit1->lineColour(serverForm->RichEdit1->lineCount() - 1);
 }
 
 } // namespace
@@ -234,7 +231,7 @@ private slots:
         joinThree();
         if (QTest::currentTestFailed())
             return;
-        const int chatLines = serverForm->RichEdit1->document()->blockCount();
+        const int chatLines = serverForm->RichEdit1->lineCount();
         QVERIFY(m_anna.send("$#pmessage:cleo:anna#psst"));
         QCOMPARE(m_cleo.receive(), std::string("$#pmassage:anna#Private Nachricht: psst"));
         expectNothing({&m_anna, &m_bob});
@@ -243,7 +240,7 @@ private slots:
         QVERIFY(m_bob.send("$#file:bob:anna:C:\\Daten\\bild.png#"));
         QCOMPARE(m_anna.receive(), "$#file:bob:" + kBob + ":C:\\Daten\\bild.png#");
         expectNothing({&m_anna, &m_cleo});
-        QCOMPARE(serverForm->RichEdit1->document()->blockCount(), chatLines);
+        QCOMPARE(serverForm->RichEdit1->lineCount(), chatLines);
     }
 
     void killedClientIsRemovedAndOthersStayAddressedRight()
@@ -308,7 +305,7 @@ private slots:
         joinThree();
         if (QTest::currentTestFailed())
             return;
-        const int chatLines = serverForm->RichEdit1->document()->blockCount();
+        const int chatLines = serverForm->RichEdit1->lineCount();
         serverForm->Edit2->setText(QStringLiteral("Hallo \u00FCberall"));
         serverForm->userCheckBox->setChecked(true);
         serverForm->Button1->click();
@@ -328,7 +325,7 @@ private slots:
         serverForm->Button1->click();
         QCOMPARE(m_bob.receive(), std::string("$#farbe:255#Server: nur f\xFCr dich"));
         expectNothing({&m_anna, &m_cleo});
-        QCOMPARE(serverForm->RichEdit1->document()->blockCount(), chatLines);
+        QCOMPARE(serverForm->RichEdit1->lineCount(), chatLines);
         QVERIFY(m_env.dialogs.errors().isEmpty());
 
         // The operator's own mistakes are shown to the operator.
@@ -445,11 +442,11 @@ private slots:
         lines += "Ende";
         QVERIFY(m_anna.send(lines));
         QVERIFY(waitFor([] { return logLines().last() == QStringLiteral("Ende"); }));
-        QCOMPARE(serverForm->Memo1->document()->blockCount(), TserverForm::kMaxViewLines);
+        QCOMPARE(serverForm->Memo1->lineCount(), TserverForm::kMaxViewLines);
 
         QVERIFY(m_anna.send("$#user:anna:32768#" + std::string(6000, '\n') + "Schluss"));
         QVERIFY(waitFor([] { return lastChatLine() == QStringLiteral("Schluss"); }));
-        QCOMPARE(serverForm->RichEdit1->document()->blockCount(), TserverForm::kMaxViewLines);
+        QCOMPARE(serverForm->RichEdit1->lineCount(), TserverForm::kMaxViewLines);
         QCOMPARE(lastChatColour(), QColor(0, 128, 0));
     }
 

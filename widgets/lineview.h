@@ -60,6 +60,9 @@ public:
     /// What the held lines count against the byte budget.
     qsizetype byteCount() const { return m_bytes; }
     int maxLines() const { return m_maxLines; }
+    /// Number of line(0) among all lines ever appended (from 0), so that a
+    /// position survives older lines dropping off.
+    int64_t firstLineNumber() const { return m_firstId; }
 
     /// The selected lines joined by "\n"; empty without a selection.
     QString selectedText() const;

@@ -1,10 +1,11 @@
 #include "clienttestsupport.h"
 
 #include "protocol/clientsocket.h"
-
 #include "widgets/lineview.h"
 
 #include <QToolButton>
+
+#include <algorithm>
 
 namespace kc::test {
 
@@ -26,17 +27,21 @@ QStringList viewTexts(const kc::LineView *view)
 
 QList<ViewLine> ClientDriver::newLines() const
 {
-    return viewLines(m_form->RichEdit1).mid(m_mark);
+    const kc::LineView *view = m_form->RichEdit1;
+    return viewLines(view).mid(static_cast<qsizetype>(std::max<int64_t>(0, m_mark - view->firstLineNumber())));
 }
 
 QStringList ClientDriver::newTexts() const
 {
-    return viewTexts(m_form->RichEdit1).mid(m_mark);
+    QStringList texts;
+    for (const ViewLine &line : newLines())
+        texts << line.text;
+    return texts;
 }
 
 void ClientDriver::mark()
 {
-    m_mark = static_cast<int>(viewLines(m_form->RichEdit1).size());
+    m_mark = m_form->RichEdit1->firstLineNumber() + m_form->RichEdit1->lineCount();
 }
 
 std::string ClientDriver::connectAs(RawServer &server, RawClient &peer, const QString &name)

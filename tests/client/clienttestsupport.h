@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstdint>
 #include <string>
 
 namespace kc {
@@ -50,7 +51,7 @@ public:
 private:
     TclientForm *m_form;
     ScriptedDialogService &m_dialogs;
-    int m_mark = 0;
+    int64_t m_mark = 0;
 };
 
 } // namespace kc::test

@@ -450,6 +450,24 @@ private slots:
         QCOMPARE(lastChatColour(), QColor(0, 128, 0));
     }
 
+    void hugeWriteWithoutHashLeavesTheServerAnswering()
+    {
+        RawClient flooder;
+        QVERIFY(flooder.connectTo(m_port));
+        QVERIFY(flooder.send("$#" + std::string(1 << 20, 'x')));
+        QVERIFY(waitFor([] {
+            const kc::LineView *log = serverForm->Memo1;
+            return log->line(log->lineCount() - 1).text.endsWith(kc::LineView::cutMarker());
+        }));
+
+        QVERIFY(m_anna.connectTo(m_port));
+        QVERIFY(m_anna.send(chat::buildJoin("anna", 255, kAnna)));
+        QCOMPARE(m_anna.receive(1000), std::string("$#neu:anna:" + kAnna + "#"));
+        const kc::LineView *log = serverForm->Memo1;
+        for (int i = 0; i < log->lineCount(); ++i)
+            QVERIFY(log->line(i).text.size() <= kc::LineView::kMaxLineChars + kc::LineView::cutMarker().size());
+    }
+
     void trayHidesAndBringsBackTheWindow()
     {
         kc::TrayIcon &tray = serverForm->tray();

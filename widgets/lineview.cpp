@@ -228,7 +228,6 @@ void LineView::paintEvent(QPaintEvent *)
 {
     QPainter painter(viewport());
     const int height = rowHeight();
-    const int ascent = fontMetrics().ascent();
     const int first = verticalScrollBar()->value();
     const int x = kMargin - horizontalScrollBar()->value();
     const int rows = viewport()->height() / height + 1;
@@ -236,6 +235,7 @@ void LineView::paintEvent(QPaintEvent *)
     const int64_t selFirst = std::min(m_anchor, m_cursor);
     const int64_t selLast = std::max(m_anchor, m_cursor);
     const QPalette &colours = palette();
+    QHash<int64_t, QStaticText> shaped;
     for (int row = 0; row < rows; ++row) {
         const int index = first + row;
         if (index >= lineCount())
@@ -249,8 +249,17 @@ void LineView::paintEvent(QPaintEvent *)
         } else {
             painter.setPen(entry.colour.isValid() ? entry.colour : colours.color(QPalette::Text));
         }
-        painter.drawText(QPoint(x, y + ascent), entry.text);
+        QStaticText text = m_shaped.value(id);
+        if (text.text().isEmpty() && !entry.text.isEmpty()) {
+            text.setText(entry.text);
+            text.setTextFormat(Qt::PlainText);
+            text.setPerformanceHint(QStaticText::AggressiveCaching);
+            text.prepare(QTransform(), font());
+        }
+        painter.drawStaticText(QPoint(x, y), text);
+        shaped.insert(id, text);
     }
+    m_shaped = std::move(shaped);
 }
 
 void LineView::resizeEvent(QResizeEvent *event)
@@ -266,6 +275,7 @@ void LineView::changeEvent(QEvent *event)
         for (Entry &entry : m_lines)
             entry.width = -1;
         m_widest = 0;
+        m_shaped.clear();
         scheduleFlush();
     }
 }

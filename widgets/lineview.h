@@ -2,6 +2,8 @@
 
 #include <QAbstractScrollArea>
 #include <QColor>
+#include <QHash>
+#include <QStaticText>
 #include <QString>
 #include <QTimer>
 
@@ -112,6 +114,9 @@ private:
     bool m_follow = true;
     bool m_adjusting = false;
     QTimer m_flushTimer;
+    /// Shaped text of the lines painted last, by id: scrolling by a line
+    /// shapes one line, not all visible ones.
+    QHash<int64_t, QStaticText> m_shaped;
 
     int64_t m_anchor = -1;
     int64_t m_cursor = -1;

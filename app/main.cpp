@@ -1,14 +1,50 @@
 #include "app/auswahlform.h"
+#include "app/headless.h"
+#include "app/startoptions.h"
 #include "app/windows.h"
 #include "platform/errorbox.h"
+#include "platform/guard.h"
+#include "server/serverform.h"
+
+#include <QLineEdit>
+
+#include <cstdio>
+#include <string>
+#include <vector>
 
 int main(int argc, char **argv)
 {
+    const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const kc::ParsedOptions parsed = kc::parseStartOptions(arguments);
+    const std::string program = argc > 0 ? argv[0] : "kestrelon-chat";
+    if (!parsed.error.empty()) {
+        std::fprintf(stderr, "%s: %s\n\n%s", program.c_str(), parsed.error.c_str(),
+                     kc::startOptionsHelp(program).c_str());
+        return 2;
+    }
+    const kc::StartOptions &options = parsed.options;
+    if (options.mode == kc::StartOptions::Mode::Help) {
+        std::fputs(kc::startOptionsHelp(program).c_str(), stdout);
+        return 0;
+    }
+    if (options.mode == kc::StartOptions::Mode::Headless)
+        return kc::runHeadless(argc, argv, options);
+
     kc::GuardedApplication application(argc, argv);
     kc::installErrorBox();
     // The program ends when the start window closes, not with its last visible window.
     application.setQuitOnLastWindowClosed(false);
     kc::createWindows();
-    auswahlForm->show();
-    return application.exec();
+    if (options.mode == kc::StartOptions::Mode::Server) {
+        serverForm->host().setKeepAlive(options.keepAlive);
+        auswahlForm->Button2Click();
+        if (options.port)
+            serverForm->Edit1->setText(QString::number(*options.port));
+        kc::guarded([] { serverForm->startBitBtnClick(); });
+    } else {
+        auswahlForm->show();
+    }
+    const int result = application.exec();
+    kc::destroyWindows();
+    return result;
 }

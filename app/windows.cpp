@@ -21,4 +21,30 @@ void createWindows()
     HilfeForm = new THilfeForm;
 }
 
+namespace {
+
+template<class Window>
+void destroy(Window *&window)
+{
+    delete window;
+    window = nullptr;
+}
+
+} // namespace
+
+void destroyWindows()
+{
+    // Service threads first: a file they received may still be waiting for a
+    // window that is about to go.
+    if (clientForm)
+        clientForm->stopStreamServices();
+    destroy(HilfeForm);
+    destroy(sentfileForm);
+    destroy(einstellungsForm);
+    destroy(suchForm);
+    destroy(serverForm);
+    destroy(clientForm);
+    destroy(auswahlForm);
+}
+
 } // namespace kc

@@ -9,4 +9,9 @@ namespace kc {
 /// sentfileForm, HilfeForm) until the program ends.
 void createWindows();
 
+/// Destroys the seven windows in the reverse order and clears their
+/// references. The client window's stream service threads are stopped and
+/// joined on the way, so run it while the application object still exists.
+void destroyWindows();
+
 } // namespace kc

@@ -100,6 +100,7 @@ TclientForm::TclientForm(QWidget *parent) : QMainWindow(parent)
 
 TclientForm::~TclientForm()
 {
+    stopStreamServices();
     // No socket event may reach a half-destroyed window.
     ClientSocket->OnConnecting = {};
     ClientSocket->OnConnect = {};
@@ -374,7 +375,13 @@ void TclientForm::ClientSocketConnecting(QObject *, TCustomWinSocket *)
 
 void TclientForm::ClientSocketConnect(QObject *, TCustomWinSocket *Socket)
 {
-    Label3->setText(kc::fromAnsi(Socket->PeerHostName()));
+    // The name comes later: a reverse look-up may take the resolver's time-out.
+    Label3->clear();
+    const unsigned serial = ++m_connectionSerial;
+    Socket->PeerHostNameLater(this, [this, serial](const std::string &name) {
+        if (serial == m_connectionSerial)
+            Label3->setText(kc::fromAnsi(name));
+    });
     Socket->SendString(chat::buildJoin(userName, farbe, Socket->OwnAddress()));
     appendLine("Verbindung hergestellt");
 }
@@ -387,6 +394,7 @@ void TclientForm::ClientSocketDisconnect(QObject *, TCustomWinSocket *Socket)
     }
     angemeldet = false;
     UserListBox->clear();
+    ++m_connectionSerial;
     Label3->setText(QString::fromLatin1(kNoServer));
 }
 
@@ -569,14 +577,30 @@ void TclientForm::wireFileTransfer()
     const QPointer<TclientForm> self(this);
     NMStrmServ->setOnMSG([self](QObject *sender, const std::string &sFrom, QIODevice *strm) {
         const auto work = [&] {
-            if (self)
+            if (self && !self->m_closing)
                 kc::guarded([&] { self->NMStrmServMSG(sender, sFrom, strm); });
         };
+        // Without an application object the program is ending: the file is
+        // dropped rather than handled on this service thread.
         QCoreApplication *application = QCoreApplication::instance();
-        if (!application || QThread::currentThread() == application->thread())
+        if (!application)
+            return;
+        if (QThread::currentThread() == application->thread())
             work();
         else
             QMetaObject::invokeMethod(application, work, Qt::BlockingQueuedConnection);
+    });
+}
+
+void TclientForm::stopStreamServices()
+{
+    m_closing = true;
+    NMStrmServ->setOnMSG({});
+    // A service blocked in its hand-over is released by answering the call,
+    // which finds m_closing set and does nothing.
+    NMStrmServ->StopServices(std::chrono::seconds(5), [] {
+        if (QCoreApplication *application = QCoreApplication::instance())
+            QCoreApplication::sendPostedEvents(application, QEvent::MetaCall);
     });
 }
 

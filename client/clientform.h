@@ -183,6 +183,11 @@ public:
     /// until this returns.
     void NMStrmServMSG(QObject *Sender, const std::string &sFrom, QIODevice *strm);
 
+    /// Stops the stream receiver's service threads and waits for them to end;
+    /// received files still waiting for this thread are dropped unsaved. Run
+    /// before the application object goes (the destructor does it too).
+    void stopStreamServices();
+
 protected:
     void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
@@ -215,6 +220,11 @@ private:
     /// nest inside the send) queue here.
     std::deque<PendingSend> m_pendingSends;
     bool m_sending = false;
+    /// Set once shutting down: received files are no longer handed over.
+    bool m_closing = false;
+    /// Counts connections, so that a host name answered late for an earlier
+    /// connection is not shown.
+    unsigned m_connectionSerial = 0;
 };
 
 extern TclientForm *clientForm;

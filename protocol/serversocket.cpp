@@ -1,5 +1,6 @@
 #include "protocol/serversocket.h"
 
+#include "platform/backlog.h"
 #include "platform/guard.h"
 #include "protocol/socketerror.h"
 #include "protocol/winsocket_p.h"
@@ -73,7 +74,7 @@ void TServerSocket::Private::open()
     l->adopt(fd);
     l->startListening();
     q->m_active = true;
-    if (::listen(fd, 5) != 0) {
+    if (::listen(fd, kc::listenBacklog()) != 0) {
         const int error = errno;
         l->release(false);
         q->m_active = false;

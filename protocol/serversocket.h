@@ -2,7 +2,8 @@
 
 #include "protocol/clientsocket.h"
 
-/// Server component: one listening socket (backlog 5, all local addresses)
+/// Server component: one listening socket (the system's longest backlog, all
+/// local addresses)
 /// and its accepted connections; events arrive on the owning thread.
 class TServerSocket : public TCustomSocket
 {

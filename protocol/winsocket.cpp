@@ -1,9 +1,11 @@
 #include "protocol/winsocket.h"
 
+#include "platform/ansi.h"
 #include "platform/guard.h"
 #include "protocol/socketerror.h"
 #include "protocol/winsocket_p.h"
 
+#include <QHostInfo>
 #include <QPointer>
 #include <QSocketNotifier>
 
@@ -349,6 +351,23 @@ std::string TCustomWinSocket::PeerHostName()
         != 0)
         return {};
     return name;
+}
+
+void TCustomWinSocket::PeerHostNameLater(QObject *context, std::function<void(const std::string &name)> done)
+{
+    const std::string address = PeerAddress();
+    if (address.empty())
+        return;
+    QHostInfo::lookupHost(QString::fromLatin1(address), context,
+                          [address, done = std::move(done)](const QHostInfo &info) {
+                              // A failed reverse look-up reports the address itself as the name.
+                              std::string name;
+                              if (info.error() == QHostInfo::NoError)
+                                  name = kc::toAnsi(info.hostName());
+                              if (name == address)
+                                  name.clear();
+                              kc::guarded([&] { done(name); });
+                          });
 }
 
 std::string TCustomWinSocket::OwnAddress()

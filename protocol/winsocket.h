@@ -48,7 +48,12 @@ public:
     /// Dotted IPv4 address of the other end; empty when not connected.
     std::string PeerAddress();
     /// Reverse look-up of PeerAddress (blocking); empty when none is found.
+    /// Not for the user-interface thread: see PeerHostNameLater.
     std::string PeerHostName();
+    /// PeerHostName without blocking: `done` runs later on this thread with
+    /// the name (empty when none is found), unless `context` is gone by then.
+    /// Nothing runs when the object is not connected.
+    void PeerHostNameLater(QObject *context, std::function<void(const std::string &name)> done);
     /// Dotted IPv4 address of this end; empty without a socket.
     std::string OwnAddress();
     /// Name of this computer; empty while the object has no socket.

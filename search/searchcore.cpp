@@ -62,6 +62,17 @@ bool ServerTable::add(const T_server &server)
     return true;
 }
 
+int ServerTable::setHostName(const std::string &address, const std::string &hostName)
+{
+    for (int i = 0; i <= m_lastFound; ++i) {
+        if (m_servers[i].address == address) {
+            m_servers[i].hostName = hostName;
+            return i;
+        }
+    }
+    return -1;
+}
+
 const T_server &ServerTable::at(int index) const
 {
     if (index < 0 || index > m_lastFound)

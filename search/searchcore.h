@@ -75,6 +75,9 @@ public:
     bool add(const T_server &server);
     /// Index of the last filled entry; -1 when the table is empty.
     int lastFound() const { return m_lastFound; }
+    /// Records the name a late reverse look-up found for `address`; returns
+    /// the index of its entry, -1 when the address is not listed.
+    int setHostName(const std::string &address, const std::string &hostName);
     /// Entry `index`; outside 0 to lastFound throws kc::EListError.
     const T_server &at(int index) const;
     /// One line per entry, entry 0 first.

@@ -239,25 +239,43 @@ void TsuchForm::suchstartBitBtnClick()
 TClientSocket *TsuchForm::createProbe()
 {
     auto probe = std::make_unique<TClientSocket>(this);
-    probe->OnConnect = [this](QObject *Sender, TCustomWinSocket *Socket) {
-        kc::guarded([&] { probeConnect(Sender, Socket); });
+    TClientSocket *raw = probe.get();
+    probe->OnConnect = [this, raw](QObject *Sender, TCustomWinSocket *Socket) {
+        probeEvent(raw, [&] { probeConnect(Sender, Socket); });
     };
-    probe->OnError = [this](QObject *Sender, TCustomWinSocket *Socket, TErrorEvent ErrorEvent, int &ErrorCode) {
+    probe->OnError = [this, raw](QObject *Sender, TCustomWinSocket *Socket, TErrorEvent ErrorEvent, int &ErrorCode) {
         ErrorCode = 0;
-        kc::guarded([&] { probeError(Sender, Socket, ErrorEvent, ErrorCode); });
+        probeEvent(raw, [&] { probeError(Sender, Socket, ErrorEvent, ErrorCode); });
     };
     probeList.push_back(std::move(probe));
     return probeList.back().get();
+}
+
+void TsuchForm::probeEvent(TClientSocket *probe, const std::function<void()> &handler)
+{
+    ++m_probeCalls[probe];
+    kc::guarded(handler);
+    if (--m_probeCalls[probe] > 0)
+        return;
+    m_probeCalls.erase(probe);
+    // The socket layer may still touch the probe after its handler returned.
+    if (m_droppedProbes.erase(probe))
+        probe->deleteLater();
 }
 
 void TsuchForm::dropProbes()
 {
     std::vector<std::unique_ptr<TClientSocket>> probes = std::move(probeList);
     probeList.clear();
-    for (const std::unique_ptr<TClientSocket> &probe : probes) {
+    for (std::unique_ptr<TClientSocket> &probe : probes) {
         probe->OnConnect = nullptr;
         probe->OnError = nullptr;
         probe->Close();
+        if (m_probeCalls.count(probe.get()) == 0)
+            continue; // destroyed with the vector
+        TClientSocket *busy = probe.release();
+        busy->setParent(nullptr);
+        m_droppedProbes.insert(busy);
     }
 }
 
@@ -286,9 +304,16 @@ void TsuchForm::serversuche(TClientSocket *probe, bool found)
         return;
     if (found) {
         TCustomWinSocket *socket = probe->Endpoint();
-        const search::T_server server{socket->PeerAddress(), socket->PeerHostName(), probe->Port()};
-        if (servers.add(server))
+        // Listed at once; the name follows when the reverse look-up answers.
+        const search::T_server server{socket->PeerAddress(), std::string(), probe->Port()};
+        if (servers.add(server)) {
             showServers();
+            socket->PeerHostNameLater(this, [this, address = server.address](const std::string &name) {
+                const int index = servers.setHostName(address, name);
+                if (index >= 0 && index < serverListBox->count())
+                    serverListBox->item(index)->setText(kc::fromAnsi(search::serverLine(servers.at(index))));
+            });
+        }
     }
 
     const bool next = hostPart < search::kProbeCount;

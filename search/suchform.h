@@ -4,8 +4,11 @@
 
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 class QGroupBox;
@@ -96,13 +99,21 @@ private:
     void buildControls();
     TClientSocket *createProbe();
     /// Closes and destroys every probe; none of their events runs afterwards.
+    /// A probe whose own handler is still on the stack (a modal box inside it
+    /// let the search end) is destroyed once that handler has returned.
     void dropProbes();
+    /// Runs one event handler of `probe`, guarded, keeping count of it.
+    void probeEvent(TClientSocket *probe, const std::function<void()> &handler);
     void showServers();
     void showMessage(const QString &text);
 
     /// Changes whenever a search starts or ends, so code that ran a modal
     /// dialog can tell whether its search is still the running one.
     unsigned m_searchId = 0;
+    /// Handlers of each probe that are on the stack right now.
+    std::unordered_map<TClientSocket *, int> m_probeCalls;
+    /// Probes dropped while one of their handlers was on the stack.
+    std::unordered_set<TClientSocket *> m_droppedProbes;
 };
 
 extern TsuchForm *suchForm;

@@ -32,24 +32,8 @@
 
 TserverForm *serverForm = nullptr;
 
-using chatserver::ConnectionId;
 
 namespace {
-
-const char *const kConnectionIdProperty = "kcConnectionId";
-
-// Marks the form's own socket calls, so that their errors come back as exceptions.
-class SocketCall
-{
-public:
-    explicit SocketCall(int &depth) : m_depth(depth) { ++m_depth; }
-    ~SocketCall() { --m_depth; }
-    SocketCall(const SocketCall &) = delete;
-    SocketCall &operator=(const SocketCall &) = delete;
-
-private:
-    int &m_depth;
-};
 
 QPixmap trayPicture()
 {
@@ -79,8 +63,12 @@ TserverForm::TserverForm(QWidget *parent) : QMainWindow(parent)
     setObjectName(QStringLiteral("serverForm"));
     setWindowTitle(QStringLiteral("serverForm"));
 
-    ServerSocket = new TServerSocket(this);
-    ServerSocket->setObjectName(QStringLiteral("ServerSocket"));
+    m_host = new chatserver::ChatServerHost(this);
+    ServerSocket = m_host->socket();
+    m_host->onLog = [this](const std::string &line) { log(line); };
+    m_host->onChatLine = [this](const chatserver::ChatLine &line) { showChatLine(line); };
+    m_host->onUsersChanged = [this] { refreshUserLists(); };
+    m_host->onCounterChanged = [this] { setCounter(); };
 
     buildControls();
     buildMenus();
@@ -97,12 +85,11 @@ TserverForm::TserverForm(QWidget *parent) : QMainWindow(parent)
 
 TserverForm::~TserverForm()
 {
-    // The socket's handlers reach into this window; none may run while it goes.
-    ServerSocket->OnClientConnect = nullptr;
-    ServerSocket->OnAccept = nullptr;
-    ServerSocket->OnClientRead = nullptr;
-    ServerSocket->OnClientDisconnect = nullptr;
-    ServerSocket->OnClientError = nullptr;
+    // The host outlives nothing of this window: its reports must not reach it while it goes.
+    m_host->onLog = nullptr;
+    m_host->onChatLine = nullptr;
+    m_host->onUsersChanged = nullptr;
+    m_host->onCounterChanged = nullptr;
 }
 
 void TserverForm::buildControls()
@@ -267,23 +254,6 @@ void TserverForm::connectHandlers()
     connect(Serverstarten1, &QAction::triggered, this, kc::guard([this] { startBitBtnClick(); }));
     connect(Serverstoppen1, &QAction::triggered, this, kc::guard([this] { stopBitBtnClick(); }));
     connect(Beenden2, &QAction::triggered, this, kc::guard([this] { close(); }));
-
-    // Whatever goes wrong inside a socket event was caused by a client or its
-    // connection: it goes to the log, never into a modal box.
-    auto logged = [this](auto handler) {
-        return [this, handler](auto &&...args) {
-            try {
-                (this->*handler)(std::forward<decltype(args)>(args)...);
-            } catch (...) {
-                log(kc::exceptionMessage(std::current_exception()));
-            }
-        };
-    };
-    ServerSocket->OnClientConnect = logged(&TserverForm::ServerSocketClientConnect);
-    ServerSocket->OnAccept = logged(&TserverForm::ServerSocketAccept);
-    ServerSocket->OnClientRead = logged(&TserverForm::ServerSocketClientRead);
-    ServerSocket->OnClientDisconnect = logged(&TserverForm::ServerSocketClientDisconnect);
-    ServerSocket->OnClientError = logged(&TserverForm::ServerSocketClientError);
 }
 
 // ---- window ----
@@ -307,8 +277,7 @@ void TserverForm::FormShow()
 
 void TserverForm::FormClose()
 {
-    ServerSocket->Close();
-    m_connections.clear();
+    m_host->stop();
     closeClientWindowSocket();
     if (auswahlForm)
         auswahlForm->close();
@@ -332,23 +301,15 @@ void TserverForm::setRunningChecks(bool running)
 void TserverForm::startBitBtnClick()
 {
     setRunningChecks(true);
-    // A running server keeps its users: they are still connected and would
-    // otherwise be cut off from the chat without knowing it.
-    if (!ServerSocket->Active())
-        m_registry.clear();
     closeClientWindowSocket();
-    ServerSocket->setPort(kc::StrToInt(kc::toAnsi(Edit1->text())));
-    ServerSocket->Open();
-    const std::string host = ServerSocket->Endpoint()->OwnHostName();
-    Label5->setText(kc::fromAnsi(host));
-    log("Servername: " + host);
+    const int port = kc::StrToInt(kc::toAnsi(Edit1->text()));
+    Label5->setText(kc::fromAnsi(m_host->start(port)));
 }
 
 void TserverForm::stopBitBtnClick()
 {
     setRunningChecks(false);
-    ServerSocket->Close();
-    m_connections.clear();
+    m_host->stop();
     usersListBox->clear();
     usersipListBox->clear();
     Label5->setText(QStringLiteral("server"));
@@ -401,11 +362,10 @@ void TserverForm::Button1Click()
     const std::string message = chat::buildPublicLine("255", "Server", kc::toAnsi(Edit2->text()));
     const QString recipient = userComboBox->currentText();
     if (userCheckBox->isChecked() || recipient.isEmpty()) {
-        for (ConnectionId id : m_registry.connections())
-            deliver(id, message);
+        m_host->sendToAll(message);
         return;
     }
-    sendToPosition(kc::StrToInt(kc::toAnsi(recipient)), message);
+    m_host->sendToPosition(kc::StrToInt(kc::toAnsi(recipient)), message);
 }
 
 void TserverForm::kickBitBtnClick()
@@ -413,15 +373,7 @@ void TserverForm::kickBitBtnClick()
     const int row = usersListBox->currentRow();
     if (row < 0 || !usersListBox->item(row)->isSelected())
         return;
-    sendToPosition(row, chat::buildKill());
-}
-
-void TserverForm::sendToPosition(int position, const std::string &bytes)
-{
-    const chatserver::T_user &user = m_registry.at(position);
-    if (!connection(user.connection))
-        kc::EListError::raise(position);
-    deliver(user.connection, bytes);
+    m_host->sendToPosition(row, chat::buildKill());
 }
 
 // ---- views ----
@@ -438,7 +390,7 @@ void TserverForm::showChatLine(const chatserver::ChatLine &line)
 
 void TserverForm::setCounter()
 {
-    Label7->setText(QString::number(m_registry.count()));
+    Label7->setText(QString::number(m_host->registry().count()));
 }
 
 void TserverForm::refreshUserLists()
@@ -446,8 +398,8 @@ void TserverForm::refreshUserLists()
     usersListBox->clear();
     usersipListBox->clear();
     userComboBox->clear();
-    for (int p = 0; p <= m_registry.high(); ++p) {
-        const chatserver::T_user &user = m_registry.at(p);
+    for (int p = 0; p <= m_host->registry().high(); ++p) {
+        const chatserver::T_user &user = m_host->registry().at(p);
         usersListBox->addItem(kc::fromAnsi(user.name + " (" + user.position + ")"));
         usersipListBox->addItem(kc::fromAnsi(user.address));
         userComboBox->addItem(kc::fromAnsi(user.position));
@@ -459,95 +411,28 @@ void TserverForm::refreshUserLists()
 
 // ---- connections ----
 
-ConnectionId TserverForm::connectionId(TCustomWinSocket *socket)
-{
-    const QVariant known = socket->property(kConnectionIdProperty);
-    if (known.isValid())
-        return known.value<ConnectionId>();
-    const ConnectionId id = ++m_lastConnectionId;
-    socket->setProperty(kConnectionIdProperty, QVariant::fromValue(id));
-    m_connections[id] = socket;
-    connect(socket, &QObject::destroyed, this, [this, id] { m_connections.erase(id); });
-    return id;
-}
-
-TCustomWinSocket *TserverForm::connection(ConnectionId id) const
-{
-    const auto found = m_connections.find(id);
-    return found == m_connections.end() ? nullptr : found->second.data();
-}
-
-void TserverForm::deliver(ConnectionId id, const std::string &bytes)
-{
-    TCustomWinSocket *socket = connection(id);
-    if (!socket)
-        return;
-    try {
-        SocketCall call(m_socketCalls);
-        socket->SendString(bytes);
-    } catch (...) {
-        log(kc::exceptionMessage(std::current_exception()));
-    }
-}
-
-void TserverForm::execute(const chatserver::Outcome &outcome)
-{
-    if (outcome.usersChanged)
-        refreshUserLists();
-    if (outcome.counterChanged)
-        setCounter();
-    if (outcome.chatLine)
-        showChatLine(*outcome.chatLine);
-    for (const chatserver::Delivery &delivery : outcome.deliveries)
-        deliver(delivery.connection, delivery.bytes);
-    if (!outcome.error.empty())
-        log(outcome.error);
-}
-
 void TserverForm::ServerSocketClientConnect(QObject *, TCustomWinSocket *Socket)
 {
-    connectionId(Socket);
-    log("Client " + Socket->PeerAddress() + " connected");
+    m_host->clientConnect(Socket);
 }
 
 void TserverForm::ServerSocketAccept(QObject *, TCustomWinSocket *Socket)
 {
-    log("Connected to: " + Socket->PeerAddress());
+    m_host->accept(Socket);
 }
 
 void TserverForm::ServerSocketClientRead(QObject *, TCustomWinSocket *Socket)
 {
-    std::string data;
-    {
-        SocketCall call(m_socketCalls);
-        data = Socket->ReceiveAvailable();
-    }
-    if (data.empty())
-        return;
-    log(Socket->PeerAddress() + data);
-    execute(m_dispatcher.dispatch(connectionId(Socket), data));
+    m_host->clientRead(Socket);
 }
 
 void TserverForm::ServerSocketClientDisconnect(QObject *, TCustomWinSocket *Socket)
 {
-    log(Socket->PeerAddress() + "disconnect");
-    execute(m_dispatcher.connectionClosed(connectionId(Socket)));
+    m_host->clientDisconnect(Socket);
 }
 
 void TserverForm::ServerSocketClientError(QObject *, TCustomWinSocket *Socket, TErrorEvent ErrorEvent,
                                           int &ErrorCode)
 {
-    // Inside our own send or receive the layer throws its full text to the
-    // caller, which logs it.
-    if (m_socketCalls > 0)
-        return;
-    log(kc::format("Asynchroner Socket-Fehler %d", ErrorCode));
-    ErrorCode = 0;
-    // A connection reset by its peer raises no disconnect event, but its user
-    // is gone all the same; the dead connection is let go so that a server
-    // running for days does not collect them.
-    if (ErrorEvent == TErrorEvent::eeDisconnect) {
-        execute(m_dispatcher.connectionClosed(connectionId(Socket)));
-        Socket->Close();
-    }
+    m_host->clientError(Socket, ErrorEvent, ErrorCode);
 }

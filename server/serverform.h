@@ -1,16 +1,13 @@
 #pragma once
 
 #include "protocol/serversocket.h"
-#include "server/serverdispatcher.h"
-#include "server/userregistry.h"
+#include "server/serverhost.h"
 #include "widgets/lineview.h"
 
 #include <QMainWindow>
-#include <QPointer>
 
 #include <memory>
 #include <string>
-#include <unordered_map>
 
 class QAction;
 class QCheckBox;
@@ -83,7 +80,9 @@ public:
 
     /// The notification-area icon (or its stand-in) used while hidden.
     kc::TrayIcon &tray() { return *m_tray; }
-    const chatserver::UserRegistry &registry() const { return m_registry; }
+    const chatserver::UserRegistry &registry() const { return m_host->registry(); }
+    /// The server itself; this window shows what it reports.
+    chatserver::ChatServerHost &host() { return *m_host; }
 
     void FormShow();
     void FormClose();
@@ -101,6 +100,7 @@ public:
     /// Right click on the tray icon: the tray menu at `globalPos`.
     void trayContextMenu(const QPoint &globalPos);
 
+    // Socket events, handled by the server host; kept here under their window names.
     void ServerSocketClientConnect(QObject *Sender, TCustomWinSocket *Socket);
     void ServerSocketAccept(QObject *Sender, TCustomWinSocket *Socket);
     void ServerSocketClientRead(QObject *Sender, TCustomWinSocket *Socket);
@@ -127,24 +127,8 @@ private:
     void showChatLine(const chatserver::ChatLine &line);
     void setCounter();
     void setRunningChecks(bool running);
-    /// Carries out what the dispatcher decided; failures go to the log.
-    void execute(const chatserver::Outcome &outcome);
-    /// Writes to one connection; a failure of that connection goes to the log.
-    void deliver(chatserver::ConnectionId connection, const std::string &bytes);
-    /// The operator's write to registry `position`; a position without a live
-    /// connection throws the list error for it.
-    void sendToPosition(int position, const std::string &bytes);
 
-    chatserver::ConnectionId connectionId(TCustomWinSocket *socket);
-    TCustomWinSocket *connection(chatserver::ConnectionId id) const;
-
-    chatserver::UserRegistry m_registry;
-    chatserver::ServerDispatcher m_dispatcher{m_registry};
-    std::unordered_map<chatserver::ConnectionId, QPointer<TCustomWinSocket>> m_connections;
-    chatserver::ConnectionId m_lastConnectionId = chatserver::kNoConnection;
-    /// Depth of our own sends and receives: socket errors inside them come
-    /// back to us as exceptions with the layer's own text.
-    int m_socketCalls = 0;
+    chatserver::ChatServerHost *m_host;
     std::unique_ptr<kc::TrayIcon> m_tray;
 };
 

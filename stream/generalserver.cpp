@@ -41,11 +41,31 @@ TNMGeneralServer::~TNMGeneralServer()
         Abort();
     } catch (...) {
     }
+    {
+        std::lock_guard lock(m_registry->lock);
+        m_registry->server = nullptr;
+    }
+    StopServices(serviceEndWait);
+}
+
+bool TNMGeneralServer::StopServices(std::chrono::milliseconds wait, const std::function<void()> &whileWaiting)
+{
+    if (!m_listener)
+        return true;
+    const auto deadline = std::chrono::steady_clock::now() + wait;
     std::unique_lock lock(m_registry->lock);
-    m_registry->server = nullptr;
     for (TNMGeneralServer *service : m_registry->clients)
         service->requestStop();
-    m_registry->ended.wait_for(lock, serviceEndWait, [this] { return m_registry->running == 0; });
+    const auto ended = [this] { return m_registry->running == 0; };
+    if (!whileWaiting)
+        return m_registry->ended.wait_until(lock, deadline, ended);
+    while (!ended() && std::chrono::steady_clock::now() < deadline) {
+        lock.unlock();
+        whileWaiting();
+        lock.lock();
+        m_registry->ended.wait_for(lock, std::chrono::milliseconds(10), ended);
+    }
+    return ended();
 }
 
 std::recursive_mutex &TNMGeneralServer::ServerLock()

@@ -2,6 +2,8 @@
 
 #include "stream/powersock.h"
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -68,6 +70,12 @@ public:
     /// Milliseconds without progress after which a service is closed; 0 never.
     int IdleTimeOut() const { return m_idleTimeOut; }
     void setIdleTimeOut(int value) { m_idleTimeOut = value; }
+
+    /// Stops every running service and waits up to `wait` for them to end,
+    /// running `whileWaiting` on this thread between short waits, so that work
+    /// a service hands to this thread can be answered meanwhile. True when all
+    /// ended. Listening components only; the listening socket stays.
+    bool StopServices(std::chrono::milliseconds wait, const std::function<void()> &whileWaiting = {});
 
     static std::recursive_mutex &ServerLock();
 

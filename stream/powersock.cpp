@@ -1,6 +1,7 @@
 #include "stream/powersock.h"
 
 #include "platform/ansi.h"
+#include "platform/backlog.h"
 #include "platform/strtoint.h"
 #include "stream/sockerrors.h"
 #include "stream/streamwire.h"
@@ -645,7 +646,7 @@ void TPowersock::Listen()
     int one = 1;
     ::setsockopt(m_socket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (::bind(m_socket, reinterpret_cast<const sockaddr *>(&m_remote), sizeof m_remote) != 0
-        || ::listen(m_socket, 1) != 0) {
+        || ::listen(m_socket, kc::listenBacklog()) != 0) {
         m_lastError = kc::sock::winsockError(errno);
         return;
     }

@@ -110,8 +110,8 @@ public:
     /// Asks the running (or next) waiting operation to end with its abort
     /// failure. Safe from any thread.
     void Cancel();
-    /// Binds to Port on all local addresses and listens (backlog 1). A port
-    /// that is taken is not reported; Listening() tells.
+    /// Binds to Port on all local addresses and listens (the system's longest
+    /// backlog). A port that is taken is not reported; Listening() tells.
     void Listen();
     /// True when at least one byte waits to be read.
     bool DataAvailable();

@@ -112,6 +112,41 @@ private slots:
         QCOMPARE(client.Endpoint()->SocketHandle(), -1);
     }
 
+    void peerHostNameLaterAnswersWithoutBlocking_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::newRow("with a name") << QStringLiteral("127.0.0.1");
+        QTest::newRow("without a name") << QStringLiteral("127.1.0.2");
+    }
+
+    // The answer comes after the call, as the blocking look-up would give
+    // it; a failed look-up gives an empty name, never the address.
+    void peerHostNameLaterAnswersWithoutBlocking()
+    {
+        QFETCH(QString, address);
+        RawServer listener;
+        const uint16_t port = listener.listen(0, address.toStdString());
+        QVERIFY(port != 0);
+        TClientSocket client;
+        client.setHost(address.toStdString());
+        client.setPort(port);
+        client.Open();
+        RawClient server;
+        QVERIFY(listener.accept(server));
+        QVERIFY(waitFor([&] { return client.Active(); }));
+
+        bool answered = false;
+        std::string name = "unset";
+        client.Endpoint()->PeerHostNameLater(&client, [&](const std::string &found) {
+            answered = true;
+            name = found;
+        });
+        QVERIFY(!answered);
+        QVERIFY(waitFor([&] { return answered; }));
+        QCOMPARE(name, client.Endpoint()->PeerHostName());
+        QVERIFY(name != address.toStdString());
+    }
+
     void propertiesAreFixedWhileActive_data()
     {
         QTest::addColumn<QString>("property");

@@ -12,13 +12,16 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSet>
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <climits>
 #include <filesystem>
 #include <memory>
 #include <netdb.h>
@@ -243,11 +246,14 @@ private slots:
         QCOMPARE(suchForm->hostPart, 255);
         QCOMPARE(probeCount(), 255);
 
-        QVERIFY(kc::test::waitFor([] { return suchForm->serverListBox->count() == 2; }));
+        // Names follow the addresses once the reverse look-ups answer.
+        const QSet<QString> expected{expectedLine("127.0.0.1"), expectedLine("127.0.0.200")};
+        QVERIFY(kc::test::waitFor([&] {
+            const QStringList lines = listLines();
+            return QSet<QString>(lines.begin(), lines.end()) == expected;
+        }));
         kc::test::pump(100);
-        const QStringList lines = listLines();
-        QCOMPARE(QSet<QString>(lines.begin(), lines.end()),
-                 (QSet<QString>{expectedLine("127.0.0.1"), expectedLine("127.0.0.200")}));
+        QCOMPARE(suchForm->serverListBox->count(), 2);
         for (int k = 0; k < 2; ++k) {
             QCOMPARE(listLines().at(k), kc::fromAnsi(search::serverLine(suchForm->servers.at(k))));
             QCOMPARE(suchForm->servers.at(k).port, int(port));
@@ -312,7 +318,7 @@ private slots:
         QCOMPARE(suchForm->seconds, 30);
         QCOMPARE(messageTexts(), QStringList{kEnded});
         verifyIdle();
-        QCOMPARE(listLines(), QStringList{expectedLine("127.0.0.3")});
+        QVERIFY(kc::test::waitFor([] { return listLines() == QStringList{expectedLine("127.0.0.3")}; }));
 
         // The attempt that was still open would be accepted now; it is gone
         // for good, and no event of a destroyed probe arrives.
@@ -349,7 +355,7 @@ private slots:
         };
         suchForm->suchstopBitBtn->click();
         QVERIFY(foundWhileUp);
-        QCOMPARE(listLines(), QStringList{expectedLine("127.0.0.9")});
+        QVERIFY(kc::test::waitFor([] { return listLines() == QStringList{expectedLine("127.0.0.9")}; }));
         QCOMPARE(messageTexts(), QStringList{kStopped});
         verifyIdle();
     }
@@ -579,10 +585,64 @@ private slots:
         QVERIFY(env->dialogs.errors().isEmpty());
         QCOMPARE(suchForm->Edit4->text(), QStringLiteral("255"));
 
-        QVERIFY(kc::test::waitFor([] { return suchForm->serverListBox->count() == 1; }));
-        QCOMPARE(listLines(), QStringList{expectedLine("127.0.0.2")});
+        QVERIFY(kc::test::waitFor([] { return listLines() == QStringList{expectedLine("127.0.0.2")}; }));
         QCOMPARE(probeCount(), 255);
         suchForm->close();
+        verifyIdle();
+    }
+
+    // A probe's handler that opens a box lets the search end underneath it;
+    // the probe must outlive its own handler.
+    void probeEndedInsideItsOwnHandlerOutlivesIt()
+    {
+        RawServer listening;
+        const uint16_t port = listening.listen(0, "127.0.0.1");
+        QVERIFY(port != 0);
+        setRange(port);
+
+        rlimit saved{};
+        QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+        const auto used = std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                        std::filesystem::directory_iterator{});
+        rlimit tight = saved;
+        tight.rlim_cur = static_cast<rlim_t>(used + 2);
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+
+        int boxes = 0;
+        int aliveAfterEnd = -1;
+        env->dialogs.whileOpen = [&](const kc::ScriptedDialogService::Call &call) {
+            if (call.text == kEnded)
+                return;
+            if (++boxes == 1) {
+                // Opened by the start itself. From now on no probe can be
+                // reopened, so the next box opens inside a probe's handler.
+                int lowest = INT_MAX;
+                for (const auto &probe : suchForm->probeList)
+                    if (probe->Endpoint()->SocketHandle() >= 0)
+                        lowest = std::min(lowest, probe->Endpoint()->SocketHandle());
+                rlimit none = saved;
+                none.rlim_cur = static_cast<rlim_t>(lowest);
+                ::setrlimit(RLIMIT_NOFILE, &none);
+                kc::test::waitFor([&] { return boxes >= 2; });
+                ::setrlimit(RLIMIT_NOFILE, &saved);
+            } else if (boxes == 2) {
+                QList<QPointer<TClientSocket>> probes;
+                for (const auto &probe : suchForm->probeList)
+                    probes << probe.get();
+                suchForm->seconds = search::kSearchSeconds - 1;
+                suchForm->Timer1Timer();
+                aliveAfterEnd = int(std::count_if(probes.begin(), probes.end(), [](const auto &p) { return !p.isNull(); }));
+            }
+        };
+        startSearch();
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+        env->dialogs.whileOpen = nullptr;
+
+        QCOMPARE(boxes, 2);
+        QCOMPARE(aliveAfterEnd, 1);
+        kc::test::pump(50);
+        QCOMPARE(messageTexts().count(kEnded), 1);
+        QVERIFY(env->dialogs.errors().isEmpty());
         verifyIdle();
     }
 };

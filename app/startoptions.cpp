@@ -1,0 +1,109 @@
+#include "app/startoptions.h"
+
+#include <charconv>
+
+namespace kc {
+
+namespace {
+
+std::optional<int> number(const std::string &text, int low, int high)
+{
+    int value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value < low || value > high)
+        return std::nullopt;
+    return value;
+}
+
+} // namespace
+
+ParsedOptions parseStartOptions(const std::vector<std::string> &arguments)
+{
+    ParsedOptions parsed;
+    StartOptions &options = parsed.options;
+    for (const std::string &argument : arguments) {
+        if (argument == "--help" || argument == "-h") {
+            options.mode = StartOptions::Mode::Help;
+            return parsed;
+        }
+    }
+    bool roleGiven = false;
+    auto role = [&](StartOptions::Mode mode, const std::string &name) {
+        if (roleGiven && options.mode != mode) {
+            parsed.error = "only one of --server and --headless may be given (" + name + ")";
+            return;
+        }
+        roleGiven = true;
+        options.mode = mode;
+    };
+    for (size_t i = 0; i < arguments.size() && parsed.error.empty(); ++i) {
+        const std::string &argument = arguments[i];
+        std::string value;
+        const size_t equals = argument.find('=');
+        const std::string name = argument.substr(0, equals);
+        const bool takesValue = name == "--port" || name == "--keepalive";
+        if (takesValue) {
+            if (equals != std::string::npos) {
+                value = argument.substr(equals + 1);
+            } else if (i + 1 < arguments.size()) {
+                value = arguments[++i];
+            } else {
+                parsed.error = name + " needs a value";
+                break;
+            }
+        } else if (equals != std::string::npos) {
+            parsed.error = name + " takes no value";
+            break;
+        }
+        if (name == "--server") {
+            role(StartOptions::Mode::Server, name);
+        } else if (name == "--headless") {
+            role(StartOptions::Mode::Headless, name);
+        } else if (name == "--port") {
+            options.port = number(value, 1, 65535);
+            if (!options.port)
+                parsed.error = "--port needs a port number from 1 to 65535, not '" + value + "'";
+        } else if (name == "--keepalive") {
+            int parts[3] = {};
+            size_t from = 0;
+            for (int k = 0; k < 3 && parsed.error.empty(); ++k) {
+                const size_t comma = k < 2 ? value.find(',', from) : value.size();
+                const auto part = comma == std::string::npos ? std::nullopt
+                                                            : number(value.substr(from, comma - from), 1, 86400);
+                if (!part)
+                    parsed.error = "--keepalive needs IDLE,INTERVAL,COUNT in seconds, not '" + value + "'";
+                else
+                    parts[k] = *part;
+                from = comma + 1;
+            }
+            options.keepAlive = {parts[0], parts[1], parts[2]};
+        } else {
+            parsed.error = "unknown option '" + argument + "'";
+        }
+    }
+    if (parsed.error.empty() && !roleGiven && (options.port))
+        parsed.error = "--port needs --server or --headless";
+    return parsed;
+}
+
+std::string startOptionsHelp(const std::string &program)
+{
+    return "Usage: " + program + " [--server | --headless] [--port N] [--keepalive IDLE,INTERVAL,COUNT]\n"
+           "\n"
+           "Kestrelon Chat, a chat for the local network. Without options the start\n"
+           "window asks whether this copy runs as chat client or chat server.\n"
+           "\n"
+           "  --server          open straight into the server window, listening\n"
+           "  --headless        run the chat server without any window or display;\n"
+           "                    the message log goes to standard output\n"
+           "  --port N          the server's port (default 5757)\n"
+           "  --keepalive I,N,C TCP keep-alive on chat connections: seconds idle before\n"
+           "                    the first probe, seconds between probes, probes before a\n"
+           "                    silent client counts as gone (default 60,10,3)\n"
+           "  -h, --help        show this text\n"
+           "\n"
+           "The server listens on TCP 5757; clients receive files on TCP 6711.\n"
+           "SIGTERM or SIGINT stops a headless server cleanly.\n";
+}
+
+} // namespace kc

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "server/serverhost.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kc {
+
+/// What the command line asks of this run. Without options the start window
+/// chooses the role, as always.
+struct StartOptions
+{
+    enum class Mode { StartWindow, Server, Headless, Help };
+    Mode mode = Mode::StartWindow;
+    /// The server's port; empty means the server window's default.
+    std::optional<int> port;
+    chatserver::KeepAlive keepAlive;
+};
+
+struct ParsedOptions
+{
+    StartOptions options;
+    /// Non-empty when the command line could not be read; the text says why.
+    std::string error;
+};
+
+/// Reads the arguments after the program name.
+ParsedOptions parseStartOptions(const std::vector<std::string> &arguments);
+
+/// The text --help prints.
+std::string startOptionsHelp(const std::string &program);
+
+} // namespace kc

@@ -1,0 +1,116 @@
+#pragma once
+
+#include "protocol/serversocket.h"
+#include "server/serverdispatcher.h"
+#include "server/userregistry.h"
+
+#include <QObject>
+#include <QPointer>
+
+#include <functional>
+#include <string>
+#include <unordered_map>
+
+namespace chatserver {
+
+/// TCP keep-alive on accepted chat connections, so that a client whose
+/// machine vanished without closing its connection is noticed and leaves.
+struct KeepAlive
+{
+    /// Seconds of silence before the first probe.
+    int idle = 60;
+    /// Seconds between probes.
+    int interval = 10;
+    /// Unanswered probes before the connection counts as lost.
+    int count = 3;
+};
+
+/// How many connections the server holds, and for how long one may stay
+/// without joining. A search probe closes at once and an honest client joins
+/// at once, so only idle or hostile peers meet these limits.
+struct ConnectionLimits
+{
+    static constexpr int kJoinTimeoutMs = 60000;
+    static constexpr int kMaxConnections = 256;
+
+    /// A connection that has not joined by then is closed.
+    int joinTimeoutMs = kJoinTimeoutMs;
+    /// Connections held at once; further ones are closed as they arrive.
+    int maxConnections = kMaxConnections;
+};
+
+/// The chat server without a window: the listening socket, the registry and
+/// the dispatcher, and the connections the registry addresses. What a window
+/// shows goes out through the callbacks; nothing here opens a dialog. Failures
+/// inside socket events are caused by a client and go to onLog.
+class ChatServerHost : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ChatServerHost(QObject *parent = nullptr);
+    ~ChatServerHost() override;
+
+    /// One line for the message log (Windows-1252 bytes, as received).
+    std::function<void(const std::string &line)> onLog;
+    /// A public line for the chat view.
+    std::function<void(const ChatLine &line)> onChatLine;
+    /// The registry changed: user views are to be rebuilt.
+    std::function<void()> onUsersChanged;
+    /// The number of users changed.
+    std::function<void()> onCounterChanged;
+
+    TServerSocket *socket() const { return m_socket; }
+    const UserRegistry &registry() const { return m_registry; }
+    bool active() const;
+
+    void setKeepAlive(const KeepAlive &keepAlive) { m_keepAlive = keepAlive; }
+    /// Applies to connections accepted from now on.
+    void setConnectionLimits(const ConnectionLimits &limits) { m_limits = limits; }
+    const ConnectionLimits &connectionLimits() const { return m_limits; }
+
+    /// True while `id` names an open connection of this server.
+    bool isConnected(ConnectionId id) const;
+
+    /// Listens on `port` (low 16 bits). A server that was stopped starts with
+    /// an empty registry; a running one keeps its users. Logs the host name
+    /// and returns it. Throws the socket layer's errors.
+    std::string start(int port);
+    /// Closes every connection without a word, and the listener.
+    void stop();
+
+    /// Writes `bytes` to every registered user, in registry order.
+    void sendToAll(const std::string &bytes);
+    /// Writes to registry `position`; a position without a live connection
+    /// throws the list error for it.
+    void sendToPosition(int position, const std::string &bytes);
+
+    void clientConnect(TCustomWinSocket *socket);
+    void accept(TCustomWinSocket *socket);
+    void clientRead(TCustomWinSocket *socket);
+    void clientDisconnect(TCustomWinSocket *socket);
+    void clientError(TCustomWinSocket *socket, TErrorEvent event, int &code);
+
+private:
+    void log(const std::string &line);
+    void execute(const Outcome &outcome);
+    /// Writes to one connection; a failure of that connection goes to the log.
+    void deliver(ConnectionId connection, const std::string &bytes);
+    ConnectionId connectionId(TCustomWinSocket *socket);
+    TCustomWinSocket *connection(ConnectionId id) const;
+    void applyKeepAlive(TCustomWinSocket *socket) const;
+    /// Closes `id` once the join time is up, unless it registered a user by then.
+    void watchJoin(ConnectionId id);
+
+    TServerSocket *m_socket;
+    UserRegistry m_registry;
+    ServerDispatcher m_dispatcher{m_registry};
+    std::unordered_map<ConnectionId, QPointer<TCustomWinSocket>> m_connections;
+    ConnectionId m_lastConnectionId = kNoConnection;
+    KeepAlive m_keepAlive;
+    ConnectionLimits m_limits;
+    /// Depth of our own sends and receives: socket errors inside them come
+    /// back to us as exceptions with the layer's own text.
+    int m_socketCalls = 0;
+};
+
+} // namespace chatserver

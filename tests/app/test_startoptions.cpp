@@ -1,0 +1,152 @@
+#include "app/headless.h"
+#include "app/startoptions.h"
+#include "rawpeer.h"
+
+#include <QProcess>
+#include <QTest>
+
+#include <csignal>
+
+using kc::StartOptions;
+using kc::test::RawClient;
+
+Q_DECLARE_METATYPE(StartOptions::Mode)
+
+class TestStartOptions : public QObject
+{
+    Q_OBJECT
+
+private:
+    // Starts the real program with `arguments` and waits until its server takes connections.
+    bool startServer(QProcess &process, const QStringList &arguments, uint16_t port)
+    {
+        process.setProgram(QStringLiteral(KC_PROGRAM));
+        process.setArguments(arguments);
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start();
+        if (!process.waitForStarted())
+            return false;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            RawClient probe;
+            if (probe.connectTo(port, "127.0.0.1", 200))
+                return true;
+            QTest::qWait(50);
+        }
+        return false;
+    }
+
+    // What two raw clients see of a short chat: joins, a public line, a
+    // whisper, a refused name and a leave, in one transcript.
+    QByteArray chatTranscript(uint16_t port)
+    {
+        RawClient anna, bob, eve;
+        if (!anna.connectTo(port) || !bob.connectTo(port) || !eve.connectTo(port))
+            return {};
+        std::string seen;
+        anna.send("$#neu:anna:255:127.0.0.1#");
+        seen += "A<" + anna.receive() + ">\n";
+        bob.send("$#neu:bob:32768:127.0.0.1#");
+        seen += "B<" + bob.receive() + ">A<" + anna.receive() + ">\n";
+        anna.send("$#user:anna:255#hallo zusammen");
+        seen += "A<" + anna.receive() + ">B<" + bob.receive() + ">\n";
+        bob.send("$#pmessage:bob:anna#psst");
+        seen += "A<" + anna.receive() + ">B<" + bob.receiveFor(200) + ">\n";
+        eve.send("$#neu:anna:0:127.0.0.1#");
+        seen += "E<" + eve.receive() + ">\n";
+        bob.send("$#disconnect:bob#");
+        seen += "A<" + anna.receive() + ">\n";
+        return QByteArray::fromStdString(seen);
+    }
+
+private slots:
+    void parses_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<StartOptions::Mode>("mode");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QString>("keepAlive");
+        QTest::addColumn<bool>("valid");
+        using M = StartOptions::Mode;
+        QTest::newRow("none") << QStringList{} << M::StartWindow << 0 << "60,10,3" << true;
+        QTest::newRow("server") << QStringList{"--server"} << M::Server << 0 << "60,10,3" << true;
+        QTest::newRow("headless port") << QStringList{"--headless", "--port", "6000"} << M::Headless << 6000
+                                       << "60,10,3" << true;
+        QTest::newRow("port=") << QStringList{"--server", "--port=80"} << M::Server << 80 << "60,10,3" << true;
+        QTest::newRow("keepalive") << QStringList{"--headless", "--keepalive", "5,1,2"} << M::Headless << 0
+                                   << "5,1,2" << true;
+        QTest::newRow("help wins") << QStringList{"--bogus", "--help"} << M::Help << 0 << "60,10,3" << false;
+        QTest::newRow("port without role") << QStringList{"--port", "6000"} << M::StartWindow << 0 << "" << false;
+        QTest::newRow("port zero") << QStringList{"--server", "--port", "0"} << M::Server << 0 << "" << false;
+        QTest::newRow("port text") << QStringList{"--server", "--port", "12ab"} << M::Server << 0 << "" << false;
+        QTest::newRow("port missing") << QStringList{"--server", "--port"} << M::Server << 0 << "" << false;
+        QTest::newRow("both roles") << QStringList{"--server", "--headless"} << M::Server << 0 << "" << false;
+        QTest::newRow("keepalive short") << QStringList{"--headless", "--keepalive", "5,1"} << M::Headless << 0
+                                         << "" << false;
+    }
+
+    void parses()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(StartOptions::Mode, mode);
+        QFETCH(int, port);
+        QFETCH(QString, keepAlive);
+        QFETCH(bool, valid);
+        std::vector<std::string> args;
+        for (const QString &a : arguments)
+            args.push_back(a.toStdString());
+        const kc::ParsedOptions parsed = kc::parseStartOptions(args);
+        if (mode == StartOptions::Mode::Help) {
+            // --bogus comes first but --help still answers.
+            QCOMPARE(parsed.options.mode, StartOptions::Mode::Help);
+            return;
+        }
+        QCOMPARE(parsed.error.empty(), valid);
+        if (!valid)
+            return;
+        QCOMPARE(parsed.options.mode, mode);
+        QCOMPARE(parsed.options.port.value_or(0), port);
+        const auto &k = parsed.options.keepAlive;
+        QCOMPARE(QStringLiteral("%1,%2,%3").arg(k.idle).arg(k.interval).arg(k.count), keepAlive);
+    }
+
+    void logLinesArePrintable()
+    {
+        const std::string line = kc::headlessLogLine("T", "127.0.0.1$#user:x\x1b[2J\x07\xe4" + std::string(3000, 'a'));
+        QVERIFY(line.starts_with("T 127.0.0.1$#user:x?[2J?\xc3\xa4"));
+        QVERIFY(line.ends_with(" [...]\n"));
+        QVERIFY(line.size() < 2100);
+    }
+
+    // The window and the headless server share one server: a client cannot
+    // tell them apart, and a headless server ends cleanly on SIGTERM.
+    void headlessAndWindowServeTheSameBytes()
+    {
+        const uint16_t windowPort = kc::test::freePort();
+        QProcess window;
+        QVERIFY(startServer(window, {"--server", "--port", QString::number(windowPort)}, windowPort));
+        const QByteArray fromWindow = chatTranscript(windowPort);
+        window.kill();
+        window.waitForFinished();
+
+        const uint16_t headlessPort = kc::test::freePort();
+        QProcess headless;
+        QVERIFY(startServer(headless, {"--headless", "--port", QString::number(headlessPort)}, headlessPort));
+        const QByteArray fromHeadless = chatTranscript(headlessPort);
+        RawClient staying;
+        QVERIFY(staying.connectTo(headlessPort));
+        ::kill(static_cast<pid_t>(headless.processId()), SIGTERM);
+        QVERIFY(headless.waitForFinished(5000));
+        QCOMPARE(headless.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(headless.exitCode(), 0);
+        QVERIFY(staying.waitClosed());
+        const QByteArray log = headless.readAllStandardOutput();
+        QVERIFY2(log.contains(" Servername: "), log.constData());
+
+        QVERIFY(fromWindow.contains("hallo zusammen"));
+        QVERIFY(fromWindow.contains("$#noconnect"));
+        QCOMPARE(fromHeadless, fromWindow);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStartOptions)
+#include "test_startoptions.moc"

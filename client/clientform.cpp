@@ -41,9 +41,6 @@
 #include <QScreen>
 #include <QShowEvent>
 #include <QStyle>
-#include <QTextCharFormat>
-#include <QTextCursor>
-#include <QTextEdit>
 #include <QThread>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -246,12 +243,11 @@ void TclientForm::buildControls()
     UserListBox->setFixedWidth(160);
     UserListBox->setAccessibleName(QStringLiteral("Online Users"));
 
-    RichEdit1 = new QTextEdit(central);
+    RichEdit1 = new kc::LineView(central);
     RichEdit1->setObjectName(QStringLiteral("RichEdit1"));
     RichEdit1->setAccessibleName(QStringLiteral("Chat"));
-    RichEdit1->setAcceptRichText(false);
     RichEdit1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    RichEdit1->setPlainText(QStringLiteral("Chat by Kestrelon"));
+    RichEdit1->appendText(QStringLiteral("Chat by Kestrelon"));
 
     Edit1 = new QLineEdit(QStringLiteral("Text"), central);
     Edit1->setObjectName(QStringLiteral("Edit1"));
@@ -357,13 +353,7 @@ void TclientForm::setViewColour(int32_t colour)
 
 void TclientForm::appendLine(const std::string &line)
 {
-    QTextCharFormat format;
-    format.setForeground(kc::toQColor(m_viewColour));
-    QTextCursor cursor(RichEdit1->document());
-    cursor.movePosition(QTextCursor::End);
-    cursor.insertBlock(QTextBlockFormat(), format);
-    cursor.insertText(kc::fromAnsi(line), format);
-    RichEdit1->ensureCursorVisible();
+    RichEdit1->appendText(kc::fromAnsi(line), kc::toQColor(m_viewColour));
 }
 
 void TclientForm::appendLine(const std::string &line, int32_t colour)

@@ -3,6 +3,7 @@
 #include "client/clientcore.h"
 #include "client/filetransfercore.h"
 #include "protocol/chatcommand.h"
+#include "widgets/lineview.h"
 
 #include <QMainWindow>
 #include <QString>
@@ -25,7 +26,6 @@ class QLineEdit;
 class QListWidget;
 class QProgressBar;
 class QPushButton;
-class QTextEdit;
 class QTimer;
 class QToolButton;
 class TClientSocket;
@@ -108,7 +108,8 @@ public:
     QLabel *Label5; // userName once a connect has started
     QLabel *Label1; // "Online Users"
     QListWidget *UserListBox;
-    QTextEdit *RichEdit1;
+    /// The chat view; keeps its last 5,000 lines.
+    kc::LineView *RichEdit1;
     QLineEdit *Edit1;
     QPushButton *sendenButton;
     QPushButton *exitBitBtn;

@@ -7,8 +7,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTextCursor>
-#include <QTextEdit>
 
 TprivatChatForm::TprivatChatForm(const std::string &partner, SendLine sendLine, std::function<std::string()> ownName,
                                  Closed closed)
@@ -26,12 +24,10 @@ TprivatChatForm::TprivatChatForm(const std::string &partner, SendLine sendLine, 
     chatuserlabel->setText(kc::fromAnsi("Chat mit " + partner + " :"));
     chatuserlabel->setGeometry(5, 5, 280, 20);
 
-    richeditprivat = new QTextEdit(this);
+    richeditprivat = new kc::LineView(this);
     richeditprivat->setObjectName(QStringLiteral("richeditprivat"));
-    richeditprivat->setAcceptRichText(false);
     richeditprivat->setGeometry(5, 30, 280, 170);
     richeditprivat->setAccessibleName(chatuserlabel->text());
-    richeditprivat->clear();
 
     editprivat = new QLineEdit(QStringLiteral("text"), this);
     editprivat->setObjectName(QStringLiteral("editprivat"));
@@ -49,12 +45,7 @@ TprivatChatForm::TprivatChatForm(const std::string &partner, SendLine sendLine, 
 
 void TprivatChatForm::appendLine(const std::string &line)
 {
-    QTextCursor cursor(richeditprivat->document());
-    cursor.movePosition(QTextCursor::End);
-    if (m_hasLines)
-        cursor.insertBlock();
-    cursor.insertText(kc::fromAnsi(line));
-    m_hasLines = true;
+    richeditprivat->appendText(kc::fromAnsi(line));
 }
 
 void TprivatChatForm::sendenprivatbuttonClick()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "widgets/lineview.h"
+
 #include <QWidget>
 
 #include <functional>
@@ -8,7 +10,6 @@
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class QTextEdit;
 
 /// One private conversation, keyed by the partner's user name (exact,
 /// case-sensitive, any text). Built and owned by the client window's
@@ -32,7 +33,7 @@ public:
     void appendLine(const std::string &line);
 
     QLabel *chatuserlabel;
-    QTextEdit *richeditprivat;
+    kc::LineView *richeditprivat;
     QLineEdit *editprivat;
     QPushButton *sendenprivatbutton;
 
@@ -47,5 +48,4 @@ private:
     SendLine m_sendLine;
     std::function<std::string()> m_ownName;
     Closed m_closed;
-    bool m_hasLines = false;
 };

@@ -25,13 +25,9 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
-#include <QScrollBar>
 #include <QShortcut>
-#include <QTextCursor>
-#include <QTextEdit>
 #include <QVBoxLayout>
 
 TserverForm *serverForm = nullptr;
@@ -121,18 +117,13 @@ void TserverForm::buildControls()
     Image1->setVisible(false);
 
     Label4 = makeLabel(QStringLiteral("Meldungen"), central);
-    Memo1 = new QPlainTextEdit(central);
-    Memo1->setReadOnly(true);
+    Memo1 = new kc::LineView(central);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    Memo1->setMaximumBlockCount(kMaxViewLines);
-    Memo1->setPlainText(QStringLiteral("Chatcode"));
+    Memo1->appendText(QStringLiteral("Chatcode"));
     Label8 = makeLabel(QStringLiteral("Chat"), central);
-    RichEdit1 = new QTextEdit(central);
-    RichEdit1->setReadOnly(true);
-    RichEdit1->setAcceptRichText(false);
+    RichEdit1 = new kc::LineView(central);
     RichEdit1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    RichEdit1->document()->setMaximumBlockCount(kMaxViewLines);
-    RichEdit1->setPlainText(QStringLiteral("Chat"));
+    RichEdit1->appendText(QStringLiteral("Chat"));
 
     Label9 = makeLabel(QStringLiteral("Sende an:"), central);
     userComboBox = new QComboBox(central);
@@ -381,18 +372,12 @@ void TserverForm::kickBitBtnClick()
 
 void TserverForm::log(const std::string &line)
 {
-    Memo1->appendPlainText(kc::fromAnsi(line));
+    Memo1->appendText(kc::fromAnsi(line));
 }
 
 void TserverForm::showChatLine(const chatserver::ChatLine &line)
 {
-    QTextCursor cursor(RichEdit1->document());
-    cursor.movePosition(QTextCursor::End);
-    QTextCharFormat format;
-    format.setForeground(kc::toQColor(line.colour));
-    cursor.insertBlock(QTextBlockFormat(), format);
-    cursor.insertText(kc::fromAnsi(line.text), format);
-    RichEdit1->verticalScrollBar()->setValue(RichEdit1->verticalScrollBar()->maximum());
+    RichEdit1->appendText(kc::fromAnsi(line.text), kc::toQColor(line.colour));
 }
 
 void TserverForm::setCounter()

@@ -2,6 +2,7 @@
 
 #include "protocol/serversocket.h"
 #include "server/serverhost.h"
+#include "widgets/lineview.h"
 
 #include <QMainWindow>
 
@@ -16,9 +17,7 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QMenu;
-class QPlainTextEdit;
 class QPushButton;
-class QTextEdit;
 
 namespace kc {
 class TrayIcon;
@@ -35,7 +34,7 @@ public:
     ~TserverForm() override;
 
     /// Lines the message log and the chat view keep; older ones drop off.
-    static constexpr int kMaxViewLines = 5000;
+    static constexpr int kMaxViewLines = kc::LineView::kMaxLines;
 
     QLabel *Label1;
     QLineEdit *Edit1;
@@ -53,9 +52,9 @@ public:
     QListWidget *usersipListBox;
     QLabel *Image1;
     QLabel *Label4;
-    QPlainTextEdit *Memo1;
+    kc::LineView *Memo1;
     QLabel *Label8;
-    QTextEdit *RichEdit1;
+    kc::LineView *RichEdit1;
     QLabel *Label9;
     QComboBox *userComboBox;
     QCheckBox *userCheckBox;

@@ -1,29 +1,23 @@
 #include "clienttestsupport.h"
 
 #include "protocol/clientsocket.h"
+#include "widgets/lineview.h"
 
-#include <QTextBlock>
-#include <QTextDocument>
-#include <QTextEdit>
 #include <QToolButton>
+
+#include <algorithm>
 
 namespace kc::test {
 
-QList<ViewLine> viewLines(const QTextEdit *view)
+QList<ViewLine> viewLines(const kc::LineView *view)
 {
     QList<ViewLine> lines;
-    for (QTextBlock block = view->document()->begin(); block.isValid(); block = block.next()) {
-        QTextCharFormat format = block.charFormat();
-        for (auto it = block.begin(); !it.atEnd(); ++it) {
-            format = it.fragment().charFormat();
-            break;
-        }
-        lines.append({block.text(), format.foreground().color()});
-    }
+    for (int i = 0; i < view->lineCount(); ++i)
+        lines.append({view->line(i).text, view->lineColour(i)});
     return lines;
 }
 
-QStringList viewTexts(const QTextEdit *view)
+QStringList viewTexts(const kc::LineView *view)
 {
     QStringList texts;
     for (const ViewLine &line : viewLines(view))
@@ -33,17 +27,21 @@ QStringList viewTexts(const QTextEdit *view)
 
 QList<ViewLine> ClientDriver::newLines() const
 {
-    return viewLines(m_form->RichEdit1).mid(m_mark);
+    const kc::LineView *view = m_form->RichEdit1;
+    return viewLines(view).mid(static_cast<qsizetype>(std::max<int64_t>(0, m_mark - view->firstLineNumber())));
 }
 
 QStringList ClientDriver::newTexts() const
 {
-    return viewTexts(m_form->RichEdit1).mid(m_mark);
+    QStringList texts;
+    for (const ViewLine &line : newLines())
+        texts << line.text;
+    return texts;
 }
 
 void ClientDriver::mark()
 {
-    m_mark = static_cast<int>(viewLines(m_form->RichEdit1).size());
+    m_mark = m_form->RichEdit1->firstLineNumber() + m_form->RichEdit1->lineCount();
 }
 
 std::string ClientDriver::connectAs(RawServer &server, RawClient &peer, const QString &name)

@@ -9,9 +9,12 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstdint>
 #include <string>
 
-class QTextEdit;
+namespace kc {
+class LineView;
+}
 
 namespace kc::test {
 
@@ -23,8 +26,8 @@ struct ViewLine
 };
 
 /// Every line of `view`, top to bottom.
-QList<ViewLine> viewLines(const QTextEdit *view);
-QStringList viewTexts(const QTextEdit *view);
+QList<ViewLine> viewLines(const kc::LineView *view);
+QStringList viewTexts(const kc::LineView *view);
 
 /// Drives a client window against a raw test server on 127.0.0.1.
 class ClientDriver
@@ -48,7 +51,7 @@ public:
 private:
     TclientForm *m_form;
     ScriptedDialogService &m_dialogs;
-    int m_mark = 0;
+    int64_t m_mark = 0;
 };
 
 } // namespace kc::test

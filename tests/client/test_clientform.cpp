@@ -8,6 +8,7 @@
 #include "platform/tray.h"
 #include "protocol/clientsocket.h"
 #include "search/suchform.h"
+#include "widgets/lineview.h"
 
 #include <QAction>
 #include <QApplication>
@@ -20,9 +21,6 @@
 #include <QScopeGuard>
 #include <QTabWidget>
 #include <QTest>
-#include <QTextBlock>
-#include <QTextDocument>
-#include <QTextEdit>
 #include <QToolButton>
 
 #include <memory>
@@ -79,7 +77,7 @@ private slots:
 
     void showingResetsState()
     {
-        QCOMPARE(clientForm->RichEdit1->document()->firstBlock().text(), QStringLiteral("Chat by Kestrelon"));
+        QCOMPARE(clientForm->RichEdit1->line(0).text, QStringLiteral("Chat by Kestrelon"));
         clientForm->userName = "someone";
         clientForm->serverHost = "127.0.0.9";
         clientForm->serverPort = 6000;
@@ -199,6 +197,10 @@ private slots:
         QTest::newRow("markup stays text")
             << std::string("$#farbe:32768#<b>bob</b>: <a href=\"x\">&amp;</a>")
             << QStringList{"<b>bob</b>: <a href=\"x\">&amp;</a>"} << QList<QColor>{QColor(0, 128, 0)};
+        QTest::newRow("long line cut and marked")
+            << "$#farbe:255#" + std::string(2500, 'x')
+            << QStringList{QString(kc::LineView::kMaxLineChars, u'x') + kc::LineView::cutMarker()}
+            << QList<QColor>{red};
         QTest::newRow("file decline: its notice box, then its empty free text")
             << std::string("$#fileabgelehnt:bob:C:\\a.txt#") << QStringList{""} << QList<QColor>{black};
     }
@@ -252,6 +254,30 @@ private slots:
                                               QStringLiteral("Dateiangebot von bob")}));
         clientForm->findPrivatChat("bob")->close();
         kc::test::pump(20);
+    }
+
+    void chatViewKeepsItsLast5000LinesInTheirColours()
+    {
+        connectAdmitted();
+        const kc::LineView *view = clientForm->RichEdit1;
+        const auto block = [](const char *prefix) {
+            QStringList lines;
+            for (int i = 0; i < 3000; ++i)
+                lines << QString::fromLatin1(prefix) + QString::number(i);
+            return lines.join(u'\n').toStdString();
+        };
+        const auto last = [view] { return view->line(view->lineCount() - 1).text; };
+        peer.send("$#farbe:255#" + block("rot"));
+        QVERIFY(kc::test::waitFor([&] { return last() == QStringLiteral("rot2999"); }));
+        peer.send("$#farbe:32768#" + block("gruen"));
+        QVERIFY(kc::test::waitFor([&] { return last() == QStringLiteral("gruen2999"); }));
+        QCOMPARE(view->lineCount(), 5000);
+        const std::pair<int, QString> probes[] = {
+            {0, "rot1000"}, {1999, "rot2999"}, {2000, "gruen0"}, {4999, "gruen2999"}};
+        for (const auto &[index, text] : probes) {
+            QCOMPARE(view->line(index).text, text);
+            QCOMPARE(view->lineColour(index), index < 2000 ? red : QColor(0, 128, 0));
+        }
     }
 
     void readsThatChangeNothing()

@@ -5,6 +5,7 @@
 #include "protocol/clientsocket.h"
 #include "protocol/serversocket.h"
 #include "server/serverform.h"
+#include "widgets/lineview.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -14,7 +15,6 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
-#include <QTextEdit>
 #include <QToolButton>
 
 #include <memory>

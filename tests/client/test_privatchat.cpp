@@ -3,6 +3,7 @@
 #include "client/privatchatform.h"
 #include "clienttestsupport.h"
 #include "protocol/clientsocket.h"
+#include "widgets/lineview.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -11,7 +12,6 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTest>
-#include <QTextEdit>
 #include <QToolButton>
 
 #include <memory>
@@ -39,8 +39,7 @@ class TestPrivatChat : public QObject
         TprivatChatForm *form = nullptr;
         kc::test::waitFor([&] {
             form = clientForm->findPrivatChat(partner);
-            return form && form->richeditprivat->document()->blockCount() >= lines
-                   && !form->richeditprivat->document()->isEmpty();
+            return form && form->richeditprivat->lineCount() >= lines;
         });
         return form;
     }

@@ -10,6 +10,7 @@
 #include "rawpeer.h"
 #include "server/serverhost.h"
 #include "testenv.h"
+#include "widgets/lineview.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -19,12 +20,9 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
-#include <QTextBlock>
-#include <QTextEdit>
 #include <QTimer>
 
 #include <arpa/inet.h>
@@ -63,13 +61,12 @@ QStringList logLines()
 
 QString lastChatLine()
 {
-    return serverForm->RichEdit1->document()->lastBlock().text();
+    return serverForm->RichEdit1->line(serverForm->RichEdit1->lineCount() - 1).text;
 }
 
 QColor lastChatColour()
 {
-    const QTextBlock block = serverForm->RichEdit1->document()->lastBlock();
-    return block.begin().fragment().charFormat().foreground().color();
+    return serverForm->RichEdit1->lineColour(serverForm->RichEdit1->lineCount() - 1);
 }
 
 } // namespace
@@ -240,7 +237,7 @@ private slots:
         joinThree();
         if (QTest::currentTestFailed())
             return;
-        const int chatLines = serverForm->RichEdit1->document()->blockCount();
+        const int chatLines = serverForm->RichEdit1->lineCount();
         QVERIFY(m_anna.send("$#pmessage:cleo:anna#psst"));
         QCOMPARE(m_cleo.receive(), std::string("$#pmassage:anna#Private Nachricht: psst"));
         expectNothing({&m_anna, &m_bob});
@@ -249,7 +246,7 @@ private slots:
         QVERIFY(m_bob.send("$#file:bob:anna:C:\\Daten\\bild.png#"));
         QCOMPARE(m_anna.receive(), "$#file:bob:" + kBob + ":C:\\Daten\\bild.png#");
         expectNothing({&m_anna, &m_cleo});
-        QCOMPARE(serverForm->RichEdit1->document()->blockCount(), chatLines);
+        QCOMPARE(serverForm->RichEdit1->lineCount(), chatLines);
     }
 
     // A public line and a whisper written at once reach the server in one read;
@@ -331,7 +328,7 @@ private slots:
         joinThree();
         if (QTest::currentTestFailed())
             return;
-        const int chatLines = serverForm->RichEdit1->document()->blockCount();
+        const int chatLines = serverForm->RichEdit1->lineCount();
         serverForm->Edit2->setText(QStringLiteral("Hallo \u00FCberall"));
         serverForm->userCheckBox->setChecked(true);
         serverForm->Button1->click();
@@ -351,7 +348,7 @@ private slots:
         serverForm->Button1->click();
         QCOMPARE(m_bob.receive(), std::string("$#farbe:255#Server: nur f\xFCr dich"));
         expectNothing({&m_anna, &m_cleo});
-        QCOMPARE(serverForm->RichEdit1->document()->blockCount(), chatLines);
+        QCOMPARE(serverForm->RichEdit1->lineCount(), chatLines);
         QVERIFY(m_env.dialogs.errors().isEmpty());
 
         // The operator's own mistakes are shown to the operator.
@@ -468,11 +465,11 @@ private slots:
         lines += "Ende";
         QVERIFY(m_anna.send(lines));
         QVERIFY(waitFor([] { return logLines().last() == QStringLiteral("Ende"); }));
-        QCOMPARE(serverForm->Memo1->document()->blockCount(), TserverForm::kMaxViewLines);
+        QCOMPARE(serverForm->Memo1->lineCount(), TserverForm::kMaxViewLines);
 
         QVERIFY(m_anna.send("$#user:anna:32768#" + std::string(6000, '\n') + "Schluss"));
         QVERIFY(waitFor([] { return lastChatLine() == QStringLiteral("Schluss"); }));
-        QCOMPARE(serverForm->RichEdit1->document()->blockCount(), TserverForm::kMaxViewLines);
+        QCOMPARE(serverForm->RichEdit1->lineCount(), TserverForm::kMaxViewLines);
         QCOMPARE(lastChatColour(), QColor(0, 128, 0));
     }
 
@@ -528,6 +525,24 @@ private slots:
         QVERIFY(lines > 0);
         QVERIFY(atLast.find(listAfter) == atLast.size() - listAfter.size());
         QVERIFY(stuck.waitClosed(5000));
+    }
+
+    void hugeWriteWithoutHashLeavesTheServerAnswering()
+    {
+        RawClient flooder;
+        QVERIFY(flooder.connectTo(m_port));
+        QVERIFY(flooder.send("$#" + std::string(1 << 20, 'x')));
+        QVERIFY(waitFor([] {
+            const kc::LineView *log = serverForm->Memo1;
+            return log->line(log->lineCount() - 1).text.endsWith(kc::LineView::cutMarker());
+        }));
+
+        QVERIFY(m_anna.connectTo(m_port));
+        QVERIFY(m_anna.send(chat::buildJoin("anna", 255, kAnna)));
+        QCOMPARE(m_anna.receive(1000), std::string("$#neu:anna:" + kAnna + "#"));
+        const kc::LineView *log = serverForm->Memo1;
+        for (int i = 0; i < log->lineCount(); ++i)
+            QVERIFY(log->line(i).text.size() <= kc::LineView::kMaxLineChars + kc::LineView::cutMarker().size());
     }
 
     void trayHidesAndBringsBackTheWindow()

@@ -13,6 +13,7 @@
 // A target folder on another file system than the spool folder (which
 // follows the folder files were last saved in) makes the receiver copy.
 
+#include "benchsupport.h"
 #include "app/windows.h"
 #include "client/clientform.h"
 #include "platform/dialogs.h"
@@ -47,21 +48,8 @@ namespace {
 
 constexpr size_t chunk = 65536;
 
-long statusKiB(const char *field)
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind(field, 0) == 0)
-            return std::stol(line.substr(std::strlen(field)));
-    }
-    return -1;
-}
-
-double rate(qint64 bytes, qint64 ms)
-{
-    return ms > 0 ? bytes / 1048576.0 / (ms / 1000.0) : 0;
-}
+using bench::rate;
+using bench::statusKiB;
 
 sockaddr_in loopbackAddress(uint16_t port)
 {

@@ -4,6 +4,7 @@
 //
 //   bench_stream [MiB]      (default 1024)
 
+#include "benchsupport.h"
 #include "stream/nmstrm.h"
 #include "stream/nmstrmserv.h"
 #include "stream/spoolstream.h"
@@ -67,21 +68,8 @@ uint64_t checksum(const char *data, size_t count, uint64_t sum)
     return sum;
 }
 
-long statusKiB(const char *field)
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind(field, 0) == 0)
-            return std::stol(line.substr(std::strlen(field)));
-    }
-    return -1;
-}
-
-double rate(qint64 bytes, qint64 ms)
-{
-    return ms > 0 ? bytes / 1048576.0 / (ms / 1000.0) : 0;
-}
+using bench::rate;
+using bench::statusKiB;
 
 // Plain TCP over loopback: blocking send and receive in chunks of 64 KiB.
 qint64 plainCopy(qint64 size)

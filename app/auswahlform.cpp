@@ -1,7 +1,7 @@
 #include "app/auswahlform.h"
 
-#include "app/hilfeform.h"
 #include "client/clientform.h"
+#include "help/hilfeform.h"
 #include "platform/guard.h"
 #include "platform/shellopen.h"
 #include "server/serverform.h"
@@ -15,7 +15,6 @@
 #include <QVBoxLayout>
 
 TauswahlForm *auswahlForm = nullptr;
-const char *const kMakerAddress = "https://www.kestrelon.example/";
 
 namespace {
 

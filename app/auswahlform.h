@@ -35,7 +35,4 @@ private:
     bool m_ended = false;
 };
 
-/// The maker's web address shown in the start window and the credits.
-extern const char *const kMakerAddress;
-
 extern TauswahlForm *auswahlForm;

@@ -1,10 +1,10 @@
 #include "app/windows.h"
 
 #include "app/auswahlform.h"
-#include "app/hilfeform.h"
 #include "client/clientform.h"
 #include "client/einstellungsform.h"
 #include "client/sentfileform.h"
+#include "help/hilfeform.h"
 #include "platform/appicon.h"
 #include "search/suchform.h"
 #include "server/serverform.h"
@@ -12,6 +12,26 @@
 #include <QApplication>
 
 namespace kc {
+
+namespace {
+
+// The windows know nothing of each other beyond the few calls below; this is
+// the one place that says which window answers which.
+void connectWindows()
+{
+    HilfeForm->setRoleWindows({clientForm, serverForm});
+    QObject::connect(clientForm, &TclientForm::windowClosed, auswahlForm, &QWidget::close);
+    QObject::connect(serverForm, &TserverForm::windowClosed, auswahlForm, &QWidget::close);
+    QObject::connect(serverForm, &TserverForm::ownClientMustDisconnect, clientForm, &TclientForm::closeConnection);
+    TsuchForm *const search = suchForm;
+    QObject::connect(clientForm, &TclientForm::searchRequested, search, [search] {
+        search->show();
+        search->raise();
+    });
+    QObject::connect(clientForm, &TclientForm::windowShown, search, [search] { search->searching = false; });
+}
+
+} // namespace
 
 void createWindows()
 {
@@ -24,6 +44,7 @@ void createWindows()
     einstellungsForm = new TeinstellungsForm;
     sentfileForm = new TsentfileForm;
     HilfeForm = new THilfeForm;
+    connectWindows();
 }
 
 namespace {

@@ -1,11 +1,10 @@
 #include "client/clientform.h"
 
-#include "app/auswahlform.h"
-#include "app/hilfeform.h"
 #include "client/einstellungsform.h"
 #include "client/privatchatform.h"
 #include "client/receivedfile.h"
 #include "client/sentfileform.h"
+#include "help/hilfeform.h"
 #include "platform/ansi.h"
 #include "platform/colour.h"
 #include "platform/dialogs.h"
@@ -14,7 +13,6 @@
 #include "platform/strtoint.h"
 #include "platform/tray.h"
 #include "protocol/clientsocket.h"
-#include "search/suchform.h"
 #include "stream/nmstrm.h"
 #include "stream/nmstrmserv.h"
 #include "stream/spoolstream.h"
@@ -401,16 +399,28 @@ void TclientForm::connectBitBtnClick()
     if (!kc::dialogs().inputQuery(QStringLiteral("Benutername"), QStringLiteral("Benutername (Max. 14 Zeichen):"),
                                   name, this))
         return;
-    userName = kc::toAnsi(name);
-    if (userName.empty())
+    if (!connectTo(serverHost, serverPort, kc::toAnsi(name)))
         return;
+    Edit1->setFocus();
+}
+
+bool TclientForm::connectTo(const std::string &host, int port, const std::string &name)
+{
+    userName = name;
+    if (userName.empty())
+        return false;
     userName = client::cutUserName(userName);
 
     Label5->setText(kc::fromAnsi(userName));
-    ClientSocket->setPort(serverPort);
-    ClientSocket->setHost(serverHost);
+    ClientSocket->setPort(port);
+    ClientSocket->setHost(host);
     ClientSocket->Open();
-    Edit1->setFocus();
+    return true;
+}
+
+void TclientForm::closeConnection()
+{
+    ClientSocket->Close();
 }
 
 void TclientForm::disconnectBitBtnClick()
@@ -733,10 +743,7 @@ void TclientForm::sentfileBitBtnClick()
         return;
     }
     setEnabled(false);
-    sentfileForm->show();
-    sentfileForm->raise();
-    sentfileForm->activateWindow();
-    sentfileForm->Edit1->setText(kc::fromAnsi(users[selected].name));
+    sentfileForm->showFor(kc::fromAnsi(users[selected].name));
     sendTargetIndex = selected;
     sendTargetName = users[selected].name;
 }
@@ -967,8 +974,7 @@ void TclientForm::Einstellungen1Click()
 
 void TclientForm::Suche1Click()
 {
-    suchForm->show();
-    suchForm->raise();
+    emit searchRequested();
 }
 
 void TclientForm::Hilfe2Click()
@@ -995,8 +1001,7 @@ void TclientForm::showEvent(QShowEvent *event)
         angemeldet = false;
         farbe = 0;
         serverPort = 5757;
-        if (suchForm)
-            suchForm->searching = false;
+        emit windowShown();
     });
 }
 
@@ -1005,7 +1010,6 @@ void TclientForm::closeEvent(QCloseEvent *event)
     event->accept();
     kc::guarded([this] {
         disconnectBitBtnClick();
-        if (auswahlForm)
-            auswahlForm->close();
+        emit windowClosed();
     });
 }

@@ -140,6 +140,13 @@ public:
     /// Writes one chat command to the server; does nothing while not connected.
     void sendCommand(const std::string &command);
 
+    /// Joins the chat server at `host`:`port` as `name` (cut to 14
+    /// characters) and shows the name. An empty name leaves userName empty and
+    /// starts nothing; returns whether a connect started.
+    bool connectTo(const std::string &host, int port, const std::string &name);
+    /// Ends the connection to the chat server, if any.
+    void closeConnection();
+
     // ---- private chat windows ----
     /// The window for `partner` (exact match), or nullptr.
     TprivatChatForm *findPrivatChat(const std::string &partner) const;
@@ -203,6 +210,15 @@ public:
     void stopStreamServices();
 
     static constexpr size_t MaxWaitingOffers = 10;
+
+signals:
+    /// Extras, Suche: the search window is wanted.
+    void searchRequested();
+    /// The window was shown by the program (not restored by the desktop),
+    /// after its state was reset; a running search no longer counts results.
+    void windowShown();
+    /// The window was closed: the program ends.
+    void windowClosed();
 
 protected:
     void showEvent(QShowEvent *event) override;

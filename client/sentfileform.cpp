@@ -72,6 +72,14 @@ TsentfileForm::TsentfileForm(QWidget *parent) : QWidget(parent)
     connect(Button3, &QPushButton::clicked, this, kc::guard([this] { Button3Click(); }));
 }
 
+void TsentfileForm::showFor(const QString &recipient)
+{
+    show();
+    raise();
+    activateWindow();
+    Edit1->setText(recipient);
+}
+
 void TsentfileForm::Button1Click()
 {
     if (const std::optional<QString> path = kc::dialogs().openFile(QString(), QString(), this))

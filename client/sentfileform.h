@@ -24,6 +24,9 @@ public:
     QPushButton *Button2; // "OK"
     QPushButton *Button3; // "Abbrechen", also Escape
 
+    /// Shows and raises the dialog for a file to `recipient`.
+    void showFor(const QString &recipient);
+
     /// Puts the path chosen in the open dialog into Edit2.
     void Button1Click();
     /// Offers the file in Edit2 through the client window when it exists

@@ -1,6 +1,5 @@
 #include "search/suchform.h"
 
-#include "client/clientcore.h"
 #include "client/clientform.h"
 #include "platform/ansi.h"
 #include "platform/dialogs.h"
@@ -390,7 +389,7 @@ void TsuchForm::verbindenBitBtnClick()
         return;
     }
     const int row = serverListBox->row(item);
-    clientForm->ClientSocket->Close();
+    clientForm->closeConnection();
     // Taken before the dialog: results arriving while it is up may refill the list.
     const search::T_server server = servers.at(row);
 
@@ -398,14 +397,8 @@ void TsuchForm::verbindenBitBtnClick()
     if (!kc::dialogs().inputQuery(QStringLiteral("Benutername"), QStringLiteral("Benutername (Max. 14 Zeichen):"),
                                   name, this))
         return;
-    clientForm->userName = kc::toAnsi(name);
-    if (clientForm->userName.empty())
+    if (!clientForm->connectTo(server.address, clientForm->serverPort, kc::toAnsi(name)))
         return;
-    clientForm->userName = client::cutUserName(clientForm->userName);
-    clientForm->Label5->setText(kc::fromAnsi(clientForm->userName));
-    clientForm->ClientSocket->setPort(clientForm->serverPort);
-    clientForm->ClientSocket->setHost(server.address);
-    clientForm->ClientSocket->Open();
     close();
 }
 

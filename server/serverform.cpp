@@ -1,8 +1,6 @@
 #include "server/serverform.h"
 
-#include "app/auswahlform.h"
-#include "app/hilfeform.h"
-#include "client/clientform.h"
+#include "help/hilfeform.h"
 #include "platform/ansi.h"
 #include "platform/appicon.h"
 #include "platform/colour.h"
@@ -11,7 +9,6 @@
 #include "platform/strtoint.h"
 #include "platform/tray.h"
 #include "protocol/chatcommand.h"
-#include "protocol/clientsocket.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -270,16 +267,9 @@ void TserverForm::FormShow()
 void TserverForm::FormClose()
 {
     m_host->stop();
-    closeClientWindowSocket();
-    if (auswahlForm)
-        auswahlForm->close();
+    emit ownClientMustDisconnect();
+    emit windowClosed();
     m_tray->remove();
-}
-
-void TserverForm::closeClientWindowSocket()
-{
-    if (clientForm && clientForm->ClientSocket)
-        clientForm->ClientSocket->Close();
 }
 
 void TserverForm::setRunningChecks(bool running)
@@ -293,7 +283,7 @@ void TserverForm::setRunningChecks(bool running)
 void TserverForm::startBitBtnClick()
 {
     setRunningChecks(true);
-    closeClientWindowSocket();
+    emit ownClientMustDisconnect();
     const int port = kc::StrToInt(kc::toAnsi(Edit1->text()));
     Label5->setText(kc::fromAnsi(m_host->start(port)));
 }

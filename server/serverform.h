@@ -110,6 +110,14 @@ public:
     /// Rebuilds usersListBox, usersipListBox and userComboBox from the registry.
     void refreshUserLists();
 
+signals:
+    /// The server starts or its window closes: this program's own client
+    /// connection, if any, must end, so that one program is never server and
+    /// client of itself at once.
+    void ownClientMustDisconnect();
+    /// The window was closed: the program ends.
+    void windowClosed();
+
 protected:
     void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
@@ -118,10 +126,6 @@ private:
     void buildControls();
     void buildMenus();
     void connectHandlers();
-
-    /// Closes the client window's socket, so that one program is never server
-    /// and client of itself at once.
-    void closeClientWindowSocket();
 
     void log(const std::string &line);
     void showChatLine(const chatserver::ChatLine &line);

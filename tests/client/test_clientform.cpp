@@ -1,5 +1,5 @@
 #include "app/auswahlform.h"
-#include "app/hilfeform.h"
+#include "help/hilfeform.h"
 #include "app/windows.h"
 #include "client/clientform.h"
 #include "client/privatchatform.h"

@@ -1,8 +1,9 @@
 #include "server/serverform.h"
 
 #include "app/auswahlform.h"
-#include "app/hilfeform.h"
+#include "app/windows.h"
 #include "client/clientform.h"
+#include "help/hilfeform.h"
 #include "platform/ansi.h"
 #include "platform/tray.h"
 #include "protocol/chatcommand.h"
@@ -110,10 +111,7 @@ class TestServerForm : public QObject
 private slots:
     void initTestCase()
     {
-        auswahlForm = new TauswahlForm;
-        clientForm = new TclientForm;
-        HilfeForm = new THilfeForm;
-        serverForm = new TserverForm;
+        kc::createWindows();
         serverForm->show();
     }
 

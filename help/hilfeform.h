@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QList>
+#include <QPointer>
 #include <QWidget>
 
 class QLabel;
@@ -31,11 +33,21 @@ public:
     /// Disables `caller`, shows the window and selects page `pageIndex`.
     void openFrom(QWidget *caller, int pageIndex);
 
+    /// The windows that may open this one (client and server window). When it
+    /// closes, the visible ones among them take input again.
+    void setRoleWindows(const QList<QWidget *> &windows);
+
     /// Hides the window and gives input back to the visible role window.
     void FormClose();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+
+private:
+    QList<QPointer<QWidget>> m_roleWindows;
 };
+
+/// The maker's web address shown in the credits and the start window.
+extern const char *const kMakerAddress;
 
 extern THilfeForm *HilfeForm;

@@ -1,9 +1,6 @@
-#include "app/hilfeform.h"
+#include "help/hilfeform.h"
 
-#include "app/auswahlform.h"
-#include "client/clientform.h"
 #include "platform/guard.h"
-#include "server/serverform.h"
 
 #include <QCloseEvent>
 #include <QLabel>
@@ -13,6 +10,7 @@
 #include <QVBoxLayout>
 
 THilfeForm *HilfeForm = nullptr;
+const char *const kMakerAddress = "https://www.kestrelon.example/";
 
 namespace {
 
@@ -162,10 +160,17 @@ void THilfeForm::openFrom(QWidget *caller, int pageIndex)
     PageControl1->setCurrentIndex(pageIndex);
 }
 
+void THilfeForm::setRoleWindows(const QList<QWidget *> &windows)
+{
+    m_roleWindows.clear();
+    for (QWidget *window : windows)
+        m_roleWindows.append(window);
+}
+
 void THilfeForm::FormClose()
 {
     hide();
-    for (QWidget *window : {static_cast<QWidget *>(clientForm), static_cast<QWidget *>(serverForm)}) {
+    for (const QPointer<QWidget> &window : m_roleWindows) {
         if (window && window->isVisible()) {
             window->setEnabled(true);
             window->raise();

@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <string>
 
-/// errno rules and small calls shared by both socket components. All work on
-/// non-blocking descriptors and never wait.
+/// errno rules and small calls shared by both socket components. The calls
+/// on descriptors expect non-blocking sockets and never wait.
 namespace kc::net {
 
 /// The call would have had to wait; try again on the next notification.

@@ -1,11 +1,12 @@
 #include "protocol/clientsocket.h"
 
+#include "net/hostlookup.h"
+#include "net/sockio.h"
 #include "platform/ansi.h"
 #include "platform/guard.h"
 #include "protocol/socketerror.h"
 #include "protocol/winsocket_p.h"
 
-#include <QHostAddress>
 #include <QHostInfo>
 #include <QPointer>
 #include <QScopeGuard>
@@ -94,7 +95,7 @@ struct TClientSocket::Private final : SocketEvents
     /// Bumped whenever an attempt is started or abandoned; callbacks of an
     /// older attempt find a different number and do nothing.
     quint64 attempt = 0;
-    int lookupId = -1;
+    kc::net::HostLookup lookup;
     uint16_t port = 0;
 };
 
@@ -126,7 +127,7 @@ void TClientSocket::Private::open()
         if (::inet_pton(AF_INET, q->m_host.c_str(), &address) == 1) {
             queueResolved(address, current);
         } else {
-            lookupId = QHostInfo::lookupHost(kc::fromAnsi(q->m_host), q, [this, current](const QHostInfo &info) {
+            lookup.start(kc::fromAnsi(q->m_host), q, [this, current](const QHostInfo &info) {
                 kc::guarded([&] { lookupDone(info, current); });
             });
         }
@@ -145,10 +146,7 @@ void TClientSocket::Private::open()
 void TClientSocket::Private::abandon()
 {
     ++attempt;
-    if (lookupId >= 0) {
-        QHostInfo::abortHostLookup(lookupId);
-        lookupId = -1;
-    }
+    lookup.abort();
     if (phase == Phase::Resolving || phase == Phase::Connecting) {
         socket()->release(false);
         phase = Phase::Idle;
@@ -167,7 +165,6 @@ void TClientSocket::Private::resolved(in_addr address, quint64 current)
 {
     if (current != attempt || phase != Phase::Resolving)
         return;
-    lookupId = -1;
     phase = Phase::Connecting;
     QPointer<TClientSocket> self(q);
     if (auto handler = q->OnConnecting)
@@ -191,16 +188,9 @@ void TClientSocket::Private::lookupDone(const QHostInfo &info, quint64 current)
 {
     if (current != attempt || phase != Phase::Resolving)
         return;
-    lookupId = -1;
-    if (info.error() == QHostInfo::NoError) {
-        for (const QHostAddress &candidate : info.addresses()) {
-            if (candidate.protocol() == QAbstractSocket::IPv4Protocol) {
-                in_addr address{};
-                address.s_addr = htonl(candidate.toIPv4Address());
-                resolved(address, current);
-                return;
-            }
-        }
+    if (const auto address = kc::net::firstIPv4(info)) {
+        resolved(*address, current);
+        return;
     }
     // Numbers and wording of the platform's name service failures.
     const bool notFound = info.error() != QHostInfo::UnknownError;
@@ -216,23 +206,11 @@ void TClientSocket::Private::socketConnectReady(TCustomWinSocket *)
 {
     if (phase != Phase::Connecting)
         return;
-    TCustomWinSocket::Private *s = socket();
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (::getsockopt(s->fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-        error = errno;
-    if (error != 0) {
+    const int error = kc::net::connectResult(socket()->fd);
+    if (error == 0)
+        connectSucceeded();
+    else if (error != EINPROGRESS)
         connectFailed(error);
-        return;
-    }
-    sockaddr_in peer{};
-    socklen_t peerLength = sizeof peer;
-    if (::getpeername(s->fd, reinterpret_cast<sockaddr *>(&peer), &peerLength) != 0) {
-        if (errno != ENOTCONN)
-            connectFailed(errno);
-        return;
-    }
-    connectSucceeded();
 }
 
 void TClientSocket::Private::connectSucceeded()

@@ -1,5 +1,6 @@
 #include "protocol/serversocket.h"
 
+#include "net/sockio.h"
 #include "platform/backlog.h"
 #include "platform/guard.h"
 #include "protocol/socketerror.h"
@@ -7,7 +8,6 @@
 
 #include <QPointer>
 #include <QScopeGuard>
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <cerrno>
@@ -105,13 +105,13 @@ void TServerSocket::Private::socketAcceptReady(TCustomWinSocket *)
     const int fd = ::accept4(l->fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
-        if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == ECONNABORTED)
+        if (kc::net::tryLater(error) || error == ECONNABORTED)
             return;
-        l->readNotifier->setEnabled(false);
+        l->notifiers.setRead(false);
         QTimer::singleShot(acceptPauseMs, q->m_socket, [this] {
             TCustomWinSocket::Private *current = listening();
-            if (current->listening && current->readNotifier)
-                current->readNotifier->setEnabled(true);
+            if (current->listening)
+                current->notifiers.setRead(true);
         });
         int code = kc::winsockErrorNumber(error);
         if (auto handler = q->OnClientError)

@@ -1,5 +1,6 @@
 #include "protocol/winsocket.h"
 
+#include "net/sockio.h"
 #include "platform/ansi.h"
 #include "platform/guard.h"
 #include "protocol/socketerror.h"
@@ -7,9 +8,7 @@
 
 #include <QHostInfo>
 #include <QPointer>
-#include <QSocketNotifier>
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
@@ -18,32 +17,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace {
-
-bool wouldBlock(int error)
-{
-    return error == EAGAIN || error == EWOULDBLOCK;
-}
-
-std::string dotted(const in_addr &address)
-{
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &address, text, sizeof text);
-    return text;
-}
-
-void dropNotifier(QSocketNotifier *&notifier)
-{
-    if (!notifier)
-        return;
-    // Never deleted in place: the notification that led here may still be
-    // on the stack inside this very notifier.
-    notifier->setEnabled(false);
-    notifier->deleteLater();
-    notifier = nullptr;
-}
-
-} // namespace
+using kc::net::wouldBlock;
 
 // ---- TCustomWinSocket::Private ------------------------------------------
 
@@ -67,20 +41,10 @@ void TCustomWinSocket::Private::joinServer(TServerWinSocket *listening)
 
 void TCustomWinSocket::Private::ensureNotifiers()
 {
-    if (readNotifier || fd < 0)
+    if (notifiers.watching() || fd < 0)
         return;
-    readNotifier = new QSocketNotifier(fd, QSocketNotifier::Read);
-    writeNotifier = new QSocketNotifier(fd, QSocketNotifier::Write);
-    readNotifier->setEnabled(false);
-    writeNotifier->setEnabled(false);
-    QObject::connect(readNotifier, &QSocketNotifier::activated, q, [this] { kc::guarded([this] { onReadable(); }); });
-    QObject::connect(writeNotifier, &QSocketNotifier::activated, q, [this] { kc::guarded([this] { onWritable(); }); });
-}
-
-void TCustomWinSocket::Private::dropNotifiers()
-{
-    dropNotifier(readNotifier);
-    dropNotifier(writeNotifier);
+    notifiers.watch(
+        fd, q, [this] { kc::guarded([this] { onReadable(); }); }, [this] { kc::guarded([this] { onWritable(); }); });
 }
 
 void TCustomWinSocket::Private::rememberPeer()
@@ -97,7 +61,7 @@ void TCustomWinSocket::Private::startConnected()
     connected = true;
     rememberPeer();
     ensureNotifiers();
-    readNotifier->setEnabled(true);
+    notifiers.setRead(true);
     updateWriteNotifier();
 }
 
@@ -105,7 +69,7 @@ void TCustomWinSocket::Private::startConnecting()
 {
     connecting = true;
     ensureNotifiers();
-    readNotifier->setEnabled(true);
+    notifiers.setRead(true);
     updateWriteNotifier();
 }
 
@@ -113,12 +77,12 @@ void TCustomWinSocket::Private::startListening()
 {
     listening = true;
     ensureNotifiers();
-    readNotifier->setEnabled(true);
+    notifiers.setRead(true);
 }
 
 void TCustomWinSocket::Private::release(bool flushFirst)
 {
-    dropNotifiers();
+    notifiers.drop();
     if (fd >= 0) {
         if (flushFirst && connected && pendingPos < pending.size()) {
             int ignored = 0;
@@ -135,27 +99,25 @@ void TCustomWinSocket::Private::release(bool flushFirst)
 
 void TCustomWinSocket::Private::updateWriteNotifier()
 {
-    if (writeNotifier)
-        writeNotifier->setEnabled(fd >= 0 && (connecting || pendingPos < pending.size()));
+    notifiers.setWrite(fd >= 0 && (connecting || pendingPos < pending.size()));
 }
 
 void TCustomWinSocket::Private::armRead()
 {
     readPending = false;
-    if (readNotifier && connected && !broken)
-        readNotifier->setEnabled(true);
+    if (connected && !broken)
+        notifiers.setRead(true);
 }
 
 bool TCustomWinSocket::Private::flush(int &error)
 {
     while (pendingPos < pending.size()) {
-        const ssize_t n = ::send(fd, pending.data() + pendingPos, pending.size() - pendingPos, MSG_NOSIGNAL);
+        const ssize_t n = kc::net::retryOnEintr(
+            [this] { return ::send(fd, pending.data() + pendingPos, pending.size() - pendingPos, MSG_NOSIGNAL); });
         if (n > 0) {
             pendingPos += static_cast<size_t>(n);
             continue;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
         if (n < 0 && wouldBlock(errno))
             break;
         error = n < 0 ? errno : EPIPE;
@@ -204,8 +166,8 @@ void TCustomWinSocket::Private::raiseRead()
     readPending = true;
     QPointer<TCustomWinSocket> alive(q);
     events->socketRead(q);
-    if (alive && readPending && readNotifier)
-        readNotifier->setEnabled(false);
+    if (alive && readPending)
+        notifiers.setRead(false);
 }
 
 void TCustomWinSocket::Private::onReadable()
@@ -223,33 +185,28 @@ void TCustomWinSocket::Private::onReadable()
     if (!connected || fd < 0)
         return;
     if (readPending) {
-        readNotifier->setEnabled(false);
+        notifiers.setRead(false);
         return;
     }
-    int available = 0;
-    if (::ioctl(fd, FIONREAD, &available) == 0 && available > 0) {
+    int error = 0;
+    switch (kc::net::probeRead(fd, &error)) {
+    case kc::net::Readiness::Data:
         raiseRead();
         return;
-    }
-    char probe = 0;
-    const ssize_t n = ::recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (n > 0) {
-        raiseRead();
-        return;
-    }
-    if (n == 0) {
-        readNotifier->setEnabled(false);
+    case kc::net::Readiness::Closed:
+        notifiers.setRead(false);
         if (events && !ending)
             events->socketEnd(q);
         return;
-    }
-    const int error = errno;
-    if (wouldBlock(error) || error == EINTR)
+    case kc::net::Readiness::Nothing:
         return;
+    case kc::net::Readiness::Failed:
+        break;
+    }
     // A close that comes with an error: reported, but the connection is not
     // closed here and no disconnect event follows.
     broken = true;
-    readNotifier->setEnabled(false);
+    notifiers.setRead(false);
     int code = kc::winsockErrorNumber(error);
     if (events)
         events->socketError(q, TErrorEvent::eeDisconnect, code);
@@ -291,10 +248,7 @@ int TCustomWinSocket::SendString(const std::string &text)
         d->pending.append(text);
         return length;
     }
-    ssize_t n;
-    do {
-        n = ::send(d->fd, text.data(), text.size(), MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
+    ssize_t n = kc::net::retryOnEintr([&] { return ::send(d->fd, text.data(), text.size(), MSG_NOSIGNAL); });
     if (n < 0) {
         const int error = errno;
         if (!wouldBlock(error)) {
@@ -324,10 +278,7 @@ std::string TCustomWinSocket::ReceiveAvailable()
     if (available <= 0)
         return {};
     std::string data(static_cast<size_t>(available), '\0');
-    ssize_t n;
-    do {
-        n = ::recv(d->fd, data.data(), data.size(), 0);
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = kc::net::retryOnEintr([&] { return ::recv(d->fd, data.data(), data.size(), 0); });
     if (n < 0) {
         const int error = errno;
         if (!wouldBlock(error))
@@ -347,7 +298,7 @@ std::string TCustomWinSocket::PeerAddress()
         if (!d->hasPeer)
             throw ESocketError(kc::socketErrorMessage(errno, "getpeername"));
     }
-    return dotted(d->peer);
+    return kc::net::dotted(d->peer);
 }
 
 std::string TCustomWinSocket::PeerHostName()
@@ -390,7 +341,7 @@ std::string TCustomWinSocket::OwnAddress()
     socklen_t length = sizeof own;
     if (::getsockname(d->fd, reinterpret_cast<sockaddr *>(&own), &length) != 0 || own.sin_family != AF_INET)
         return {};
-    return dotted(own.sin_addr);
+    return kc::net::dotted(own.sin_addr);
 }
 
 std::string TCustomWinSocket::OwnHostName()

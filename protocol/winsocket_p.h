@@ -4,14 +4,13 @@
 // seam through which a socket object hands its notifications to the component
 // that owns it. Not for use outside protocol/.
 
+#include "net/notifierpair.h"
 #include "protocol/winsocket.h"
 
 #include <QList>
 
 #include <netinet/in.h>
 #include <string>
-
-class QSocketNotifier;
 
 /// Implemented by the components. Every call comes from inside a notification
 /// dispatch or from a failing SendString/ReceiveAvailable; any of them may
@@ -64,7 +63,6 @@ struct TCustomWinSocket::Private
     void onReadable();
     void onWritable();
     void ensureNotifiers();
-    void dropNotifiers();
     void raiseRead();
     void rememberPeer();
 
@@ -80,8 +78,7 @@ struct TCustomWinSocket::Private
     /// A read event was raised and its handler has not called ReceiveAvailable
     /// yet: the next notification waits for that call.
     bool readPending = false;
-    QSocketNotifier *readNotifier = nullptr;
-    QSocketNotifier *writeNotifier = nullptr;
+    kc::net::NotifierPair notifiers;
     /// Bytes a SendString could not hand over at once, sent before anything later.
     std::string pending;
     size_t pendingPos = 0;

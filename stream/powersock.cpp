@@ -1,5 +1,6 @@
 #include "stream/powersock.h"
 
+#include "net/sockio.h"
 #include "platform/ansi.h"
 #include "platform/backlog.h"
 #include "platform/strtoint.h"
@@ -7,9 +8,8 @@
 #include "stream/streamwire.h"
 
 #include <QCoreApplication>
-#include <QHostInfo>
 #include <QIODevice>
-#include <QSocketNotifier>
+#include <QScopeGuard>
 #include <QThread>
 #include <QTimer>
 
@@ -139,9 +139,7 @@ void TPowersock::setPort(int value)
 
 std::string TPowersock::RemoteIP() const
 {
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &m_remote.sin_addr, text, sizeof text);
-    return text;
+    return kc::net::dotted(m_remote.sin_addr);
 }
 
 std::string TPowersock::StatusText() const
@@ -202,30 +200,9 @@ int TPowersock::newSocket(bool withLinger)
 
 void TPowersock::attachSocket(int descriptor)
 {
-    dropNotifiers();
     m_socket = descriptor;
     m_lowWater = 1;
-    m_readNotifier = new QSocketNotifier(descriptor, QSocketNotifier::Read, this);
-    m_readNotifier->setEnabled(false);
-    connect(m_readNotifier, &QSocketNotifier::activated, this, [this] { readNotice(); });
-    m_writeNotifier = new QSocketNotifier(descriptor, QSocketNotifier::Write, this);
-    m_writeNotifier->setEnabled(false);
-    connect(m_writeNotifier, &QSocketNotifier::activated, this, [this] { writeNotice(); });
-}
-
-// The notifiers may be in the middle of their own activation (an event
-// handler that disconnects), so they are only switched off and cut loose here.
-void TPowersock::dropNotifiers()
-{
-    for (QSocketNotifier *notifier : {m_readNotifier, m_writeNotifier}) {
-        if (notifier) {
-            notifier->setEnabled(false);
-            notifier->disconnect(this);
-            notifier->deleteLater();
-        }
-    }
-    m_readNotifier = nullptr;
-    m_writeNotifier = nullptr;
+    m_notifiers.watch(descriptor, this, [this] { readNotice(); }, [this] { writeNotice(); }, this);
 }
 
 // A failed or abandoned connect leaves the socket unusable for another
@@ -233,7 +210,7 @@ void TPowersock::dropNotifiers()
 // progress"), so it is replaced without any event.
 void TPowersock::renewSocket()
 {
-    dropNotifiers();
+    m_notifiers.drop();
     if (m_socket >= 0)
         ::close(m_socket);
     m_socket = -1;
@@ -244,14 +221,14 @@ void TPowersock::renewSocket()
 
 void TPowersock::settleNotifiers()
 {
-    if (!m_readNotifier)
+    if (!m_notifiers.watching())
         return;
     setLowWater(1);
-    m_writeNotifier->setEnabled(m_state == State::Connecting);
+    m_notifiers.setWrite(m_state == State::Connecting);
     if (m_state == State::Connected)
-        m_readNotifier->setEnabled(m_connected);
+        m_notifiers.setRead(m_connected);
     else if (m_state != State::Listening)
-        m_readNotifier->setEnabled(false);
+        m_notifiers.setRead(false);
 }
 
 void TPowersock::setLowWater(int bytes)
@@ -280,7 +257,7 @@ void TPowersock::readNotice()
     try {
         if (m_state == State::Listening) {
             // Accept notice; the notifier rests until Accept takes the connection.
-            m_readNotifier->setEnabled(false);
+            m_notifiers.setRead(false);
             m_noError = true;
             m_connected = true;
             m_eventDone = true;
@@ -288,23 +265,23 @@ void TPowersock::readNotice()
                 AcceptHook(this);
             return;
         }
-        m_readNotifier->setEnabled(false);
+        m_notifiers.setRead(false);
         if (m_opDepth > 0)
             return; // the waiting operation looks for itself
-        char probe = 0;
-        const ssize_t n = ::recv(m_socket, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-        if (n > 0) {
+        int error = 0;
+        const kc::net::Readiness readiness = kc::net::probeRead(m_socket, &error);
+        if (readiness == kc::net::Readiness::Data) {
             m_noError = true; // read notice: data is fetched by the operations
             return;
         }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-            m_readNotifier->setEnabled(true);
+        if (readiness == kc::net::Readiness::Nothing) {
+            m_notifiers.setRead(true);
             return;
         }
-        // Close notice (orderly when n == 0, with an error otherwise).
-        m_noError = n == 0;
-        if (n < 0)
-            m_lastError = kc::sock::winsockError(errno);
+        // Close notice, orderly or with an error.
+        m_noError = readiness == kc::net::Readiness::Closed;
+        if (!m_noError)
+            m_lastError = kc::sock::winsockError(error);
         if (!DataAvailable())
             CloseSocket();
     } catch (...) {
@@ -314,12 +291,14 @@ void TPowersock::readNotice()
 void TPowersock::writeNotice()
 {
     try {
-        m_writeNotifier->setEnabled(false);
+        m_notifiers.setWrite(false);
         if (m_state != State::Connecting)
             return; // a waiting send looks for itself
-        int error = 0;
-        socklen_t length = sizeof error;
-        ::getsockopt(m_socket, SOL_SOCKET, SO_ERROR, &error, &length);
+        const int error = kc::net::connectResult(m_socket);
+        if (error == EINPROGRESS) {
+            m_notifiers.setWrite(true);
+            return;
+        }
         m_noError = error == 0;
         m_lastError = kc::sock::winsockError(error);
         if (!m_noError)
@@ -340,9 +319,9 @@ void TPowersock::waitForSocket(Watch watch, int lowWater)
 {
     if (watch == Watch::Read) {
         setLowWater(lowWater);
-        m_readNotifier->setEnabled(true);
+        m_notifiers.setRead(true);
     } else {
-        m_writeNotifier->setEnabled(true);
+        m_notifiers.setWrite(true);
     }
     waitForEvents();
 }
@@ -422,7 +401,7 @@ void TPowersock::drainUntilClosed()
         const ssize_t n = ::recv(m_socket, m_buffer.data(), chunkSize, MSG_DONTWAIT);
         if (n > 0)
             continue; // surplus beyond the message: thrown away, not progress
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        if (n < 0 && kc::net::tryLater(errno)) {
             waitForSocket(Watch::Read);
             continue;
         }
@@ -505,20 +484,21 @@ void TPowersock::ResolveHost()
     m_remote.sin_addr.s_addr = 0;
     StartTimer();
     m_eventDone = false;
-    m_lookupFinished = false;
-    const int lookup = QHostInfo::lookupHost(kc::fromAnsi(name), this,
-                                             [this](const QHostInfo &info) { lookupDone(info); });
-    try {
+    m_lookup.start(kc::fromAnsi(name), this, [this](const QHostInfo &info) {
+        m_eventDone = true;
+        const std::optional<in_addr> address = kc::net::firstIPv4(info, true);
+        m_noError = address.has_value();
+        m_lookupAddress = address.value_or(in_addr{});
+        m_lastError = m_noError ? 0 : kc::sock::WSAHOST_NOT_FOUND;
+    });
+    {
+        const auto done = qScopeGuard([this] {
+            StopTimer();
+            m_lookup.abort();
+        });
         while (!m_eventDone && !m_timedOut && !canceled())
             waitForEvents();
-    } catch (...) {
-        StopTimer();
-        QHostInfo::abortHostLookup(lookup);
-        throw;
     }
-    StopTimer();
-    if (!m_lookupFinished)
-        QHostInfo::abortHostLookup(lookup);
     if (m_timedOut)
         throw ESockError(erLookupTimedOut);
     if (canceled())
@@ -528,23 +508,6 @@ void TPowersock::ResolveHost()
     m_remote.sin_addr = m_lookupAddress;
     if (OnHostResolved)
         OnHostResolved(this);
-}
-
-void TPowersock::lookupDone(const QHostInfo &info)
-{
-    m_lookupFinished = true;
-    m_eventDone = true;
-    m_noError = false;
-    if (info.error() == QHostInfo::NoError) {
-        for (const QHostAddress &address : info.addresses()) {
-            if (address.protocol() == QAbstractSocket::IPv4Protocol && address.toIPv4Address() != 0) {
-                m_lookupAddress.s_addr = htonl(address.toIPv4Address());
-                m_noError = true;
-                break;
-            }
-        }
-    }
-    m_lastError = m_noError ? 0 : kc::sock::WSAHOST_NOT_FOUND;
 }
 
 void TPowersock::Connect()
@@ -583,13 +546,13 @@ void TPowersock::Connect()
         if (isConnectFailure(error)) {
             m_noError = false;
             m_lastError = kc::sock::winsockError(error);
-        } else if (error != EINPROGRESS && error != EAGAIN && error != EINTR) {
+        } else if (error != EINPROGRESS && !kc::net::tryLater(error)) {
             renewSocket();
             CheckSocketError(error);
         }
     }
     if (m_noError)
-        m_writeNotifier->setEnabled(true);
+        m_notifiers.setWrite(true);
     StartTimer();
     try {
         while (!m_connected && !m_timedOut && !canceled() && m_noError)
@@ -651,7 +614,7 @@ void TPowersock::Listen()
         return;
     }
     m_state = State::Listening;
-    m_readNotifier->setEnabled(true);
+    m_notifiers.setRead(true);
 }
 
 int TPowersock::Accept()
@@ -659,7 +622,7 @@ int TPowersock::Accept()
     ReportStatus(4, stAccept);
     while (!m_eventDone && !canceled()) {
         if (m_state == State::Listening)
-            m_readNotifier->setEnabled(true);
+            m_notifiers.setRead(true);
         waitForEvents();
     }
     if (canceled())
@@ -671,8 +634,8 @@ int TPowersock::Accept()
     const int fd = ::accept4(m_socket, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     const int error = errno;
     m_eventDone = false;
-    if (m_state == State::Listening && m_readNotifier)
-        m_readNotifier->setEnabled(true);
+    if (m_state == State::Listening)
+        m_notifiers.setRead(true);
     if (fd < 0) {
         CheckSocketError(error);
         return -1;
@@ -693,8 +656,7 @@ int TPowersock::Accept()
 bool TPowersock::DataAvailable()
 {
     ReportStatus(8, stDataAvailable);
-    char probe = 0;
-    return m_socket >= 0 && ::recv(m_socket, &probe, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+    return m_socket >= 0 && kc::net::probeRead(m_socket) == kc::net::Readiness::Data;
 }
 
 void TPowersock::CloseSocket()
@@ -704,7 +666,7 @@ void TPowersock::CloseSocket()
     m_state = State::Fresh;
     if (m_socket < 0)
         return;
-    dropNotifiers();
+    m_notifiers.drop();
     const int result = ::close(m_socket);
     const int error = errno;
     m_socket = -1;
@@ -720,7 +682,7 @@ void TPowersock::CloseSocket()
 
 void TPowersock::adoptConnection(int descriptor, const sockaddr_in &peer)
 {
-    dropNotifiers();
+    m_notifiers.drop();
     if (m_socket >= 0)
         ::close(m_socket);
     m_socket = -1;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "net/hostlookup.h"
+#include "net/notifierpair.h"
 #include "platform/exception.h"
 #include "stream/threadtimer.h"
 
@@ -16,9 +18,7 @@
 #include <vector>
 
 class QIODevice;
-class QSocketNotifier;
 class QTimer;
-class QHostInfo;
 
 /// Every failure of the stream transport: German texts, or the error number,
 /// a colon and the error table's text ("10061:Connection refused").
@@ -228,7 +228,6 @@ private:
     void InitSockets();
     int newSocket(bool withLinger);
     void attachSocket(int descriptor);
-    void dropNotifiers();
     void renewSocket();
     void settleNotifiers();
     void setLowWater(int bytes);
@@ -236,7 +235,6 @@ private:
     int sendErrno(int posixErrno) const;
     void readNotice();
     void writeNotice();
-    void lookupDone(const QHostInfo &info);
     void idleCheck();
     void wake();
 
@@ -248,8 +246,7 @@ private:
     std::vector<char> m_buffer;
     int m_socket = -1;
     sockaddr_in m_remote{};
-    QSocketNotifier *m_readNotifier = nullptr;
-    QSocketNotifier *m_writeNotifier = nullptr;
+    kc::net::NotifierPair m_notifiers;
     TThreadTimer *m_timer = nullptr;
     int m_lowWater = 1;
     int m_opDepth = 0;
@@ -264,7 +261,7 @@ private:
     bool m_componentDestroying = false;
     int m_lastError = 0;
 
-    bool m_lookupFinished = false;
+    kc::net::HostLookup m_lookup;
     in_addr m_lookupAddress{};
 
     mutable std::mutex m_statusLock;

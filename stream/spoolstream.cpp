@@ -1,5 +1,7 @@
 #include "stream/spoolstream.h"
 
+#include "net/sockio.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -68,13 +70,11 @@ qint64 TSpoolStream::readData(char *data, qint64 maxSize)
     }
     qint64 done = 0;
     while (done < count) {
-        const ssize_t n = ::pread(m_file, data + done, static_cast<size_t>(count - done), at + done);
-        if (n > 0)
-            done += n;
-        else if (n < 0 && errno == EINTR)
-            continue;
-        else
+        const ssize_t n = kc::net::retryOnEintr(
+            [&] { return ::pread(m_file, data + done, static_cast<size_t>(count - done), at + done); });
+        if (n <= 0)
             break;
+        done += n;
     }
     return done > 0 ? done : -1;
 }
@@ -91,13 +91,11 @@ qint64 TSpoolStream::writeData(const char *data, qint64 size)
     } else {
         qint64 done = 0;
         while (done < size) {
-            const ssize_t n = ::pwrite(m_file, data + done, static_cast<size_t>(size - done), at + done);
-            if (n > 0)
-                done += n;
-            else if (n < 0 && errno == EINTR)
-                continue;
-            else
+            const ssize_t n = kc::net::retryOnEintr(
+                [&] { return ::pwrite(m_file, data + done, static_cast<size_t>(size - done), at + done); });
+            if (n <= 0)
                 return -1;
+            done += n;
         }
     }
     m_size = std::max(m_size, at + size);
@@ -115,16 +113,15 @@ bool TSpoolStream::spill()
     }
     qint64 done = 0;
     while (done < m_memory.size()) {
-        const ssize_t n = ::pwrite(fd, m_memory.constData() + done, static_cast<size_t>(m_memory.size() - done), done);
-        if (n > 0) {
-            done += n;
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
+        const ssize_t n = kc::net::retryOnEintr([&] {
+            return ::pwrite(fd, m_memory.constData() + done, static_cast<size_t>(m_memory.size() - done), done);
+        });
+        if (n <= 0) {
             setErrorString(QString::fromLocal8Bit(std::strerror(errno)));
             ::close(fd);
             return false;
         }
+        done += n;
     }
     m_file = fd;
     m_memory = QByteArray();

@@ -1,0 +1,45 @@
+#include "net/sockio.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+namespace kc::net {
+
+int connectResult(int fd)
+{
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        return errno;
+    if (error != 0)
+        return error;
+    sockaddr_in peer{};
+    socklen_t peerLength = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLength) != 0)
+        return errno == ENOTCONN ? EINPROGRESS : errno;
+    return 0;
+}
+
+Readiness probeRead(int fd, int *error)
+{
+    char probe = 0;
+    const ssize_t n = ::recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n > 0)
+        return Readiness::Data;
+    if (n == 0)
+        return Readiness::Closed;
+    if (tryLater(errno))
+        return Readiness::Nothing;
+    if (error)
+        *error = errno;
+    return Readiness::Failed;
+}
+
+std::string dotted(const in_addr &address)
+{
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &address, text, sizeof text);
+    return text;
+}
+
+} // namespace kc::net

@@ -3,12 +3,8 @@
 # the AppStream metainfo there, as a desktop would find them.
 set -euo pipefail
 build=$1
-for tool in desktop-file-validate appstreamcli; do
-  if ! command -v "$tool" >/dev/null; then
-    echo "SKIPPED: $tool is not installed (kestrelon.sh installs it)"
-    exit 77
-  fi
-done
+. "$(dirname "$0")/tools.sh"
+require_tools desktop-file-validate appstreamcli
 stage=$build/dist-check/metadata
 rm -rf "$stage"
 cmake --install "$build" --prefix "$stage" >/dev/null

@@ -4,12 +4,8 @@
 # dpkg-shlibdeps found in the binary.
 set -euo pipefail
 build=$1
-for tool in cpack dpkg-deb dpkg-shlibdeps; do
-  if ! command -v "$tool" >/dev/null; then
-    echo "SKIPPED: $tool is not installed (kestrelon.sh installs it)"
-    exit 77
-  fi
-done
+. "$(dirname "$0")/tools.sh"
+require_tools cpack dpkg-deb dpkg-shlibdeps
 out=$build/dist-check/package
 rm -rf "$out"
 mkdir -p "$out"

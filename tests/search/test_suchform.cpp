@@ -112,6 +112,19 @@ std::string peerAddressOf(const RawClient &client)
     return text;
 }
 
+// Lowers the limit on open files so that only `spare` more descriptors can
+// be opened; `saved` gets the limit to put back. False when either call fails.
+bool leaveDescriptors(int spare, rlimit &saved)
+{
+    if (::getrlimit(RLIMIT_NOFILE, &saved) != 0)
+        return false;
+    const auto used = std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                    std::filesystem::directory_iterator{});
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(used + spare);
+    return ::setrlimit(RLIMIT_NOFILE, &tight) == 0;
+}
+
 } // namespace
 
 class TestSuchForm : public QObject
@@ -578,12 +591,7 @@ private slots:
 
         // Room for a handful of sockets only: the later probes cannot be opened.
         rlimit saved{};
-        QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-        rlimit tight = saved;
-        const auto used = std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                                        std::filesystem::directory_iterator{});
-        tight.rlim_cur = static_cast<rlim_t>(used + 8);
-        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+        QVERIFY(leaveDescriptors(8, saved));
         const bool started = startSearch();
         ::setrlimit(RLIMIT_NOFILE, &saved);
         QVERIFY(started);
@@ -615,12 +623,7 @@ private slots:
         setRange(port);
 
         rlimit saved{};
-        QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-        const auto used = std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                                        std::filesystem::directory_iterator{});
-        rlimit tight = saved;
-        tight.rlim_cur = static_cast<rlim_t>(used + 2);
-        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+        QVERIFY(leaveDescriptors(2, saved));
 
         int boxes = 0;
         int aliveAfterEnd = -1;

@@ -71,22 +71,50 @@ void LineView::appendText(const QString &text, const QColor &colour)
     scheduleFlush();
 }
 
+QString LineView::capped(QStringView text)
+{
+    if (text.size() <= kMaxLineChars)
+        return text.toString();
+    qsizetype keep = kMaxLineChars;
+    if (text[keep - 1].isHighSurrogate())
+        --keep;
+    return text.left(keep).toString() + cutMarker();
+}
+
 void LineView::appendLine(QStringView text, const QColor &colour)
 {
     Entry entry;
-    if (text.size() > kMaxLineChars) {
-        qsizetype keep = kMaxLineChars;
-        if (text[keep - 1].isHighSurrogate())
-            --keep;
-        entry.text = text.left(keep).toString() + cutMarker();
-    } else {
-        entry.text = text.toString();
-    }
+    entry.text = capped(text);
     entry.colour = colour;
     m_bytes += charge(entry.text);
     m_lines.push_back(std::move(entry));
     while (m_lines.size() > 1 && (lineCount() > m_maxLines || m_bytes > m_maxBytes))
         dropOldest();
+}
+
+bool LineView::setLineText(int64_t number, const QString &text)
+{
+    if (number < m_firstId || number >= m_firstId + lineCount())
+        return false;
+    QString one = text;
+    for (QChar &c : one)
+        if (isBreak(c))
+            c = u' ';
+    Entry &entry = m_lines[static_cast<size_t>(number - m_firstId)];
+    m_bytes -= charge(entry.text);
+    entry.text = capped(one);
+    m_bytes += charge(entry.text);
+    if (entry.width >= 0) {
+        if (entry.width >= m_widest)
+            m_widestDropped = true;
+        entry.width = fontMetrics().horizontalAdvance(entry.text);
+        m_widest = std::max(m_widest, entry.width);
+    }
+    m_shaped.remove(number);
+    while (m_lines.size() > 1 && m_bytes > m_maxBytes)
+        dropOldest();
+    scheduleFlush();
+    return true;
 }
 
 void LineView::dropOldest()

@@ -51,6 +51,13 @@ public:
     /// nothing in the text is interpreted as markup.
     void appendText(const QString &text, const QColor &colour = QColor());
     void clear();
+    /// Number (see firstLineNumber()) of the newest line; -1 while the view
+    /// has never held a line.
+    int64_t lastLineNumber() const { return m_firstId + lineCount() - 1; }
+    /// Replaces the text of line `number` in place, keeping its colour and the
+    /// same caps as appendText (one line: breaks become blanks). False, and
+    /// nothing changes, when that line is no longer held.
+    bool setLineText(int64_t number, const QString &text);
 
     /// Lines held, oldest first; at most maxLines().
     int lineCount() const { return static_cast<int>(m_lines.size()); }
@@ -89,6 +96,7 @@ private:
     };
 
     void appendLine(QStringView text, const QColor &colour);
+    static QString capped(QStringView text);
     void dropOldest();
     void scheduleFlush();
     void flush();

@@ -66,6 +66,20 @@ private slots:
         QVERIFY(budgeted.line(budgeted.lineCount() - 1).text.startsWith(QStringLiteral("99z")));
         QVERIFY(budgeted.line(0).text.startsWith(QString::number(100 - budgeted.lineCount()) + u'z'));
     }
+
+    void replacesAHeldLineInPlace()
+    {
+        LineView view(nullptr, 3);
+        view.appendText(QStringLiteral("Fortschritt"), Qt::blue);
+        const int64_t progress = view.lastLineNumber();
+        view.appendText(QStringLiteral("anna: hallo"));
+        QVERIFY(view.setLineText(progress, QStringLiteral("10 bytes\nof 10")));
+        QCOMPARE(view.toPlainText(), QStringLiteral("10 bytes of 10\nanna: hallo"));
+        QCOMPARE(view.lineColour(0), QColor(Qt::blue));
+        view.appendText(QStringLiteral("b\nc"));
+        QVERIFY(!view.setLineText(progress, QStringLiteral("weg")));
+        QCOMPARE(view.toPlainText(), QStringLiteral("anna: hallo\nb\nc"));
+    }
 };
 
 QTEST_MAIN(TestLineView)

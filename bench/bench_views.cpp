@@ -57,6 +57,28 @@ struct Subject
     std::function<void(QWidget *, int)> append;
 };
 
+// Lines the line view laid out in the last full-view runs, all and those not on screen.
+struct Layouts
+{
+    int64_t prefill = 0;
+    int64_t appended = 0;
+    int64_t resized = 0;
+    int64_t offScreen = 0;
+};
+Layouts layouts;
+
+int64_t laidOut(QWidget *view)
+{
+    const auto *lines = qobject_cast<const kc::LineView *>(view);
+    return lines ? lines->linesLaidOut() : 0;
+}
+
+int64_t laidOutOffScreen(QWidget *view)
+{
+    const auto *lines = qobject_cast<const kc::LineView *>(view);
+    return lines ? lines->linesLaidOutOffScreen() : 0;
+}
+
 // Microseconds per appended line after `prefill` lines.
 double perLine(const Subject &subject, int prefill, int lines)
 {
@@ -66,12 +88,19 @@ double perLine(const Subject &subject, int prefill, int lines)
     for (int i = 0; i < prefill; ++i)
         subject.append(view.get(), i);
     QApplication::processEvents();
+    const int64_t before = laidOut(view.get());
     const double start = cpuMicroseconds();
     for (int i = 0; i < lines; ++i) {
         subject.append(view.get(), prefill + i);
         QApplication::processEvents();
     }
-    return (cpuMicroseconds() - start) / lines;
+    const double micros = (cpuMicroseconds() - start) / lines;
+    if (prefill > 0) {
+        layouts.prefill = before;
+        layouts.appended = laidOut(view.get()) - before;
+        layouts.offScreen = laidOutOffScreen(view.get());
+    }
+    return micros;
 }
 
 double wallMicroseconds()
@@ -95,6 +124,7 @@ Resize perResize(const Subject &subject)
         subject.append(view.get(), i);
     QApplication::processEvents();
     view->repaint();
+    const int64_t before = laidOut(view.get());
     const double cpu = cpuMicroseconds();
     const double wall = wallMicroseconds();
     for (int i = 0; i < kResizes; ++i) {
@@ -102,7 +132,10 @@ Resize perResize(const Subject &subject)
         QApplication::processEvents();
         view->repaint();
     }
-    return {(cpuMicroseconds() - cpu) / kResizes / 1e3, (wallMicroseconds() - wall) / kResizes / 1e3};
+    const Resize resize{(cpuMicroseconds() - cpu) / kResizes / 1e3, (wallMicroseconds() - wall) / kResizes / 1e3};
+    layouts.resized = laidOut(view.get()) - before;
+    layouts.offScreen += laidOutOffScreen(view.get());
+    return resize;
 }
 
 } // namespace
@@ -148,6 +181,7 @@ int main(int argc, char **argv)
     std::printf("%-28s %14s %14s %11s %16s %14s %15s\n", "view", "empty us/line", "full us/line", "full/empty",
                 "full vs LineView", "resize cpu ms", "resize wall ms");
     double lineViewFull = 0;
+    Layouts lineView;
     const QString only = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QString();
     for (const Subject &subject : subjects) {
         if (!QString::fromLatin1(subject.name).startsWith(only))
@@ -158,8 +192,16 @@ int main(int argc, char **argv)
         if (lineViewFull == 0)
             lineViewFull = full;
         const Resize resize = perResize(subject);
+        if (lineViewFull == full)
+            lineView = layouts;
         std::printf("%-28s %14.1f %14.1f %11.2f %16.1f %14.2f %15.2f\n", subject.name, empty, full, full / empty,
                     full / lineViewFull, resize.cpuMs, resize.wallMs);
     }
+    if (lineViewFull > 0)
+        std::printf("\nLineView, lines laid out in the full view: %lld on showing %d lines, %.2f per appended "
+                    "line, %.1f per resize; not on screen: %lld\n",
+                    static_cast<long long>(lineView.prefill), kCap,
+                    static_cast<double>(lineView.appended) / lines,
+                    static_cast<double>(lineView.resized) / kResizes, static_cast<long long>(lineView.offScreen));
     return 0;
 }

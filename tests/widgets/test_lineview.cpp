@@ -115,6 +115,39 @@ private slots:
         QVERIFY(budgeted.line(0).text.startsWith(QString::number(100 - budgeted.lineCount()) + u'z'));
     }
 
+    void keepsItsPlaceWhenScrolledUpAndFollowsAtTheEnd()
+    {
+        LineView view(nullptr, 40);
+        fit(view, QStringLiteral("Guten Morgen"), 4);
+        const auto add = [&view](int from, int to) {
+            for (int i = from; i < to; ++i)
+                view.appendText(QStringLiteral("Zeile %1 mit etwas mehr Text").arg(i));
+            QCoreApplication::processEvents();
+        };
+        const auto lineAt = [&view](int y) {
+            QTest::mouseClick(view.viewport(), Qt::LeftButton, {}, QPoint(5, y));
+            return view.selectedText();
+        };
+        QScrollBar *bar = view.verticalScrollBar();
+        add(0, 40);
+        QCOMPARE(bar->value(), bar->maximum());
+        QCOMPARE(lineAt(view.viewport()->height() - 2), QStringLiteral("Zeile 39 mit etwas mehr Text"));
+        bar->setValue(bar->maximum() / 2);
+        QCoreApplication::processEvents();
+        const QString top = lineAt(1);
+        const int value = bar->value();
+        // Older lines drop off above; the text on screen stays where it is,
+        // and the slider moves up by the rows that went.
+        add(40, 50);
+        QCOMPARE(view.firstLineNumber(), 10);
+        QCOMPARE(lineAt(1), top);
+        QVERIFY(bar->value() < value);
+        bar->setValue(bar->maximum());
+        add(50, 51);
+        QCOMPARE(bar->value(), bar->maximum());
+        QCOMPARE(lineAt(view.viewport()->height() - 2), QStringLiteral("Zeile 50 mit etwas mehr Text"));
+    }
+
     void replacesAHeldLineInPlace()
     {
         LineView view(nullptr, 3);

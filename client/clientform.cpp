@@ -410,8 +410,19 @@ bool TclientForm::connectTo(const std::string &host, int port, const std::string
     if (userName.empty())
         return false;
     userName = client::cutUserName(userName);
+    if (client::nameHasSeparator(userName)) {
+        // The server would refuse it as if it were taken; say why instead,
+        // and leave the name to be corrected next time.
+        kc::dialogs().messageBox(kc::MsgKind::Information, kc::applicationTitle,
+                                 QStringLiteral("Der Benutzername darf kein \":\" und kein \"#\" enthalten."),
+                                 kc::mbOk, this);
+        return false;
+    }
 
     Label5->setText(kc::fromAnsi(userName));
+    // Trennen stopped the receiver; offers accepted on this connection need it.
+    if (m_clientRole && !NMStrmServ->Listening())
+        listenForFiles();
     ClientSocket->setPort(port);
     ClientSocket->setHost(host);
     ClientSocket->Open();
@@ -438,7 +449,7 @@ void TclientForm::disconnectStreams()
     m_receptions.clear();
     if (NMStrm->Posting())
         m_sendDropped = true;
-    // The receiver stops listening for good: nothing starts it again.
+    // The receiver listens again with the next connection (connectTo).
     NMStrm->Disconnect();
     NMStrmServ->Disconnect();
 }
@@ -448,6 +459,11 @@ void TclientForm::startClientRole()
     if (m_clientRole)
         return;
     m_clientRole = true;
+    listenForFiles();
+}
+
+void TclientForm::listenForFiles()
+{
     NMStrmServ->Loaded();
     if (!NMStrmServ->Listening())
         appendLine("Port " + kc::IntToStr(NMStrmServ->Port())
@@ -824,6 +840,7 @@ void TclientForm::startNextSend()
         }
         NMStrm->setHost(next.address);
         m_sendDropped = false;
+        m_progressLine = -1;
         NMStrm->PostStreamAsync(std::move(file), [this](const std::string &acknowledgement, std::exception_ptr failure) {
             kc::guarded([&] { sendFinished(acknowledgement, failure); });
         });
@@ -872,7 +889,12 @@ void TclientForm::NMStrmPacketSent(QObject *)
     ProgressBar1->show();
     ProgressBar1->setMaximum(NMStrm->BytesTotal());
     ProgressBar1->setValue(NMStrm->BytesSent());
-    appendLine(client::progressLine(NMStrm->BytesSent(), NMStrm->BytesTotal()));
+    // One line per transfer, brought up to date in place: the chat stays.
+    const std::string line = client::progressLine(NMStrm->BytesSent(), NMStrm->BytesTotal());
+    if (m_progressLine < 0 || !RichEdit1->setLineText(m_progressLine, kc::fromAnsi(line))) {
+        appendLine(line);
+        m_progressLine = RichEdit1->lastLineNumber();
+    }
 }
 
 void TclientForm::NMStrmMessageSent(QObject *)

@@ -142,7 +142,8 @@ public:
 
     /// Joins the chat server at `host`:`port` as `name` (cut to 14
     /// characters) and shows the name. An empty name leaves userName empty and
-    /// starts nothing; returns whether a connect started.
+    /// starts nothing; a name holding ":" or "#" is refused with a message box
+    /// and starts nothing either. Returns whether a connect started.
     bool connectTo(const std::string &host, int port, const std::string &name);
     /// Ends the connection to the chat server, if any.
     void closeConnection();
@@ -246,6 +247,8 @@ private:
     void askSaveName(const std::shared_ptr<SaveRequest> &request);
     std::optional<QString> chooseSaveTarget(const std::string &suffix);
     void showReceiveProgress();
+    /// Starts the stream receiver; the chat view says when the port is taken.
+    void listenForFiles();
     /// Drops the files still waiting to be sent, disconnects the stream
     /// sender, then the stream receiver, of the file transfer.
     void disconnectStreams();
@@ -266,6 +269,9 @@ private:
     unsigned m_connectionSerial = 0;
     /// The running send was dropped by Trennen: its end is not reported.
     bool m_sendDropped = false;
+    /// Number of the chat view's line showing the running send's progress;
+    /// -1 until its first packet.
+    int64_t m_progressLine = -1;
 
     client::ReceptionBook m_receptions;
     /// Offers that arrived while an offer question was up, oldest first.

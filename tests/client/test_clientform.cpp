@@ -236,7 +236,7 @@ private slots:
         struct Recorder final : kc::Notifier
         {
             QStringList texts;
-            void notify(const QString &, const QString &text) override { texts << text; }
+            void notify(const QString &, const QString &text, QWidget *) override { texts << text; }
         } recorder;
         kc::setNotifier(&recorder);
         const auto restore = qScopeGuard([] { kc::setNotifier(nullptr); });

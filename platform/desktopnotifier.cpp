@@ -14,6 +14,7 @@
 #include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDBusReply>
 #include <QHash>
 #include <QImage>
 #include <QPointer>

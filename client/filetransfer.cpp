@@ -15,7 +15,6 @@
 #include "widgets/lineview.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -26,6 +25,7 @@
 #include <QStandardPaths>
 #include <QTimer>
 
+#include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <mutex>
@@ -74,9 +74,11 @@ void onWindowThread(const QPointer<TFileTransfer> &transfer, std::function<void(
         Qt::QueuedConnection);
 }
 
+// Milliseconds on a clock that never goes back.
 int64_t nowMs()
 {
-    return QDateTime::currentMSecsSinceEpoch();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 } // namespace

@@ -97,7 +97,7 @@ private:
     /// Number of the chat view's line showing the running send's progress;
     /// -1 until its first packet.
     int64_t m_progressLine = -1;
-    /// When the running send's progress was last shown, in ms of m_clock.
+    /// When the running send's progress was last shown, in ms of a steady clock.
     int64_t m_progressShownAt = 0;
     /// Shows progress at most this often; the last packet always shows.
     static constexpr int64_t ProgressIntervalMs = 50;

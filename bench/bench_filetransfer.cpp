@@ -2,13 +2,16 @@
 // offer, offers its own file, gets the acceptance and sends the file to its
 // own receiver, which saves it under the name the (scripted) save dialog
 // gives. Compared with a plain copy of the same file over one TCP connection
-// into a file in the same folder, in the same run. While the window works, a
-// timer on its thread measures how late events are handled.
+// into a file in the same folder, in the same run, round by round (5 rounds,
+// medians reported). Wall time and CPU time (user + system) are reported per
+// GiB, for each side: the sending thread, the receiving thread, and the
+// window's thread (which serves both). While the window works, a timer on its
+// thread measures how late events are handled.
 //
-//   bench_filetransfer [MiB] [target folder] [bar]   (default 1024, ./bench-files)
+//   bench_filetransfer [MiB] [target folder] [quiet]   (default 1024, ./bench-files)
 //
-// "bar" keeps the sender's progress bar but leaves out its progress line per
-// send, to tell the chat view's share of the cost.
+// "quiet" leaves out the sender's progress handling (line and bar), to tell
+// its share of the cost.
 //
 // A target folder on another file system than the spool folder (which
 // follows the folder files were last saved in) makes the receiver copy.
@@ -30,6 +33,8 @@
 #include <QTimer>
 
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <sys/resource.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -40,6 +45,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,6 +54,107 @@
 namespace {
 
 constexpr size_t chunk = 65536;
+
+// CPU seconds (user + system) of one thread or process.
+double seconds(const rusage &u)
+{
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+double threadCpu()
+{
+    rusage u{};
+    ::getrusage(RUSAGE_THREAD, &u);
+    return seconds(u);
+}
+
+double processCpu()
+{
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return seconds(u);
+}
+
+// CPU seconds of the threads of this process, by role, from /proc: the
+// window's thread, the stream sender's thread ("QThread") and the stream
+// receiver's service thread ("InstantiateServ..."). Threads end with their
+// transfer, so the figures are sampled while they run and the last sample
+// counts (the sampling interval bounds what is missed).
+struct ThreadCpu
+{
+    double window = 0, sender = 0, receiver = 0;
+};
+
+class ThreadSampler
+{
+public:
+    void reset() { m_last.clear(); }
+    void sample()
+    {
+        const long tick = ::sysconf(_SC_CLK_TCK);
+        DIR *tasks = ::opendir("/proc/self/task");
+        if (!tasks)
+            return;
+        while (const dirent *entry = ::readdir(tasks)) {
+            if (entry->d_name[0] == '.')
+                continue;
+            const std::string base = std::string("/proc/self/task/") + entry->d_name;
+            std::ifstream comm(base + "/comm"), stat(base + "/stat");
+            std::string name, line;
+            std::getline(comm, name);
+            std::getline(stat, line);
+            const size_t close = line.rfind(')');
+            if (close == std::string::npos)
+                continue;
+            // Fields after the name: state is field 3; utime and stime are 14 and 15.
+            std::istringstream rest(line.substr(close + 2));
+            std::string field;
+            double utime = 0, stime = 0;
+            for (int i = 3; i <= 15 && rest >> field; ++i) {
+                if (i == 14)
+                    utime = std::stod(field);
+                else if (i == 15)
+                    stime = std::stod(field);
+            }
+            const long tid = std::atol(entry->d_name);
+            m_last[tid] = {name, (utime + stime) / double(tick)};
+        }
+        ::closedir(tasks);
+    }
+    ThreadCpu byRole(const std::map<long, double> &before) const
+    {
+        ThreadCpu cpu;
+        const long self = ::getpid();
+        for (const auto &[tid, seen] : m_last) {
+            const auto earlier = before.find(tid);
+            const double used = seen.second - (earlier == before.end() ? 0.0 : earlier->second);
+            if (tid == self)
+                cpu.window += used;
+            else if (seen.first.rfind("Instantiate", 0) == 0)
+                cpu.receiver += used;
+            else if (seen.first == "QThread")
+                cpu.sender += used;
+        }
+        return cpu;
+    }
+    std::map<long, double> snapshot() const
+    {
+        std::map<long, double> values;
+        for (const auto &[tid, seen] : m_last)
+            values[tid] = seen.second;
+        return values;
+    }
+
+private:
+    std::map<long, std::pair<std::string, double>> m_last;
+};
+
+template <class T>
+T median(std::vector<T> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
 
 using bench::rate;
 using bench::statusKiB;
@@ -79,12 +187,23 @@ uint16_t freePort()
     return port;
 }
 
-// Runs the event loop until `done` holds.
+// Runs the event loop until `done` holds, looking every 5 ms. The loop waits
+// for events in between: a busy loop here would be charged to the window's
+// thread.
 template <class F>
 void until(F done)
 {
-    while (!done())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    if (done())
+        return;
+    QEventLoop loop;
+    QTimer look;
+    look.setInterval(5);
+    QObject::connect(&look, &QTimer::timeout, [&] {
+        if (done())
+            loop.quit();
+    });
+    look.start();
+    loop.exec();
 }
 
 bool readable(int fd)
@@ -118,14 +237,23 @@ void makeSource(const QString &path, qint64 size)
     }
 }
 
-// The source file over one TCP connection into a file; ms until the file is closed.
-qint64 plainCopy(const QString &source, const QString &target)
+struct PlainRun
 {
+    qint64 ms = 0;
+    double senderCpu = 0, receiverCpu = 0;
+};
+
+// The source file over one TCP connection into a file; ms until the file is closed.
+PlainRun plainCopy(const QString &source, const QString &target)
+{
+    PlainRun run;
     uint16_t port = 0;
     const int listener = listenLoopback(port);
     QElapsedTimer clock;
     clock.start();
+    const double senderStart = threadCpu();
     std::thread receiver([&] {
+        const double start = threadCpu();
         const int fd = ::accept(listener, nullptr, nullptr);
         const int out = ::open(QFile::encodeName(target).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         std::vector<char> buffer(chunk);
@@ -136,6 +264,7 @@ qint64 plainCopy(const QString &source, const QString &target)
         }
         ::close(out);
         ::close(fd);
+        run.receiverCpu = threadCpu() - start;
     });
     const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -154,12 +283,13 @@ qint64 plainCopy(const QString &source, const QString &target)
         }
     }
     ::shutdown(fd, SHUT_WR);
+    run.senderCpu = threadCpu() - senderStart;
     receiver.join();
-    const qint64 ms = clock.elapsed();
+    run.ms = clock.elapsed();
     ::close(fd);
     ::close(in);
     ::close(listener);
-    return ms;
+    return run;
 }
 
 struct WindowRun
@@ -167,6 +297,8 @@ struct WindowRun
     qint64 ms = 0;
     qint64 worstLateMs = 0;
     qint64 lateOver50 = 0;
+    ThreadCpu cpu;
+    double processCpu = 0;
 };
 
 // Measures how late a 5 ms timer on the window's thread fires.
@@ -181,8 +313,11 @@ public:
             const qint64 late = m_clock.restart() - 5;
             m_worst = std::max(m_worst, late);
             m_over50 += late > 50;
+            if (++m_ticks % 4 == 0 && sampler)
+                sampler->sample();
         });
     }
+    ThreadSampler *sampler = nullptr;
     void start()
     {
         m_worst = 0;
@@ -199,6 +334,7 @@ private:
     QElapsedTimer m_clock;
     qint64 m_worst = 0;
     qint64 m_over50 = 0;
+    qint64 m_ticks = 0;
 };
 
 class Bench
@@ -241,6 +377,11 @@ public:
         QFile::remove(target);
 
         WindowRun run;
+        ThreadSampler sampler;
+        sampler.sample();
+        const std::map<long, double> before = sampler.snapshot();
+        probe.sampler = &sampler;
+        const double cpuStart = processCpu();
         probe.start();
         QElapsedTimer clock;
         clock.start();
@@ -250,6 +391,10 @@ public:
         // The sender's last events and the receiver's last line.
         until([] { return !clientForm->NMStrm->Posting(); });
         probe.stop();
+        sampler.sample();
+        probe.sampler = nullptr;
+        run.processCpu = processCpu() - cpuStart;
+        run.cpu = sampler.byRole(before);
         run.worstLateMs = probe.worst();
         run.lateOver50 = probe.over50();
         return run;
@@ -269,18 +414,17 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     const qint64 mib = argc > 1 ? std::max(1, std::atoi(argv[1])) : 1024;
     const qint64 size = mib * 1024 * 1024;
+    const double gib = double(size) / double(1 << 30);
     const QString folder = QDir(QString::fromLocal8Bit(argc > 2 ? argv[2] : "bench-files")).absolutePath();
     QDir().mkpath(folder);
     const QString source = folder + QStringLiteral("/quelle.bin");
     makeSource(source, size);
+    constexpr int rounds = 5;
 
     Bench bench;
-    if (argc > 3 && std::strcmp(argv[3], "bar") == 0) {
-        clientForm->NMStrm->OnPacketSent = [](QObject *) {
-            clientForm->ProgressBar1->setMaximum(clientForm->NMStrm->BytesTotal());
-            clientForm->ProgressBar1->setValue(clientForm->NMStrm->BytesSent());
-        };
-        std::printf("without the progress lines in the chat view\n");
+    if (argc > 3 && std::strcmp(argv[3], "quiet") == 0) {
+        clientForm->NMStrm->OnPacketSent = [](QObject *) {};
+        std::printf("without the sender's progress handling\n");
     }
     LatencyProbe probe;
     // A first small file, so that the spool follows the folder files are saved in.
@@ -290,31 +434,49 @@ int main(int argc, char **argv)
     QFile::remove(folder + QStringLiteral("/klein-empfangen.bin"));
     const long baseHWM = statusKiB("VmHWM:");
 
-    std::printf("file of %lld MiB, file to file over 127.0.0.1, into %s\n", static_cast<long long>(mib),
-                qPrintable(folder));
-    const qint64 plainMs = plainCopy(source, folder + QStringLiteral("/kopie.bin"));
-    QFile::remove(folder + QStringLiteral("/kopie.bin"));
-    // The same probe with nothing to do, as long as the plain copy took: what
-    // this machine's load alone costs.
-    probe.start();
-    QElapsedTimer idle;
-    idle.start();
-    until([&] { return idle.elapsed() >= std::max<qint64>(plainMs, 1000); });
-    probe.stop();
-    const qint64 idleWorst = probe.worst();
-    const WindowRun run = bench.send(source, folder + QStringLiteral("/empfangen"), size, probe);
-    std::printf("plain copy (file, TCP, file): %lld ms (%.0f MiB/s)\n", static_cast<long long>(plainMs),
-                rate(size, plainMs));
-    std::printf("client window (file to file): %lld ms (%.0f MiB/s)\n", static_cast<long long>(run.ms),
-                rate(size, run.ms));
-    std::printf("ratio window/plain: %.2f\n", run.ms > 0 ? double(plainMs) / double(run.ms) : 0.0);
-    std::printf("UI event latency during the transfer and save: worst %lld ms, %lld ticks later than 50 ms\n",
-                static_cast<long long>(run.worstLateMs), static_cast<long long>(run.lateOver50));
-    std::printf("UI event latency with nothing to do, same run: worst %lld ms\n", static_cast<long long>(idleWorst));
+    std::printf("file of %lld MiB, file to file over 127.0.0.1, into %s; %d rounds, each the plain copy "
+                "then the window\n",
+                static_cast<long long>(mib), qPrintable(folder), rounds);
+    std::printf("%-6s %10s %10s %10s %10s | %10s %10s %10s %10s %10s %7s %7s\n", "round", "plain ms", "p-send s",
+                "p-recv s", "", "window ms", "w-send s", "w-recv s", "w-ui s", "w-all s", "ratio", "late ms");
+    std::vector<double> plainWall, plainSend, plainRecv, winWall, winSend, winRecv, winUi, winAll, ratios;
+    std::vector<qint64> worstLate;
+    for (int round = 1; round <= rounds; ++round) {
+        const PlainRun plain = plainCopy(source, folder + QStringLiteral("/kopie.bin"));
+        QFile::remove(folder + QStringLiteral("/kopie.bin"));
+        const WindowRun run = bench.send(source, folder + QStringLiteral("/empfangen"), size, probe);
+        QFile::remove(folder + QStringLiteral("/empfangen.bin"));
+        const double ratio = run.ms > 0 ? double(plain.ms) / double(run.ms) : 0.0;
+        std::printf("%-6d %10lld %10.3f %10.3f %10s | %10lld %10.3f %10.3f %10.3f %10.3f %7.2f %7lld\n", round,
+                    static_cast<long long>(plain.ms), plain.senderCpu, plain.receiverCpu, "",
+                    static_cast<long long>(run.ms), run.cpu.sender, run.cpu.receiver, run.cpu.window,
+                    run.processCpu, ratio, static_cast<long long>(run.worstLateMs));
+        plainWall.push_back(plain.ms / 1000.0 / gib);
+        plainSend.push_back(plain.senderCpu / gib);
+        plainRecv.push_back(plain.receiverCpu / gib);
+        winWall.push_back(run.ms / 1000.0 / gib);
+        winSend.push_back(run.cpu.sender / gib);
+        winRecv.push_back(run.cpu.receiver / gib);
+        winUi.push_back(run.cpu.window / gib);
+        winAll.push_back(run.processCpu / gib);
+        ratios.push_back(ratio);
+        worstLate.push_back(run.worstLateMs);
+    }
+    std::printf("\nmedians of %d, per GiB:\n", rounds);
+    std::printf("  plain copy:    wall %.2f s; CPU sender %.3f s, receiver %.3f s, both %.3f s\n", median(plainWall),
+                median(plainSend), median(plainRecv), median(plainSend) + median(plainRecv));
+    std::printf("  client window: wall %.2f s; CPU sender thread %.3f s, receiver thread %.3f s, window thread "
+                "%.3f s, whole process %.3f s\n",
+                median(winWall), median(winSend), median(winRecv), median(winUi), median(winAll));
+    std::printf("  ratio plain/window (wall, per round): median %.2f (1.00: as fast as the plain copy)\n",
+                median(ratios));
+    std::printf("  ratio CPU plain/window (both sides): %.2f\n",
+                (median(plainSend) + median(plainRecv)) / median(winAll));
+    std::printf("  UI event latency during a transfer: median of the worst %lld ms\n",
+                static_cast<long long>(median(worstLate)));
     std::printf("peak memory: %ld KiB before the large file, %ld KiB after (VmHWM, sender and receiver in one "
                 "process)\n",
                 baseHWM, statusKiB("VmHWM:"));
-    QFile::remove(folder + QStringLiteral("/empfangen.bin"));
     QFile::remove(source);
     return 0;
 }

@@ -11,6 +11,11 @@ std::string cutUserName(const std::string &name)
     return name.substr(0, std::min(name.size(), kMaxNameLength));
 }
 
+bool nameHasSeparator(const std::string &name)
+{
+    return name.find_first_of(":#") != std::string::npos;
+}
+
 std::string userListLine(const T_user &user)
 {
     return user.name + " (" + user.address + ")";

@@ -33,6 +33,11 @@ using UserTable = std::array<T_user, kMaxUsers>;
 /// the search window applies it as well).
 std::string cutUserName(const std::string &name);
 
+/// Whether the server can ever take `name` as far as its characters go: the
+/// commands separate their fields with ":" and "#", so a name holding either
+/// is refused by every server.
+bool nameHasSeparator(const std::string &name);
+
 /// The line of `UserListBox` for `user`: name + " (" + address + ")".
 std::string userListLine(const T_user &user);
 

@@ -1,8 +1,8 @@
 #include "client/clientform.h"
 
 #include "client/einstellungsform.h"
+#include "client/filetransfer.h"
 #include "client/privatchatform.h"
-#include "client/receivedfile.h"
 #include "client/sentfileform.h"
 #include "help/hilfeform.h"
 #include "platform/ansi.h"
@@ -15,15 +15,9 @@
 #include "protocol/clientsocket.h"
 #include "stream/nmstrm.h"
 #include "stream/nmstrmserv.h"
-#include "stream/spoolstream.h"
-#include "stream/streamwire.h"
 
 #include <QAction>
 #include <QCloseEvent>
-#include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -31,71 +25,20 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenuBar>
-#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRandomGenerator>
-#include <QScopeGuard>
 #include <QScreen>
 #include <QShowEvent>
 #include <QStyle>
-#include <QThread>
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include <QStandardPaths>
-#include <QTimer>
-
 #include <algorithm>
-#include <climits>
-#include <condition_variable>
-#include <mutex>
 
 TclientForm *clientForm = nullptr;
 
-// A service thread's question for the name a received file is saved under.
-struct TclientForm::SaveRequest
-{
-    std::string suffix;
-    std::mutex lock;
-    std::condition_variable answered;
-    bool done = false;
-    std::optional<QString> target;
-
-    void answer(std::optional<QString> chosen)
-    {
-        std::lock_guard guard(lock);
-        if (done)
-            return;
-        target = std::move(chosen);
-        done = true;
-        answered.notify_all();
-    }
-    std::optional<QString> wait()
-    {
-        std::unique_lock guard(lock);
-        answered.wait(guard, [this] { return done; });
-        return target;
-    }
-};
-
 namespace {
-
-// Runs `work` on the user-interface thread, without waiting; it is dropped
-// when the window is gone by then.
-void onWindowThread(const QPointer<TclientForm> &window, std::function<void(TclientForm *)> work)
-{
-    QCoreApplication *application = QCoreApplication::instance();
-    if (!application)
-        return;
-    QMetaObject::invokeMethod(
-        application,
-        [window, work = std::move(work)] {
-            if (window)
-                kc::guarded([&] { work(window.data()); });
-        },
-        Qt::QueuedConnection);
-}
 
 const char *const kNoServer = "kein Server gefunden";
 
@@ -161,12 +104,7 @@ TclientForm::~TclientForm()
     NMStrm->OnConnectionFailed = {};
     NMStrm->OnPacketSent = {};
     NMStrm->OnMessageSent = {};
-    NMStrmServ->setOnMSG({});
-    NMStrmServ->OnAdmit = {};
-    // Service threads waiting for a name get none.
-    for (const std::shared_ptr<SaveRequest> &request : m_saveRequests)
-        request->answer(std::nullopt);
-    m_saveRequests.clear();
+    m_fileTransfer.reset();
     const std::vector<TprivatChatForm *> chats = std::move(privatChats);
     privatChats.clear();
     for (TprivatChatForm *form : chats)
@@ -410,8 +348,19 @@ bool TclientForm::connectTo(const std::string &host, int port, const std::string
     if (userName.empty())
         return false;
     userName = client::cutUserName(userName);
+    if (client::nameHasSeparator(userName)) {
+        // The server would refuse it as if it were taken; say why instead,
+        // and leave the name to be corrected next time.
+        kc::dialogs().messageBox(kc::MsgKind::Information, kc::applicationTitle,
+                                 QStringLiteral("Der Benutzername darf kein \":\" und kein \"#\" enthalten."),
+                                 kc::mbOk, this);
+        return false;
+    }
 
     Label5->setText(kc::fromAnsi(userName));
+    // Trennen stopped the receiver; offers accepted on this connection need it.
+    if (m_clientRole && !NMStrmServ->Listening())
+        m_fileTransfer->listen();
     ClientSocket->setPort(port);
     ClientSocket->setHost(host);
     ClientSocket->Open();
@@ -426,21 +375,7 @@ void TclientForm::closeConnection()
 void TclientForm::disconnectBitBtnClick()
 {
     ClientSocket->Close();
-    disconnectStreams();
-}
-
-void TclientForm::disconnectStreams()
-{
-    m_pendingSends.clear();
-    m_waitingOffers.clear();
-    // Offers made and streams agreed to belong to this connection.
-    m_offers.clear();
-    m_receptions.clear();
-    if (NMStrm->Posting())
-        m_sendDropped = true;
-    // The receiver stops listening for good: nothing starts it again.
-    NMStrm->Disconnect();
-    NMStrmServ->Disconnect();
+    m_fileTransfer->disconnect();
 }
 
 void TclientForm::startClientRole()
@@ -448,12 +383,7 @@ void TclientForm::startClientRole()
     if (m_clientRole)
         return;
     m_clientRole = true;
-    NMStrmServ->Loaded();
-    if (!NMStrmServ->Listening())
-        appendLine("Port " + kc::IntToStr(NMStrmServ->Port())
-                       + " ist belegt: Dateien k\xF6nnen nicht empfangen werden. Auf einem Rechner kann nur ein "
-                         "Client Dateien empfangen.",
-                   kc::clRed);
+    m_fileTransfer->listen();
 }
 
 void TclientForm::exitBitBtnClick()
@@ -669,67 +599,13 @@ void TclientForm::wireFileTransfer()
     NMStrm->OnConnectionFailed = [this](QObject *sender) { kc::guarded([&] { NMStrmConnectionFailed(sender); }); };
     NMStrm->OnPacketSent = [this](QObject *sender) { kc::guarded([&] { NMStrmPacketSent(sender); }); };
     NMStrm->OnMessageSent = [this](QObject *sender) { kc::guarded([&] { NMStrmMessageSent(sender); }); };
-
-    // Only a peer whose offer the user accepted may send, and it takes the
-    // suffix of its oldest accepted offer along to its service.
-    NMStrmServ->OnAdmit = [this](const std::string &peer, std::string &suffix) {
-        const std::optional<client::ReceptionBook::Reception> reception =
-            m_receptions.take(peer, client::ReceptionBook::Clock::now());
-        if (!reception)
-            return false;
-        suffix = reception->suffix;
-        m_receiveTimer->start();
-        return true;
-    };
-    const QPointer<TclientForm> self(this);
-    NMStrmServ->setOnMSG([self](QObject *sender, const std::string &sFrom, QIODevice *strm) {
-        if (self && !self->m_closing)
-            self->NMStrmServMSG(sender, sFrom, strm);
-    });
-
-    m_saveFolder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
-    if (m_saveFolder.isEmpty() || !QFileInfo(m_saveFolder).isDir())
-        m_saveFolder = QDir::tempPath();
-    NMStrmServ->setSpoolFolder(m_saveFolder);
-
-    m_receiveTimer = new QTimer(this);
-    m_receiveTimer->setInterval(200);
-    connect(m_receiveTimer, &QTimer::timeout, this, kc::guard([this] { showReceiveProgress(); }));
-}
-
-void TclientForm::showReceiveProgress()
-{
-    const auto [received, announced] = NMStrmServ->ReceiveProgress();
-    if (announced == 0) {
-        if (m_receptions.size(client::ReceptionBook::Clock::now()) == 0)
-            m_receiveTimer->stop();
-        return;
-    }
-    // The bar counts in bytes while they fit its range (so a sender's and a
-    // receiver's bar read alike), in thousandths beyond.
-    const bool fits = announced <= INT_MAX;
-    const int maximum = fits ? static_cast<int>(announced) : 1000;
-    const int value = fits ? static_cast<int>(received) : static_cast<int>(received * 1000 / announced);
-    Label6->setText(QStringLiteral("Download: %1 %").arg(received * 100 / announced));
-    Label6->show();
-    ProgressBar1->show();
-    ProgressBar1->setMaximum(maximum);
-    ProgressBar1->setValue(value);
+    // The receiver's admission and its OnMSG are the transfer's own.
+    m_fileTransfer = std::make_unique<TFileTransfer>(*this);
 }
 
 void TclientForm::stopStreamServices()
 {
-    m_closing = true;
-    NMStrmServ->setOnMSG({});
-    for (const std::shared_ptr<SaveRequest> &request : m_saveRequests)
-        request->answer(std::nullopt);
-    m_saveRequests.clear();
-    // A service blocked in its hand-over is released by answering the call,
-    // which finds m_closing set and does nothing.
-    NMStrmServ->StopServices(std::chrono::seconds(5), [] {
-        if (QCoreApplication *application = QCoreApplication::instance())
-            QCoreApplication::sendPostedEvents(application, QEvent::MetaCall);
-    });
+    m_fileTransfer->stopServices();
 }
 
 void TclientForm::sentfileBitBtnClick()
@@ -750,216 +626,47 @@ void TclientForm::sentfileBitBtnClick()
 
 void TclientForm::sendFileOffer(const QString &localPath)
 {
-    const std::string target = sendTargetName;
-    const std::string path = kc::toAnsi(localPath);
-    m_offers.add({target, path, localPath.toUtf8().toStdString()});
-    sendCommand(chat::buildFileOffer(userName, target, path));
+    m_fileTransfer->offer(localPath);
 }
 
 void TclientForm::fileOfferReceived(const chat::Command &command)
 {
-    const client::FileAnswer offer = client::cutFileOffer(command);
-    if (m_askingOffer) {
-        if (m_waitingOffers.size() < MaxWaitingOffers) {
-            appendLine(client::offerLine(offer), kc::clGreen);
-            m_waitingOffers.push_back(offer);
-        } else {
-            sendCommand(chat::buildFileDecline(offer.user, userName, offer.path));
-            const int32_t colour = m_viewColour;
-            appendLine(client::offerOverflowLine(offer), kc::clRed);
-            setViewColour(colour);
-        }
-        return;
-    }
-    appendLine(client::offerLine(offer), kc::clGreen);
-    m_askingOffer = true;
-    const auto done = qScopeGuard([this] { m_askingOffer = false; });
-    askOffer(offer);
-    // Offers that came while the question was up, one question at a time.
-    while (!m_waitingOffers.empty()) {
-        const client::FileAnswer next = std::move(m_waitingOffers.front());
-        m_waitingOffers.pop_front();
-        askOffer(next);
-    }
-}
-
-void TclientForm::askOffer(const client::FileAnswer &offer)
-{
-    const int answer = kc::dialogs().messageBox(kc::MsgKind::Information, QStringLiteral("Information"),
-                                                kc::fromAnsi(client::offerLine(offer)), kc::mbOk | kc::mbIgnore,
-                                                this);
-    if (answer == kc::mbIgnore) {
-        sendCommand(chat::buildFileDecline(offer.user, userName, offer.path));
-        return;
-    }
-    fileSuffix = client::fileSuffixOf(offer.path);
-    Label6->setText(kc::fromAnsi(fileSuffix));
-    m_receptions.add(offer.address, fileSuffix, client::ReceptionBook::Clock::now());
-    m_receiveTimer->start();
-    sendCommand(chat::buildFileAccept(offer.user, userName, offer.path));
+    m_fileTransfer->offerReceived(command);
 }
 
 void TclientForm::fileAcceptedReceived(const chat::Command &command)
 {
-    const client::FileAnswer acceptance = client::cutFileAccepted(command);
-    const std::optional<client::OfferBook::Offer> offer = m_offers.take(acceptance.user, acceptance.path);
-    if (!offer)
-        return; // nothing of ours was offered to this user under this path
-    appendLine(client::acceptedLine(acceptance), kc::clGreen);
-    m_pendingSends.push_back({acceptance.address, acceptance.path, QString::fromUtf8(offer->localPath)});
-    startNextSend();
-}
-
-// The sender posts one file at a time; acceptances that arrive meanwhile wait.
-void TclientForm::startNextSend()
-{
-    while (!NMStrm->Posting() && !m_pendingSends.empty()) {
-        const PendingSend next = std::move(m_pendingSends.front());
-        m_pendingSends.pop_front();
-        auto file = std::make_unique<QFile>(next.localPath);
-        if (!file->open(QIODevice::ReadOnly)) {
-            kc::reportException(std::make_exception_ptr(
-                kc::Exception(kc::format("Datei %s kann nicht ge\xF6" "ffnet werden", next.path.c_str()))));
-            continue;
-        }
-        NMStrm->setHost(next.address);
-        m_sendDropped = false;
-        NMStrm->PostStreamAsync(std::move(file), [this](const std::string &acknowledgement, std::exception_ptr failure) {
-            kc::guarded([&] { sendFinished(acknowledgement, failure); });
-        });
-    }
-}
-
-void TclientForm::sendFinished(const std::string &acknowledgement, std::exception_ptr failure)
-{
-    const bool dropped = m_sendDropped;
-    // The next file goes at once, also while the failure below is shown.
-    startNextSend();
-    if (dropped)
-        return;
-    if (failure) {
-        kc::reportException(failure);
-    } else if (acknowledgement == kc::strm::acknowledgement()) {
-        appendLine("Files Sent");
-    } else {
-        const int32_t colour = m_viewColour;
-        appendLine("Datei nicht angekommen: der Empf\xE4nger hat den Empfang nicht best\xE4tigt", kc::clRed);
-        setViewColour(colour);
-    }
+    m_fileTransfer->acceptedReceived(command);
 }
 
 void TclientForm::fileDeclinedReceived(const chat::Command &command)
 {
-    const client::FileDecline decline = client::cutFileDeclined(command);
-    m_offers.take(decline.user, decline.path);
-    kc::dialogs().messageBox(kc::MsgKind::Information, kc::applicationTitle,
-                             kc::fromAnsi(client::declinedNotice(decline)), kc::mbOk, this);
+    m_fileTransfer->declinedReceived(command);
 }
 
 void TclientForm::NMStrmConnect(QObject *)
 {
-    appendLine("Filesent connected");
+    m_fileTransfer->senderConnected();
 }
 
 void TclientForm::NMStrmConnectionFailed(QObject *)
 {
-    appendLine("Filesent Connection Failed");
+    m_fileTransfer->senderConnectionFailed();
 }
 
 void TclientForm::NMStrmPacketSent(QObject *)
 {
-    Label6->show();
-    ProgressBar1->show();
-    ProgressBar1->setMaximum(NMStrm->BytesTotal());
-    ProgressBar1->setValue(NMStrm->BytesSent());
-    appendLine(client::progressLine(NMStrm->BytesSent(), NMStrm->BytesTotal()));
+    m_fileTransfer->packetSent();
 }
 
 void TclientForm::NMStrmMessageSent(QObject *)
 {
-    // All bytes are out; "Files Sent" waits for the receiver's acknowledgement
-    // (sendFinished).
+    m_fileTransfer->messageSent();
 }
 
 void TclientForm::NMStrmServMSG(QObject *Sender, const std::string &, QIODevice *strm)
 {
-    auto request = std::make_shared<SaveRequest>();
-    request->suffix = static_cast<TNMStrmServ *>(Sender)->AdmitTag();
-    const QPointer<TclientForm> self(this);
-    if (QCoreApplication *application = QCoreApplication::instance()) {
-        QMetaObject::invokeMethod(
-            application,
-            [self, request] {
-                if (self && !self->m_closing)
-                    kc::guarded([&] { self->askSaveName(request); });
-                else
-                    request->answer(std::nullopt);
-            },
-            Qt::QueuedConnection);
-    } else {
-        request->answer(std::nullopt);
-    }
-    const std::optional<QString> target = request->wait();
-    if (!target)
-        return; // the received data is dropped
-
-    try {
-        auto *spool = qobject_cast<TSpoolStream *>(strm);
-        if (!spool || !spool->placeAt(*target))
-            client::saveReceivedFile(*strm, *target);
-    } catch (...) {
-        const std::exception_ptr failure = std::current_exception();
-        onWindowThread(self, [failure](TclientForm *) { kc::reportException(failure); });
-        return;
-    }
-    onWindowThread(self, [](TclientForm *window) {
-        window->appendLine("Datei erhalten", kc::clBlue);
-        window->showReceiveProgress();
-    });
-}
-
-void TclientForm::askSaveName(const std::shared_ptr<SaveRequest> &request)
-{
-    m_saveRequests.push_back(request);
-    if (m_askingSave)
-        return; // the dialog further out asks it next
-    m_askingSave = true;
-    const auto done = qScopeGuard([this] { m_askingSave = false; });
-    while (!m_saveRequests.empty()) {
-        const std::shared_ptr<SaveRequest> next = m_saveRequests.front();
-        m_saveRequests.pop_front();
-        try {
-            next->answer(chooseSaveTarget(next->suffix));
-        } catch (...) {
-            next->answer(std::nullopt);
-            throw;
-        }
-    }
-}
-
-std::optional<QString> TclientForm::chooseSaveTarget(const std::string &suffix)
-{
-    for (;;) {
-        const std::optional<QString> chosen =
-            kc::dialogs().saveFile(QStringLiteral("Datei speichern"), m_saveFolder, QStringLiteral("*.*"), this);
-        if (!chosen)
-            return std::nullopt;
-        const QString target = *chosen + kc::fromAnsi(suffix);
-        // The save dialog confirmed replacing the name it returned, not the
-        // name with the offered suffix appended.
-        if (target != *chosen && QFileInfo::exists(target)
-            && kc::dialogs().messageBox(kc::MsgKind::Confirmation, QStringLiteral("Datei speichern"),
-                                        target + QStringLiteral(" existiert bereits.\nWollen Sie sie ersetzen?"),
-                                        kc::mbYes | kc::mbNo, this)
-                   != kc::mbYes)
-            continue;
-        const QString folder = QFileInfo(target).absolutePath();
-        if (QFileInfo(folder).isDir() && folder != m_saveFolder) {
-            m_saveFolder = folder;
-            NMStrmServ->setSpoolFolder(folder);
-        }
-        return target;
-    }
+    m_fileTransfer->received(Sender, strm);
 }
 
 // ---- other windows ----

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "client/clientcore.h"
+#include "client/filetransfer.h"
 #include "client/filetransfercore.h"
 #include "protocol/chatcommand.h"
 #include "widgets/lineview.h"
@@ -9,12 +10,8 @@
 #include <QString>
 
 #include <cstdint>
-#include <atomic>
-#include <deque>
-#include <exception>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -132,6 +129,7 @@ public:
     void appendLine(const std::string &line, int32_t colour);
     /// The colour that lines appended without one take.
     void setViewColour(int32_t colour);
+    int32_t viewColour() const { return m_viewColour; }
 
     /// The program plays the client from now on: the stream receiver starts
     /// listening; when it cannot, the chat view says so. Runs once.
@@ -142,7 +140,8 @@ public:
 
     /// Joins the chat server at `host`:`port` as `name` (cut to 14
     /// characters) and shows the name. An empty name leaves userName empty and
-    /// starts nothing; returns whether a connect started.
+    /// starts nothing; a name holding ":" or "#" is refused with a message box
+    /// and starts nothing either. Returns whether a connect started.
     bool connectTo(const std::string &host, int port, const std::string &name);
     /// Ends the connection to the chat server, if any.
     void closeConnection();
@@ -181,6 +180,9 @@ public:
     void ClientSocketRead(QObject *Sender, TCustomWinSocket *Socket);
 
     // ---- file transfer ----
+    // The handlers below hand over to the file-transfer half
+    // (client/filetransfer.h), which holds its state.
+
     /// Opens the send-file dialog for the selected user.
     void sentfileBitBtnClick();
     /// Offers the file at `localPath` (an existing file) to sendTargetName,
@@ -209,7 +211,7 @@ public:
     /// before the application object goes (the destructor does it too).
     void stopStreamServices();
 
-    static constexpr size_t MaxWaitingOffers = 10;
+    static constexpr size_t MaxWaitingOffers = TFileTransfer::MaxWaitingOffers;
 
 signals:
     /// Extras, Suche: the search window is wanted.
@@ -231,53 +233,16 @@ private:
     void showUserList();
     void privatChatClosed(TprivatChatForm *form);
     void wireFileTransfer();
-    struct PendingSend
-    {
-        std::string address;
-        std::string path; // as it travelled, for the error text
-        QString localPath;
-    };
-    void startNextSend();
-    void sendFinished(const std::string &acknowledgement, std::exception_ptr failure);
-    void askOffer(const client::FileAnswer &offer);
-    struct SaveRequest;
-    /// On the user-interface thread: queues a service thread's question for
-    /// the name and asks the queued ones, one dialog at a time.
-    void askSaveName(const std::shared_ptr<SaveRequest> &request);
-    std::optional<QString> chooseSaveTarget(const std::string &suffix);
-    void showReceiveProgress();
-    /// Drops the files still waiting to be sent, disconnects the stream
-    /// sender, then the stream receiver, of the file transfer.
-    void disconnectStreams();
-
     /// The colour the colour dialog opens with: the one last chosen in it.
     int32_t m_dialogColour = 0;
     int32_t m_viewColour = 0;
 
-    client::OfferBook m_offers;
-    /// Accepted offers waiting for the stream sender, which sends one at a
-    /// time: acceptances that arrive while a file is being sent (read events
-    /// nest inside the send) queue here.
-    std::deque<PendingSend> m_pendingSends;
-    /// Set once shutting down: received files are no longer handed over.
-    std::atomic<bool> m_closing = false;
     /// Counts connections, so that a host name answered late for an earlier
     /// connection is not shown.
     unsigned m_connectionSerial = 0;
-    /// The running send was dropped by Trennen: its end is not reported.
-    bool m_sendDropped = false;
-
-    client::ReceptionBook m_receptions;
-    /// Offers that arrived while an offer question was up, oldest first.
-    std::deque<client::FileAnswer> m_waitingOffers;
-    bool m_askingOffer = false;
-    std::deque<std::shared_ptr<SaveRequest>> m_saveRequests;
-    bool m_askingSave = false;
-    /// Where received data is spooled and the save dialog opens: the folder
-    /// files were last saved in, at first the downloads folder.
-    QString m_saveFolder;
-    QTimer *m_receiveTimer = nullptr;
     bool m_clientRole = false;
+    /// The file-transfer half; last, so that it goes first.
+    std::unique_ptr<TFileTransfer> m_fileTransfer;
 };
 
 extern TclientForm *clientForm;

@@ -10,6 +10,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QScreen>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -119,9 +120,13 @@ public:
         m_hide.setSingleShot(true);
         m_hide.setInterval(kShownMs + 2000);
         QObject::connect(&m_hide, &QTimer::timeout, &m_icon, &QSystemTrayIcon::hide);
+        QObject::connect(&m_icon, &QSystemTrayIcon::messageClicked, &m_icon, guard([this] {
+                             if (m_window)
+                                 raiseWindow(m_window);
+                         }));
     }
 
-    void notify(const QString &title, const QString &text) override
+    void notify(const QString &title, const QString &text, QWidget *window) override
     {
         m_icon.show();
         // Some notification servers read markup in the text, the others show it
@@ -130,6 +135,7 @@ public:
         shown.replace(QLatin1Char('&'), QChar(0xFF06));
         shown.replace(QLatin1Char('<'), QChar(0x2039));
         shown.replace(QLatin1Char('>'), QChar(0x203A));
+        m_window = window;
         m_icon.showMessage(title, shown, QSystemTrayIcon::Information, kShownMs);
         m_hide.start();
     }
@@ -138,12 +144,13 @@ private:
     static constexpr int kShownMs = 8000;
     QSystemTrayIcon m_icon;
     QTimer m_hide;
+    QPointer<QWidget> m_window;
 };
 
 class SilentNotifier final : public Notifier
 {
 public:
-    void notify(const QString &, const QString &) override {}
+    void notify(const QString &, const QString &, QWidget *) override {}
 };
 
 Notifier *g_replacement = nullptr;
@@ -154,12 +161,21 @@ Notifier &notifier()
 {
     if (g_replacement)
         return *g_replacement;
-    // Lives until the program ends, like the windows: its tray icon must not be
+    // Lives until the program ends, like the windows: a tray icon must not be
     // destroyed after the application object.
-    static Notifier *const desktop = QSystemTrayIcon::isSystemTrayAvailable()
-                                         ? static_cast<Notifier *>(new SystemNotifier)
-                                         : static_cast<Notifier *>(new SilentNotifier);
+    static Notifier *const desktop = [] {
+        if (std::unique_ptr<Notifier> service = createDesktopNotifier())
+            return service.release();
+        if (QSystemTrayIcon::isSystemTrayAvailable())
+            return createTrayNotifier().release();
+        return static_cast<Notifier *>(new SilentNotifier);
+    }();
     return *desktop;
+}
+
+std::unique_ptr<Notifier> createTrayNotifier()
+{
+    return std::make_unique<SystemNotifier>();
 }
 
 void setNotifier(Notifier *replacement)
@@ -167,12 +183,22 @@ void setNotifier(Notifier *replacement)
     g_replacement = replacement;
 }
 
+void raiseWindow(QWidget *window)
+{
+    if (window->isMinimized())
+        window->showNormal();
+    else
+        window->show();
+    window->raise();
+    window->activateWindow();
+}
+
 void askForAttention(QWidget *window, const QString &text)
 {
     if (!window || window->isActiveWindow())
         return;
     QApplication::alert(window);
-    notifier().notify(QApplication::applicationDisplayName(), text);
+    notifier().notify(QApplication::applicationDisplayName(), text, window);
 }
 
 std::unique_ptr<TrayIcon> createSystemTrayIcon(const QIcon &icon, const QString &toolTip)

@@ -44,25 +44,40 @@ std::unique_ptr<TrayIcon> createTrayIcon(const QIcon &icon, const QString &toolT
 /// The stand-in's window, for tests; nullptr for a notification-area icon.
 QWidget *parkedWindow(TrayIcon &tray);
 
-/// Short notices for a user whose window is not in front. Where the desktop
-/// has a notification area they pop up from an icon there; the stand-in for
-/// desktops without one shows nothing.
+/// Short notices for a user whose window is not in front. The desktop's
+/// notification service takes them where there is one (every Linux desktop
+/// has it); otherwise they pop up from a notification-area icon; the stand-in
+/// for desktops with neither shows nothing.
 class Notifier
 {
 public:
     virtual ~Notifier() = default;
     /// `text` is plain text and may hold what a peer sent (a user name).
-    virtual void notify(const QString &title, const QString &text) = 0;
+    /// Clicking the notice raises `window` (may be nullptr), where the
+    /// desktop lets notices be clicked.
+    virtual void notify(const QString &title, const QString &text, QWidget *window) = 0;
 };
 
-/// The notifier in use, made on first use for this desktop.
+/// The desktop's notification service, org.freedesktop.Notifications on the
+/// session bus; nullptr when the bus or the service is missing.
+std::unique_ptr<Notifier> createDesktopNotifier();
+/// Balloons from a notification-area icon, shown only while a notice is.
+std::unique_ptr<Notifier> createTrayNotifier();
+
+/// The notifier in use, made on first use for this desktop: the notification
+/// service, else the tray's balloons, else the stand-in.
 Notifier &notifier();
 /// Installs `replacement` (not owned; it must outlive its use), for tests.
 /// nullptr goes back to the desktop's.
 void setNotifier(Notifier *replacement);
 
+/// Brings `window` to the front: shown, restored when minimised, raised and
+/// activated.
+void raiseWindow(QWidget *window);
+
 /// Draws the user to `window` unless it is the active window: the window
-/// asks for attention (task bar) and a notification shows `text`.
+/// asks for attention (task bar) and a notice shows `text`; clicking the
+/// notice raises the window.
 void askForAttention(QWidget *window, const QString &text);
 
 } // namespace kc

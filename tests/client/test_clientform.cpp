@@ -150,6 +150,11 @@ private slots:
         QTest::newRow("host empty") << true << QString() << true << QStringLiteral("anna") << 1;
         QTest::newRow("name cancelled") << true << QStringLiteral("127.0.0.1") << false << QString() << 2;
         QTest::newRow("name empty") << true << QStringLiteral("127.0.0.1") << true << QString() << 2;
+        // Names no server takes are refused here, with the reason, not sent.
+        QTest::newRow("name with colon") << true << QStringLiteral("127.0.0.1") << true << QStringLiteral("an:na")
+                                         << 3;
+        QTest::newRow("name with hash") << true << QStringLiteral("127.0.0.1") << true << QStringLiteral("#anna")
+                                        << 3;
     }
 
     void cancelOrEmptyAnswerConnectsNothing()
@@ -164,6 +169,10 @@ private slots:
         env->dialogs.answerInput(nameOk, name);
         clientForm->Verbinden1->trigger();
         QCOMPARE(env->dialogs.calls.size(), dialogs);
+        QCOMPARE(env->dialogs.messages().size(), dialogs == 3 ? 1 : 0);
+        if (dialogs == 3)
+            QCOMPARE(env->dialogs.messages()[0].text,
+                     QStringLiteral("Der Benutzername darf kein \":\" und kein \"#\" enthalten."));
         kc::test::RawClient nobody;
         QVERIFY(!server.accept(nobody, 300));
         QVERIFY(driver->newTexts().isEmpty());
@@ -227,7 +236,7 @@ private slots:
         struct Recorder final : kc::Notifier
         {
             QStringList texts;
-            void notify(const QString &, const QString &text) override { texts << text; }
+            void notify(const QString &, const QString &text, QWidget *) override { texts << text; }
         } recorder;
         kc::setNotifier(&recorder);
         const auto restore = qScopeGuard([] { kc::setNotifier(nullptr); });

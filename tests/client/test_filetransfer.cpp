@@ -5,6 +5,7 @@
 #include "platform/ansi.h"
 #include "stream/nmstrm.h"
 #include "stream/nmstrmserv.h"
+#include "widgets/lineview.h"
 
 #include <QApplication>
 #include <QDir>
@@ -131,7 +132,7 @@ private slots:
         receiverPort = kc::test::freePort();
         clientForm->NMStrmServ->Disconnect();
         clientForm->NMStrmServ->setPort(receiverPort);
-        clientForm->NMStrmServ->Loaded();
+        clientForm->startClientRole();
         QVERIFY(clientForm->NMStrmServ->Listening());
     }
 
@@ -257,9 +258,15 @@ private slots:
 
     void fileTravelsWithProgressAndIsSavedWhole()
     {
-        const QByteArray bytes = bytesOf(100000, 1);
+        const QByteArray bytes = bytesOf(1 << 20, 1);
         const QString local = makeFile(QStringLiteral("bild.jpg"), bytes);
         QVERIFY(expectFromBob("C:\\Daten\\bild.jpg"));
+        // A chat with room for ten more lines: sixteen packets and more must
+        // not push any of it out.
+        kc::LineView *view = clientForm->RichEdit1;
+        while (view->lineCount() < kc::LineView::kMaxLines - 10)
+            clientForm->appendLine("Zeile " + std::to_string(view->lineCount()));
+        const int64_t firstLine = view->firstLineNumber();
         driver->mark();
         QVERIFY(offerToBob(local));
         env->dialogs.answerSave(dir->filePath(QStringLiteral("foto")));
@@ -272,13 +279,10 @@ private slots:
         QCOMPARE(driver->newLines()[0].colour, green);
         QCOMPARE(lines.takeFirst(), QString()); // the acceptance's text: the send runs on after its read
         QCOMPARE(lines.takeFirst(), QStringLiteral("Filesent connected"));
-        QStringList progress;
-        while (!lines.isEmpty() && lines.first().endsWith(QStringLiteral(" sent")))
-            progress << lines.takeFirst();
-        QVERIFY(progress.size() >= 2);
-        for (const QString &step : progress)
-            QVERIFY2(step.endsWith(QStringLiteral(" bytes  of 100000 bytes  sent")), qPrintable(step));
-        QCOMPARE(progress.last(), QStringLiteral("100000 bytes  of 100000 bytes  sent"));
+        // One line brought up to date in place: it ends with the final count,
+        // and the chat before the transfer is all still there.
+        QCOMPARE(lines.takeFirst(), QStringLiteral("1048576 bytes  of 1048576 bytes  sent"));
+        QCOMPARE(view->firstLineNumber(), firstLine);
         // The receiving half runs beside the sending one: its line may come first.
         lines.sort();
         QCOMPARE(lines, (QStringList{QStringLiteral("Datei erhalten"), QStringLiteral("Files Sent")}));
@@ -286,8 +290,8 @@ private slots:
             if (shown.text == QStringLiteral("Datei erhalten"))
                 QCOMPARE(shown.colour, blue);
         QVERIFY(clientForm->Label6->isVisible() && clientForm->ProgressBar1->isVisible());
-        QCOMPARE(clientForm->ProgressBar1->maximum(), 100000);
-        QCOMPARE(clientForm->ProgressBar1->value(), 100000);
+        QCOMPARE(clientForm->ProgressBar1->maximum(), 1 << 20);
+        QCOMPARE(clientForm->ProgressBar1->value(), 1 << 20);
 
         const auto save = env->dialogs.calls.last();
         QCOMPARE(save.title, QStringLiteral("Datei speichern"));
@@ -471,6 +475,8 @@ private slots:
         QVERIFY(bothSaved);
         QVERIFY(env->dialogs.errors().isEmpty());
         QCOMPARE(driver->newTexts().count(QStringLiteral("Files Sent")), 2);
+        QCOMPARE(driver->newTexts().filter(QStringLiteral(" bytes  of 300000 bytes  sent")),
+                 (QStringList(2, QStringLiteral("300000 bytes  of 300000 bytes  sent"))));
         QList<QByteArray> saved{contents(dir->filePath(QStringLiteral("eins"))),
                                 contents(dir->filePath(QStringLiteral("zwei")))};
         QVERIFY(saved == (QList<QByteArray>{first, second}) || saved == (QList<QByteArray>{second, first}));
@@ -557,25 +563,35 @@ private slots:
     }
 
     // Last: it ends the connection.
-    void trennenForgetsOffersAndReceptions()
+    void trennenForgetsOffersAndReceptionsAndServesAgain()
     {
         const QString local = makeFile(QStringLiteral("vorher.txt"), "x");
         QVERIFY(offerToBob(local));
         QVERIFY(expectFromBob("C:\\a.txt"));
-        clientForm->disconnectBitBtnClick();
+        clientForm->disconnectBitBtn->click();
+        QVERIFY(!clientForm->NMStrmServ->Listening());
+        peer.close();
         kc::test::RawClient again;
         QVERIFY(driver->connectAs(server, again, QStringLiteral("anna")).find("$#neu:anna:") == 0);
         again.send("$#neu:anna:127.0.0.1:bob:127.0.0.1#");
         QVERIFY(waitFor([] { return clientForm->angemeldet; }));
-        clientForm->NMStrmServ->setPort(receiverPort);
-        clientForm->NMStrmServ->Loaded();
         driver->mark();
 
+        // What was agreed on the old connection is void...
         again.send("$#fileangenommen:bob:127.0.0.1:" + kc::toAnsi(local) + "#");
         kc::test::pump(300);
         QCOMPARE(rawStream("127.0.0.1", "alt"), std::string());
         QVERIFY(!driver->newTexts().contains(QStringLiteral("Filesent connected")));
         QCOMPARE(saveDialogs(), 0);
+
+        // ...but the receiver listens again: an offer accepted now arrives.
+        env->dialogs.answerMessage(kc::mbOk);
+        again.send("$#file:bob:127.0.0.1:C:\\neu.txt#");
+        QCOMPARE(again.receive(), std::string("$#fileangenommen:bob:anna:C:\\neu.txt#"));
+        env->dialogs.answerSave(dir->filePath(QStringLiteral("danach")));
+        QCOMPARE(rawStream("127.0.0.1", "neu"), "OK" + std::string(14, ' '));
+        QVERIFY(waitFor([&] { return driver->newTexts().contains(QStringLiteral("Datei erhalten")); }));
+        QCOMPARE(contents(dir->filePath(QStringLiteral("danach.txt"))), QByteArray("neu"));
     }
 };
 

@@ -66,9 +66,12 @@ private slots:
         clientForm->NMStrmServ->OnAdmit = [](const std::string &, std::string &) { return true; };
         RawClient sender;
         QVERIFY(sender.connectTo(6711));
-        QVERIFY(sender.send(std::string("0003abc         5hallo")));
-        // The acknowledgement is read without running the event loop, so the
-        // received file stays waiting for this thread.
+        QVERIFY(kc::test::waitFor([] { return clientForm->NMStrmServ->ClientCount() == 1; }));
+        // From here on the event loop does not run (a plain send, and the
+        // acknowledgement is read without it), so the received file stays
+        // waiting for this thread.
+        const std::string message("0003abc         5hallo");
+        QCOMPARE(::send(sender.descriptor(), message.data(), message.size(), MSG_NOSIGNAL), ssize_t(message.size()));
         std::string ack;
         for (int tries = 0; tries < 500 && ack.size() < 16; ++tries) {
             pollfd p{sender.descriptor(), POLLIN, 0};

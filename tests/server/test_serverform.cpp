@@ -534,8 +534,16 @@ private slots:
         QVERIFY(m_env.dialogs.errors().isEmpty());
     }
 
+    void readerThatStopsReadingIsDroppedAndLeaves_data()
+    {
+        QTest::addColumn<bool>("framed");
+        QTest::newRow("legacy") << false;
+        QTest::newRow("framed") << true;
+    }
+
     void readerThatStopsReadingIsDroppedAndLeaves()
     {
+        QFETCH(bool, framed);
         chatserver::ChatServerHost host;
         const uint16_t port = kc::test::freePort();
         host.start(port);
@@ -554,7 +562,7 @@ private slots:
         QVERIFY(first.connectTo(port));
         QVERIFY(first.send(chat::buildJoin("erster", 0, kAnna)));
         QVERIFY(waitFor([&] { return host.registry().count() == 1; }));
-        QVERIFY(stuck.send(chat::buildJoin("stumm", 0, kBob)));
+        QVERIFY(stuck.send(framed ? chat::buildMarkedJoin("stumm", 0, kBob, {"frame"}) : chat::buildJoin("stumm", 0, kBob)));
         QVERIFY(waitFor([&] { return host.registry().count() == 2; }));
         QVERIFY(last.connectTo(port));
         QVERIFY(last.send(chat::buildJoin("letzter", 0, kCleo)));

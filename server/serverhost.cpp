@@ -258,13 +258,10 @@ void ChatServerHost::execute(const Outcome &outcome)
             for (const ChatLine &line : outcome.chatLines)
                 onChatLine(line);
         for (const Delivery &delivery : outcome.deliveries) {
-            if (!delivery.acknowledgement) {
-                deliver(delivery.connection, delivery.bytes);
-                continue;
-            }
-            // Unframed and on its own; from the next byte on the connection is framed.
             deliver(delivery.connection, delivery.bytes);
-            if (isConnected(delivery.connection))
+            // The acknowledgement went out unframed, as a write of its own;
+            // every later byte of that connection, both ways, is framed.
+            if (delivery.acknowledgement && isConnected(delivery.connection))
                 m_framed.emplace(delivery.connection, std::make_shared<FramedLink>());
         }
         for (const std::string &error : outcome.errors)

@@ -222,9 +222,11 @@ report_traffic() {
 
 # The host sits behind a slow link with small packets, both ways: 2 Mbit/s
 # through a token bucket and an MTU of 576 on its veth pair, as on a busy
-# Wi-Fi or a VPN. Long lines then arrive in several segments.
+# Wi-Fi or a VPN. The bucket holds little more than one packet, so that it
+# cuts what TCP hands the link in one piece into segments, and paces them:
+# long lines then arrive in several reads.
 slow_link() { # name
-  local name=$1 tbf="tbf rate 2mbit burst 4kb latency 200ms"
+  local name=$1 tbf="tbf rate 2mbit burst 1600 latency 200ms"
   ip link set "v$name" mtu 576 || fail "cannot set the MTU of host $name's link"
   tc qdisc add dev "v$name" root $tbf 2>/dev/null || skip "no tbf queueing discipline in this kernel"
   in_host "$name" sh -c "ip link set eth0 mtu 576 && tc qdisc add dev eth0 root $tbf" \

@@ -451,6 +451,14 @@ private slots:
             QCOMPARE(shown[i].colour, expected[i].colour);
         }
 
+        // A command that fails costs only itself, not the ones behind it.
+        driver->mark();
+        QVERIFY(driver->feed(peer, chat::buildFrame("$#farbe:rot#x: a") + chat::buildFrame("$#farbe:255#x: b"), 1));
+        kc::test::pump(50);
+        QCOMPARE(driver->newTexts(), QStringList{QStringLiteral("x: b")});
+        QCOMPARE(env->dialogs.errors(), QStringList{QStringLiteral("'rot' ist kein gültiger Integerwert.")});
+        env->dialogs.clear();
+
         driver->mark();
         const std::string longText = "bob: " + std::string(3995, 'x');
         const std::string longFrame = chat::buildFrame("$#farbe:0#" + longText);

@@ -4,6 +4,7 @@
 #include "client/filetransfer.h"
 #include "client/filetransfercore.h"
 #include "protocol/chatcommand.h"
+#include "protocol/framing.h"
 #include "widgets/lineview.h"
 
 #include <QMainWindow>
@@ -178,6 +179,8 @@ public:
     void ClientSocketDisconnect(QObject *Sender, TCustomWinSocket *Socket);
     void ClientSocketError(QObject *Sender, TCustomWinSocket *Socket, TErrorEvent ErrorEvent, int &ErrorCode);
     void ClientSocketRead(QObject *Sender, TCustomWinSocket *Socket);
+    /// One command from the server, whole.
+    void handleCommand(const std::string &data);
 
     // ---- file transfer ----
     // The handlers below hand over to the file-transfer half
@@ -240,6 +243,8 @@ private:
     /// Counts connections, so that a host name answered late for an earlier
     /// connection is not shown.
     unsigned m_connectionSerial = 0;
+    /// The connection's wire: legacy, or framed once the server acknowledged the marked join.
+    chat::ClientWire m_wire;
     bool m_clientRole = false;
     /// The file-transfer half; last, so that it goes first.
     std::unique_ptr<TFileTransfer> m_fileTransfer;

@@ -7,6 +7,8 @@
 #include "platform/colour.h"
 #include "platform/tray.h"
 #include "protocol/clientsocket.h"
+#include "protocol/framing.h"
+#include "platform/colour.h"
 #include "search/suchform.h"
 #include "widgets/lineview.h"
 
@@ -49,7 +51,7 @@ class TestClientForm : public QObject
     /// A fresh, admitted connection as "anna".
     void connectAdmitted()
     {
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame"));
         QVERIFY(driver->admit(peer, "anna"));
         driver->mark();
     }
@@ -106,7 +108,7 @@ private slots:
         QCOMPARE(clientForm->farbe, 0xFF0000);
 
         QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")),
-                 std::string("$#neu:anna:16711680:127.0.0.1#"));
+                 std::string("$#neu:anna:16711680:127.0.0.1#kcx:frame"));
         QVERIFY(kc::test::waitFor([&] { return driver->newTexts().size() >= 2; }));
         QCOMPARE(driver->newTexts(),
                  (QStringList{QStringLiteral("Verbindung wird hergestellt..."), QStringLiteral("Verbindung hergestellt")}));
@@ -127,14 +129,14 @@ private slots:
     void nameIsCutTo14Characters()
     {
         QCOMPARE(driver->connectAs(server, peer, QStringLiteral("abcdefghijklmnopq")),
-                 std::string("$#neu:abcdefghijklmn:0:127.0.0.1#"));
+                 std::string("$#neu:abcdefghijklmn:0:127.0.0.1#kcx:frame"));
         QCOMPARE(clientForm->userName, std::string("abcdefghijklmn"));
         QCOMPARE(clientForm->Label5->text(), QStringLiteral("abcdefghijklmn"));
     }
 
     void umlautNameTravelsAsAnsi()
     {
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("Jürgen")), std::string("$#neu:J\xFCrgen:0:127.0.0.1#"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("Jürgen")), std::string("$#neu:J\xFCrgen:0:127.0.0.1#kcx:frame"));
         QVERIFY(driver->admit(peer, "J\xFCrgen"));
         QCOMPARE(clientForm->UserListBox->item(0)->text(), QStringLiteral("Jürgen (127.0.0.1)"));
     }
@@ -339,7 +341,7 @@ private slots:
         QFETCH(std::string, read);
         QFETCH(QStringList, lines);
         QFETCH(int, high);
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame"));
         peer.send(read);
         QVERIFY(kc::test::waitFor([&] { return clientForm->angemeldet; }));
         QStringList shown;
@@ -352,7 +354,7 @@ private slots:
 
     void userListPast101EntriesIsIgnored()
     {
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame"));
         std::string list = "$#neu";
         for (int i = 0; i < 130; ++i)
             list += ":user" + std::to_string(i) + ":127.0.0.1";
@@ -371,7 +373,7 @@ private slots:
         QCOMPARE(peer.receive(), std::string("$#disconnect:anna#"));
         QVERIFY(peer.waitClosed());
 
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("bob")), std::string("$#neu:bob:0:127.0.0.1#"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("bob")), std::string("$#neu:bob:0:127.0.0.1#kcx:frame"));
         driver->mark();
         peer.send("$#noconnect:noconnect#");
         QVERIFY(peer.waitClosed());
@@ -423,10 +425,72 @@ private slots:
         QCOMPARE(peer.receive(), std::string("$#disconnect:anna#"));
         QVERIFY(peer.waitClosed());
         // Not admitted: no leave command.
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame"));
         clientForm->Verbindungtrennen1->trigger();
         QCOMPARE(peer.receive(), std::string());
         QVERIFY(peer.waitClosed());
+    }
+
+    // A server that acknowledges the marked join: a burst of lines arrives
+    // line by line in each author's colour, a long line arrives whole however
+    // it is cut, the client writes frames, and a broken frame ends the connection.
+    void framedServerDeliversEveryLineWhole()
+    {
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")),
+                 std::string("$#neu:anna:0:127.0.0.1#kcx:frame"));
+        peer.send("$#kcx:frame#" + chat::buildFrame("$#neu:anna:127.0.0.1:bob:127.0.0.2#"));
+        QVERIFY(kc::test::waitFor([&] { return clientForm->angemeldet; }));
+        QCOMPARE(clientForm->UserListBox->count(), 2);
+        driver->mark();
+
+        const int colours[] = {0, 255, 32768, 16711680, 8388736};
+        std::string burst;
+        QList<ViewLine> expected;
+        for (int i = 0; i < 100; ++i) {
+            const std::string text = "t" + std::to_string(i % 5) + ": Zeile " + std::to_string(i);
+            burst += chat::buildFrame("$#farbe:" + std::to_string(colours[i % 5]) + "#" + text);
+            expected.append({QString::fromStdString(text), kc::toQColor(colours[i % 5])});
+        }
+        QVERIFY(driver->feed(peer, burst, 100));
+        kc::test::pump(50);
+        const QList<ViewLine> shown = driver->newLines();
+        QCOMPARE(shown.size(), 100);
+        for (int i = 0; i < 100; ++i) {
+            QCOMPARE(shown[i].text, expected[i].text);
+            QCOMPARE(shown[i].colour, expected[i].colour);
+        }
+
+        // A command that fails costs only itself, not the ones behind it.
+        driver->mark();
+        QVERIFY(driver->feed(peer, chat::buildFrame("$#farbe:rot#x: a") + chat::buildFrame("$#farbe:255#x: b"), 1));
+        kc::test::pump(50);
+        QCOMPARE(driver->newTexts(), QStringList{QStringLiteral("x: b")});
+        QCOMPARE(env->dialogs.errors(), QStringList{QStringLiteral("'rot' ist kein gültiger Integerwert.")});
+        env->dialogs.clear();
+
+        driver->mark();
+        const std::string longText = "bob: " + std::string(3995, 'x');
+        const std::string longFrame = chat::buildFrame("$#farbe:0#" + longText);
+        for (size_t at = 0; at < longFrame.size(); at += 500) {
+            peer.send(longFrame.substr(at, 500));
+            kc::test::pump(20);
+        }
+        QVERIFY(kc::test::waitFor([&] { return !driver->newTexts().isEmpty(); }));
+        kc::test::pump(50);
+        // One line, cut only where the view cuts every long line.
+        QCOMPARE(driver->newTexts(), QStringList{QString::fromStdString(longText).left(kc::LineView::kMaxLineChars)
+                                                 + kc::LineView::cutMarker()});
+
+        clientForm->Edit1->setText(QStringLiteral("hi"));
+        clientForm->sendenButton->click();
+        QCOMPARE(peer.receive(), chat::buildFrame("$#user:anna:0#hi"));
+
+        driver->mark();
+        peer.send("123456:");
+        QCOMPARE(peer.receive(), chat::buildFrame("$#disconnect:anna#"));
+        QVERIFY(peer.waitClosed());
+        QVERIFY(driver->newTexts().first().startsWith(QStringLiteral("Der Server sendet einen fehlerhaften Rahmen")));
+        QVERIFY(!clientForm->angemeldet);
     }
 
     void noListenerShowsErrorLineAndKeepsLabel()
@@ -488,7 +552,7 @@ private slots:
 
     void whisperToSelectedUser()
     {
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame"));
         peer.send("$#neu:anna:127.0.0.1:bob:127.0.0.2#");
         QVERIFY(kc::test::waitFor([&] { return clientForm->UserListBox->count() == 2; }));
         driver->mark();

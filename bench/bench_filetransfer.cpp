@@ -5,10 +5,14 @@
 // into a file in the same folder, in the same run. While the window works, a
 // timer on its thread measures how late events are handled.
 //
-//   bench_filetransfer [MiB] [target folder] [bar]   (default 1024, ./bench-files)
+//   bench_filetransfer [MiB] [target folder] [bar|tls]   (default 1024, ./bench-files)
 //
 // "bar" keeps the sender's progress bar but leaves out its progress line per
 // send, to tell the chat view's share of the cost.
+//
+// "tls" sends the file a second time, encrypted: the acceptance names the
+// receiver's key, as it does between our own programs over an encrypted
+// chat connection; it prints the encrypted run against the plain one.
 //
 // A target folder on another file system than the spool folder (which
 // follows the folder files were last saved in) makes the receiver copy.
@@ -16,7 +20,9 @@
 #include "benchsupport.h"
 #include "app/windows.h"
 #include "client/clientform.h"
+#include "net/tls.h"
 #include "platform/dialogs.h"
+#include "protocol/streamkey.h"
 #include "protocol/clientsocket.h"
 #include "stream/nmstrm.h"
 #include "stream/nmstrmserv.h"
@@ -227,7 +233,8 @@ public:
         clientForm->NMStrm->setPort(streamPort);
     }
 
-    WindowRun send(const QString &source, const QString &targetBase, qint64 size, LatencyProbe &probe)
+    WindowRun send(const QString &source, const QString &targetBase, qint64 size, LatencyProbe &probe,
+                   bool encrypted = false)
     {
         // bob offers a file and anna accepts: a stream from 127.0.0.1 is expected.
         m_dialogs.answerMessage(kc::mbOk);
@@ -244,7 +251,8 @@ public:
         probe.start();
         QElapsedTimer clock;
         clock.start();
-        sendCommand(m_peer, "$#fileangenommen:bob:127.0.0.1:" + QFile::encodeName(source).toStdString() + "#");
+        sendCommand(m_peer, "$#fileangenommen:bob:127.0.0.1:" + QFile::encodeName(source).toStdString() + "#"
+                                + (encrypted ? chat::streamKeyText(kc::tls::localFingerprint()) : std::string()));
         until([&] { return QFileInfo(target).size() == size; });
         run.ms = clock.elapsed();
         // The sender's last events and the receiver's last line.
@@ -275,6 +283,7 @@ int main(int argc, char **argv)
     makeSource(source, size);
 
     Bench bench;
+    const bool tls = argc > 3 && std::strcmp(argv[3], "tls") == 0;
     if (argc > 3 && std::strcmp(argv[3], "bar") == 0) {
         clientForm->NMStrm->OnPacketSent = [](QObject *) {
             clientForm->ProgressBar1->setMaximum(clientForm->NMStrm->BytesTotal());
@@ -311,6 +320,16 @@ int main(int argc, char **argv)
     std::printf("UI event latency during the transfer and save: worst %lld ms, %lld ticks later than 50 ms\n",
                 static_cast<long long>(run.worstLateMs), static_cast<long long>(run.lateOver50));
     std::printf("UI event latency with nothing to do, same run: worst %lld ms\n", static_cast<long long>(idleWorst));
+    if (tls) {
+        QFile::remove(folder + QStringLiteral("/empfangen.bin"));
+        const WindowRun secure = bench.send(source, folder + QStringLiteral("/empfangen"), size, probe, true);
+        std::printf("client window inside TLS (file to file): %lld ms (%.0f MiB/s)\n",
+                    static_cast<long long>(secure.ms), rate(size, secure.ms));
+        std::printf("ratio encrypted/plain window: %.2f (speed; goal at least 0.8)\n",
+                    secure.ms > 0 ? double(run.ms) / double(secure.ms) : 0.0);
+        std::printf("UI event latency during the encrypted transfer: worst %lld ms, %lld ticks later than 50 ms\n",
+                    static_cast<long long>(secure.worstLateMs), static_cast<long long>(secure.lateOver50));
+    }
     std::printf("peak memory: %ld KiB before the large file, %ld KiB after (VmHWM, sender and receiver in one "
                 "process)\n",
                 baseHWM, statusKiB("VmHWM:"));

@@ -13,6 +13,7 @@
 #include "platform/strtoint.h"
 #include "platform/tray.h"
 #include "protocol/clientsocket.h"
+#include "protocol/streamkey.h"
 #include "stream/nmstrm.h"
 #include "stream/nmstrmserv.h"
 #include "stream/spoolstream.h"
@@ -796,7 +797,11 @@ void TclientForm::askOffer(const client::FileAnswer &offer)
     Label6->setText(kc::fromAnsi(fileSuffix));
     m_receptions.add(offer.address, fileSuffix, client::ReceptionBook::Clock::now());
     m_receiveTimer->start();
-    sendCommand(chat::buildFileAccept(offer.user, userName, offer.path));
+    // Over an encrypted connection the offerer learns the key to encrypt the
+    // stream for; an older server or peer never sees it.
+    const bool encrypted = ClientSocket->Endpoint()->TlsEstablished();
+    sendCommand(chat::buildFileAccept(offer.user, userName, offer.path)
+                + (encrypted ? chat::streamKeyText(kc::tls::localFingerprint()) : std::string()));
 }
 
 void TclientForm::fileAcceptedReceived(const chat::Command &command)
@@ -806,7 +811,8 @@ void TclientForm::fileAcceptedReceived(const chat::Command &command)
     if (!offer)
         return; // nothing of ours was offered to this user under this path
     appendLine(client::acceptedLine(acceptance), kc::clGreen);
-    m_pendingSends.push_back({acceptance.address, acceptance.path, QString::fromUtf8(offer->localPath)});
+    m_pendingSends.push_back(
+        {acceptance.address, acceptance.path, QString::fromUtf8(offer->localPath), acceptance.streamKey});
     startNextSend();
 }
 
@@ -823,6 +829,7 @@ void TclientForm::startNextSend()
             continue;
         }
         NMStrm->setHost(next.address);
+        NMStrm->setReceiverFingerprint(next.streamKey);
         m_sendDropped = false;
         NMStrm->PostStreamAsync(std::move(file), [this](const std::string &acknowledgement, std::exception_ptr failure) {
             kc::guarded([&] { sendFinished(acknowledgement, failure); });

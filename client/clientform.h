@@ -236,6 +236,7 @@ private:
         std::string address;
         std::string path; // as it travelled, for the error text
         QString localPath;
+        std::string streamKey; // encrypt for this receiver; empty: plain
     };
     void startNextSend();
     void sendFinished(const std::string &acknowledgement, std::exception_ptr failure);

@@ -1097,19 +1097,29 @@ ssize_t TPowersock::sendSome(const char *data, size_t size)
 {
     if (!m_tls)
         return ::send(m_socket, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-    const kc::tls::Result r = m_tls->write(data, size);
-    switch (r.io) {
-    case kc::tls::Io::Done:
-        return static_cast<ssize_t>(r.bytes);
-    case kc::tls::Io::WantRead:
-    case kc::tls::Io::WantWrite:
-        errno = EAGAIN;
-        return -1;
-    case kc::tls::Io::Closed:
-        errno = EPIPE;
-        return -1;
-    case kc::tls::Io::Failed:
-        break;
+    // The session writes one record per call; as many as the socket takes
+    // count as one send, as a plain send of the same bytes would.
+    size_t put = 0;
+    while (put < size) {
+        const kc::tls::Result r = m_tls->write(data + put, size - put);
+        switch (r.io) {
+        case kc::tls::Io::Done:
+            put += r.bytes;
+            continue;
+        case kc::tls::Io::WantRead:
+        case kc::tls::Io::WantWrite:
+            if (put > 0)
+                return static_cast<ssize_t>(put);
+            errno = EAGAIN;
+            return -1;
+        case kc::tls::Io::Closed:
+            if (put > 0)
+                return static_cast<ssize_t>(put);
+            errno = EPIPE;
+            return -1;
+        case kc::tls::Io::Failed:
+            throw ESockError(m_tls->error());
+        }
     }
-    throw ESockError(m_tls->error());
+    return static_cast<ssize_t>(put);
 }

@@ -363,7 +363,8 @@ void TclientForm::appendLine(const std::string &line, int32_t colour)
 
 void TclientForm::sendCommand(const std::string &command)
 {
-    ClientSocket->Endpoint()->SendString(command);
+    if (ClientSocket->Endpoint()->Connected())
+        ClientSocket->Endpoint()->SendString(m_wire.wrap(command));
 }
 
 int TclientForm::selectedUser() const
@@ -476,16 +477,17 @@ void TclientForm::ClientSocketConnect(QObject *, TCustomWinSocket *Socket)
         if (serial == m_connectionSerial)
             Label3->setText(kc::fromAnsi(name));
     });
-    Socket->SendString(chat::buildJoin(userName, farbe, Socket->OwnAddress()));
+    Socket->SendString(m_wire.start(userName, farbe, Socket->OwnAddress()));
     appendLine("Verbindung hergestellt");
 }
 
 void TclientForm::ClientSocketDisconnect(QObject *, TCustomWinSocket *Socket)
 {
     if (angemeldet) {
-        Socket->SendString(chat::buildDisconnect(userName));
+        Socket->SendString(m_wire.wrap(chat::buildDisconnect(userName)));
         appendLine("Verbindung zum Chat getrennt");
     }
+    m_wire.reset();
     angemeldet = false;
     UserListBox->clear();
     ++m_connectionSerial;
@@ -500,7 +502,23 @@ void TclientForm::ClientSocketError(QObject *, TCustomWinSocket *, TErrorEvent, 
 
 void TclientForm::ClientSocketRead(QObject *, TCustomWinSocket *Socket)
 {
-    const std::optional<client::Reaction> reaction = client::interpret(Socket->ReceiveAvailable());
+    m_wire.feed(Socket->ReceiveAvailable());
+    for (const std::string &held : m_wire.takeHeld())
+        Socket->SendString(held);
+    // Commands are taken one at a time: a handler that waits for the user
+    // lets later reads in, which take the next ones, in order.
+    while (const std::optional<std::string> command = m_wire.next())
+        kc::guarded([&] { handleCommand(*command); });
+    if (m_wire.broken()) {
+        appendLine("Der Server sendet einen fehlerhaften Rahmen (" + m_wire.error() + "): Verbindung getrennt",
+                   kc::clRed);
+        ClientSocket->Close();
+    }
+}
+
+void TclientForm::handleCommand(const std::string &data)
+{
+    const std::optional<client::Reaction> reaction = client::interpret(data);
     if (!reaction)
         return;
     const client::Reaction &r = *reaction;

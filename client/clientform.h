@@ -3,6 +3,7 @@
 #include "client/clientcore.h"
 #include "client/filetransfercore.h"
 #include "protocol/chatcommand.h"
+#include "protocol/framing.h"
 #include "widgets/lineview.h"
 
 #include <QMainWindow>
@@ -179,6 +180,8 @@ public:
     void ClientSocketDisconnect(QObject *Sender, TCustomWinSocket *Socket);
     void ClientSocketError(QObject *Sender, TCustomWinSocket *Socket, TErrorEvent ErrorEvent, int &ErrorCode);
     void ClientSocketRead(QObject *Sender, TCustomWinSocket *Socket);
+    /// One command from the server, whole.
+    void handleCommand(const std::string &data);
 
     // ---- file transfer ----
     /// Opens the send-file dialog for the selected user.
@@ -265,6 +268,8 @@ private:
     /// Counts connections, so that a host name answered late for an earlier
     /// connection is not shown.
     unsigned m_connectionSerial = 0;
+    /// The connection's wire: legacy, or framed once the server acknowledged the marked join.
+    chat::ClientWire m_wire;
     /// The running send was dropped by Trennen: its end is not reported.
     bool m_sendDropped = false;
 

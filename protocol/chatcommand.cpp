@@ -1,5 +1,7 @@
 #include "protocol/chatcommand.h"
 
+#include <algorithm>
+
 namespace chat {
 
 namespace {
@@ -95,6 +97,68 @@ std::vector<ListedUser> parseUserList(const Command &command)
 std::string buildJoin(const std::string &name, int32_t colour, const std::string &address)
 {
     return make(kJoin, {name, std::to_string(colour), address});
+}
+
+std::vector<std::string> supportedCapabilities()
+{
+    return {kCapabilityFrame};
+}
+
+std::string buildMarkedJoin(const std::string &name, int32_t colour, const std::string &address,
+                            const std::vector<std::string> &capabilities)
+{
+    std::string result = buildJoin(name, colour, address) + kJoinMark;
+    for (size_t i = 0; i < capabilities.size(); ++i) {
+        if (i > 0)
+            result += ',';
+        result += capabilities[i];
+    }
+    return result;
+}
+
+std::vector<std::string> offeredCapabilities(const Command &join)
+{
+    std::vector<std::string> offered;
+    const std::string mark = kJoinMark;
+    if (!join.hasHash || join.text.compare(0, mark.size(), mark) != 0)
+        return offered;
+    size_t start = mark.size();
+    for (;;) {
+        const size_t comma = join.text.find(',', start);
+        offered.push_back(join.text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+    }
+    return offered;
+}
+
+std::vector<std::string> acceptCapabilities(const std::vector<std::string> &offered)
+{
+    const std::vector<std::string> spoken = supportedCapabilities();
+    std::vector<std::string> accepted;
+    bool frame = false;
+    for (const std::string &token : offered) {
+        if (std::find(spoken.begin(), spoken.end(), token) == spoken.end()
+            || std::find(accepted.begin(), accepted.end(), token) != accepted.end())
+            continue;
+        accepted.push_back(token);
+        frame = frame || token == kCapabilityFrame;
+    }
+    if (!frame)
+        accepted.clear();
+    return accepted;
+}
+
+std::string buildCapabilityAck(const std::vector<std::string> &accepted)
+{
+    std::string list;
+    for (size_t i = 0; i < accepted.size(); ++i) {
+        if (i > 0)
+            list += ',';
+        list += accepted[i];
+    }
+    return make(kExtension, {list});
 }
 
 std::string buildUser(const std::string &name, int32_t colour, const std::string &text)

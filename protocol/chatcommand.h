@@ -58,6 +58,30 @@ inline constexpr const char *kDisconnect = "disconnect";
 inline constexpr const char *kPublicLine = "farbe";
 inline constexpr const char *kNameTaken = "noconnect";
 inline constexpr const char *kKill = "kill";
+/// The acknowledgement of a marked join (wire extension between our own programs).
+inline constexpr const char *kExtension = "kcx";
+
+// ---- the wire extension: a marked join and its acknowledgement ----
+
+/// What a join's free text starts with when the client speaks the extension;
+/// the capabilities follow, comma-separated, in the client's order of preference.
+inline constexpr const char *kJoinMark = "kcx:";
+/// Capability: both directions framed after the acknowledgement (framing.h).
+inline constexpr const char *kCapabilityFrame = "frame";
+/// The capabilities this build speaks, in order of preference.
+std::vector<std::string> supportedCapabilities();
+
+/// buildJoin + "kcx:" + capabilities joined with ",". A server that does not
+/// know the mark reads a valid join (it reads no join's free text).
+std::string buildMarkedJoin(const std::string &name, int32_t colour, const std::string &address,
+                            const std::vector<std::string> &capabilities);
+/// The capabilities a join's free text offers; empty when it carries no mark.
+std::vector<std::string> offeredCapabilities(const Command &join);
+/// Those of `offered` that this build speaks, in the order offered, each once.
+/// Empty unless "frame" is among them (every other capability builds on it).
+std::vector<std::string> acceptCapabilities(const std::vector<std::string> &offered);
+/// "$#kcx:" + accepted capabilities joined with "," + "#"
+std::string buildCapabilityAck(const std::vector<std::string> &accepted);
 
 // ---- client to server ----
 

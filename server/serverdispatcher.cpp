@@ -101,6 +101,18 @@ Outcome ServerDispatcher::dispatch(ConnectionId from, const std::string &data)
     return outcome;
 }
 
+Outcome ServerDispatcher::dispatchCommand(ConnectionId from, const std::string &command)
+{
+    Outcome outcome;
+    m_refused = false;
+    try {
+        handle(from, command, outcome);
+    } catch (const kc::Exception &e) {
+        outcome.errors.push_back(e.message());
+    }
+    return outcome;
+}
+
 Outcome ServerDispatcher::connectionClosed(ConnectionId connection)
 {
     Outcome outcome;
@@ -118,8 +130,7 @@ void ServerDispatcher::handle(ConnectionId from, const std::string &data, Outcom
     const std::string &name = command->name;
 
     if (name == chat::kJoin) {
-        const auto f = command->fields(3);
-        join(from, f[0], f[2], outcome);
+        join(from, *command, outcome);
     } else if (name == chat::kUser) {
         const auto f = command->fields(2);
         if (!speaksAs(from, f[0]))
@@ -164,9 +175,11 @@ void ServerDispatcher::handle(ConnectionId from, const std::string &data, Outcom
     }
 }
 
-void ServerDispatcher::join(ConnectionId from, const std::string &name, const std::string &address,
-                            Outcome &outcome)
+void ServerDispatcher::join(ConnectionId from, const chat::Command &command, Outcome &outcome)
 {
+    const auto f = command.fields(3);
+    const std::string &name = f[0];
+    const std::string &address = f[2];
     // One user per connection: a second join on an admitted connection would
     // leave two names answering through one socket.
     if (m_registry.positionOf(from) >= 0)
@@ -180,6 +193,10 @@ void ServerDispatcher::join(ConnectionId from, const std::string &name, const st
     }
     m_registry.add(name, address, from);
     outcome.usersChanged = true;
+    // Only a marked join is answered so; a refused one stays legacy.
+    const std::vector<std::string> accepted = chat::acceptCapabilities(chat::offeredCapabilities(command));
+    if (!accepted.empty())
+        outcome.deliveries.push_back({from, chat::buildCapabilityAck(accepted), true});
     broadcast(m_registry.userListCommand(), outcome);
 }
 

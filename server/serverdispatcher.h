@@ -1,5 +1,6 @@
 #pragma once
 
+#include "protocol/chatcommand.h"
 #include "server/userregistry.h"
 
 #include <cstdint>
@@ -30,6 +31,9 @@ struct Delivery
 {
     ConnectionId connection = kNoConnection;
     SharedBytes bytes;
+    /// The acknowledgement of a marked join: written unframed, as a write of
+    /// its own; every later byte in both directions of that connection is framed.
+    bool acknowledgement = false;
 };
 
 /// A public line for the server's own chat view: the free text only, in the
@@ -81,8 +85,9 @@ bool validAddress(const std::string &address);
 /// leaving. Apart from a join, a command counts only when it comes from a
 /// connection with a registered user and names that user as its sender;
 /// anything else is dropped. A join is refused unless its name passes
-/// validUserName and its address validAddress. Keeps no state besides the
-/// registry it changes.
+/// validUserName and its address validAddress. A registered join marked with
+/// capabilities the server speaks is acknowledged first, before the user
+/// list. Keeps no state besides the registry it changes.
 class ServerDispatcher
 {
 public:
@@ -93,13 +98,16 @@ public:
     /// A read that packs many refused joins is answered with one refusal, so
     /// a few bytes in never buy many bytes out.
     Outcome dispatch(ConnectionId from, const std::string &data);
+    /// Exactly one command, the payload of one frame from a framed connection;
+    /// it is never cut, whatever its free text holds.
+    Outcome dispatchCommand(ConnectionId from, const std::string &command);
     /// `connection` is closing. A user it registered leaves as if it had sent
     /// its leave command; the others get the new list.
     Outcome connectionClosed(ConnectionId connection);
 
 private:
     void handle(ConnectionId from, const std::string &data, Outcome &outcome);
-    void join(ConnectionId from, const std::string &name, const std::string &address, Outcome &outcome);
+    void join(ConnectionId from, const chat::Command &command, Outcome &outcome);
     void leave(const std::string &name, Outcome &outcome);
     /// True when `from` registered the user called `name`.
     bool speaksAs(ConnectionId from, const std::string &name) const;

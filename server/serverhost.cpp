@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <utility>
 
 namespace chatserver {
 
@@ -93,6 +94,8 @@ void ChatServerHost::stop()
 {
     m_socket->Close();
     m_connections.clear();
+    m_framed.clear();
+    m_unflushed.clear();
 }
 
 void ChatServerHost::sendToAll(const std::string &bytes)
@@ -131,7 +134,10 @@ ConnectionId ChatServerHost::connectionId(TCustomWinSocket *socket)
     const ConnectionId id = ++m_lastConnectionId;
     socket->setProperty(kConnectionIdProperty, QVariant::fromValue(id));
     m_connections[id] = socket;
-    connect(socket, &QObject::destroyed, this, [this, id] { m_connections.erase(id); });
+    connect(socket, &QObject::destroyed, this, [this, id] {
+        m_connections.erase(id);
+        forgetLink(id);
+    });
     return id;
 }
 
@@ -148,17 +154,83 @@ void ChatServerHost::deliver(ConnectionId id, const std::string &bytes)
         return;
     if (!m_stuck.empty() && std::find(m_stuck.begin(), m_stuck.end(), id) != m_stuck.end())
         return;
+    if (const auto framed = m_framed.find(id); framed != m_framed.end()) {
+        FramedLink &link = *framed->second;
+        if (link.out.empty()) {
+            m_unflushed.push_back(id);
+            if (!m_flushQueued) {
+                m_flushQueued = true;
+                QMetaObject::invokeMethod(this, &ChatServerHost::flushFramed, Qt::QueuedConnection);
+            }
+        }
+        // A command longer than a frame holds cannot have come from a peer
+        // (none reads more); the server never builds one.
+        chat::appendFrame(link.out, std::string_view(bytes).substr(0, chat::kMaxFrameBytes));
+        checkStuck(id, link.out.size());
+        return;
+    }
     try {
         Depth call(m_socketCalls);
         socket->SendString(bytes);
     } catch (...) {
         log(kc::exceptionMessage(std::current_exception()));
     }
+    checkStuck(id, 0);
+}
+
+void ChatServerHost::checkStuck(ConnectionId id, size_t gathered)
+{
     // Looked up again: a failed send closes the connection inside the call,
     // and what its disconnect event does is not this function's to know.
-    socket = connection(id);
-    if (socket && socket->UnsentBytes() > kMaxUnsentBytes)
+    const TCustomWinSocket *socket = connection(id);
+    if (socket && socket->UnsentBytes() + gathered > kMaxUnsentBytes
+        && std::find(m_stuck.begin(), m_stuck.end(), id) == m_stuck.end())
         m_stuck.push_back(id);
+}
+
+void ChatServerHost::flushFramed()
+{
+    m_flushQueued = false;
+    try {
+        {
+            Depth loop(m_deliveryDepth);
+            // A failed write runs a disconnect, whose leave gathers frames for
+            // the others: those are written in the next pass.
+            for (ConnectionId id : std::exchange(m_unflushed, {}))
+                flushLink(id);
+        }
+        dropStuckReaders();
+    } catch (...) {
+        log(kc::exceptionMessage(std::current_exception()));
+    }
+}
+
+void ChatServerHost::flushLink(ConnectionId id)
+{
+    const auto found = m_framed.find(id);
+    if (found == m_framed.end())
+        return;
+    // Held here: the write may end the connection and with it its link.
+    const std::shared_ptr<FramedLink> link = found->second;
+    TCustomWinSocket *socket = connection(id);
+    if (!socket || link->out.empty())
+        return;
+    const bool stuck = std::find(m_stuck.begin(), m_stuck.end(), id) != m_stuck.end();
+    if (!stuck) {
+        try {
+            Depth call(m_socketCalls);
+            socket->SendString(link->out);
+        } catch (...) {
+            log(kc::exceptionMessage(std::current_exception()));
+        }
+    }
+    link->out.clear();
+    checkStuck(id, 0);
+}
+
+void ChatServerHost::forgetLink(ConnectionId id)
+{
+    m_framed.erase(id);
 }
 
 void ChatServerHost::execute(const Outcome &outcome)
@@ -172,8 +244,16 @@ void ChatServerHost::execute(const Outcome &outcome)
         if (onChatLine)
             for (const ChatLine &line : outcome.chatLines)
                 onChatLine(line);
-        for (const Delivery &delivery : outcome.deliveries)
+        for (const Delivery &delivery : outcome.deliveries) {
+            if (!delivery.acknowledgement) {
+                deliver(delivery.connection, delivery.bytes);
+                continue;
+            }
+            // Unframed and on its own; from the next byte on the connection is framed.
             deliver(delivery.connection, delivery.bytes);
+            if (isConnected(delivery.connection))
+                m_framed.emplace(delivery.connection, std::make_shared<FramedLink>());
+        }
         for (const std::string &error : outcome.errors)
             log(error);
     }
@@ -268,14 +348,42 @@ void ChatServerHost::clientRead(TCustomWinSocket *socket)
     }
     if (data.empty())
         return;
+    const ConnectionId id = connectionId(socket);
+    if (isFramed(id)) {
+        readFramed(socket, id, data);
+        return;
+    }
     log(socket->PeerAddress() + data);
-    execute(m_dispatcher.dispatch(connectionId(socket), data));
+    execute(m_dispatcher.dispatch(id, data));
+}
+
+void ChatServerHost::readFramed(TCustomWinSocket *socket, ConnectionId id, const std::string &data)
+{
+    // Held here: a command may end this very connection, and with it its link.
+    const std::shared_ptr<FramedLink> link = m_framed.at(id);
+    QPointer<TCustomWinSocket> alive(socket);
+    const std::string peer = socket->PeerAddress();
+    link->reader.feed(data);
+    while (alive && alive->Connected() && isFramed(id)) {
+        const std::optional<std::string> command = link->reader.next();
+        if (!command)
+            break;
+        // Logged as a legacy read is: one line per command.
+        log(peer + *command);
+        execute(m_dispatcher.dispatchCommand(id, *command));
+    }
+    if (link->reader.broken() && alive && alive->Connected()) {
+        log(peer + " sendet einen fehlerhaften Rahmen (" + link->reader.error() + "): Verbindung getrennt");
+        alive->Close();
+    }
 }
 
 void ChatServerHost::clientDisconnect(TCustomWinSocket *socket)
 {
+    const ConnectionId id = connectionId(socket);
     log(socket->PeerAddress() + "disconnect");
-    execute(m_dispatcher.connectionClosed(connectionId(socket)));
+    execute(m_dispatcher.connectionClosed(id));
+    forgetLink(id);
 }
 
 void ChatServerHost::clientError(TCustomWinSocket *socket, TErrorEvent event, int &code)
@@ -291,6 +399,7 @@ void ChatServerHost::clientError(TCustomWinSocket *socket, TErrorEvent event, in
     // connection is let go so that a server running for days does not collect them.
     if (event == TErrorEvent::eeDisconnect) {
         execute(m_dispatcher.connectionClosed(connectionId(socket)));
+        forgetLink(connectionId(socket));
         socket->Close();
     }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "protocol/framing.h"
 #include "protocol/serversocket.h"
 #include "server/serverdispatcher.h"
 #include "server/userregistry.h"
@@ -8,6 +9,7 @@
 #include <QPointer>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -76,6 +78,8 @@ public:
 
     /// True while `id` names an open connection of this server.
     bool isConnected(ConnectionId id) const;
+    /// True once `id` has been acknowledged: both directions carry frames.
+    bool isFramed(ConnectionId id) const { return m_framed.count(id) > 0; }
 
     /// Listens on `port` (low 16 bits). A server that was stopped starts with
     /// an empty registry; a running one keeps its users. Logs the host name
@@ -104,7 +108,19 @@ private:
     /// beneath it; closing may start further loops, which queue in turn.
     void dropStuckReaders();
     /// Writes to one connection; a failure of that connection goes to the log.
+    /// To a framed connection the frame is gathered and written with the others
+    /// of this pass of the event loop (flushFramed).
     void deliver(ConnectionId connection, const std::string &bytes);
+    /// Marks `id` over kMaxUnsentBytes once it holds that much unwritten.
+    void checkStuck(ConnectionId id, size_t gathered);
+    /// Reads what a framed connection sent, command by command.
+    void readFramed(TCustomWinSocket *socket, ConnectionId id, const std::string &data);
+    /// Writes, per framed connection, everything gathered since the last pass
+    /// in one system call.
+    void flushFramed();
+    /// The one place where bytes are written to a framed connection.
+    void flushLink(ConnectionId id);
+    void forgetLink(ConnectionId id);
     ConnectionId connectionId(TCustomWinSocket *socket);
     TCustomWinSocket *connection(ConnectionId id) const;
     void applyKeepAlive(TCustomWinSocket *socket) const;
@@ -127,6 +143,18 @@ private:
     /// Connections over kMaxUnsentBytes, in the order they went over; nothing
     /// more is written to them.
     std::vector<ConnectionId> m_stuck;
+
+    /// A connection whose join was acknowledged: its reader, and the frames
+    /// gathered for it during this pass of the event loop.
+    struct FramedLink
+    {
+        chat::FrameReader reader;
+        std::string out;
+    };
+    std::unordered_map<ConnectionId, std::shared_ptr<FramedLink>> m_framed;
+    /// Framed connections with gathered frames, in the order they got them.
+    std::vector<ConnectionId> m_unflushed;
+    bool m_flushQueued = false;
 };
 
 } // namespace chatserver

@@ -2,9 +2,14 @@
 // under the same load. Run by bench/relay.sh, which starts both servers inside
 // a private network namespace; this program only talks to 127.0.0.1.
 //
-//   bench_relay --ours PORT:PID --irc PORT:PID [--seconds S] [--fill N]
-//   bench_relay --ours PORT:PID --profile-lines L [--members M] [--fill N]
+//   bench_relay --ours PORT:PID --irc PORT:PID [--seconds S] [--fill N] [--runs R]
+//   bench_relay --ours PORT:PID --profile-lines L [--members M] [--fill N] [--framed]
 //       (a fixed load on our server alone, e.g. under callgrind)
+//
+// Our server is measured twice: with legacy members (one command per write,
+// no framing) and with members that speak the framed extension as the README
+// describes it (a join marked "kcx:frame", then netstring frames both ways).
+// Every cell of the table is the median of R runs (default 3).
 //
 // Every line carries its sender, a sequence number and its send time. A sender
 // keeps one line in flight: it sends the next once the member after it has
@@ -47,7 +52,13 @@ int64_t nowNs()
     std::exit(2);
 }
 
-enum class Proto { Ours, Irc };
+enum class Proto { Ours, OursFramed, Irc };
+
+// length ":" payload "," (the framed extension's frame).
+std::string frame(const std::string &payload)
+{
+    return std::to_string(payload.size()) + ":" + payload + ",";
+}
 
 struct Server
 {
@@ -78,6 +89,7 @@ struct Stats
     int64_t clientReads = 0;    // reads that completed at least one command
     int64_t clientMerged = 0;   // reads that completed two commands or more
     int64_t foreign = 0;        // pieces that are neither lines nor lists
+    int64_t split = 0;          // frames that do not parse
     std::vector<int64_t> latencyNs;
 };
 
@@ -189,6 +201,8 @@ std::string lineCommand(const Server &server, const Member &m, const std::string
 {
     if (server.proto == Proto::Ours)
         return "$#user:" + m.name + ":0#" + text;
+    if (server.proto == Proto::OursFramed)
+        return frame("$#user:" + m.name + ":0#" + text);
     return "PRIVMSG #bench :" + text + "\r\n";
 }
 
@@ -205,6 +219,12 @@ public:
             if (server.proto == Proto::Ours) {
                 sendAll(m.fd, "$#neu:" + m.name + ":0:127.0.0.1#");
                 waitForText(m, ":" + m.name + ":127.0.0.1");
+            } else if (server.proto == Proto::OursFramed) {
+                // Nothing more is sent until the acknowledgement is in.
+                sendAll(m.fd, "$#neu:" + m.name + ":0:127.0.0.1#kcx:frame");
+                waitForText(m, ":" + m.name + ":127.0.0.1");
+                if (m.in.rfind("$#kcx:frame#", 0) != 0)
+                    die("no acknowledgement of the marked join for " + m.name);
             } else {
                 sendAll(m.fd, "NICK " + m.name + "\r\nUSER " + m.name + " 0 * :bench\r\n");
                 waitForText(m, " 001 ");
@@ -227,6 +247,8 @@ public:
         for (Member &m : m_members) {
             if (m_server.proto == Proto::Ours)
                 sendAll(m.fd, "$#disconnect:" + m.name + "#");
+            else if (m_server.proto == Proto::OursFramed)
+                sendAll(m.fd, frame("$#disconnect:" + m.name + "#"));
             else
                 sendAll(m.fd, "QUIT :done\r\n");
             ::close(m.fd);
@@ -331,7 +353,9 @@ private:
             die("server closed member " + m.name);
         const int64_t at = nowNs();
         m.in.append(buffer, size_t(n));
-        const int pieces = m_server.proto == Proto::Ours ? splitOurs(r, at) : splitIrc(r, at);
+        const int pieces = m_server.proto == Proto::Ours         ? splitOurs(r, at)
+                           : m_server.proto == Proto::OursFramed ? splitFramed(r, at)
+                                                                 : splitIrc(r, at);
         if (pieces > 0)
             ++m_stats.clientReads;
         if (pieces > 1)
@@ -368,6 +392,46 @@ private:
                 ++m_stats.foreign;
             ++pieces;
             pos = next;
+        }
+        m.in.erase(0, pos);
+        return pieces;
+    }
+
+    // Frames: a payload is one command, whatever it holds. A frame that does
+    // not parse counts as split (and ends the reading of that member).
+    int splitFramed(int r, int64_t at)
+    {
+        Member &m = m_members[size_t(r)];
+        int pieces = 0;
+        size_t pos = 0;
+        while (pos < m.in.size()) {
+            size_t colon = pos;
+            while (colon < m.in.size() && colon - pos <= 5 && m.in[colon] >= '0' && m.in[colon] <= '9')
+                ++colon;
+            if (colon == m.in.size())
+                break;
+            if (colon == pos || m.in[colon] != ':') {
+                ++m_stats.split;
+                pos = m.in.size();
+                break;
+            }
+            const size_t length = std::strtoul(m.in.c_str() + pos, nullptr, 10);
+            if (colon + 1 + length + 1 > m.in.size())
+                break;
+            if (m.in[colon + 1 + length] != ',') {
+                ++m_stats.split;
+                pos = m.in.size();
+                break;
+            }
+            const std::string_view piece(m.in.data() + colon + 1, length);
+            if (piece.starts_with("$#farbe:"))
+                takeLine(r, piece, at);
+            else if (piece.starts_with("$#user:"))
+                ++m_stats.serverMerged;
+            else if (!piece.starts_with("$#neu:"))
+                ++m_stats.foreign;
+            ++pieces;
+            pos = colon + 1 + length + 1;
         }
         m.in.erase(0, pos);
         return pieces;
@@ -446,6 +510,7 @@ struct Result
     int64_t clientMerged = 0;
     int64_t clientReads = 0;
     int64_t foreign = 0;
+    int64_t split = 0;
     double cpuMsPerLine = 0;
     long rssKiB = 0;
     double generatorCpuShare = 0;
@@ -464,7 +529,10 @@ double percentile(std::vector<int64_t> &v, double q)
 
 Result measure(const Server &server, int members, bool steady, double seconds, int round)
 {
-    const std::string tag = std::string(server.proto == Proto::Ours ? "k" : "i") + std::to_string(round) + "m";
+    const std::string tag = std::string(server.proto == Proto::Ours         ? "k"
+                                        : server.proto == Proto::OursFramed ? "f"
+                                                                            : "i")
+                            + std::to_string(round) + "m";
     Phase phase(server, members, tag);
     const double cpu0 = cpuSeconds(server.pid);
     const double own0 = ownCpuSeconds();
@@ -485,6 +553,7 @@ Result measure(const Server &server, int members, bool steady, double seconds, i
     r.clientMerged = s.clientMerged;
     r.clientReads = s.clientReads;
     r.foreign = s.foreign;
+    r.split = s.split;
     r.cpuMsPerLine = s.linesSent ? cpu * 1000 / double(s.linesSent) : 0;
     r.rssKiB = rssKiB(server.pid);
     r.generatorCpuShare = (ownCpuSeconds() - own0) / wall;
@@ -539,6 +608,80 @@ void row(const char *name, const std::string &a, const std::string &b, const std
     std::printf("| %-56s | %12s | %12s | %11s |\n", name, a.c_str(), b.c_str(), q.c_str());
 }
 
+// The median of each measure over the runs.
+Result median(std::vector<Result> runs)
+{
+    auto mid = [&](auto field) {
+        std::vector<double> v;
+        for (const Result &r : runs)
+            v.push_back(double(r.*field));
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    Result m;
+    m.linesPerSecond = mid(&Result::linesPerSecond);
+    m.deliveriesPerSecond = mid(&Result::deliveriesPerSecond);
+    m.lost = int64_t(mid(&Result::lost));
+    m.reordered = int64_t(mid(&Result::reordered));
+    m.serverMerged = int64_t(mid(&Result::serverMerged));
+    m.clientMerged = int64_t(mid(&Result::clientMerged));
+    m.clientReads = int64_t(mid(&Result::clientReads));
+    m.foreign = int64_t(mid(&Result::foreign));
+    m.split = int64_t(mid(&Result::split));
+    m.cpuMsPerLine = mid(&Result::cpuMsPerLine);
+    m.rssKiB = long(mid(&Result::rssKiB));
+    m.generatorCpuShare = mid(&Result::generatorCpuShare);
+    m.p50Ms = mid(&Result::p50Ms);
+    m.p99Ms = mid(&Result::p99Ms);
+    // Losses are never hidden by the median: the worst run counts.
+    for (const Result &r : runs) {
+        m.lost = std::max(m.lost, r.lost);
+        m.reordered = std::max(m.reordered, r.reordered);
+        m.serverMerged = std::max(m.serverMerged, r.serverMerged);
+        m.split = std::max(m.split, r.split);
+        m.foreign = std::max(m.foreign, r.foreign);
+    }
+    return m;
+}
+
+std::string losses(const Result &r)
+{
+    return std::to_string(r.lost) + "/" + std::to_string(r.reordered) + "/" + std::to_string(r.serverMerged) + "/"
+           + std::to_string(r.split);
+}
+
+void rows(const std::string &mode, const std::string &n, const Result &a, const Result &b)
+{
+    const std::string p = mode + ", " + n + " members: ";
+    row((p + "lines/s").c_str(), fmt(a.linesPerSecond, 0), fmt(b.linesPerSecond, 0),
+        ratio(a.linesPerSecond, b.linesPerSecond));
+    row((p + "deliveries/s").c_str(), fmt(a.deliveriesPerSecond, 0), fmt(b.deliveriesPerSecond, 0),
+        ratio(a.deliveriesPerSecond, b.deliveriesPerSecond));
+    row((p + "lost / reord. / merged / split").c_str(), losses(a), losses(b), "");
+    row((p + "server CPU ms per line").c_str(), fmt(a.cpuMsPerLine, 3), fmt(b.cpuMsPerLine, 3),
+        ratio(a.cpuMsPerLine, b.cpuMsPerLine));
+    row((p + "server RSS MiB").c_str(), fmt(double(a.rssKiB) / 1024, 1), fmt(double(b.rssKiB) / 1024, 1),
+        ratio(double(a.rssKiB), double(b.rssKiB)));
+    row((p + "generator CPU share").c_str(), fmt(a.generatorCpuShare * 100, 0) + " %",
+        fmt(b.generatorCpuShare * 100, 0) + " %", "");
+    row((p + "client reads with >1 command").c_str(),
+        fmt(a.clientReads ? 100.0 * double(a.clientMerged) / double(a.clientReads) : 0, 1) + " %", "n/a", "");
+    if (a.foreign || b.foreign)
+        row((p + "unexpected pieces").c_str(), std::to_string(a.foreign), std::to_string(b.foreign), "");
+}
+
+void steadyRows(const std::string &mode, const Result &a, const Result &b)
+{
+    const std::string p = mode + ", 100 lines/s, 100 members: ";
+    row((p + "p50 latency ms").c_str(), fmt(a.p50Ms, 2), fmt(b.p50Ms, 2), ratio(a.p50Ms, b.p50Ms));
+    row((p + "p99 latency ms").c_str(), fmt(a.p99Ms, 2), fmt(b.p99Ms, 2), ratio(a.p99Ms, b.p99Ms));
+    row((p + "lost / reord. / merged / split").c_str(), losses(a), losses(b), "");
+    row((p + "server CPU ms per line").c_str(), fmt(a.cpuMsPerLine, 3), fmt(b.cpuMsPerLine, 3),
+        ratio(a.cpuMsPerLine, b.cpuMsPerLine));
+    row((p + "generator CPU share").c_str(), fmt(a.generatorCpuShare * 100, 0) + " %",
+        fmt(b.generatorCpuShare * 100, 0) + " %", "");
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -548,6 +691,8 @@ int main(int argc, char **argv)
     int fillLines = 5100;
     int profileLines = 0;
     int profileMembers = 100;
+    int runs = 3;
+    bool profileFramed = false;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string opt = argv[i];
         if (opt == "--ours")
@@ -562,14 +707,20 @@ int main(int argc, char **argv)
             profileLines = std::atoi(argv[i + 1]);
         else if (opt == "--members")
             profileMembers = std::atoi(argv[i + 1]);
+        else if (opt == "--runs")
+            runs = std::max(1, std::atoi(argv[i + 1]));
+        else if (opt == "--mode")
+            profileFramed = std::string(argv[i + 1]) == "framed";
         else
             die("unknown option " + opt);
     }
+    Server framed = ours;
+    framed.proto = Proto::OursFramed;
     if (profileLines > 0) {
         // A fixed load for an instruction profile of our server alone.
         if (fillLines > 0)
             fill(ours, fillLines);
-        Phase phase(ours, profileMembers, "p");
+        Phase phase(profileFramed ? framed : ours, profileMembers, "p");
         const int64_t t0 = nowNs();
         phase.saturate(600, profileLines);
         std::printf("%" PRId64 " lines, %" PRId64 " deliveries in %.2f s\n", phase.stats().linesSent,
@@ -577,58 +728,42 @@ int main(int argc, char **argv)
         return 0;
     }
     if (!ours.port || !irc.port)
-        die("usage: bench_relay --ours PORT:PID --irc PORT:PID [--seconds S] [--fill N]");
+        die("usage: bench_relay --ours PORT:PID --irc PORT:PID [--seconds S] [--fill N] [--runs R]");
 
     std::fprintf(stderr, "filling our server's views with %d lines...\n", fillLines);
     fill(ours, fillLines);
 
-    std::map<std::string, std::pair<Result, Result>> results;
+    const int counts[] = {10, 50, 100};
+    // [members][server]: legacy, framed, ngircd.
+    std::map<int, std::vector<Result>> all[3];
+    std::vector<Result> steadyAll[3];
     int round = 0;
-    for (int members : {10, 50, 100}) {
-        std::fprintf(stderr, "saturation, %d members...\n", members);
+    for (int run = 1; run <= runs; ++run) {
+        for (int members : counts) {
+            std::fprintf(stderr, "run %d of %d: saturation, %d members...\n", run, runs, members);
+            ++round;
+            all[0][members].push_back(measure(ours, members, false, seconds, round));
+            all[1][members].push_back(measure(framed, members, false, seconds, round));
+            all[2][members].push_back(measure(irc, members, false, seconds, round));
+        }
+        std::fprintf(stderr, "run %d of %d: 100 lines/s over 100 members...\n", run, runs);
         ++round;
-        const Result a = measure(ours, members, false, seconds, round);
-        const Result b = measure(irc, members, false, seconds, round);
-        results[std::to_string(members)] = {a, b};
+        steadyAll[0].push_back(measure(ours, 100, true, 2 * seconds, round));
+        steadyAll[1].push_back(measure(framed, 100, true, 2 * seconds, round));
+        steadyAll[2].push_back(measure(irc, 100, true, 2 * seconds, round));
     }
-    std::fprintf(stderr, "100 lines/s over 100 members...\n");
-    const Result sa = measure(ours, 100, true, 2 * seconds, 9);
-    const Result sb = measure(irc, 100, true, 2 * seconds, 9);
 
+    std::printf("Medians of %d runs; lost/reordered/merged/split: the worst run.\n", runs);
     row("measure", ours.label, irc.label, "ours/ngircd");
     std::printf("|%s|%s|%s|%s|\n", std::string(58, '-').c_str(), std::string(14, '-').c_str(),
                 std::string(14, '-').c_str(), std::string(13, '-').c_str());
-    for (int members : {10, 50, 100}) {
-        const auto &[a, b] = results[std::to_string(members)];
-        const std::string n = std::to_string(members);
-        row((n + " members: lines/s").c_str(), fmt(a.linesPerSecond, 0), fmt(b.linesPerSecond, 0),
-            ratio(a.linesPerSecond, b.linesPerSecond));
-        row((n + " members: deliveries/s").c_str(), fmt(a.deliveriesPerSecond, 0), fmt(b.deliveriesPerSecond, 0),
-            ratio(a.deliveriesPerSecond, b.deliveriesPerSecond));
-        row((n + " members: lost (2 s after end) / reordered / merged").c_str(),
-            std::to_string(a.lost) + "/" + std::to_string(a.reordered) + "/" + std::to_string(a.serverMerged),
-            std::to_string(b.lost) + "/" + std::to_string(b.reordered) + "/" + std::to_string(b.serverMerged), "");
-        row((n + " members: server CPU ms per line").c_str(), fmt(a.cpuMsPerLine, 3), fmt(b.cpuMsPerLine, 3),
-            ratio(a.cpuMsPerLine, b.cpuMsPerLine));
-        row((n + " members: server RSS MiB").c_str(), fmt(double(a.rssKiB) / 1024, 1),
-            fmt(double(b.rssKiB) / 1024, 1), ratio(double(a.rssKiB), double(b.rssKiB)));
-        row((n + " members: generator CPU share").c_str(), fmt(a.generatorCpuShare * 100, 0) + " %",
-            fmt(b.generatorCpuShare * 100, 0) + " %", "");
-        row((n + " members: client reads with >1 command").c_str(),
-            fmt(a.clientReads ? 100.0 * double(a.clientMerged) / double(a.clientReads) : 0, 1) + " %",
-            "n/a", "");
-        if (a.foreign || b.foreign)
-            row((n + " members: unexpected pieces").c_str(), std::to_string(a.foreign), std::to_string(b.foreign),
-                "");
+    for (int members : counts) {
+        const Result b = median(all[2][members]);
+        rows("legacy", std::to_string(members), median(all[0][members]), b);
+        rows("framed", std::to_string(members), median(all[1][members]), b);
     }
-    row("100 lines/s, 100 members: p50 latency ms", fmt(sa.p50Ms, 2), fmt(sb.p50Ms, 2), ratio(sa.p50Ms, sb.p50Ms));
-    row("100 lines/s, 100 members: p99 latency ms", fmt(sa.p99Ms, 2), fmt(sb.p99Ms, 2), ratio(sa.p99Ms, sb.p99Ms));
-    row("100 lines/s, 100 members: lost / reord. / merged",
-        std::to_string(sa.lost) + "/" + std::to_string(sa.reordered) + "/" + std::to_string(sa.serverMerged),
-        std::to_string(sb.lost) + "/" + std::to_string(sb.reordered) + "/" + std::to_string(sb.serverMerged), "");
-    row("100 lines/s, 100 members: server CPU ms per line", fmt(sa.cpuMsPerLine, 3), fmt(sb.cpuMsPerLine, 3),
-        ratio(sa.cpuMsPerLine, sb.cpuMsPerLine));
-    row("100 lines/s, 100 members: generator CPU share", fmt(sa.generatorCpuShare * 100, 0) + " %",
-        fmt(sb.generatorCpuShare * 100, 0) + " %", "");
+    const Result sb = median(steadyAll[2]);
+    steadyRows("legacy", median(steadyAll[0]), sb);
+    steadyRows("framed", median(steadyAll[1]), sb);
     return 0;
 }

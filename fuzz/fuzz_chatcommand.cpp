@@ -1,12 +1,16 @@
 // The chat command reader as both sides use it, the server's cutting of one
-// read into commands, and the defusing of relayed free text.
+// read into commands, the defusing of relayed free text, and the frame reader
+// of the framed wire.
 #include "fuzzcheck.h"
 #include "protocol/chatcommand.h"
+#include "protocol/framing.h"
 #include "server/serverdispatcher.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace {
 
@@ -92,6 +96,43 @@ void checkDefuse(const std::string &data)
         FUZZ_REQUIRE(safe == data);
 }
 
+struct FramesRead
+{
+    std::vector<std::string> payloads;
+    bool broken = false;
+};
+
+FramesRead readFrames(const std::string &data, size_t piece)
+{
+    chat::FrameReader reader;
+    FramesRead read;
+    for (size_t at = 0; at < data.size(); at += piece) {
+        reader.feed(std::string_view(data).substr(at, piece));
+        while (const auto payload = reader.next())
+            read.payloads.push_back(*payload);
+        // Beyond the whole frames, never more than one unfinished frame.
+        FUZZ_REQUIRE(reader.buffered() <= chat::kMaxUnfinishedBytes);
+    }
+    read.broken = reader.broken();
+    return read;
+}
+
+void checkFrames(const std::string &data)
+{
+    // However the bytes are cut into reads, the same commands, in order.
+    const FramesRead whole = readFrames(data, data.size() + 1);
+    const FramesRead cut = readFrames(data, data.empty() ? 1 : 1 + size_t(uint8_t(data[0])) % 13);
+    FUZZ_REQUIRE(cut.payloads == whole.payloads);
+    FUZZ_REQUIRE(cut.broken == whole.broken);
+    // What was handed on is exactly the start of the stream, framed again.
+    std::string framed;
+    for (const std::string &payload : whole.payloads) {
+        FUZZ_REQUIRE(payload.size() <= chat::kMaxFrameBytes);
+        framed += chat::buildFrame(payload);
+    }
+    FUZZ_REQUIRE(data.compare(0, framed.size(), framed) == 0);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
@@ -100,5 +141,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
     checkParse(data);
     checkSplit(data);
     checkDefuse(data);
+    checkFrames(data);
     return 0;
 }

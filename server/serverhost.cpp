@@ -157,41 +157,50 @@ TCustomWinSocket *ChatServerHost::connection(ConnectionId id) const
 
 void ChatServerHost::deliver(ConnectionId id, const std::string &bytes)
 {
+    if (const auto framed = m_framed.find(id); framed != m_framed.end()) {
+        gather(id, *framed->second, bytes);
+        return;
+    }
     TCustomWinSocket *socket = connection(id);
     if (!socket)
         return;
     if (!m_stuck.empty() && std::find(m_stuck.begin(), m_stuck.end(), id) != m_stuck.end())
         return;
-    if (const auto framed = m_framed.find(id); framed != m_framed.end()) {
-        FramedLink &link = *framed->second;
-        if (link.out.empty()) {
-            m_unflushed.push_back(id);
-            if (!m_flushQueued) {
-                m_flushQueued = true;
-                QMetaObject::invokeMethod(this, &ChatServerHost::flushFramed, Qt::QueuedConnection);
-            }
-        }
-        // A command longer than a frame holds cannot have come from a peer
-        // (none reads more); the server never builds one.
-        chat::appendFrame(link.out, std::string_view(bytes).substr(0, chat::kMaxFrameBytes));
-        checkStuck(id, link.out.size());
-        return;
-    }
     try {
         Depth call(m_socketCalls);
         socket->SendString(bytes);
     } catch (...) {
         log(kc::exceptionMessage(std::current_exception()));
     }
-    checkStuck(id, 0);
+    checkStuck(id);
 }
 
-void ChatServerHost::checkStuck(ConnectionId id, size_t gathered)
+void ChatServerHost::gather(ConnectionId id, FramedLink &link, const std::string &bytes)
+{
+    if (link.stuck)
+        return;
+    if (link.out.empty()) {
+        m_unflushed.push_back(id);
+        if (!m_flushQueued) {
+            m_flushQueued = true;
+            QMetaObject::invokeMethod(this, &ChatServerHost::flushFramed, Qt::QueuedConnection);
+        }
+    }
+    // A command longer than a frame holds cannot have come from a peer (none
+    // reads more), and the server builds none.
+    chat::appendFrame(link.out, std::string_view(bytes).substr(0, chat::kMaxFrameBytes));
+    if (link.unsent + link.out.size() > kMaxUnsentBytes) {
+        link.stuck = true;
+        m_stuck.push_back(id);
+    }
+}
+
+void ChatServerHost::checkStuck(ConnectionId id)
 {
     // Looked up again: a failed send closes the connection inside the call,
     // and what its disconnect event does is not this function's to know.
     const TCustomWinSocket *socket = connection(id);
-    if (socket && socket->UnsentBytes() + gathered > kMaxUnsentBytes
+    if (socket && socket->UnsentBytes() > kMaxUnsentBytes
         && std::find(m_stuck.begin(), m_stuck.end(), id) == m_stuck.end())
         m_stuck.push_back(id);
 }
@@ -223,8 +232,7 @@ void ChatServerHost::flushLink(ConnectionId id)
     TCustomWinSocket *socket = connection(id);
     if (!socket || link->out.empty())
         return;
-    const bool stuck = std::find(m_stuck.begin(), m_stuck.end(), id) != m_stuck.end();
-    if (!stuck) {
+    if (!link->stuck) {
         try {
             Depth call(m_socketCalls);
             socket->SendString(link->out);
@@ -233,7 +241,12 @@ void ChatServerHost::flushLink(ConnectionId id)
         }
     }
     link->out.clear();
-    checkStuck(id, 0);
+    socket = connection(id);
+    link->unsent = socket ? socket->UnsentBytes() : 0;
+    if (!link->stuck && link->unsent > kMaxUnsentBytes) {
+        link->stuck = true;
+        m_stuck.push_back(id);
+    }
 }
 
 void ChatServerHost::forgetLink(ConnectionId id)
@@ -253,14 +266,11 @@ void ChatServerHost::execute(const Outcome &outcome)
             for (const ChatLine &line : outcome.chatLines)
                 onChatLine(line);
         for (const Delivery &delivery : outcome.deliveries) {
-            if (!delivery.acknowledgement) {
-                deliver(delivery.connection, delivery.bytes);
-                continue;
-            }
-            // Unframed and on its own; from the next byte on the connection is
-            // framed, and with TLS accepted the handshake comes first.
             deliver(delivery.connection, delivery.bytes);
-            if (isConnected(delivery.connection)) {
+            // The acknowledgement went out unframed, as a write of its own;
+            // every later byte of that connection, both ways, is framed, and
+            // with TLS accepted the handshake comes first.
+            if (delivery.acknowledgement && isConnected(delivery.connection)) {
                 m_framed.emplace(delivery.connection, std::make_shared<FramedLink>());
                 if (delivery.tls)
                     connection(delivery.connection)->StartTls(kc::tls::Role::Server);

@@ -116,7 +116,8 @@ private:
     /// of this pass of the event loop (flushFramed).
     void deliver(ConnectionId connection, const std::string &bytes);
     /// Marks `id` over kMaxUnsentBytes once it holds that much unwritten.
-    void checkStuck(ConnectionId id, size_t gathered);
+    void checkStuck(ConnectionId id);
+    struct FramedLink;
     /// Reads what a framed connection sent, command by command.
     void readFramed(TCustomWinSocket *socket, ConnectionId id, const std::string &data);
     /// Writes, per framed connection, everything gathered since the last pass
@@ -154,7 +155,12 @@ private:
     {
         chat::FrameReader reader;
         std::string out;
+        /// What the socket still held after the last flush.
+        size_t unsent = 0;
+        /// Over kMaxUnsentBytes: nothing more is gathered; it is being dropped.
+        bool stuck = false;
     };
+    void gather(ConnectionId id, FramedLink &link, const std::string &bytes);
     std::unordered_map<ConnectionId, std::shared_ptr<FramedLink>> m_framed;
     /// Framed connections with gathered frames, in the order they got them.
     std::vector<ConnectionId> m_unflushed;

@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Makes the README's screenshots in docs/ from the real program under Xvfb:
 # the start window, a running server with two users, a client in the chat with
-# a private window, and the server search over 127.0.0.x.
+# a private window, the server search over 127.0.0.x, and a client after a
+# burst of lines that five people sent at the same moment.
 #
-#   tools/screenshots.sh BUILD_DIR
+#   tools/screenshots.sh BUILD_DIR [burst]   (burst: only the last picture)
 #
 # Needs: xvfb, xdotool, imagemagick (import), openbox (window frames),
 # x11-xserver-utils (xsetroot).
 # Everything runs inside a private network namespace with only loopback, so no
 # keystroke that goes astray can send a probe to a real network.
 set -euo pipefail
-build=$(realpath "${1:?usage: tools/screenshots.sh BUILD_DIR}")
+build=$(realpath "${1:?usage: tools/screenshots.sh BUILD_DIR [burst]}")
+which=${2:-all}
 program=$build/app/kestrelon-chat
 docs=$(realpath "$(dirname "$0")/../docs")
 
@@ -67,6 +69,7 @@ shoot_screen() { # file, crop geometry
 # A raw chat peer on file descriptor $1: every write is one command, Windows-1252.
 send() { printf '%b' "$2" >&"$1"; sleep 0.4; }
 
+if [ "$which" = all ]; then
 # 1. The start window.
 "$program" >"$work/start.log" 2>&1 &
 start_pid=$!
@@ -126,3 +129,47 @@ xdotool key ctrl+a && xdotool type 0 && xdotool key Tab
 xdotool key ctrl+a && xdotool type 0 && xdotool key Tab Tab space
 sleep 4
 shoot suchForm search.png
+fi
+
+# 5. Five people press Return at the same moment, twenty times each: the
+# client of a sixth shows every line on its own, in its author's colour.
+# The programs of the pictures before end first (Xvfb and openbox stay).
+for pid in "${pids[@]:2}"; do kill "$pid" 2>/dev/null || true; done
+sleep 1
+"$program" --headless --port 5757 >"$work/burst-server.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/5757) 2>/dev/null && break; sleep 0.1; done
+"$program" >"$work/burst-client.log" 2>&1 &
+pids+=($!)
+xdotool windowactivate --sync "$(window auswahlForm)"
+xdotool key space                      # "Chatclient starten"
+client=$(window clientForm)
+xdotool windowactivate --sync "$client"
+xdotool key space                      # "verbinden"
+window 'Verbindung aufbauen zu:' >/dev/null
+xdotool key ctrl+a && xdotool type --delay 20 localhost && xdotool key Return
+window Benutername >/dev/null
+xdotool key ctrl+a && xdotool type --delay 20 Bettina && xdotool key Return
+sleep 1.5
+# Our own programs speak frames: a marked join, then length:command, frames.
+frame() { local c; c=$(printf '%b' "$1"); printf '%d:%s,' "${#c}" "$c"; }
+authors=('Anna:32768' 'J\xfcrgen:176' 'Carla:16711680' 'Dieter:8388736' 'Emil:33023')
+fds=()
+for author in "${authors[@]}"; do
+  exec {fd}<>/dev/tcp/127.0.0.1/5757
+  printf '%b' "\$#neu:${author%%:*}:${author##*:}:127.0.0.1#kcx:frame" >&"$fd"
+  fds+=("$fd")
+done
+sleep 1
+for i in "${!authors[@]}"; do
+  author=${authors[$i]} fd=${fds[$i]}
+  (for n in $(seq 1 20); do
+     LC_ALL=C frame "\$#user:${author%%:*}:${author##*:}#Zeile $n von ${author%%:*}" >&"$fd"
+   done) &
+done
+wait $(jobs -p | tail -n ${#authors[@]})
+sleep 1.5
+xdotool windowsize --sync "$client" 860 560
+xdotool windowmove --sync "$client" 20 20
+sleep 1
+shoot clientForm client-burst.png

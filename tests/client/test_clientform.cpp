@@ -7,6 +7,8 @@
 #include "platform/colour.h"
 #include "platform/tray.h"
 #include "protocol/clientsocket.h"
+#include "protocol/framing.h"
+#include "platform/colour.h"
 #include "search/suchform.h"
 #include "widgets/lineview.h"
 
@@ -418,6 +420,60 @@ private slots:
         clientForm->Verbindungtrennen1->trigger();
         QCOMPARE(peer.receive(), std::string());
         QVERIFY(peer.waitClosed());
+    }
+
+    // A server that acknowledges the marked join: a burst of lines arrives
+    // line by line in each author's colour, a long line arrives whole however
+    // it is cut, the client writes frames, and a broken frame ends the connection.
+    void framedServerDeliversEveryLineWhole()
+    {
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")),
+                 std::string("$#neu:anna:0:127.0.0.1#kcx:frame"));
+        peer.send("$#kcx:frame#" + chat::buildFrame("$#neu:anna:127.0.0.1:bob:127.0.0.2#"));
+        QVERIFY(kc::test::waitFor([&] { return clientForm->angemeldet; }));
+        QCOMPARE(clientForm->UserListBox->count(), 2);
+        driver->mark();
+
+        const int colours[] = {0, 255, 32768, 16711680, 8388736};
+        std::string burst;
+        QList<ViewLine> expected;
+        for (int i = 0; i < 100; ++i) {
+            const std::string text = "t" + std::to_string(i % 5) + ": Zeile " + std::to_string(i);
+            burst += chat::buildFrame("$#farbe:" + std::to_string(colours[i % 5]) + "#" + text);
+            expected.append({QString::fromStdString(text), kc::toQColor(colours[i % 5])});
+        }
+        QVERIFY(driver->feed(peer, burst, 100));
+        kc::test::pump(50);
+        const QList<ViewLine> shown = driver->newLines();
+        QCOMPARE(shown.size(), 100);
+        for (int i = 0; i < 100; ++i) {
+            QCOMPARE(shown[i].text, expected[i].text);
+            QCOMPARE(shown[i].colour, expected[i].colour);
+        }
+
+        driver->mark();
+        const std::string longText = "bob: " + std::string(3995, 'x');
+        const std::string longFrame = chat::buildFrame("$#farbe:0#" + longText);
+        for (size_t at = 0; at < longFrame.size(); at += 500) {
+            peer.send(longFrame.substr(at, 500));
+            kc::test::pump(20);
+        }
+        QVERIFY(kc::test::waitFor([&] { return !driver->newTexts().isEmpty(); }));
+        kc::test::pump(50);
+        // One line, cut only where the view cuts every long line.
+        QCOMPARE(driver->newTexts(), QStringList{QString::fromStdString(longText).left(kc::LineView::kMaxLineChars)
+                                                 + kc::LineView::cutMarker()});
+
+        clientForm->Edit1->setText(QStringLiteral("hi"));
+        clientForm->sendenButton->click();
+        QCOMPARE(peer.receive(), chat::buildFrame("$#user:anna:0#hi"));
+
+        driver->mark();
+        peer.send("123456:");
+        QCOMPARE(peer.receive(), chat::buildFrame("$#disconnect:anna#"));
+        QVERIFY(peer.waitClosed());
+        QVERIFY(driver->newTexts().first().startsWith(QStringLiteral("Der Server sendet einen fehlerhaften Rahmen")));
+        QVERIFY(!clientForm->angemeldet);
     }
 
     void noListenerShowsErrorLineAndKeepsLabel()

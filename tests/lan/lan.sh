@@ -3,7 +3,7 @@
 # and D (10.77.0.2 to .4, test agents) each in a network namespace of its own,
 # joined by veth pairs to one bridge.
 #
-# usage: lan.sh chat|search|filetransfer|hostloss|encrypted SERVER_PROGRAM AGENT_PROGRAM
+# usage: lan.sh chat|search|filetransfer|hostloss|slowlink|encrypted SERVER_PROGRAM AGENT_PROGRAM
 #
 # Containment: the script first moves itself into fresh network, PID and mount
 # namespaces. The bridge lives there, never in the caller's namespace, and no
@@ -220,6 +220,20 @@ report_traffic() {
   check_containment
 }
 
+# The host sits behind a slow link with small packets, both ways: 2 Mbit/s
+# through a token bucket and an MTU of 576 on its veth pair, as on a busy
+# Wi-Fi or a VPN. The bucket holds little more than one packet, so that it
+# cuts what TCP hands the link in one piece into segments, and paces them:
+# long lines then arrive in several reads.
+slow_link() { # name
+  local name=$1 tbf="tbf rate 2mbit burst 1600 latency 200ms"
+  ip link set "v$name" mtu 576 || fail "cannot set the MTU of host $name's link"
+  tc qdisc add dev "v$name" root $tbf 2>/dev/null || skip "no tbf queueing discipline in this kernel"
+  in_host "$name" sh -c "ip link set eth0 mtu 576 && tc qdisc add dev eth0 root $tbf" \
+    || fail "cannot slow down host $name's link"
+  step "host $name: 2 Mbit/s, MTU 576"
+}
+
 join_two() {
   expect b join 10.77.0.1 bob
   expect c join 10.77.0.1 carl
@@ -371,6 +385,22 @@ case "$scenario" in
     step "link of host D is down"
     expect b say "ist dora noch da?"
     expect b users "bob (10.77.0.2)"
+    ;;
+
+  slowlink)
+    lan_hosts a b c
+    slow_link c
+    join_two
+    digits=$(printf '0123456789%.0s' $(seq 188))
+    expect b say "lang von B: $digits"
+    expect c line "bob: lang von B: $digits"
+    expect c say "lang von C: $digits"
+    expect b line "carl: lang von C: $digits"
+    expect c line "carl: lang von C: $digits"
+    # Both clients spoke the framed extension with the server.
+    [ "$(grep -c '#kcx:frame$' "$work/a.log")" = 2 ] || fail "the joins were not marked: $(grep 'neu:' "$work/a.log")"
+    ask c count '^[0-9]'
+    [ "$reply" = "ok 0" ] || fail "a tail of a long line showed as a line of its own at C: $reply"
     ;;
 
   *)

@@ -1,7 +1,12 @@
 #include "protocol/chatcommand.h"
+#include "protocol/framing.h"
 #include "protocol/streamkey.h"
 
 #include <QTest>
+
+using Strings = std::vector<std::string>;
+Q_DECLARE_METATYPE(std::string)
+Q_DECLARE_METATYPE(Strings)
 
 using namespace chat;
 
@@ -112,6 +117,113 @@ private slots:
         QCOMPARE(c->name, std::string("farbe"));
         QCOMPARE(c->fields(1)[0], std::string("255"));
         QCOMPARE(c->text, std::string("a: x$#farbe:0#b: y"));
+    }
+
+    void markAndAcknowledgement()
+    {
+        const std::string join = buildMarkedJoin("anna", 0, "127.0.0.1", {"frame"});
+        QCOMPARE(join, std::string("$#neu:anna:0:127.0.0.1#kcx:frame"));
+        // Still a plain join for a server that reads no free text.
+        QCOMPARE(parse(join)->fields(3), (Strings{"anna", "0", "127.0.0.1"}));
+        QCOMPARE(offeredCapabilities(*parse(join)), Strings{"frame"});
+        QVERIFY(offeredCapabilities(*parse("$#neu:anna:0:127.0.0.1#")).empty());
+        QVERIFY(offeredCapabilities(*parse("$#neu:anna:0:127.0.0.1#hallo kcx:frame")).empty());
+        // Unknown tokens and repeats drop out; nothing is accepted without "frame".
+        QCOMPARE(acceptCapabilities({"zip", "frame", "frame"}), Strings{"frame"});
+        QVERIFY(acceptCapabilities({"tls"}).empty());
+        QVERIFY(acceptCapabilities({"Frame", ""}).empty());
+        QCOMPARE(buildCapabilityAck({"frame"}), std::string("$#kcx:frame#"));
+    }
+
+    void framesAreRead_data()
+    {
+        QTest::addColumn<std::string>("stream");
+        QTest::addColumn<Strings>("payloads");
+        QTest::addColumn<bool>("broken");
+        const std::string line = "$#farbe:0#a: x $#kill:kill#";
+        QTest::newRow("merged") << buildFrame(line) + buildFrame("$#neu#") + buildFrame("")
+                                << Strings{line, "$#neu#", ""} << false;
+        // Text that looks like a frame is payload: the length came first.
+        QTest::newRow("forged inside") << buildFrame("$#user:a:0#1:x,3:abc,") << Strings{"$#user:a:0#1:x,3:abc,"}
+                                       << false;
+        QTest::newRow("largest") << buildFrame(std::string(kMaxFrameBytes, 'x'))
+                                 << Strings{std::string(kMaxFrameBytes, 'x')} << false;
+        QTest::newRow("unfinished") << std::string("5:$#ne") << Strings{} << false;
+        QTest::newRow("over the bound") << std::string("65537:") << Strings{} << true;
+        QTest::newRow("over the bound, unfinished") << std::string("70000") << Strings{} << true;
+        QTest::newRow("six digits") << std::string("000001") << Strings{} << true;
+        QTest::newRow("leading zero") << std::string("2:ab,01:a,") << Strings{"ab"} << true;
+        QTest::newRow("no comma") << std::string("2:ab;") << Strings{} << true;
+        QTest::newRow("no length") << std::string(":ab,") << Strings{} << true;
+        QTest::newRow("legacy bytes") << std::string("$#user:a:0#x") << Strings{} << true;
+    }
+
+    void framesAreRead()
+    {
+        QFETCH(std::string, stream);
+        QFETCH(Strings, payloads);
+        QFETCH(bool, broken);
+        // In one read, and split at every byte: the same commands, in order.
+        for (const size_t piece : {stream.size(), size_t(1)}) {
+            FrameReader reader;
+            Strings got;
+            size_t most = 0;
+            for (size_t at = 0; at < stream.size(); at += piece) {
+                reader.feed(std::string_view(stream).substr(at, piece));
+                while (const auto payload = reader.next())
+                    got.push_back(*payload);
+                most = std::max(most, reader.buffered());
+            }
+            QCOMPARE(got, payloads);
+            QCOMPARE(reader.broken(), broken);
+            QCOMPARE(reader.error().empty(), !broken);
+            QVERIFY(most <= kMaxUnfinishedBytes);
+        }
+    }
+
+    void clientWireNegotiates_data()
+    {
+        QTest::addColumn<Strings>("reads");
+        QTest::addColumn<Strings>("commands");
+        QTest::addColumn<bool>("framed");
+        QTest::addColumn<std::string>("heldWrite");
+        const std::string list = "$#neu:anna:127.0.0.1#";
+        QTest::newRow("acknowledged, list behind it") << Strings{"$#kcx:frame#" + buildFrame(list) + buildFrame("$#farbe:0#a: x")}
+                                                      << Strings{list, "$#farbe:0#a: x"} << true
+                                                      << buildFrame("$#user:anna:0#hi");
+        QTest::newRow("acknowledgement split") << Strings{"$#", "kcx:fr", "ame#2", "1:" + list + ","}
+                                               << Strings{list} << true << buildFrame("$#user:anna:0#hi");
+        QTest::newRow("legacy server") << Strings{list, "$#farbe:0#a: x$#farbe:0#b: y"}
+                                       << Strings{list, "$#farbe:0#a: x$#farbe:0#b: y"} << false
+                                       << std::string("$#user:anna:0#hi");
+        QTest::newRow("legacy, starts like it") << Strings{"$#k", "ill:kill#"} << Strings{"$#kill:kill#"} << false
+                                                << std::string("$#user:anna:0#hi");
+        QTest::newRow("unknown capability") << Strings{"$#kcx:zip#" + list} << Strings{"$#kcx:zip#" + list}
+                                            << false << std::string("$#user:anna:0#hi");
+    }
+
+    void clientWireNegotiates()
+    {
+        QFETCH(Strings, reads);
+        QFETCH(Strings, commands);
+        QFETCH(bool, framed);
+        QFETCH(std::string, heldWrite);
+        ClientWire wire;
+        QCOMPARE(wire.start("anna", 0, "127.0.0.1"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame"));
+        // Nothing goes out before the server's first bytes.
+        QCOMPARE(wire.wrap("$#user:anna:0#hi"), std::string());
+        Strings got;
+        for (const std::string &read : reads) {
+            wire.feed(read);
+            while (const auto command = wire.next())
+                got.push_back(*command);
+        }
+        QCOMPARE(got, commands);
+        QCOMPARE(wire.mode() == ClientWire::Mode::Framed, framed);
+        QCOMPARE(wire.takeHeld(), Strings{heldWrite});
+        QVERIFY(wire.takeHeld().empty());
+        wire.reset();
+        QCOMPARE(wire.wrap("$#disconnect:anna#"), std::string("$#disconnect:anna#"));
     }
 };
 

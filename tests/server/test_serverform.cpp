@@ -8,6 +8,7 @@
 #include "platform/tray.h"
 #include "protocol/chatcommand.h"
 #include "protocol/clientsocket.h"
+#include "protocol/framing.h"
 #include "rawpeer.h"
 #include "server/serverhost.h"
 #include "testenv.h"
@@ -473,8 +474,76 @@ private slots:
 
     // The close comes in the middle of a broadcast: everybody after the stuck
     // reader still gets the line, and then the list without it.
+    // Legacy and framed peers in one room: the legacy ones see exactly the
+    // bytes they always saw; the framed one gets the acknowledgement first and
+    // then every command as one frame. A hundred lines written at once and a
+    // long line that arrives in 500-byte pieces are each relayed whole; a
+    // broken frame ends only its own connection.
+    void mixedRoomOfLegacyAndFramedPeers()
+    {
+        join(m_anna, "anna", kAnna, {});
+        QVERIFY(m_bob.connectTo(m_port));
+        QVERIFY(m_bob.send(chat::buildMarkedJoin("bob", 255, kBob, {"zip", "frame"})));
+        const std::string two = "$#neu:anna:" + kAnna + ":bob:" + kBob + "#";
+        QCOMPARE(m_anna.receive(), two);
+        QCOMPARE(m_bob.receive(), "$#kcx:frame#" + chat::buildFrame(two));
+        QVERIFY(m_cleo.connectTo(m_port));
+        QVERIFY(m_cleo.send(chat::buildJoin("cleo", 0, kCleo)));
+        const std::string three = "$#neu:anna:" + kAnna + ":bob:" + kBob + ":cleo:" + kCleo + "#";
+        QCOMPARE(m_cleo.receive(), three);
+        QCOMPARE(m_anna.receive(), three);
+        QCOMPARE(m_bob.receive(), chat::buildFrame(three));
+
+        QVERIFY(m_anna.send("$#user:anna:0#hi $#kill:kill#"));
+        const std::string line = "$#farbe:0#anna: hi $ #kill:kill#";
+        QCOMPARE(m_anna.receive(), line);
+        QCOMPARE(m_cleo.receive(), line);
+        QCOMPARE(m_bob.receive(), chat::buildFrame(line));
+
+        std::string burst, legacy, framed;
+        QStringList logged;
+        for (int i = 0; i < 100; ++i) {
+            const std::string text = "Zeile " + std::to_string(i) + " $#pchat:anna:bob#x";
+            burst += chat::buildFrame("$#user:bob:255#" + text);
+            legacy += "$#farbe:255#bob: Zeile " + std::to_string(i) + " $ #pchat:anna:bob#x";
+            framed += chat::buildFrame("$#farbe:255#bob: Zeile " + std::to_string(i) + " $ #pchat:anna:bob#x");
+            logged << kc::fromAnsi("127.0.0.1$#user:bob:255#" + text);
+        }
+        QVERIFY(m_bob.send(burst));
+        QCOMPARE(m_anna.receive(), legacy);
+        QCOMPARE(m_cleo.receive(), legacy);
+        QCOMPARE(m_bob.receive(), framed);
+        QCOMPARE(logLines().mid(logLines().size() - 100), logged);
+
+        const std::string text(4000, 'x');
+        const std::string piecewise = chat::buildFrame("$#user:bob:255#" + text);
+        for (size_t at = 0; at < piecewise.size(); at += 500) {
+            QVERIFY(m_bob.send(piecewise.substr(at, 500)));
+            kc::test::pump(20);
+        }
+        QCOMPARE(m_anna.receive(), "$#farbe:255#bob: " + text);
+        QCOMPARE(m_cleo.receive(), "$#farbe:255#bob: " + text);
+        QCOMPARE(m_bob.receive(), chat::buildFrame("$#farbe:255#bob: " + text));
+
+        QVERIFY(m_bob.send("70000:"));
+        QVERIFY(m_bob.waitClosed());
+        QVERIFY(logLines().join(QLatin1Char('\n')).contains(QStringLiteral("sendet einen fehlerhaften Rahmen")));
+        const std::string after = "$#neu:anna:" + kAnna + ":cleo:" + kCleo + "#";
+        QCOMPARE(m_anna.receive(), after);
+        QCOMPARE(m_cleo.receive(), after);
+        QVERIFY(m_env.dialogs.errors().isEmpty());
+    }
+
+    void readerThatStopsReadingIsDroppedAndLeaves_data()
+    {
+        QTest::addColumn<bool>("framed");
+        QTest::newRow("legacy") << false;
+        QTest::newRow("framed") << true;
+    }
+
     void readerThatStopsReadingIsDroppedAndLeaves()
     {
+        QFETCH(bool, framed);
         chatserver::ChatServerHost host;
         const uint16_t port = kc::test::freePort();
         host.start(port);
@@ -493,7 +562,7 @@ private slots:
         QVERIFY(first.connectTo(port));
         QVERIFY(first.send(chat::buildJoin("erster", 0, kAnna)));
         QVERIFY(waitFor([&] { return host.registry().count() == 1; }));
-        QVERIFY(stuck.send(chat::buildJoin("stumm", 0, kBob)));
+        QVERIFY(stuck.send(framed ? chat::buildMarkedJoin("stumm", 0, kBob, {"frame"}) : chat::buildJoin("stumm", 0, kBob)));
         QVERIFY(waitFor([&] { return host.registry().count() == 2; }));
         QVERIFY(last.connectTo(port));
         QVERIFY(last.send(chat::buildJoin("letzter", 0, kCleo)));

@@ -104,11 +104,11 @@ window Benutername >/dev/null
 xdotool key ctrl+a && xdotool type --delay 20 Bettina && xdotool key Return
 sleep 1.5
 send "$juergen" '$#user:J\xfcrgen:176#Hallo Bettina, sch\xf6n, dass du da bist.'
-send "$anna" '$#user:Anna:32768#Hallo Bettina!'
+send "$anna" '$#user:Anna:32768#Hallo Bettina! Wir gehen um zw\xf6lf in die Kantine, komm doch einfach mit.'
 send "$juergen" '$#pchat:Bettina:J\xfcrgen#Hast du die Pr\xe4sentation f\xfcr morgen schon fertig?'
 private=$(window "J.*rgen")
 xdotool windowactivate --sync "$private"
-xdotool key ctrl+a && xdotool type --delay 20 'Fast, ich schicke sie dir gleich.' && xdotool key Return
+xdotool key ctrl+a && xdotool type --delay 20 'Fast, ich schicke sie dir gleich. Es fehlen nur noch die Folien zum Zeitplan.' && xdotool key Return
 sleep 0.5
 send "$juergen" '$#pchat:Bettina:J\xfcrgen#Danke!'
 # Side by side, as a user would drag them, so that both can be read.

@@ -9,8 +9,13 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionSlider>
+#include <QTextLayout>
 
 #include <algorithm>
+#include <climits>
+#include <cmath>
 
 namespace kc {
 
@@ -32,6 +37,67 @@ bool isBreak(QChar c)
 
 } // namespace
 
+// A scroll bar that repaints only when its picture changes. A view that takes
+// a line per pass of the event loop changes the range each time, yet once the
+// slider has its least length and sits at the end, nothing on screen moves;
+// repainting it anyway costs more than the new line itself. Changes made
+// between hold() and release() count as one.
+class RowScrollBar : public QScrollBar
+{
+public:
+    using QScrollBar::QScrollBar;
+
+    void hold() { m_held = true; }
+    void release()
+    {
+        m_held = false;
+        if (m_changed && look() != m_painted)
+            update();
+        m_changed = false;
+    }
+
+protected:
+    void sliderChange(SliderChange change) override
+    {
+        if (change == SliderRangeChange || change == SliderValueChange) {
+            if (m_held) {
+                m_changed = true;
+                return;
+            }
+            if (look() == m_painted)
+                return;
+        }
+        QScrollBar::sliderChange(change);
+    }
+
+    void paintEvent(QPaintEvent *event) override
+    {
+        QScrollBar::paintEvent(event);
+        m_painted = look();
+    }
+
+private:
+    struct Look
+    {
+        QRect slider;
+        bool atStart = false;
+        bool atEnd = false;
+        bool operator==(const Look &) const = default;
+    };
+
+    Look look() const
+    {
+        QStyleOptionSlider option;
+        initStyleOption(&option);
+        return {style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this),
+                value() == minimum(), value() == maximum()};
+    }
+
+    Look m_painted;
+    bool m_held = false;
+    bool m_changed = false;
+};
+
 QString LineView::cutMarker()
 {
     return QStringLiteral(" [\u2026]");
@@ -41,17 +107,27 @@ LineView::LineView(QWidget *parent, int maxLines, qsizetype maxBytes)
     : QAbstractScrollArea(parent), m_maxLines(std::max(1, maxLines)), m_maxBytes(maxBytes)
 {
     setFocusPolicy(Qt::StrongFocus);
+    m_scrollBar = new RowScrollBar(Qt::Vertical);
+    setVerticalScrollBar(m_scrollBar);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     viewport()->setBackgroundRole(QPalette::Base);
     viewport()->setAutoFillBackground(true);
     viewport()->setCursor(Qt::IBeamCursor);
-    horizontalScrollBar()->setSingleStep(20);
+    m_wrapWidth = wrapWidth();
+    m_charWidth = std::max(1.0, QFontMetricsF(font()).averageCharWidth());
 
     m_flushTimer.setSingleShot(true);
     m_flushTimer.setInterval(0);
     connect(&m_flushTimer, &QTimer::timeout, this, &LineView::flush);
     connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int value) {
-        if (!m_adjusting)
-            m_follow = value >= verticalScrollBar()->maximum();
+        if (m_adjusting)
+            return;
+        m_follow = value >= verticalScrollBar()->maximum();
+        if (!m_follow)
+            seek(value);
+        layoutVisible();
+        viewport()->update();
     });
 }
 
@@ -86,10 +162,18 @@ void LineView::appendLine(QStringView text, const QColor &colour)
     Entry entry;
     entry.text = capped(text);
     entry.colour = colour;
+    entry.rows = estimateRows(entry.text);
     m_bytes += charge(entry.text);
+    m_totalRows += entry.rows;
+    if (m_lines.empty()) {
+        m_topId = m_firstId;
+        m_topRow = 0;
+        m_rowsAbove = 0;
+    }
     m_lines.push_back(std::move(entry));
     while (m_lines.size() > 1 && (lineCount() > m_maxLines || m_bytes > m_maxBytes))
         dropOldest();
+    m_dirty = true;
 }
 
 bool LineView::setLineText(int64_t number, const QString &text)
@@ -100,44 +184,127 @@ bool LineView::setLineText(int64_t number, const QString &text)
     for (QChar &c : one)
         if (isBreak(c))
             c = u' ';
-    Entry &entry = m_lines[static_cast<size_t>(number - m_firstId)];
+    const size_t index = static_cast<size_t>(number - m_firstId);
+    Entry &entry = m_lines[index];
     m_bytes -= charge(entry.text);
     entry.text = capped(one);
     m_bytes += charge(entry.text);
-    if (entry.width >= 0) {
-        if (entry.width >= m_widest)
-            m_widestDropped = true;
-        entry.width = fontMetrics().horizontalAdvance(entry.text);
-        m_widest = std::max(m_widest, entry.width);
-    }
-    m_shaped.remove(number);
+    setRows(index, estimateRows(entry.text), false);
+    m_laidOut.remove(number);
     while (m_lines.size() > 1 && m_bytes > m_maxBytes)
         dropOldest();
+    m_dirty = true;
     scheduleFlush();
     return true;
+}
+
+void LineView::setRows(size_t index, int rows, bool exact)
+{
+    Entry &entry = m_lines[index];
+    const int delta = rows - entry.rows;
+    entry.rows = rows;
+    entry.exact = exact;
+    m_totalRows += delta;
+    if (m_firstId + static_cast<int64_t>(index) < m_topId)
+        m_rowsAbove += delta;
 }
 
 void LineView::dropOldest()
 {
     const Entry &oldest = m_lines.front();
-    if (oldest.width >= m_widest)
-        m_widestDropped = true;
     m_bytes -= charge(oldest.text);
+    m_totalRows -= oldest.rows;
+    if (m_firstId < m_topId) {
+        m_rowsAbove -= oldest.rows;
+    } else {
+        // The top line itself goes: the view starts at the next one.
+        m_topId = m_firstId + 1;
+        m_topRow = 0;
+    }
+    m_laidOut.remove(m_firstId);
     m_lines.pop_front();
     ++m_firstId;
-    ++m_droppedSinceFlush;
+}
+
+int LineView::estimateRows(const QString &text) const
+{
+    if (text.isEmpty())
+        return 1;
+    const double rows = std::ceil(static_cast<double>(text.size()) * m_charWidth / m_wrapWidth);
+    return static_cast<int>(std::clamp(rows, 1.0, double(kMaxLineChars + 16)));
+}
+
+LineView::Layout LineView::makeLayout(const QString &text) const
+{
+    auto layout = std::make_shared<QTextLayout>(text, font(), viewport());
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout->setTextOption(option);
+    layout->setCacheEnabled(true);
+    const int height = rowHeight();
+    int row = 0;
+    layout->beginLayout();
+    for (QTextLine line = layout->createLine(); line.isValid(); line = layout->createLine()) {
+        line.setLineWidth(m_wrapWidth);
+        line.setPosition(QPointF(0, row * height));
+        ++row;
+    }
+    layout->endLayout();
+    ++m_laidOutCount;
+    return layout;
+}
+
+int LineView::wrapWidth() const
+{
+    return std::max(1, viewport()->width() - 2 * kMargin);
+}
+
+QStringList LineView::wrappedRows(int index) const
+{
+    const Entry &entry = m_lines.at(static_cast<size_t>(index));
+    Layout layout = m_laidOut.value(m_firstId + index);
+    if (!layout) {
+        layout = makeLayout(entry.text);
+        ++m_laidOutOffScreen;
+    }
+    QStringList rows;
+    for (int i = 0; i < layout->lineCount(); ++i) {
+        const QTextLine row = layout->lineAt(i);
+        rows << entry.text.mid(row.textStart(), row.textLength());
+    }
+    return rows;
+}
+
+void LineView::rewrap()
+{
+    m_wrapWidth = wrapWidth();
+    m_laidOut.clear();
+    m_totalRows = 0;
+    m_rowsAbove = 0;
+    int64_t id = m_firstId;
+    for (Entry &entry : m_lines) {
+        entry.rows = estimateRows(entry.text);
+        entry.exact = false;
+        m_totalRows += entry.rows;
+        if (id++ < m_topId)
+            m_rowsAbove += entry.rows;
+    }
+    m_dirty = true;
 }
 
 void LineView::clear()
 {
     m_firstId += lineCount();
     m_lines.clear();
+    m_laidOut.clear();
     m_bytes = 0;
-    m_widest = 0;
-    m_widestDropped = false;
-    m_droppedSinceFlush = 0;
+    m_totalRows = 0;
+    m_topId = m_firstId;
+    m_topRow = 0;
+    m_rowsAbove = 0;
     m_anchor = m_cursor = -1;
     m_follow = true;
+    m_dirty = true;
     scheduleFlush();
 }
 
@@ -198,19 +365,7 @@ void LineView::scheduleFlush()
 
 void LineView::flush()
 {
-    const QFontMetrics metrics = fontMetrics();
-    if (m_widestDropped) {
-        m_widest = 0;
-        for (const Entry &entry : m_lines)
-            m_widest = std::max(m_widest, entry.width);
-        m_widestDropped = false;
-    }
-    // New lines sit at the back; measuring stops at the first measured one.
-    for (auto it = m_lines.rbegin(); it != m_lines.rend() && it->width < 0; ++it) {
-        it->width = metrics.horizontalAdvance(it->text);
-        m_widest = std::max(m_widest, it->width);
-    }
-    updateScrollBars();
+    layoutVisible();
     viewport()->update();
 }
 
@@ -224,86 +379,181 @@ int LineView::visibleRows() const
     return std::max(1, viewport()->height() / rowHeight());
 }
 
+void LineView::layoutVisible()
+{
+    m_dirty = false;
+    if (m_lines.empty()) {
+        m_laidOut.clear();
+        updateScrollBars();
+        return;
+    }
+    QHash<int64_t, Layout> kept;
+    const auto exact = [this, &kept](int64_t id) {
+        Layout layout = m_laidOut.value(id);
+        if (!layout)
+            layout = makeLayout(entryOf(id).text);
+        kept.insert(id, layout);
+        const size_t index = static_cast<size_t>(id - m_firstId);
+        if (!m_lines[index].exact)
+            setRows(index, std::max(1, layout->lineCount()), true);
+        return m_lines[index].rows;
+    };
+    const int64_t lastId = m_firstId + lineCount() - 1;
+    const int rows = visibleRows();
+    if (!m_follow) {
+        // From the top down, over the rows the viewport shows (a partial one included).
+        m_topId = std::clamp(m_topId, m_firstId, lastId);
+        m_topRow = std::clamp(m_topRow, 0, exact(m_topId) - 1);
+        const int shown = (viewport()->height() + rowHeight() - 1) / rowHeight();
+        int64_t filled = m_lines[static_cast<size_t>(m_topId - m_firstId)].rows - m_topRow;
+        int64_t id = m_topId;
+        while (filled < shown && id < lastId)
+            filled += exact(++id);
+        // Scrolled so far that the end shows: the view follows again.
+        m_follow = m_rowsAbove + m_topRow >= std::max<int64_t>(0, m_totalRows - rows);
+    }
+    if (m_follow) {
+        // From the end up, until the viewport is full.
+        int64_t need = rows;
+        int64_t id = lastId;
+        for (;; --id) {
+            need -= exact(id);
+            if (need <= 0 || id == m_firstId)
+                break;
+        }
+        m_topId = id;
+        m_topRow = static_cast<int>(std::max<int64_t>(0, -need));
+        // The rows from the top line on fill the viewport exactly, unless all lines fit.
+        m_rowsAbove = need <= 0 ? m_totalRows - rows - m_topRow : 0;
+    }
+    m_laidOut = std::move(kept);
+    updateScrollBars();
+}
+
+void LineView::seek(int64_t value)
+{
+    if (m_lines.empty())
+        return;
+    const int64_t lastId = m_firstId + lineCount() - 1;
+    value = std::clamp<int64_t>(value, 0, std::max<int64_t>(0, m_totalRows - 1));
+    // Walk from whichever of the first line, the present top or the last line is nearest.
+    const int64_t here = m_rowsAbove + m_topRow;
+    const int64_t lastStart = m_totalRows - m_lines.back().rows;
+    if (value < std::abs(value - here) && value < std::abs(value - lastStart)) {
+        m_topId = m_firstId;
+        m_rowsAbove = 0;
+    } else if (std::abs(value - lastStart) < std::abs(value - here)) {
+        m_topId = lastId;
+        m_rowsAbove = lastStart;
+    } else {
+        m_topRow = 0;
+    }
+    int64_t row = value - m_rowsAbove;
+    while (row < 0 && m_topId > m_firstId) {
+        --m_topId;
+        const int above = entryOf(m_topId).rows;
+        m_rowsAbove -= above;
+        row += above;
+    }
+    while (row >= entryOf(m_topId).rows && m_topId < lastId) {
+        const int rows = entryOf(m_topId).rows;
+        m_rowsAbove += rows;
+        row -= rows;
+        ++m_topId;
+    }
+    m_topRow = static_cast<int>(std::clamp<int64_t>(row, 0, entryOf(m_topId).rows - 1));
+}
+
 void LineView::updateScrollBars()
 {
     m_adjusting = true;
+    m_scrollBar->hold();
     QScrollBar *vertical = verticalScrollBar();
     const int rows = visibleRows();
-    const int top = vertical->value();
-    vertical->setRange(0, std::max(0, lineCount() - rows));
+    const auto clampInt = [](int64_t v) { return static_cast<int>(std::clamp<int64_t>(v, 0, INT_MAX)); };
+    vertical->setRange(0, clampInt(m_totalRows - rows));
     vertical->setPageStep(rows);
-    if (m_follow)
-        vertical->setValue(vertical->maximum());
-    else
-        vertical->setValue(static_cast<int>(std::max<int64_t>(0, top - m_droppedSinceFlush)));
-    m_droppedSinceFlush = 0;
-
-    QScrollBar *horizontal = horizontalScrollBar();
-    const int width = viewport()->width();
-    horizontal->setRange(0, std::max(0, m_widest + 2 * kMargin - width));
-    horizontal->setPageStep(width);
+    vertical->setValue(m_follow ? vertical->maximum() : clampInt(m_rowsAbove + m_topRow));
+    m_scrollBar->release();
     m_adjusting = false;
 }
 
 int64_t LineView::idAt(int y) const
 {
-    const int row = y < 0 ? -1 : y / rowHeight();
-    const int index = std::clamp(verticalScrollBar()->value() + row, 0, std::max(0, lineCount() - 1));
-    return m_firstId + index;
+    if (m_lines.empty())
+        return m_firstId;
+    const int64_t lastId = m_firstId + lineCount() - 1;
+    int64_t id = std::clamp(m_topId, m_firstId, lastId);
+    if (y < 0)
+        return id;
+    int64_t row = y / rowHeight() + m_topRow;
+    while (row >= entryOf(id).rows && id < lastId) {
+        row -= entryOf(id).rows;
+        ++id;
+    }
+    return id;
 }
 
 void LineView::paintEvent(QPaintEvent *)
 {
+    if (m_dirty)
+        layoutVisible();
     QPainter painter(viewport());
+    if (m_lines.empty())
+        return;
     const int height = rowHeight();
-    const int first = verticalScrollBar()->value();
-    const int x = kMargin - horizontalScrollBar()->value();
-    const int rows = viewport()->height() / height + 1;
+    const int viewHeight = viewport()->height();
+    const int viewWidth = viewport()->width();
     const bool selection = hasSelection();
     const int64_t selFirst = std::min(m_anchor, m_cursor);
     const int64_t selLast = std::max(m_anchor, m_cursor);
     const QPalette &colours = palette();
-    QHash<int64_t, QStaticText> shaped;
-    for (int row = 0; row < rows; ++row) {
-        const int index = first + row;
-        if (index >= lineCount())
-            break;
-        const Entry &entry = m_lines[static_cast<size_t>(index)];
-        const int64_t id = m_firstId + index;
-        const int y = row * height;
+    const int64_t lastId = m_firstId + lineCount() - 1;
+    int y = -m_topRow * height;
+    for (int64_t id = m_topId; id <= lastId && y < viewHeight; ++id) {
+        const Entry &entry = entryOf(id);
+        Layout layout = m_laidOut.value(id);
+        if (!layout) {
+            // Not met when the top was placed (the viewport grew since): on screen now.
+            layout = makeLayout(entry.text);
+            m_laidOut.insert(id, layout);
+            if (!entry.exact || entry.rows != layout->lineCount()) {
+                setRows(static_cast<size_t>(id - m_firstId), std::max(1, layout->lineCount()), true);
+                m_dirty = true;
+                scheduleFlush();
+            }
+        }
+        const int rows = std::max(1, layout->lineCount());
         if (selection && id >= selFirst && id <= selLast) {
-            painter.fillRect(0, y, viewport()->width(), height, colours.brush(QPalette::Highlight));
+            painter.fillRect(0, y, viewWidth, rows * height, colours.brush(QPalette::Highlight));
             painter.setPen(colours.color(QPalette::HighlightedText));
         } else {
             painter.setPen(entry.colour.isValid() ? entry.colour : colours.color(QPalette::Text));
         }
-        QStaticText text = m_shaped.value(id);
-        if (text.text().isEmpty() && !entry.text.isEmpty()) {
-            text.setText(entry.text);
-            text.setTextFormat(Qt::PlainText);
-            text.setPerformanceHint(QStaticText::AggressiveCaching);
-            text.prepare(QTransform(), font());
+        for (int i = 0; i < layout->lineCount(); ++i) {
+            const int rowY = y + i * height;
+            if (rowY + height <= 0 || rowY >= viewHeight)
+                continue;
+            layout->lineAt(i).draw(&painter, QPointF(kMargin, y));
         }
-        painter.drawStaticText(QPoint(x, y), text);
-        shaped.insert(id, text);
+        y += rows * height;
     }
-    m_shaped = std::move(shaped);
 }
 
 void LineView::resizeEvent(QResizeEvent *event)
 {
     QAbstractScrollArea::resizeEvent(event);
-    updateScrollBars();
+    if (wrapWidth() != m_wrapWidth)
+        rewrap();
+    layoutVisible();
 }
 
 void LineView::changeEvent(QEvent *event)
 {
     QAbstractScrollArea::changeEvent(event);
     if (event->type() == QEvent::FontChange) {
-        for (Entry &entry : m_lines)
-            entry.width = -1;
-        m_widest = 0;
-        m_shaped.clear();
+        m_charWidth = std::max(1.0, QFontMetricsF(font()).averageCharWidth());
+        rewrap();
         scheduleFlush();
     }
 }

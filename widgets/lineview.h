@@ -3,24 +3,36 @@
 #include <QAbstractScrollArea>
 #include <QColor>
 #include <QHash>
-#include <QStaticText>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include <cstdint>
 #include <deque>
+#include <memory>
+
+class QTextLayout;
 
 namespace kc {
 
+class RowScrollBar;
+
 /// A read-only view of plain-text lines, each in its own colour, that keeps
-/// only its newest lines. Appending and dropping a line cost the same however
-/// full the view is: the lines sit in a deque and only the visible ones are
-/// painted, one text row each (no wrapping; a horizontal scroll bar appears
-/// for wide lines).
+/// only its newest lines. Lines wrap at word boundaries at the view's width,
+/// and inside a word only where the word alone is wider than the view.
+///
+/// Appending and dropping a line cost the same however full the view is: the
+/// lines sit in a deque, and each one carries the number of rows it takes at
+/// the current width. That number is an estimate from the line's length until
+/// the line comes on screen, where it is laid out and the count made exact;
+/// only lines on screen are ever laid out. A change of width turns every
+/// count back into an estimate. The vertical scroll bar counts rows, so a line
+/// taller than the view can be read row by row.
 ///
 /// Appended lines are in the model at once (lineCount(), line(i)); scroll
 /// bars and painting catch up once per pass of the event loop. The view
-/// follows new lines unless the user has scrolled away from the bottom.
+/// follows new lines unless the user has scrolled away from the bottom, and
+/// a view scrolled away keeps its text in place while old lines drop off.
 /// Whole lines can be selected with the mouse and copied (Ctrl+C or the
 /// context menu).
 class LineView : public QAbstractScrollArea
@@ -79,6 +91,16 @@ public:
     /// Puts the selected lines on the clipboard.
     void copy();
 
+    /// The width in pixels that lines wrap at: the viewport less its margins.
+    int wrapWidth() const;
+    /// Line `index` cut into the rows it is drawn in at wrapWidth(); the
+    /// rows joined give the line again.
+    QStringList wrappedRows(int index) const;
+    /// Lines laid out since the view was made, and how many of them were not
+    /// on screen then (only wrappedRows() does that); for measurements.
+    int64_t linesLaidOut() const { return m_laidOutCount; }
+    int64_t linesLaidOutOffScreen() const { return m_laidOutOffScreen; }
+
 protected:
     void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
@@ -91,18 +113,34 @@ protected:
 private:
     struct Entry : Line
     {
-        /// Width in pixels once measured, -1 before.
-        int width = -1;
+        /// Rows the line takes at m_wrapWidth: exact once laid out, an
+        /// estimate before.
+        int rows = 1;
+        bool exact = false;
     };
+    using Layout = std::shared_ptr<QTextLayout>;
 
     void appendLine(QStringView text, const QColor &colour);
     static QString capped(QStringView text);
     void dropOldest();
+    /// Sets the rows of line `index`, keeping the sums below right.
+    void setRows(size_t index, int rows, bool exact);
+    int estimateRows(const QString &text) const;
+    Layout makeLayout(const QString &text) const;
+    /// Counts every line's rows anew, as estimates, after a change of width or font.
+    void rewrap();
     void scheduleFlush();
     void flush();
+    /// Lays out the lines on screen (reusing those laid out already), makes
+    /// their row counts exact, places the top of the view and sets the scroll bar.
+    void layoutVisible();
+    /// Puts the top of the view at row `value` of all rows.
+    void seek(int64_t value);
     void updateScrollBars();
     int rowHeight() const;
     int visibleRows() const;
+    Entry &entryOf(int64_t id) { return m_lines[static_cast<size_t>(id - m_firstId)]; }
+    const Entry &entryOf(int64_t id) const { return m_lines[static_cast<size_t>(id - m_firstId)]; }
     /// Line id (see m_firstId) under viewport position `y`, clamped to the held lines.
     int64_t idAt(int y) const;
     bool hasSelection() const;
@@ -115,16 +153,26 @@ private:
     int m_maxLines;
     qsizetype m_maxBytes;
 
-    int m_widest = 0;
-    bool m_widestDropped = false;
-    /// Lines dropped since the last flush; a view scrolled up keeps its lines in place.
-    int64_t m_droppedSinceFlush = 0;
+    /// Width the rows are counted at, and the average character width behind the estimates.
+    int m_wrapWidth = 1;
+    double m_charWidth = 1;
+    /// Sum of the rows of all lines.
+    int64_t m_totalRows = 0;
+    /// Top of the view: row m_topRow of line m_topId, below m_rowsAbove rows
+    /// of older lines. Its scroll bar value is m_rowsAbove + m_topRow.
+    int64_t m_topId = 0;
+    int m_topRow = 0;
+    int64_t m_rowsAbove = 0;
+    RowScrollBar *m_scrollBar;
     bool m_follow = true;
     bool m_adjusting = false;
+    bool m_dirty = false;
     QTimer m_flushTimer;
-    /// Shaped text of the lines painted last, by id: scrolling by a line
-    /// shapes one line, not all visible ones.
-    QHash<int64_t, QStaticText> m_shaped;
+    /// The lines on screen, laid out, by id: scrolling by a row lays out one
+    /// line at most, not all visible ones.
+    QHash<int64_t, Layout> m_laidOut;
+    mutable int64_t m_laidOutCount = 0;
+    mutable int64_t m_laidOutOffScreen = 0;
 
     int64_t m_anchor = -1;
     int64_t m_cursor = -1;

@@ -105,6 +105,9 @@ SSL_CTX *context(Role role)
         if (!ctx)
             fail("Kontext");
         SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION);
+        // AES-128-GCM first: the cheapest of the three on machines with AES
+        // instructions, and strong enough for any chat.
+        SSL_CTX_set_ciphersuites(ctx, "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256");
         SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
         SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET | SSL_OP_IGNORE_UNEXPECTED_EOF);
         // A peer is judged by its fingerprint, not by a certificate authority.

@@ -376,9 +376,20 @@ int TCustomWinSocket::SendString(const std::string &text)
         return 0;
     const int length = static_cast<int>(std::min<size_t>(text.size(), INT_MAX));
     if (d->tls) {
-        d->tlsOut.append(text);
-        if (d->tls->established() && !d->tlsWantsWrite && d->pendingPos == d->pending.size())
-            d->driveTls();
+        size_t taken = 0;
+        // Straight into the session when nothing waits before it.
+        if (d->tls->established() && d->tlsOut.empty() && !d->tlsWantsWrite && d->pendingPos == d->pending.size()) {
+            while (taken < text.size()) {
+                const kc::tls::Result r = d->tls->write(text.data() + taken, text.size() - taken);
+                if (r.io != kc::tls::Io::Done)
+                    break;
+                taken += r.bytes;
+            }
+        }
+        if (taken < text.size()) {
+            d->tlsOut.append(text, taken);
+            d->driveTls(); // reports a broken session, or waits for the socket
+        }
         return length;
     }
     if (d->pendingPos < d->pending.size()) {
@@ -408,7 +419,8 @@ std::string TCustomWinSocket::ReceiveAvailable()
         return {};
     d->armRead();
     if (d->tls) {
-        if (d->tls->established()) {
+        // The read notification has just decrypted what was there.
+        if (d->tls->established() && d->tlsIn.empty()) {
             bool closed = false; // seen by the next read notification
             if (!d->pullTls(closed))
                 return {};

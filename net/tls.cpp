@@ -284,6 +284,7 @@ Session::~Session()
 Io Session::settle(int result, const char *what)
 {
     const int error = SSL_get_error(m_impl->ssl, result);
+    m_systemError = 0;
     switch (error) {
     case SSL_ERROR_WANT_READ:
         return Io::WantRead;
@@ -297,6 +298,7 @@ Io Session::settle(int result, const char *what)
         if (reason.empty() && code == 0)
             return Io::Closed;
         m_error = std::string(what) + ": " + (reason.empty() ? std::strerror(code) : reason);
+        m_systemError = reason.empty() ? code : 0;
         return Io::Failed;
     }
     default:

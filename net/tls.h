@@ -87,6 +87,9 @@ public:
     std::string peerFingerprint() const;
     /// Why the last call failed, in German, with OpenSSL's reason.
     const std::string &error() const { return m_error; }
+    /// The errno when the last failure was the connection's (a reset, say)
+    /// rather than the session's; 0 otherwise.
+    int systemError() const { return m_systemError; }
     /// The protocol version and cipher ("TLSv1.3 TLS_AES_256_GCM_SHA384").
     std::string description() const;
 
@@ -98,6 +101,7 @@ private:
     Role m_role;
     bool m_established = false;
     std::string m_error;
+    int m_systemError = 0;
 };
 
 } // namespace kc::tls

@@ -221,6 +221,11 @@ bool TCustomWinSocket::Private::driveTls()
             tlsOut.erase(0, r.bytes);
             continue;
         }
+        if (r.io == kc::tls::Io::Failed && tls->systemError()) {
+            tlsOut.clear();
+            fail(TErrorEvent::eeSend, tls->systemError(), "send");
+            return false;
+        }
         if (r.io == kc::tls::Io::Failed || r.io == kc::tls::Io::Closed) {
             failTls(r.io == kc::tls::Io::Closed ? std::string("TLS: die Gegenseite hat die Sitzung beendet")
                                                 : tls->error());
@@ -252,7 +257,13 @@ bool TCustomWinSocket::Private::pullTls(bool &closed)
             closed = true;
             return true;
         case kc::tls::Io::Failed:
-            failTls(tls->error());
+            // A reset connection fails as it would without TLS.
+            if (const int error = tls->systemError()) {
+                tlsOut.clear();
+                fail(TErrorEvent::eeReceive, error, "recv");
+            } else {
+                failTls(tls->error());
+            }
             return false;
         }
     }

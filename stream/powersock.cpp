@@ -1050,9 +1050,17 @@ void TPowersock::fillPlain()
         if (r.io == kc::tls::Io::Closed)
             m_tlsEnded = true;
         else if (r.io == kc::tls::Io::Failed)
-            throw ESockError(m_tls->error());
+            raiseTlsFailure();
         return;
     }
+}
+
+void TPowersock::raiseTlsFailure()
+{
+    // A reset connection fails as it would without TLS.
+    if (const int error = m_tls->systemError())
+        CheckSocketError(error);
+    throw ESockError(m_tls->error());
 }
 
 ssize_t TPowersock::receiveSome(char *data, size_t size, bool peek)
@@ -1081,7 +1089,7 @@ ssize_t TPowersock::receiveSome(char *data, size_t size, bool peek)
             if (r.io == kc::tls::Io::Closed)
                 m_tlsEnded = true;
             else if (r.io == kc::tls::Io::Failed)
-                throw ESockError(m_tls->error());
+                raiseTlsFailure();
             break;
         }
         if (got > 0)
@@ -1118,7 +1126,7 @@ ssize_t TPowersock::sendSome(const char *data, size_t size)
             errno = EPIPE;
             return -1;
         case kc::tls::Io::Failed:
-            throw ESockError(m_tls->error());
+            raiseTlsFailure();
         }
     }
     return static_cast<ssize_t>(put);

@@ -256,6 +256,7 @@ private:
     ssize_t receiveSome(char *data, size_t size, bool peek);
     ssize_t sendSome(const char *data, size_t size);
     void fillPlain();
+    [[noreturn]] void raiseTlsFailure();
     void endTls();
     void readNotice();
     void writeNotice();

@@ -428,7 +428,7 @@ private slots:
     void framedServerDeliversEveryLineWhole()
     {
         QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")),
-                 std::string("$#neu:anna:0:127.0.0.1#kcx:frame"));
+                 std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
         peer.send("$#kcx:frame#" + chat::buildFrame("$#neu:anna:127.0.0.1:bob:127.0.0.2#"));
         QVERIFY(kc::test::waitFor([&] { return clientForm->angemeldet; }));
         QCOMPARE(clientForm->UserListBox->count(), 2);

@@ -209,7 +209,7 @@ private slots:
         QFETCH(bool, framed);
         QFETCH(std::string, heldWrite);
         ClientWire wire;
-        QCOMPARE(wire.start("anna", 0, "127.0.0.1"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame"));
+        QCOMPARE(wire.start("anna", 0, "127.0.0.1"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
         // Nothing goes out before the server's first bytes.
         QCOMPARE(wire.wrap("$#user:anna:0#hi"), std::string());
         Strings got;

@@ -215,6 +215,7 @@ void TclientForm::buildControls()
     lockLabel->setObjectName(QStringLiteral("lockLabel"));
     fingerprintLabel = plainLabel(Panel1, "fingerprintLabel", QString());
     fingerprintLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    fingerprintLabel->setAccessibleName(QStringLiteral("Fingerabdruck des Servers"));
 
     auto *panelLayout = new QHBoxLayout(Panel1);
     panelLayout->setContentsMargins(4, 4, 8, 4);
@@ -570,7 +571,6 @@ void TclientForm::showEncryption()
                                   + QString::fromLatin1(kc::tls::fingerprintShort(fingerprint)));
         fingerprintLabel->setToolTip(QStringLiteral("Fingerabdruck des Servers (SHA-256):\n")
                                      + QString::fromLatin1(kc::tls::fingerprintHex(fingerprint)));
-        fingerprintLabel->setAccessibleName(QStringLiteral("Fingerabdruck des Servers"));
         detail = QStringLiteral("Fingerabdruck des Servers: ") + QString::fromLatin1(kc::tls::fingerprintShort(fingerprint));
     } else if (socket->Connected() && m_connectionUp && !socket->Encrypted()
                && m_wire.mode() != chat::ClientWire::Mode::Awaiting) {

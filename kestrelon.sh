@@ -12,11 +12,13 @@ default_build_dir=build
 [ "$mode" = test-asan ] && default_build_dir=build-asan
 build_dir=${KC_BUILD_DIR:-$default_build_dir}
 # desktop-file-utils, appstream, dpkg-dev and file: the tests that validate the
-# desktop entry and metainfo and build the .deb (cpack -G DEB). dbus, xvfb,
-# dunst and systemd (busctl, for dunstctl): the test of notices through a
-# real notification service on a private session bus.
-packages=(build-essential cmake qt6-base-dev qt6-qpa-plugins iproute2 util-linux fonts-dejavu-core
-          desktop-file-utils appstream dpkg-dev file dbus xvfb dunst systemd)
+# desktop entry and metainfo and build the .deb (cpack -G DEB). libssl-dev:
+# OpenSSL, for TLS between our programs. tcpdump: the virtual-LAN test that
+# captures the bridge and looks for plain text. dbus, xvfb, dunst and systemd
+# (busctl, for dunstctl): the test of notices through a real notification
+# service on a private session bus.
+packages=(build-essential cmake qt6-base-dev qt6-qpa-plugins libssl-dev iproute2 util-linux fonts-dejavu-core
+          desktop-file-utils appstream dpkg-dev file tcpdump dbus xvfb dunst systemd)
 # Only the fuzz mode needs clang and libFuzzer.
 fuzz_packages=(clang-16 libclang-rt-16-dev)
 

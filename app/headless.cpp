@@ -51,6 +51,7 @@ int runHeadless(int &argc, char **argv, const StartOptions &options)
 
     chatserver::ChatServerHost host;
     host.setKeepAlive(options.keepAlive);
+    host.setRequireEncryption(options.requireEncryption);
     host.onLog = writeLog;
 
     TerminationSignals termination([&](int signal) {

@@ -37,6 +37,7 @@ int main(int argc, char **argv)
     kc::createWindows();
     if (options.mode == kc::StartOptions::Mode::Server) {
         serverForm->host().setKeepAlive(options.keepAlive);
+        serverForm->host().setRequireEncryption(options.requireEncryption);
         auswahlForm->Button2Click();
         if (options.port)
             serverForm->Edit1->setText(QString::number(*options.port));

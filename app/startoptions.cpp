@@ -59,6 +59,8 @@ ParsedOptions parseStartOptions(const std::vector<std::string> &arguments)
             role(StartOptions::Mode::Server, name);
         } else if (name == "--headless") {
             role(StartOptions::Mode::Headless, name);
+        } else if (name == "--require-encryption") {
+            options.requireEncryption = true;
         } else if (name == "--port") {
             options.port = number(value, 1, 65535);
             if (!options.port)
@@ -83,12 +85,16 @@ ParsedOptions parseStartOptions(const std::vector<std::string> &arguments)
     }
     if (parsed.error.empty() && !roleGiven && (options.port))
         parsed.error = "--port needs --server or --headless";
+    if (parsed.error.empty() && !roleGiven && options.requireEncryption)
+        parsed.error = "--require-encryption needs --server or --headless";
     return parsed;
 }
 
 std::string startOptionsHelp(const std::string &program)
 {
-    return "Usage: " + program + " [--server | --headless] [--port N] [--keepalive IDLE,INTERVAL,COUNT]\n"
+    return "Usage: " + program
+           + " [--server | --headless] [--port N] [--keepalive IDLE,INTERVAL,COUNT]\n"
+             "       [--require-encryption]\n"
            "\n"
            "Kestrelon Chat, a chat for the local network. Without options the start\n"
            "window asks whether this copy runs as chat client or chat server.\n"
@@ -100,6 +106,9 @@ std::string startOptionsHelp(const std::string &program)
            "  --keepalive I,N,C TCP keep-alive on chat connections: seconds idle before\n"
            "                    the first probe, seconds between probes, probes before a\n"
            "                    silent client counts as gone (default 60,10,3)\n"
+           "  --require-encryption\n"
+           "                    refuse clients that do not encrypt (older versions\n"
+           "                    and other programs); each refusal is logged\n"
            "  -h, --help        show this text\n"
            "\n"
            "The server listens on TCP 5757; clients receive files on TCP 6711.\n"

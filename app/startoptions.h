@@ -17,6 +17,8 @@ struct StartOptions
     /// The server's port; empty means the server window's default.
     std::optional<int> port;
     chatserver::KeepAlive keepAlive;
+    /// Clients that do not encrypt are refused.
+    bool requireEncryption = false;
 };
 
 struct ParsedOptions

@@ -8,10 +8,16 @@
 // window's thread (which serves both). While the window works, a timer on its
 // thread measures how late events are handled.
 //
-//   bench_filetransfer [MiB] [target folder] [quiet]   (default 1024, ./bench-files)
+//   bench_filetransfer [MiB] [target folder] [quiet|tls]   (default 1024, ./bench-files)
 //
 // "quiet" leaves out the sender's progress handling (line and bar), to tell
 // its share of the cost.
+//
+// "tls" sends the file a second time, encrypted (the acceptance names the
+// receiver's key, as it does between our own programs over an encrypted
+// chat connection), and then a third time in plain text; it prints the
+// encrypted run against the mean of the plain runs before and after it, so
+// that a machine whose load drifts during the run favours neither.
 //
 // A target folder on another file system than the spool folder (which
 // follows the folder files were last saved in) makes the receiver copy.
@@ -19,7 +25,9 @@
 #include "benchsupport.h"
 #include "app/windows.h"
 #include "client/clientform.h"
+#include "net/tls.h"
 #include "platform/dialogs.h"
+#include "protocol/streamkey.h"
 #include "protocol/clientsocket.h"
 #include "stream/nmstrm.h"
 #include "stream/nmstrmserv.h"
@@ -363,7 +371,8 @@ public:
         clientForm->NMStrm->setPort(streamPort);
     }
 
-    WindowRun send(const QString &source, const QString &targetBase, qint64 size, LatencyProbe &probe)
+    WindowRun send(const QString &source, const QString &targetBase, qint64 size, LatencyProbe &probe,
+                   bool encrypted = false)
     {
         // bob offers a file and anna accepts: a stream from 127.0.0.1 is expected.
         m_dialogs.answerMessage(kc::mbOk);
@@ -385,7 +394,8 @@ public:
         probe.start();
         QElapsedTimer clock;
         clock.start();
-        sendCommand(m_peer, "$#fileangenommen:bob:127.0.0.1:" + QFile::encodeName(source).toStdString() + "#");
+        sendCommand(m_peer, "$#fileangenommen:bob:127.0.0.1:" + QFile::encodeName(source).toStdString() + "#"
+                                + (encrypted ? chat::streamKeyText(kc::tls::localFingerprint()) : std::string()));
         until([&] { return QFileInfo(target).size() == size; });
         run.ms = clock.elapsed();
         // The sender's last events and the receiver's last line.
@@ -422,6 +432,7 @@ int main(int argc, char **argv)
     constexpr int rounds = 5;
 
     Bench bench;
+    const bool tls = argc > 3 && std::strcmp(argv[3], "tls") == 0;
     if (argc > 3 && std::strcmp(argv[3], "quiet") == 0) {
         clientForm->NMStrm->OnPacketSent = [](QObject *) {};
         std::printf("without the sender's progress handling\n");
@@ -474,6 +485,24 @@ int main(int argc, char **argv)
                 (median(plainSend) + median(plainRecv)) / median(winAll));
     std::printf("  UI event latency during a transfer: median of the worst %lld ms\n",
                 static_cast<long long>(median(worstLate)));
+    if (tls) {
+        QFile::remove(folder + QStringLiteral("/empfangen.bin"));
+        const WindowRun plainBefore = bench.send(source, folder + QStringLiteral("/empfangen"), size, probe);
+        QFile::remove(folder + QStringLiteral("/empfangen.bin"));
+        const WindowRun secure = bench.send(source, folder + QStringLiteral("/empfangen"), size, probe, true);
+        QFile::remove(folder + QStringLiteral("/empfangen.bin"));
+        const WindowRun again = bench.send(source, folder + QStringLiteral("/empfangen"), size, probe);
+        QFile::remove(folder + QStringLiteral("/empfangen.bin"));
+        std::printf("\nclient window in plain text: %lld ms (%.0f MiB/s)\n", static_cast<long long>(plainBefore.ms),
+                    rate(size, plainBefore.ms));
+        std::printf("client window inside TLS (file to file): %lld ms (%.0f MiB/s)\n",
+                    static_cast<long long>(secure.ms), rate(size, secure.ms));
+        std::printf("client window in plain text again: %lld ms (%.0f MiB/s)\n", static_cast<long long>(again.ms),
+                    rate(size, again.ms));
+        const double plainMean = (double(plainBefore.ms) + double(again.ms)) / 2;
+        std::printf("ratio encrypted/plain window: %.2f (speed against the mean of both plain runs; goal at least 0.8)\n",
+                    secure.ms > 0 ? plainMean / double(secure.ms) : 0.0);
+    }
     std::printf("peak memory: %ld KiB before the large file, %ld KiB after (VmHWM, sender and receiver in one "
                 "process)\n",
                 baseHWM, statusKiB("VmHWM:"));

@@ -3,18 +3,24 @@
 // a private network namespace; this program only talks to 127.0.0.1.
 //
 //   bench_relay --ours PORT:PID --irc PORT:PID [--seconds S] [--fill N] [--runs R]
-//   bench_relay --ours PORT:PID --profile-lines L [--members M] [--fill N] [--framed]
+//   bench_relay --ours PORT:PID --profile-lines L [--members M] [--fill N] [--mode framed|tls]
 //       (a fixed load on our server alone, e.g. under callgrind)
+//   bench_relay --ours PORT:PID --tls-only [--seconds S] [--runs R]
+//       (framed members against encrypted framed members, nothing else)
 //
-// Our server is measured twice: with legacy members (one command per write,
-// no framing) and with members that speak the framed extension as the README
-// describes it (a join marked "kcx:frame", then netstring frames both ways).
-// Every cell of the table is the median of R runs (default 3).
+// Our server is measured three times: with legacy members (one command per
+// write, no framing), with members that speak the framed extension as the
+// README describes it (a join marked "kcx:frame", then netstring frames both
+// ways), and with members that also encrypt ("kcx:frame,tls": after the
+// acknowledgement a TLS 1.3 handshake, the frames inside it). Every cell of
+// the table is the median of R runs (default 3).
 //
 // Every line carries its sender, a sequence number and its send time. A sender
 // keeps one line in flight: it sends the next once the member after it has
 // received the previous one (IRC does not echo a line to its author, so the
 // author's own copy cannot be the signal for both servers).
+
+#include "net/tls.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -33,6 +39,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -52,7 +59,7 @@ int64_t nowNs()
     std::exit(2);
 }
 
-enum class Proto { Ours, OursFramed, Irc };
+enum class Proto { Ours, OursFramed, OursTls, Irc };
 
 // length ":" payload "," (the framed extension's frame).
 std::string frame(const std::string &payload)
@@ -78,6 +85,9 @@ struct Member
     int64_t sent = 0;      // lines sent by this member
     bool inFlight = false;
     int64_t nextSendNs = 0;
+    // Encrypted members: the session on fd (blocking socket; the session
+    // never waits, the helpers below poll).
+    std::unique_ptr<kc::tls::Session> tls;
 };
 
 struct Stats
@@ -157,17 +167,62 @@ void sendAll(int fd, const std::string &bytes)
     }
 }
 
+void waitFd(int fd, kc::tls::Io io)
+{
+    pollfd p{fd, short(io == kc::tls::Io::WantWrite ? POLLOUT : POLLIN), 0};
+    ::poll(&p, 1, 1000);
+}
+
+// All of `bytes`, through the member's session when it has one.
+void sendTo(Member &m, const std::string &bytes)
+{
+    if (!m.tls)
+        return sendAll(m.fd, bytes);
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const kc::tls::Result r = m.tls->write(bytes.data() + done, bytes.size() - done);
+        if (r.io == kc::tls::Io::Done)
+            done += r.bytes;
+        else if (r.io == kc::tls::Io::WantRead || r.io == kc::tls::Io::WantWrite)
+            waitFd(m.fd, r.io);
+        else
+            die("TLS send: " + m.tls->error());
+    }
+}
+
+// What one receive brings (decrypted for encrypted members): false when the
+// socket was readable but held no whole record yet.
+bool receiveInto(Member &m)
+{
+    char buffer[65536];
+    if (!m.tls) {
+        const ssize_t n = ::recv(m.fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            die("server closed member " + m.name);
+        m.in.append(buffer, size_t(n));
+        return true;
+    }
+    bool got = false;
+    for (;;) {
+        const kc::tls::Result r = m.tls->read(buffer, sizeof buffer);
+        if (r.io == kc::tls::Io::Done) {
+            m.in.append(buffer, r.bytes);
+            got = true;
+            continue;
+        }
+        if (r.io == kc::tls::Io::WantRead || r.io == kc::tls::Io::WantWrite)
+            return got;
+        die("server closed member " + m.name + (r.io == kc::tls::Io::Failed ? ": " + m.tls->error() : ""));
+    }
+}
+
 // Reads what is there (blocking up to `ms` for the first byte).
 bool readSome(Member &m, int ms)
 {
     pollfd p{m.fd, POLLIN, 0};
     if (::poll(&p, 1, ms) <= 0)
         return false;
-    char buffer[65536];
-    const ssize_t n = ::recv(m.fd, buffer, sizeof buffer, 0);
-    if (n <= 0)
-        die("server closed a member's connection");
-    m.in.append(buffer, size_t(n));
+    receiveInto(m);
     return true;
 }
 
@@ -183,7 +238,7 @@ void waitForText(Member &m, const std::string &needle, int timeoutMs = 10000)
         if (ping != std::string::npos && (ping == 0 || m.in[ping - 1] == '\n')) {
             const size_t end = m.in.find("\r\n", ping);
             if (end != std::string::npos) {
-                sendAll(m.fd, "PONG " + m.in.substr(ping + 5, end - ping - 5) + "\r\n");
+                sendTo(m, "PONG " + m.in.substr(ping + 5, end - ping - 5) + "\r\n");
                 m.in.erase(ping, end + 2 - ping);
             }
         }
@@ -201,7 +256,7 @@ std::string lineCommand(const Server &server, const Member &m, const std::string
 {
     if (server.proto == Proto::Ours)
         return "$#user:" + m.name + ":0#" + text;
-    if (server.proto == Proto::OursFramed)
+    if (server.proto == Proto::OursFramed || server.proto == Proto::OursTls)
         return frame("$#user:" + m.name + ":0#" + text);
     return "PRIVMSG #bench :" + text + "\r\n";
 }
@@ -225,6 +280,20 @@ public:
                 waitForText(m, ":" + m.name + ":127.0.0.1");
                 if (m.in.rfind("$#kcx:frame#", 0) != 0)
                     die("no acknowledgement of the marked join for " + m.name);
+            } else if (server.proto == Proto::OursTls) {
+                // The acknowledgement is the last plain byte; the handshake follows.
+                sendAll(m.fd, "$#neu:" + m.name + ":0:127.0.0.1#kcx:frame,tls");
+                waitForText(m, "$#kcx:frame,tls#");
+                if (m.in != "$#kcx:frame,tls#")
+                    die("no acknowledgement of TLS alone for " + m.name + ": " + m.in);
+                m.in.clear();
+                m.tls = std::make_unique<kc::tls::Session>(kc::tls::Role::Client, m.fd);
+                for (kc::tls::Io io; (io = m.tls->handshake()) != kc::tls::Io::Done;) {
+                    if (io != kc::tls::Io::WantRead && io != kc::tls::Io::WantWrite)
+                        die("TLS handshake: " + m.tls->error());
+                    waitFd(m.fd, io);
+                }
+                waitForText(m, ":" + m.name + ":127.0.0.1");
             } else {
                 sendAll(m.fd, "NICK " + m.name + "\r\nUSER " + m.name + " 0 * :bench\r\n");
                 waitForText(m, " 001 ");
@@ -247,8 +316,8 @@ public:
         for (Member &m : m_members) {
             if (m_server.proto == Proto::Ours)
                 sendAll(m.fd, "$#disconnect:" + m.name + "#");
-            else if (m_server.proto == Proto::OursFramed)
-                sendAll(m.fd, frame("$#disconnect:" + m.name + "#"));
+            else if (m_server.proto == Proto::OursFramed || m_server.proto == Proto::OursTls)
+                sendTo(m, frame("$#disconnect:" + m.name + "#"));
             else
                 sendAll(m.fd, "QUIT :done\r\n");
             ::close(m.fd);
@@ -299,7 +368,7 @@ private:
             return;
         }
         Member &m = m_members[size_t(i)];
-        sendAll(m.fd, lineCommand(m_server, m, lineText(i, m.sent)));
+        sendTo(m, lineCommand(m_server, m, lineText(i, m.sent)));
         ++m.sent;
         ++m_stats.linesSent;
         m.inFlight = true;
@@ -347,15 +416,12 @@ private:
     void readMember(int r)
     {
         Member &m = m_members[size_t(r)];
-        char buffer[65536];
-        const ssize_t n = ::recv(m.fd, buffer, sizeof buffer, 0);
-        if (n <= 0)
-            die("server closed member " + m.name);
+        if (!receiveInto(m))
+            return;
         const int64_t at = nowNs();
-        m.in.append(buffer, size_t(n));
-        const int pieces = m_server.proto == Proto::Ours         ? splitOurs(r, at)
-                           : m_server.proto == Proto::OursFramed ? splitFramed(r, at)
-                                                                 : splitIrc(r, at);
+        const int pieces = m_server.proto == Proto::Ours ? splitOurs(r, at)
+                           : m_server.proto == Proto::Irc ? splitIrc(r, at)
+                                                          : splitFramed(r, at);
         if (pieces > 0)
             ++m_stats.clientReads;
         if (pieces > 1)
@@ -448,7 +514,7 @@ private:
                 break;
             const std::string_view line(m.in.data() + pos, end - pos);
             if (line.starts_with("PING "))
-                sendAll(m.fd, "PONG " + std::string(line.substr(5)) + "\r\n");
+                sendTo(m, "PONG " + std::string(line.substr(5)) + "\r\n");
             else if (line.find(" PRIVMSG #bench :") != std::string_view::npos)
                 takeLine(r, line, at);
             else if (line.find(" JOIN ") == std::string_view::npos && line.find(" QUIT ") == std::string_view::npos
@@ -531,6 +597,7 @@ Result measure(const Server &server, int members, bool steady, double seconds, i
 {
     const std::string tag = std::string(server.proto == Proto::Ours         ? "k"
                                         : server.proto == Proto::OursFramed ? "f"
+                                        : server.proto == Proto::OursTls    ? "t"
                                                                             : "i")
                             + std::to_string(round) + "m";
     Phase phase(server, members, tag);
@@ -692,9 +759,17 @@ int main(int argc, char **argv)
     int profileLines = 0;
     int profileMembers = 100;
     int runs = 3;
-    bool profileFramed = false;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    std::string profileMode = "legacy";
+    bool tlsOnly = false;
+    for (int i = 1; i < argc; i += 2) {
         const std::string opt = argv[i];
+        if (opt == "--tls-only") {
+            tlsOnly = true;
+            --i;
+            continue;
+        }
+        if (i + 1 >= argc)
+            die("option " + opt + " needs a value");
         if (opt == "--ours")
             ours = parseServer(argv[i + 1], Proto::Ours, "ours");
         else if (opt == "--irc")
@@ -710,21 +785,44 @@ int main(int argc, char **argv)
         else if (opt == "--runs")
             runs = std::max(1, std::atoi(argv[i + 1]));
         else if (opt == "--mode")
-            profileFramed = std::string(argv[i + 1]) == "framed";
+            profileMode = argv[i + 1];
         else
             die("unknown option " + opt);
     }
     Server framed = ours;
     framed.proto = Proto::OursFramed;
+    Server encrypted = ours;
+    encrypted.proto = Proto::OursTls;
     if (profileLines > 0) {
         // A fixed load for an instruction profile of our server alone.
         if (fillLines > 0)
             fill(ours, fillLines);
-        Phase phase(profileFramed ? framed : ours, profileMembers, "p");
+        Phase phase(profileMode == "framed" ? framed : profileMode == "tls" ? encrypted : ours, profileMembers, "p");
         const int64_t t0 = nowNs();
         phase.saturate(600, profileLines);
         std::printf("%" PRId64 " lines, %" PRId64 " deliveries in %.2f s\n", phase.stats().linesSent,
                     phase.stats().delivered, double(nowNs() - t0) / 1e9);
+        return 0;
+    }
+    const int counts[] = {10, 50, 100};
+    if (tlsOnly) {
+        if (!ours.port)
+            die("usage: bench_relay --ours PORT:PID --tls-only [--seconds S] [--runs R]");
+        // Framed plain text against framed inside TLS, run by run in turn.
+        std::map<int, std::vector<Result>> plain, secure;
+        for (int run = 1; run <= runs; ++run)
+            for (int members : counts) {
+                std::fprintf(stderr, "run %d of %d: saturation, %d members, framed and encrypted...\n", run, runs,
+                             members);
+                plain[members].push_back(measure(framed, members, false, seconds, 2 * run));
+                secure[members].push_back(measure(encrypted, members, false, seconds, 2 * run + 1));
+            }
+        std::printf("Medians of %d runs; lost/reordered/merged/split: the worst run.\n", runs);
+        row("measure", "framed+TLS", "framed", "TLS/plain");
+        std::printf("|%s|%s|%s|%s|\n", std::string(58, '-').c_str(), std::string(14, '-').c_str(),
+                    std::string(14, '-').c_str(), std::string(13, '-').c_str());
+        for (int members : counts)
+            rows("encrypted", std::to_string(members), median(secure[members]), median(plain[members]));
         return 0;
     }
     if (!ours.port || !irc.port)
@@ -733,10 +831,9 @@ int main(int argc, char **argv)
     std::fprintf(stderr, "filling our server's views with %d lines...\n", fillLines);
     fill(ours, fillLines);
 
-    const int counts[] = {10, 50, 100};
-    // [members][server]: legacy, framed, ngircd.
-    std::map<int, std::vector<Result>> all[3];
-    std::vector<Result> steadyAll[3];
+    // [members][server]: legacy, framed, ngircd, framed inside TLS.
+    std::map<int, std::vector<Result>> all[4];
+    std::vector<Result> steadyAll[4];
     int round = 0;
     for (int run = 1; run <= runs; ++run) {
         for (int members : counts) {
@@ -745,12 +842,14 @@ int main(int argc, char **argv)
             all[0][members].push_back(measure(ours, members, false, seconds, round));
             all[1][members].push_back(measure(framed, members, false, seconds, round));
             all[2][members].push_back(measure(irc, members, false, seconds, round));
+            all[3][members].push_back(measure(encrypted, members, false, seconds, round));
         }
         std::fprintf(stderr, "run %d of %d: 100 lines/s over 100 members...\n", run, runs);
         ++round;
         steadyAll[0].push_back(measure(ours, 100, true, 2 * seconds, round));
         steadyAll[1].push_back(measure(framed, 100, true, 2 * seconds, round));
         steadyAll[2].push_back(measure(irc, 100, true, 2 * seconds, round));
+        steadyAll[3].push_back(measure(encrypted, 100, true, 2 * seconds, round));
     }
 
     std::printf("Medians of %d runs; lost/reordered/merged/split: the worst run.\n", runs);
@@ -761,9 +860,18 @@ int main(int argc, char **argv)
         const Result b = median(all[2][members]);
         rows("legacy", std::to_string(members), median(all[0][members]), b);
         rows("framed", std::to_string(members), median(all[1][members]), b);
+        rows("framed+TLS", std::to_string(members), median(all[3][members]), b);
     }
     const Result sb = median(steadyAll[2]);
     steadyRows("legacy", median(steadyAll[0]), sb);
     steadyRows("framed", median(steadyAll[1]), sb);
+    steadyRows("framed+TLS", median(steadyAll[3]), sb);
+    // The price of encryption on our server alone.
+    std::printf("\nframed inside TLS against framed plain text, server CPU ms per line (goal: at most 1.3):\n");
+    for (int members : counts) {
+        const double a = median(all[3][members]).cpuMsPerLine, b = median(all[1][members]).cpuMsPerLine;
+        std::printf("  %3d members: %s / %s = %s\n", members, fmt(a, 3).c_str(), fmt(b, 3).c_str(),
+                    ratio(a, b).c_str());
+    }
     return 0;
 }

@@ -7,8 +7,10 @@
 #   KC_BENCH_HEADLESS=1 bench/relay.sh ...   our server without its window
 #   KC_BENCH_SECONDS=N                       length of each phase (default 5)
 #   KC_BENCH_RUNS=N                          runs; each cell is their median (default 3)
+#   KC_BENCH_TLS_ONLY=1 bench/relay.sh ...   only framed against encrypted framed
+#                                            members, without ngircd
 #
-# Both modes of our server (legacy members, framed members) against ngircd,
+# The three modes of our server (legacy, framed, framed inside TLS) against ngircd,
 # three runs, medians. Bounded: about eight minutes in all. Prints one table
 # with ratios.
 set -euo pipefail
@@ -21,7 +23,7 @@ if [ "${KC_IN_NETNS:-}" != 1 ]; then
     cmake -S "$here" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
   fi
   cmake --build "$build_dir" -j2 --target kestrelon-chat bench_relay >/dev/null
-  if ! command -v ngircd >/dev/null 2>&1 && [ ! -x /usr/sbin/ngircd ]; then
+  if [ "${KC_BENCH_TLS_ONLY:-}" != 1 ] && ! command -v ngircd >/dev/null 2>&1 && [ ! -x /usr/sbin/ngircd ]; then
     echo "installing ngircd (reference server)..." >&2
     apt-get install -y ngircd >/dev/null
   fi
@@ -61,6 +63,16 @@ if [ "${KC_BENCH_HEADLESS:-}" != 1 ]; then
 fi
 ours_pid=$!
 pids+=($ours_pid)
+
+if [ "${KC_BENCH_TLS_ONLY:-}" = 1 ]; then
+  for _ in $(seq 100); do
+    (exec 3<>/dev/tcp/127.0.0.1/$ours_port) 2>/dev/null && break
+    sleep 0.1
+  done
+  timeout 1500 "$build_dir/bench/bench_relay" --ours "$ours_port:$ours_pid" --tls-only \
+    --seconds "$seconds" --runs "${KC_BENCH_RUNS:-3}"
+  exit
+fi
 
 mkdir -p "$work/irc"
 cat >"$work/irc/ngircd.conf" <<EOF

@@ -10,9 +10,11 @@
 #include "platform/dialogs.h"
 #include "platform/errorbox.h"
 #include "platform/guard.h"
+#include "platform/lockicon.h"
 #include "platform/strtoint.h"
 #include "platform/tray.h"
 #include "protocol/clientsocket.h"
+#include "protocol/streamkey.h"
 #include "stream/nmstrm.h"
 #include "stream/nmstrmserv.h"
 
@@ -147,6 +149,11 @@ void TclientForm::buildControls()
 
     Label2 = plainLabel(Panel1, "Label2", QStringLiteral("Verbunden mit:"));
     Label3 = plainLabel(Panel1, "Label3", QString::fromLatin1(kNoServer));
+    lockLabel = new QLabel(Panel1);
+    lockLabel->setObjectName(QStringLiteral("lockLabel"));
+    fingerprintLabel = plainLabel(Panel1, "fingerprintLabel", QString());
+    fingerprintLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    fingerprintLabel->setAccessibleName(QStringLiteral("Fingerabdruck des Servers"));
 
     auto *panelLayout = new QHBoxLayout(Panel1);
     panelLayout->setContentsMargins(4, 4, 8, 4);
@@ -164,7 +171,13 @@ void TclientForm::buildControls()
     auto *serverLayout = new QVBoxLayout;
     serverLayout->setSpacing(1);
     serverLayout->addWidget(Label2);
-    serverLayout->addWidget(Label3);
+    auto *serverLine = new QHBoxLayout;
+    serverLine->setSpacing(3);
+    serverLine->addWidget(lockLabel);
+    serverLine->addWidget(Label3);
+    serverLine->addStretch(1);
+    serverLayout->addLayout(serverLine);
+    serverLayout->addWidget(fingerprintLabel);
     panelLayout->addLayout(serverLayout);
 
     Label4 = plainLabel(central, "Label4", QStringLiteral("Benutzername: "));
@@ -278,6 +291,10 @@ void TclientForm::wireSocket()
     ClientSocket->OnError = [this](QObject *sender, TCustomWinSocket *socket, TErrorEvent event, int &code) {
         kc::guarded([&] { ClientSocketError(sender, socket, event, code); });
     };
+    ClientSocket->Endpoint()->OnTlsEstablished = [this](TCustomWinSocket *socket) {
+        kc::guarded([&] { tlsEstablished(socket); });
+    };
+    showEncryption();
 }
 
 // ---- the chat view ----
@@ -407,6 +424,7 @@ void TclientForm::ClientSocketConnect(QObject *, TCustomWinSocket *Socket)
             Label3->setText(kc::fromAnsi(name));
     });
     Socket->SendString(m_wire.start(userName, farbe, Socket->OwnAddress()));
+    m_connectionUp = true;
     appendLine("Verbindung hergestellt");
 }
 
@@ -421,17 +439,90 @@ void TclientForm::ClientSocketDisconnect(QObject *, TCustomWinSocket *Socket)
     UserListBox->clear();
     ++m_connectionSerial;
     Label3->setText(QString::fromLatin1(kNoServer));
+    m_connectionUp = false;
+    showEncryption();
 }
 
-void TclientForm::ClientSocketError(QObject *, TCustomWinSocket *, TErrorEvent, int &ErrorCode)
+void TclientForm::ClientSocketError(QObject *, TCustomWinSocket *Socket, TErrorEvent, int &ErrorCode)
 {
-    appendLine("Fehler beim Verbinden mit: " + kc::toAnsi(Label3->text()));
+    // A failed handshake ends the connection; it never goes on in plain text.
+    if (!Socket->TlsError().empty())
+        appendLine("Verschl\xFCsselung fehlgeschlagen (" + Socket->TlsError() + "): Verbindung getrennt", kc::clRed);
+    else
+        appendLine("Fehler beim Verbinden mit: " + kc::toAnsi(Label3->text()));
     ErrorCode = 0;
+}
+
+bool TclientForm::wireDecided(TCustomWinSocket *Socket, const std::string &lastRead)
+{
+    const std::vector<std::string> &accepted = m_wire.accepted();
+    if (std::find(accepted.begin(), accepted.end(), chat::kCapabilityTls) == accepted.end()) {
+        showEncryption();
+        if (!nurVerschluesselt)
+            return true;
+        appendLine("Der Server verschl\xFCsselt nicht: Verbindung getrennt (Einstellung \x84Nur verschl\xFCsselt "
+                   "verbinden\x93)",
+                   kc::clRed);
+        ClientSocket->Close();
+        return false;
+    }
+    // The acknowledgement is the last plain byte: anything behind it in the
+    // same read did not come through TLS and is not taken as if it had.
+    const std::string ack = chat::buildCapabilityAck(accepted);
+    const bool last = lastRead.size() <= ack.size() ? ack.ends_with(lastRead) : false;
+    if (!last) {
+        appendLine("Der Server sendet nach der Zusage zur Verschl\xFCsselung unverschl\xFCsselt weiter: "
+                   "Verbindung getrennt",
+                   kc::clRed);
+        ClientSocket->Close();
+        return false;
+    }
+    Socket->StartTls(kc::tls::Role::Client);
+    return Socket->Connected();
+}
+
+void TclientForm::tlsEstablished(TCustomWinSocket *Socket)
+{
+    const std::string fingerprint = Socket->PeerFingerprint();
+    appendLine("Verbindung verschl\xFCsselt (" + std::string("TLS 1.3") + "), Fingerabdruck des Servers: "
+               + kc::tls::fingerprintShort(fingerprint) + " (SHA-256 " + kc::tls::fingerprintHex(fingerprint) + ")");
+    showEncryption();
+}
+
+void TclientForm::showEncryption()
+{
+    TCustomWinSocket *socket = ClientSocket->Endpoint();
+    kc::LockState state = kc::LockState::Offline;
+    QString detail;
+    if (socket->TlsEstablished()) {
+        state = kc::LockState::Encrypted;
+        const std::string fingerprint = socket->PeerFingerprint();
+        fingerprintLabel->setText(QStringLiteral("Fingerabdruck: ")
+                                  + QString::fromLatin1(kc::tls::fingerprintShort(fingerprint)));
+        fingerprintLabel->setToolTip(QStringLiteral("Fingerabdruck des Servers (SHA-256):\n")
+                                     + QString::fromLatin1(kc::tls::fingerprintHex(fingerprint)));
+        detail = QStringLiteral("Fingerabdruck des Servers: ") + QString::fromLatin1(kc::tls::fingerprintShort(fingerprint));
+    } else if (socket->Connected() && m_connectionUp && !socket->Encrypted()
+               && m_wire.mode() != chat::ClientWire::Mode::Awaiting) {
+        state = kc::LockState::Plain;
+    }
+    if (state != kc::LockState::Encrypted) {
+        fingerprintLabel->clear();
+        fingerprintLabel->setToolTip({});
+    }
+    kc::showLock(lockLabel, state, detail);
+    lockLabel->setVisible(state != kc::LockState::Offline);
+    for (TprivatChatForm *form : privatChats)
+        form->showLock(state, detail);
 }
 
 void TclientForm::ClientSocketRead(QObject *, TCustomWinSocket *Socket)
 {
-    m_wire.feed(Socket->ReceiveAvailable());
+    const bool awaiting = m_wire.mode() == chat::ClientWire::Mode::Awaiting;
+    const std::string data = Socket->ReceiveAvailable();
+    m_wire.feed(data);
+    if (awaiting && m_wire.mode() != chat::ClientWire::Mode::Awaiting && !wireDecided(Socket, data))
+        return;
     for (const std::string &held : m_wire.takeHeld())
         Socket->SendString(held);
     // Commands are taken one at a time: a handler that waits for the user
@@ -565,6 +656,7 @@ TprivatChatForm *TclientForm::openPrivatChat(const std::string &partner)
         },
         [this] { return userName; }, [this](TprivatChatForm *closed) { privatChatClosed(closed); });
     privatChats.push_back(form);
+    showEncryption();
     form->show();
     form->editprivat->setFocus();
     return form;

@@ -55,6 +55,9 @@ public:
     int32_t farbe = 0;
     /// True once the server has sent a user list on this connection.
     bool angemeldet = false;
+    /// "Nur verschlüsselt verbinden": a server that does not turn the
+    /// connection into TLS is left at once (settings dialog).
+    bool nurVerschluesselt = false;
     /// The user list; line k of UserListBox shows users[k] for k <= userHigh.
     client::UserTable users;
     int userHigh = -1;
@@ -102,6 +105,8 @@ public:
     QProgressBar *ProgressBar1;
     QLabel *Label2; // "Verbunden mit:"
     QLabel *Label3; // the server's host name, or "kein Server gefunden"
+    QLabel *lockLabel;        // whether the connection to the server is encrypted
+    QLabel *fingerprintLabel; // the server's fingerprint, short form; the full hash as its tooltip
     QLabel *Label4; // "Benutzername: "
     QLabel *Label5; // userName once a connect has started
     QLabel *Label1; // "Online Users"
@@ -181,6 +186,8 @@ public:
     void ClientSocketRead(QObject *Sender, TCustomWinSocket *Socket);
     /// One command from the server, whole.
     void handleCommand(const std::string &data);
+    /// The lock and fingerprint as the connection stands, here and in the private windows.
+    void showEncryption();
 
     // ---- file transfer ----
     // The handlers below hand over to the file-transfer half
@@ -245,6 +252,13 @@ private:
     unsigned m_connectionSerial = 0;
     /// The connection's wire: legacy, or framed once the server acknowledged the marked join.
     chat::ClientWire m_wire;
+    /// OnConnect has run for the current connection.
+    bool m_connectionUp = false;
+    /// The server's first bytes have decided the wire: turns to TLS when it
+    /// was accepted, refuses what "Nur verschlüsselt" does not allow. False
+    /// when the connection was closed.
+    bool wireDecided(TCustomWinSocket *Socket, const std::string &lastRead);
+    void tlsEstablished(TCustomWinSocket *Socket);
     bool m_clientRole = false;
     /// The file-transfer half; last, so that it goes first.
     std::unique_ptr<TFileTransfer> m_fileTransfer;

@@ -35,16 +35,21 @@ TeinstellungsForm::TeinstellungsForm(QWidget *parent) : QWidget(parent)
     Label3 = new QLabel(QStringLiteral(" neu verbinden."), this);
     Label3->setObjectName(QStringLiteral("Label3"));
     Label3->setGeometry(24, 72, 160, 16);
+    tlsCheckBox = new QCheckBox(QStringLiteral("Nur verschlüsselt verbinden"), this);
+    tlsCheckBox->setObjectName(QStringLiteral("tlsCheckBox"));
+    tlsCheckBox->setToolTip(QStringLiteral("Verbindungen zu Servern, die nicht verschlüsseln, werden sofort "
+                                           "getrennt."));
+    tlsCheckBox->setGeometry(8, 96, std::max(177, tlsCheckBox->sizeHint().width()), 17);
     BitBtn1 = new QPushButton(QStringLiteral("OK"), this);
     BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
-    BitBtn1->setGeometry(8, 104, 75, 25);
+    BitBtn1->setGeometry(8, 128, 75, 25);
     BitBtn2 = new QPushButton(QStringLiteral("Abbrechen"), this);
     BitBtn2->setObjectName(QStringLiteral("BitBtn2"));
-    BitBtn2->setGeometry(104, 104, 75, 25);
+    BitBtn2->setGeometry(104, 128, 75, 25);
     BitBtn2->setShortcut(QKeySequence(Qt::Key_Escape));
 
     // 195 pixels wide, unless the desktop's font needs more for the check box caption.
-    setFixedSize(std::max(195, CheckBox1->geometry().right() + 10), 167);
+    setFixedSize(std::max({195, CheckBox1->geometry().right() + 10, tlsCheckBox->geometry().right() + 10}), 191);
     move(348, 100);
 
     connect(BitBtn1, &QPushButton::clicked, this, kc::guard([this] { BitBtn1Click(); }));
@@ -59,6 +64,7 @@ void TeinstellungsForm::showEvent(QShowEvent *event)
         return;
     kc::guarded([this] {
         portEdit->setText(kc::fromAnsi(kc::IntToStr(clientForm->serverPort)));
+        tlsCheckBox->setChecked(clientForm->nurVerschluesselt);
         portEdit->setFocus();
         portEdit->selectAll();
     });
@@ -67,6 +73,7 @@ void TeinstellungsForm::showEvent(QShowEvent *event)
 void TeinstellungsForm::BitBtn1Click()
 {
     clientForm->serverPort = kc::StrToInt(kc::toAnsi(portEdit->text()));
+    clientForm->nurVerschluesselt = tlsCheckBox->isChecked();
     leave();
     if (CheckBox1->isChecked())
         clientForm->connectBitBtnClick();

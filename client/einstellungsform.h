@@ -20,12 +20,14 @@ public:
     QLineEdit *portEdit;
     QCheckBox *CheckBox1; // reconnect after leaving the dialog; keeps its state
     QLabel *Label3;    // second line of CheckBox1's caption
+    QCheckBox *tlsCheckBox; // "Nur verschlüsselt verbinden"; shows and sets TclientForm::nurVerschluesselt
     QPushButton *BitBtn1; // "OK"
     QPushButton *BitBtn2; // "Abbrechen"
 
     /// Stores the port (a text that is no integer raises the conversion
-    /// error and leaves the dialog open), hides the dialog, enables the
-    /// client window and reconnects when CheckBox1 is checked.
+    /// error and leaves the dialog open) and the encryption choice, hides
+    /// the dialog, enables the client window and reconnects when CheckBox1
+    /// is checked.
     void BitBtn1Click();
     /// Leaves without storing anything.
     void BitBtn2Click();

@@ -8,6 +8,8 @@
 #include "platform/errorbox.h"
 #include "platform/guard.h"
 #include "platform/strtoint.h"
+#include "protocol/clientsocket.h"
+#include "protocol/streamkey.h"
 #include "stream/nmstrm.h"
 #include "stream/nmstrmserv.h"
 #include "stream/spoolstream.h"
@@ -234,7 +236,11 @@ void TFileTransfer::askOffer(const client::FileAnswer &offer)
     m_window.Label6->setText(kc::fromAnsi(m_window.fileSuffix));
     m_receptions.add(offer.address, m_window.fileSuffix, client::ReceptionBook::Clock::now());
     m_receiveTimer->start();
-    m_window.sendCommand(chat::buildFileAccept(offer.user, m_window.userName, offer.path));
+    // Over an encrypted connection the offerer learns the key to encrypt the
+    // stream for; an older server or peer never sees it.
+    const bool encrypted = m_window.ClientSocket->Endpoint()->TlsEstablished();
+    m_window.sendCommand(chat::buildFileAccept(offer.user, m_window.userName, offer.path)
+                         + (encrypted ? chat::streamKeyText(kc::tls::localFingerprint()) : std::string()));
 }
 
 void TFileTransfer::declinedReceived(const chat::Command &command)
@@ -254,7 +260,8 @@ void TFileTransfer::acceptedReceived(const chat::Command &command)
     if (!offer)
         return; // nothing of ours was offered to this user under this path
     m_window.appendLine(client::acceptedLine(acceptance), kc::clGreen);
-    m_pendingSends.push_back({acceptance.address, acceptance.path, QString::fromUtf8(offer->localPath)});
+    m_pendingSends.push_back(
+        {acceptance.address, acceptance.path, QString::fromUtf8(offer->localPath), acceptance.streamKey});
     startNextSend();
 }
 
@@ -272,6 +279,7 @@ void TFileTransfer::startNextSend()
             continue;
         }
         sender->setHost(next.address);
+        sender->setReceiverFingerprint(next.streamKey);
         m_sendDropped = false;
         m_progressLine = -1;
         m_progressShownAt = 0;

@@ -68,6 +68,7 @@ private:
         std::string address;
         std::string path; // as it travelled, for the error text
         QString localPath;
+        std::string streamKey; // encrypt for this receiver; empty: plain
     };
     struct SaveRequest;
 

@@ -1,6 +1,7 @@
 #include "client/filetransfercore.h"
 
 #include "platform/strtoint.h"
+#include "protocol/streamkey.h"
 
 #include <algorithm>
 
@@ -28,7 +29,9 @@ FileAnswer cutFileOffer(const chat::Command &command)
 
 FileAnswer cutFileAccepted(const chat::Command &command)
 {
-    return cutThree(command);
+    FileAnswer acceptance = cutThree(command);
+    acceptance.streamKey = chat::streamKeyOf(command.text);
+    return acceptance;
 }
 
 FileDecline cutFileDeclined(const chat::Command &command)

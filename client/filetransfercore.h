@@ -21,6 +21,9 @@ struct FileAnswer
     std::string user;
     std::string address;
     std::string path;
+    /// Acceptance only: the key its stream is to be encrypted for (32
+    /// bytes, see protocol/streamkey.h); empty when none was named.
+    std::string streamKey = {};
 };
 FileAnswer cutFileOffer(const chat::Command &command);
 FileAnswer cutFileAccepted(const chat::Command &command);

@@ -22,7 +22,11 @@ TprivatChatForm::TprivatChatForm(const std::string &partner, SendLine sendLine, 
     chatuserlabel->setObjectName(QStringLiteral("chatuserlabel"));
     chatuserlabel->setTextFormat(Qt::PlainText);
     chatuserlabel->setText(kc::fromAnsi("Chat mit " + partner + " :"));
-    chatuserlabel->setGeometry(5, 5, 280, 20);
+    chatuserlabel->setGeometry(5, 5, 255, 20);
+    lockLabel = new QLabel(this);
+    lockLabel->setObjectName(QStringLiteral("lockLabel"));
+    lockLabel->move(267, 6);
+    showLock(kc::LockState::Offline, {});
 
     richeditprivat = new kc::LineView(this);
     richeditprivat->setObjectName(QStringLiteral("richeditprivat"));
@@ -46,6 +50,12 @@ TprivatChatForm::TprivatChatForm(const std::string &partner, SendLine sendLine, 
 void TprivatChatForm::appendLine(const std::string &line)
 {
     richeditprivat->appendText(kc::fromAnsi(line));
+}
+
+void TprivatChatForm::showLock(kc::LockState state, const QString &detail)
+{
+    kc::showLock(lockLabel, state, detail);
+    lockLabel->setVisible(state != kc::LockState::Offline);
 }
 
 void TprivatChatForm::sendenprivatbuttonClick()

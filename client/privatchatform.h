@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/lockicon.h"
 #include "widgets/lineview.h"
 
 #include <QWidget>
@@ -31,8 +32,11 @@ public:
 
     /// Appends `line` to the history as plain text, without raising the window.
     void appendLine(const std::string &line);
+    /// Shows whether the own connection to the server is encrypted.
+    void showLock(kc::LockState state, const QString &detail);
 
     QLabel *chatuserlabel;
+    QLabel *lockLabel; // whether the connection to the server is encrypted
     kc::LineView *richeditprivat;
     QLineEdit *editprivat;
     QPushButton *sendenprivatbutton;

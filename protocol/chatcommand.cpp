@@ -101,7 +101,7 @@ std::string buildJoin(const std::string &name, int32_t colour, const std::string
 
 std::vector<std::string> supportedCapabilities()
 {
-    return {kCapabilityFrame};
+    return {kCapabilityFrame, kCapabilityTls};
 }
 
 std::string buildMarkedJoin(const std::string &name, int32_t colour, const std::string &address,

@@ -68,6 +68,9 @@ inline constexpr const char *kExtension = "kcx";
 inline constexpr const char *kJoinMark = "kcx:";
 /// Capability: both directions framed after the acknowledgement (framing.h).
 inline constexpr const char *kCapabilityFrame = "frame";
+/// Capability: right after the acknowledgement the connection turns into
+/// TLS 1.3 (the client is the TLS client), and the frames run inside it.
+inline constexpr const char *kCapabilityTls = "tls";
 /// The capabilities this build speaks, in order of preference.
 std::vector<std::string> supportedCapabilities();
 

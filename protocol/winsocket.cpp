@@ -30,6 +30,7 @@ void TCustomWinSocket::Private::adopt(int descriptor)
 {
     release(false);
     fd = descriptor;
+    tlsError.clear();
 }
 
 void TCustomWinSocket::Private::joinServer(TServerWinSocket *listening)
@@ -88,9 +89,24 @@ void TCustomWinSocket::Private::release(bool flushFirst)
             int ignored = 0;
             flush(ignored);
         }
+        if (tls && tlsError.empty()) {
+            // What the session can still take without waiting, then the closing alert.
+            if (flushFirst && connected && tls->established() && pendingPos == pending.size())
+                while (!tlsOut.empty()) {
+                    const kc::tls::Result r = tls->write(tlsOut.data(), tlsOut.size());
+                    if (r.io != kc::tls::Io::Done)
+                        break;
+                    tlsOut.erase(0, r.bytes);
+                }
+            tls->shutdown();
+        }
         ::close(fd);
         fd = -1;
     }
+    tls.reset();
+    tlsIn.clear();
+    tlsOut.clear();
+    tlsWantsWrite = false;
     connecting = connected = listening = ending = broken = readPending = false;
     hasPeer = false;
     pending.clear();
@@ -99,7 +115,9 @@ void TCustomWinSocket::Private::release(bool flushFirst)
 
 void TCustomWinSocket::Private::updateWriteNotifier()
 {
-    notifiers.setWrite(fd >= 0 && (connecting || pendingPos < pending.size()));
+    notifiers.setWrite(fd >= 0
+                       && (connecting || pendingPos < pending.size() || tlsWantsWrite
+                           || (tls && tls->established() && !tlsOut.empty())));
 }
 
 void TCustomWinSocket::Private::armRead()
@@ -154,6 +172,103 @@ void TCustomWinSocket::Private::fail(TErrorEvent kind, int error, const char *ap
         throw ESocketError(message);
 }
 
+void TCustomWinSocket::Private::failTls(const std::string &reason)
+{
+    tlsError = reason;
+    tlsOut.clear();
+    tlsWantsWrite = false;
+    int code = kc::winsockErrorNumber(ECONNABORTED);
+    QPointer<TCustomWinSocket> self(q);
+    if (events)
+        events->socketError(q, TErrorEvent::eeReceive, code);
+    if (self && connected && !ending) {
+        if (events)
+            events->socketEnd(q);
+        else
+            release(false);
+    }
+    if (code != 0)
+        throw ESocketError(reason);
+}
+
+bool TCustomWinSocket::Private::driveTls()
+{
+    // Bytes queued before the session began go out first, as they were.
+    if (!tls || pendingPos < pending.size())
+        return true;
+    tlsWantsWrite = false;
+    if (!tls->established()) {
+        const kc::tls::Io io = tls->handshake();
+        if (io == kc::tls::Io::Failed || io == kc::tls::Io::Closed) {
+            failTls(tls->error());
+            return false;
+        }
+        if (io != kc::tls::Io::Done) {
+            tlsWantsWrite = io == kc::tls::Io::WantWrite;
+            updateWriteNotifier();
+            return true;
+        }
+        if (q->OnTlsEstablished) {
+            QPointer<TCustomWinSocket> self(q);
+            q->OnTlsEstablished(q);
+            if (!self || !tls)
+                return false;
+        }
+    }
+    while (!tlsOut.empty()) {
+        const kc::tls::Result r = tls->write(tlsOut.data(), tlsOut.size());
+        if (r.io == kc::tls::Io::Done) {
+            tlsOut.erase(0, r.bytes);
+            continue;
+        }
+        if (r.io == kc::tls::Io::Failed && tls->systemError()) {
+            tlsOut.clear();
+            fail(TErrorEvent::eeSend, tls->systemError(), "send");
+            return false;
+        }
+        if (r.io == kc::tls::Io::Failed || r.io == kc::tls::Io::Closed) {
+            failTls(r.io == kc::tls::Io::Closed ? std::string("TLS: die Gegenseite hat die Sitzung beendet")
+                                                : tls->error());
+            return false;
+        }
+        tlsWantsWrite = r.io == kc::tls::Io::WantWrite;
+        break;
+    }
+    updateWriteNotifier();
+    return true;
+}
+
+bool TCustomWinSocket::Private::pullTls(bool &closed)
+{
+    char block[16384];
+    for (;;) {
+        const kc::tls::Result r = tls->read(block, sizeof block);
+        switch (r.io) {
+        case kc::tls::Io::Done:
+            tlsIn.append(block, r.bytes);
+            continue;
+        case kc::tls::Io::WantRead:
+            return true;
+        case kc::tls::Io::WantWrite:
+            tlsWantsWrite = true;
+            updateWriteNotifier();
+            return true;
+        case kc::tls::Io::Closed:
+            closed = true;
+            return true;
+        case kc::tls::Io::Failed:
+            // A reset connection fails as it would without TLS.
+            if (const int error = tls->systemError()) {
+                tlsOut.clear();
+                fail(TErrorEvent::eeReceive, error, "recv");
+            } else {
+                failTls(tls->error());
+            }
+            return false;
+        }
+    }
+}
+
 void TCustomWinSocket::Private::raiseRead()
 {
     // Like the platform this layer stands in for, one read notification per
@@ -186,6 +301,25 @@ void TCustomWinSocket::Private::onReadable()
         return;
     if (readPending) {
         notifiers.setRead(false);
+        return;
+    }
+    if (tls) {
+        QPointer<TCustomWinSocket> self(q);
+        if (!tls->established() && (!driveTls() || !self || !tls || !tls->established()))
+            return;
+        bool closed = false;
+        if (!pullTls(closed))
+            return;
+        if (!tlsIn.empty()) {
+            raiseRead();
+            if (!self || !connected || ending)
+                return;
+        }
+        if (closed) {
+            notifiers.setRead(false);
+            if (events && tlsIn.empty())
+                events->socketEnd(q);
+        }
         return;
     }
     int error = 0;
@@ -226,8 +360,16 @@ void TCustomWinSocket::Private::onWritable()
         return;
     }
     int error = 0;
-    if (!flush(error))
+    if (!flush(error)) {
         fail(TErrorEvent::eeSend, error, "send");
+        return;
+    }
+    if (tls) {
+        QPointer<TCustomWinSocket> self(q);
+        const bool wasEstablished = tls->established();
+        if (driveTls() && self && tls && !wasEstablished && tls->established())
+            onReadable(); // data may have come with the end of the handshake
+    }
 }
 
 // ---- TCustomWinSocket ----------------------------------------------------
@@ -244,6 +386,23 @@ int TCustomWinSocket::SendString(const std::string &text)
     if (!d->connected || d->fd < 0 || text.empty())
         return 0;
     const int length = static_cast<int>(std::min<size_t>(text.size(), INT_MAX));
+    if (d->tls) {
+        size_t taken = 0;
+        // Straight into the session when nothing waits before it.
+        if (d->tls->established() && d->tlsOut.empty() && !d->tlsWantsWrite && d->pendingPos == d->pending.size()) {
+            while (taken < text.size()) {
+                const kc::tls::Result r = d->tls->write(text.data() + taken, text.size() - taken);
+                if (r.io != kc::tls::Io::Done)
+                    break;
+                taken += r.bytes;
+            }
+        }
+        if (taken < text.size()) {
+            d->tlsOut.append(text, taken);
+            d->driveTls(); // reports a broken session, or waits for the socket
+        }
+        return length;
+    }
     if (d->pendingPos < d->pending.size()) {
         d->pending.append(text);
         return length;
@@ -270,6 +429,17 @@ std::string TCustomWinSocket::ReceiveAvailable()
     if (!d->connected || d->fd < 0)
         return {};
     d->armRead();
+    if (d->tls) {
+        // The read notification has just decrypted what was there.
+        if (d->tls->established() && d->tlsIn.empty()) {
+            bool closed = false; // seen by the next read notification
+            if (!d->pullTls(closed))
+                return {};
+        }
+        std::string data;
+        data.swap(d->tlsIn);
+        return data;
+    }
     int available = 0;
     if (::ioctl(d->fd, FIONREAD, &available) != 0) {
         d->fail(TErrorEvent::eeReceive, errno, "recv");
@@ -366,7 +536,43 @@ int TCustomWinSocket::SocketHandle() const
 
 size_t TCustomWinSocket::UnsentBytes() const
 {
-    return d->pending.size() - d->pendingPos;
+    return d->pending.size() - d->pendingPos + d->tlsOut.size();
+}
+
+void TCustomWinSocket::StartTls(kc::tls::Role role)
+{
+    if (!d->connected || d->fd < 0 || d->tls)
+        return;
+    d->tlsError.clear();
+    try {
+        d->tls = std::make_unique<kc::tls::Session>(role, d->fd);
+    } catch (const std::exception &e) {
+        d->failTls(e.what());
+        return;
+    }
+    // The client speaks first; the server waits for its hello.
+    if (role == kc::tls::Role::Client)
+        d->driveTls();
+}
+
+bool TCustomWinSocket::Encrypted() const
+{
+    return d->tls != nullptr;
+}
+
+bool TCustomWinSocket::TlsEstablished() const
+{
+    return d->tls && d->tls->established();
+}
+
+std::string TCustomWinSocket::PeerFingerprint() const
+{
+    return d->tls ? d->tls->peerFingerprint() : std::string();
+}
+
+std::string TCustomWinSocket::TlsError() const
+{
+    return d->tlsError;
 }
 
 void TCustomWinSocket::Close()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/tls.h"
 #include "platform/exception.h"
 
 #include <QObject>
@@ -67,6 +68,27 @@ public:
     int SocketHandle() const;
     /// Bytes queued by SendString that the network has not taken yet.
     size_t UnsentBytes() const;
+
+    /// From the next byte on, both directions of the connection run inside
+    /// TLS 1.3, with this end in `role`. The handshake runs on the socket's
+    /// notifications; what SendString is given meanwhile waits for it.
+    /// SendString and ReceiveAvailable then carry the plain bytes exactly as
+    /// before, and a read event means decrypted bytes are waiting. A failed
+    /// handshake or a broken session is a failed receive (error event with
+    /// TlsError() set, then the disconnect event); it never goes on in plain
+    /// text. Bytes queued before this call go out first, unencrypted.
+    /// Nothing when not connected.
+    void StartTls(kc::tls::Role role);
+    /// StartTls was called on this connection.
+    bool Encrypted() const;
+    /// The handshake is done; PeerFingerprint is known.
+    bool TlsEstablished() const;
+    /// The peer's certificate fingerprint (32 bytes) once established.
+    std::string PeerFingerprint() const;
+    /// Why the session failed, German; empty while it has not.
+    std::string TlsError() const;
+    /// Runs once the handshake is done, on this object's thread.
+    std::function<void(TCustomWinSocket *Socket)> OnTlsEstablished;
 
     /// Ends the connection from this side, as a close by the peer would: the
     /// disconnect event runs inside this call, then the socket closes (an

@@ -10,6 +10,7 @@
 #include <QList>
 
 #include <netinet/in.h>
+#include <memory>
 #include <string>
 
 /// Implemented by the components. Every call comes from inside a notification
@@ -60,6 +61,13 @@ struct TCustomWinSocket::Private
     void updateWriteNotifier();
     void armRead();
 
+    /// TLS: runs the handshake and the queued writes as far as they go
+    /// now; false when the session failed (already reported).
+    bool driveTls();
+    /// TLS: decrypts what the socket holds into tlsIn; false on failure.
+    bool pullTls(bool &closed);
+    void failTls(const std::string &reason);
+
     void onReadable();
     void onWritable();
     void ensureNotifiers();
@@ -91,4 +99,14 @@ struct TCustomWinSocket::Private
     /// after the network has dropped the connection.
     in_addr peer{};
     bool hasPeer = false;
+
+    /// Inside TLS once StartTls was called (see TCustomWinSocket::StartTls).
+    std::unique_ptr<kc::tls::Session> tls;
+    /// Decrypted bytes not yet taken by ReceiveAvailable.
+    std::string tlsIn;
+    /// Plain bytes for the session that it has not taken yet.
+    std::string tlsOut;
+    /// The session waits for the socket to become writable.
+    bool tlsWantsWrite = false;
+    std::string tlsError;
 };

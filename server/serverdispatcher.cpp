@@ -3,6 +3,9 @@
 #include "platform/exception.h"
 #include "platform/strtoint.h"
 #include "protocol/chatcommand.h"
+#include "protocol/streamkey.h"
+
+#include <algorithm>
 
 namespace chatserver {
 
@@ -161,7 +164,13 @@ void ServerDispatcher::handle(ConnectionId from, const std::string &data, Outcom
         if (!speaksAs(from, f[1]))
             return;
         const std::string &address = m_registry.at(m_registry.findUser(f[1])).address;
-        outcome.deliveries.push_back({connectionOf(f[0]), chat::buildFileAcceptDelivery(f[1], address, f[2])});
+        const ConnectionId offerer = connectionOf(f[0]);
+        std::string delivery = chat::buildFileAcceptDelivery(f[1], address, f[2]);
+        // The key travels only where nobody on the way can read or change it.
+        const std::string key = chat::streamKeyOf(command->text);
+        if (!key.empty() && isEncrypted && isEncrypted(from) && isEncrypted(offerer))
+            delivery += chat::streamKeyText(key);
+        outcome.deliveries.push_back({offerer, std::move(delivery)});
     } else if (name == chat::kFileDeclined) {
         const auto f = command->fields(3);
         if (!speaksAs(from, f[1]))
@@ -191,12 +200,17 @@ void ServerDispatcher::join(ConnectionId from, const chat::Command &command, Out
         m_refused = true;
         return;
     }
-    m_registry.add(name, address, from);
-    outcome.usersChanged = true;
     // Only a marked join is answered so; a refused one stays legacy.
     const std::vector<std::string> accepted = chat::acceptCapabilities(chat::offeredCapabilities(command));
+    const bool tls = std::find(accepted.begin(), accepted.end(), chat::kCapabilityTls) != accepted.end();
+    if (m_requireEncryption && !tls) {
+        outcome.refusedPlain.push_back(from);
+        return;
+    }
+    m_registry.add(name, address, from);
+    outcome.usersChanged = true;
     if (!accepted.empty())
-        outcome.deliveries.push_back({from, chat::buildCapabilityAck(accepted), true});
+        outcome.deliveries.push_back({from, chat::buildCapabilityAck(accepted), true, tls});
     broadcast(m_registry.userListCommand(), outcome);
 }
 

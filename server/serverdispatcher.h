@@ -4,6 +4,7 @@
 #include "server/userregistry.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,6 +35,9 @@ struct Delivery
     /// The acknowledgement of a marked join: written unframed, as a write of
     /// its own; every later byte in both directions of that connection is framed.
     bool acknowledgement = false;
+    /// The acknowledgement accepted TLS: the handshake follows it at once
+    /// (the server is the TLS server).
+    bool tls = false;
 };
 
 /// A public line for the server's own chat view: the free text only, in the
@@ -59,6 +63,9 @@ struct Outcome
     /// Integerwert", an unknown target); the rest of that command was dropped,
     /// the commands after it in the same read were still handled.
     std::vector<std::string> errors;
+    /// Connections whose join was refused because it did not offer TLS while
+    /// encryption is required: closed after the deliveries, without a word.
+    std::vector<ConnectionId> refusedPlain;
 };
 
 /// The longest user name the server registers; the client cuts to the same.
@@ -105,6 +112,14 @@ public:
     /// its leave command; the others get the new list.
     Outcome connectionClosed(ConnectionId connection);
 
+    /// Joins that do not offer TLS are refused (see Outcome::refusedPlain).
+    void setRequireEncryption(bool on) { m_requireEncryption = on; }
+    bool requireEncryption() const { return m_requireEncryption; }
+    /// Tells whether a connection runs inside TLS. The key an acceptance
+    /// names for its file stream (protocol/streamkey.h) is passed on only
+    /// when both the acceptor's and the offerer's connection do; unset, never.
+    std::function<bool(ConnectionId)> isEncrypted;
+
 private:
     void handle(ConnectionId from, const std::string &data, Outcome &outcome);
     void join(ConnectionId from, const chat::Command &command, Outcome &outcome);
@@ -118,6 +133,7 @@ private:
     UserRegistry &m_registry;
     /// The current read has already been answered with a refusal.
     bool m_refused = false;
+    bool m_requireEncryption = false;
 };
 
 } // namespace chatserver

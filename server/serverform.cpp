@@ -8,6 +8,7 @@
 #include "platform/guard.h"
 #include "platform/strtoint.h"
 #include "platform/tray.h"
+#include "net/tls.h"
 #include "protocol/chatcommand.h"
 
 #include <QCheckBox>
@@ -88,6 +89,16 @@ void TserverForm::buildControls()
     QFont hostFont = Label5->font();
     hostFont.setPixelSize(19);
     Label5->setFont(hostFont);
+    // What clients show beside "Verbunden mit", to be compared by eye.
+    const std::string fingerprint = kc::tls::localFingerprint();
+    fingerprintLabel = makeLabel(QStringLiteral("Fingerabdruck: ")
+                                     + QString::fromLatin1(kc::tls::fingerprintShort(fingerprint)),
+                                 central);
+    fingerprintLabel->setObjectName(QStringLiteral("fingerprintLabel"));
+    fingerprintLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    fingerprintLabel->setToolTip(QStringLiteral("Fingerabdruck dieses Servers (SHA-256):\n")
+                                 + QString::fromLatin1(kc::tls::fingerprintHex(fingerprint)));
+    fingerprintLabel->setAccessibleName(QStringLiteral("Fingerabdruck des Servers"));
 
     Panel1 = new QFrame(central);
     Panel1->setFrameShape(QFrame::Panel);
@@ -138,6 +149,7 @@ void TserverForm::buildControls()
     top->addWidget(Label6, 0, 1);
     top->addWidget(Label5, 1, 1);
     top->addWidget(Panel1, 0, 2, 2, 1);
+    top->addWidget(fingerprintLabel, 2, 0, 1, 3);
     top->setColumnStretch(1, 1);
     top->setHorizontalSpacing(16);
 

@@ -40,6 +40,7 @@ public:
     QLineEdit *Edit1;
     QLabel *Label6;
     QLabel *Label5;
+    QLabel *fingerprintLabel; // this run's fingerprint, short form; the full hash as its tooltip
     QFrame *Panel1;
     QPushButton *startBitBtn;
     QPushButton *stopBitBtn;

@@ -53,6 +53,10 @@ ChatServerHost::ChatServerHost(QObject *parent) : QObject(parent), m_socket(new 
     m_socket->OnAccept = logged(&ChatServerHost::accept);
     m_socket->OnClientRead = logged(&ChatServerHost::clientRead);
     m_socket->OnClientDisconnect = logged(&ChatServerHost::clientDisconnect);
+    m_dispatcher.isEncrypted = [this](ConnectionId id) {
+        const TCustomWinSocket *socket = connection(id);
+        return socket && socket->Encrypted();
+    };
     m_socket->OnClientError = [this](QObject *, TCustomWinSocket *socket, TErrorEvent event, int &code) {
         try {
             clientError(socket, event, code);
@@ -86,6 +90,10 @@ std::string ChatServerHost::start(int port)
     m_socket->setPort(port);
     m_socket->Open();
     const std::string host = m_socket->Endpoint()->OwnHostName();
+    log("Fingerabdruck: " + kc::tls::fingerprintShort(kc::tls::localFingerprint()) + " (SHA-256 "
+        + kc::tls::fingerprintHex(kc::tls::localFingerprint()) + ")");
+    if (m_dispatcher.requireEncryption())
+        log("Nur verschl\xFCsselte Verbindungen: Clients ohne Verschl\xFCsselung werden abgelehnt");
     log("Servername: " + host);
     return host;
 }
@@ -260,12 +268,23 @@ void ChatServerHost::execute(const Outcome &outcome)
         for (const Delivery &delivery : outcome.deliveries) {
             deliver(delivery.connection, delivery.bytes);
             // The acknowledgement went out unframed, as a write of its own;
-            // every later byte of that connection, both ways, is framed.
-            if (delivery.acknowledgement && isConnected(delivery.connection))
+            // every later byte of that connection, both ways, is framed, and
+            // with TLS accepted the handshake comes first.
+            if (delivery.acknowledgement && isConnected(delivery.connection)) {
                 m_framed.emplace(delivery.connection, std::make_shared<FramedLink>());
+                if (delivery.tls)
+                    connection(delivery.connection)->StartTls(kc::tls::Role::Server);
+            }
         }
         for (const std::string &error : outcome.errors)
             log(error);
+    }
+    for (ConnectionId id : outcome.refusedPlain) {
+        if (TCustomWinSocket *socket = connection(id); socket && socket->Connected()) {
+            log(socket->PeerAddress() + " meldet sich ohne Verschl\xFCsselung an: abgelehnt (--require-encryption), "
+                                        "Verbindung getrennt");
+            socket->Close();
+        }
     }
     dropStuckReaders();
 }
@@ -398,6 +417,14 @@ void ChatServerHost::clientDisconnect(TCustomWinSocket *socket)
 
 void ChatServerHost::clientError(TCustomWinSocket *socket, TErrorEvent event, int &code)
 {
+    // A failed handshake or a broken session: the connection ends (its
+    // disconnect event follows), never to go on in plain text.
+    if (!socket->TlsError().empty()) {
+        log(socket->PeerAddress() + " Verschl\xFCsselung fehlgeschlagen (" + socket->TlsError()
+            + "): Verbindung getrennt");
+        code = 0;
+        return;
+    }
     // Inside our own send or receive the layer throws its full text to the
     // caller, which logs it.
     if (m_socketCalls > 0)

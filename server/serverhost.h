@@ -80,6 +80,10 @@ public:
     bool isConnected(ConnectionId id) const;
     /// True once `id` has been acknowledged: both directions carry frames.
     bool isFramed(ConnectionId id) const { return m_framed.count(id) > 0; }
+    /// Refuses clients that do not offer TLS: the join is not registered,
+    /// the log says why and the connection is closed.
+    void setRequireEncryption(bool on) { m_dispatcher.setRequireEncryption(on); }
+    bool requireEncryption() const { return m_dispatcher.requireEncryption(); }
 
     /// Listens on `port` (low 16 bits). A server that was stopped starts with
     /// an empty registry; a running one keeps its users. Logs the host name

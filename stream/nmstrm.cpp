@@ -20,6 +20,7 @@ public:
         m_port = owner->Port();
         m_timeOut = owner->TimeOut();
         m_fromName = owner->FromName();
+        m_receiverFingerprint = owner->ReceiverFingerprint();
         m_strm->moveToThread(this);
     }
 
@@ -44,6 +45,7 @@ protected:
             sender.setPort(m_port);
             sender.setTimeOut(m_timeOut);
             sender.setFromName(m_fromName);
+            sender.setReceiverFingerprint(m_receiverFingerprint);
             sender.OnConnect = [this](QObject *) { forward(&TNMStrm::OnConnect, 0, 0); };
             sender.OnConnectionFailed = [this](QObject *) { forward(&TNMStrm::OnConnectionFailed, 0, 0); };
             sender.OnPacketSent = [this, &sender](QObject *) {
@@ -109,6 +111,7 @@ private:
     int m_port = 0;
     int m_timeOut = 0;
     std::string m_fromName;
+    std::string m_receiverFingerprint;
     std::mutex m_lock;
     TNMStrm *m_sender = nullptr;
     bool m_canceled = false;
@@ -179,6 +182,12 @@ std::string TNMStrm::PostStream(QIODevice *strm)
     Connect();
     std::string acknowledgement;
     try {
+        if (!m_receiverFingerprint.empty()) {
+            StartTls(kc::tls::Role::Client);
+            if (PeerFingerprint() != m_receiverFingerprint)
+                throw ESockError("Der Empf\xE4nger hat sich mit einem fremden Schl\xFC" "ssel gemeldet: "
+                                 "die Datei wird nicht gesendet");
+        }
         Write(kc::strm::nameField(m_fromName));
         Write(kc::strm::sizeField(size));
         SendStream(strm);

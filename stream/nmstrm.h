@@ -35,6 +35,13 @@ public:
     const std::string &FromName() const { return m_fromName; }
     void setFromName(const std::string &value) { m_fromName = value; }
 
+    /// When set (32 bytes, see kc::tls), the message goes inside TLS, and
+    /// only to a receiver whose certificate has this fingerprint: any other
+    /// is refused before a byte of the message is sent. Empty: plain, as
+    /// every receiver understands.
+    const std::string &ReceiverFingerprint() const { return m_receiverFingerprint; }
+    void setReceiverFingerprint(const std::string &value) { m_receiverFingerprint = value; }
+
     /// Raised when the whole stream has been sent, before the acknowledgement is read.
     TNotifyEvent OnMessageSent;
 
@@ -43,6 +50,7 @@ public:
     /// closed without one). A name or stream that the header cannot carry
     /// (see kc::strm::checkMessage) fails with ESockError before anything is
     /// sent. Connect failures leave as ESockError (after OnConnectionFailed);
+    /// so do a failed TLS handshake and a receiver with another fingerprint;
     /// once connected, the connection is closed in every case; a cancel
     /// gives EAbortError "Socket-send abgebrochen".
     std::string PostStream(QIODevice *strm);
@@ -66,5 +74,6 @@ private:
     void cancelPost();
 
     std::string m_fromName;
+    std::string m_receiverFingerprint;
     PostThread *m_worker = nullptr;
 };

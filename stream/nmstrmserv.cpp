@@ -63,6 +63,12 @@ bool TNMStrmServ::receiveMessage()
     QString folder;
     withOwner([&](TNMGeneralServer *owner) { folder = static_cast<TNMStrmServ *>(owner)->m_spoolFolder; });
     TSpoolStream strm(TSpoolStream::DefaultMemoryLimit, nullptr, folder);
+    // A TLS record never starts a header (whose first field is digits), so
+    // the first byte tells an encrypting sender from one of the older kind.
+    if (!WaitForData())
+        return false;
+    if (FirstByte() == kc::strm::TlsRecordStart)
+        StartTls(kc::tls::Role::Server);
     const auto nameLength = kc::strm::readHeaderNumber(Read(kc::strm::NameLengthFieldSize));
     if (!nameLength)
         return false;

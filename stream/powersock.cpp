@@ -70,6 +70,7 @@ const char *const erReadLnCanceled = "Socket-readln abgebrochen";
 const char *const erCaptureCanceled = "Socket-Capture abgebrochen";
 const char *const erStreamRead = "Der Stream kann nicht gelesen werden";
 const char *const erStreamWrite = "Der Stream kann nicht geschrieben werden";
+const char *const stTls = "Verschl\xFC" "sselung wird ausgehandelt";
 
 // Errors of a non-blocking connect that mean "the attempt failed"; they
 // count as a connect notice with an error, as on the ancestors' platform.
@@ -210,6 +211,7 @@ void TPowersock::attachSocket(int descriptor)
 // progress"), so it is replaced without any event.
 void TPowersock::renewSocket()
 {
+    endTls();
     m_notifiers.drop();
     if (m_socket >= 0)
         ::close(m_socket);
@@ -241,6 +243,8 @@ void TPowersock::setLowWater(int bytes)
 
 bool TPowersock::peerHasClosed() const
 {
+    if (m_tlsEnded)
+        return true;
     pollfd p{m_socket, POLLRDHUP, 0};
     return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
 }
@@ -318,7 +322,7 @@ void TPowersock::writeNotice()
 void TPowersock::waitForSocket(Watch watch, int lowWater)
 {
     if (watch == Watch::Read) {
-        setLowWater(lowWater);
+        setLowWater(m_tls ? 1 : lowWater); // records are longer than what they carry
         m_notifiers.setRead(true);
     } else {
         m_notifiers.setWrite(true);
@@ -398,7 +402,12 @@ void TPowersock::drainUntilClosed()
 {
     OpScope op(this);
     while (m_connected && !canceled()) {
-        const ssize_t n = ::recv(m_socket, m_buffer.data(), chunkSize, MSG_DONTWAIT);
+        ssize_t n;
+        try {
+            n = receiveSome(m_buffer.data(), chunkSize, false);
+        } catch (const ESockError &) {
+            n = 0; // a broken session ends like a close
+        }
         if (n > 0)
             continue; // surplus beyond the message: thrown away, not progress
         if (n < 0 && kc::net::tryLater(errno)) {
@@ -656,7 +665,7 @@ int TPowersock::Accept()
 bool TPowersock::DataAvailable()
 {
     ReportStatus(8, stDataAvailable);
-    return m_socket >= 0 && kc::net::probeRead(m_socket) == kc::net::Readiness::Data;
+    return m_socket >= 0 && (!m_plain.empty() || kc::net::probeRead(m_socket) == kc::net::Readiness::Data);
 }
 
 void TPowersock::CloseSocket()
@@ -664,6 +673,7 @@ void TPowersock::CloseSocket()
     ReportStatus(4, stClose);
     m_connected = false;
     m_state = State::Fresh;
+    endTls();
     if (m_socket < 0)
         return;
     m_notifiers.drop();
@@ -682,6 +692,7 @@ void TPowersock::CloseSocket()
 
 void TPowersock::adoptConnection(int descriptor, const sockaddr_in &peer)
 {
+    endTls();
     m_notifiers.drop();
     if (m_socket >= 0)
         ::close(m_socket);
@@ -709,7 +720,7 @@ void TPowersock::SendBuffer(const char *data, uint16_t length)
             }
             size_t sent = 0;
             while (sent < total && !canceled()) {
-                const ssize_t n = ::send(m_socket, data + sent, total - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+                const ssize_t n = sendSome(data + sent, total - sent);
                 if (n == 0)
                     break;
                 if (n > 0) {
@@ -754,7 +765,7 @@ std::string TPowersock::Read(uint16_t count)
     size_t wanted = count;
     if (wanted > 0) {
         for (;;) {
-            const ssize_t n = ::recv(m_socket, m_buffer.data(), chunkSize, MSG_PEEK | MSG_DONTWAIT);
+            const ssize_t n = receiveSome(m_buffer.data(), chunkSize, true);
             if (n >= static_cast<ssize_t>(wanted))
                 break;
             if (n == 0)
@@ -768,7 +779,7 @@ std::string TPowersock::Read(uint16_t count)
             waitForSocket(Watch::Read, static_cast<int>(wanted));
         }
     } else {
-        const ssize_t n = ::recv(m_socket, m_buffer.data(), chunkSize, MSG_PEEK | MSG_DONTWAIT);
+        const ssize_t n = receiveSome(m_buffer.data(), chunkSize, true);
         if (n < 0)
             CheckSocketError(errno);
         wanted = n > 0 ? static_cast<size_t>(n) : 0;
@@ -778,7 +789,7 @@ std::string TPowersock::Read(uint16_t count)
         throw EAbortError(erSendCanceled);
     }
     std::string result(wanted, '\0');
-    const ssize_t got = wanted > 0 ? ::recv(m_socket, result.data(), wanted, MSG_DONTWAIT) : 0;
+    const ssize_t got = wanted > 0 ? receiveSome(result.data(), wanted, false) : 0;
     if (got < 0) {
         CheckSocketError(errno);
         result.clear();
@@ -799,7 +810,7 @@ std::string TPowersock::ReadLn()
         OpScope op(this);
         bool complete = false;
         do {
-            const ssize_t n = ::recv(m_socket, m_buffer.data(), chunkSize, MSG_PEEK | MSG_DONTWAIT);
+            const ssize_t n = receiveSome(m_buffer.data(), chunkSize, true);
             if (n == 0) {
                 StopTimer();
                 return {};
@@ -808,7 +819,7 @@ std::string TPowersock::ReadLn()
                 const void *lineFeed = std::memchr(m_buffer.data(), '\n', static_cast<size_t>(n));
                 const size_t take = lineFeed ? static_cast<const char *>(lineFeed) - m_buffer.data() + 1
                                              : static_cast<size_t>(n);
-                const ssize_t got = ::recv(m_socket, m_buffer.data(), take, MSG_DONTWAIT);
+                const ssize_t got = receiveSome(m_buffer.data(), take, false);
                 if (got > 0) {
                     result.append(m_buffer.data(), static_cast<size_t>(got));
                     noteProgress();
@@ -886,7 +897,7 @@ void TPowersock::SendStream(QIODevice *stream)
             const char *next = m_buffer.data();
             size_t remaining = static_cast<size_t>(chunk);
             while (remaining > 0 && !canceled()) {
-                const ssize_t n = ::send(m_socket, next, remaining, MSG_NOSIGNAL | MSG_DONTWAIT);
+                const ssize_t n = sendSome(next, remaining);
                 if (n == 0)
                     return;
                 if (n > 0) {
@@ -924,7 +935,7 @@ void TPowersock::CaptureStream(QIODevice *stream, int32_t expectedSize)
             // Only the announced bytes are taken; anything beyond belongs to no message.
             const size_t wanted = expectedSize >= 0 ? static_cast<size_t>(std::min<qint64>(chunkSize, expectedSize - have))
                                                     : chunkSize;
-            const ssize_t n = ::recv(m_socket, m_buffer.data(), wanted, MSG_DONTWAIT);
+            const ssize_t n = receiveSome(m_buffer.data(), wanted, false);
             if (n == 0)
                 break;
             if (n > 0) {
@@ -954,4 +965,169 @@ void TPowersock::CaptureStream(QIODevice *stream, int32_t expectedSize)
         throw;
     }
     StopTimer();
+}
+
+// --- TLS -------------------------------------------------------------------
+
+std::string TPowersock::PeerFingerprint() const
+{
+    return m_tls ? m_tls->peerFingerprint() : std::string();
+}
+
+void TPowersock::endTls()
+{
+    if (!m_tls)
+        return;
+    m_tls->shutdown();
+    m_tls.reset();
+    m_plain.clear();
+    m_tlsEnded = false;
+}
+
+void TPowersock::StartTls(kc::tls::Role role)
+{
+    ReportStatus(8, stTls);
+    OpScope op(this);
+    try {
+        m_tls = std::make_unique<kc::tls::Session>(role, m_socket);
+    } catch (const std::exception &e) {
+        throw ESockError(e.what());
+    }
+    m_plain.clear();
+    m_tlsEnded = false;
+    StartTimer();
+    const auto done = qScopeGuard([this] { StopTimer(); });
+    for (;;) {
+        // A Disconnect while waiting (Abort, the time-out) ends the session too.
+        if (canceled() || !m_tls) {
+            m_canceled = false;
+            if (m_tls)
+                CloseSocket();
+            throw EAbortError(erSendCanceled);
+        }
+        const kc::tls::Io io = m_tls->handshake();
+        if (io == kc::tls::Io::Done)
+            break;
+        if (io == kc::tls::Io::Failed || io == kc::tls::Io::Closed) {
+            const std::string reason = m_tls->error();
+            m_tls.reset(); // no closing alert into a broken session
+            CloseSocket();
+            throw ESockError(reason);
+        }
+        noteProgress();
+        waitForSocket(io == kc::tls::Io::WantRead ? Watch::Read : Watch::Write);
+    }
+}
+
+bool TPowersock::WaitForData()
+{
+    OpScope op(this);
+    for (;;) {
+        const ssize_t n = receiveSome(&m_peeked, 1, true);
+        if (n > 0)
+            return true;
+        if (n == 0)
+            return false;
+        CheckSocketError(errno);
+        if (canceled()) {
+            m_canceled = false;
+            throw EAbortError(erSendCanceled);
+        }
+        waitForSocket(Watch::Read);
+    }
+}
+
+// Reads records until the socket has nothing more or a chunk is held.
+void TPowersock::fillPlain()
+{
+    char block[16384];
+    while (!m_tlsEnded && m_plain.size() < chunkSize) {
+        const kc::tls::Result r = m_tls->read(block, sizeof block);
+        if (r.io == kc::tls::Io::Done) {
+            m_plain.append(block, r.bytes);
+            continue;
+        }
+        if (r.io == kc::tls::Io::Closed)
+            m_tlsEnded = true;
+        else if (r.io == kc::tls::Io::Failed)
+            raiseTlsFailure();
+        return;
+    }
+}
+
+void TPowersock::raiseTlsFailure()
+{
+    // A reset connection fails as it would without TLS.
+    if (const int error = m_tls->systemError())
+        CheckSocketError(error);
+    throw ESockError(m_tls->error());
+}
+
+ssize_t TPowersock::receiveSome(char *data, size_t size, bool peek)
+{
+    if (!m_tls)
+        return ::recv(m_socket, data, size, (peek ? MSG_PEEK : 0) | MSG_DONTWAIT);
+    if (peek || !m_plain.empty()) {
+        if (peek)
+            fillPlain();
+        const size_t n = std::min(size, m_plain.size());
+        if (n > 0) {
+            std::memcpy(data, m_plain.data(), n);
+            if (!peek)
+                m_plain.erase(0, n);
+            return static_cast<ssize_t>(n);
+        }
+    } else {
+        // Straight into the caller's buffer: no copy for bulk transfers.
+        size_t got = 0;
+        while (got < size && !m_tlsEnded) {
+            const kc::tls::Result r = m_tls->read(data + got, size - got);
+            if (r.io == kc::tls::Io::Done) {
+                got += r.bytes;
+                continue;
+            }
+            if (r.io == kc::tls::Io::Closed)
+                m_tlsEnded = true;
+            else if (r.io == kc::tls::Io::Failed)
+                raiseTlsFailure();
+            break;
+        }
+        if (got > 0)
+            return static_cast<ssize_t>(got);
+    }
+    if (m_tlsEnded)
+        return 0;
+    errno = EAGAIN;
+    return -1;
+}
+
+ssize_t TPowersock::sendSome(const char *data, size_t size)
+{
+    if (!m_tls)
+        return ::send(m_socket, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    // The session writes one record per call; as many as the socket takes
+    // count as one send, as a plain send of the same bytes would.
+    size_t put = 0;
+    while (put < size) {
+        const kc::tls::Result r = m_tls->write(data + put, size - put);
+        switch (r.io) {
+        case kc::tls::Io::Done:
+            put += r.bytes;
+            continue;
+        case kc::tls::Io::WantRead:
+        case kc::tls::Io::WantWrite:
+            if (put > 0)
+                return static_cast<ssize_t>(put);
+            errno = EAGAIN;
+            return -1;
+        case kc::tls::Io::Closed:
+            if (put > 0)
+                return static_cast<ssize_t>(put);
+            errno = EPIPE;
+            return -1;
+        case kc::tls::Io::Failed:
+            raiseTlsFailure();
+        }
+    }
+    return static_cast<ssize_t>(put);
 }

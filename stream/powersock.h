@@ -2,6 +2,7 @@
 
 #include "net/hostlookup.h"
 #include "net/notifierpair.h"
+#include "net/tls.h"
 #include "platform/exception.h"
 #include "stream/threadtimer.h"
 
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -161,6 +163,10 @@ public:
     const std::vector<std::string> &WinsockInfo() const { return m_winsockInfo; }
     /// Living objects that took part in the start-up.
     static int WinsockUsers();
+    /// The connection runs inside TLS (see StartTls).
+    bool Encrypted() const { return m_tls != nullptr; }
+    /// The peer's certificate fingerprint (32 bytes) once TLS is up; else empty.
+    std::string PeerFingerprint() const;
 
 protected:
     enum class State { Fresh, Connecting, Connected, Listening };
@@ -203,6 +209,17 @@ protected:
         m_bytesTotal = total;
     }
 
+    /// Runs the TLS handshake on the connected socket, waiting like the
+    /// other operations (Cancel, stop, TimeOut); from then on every transfer
+    /// operation runs inside TLS, unchanged in what it sends and takes. A
+    /// failed handshake closes the connection and raises ESockError with the
+    /// reason; a cancel raises EAbortError "Socket-send abgebrochen".
+    void StartTls(kc::tls::Role role);
+    /// Waits until at least one byte can be read, without taking it; false
+    /// when the peer closed first. The first byte is then FirstByte().
+    bool WaitForData();
+    char FirstByte() const { return m_peeked; }
+
     /// Waits for the peer to close, throwing away whatever it still sends;
     /// ends early on a stop request. Closes the socket.
     void drainUntilClosed();
@@ -233,6 +250,14 @@ private:
     void setLowWater(int bytes);
     bool peerHasClosed() const;
     int sendErrno(int posixErrno) const;
+    // recv / send with MSG_DONTWAIT, through TLS once it is up: >0 bytes,
+    // 0 the peer closed, -1 with errno (EAGAIN: wait for the socket). A
+    // broken TLS session raises ESockError.
+    ssize_t receiveSome(char *data, size_t size, bool peek);
+    ssize_t sendSome(const char *data, size_t size);
+    void fillPlain();
+    [[noreturn]] void raiseTlsFailure();
+    void endTls();
     void readNotice();
     void writeNotice();
     void idleCheck();
@@ -260,6 +285,11 @@ private:
     bool m_destroying = false;
     bool m_componentDestroying = false;
     int m_lastError = 0;
+
+    std::unique_ptr<kc::tls::Session> m_tls;
+    std::string m_plain;   // decrypted bytes not yet taken (peeks fill it)
+    bool m_tlsEnded = false;
+    char m_peeked = 0;
 
     kc::net::HostLookup m_lookup;
     in_addr m_lookupAddress{};

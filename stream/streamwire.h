@@ -11,6 +11,8 @@
 ///   stream data  S bytes
 /// and, from the receiver once the data is in, the 16-byte acknowledgement
 /// "OK" followed by 14 blanks. Nothing else travels in either direction.
+/// Between our own programs the same bytes may travel inside TLS (the
+/// sender then starts the handshake at once, see TNMStrm).
 namespace kc::strm {
 
 inline constexpr int NameLengthFieldSize = 4;
@@ -18,6 +20,9 @@ inline constexpr int SizeFieldSize = 10;
 inline constexpr int AcknowledgementSize = 16;
 /// The longest sender name the 4-digit length field can announce.
 inline constexpr int MaxNameLength = 9999;
+/// The first byte of a TLS record (a handshake): a sender that encrypts
+/// starts with it, and no header can (its first field is read as a number).
+inline constexpr char TlsRecordStart = 0x16;
 /// The largest stream the 10-character size field (a signed 32-bit number
 /// at the receiver) can announce.
 inline constexpr int64_t MaxStreamSize = 2147483647;

@@ -82,6 +82,10 @@ private slots:
         QTest::newRow("both roles") << QStringList{"--server", "--headless"} << M::Server << 0 << "" << false;
         QTest::newRow("keepalive short") << QStringList{"--headless", "--keepalive", "5,1"} << M::Headless << 0
                                          << "" << false;
+        QTest::newRow("require encryption") << QStringList{"--headless", "--require-encryption"} << M::Headless
+                                            << 0 << "60,10,3" << true;
+        QTest::newRow("require encryption without role") << QStringList{"--require-encryption"} << M::StartWindow
+                                                         << 0 << "" << false;
     }
 
     void parses()
@@ -105,6 +109,7 @@ private slots:
             return;
         QCOMPARE(parsed.options.mode, mode);
         QCOMPARE(parsed.options.port.value_or(0), port);
+        QCOMPARE(parsed.options.requireEncryption, arguments.contains("--require-encryption"));
         const auto &k = parsed.options.keepAlive;
         QCOMPARE(QStringLiteral("%1,%2,%3").arg(k.idle).arg(k.interval).arg(k.count), keepAlive);
     }

@@ -51,7 +51,7 @@ class TestClientForm : public QObject
     /// A fresh, admitted connection as "anna".
     void connectAdmitted()
     {
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
         QVERIFY(driver->admit(peer, "anna"));
         driver->mark();
     }
@@ -108,7 +108,7 @@ private slots:
         QCOMPARE(clientForm->farbe, 0xFF0000);
 
         QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")),
-                 std::string("$#neu:anna:16711680:127.0.0.1#kcx:frame"));
+                 std::string("$#neu:anna:16711680:127.0.0.1#kcx:frame,tls"));
         QVERIFY(kc::test::waitFor([&] { return driver->newTexts().size() >= 2; }));
         QCOMPARE(driver->newTexts(),
                  (QStringList{QStringLiteral("Verbindung wird hergestellt..."), QStringLiteral("Verbindung hergestellt")}));
@@ -129,14 +129,14 @@ private slots:
     void nameIsCutTo14Characters()
     {
         QCOMPARE(driver->connectAs(server, peer, QStringLiteral("abcdefghijklmnopq")),
-                 std::string("$#neu:abcdefghijklmn:0:127.0.0.1#kcx:frame"));
+                 std::string("$#neu:abcdefghijklmn:0:127.0.0.1#kcx:frame,tls"));
         QCOMPARE(clientForm->userName, std::string("abcdefghijklmn"));
         QCOMPARE(clientForm->Label5->text(), QStringLiteral("abcdefghijklmn"));
     }
 
     void umlautNameTravelsAsAnsi()
     {
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("Jürgen")), std::string("$#neu:J\xFCrgen:0:127.0.0.1#kcx:frame"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("Jürgen")), std::string("$#neu:J\xFCrgen:0:127.0.0.1#kcx:frame,tls"));
         QVERIFY(driver->admit(peer, "J\xFCrgen"));
         QCOMPARE(clientForm->UserListBox->item(0)->text(), QStringLiteral("Jürgen (127.0.0.1)"));
     }
@@ -341,7 +341,7 @@ private slots:
         QFETCH(std::string, read);
         QFETCH(QStringList, lines);
         QFETCH(int, high);
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
         peer.send(read);
         QVERIFY(kc::test::waitFor([&] { return clientForm->angemeldet; }));
         QStringList shown;
@@ -354,7 +354,7 @@ private slots:
 
     void userListPast101EntriesIsIgnored()
     {
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
         std::string list = "$#neu";
         for (int i = 0; i < 130; ++i)
             list += ":user" + std::to_string(i) + ":127.0.0.1";
@@ -373,7 +373,7 @@ private slots:
         QCOMPARE(peer.receive(), std::string("$#disconnect:anna#"));
         QVERIFY(peer.waitClosed());
 
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("bob")), std::string("$#neu:bob:0:127.0.0.1#kcx:frame"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("bob")), std::string("$#neu:bob:0:127.0.0.1#kcx:frame,tls"));
         driver->mark();
         peer.send("$#noconnect:noconnect#");
         QVERIFY(peer.waitClosed());
@@ -425,7 +425,7 @@ private slots:
         QCOMPARE(peer.receive(), std::string("$#disconnect:anna#"));
         QVERIFY(peer.waitClosed());
         // Not admitted: no leave command.
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
         clientForm->Verbindungtrennen1->trigger();
         QCOMPARE(peer.receive(), std::string());
         QVERIFY(peer.waitClosed());
@@ -437,7 +437,7 @@ private slots:
     void framedServerDeliversEveryLineWhole()
     {
         QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")),
-                 std::string("$#neu:anna:0:127.0.0.1#kcx:frame"));
+                 std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
         peer.send("$#kcx:frame#" + chat::buildFrame("$#neu:anna:127.0.0.1:bob:127.0.0.2#"));
         QVERIFY(kc::test::waitFor([&] { return clientForm->angemeldet; }));
         QCOMPARE(clientForm->UserListBox->count(), 2);
@@ -552,7 +552,7 @@ private slots:
 
     void whisperToSelectedUser()
     {
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
         peer.send("$#neu:anna:127.0.0.1:bob:127.0.0.2#");
         QVERIFY(kc::test::waitFor([&] { return clientForm->UserListBox->count() == 2; }));
         driver->mark();

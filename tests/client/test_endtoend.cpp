@@ -3,7 +3,9 @@
 #include "client/privatchatform.h"
 #include "clienttestsupport.h"
 #include "protocol/clientsocket.h"
+#include "net/tls.h"
 #include "protocol/serversocket.h"
+#include "rawpeer.h"
 #include "server/serverform.h"
 #include "widgets/lineview.h"
 
@@ -112,6 +114,15 @@ private slots:
         QVERIFY(waitFor([&] { return bob->angemeldet; }));
         QVERIFY(listsAgree({QStringLiteral("anna (127.0.0.1)"), QStringLiteral("bob (127.0.0.1)")}));
         QVERIFY(kc::test::viewTexts(bob->RichEdit1).contains(QStringLiteral("Verbindung hergestellt")));
+        // Between our own programs the connection is encrypted, and the
+        // client shows the fingerprint the server window shows.
+        for (TclientForm *form : {anna, bob}) {
+            QVERIFY(waitFor([&] { return form->lockLabel->accessibleName() == QStringLiteral("Verschlüsselt"); }));
+            QVERIFY(form->lockLabel->isVisible());
+            QCOMPARE(form->fingerprintLabel->text(), serverForm->fingerprintLabel->text());
+            QVERIFY(form->fingerprintLabel->toolTip().endsWith(
+                QString::fromLatin1(kc::tls::fingerprintHex(kc::tls::localFingerprint()))));
+        }
     }
 
     void publicLinesInColourBothWays()
@@ -172,9 +183,47 @@ private slots:
         QCOMPARE(bobsWindow->richeditprivat->toPlainText(), QStringLiteral("anna: hi bob\nbob: hi anna"));
         QCOMPARE(anna->privatChats.size(), size_t(1));
         QCOMPARE(bob->privatChats.size(), size_t(1));
+        QCOMPARE(bobsWindow->lockLabel->accessibleName(), QStringLiteral("Verschlüsselt"));
         // Private lines stay out of the public views.
         QVERIFY(!kc::test::viewTexts(anna->RichEdit1).contains(QStringLiteral("bob: hi anna")));
         QVERIFY(!serverForm->RichEdit1->toPlainText().contains(QStringLiteral("hi anna")));
+    }
+
+    // --require-encryption turns away what does not offer TLS, with a log
+    // line; "Nur verschlüsselt verbinden" leaves a server that does not upgrade.
+    void refusalOptions()
+    {
+        serverForm->host().setRequireEncryption(true);
+        kc::test::RawClient legacy;
+        QVERIFY(legacy.connectTo(port));
+        QVERIFY(legacy.send("$#neu:alt:0:127.0.0.1#"));
+        QVERIFY(legacy.waitClosed());
+        QVERIFY(serverForm->Memo1->toPlainText().contains(
+            QStringLiteral("127.0.0.1 meldet sich ohne Verschlüsselung an: abgelehnt (--require-encryption)")));
+        QVERIFY(serverUsers().size() == 2);
+        serverForm->host().setRequireEncryption(false);
+
+        kc::test::RawServer plainServer;
+        bob->nurVerschluesselt = true;
+        bob->serverPort = plainServer.listen();
+        env->dialogs.answerInput(true, QStringLiteral("127.0.0.1"));
+        env->dialogs.answerInput(true, QStringLiteral("bob"));
+        bob->connectBitBtn->click();
+        kc::test::RawClient peer;
+        QVERIFY(plainServer.accept(peer));
+        const std::string markedJoin = peer.receive();
+        QVERIFY2(markedJoin.starts_with("$#neu:bob:") && markedJoin.ends_with("#kcx:frame,tls"), markedJoin.c_str());
+        QVERIFY(peer.send("$#neu:bob:127.0.0.1#"));
+        QVERIFY(peer.waitClosed());
+        QCOMPARE(lastLine(bob), QStringLiteral("Der Server verschlüsselt nicht: Verbindung getrennt (Einstellung "
+                                               "„Nur verschlüsselt verbinden“)"));
+        QVERIFY(!bob->angemeldet);
+        bob->nurVerschluesselt = false;
+
+        bob->serverPort = port;
+        join(bob, QStringLiteral("bob"));
+        QVERIFY(waitFor([&] { return bob->angemeldet; }));
+        QVERIFY(listsAgree({QStringLiteral("anna (127.0.0.1)"), QStringLiteral("bob (127.0.0.1)")}));
     }
 
     void takenNameIsRefused()

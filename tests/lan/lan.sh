@@ -3,7 +3,7 @@
 # and D (10.77.0.2 to .4, test agents) each in a network namespace of its own,
 # joined by veth pairs to one bridge.
 #
-# usage: lan.sh chat|search|filetransfer|hostloss|slowlink SERVER_PROGRAM AGENT_PROGRAM
+# usage: lan.sh chat|search|filetransfer|hostloss|slowlink|encrypted SERVER_PROGRAM AGENT_PROGRAM
 #
 # Containment: the script first moves itself into fresh network, PID and mount
 # namespaces. The bridge lives there, never in the caller's namespace, and no
@@ -305,6 +305,71 @@ case "$scenario" in
     expect c errors
     ;;
 
+  encrypted)
+    # tcpdump on the bridge sees every packet of the LAN. Between our own
+    # programs it must find none of the words or file bytes that went by,
+    # while an older client (a raw peer on D) still chats in plain text.
+    command -v tcpdump >/dev/null 2>&1 || skip "'tcpdump' is not installed"
+    lan_hosts a b c d
+    tcpdump -i kcbr -U -s 0 -Z root -w "$work/lan.pcap" >"$work/tcpdump.log" 2>&1 &
+    children+=($!)
+    for _ in $(seq 100); do grep -q 'listening on' "$work/tcpdump.log" && break; sleep 0.05; done
+    grep -q 'listening on' "$work/tcpdump.log" || fail "tcpdump does not capture: $(cat "$work/tcpdump.log")"
+    step "tcpdump captures on the bridge"
+    grep -q '^.*Fingerabdruck: [0-9]\{5\} [0-9]\{5\} [0-9]\{5\} [0-9]\{5\} (SHA-256 [0-9A-F:]\{95\})$' "$work/a.log" \
+      || fail "the server's log names no fingerprint"
+    fingerprint=$(sed -n 's/.*Fingerabdruck: \([0-9 ]*\) (SHA-256.*/\1/p' "$work/a.log" | head -n 1)
+    # The older client: the join it always sent, then whatever comes.
+    in_host d bash -c 'exec 3<>/dev/tcp/10.77.0.1/5757 || exit 1
+      printf "%s" "\$#neu:dora:0:10.77.0.4#" >&3
+      cat <&3 &
+      while [ ! -e "$0/d/go" ]; do sleep 0.05; done
+      printf "%s" "\$#user:dora:0#klartext von dora" >&3
+      wait' "$work" >"$work/d/legacy.txt" 2>"$work/d/legacy.log" &
+    children+=($!)
+    for _ in $(seq 100); do grep -q 'dora:10.77.0.4' "$work/d/legacy.txt" && break; sleep 0.05; done
+    grep -qF '$#neu:dora:10.77.0.4#' "$work/d/legacy.txt" || fail "the older client was not admitted: $(cat "$work/d/legacy.txt")"
+    step "an older client joined from D, unmarked, and got the plain user list"
+    expect b join 10.77.0.1 bob
+    expect c join 10.77.0.1 carl
+    expect b users "dora (10.77.0.4);bob (10.77.0.2);carl (10.77.0.3)"
+    expect b lock "Verschlüsselt"
+    expect c lock "Verschlüsselt"
+    ask b view
+    [[ "$reply" == *"Fingerabdruck des Servers: $fingerprint (SHA-256"* ]] || fail "B shows another fingerprint than the server's log ($fingerprint): $reply"
+    step "B and C are encrypted and show the server's fingerprint $fingerprint"
+    touch "$work/d/go"
+    expect b line "dora: klartext von dora"
+    expect b say "oeffentlich-GEHEIM-1"
+    expect c line "bob: oeffentlich-GEHEIM-1"
+    expect c whisper bob "fluester-GEHEIM-2"
+    expect b line "Private Nachricht: fluester-GEHEIM-2"
+    expect b pchat carl "privat-GEHEIM-3"
+    expect c pline bob "bob: privat-GEHEIM-3"
+    for i in $(seq 20000); do echo "DATEI-GEHEIM-$i"; done >"$work/b/geheim.txt"
+    expect c accept "$work/c/got"
+    expect b offer carl "$work/b/geheim.txt"
+    expect c line "Datei erhalten"
+    cmp "$work/b/geheim.txt" "$work/c/got.txt" || fail "the file at C differs from the one B sent"
+    for _ in $(seq 100); do grep -q 'oeffentlich-GEHEIM-1' "$work/d/legacy.txt" && break; sleep 0.05; done
+    grep -q 'bob: oeffentlich-GEHEIM-1' "$work/d/legacy.txt" || fail "the older client got no plain public line: $(cat "$work/d/legacy.txt")"
+    step "the older client on D reads the public line in plain text"
+    sleep 0.5
+    kill "${children[-1]}" 2>/dev/null
+    kill -INT "$(pgrep -x tcpdump)" 2>/dev/null
+    for _ in $(seq 100); do pgrep -x tcpdump >/dev/null || break; sleep 0.05; done
+    [ -s "$work/lan.pcap" ] || fail "the capture is empty"
+    tcpdump -r "$work/lan.pcap" -w "$work/ours.pcap" 'not host 10.77.0.4' 2>/dev/null
+    packets=$(tcpdump -r "$work/ours.pcap" 2>/dev/null | wc -l)
+    [ "$packets" -gt 50 ] || fail "the capture holds only $packets packets of our programs"
+    for secret in fluester-GEHEIM-2 privat-GEHEIM-3 DATEI-GEHEIM; do
+      ! grep -a -q "$secret" "$work/lan.pcap" || fail "the capture holds '$secret' in plain text"
+    done
+    ! grep -a -q 'oeffentlich-GEHEIM-1' "$work/ours.pcap" || fail "the public line went in plain text between our programs"
+    grep -a -q 'oeffentlich-GEHEIM-1' "$work/lan.pcap" || fail "the line to the older client should be plain text"
+    step "capture: $packets packets between our programs, no word and no file byte readable"
+    ;;
+
   hostloss)
     lan_hosts a b c d
     join_two
@@ -334,7 +399,7 @@ case "$scenario" in
     expect b line "carl: lang von C: $digits"
     expect c line "carl: lang von C: $digits"
     # Both clients spoke the framed extension with the server.
-    [ "$(grep -c '#kcx:frame$' "$work/a.log")" = 2 ] || fail "the joins were not marked: $(grep 'neu:' "$work/a.log")"
+    [ "$(grep -c '#kcx:frame,tls$' "$work/a.log")" = 2 ] || fail "the joins were not marked: $(grep 'neu:' "$work/a.log")"
     ask c count '^[0-9]'
     [ "$reply" = "ok 0" ] || fail "a tail of a long line showed as a line of its own at C: $reply"
     ;;

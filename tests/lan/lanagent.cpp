@@ -43,6 +43,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QLabel>
 #include <QRegularExpression>
 #include <QSocketNotifier>
 #include <QTextEdit>
@@ -193,6 +194,10 @@ private:
             };
             waitUntil([history, rest2] { return history().contains(rest2); },
                       [history] { return history().join(QLatin1Char('|')); });
+        } else if (verb == QLatin1String("lock")) {
+            waitUntil([rest1] { return clientForm->lockLabel->accessibleName() == rest1; },
+                      [] { return clientForm->lockLabel->accessibleName() + " " + clientForm->fingerprintLabel->text(); },
+                      true);
         } else if (verb == QLatin1String("count")) {
             const QRegularExpression pattern(rest1);
             QStringList matching;

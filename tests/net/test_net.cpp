@@ -1,10 +1,14 @@
 #include "net/hostlookup.h"
+#include "net/tls.h"
 
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QTest>
 
 #include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 class TestNet : public QObject
 {
@@ -14,6 +18,9 @@ private slots:
     void firstIPv4();
     void lookupGivenUpNeverReports_data();
     void lookupGivenUpNeverReports();
+    void fingerprintForms_data();
+    void fingerprintForms();
+    void sessionOnNonBlockingSockets();
 };
 
 void TestNet::firstIPv4_data()
@@ -72,6 +79,78 @@ void TestNet::lookupGivenUpNeverReports()
     QCoreApplication::processEvents();
     QCOMPARE(reports, QStringList{"127.0.0.1"});
     QVERIFY(!lookup.running());
+}
+
+void TestNet::fingerprintForms_data()
+{
+    QTest::addColumn<QByteArray>("fingerprint");
+    QTest::addColumn<QString>("shortForm");
+    QTest::addColumn<QString>("hexStart");
+
+    QTest::newRow("zeros") << QByteArray(32, '\0') << "00000 00000 00000 00000" << "00:00:00";
+    // 2^80 - 1 = 1208925819614629174706175: its last 20 digits
+    QTest::newRow("80 bits set, the rest ignored") << (QByteArray(10, '\xFF') + QByteArray(22, '\x01'))
+                                                   << "25819 61462 91747 06175" << "FF:FF:FF";
+    QTest::newRow("one") << (QByteArray(9, '\0') + QByteArray(1, '\x01') + QByteArray(22, '\xAB'))
+                         << "00000 00000 00000 00001" << "00:00:00";
+    QTest::newRow("too short: nothing to show") << QByteArray(31, '\x01') << "" << "";
+}
+
+void TestNet::fingerprintForms()
+{
+    QFETCH(QByteArray, fingerprint);
+    QFETCH(QString, shortForm);
+    QFETCH(QString, hexStart);
+    const std::string raw = fingerprint.toStdString();
+    QCOMPARE(QString::fromStdString(kc::tls::fingerprintShort(raw)), shortForm);
+    const std::string hex = kc::tls::fingerprintHex(raw);
+    QVERIFY(QString::fromStdString(hex).startsWith(hexStart));
+    if (!hex.empty()) {
+        QCOMPARE(hex.size(), size_t{95});
+        QCOMPARE(kc::tls::fingerprintFromHex(hex), raw);
+        QCOMPARE(kc::tls::fingerprintFromHex(QString::fromStdString(hex).toLower().toStdString()), raw);
+        QVERIFY(kc::tls::fingerprintFromHex(hex.substr(3)).empty());
+    }
+}
+
+// Both ends on non-blocking sockets, driven by readiness alone: the client
+// sees this run's certificate, bytes pass both ways, a close is seen.
+void TestNet::sessionOnNonBlockingSockets()
+{
+    int fds[2];
+    QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+    kc::tls::Session client(kc::tls::Role::Client, fds[0]);
+    kc::tls::Session server(kc::tls::Role::Server, fds[1]);
+    const auto drive = [](int fd, auto step) {
+        for (int round = 0; round < 100; ++round) {
+            const kc::tls::Io io = step();
+            if (io != kc::tls::Io::WantRead && io != kc::tls::Io::WantWrite)
+                return io;
+            pollfd p{fd, short(io == kc::tls::Io::WantRead ? POLLIN : POLLOUT), 0};
+            ::poll(&p, 1, 10);
+        }
+        return kc::tls::Io::Failed;
+    };
+    int rounds = 0;
+    while ((!client.established() || !server.established()) && ++rounds < 100) {
+        QVERIFY(client.handshake() != kc::tls::Io::Failed);
+        QVERIFY(server.handshake() != kc::tls::Io::Failed);
+    }
+    QVERIFY(client.established() && server.established());
+    QCOMPARE(client.peerFingerprint(), kc::tls::localFingerprint());
+    QVERIFY(QString::fromStdString(client.description()).startsWith("TLSv1.3"));
+
+    const std::string line = "$#user:Anna:0#geheim";
+    QCOMPARE(client.write(line.data(), line.size()).bytes, line.size());
+    char buffer[100];
+    kc::tls::Result got{kc::tls::Io::Failed, 0};
+    QCOMPARE(drive(fds[1], [&] { got = server.read(buffer, sizeof buffer); return got.io; }), kc::tls::Io::Done);
+    QCOMPARE(std::string(buffer, got.bytes), line);
+
+    client.shutdown();
+    QCOMPARE(drive(fds[1], [&] { return server.read(buffer, sizeof buffer).io; }), kc::tls::Io::Closed);
+    ::close(fds[0]);
+    ::close(fds[1]);
 }
 
 QTEST_GUILESS_MAIN(TestNet)

@@ -1,5 +1,6 @@
 #include "protocol/chatcommand.h"
 #include "protocol/framing.h"
+#include "protocol/streamkey.h"
 
 #include <QTest>
 
@@ -33,6 +34,31 @@ private slots:
         QCOMPARE(buildFileAcceptDelivery("bob", "127.0.9.2", "C:\\x"),
                  std::string("$#fileangenommen:bob:127.0.9.2:C:\\x#"));
         QCOMPARE(buildFileDeclineDelivery("bob", "C:\\x"), std::string("$#fileabgelehnt:bob:C:\\x#"));
+    }
+
+    // The key an acceptance names is taken only in its exact form: any
+    // other free text (an older program's, a forged one) names none.
+    void streamKeyInTheFreeText_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<bool>("named");
+        const QByteArray hex = QByteArray(32, '\xA5').toHex().toUpper();
+        QTest::newRow("as built") << ("kcx:tls=" + hex) << true;
+        QTest::newRow("lower case") << ("kcx:tls=" + hex.toLower()) << true;
+        QTest::newRow("empty, as from older programs") << QByteArray() << false;
+        QTest::newRow("one digit short") << ("kcx:tls=" + hex.left(63)) << false;
+        QTest::newRow("one digit more") << ("kcx:tls=" + hex + "0") << false;
+        QTest::newRow("not a digit") << ("kcx:tls=" + hex.left(62) + "G0") << false;
+        QTest::newRow("another mark") << ("kcx:tlx=" + hex) << false;
+    }
+    void streamKeyInTheFreeText()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(bool, named);
+        const std::string key = streamKeyOf(text.toStdString());
+        QCOMPARE(key, named ? std::string(32, '\xA5') : std::string());
+        if (named)
+            QCOMPARE(streamKeyText(key), ("kcx:tls=" + text.mid(8).toUpper()).toStdString());
     }
 
     void userListBothWays()
@@ -183,7 +209,7 @@ private slots:
         QFETCH(bool, framed);
         QFETCH(std::string, heldWrite);
         ClientWire wire;
-        QCOMPARE(wire.start("anna", 0, "127.0.0.1"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame"));
+        QCOMPARE(wire.start("anna", 0, "127.0.0.1"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
         // Nothing goes out before the server's first bytes.
         QCOMPARE(wire.wrap("$#user:anna:0#hi"), std::string());
         Strings got;

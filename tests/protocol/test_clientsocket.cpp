@@ -187,6 +187,87 @@ private slots:
         QCOMPARE(client.Port(), int(port));
     }
 
+    // The upgrade of a running connection: bytes queued before it go out
+    // plain, then both components speak TLS, and a close still carries the
+    // client's last command.
+    void tlsUpgradeBetweenTheComponents()
+    {
+        TServerSocket server;
+        server.setPort(kc::test::freePort());
+        QStringList serverLog;
+        server.OnClientConnect = [&](QObject *, TCustomWinSocket *socket) {
+            socket->SendString("$#kcx:frame,tls#");
+            socket->StartTls(kc::tls::Role::Server);
+            QVERIFY(socket->Encrypted());
+        };
+        server.OnClientRead = [&](QObject *, TCustomWinSocket *socket) {
+            const std::string data = socket->ReceiveAvailable();
+            serverLog << kc::fromAnsi(data);
+            if (data.size() >= 5 && data.compare(data.size() - 5, 5, "hallo") == 0)
+                socket->SendString("echo hallo");
+        };
+        server.Open();
+
+        TClientSocket client;
+        QStringList log;
+        logEvents(client, log);
+        std::string fingerprint;
+        client.Endpoint()->OnTlsEstablished = [&](TCustomWinSocket *socket) {
+            fingerprint = socket->PeerFingerprint();
+            socket->SendString("hallo");
+        };
+        client.OnRead = [&](QObject *, TCustomWinSocket *socket) {
+            const std::string data = socket->ReceiveAvailable();
+            log << "read " + kc::fromAnsi(data);
+            if (data == "$#kcx:frame,tls#") {
+                socket->StartTls(kc::tls::Role::Client);
+                socket->SendString("vor dem Handshake");
+            }
+        };
+        client.OnDisconnect = [&](QObject *, TCustomWinSocket *socket) { socket->SendString("tschuess"); };
+        client.setHost("127.0.0.1");
+        client.setPort(server.Port());
+        client.Open();
+        QVERIFY(waitFor([&] { return log.contains("read echo hallo"); }));
+        QCOMPARE(fingerprint, kc::tls::localFingerprint());
+        QVERIFY(client.Endpoint()->TlsEstablished());
+        QCOMPARE(serverLog.join(""), QStringLiteral("vor dem Handshakehallo"));
+        client.Close();
+        QVERIFY(waitFor([&] { return serverLog.join("").endsWith("tschuess"); }));
+    }
+
+    // A peer that answers the hello with anything but TLS: a failed receive
+    // with the reason, the connection ends, and nothing goes out in plain.
+    void failedHandshakeEndsTheConnection()
+    {
+        RawServer listener;
+        TClientSocket client;
+        QStringList log;
+        logEvents(client, log);
+        std::string reason;
+        client.OnError = [&](QObject *, TCustomWinSocket *socket, TErrorEvent kind, int &code) {
+            log << QStringLiteral("error %1").arg(int(kind));
+            reason = socket->TlsError();
+            code = 0;
+        };
+        client.OnConnect = [](QObject *, TCustomWinSocket *socket) {
+            socket->StartTls(kc::tls::Role::Client);
+            socket->SendString("geheim");
+        };
+        client.setHost("127.0.0.1");
+        client.setPort(listener.listen());
+        client.Open();
+        RawClient server;
+        QVERIFY(listener.accept(server));
+        const std::string hello = server.receive();
+        QCOMPARE(hello.substr(0, 1), std::string("\x16"));
+        QVERIFY(server.send("$#neu:anna:127.0.0.1#"));
+        QVERIFY(waitFor([&] { return !client.Endpoint()->Connected(); }));
+        QVERIFY(log.contains(QStringLiteral("error %1").arg(int(TErrorEvent::eeReceive))));
+        QVERIFY2(QString::fromStdString(reason).startsWith("TLS-Handshake fehlgeschlagen"), reason.c_str());
+        QVERIFY(server.receiveFor(200).find("geheim") == std::string::npos);
+    }
+
     void closeRaisesDisconnectThatStillSends()
     {
         RawServer listener;

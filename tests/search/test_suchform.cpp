@@ -524,7 +524,7 @@ private slots:
 
         RawClient peer;
         QVERIFY(chat.accept(peer));
-        QCOMPARE(peer.receive(), "$#neu:abcdefghijklmn:0:" + peerAddressOf(peer) + "#kcx:frame");
+        QCOMPARE(peer.receive(), "$#neu:abcdefghijklmn:0:" + peerAddressOf(peer) + "#kcx:frame,tls");
         QVERIFY(clientForm->ClientSocket->Active());
         QCOMPARE(clientForm->ClientSocket->Host(), std::string("127.0.0.7"));
         QCOMPARE(clientForm->ClientSocket->Port(), int(chatPort));

@@ -161,6 +161,63 @@ private slots:
         QCOMPARE(registry.userListCommand(), before);
     }
 
+    // The key an acceptance names for its stream goes on only when neither
+    // hop could have read or changed it; otherwise the offerer gets today's bytes.
+    void streamKeyOnlyBetweenEncryptedConnections_data()
+    {
+        QTest::addColumn<QList<int>>("encrypted");
+        QTest::addColumn<QString>("freeText");
+        QTest::addColumn<bool>("relayed");
+        const QString key = "kcx:tls=" + QString(64, QLatin1Char('A'));
+        QTest::newRow("both encrypted") << QList<int>{1, 2} << key << true;
+        QTest::newRow("offerer plain") << QList<int>{2} << key << false;
+        QTest::newRow("acceptor plain") << QList<int>{1} << key << false;
+        QTest::newRow("both plain") << QList<int>{} << key << false;
+        QTest::newRow("not a key") << QList<int>{1, 2} << "kcx:tls=XYZ" << false;
+    }
+    void streamKeyOnlyBetweenEncryptedConnections()
+    {
+        QFETCH(QList<int>, encrypted);
+        QFETCH(QString, freeText);
+        QFETCH(bool, relayed);
+        UserRegistry registry = threeUsers();
+        ServerDispatcher dispatcher(registry);
+        dispatcher.isEncrypted = [&](ConnectionId id) { return encrypted.contains(int(id)); };
+        const Outcome outcome = dispatcher.dispatch(2, "$#fileangenommen:anna:bob:C:\\x#" + freeText.toStdString());
+        QCOMPARE(describe(outcome.deliveries),
+                 "1>$#fileangenommen:bob:127.0.9.2:C:\\x#" + (relayed ? freeText : QString()));
+    }
+
+    void requireEncryptionRefusesJoinsWithoutTls_data()
+    {
+        QTest::addColumn<bool>("require");
+        QTest::addColumn<QString>("join");
+        QTest::addColumn<QString>("deliveries");
+        const QString list = "7>$#neu:anna:127.0.1.5#";
+        QTest::newRow("plain join, allowed") << false << "$#neu:anna:0:127.0.1.5#" << list;
+        QTest::newRow("plain join, refused") << true << "$#neu:anna:0:127.0.1.5#" << "";
+        QTest::newRow("framed only, refused") << true << "$#neu:anna:0:127.0.1.5#kcx:frame" << "";
+        QTest::newRow("tls without frame, refused") << true << "$#neu:anna:0:127.0.1.5#kcx:tls" << "";
+        QTest::newRow("frame and tls") << true << "$#neu:anna:0:127.0.1.5#kcx:frame,tls"
+                                       << "7>$#kcx:frame,tls#\n" + list;
+    }
+    void requireEncryptionRefusesJoinsWithoutTls()
+    {
+        QFETCH(bool, require);
+        QFETCH(QString, join);
+        QFETCH(QString, deliveries);
+        UserRegistry registry;
+        ServerDispatcher dispatcher(registry);
+        dispatcher.setRequireEncryption(require);
+        const Outcome outcome = dispatcher.dispatch(7, join.toStdString());
+        QCOMPARE(describe(outcome.deliveries), deliveries);
+        const bool refused = deliveries.isEmpty();
+        QCOMPARE(outcome.refusedPlain, refused ? std::vector<ConnectionId>{7} : std::vector<ConnectionId>{});
+        QCOMPARE(registry.count(), refused ? 0 : 1);
+        if (!outcome.deliveries.empty())
+            QCOMPARE(outcome.deliveries.front().tls, join.endsWith("tls"));
+    }
+
     void joinRegistersOrRefusesOnTheJoiningConnection()
     {
         UserRegistry registry;

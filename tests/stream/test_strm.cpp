@@ -49,6 +49,7 @@ struct Delivery
     bool spooled = false;
     qint64 memoryInUse = 0;
     QString spoolFile;
+    bool encrypted = false;
 };
 
 // A listening receiver on a free port that records every OnMSG.
@@ -74,6 +75,7 @@ struct Receiver
             d.thread = QThread::currentThread();
             d.sender = sender;
             d.name = sFrom;
+            d.encrypted = static_cast<TPowersock *>(sender)->Encrypted();
             if (auto *spool = qobject_cast<TSpoolStream *>(strm)) {
                 d.spooled = spool->isSpooled();
                 d.memoryInUse = spool->memoryInUse();
@@ -191,20 +193,26 @@ private slots:
     {
         QTest::addColumn<int>("size");
         QTest::addColumn<int>("minPackets");
-        QTest::newRow("empty") << 0 << 0;
-        QTest::newRow("one chunk") << 65536 << 1;
-        QTest::newRow("two chunks") << 65537 << 2;
-        QTest::newRow("spooled to a file") << 6 * 1024 * 1024 << 96;
+        QTest::addColumn<bool>("encrypted");
+        QTest::newRow("empty") << 0 << 0 << false;
+        QTest::newRow("one chunk") << 65536 << 1 << false;
+        QTest::newRow("two chunks") << 65537 << 2 << false;
+        QTest::newRow("spooled to a file") << 6 * 1024 * 1024 << 96 << false;
+        QTest::newRow("empty, inside TLS") << 0 << 0 << true;
+        QTest::newRow("spooled, inside TLS") << 6 * 1024 * 1024 << 96 << true;
     }
     void endToEnd()
     {
         QFETCH(int, size);
         QFETCH(int, minPackets);
+        QFETCH(bool, encrypted);
         Receiver r;
         TNMStrm sender;
         sender.setHost("127.0.0.1");
         sender.setPort(r.port());
         sender.setFromName("Kestrel");
+        if (encrypted)
+            sender.setReceiverFingerprint(kc::tls::localFingerprint());
         int packets = 0;
         int32_t lastSent = -1;
         sender.OnPacketSent = [&](QObject *) {
@@ -224,6 +232,7 @@ private slots:
         QVERIFY(kc::test::waitFor([&] { return r.count() == 1; }));
         const Delivery d = r.at(0);
         QCOMPARE(d.name, std::string("Kestrel"));
+        QCOMPARE(d.encrypted, encrypted);
         QCOMPARE(d.data.size(), data.size());
         QVERIFY(d.data == data);
         QCOMPARE(d.spooled, size > TSpoolStream::DefaultMemoryLimit);
@@ -233,6 +242,28 @@ private slots:
             QVERIFY2(d.spoolFile.startsWith(QDir::tempPath() + "/"), qPrintable(d.spoolFile));
             QVERIFY(!openFiles().contains(d.spoolFile));
         }
+    }
+
+    // A host that takes the stream in the receiver's place shows another
+    // certificate: the sender stops before a byte of the message goes out.
+    void receiverWithAnotherFingerprintIsRefused()
+    {
+        Receiver r;
+        TNMStrm sender;
+        sender.setHost("127.0.0.1");
+        sender.setPort(r.port());
+        std::string expected = kc::tls::localFingerprint();
+        expected[0] = static_cast<char>(expected[0] ^ 1);
+        sender.setReceiverFingerprint(expected);
+        QBuffer stream;
+        stream.setData(kc::test::patternBytes(1000));
+        stream.open(QIODevice::ReadOnly);
+        QCOMPARE(sockErrorOf([&] { sender.PostStream(&stream); }),
+                 std::string("Der Empf\xE4nger hat sich mit einem fremden Schl\xFCssel gemeldet: "
+                             "die Datei wird nicht gesendet"));
+        QVERIFY(!sender.Connected());
+        QVERIFY(r.servicesEnded());
+        QCOMPARE(r.count(), size_t{0});
     }
 
     void refusedConnection()

@@ -760,7 +760,7 @@ int main(int argc, char **argv)
             if (allIn) {
                 loadStarted = true;
                 for (int i = 0; i < kChurners; ++i)
-                    clients[static_cast<size_t>(i)].due = now + std::chrono::milliseconds(pick(3000));
+                    clients[static_cast<size_t>(i)].due = now + std::chrono::milliseconds(pick(7000)); // spread, so the first stays overlap no more than later ones
                 for (Hostile &h : hostiles)
                     h.due = now + std::chrono::milliseconds(pick(5000));
                 lastOffer = now;

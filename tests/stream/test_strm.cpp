@@ -16,9 +16,12 @@
 
 #include <sys/socket.h>
 
+#include <fstream>
 #include <future>
+#include <latch>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 using kc::test::RawClient;
@@ -106,6 +109,17 @@ struct Receiver
         return kc::test::waitFor([this] { return server.ClientCount() == 0; }, ms);
     }
 };
+
+long residentKiB()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    }
+    return 0;
+}
 
 std::string headerFor(const std::string &name, qint64 size)
 {
@@ -613,6 +627,38 @@ private slots:
         QCOMPARE(spool.readAll(), bytes);
         QVERIFY(spool.seek(1400));
         QCOMPARE(spool.read(500), bytes.mid(1400));
+    }
+
+    // Each message is received on a thread of its own. What a stream held in
+    // memory must go back to the system when it ends, not stay with the
+    // thread's allocator arena: a receiver that has taken hundreds of files
+    // would otherwise hold the memory limit once per arena.
+    void streamMemoryGoesBackWhenStreamsEnd()
+    {
+        constexpr int streams = 8;
+        const auto receiveAtOnce = [] {
+            std::latch full(streams);
+            std::vector<std::thread> threads;
+            for (int i = 0; i < streams; ++i) {
+                threads.emplace_back([&full] {
+                    TSpoolStream strm;
+                    const QByteArray chunk(65536, 'x');
+                    while (strm.size() + chunk.size() <= TSpoolStream::DefaultMemoryLimit)
+                        strm.write(chunk);
+                    full.arrive_and_wait(); // all at once, as concurrent transfers are
+                });
+            }
+            for (std::thread &thread : threads)
+                thread.join();
+        };
+        // The first round settles what a process keeps anyway (the allocator
+        // adapts its thresholds to the first large blocks it frees).
+        receiveAtOnce();
+        const long before = residentKiB();
+        receiveAtOnce();
+        receiveAtOnce();
+        const long grown = residentKiB() - before;
+        QVERIFY2(grown < streams * TSpoolStream::DefaultMemoryLimit / 1024 / 4, qPrintable(QString::number(grown)));
     }
 };
 

@@ -71,6 +71,11 @@ constexpr int kOfferEveryMs = 3000;
 // the offerer offers again (a new file) after this long without an answer.
 constexpr int kOfferUnansweredMs = 5000;
 constexpr int kSampleEveryMs = 10000;
+// The first seconds carry more public lines, enough to fill the window's
+// bounded chat view (5,000 lines): the size after the first minute is the
+// size of a window whose views are full, and growth after it is not the fill.
+constexpr double kWarmUpS = 30;
+constexpr double kWarmUpPublicPerSecond = 200;
 
 double seconds(Clock::duration d)
 {
@@ -651,10 +656,11 @@ void printSamples(const char *who, const std::vector<Sample> &samples, size_t fi
     const double drift = minute.rssKiB > 0 ? 100.0 * (end.rssKiB - minute.rssKiB) / minute.rssKiB : 0;
     std::printf("| %-7s | RSS KiB     | %9ld | %9ld | %9ld | %9ld | %+6.1f %% %s |\n", who, start.rssKiB, minute.rssKiB,
                 end.rssKiB, peakRss, drift, std::abs(drift) <= 5 ? "ok" : "OVER");
+    // At start a thread or descriptor of the window's own connecting may still be about.
     std::printf("| %-7s | descriptors | %9d | %9d | %9d | %9d | %s |\n", who, start.fds, minute.fds, end.fds, peakFds,
-                end.fds == start.fds ? "back to start" : "NOT back    ");
+                end.fds <= start.fds ? "back to start" : "NOT back    ");
     std::printf("| %-7s | threads     | %9d | %9d | %9d | %9d | %s |\n", who, start.threads, minute.threads,
-                end.threads, peakThreads, end.threads == start.threads ? "back to start" : "NOT back    ");
+                end.threads, peakThreads, end.threads <= start.threads ? "back to start" : "NOT back    ");
 }
 
 } // namespace
@@ -728,6 +734,7 @@ int main(int argc, char **argv)
 
     const auto loadEnd = begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(minutes * 60));
     bool loadStarted = false;
+    Clock::time_point loadBegin;
     auto lastTick = Clock::now();
     auto nextSample = begin + std::chrono::milliseconds(kSampleEveryMs);
     auto nextFileCheck = begin + std::chrono::seconds(1);
@@ -759,6 +766,7 @@ int main(int argc, char **argv)
                 allIn &= clients[static_cast<size_t>(i)].state == Client::State::Joined;
             if (allIn) {
                 loadStarted = true;
+                loadBegin = now;
                 for (int i = 0; i < kChurners; ++i)
                     clients[static_cast<size_t>(i)].due = now + std::chrono::milliseconds(pick(7000)); // spread, so the first stays overlap no more than later ones
                 for (Hostile &h : hostiles)
@@ -786,7 +794,7 @@ int main(int argc, char **argv)
                     leave(c, now);
             }
             // Lines.
-            publicBudget += kPublicPerSecond * dt;
+            publicBudget += (seconds(now - loadBegin) < kWarmUpS ? kWarmUpPublicPerSecond : kPublicPerSecond) * dt;
             whisperBudget += kWhispersPerSecond * dt;
             privateBudget += kPrivatePerSecond * dt;
             std::vector<Client *> joined = joinedClients();
@@ -1066,8 +1074,8 @@ int main(int argc, char **argv)
     while (Clock::now() < settleEnd) {
         checkSavedFiles(Clock::now(), false);
         const Sample s = sampleOf(serverPid, 0), w = sampleOf(windowPid, 0);
-        if (awaitingFile.empty() && s.fds == serverStart.fds && s.threads == serverStart.threads
-            && w.fds == windowStart.fds && w.threads == windowStart.threads)
+        if (awaitingFile.empty() && s.fds <= serverStart.fds && s.threads <= serverStart.threads
+            && w.fds <= windowStart.fds && w.threads <= windowStart.threads)
             break;
         ::usleep(500 * 1000);
     }

@@ -2,8 +2,9 @@
 // on the offscreen platform, with a dialog service that answers as a patient
 // user would. It is started through its start window's client button,
 // connects through the "verbinden" dialogs, accepts every file offer and
-// saves every received file into the folder given; every minute it runs a
-// server search over 127.0.0.1 to 127.0.0.255 in its search window.
+// saves every received file into the folder given; every minute (the first
+// time after 10 s) it runs a server search over 127.0.0.1 to 127.0.0.255 in
+// its search window.
 //
 //   soak_window SAVE_FOLDER [NAME]
 //
@@ -31,6 +32,7 @@ namespace {
 
 constexpr int kChatPort = 5757;
 constexpr int kSearchEveryMs = 60000;
+constexpr int kFirstSearchMs = 10000;
 
 class SoakDialogs : public kc::DialogService
 {
@@ -117,10 +119,15 @@ int main(int argc, char **argv)
     auswahlForm->Button1->click();
     clientForm->connectBitBtn->click();
 
+    // The first sweep early, so that what it sets up once is there before
+    // the soak's one-minute sample.
     QTimer search;
     search.setInterval(kSearchEveryMs);
     QObject::connect(&search, &QTimer::timeout, [] { kc::guarded(searchSweep); });
-    search.start();
+    QTimer::singleShot(kFirstSearchMs, [&search] {
+        kc::guarded(searchSweep);
+        search.start();
+    });
 
     const int result = application.exec();
     kc::destroyWindows();

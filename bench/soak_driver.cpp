@@ -146,6 +146,7 @@ struct Sample
 {
     double at = 0;
     long rssKiB = -1;
+    long anonKiB = -1; // the part of RSS that is no file: heap, stacks, mappings
     int fds = -1;
     int threads = -1;
 };
@@ -159,6 +160,8 @@ Sample sampleOf(int pid, double at)
     while (std::getline(status, line)) {
         if (line.rfind("VmRSS:", 0) == 0)
             s.rssKiB = std::stol(line.substr(6));
+        else if (line.rfind("RssAnon:", 0) == 0)
+            s.anonKiB = std::stol(line.substr(8));
         else if (line.rfind("Threads:", 0) == 0)
             s.threads = std::stoi(line.substr(8));
     }
@@ -646,10 +649,11 @@ void printSamples(const char *who, const std::vector<Sample> &samples, size_t fi
     const Sample &start = samples.front();
     const Sample &end = samples.back();
     const Sample &minute = samples[std::min(firstMinute, samples.size() - 1)];
-    long peakRss = 0;
+    long peakRss = 0, peakAnon = 0;
     int peakFds = 0, peakThreads = 0;
     for (const Sample &s : samples) {
         peakRss = std::max(peakRss, s.rssKiB);
+        peakAnon = std::max(peakAnon, s.anonKiB);
         peakFds = std::max(peakFds, s.fds);
         peakThreads = std::max(peakThreads, s.threads);
     }
@@ -657,6 +661,9 @@ void printSamples(const char *who, const std::vector<Sample> &samples, size_t fi
     std::printf("| %-7s | RSS KiB     | %9ld | %9ld | %9ld | %9ld | %+6.1f %% %s |\n", who, start.rssKiB, minute.rssKiB,
                 end.rssKiB, peakRss, drift, std::abs(drift) <= 5 ? "ok" : "OVER");
     // At start a thread or descriptor of the window's own connecting may still be about.
+    const double anonDrift = minute.anonKiB > 0 ? 100.0 * (end.anonKiB - minute.anonKiB) / minute.anonKiB : 0;
+    std::printf("| %-7s | of it anon  | %9ld | %9ld | %9ld | %9ld | %+6.1f %%    |\n", who, start.anonKiB,
+                minute.anonKiB, end.anonKiB, peakAnon, anonDrift);
     std::printf("| %-7s | descriptors | %9d | %9d | %9d | %9d | %s |\n", who, start.fds, minute.fds, end.fds, peakFds,
                 end.fds <= start.fds ? "back to start" : "NOT back    ");
     std::printf("| %-7s | threads     | %9d | %9d | %9d | %9d | %s |\n", who, start.threads, minute.threads,

@@ -6,7 +6,10 @@
 // time after 10 s) it runs a server search over 127.0.0.1 to 127.0.0.255 in
 // its search window.
 //
-//   soak_window SAVE_FOLDER [NAME]
+//   soak_window SAVE_FOLDER [NAME [MINUTES]]
+//
+// With MINUTES, the search sweeps stop after that time, so that the window
+// can come to rest while the soak measures it at the end.
 //
 // Error boxes and unexpected dialogs go to standard error, one line each, as
 // "soak_window: error: ...". SIGTERM ends it through the window's own close.
@@ -27,6 +30,7 @@
 #include <QToolButton>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -102,7 +106,7 @@ void searchSweep()
 int main(int argc, char **argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: soak_window SAVE_FOLDER [NAME]\n");
+        std::fprintf(stderr, "usage: soak_window SAVE_FOLDER [NAME [MINUTES]]\n");
         return 2;
     }
     qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -128,6 +132,8 @@ int main(int argc, char **argv)
         kc::guarded(searchSweep);
         search.start();
     });
+    if (argc > 3)
+        QTimer::singleShot(static_cast<int>(std::atof(argv[3]) * 60000), [&search] { search.stop(); });
 
     const int result = application.exec();
     kc::destroyWindows();

@@ -340,9 +340,10 @@ void ChatServerHost::watchJoin(ConnectionId id)
         if (m_registry.positionOf(id) >= 0)
             return;
         TCustomWinSocket *idle = connection(id);
-        if (!idle)
+        if (!idle || !idle->Connected())
             return;
         try {
+            log(idle->PeerAddress() + " hat sich nicht angemeldet: Verbindung getrennt");
             idle->Close();
         } catch (...) {
             log(kc::exceptionMessage(std::current_exception()));
@@ -350,12 +351,53 @@ void ChatServerHost::watchJoin(ConnectionId id)
     });
 }
 
+bool ChatServerHost::admit(ConnectionId id, const std::string &address)
+{
+    std::erase_if(m_unjoined, [this](const auto &entry) {
+        return m_registry.positionOf(entry.first) >= 0 || !isConnected(entry.first);
+    });
+    std::map<std::string, int> held;
+    for (const auto &[unjoined, from] : m_unjoined)
+        ++held[from];
+    const int own = held.count(address) ? held[address] : 0;
+    if (own >= m_limits.maxUnjoinedPerAddress) {
+        log(kc::format("%s hat schon %d Verbindungen ohne Anmeldung: neue Verbindung getrennt", address.c_str(), own));
+        return false;
+    }
+    int open = 0; // the new connection included
+    for (const auto &[known, socket] : m_connections)
+        open += socket && socket->Connected() ? 1 : 0;
+    if (open > m_limits.maxConnections) {
+        // Only an address that still holds more than this one will, once the
+        // newcomer is in, gives up a place; so places never go back and forth.
+        const auto most = std::max_element(held.begin(), held.end(),
+                                           [](const auto &a, const auto &b) { return a.second < b.second; });
+        if (most == held.end() || most->second <= own + 1) {
+            log(kc::format("Server voll (%d Verbindungen): neue Verbindung von %s getrennt", m_limits.maxConnections,
+                           address.c_str()));
+            return false;
+        }
+        const std::string victimAddress = most->first;
+        const auto oldest = std::find_if(m_unjoined.begin(), m_unjoined.end(),
+                                         [&](const auto &entry) { return entry.second == victimAddress; });
+        const ConnectionId victim = oldest->first;
+        m_unjoined.erase(oldest);
+        log(kc::format("Server voll: \xE4lteste Verbindung ohne Anmeldung von %s (%d) getrennt, Platz f\xFCr %s",
+                       victimAddress.c_str(), most->second, address.c_str()));
+        if (TCustomWinSocket *socket = connection(victim))
+            socket->Close(); // runs its disconnect event, which logs the close
+    }
+    m_unjoined.emplace(id, address);
+    return true;
+}
+
 void ChatServerHost::clientConnect(TCustomWinSocket *socket)
 {
     const ConnectionId id = connectionId(socket);
-    log("Client " + socket->PeerAddress() + " connected");
+    const std::string address = socket->PeerAddress();
+    log("Client " + address + " connected");
     // The new connection is already listed; its disconnect event logs the close.
-    if (m_socket->Endpoint()->ActiveConnections() > m_limits.maxConnections) {
+    if (!admit(id, address)) {
         socket->Close();
         return;
     }

@@ -9,6 +9,7 @@
 #include <QPointer>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -31,15 +32,25 @@ struct KeepAlive
 /// How many connections the server holds, and for how long one may stay
 /// without joining. A search probe closes at once and an honest client joins
 /// at once, so only idle or hostile peers meet these limits.
+///
+/// No address may take the places of the others: one address holds at most
+/// maxUnjoinedPerAddress connections that have not joined, and when the server
+/// is full, a newcomer from an address that holds fewer of them than another
+/// gets a place: the oldest connection that has not joined of the address
+/// holding the most is closed. Joined users are never closed to make room.
 struct ConnectionLimits
 {
     static constexpr int kJoinTimeoutMs = 60000;
     static constexpr int kMaxConnections = 256;
+    static constexpr int kMaxUnjoinedPerAddress = 8;
 
     /// A connection that has not joined by then is closed.
     int joinTimeoutMs = kJoinTimeoutMs;
-    /// Connections held at once; further ones are closed as they arrive.
+    /// Connections held at once; further ones are closed as they arrive,
+    /// unless an address holding more gives up one of its own.
     int maxConnections = kMaxConnections;
+    /// Connections one address may hold without having joined.
+    int maxUnjoinedPerAddress = kMaxUnjoinedPerAddress;
 };
 
 /// The chat server without a window: the listening socket, the registry and
@@ -131,6 +142,10 @@ private:
     void applyKeepAlive(TCustomWinSocket *socket) const;
     /// Closes `id` once the join time is up, unless it registered a user by then.
     void watchJoin(ConnectionId id);
+    /// Decides whether the new connection `id` from `address` may stay, under
+    /// the limits per address and in total; may close another connection that
+    /// has not joined to make room. False: `id` is to be closed.
+    bool admit(ConnectionId id, const std::string &address);
 
     TServerSocket *m_socket;
     UserRegistry m_registry;
@@ -165,6 +180,10 @@ private:
     /// Framed connections with gathered frames, in the order they got them.
     std::vector<ConnectionId> m_unflushed;
     bool m_flushQueued = false;
+    /// Connections that have not joined (yet), by age (ids grow), with the
+    /// address they come from. Entries of connections that joined or closed
+    /// go when the next connection is admitted.
+    std::map<ConnectionId, std::string> m_unjoined;
 };
 
 } // namespace chatserver

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
+#include <string>
 
 namespace {
 
@@ -126,8 +128,8 @@ void TNMGeneralServer::acceptHandling()
                 ::close(socket); // not expected: no reply, no service slot
             } else if (socket >= 0) {
                 m_admitTag = std::move(tag);
-                if (ClientCount() >= m_maxServices)
-                    ::close(socket); // every service slot is taken
+                if (!makeRoom(RemoteIP()))
+                    ::close(socket); // no slot for this address
                 else
                     InstantiateServethread::launch(this, socket);
             }
@@ -136,4 +138,36 @@ void TNMGeneralServer::acceptHandling()
     }
     if (OnClientContact)
         OnClientContact(this);
+}
+
+bool TNMGeneralServer::makeRoom(const std::string &address)
+{
+    std::lock_guard lock(m_registry->lock);
+    // Services already told to stop are on their way out and hold nothing.
+    std::map<std::string, int> held;
+    int live = 0;
+    for (TNMGeneralServer *service : m_registry->clients) {
+        if (service->stopRequested())
+            continue;
+        ++live;
+        ++held[service->RemoteIP()];
+    }
+    const int own = held.count(address) ? held[address] : 0;
+    if (own >= m_maxServicesPerAddress)
+        return false;
+    if (live < m_maxServices)
+        return true;
+    // Only an address that still holds more than this one will, once the
+    // newcomer is in, gives up a slot; so slots never go back and forth.
+    const auto most =
+        std::max_element(held.begin(), held.end(), [](const auto &a, const auto &b) { return a.second < b.second; });
+    if (most == held.end() || most->second <= own + 1)
+        return false;
+    for (TNMGeneralServer *service : m_registry->clients) { // oldest first
+        if (!service->stopRequested() && !service->m_handingOver && service->RemoteIP() == most->first) {
+            service->requestStop();
+            return true;
+        }
+    }
+    return false;
 }

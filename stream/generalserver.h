@@ -2,6 +2,7 @@
 
 #include "stream/powersock.h"
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -22,9 +23,14 @@ struct ServiceRegistry;
 /// before a service slot is taken, whether it is served at all; a refused
 /// connection is closed at once, without a word to the peer.
 ///
-/// Limits: at most MaxServices connections are served at once (16), further
-/// ones are closed at once; a service whose peer makes no progress for
-/// IdleTimeOut milliseconds (60,000) is closed.
+/// Limits: at most MaxServices connections are served at once (16), and at
+/// most MaxServicesPerAddress (4) of them for one address; a service whose
+/// peer makes no progress for IdleTimeOut milliseconds (60,000) is closed.
+/// When every slot is taken, a newcomer from an address that holds fewer
+/// slots than another gets one: the oldest service of the address holding the
+/// most is closed, unless it is already handing its message over (that one
+/// waits for a person, like a joined chat user). Otherwise the newcomer is
+/// closed at once.
 ///
 /// Threads: accepting, building services and OnClientContact run on the
 /// listening component's thread; Serve, and every event of a service object
@@ -38,6 +44,7 @@ class TNMGeneralServer : public TPowersock
     Q_OBJECT
 public:
     static constexpr int DefaultMaxServices = 16;
+    static constexpr int DefaultMaxServicesPerAddress = 4;
     static constexpr int DefaultIdleTimeOut = 60000;
 
     /// With an owner that is itself a general server the object becomes a
@@ -77,6 +84,8 @@ public:
 
     int MaxServices() const { return m_maxServices; }
     void setMaxServices(int value) { m_maxServices = value; }
+    int MaxServicesPerAddress() const { return m_maxServicesPerAddress; }
+    void setMaxServicesPerAddress(int value) { m_maxServicesPerAddress = value; }
     /// Milliseconds without progress after which a service is closed; 0 never.
     int IdleTimeOut() const { return m_idleTimeOut; }
     void setIdleTimeOut(int value) { m_idleTimeOut = value; }
@@ -97,6 +106,10 @@ protected:
     /// if it still exists; for service objects reading the owner's settings.
     void withOwner(const std::function<void(TNMGeneralServer *owner)> &use) const;
 
+    /// A service handing its message over keeps its slot when a newcomer
+    /// needs one; service thread.
+    void setHandingOver(bool value) { m_handingOver = value; }
+
     /// Shared with the service threads; its lock guards the client list and
     /// whatever the services read from the listening component.
     std::shared_ptr<ServiceRegistry> m_registry;
@@ -105,11 +118,16 @@ private:
     friend class InstantiateServethread;
 
     void acceptHandling();
+    /// A slot for a newcomer from `address`, closing another service if the
+    /// rule above says so; false when the newcomer is to be closed.
+    bool makeRoom(const std::string &address);
 
     bool m_listener = false;
     TNMGeneralServer *m_ownerServer = nullptr;
     InstantiateServethread *m_serviceThread = nullptr;
     int m_maxServices = DefaultMaxServices;
+    int m_maxServicesPerAddress = DefaultMaxServicesPerAddress;
+    std::atomic<bool> m_handingOver{false};
     int m_idleTimeOut = DefaultIdleTimeOut;
     std::string m_admitTag;
 };

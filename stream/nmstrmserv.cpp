@@ -98,7 +98,9 @@ bool TNMStrmServ::receiveMessage()
     strm.seek(0);
     if (handler) {
         startIdleWatch(0);
+        setHandingOver(true);
         handler(this, sFrom, &strm);
+        setHandingOver(false);
         startIdleWatch(IdleTimeOut());
     }
     return true;

@@ -7,10 +7,12 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,8 +56,38 @@ TSpoolStream::TSpoolStream(qint64 memoryLimit, QObject *parent, const QString &f
 
 TSpoolStream::~TSpoolStream()
 {
+    releaseMemory();
     if (m_file >= 0)
         ::close(m_file);
+}
+
+bool TSpoolStream::reserve(qint64 bytes)
+{
+    if (bytes <= m_mapped)
+        return true;
+    // Doubling from 64 KiB, so that a stream written in small pieces is not
+    // remapped for each of them.
+    const qint64 page = ::sysconf(_SC_PAGESIZE);
+    qint64 wanted = std::max<qint64>({bytes, 2 * m_mapped, 64 * 1024});
+    wanted = std::max(bytes, std::min(wanted, m_limit));
+    wanted = (wanted + page - 1) / page * page;
+    void *mapped = m_memory ? ::mremap(m_memory, static_cast<size_t>(m_mapped), static_cast<size_t>(wanted), MREMAP_MAYMOVE)
+                            : ::mmap(nullptr, static_cast<size_t>(wanted), PROT_READ | PROT_WRITE,
+                                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED)
+        return false;
+    m_memory = static_cast<char *>(mapped);
+    m_mapped = wanted;
+    return true;
+}
+
+void TSpoolStream::releaseMemory()
+{
+    if (m_memory)
+        ::munmap(m_memory, static_cast<size_t>(m_mapped));
+    m_memory = nullptr;
+    m_mapped = 0;
+    m_memorySize = 0;
 }
 
 qint64 TSpoolStream::readData(char *data, qint64 maxSize)
@@ -65,7 +97,7 @@ qint64 TSpoolStream::readData(char *data, qint64 maxSize)
     if (count <= 0)
         return 0;
     if (m_file < 0) {
-        std::memcpy(data, m_memory.constData() + at, static_cast<size_t>(count));
+        std::memcpy(data, m_memory + at, static_cast<size_t>(count));
         return count;
     }
     qint64 done = 0;
@@ -85,9 +117,12 @@ qint64 TSpoolStream::writeData(const char *data, qint64 size)
     if (m_file < 0 && at + size > m_limit && !spill())
         return -1;
     if (m_file < 0) {
-        if (at + size > m_memory.size())
-            m_memory.resize(at + size);
-        std::memcpy(m_memory.data() + at, data, static_cast<size_t>(size));
+        if (!reserve(at + size)) {
+            setErrorString(QString::fromLocal8Bit(std::strerror(errno)));
+            return -1;
+        }
+        std::memcpy(m_memory + at, data, static_cast<size_t>(size));
+        m_memorySize = std::max(m_memorySize, at + size);
     } else {
         qint64 done = 0;
         while (done < size) {
@@ -112,9 +147,9 @@ bool TSpoolStream::spill()
         return false;
     }
     qint64 done = 0;
-    while (done < m_memory.size()) {
+    while (done < m_memorySize) {
         const ssize_t n = kc::net::retryOnEintr([&] {
-            return ::pwrite(fd, m_memory.constData() + done, static_cast<size_t>(m_memory.size() - done), done);
+            return ::pwrite(fd, m_memory + done, static_cast<size_t>(m_memorySize - done), done);
         });
         if (n <= 0) {
             setErrorString(QString::fromLocal8Bit(std::strerror(errno)));
@@ -124,7 +159,7 @@ bool TSpoolStream::spill()
         done += n;
     }
     m_file = fd;
-    m_memory = QByteArray();
+    releaseMemory();
     return true;
 }
 

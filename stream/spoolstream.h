@@ -26,7 +26,7 @@ public:
     /// Descriptor of the temporary file, -1 while in memory.
     int spoolDescriptor() const { return m_file; }
     /// Bytes held in memory right now (never more than the limit).
-    qint64 memoryInUse() const { return m_memory.size(); }
+    qint64 memoryInUse() const { return m_memorySize; }
 
     /// Gives the spooled bytes the name `target` without copying them, when
     /// the spool file lies on the target's file system; an existing file is
@@ -41,11 +41,20 @@ protected:
 
 private:
     bool spill();
+    /// Room for `bytes` in memory; false when the system has none.
+    bool reserve(qint64 bytes);
+    void releaseMemory();
 
     qint64 m_limit;
     QString m_folder;
     bool m_named = false;
     qint64 m_size = 0;
-    QByteArray m_memory;
+    /// The bytes in memory live in a mapping of their own, not in the
+    /// allocator's heap: each stream is received on a thread of its own, and a
+    /// thread's allocator arena keeps what it handed out, so a receiver that
+    /// ran for hours would hold the memory limit once per arena.
+    char *m_memory = nullptr;
+    qint64 m_memorySize = 0;
+    qint64 m_mapped = 0;
     int m_file = -1;
 };

@@ -18,7 +18,9 @@
 #include "testenv.h"
 #include "widgets/lineview.h"
 
+#include <QElapsedTimer>
 #include <QLineEdit>
+#include <QScopeGuard>
 #include <QPushButton>
 #include <QTest>
 
@@ -31,6 +33,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
+#include <memory>
 #include <set>
 #include <vector>
 
@@ -158,9 +162,9 @@ class TestHostile : public QObject
     RawClient m_anna, m_bob;
     int m_guests = 0;
 
-    bool join(RawClient &client, const std::string &name)
+    bool join(RawClient &client, const std::string &name, const std::string &source = {})
     {
-        if (!client.connectTo(m_port))
+        if (!client.connectTo(m_port, "127.0.0.1", 5000, source))
             return false;
         client.send(chat::buildJoin(name, 255, "127.1.0.1"));
         return waitFor([&] { return serverForm->registry().findUser(name) >= 0; });
@@ -352,6 +356,98 @@ private slots:
         QVERIFY2(peak <= cap, qPrintable(QString::number(peak)));
         burst.abortAll();
         QVERIFY(waitFor([] { return serverForm->ServerSocket->Endpoint()->ActiveConnections() == 2; }));
+    }
+
+    // One address that opens a thousand connections and never joins keeps
+    // nobody else out: a client from another address joins while the flood is
+    // still held, not a join time later.
+    void floodFromOneAddressLocksNobodyOut()
+    {
+        constexpr int count = 1000;
+        constexpr int held = chatserver::ConnectionLimits::kMaxUnjoinedPerAddress;
+        MoreFiles files(4 * count);
+        QVERIFY2(files.limit() >= rlim_t(3 * count), "cannot open enough files");
+        // The full minute to join, so that a flood holding the places would hold them now.
+        serverForm->host().setConnectionLimits({});
+        const auto restore = qScopeGuard([] {
+            serverForm->host().setConnectionLimits({kJoinTimeoutMs, chatserver::ConnectionLimits::kMaxConnections});
+        });
+
+        Burst flood;
+        QVERIFY(flood.open(count, m_port));
+        QVERIFY(waitFor([&] { return flood.established(0) == count; }, 20000));
+        QVERIFY(waitFor([&] { return flood.closedByPeer() == count - held; }, 20000));
+
+        RawClient honest;
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(honest.connectTo(m_port, "127.0.0.1", 5000, "127.0.0.2"));
+        QVERIFY(honest.send(chat::buildJoin("ehrlich", 255, "127.0.0.2")));
+        const std::string answer = honest.receive(5000);
+        const qint64 joinMs = clock.elapsed();
+        QVERIFY2(answer.rfind("$#neu:", 0) == 0 && answer.find(":ehrlich:") != std::string::npos,
+                 answer.substr(0, 200).c_str());
+        QCOMPARE(flood.closedByPeer(), count - held);
+        qInfo("joined in %lld ms while the flood held %d connections", joinMs, held);
+
+        honest.send(chat::buildDisconnect("ehrlich"));
+        honest.close();
+        flood.abortAll();
+        QVERIFY(waitFor([] { return serverForm->ServerSocket->Endpoint()->ActiveConnections() == 2; }));
+        m_anna.receiveFor(20);
+        m_bob.receiveFor(20);
+    }
+
+    // A full server makes room for an address that holds few connections by
+    // closing the oldest unjoined connection of the address holding the most;
+    // joined users keep their places.
+    void fullServerMakesRoomForAnotherAddress()
+    {
+        constexpr int cap = 20; // anna and bob, 8 + 8 + 2 unjoined
+        serverForm->host().setConnectionLimits({60000, cap, 8});
+        const auto restore = qScopeGuard([] {
+            serverForm->host().setConnectionLimits({kJoinTimeoutMs, chatserver::ConnectionLimits::kMaxConnections});
+        });
+        TServerWinSocket *listening = serverForm->ServerSocket->Endpoint();
+        std::map<int, std::vector<std::unique_ptr<RawClient>>> from; // by last address part
+        for (auto [part, number] : {std::pair{3, 8}, std::pair{4, 8}, std::pair{5, 2}}) {
+            for (int i = 0; i < number; ++i) {
+                from[part].push_back(std::make_unique<RawClient>());
+                QVERIFY(from[part].back()->connectTo(m_port, "127.0.0.1", 5000, "127.0.0." + std::to_string(part)));
+                const int expected = 2 + int(from[3].size() + from[4].size() + from[5].size());
+                QVERIFY(waitFor([&] { return listening->ActiveConnections() == expected; }));
+            }
+        }
+        auto stillOpen = [](const std::vector<std::unique_ptr<RawClient>> &peers, size_t first) {
+            for (size_t i = first; i < peers.size(); ++i) {
+                if (peers[i]->waitClosed(20))
+                    return false;
+            }
+            return true;
+        };
+        // Newcomers from .6 and .5: .3 and then .4 (8 each) give up their oldest.
+        RawClient six, five;
+        QVERIFY(join(six, "sechs", "127.0.0.6"));
+        QVERIFY(from[3][0]->waitClosed(3000));
+        QVERIFY(stillOpen(from[3], 1));
+        QVERIFY(join(five, "fuenf", "127.0.0.5"));
+        QVERIFY(from[4][0]->waitClosed(3000));
+        QVERIFY(stillOpen(from[4], 1));
+        // Full again, and nobody holds more than .3 would with one more.
+        RawClient three;
+        QVERIFY(three.connectTo(m_port, "127.0.0.1", 5000, "127.0.0.3"));
+        QVERIFY(three.waitClosed(3000));
+        QVERIFY(stillOpen(from[3], 1) && stillOpen(from[4], 1) && stillOpen(from[5], 0));
+        QVERIFY(registryIs({"anna", "bob", "sechs", "fuenf"}));
+
+        for (RawClient *user : {&six, &five}) {
+            user->send(chat::buildDisconnect(user == &six ? "sechs" : "fuenf"));
+            user->close();
+        }
+        from.clear();
+        QVERIFY(waitFor([=] { return listening->ActiveConnections() == 2; }));
+        m_anna.receiveFor(20);
+        m_bob.receiveFor(20);
     }
 
     void resetChurnDuringRelay()

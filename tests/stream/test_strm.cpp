@@ -8,6 +8,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QFileInfo>
 #include <QTest>
 #include <QTimer>
@@ -15,8 +16,12 @@
 
 #include <sys/socket.h>
 
+#include <fstream>
+#include <future>
+#include <latch>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 using kc::test::RawClient;
@@ -106,6 +111,17 @@ struct Receiver
         return kc::test::waitFor([this] { return server.ClientCount() == 0; }, ms);
     }
 };
+
+long residentKiB()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    }
+    return 0;
+}
 
 std::string headerFor(const std::string &name, qint64 size)
 {
@@ -453,12 +469,14 @@ private slots:
         Receiver r;
         std::vector<std::unique_ptr<RawClient>> silent;
         for (int i = 0; i < 16; ++i) {
+            // Four addresses, as many as each may hold.
+            const std::string source = "127.0.0." + std::to_string(1 + i / 4);
             silent.push_back(std::make_unique<RawClient>());
-            QVERIFY(silent.back()->connectTo(r.port()));
+            QVERIFY(silent.back()->connectTo(r.port(), "127.0.0.1", 5000, source));
             QVERIFY(kc::test::waitFor([&] { return r.server.ClientCount() == i + 1; }));
         }
         RawClient extra;
-        QVERIFY(extra.connectTo(r.port()));
+        QVERIFY(extra.connectTo(r.port(), "127.0.0.1", 5000, "127.0.0.1"));
         QVERIFY(extra.waitClosed(3000));
         QCOMPARE(r.server.ClientCount(), 16);
         QCOMPARE(r.contacts, 17);
@@ -466,13 +484,70 @@ private slots:
         silent.front()->close();
         QVERIFY(kc::test::waitFor([&] { return r.server.ClientCount() == 15; }));
         RawClient late;
-        QVERIFY(late.connectTo(r.port()));
+        QVERIFY(late.connectTo(r.port(), "127.0.0.1", 5000, "127.0.0.1"));
         QVERIFY(late.send(headerFor("late", 3) + "abc"));
         QCOMPARE(late.receive(3000), ack);
         QVERIFY(kc::test::waitFor([&] { return r.count() == 1; }));
         silent.clear();
         late.close();
         QVERIFY(r.servicesEnded());
+    }
+
+    void slotsAreSharedByAddress_data()
+    {
+        QTest::addColumn<int>("slotCount");
+        // Last part of the 127.0.0.x address of each peer holding a slot, oldest first.
+        QTest::addColumn<QList<int>>("holders");
+        // The oldest holder is in its hand-over (OnMSG) when the newcomer comes.
+        QTest::addColumn<bool>("handingOver");
+        QTest::addColumn<int>("newcomer");
+        // Index of the holder closed for the newcomer; -1: the newcomer is closed.
+        QTest::addColumn<int>("closed");
+        QTest::newRow("one address, more than its share") << 16 << QList<int>{1, 1, 1, 1} << false << 1 << -1;
+        QTest::newRow("full: the address holding the most gives up its oldest")
+            << 4 << QList<int>{1, 1, 1, 2} << false << 3 << 0;
+        QTest::newRow("full: a service handing over keeps its slot") << 4 << QList<int>{1, 1, 1, 2} << true << 3 << 1;
+        QTest::newRow("full: nobody holds more than the newcomer would") << 4 << QList<int>{1, 1, 2, 2} << false << 1
+                                                                         << -1;
+    }
+    void slotsAreSharedByAddress()
+    {
+        QFETCH(int, slotCount);
+        QFETCH(QList<int>, holders);
+        QFETCH(bool, handingOver);
+        QFETCH(int, newcomer);
+        QFETCH(int, closed);
+        Receiver r;
+        r.server.setMaxServices(slotCount);
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        const auto done = qScopeGuard([&] { release.set_value(); });
+        if (handingOver)
+            r.duringOnMsg = [released] { released.wait(); };
+
+        std::vector<std::unique_ptr<RawClient>> peers;
+        for (int i = 0; i < holders.size(); ++i) {
+            peers.push_back(std::make_unique<RawClient>());
+            QVERIFY(peers.back()->connectTo(r.port(), "127.0.0.1", 5000, "127.0.0." + std::to_string(holders[i])));
+            QVERIFY(kc::test::waitFor([&] { return r.server.ClientCount() == i + 1; }));
+            if (i == 0 && handingOver) {
+                QVERIFY(peers[0]->send(headerFor("first", 1) + "x"));
+                QCOMPARE(peers[0]->receive(3000), ack);
+            }
+        }
+        RawClient late;
+        QVERIFY(late.connectTo(r.port(), "127.0.0.1", 5000, "127.0.0." + std::to_string(newcomer)));
+        if (closed < 0) {
+            QVERIFY(late.waitClosed(3000));
+        } else {
+            QVERIFY(peers[closed]->waitClosed(3000));
+            QVERIFY(late.send(headerFor("late", 3) + "abc"));
+            QCOMPARE(late.receive(3000), ack);
+        }
+        for (int i = 0; i < int(peers.size()); ++i) {
+            if (i != closed)
+                QVERIFY2(!peers[i]->waitClosed(50), qPrintable(QString::number(i)));
+        }
     }
 
     void oversizeStreamFailsBeforeSending()
@@ -583,6 +658,38 @@ private slots:
         QCOMPARE(spool.readAll(), bytes);
         QVERIFY(spool.seek(1400));
         QCOMPARE(spool.read(500), bytes.mid(1400));
+    }
+
+    // Each message is received on a thread of its own. What a stream held in
+    // memory must go back to the system when it ends, not stay with the
+    // thread's allocator arena: a receiver that has taken hundreds of files
+    // would otherwise hold the memory limit once per arena.
+    void streamMemoryGoesBackWhenStreamsEnd()
+    {
+        constexpr int streams = 8;
+        const auto receiveAtOnce = [] {
+            std::latch full(streams);
+            std::vector<std::thread> threads;
+            for (int i = 0; i < streams; ++i) {
+                threads.emplace_back([&full] {
+                    TSpoolStream strm;
+                    const QByteArray chunk(65536, 'x');
+                    while (strm.size() + chunk.size() <= TSpoolStream::DefaultMemoryLimit)
+                        strm.write(chunk);
+                    full.arrive_and_wait(); // all at once, as concurrent transfers are
+                });
+            }
+            for (std::thread &thread : threads)
+                thread.join();
+        };
+        // The first round settles what a process keeps anyway (the allocator
+        // adapts its thresholds to the first large blocks it frees).
+        receiveAtOnce();
+        const long before = residentKiB();
+        receiveAtOnce();
+        receiveAtOnce();
+        const long grown = residentKiB() - before;
+        QVERIFY2(grown < streams * TSpoolStream::DefaultMemoryLimit / 1024 / 4, qPrintable(QString::number(grown)));
     }
 };
 

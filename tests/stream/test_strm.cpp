@@ -60,11 +60,13 @@ struct Delivery
 // A listening receiver on a free port that records every OnMSG.
 struct Receiver
 {
-    TNMStrmServ server;
     std::mutex lock;
     std::vector<Delivery> deliveries;
     int contacts = 0;
     std::function<void()> duringOnMsg;
+    // Last, so that it goes first: its service threads end before what their
+    // OnMSG handler uses.
+    TNMStrmServ server;
 
     explicit Receiver(int idleTimeOut = TNMGeneralServer::DefaultIdleTimeOut)
     {

@@ -157,8 +157,11 @@ bool TCustomWinSocket::Private::flush(int &error)
 
 void TCustomWinSocket::Private::fail(TErrorEvent kind, int error, const char *api)
 {
-    const std::string message = kc::socketErrorMessage(error, api);
-    int code = kc::winsockErrorNumber(error);
+    report(kind, kc::winsockErrorNumber(error), kc::socketErrorMessage(error, api));
+}
+
+void TCustomWinSocket::Private::report(TErrorEvent kind, int code, const std::string &message)
+{
     QPointer<TCustomWinSocket> self(q);
     if (events)
         events->socketError(q, kind, code);
@@ -177,18 +180,7 @@ void TCustomWinSocket::Private::failTls(const std::string &reason)
     tlsError = reason;
     tlsOut.clear();
     tlsWantsWrite = false;
-    int code = kc::winsockErrorNumber(ECONNABORTED);
-    QPointer<TCustomWinSocket> self(q);
-    if (events)
-        events->socketError(q, TErrorEvent::eeReceive, code);
-    if (self && connected && !ending) {
-        if (events)
-            events->socketEnd(q);
-        else
-            release(false);
-    }
-    if (code != 0)
-        throw ESocketError(reason);
+    report(TErrorEvent::eeReceive, kc::winsockErrorNumber(ECONNABORTED), reason);
 }
 
 bool TCustomWinSocket::Private::driveTls()

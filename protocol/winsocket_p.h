@@ -56,6 +56,9 @@ struct TCustomWinSocket::Private
     /// (inside this call), then ESocketError for `api` unless the handler
     /// cleared the code; returns only in that last case.
     void fail(TErrorEvent kind, int error, const char *api);
+    /// Raises the error event with `code`, ends the connection, and throws
+    /// ESocketError(message) unless the handler cleared the code.
+    void report(TErrorEvent kind, int code, const std::string &message);
     /// Hands queued bytes to the network; false with `error` set on failure.
     bool flush(int &error);
     void updateWriteNotifier();

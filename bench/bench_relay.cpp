@@ -450,17 +450,24 @@ private:
                 next = m.in.size();
             }
             const std::string_view piece(m.in.data() + pos, next - pos);
-            if (piece.starts_with("$#farbe:"))
-                takeLine(r, piece, at);
-            else if (piece.starts_with("$#user:"))
-                ++m_stats.serverMerged;
-            else if (!piece.starts_with("$#neu:"))
-                ++m_stats.foreign;
+            takePiece(r, piece, at);
             ++pieces;
             pos = next;
         }
         m.in.erase(0, pos);
         return pieces;
+    }
+
+    // One command a member received: a relayed line, a user list, or what
+    // the relay should never send.
+    void takePiece(int r, std::string_view piece, int64_t at)
+    {
+        if (piece.starts_with("$#farbe:"))
+            takeLine(r, piece, at);
+        else if (piece.starts_with("$#user:"))
+            ++m_stats.serverMerged;
+        else if (!piece.starts_with("$#neu:"))
+            ++m_stats.foreign;
     }
 
     // Frames: a payload is one command, whatever it holds. A frame that does
@@ -490,12 +497,7 @@ private:
                 break;
             }
             const std::string_view piece(m.in.data() + colon + 1, length);
-            if (piece.starts_with("$#farbe:"))
-                takeLine(r, piece, at);
-            else if (piece.starts_with("$#user:"))
-                ++m_stats.serverMerged;
-            else if (!piece.starts_with("$#neu:"))
-                ++m_stats.foreign;
+            takePiece(r, piece, at);
             ++pieces;
             pos = colon + 1 + length + 1;
         }

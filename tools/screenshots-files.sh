@@ -47,32 +47,8 @@ at_peer ip link set lo up
 at_peer ip addr add 10.77.1.2/24 dev kcfiles1
 at_peer ip link set kcfiles1 up
 
-Xvfb "$DISPLAY" -screen 0 900x620x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-sleep 1
-openbox >"$work/openbox.log" 2>&1 &
-pids+=($!)
-sleep 1
-xsetroot -solid '#5a6b7c'
-
-# The id of the visible window titled $1 (Qt adds " — Kestrelon Chat").
-window() {
-  local id
-  for _ in $(seq 100); do
-    id=$(xdotool search --onlyvisible --name "^$1( |\$)" 2>/dev/null | head -1) || true
-    [ -n "$id" ] && { echo "$id"; return; }
-    sleep 0.2
-  done
-  echo "no window '$1'" >&2
-  return 1
-}
-shoot() { # window title, file
-  local id
-  id=$(window "$1")
-  sleep 0.5
-  import -silent -frame -window "$id" "$docs/$2"
-  echo "docs/$2"
-}
+. "$(dirname "$0")/xdesktop.sh"
+start_desktop
 # A raw chat peer on file descriptor $1: every write is one command, Windows-1252.
 send() { printf '%b' "$2" >&"$1"; sleep 0.4; }
 

@@ -1,3 +1,4 @@
+#include "net/dnssdbrowser.h"
 #include "net/dnssdrecord.h"
 #include "net/hostlookup.h"
 #include "net/keyfile.h"
@@ -32,7 +33,32 @@ private slots:
     void keyFileLastsAndRefusesWhatItCannotTrust();
     void hostileTxtRecords_data();
     void hostileTxtRecords();
+    void announcedNamesAreShownPlain_data();
+    void announcedNamesAreShownPlain();
 };
+
+void TestNet::announcedNamesAreShownPlain_data()
+{
+    QTest::addColumn<QString>("announced");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("plain") << QStringLiteral("Kestrelon Chat auf büro-pc") << QStringLiteral("Kestrelon Chat auf büro-pc");
+    QTest::newRow("controls and line breaks") << QStringLiteral("a\x1b[2J\nb\tc\u2028d") << QStringLiteral("a [2J b c d");
+    QTest::newRow("bidi override") << QStringLiteral("Server \u202Egnp.exe") << QStringLiteral("Server gnp.exe");
+    QTest::newRow("only invisible") << QStringLiteral("\u200B\u200E\x01") << QString();
+    QTest::newRow("emoji kept whole") << QStringLiteral("Chat \U0001F426") << QStringLiteral("Chat \U0001F426");
+    QTest::newRow("cut to 63 characters") << QString(200, QLatin1Char('x')) << QString(63, QLatin1Char('x'));
+    QTest::newRow("cut between surrogates never") << QString(62, QLatin1Char('x')) + QStringLiteral("\U0001F426\U0001F426")
+                                                  << QString(62, QLatin1Char('x')) + QStringLiteral("\U0001F426");
+}
+
+// Names come from anybody on the network and are shown in the search list:
+// nothing in them may reorder, hide or break the line.
+void TestNet::announcedNamesAreShownPlain()
+{
+    QFETCH(QString, announced);
+    QFETCH(QString, shown);
+    QCOMPARE(kc::dnssd::cleanName(announced), shown);
+}
 
 using Status = kc::tls::KeyFile::Status;
 Q_DECLARE_METATYPE(Status)

@@ -54,6 +54,7 @@ Announcer::~Announcer()
 void Announcer::announce(const QString &name, const QString &type, quint16 port, const std::vector<std::string> &txt)
 {
     m_wanted = true;
+    m_renames = 0;
     ++m_generation;
     m_name = labelOf(name);
     m_type = type;
@@ -151,7 +152,12 @@ void Announcer::addService()
         if (generation != m_generation || path != m_groupPath)
             return;
         if (answer.isError()) {
-            emit message(QStringLiteral("DNS-SD: Ank\u00FCndigung fehlgeschlagen (%1)").arg(answer.error().message()));
+            // Another service of this machine holds the name.
+            if (answer.error().name() == QLatin1String("org.freedesktop.Avahi.CollisionError"))
+                rename();
+            else
+                emit message(
+                    QStringLiteral("DNS-SD: Ank\u00FCndigung fehlgeschlagen (%1)").arg(answer.error().message()));
             return;
         }
         bus.send(avahi::call(path, avahi::kEntryGroup, QStringLiteral("Commit")));
@@ -174,29 +180,40 @@ void Announcer::groupStateChanged(int state, const QString &error)
                          .arg(quoted(m_name), m_type)
                          .arg(m_port));
         break;
-    case Collision: {
-        QDBusConnection bus = QDBusConnection::systemBus();
-        QDBusMessage ask = avahi::call(QStringLiteral("/"), avahi::kServer, QStringLiteral("GetAlternativeServiceName"));
-        ask << m_name;
-        const unsigned generation = m_generation;
-        avahi::whenAnswered(bus, ask, this, [this, bus, generation](QDBusPendingCallWatcher &answer) mutable {
-            const QDBusPendingReply<QString> reply = answer;
-            if (generation != m_generation || reply.isError() || m_groupPath.isEmpty())
-                return;
-            emit message(QStringLiteral("DNS-SD: der Name %1 ist im Netz vergeben, neuer Name %2")
-                             .arg(quoted(m_name), quoted(reply.value())));
-            m_name = labelOf(reply.value());
-            bus.send(avahi::call(m_groupPath, avahi::kEntryGroup, QStringLiteral("Reset")));
-            addService();
-        });
+    case Collision:
+        rename();
         break;
-    }
     case Failure:
         emit message(QStringLiteral("DNS-SD: Ank\u00FCndigung fehlgeschlagen (%1)").arg(error));
         break;
     default:
         break;
     }
+}
+
+void Announcer::rename()
+{
+    // Avahi counts up ("NAME #2", "#3", ...); a network that answers every
+    // name with a collision is not followed for ever.
+    if (++m_renames > kMaxRenames) {
+        emit message(QStringLiteral("DNS-SD: kein freier Name nach %1 Versuchen; der Server wird nicht angek\u00FCndigt")
+                         .arg(kMaxRenames));
+        return;
+    }
+    QDBusConnection bus = QDBusConnection::systemBus();
+    QDBusMessage ask = avahi::call(QStringLiteral("/"), avahi::kServer, QStringLiteral("GetAlternativeServiceName"));
+    ask << m_name;
+    const unsigned generation = m_generation;
+    avahi::whenAnswered(bus, ask, this, [this, bus, generation](QDBusPendingCallWatcher &answer) mutable {
+        const QDBusPendingReply<QString> reply = answer;
+        if (generation != m_generation || reply.isError() || m_groupPath.isEmpty())
+            return;
+        emit message(QStringLiteral("DNS-SD: der Name %1 ist vergeben, neuer Name %2")
+                         .arg(quoted(m_name), quoted(reply.value())));
+        m_name = labelOf(reply.value());
+        bus.send(avahi::call(m_groupPath, avahi::kEntryGroup, QStringLiteral("Reset")));
+        addService();
+    });
 }
 
 } // namespace kc::dnssd

@@ -49,6 +49,8 @@ private:
     void avahiAppeared();
     void unreachable(const QString &reason);
     void freeGroup();
+    /// Takes Avahi's alternative to a name that is taken, and tries again.
+    void rename();
 
     bool m_wanted = false;
     QString m_name;
@@ -57,6 +59,8 @@ private:
     std::vector<std::string> m_txt;
     QString m_groupPath;
     QString m_announcedName;
+    static constexpr int kMaxRenames = 32;
+    int m_renames = 0;
     /// Avahi was missing; said once until it is seen again.
     bool m_saidMissing = false;
     QDBusServiceWatcher *m_watcher = nullptr;

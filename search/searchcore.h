@@ -40,6 +40,8 @@ struct T_server
     std::string name;
     std::string fingerprint;
     std::string shortFingerprint;
+    /// The announcement says the server refuses clients that do not encrypt.
+    bool encryptionRequired = false;
     /// Found by the scan of the address range.
     bool scanned = true;
     /// Announced through DNS-SD.

@@ -58,7 +58,7 @@ QPushButton *makeButton(QWidget *parent, const char *objectName, const QString &
 }
 
 // Added to the designer's width of the found servers' list and its frame.
-constexpr int kWiderList = 200;
+constexpr int kWiderList = 310;
 
 QString decimal(int value)
 {
@@ -125,6 +125,7 @@ void TsuchForm::announcedServer(const kc::dnssd::Service &service)
     server.name = kc::toAnsi(service.name.isEmpty() ? service.host : service.name);
     server.fingerprint = record.fingerprint;
     server.shortFingerprint = record.shortFingerprint;
+    server.encryptionRequired = record.encryptionRequired;
     // An announcement that moved to another address or port is listed anew.
     if (const auto known = m_announcements.find(service.key); known != m_announcements.end()) {
         servers.withdraw(known->second.first, known->second.second);
@@ -430,9 +431,13 @@ void TsuchForm::showServers()
     for (size_t i = 0; i < lines.size(); ++i) {
         auto *item = new QListWidgetItem(kc::fromAnsi(lines[i]), serverListBox);
         const search::T_server &server = servers.at(static_cast<int>(i));
+        QStringList tip;
         if (!server.fingerprint.empty())
-            item->setToolTip(QStringLiteral("Angek\u00FCndigter Fingerabdruck (SHA-256):\n")
-                             + QString::fromLatin1(kc::tls::fingerprintHex(server.fingerprint)));
+            tip << QStringLiteral("Angek\u00FCndigter Fingerabdruck (SHA-256):\n")
+                       + QString::fromLatin1(kc::tls::fingerprintHex(server.fingerprint));
+        if (server.encryptionRequired)
+            tip << QStringLiteral("Nimmt nur verschl\u00FCsselte Verbindungen an");
+        item->setToolTip(tip.join(QLatin1Char('\n')));
         if (row >= 0 && server.address == selected.first && server.port == selected.second)
             serverListBox->setCurrentItem(item);
     }

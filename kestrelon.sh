@@ -16,9 +16,12 @@ build_dir=${KC_BUILD_DIR:-$default_build_dir}
 # OpenSSL, for TLS between our programs. tcpdump: the virtual-LAN test that
 # captures the bridge and looks for plain text. dbus, xvfb, dunst and systemd
 # (busctl, for dunstctl): the test of notices through a real notification
-# service on a private session bus.
+# service on a private session bus. avahi-daemon and avahi-utils: the
+# virtual-LAN test of DNS-SD runs a daemon per host on a bus of its own and
+# reads the record with avahi-browse as a witness (nothing starts the
+# machine's own daemon; the program announces through it where it runs).
 packages=(build-essential cmake qt6-base-dev qt6-qpa-plugins libssl-dev iproute2 util-linux fonts-dejavu-core
-          desktop-file-utils appstream dpkg-dev file tcpdump dbus xvfb dunst systemd)
+          desktop-file-utils appstream dpkg-dev file tcpdump dbus xvfb dunst systemd avahi-daemon avahi-utils)
 # Only the fuzz mode needs clang and libFuzzer.
 fuzz_packages=(clang-16 libclang-rt-16-dev)
 

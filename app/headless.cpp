@@ -52,6 +52,8 @@ int runHeadless(int &argc, char **argv, const StartOptions &options)
     chatserver::ChatServerHost host;
     host.setKeepAlive(options.keepAlive);
     host.setRequireEncryption(options.requireEncryption);
+    host.setKeyFile(options.keyFile.empty() ? chatserver::ChatServerHost::defaultKeyFile() : options.keyFile);
+    host.setAnnounced(true);
     host.onLog = writeLog;
 
     TerminationSignals termination([&](int signal) {

@@ -4,6 +4,7 @@
 #include "app/windows.h"
 #include "platform/errorbox.h"
 #include "platform/guard.h"
+#include "search/suchform.h"
 #include "server/serverform.h"
 
 #include <QLineEdit>
@@ -35,6 +36,13 @@ int main(int argc, char **argv)
     // The program ends when the start window closes, not with its last visible window.
     application.setQuitOnLastWindowClosed(false);
     kc::createWindows();
+    // Only the program itself keeps a key and announces; tests that build the
+    // windows do neither.
+    serverForm->host().setKeyFile(options.keyFile.empty() ? chatserver::ChatServerHost::defaultKeyFile()
+                                                          : options.keyFile);
+    serverForm->host().setAnnounced(true);
+    serverForm->showFingerprint();
+    suchForm->setBrowsing(true);
     if (options.mode == kc::StartOptions::Mode::Server) {
         serverForm->host().setKeepAlive(options.keepAlive);
         serverForm->host().setRequireEncryption(options.requireEncryption);

@@ -41,7 +41,7 @@ ParsedOptions parseStartOptions(const std::vector<std::string> &arguments)
         std::string value;
         const size_t equals = argument.find('=');
         const std::string name = argument.substr(0, equals);
-        const bool takesValue = name == "--port" || name == "--keepalive";
+        const bool takesValue = name == "--port" || name == "--keepalive" || name == "--key";
         if (takesValue) {
             if (equals != std::string::npos) {
                 value = argument.substr(equals + 1);
@@ -61,6 +61,10 @@ ParsedOptions parseStartOptions(const std::vector<std::string> &arguments)
             role(StartOptions::Mode::Headless, name);
         } else if (name == "--require-encryption") {
             options.requireEncryption = true;
+        } else if (name == "--key") {
+            if (value.empty())
+                parsed.error = "--key needs a file name";
+            options.keyFile = value;
         } else if (name == "--port") {
             options.port = number(value, 1, 65535);
             if (!options.port)
@@ -87,6 +91,8 @@ ParsedOptions parseStartOptions(const std::vector<std::string> &arguments)
         parsed.error = "--port needs --server or --headless";
     if (parsed.error.empty() && !roleGiven && options.requireEncryption)
         parsed.error = "--require-encryption needs --server or --headless";
+    if (parsed.error.empty() && !roleGiven && !options.keyFile.empty())
+        parsed.error = "--key needs --server or --headless";
     return parsed;
 }
 
@@ -94,7 +100,7 @@ std::string startOptionsHelp(const std::string &program)
 {
     return "Usage: " + program
            + " [--server | --headless] [--port N] [--keepalive IDLE,INTERVAL,COUNT]\n"
-             "       [--require-encryption]\n"
+             "       [--require-encryption] [--key FILE]\n"
            "\n"
            "Kestrelon Chat, a chat for the local network. Without options the start\n"
            "window asks whether this copy runs as chat client or chat server.\n"
@@ -109,10 +115,14 @@ std::string startOptionsHelp(const std::string &program)
            "  --require-encryption\n"
            "                    refuse clients that do not encrypt (older versions\n"
            "                    and other programs); each refusal is logged\n"
+           "  --key FILE        keep the server's key and certificate in FILE (mode 0600)\n"
+           "                    instead of ~/.local/share/kestrelon-chat/server.key;\n"
+           "                    made on the first start, so the fingerprint stays\n"
            "  -h, --help        show this text\n"
            "\n"
            "The server listens on TCP 5757; clients receive files on TCP 6711.\n"
-           "SIGTERM or SIGINT stops a headless server cleanly.\n";
+           "The server announces itself through DNS-SD (_kestrelon-chat._tcp) where\n"
+           "Avahi runs. SIGTERM or SIGINT stops a headless server cleanly.\n";
 }
 
 } // namespace kc

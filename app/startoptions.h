@@ -19,6 +19,9 @@ struct StartOptions
     chatserver::KeepAlive keepAlive;
     /// Clients that do not encrypt are refused.
     bool requireEncryption = false;
+    /// The server's key file (--key); empty means the default one
+    /// (chatserver::ChatServerHost::defaultKeyFile).
+    std::string keyFile;
 };
 
 struct ParsedOptions

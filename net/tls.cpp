@@ -4,6 +4,7 @@
 #include <openssl/bn.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/rand.h>
 #include <openssl/x509.h>
@@ -13,7 +14,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
 #include <stdexcept>
 
 namespace kc::tls {
@@ -40,91 +40,43 @@ std::string sslReason()
     throw std::runtime_error(std::string("TLS: ") + what + ": " + sslReason());
 }
 
-// This run's key and certificate. Ed25519: quick to make, small, and every
-// TLS 1.3 stack of OpenSSL 3 speaks it.
-struct LocalIdentity
+std::string fingerprintOf(const X509 *certificate)
 {
-    EVP_PKEY *key = nullptr;
-    X509 *certificate = nullptr;
-    std::string fingerprint;
-
-    LocalIdentity()
-    {
-        key = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519");
-        if (!key)
-            fail("Schl\xFC" "ssel");
-        certificate = X509_new();
-        if (!certificate)
-            fail("Zertifikat");
-        X509_set_version(certificate, 2);
-        unsigned char serial[16];
-        if (RAND_bytes(serial, sizeof serial) != 1)
-            fail("Seriennummer");
-        serial[0] &= 0x7F; // a positive number
-        BIGNUM *number = BN_bin2bn(serial, sizeof serial, nullptr);
-        BN_to_ASN1_INTEGER(number, X509_get_serialNumber(certificate));
-        BN_free(number);
-        X509_gmtime_adj(X509_getm_notBefore(certificate), -3600);
-        X509_gmtime_adj(X509_getm_notAfter(certificate), 60L * 60 * 24 * 365);
-        X509_NAME *name = X509_get_subject_name(certificate);
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                   reinterpret_cast<const unsigned char *>("Kestrelon Chat"), -1, -1, 0);
-        X509_set_issuer_name(certificate, name);
-        X509_set_pubkey(certificate, key);
-        if (X509_sign(certificate, key, nullptr) <= 0) // Ed25519 takes no digest
-            fail("Signatur");
-        fingerprint = fingerprintOf(certificate);
-    }
-
-    static std::string fingerprintOf(const X509 *certificate)
-    {
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        if (X509_digest(certificate, EVP_sha256(), digest, &length) != 1 || length != FingerprintSize)
-            return {};
-        return std::string(reinterpret_cast<const char *>(digest), length);
-    }
-};
-
-const LocalIdentity &localIdentity()
-{
-    static const LocalIdentity identity;
-    return identity;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (X509_digest(certificate, EVP_sha256(), digest, &length) != 1 || length != FingerprintSize)
+        return {};
+    return std::string(reinterpret_cast<const char *>(digest), length);
 }
 
-// One context per role for the whole run: TLS 1.3 only, no session
-// tickets (every session is a full handshake, nothing to keep), partial
-// writes so that a full socket gives back what it took.
-SSL_CTX *context(Role role)
+// Settings every context of ours shares: TLS 1.3 only, no session tickets
+// (every session is a full handshake, nothing to keep), partial writes so
+// that a full socket gives back what it took.
+SSL_CTX *newContext(Role role)
 {
-    static SSL_CTX *contexts[2] = {nullptr, nullptr};
-    static std::once_flag once[2];
-    const int index = role == Role::Client ? 0 : 1;
-    std::call_once(once[index], [&] {
-        SSL_CTX *ctx = SSL_CTX_new(role == Role::Client ? TLS_client_method() : TLS_server_method());
-        if (!ctx)
-            fail("Kontext");
-        SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION);
-        // AES-128-GCM first: the cheapest of the three on machines with AES
-        // instructions, and strong enough for any chat.
-        SSL_CTX_set_ciphersuites(ctx, "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256");
-        SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-        // Whole runs of records per receive, not a header and a body each.
-        SSL_CTX_set_read_ahead(ctx, 1);
-        SSL_CTX_set_default_read_buffer_len(ctx, 4 * 16384 + 4 * 256);
-        SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET | SSL_OP_IGNORE_UNEXPECTED_EOF);
-        // A peer is judged by its fingerprint, not by a certificate authority.
-        SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
-        if (role == Role::Server) {
-            SSL_CTX_set_num_tickets(ctx, 0);
-            const LocalIdentity &identity = localIdentity();
-            if (SSL_CTX_use_certificate(ctx, identity.certificate) != 1
-                || SSL_CTX_use_PrivateKey(ctx, identity.key) != 1)
-                fail("Zertifikat");
-        }
-        contexts[index] = ctx;
-    });
-    return contexts[index];
+    SSL_CTX *ctx = SSL_CTX_new(role == Role::Client ? TLS_client_method() : TLS_server_method());
+    if (!ctx)
+        fail("Kontext");
+    SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION);
+    // AES-128-GCM first: the cheapest of the three on machines with AES
+    // instructions, and strong enough for any chat.
+    SSL_CTX_set_ciphersuites(ctx, "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256");
+    SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // Whole runs of records per receive, not a header and a body each.
+    SSL_CTX_set_read_ahead(ctx, 1);
+    SSL_CTX_set_default_read_buffer_len(ctx, 4 * 16384 + 4 * 256);
+    SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET | SSL_OP_IGNORE_UNEXPECTED_EOF);
+    // A peer is judged by its fingerprint, not by a certificate authority.
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+    if (role == Role::Server)
+        SSL_CTX_set_num_tickets(ctx, 0);
+    return ctx;
+}
+
+SSL_CTX *clientContext()
+{
+    static SSL_CTX *const ctx = newContext(Role::Client);
+    return ctx;
 }
 
 // A socket BIO that sends with MSG_NOSIGNAL: a peer that went away is an
@@ -247,9 +199,135 @@ std::string fingerprintFromHex(const std::string &text)
     return high < 0 && raw.size() == FingerprintSize ? raw : std::string();
 }
 
+struct Identity::Keys
+{
+    EVP_PKEY *key = nullptr;
+    X509 *certificate = nullptr;
+    SSL_CTX *server = nullptr;
+
+    ~Keys()
+    {
+        SSL_CTX_free(server);
+        X509_free(certificate);
+        EVP_PKEY_free(key);
+    }
+};
+
+Identity::Identity() : m_keys(std::make_unique<Keys>()) {}
+
+Identity::~Identity() = default;
+
+// The context that shows `keys`; false when OpenSSL refuses them.
+bool Identity::makeServerContext(Keys &keys)
+{
+    keys.server = newContext(Role::Server);
+    return SSL_CTX_use_certificate(keys.server, keys.certificate) == 1
+        && SSL_CTX_use_PrivateKey(keys.server, keys.key) == 1 && SSL_CTX_check_private_key(keys.server) == 1;
+}
+
+std::shared_ptr<const Identity> Identity::generate(bool lasting)
+{
+    ERR_clear_error();
+    std::shared_ptr<Identity> identity(new Identity);
+    Keys &keys = *identity->m_keys;
+    // Ed25519: quick to make, small, and every TLS 1.3 stack of OpenSSL 3 speaks it.
+    keys.key = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519");
+    if (!keys.key)
+        fail("Schl\xFC" "ssel");
+    keys.certificate = X509_new();
+    if (!keys.certificate)
+        fail("Zertifikat");
+    X509 *certificate = keys.certificate;
+    X509_set_version(certificate, 2);
+    unsigned char serial[16];
+    if (RAND_bytes(serial, sizeof serial) != 1)
+        fail("Seriennummer");
+    serial[0] &= 0x7F; // a positive number
+    BIGNUM *number = BN_bin2bn(serial, sizeof serial, nullptr);
+    BN_to_ASN1_INTEGER(number, X509_get_serialNumber(certificate));
+    BN_free(number);
+    X509_gmtime_adj(X509_getm_notBefore(certificate), -3600);
+    if (lasting) {
+        // "No well-defined expiration date" in the words of RFC 5280.
+        if (ASN1_TIME_set_string_X509(X509_getm_notAfter(certificate), "99991231235959Z") != 1)
+            fail("Zertifikat");
+    } else {
+        X509_gmtime_adj(X509_getm_notAfter(certificate), 60L * 60 * 24 * 365);
+    }
+    X509_NAME *name = X509_get_subject_name(certificate);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char *>("Kestrelon Chat"), -1, -1, 0);
+    X509_set_issuer_name(certificate, name);
+    X509_set_pubkey(certificate, keys.key);
+    if (X509_sign(certificate, keys.key, nullptr) <= 0) // Ed25519 takes no digest
+        fail("Signatur");
+    if (!makeServerContext(keys))
+        fail("Zertifikat");
+    identity->m_fingerprint = fingerprintOf(certificate);
+    return identity;
+}
+
+std::shared_ptr<const Identity> Identity::fromPem(const std::string &pem, std::string &error)
+{
+    ERR_clear_error();
+    std::shared_ptr<Identity> identity(new Identity);
+    Keys &keys = *identity->m_keys;
+    BIO *in = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+    if (!in) {
+        error = sslReason();
+        return nullptr;
+    }
+    keys.key = PEM_read_bio_PrivateKey(in, nullptr, nullptr, nullptr);
+    if (keys.key)
+        keys.certificate = PEM_read_bio_X509(in, nullptr, nullptr, nullptr);
+    BIO_free(in);
+    if (!keys.key) {
+        error = "kein privater Schl\xFC" "ssel";
+    } else if (!keys.certificate) {
+        error = "kein Zertifikat nach dem Schl\xFC" "ssel";
+    } else if (X509_check_private_key(keys.certificate, keys.key) != 1) {
+        error = "Zertifikat und Schl\xFC" "ssel geh\xF6ren nicht zusammen";
+    } else if (!makeServerContext(keys)) {
+        error = "TLS nimmt Schl\xFC" "ssel und Zertifikat nicht an";
+    } else {
+        identity->m_fingerprint = fingerprintOf(keys.certificate);
+        if (identity->m_fingerprint.size() == FingerprintSize) {
+            ERR_clear_error();
+            return identity;
+        }
+        error = "kein Fingerabdruck";
+    }
+    ERR_clear_error();
+    return nullptr;
+}
+
+std::string Identity::toPem() const
+{
+    BIO *out = BIO_new(BIO_s_mem());
+    if (!out)
+        fail("PEM");
+    std::string text;
+    if (PEM_write_bio_PrivateKey(out, m_keys->key, nullptr, nullptr, 0, nullptr, nullptr) == 1
+        && PEM_write_bio_X509(out, m_keys->certificate) == 1) {
+        char *data = nullptr;
+        const long size = BIO_get_mem_data(out, &data);
+        text.assign(data, static_cast<size_t>(size));
+    }
+    BIO_free(out);
+    if (text.empty())
+        fail("PEM");
+    return text;
+}
+
+const std::shared_ptr<const Identity> &runIdentity()
+{
+    static const std::shared_ptr<const Identity> identity = Identity::generate();
+    return identity;
+}
+
 const std::string &localFingerprint()
 {
-    return localIdentity().fingerprint;
+    return runIdentity()->fingerprint();
 }
 
 struct Session::Impl
@@ -257,10 +335,11 @@ struct Session::Impl
     SSL *ssl = nullptr;
 };
 
-Session::Session(Role role, int fd) : m_impl(std::make_unique<Impl>()), m_role(role)
+Session::Session(Role role, int fd, const Identity *identity) : m_impl(std::make_unique<Impl>()), m_role(role)
 {
     ERR_clear_error();
-    m_impl->ssl = SSL_new(context(role));
+    SSL_CTX *ctx = role == Role::Client ? clientContext() : (identity ? identity : runIdentity().get())->m_keys->server;
+    m_impl->ssl = SSL_new(ctx);
     if (!m_impl->ssl)
         fail("Sitzung");
     BIO *bio = BIO_new(socketMethod());
@@ -369,7 +448,7 @@ std::string Session::peerFingerprint() const
     X509 *certificate = SSL_get1_peer_certificate(m_impl->ssl);
     if (!certificate)
         return {};
-    std::string fingerprint = LocalIdentity::fingerprintOf(certificate);
+    std::string fingerprint = fingerprintOf(certificate);
     X509_free(certificate);
     return fingerprint;
 }

@@ -7,11 +7,13 @@
 /// TLS 1.3 between our own programs, from OpenSSL; nothing here is
 /// cryptography of our own.
 ///
-/// Identity: every run makes one key and one self-signed certificate in
-/// memory, the first time they are needed; nothing is written anywhere, so
-/// the next run has another. A peer is recognised by the SHA-256 hash of its
-/// certificate (its fingerprint), which people compare by eye: the full hash
-/// in hexadecimal, or the short form below.
+/// Identity: a key and a self-signed certificate. Every run makes one in
+/// memory, the first time it is needed, for the sides that need no lasting
+/// one (the stream receiver, whose certificate each acceptance names anew).
+/// The chat server keeps its own in a key file (net/keyfile.h), so that its
+/// fingerprint stays the same from start to start. A peer is recognised by
+/// the SHA-256 hash of its certificate (its fingerprint), which people
+/// compare by eye: the full hash in hexadecimal, or the short form below.
 ///
 /// Sessions run on a non-blocking socket and never wait: every call does
 /// what it can now and says whether it needs the socket to become readable
@@ -35,11 +37,46 @@ std::string fingerprintShort(const std::string &fingerprint);
 /// matter); empty when the text is no such form.
 std::string fingerprintFromHex(const std::string &text);
 
-/// This run's certificate: its fingerprint (32 bytes). Made on first use,
-/// from any thread.
-const std::string &localFingerprint();
-
 enum class Role { Client, Server };
+
+/// A key with its self-signed certificate, and the server context that shows
+/// them. Immutable once made; share it with std::shared_ptr. Sessions hold
+/// their own reference to the context, so an identity may go before them.
+class Identity
+{
+public:
+    /// A new Ed25519 key and certificate. A lasting one never expires (a
+    /// pinned certificate that expired would only teach people to accept
+    /// warnings). Throws std::runtime_error when OpenSSL fails.
+    static std::shared_ptr<const Identity> generate(bool lasting = false);
+    /// Reads the private key and certificate from PEM text (key first, both
+    /// in one text). Null with `error` set when they are missing, malformed
+    /// or do not belong together.
+    static std::shared_ptr<const Identity> fromPem(const std::string &pem, std::string &error);
+
+    ~Identity();
+    Identity(const Identity &) = delete;
+    Identity &operator=(const Identity &) = delete;
+
+    /// SHA-256 of the certificate (32 bytes).
+    const std::string &fingerprint() const { return m_fingerprint; }
+    /// The private key and the certificate as PEM, as fromPem reads them.
+    std::string toPem() const;
+
+private:
+    Identity();
+    friend class Session;
+    struct Keys;
+    static bool makeServerContext(Keys &keys);
+    std::unique_ptr<Keys> m_keys;
+    std::string m_fingerprint;
+};
+
+/// This run's identity, made on first use, from any thread; nothing of it is
+/// written anywhere.
+const std::shared_ptr<const Identity> &runIdentity();
+/// Its fingerprint (32 bytes).
+const std::string &localFingerprint();
 
 /// What a session call came to.
 enum class Io {
@@ -57,14 +94,15 @@ struct Result
 };
 
 /// One TLS 1.3 session on a connected non-blocking socket. The server side
-/// shows this run's certificate; the client side takes any certificate and
+/// shows `identity`'s certificate (this run's when null); the client side
+/// ignores it, takes any certificate and
 /// leaves the judgement to whoever compares peerFingerprint(). The socket
 /// stays the caller's; the session never closes it and never raises SIGPIPE.
 /// One thread at a time.
 class Session
 {
 public:
-    Session(Role role, int fd);
+    Session(Role role, int fd, const Identity *identity = nullptr);
     ~Session();
     Session(const Session &) = delete;
     Session &operator=(const Session &) = delete;

@@ -77,8 +77,9 @@ public:
     /// handshake or a broken session is a failed receive (error event with
     /// TlsError() set, then the disconnect event); it never goes on in plain
     /// text. Bytes queued before this call go out first, unencrypted.
-    /// Nothing when not connected.
-    void StartTls(kc::tls::Role role);
+    /// The server side shows `identity` (this run's when null); the caller
+    /// keeps it alive until the call returns. Nothing when not connected.
+    void StartTls(kc::tls::Role role, const kc::tls::Identity *identity = nullptr);
     /// StartTls was called on this connection.
     bool Encrypted() const;
     /// The handshake is done; PeerFingerprint is known.

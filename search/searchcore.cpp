@@ -48,18 +48,99 @@ std::string probeAddress(const SearchRange &range, int hostPart)
 
 std::string serverLine(const T_server &server)
 {
-    return server.hostName + " " + server.address;
+    if (!server.announced)
+        return server.hostName + " " + server.address;
+    return server.name + " " + server.address + ":" + std::to_string(server.port) + "  ["
+        + (server.shortFingerprint.empty() ? std::string("ohne Fingerabdruck") : server.shortFingerprint) + "]";
 }
 
 bool ServerTable::add(const T_server &server)
 {
+    for (int i = 0; i <= m_lastFound; ++i) {
+        T_server &known = m_servers[i];
+        if (known.address != server.address)
+            continue;
+        if (known.scanned)
+            return false;
+        if (known.port == server.port) {
+            known.scanned = true;
+            return false;
+        }
+    }
     if (m_lastFound + 1 >= kMaxServers)
         return false;
-    for (int i = 0; i <= m_lastFound; ++i)
-        if (m_servers[i].address == server.address)
-            return false;
-    m_servers[++m_lastFound] = server;
+    T_server scanned = server;
+    scanned.scanned = true;
+    scanned.announced = false;
+    m_servers[++m_lastFound] = scanned;
     return true;
+}
+
+int ServerTable::announce(const T_server &server)
+{
+    for (int i = 0; i <= m_lastFound; ++i) {
+        T_server &known = m_servers[i];
+        if (known.address == server.address && known.port == server.port) {
+            const bool scanned = known.scanned;
+            const std::string hostName = known.hostName.empty() ? server.hostName : known.hostName;
+            known = server;
+            known.hostName = hostName;
+            known.scanned = scanned;
+            known.announced = true;
+            return i;
+        }
+    }
+    if (announcedCount() >= kMaxAnnounced || m_lastFound + 1 >= kMaxServers)
+        return -1;
+    T_server announced = server;
+    announced.scanned = false;
+    announced.announced = true;
+    m_servers[++m_lastFound] = announced;
+    return m_lastFound;
+}
+
+bool ServerTable::withdraw(const std::string &address, int port)
+{
+    for (int i = 0; i <= m_lastFound; ++i) {
+        T_server &known = m_servers[i];
+        if (!known.announced || known.address != address || known.port != port)
+            continue;
+        if (known.scanned) {
+            known.announced = false;
+            known.name.clear();
+            known.fingerprint.clear();
+            known.shortFingerprint.clear();
+            return false;
+        }
+        for (int k = i; k < m_lastFound; ++k)
+            m_servers[k] = std::move(m_servers[k + 1]);
+        m_servers[m_lastFound--] = T_server{};
+        return true;
+    }
+    return false;
+}
+
+void ServerTable::clearScanned()
+{
+    int kept = -1;
+    for (int i = 0; i <= m_lastFound; ++i) {
+        if (!m_servers[i].announced)
+            continue;
+        T_server entry = std::move(m_servers[i]);
+        entry.scanned = false;
+        m_servers[++kept] = std::move(entry);
+    }
+    for (int i = kept + 1; i <= m_lastFound; ++i)
+        m_servers[i] = T_server{};
+    m_lastFound = kept;
+}
+
+int ServerTable::announcedCount() const
+{
+    int count = 0;
+    for (int i = 0; i <= m_lastFound; ++i)
+        count += m_servers[i].announced ? 1 : 0;
+    return count;
 }
 
 int ServerTable::setHostName(const std::string &address, const std::string &hostName)

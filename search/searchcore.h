@@ -15,6 +15,9 @@ inline constexpr int kProbeCount = 255;
 inline constexpr int kSearchSeconds = 30;
 /// Entries of the table of found servers.
 inline constexpr int kMaxServers = 256;
+/// Announced servers the table lists at most; further announcements are only
+/// counted, so that a network full of announcements leaves room for the scan.
+inline constexpr int kMaxAnnounced = 64;
 
 /// What each of the three range fields falls back to when its number lies
 /// outside 1 to 255.
@@ -31,6 +34,18 @@ struct T_server
     std::string hostName;
     /// The port at which it accepted.
     int port = 0;
+    /// Through DNS-SD: the name it announced (empty when only the scan
+    /// found it), and its fingerprint as announced: the full one (32 bytes)
+    /// when the record held it, and the short form to show.
+    std::string name;
+    std::string fingerprint;
+    std::string shortFingerprint;
+    /// The announcement says the server refuses clients that do not encrypt.
+    bool encryptionRequired = false;
+    /// Found by the scan of the address range.
+    bool scanned = true;
+    /// Announced through DNS-SD.
+    bool announced = false;
 
     bool operator==(const T_server &) const = default;
 };
@@ -62,17 +77,33 @@ bool validPort(int port);
 /// handed to a probe.
 std::string probeAddress(const SearchRange &range, int hostPart);
 
-/// The list line of a found server: hostName + " " + address.
+/// The list line of a found server: hostName + " " + address when only the
+/// scan found it; name + " " + address:port + "  " + the short fingerprint in
+/// brackets when it was announced.
 std::string serverLine(const T_server &server);
 
-/// The found servers of one search, in the order their connections
-/// completed. Line k of the window's list always shows entry k.
+/// The found servers, in the order they were found, by the scan (in the
+/// order their connections completed) or by their announcements. A server
+/// found both ways (same address and port) has one entry. Line k of the
+/// window's list always shows entry k.
 class ServerTable
 {
 public:
-    /// Appends `server` and returns true; false (nothing stored) when its
-    /// address is already listed or the table is full.
+    /// Appends what the scan found and returns true; false (nothing stored)
+    /// when the address is already listed by the scan, or announced on the
+    /// same port (the entry then counts as scanned too), or the table is full.
     bool add(const T_server &server);
+    /// Lists an announced server, or marks the entry of the same address and
+    /// port as announced; returns its index. -1 when kMaxAnnounced announced
+    /// entries are listed or the table is full.
+    int announce(const T_server &server);
+    /// The announcement of address:port ended: its entry goes unless the scan
+    /// found it too. Returns whether an entry went.
+    bool withdraw(const std::string &address, int port);
+    /// Forgets what the scan found; announced entries stay.
+    void clearScanned();
+    /// Announced entries listed.
+    int announcedCount() const;
     /// Index of the last filled entry; -1 when the table is empty.
     int lastFound() const { return m_lastFound; }
     /// Records the name a late reverse look-up found for `address`; returns

@@ -1,6 +1,9 @@
 #include "search/suchform.h"
 
 #include "client/clientform.h"
+#include "net/dnssdbrowser.h"
+#include "net/dnssdrecord.h"
+#include "net/tls.h"
 #include "platform/ansi.h"
 #include "platform/dialogs.h"
 #include "platform/errorbox.h"
@@ -54,6 +57,9 @@ QPushButton *makeButton(QWidget *parent, const char *objectName, const QString &
     return button;
 }
 
+// Added to the designer's width of the found servers' list and its frame.
+constexpr int kWiderList = 310;
+
 QString decimal(int value)
 {
     return kc::fromAnsi(kc::IntToStr(value));
@@ -76,9 +82,10 @@ TsuchForm::TsuchForm(QWidget *parent) : QWidget(parent)
 
     buildControls();
 
-    // The designer's outer size is 473 x 217; this is what remains inside
-    // the frame and the caption.
-    resize(465, 190);
+    // The designer's outer size is 473 x 217 (465 x 190 inside the frame and
+    // the caption); the list of found servers is wider, for the name, address
+    // and fingerprint of announced servers.
+    resize(465 + kWiderList, 190);
     if (const QScreen *screen = this->screen())
         move(screen->availableGeometry().center() - rect().center());
 }
@@ -87,6 +94,63 @@ TsuchForm::~TsuchForm()
 {
     Timer1->stop();
     dropProbes();
+}
+
+void TsuchForm::setBrowsing(bool on)
+{
+    if (on == (m_browser != nullptr))
+        return;
+    if (!on) {
+        delete m_browser;
+        m_browser = nullptr;
+        return;
+    }
+    m_browser = new kc::dnssd::Browser(this);
+    connect(m_browser, &kc::dnssd::Browser::serviceResolved, this,
+            kc::guard([this](const kc::dnssd::Service &service) { announcedServer(service); }));
+    connect(m_browser, &kc::dnssd::Browser::serviceRemoved, this,
+            kc::guard([this](const QString &key) { announcementGone(key); }));
+    connect(m_browser, &kc::dnssd::Browser::countChanged, this, kc::guard([this] { showServers(); }));
+    if (isVisible())
+        m_browser->start(QString::fromLatin1(kc::dnssd::kServiceType));
+}
+
+void TsuchForm::announcedServer(const kc::dnssd::Service &service)
+{
+    const kc::dnssd::Announcement record = kc::dnssd::parseTxt(service.txt);
+    search::T_server server;
+    server.address = kc::toAnsi(service.address);
+    server.hostName = kc::toAnsi(service.host);
+    server.port = service.port;
+    server.name = kc::toAnsi(service.name.isEmpty() ? service.host : service.name);
+    server.fingerprint = record.fingerprint;
+    server.shortFingerprint = record.shortFingerprint;
+    server.encryptionRequired = record.encryptionRequired;
+    // An announcement that moved to another address or port is listed anew.
+    if (const auto known = m_announcements.find(service.key); known != m_announcements.end()) {
+        servers.withdraw(known->second.first, known->second.second);
+        m_announcements.erase(known);
+    }
+    if (servers.announce(server) < 0)
+        ++m_unlisted;
+    else
+        m_announcements[service.key] = {server.address, server.port};
+    showServers();
+}
+
+void TsuchForm::announcementGone(const QString &key)
+{
+    const auto known = m_announcements.find(key);
+    if (known == m_announcements.end())
+        return;
+    servers.withdraw(known->second.first, known->second.second);
+    m_announcements.erase(known);
+    showServers();
+}
+
+int TsuchForm::unlistedAnnouncements() const
+{
+    return m_unlisted + (m_browser ? m_browser->overflow() : 0);
 }
 
 void TsuchForm::buildControls()
@@ -113,11 +177,14 @@ void TsuchForm::buildControls()
 
     GroupBox2 = new QGroupBox(QStringLiteral("Gefundene Server "), this);
     GroupBox2->setObjectName(QStringLiteral("GroupBox2"));
-    GroupBox2->setGeometry(264, 8, 193, 129);
+    GroupBox2->setGeometry(264, 8, 193 + kWiderList, 129);
     serverListBox = new QListWidget(GroupBox2);
     serverListBox->setObjectName(QStringLiteral("serverListBox"));
-    serverListBox->setGeometry(8, 24, 177, 65);
+    serverListBox->setGeometry(8, 24, 177 + kWiderList, 65);
     verbindenBitBtn = makeButton(GroupBox2, "verbindenBitBtn", QStringLiteral("Verbinde mit Server"), 8, 96, 105);
+    weitereLabel = makeLabel(GroupBox2, "weitereLabel", QString(), verbindenBitBtn->geometry().right() + 8, 101);
+    weitereLabel->setAccessibleName(QStringLiteral("Weitere angek\u00FCndigte Server"));
+    weitereLabel->hide();
 
     Label4 = makeLabel(this, "Label4", QStringLiteral("Suchfortschritt"), 8, 152);
     Label5 = makeLabel(this, "Label5", QStringLiteral("Gesamtsuchzeit ca. 30 Sek."),
@@ -184,13 +251,20 @@ void TsuchForm::FormShow()
     searchPort = clientForm ? clientForm->serverPort : 5757;
     searching = false;
     servers.clear();
+    m_announcements.clear();
+    m_unlisted = 0;
+    if (m_browser) {
+        // Avahi hands a new browser every announcement it knows at once.
+        m_browser->stop();
+        m_browser->start(QString::fromLatin1(kc::dnssd::kServiceType));
+    }
 
     Edit1->setText(decimal(ipPart1));
     Edit2->setText(decimal(ipPart2));
     Edit3->setText(decimal(ipPart3));
     Edit4->setText(decimal(hostPart));
     Edit5->setText(decimal(searchPort));
-    serverListBox->clear();
+    showServers();
     closing = false;
     Edit1->setFocus();
 }
@@ -199,6 +273,8 @@ void TsuchForm::FormClose()
 {
     closing = true;
     suchstopBitBtn->click();
+    if (m_browser)
+        m_browser->stop();
 }
 
 // ---- the search ----
@@ -218,8 +294,9 @@ void TsuchForm::suchstartBitBtnClick()
     dropProbes();
     searching = true;
     seconds = 0;
-    serverListBox->clear();
-    servers.clear();
+    // Announced servers stay: their announcements still hold.
+    servers.clearScanned();
+    showServers();
     ProgressBar1->setValue(0);
     suchstartBitBtn->setEnabled(false);
 
@@ -343,9 +420,31 @@ void TsuchForm::serversuche(TClientSocket *probe, bool found)
 
 void TsuchForm::showServers()
 {
+    // The selection follows its server when entries come and go.
+    const QListWidgetItem *current = serverListBox->currentItem();
+    const int row = current && current->isSelected() ? serverListBox->row(current) : -1;
+    std::pair<std::string, int> selected;
+    if (row >= 0 && row <= servers.lastFound())
+        selected = {servers.at(row).address, servers.at(row).port};
     serverListBox->clear();
-    for (const std::string &line : servers.lines())
-        serverListBox->addItem(kc::fromAnsi(line));
+    const std::vector<std::string> lines = servers.lines();
+    for (size_t i = 0; i < lines.size(); ++i) {
+        auto *item = new QListWidgetItem(kc::fromAnsi(lines[i]), serverListBox);
+        const search::T_server &server = servers.at(static_cast<int>(i));
+        QStringList tip;
+        if (!server.fingerprint.empty())
+            tip << QStringLiteral("Angek\u00FCndigter Fingerabdruck (SHA-256):\n")
+                       + QString::fromLatin1(kc::tls::fingerprintHex(server.fingerprint));
+        if (server.encryptionRequired)
+            tip << QStringLiteral("Nimmt nur verschl\u00FCsselte Verbindungen an");
+        item->setToolTip(tip.join(QLatin1Char('\n')));
+        if (row >= 0 && server.address == selected.first && server.port == selected.second)
+            serverListBox->setCurrentItem(item);
+    }
+    const int unlisted = unlistedAnnouncements();
+    weitereLabel->setVisible(unlisted > 0);
+    weitereLabel->setText(QStringLiteral("und %1 weitere").arg(unlisted));
+    weitereLabel->adjustSize();
 }
 
 void TsuchForm::Timer1Timer()
@@ -397,7 +496,11 @@ void TsuchForm::verbindenBitBtnClick()
     if (!kc::dialogs().inputQuery(QStringLiteral("Benutername"), QStringLiteral("Benutername (Max. 14 Zeichen):"),
                                   name, this))
         return;
-    if (!clientForm->connectTo(server.address, clientForm->serverPort, kc::toAnsi(name)))
+    // An announced server names its own port; the scan's finds use the
+    // client's port setting.
+    const int port = server.announced ? server.port : clientForm->serverPort;
+    emit serverChosen(kc::fromAnsi(server.address), port, QByteArray::fromStdString(server.fingerprint));
+    if (!clientForm->connectTo(server.address, port, kc::toAnsi(name)))
         return;
     close();
 }

@@ -5,10 +5,12 @@
 #include <QWidget>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 class QGroupBox;
@@ -19,6 +21,10 @@ class QProgressBar;
 class QPushButton;
 class QTimer;
 class TClientSocket;
+namespace kc::dnssd {
+class Browser;
+struct Service;
+}
 class TCustomWinSocket;
 enum class TErrorEvent;
 
@@ -27,6 +33,10 @@ enum class TErrorEvent;
 /// accept within 30 seconds, and connects the client window to the one the
 /// user picks. Nothing is ever sent to a probed address. Not modal; the
 /// client window stays usable while it is up.
+///
+/// With browsing on (setBrowsing), it also lists the servers announced
+/// through DNS-SD while it is shown, as they appear, with their name,
+/// address, port and fingerprint; a server found both ways is listed once.
 class TsuchForm : public QWidget
 {
     Q_OBJECT
@@ -52,6 +62,8 @@ public:
     QLabel *Label5;       // "Gesamtsuchzeit ca. 30 Sek."
     QProgressBar *ProgressBar1;
     QLabel *Label1;       // seconds elapsed
+    /// Announced servers beyond what the list holds, as a count; hidden at 0.
+    QLabel *weitereLabel;
     /// One tick a second while a search runs.
     QTimer *Timer1;
 
@@ -75,6 +87,17 @@ public:
     /// The probes of the running search; removing one destroys it.
     std::vector<std::unique_ptr<TClientSocket>> probeList;
 
+    // ---- announced servers ----
+    /// Follows DNS-SD announcements while the window is shown. Off by default,
+    /// so that tests never browse a real network; the program turns it on.
+    void setBrowsing(bool on);
+    /// Lists one resolved announcement (or counts it when the list is full).
+    void announcedServer(const kc::dnssd::Service &service);
+    /// The announcement with this key ended.
+    void announcementGone(const QString &key);
+    /// Announcements received that the list does not show.
+    int unlistedAnnouncements() const;
+
     // ---- handlers ----
     void FormShow();
     void FormClose();
@@ -90,6 +113,12 @@ public:
     void probeConnect(QObject *Sender, TCustomWinSocket *Socket);
     /// Clears ErrorCode first, so a failed attempt never reaches the error box.
     void probeError(QObject *Sender, TCustomWinSocket *Socket, TErrorEvent ErrorEvent, int &ErrorCode);
+
+signals:
+    /// The user connects to a listed server: its address and the port used,
+    /// and the fingerprint its announcement named (32 bytes; empty for a
+    /// server only the scan found). Emitted before the connection starts.
+    void serverChosen(const QString &address, int port, const QByteArray &fingerprint);
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -110,6 +139,11 @@ private:
     /// Changes whenever a search starts or ends, so code that ran a modal
     /// dialog can tell whether its search is still the running one.
     unsigned m_searchId = 0;
+    kc::dnssd::Browser *m_browser = nullptr;
+    /// Address and port of each listed announcement, by its key.
+    std::map<QString, std::pair<std::string, int>> m_announcements;
+    /// Announcements that did not fit into the list.
+    int m_unlisted = 0;
     /// Handlers of each probe that are on the stack right now.
     std::unordered_map<TClientSocket *, int> m_probeCalls;
     /// Probes dropped while one of their handlers was on the stack.

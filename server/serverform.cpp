@@ -90,14 +90,10 @@ void TserverForm::buildControls()
     hostFont.setPixelSize(19);
     Label5->setFont(hostFont);
     // What clients show beside "Verbunden mit", to be compared by eye.
-    const std::string fingerprint = kc::tls::localFingerprint();
-    fingerprintLabel = makeLabel(QStringLiteral("Fingerabdruck: ")
-                                     + QString::fromLatin1(kc::tls::fingerprintShort(fingerprint)),
-                                 central);
+    fingerprintLabel = makeLabel(QString(), central);
     fingerprintLabel->setObjectName(QStringLiteral("fingerprintLabel"));
     fingerprintLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    fingerprintLabel->setToolTip(QStringLiteral("Fingerabdruck dieses Servers (SHA-256):\n")
-                                 + QString::fromLatin1(kc::tls::fingerprintHex(fingerprint)));
+    showFingerprint();
     fingerprintLabel->setAccessibleName(QStringLiteral("Fingerabdruck des Servers"));
 
     Panel1 = new QFrame(central);
@@ -298,6 +294,22 @@ void TserverForm::startBitBtnClick()
     emit ownClientMustDisconnect();
     const int port = kc::StrToInt(kc::toAnsi(Edit1->text()));
     Label5->setText(kc::fromAnsi(m_host->start(port)));
+    showFingerprint();
+}
+
+void TserverForm::showFingerprint()
+{
+    const std::string fingerprint = m_host->fingerprint();
+    if (fingerprint.empty()) {
+        // The key file is read at the start.
+        fingerprintLabel->setText(QStringLiteral("Fingerabdruck: nach dem Start"));
+        fingerprintLabel->setToolTip(QString());
+        return;
+    }
+    fingerprintLabel->setText(QStringLiteral("Fingerabdruck: ")
+                              + QString::fromLatin1(kc::tls::fingerprintShort(fingerprint)));
+    fingerprintLabel->setToolTip(QStringLiteral("Fingerabdruck dieses Servers (SHA-256):\n")
+                                 + QString::fromLatin1(kc::tls::fingerprintHex(fingerprint)));
 }
 
 void TserverForm::stopBitBtnClick()

@@ -84,6 +84,9 @@ public:
     const chatserver::UserRegistry &registry() const { return m_host->registry(); }
     /// The server itself; this window shows what it reports.
     chatserver::ChatServerHost &host() { return *m_host; }
+    /// Shows the host's fingerprint in fingerprintLabel; again after its key
+    /// file changed.
+    void showFingerprint();
 
     void FormShow();
     void FormClose();

@@ -1,9 +1,16 @@
 #include "server/serverhost.h"
 
+#include "net/dnssdannouncer.h"
+#include "net/dnssdrecord.h"
+#include "net/keyfile.h"
+#include "platform/ansi.h"
 #include "platform/guard.h"
 #include "platform/exception.h"
 
+#include <QFile>
 #include <QScopeGuard>
+#include <QStandardPaths>
+#include <QSysInfo>
 #include <QTimer>
 #include <QVariant>
 
@@ -81,8 +88,30 @@ bool ChatServerHost::active() const
     return m_socket->Active();
 }
 
+std::string ChatServerHost::defaultKeyFile()
+{
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    return QFile::encodeName(data + QStringLiteral("/kestrelon-chat/server.key")).toStdString();
+}
+
+std::string ChatServerHost::fingerprint() const
+{
+    if (m_identity)
+        return m_identity->fingerprint();
+    return m_keyFile.empty() ? kc::tls::localFingerprint() : std::string();
+}
+
 std::string ChatServerHost::start(int port)
 {
+    if (!m_keyFile.empty()) {
+        const kc::tls::KeyFile file = kc::tls::openKeyFile(m_keyFile);
+        if (!file.usable())
+            throw kc::Exception(kc::tls::keyFileError(file, kc::toAnsi(QFile::decodeName(m_keyFile.c_str()))));
+        // Connections accepted under the old one keep their sessions.
+        m_identity = file.identity;
+        if (file.status == kc::tls::KeyFile::Status::Created)
+            log("Neuer Schl\xFCssel f\xFCr diesen Server in " + kc::toAnsi(QFile::decodeName(m_keyFile.c_str())));
+    }
     // A running server keeps its users: they are still connected and would
     // otherwise be cut off from the chat without knowing it.
     if (!m_socket->Active())
@@ -90,16 +119,40 @@ std::string ChatServerHost::start(int port)
     m_socket->setPort(port);
     m_socket->Open();
     const std::string host = m_socket->Endpoint()->OwnHostName();
-    log("Fingerabdruck: " + kc::tls::fingerprintShort(kc::tls::localFingerprint()) + " (SHA-256 "
-        + kc::tls::fingerprintHex(kc::tls::localFingerprint()) + ")");
+    log("Fingerabdruck: " + kc::tls::fingerprintShort(fingerprint()) + " (SHA-256 "
+        + kc::tls::fingerprintHex(fingerprint()) + ")");
     if (m_dispatcher.requireEncryption())
         log("Nur verschl\xFCsselte Verbindungen: Clients ohne Verschl\xFCsselung werden abgelehnt");
     log("Servername: " + host);
+    if (m_announcer) {
+        kc::dnssd::Announcement record;
+        record.protocol = kc::dnssd::kProtocolVersion;
+        record.encryptionRequired = m_dispatcher.requireEncryption();
+        record.fingerprint = fingerprint();
+        const QString machine = QSysInfo::machineHostName();
+        m_announcer->announce(QStringLiteral("Kestrelon Chat auf ") + (machine.isEmpty() ? kc::fromAnsi(host) : machine),
+                              QString::fromLatin1(kc::dnssd::kServiceType), static_cast<quint16>(port & 0xFFFF),
+                              kc::dnssd::buildTxt(record));
+    }
     return host;
+}
+
+void ChatServerHost::setAnnounced(bool on)
+{
+    if (on && !m_announcer) {
+        m_announcer = new kc::dnssd::Announcer(this);
+        connect(m_announcer, &kc::dnssd::Announcer::message, this,
+                [this](const QString &text) { log(kc::toAnsi(text)); });
+    } else if (!on && m_announcer) {
+        delete m_announcer;
+        m_announcer = nullptr;
+    }
 }
 
 void ChatServerHost::stop()
 {
+    if (m_announcer)
+        m_announcer->withdraw();
     m_socket->Close();
     m_connections.clear();
     m_framed.clear();
@@ -273,7 +326,7 @@ void ChatServerHost::execute(const Outcome &outcome)
             if (delivery.acknowledgement && isConnected(delivery.connection)) {
                 m_framed.emplace(delivery.connection, std::make_shared<FramedLink>());
                 if (delivery.tls)
-                    connection(delivery.connection)->StartTls(kc::tls::Role::Server);
+                    connection(delivery.connection)->StartTls(kc::tls::Role::Server, m_identity.get());
             }
         }
         for (const std::string &error : outcome.errors)

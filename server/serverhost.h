@@ -15,6 +15,10 @@
 #include <unordered_map>
 #include <vector>
 
+namespace kc::dnssd {
+class Announcer;
+}
+
 namespace chatserver {
 
 /// TCP keep-alive on accepted chat connections, so that a client whose
@@ -96,9 +100,30 @@ public:
     void setRequireEncryption(bool on) { m_dispatcher.setRequireEncryption(on); }
     bool requireEncryption() const { return m_dispatcher.requireEncryption(); }
 
+    /// Where the server keeps its lasting key and certificate (see
+    /// net/keyfile.h); read at every start. Empty (the default, for tests):
+    /// this run's key, which no file keeps.
+    void setKeyFile(const std::string &path) { m_keyFile = path; }
+    const std::string &keyFile() const { return m_keyFile; }
+    /// The key file of the server window and of --headless: "server.key" in
+    /// the folder "kestrelon-chat" under the user's XDG data folder.
+    static std::string defaultKeyFile();
+    /// The fingerprint clients see (32 bytes): of the key file's identity once
+    /// started (empty before), of this run's key without a key file.
+    std::string fingerprint() const;
+
+    /// While listening, the server announces itself through DNS-SD (Avahi on
+    /// the system bus) as kc::dnssd::kServiceType with its port, protocol
+    /// version, encryption rule and fingerprint, and withdraws at stop. Off by
+    /// default, so that tests never announce anything on a real network.
+    void setAnnounced(bool on);
+    bool announced() const { return m_announcer != nullptr; }
+
     /// Listens on `port` (low 16 bits). A server that was stopped starts with
-    /// an empty registry; a running one keeps its users. Logs the host name
-    /// and returns it. Throws the socket layer's errors.
+    /// an empty registry; a running one keeps its users. Reads the key file
+    /// first: one that cannot be used throws kc::Exception with the reason
+    /// and nothing listens. Logs the fingerprint and the host name and
+    /// returns the name. Throws the socket layer's errors.
     std::string start(int port);
     /// Closes every connection without a word, and the listener.
     void stop();
@@ -148,6 +173,9 @@ private:
     bool admit(ConnectionId id, const std::string &address);
 
     TServerSocket *m_socket;
+    kc::dnssd::Announcer *m_announcer = nullptr;
+    std::string m_keyFile;
+    std::shared_ptr<const kc::tls::Identity> m_identity;
     UserRegistry m_registry;
     ServerDispatcher m_dispatcher{m_registry};
     std::unordered_map<ConnectionId, QPointer<TCustomWinSocket>> m_connections;

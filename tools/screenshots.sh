@@ -26,6 +26,8 @@ done
 
 export DISPLAY=:77 LANG=C.UTF-8 QT_QPA_PLATFORM=xcb
 work=$(mktemp -d)
+# The servers keep their keys in this run's folder and announce nothing.
+export XDG_DATA_HOME=$work/data DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/no-system-bus
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done

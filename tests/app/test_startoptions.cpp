@@ -2,7 +2,10 @@
 #include "app/startoptions.h"
 #include "rawpeer.h"
 
+#include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -17,9 +20,23 @@ class TestStartOptions : public QObject
     Q_OBJECT
 
 private:
+    // The program keeps its key under the XDG data folder and announces
+    // itself on the system bus: here a folder of the test's own and no bus.
+    QTemporaryDir m_home;
+
+    void useOwnFolders(QProcess &process)
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), m_home.filePath(QStringLiteral("data")));
+        environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
+                           QStringLiteral("unix:path=") + m_home.filePath(QStringLiteral("no-bus")));
+        process.setProcessEnvironment(environment);
+    }
+
     // Starts the real program with `arguments` and waits until its server takes connections.
     bool startServer(QProcess &process, const QStringList &arguments, uint16_t port)
     {
+        useOwnFolders(process);
         process.setProgram(QStringLiteral(KC_PROGRAM));
         process.setArguments(arguments);
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -84,6 +101,11 @@ private slots:
                                          << "" << false;
         QTest::newRow("require encryption") << QStringList{"--headless", "--require-encryption"} << M::Headless
                                             << 0 << "60,10,3" << true;
+        QTest::newRow("key") << QStringList{"--headless", "--key", "/srv/k.pem"} << M::Headless << 0 << "60,10,3"
+                             << true;
+        QTest::newRow("key empty") << QStringList{"--server", "--key="} << M::Server << 0 << "" << false;
+        QTest::newRow("key without role") << QStringList{"--key", "/srv/k.pem"} << M::StartWindow << 0 << ""
+                                          << false;
         QTest::newRow("require encryption without role") << QStringList{"--require-encryption"} << M::StartWindow
                                                          << 0 << "" << false;
     }
@@ -110,6 +132,8 @@ private slots:
         QCOMPARE(parsed.options.mode, mode);
         QCOMPARE(parsed.options.port.value_or(0), port);
         QCOMPARE(parsed.options.requireEncryption, arguments.contains("--require-encryption"));
+        const qsizetype key = arguments.indexOf("--key");
+        QCOMPARE(QString::fromStdString(parsed.options.keyFile), key >= 0 ? arguments.at(key + 1) : QString());
         const auto &k = parsed.options.keepAlive;
         QCOMPARE(QStringLiteral("%1,%2,%3").arg(k.idle).arg(k.interval).arg(k.count), keepAlive);
     }
@@ -150,6 +174,44 @@ private slots:
         QVERIFY(fromWindow.contains("hallo zusammen"));
         QVERIFY(fromWindow.contains("$#noconnect"));
         QCOMPARE(fromHeadless, fromWindow);
+    }
+
+    // A restarted server shows the fingerprint it had; a key file that others
+    // may read stops the start, with the way to a new key in the message,
+    // rather than letting the server go on with a key nobody knows.
+    void headlessKeepsItsKey()
+    {
+        const QString keyFile = m_home.filePath(QStringLiteral("keys/server.key"));
+        const QRegularExpression shown(QStringLiteral("Fingerabdruck: ([0-9 ]{23}) \\(SHA-256"));
+        QString first;
+        for (int run = 0; run < 2; ++run) {
+            const uint16_t port = kc::test::freePort();
+            QProcess server;
+            QVERIFY(startServer(server, {"--headless", "--port", QString::number(port), "--key", keyFile}, port));
+            ::kill(static_cast<pid_t>(server.processId()), SIGTERM);
+            QVERIFY(server.waitForFinished(5000));
+            const QString log = QString::fromUtf8(server.readAllStandardOutput());
+            const QRegularExpressionMatch match = shown.match(log);
+            QVERIFY2(match.hasMatch(), qPrintable(log));
+            QVERIFY2(log.contains(QStringLiteral("DNS-SD: kein Avahi erreichbar")), qPrintable(log));
+            if (run == 0)
+                first = match.captured(1);
+            QCOMPARE(match.captured(1), first);
+        }
+        QCOMPARE(QFile::permissions(keyFile) & ~(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser),
+                 QFile::Permissions());
+
+        QVERIFY(QFile::setPermissions(keyFile, QFile::permissions(keyFile) | QFile::ReadGroup));
+        QProcess refused;
+        useOwnFolders(refused);
+        refused.start(QStringLiteral(KC_PROGRAM), {"--headless", "--port", QString::number(kc::test::freePort()),
+                                                   "--key", keyFile});
+        QVERIFY(refused.waitForFinished(10000));
+        QCOMPARE(refused.exitCode(), 1);
+        const QString log = QString::fromUtf8(refused.readAllStandardOutput());
+        QVERIFY2(log.contains(QStringLiteral("ist f\u00FCr andere lesbar")) && log.contains(QStringLiteral("mv ") + keyFile),
+                 qPrintable(log));
+        QVERIFY2(!log.contains(QStringLiteral("Fingerabdruck:")), qPrintable(log));
     }
 };
 

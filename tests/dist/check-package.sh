@@ -48,7 +48,7 @@ done
 # the build itself was configured with.
 exec_start=$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/lib/systemd/system/kestrelon-chat.service \
   | grep '^ExecStart=' || true)
-if [ "$exec_start" != "ExecStart=/usr/bin/kestrelon-chat --headless" ]; then
+if [ "$exec_start" != "ExecStart=/usr/bin/kestrelon-chat --headless --key /var/lib/kestrelon-chat/server.key" ]; then
   echo "unit starts: '$exec_start'"
   status=1
 fi

@@ -3,7 +3,7 @@
 # and D (10.77.0.2 to .4, test agents) each in a network namespace of its own,
 # joined by veth pairs to one bridge.
 #
-# usage: lan.sh chat|search|filetransfer|hostloss|slowlink|encrypted SERVER_PROGRAM AGENT_PROGRAM
+# usage: lan.sh chat|search|filetransfer|hostloss|slowlink|encrypted|dnssd SERVER_PROGRAM AGENT_PROGRAM
 #
 # Containment: the script first moves itself into fresh network, PID and mount
 # namespaces. The bridge lives there, never in the caller's namespace, and no
@@ -56,6 +56,12 @@ mount -t tmpfs -o size=300m kclan "$work" 2>/dev/null || true
 mkdir -p "$work/b" "$work/c" "$work/d" "$work/run"
 chmod 700 "$work/run"
 export XDG_RUNTIME_DIR=$work/run
+# The server keeps its key under the XDG data folder, and programs reach
+# Avahi through the system bus: here a folder of the run's own, and no bus
+# unless a scenario starts one for a host.
+export XDG_DATA_HOME=$work/data
+export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/no-system-bus
+declare -A bus_of
 declare -A pid_of addr_of in_fd out_fd
 children=()
 
@@ -162,8 +168,11 @@ check_containment() {
 }
 
 start_server() {
-  in_host a "$server" --headless --port 5757 --keepalive 1,1,2 >"$work/a.log" 2>&1 &
+  # Started without a function around it, so that $! is the server itself.
+  nsenter -t "${pid_of[a]}" -n -- env DBUS_SYSTEM_BUS_ADDRESS="${bus_of[a]:-$DBUS_SYSTEM_BUS_ADDRESS}" \
+    "$server" --headless --port 5757 --keepalive 1,1,2 --key "$work/a.key" >>"$work/a.log" 2>&1 &
   children+=($!)
+  server_pid=$!
   local until=$((SECONDS + 30))
   while [ "$SECONDS" -le "$until" ]; do
     [ -n "$(in_host a ss -Hltn 'sport = :5757' 2>/dev/null)" ] && return 0
@@ -177,7 +186,8 @@ start_agent() { # name
   local name=$1 reply
   mkfifo "$work/$name.in" "$work/$name.out"
   exec {in_fd[$name]}<>"$work/$name.in" {out_fd[$name]}<>"$work/$name.out"
-  in_host "$name" "$agent" <"$work/$name.in" >"$work/$name.out" 2>"$work/$name.log" &
+  in_host "$name" env DBUS_SYSTEM_BUS_ADDRESS="${bus_of[$name]:-$DBUS_SYSTEM_BUS_ADDRESS}" \
+    "$agent" <"$work/$name.in" >"$work/$name.out" 2>"$work/$name.log" &
   children+=($!)
   read -r -t 30 -u "${out_fd[$name]}" reply || fail "agent on host $name did not start"
   [ "$reply" = ready ] || fail "agent on host $name: $reply"
@@ -232,6 +242,59 @@ slow_link() { # name
   in_host "$name" sh -c "ip link set eth0 mtu 576 && tc qdisc add dev eth0 root $tbf" \
     || fail "cannot slow down host $name's link"
   step "host $name: 2 Mbit/s, MTU 576"
+}
+
+# A host's own Avahi daemon on a system bus of its own: dbus-daemon in the
+# host's network namespace, listening in the run's folder; avahi-daemon in a
+# mount namespace with its own /run (for its PID file), on the host's eth0 only.
+start_avahi() { # name
+  local name=$1 dir=$work/avahi-$1
+  mkdir -p "$dir"
+  cat >"$dir/bus.conf" <<EOF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=$dir/bus</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_type="method_return"/>
+    <allow send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="signal"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+  </policy>
+  <includedir>/usr/share/dbus-1/system.d</includedir>
+</busconfig>
+EOF
+  printf '[server]\nhost-name=host%s\nuse-ipv4=yes\nuse-ipv6=no\nallow-interfaces=eth0\n[publish]\npublish-workstation=no\n' \
+    "$name" >"$dir/avahi.conf"
+  in_host "$name" ip link set eth0 multicast on || fail "host $name: no multicast on eth0"
+  in_host "$name" dbus-daemon --config-file="$dir/bus.conf" --fork --nopidfile --print-pid >"$dir/bus.pid" \
+    2>"$dir/bus.log" || fail "host $name: dbus-daemon does not start: $(cat "$dir/bus.log")"
+  children+=("$(cat "$dir/bus.pid")")
+  bus_of[$name]=unix:path=$dir/bus
+  in_host "$name" unshare --mount sh -c 'mount -t tmpfs none /run && exec "$@"' sh \
+    env DBUS_SYSTEM_BUS_ADDRESS="${bus_of[$name]}" \
+    avahi-daemon --no-drop-root --no-chroot --no-rlimits -f "$dir/avahi.conf" >"$work/avahi-$name.log" 2>&1 &
+  children+=($!)
+  for _ in $(seq 200); do
+    grep -q 'Server startup complete' "$work/avahi-$name.log" && break
+    kill -0 "${children[-1]}" 2>/dev/null || fail "host $name: avahi-daemon ended: $(cat "$work/avahi-$name.log")"
+    sleep 0.05
+  done
+  grep -q 'Server startup complete' "$work/avahi-$name.log" || fail "host $name: avahi-daemon did not come up"
+  step "host $name: avahi-daemon on its own system bus"
+}
+
+# The short fingerprint of the server's latest start, from its log.
+server_fingerprint() {
+  sed -n 's/.*Fingerabdruck: \([0-9 ]*\) (SHA-256.*/\1/p' "$work/a.log" | tail -n 1
 }
 
 join_two() {
@@ -402,6 +465,71 @@ case "$scenario" in
     [ "$(grep -c '#kcx:frame,tls$' "$work/a.log")" = 2 ] || fail "the joins were not marked: $(grep 'neu:' "$work/a.log")"
     ask c count '^[0-9]'
     [ "$reply" = "ok 0" ] || fail "a tail of a long line showed as a line of its own at C: $reply"
+    ;;
+
+  dnssd)
+    # Servers found in a second: host A announces its server through its own
+    # Avahi daemon, and host B's search window lists it, with its fingerprint,
+    # as soon as it appears. A restart with the same key keeps the fingerprint.
+    for tool in avahi-daemon dbus-daemon; do
+      command -v "$tool" >/dev/null 2>&1 || skip "'$tool' is not installed"
+    done
+    add_host a 1
+    add_host b 2
+    check_containment show
+    step "LAN up: a=10.77.0.1 b=10.77.0.2"
+    start_avahi a
+    start_avahi b
+    start_agent b
+    # B's window is open and browsing before the server exists.
+    echo "announced" >&"${in_fd[b]}"
+    started=$(date +%s%3N)
+    start_server
+    grep -q 'Neuer Schl.ssel f.r diesen Server' "$work/a.log" || fail "the server made no key file"
+    IFS= read -r -t 45 -u "${out_fd[b]}" reply || reply="fail no answer"
+    [ "${reply%% *}" = ok ] || fail "B: the announced server did not appear: $reply"
+    step "b: announced -> $reply"
+    fingerprint=$(server_fingerprint)
+    [ -n "$fingerprint" ] || fail "the server's log names no fingerprint"
+    [[ "$reply" == "ok Kestrelon Chat auf "*" 10.77.0.1:5757  [$fingerprint] ("* ]] \
+      || fail "B lists the server without its name, address or fingerprint ($fingerprint): $reply"
+    listed=${reply##* epoch }
+    step "listed at B $((listed - started)) ms after the server process started (Avahi probes the name for about 750 ms first)"
+    grep -q 'DNS-SD: angek.ndigt als' "$work/a.log" || fail "the server does not log its announcement"
+    # A window opened while the server is announced lists it within a second.
+    expect b reopen
+    [[ "$reply" =~ \(([0-9]+)\ ms\ after\ opening\) ]] || fail "no time in: $reply"
+    opened_ms=${BASH_REMATCH[1]}
+    [ "$opened_ms" -le 1000 ] || fail "B listed the announced server $opened_ms ms after opening the search window"
+    step "a newly opened search window at B listed the server after $opened_ms ms"
+    # avahi-browse as a witness of the TXT record on the wire.
+    if command -v avahi-browse >/dev/null 2>&1; then
+      witness=$(in_host b env DBUS_SYSTEM_BUS_ADDRESS="${bus_of[b]}" timeout 10 avahi-browse -rpt _kestrelon-chat._tcp)
+      digits=${fingerprint// /}
+      [[ "$witness" == *'10.77.0.1;5757;'*'"fp='"$digits"'"'* && "$witness" == *'"tls=offered"'* \
+         && "$witness" == *'"proto=1"'* && "$witness" == *'"txtvers=1"'* && "$witness" == *'"sha256='* ]] \
+        || fail "avahi-browse at B sees another record: $witness"
+      step "avahi-browse at B: $(grep '^=' <<<"$witness" | head -n 1)"
+    fi
+    # The server stops: its announcement goes, and comes back with the same
+    # fingerprint when it starts again with the same key.
+    kill -TERM "$server_pid"
+    wait "$server_pid" 2>/dev/null
+    expect b gone
+    started=$(date +%s%3N)
+    start_server
+    expect b announced
+    step "listed at B again $((${reply##* epoch } - started)) ms after the server process started"
+    [ "$(server_fingerprint)" = "$fingerprint" ] || fail "the restarted server has another fingerprint: $(server_fingerprint)"
+    [[ "$reply" == *"  [$fingerprint] ("* ]] || fail "B lists the restarted server with another fingerprint: $reply"
+    step "restarted with the same key: fingerprint $fingerprint again"
+    # Connecting from the list uses the announced address and port.
+    expect b pick 0 bob
+    expect b users "bob (10.77.0.2)"
+    expect b lock "Verschlüsselt"
+    ask b view
+    [[ "$reply" == *"Fingerabdruck des Servers: $fingerprint (SHA-256"* ]] || fail "B connected to another key: $reply"
+    step "B joined the announced server, encrypted, with fingerprint $fingerprint"
     ;;
 
   *)

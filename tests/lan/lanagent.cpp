@@ -16,6 +16,12 @@
 //   count REGEX           ok N LAST: chat view lines matching, the last of them
 //   search A.B.C PORT     search that range; ok L1;L2... once every probe is done
 //   pick ROW NAME         connect to found server ROW as NAME; ok once admitted
+//   announced             open the search window, browsing DNS-SD, if it is not
+//                         open; ok LINE (N ms after opening) epoch E once a server
+//                         announced itself: the list line, the time since the
+//                         window opened, and the wall clock (ms) it was listed at
+//   reopen                close and open the search window, then as announced
+//   gone                  ok once the list holds no announced server
 //   offer NAME PATH       offer the file PATH to NAME through the send-file dialog
 //   accept SAVEPATH       answer the next offer with OK and save under SAVEPATH
 //   push HOST PATH        post PATH as a stream to HOST:6711 with no offer
@@ -37,7 +43,9 @@
 #include "search/suchform.h"
 #include "stream/nmstrm.h"
 
+#include <QAbstractItemModel>
 #include <QAction>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
@@ -213,6 +221,24 @@ private:
             m_dialogs.answerInput(true, rest2);
             suchForm->verbindenBitBtn->click();
             waitAdmitted();
+        } else if (verb == QLatin1String("announced")) {
+            if (!suchForm->isVisible())
+                openSearch();
+            waitAnnounced();
+        } else if (verb == QLatin1String("reopen")) {
+            suchForm->close();
+            openSearch();
+            waitAnnounced();
+        } else if (verb == QLatin1String("gone")) {
+            waitUntil(
+                [this] {
+                    // The next announcement is timed anew.
+                    const bool gone = announcedLine().isEmpty();
+                    if (gone)
+                        m_listedAt = -1;
+                    return gone;
+                },
+                [] { return items(suchForm->serverListBox).join(QLatin1Char(';')); });
         } else if (verb == QLatin1String("offer")) {
             selectUser(arg1);
             clientForm->sentfileBitBtn->click();
@@ -288,6 +314,44 @@ private:
                   true);
     }
 
+    // Announced servers are the lines with a fingerprint in brackets.
+    static QString announcedLine()
+    {
+        for (const QString &line : items(suchForm->serverListBox))
+            if (line.contains(QStringLiteral("  [")))
+                return line;
+        return {};
+    }
+
+    void openSearch()
+    {
+        suchForm->setBrowsing(true);
+        if (!m_listWatched) {
+            m_listWatched = true;
+            connect(suchForm->serverListBox->model(), &QAbstractItemModel::rowsInserted, this, [this] {
+                if (m_listedAt < 0 && !announcedLine().isEmpty()) {
+                    m_listedAt = m_opened.elapsed();
+                    m_listedEpoch = QDateTime::currentMSecsSinceEpoch();
+                }
+            });
+        }
+        m_listedAt = -1;
+        m_opened.start();
+        clientForm->Suche1->trigger();
+    }
+
+    void waitAnnounced()
+    {
+        waitUntil([] { return !announcedLine().isEmpty(); },
+                  [this] {
+                      const QString line = announcedLine();
+                      if (line.isEmpty())
+                          return QStringLiteral("nothing announced: ") + items(suchForm->serverListBox).join(';');
+                      return QStringLiteral("%1 (%2 ms after opening) epoch %3").arg(line).arg(m_listedAt).arg(m_listedEpoch);
+                  },
+                  true);
+    }
+
     void push(const QString &host, const QString &path)
     {
         QFile file(path);
@@ -308,6 +372,10 @@ private:
     QByteArray m_buffer;
     QTimer m_poll;
     QElapsedTimer m_since;
+    QElapsedTimer m_opened;
+    qint64 m_listedAt = -1;
+    qint64 m_listedEpoch = 0;
+    bool m_listWatched = false;
     std::function<bool()> m_done;
     std::function<QString()> m_describe;
     bool m_tell = false;

@@ -1,9 +1,17 @@
+#include "net/dnssdbrowser.h"
+#include "net/dnssdrecord.h"
 #include "net/hostlookup.h"
+#include "net/keyfile.h"
 #include "net/tls.h"
 
 #include <QHostAddress>
+#include <QDir>
+#include <QFile>
 #include <QHostInfo>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -21,7 +29,183 @@ private slots:
     void fingerprintForms_data();
     void fingerprintForms();
     void sessionOnNonBlockingSockets();
+    void keyFileLastsAndRefusesWhatItCannotTrust_data();
+    void keyFileLastsAndRefusesWhatItCannotTrust();
+    void hostileTxtRecords_data();
+    void hostileTxtRecords();
+    void announcedNamesAreShownPlain_data();
+    void announcedNamesAreShownPlain();
 };
+
+void TestNet::announcedNamesAreShownPlain_data()
+{
+    QTest::addColumn<QString>("announced");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("plain") << QStringLiteral("Kestrelon Chat auf büro-pc") << QStringLiteral("Kestrelon Chat auf büro-pc");
+    QTest::newRow("controls and line breaks") << QStringLiteral("a\x1b[2J\nb\tc\u2028d") << QStringLiteral("a [2J b c d");
+    QTest::newRow("bidi override") << QStringLiteral("Server \u202Egnp.exe") << QStringLiteral("Server gnp.exe");
+    QTest::newRow("only invisible") << QStringLiteral("\u200B\u200E\x01") << QString();
+    QTest::newRow("emoji kept whole") << QStringLiteral("Chat \U0001F426") << QStringLiteral("Chat \U0001F426");
+    QTest::newRow("cut to 63 characters") << QString(200, QLatin1Char('x')) << QString(63, QLatin1Char('x'));
+    QTest::newRow("cut between surrogates never") << QString(62, QLatin1Char('x')) + QStringLiteral("\U0001F426\U0001F426")
+                                                  << QString(62, QLatin1Char('x')) + QStringLiteral("\U0001F426");
+}
+
+// Names come from anybody on the network and are shown in the search list:
+// nothing in them may reorder, hide or break the line.
+void TestNet::announcedNamesAreShownPlain()
+{
+    QFETCH(QString, announced);
+    QFETCH(QString, shown);
+    QCOMPARE(kc::dnssd::cleanName(announced), shown);
+}
+
+using Status = kc::tls::KeyFile::Status;
+Q_DECLARE_METATYPE(Status)
+Q_DECLARE_METATYPE(std::vector<std::string>)
+
+void TestNet::keyFileLastsAndRefusesWhatItCannotTrust_data()
+{
+    const std::string pemA = kc::tls::Identity::generate(true)->toPem();
+    const std::string pemB = kc::tls::Identity::generate(true)->toPem();
+    const size_t certificateA = pemA.find("-----BEGIN CERTIFICATE");
+    const size_t certificateB = pemB.find("-----BEGIN CERTIFICATE");
+    QTest::addColumn<QByteArray>("contents"); // "<none>": no file, "<folder>": a folder
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<Status>("status");
+
+    QTest::newRow("none yet: made") << QByteArray("<none>") << 0 << Status::Created;
+    QTest::newRow("kept one") << QByteArray::fromStdString(pemA) << 0600 << Status::Loaded;
+    QTest::newRow("owner read-only") << QByteArray::fromStdString(pemA) << 0400 << Status::Loaded;
+    QTest::newRow("group may read") << QByteArray::fromStdString(pemA) << 0640 << Status::Loose;
+    QTest::newRow("others may write") << QByteArray::fromStdString(pemA) << 0602 << Status::Loose;
+    QTest::newRow("garbage") << QByteArray("kein Schl\xFCssel\n") << 0600 << Status::Corrupt;
+    QTest::newRow("empty") << QByteArray() << 0600 << Status::Corrupt;
+    QTest::newRow("key, no certificate") << QByteArray::fromStdString(pemA.substr(0, certificateA)) << 0600
+                                         << Status::Corrupt;
+    QTest::newRow("certificate of another key")
+        << QByteArray::fromStdString(pemA.substr(0, certificateA) + pemB.substr(certificateB)) << 0600
+        << Status::Corrupt;
+    QTest::newRow("cut short") << QByteArray::fromStdString(pemA.substr(0, pemA.size() - 40)) << 0600
+                               << Status::Corrupt;
+    QTest::newRow("too large") << QByteArray::fromStdString(pemA) + QByteArray(70 * 1024, '\n') << 0600
+                               << Status::Corrupt;
+    QTest::newRow("a folder") << QByteArray("<folder>") << 0700 << Status::NotAFile;
+}
+
+// A server's key file is made once with mode 0600 and read again at every
+// start with the same fingerprint; whatever is wrong with it stops the start
+// with a message that names the file and the way to a new key, and the file
+// stays as it was.
+void TestNet::keyFileLastsAndRefusesWhatItCannotTrust()
+{
+    QFETCH(QByteArray, contents);
+    QFETCH(int, mode);
+    QFETCH(Status, status);
+    QTemporaryDir folder;
+    const std::string path = QFile::encodeName(folder.filePath("nested/kestrelon-chat/server.key")).toStdString();
+    if (contents == "<folder>") {
+        QVERIFY(QDir().mkpath(QString::fromStdString(path)));
+    } else if (contents != "<none>") {
+        QVERIFY(QDir().mkpath(folder.filePath("nested/kestrelon-chat")));
+        QFile file(QString::fromStdString(path));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(contents);
+        file.close();
+    }
+    if (mode)
+        QCOMPARE(::chmod(path.c_str(), static_cast<mode_t>(mode)), 0);
+
+    const kc::tls::KeyFile opened = kc::tls::openKeyFile(path);
+    QCOMPARE(opened.status, status);
+    const std::string message = kc::tls::keyFileError(opened, path);
+    struct stat info{};
+    if (!opened.usable()) {
+        QVERIFY(!message.empty());
+        QVERIFY2(message.find("mv " + path + " " + path + ".alt") != std::string::npos, message.c_str());
+        QVERIFY(opened.identity == nullptr);
+        if (contents != "<folder>") {
+            QFile file(QString::fromStdString(path));
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(file.readAll(), contents);
+        }
+        return;
+    }
+    QVERIFY(message.empty());
+    QCOMPARE(opened.identity->fingerprint().size(), kc::tls::FingerprintSize);
+    QCOMPARE(::stat(path.c_str(), &info), 0);
+    QCOMPARE(info.st_mode & 0777, mode ? static_cast<mode_t>(mode) : mode_t{0600});
+    if (status == Status::Created) {
+        QCOMPARE(::stat(QFile::encodeName(folder.filePath("nested/kestrelon-chat")).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 0777, mode_t{0700});
+        QCOMPARE(QDir(folder.filePath("nested/kestrelon-chat")).entryList(QDir::Files), QStringList{"server.key"});
+    }
+    const kc::tls::KeyFile again = kc::tls::openKeyFile(path);
+    QCOMPARE(again.status, Status::Loaded);
+    QCOMPARE(again.identity->fingerprint(), opened.identity->fingerprint());
+}
+
+void TestNet::hostileTxtRecords_data()
+{
+    using Entries = std::vector<std::string>;
+    QTest::addColumn<Entries>("entries");
+    QTest::addColumn<int>("protocol");
+    QTest::addColumn<bool>("required");
+    QTest::addColumn<QString>("shortForm");
+    QTest::addColumn<bool>("full");
+
+    std::string raw(32, '\0');
+    for (size_t i = 0; i < raw.size(); ++i)
+        raw[i] = static_cast<char>(i * 37 + 11);
+    kc::dnssd::Announcement own{1, true, raw, kc::tls::fingerprintShort(raw)};
+    const Entries built = kc::dnssd::buildTxt(own);
+    const QString shortForm = QString::fromStdString(own.shortFingerprint);
+    const std::string fp = built.at(3);
+    const std::string sha = built.at(4);
+
+    QTest::newRow("our own record") << built << 1 << true << shortForm << true;
+    QTest::newRow("nothing") << Entries{} << 0 << false << "" << false;
+    QTest::newRow("keys in capitals, short form only")
+        << Entries{"PROTO=1", "TLS=offered", "FP=" + fp.substr(3)} << 1 << false << shortForm << false;
+    QTest::newRow("short form with blanks") << Entries{"fp=" + own.shortFingerprint} << 0 << false << shortForm
+                                            << false;
+    QTest::newRow("first of a repeated key counts")
+        << Entries{"proto=2", "proto=1", "tls=offered", "tls=required"} << 2 << false << "" << false;
+    QTest::newRow("forms that disagree") << Entries{"fp=11111222223333344444", sha} << 0 << false << "" << false;
+    QTest::newRow("full form cut") << Entries{fp, sha.substr(0, 40)} << 0 << false << "" << false;
+    QTest::newRow("short form with letters") << Entries{"fp=1111122222333334444x", sha} << 0 << false << ""
+                                             << false;
+    QTest::newRow("binary bytes") << Entries{std::string("proto=\0\xff", 8), std::string("fp=\x01\x02\xfe"),
+                                             std::string("\0=\0", 3), std::string(1, '\xff')}
+                                  << 0 << false << "" << false;
+    QTest::newRow("no = and empty") << Entries{"", "=", "proto", "tls", sha} << 0 << false << shortForm << true;
+    QTest::newRow("huge number") << Entries{"proto=99999999999999999999"} << 0 << false << "" << false;
+    QTest::newRow("entry longer than DNS-SD carries")
+        << Entries{"proto=1" + std::string(300, '1'), "tls=required"} << 0 << true << "" << false;
+    Entries many(100000, "x=y");
+    many.push_back("proto=1");
+    QTest::newRow("thousands of entries, the key after the first 64") << many << 0 << false << "" << false;
+}
+
+// What anybody on the network announces is read without trust: nothing
+// crashes, nothing but an exact fingerprint is taken, and our own record
+// reads back as it was built.
+void TestNet::hostileTxtRecords()
+{
+    using Entries = std::vector<std::string>;
+    QFETCH(Entries, entries);
+    QFETCH(int, protocol);
+    QFETCH(bool, required);
+    QFETCH(QString, shortForm);
+    QFETCH(bool, full);
+    const kc::dnssd::Announcement read = kc::dnssd::parseTxt(entries);
+    QCOMPARE(read.protocol, protocol);
+    QCOMPARE(read.encryptionRequired, required);
+    QCOMPARE(QString::fromStdString(read.shortFingerprint), shortForm);
+    QCOMPARE(read.fingerprint.size(), full ? kc::tls::FingerprintSize : 0);
+    if (full)
+        QCOMPARE(QString::fromStdString(kc::tls::fingerprintShort(read.fingerprint)), shortForm);
+}
 
 void TestNet::firstIPv4_data()
 {

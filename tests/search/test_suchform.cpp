@@ -5,6 +5,9 @@
 #include "protocol/clientsocket.h"
 #include "rawpeer.h"
 #include "search/searchcore.h"
+#include "net/dnssdbrowser.h"
+#include "net/dnssdrecord.h"
+#include "net/tls.h"
 #include "search/suchform.h"
 #include "testenv.h"
 
@@ -16,6 +19,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSet>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
@@ -529,6 +533,74 @@ private slots:
         QCOMPARE(clientForm->ClientSocket->Host(), std::string("127.0.0.7"));
         QCOMPARE(clientForm->ClientSocket->Port(), int(chatPort));
         QVERIFY(env->dialogs.messages().isEmpty());
+    }
+
+    // Announcements come from anybody on the network: a server found both by
+    // its announcement and by the scan is listed once, with its fingerprint;
+    // a flood of announcements with hostile records fills only the list's
+    // share and the rest shows as a count; connecting to an announced server
+    // takes its own port and hands on its fingerprint.
+    void announcedServersAreListedOnceAndBounded()
+    {
+        RawServer chat;
+        const uint16_t port = chat.listen(0, "127.0.0.9");
+        QVERIFY(port != 0);
+        clientForm->serverPort = port == 5757 ? 5758 : 5757; // the announcement's port must win
+        const std::string fingerprint = kc::tls::localFingerprint();
+        kc::dnssd::Service own{QStringLiteral("own"), QStringLiteral("Kestrelon Chat auf neun"),
+                               QStringLiteral("neun.local"), QStringLiteral("127.0.0.9"), port,
+                               kc::dnssd::buildTxt({1, false, fingerprint, {}})};
+        suchForm->announcedServer(own);
+        const QString line = QStringLiteral("Kestrelon Chat auf neun 127.0.0.9:%1  [%2]")
+                                 .arg(port)
+                                 .arg(QString::fromStdString(kc::tls::fingerprintShort(fingerprint)));
+        QCOMPARE(listLines(), QStringList{line});
+
+        setRange(port);
+        QVERIFY(startSearch());
+        QVERIFY(kc::test::waitFor([] { return suchForm->hostPart == 255; }));
+        kc::test::pump(300);
+        QCOMPARE(listLines(), QStringList{line});
+        QVERIFY(suchForm->servers.at(0).scanned && suchForm->servers.at(0).announced);
+        suchForm->suchstopBitBtn->click();
+        RawClient probe; // the scan's, closed at once
+        QVERIFY(chat.accept(probe));
+
+        std::vector<std::string> hostile{std::string("fp=\xff\x00", 5), std::string(300, 'x'), "sha256=zz",
+                                         std::string("\0", 1)};
+        for (int i = 0; i < 1000; ++i)
+            suchForm->announcedServer({QString::number(i), QString(), QStringLiteral("h.local"),
+                                       QStringLiteral("127.0.%1.%2").arg(1 + i / 250).arg(1 + i % 250),
+                                       static_cast<quint16>(1000 + i), hostile});
+        QCOMPARE(suchForm->servers.announcedCount(), search::kMaxAnnounced);
+        QCOMPARE(suchForm->serverListBox->count(), search::kMaxAnnounced);
+        QCOMPARE(suchForm->unlistedAnnouncements(), 1000 - (search::kMaxAnnounced - 1));
+        QVERIFY(suchForm->weitereLabel->isVisibleTo(suchForm));
+        QCOMPARE(suchForm->weitereLabel->text(), QStringLiteral("und %1 weitere").arg(1000 - (search::kMaxAnnounced - 1)));
+        QCOMPARE(listLines().at(1), QStringLiteral("h.local 127.0.1.1:1000  [ohne Fingerabdruck]"));
+        // One of them goes; the scan's find of the own server stays when its
+        // announcement goes too.
+        suchForm->announcementGone(QStringLiteral("0"));
+        QCOMPARE(suchForm->servers.announcedCount(), search::kMaxAnnounced - 1);
+
+        QSignalSpy chosen(suchForm, &TsuchForm::serverChosen);
+        suchForm->serverListBox->setCurrentRow(0);
+        env->dialogs.answerInput(true, QStringLiteral("anna"));
+        suchForm->verbindenBitBtn->click();
+        QCOMPARE(chosen.size(), 1);
+        QCOMPARE(chosen.at(0).at(0).toString(), QStringLiteral("127.0.0.9"));
+        QCOMPARE(chosen.at(0).at(1).toInt(), int(port));
+        QCOMPARE(chosen.at(0).at(2).toByteArray(), QByteArray::fromStdString(fingerprint));
+        RawClient peer;
+        QVERIFY(chat.accept(peer));
+        QVERIFY(peer.receive().rfind("$#neu:anna:", 0) == 0);
+        clientForm->ClientSocket->Close();
+
+        suchForm->show();
+        suchForm->announcedServer(own);
+        suchForm->announcementGone(QStringLiteral("own"));
+        QVERIFY(listLines().isEmpty());
+        QVERIFY(!suchForm->weitereLabel->isVisibleTo(suchForm));
     }
 
     void connectNeedsASelectionAndAName_data()

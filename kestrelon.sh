@@ -16,8 +16,9 @@ build_dir=${KC_BUILD_DIR:-$default_build_dir}
 # OpenSSL, for TLS between our programs. tcpdump: the virtual-LAN test that
 # captures the bridge and looks for plain text. dbus, xvfb, dunst and systemd
 # (busctl, for dunstctl): the test of notices through a real notification
-# service on a private session bus.
-packages=(build-essential cmake qt6-base-dev qt6-qpa-plugins libssl-dev iproute2 util-linux fonts-dejavu-core
+# service on a private session bus. qt6-translations-l10n: Qt's German texts
+# for the standard dialogs.
+packages=(build-essential cmake qt6-base-dev qt6-qpa-plugins qt6-translations-l10n libssl-dev iproute2 util-linux fonts-dejavu-core
           desktop-file-utils appstream dpkg-dev file tcpdump dbus xvfb dunst systemd)
 # Only the fuzz mode needs clang and libFuzzer.
 fuzz_packages=(clang-16 libclang-rt-16-dev)

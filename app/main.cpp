@@ -4,6 +4,7 @@
 #include "app/windows.h"
 #include "platform/errorbox.h"
 #include "platform/guard.h"
+#include "platform/translations.h"
 #include "server/serverform.h"
 
 #include <QLineEdit>
@@ -32,6 +33,7 @@ int main(int argc, char **argv)
 
     kc::GuardedApplication application(argc, argv);
     kc::installErrorBox();
+    kc::installGermanTranslations(application);
     // The program ends when the start window closes, not with its last visible window.
     application.setQuitOnLastWindowClosed(false);
     kc::createWindows();

@@ -20,8 +20,10 @@ build_dir=${KC_BUILD_DIR:-$default_build_dir}
 # virtual-LAN test of DNS-SD runs a daemon per host on a bus of its own and
 # reads the record with avahi-browse as a witness (nothing starts the
 # machine's own daemon; the program announces through it where it runs).
-packages=(build-essential cmake qt6-base-dev qt6-qpa-plugins libssl-dev iproute2 util-linux fonts-dejavu-core
-          desktop-file-utils appstream dpkg-dev file tcpdump dbus xvfb dunst systemd avahi-daemon avahi-utils)
+# qt6-translations-l10n: Qt's German texts for the standard dialogs.
+packages=(build-essential cmake qt6-base-dev qt6-qpa-plugins qt6-translations-l10n libssl-dev iproute2 util-linux
+          fonts-dejavu-core desktop-file-utils appstream dpkg-dev file tcpdump dbus xvfb dunst systemd avahi-daemon
+          avahi-utils)
 # Only the fuzz mode needs clang and libFuzzer.
 fuzz_packages=(clang-16 libclang-rt-16-dev)
 

@@ -4,6 +4,7 @@
 #include "app/windows.h"
 #include "platform/errorbox.h"
 #include "platform/guard.h"
+#include "platform/translations.h"
 #include "search/suchform.h"
 #include "server/serverform.h"
 
@@ -33,6 +34,7 @@ int main(int argc, char **argv)
 
     kc::GuardedApplication application(argc, argv);
     kc::installErrorBox();
+    kc::installGermanTranslations(application);
     // The program ends when the start window closes, not with its last visible window.
     application.setQuitOnLastWindowClosed(false);
     kc::createWindows();

@@ -75,6 +75,14 @@ int32_t StrToInt(const std::string &text)
     return value;
 }
 
+int StrToPort(const std::string &text)
+{
+    const int32_t value = StrToInt(text);
+    if (value < 1 || value > 65535)
+        throw EConvertError(format("'%s' ist kein g\xFCltiger Port (1 bis 65535)", text.c_str()));
+    return value;
+}
+
 std::string IntToStr(int64_t value)
 {
     return std::to_string(value);

@@ -69,7 +69,10 @@ void TServerSocket::Private::open()
     if (::bind(fd, reinterpret_cast<sockaddr *>(&any), sizeof any) != 0) {
         const int error = errno;
         ::close(fd);
-        throw ESocketError(kc::socketErrorMessage(error, "bind"));
+        std::string message = kc::socketErrorMessage(error, "bind");
+        if (error == EADDRINUSE)
+            message += kc::format(".\nPort %d ist bereits belegt.", q->m_port);
+        throw ESocketError(message);
     }
     l->adopt(fd);
     l->startListening();

@@ -4,6 +4,7 @@
 #include "platform/ansi.h"
 #include "platform/appicon.h"
 #include "platform/colour.h"
+#include "platform/dialogs.h"
 #include "platform/exception.h"
 #include "platform/guard.h"
 #include "platform/strtoint.h"
@@ -13,6 +14,7 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QScopeGuard>
 #include <QComboBox>
 #include <QFont>
 #include <QFrame>
@@ -263,8 +265,23 @@ void TserverForm::showEvent(QShowEvent *event)
 
 void TserverForm::closeEvent(QCloseEvent *event)
 {
-    kc::guarded([this] { FormClose(); });
-    event->accept();
+    bool close = true;
+    kc::guarded([&] {
+        const int users = m_host->active() ? m_host->registry().count() : 0;
+        if (users > 0) {
+            const QString question = users == 1
+                ? QStringLiteral("Es ist noch ein Benutzer verbunden. Server wirklich beenden?")
+                : QStringLiteral("Es sind noch %1 Benutzer verbunden. Server wirklich beenden?").arg(users);
+            close = kc::dialogs().messageBox(kc::MsgKind::Confirmation, windowTitle(), question, kc::mbYes | kc::mbNo,
+                                             this) == kc::mbYes;
+        }
+        if (close)
+            FormClose();
+    });
+    if (close)
+        event->accept();
+    else
+        event->ignore();
 }
 
 void TserverForm::FormShow()
@@ -292,8 +309,11 @@ void TserverForm::startBitBtnClick()
 {
     setRunningChecks(true);
     emit ownClientMustDisconnect();
-    const int port = kc::StrToInt(kc::toAnsi(Edit1->text()));
+    // The menus must not say "running" when the start failed.
+    auto showState = qScopeGuard([this] { setRunningChecks(m_host->active()); });
+    const int port = kc::StrToPort(kc::toAnsi(Edit1->text()));
     Label5->setText(kc::fromAnsi(m_host->start(port)));
+    setCounter();
     showFingerprint();
 }
 
@@ -318,6 +338,9 @@ void TserverForm::stopBitBtnClick()
     m_host->stop();
     usersListBox->clear();
     usersipListBox->clear();
+    // Nobody is online once the listener and every connection are gone.
+    Label7->setText(QStringLiteral("0"));
+    userComboBox->clear();
     Label5->setText(QStringLiteral("server"));
 }
 

@@ -1,10 +1,15 @@
 #include "platform/dialogs.h"
 #include "platform/guard.h"
 #include "platform/exception.h"
+#include "platform/translations.h"
 #include "rawpeer.h"
 #include "testenv.h"
 
 #include <QApplication>
+#include <QDialogButtonBox>
+#include <QLocale>
+#include <QPushButton>
+#include <QTranslator>
 #include <QLabel>
 #include <QTest>
 #include <QTimer>
@@ -31,6 +36,20 @@ private slots:
         QCOMPARE(kc::dialogs().messageBox(kc::MsgKind::Confirmation, "t", "x", kc::mbYes | kc::mbNo), int(kc::mbYes));
         QVERIFY(!kc::dialogs().chooseColor(Qt::red).has_value());
         QVERIFY(!kc::dialogs().saveFile("t", "a.txt", "").has_value());
+    }
+
+    void standardDialogsSpeakGerman()
+    {
+        QTranslator *translator = kc::installGermanTranslations(*qApp);
+        QVERIFY2(translator, "Qt's German translations (qt6-translations-l10n) are not installed");
+        QDialogButtonBox box(QDialogButtonBox::Cancel | QDialogButtonBox::Yes);
+        QString cancel = box.button(QDialogButtonBox::Cancel)->text();
+        QString yes = box.button(QDialogButtonBox::Yes)->text();
+        QCoreApplication::removeTranslator(translator);
+        delete translator;
+        QLocale::setDefault(QLocale::c());
+        QCOMPARE(cancel.remove(QLatin1Char('&')), QStringLiteral("Abbrechen"));
+        QCOMPARE(yes.remove(QLatin1Char('&')), QStringLiteral("Ja"));
     }
 
     void exceptionLeavingHandlerShowsErrorBoxAndGoesOn()

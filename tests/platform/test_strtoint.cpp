@@ -56,6 +56,30 @@ private slots:
         }
     }
 
+    void portRange_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("port"); // 0: refused as out of range
+        QTest::newRow("lowest") << QByteArray("1") << 1;
+        QTest::newRow("highest") << QByteArray("65535") << 65535;
+        QTest::newRow("zero listens nowhere known") << QByteArray("0") << 0;
+        QTest::newRow("one past") << QByteArray("65536") << 0;
+        QTest::newRow("low bits would be 4464") << QByteArray("70000") << 0;
+        QTest::newRow("negative") << QByteArray("-5757") << 0;
+    }
+    void portRange()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(int, port);
+        try {
+            QCOMPARE(kc::StrToPort(text.toStdString()), port);
+            QVERIFY(port != 0);
+        } catch (const kc::EConvertError &e) {
+            QCOMPARE(port, 0);
+            QCOMPARE(e.message(), "'" + text.toStdString() + "' ist kein g\xFCltiger Port (1 bis 65535)");
+        }
+    }
+
     void listErrorText()
     {
         try {

@@ -230,7 +230,8 @@ private slots:
             QFAIL("binding a taken port must throw");
         } catch (const ESocketError &e) {
             const QString text = kc::fromAnsi(e.message());
-            QVERIFY2(text.startsWith("Windows-Socket-Fehler: ") && text.endsWith(" (10048), auf API 'bind'"),
+            QVERIFY2(text.startsWith("Windows-Socket-Fehler: ")
+                         && text.endsWith(QStringLiteral(" (10048), auf API 'bind'.\nPort %1 ist bereits belegt.").arg(taken)),
                      qPrintable(text));
         }
         QVERIFY(!server.Active());

@@ -382,7 +382,7 @@ private slots:
         QCOMPARE(items(serverForm->usersListBox), QStringList({"bob (0)", "cleo (1)"}));
     }
 
-    void stopClearsTheListsButKeepsTheCounter()
+    void stopClearsTheListsAndTheCounter()
     {
         joinThree();
         if (QTest::currentTestFailed())
@@ -397,21 +397,16 @@ private slots:
         QCOMPARE(logLines().size(), logSize); // no disconnect events
         QVERIFY(items(serverForm->usersListBox).isEmpty());
         QVERIFY(items(serverForm->usersipListBox).isEmpty());
-        QCOMPARE(serverForm->Label7->text(), QStringLiteral("3"));
-        QCOMPARE(items(serverForm->userComboBox), QStringList({"0", "1", "2"}));
+        QCOMPARE(serverForm->Label7->text(), QStringLiteral("0"));
+        QVERIFY(items(serverForm->userComboBox).isEmpty());
         QCOMPARE(serverForm->Label5->text(), QStringLiteral("server"));
         QVERIFY(serverForm->Serverstoppen1->isChecked());
         QVERIFY(serverForm->Verbindungtrennen1->isChecked());
         QVERIFY(!serverForm->Serverstarten1->isChecked());
 
-        // Position 0 is still listed but has no connection any more.
-        serverForm->userComboBox->setCurrentIndex(0);
-        serverForm->Button1->click();
-        QCOMPARE(m_env.dialogs.errors(),
-                 QStringList({QStringLiteral("Der Index der Liste \u00FCberschreitet das Maximum (0).")}));
-
         // The next start forgets the old users.
         serverForm->startBitBtn->click();
+        QCOMPARE(serverForm->Label7->text(), QStringLiteral("0"));
         RawClient again;
         join(again, "anna", kAnna, {});
     }
@@ -444,15 +439,27 @@ private slots:
         serverForm->startBitBtn->click();
         QCOMPARE(m_env.dialogs.errors(), QStringList({QStringLiteral("'57x' ist kein g\u00FCltiger Integerwert.")}));
         QVERIFY(!serverForm->ServerSocket->Active());
+        QVERIFY(!serverForm->Serverstarten1->isChecked());
+        for (const char *outOfRange : {"0", "65536", "70000"}) {
+            m_env.dialogs.clear();
+            serverForm->Edit1->setText(QString::fromLatin1(outOfRange));
+            serverForm->startBitBtn->click();
+            QCOMPARE(m_env.dialogs.errors(),
+                     QStringList({QStringLiteral("'%1' ist kein g\u00FCltiger Port (1 bis 65535).").arg(outOfRange)}));
+            QVERIFY(!serverForm->ServerSocket->Active());
+        }
+        m_env.dialogs.clear();
 
         kc::test::RawServer taken;
         const uint16_t port = taken.listen();
         QVERIFY(port != 0);
         serverForm->Edit1->setText(QString::number(port));
         serverForm->startBitBtn->click();
-        QCOMPARE(m_env.dialogs.errors().size(), 2);
+        QCOMPARE(m_env.dialogs.errors().size(), 1);
         QVERIFY(m_env.dialogs.errors().last().startsWith(QStringLiteral("Windows-Socket-Fehler: ")));
+        QVERIFY(m_env.dialogs.errors().last().endsWith(QStringLiteral("Port %1 ist bereits belegt.").arg(port)));
         QVERIFY(!serverForm->ServerSocket->Active());
+        QVERIFY(!serverForm->Serverstarten1->isChecked());
     }
 
     void viewsKeepTheLast5000Lines()
@@ -662,6 +669,14 @@ private slots:
         serverForm->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(serverForm));
         serverForm->Edit2->setFocus();
+        // With a user online the operator is asked first; "Nein" keeps the server.
+        m_env.dialogs.answerMessage(kc::mbNo);
+        QTest::keyClick(serverForm->Edit2, Qt::Key_Escape);
+        QVERIFY(serverForm->isVisible());
+        QVERIFY(serverForm->ServerSocket->Active());
+        QCOMPARE(m_env.dialogs.messages().last().text,
+                 QStringLiteral("Es ist noch ein Benutzer verbunden. Server wirklich beenden?"));
+        m_env.dialogs.answerMessage(kc::mbYes);
         QTest::keyClick(serverForm->Edit2, Qt::Key_Escape);
         QVERIFY(!serverForm->isVisible());
         QVERIFY(!serverForm->ServerSocket->Active());

@@ -39,6 +39,7 @@ constexpr int kCap = 5000;
 constexpr int kWidth = 257;
 constexpr int kHeight = 145;
 constexpr int kResizes = 20;
+constexpr int kSettleMs = 40;
 
 QString chatLine(int i)
 {
@@ -127,7 +128,16 @@ int64_t laidOutOffScreen(QWidget *view)
     return lines ? lines->linesLaidOutOffScreen() : 0;
 }
 
-// Processor time per appended line after `prefill` lines, one line per pass of the event loop.
+// Runs the event loop long enough for a view to lay out and paint its last frame.
+void settle()
+{
+    QEventLoop loop;
+    QTimer::singleShot(kSettleMs, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// Processor time per appended line after `prefill` lines, one line per pass of
+// the event loop, the last frame included.
 Run perLine(const Subject &subject, int prefill, int lines, TextOf text = chatLine)
 {
     std::unique_ptr<QWidget> view = subject.make();
@@ -143,6 +153,7 @@ Run perLine(const Subject &subject, int prefill, int lines, TextOf text = chatLi
         subject.append(view.get(), text(prefill + i), colourOf(prefill + i));
         QApplication::processEvents();
     }
+    settle();
     Run run;
     run.micros = (cpuMicroseconds() - start) / lines;
     run.paints = 100.0 * counter.paints / lines;
@@ -156,30 +167,31 @@ Run perLine(const Subject &subject, int prefill, int lines, TextOf text = chatLi
 
 double wallMicroseconds();
 
-// Lines that stream in faster than the frame rate: two every millisecond,
-// from a timer, with the event loop running in between. Processor time per
-// line includes the last repaint.
-Run streamed(const Subject &subject, int prefill, int lines)
+// Lines from a timer, `perTick` every `intervalMs`, with the event loop
+// running in between: two every millisecond stream in faster than the frame
+// rate, one every 20 ms comes slower. Processor time per line includes the
+// last repaint.
+Run streamed(const Subject &subject, int prefill, int lines, int intervalMs = 1, int perTick = 2,
+             TextOf text = chatLine)
 {
     std::unique_ptr<QWidget> view = subject.make();
     view->resize(kWidth, kHeight);
     view->show();
     for (int i = 0; i < prefill; ++i)
-        subject.append(view.get(), chatLine(i), colourOf(i));
+        subject.append(view.get(), text(i), colourOf(i));
     QApplication::processEvents();
     PaintCounter counter(view.get());
     QEventLoop loop;
     QTimer tick;
     tick.setTimerType(Qt::PreciseTimer);
-    tick.setInterval(1);
+    tick.setInterval(intervalMs);
     int sent = 0;
     QObject::connect(&tick, &QTimer::timeout, [&] {
-        for (int k = 0; k < 2 && sent < lines; ++k, ++sent)
-            subject.append(view.get(), chatLine(prefill + sent), colourOf(prefill + sent));
+        for (int k = 0; k < perTick && sent < lines; ++k, ++sent)
+            subject.append(view.get(), text(prefill + sent), colourOf(prefill + sent));
         if (sent == lines) {
             tick.stop();
-            // Time for the last frame to be painted.
-            QTimer::singleShot(40, &loop, &QEventLoop::quit);
+            QTimer::singleShot(kSettleMs, &loop, &QEventLoop::quit);
         }
     });
     const double start = cpuMicroseconds();
@@ -189,7 +201,7 @@ Run streamed(const Subject &subject, int prefill, int lines)
     Run run;
     run.micros = (cpuMicroseconds() - start) / lines;
     run.paints = 100.0 * counter.paints / lines;
-    run.linesPerSecond = lines / ((wallMicroseconds() - wall - 40e3) / 1e6);
+    run.linesPerSecond = lines / ((wallMicroseconds() - wall - kSettleMs * 1e3) / 1e6);
     return run;
 }
 
@@ -300,9 +312,11 @@ int main(int argc, char **argv)
                     static_cast<double>(lineView.resized) / kResizes, static_cast<long long>(lineView.offScreen));
 
     const int streamLines = 2 * lines;
-    std::printf("\n%d lines streamed in, two per millisecond from a timer (faster than the 60 Hz frame rate), "
-                "and %d mixed-script lines one per pass\n\n",
-                streamLines, lines);
+    const int slowLines = std::max(1, lines / 5);
+    std::printf("\nstream: %d lines, two per millisecond from a timer (faster than the 60 Hz frame rate); mixed "
+                "scripts: %d lines one per pass;\nslow: %d lines, one every 20 ms (each its own frame), chat and "
+                "mixed-script lines\n\n",
+                streamLines, lines, slowLines);
     std::printf("%-28s %-14s %14s %14s %11s %16s %14s\n", "view", "load", "empty us/line", "full us/line",
                 "full/empty", "paints/100 lines", "lines/s");
     for (const Subject &subject : subjects) {
@@ -317,6 +331,12 @@ int main(int argc, char **argv)
         const Run mixedFull = perLine(subject, kCap, lines, mixedLine);
         std::printf("%-28s %-14s %14.1f %14.1f %11.2f %16.1f %14s\n", subject.name, "mixed scripts",
                     mixedEmpty.micros, mixedFull.micros, mixedFull.micros / mixedEmpty.micros, mixedFull.paints, "");
+        for (const auto &[load, text] : {std::pair{"slow", TextOf(chatLine)}, std::pair{"slow, mixed", TextOf(mixedLine)}}) {
+            const Run slowEmpty = streamed(subject, 0, slowLines, 20, 1, text);
+            const Run slowFull = streamed(subject, kCap, slowLines, 20, 1, text);
+            std::printf("%-28s %-14s %14.1f %14.1f %11.2f %16.1f %14.0f\n", subject.name, load, slowEmpty.micros,
+                        slowFull.micros, slowFull.micros / slowEmpty.micros, slowFull.paints, slowFull.linesPerSecond);
+        }
     }
     return 0;
 }

@@ -1,10 +1,13 @@
 #include "widgets/lineview.h"
 
+#include "widgets/contrast.h"
+
 #include <QAction>
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QLocale>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
@@ -16,6 +19,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <vector>
 
 namespace kc {
 
@@ -30,12 +34,47 @@ qsizetype charge(const QString &text)
     return text.size() * qsizetype(sizeof(QChar)) + kLineCharge;
 }
 
+// Everything a text layout, a terminal or another program may take for the
+// end of a line.
 bool isBreak(QChar c)
 {
-    return c == u'\n' || c == u'\r' || c == QChar::ParagraphSeparator;
+    return c == u'\n' || c == u'\r' || c == u'\v' || c == u'\f' || c == QChar(0x85) || c == QChar::LineSeparator
+        || c == QChar::ParagraphSeparator;
+}
+
+// Marks a row that follows a line break inside a line.
+const QString &breakMark()
+{
+    static const QString mark = QStringLiteral("\u21B3");
+    return mark;
 }
 
 } // namespace
+
+// A line's shown text laid out in rows. A long line (one unfolded by the user)
+// is laid out in pieces of about LineView::kFoldChars characters, cut after a
+// blank or a break where one is near: the cost of a layout grows faster than
+// its length where a word is long, and a piece bounds it.
+class LaidOutLine
+{
+public:
+    QString text;
+    std::vector<std::unique_ptr<QTextLayout>> pieces;
+    /// Where each piece starts in text, and its first row among the line's rows.
+    std::vector<qsizetype> starts;
+    std::vector<int> firstRows;
+    int rows = 0;
+
+    int lineCount() const { return rows; }
+    /// Row `row` of the line; *start is where its piece starts in text.
+    QTextLine lineAt(int row, qsizetype *start) const
+    {
+        const size_t piece = static_cast<size_t>(std::upper_bound(firstRows.begin(), firstRows.end(), row)
+                                                 - firstRows.begin() - 1);
+        *start = starts[piece];
+        return pieces[piece]->lineAt(row - firstRows[piece]);
+    }
+};
 
 // A scroll bar that repaints only when its picture changes. A view that takes
 // a line per pass of the event loop changes the range each time, yet once the
@@ -103,6 +142,13 @@ QString LineView::cutMarker()
     return QStringLiteral(" [\u2026]");
 }
 
+QString LineView::foldMark(qsizetype hidden)
+{
+    const QString count = QLocale(QLocale::German).toString(hidden);
+    return hidden == 1 ? QStringLiteral(" \u2026 (1 weiteres Zeichen, Klick zeigt alles)")
+                       : QStringLiteral(" \u2026 (%1 weitere Zeichen, Klick zeigt alles)").arg(count);
+}
+
 LineView::LineView(QWidget *parent, int maxLines, qsizetype maxBytes)
     : QAbstractScrollArea(parent), m_maxLines(std::max(1, maxLines)), m_maxBytes(maxBytes)
 {
@@ -114,11 +160,12 @@ LineView::LineView(QWidget *parent, int maxLines, qsizetype maxBytes)
     viewport()->setBackgroundRole(QPalette::Base);
     viewport()->setAutoFillBackground(true);
     viewport()->setCursor(Qt::IBeamCursor);
+    viewport()->setMouseTracking(true);
     m_wrapWidth = wrapWidth();
     m_charWidth = std::max(1.0, QFontMetricsF(font()).averageCharWidth());
+    m_indent = continuationIndent();
 
     m_flushTimer.setSingleShot(true);
-    m_flushTimer.setInterval(0);
     connect(&m_flushTimer, &QTimer::timeout, this, &LineView::flush);
     connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int value) {
         if (m_adjusting)
@@ -133,17 +180,7 @@ LineView::LineView(QWidget *parent, int maxLines, qsizetype maxBytes)
 
 void LineView::appendText(const QString &text, const QColor &colour)
 {
-    const QStringView all(text);
-    qsizetype start = 0;
-    for (qsizetype i = 0; i < all.size(); ++i) {
-        if (!isBreak(all[i]))
-            continue;
-        appendLine(all.mid(start, i - start), colour);
-        if (all[i] == u'\r' && i + 1 < all.size() && all[i + 1] == u'\n')
-            ++i;
-        start = i + 1;
-    }
-    appendLine(all.mid(start), colour);
+    appendLine(text, colour);
     scheduleFlush();
 }
 
@@ -161,8 +198,17 @@ void LineView::appendLine(QStringView text, const QColor &colour)
 {
     Entry entry;
     entry.text = capped(text);
+    // One kind of break inside, so that a copy gives the line as one text.
+    if (entry.text.contains(u'\r'))
+        entry.text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    for (QChar &c : entry.text) {
+        if (isBreak(c)) {
+            c = u'\n';
+            ++entry.breaks;
+        }
+    }
     entry.colour = colour;
-    entry.rows = estimateRows(entry.text);
+    entry.rows = estimateRows(entry);
     m_bytes += charge(entry.text);
     m_totalRows += entry.rows;
     if (m_lines.empty()) {
@@ -174,6 +220,58 @@ void LineView::appendLine(QStringView text, const QColor &colour)
     while (m_lines.size() > 1 && (lineCount() > m_maxLines || m_bytes > m_maxBytes))
         dropOldest();
     m_dirty = true;
+}
+
+qsizetype LineView::shownChars(const Entry &entry)
+{
+    const qsizetype size = entry.text.size();
+    if (entry.unfolded || (size <= kFoldChars && entry.breaks <= kFoldBreaks))
+        return size;
+    qsizetype shown = std::min<qsizetype>(size, kFoldChars);
+    if (entry.breaks > kFoldBreaks) {
+        int breaks = 0;
+        for (qsizetype i = 0; i < shown; ++i) {
+            if (isBreak(entry.text[i]) && ++breaks > kFoldBreaks) {
+                shown = i;
+                break;
+            }
+        }
+    }
+    if (shown < size && shown > 0 && entry.text[shown - 1].isHighSurrogate())
+        --shown;
+    return shown;
+}
+
+QString LineView::shownText(const Entry &entry)
+{
+    const qsizetype shown = shownChars(entry);
+    if (shown == entry.text.size() && entry.breaks == 0)
+        return entry.text;
+    QString text = entry.text.left(shown);
+    for (QChar &c : text)
+        if (isBreak(c))
+            c = QChar::LineSeparator;
+    if (shown < entry.text.size())
+        text += foldMark(entry.text.size() - shown);
+    return text;
+}
+
+bool LineView::isFolded(int index) const
+{
+    const Entry &entry = m_lines.at(static_cast<size_t>(index));
+    return shownChars(entry) < entry.text.size();
+}
+
+void LineView::unfold(int index)
+{
+    if (!isFolded(index))
+        return;
+    const size_t at = static_cast<size_t>(index);
+    m_lines[at].unfolded = true;
+    setRows(at, estimateRows(m_lines[at]), false);
+    m_laidOut.remove(m_firstId + index);
+    m_dirty = true;
+    scheduleFlush();
 }
 
 bool LineView::setLineText(int64_t number, const QString &text)
@@ -188,8 +286,9 @@ bool LineView::setLineText(int64_t number, const QString &text)
     Entry &entry = m_lines[index];
     m_bytes -= charge(entry.text);
     entry.text = capped(one);
+    entry.breaks = 0;
     m_bytes += charge(entry.text);
-    setRows(index, estimateRows(entry.text), false);
+    setRows(index, estimateRows(entry), false);
     m_laidOut.remove(number);
     while (m_lines.size() > 1 && m_bytes > m_maxBytes)
         dropOldest();
@@ -226,32 +325,89 @@ void LineView::dropOldest()
     ++m_firstId;
 }
 
-int LineView::estimateRows(const QString &text) const
+int64_t LineView::estimateRows(qsizetype chars, bool first) const
 {
-    if (text.isEmpty())
-        return 1;
-    const double rows = std::ceil(static_cast<double>(text.size()) * m_charWidth / m_wrapWidth);
-    return static_cast<int>(std::clamp(rows, 1.0, double(kMaxLineChars + 16)));
+    const double width = static_cast<double>(chars) * m_charWidth;
+    const double rest = std::max(1, m_wrapWidth - m_indent);
+    if (first)
+        return width <= m_wrapWidth ? 1 : 1 + static_cast<int64_t>(std::ceil((width - m_wrapWidth) / rest));
+    return std::max<int64_t>(1, static_cast<int64_t>(std::ceil(width / rest)));
 }
 
-LineView::Layout LineView::makeLayout(const QString &text) const
+int LineView::estimateRows(const Entry &entry) const
 {
-    auto layout = std::make_shared<QTextLayout>(text, font(), viewport());
+    if (entry.text.isEmpty())
+        return 1;
+    const qsizetype shown = shownChars(entry);
+    const qsizetype mark = shown < entry.text.size() ? foldMark(entry.text.size() - shown).size() : 0;
+    int64_t rows = 0;
+    if (entry.breaks == 0) {
+        rows = estimateRows(shown + mark, true);
+    } else {
+        qsizetype start = 0;
+        for (qsizetype i = 0; i <= shown; ++i) {
+            if (i < shown && !isBreak(entry.text[i]))
+                continue;
+            rows += estimateRows(i - start + (i == shown ? mark : 0), start == 0);
+            start = i + 1;
+        }
+    }
+    return static_cast<int>(std::clamp<int64_t>(rows, 1, kMaxLineChars + 16));
+}
+
+LineView::Layout LineView::makeLayout(const Entry &entry) const
+{
+    auto laid = std::make_shared<LaidOutLine>();
+    laid->text = shownText(entry);
+    const QString &text = laid->text;
+    const qsizetype shown = shownChars(entry);
     QTextOption option;
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    layout->setTextOption(option);
-    layout->setCacheEnabled(true);
     const int height = rowHeight();
+    const int rest = std::max(1, m_wrapWidth - m_indent);
+    // A folded line with its mark is one piece.
+    const qsizetype pieceChars = kFoldChars + 128;
+    qsizetype start = 0;
     int row = 0;
-    layout->beginLayout();
-    for (QTextLine line = layout->createLine(); line.isValid(); line = layout->createLine()) {
-        line.setLineWidth(m_wrapWidth);
-        line.setPosition(QPointF(0, row * height));
-        ++row;
-    }
-    layout->endLayout();
+    do {
+        qsizetype end = text.size();
+        if (end - start > pieceChars) {
+            end = start + kFoldChars;
+            const qsizetype near = end - 200;
+            qsizetype at = end;
+            while (at > near && text[at - 1] != u' ' && text[at - 1] != QChar::LineSeparator)
+                --at;
+            if (at > near)
+                end = at;
+            else if (text[end - 1].isHighSurrogate())
+                --end;
+        }
+        auto layout = std::make_unique<QTextLayout>(text.mid(start, end - start), font(), viewport());
+        layout->setTextOption(option);
+        layout->setCacheEnabled(true);
+        if (shown < entry.text.size() && end > shown) {
+            QTextLayout::FormatRange mark;
+            mark.start = static_cast<int>(std::max(shown - start, qsizetype(0)));
+            mark.length = static_cast<int>(end - start - mark.start);
+            mark.format.setForeground(legibleOn(palette().color(QPalette::Link), palette().color(QPalette::Base)));
+            mark.format.setFontUnderline(true);
+            layout->setFormats({mark});
+        }
+        laid->starts.push_back(start);
+        laid->firstRows.push_back(row);
+        layout->beginLayout();
+        for (QTextLine line = layout->createLine(); line.isValid(); line = layout->createLine()) {
+            line.setLineWidth(row == 0 ? m_wrapWidth : rest);
+            line.setPosition(QPointF(row == 0 ? 0 : m_indent, row * height));
+            ++row;
+        }
+        layout->endLayout();
+        laid->pieces.push_back(std::move(layout));
+        start = end;
+    } while (start < text.size());
+    laid->rows = row;
     ++m_laidOutCount;
-    return layout;
+    return laid;
 }
 
 int LineView::wrapWidth() const
@@ -259,18 +415,24 @@ int LineView::wrapWidth() const
     return std::max(1, viewport()->width() - 2 * kMargin);
 }
 
+int LineView::continuationIndent() const
+{
+    return std::max(1, fontMetrics().horizontalAdvance(breakMark() + u' '));
+}
+
 QStringList LineView::wrappedRows(int index) const
 {
     const Entry &entry = m_lines.at(static_cast<size_t>(index));
     Layout layout = m_laidOut.value(m_firstId + index);
     if (!layout) {
-        layout = makeLayout(entry.text);
+        layout = makeLayout(entry);
         ++m_laidOutOffScreen;
     }
     QStringList rows;
     for (int i = 0; i < layout->lineCount(); ++i) {
-        const QTextLine row = layout->lineAt(i);
-        rows << entry.text.mid(row.textStart(), row.textLength());
+        qsizetype start = 0;
+        const QTextLine row = layout->lineAt(i, &start);
+        rows << layout->text.mid(start + row.textStart(), row.textLength()).replace(QChar::LineSeparator, u'\n');
     }
     return rows;
 }
@@ -278,12 +440,13 @@ QStringList LineView::wrappedRows(int index) const
 void LineView::rewrap()
 {
     m_wrapWidth = wrapWidth();
+    m_indent = continuationIndent();
     m_laidOut.clear();
     m_totalRows = 0;
     m_rowsAbove = 0;
     int64_t id = m_firstId;
     for (Entry &entry : m_lines) {
-        entry.rows = estimateRows(entry.text);
+        entry.rows = estimateRows(entry);
         entry.exact = false;
         m_totalRows += entry.rows;
         if (id++ < m_topId)
@@ -312,6 +475,11 @@ QColor LineView::lineColour(int index) const
 {
     const QColor &colour = line(index).colour;
     return colour.isValid() ? colour : palette().color(QPalette::Text);
+}
+
+QColor LineView::drawnColour(int index) const
+{
+    return legibleOn(lineColour(index), palette().color(QPalette::Base));
 }
 
 QString LineView::toPlainText() const
@@ -359,12 +527,15 @@ void LineView::copy()
 
 void LineView::scheduleFlush()
 {
-    if (!m_flushTimer.isActive())
-        m_flushTimer.start();
+    if (m_flushTimer.isActive())
+        return;
+    const qint64 since = m_sinceFlush.isValid() ? m_sinceFlush.elapsed() : kFrameMs;
+    m_flushTimer.start(static_cast<int>(std::clamp<qint64>(kFrameMs - since, 0, kFrameMs)));
 }
 
 void LineView::flush()
 {
+    m_sinceFlush.start();
     layoutVisible();
     viewport()->update();
 }
@@ -391,7 +562,7 @@ void LineView::layoutVisible()
     const auto exact = [this, &kept](int64_t id) {
         Layout layout = m_laidOut.value(id);
         if (!layout)
-            layout = makeLayout(entryOf(id).text);
+            layout = makeLayout(entryOf(id));
         kept.insert(id, layout);
         const size_t index = static_cast<size_t>(id - m_firstId);
         if (!m_lines[index].exact)
@@ -478,8 +649,10 @@ void LineView::updateScrollBars()
     m_adjusting = false;
 }
 
-int64_t LineView::idAt(int y) const
+int64_t LineView::idAt(int y, int *rowOfLine) const
 {
+    if (rowOfLine)
+        *rowOfLine = 0;
     if (m_lines.empty())
         return m_firstId;
     const int64_t lastId = m_firstId + lineCount() - 1;
@@ -491,7 +664,30 @@ int64_t LineView::idAt(int y) const
         row -= entryOf(id).rows;
         ++id;
     }
+    if (rowOfLine)
+        *rowOfLine = static_cast<int>(std::min<int64_t>(row, entryOf(id).rows - 1));
     return id;
+}
+
+bool LineView::onFoldMark(const QPoint &pos, int64_t *id) const
+{
+    if (m_lines.empty() || pos.y() < 0 || pos.y() >= viewport()->height())
+        return false;
+    int row = 0;
+    *id = idAt(pos.y(), &row);
+    const Entry &entry = entryOf(*id);
+    const qsizetype shown = shownChars(entry);
+    const Layout layout = m_laidOut.value(*id);
+    if (shown == entry.text.size() || !layout || row >= layout->lineCount())
+        return false;
+    qsizetype start = 0;
+    const QTextLine line = layout->lineAt(row, &start);
+    const qsizetype end = start + line.textStart() + line.textLength();
+    if (end <= shown)
+        return false;
+    const qreal x = pos.x() - kMargin;
+    const qreal from = start + line.textStart() >= shown ? line.x() : line.cursorToX(static_cast<int>(shown - start));
+    return x >= from && x <= line.x() + line.naturalTextWidth();
 }
 
 void LineView::paintEvent(QPaintEvent *)
@@ -502,12 +698,14 @@ void LineView::paintEvent(QPaintEvent *)
     if (m_lines.empty())
         return;
     const int height = rowHeight();
+    const int ascent = fontMetrics().ascent();
     const int viewHeight = viewport()->height();
     const int viewWidth = viewport()->width();
     const bool selection = hasSelection();
     const int64_t selFirst = std::min(m_anchor, m_cursor);
     const int64_t selLast = std::max(m_anchor, m_cursor);
     const QPalette &colours = palette();
+    const QColor base = colours.color(QPalette::Base);
     const int64_t lastId = m_firstId + lineCount() - 1;
     int y = -m_topRow * height;
     for (int64_t id = m_topId; id <= lastId && y < viewHeight; ++id) {
@@ -515,7 +713,7 @@ void LineView::paintEvent(QPaintEvent *)
         Layout layout = m_laidOut.value(id);
         if (!layout) {
             // Not met when the top was placed (the viewport grew since): on screen now.
-            layout = makeLayout(entry.text);
+            layout = makeLayout(entry);
             m_laidOut.insert(id, layout);
             if (!entry.exact || entry.rows != layout->lineCount()) {
                 setRows(static_cast<size_t>(id - m_firstId), std::max(1, layout->lineCount()), true);
@@ -528,13 +726,18 @@ void LineView::paintEvent(QPaintEvent *)
             painter.fillRect(0, y, viewWidth, rows * height, colours.brush(QPalette::Highlight));
             painter.setPen(colours.color(QPalette::HighlightedText));
         } else {
-            painter.setPen(entry.colour.isValid() ? entry.colour : colours.color(QPalette::Text));
+            painter.setPen(legibleOn(entry.colour.isValid() ? entry.colour : colours.color(QPalette::Text), base));
         }
-        for (int i = 0; i < layout->lineCount(); ++i) {
+        const QString &text = layout->text;
+        for (int i = std::max(0, -y / height); i < layout->lineCount(); ++i) {
             const int rowY = y + i * height;
-            if (rowY + height <= 0 || rowY >= viewHeight)
-                continue;
-            layout->lineAt(i).draw(&painter, QPointF(kMargin, y));
+            if (rowY >= viewHeight)
+                break;
+            qsizetype start = 0;
+            const QTextLine line = layout->lineAt(i, &start);
+            line.draw(&painter, QPointF(kMargin, y));
+            if (i > 0 && text[start + line.textStart() - 1] == QChar::LineSeparator)
+                painter.drawText(QPointF(kMargin, rowY + ascent), breakMark());
         }
         y += rows * height;
     }
@@ -554,6 +757,11 @@ void LineView::changeEvent(QEvent *event)
     if (event->type() == QEvent::FontChange) {
         m_charWidth = std::max(1.0, QFontMetricsF(font()).averageCharWidth());
         rewrap();
+        scheduleFlush();
+    } else if (event->type() == QEvent::PaletteChange) {
+        // The fold mark's colour is part of each layout.
+        m_laidOut.clear();
+        m_dirty = true;
         scheduleFlush();
     }
 }
@@ -579,7 +787,12 @@ void LineView::mousePressEvent(QMouseEvent *event)
         QAbstractScrollArea::mousePressEvent(event);
         return;
     }
-    const int64_t id = idAt(event->position().toPoint().y());
+    int64_t id = -1;
+    if (onFoldMark(event->position().toPoint(), &id)) {
+        unfold(static_cast<int>(id - m_firstId));
+        return;
+    }
+    id = idAt(event->position().toPoint().y());
     if (!(event->modifiers() & Qt::ShiftModifier) || m_anchor < 0)
         m_anchor = id;
     m_cursor = id;
@@ -588,7 +801,13 @@ void LineView::mousePressEvent(QMouseEvent *event)
 
 void LineView::mouseMoveEvent(QMouseEvent *event)
 {
-    if (!(event->buttons() & Qt::LeftButton) || m_anchor < 0 || m_lines.empty())
+    if (!(event->buttons() & Qt::LeftButton)) {
+        int64_t id = -1;
+        viewport()->setCursor(onFoldMark(event->position().toPoint(), &id) ? Qt::PointingHandCursor
+                                                                           : Qt::IBeamCursor);
+        return;
+    }
+    if (m_anchor < 0 || m_lines.empty())
         return;
     const int y = event->position().toPoint().y();
     QScrollBar *vertical = verticalScrollBar();
@@ -609,6 +828,23 @@ void LineView::contextMenuEvent(QContextMenuEvent *event)
     QAction *allAction = menu.addAction(QStringLiteral("Alles auswählen"), this, &LineView::selectAll);
     allAction->setShortcut(QKeySequence::SelectAll);
     allAction->setEnabled(!m_lines.empty());
+    // The keyboard's way to what a click on the fold mark does.
+    QList<int64_t> folded;
+    if (hasSelection()) {
+        const int64_t first = std::max(std::min(m_anchor, m_cursor), m_firstId);
+        const int64_t last = std::min(std::max(m_anchor, m_cursor), m_firstId + lineCount() - 1);
+        for (int64_t id = first; id <= last && folded.size() < 1000; ++id)
+            if (isFolded(static_cast<int>(id - m_firstId)))
+                folded << id;
+    }
+    if (!folded.isEmpty()) {
+        // Lines may drop off while the menu is open: they are found by id.
+        menu.addAction(QStringLiteral("Ganze Zeile zeigen"), this, [this, folded] {
+            for (int64_t id : folded)
+                if (id >= m_firstId && id < m_firstId + lineCount())
+                    unfold(static_cast<int>(id - m_firstId));
+        });
+    }
     menu.exec(event->globalPos());
 }
 

@@ -2,6 +2,7 @@
 
 #include <QAbstractScrollArea>
 #include <QColor>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QString>
 #include <QStringList>
@@ -11,43 +12,66 @@
 #include <deque>
 #include <memory>
 
-class QTextLayout;
-
 namespace kc {
 
+class LaidOutLine;
 class RowScrollBar;
 
 /// A read-only view of plain-text lines, each in its own colour, that keeps
 /// only its newest lines. Lines wrap at word boundaries at the view's width,
 /// and inside a word only where the word alone is wider than the view.
 ///
+/// A line is what one appendText() gave, whatever it holds: a line break
+/// inside it starts a new row, never a new line. Every row after a line's
+/// first is indented, and a row that follows a break in the text carries a
+/// mark, so that no text can pass itself off as a line of its own (as a
+/// pasted "ok\nAnna: ..." would pose as Anna). A line longer than
+/// kFoldChars characters, or with more than kFoldBreaks breaks, is shown
+/// folded, ending in foldMark(); a click on the mark unfolds it. Copying
+/// always gives the whole line.
+///
+/// Lines are drawn in their colour, with the lightness moved where it would
+/// not read on the view's background (see legibleOn()); lineColour() stays
+/// the colour the line was given.
+///
 /// Appending and dropping a line cost the same however full the view is: the
 /// lines sit in a deque, and each one carries the number of rows it takes at
 /// the current width. That number is an estimate from the line's length until
 /// the line comes on screen, where it is laid out and the count made exact;
-/// only lines on screen are ever laid out. A change of width turns every
-/// count back into an estimate. The vertical scroll bar counts rows, so a line
-/// taller than the view can be read row by row.
+/// only lines on screen are ever laid out, and a folded line only as far as
+/// its fold. A change of width turns every count back into an estimate. The
+/// vertical scroll bar counts rows, so a line taller than the view can be read
+/// row by row.
 ///
-/// Appended lines are in the model at once (lineCount(), line(i)); scroll
-/// bars and painting catch up once per pass of the event loop. The view
-/// follows new lines unless the user has scrolled away from the bottom, and
-/// a view scrolled away keeps its text in place while old lines drop off.
-/// Whole lines can be selected with the mouse and copied (Ctrl+C or the
-/// context menu).
+/// Appended lines are in the model at once (lineCount(), line(i)); layout,
+/// scroll bar and painting catch up once a frame (kFrameMs): lines that come
+/// in faster are laid out and painted together, and a line after a quiet
+/// spell shows on the next pass of the event loop. The view follows new lines
+/// unless the user has scrolled away from the bottom, and a view scrolled
+/// away keeps its text in place while old lines drop off. Whole lines can be
+/// selected with the mouse and copied (Ctrl+C or the context menu).
 class LineView : public QAbstractScrollArea
 {
     Q_OBJECT
 public:
     /// Lines a view keeps by default.
     static constexpr int kMaxLines = 5000;
-    /// Characters a line keeps; longer lines are cut and end in cutMarker().
-    static constexpr int kMaxLineChars = 2000;
+    /// Characters a line keeps: more than a frame of the chat wire can carry.
+    /// Longer text (only a legacy peer's endless read) is cut and ends in cutMarker().
+    static constexpr int kMaxLineChars = 65536;
+    /// A line is shown folded beyond this many characters...
+    static constexpr int kFoldChars = 2000;
+    /// ...or beyond this many line breaks.
+    static constexpr int kFoldBreaks = 20;
+    /// Least time between two layouts and repaints, in milliseconds: one frame at 60 Hz.
+    static constexpr int kFrameMs = 16;
     /// Default budget for the text a view holds, in bytes (UTF-16 text plus a
     /// fixed charge per line); the oldest lines go first when it is exceeded.
     static constexpr qsizetype kMaxBytes = 2 * 1024 * 1024;
     /// Appended to a line that was cut.
     static QString cutMarker();
+    /// Shown after a folded line, for `hidden` characters not shown.
+    static QString foldMark(qsizetype hidden);
 
     struct Line
     {
@@ -58,9 +82,10 @@ public:
 
     explicit LineView(QWidget *parent = nullptr, int maxLines = kMaxLines, qsizetype maxBytes = kMaxBytes);
 
-    /// Appends `text` as one or more lines in `colour` (invalid: the view's
-    /// text colour). A line break ("\n", "\r\n", "\r") starts a new line;
-    /// nothing in the text is interpreted as markup.
+    /// Appends `text` as one line in `colour` (invalid: the view's text
+    /// colour). Line breaks stay in the line (each kind, "\r\n" included,
+    /// becomes "\n") and are shown as marked continuation rows; nothing in the text is
+    /// interpreted as markup.
     void appendText(const QString &text, const QColor &colour = QColor());
     void clear();
     /// Number (see firstLineNumber()) of the newest line; -1 while the view
@@ -74,8 +99,14 @@ public:
     /// Lines held, oldest first; at most maxLines().
     int lineCount() const { return static_cast<int>(m_lines.size()); }
     const Line &line(int index) const { return m_lines.at(static_cast<size_t>(index)); }
-    /// The colour line `index` is drawn in.
+    /// The colour line `index` was given (invalid: the view's text colour).
     QColor lineColour(int index) const;
+    /// The colour line `index` is drawn in: lineColour(), made legible on the view's background.
+    QColor drawnColour(int index) const;
+    /// Whether line `index` is shown folded.
+    bool isFolded(int index) const;
+    /// Shows line `index` whole.
+    void unfold(int index);
     /// All lines joined by "\n".
     QString toPlainText() const;
     /// What the held lines count against the byte budget.
@@ -93,9 +124,15 @@ public:
 
     /// The width in pixels that lines wrap at: the viewport less its margins.
     int wrapWidth() const;
-    /// Line `index` cut into the rows it is drawn in at wrapWidth(); the
-    /// rows joined give the line again.
+    /// Pixels by which every row after a line's first is indented.
+    int continuationIndent() const;
+    /// Line `index` cut into the rows it is drawn in at wrapWidth(); the rows
+    /// joined give the line again, or, when it is folded, its shown part and
+    /// foldMark().
     QStringList wrappedRows(int index) const;
+    /// Whether lines were appended or changed since the view was last laid
+    /// out; false once the frame that shows them has come.
+    bool hasPendingFrame() const { return m_dirty || m_flushTimer.isActive(); }
     /// Lines laid out since the view was made, and how many of them were not
     /// on screen then (only wrappedRows() does that); for measurements.
     int64_t linesLaidOut() const { return m_laidOutCount; }
@@ -117,16 +154,25 @@ private:
         /// estimate before.
         int rows = 1;
         bool exact = false;
+        bool unfolded = false;
+        /// Line breaks in text.
+        int breaks = 0;
     };
-    using Layout = std::shared_ptr<QTextLayout>;
+    using Layout = std::shared_ptr<LaidOutLine>;
 
     void appendLine(QStringView text, const QColor &colour);
     static QString capped(QStringView text);
+    /// Characters of `entry` shown: all of them, or where it is folded.
+    static qsizetype shownChars(const Entry &entry);
+    /// The text laid out for `entry`: breaks as line separators, and the fold mark.
+    static QString shownText(const Entry &entry);
     void dropOldest();
     /// Sets the rows of line `index`, keeping the sums below right.
     void setRows(size_t index, int rows, bool exact);
-    int estimateRows(const QString &text) const;
-    Layout makeLayout(const QString &text) const;
+    int estimateRows(const Entry &entry) const;
+    /// Estimated rows for `chars` characters from the start of a row, the line's first or a continuation.
+    int64_t estimateRows(qsizetype chars, bool first) const;
+    Layout makeLayout(const Entry &entry) const;
     /// Counts every line's rows anew, as estimates, after a change of width or font.
     void rewrap();
     void scheduleFlush();
@@ -141,8 +187,11 @@ private:
     int visibleRows() const;
     Entry &entryOf(int64_t id) { return m_lines[static_cast<size_t>(id - m_firstId)]; }
     const Entry &entryOf(int64_t id) const { return m_lines[static_cast<size_t>(id - m_firstId)]; }
-    /// Line id (see m_firstId) under viewport position `y`, clamped to the held lines.
-    int64_t idAt(int y) const;
+    /// Line id (see m_firstId) under viewport position `y`, clamped to the held
+    /// lines, and the row of that line.
+    int64_t idAt(int y, int *row = nullptr) const;
+    /// Whether viewport position `pos` is on a folded line's fold mark, and which line.
+    bool onFoldMark(const QPoint &pos, int64_t *id) const;
     bool hasSelection() const;
 
     std::deque<Entry> m_lines;
@@ -156,6 +205,8 @@ private:
     /// Width the rows are counted at, and the average character width behind the estimates.
     int m_wrapWidth = 1;
     double m_charWidth = 1;
+    /// continuationIndent(), kept with the font.
+    int m_indent = 1;
     /// Sum of the rows of all lines.
     int64_t m_totalRows = 0;
     /// Top of the view: row m_topRow of line m_topId, below m_rowsAbove rows
@@ -168,6 +219,7 @@ private:
     bool m_adjusting = false;
     bool m_dirty = false;
     QTimer m_flushTimer;
+    QElapsedTimer m_sinceFlush;
     /// The lines on screen, laid out, by id: scrolling by a row lays out one
     /// line at most, not all visible ones.
     QHash<int64_t, Layout> m_laidOut;

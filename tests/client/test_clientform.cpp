@@ -208,10 +208,8 @@ private slots:
         QTest::newRow("markup stays text")
             << std::string("$#farbe:32768#<b>bob</b>: <a href=\"x\">&amp;</a>")
             << QStringList{"<b>bob</b>: <a href=\"x\">&amp;</a>"} << QList<QColor>{QColor(0, 128, 0)};
-        QTest::newRow("long line cut and marked")
-            << "$#farbe:255#" + std::string(2500, 'x')
-            << QStringList{QString(kc::LineView::kMaxLineChars, u'x') + kc::LineView::cutMarker()}
-            << QList<QColor>{red};
+        QTest::newRow("long line kept whole")
+            << "$#farbe:255#" + std::string(2500, 'x') << QStringList{QString(2500, u'x')} << QList<QColor>{red};
         QTest::newRow("file decline: its notice box, then its empty free text")
             << std::string("$#fileabgelehnt:bob:C:\\a.txt#") << QStringList{""} << QList<QColor>{black};
     }
@@ -267,28 +265,26 @@ private slots:
         kc::test::pump(20);
     }
 
-    void chatViewKeepsItsLast5000LinesInTheirColours()
+    // A chat line is one line on every screen: breaks inside it never start
+    // what looks like a line of its own (another author's), and a long paste
+    // arrives whole.
+    void aTextWithBreaksIsOneLineInItsColour()
     {
         connectAdmitted();
         const kc::LineView *view = clientForm->RichEdit1;
-        const auto block = [](const char *prefix) {
-            QStringList lines;
-            for (int i = 0; i < 3000; ++i)
-                lines << QString::fromLatin1(prefix) + QString::number(i);
-            return lines.join(u'\n').toStdString();
-        };
-        const auto last = [view] { return view->line(view->lineCount() - 1).text; };
-        peer.send("$#farbe:255#" + block("rot"));
-        QVERIFY(kc::test::waitFor([&] { return last() == QStringLiteral("rot2999"); }));
-        peer.send("$#farbe:32768#" + block("gruen"));
-        QVERIFY(kc::test::waitFor([&] { return last() == QStringLiteral("gruen2999"); }));
-        QCOMPARE(view->lineCount(), 5000);
-        const std::pair<int, QString> probes[] = {
-            {0, "rot1000"}, {1999, "rot2999"}, {2000, "gruen0"}, {4999, "gruen2999"}};
-        for (const auto &[index, text] : probes) {
-            QCOMPARE(view->line(index).text, text);
-            QCOMPARE(view->lineColour(index), index < 2000 ? red : QColor(0, 128, 0));
-        }
+        const QString fake = QStringLiteral("bob: ok\nAnna: Ich gebe heute allen einen aus!");
+        driver->mark();
+        QVERIFY(driver->feed(peer, "$#farbe:255#" + fake.toStdString(), 1));
+        QCOMPARE(driver->newTexts(), QStringList{fake});
+        QCOMPARE(driver->newLines().at(0).colour, red);
+        QStringList paste;
+        for (int i = 0; i < 3000; ++i)
+            paste << QStringLiteral("gruen%1").arg(i);
+        driver->mark();
+        QVERIFY(driver->feed(peer, "$#farbe:32768#" + paste.join(u'\n').toStdString(), 1));
+        QCOMPARE(driver->newTexts(), QStringList{paste.join(u'\n')});
+        QCOMPARE(driver->newLines().at(0).colour, QColor(0, 128, 0));
+        QVERIFY(view->isFolded(view->lineCount() - 1));
     }
 
     void readsThatChangeNothing()
@@ -477,9 +473,8 @@ private slots:
         }
         QVERIFY(kc::test::waitFor([&] { return !driver->newTexts().isEmpty(); }));
         kc::test::pump(50);
-        // One line, cut only where the view cuts every long line.
-        QCOMPARE(driver->newTexts(), QStringList{QString::fromStdString(longText).left(kc::LineView::kMaxLineChars)
-                                                 + kc::LineView::cutMarker()});
+        // One line, whole.
+        QCOMPARE(driver->newTexts(), QStringList{QString::fromStdString(longText)});
 
         clientForm->Edit1->setText(QStringLiteral("hi"));
         clientForm->sendenButton->click();

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Makes docs/fake-author.png from the real program under Xvfb: a client's chat
+# view after a pasted "ok⏎Anna: ..." (one line, its second row marked as part
+# of it), a line in white (drawn legible on the white view), and a line of
+# 5,000 characters (folded, with its mark).
+#
+#   tools/screenshots-views.sh BUILD_DIR
+#
+# Needs what tools/screenshots.sh needs. Runs in a private network namespace
+# with only loopback.
+set -euo pipefail
+build=$(realpath "${1:?usage: tools/screenshots-views.sh BUILD_DIR}")
+program=$build/app/kestrelon-chat
+docs=$(realpath "$(dirname "$0")/../docs")
+
+if [ "${KC_IN_NETNS:-}" != 1 ]; then
+  exec unshare --net env KC_IN_NETNS=1 bash -c 'ip link set lo up && exec "$0" "$@"' "$0" "$@"
+fi
+for tool in Xvfb xdotool import openbox xsetroot; do
+  command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
+done
+[ -x "$program" ] || { echo "no program at $program" >&2; exit 1; }
+
+export DISPLAY=${KC_SHOT_DISPLAY:-:79} LANG=C.UTF-8 QT_QPA_PLATFORM=xcb
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+. "$(dirname "$0")/xdesktop.sh"
+start_desktop
+
+# A raw chat peer on file descriptor $1: every write is one command, Windows-1252.
+send() { printf '%b' "$2" >&"$1"; sleep 0.4; }
+
+"$program" --headless --port 5757 >"$work/server.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/5757) 2>/dev/null && break; sleep 0.1; done
+"$program" >"$work/client.log" 2>&1 &
+pids+=($!)
+xdotool windowactivate --sync "$(window auswahlForm)"
+xdotool key space                      # "Chatclient starten"
+client=$(window clientForm)
+xdotool windowactivate --sync "$client"
+xdotool key space                      # "verbinden"
+window 'Verbindung aufbauen zu:' >/dev/null
+xdotool key ctrl+a && xdotool type --delay 20 localhost && xdotool key Return
+window Benutername >/dev/null
+xdotool key ctrl+a && xdotool type --delay 20 Bettina && xdotool key Return
+sleep 1.5
+# Bob is one of our older clients: it speaks frames (a marked join, then
+# length:command,), so that a text with a break travels as one command.
+frame() { local c; c=$(printf '%b' "$1"); printf '%d:%s,' "${#c}" "$c"; }
+exec {anna}<>/dev/tcp/127.0.0.1/5757
+send "$anna" '$#neu:Anna:32768:127.0.0.1#'
+exec {bob}<>/dev/tcp/127.0.0.1/5757
+send "$bob" '$#neu:Bob:255:127.0.0.1#kcx:frame'
+exec {weiss}<>/dev/tcp/127.0.0.1/5757
+send "$weiss" '$#neu:Wei\xdf:16777215:127.0.0.1#'
+long="Protokoll:"
+for n in $(seq 1 420); do long+=" Wert$n"; done
+LC_ALL=C frame "\$#user:Bob:255#$long" >&"$bob"; sleep 0.4
+send "$anna" '$#user:Anna:32768#Wer kommt heute mit in die Kantine?'
+LC_ALL=C frame '$#user:Bob:255#ok\nAnna: Ich gebe heute allen einen aus!' >&"$bob"; sleep 0.4
+send "$weiss" '$#user:Wei\xdf:16777215#Ich schreibe in Wei\xdf, und doch liest man mich.'
+send "$anna" '$#user:Anna:32768#Danke, Bob!'
+xdotool windowsize --sync "$client" 860 560
+xdotool windowmove --sync "$client" 20 20
+sleep 1
+shoot clientForm fake-author.png

@@ -22,9 +22,13 @@ class TClientSocket;
 class TCustomWinSocket;
 enum class TErrorEvent;
 
+namespace client {
+class ChatSession;
+}
+
 /// The server search window: tries a TCP connection to every address of one
 /// a.b.c.1 to a.b.c.255 range on one port at once, lists the addresses that
-/// accept within 30 seconds, and connects the client window to the one the
+/// accept within 30 seconds, and joins the client session to the one the
 /// user picks. Nothing is ever sent to a probed address. Not modal; the
 /// client window stays usable while it is up.
 class TsuchForm : public QWidget
@@ -33,6 +37,9 @@ class TsuchForm : public QWidget
 public:
     explicit TsuchForm(QWidget *parent = nullptr);
     ~TsuchForm() override;
+
+    /// The session that joins a found server; its port is the one searched first.
+    void setSession(client::ChatSession *session) { m_session = session; }
 
     // ---- controls ----
     QGroupBox *GroupBox1; // "Suche "
@@ -110,6 +117,7 @@ private:
     /// Changes whenever a search starts or ends, so code that ran a modal
     /// dialog can tell whether its search is still the running one.
     unsigned m_searchId = 0;
+    client::ChatSession *m_session = nullptr;
     /// Handlers of each probe that are on the stack right now.
     std::unordered_map<TClientSocket *, int> m_probeCalls;
     /// Probes dropped while one of their handlers was on the stack.

@@ -67,12 +67,12 @@ private slots:
 
     void init()
     {
-        clientForm->ClientSocket->Close();
+        clientForm->session()->socket()->Close();
         peer.close();
         kc::test::pump(20);
         clientForm->hide();
         clientForm->show();
-        clientForm->serverPort = server.port();
+        clientForm->session()->setServerPort(server.port());
         env->dialogs.clear();
         driver->mark();
     }
@@ -80,21 +80,20 @@ private slots:
     void showingResetsState()
     {
         QCOMPARE(clientForm->RichEdit1->line(0).text, QStringLiteral("Chat by Kestrelon"));
-        clientForm->userName = "someone";
-        clientForm->serverHost = "127.0.0.9";
-        clientForm->serverPort = 6000;
-        clientForm->farbe = 255;
-        clientForm->angemeldet = true;
-        suchForm->searching = true;
+        clientForm->session()->setUserName("someone");
+        clientForm->session()->setServerHost("127.0.0.9");
+        clientForm->session()->setServerPort(6000);
+        clientForm->session()->setColour(255);
+                suchForm->searching = true;
         clientForm->hide();
         clientForm->show();
         QVERIFY(QRegularExpression(QStringLiteral("^testname\\d{1,2}$"))
-                    .match(QString::fromStdString(clientForm->userName))
+                    .match(QString::fromStdString(clientForm->session()->userName()))
                     .hasMatch());
-        QCOMPARE(clientForm->serverHost, std::string("localhost"));
-        QCOMPARE(clientForm->serverPort, 5757);
-        QCOMPARE(clientForm->farbe, 0);
-        QVERIFY(!clientForm->angemeldet);
+        QCOMPARE(clientForm->session()->serverHost(), std::string("localhost"));
+        QCOMPARE(clientForm->session()->serverPort(), 5757);
+        QCOMPARE(clientForm->session()->colour(), 0);
+        QVERIFY(!clientForm->session()->admitted());
         QVERIFY(!suchForm->searching);
         QCOMPARE(clientForm->Label3->text(), QStringLiteral("kein Server gefunden"));
         QVERIFY(clientForm->Label6->isHidden());
@@ -105,7 +104,7 @@ private slots:
     {
         env->dialogs.answerColour(QColor(0, 0, 255));
         clientForm->farbeBitBtn->click();
-        QCOMPARE(clientForm->farbe, 0xFF0000);
+        QCOMPARE(clientForm->session()->colour(), 0xFF0000);
 
         QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")),
                  std::string("$#neu:anna:16711680:127.0.0.1#kcx:frame,tls"));
@@ -114,7 +113,7 @@ private slots:
                  (QStringList{QStringLiteral("Verbindung wird hergestellt..."), QStringLiteral("Verbindung hergestellt")}));
         QCOMPARE(clientForm->Label5->text(), QStringLiteral("anna"));
         QVERIFY(clientForm->Label3->text() != QStringLiteral("kein Server gefunden"));
-        QCOMPARE(clientForm->serverHost, std::string("127.0.0.1"));
+        QCOMPARE(clientForm->session()->serverHost(), std::string("127.0.0.1"));
 
         const auto inputs = env->dialogs.calls;
         QCOMPARE(inputs[1].title, QStringLiteral("Verbindung aufbauen zu:"));
@@ -123,14 +122,14 @@ private slots:
         QCOMPARE(inputs[2].title, QStringLiteral("Benutername"));
         QCOMPARE(inputs[2].text, QStringLiteral("Benutername (Max. 14 Zeichen):"));
         QVERIFY(inputs[2].value.startsWith(QStringLiteral("testname")));
-        QVERIFY(!clientForm->angemeldet);
+        QVERIFY(!clientForm->session()->admitted());
     }
 
     void nameIsCutTo14Characters()
     {
         QCOMPARE(driver->connectAs(server, peer, QStringLiteral("abcdefghijklmnopq")),
                  std::string("$#neu:abcdefghijklmn:0:127.0.0.1#kcx:frame,tls"));
-        QCOMPARE(clientForm->userName, std::string("abcdefghijklmn"));
+        QCOMPARE(clientForm->session()->userName(), std::string("abcdefghijklmn"));
         QCOMPARE(clientForm->Label5->text(), QStringLiteral("abcdefghijklmn"));
     }
 
@@ -179,7 +178,7 @@ private slots:
         QVERIFY(!server.accept(nobody, 300));
         QVERIFY(driver->newTexts().isEmpty());
         QCOMPARE(clientForm->Label5->text(), label);
-        QVERIFY(!clientForm->ClientSocket->Active());
+        QVERIFY(!clientForm->session()->socket()->Active());
         if (hostOk && host.isEmpty()) {
             // The empty answer is what the dialog offers next time.
             env->dialogs.clear();
@@ -300,7 +299,7 @@ private slots:
         peer.send("farbe:255#bob: hi");
         kc::test::pump(150);
         QVERIFY(driver->newTexts().isEmpty());
-        QVERIFY(clientForm->angemeldet);
+        QVERIFY(clientForm->session()->admitted());
         QCOMPARE(clientForm->UserListBox->count(), 1);
 
         // A colour that is no number: the error box, and nothing of the line.
@@ -343,12 +342,12 @@ private slots:
         QFETCH(int, high);
         QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
         peer.send(read);
-        QVERIFY(kc::test::waitFor([&] { return clientForm->angemeldet; }));
+        QVERIFY(kc::test::waitFor([&] { return clientForm->session()->admitted(); }));
         QStringList shown;
         for (int i = 0; i < clientForm->UserListBox->count(); ++i)
             shown << clientForm->UserListBox->item(i)->text();
         QCOMPARE(shown, lines);
-        QCOMPARE(clientForm->userHigh, high);
+        QCOMPARE(clientForm->session()->userHigh(), high);
         QCOMPARE(driver->newTexts().size(), 2); // only the two connection lines
     }
 
@@ -359,9 +358,9 @@ private slots:
         for (int i = 0; i < 130; ++i)
             list += ":user" + std::to_string(i) + ":127.0.0.1";
         peer.send(list + "#");
-        QVERIFY(kc::test::waitFor([&] { return clientForm->angemeldet; }));
+        QVERIFY(kc::test::waitFor([&] { return clientForm->session()->admitted(); }));
         QCOMPARE(clientForm->UserListBox->count(), 101);
-        QCOMPARE(clientForm->userHigh, 100);
+        QCOMPARE(clientForm->session()->userHigh(), 100);
         QCOMPARE(clientForm->UserListBox->item(100)->text(), QStringLiteral("user100 (127.0.0.1)"));
     }
 
@@ -380,8 +379,8 @@ private slots:
         QVERIFY(kc::test::waitFor([&] { return !driver->newTexts().isEmpty(); }));
         kc::test::pump(50);
         QCOMPARE(driver->newTexts(), QStringList{QStringLiteral("Der Benutzername ist bereits vergeben")});
-        QVERIFY(!clientForm->angemeldet);
-        QVERIFY(!clientForm->ClientSocket->Active());
+        QVERIFY(!clientForm->session()->admitted());
+        QVERIFY(!clientForm->session()->socket()->Active());
         QCOMPARE(clientForm->Label3->text(), QStringLiteral("kein Server gefunden"));
     }
 
@@ -393,7 +392,7 @@ private slots:
         QVERIFY(peer.waitClosed());
         QVERIFY(kc::test::waitFor([&] { return !driver->newTexts().isEmpty(); }));
         QCOMPARE(driver->newTexts(), QStringList{QStringLiteral("Verbindung zum Chat getrennt")});
-        QVERIFY(!clientForm->angemeldet);
+        QVERIFY(!clientForm->session()->admitted());
         QCOMPARE(clientForm->UserListBox->count(), 0);
         QCOMPARE(clientForm->Label3->text(), QStringLiteral("kein Server gefunden"));
     }
@@ -402,7 +401,7 @@ private slots:
     {
         connectAdmitted();
         peer.close();
-        QVERIFY(kc::test::waitFor([&] { return !clientForm->angemeldet; }));
+        QVERIFY(kc::test::waitFor([&] { return !clientForm->session()->admitted(); }));
         QVERIFY(driver->newTexts().contains(QStringLiteral("Verbindung zum Chat getrennt")));
         QCOMPARE(clientForm->Label3->text(), QStringLiteral("kein Server gefunden"));
     }
@@ -414,7 +413,7 @@ private slots:
         clientForm->Verbinden1->trigger();
         QCOMPARE(peer.receive(), std::string("$#disconnect:anna#"));
         QVERIFY(peer.waitClosed());
-        QVERIFY(!clientForm->ClientSocket->Active());
+        QVERIFY(!clientForm->session()->socket()->Active());
         QCOMPARE(driver->newTexts(), QStringList{QStringLiteral("Verbindung zum Chat getrennt")});
     }
 
@@ -439,7 +438,7 @@ private slots:
         QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")),
                  std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
         peer.send("$#kcx:frame#" + chat::buildFrame("$#neu:anna:127.0.0.1:bob:127.0.0.2#"));
-        QVERIFY(kc::test::waitFor([&] { return clientForm->angemeldet; }));
+        QVERIFY(kc::test::waitFor([&] { return clientForm->session()->admitted(); }));
         QCOMPARE(clientForm->UserListBox->count(), 2);
         driver->mark();
 
@@ -490,12 +489,12 @@ private slots:
         QCOMPARE(peer.receive(), chat::buildFrame("$#disconnect:anna#"));
         QVERIFY(peer.waitClosed());
         QVERIFY(driver->newTexts().first().startsWith(QStringLiteral("Der Server sendet einen fehlerhaften Rahmen")));
-        QVERIFY(!clientForm->angemeldet);
+        QVERIFY(!clientForm->session()->admitted());
     }
 
     void noListenerShowsErrorLineAndKeepsLabel()
     {
-        clientForm->serverPort = kc::test::freePort();
+        clientForm->session()->setServerPort(kc::test::freePort());
         env->dialogs.answerInput(true, QStringLiteral("127.0.0.1"));
         env->dialogs.answerInput(true, QStringLiteral("anna"));
         clientForm->connectBitBtn->click();
@@ -505,7 +504,7 @@ private slots:
                                                   QStringLiteral("Fehler beim Verbinden mit: kein Server gefunden")}));
         QCOMPARE(clientForm->Label3->text(), QStringLiteral("kein Server gefunden"));
         QVERIFY(env->dialogs.errors().isEmpty());
-        QVERIFY(!clientForm->ClientSocket->Active());
+        QVERIFY(!clientForm->session()->socket()->Active());
     }
 
     void sendingPublicLines()
@@ -529,7 +528,7 @@ private slots:
         connectAdmitted();
         env->dialogs.answerColour(QColor(255, 0, 0));
         clientForm->Farbe1->trigger();
-        QCOMPARE(clientForm->farbe, 255);
+        QCOMPARE(clientForm->session()->colour(), 255);
         QCOMPARE(clientForm->Edit1->palette().color(QPalette::Text), red);
         clientForm->Edit1->setText(QStringLiteral("x"));
         clientForm->sendenButton->click();
@@ -538,7 +537,7 @@ private slots:
         // Cancelled: the colour stays; the dialog opens with the colour last chosen in it.
         env->dialogs.answerColour(std::nullopt);
         clientForm->farbeBitBtn->click();
-        QCOMPARE(clientForm->farbe, 255);
+        QCOMPARE(clientForm->session()->colour(), 255);
         QCOMPARE(env->dialogs.calls.last().value, QStringLiteral("#ff0000"));
 
         // Shown again: black, and a cancelled dialog paints the input black.
@@ -546,7 +545,7 @@ private slots:
         clientForm->show();
         env->dialogs.answerColour(std::nullopt);
         clientForm->farbeBitBtn->click();
-        QCOMPARE(clientForm->farbe, 0);
+        QCOMPARE(clientForm->session()->colour(), 0);
         QCOMPARE(clientForm->Edit1->palette().color(QPalette::Text), black);
     }
 

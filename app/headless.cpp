@@ -52,7 +52,7 @@ int runHeadless(int &argc, char **argv, const StartOptions &options)
     chatserver::ChatServerHost host;
     host.setKeepAlive(options.keepAlive);
     host.setRequireEncryption(options.requireEncryption);
-    host.onLog = writeLog;
+    QObject::connect(&host, &chatserver::ChatServerHost::logged, &host, writeLog);
 
     TerminationSignals termination([&](int signal) {
         writeLog(format("Signal %d: Server wird beendet", signal));

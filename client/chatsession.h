@@ -157,8 +157,9 @@ signals:
 
     /// An offer from `sender` arrived; it is asked now or once the questions before it are answered.
     void fileOfferArrived(const QString &sender);
-    /// An offer of `path` from `sender` waits for answerOffer(id, ...); `question`
-    /// is the text to ask with. One offer is asked at a time.
+    /// An offer from `sender` waits for answerOffer(id, ...); `question` is
+    /// the text to ask with. One offer is asked at a time; up to
+    /// TFileTransfer::MaxWaitingOffers wait meanwhile, further ones are declined.
     void fileOffered(quint64 id, const QString &sender, const QString &question);
     /// A received file waits for answerSaveName(id, ...): the name is chosen
     /// in `folder`, and `suffix` is appended to it. One name is asked at a time.

@@ -205,11 +205,6 @@ bool TclientForm::join(const std::string &host, const QString &name)
     return started == client::JoinStart::Started;
 }
 
-void TclientForm::closeConnection()
-{
-    m_session->leave();
-}
-
 void TclientForm::disconnectBitBtnClick()
 {
     m_session->disconnect();

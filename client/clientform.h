@@ -77,8 +77,6 @@ public:
     void startClientRole();
     /// Stops the session's stream services before the windows go.
     void stopStreamServices();
-    /// Ends the connection to the chat server, if any.
-    void closeConnection();
 
     // ---- private chat windows ----
     /// The window for `partner` (exact match), or nullptr.

@@ -54,7 +54,7 @@ int runHeadless(int &argc, char **argv, const StartOptions &options)
     host.setRequireEncryption(options.requireEncryption);
     host.setKeyFile(options.keyFile.empty() ? chatserver::ChatServerHost::defaultKeyFile() : options.keyFile);
     host.setAnnounced(true);
-    host.onLog = writeLog;
+    QObject::connect(&host, &chatserver::ChatServerHost::logged, &host, writeLog);
 
     TerminationSignals termination([&](int signal) {
         writeLog(format("Signal %d: Server wird beendet", signal));

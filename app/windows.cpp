@@ -6,6 +6,7 @@
 #include "client/sentfileform.h"
 #include "help/hilfeform.h"
 #include "platform/appicon.h"
+#include "platform/guard.h"
 #include "search/suchform.h"
 #include "server/serverform.h"
 
@@ -19,16 +20,44 @@ namespace {
 // the one place that says which window answers which.
 void connectWindows()
 {
+    TclientForm *const client = clientForm;
+    client::ChatSession *const session = client->session();
     HilfeForm->setRoleWindows({clientForm, serverForm});
     QObject::connect(clientForm, &TclientForm::windowClosed, auswahlForm, &QWidget::close);
     QObject::connect(serverForm, &TserverForm::windowClosed, auswahlForm, &QWidget::close);
-    QObject::connect(serverForm, &TserverForm::ownClientMustDisconnect, clientForm, &TclientForm::closeConnection);
+    QObject::connect(serverForm, &TserverForm::ownClientMustDisconnect, session, &client::ChatSession::leave);
+
     TsuchForm *const search = suchForm;
+    search->setSession(session);
     QObject::connect(clientForm, &TclientForm::searchRequested, search, [search] {
         search->show();
         search->raise();
     });
     QObject::connect(clientForm, &TclientForm::windowShown, search, [search] { search->searching = false; });
+
+    // The dialogs that disable the client window while they are up.
+    const auto backToClient = [client] {
+        client->setEnabled(true);
+        client->raise();
+        client->activateWindow();
+    };
+    TeinstellungsForm *const settings = einstellungsForm;
+    settings->setSession(session);
+    QObject::connect(clientForm, &TclientForm::settingsRequested, settings, [settings] {
+        settings->show();
+        settings->raise();
+        settings->activateWindow();
+    });
+    QObject::connect(settings, &TeinstellungsForm::left, client, backToClient);
+    QObject::connect(settings, &TeinstellungsForm::reconnectWanted, client,
+                     kc::guard([client] { client->connectBitBtnClick(); }));
+    TsentfileForm *const sendFile = sentfileForm;
+    sendFile->setSession(session);
+    QObject::connect(clientForm, &TclientForm::sendFileRequested, sendFile,
+                     [sendFile](const std::string &recipient) { sendFile->showFor(recipient); });
+    QObject::connect(sendFile, &TsentfileForm::left, client, backToClient);
+    QObject::connect(clientForm, &TclientForm::helpRequested, HilfeForm,
+                     [client](int page) { HilfeForm->openFrom(client, page); });
 }
 
 } // namespace

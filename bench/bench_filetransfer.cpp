@@ -355,7 +355,7 @@ public:
         clientForm->show();
         uint16_t chatPort = 0;
         m_listener = listenLoopback(chatPort);
-        clientForm->serverPort = chatPort;
+        clientForm->session()->setServerPort(chatPort);
         m_dialogs.answerInput(true, QStringLiteral("127.0.0.1"));
         m_dialogs.answerInput(true, QStringLiteral("anna"));
         clientForm->connectBitBtnClick();
@@ -363,12 +363,12 @@ public:
         m_peer = ::accept(m_listener, nullptr, nullptr);
         receiveCommand(m_peer); // the announce
         sendCommand(m_peer, "$#neu:anna:127.0.0.1:bob:127.0.0.1#");
-        until([] { return clientForm->angemeldet; });
+        until([] { return clientForm->session()->admitted(); });
 
         const uint16_t streamPort = freePort();
-        clientForm->NMStrmServ->setPort(streamPort);
-        clientForm->NMStrmServ->Loaded();
-        clientForm->NMStrm->setPort(streamPort);
+        clientForm->session()->streamReceiver()->setPort(streamPort);
+        clientForm->session()->streamReceiver()->Loaded();
+        clientForm->session()->streamSender()->setPort(streamPort);
     }
 
     WindowRun send(const QString &source, const QString &targetBase, qint64 size, LatencyProbe &probe,
@@ -378,8 +378,7 @@ public:
         m_dialogs.answerMessage(kc::mbOk);
         sendCommand(m_peer, "$#file:bob:127.0.0.1:C:\\bench.bin#");
         receiveCommand(m_peer);
-        clientForm->sendTargetName = "bob";
-        clientForm->sendFileOffer(source);
+        clientForm->session()->offerFile("bob", source);
         receiveCommand(m_peer);
         m_dialogs.answerSave(targetBase);
         const QString target = targetBase + QStringLiteral(".bin");
@@ -399,7 +398,7 @@ public:
         until([&] { return QFileInfo(target).size() == size; });
         run.ms = clock.elapsed();
         // The sender's last events and the receiver's last line.
-        until([] { return !clientForm->NMStrm->Posting(); });
+        until([] { return !clientForm->session()->streamSender()->Posting(); });
         probe.stop();
         sampler.sample();
         probe.sampler = nullptr;
@@ -434,7 +433,7 @@ int main(int argc, char **argv)
     Bench bench;
     const bool tls = argc > 3 && std::strcmp(argv[3], "tls") == 0;
     if (argc > 3 && std::strcmp(argv[3], "quiet") == 0) {
-        clientForm->NMStrm->OnPacketSent = [](QObject *) {};
+        clientForm->session()->streamSender()->OnPacketSent = [](QObject *) {};
         std::printf("without the sender's progress handling\n");
     }
     LatencyProbe probe;

@@ -19,6 +19,10 @@ inline constexpr size_t kMaxNameLength = 14;
 inline constexpr int kMaxUsers = 101;
 /// Whispers show in blue (0x00BBGGRR).
 inline constexpr int32_t kWhisperColour = 0xFF0000;
+/// Offers and acceptances show in green, a received file in blue, warnings in red.
+inline constexpr int32_t kFileColour = 0x008000;
+inline constexpr int32_t kReceivedColour = 0xFF0000;
+inline constexpr int32_t kWarningColour = 0x0000FF;
 
 /// One entry of the client's user list, as the server lists it.
 struct T_user

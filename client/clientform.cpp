@@ -1,91 +1,41 @@
 #include "client/clientform.h"
 
-#include "client/einstellungsform.h"
-#include "client/filetransfer.h"
+#include "client/filequestions.h"
 #include "client/privatchatform.h"
-#include "client/sentfileform.h"
-#include "help/hilfeform.h"
+#include "net/tls.h"
 #include "platform/ansi.h"
 #include "platform/colour.h"
 #include "platform/dialogs.h"
 #include "platform/errorbox.h"
 #include "platform/guard.h"
 #include "platform/lockicon.h"
-#include "platform/strtoint.h"
 #include "platform/tray.h"
-#include "protocol/clientsocket.h"
-#include "protocol/streamkey.h"
-#include "stream/nmstrm.h"
-#include "stream/nmstrmserv.h"
 
-#include <QAction>
 #include <QCloseEvent>
-#include <QFrame>
-#include <QGridLayout>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QMenuBar>
 #include <QProgressBar>
-#include <QPushButton>
-#include <QRandomGenerator>
 #include <QScreen>
 #include <QShowEvent>
-#include <QStyle>
 #include <QToolButton>
-#include <QVBoxLayout>
 
 #include <algorithm>
+#include <climits>
 
 TclientForm *clientForm = nullptr;
 
-namespace {
-
-const char *const kNoServer = "kein Server gefunden";
-
-QIcon themeIcon(const QWidget *widget, const char *name, QStyle::StandardPixmap fallback)
-{
-    return QIcon::fromTheme(QString::fromLatin1(name), widget->style()->standardIcon(fallback));
-}
-
-QToolButton *pictureButton(QWidget *parent, const char *objectName, const QString &hint, const QIcon &icon)
-{
-    auto *button = new QToolButton(parent);
-    button->setObjectName(QString::fromLatin1(objectName));
-    button->setFixedSize(25, 25);
-    button->setIcon(icon);
-    button->setIconSize(QSize(18, 18));
-    button->setToolTip(hint);
-    button->setAccessibleName(hint);
-    button->setAutoRaise(false);
-    return button;
-}
-
-QLabel *plainLabel(QWidget *parent, const char *objectName, const QString &text)
-{
-    auto *label = new QLabel(parent);
-    label->setObjectName(QString::fromLatin1(objectName));
-    label->setTextFormat(Qt::PlainText);
-    label->setText(text);
-    return label;
-}
-
-} // namespace
-
-TclientForm::TclientForm(QWidget *parent) : QMainWindow(parent)
+TclientForm::TclientForm(QWidget *parent) : QMainWindow(parent), m_session(new client::ChatSession(this))
 {
     setObjectName(QStringLiteral("clientForm"));
     setWindowTitle(QStringLiteral("clientForm"));
     resize(534, 387);
 
-    ClientSocket = new TClientSocket(this);
-    NMStrmServ = new TNMStrmServ(this);
-    NMStrm = new TNMStrm(this);
     buildControls();
     buildMenu();
-    wireSocket();
-    wireFileTransfer();
+    m_questions = new TFileQuestions(*m_session, this);
+    watchSession();
+    showEncryption();
 
     if (const QScreen *screen = this->screen())
         move(screen->availableGeometry().center() - rect().center());
@@ -94,231 +44,59 @@ TclientForm::TclientForm(QWidget *parent) : QMainWindow(parent)
 TclientForm::~TclientForm()
 {
     stopStreamServices();
-    // No socket event may reach a half-destroyed window.
-    ClientSocket->OnConnecting = {};
-    ClientSocket->OnConnect = {};
-    ClientSocket->OnDisconnect = {};
-    ClientSocket->OnRead = {};
-    ClientSocket->OnError = {};
-    delete ClientSocket;
-    ClientSocket = nullptr;
-    NMStrm->OnConnect = {};
-    NMStrm->OnConnectionFailed = {};
-    NMStrm->OnPacketSent = {};
-    NMStrm->OnMessageSent = {};
-    m_fileTransfer.reset();
+    // The session goes first: nothing it reports may reach a half-destroyed window.
+    delete m_session;
+    m_session = nullptr;
     const std::vector<TprivatChatForm *> chats = std::move(privatChats);
     privatChats.clear();
     for (TprivatChatForm *form : chats)
         delete form;
 }
 
-void TclientForm::buildControls()
+void TclientForm::watchSession()
 {
-    auto *central = new QWidget(this);
-    setCentralWidget(central);
-
-    Panel1 = new QFrame(central);
-    Panel1->setObjectName(QStringLiteral("Panel1"));
-    Panel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
-    Panel1->setLineWidth(1);
-
-    connectBitBtn = pictureButton(Panel1, "connectBitBtn", QStringLiteral("verbinden"),
-                                  themeIcon(this, "network-connect", QStyle::SP_DriveNetIcon));
-    disconnectBitBtn = pictureButton(Panel1, "disconnectBitBtn", QStringLiteral("Verbindung trennen"),
-                                     themeIcon(this, "network-disconnect", QStyle::SP_BrowserStop));
-    pchatBitBtn = pictureButton(Panel1, "pchatBitBtn", QStringLiteral("privat chat"),
-                                themeIcon(this, "internet-group-chat", QStyle::SP_FileDialogDetailedView));
-    privatchatBitBtn = pictureButton(Panel1, "privatchatBitBtn", QStringLiteral("flüstern"),
-                                     themeIcon(this, "mail-reply-sender", QStyle::SP_MessageBoxInformation));
-    farbeBitBtn = pictureButton(Panel1, "farbeBitBtn", QStringLiteral("Farbe"),
-                                themeIcon(this, "format-text-color", QStyle::SP_DesktopIcon));
-    sentfileBitBtn = pictureButton(Panel1, "sentfileBitBtn", QStringLiteral("Datei senden"),
-                                   themeIcon(this, "document-send", QStyle::SP_FileIcon));
-
-    Label6 = plainLabel(Panel1, "Label6", QStringLiteral("Download:"));
-    Label6->hide();
-    ProgressBar1 = new QProgressBar(Panel1);
-    ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
-    ProgressBar1->setRange(0, 100);
-    ProgressBar1->setValue(0);
-    ProgressBar1->setFixedSize(150, 14);
-    ProgressBar1->setTextVisible(false);
-    ProgressBar1->hide();
-    ProgressBar1->setAccessibleName(QStringLiteral("Download"));
-
-    Label2 = plainLabel(Panel1, "Label2", QStringLiteral("Verbunden mit:"));
-    Label3 = plainLabel(Panel1, "Label3", QString::fromLatin1(kNoServer));
-    lockLabel = new QLabel(Panel1);
-    lockLabel->setObjectName(QStringLiteral("lockLabel"));
-    fingerprintLabel = plainLabel(Panel1, "fingerprintLabel", QString());
-    fingerprintLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    fingerprintLabel->setAccessibleName(QStringLiteral("Fingerabdruck des Servers"));
-
-    auto *panelLayout = new QHBoxLayout(Panel1);
-    panelLayout->setContentsMargins(4, 4, 8, 4);
-    panelLayout->setSpacing(2);
-    for (QToolButton *button :
-         {connectBitBtn, disconnectBitBtn, pchatBitBtn, privatchatBitBtn, farbeBitBtn, sentfileBitBtn})
-        panelLayout->addWidget(button);
-    panelLayout->addSpacing(16);
-    auto *downloadLayout = new QVBoxLayout;
-    downloadLayout->setSpacing(1);
-    downloadLayout->addWidget(Label6);
-    downloadLayout->addWidget(ProgressBar1);
-    panelLayout->addLayout(downloadLayout);
-    panelLayout->addStretch(1);
-    auto *serverLayout = new QVBoxLayout;
-    serverLayout->setSpacing(1);
-    serverLayout->addWidget(Label2);
-    auto *serverLine = new QHBoxLayout;
-    serverLine->setSpacing(3);
-    serverLine->addWidget(lockLabel);
-    serverLine->addWidget(Label3);
-    serverLine->addStretch(1);
-    serverLayout->addLayout(serverLine);
-    serverLayout->addWidget(fingerprintLabel);
-    panelLayout->addLayout(serverLayout);
-
-    Label4 = plainLabel(central, "Label4", QStringLiteral("Benutzername: "));
-    Label5 = plainLabel(central, "Label5", QStringLiteral("Benutzername"));
-    QFont bold = Label5->font();
-    bold.setBold(true);
-    Label5->setFont(bold);
-    Label1 = plainLabel(central, "Label1", QStringLiteral("Online Users"));
-
-    UserListBox = new QListWidget(central);
-    UserListBox->setObjectName(QStringLiteral("UserListBox"));
-    UserListBox->setFixedWidth(160);
-    UserListBox->setAccessibleName(QStringLiteral("Online Users"));
-
-    RichEdit1 = new kc::LineView(central);
-    RichEdit1->setObjectName(QStringLiteral("RichEdit1"));
-    RichEdit1->setAccessibleName(QStringLiteral("Chat"));
-    RichEdit1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    RichEdit1->appendText(QStringLiteral("Chat by Kestrelon"));
-
-    Edit1 = new QLineEdit(QStringLiteral("Text"), central);
-    Edit1->setObjectName(QStringLiteral("Edit1"));
-    Edit1->setAccessibleName(QStringLiteral("Nachricht"));
-    sendenButton = new QPushButton(QStringLiteral("senden"), central);
-    sendenButton->setObjectName(QStringLiteral("sendenButton"));
-    exitBitBtn = new QPushButton(style()->standardIcon(QStyle::SP_DialogCloseButton), QStringLiteral("Exit"), central);
-    exitBitBtn->setObjectName(QStringLiteral("exitBitBtn"));
-    exitBitBtn->setShortcut(QKeySequence(Qt::Key_Escape));
-
-    auto *nameLayout = new QHBoxLayout;
-    nameLayout->addWidget(Label4);
-    nameLayout->addWidget(Label5);
-    nameLayout->addStretch(1);
-
-    auto *inputLayout = new QHBoxLayout;
-    inputLayout->addWidget(Edit1, 1);
-    inputLayout->addWidget(sendenButton);
-    inputLayout->addWidget(exitBitBtn);
-
-    auto *grid = new QGridLayout(central);
-    grid->setContentsMargins(4, 4, 4, 4);
-    grid->setSpacing(4);
-    grid->addWidget(Panel1, 0, 0, 1, 2);
-    grid->addLayout(nameLayout, 1, 0);
-    grid->addWidget(Label1, 1, 1);
-    grid->addWidget(RichEdit1, 2, 0);
-    grid->addWidget(UserListBox, 2, 1);
-    grid->addLayout(inputLayout, 3, 0, 1, 2);
-    grid->setRowStretch(2, 1);
-    grid->setColumnStretch(0, 1);
-
-    // Reading order: the tool buttons, the chat and the user list beside it, the input line.
-    QWidget *tabOrder[] = {sentfileBitBtn, RichEdit1, UserListBox, Edit1, sendenButton, exitBitBtn};
-    for (size_t i = 1; i < std::size(tabOrder); ++i)
-        setTabOrder(tabOrder[i - 1], tabOrder[i]);
-
-    connect(connectBitBtn, &QToolButton::clicked, this, kc::guard([this] { connectBitBtnClick(); }));
-    connect(disconnectBitBtn, &QToolButton::clicked, this, kc::guard([this] { disconnectBitBtnClick(); }));
-    connect(pchatBitBtn, &QToolButton::clicked, this, kc::guard([this] { pchatBitBtnClick(); }));
-    connect(privatchatBitBtn, &QToolButton::clicked, this, kc::guard([this] { privatchatBitBtnClick(); }));
-    connect(farbeBitBtn, &QToolButton::clicked, this, kc::guard([this] { farbeBitBtnClick(); }));
-    connect(sendenButton, &QPushButton::clicked, this, kc::guard([this] { sendenButtonClick(); }));
-    connect(exitBitBtn, &QPushButton::clicked, this, kc::guard([this] { exitBitBtnClick(); }));
-    connect(Edit1, &QLineEdit::returnPressed, this, kc::guard([this] { Edit1KeyPress(); }));
-    connect(sentfileBitBtn, &QToolButton::clicked, this, kc::guard([this] { sentfileBitBtnClick(); }));
-    connect(UserListBox, &QListWidget::itemDoubleClicked, this, kc::guard([this] { UserListBoxDblClick(); }));
+    client::ChatSession *s = m_session;
+    connect(s, &client::ChatSession::lineAdded, this, kc::guard([this](const QString &text, qint32 colour) {
+                showLine(text, colour);
+            }));
+    connect(s, &client::ChatSession::joinStarted, Label5, &QLabel::setText);
+    connect(s, &client::ChatSession::userListChanged, this, kc::guard([this] { showUserList(); }));
+    connect(s, &client::ChatSession::serverNameChanged, Label3, &QLabel::setText);
+    connect(s, &client::ChatSession::encryptionChanged, this, kc::guard([this] { showEncryption(); }));
+    connect(s, &client::ChatSession::whisperArrived, this, kc::guard([this](const QString &sender) {
+                kc::askForAttention(this, QStringLiteral("Private Nachricht von ") + sender);
+            }));
+    connect(s, &client::ChatSession::privateLineArrived, this,
+            kc::guard([this](const QString &partner, const QString &line) {
+                const std::string key = kc::toAnsi(partner);
+                deliverPrivatLine(key, line);
+                // The line waits in the partner's window, unless the user is in the chat anyway.
+                if (!isActiveWindow())
+                    kc::askForAttention(findPrivatChat(key), QStringLiteral("Privater Chat mit ") + partner);
+            }));
+    // Before the offer's question, which waits for the user.
+    connect(s, &client::ChatSession::fileOfferArrived, this, kc::guard([this](const QString &sender) {
+                kc::askForAttention(this, QStringLiteral("Dateiangebot von ") + sender);
+            }));
+    connect(s, &client::ChatSession::offerAccepted, Label6, &QLabel::setText);
+    connect(s, &client::ChatSession::sendProgress, this, kc::guard([this](quint64 transfer, qint64 sent,
+                                                                          qint64 total, const QString &line) {
+                showSendProgress(transfer, sent, total, line);
+            }));
+    connect(s, &client::ChatSession::receiveProgress, this, kc::guard([this](qint64 received, qint64 announced) {
+                showReceiveProgress(received, announced);
+            }));
+    connect(s, &client::ChatSession::notice, this, kc::guard([this](const QString &text) {
+                kc::dialogs().messageBox(kc::MsgKind::Information, kc::applicationTitle, text, kc::mbOk, this);
+            }));
+    connect(s, &client::ChatSession::errorRaised, this, [](const QString &text) { kc::showErrorBox(text); });
 }
 
-void TclientForm::buildMenu()
+// ---- the views of the session ----
+
+void TclientForm::showLine(const QString &text, int32_t colour)
 {
-    auto addAction = [this](QMenu *menu, const char *objectName, const QString &caption, auto handler) {
-        QAction *action = menu->addAction(caption);
-        action->setObjectName(QString::fromLatin1(objectName));
-        connect(action, &QAction::triggered, this, kc::guard(handler));
-        return action;
-    };
-
-    QMenu *datei = menuBar()->addMenu(QStringLiteral("&Datei"));
-    Verbinden1 = addAction(datei, "Verbinden1", QStringLiteral("&Verbinden"), [this] { connectBitBtnClick(); });
-    Verbindungtrennen1 = addAction(datei, "Verbindungtrennen1", QStringLiteral("Verbindung &trennen"),
-                                   [this] { disconnectBitBtnClick(); });
-    Beenden1 = addAction(datei, "Beenden1", QStringLiteral("&Beenden"), [this] { exitBitBtnClick(); });
-
-    QMenu *extras = menuBar()->addMenu(QStringLiteral("&Extras"));
-    Einstellungen1 =
-        addAction(extras, "Einstellungen1", QStringLiteral("&Einstellungen"), [this] { Einstellungen1Click(); });
-    flstern1 = addAction(extras, "flstern1", QStringLiteral("&flüstern"), [this] { privatchatBitBtnClick(); });
-    Farbe1 = addAction(extras, "Farbe1", QStringLiteral("F&arbe"), [this] { farbeBitBtnClick(); });
-    privatchat1 = addAction(extras, "privatchat1", QStringLiteral("&privat chat"), [this] { pchatBitBtnClick(); });
-    Suche1 = addAction(extras, "Suche1", QStringLiteral("&Suche"), [this] { Suche1Click(); });
-
-    QMenu *help = menuBar()->addMenu(QStringLiteral("&?"));
-    Hilfe2 = addAction(help, "Hilfe2", QStringLiteral("&Hilfe"), [this] { Hilfe2Click(); });
-    Credits2 = addAction(help, "Credits2", QStringLiteral("&Credits"), [this] { Credits2Click(); });
-}
-
-void TclientForm::wireSocket()
-{
-    ClientSocket->OnConnecting = [this](QObject *sender, TCustomWinSocket *socket) {
-        kc::guarded([&] { ClientSocketConnecting(sender, socket); });
-    };
-    ClientSocket->OnConnect = [this](QObject *sender, TCustomWinSocket *socket) {
-        kc::guarded([&] { ClientSocketConnect(sender, socket); });
-    };
-    ClientSocket->OnDisconnect = [this](QObject *sender, TCustomWinSocket *socket) {
-        kc::guarded([&] { ClientSocketDisconnect(sender, socket); });
-    };
-    ClientSocket->OnRead = [this](QObject *sender, TCustomWinSocket *socket) {
-        kc::guarded([&] { ClientSocketRead(sender, socket); });
-    };
-    ClientSocket->OnError = [this](QObject *sender, TCustomWinSocket *socket, TErrorEvent event, int &code) {
-        kc::guarded([&] { ClientSocketError(sender, socket, event, code); });
-    };
-    ClientSocket->Endpoint()->OnTlsEstablished = [this](TCustomWinSocket *socket) {
-        kc::guarded([&] { tlsEstablished(socket); });
-    };
-    showEncryption();
-}
-
-// ---- the chat view ----
-
-void TclientForm::setViewColour(int32_t colour)
-{
-    m_viewColour = colour;
-}
-
-void TclientForm::appendLine(const std::string &line)
-{
-    RichEdit1->appendText(kc::fromAnsi(line), kc::toQColor(m_viewColour));
-}
-
-void TclientForm::appendLine(const std::string &line, int32_t colour)
-{
-    setViewColour(colour);
-    appendLine(line);
-}
-
-void TclientForm::sendCommand(const std::string &command)
-{
-    if (ClientSocket->Endpoint()->Connected())
-        ClientSocket->Endpoint()->SendString(m_wire.wrap(command));
+    RichEdit1->appendText(text, kc::toQColor(colour));
 }
 
 int TclientForm::selectedUser() const
@@ -327,184 +105,36 @@ int TclientForm::selectedUser() const
     if (!item || !item->isSelected())
         return -1;
     const int row = UserListBox->row(item);
-    return row <= userHigh ? row : -1;
+    return row < static_cast<int>(m_session->listedUsers().size()) ? row : -1;
 }
 
 void TclientForm::showUserList()
 {
     UserListBox->clear();
-    for (int k = 0; k <= userHigh; ++k)
-        UserListBox->addItem(kc::fromAnsi(client::userListLine(users[k])));
-}
-
-// ---- connection lifecycle ----
-
-void TclientForm::connectBitBtnClick()
-{
-    ClientSocket->Close();
-
-    QString host = kc::fromAnsi(serverHost);
-    if (!kc::dialogs().inputQuery(QStringLiteral("Verbindung aufbauen zu:"), QStringLiteral("Computer IP/Name:"), host,
-                                  this))
-        return;
-    serverHost = kc::toAnsi(host);
-    if (serverHost.empty())
-        return;
-
-    QString name = kc::fromAnsi(userName);
-    if (!kc::dialogs().inputQuery(QStringLiteral("Benutername"), QStringLiteral("Benutername (Max. 14 Zeichen):"),
-                                  name, this))
-        return;
-    if (!connectTo(serverHost, serverPort, kc::toAnsi(name)))
-        return;
-    Edit1->setFocus();
-}
-
-bool TclientForm::connectTo(const std::string &host, int port, const std::string &name)
-{
-    userName = name;
-    if (userName.empty())
-        return false;
-    userName = client::cutUserName(userName);
-    if (client::nameHasSeparator(userName)) {
-        // The server would refuse it as if it were taken; say why instead,
-        // and leave the name to be corrected next time.
-        kc::dialogs().messageBox(kc::MsgKind::Information, kc::applicationTitle,
-                                 QStringLiteral("Der Benutzername darf kein \":\" und kein \"#\" enthalten."),
-                                 kc::mbOk, this);
-        return false;
-    }
-
-    Label5->setText(kc::fromAnsi(userName));
-    // Trennen stopped the receiver; offers accepted on this connection need it.
-    if (m_clientRole && !NMStrmServ->Listening())
-        m_fileTransfer->listen();
-    ClientSocket->setPort(port);
-    ClientSocket->setHost(host);
-    ClientSocket->Open();
-    return true;
-}
-
-void TclientForm::closeConnection()
-{
-    ClientSocket->Close();
-}
-
-void TclientForm::disconnectBitBtnClick()
-{
-    ClientSocket->Close();
-    m_fileTransfer->disconnect();
-}
-
-void TclientForm::startClientRole()
-{
-    if (m_clientRole)
-        return;
-    m_clientRole = true;
-    m_fileTransfer->listen();
-}
-
-void TclientForm::exitBitBtnClick()
-{
-    close();
-}
-
-void TclientForm::ClientSocketConnecting(QObject *, TCustomWinSocket *)
-{
-    appendLine("Verbindung wird hergestellt...");
-}
-
-void TclientForm::ClientSocketConnect(QObject *, TCustomWinSocket *Socket)
-{
-    // The name comes later: a reverse look-up may take the resolver's time-out.
-    Label3->clear();
-    const unsigned serial = ++m_connectionSerial;
-    Socket->PeerHostNameLater(this, [this, serial](const std::string &name) {
-        if (serial == m_connectionSerial)
-            Label3->setText(kc::fromAnsi(name));
-    });
-    Socket->SendString(m_wire.start(userName, farbe, Socket->OwnAddress()));
-    m_connectionUp = true;
-    appendLine("Verbindung hergestellt");
-}
-
-void TclientForm::ClientSocketDisconnect(QObject *, TCustomWinSocket *Socket)
-{
-    if (angemeldet) {
-        Socket->SendString(m_wire.wrap(chat::buildDisconnect(userName)));
-        appendLine("Verbindung zum Chat getrennt");
-    }
-    m_wire.reset();
-    angemeldet = false;
-    UserListBox->clear();
-    ++m_connectionSerial;
-    Label3->setText(QString::fromLatin1(kNoServer));
-    m_connectionUp = false;
-    showEncryption();
-}
-
-void TclientForm::ClientSocketError(QObject *, TCustomWinSocket *Socket, TErrorEvent, int &ErrorCode)
-{
-    // A failed handshake ends the connection; it never goes on in plain text.
-    if (!Socket->TlsError().empty())
-        appendLine("Verschl\xFCsselung fehlgeschlagen (" + Socket->TlsError() + "): Verbindung getrennt", kc::clRed);
-    else
-        appendLine("Fehler beim Verbinden mit: " + kc::toAnsi(Label3->text()));
-    ErrorCode = 0;
-}
-
-bool TclientForm::wireDecided(TCustomWinSocket *Socket, const std::string &lastRead)
-{
-    const std::vector<std::string> &accepted = m_wire.accepted();
-    if (std::find(accepted.begin(), accepted.end(), chat::kCapabilityTls) == accepted.end()) {
-        showEncryption();
-        if (!nurVerschluesselt)
-            return true;
-        appendLine("Der Server verschl\xFCsselt nicht: Verbindung getrennt (Einstellung \x84Nur verschl\xFCsselt "
-                   "verbinden\x93)",
-                   kc::clRed);
-        ClientSocket->Close();
-        return false;
-    }
-    // The acknowledgement is the last plain byte: anything behind it in the
-    // same read did not come through TLS and is not taken as if it had.
-    const std::string ack = chat::buildCapabilityAck(accepted);
-    const bool last = lastRead.size() <= ack.size() ? ack.ends_with(lastRead) : false;
-    if (!last) {
-        appendLine("Der Server sendet nach der Zusage zur Verschl\xFCsselung unverschl\xFCsselt weiter: "
-                   "Verbindung getrennt",
-                   kc::clRed);
-        ClientSocket->Close();
-        return false;
-    }
-    Socket->StartTls(kc::tls::Role::Client);
-    return Socket->Connected();
-}
-
-void TclientForm::tlsEstablished(TCustomWinSocket *Socket)
-{
-    const std::string fingerprint = Socket->PeerFingerprint();
-    appendLine("Verbindung verschl\xFCsselt (" + std::string("TLS 1.3") + "), Fingerabdruck des Servers: "
-               + kc::tls::fingerprintShort(fingerprint) + " (SHA-256 " + kc::tls::fingerprintHex(fingerprint) + ")");
-    showEncryption();
+    for (const client::T_user &user : m_session->listedUsers())
+        UserListBox->addItem(kc::fromAnsi(client::userListLine(user)));
 }
 
 void TclientForm::showEncryption()
 {
-    TCustomWinSocket *socket = ClientSocket->Endpoint();
     kc::LockState state = kc::LockState::Offline;
     QString detail;
-    if (socket->TlsEstablished()) {
+    switch (m_session->linkState()) {
+    case client::LinkState::Offline:
+        break;
+    case client::LinkState::Plain:
+        state = kc::LockState::Plain;
+        break;
+    case client::LinkState::Encrypted: {
         state = kc::LockState::Encrypted;
-        const std::string fingerprint = socket->PeerFingerprint();
-        fingerprintLabel->setText(QStringLiteral("Fingerabdruck: ")
-                                  + QString::fromLatin1(kc::tls::fingerprintShort(fingerprint)));
+        const std::string fingerprint = m_session->serverFingerprint();
+        const QString shortForm = QString::fromLatin1(kc::tls::fingerprintShort(fingerprint));
+        fingerprintLabel->setText(QStringLiteral("Fingerabdruck: ") + shortForm);
         fingerprintLabel->setToolTip(QStringLiteral("Fingerabdruck des Servers (SHA-256):\n")
                                      + QString::fromLatin1(kc::tls::fingerprintHex(fingerprint)));
-        detail = QStringLiteral("Fingerabdruck des Servers: ") + QString::fromLatin1(kc::tls::fingerprintShort(fingerprint));
-    } else if (socket->Connected() && m_connectionUp && !socket->Encrypted()
-               && m_wire.mode() != chat::ClientWire::Mode::Awaiting) {
-        state = kc::LockState::Plain;
+        detail = QStringLiteral("Fingerabdruck des Servers: ") + shortForm;
+        break;
+    }
     }
     if (state != kc::LockState::Encrypted) {
         fingerprintLabel->clear();
@@ -516,83 +146,91 @@ void TclientForm::showEncryption()
         form->showLock(state, detail);
 }
 
-void TclientForm::ClientSocketRead(QObject *, TCustomWinSocket *Socket)
+void TclientForm::showSendProgress(quint64 transfer, qint64 sent, qint64 total, const QString &line)
 {
-    const bool awaiting = m_wire.mode() == chat::ClientWire::Mode::Awaiting;
-    const std::string data = Socket->ReceiveAvailable();
-    m_wire.feed(data);
-    if (awaiting && m_wire.mode() != chat::ClientWire::Mode::Awaiting && !wireDecided(Socket, data))
-        return;
-    for (const std::string &held : m_wire.takeHeld())
-        Socket->SendString(held);
-    // Commands are taken one at a time: a handler that waits for the user
-    // lets later reads in, which take the next ones, in order.
-    while (const std::optional<std::string> command = m_wire.next())
-        kc::guarded([&] { handleCommand(*command); });
-    if (m_wire.broken()) {
-        appendLine("Der Server sendet einen fehlerhaften Rahmen (" + m_wire.error() + "): Verbindung getrennt",
-                   kc::clRed);
-        ClientSocket->Close();
+    Label6->show();
+    ProgressBar1->show();
+    ProgressBar1->setMaximum(static_cast<int>(total));
+    ProgressBar1->setValue(static_cast<int>(sent));
+    // One line per transfer, brought up to date in place: the chat stays.
+    if (transfer != m_progressTransfer || !RichEdit1->setLineText(m_progressLine, line)) {
+        showLine(line, m_session->viewColour());
+        m_progressTransfer = transfer;
+        m_progressLine = RichEdit1->lastLineNumber();
     }
 }
 
-void TclientForm::handleCommand(const std::string &data)
+void TclientForm::showReceiveProgress(qint64 received, qint64 announced)
 {
-    const std::optional<client::Reaction> reaction = client::interpret(data);
-    if (!reaction)
+    // The bar counts in bytes while they fit its range (so a sender's and a
+    // receiver's bar read alike), in thousandths beyond.
+    const bool fits = announced <= INT_MAX;
+    Label6->setText(QStringLiteral("Download: %1 %").arg(received * 100 / announced));
+    Label6->show();
+    ProgressBar1->show();
+    ProgressBar1->setMaximum(fits ? static_cast<int>(announced) : 1000);
+    ProgressBar1->setValue(fits ? static_cast<int>(received) : static_cast<int>(received * 1000 / announced));
+}
+
+// ---- connection lifecycle ----
+
+void TclientForm::connectBitBtnClick()
+{
+    m_session->leave();
+
+    QString host = kc::fromAnsi(m_session->serverHost());
+    if (!kc::dialogs().inputQuery(QStringLiteral("Verbindung aufbauen zu:"), QStringLiteral("Computer IP/Name:"), host,
+                                  this))
         return;
-    const client::Reaction &r = *reaction;
-    switch (r.handler) {
-    case client::Handler::PublicLine:
-    case client::Handler::None:
-        break;
-    case client::Handler::Whisper:
-        appendLine(r.whisperHeading, kc::clBlue);
-        kc::askForAttention(this, kc::fromAnsi("Private Nachricht von " + r.command.fixed));
-        break;
-    case client::Handler::PrivateChat:
-        deliverPrivatLine(r.partner, r.privateLine);
-        // The line waits in the partner's window, unless the user is in the chat anyway.
-        if (!isActiveWindow())
-            kc::askForAttention(findPrivatChat(r.partner), kc::fromAnsi("Privater Chat mit " + r.partner));
-        break;
-    case client::Handler::NameTaken:
-        ClientSocket->Close();
-        appendLine("Der Benutzername ist bereits vergeben");
-        angemeldet = false;
-        break;
-    case client::Handler::Kill:
-        ClientSocket->Close();
-        break;
-    case client::Handler::FileOffer:
-        // Before the offer's question, which waits for the user.
-        kc::askForAttention(this, kc::fromAnsi("Dateiangebot von " + client::cutFileOffer(r.command).user));
-        if (onFileOffer)
-            onFileOffer(r.command);
-        break;
-    case client::Handler::FileDeclined:
-        if (onFileDeclined)
-            onFileDeclined(r.command);
-        break;
-    case client::Handler::FileAccepted:
-        if (onFileAccepted)
-            onFileAccepted(r.command);
-        break;
-    case client::Handler::UserList:
-        userHigh = client::rebuildUserList(users, r.users);
-        showUserList();
-        angemeldet = true;
-        break;
-    }
-    if (r.show)
-        appendLine(r.command.text, r.lineColour);
+    m_session->setServerHost(kc::toAnsi(host));
+    if (m_session->serverHost().empty())
+        return;
+
+    QString name = kc::fromAnsi(m_session->userName());
+    if (!kc::dialogs().inputQuery(QStringLiteral("Benutername"), QStringLiteral("Benutername (Max. 14 Zeichen):"),
+                                  name, this))
+        return;
+    if (!join(m_session->serverHost(), name))
+        return;
+    Edit1->setFocus();
+}
+
+bool TclientForm::join(const std::string &host, const QString &name)
+{
+    const client::JoinStart started = m_session->join(host, m_session->serverPort(), kc::toAnsi(name));
+    // Left to be corrected next time.
+    if (started == client::JoinStart::Separator)
+        kc::dialogs().messageBox(kc::MsgKind::Information, kc::applicationTitle, client::separatorNotice(), kc::mbOk,
+                                 this);
+    return started == client::JoinStart::Started;
+}
+
+void TclientForm::disconnectBitBtnClick()
+{
+    m_session->disconnect();
+}
+
+void TclientForm::startClientRole()
+{
+    m_session->startClientRole();
+}
+
+void TclientForm::stopStreamServices()
+{
+    if (m_session)
+        m_session->stopStreamServices();
+}
+
+void TclientForm::exitBitBtnClick()
+{
+    close();
 }
 
 // ---- composing and sending ----
 
 void TclientForm::sendenButtonClick()
 {
-    sendCommand(chat::buildUser(userName, farbe, kc::toAnsi(Edit1->text())));
+    m_session->sendLine(kc::toAnsi(Edit1->text()));
 }
 
 void TclientForm::Edit1KeyPress()
@@ -604,11 +242,11 @@ void TclientForm::Edit1KeyPress()
 void TclientForm::farbeBitBtnClick()
 {
     if (const std::optional<QColor> chosen = kc::dialogs().chooseColor(kc::toQColor(m_dialogColour), this)) {
-        farbe = kc::fromQColor(*chosen);
-        m_dialogColour = farbe;
+        m_session->setColour(kc::fromQColor(*chosen));
+        m_dialogColour = m_session->colour();
     }
     QPalette palette = Edit1->palette();
-    palette.setColor(QPalette::Text, kc::toQColor(farbe));
+    palette.setColor(QPalette::Text, kc::toQColor(m_session->colour()));
     Edit1->setPalette(palette);
 }
 
@@ -622,14 +260,12 @@ void TclientForm::privatchatBitBtnClick()
             kc::mbOk, this);
         return;
     }
-    const std::string target = users[selected].name;
+    const std::string target = m_session->listedUsers()[selected].name;
     QString text;
     if (!kc::dialogs().inputQuery(QStringLiteral("Private Nachricht"),
                                   kc::fromAnsi("Private Nachricht an " + target + ":"), text, this))
         return;
-    const std::string line = kc::toAnsi(text);
-    sendCommand(chat::buildWhisper(target, userName, line));
-    appendLine("Private Nachricht an " + target + ": " + line);
+    m_session->whisper(target, kc::toAnsi(text));
 }
 
 // ---- private chat windows ----
@@ -650,11 +286,8 @@ TprivatChatForm *TclientForm::openPrivatChat(const std::string &partner)
         existing->editprivat->setFocus();
         return existing;
     }
-    auto *form = new TprivatChatForm(
-        partner, [this](const std::string &to, const std::string &text) {
-            sendCommand(chat::buildPrivateChat(to, userName, text));
-        },
-        [this] { return userName; }, [this](TprivatChatForm *closed) { privatChatClosed(closed); });
+    auto *form = new TprivatChatForm(partner, *m_session);
+    connect(form, &TprivatChatForm::closed, this, [this, form] { privatChatClosed(form); });
     privatChats.push_back(form);
     showEncryption();
     form->show();
@@ -662,7 +295,7 @@ TprivatChatForm *TclientForm::openPrivatChat(const std::string &partner)
     return form;
 }
 
-void TclientForm::deliverPrivatLine(const std::string &partner, const std::string &line)
+void TclientForm::deliverPrivatLine(const std::string &partner, const QString &line)
 {
     TprivatChatForm *form = findPrivatChat(partner);
     if (!form)
@@ -689,7 +322,7 @@ void TclientForm::pchatBitBtnClick()
             this);
         return;
     }
-    openPrivatChat(users[selected].name);
+    openPrivatChat(m_session->listedUsers()[selected].name);
 }
 
 void TclientForm::UserListBoxDblClick()
@@ -697,26 +330,7 @@ void TclientForm::UserListBoxDblClick()
     pchatBitBtnClick();
 }
 
-// ---- file transfer ----
-
-void TclientForm::wireFileTransfer()
-{
-    onFileOffer = [this](const chat::Command &command) { fileOfferReceived(command); };
-    onFileAccepted = [this](const chat::Command &command) { fileAcceptedReceived(command); };
-    onFileDeclined = [this](const chat::Command &command) { fileDeclinedReceived(command); };
-
-    NMStrm->OnConnect = [this](QObject *sender) { kc::guarded([&] { NMStrmConnect(sender); }); };
-    NMStrm->OnConnectionFailed = [this](QObject *sender) { kc::guarded([&] { NMStrmConnectionFailed(sender); }); };
-    NMStrm->OnPacketSent = [this](QObject *sender) { kc::guarded([&] { NMStrmPacketSent(sender); }); };
-    NMStrm->OnMessageSent = [this](QObject *sender) { kc::guarded([&] { NMStrmMessageSent(sender); }); };
-    // The receiver's admission and its OnMSG are the transfer's own.
-    m_fileTransfer = std::make_unique<TFileTransfer>(*this);
-}
-
-void TclientForm::stopStreamServices()
-{
-    m_fileTransfer->stopServices();
-}
+// ---- other windows ----
 
 void TclientForm::sentfileBitBtnClick()
 {
@@ -729,64 +343,13 @@ void TclientForm::sentfileBitBtnClick()
         return;
     }
     setEnabled(false);
-    sentfileForm->showFor(kc::fromAnsi(users[selected].name));
-    sendTargetIndex = selected;
-    sendTargetName = users[selected].name;
+    emit sendFileRequested(m_session->listedUsers()[selected].name);
 }
-
-void TclientForm::sendFileOffer(const QString &localPath)
-{
-    m_fileTransfer->offer(localPath);
-}
-
-void TclientForm::fileOfferReceived(const chat::Command &command)
-{
-    m_fileTransfer->offerReceived(command);
-}
-
-void TclientForm::fileAcceptedReceived(const chat::Command &command)
-{
-    m_fileTransfer->acceptedReceived(command);
-}
-
-void TclientForm::fileDeclinedReceived(const chat::Command &command)
-{
-    m_fileTransfer->declinedReceived(command);
-}
-
-void TclientForm::NMStrmConnect(QObject *)
-{
-    m_fileTransfer->senderConnected();
-}
-
-void TclientForm::NMStrmConnectionFailed(QObject *)
-{
-    m_fileTransfer->senderConnectionFailed();
-}
-
-void TclientForm::NMStrmPacketSent(QObject *)
-{
-    m_fileTransfer->packetSent();
-}
-
-void TclientForm::NMStrmMessageSent(QObject *)
-{
-    m_fileTransfer->messageSent();
-}
-
-void TclientForm::NMStrmServMSG(QObject *Sender, const std::string &, QIODevice *strm)
-{
-    m_fileTransfer->received(Sender, strm);
-}
-
-// ---- other windows ----
 
 void TclientForm::Einstellungen1Click()
 {
     setEnabled(false);
-    einstellungsForm->show();
-    einstellungsForm->raise();
-    einstellungsForm->activateWindow();
+    emit settingsRequested();
 }
 
 void TclientForm::Suche1Click()
@@ -796,12 +359,12 @@ void TclientForm::Suche1Click()
 
 void TclientForm::Hilfe2Click()
 {
-    HilfeForm->openFrom(this, 0);
+    emit helpRequested(0);
 }
 
 void TclientForm::Credits2Click()
 {
-    HilfeForm->openFrom(this, 2);
+    emit helpRequested(2);
 }
 
 // ---- window lifecycle ----
@@ -813,11 +376,7 @@ void TclientForm::showEvent(QShowEvent *event)
         return;
     kc::guarded([this] {
         connectBitBtn->setFocus();
-        userName = "testname" + kc::IntToStr(QRandomGenerator::global()->bounded(100));
-        serverHost = "localhost";
-        angemeldet = false;
-        farbe = 0;
-        serverPort = 5757;
+        m_session->resetDefaults();
         emit windowShown();
     });
 }

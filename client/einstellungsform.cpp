@@ -1,6 +1,6 @@
 #include "client/einstellungsform.h"
 
-#include "client/clientform.h"
+#include "client/chatsession.h"
 #include "platform/ansi.h"
 #include "platform/guard.h"
 #include "platform/strtoint.h"
@@ -63,8 +63,8 @@ void TeinstellungsForm::showEvent(QShowEvent *event)
     if (event->spontaneous())
         return;
     kc::guarded([this] {
-        portEdit->setText(kc::fromAnsi(kc::IntToStr(clientForm->serverPort)));
-        tlsCheckBox->setChecked(clientForm->nurVerschluesselt);
+        portEdit->setText(kc::fromAnsi(kc::IntToStr(m_session->serverPort())));
+        tlsCheckBox->setChecked(m_session->encryptedOnly());
         portEdit->setFocus();
         portEdit->selectAll();
     });
@@ -72,11 +72,11 @@ void TeinstellungsForm::showEvent(QShowEvent *event)
 
 void TeinstellungsForm::BitBtn1Click()
 {
-    clientForm->serverPort = kc::StrToInt(kc::toAnsi(portEdit->text()));
-    clientForm->nurVerschluesselt = tlsCheckBox->isChecked();
+    m_session->setServerPort(kc::StrToInt(kc::toAnsi(portEdit->text())));
+    m_session->setEncryptedOnly(tlsCheckBox->isChecked());
     leave();
     if (CheckBox1->isChecked())
-        clientForm->connectBitBtnClick();
+        emit reconnectWanted();
 }
 
 void TeinstellungsForm::BitBtn2Click()
@@ -87,9 +87,7 @@ void TeinstellungsForm::BitBtn2Click()
 void TeinstellungsForm::leave()
 {
     hide();
-    clientForm->setEnabled(true);
-    clientForm->raise();
-    clientForm->activateWindow();
+    emit left();
 }
 
 void TeinstellungsForm::closeEvent(QCloseEvent *event)

@@ -7,30 +7,42 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 
+namespace client {
+class ChatSession;
+}
+
 /// The client's settings dialog: the server port, with an optional reconnect.
 /// Shown non-modally while the client window is disabled; whenever it goes
-/// away the client window is enabled again.
+/// away it says so (left), and the client window is enabled again.
 class TeinstellungsForm : public QWidget
 {
     Q_OBJECT
 public:
     explicit TeinstellungsForm(QWidget *parent = nullptr);
 
+    /// The session whose settings the dialog shows and changes.
+    void setSession(client::ChatSession *session) { m_session = session; }
+
     QLabel *Label1;    // "Port: (1 - 65536)"
     QLineEdit *portEdit;
     QCheckBox *CheckBox1; // reconnect after leaving the dialog; keeps its state
     QLabel *Label3;    // second line of CheckBox1's caption
-    QCheckBox *tlsCheckBox; // "Nur verschlüsselt verbinden"; shows and sets TclientForm::nurVerschluesselt
+    QCheckBox *tlsCheckBox; // "Nur verschlüsselt verbinden"; shows and sets ChatSession::encryptedOnly
     QPushButton *BitBtn1; // "OK"
     QPushButton *BitBtn2; // "Abbrechen"
 
     /// Stores the port (a text that is no integer raises the conversion
-    /// error and leaves the dialog open) and the encryption choice, hides
-    /// the dialog, enables the client window and reconnects when CheckBox1
-    /// is checked.
+    /// error and leaves the dialog open) and the encryption choice, leaves,
+    /// and asks for a new Verbinden when CheckBox1 is checked.
     void BitBtn1Click();
     /// Leaves without storing anything.
     void BitBtn2Click();
+
+signals:
+    /// The dialog went away.
+    void left();
+    /// OK with CheckBox1 checked: the client window's Verbinden is wanted.
+    void reconnectWanted();
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -38,6 +50,8 @@ protected:
 
 private:
     void leave();
+
+    client::ChatSession *m_session = nullptr;
 };
 
 extern TeinstellungsForm *einstellungsForm;

@@ -1,34 +1,28 @@
 #include "client/filetransfer.h"
 
-#include "client/clientform.h"
+#include "client/chatsession.h"
 #include "client/receivedfile.h"
+#include "net/tls.h"
 #include "platform/ansi.h"
-#include "platform/colour.h"
-#include "platform/dialogs.h"
-#include "platform/errorbox.h"
+#include "platform/exception.h"
 #include "platform/guard.h"
 #include "platform/strtoint.h"
-#include "protocol/clientsocket.h"
 #include "protocol/streamkey.h"
 #include "stream/nmstrm.h"
 #include "stream/nmstrmserv.h"
 #include "stream/spoolstream.h"
 #include "stream/streamwire.h"
-#include "widgets/lineview.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLabel>
 #include <QPointer>
-#include <QProgressBar>
 #include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTimer>
 
 #include <chrono>
-#include <climits>
 #include <condition_variable>
 #include <mutex>
 
@@ -62,7 +56,7 @@ namespace {
 
 // Runs `work` on the user-interface thread, without waiting; it is dropped
 // when the transfer is gone by then.
-void onWindowThread(const QPointer<TFileTransfer> &transfer, std::function<void()> work)
+void onSessionThread(const QPointer<TFileTransfer> &transfer, std::function<void()> work)
 {
     QCoreApplication *application = QCoreApplication::instance();
     if (!application)
@@ -85,11 +79,12 @@ int64_t nowMs()
 
 } // namespace
 
-TFileTransfer::TFileTransfer(TclientForm &window) : m_window(window)
+TFileTransfer::TFileTransfer(client::ChatSession &session) : m_session(session)
 {
+    TNMStrmServ *receiver = m_session.streamReceiver();
     // Only a peer whose offer the user accepted may send, and it takes the
     // suffix of its oldest accepted offer along to its service.
-    m_window.NMStrmServ->OnAdmit = [this](const std::string &peer, std::string &suffix) {
+    receiver->OnAdmit = [this](const std::string &peer, std::string &suffix) {
         const std::optional<client::ReceptionBook::Reception> reception =
             m_receptions.take(peer, client::ReceptionBook::Clock::now());
         if (!reception)
@@ -99,16 +94,26 @@ TFileTransfer::TFileTransfer(TclientForm &window) : m_window(window)
         return true;
     };
     const QPointer<TFileTransfer> self(this);
-    TclientForm *owner = &m_window;
-    m_window.NMStrmServ->setOnMSG([self, owner](QObject *sender, const std::string &sFrom, QIODevice *strm) {
+    receiver->setOnMSG([self](QObject *sender, const std::string &, QIODevice *strm) {
         if (self && !self->m_closing)
-            owner->NMStrmServMSG(sender, sFrom, strm);
+            self->received(sender, strm);
     });
+
+    TNMStrm *sender = m_session.streamSender();
+    sender->OnConnect = [this](QObject *) {
+        kc::guarded([&] { m_session.showLine("Filesent connected"); });
+    };
+    sender->OnConnectionFailed = [this](QObject *) {
+        kc::guarded([&] { m_session.showLine("Filesent Connection Failed"); });
+    };
+    sender->OnPacketSent = [this](QObject *) { kc::guarded([&] { packetSent(); }); };
+    // All bytes are out; "Files Sent" waits for the receiver's acknowledgement (sendFinished).
+    sender->OnMessageSent = [](QObject *) {};
 
     m_saveFolder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
     if (m_saveFolder.isEmpty() || !QFileInfo(m_saveFolder).isDir())
         m_saveFolder = QDir::tempPath();
-    m_window.NMStrmServ->setSpoolFolder(m_saveFolder);
+    receiver->setSpoolFolder(m_saveFolder);
 
     m_receiveTimer = new QTimer(this);
     m_receiveTimer->setInterval(200);
@@ -118,51 +123,64 @@ TFileTransfer::TFileTransfer(TclientForm &window) : m_window(window)
 TFileTransfer::~TFileTransfer()
 {
     m_closing = true;
-    m_window.NMStrmServ->setOnMSG({});
-    m_window.NMStrmServ->OnAdmit = {};
-    // Service threads waiting for a name get none.
-    for (const std::shared_ptr<SaveRequest> &request : m_saveRequests)
-        request->answer(std::nullopt);
-    m_saveRequests.clear();
+    TNMStrmServ *receiver = m_session.streamReceiver();
+    receiver->setOnMSG({});
+    receiver->OnAdmit = {};
+    TNMStrm *sender = m_session.streamSender();
+    sender->OnConnect = {};
+    sender->OnConnectionFailed = {};
+    sender->OnPacketSent = {};
+    sender->OnMessageSent = {};
+    dropSaveRequests();
 }
 
 // ---- the receiver ----
 
 void TFileTransfer::listen()
 {
-    TNMStrmServ *receiver = m_window.NMStrmServ;
+    TNMStrmServ *receiver = m_session.streamReceiver();
     receiver->Loaded();
     if (!receiver->Listening())
-        m_window.appendLine("Port " + kc::IntToStr(receiver->Port())
-                                + " ist belegt: Dateien k\xF6nnen nicht empfangen werden. Auf einem Rechner kann nur "
-                                  "ein Client Dateien empfangen.",
-                            kc::clRed);
+        m_session.showLine("Port " + kc::IntToStr(receiver->Port())
+                               + " ist belegt: Dateien k\xF6nnen nicht empfangen werden. Auf einem Rechner kann nur "
+                                 "ein Client Dateien empfangen.",
+                           client::kWarningColour);
 }
 
 void TFileTransfer::disconnect()
 {
     m_pendingSends.clear();
     m_waitingOffers.clear();
+    // An answer to the question still open comes too late to count.
+    m_openOffer.reset();
     // Offers made and streams agreed to belong to this connection.
     m_offers.clear();
     m_receptions.clear();
-    if (m_window.NMStrm->Posting())
+    if (m_session.streamSender()->Posting())
         m_sendDropped = true;
-    // The receiver listens again with the next connection (TclientForm::connectTo).
-    m_window.NMStrm->Disconnect();
-    m_window.NMStrmServ->Disconnect();
+    // The receiver listens again with the next join (ChatSession::join).
+    m_session.streamSender()->Disconnect();
+    m_session.streamReceiver()->Disconnect();
+}
+
+void TFileTransfer::dropSaveRequests()
+{
+    if (m_openSave)
+        m_openSave->second->answer(std::nullopt);
+    m_openSave.reset();
+    for (const std::shared_ptr<SaveRequest> &request : m_saveRequests)
+        request->answer(std::nullopt);
+    m_saveRequests.clear();
 }
 
 void TFileTransfer::stopServices()
 {
     m_closing = true;
-    m_window.NMStrmServ->setOnMSG({});
-    for (const std::shared_ptr<SaveRequest> &request : m_saveRequests)
-        request->answer(std::nullopt);
-    m_saveRequests.clear();
+    m_session.streamReceiver()->setOnMSG({});
+    dropSaveRequests();
     // A service blocked in its hand-over is released by answering the call,
     // which finds m_closing set and does nothing.
-    m_window.NMStrmServ->StopServices(std::chrono::seconds(5), [] {
+    m_session.streamReceiver()->StopServices(std::chrono::seconds(5), [] {
         if (QCoreApplication *application = QCoreApplication::instance())
             QCoreApplication::sendPostedEvents(application, QEvent::MetaCall);
     });
@@ -170,85 +188,84 @@ void TFileTransfer::stopServices()
 
 void TFileTransfer::showReceiveProgress()
 {
-    const auto [received, announced] = m_window.NMStrmServ->ReceiveProgress();
+    const auto [received, announced] = m_session.streamReceiver()->ReceiveProgress();
     if (announced == 0) {
         if (m_receptions.size(client::ReceptionBook::Clock::now()) == 0)
             m_receiveTimer->stop();
         return;
     }
-    // The bar counts in bytes while they fit its range (so a sender's and a
-    // receiver's bar read alike), in thousandths beyond.
-    const bool fits = announced <= INT_MAX;
-    const int maximum = fits ? static_cast<int>(announced) : 1000;
-    const int value = fits ? static_cast<int>(received) : static_cast<int>(received * 1000 / announced);
-    m_window.Label6->setText(QStringLiteral("Download: %1 %").arg(received * 100 / announced));
-    m_window.Label6->show();
-    m_window.ProgressBar1->show();
-    m_window.ProgressBar1->setMaximum(maximum);
-    m_window.ProgressBar1->setValue(value);
+    emit m_session.receiveProgress(static_cast<qint64>(received), static_cast<qint64>(announced));
 }
 
 // ---- offers ----
 
-void TFileTransfer::offer(const QString &localPath)
+void TFileTransfer::offer(const std::string &target, const QString &localPath)
 {
-    const std::string target = m_window.sendTargetName;
     const std::string path = kc::toAnsi(localPath);
     m_offers.add({target, path, localPath.toUtf8().toStdString()});
-    m_window.sendCommand(chat::buildFileOffer(m_window.userName, target, path));
+    m_session.sendCommand(chat::buildFileOffer(m_session.userName(), target, path));
 }
 
 void TFileTransfer::offerReceived(const chat::Command &command)
 {
     const client::FileAnswer offer = client::cutFileOffer(command);
-    if (m_askingOffer) {
-        if (m_waitingOffers.size() < MaxWaitingOffers) {
-            m_window.appendLine(client::offerLine(offer), kc::clGreen);
-            m_waitingOffers.push_back(offer);
-        } else {
-            m_window.sendCommand(chat::buildFileDecline(offer.user, m_window.userName, offer.path));
-            appendWarning(client::offerOverflowLine(offer));
-        }
+    emit m_session.fileOfferArrived(kc::fromAnsi(offer.user));
+    if ((m_openOffer || m_askingOffers) && m_waitingOffers.size() >= MaxWaitingOffers) {
+        m_session.sendCommand(chat::buildFileDecline(offer.user, m_session.userName(), offer.path));
+        m_session.showWarning(client::offerOverflowLine(offer));
         return;
     }
-    m_window.appendLine(client::offerLine(offer), kc::clGreen);
-    m_askingOffer = true;
-    const auto done = qScopeGuard([this] { m_askingOffer = false; });
-    askOffer(offer);
-    // Offers that came while the question was up, one question at a time.
-    while (!m_waitingOffers.empty()) {
+    m_session.showLine(client::offerLine(offer), client::kFileColour);
+    m_waitingOffers.push_back(offer);
+    askWaitingOffers();
+}
+
+void TFileTransfer::askWaitingOffers()
+{
+    if (m_askingOffers)
+        return; // the loop further out asks the next one
+    m_askingOffers = true;
+    const auto done = qScopeGuard([this] { m_askingOffers = false; });
+    while (!m_openOffer && !m_waitingOffers.empty()) {
         const client::FileAnswer next = std::move(m_waitingOffers.front());
         m_waitingOffers.pop_front();
-        askOffer(next);
+        const quint64 id = ++m_questionSerial;
+        m_openOffer.emplace(id, next);
+        emit m_session.fileOffered(id, kc::fromAnsi(next.user), kc::fromAnsi(client::offerLine(next)));
     }
 }
 
-void TFileTransfer::askOffer(const client::FileAnswer &offer)
+void TFileTransfer::answerOffer(quint64 id, bool accepted)
 {
-    const int answer = kc::dialogs().messageBox(kc::MsgKind::Information, QStringLiteral("Information"),
-                                                kc::fromAnsi(client::offerLine(offer)), kc::mbOk | kc::mbIgnore,
-                                                &m_window);
-    if (answer == kc::mbIgnore) {
-        m_window.sendCommand(chat::buildFileDecline(offer.user, m_window.userName, offer.path));
+    if (!m_openOffer || m_openOffer->first != id)
         return;
-    }
-    m_window.fileSuffix = client::fileSuffixOf(offer.path);
-    m_window.Label6->setText(kc::fromAnsi(m_window.fileSuffix));
-    m_receptions.add(offer.address, m_window.fileSuffix, client::ReceptionBook::Clock::now());
+    const client::FileAnswer offer = std::move(m_openOffer->second);
+    m_openOffer.reset();
+    const auto next = qScopeGuard([this] { askWaitingOffers(); });
+    if (accepted)
+        accept(offer);
+    else
+        m_session.sendCommand(chat::buildFileDecline(offer.user, m_session.userName(), offer.path));
+}
+
+void TFileTransfer::accept(const client::FileAnswer &offer)
+{
+    m_session.setFileSuffix(client::fileSuffixOf(offer.path));
+    emit m_session.offerAccepted(kc::fromAnsi(m_session.fileSuffix()));
+    m_receptions.add(offer.address, m_session.fileSuffix(), client::ReceptionBook::Clock::now());
     m_receiveTimer->start();
     // Over an encrypted connection the offerer learns the key to encrypt the
     // stream for; an older server or peer never sees it.
-    const bool encrypted = m_window.ClientSocket->Endpoint()->TlsEstablished();
-    m_window.sendCommand(chat::buildFileAccept(offer.user, m_window.userName, offer.path)
-                         + (encrypted ? chat::streamKeyText(kc::tls::localFingerprint()) : std::string()));
+    const bool encrypted = m_session.linkState() == client::LinkState::Encrypted;
+    m_session.sendCommand(chat::buildFileAccept(offer.user, m_session.userName(), offer.path)
+                          + (encrypted ? chat::streamKeyText(kc::tls::localFingerprint()) : std::string()));
 }
 
 void TFileTransfer::declinedReceived(const chat::Command &command)
 {
     const client::FileDecline decline = client::cutFileDeclined(command);
     m_offers.take(decline.user, decline.path);
-    kc::dialogs().messageBox(kc::MsgKind::Information, kc::applicationTitle,
-                             kc::fromAnsi(client::declinedNotice(decline)), kc::mbOk, &m_window);
+    emit m_session.notice(kc::fromAnsi(client::declinedNotice(decline)));
 }
 
 // ---- sending ----
@@ -259,7 +276,7 @@ void TFileTransfer::acceptedReceived(const chat::Command &command)
     const std::optional<client::OfferBook::Offer> offer = m_offers.take(acceptance.user, acceptance.path);
     if (!offer)
         return; // nothing of ours was offered to this user under this path
-    m_window.appendLine(client::acceptedLine(acceptance), kc::clGreen);
+    m_session.showLine(client::acceptedLine(acceptance), client::kFileColour);
     m_pendingSends.push_back(
         {acceptance.address, acceptance.path, QString::fromUtf8(offer->localPath), acceptance.streamKey});
     startNextSend();
@@ -268,20 +285,21 @@ void TFileTransfer::acceptedReceived(const chat::Command &command)
 // The sender posts one file at a time; acceptances that arrive meanwhile wait.
 void TFileTransfer::startNextSend()
 {
-    TNMStrm *sender = m_window.NMStrm;
+    TNMStrm *sender = m_session.streamSender();
     while (!sender->Posting() && !m_pendingSends.empty()) {
         const PendingSend next = std::move(m_pendingSends.front());
         m_pendingSends.pop_front();
         auto file = std::make_unique<QFile>(next.localPath);
         if (!file->open(QIODevice::ReadOnly)) {
-            kc::reportException(std::make_exception_ptr(
+            m_session.showError(std::make_exception_ptr(
                 kc::Exception(kc::format("Datei %s kann nicht ge\xF6" "ffnet werden", next.path.c_str()))));
             continue;
         }
         sender->setHost(next.address);
         sender->setReceiverFingerprint(next.streamKey);
         m_sendDropped = false;
-        m_progressLine = -1;
+        ++m_sendSerial;
+        m_progressShown = false;
         m_progressShownAt = 0;
         sender->PostStreamAsync(std::move(file), [this](const std::string &acknowledgement, std::exception_ptr failure) {
             kc::guarded([&] { sendFinished(acknowledgement, failure); });
@@ -296,64 +314,26 @@ void TFileTransfer::sendFinished(const std::string &acknowledgement, std::except
     startNextSend();
     if (dropped)
         return;
-    if (failure) {
-        kc::reportException(failure);
-    } else if (acknowledgement == kc::strm::acknowledgement()) {
-        m_window.appendLine("Files Sent");
-    } else {
-        appendWarning("Datei nicht angekommen: der Empf\xE4nger hat den Empfang nicht best\xE4tigt");
-    }
-}
-
-void TFileTransfer::senderConnected()
-{
-    m_window.appendLine("Filesent connected");
-}
-
-void TFileTransfer::senderConnectionFailed()
-{
-    m_window.appendLine("Filesent Connection Failed");
+    if (failure)
+        m_session.showError(failure);
+    else if (acknowledgement == kc::strm::acknowledgement())
+        m_session.showLine("Files Sent");
+    else
+        m_session.showWarning("Datei nicht angekommen: der Empf\xE4nger hat den Empfang nicht best\xE4tigt");
 }
 
 void TFileTransfer::packetSent()
 {
-    // A packet every few microseconds: the bar and the line follow at most
-    // every ProgressIntervalMs, and the last packet always shows.
-    const bool last = m_window.NMStrm->BytesSent() >= m_window.NMStrm->BytesTotal();
+    // A packet every few microseconds: the progress follows at most every
+    // ProgressIntervalMs, and the last packet always shows.
+    const int32_t sent = m_session.streamSender()->BytesSent();
+    const int32_t total = m_session.streamSender()->BytesTotal();
     const int64_t now = nowMs();
-    if (!last && m_progressLine >= 0 && now - m_progressShownAt < ProgressIntervalMs)
+    if (sent < total && m_progressShown && now - m_progressShownAt < ProgressIntervalMs)
         return;
+    m_progressShown = true;
     m_progressShownAt = now;
-    showSendProgress();
-}
-
-void TFileTransfer::showSendProgress()
-{
-    const int32_t sent = m_window.NMStrm->BytesSent();
-    const int32_t total = m_window.NMStrm->BytesTotal();
-    m_window.Label6->show();
-    m_window.ProgressBar1->show();
-    m_window.ProgressBar1->setMaximum(total);
-    m_window.ProgressBar1->setValue(sent);
-    // One line per transfer, brought up to date in place: the chat stays.
-    const std::string line = client::progressLine(sent, total);
-    if (m_progressLine < 0 || !m_window.RichEdit1->setLineText(m_progressLine, kc::fromAnsi(line))) {
-        m_window.appendLine(line);
-        m_progressLine = m_window.RichEdit1->lastLineNumber();
-    }
-}
-
-void TFileTransfer::messageSent()
-{
-    // All bytes are out; "Files Sent" waits for the receiver's acknowledgement
-    // (sendFinished).
-}
-
-void TFileTransfer::appendWarning(const std::string &line)
-{
-    const int32_t colour = m_window.viewColour();
-    m_window.appendLine(line, kc::clRed);
-    m_window.setViewColour(colour);
+    emit m_session.sendProgress(m_sendSerial, sent, total, kc::fromAnsi(client::progressLine(sent, total)));
 }
 
 // ---- receiving ----
@@ -367,10 +347,12 @@ void TFileTransfer::received(QObject *service, QIODevice *strm)
         QMetaObject::invokeMethod(
             application,
             [self, request] {
-                if (self && !self->m_closing)
-                    kc::guarded([&] { self->askSaveName(request); });
-                else
+                if (self && !self->m_closing) {
+                    self->m_saveRequests.push_back(request);
+                    kc::guarded([&] { self->askSaveNames(); });
+                } else {
                     request->answer(std::nullopt);
+                }
             },
             Qt::QueuedConnection);
     } else {
@@ -386,55 +368,43 @@ void TFileTransfer::received(QObject *service, QIODevice *strm)
             client::saveReceivedFile(*strm, *target);
     } catch (...) {
         const std::exception_ptr failure = std::current_exception();
-        onWindowThread(self, [failure] { kc::reportException(failure); });
+        onSessionThread(self, [self, failure] { self->m_session.showError(failure); });
         return;
     }
-    onWindowThread(self, [self] {
-        self->m_window.appendLine("Datei erhalten", kc::clBlue);
+    onSessionThread(self, [self] {
+        self->m_session.showLine("Datei erhalten", client::kReceivedColour);
         self->showReceiveProgress();
     });
 }
 
-void TFileTransfer::askSaveName(const std::shared_ptr<SaveRequest> &request)
+void TFileTransfer::askSaveNames()
 {
-    m_saveRequests.push_back(request);
-    if (m_askingSave)
-        return; // the dialog further out asks it next
-    m_askingSave = true;
-    const auto done = qScopeGuard([this] { m_askingSave = false; });
-    while (!m_saveRequests.empty()) {
+    if (m_askingSaves)
+        return; // the loop further out asks the next one
+    m_askingSaves = true;
+    const auto done = qScopeGuard([this] { m_askingSaves = false; });
+    while (!m_openSave && !m_saveRequests.empty()) {
         const std::shared_ptr<SaveRequest> next = m_saveRequests.front();
         m_saveRequests.pop_front();
-        try {
-            next->answer(chooseSaveTarget(next->suffix));
-        } catch (...) {
-            next->answer(std::nullopt);
-            throw;
-        }
+        const quint64 id = ++m_questionSerial;
+        m_openSave.emplace(id, next);
+        emit m_session.saveNameWanted(id, m_saveFolder, kc::fromAnsi(next->suffix));
     }
 }
 
-std::optional<QString> TFileTransfer::chooseSaveTarget(const std::string &suffix)
+void TFileTransfer::answerSaveName(quint64 id, const std::optional<QString> &target)
 {
-    for (;;) {
-        const std::optional<QString> chosen =
-            kc::dialogs().saveFile(QStringLiteral("Datei speichern"), m_saveFolder, QStringLiteral("*.*"), &m_window);
-        if (!chosen)
-            return std::nullopt;
-        const QString target = *chosen + kc::fromAnsi(suffix);
-        // The save dialog confirmed replacing the name it returned, not the
-        // name with the offered suffix appended.
-        if (target != *chosen && QFileInfo::exists(target)
-            && kc::dialogs().messageBox(kc::MsgKind::Confirmation, QStringLiteral("Datei speichern"),
-                                        target + QStringLiteral(" existiert bereits.\nWollen Sie sie ersetzen?"),
-                                        kc::mbYes | kc::mbNo, &m_window)
-                   != kc::mbYes)
-            continue;
-        const QString folder = QFileInfo(target).absolutePath();
+    if (!m_openSave || m_openSave->first != id)
+        return;
+    const std::shared_ptr<SaveRequest> request = std::move(m_openSave->second);
+    m_openSave.reset();
+    const auto next = qScopeGuard([this] { askSaveNames(); });
+    if (target) {
+        const QString folder = QFileInfo(*target).absolutePath();
         if (QFileInfo(folder).isDir() && folder != m_saveFolder) {
             m_saveFolder = folder;
-            m_window.NMStrmServ->setSpoolFolder(folder);
+            m_session.streamReceiver()->setSpoolFolder(folder);
         }
-        return target;
     }
+    request->answer(target);
 }

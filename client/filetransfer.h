@@ -16,50 +16,51 @@
 
 class QIODevice;
 class QTimer;
-class TclientForm;
 
-/// The client window's file-transfer half: the offers this client made and
-/// the ones it accepted, the stream sender (one file at a time) and the
-/// stream receiver (which serves only accepted offers), the save dialog, and
-/// the progress shown in the window. The window owns it, keeps the handler
-/// names and calls into it; everything here runs on the user-interface
+namespace client {
+class ChatSession;
+}
+
+/// The chat session's file transfer: the offers this client made and the
+/// ones it accepted, the stream sender (one file at a time) and the stream
+/// receiver (which serves only accepted offers). It reports through the
+/// session's signals and asks the user through them, one question at a time;
+/// it never touches a window. Everything here runs on the user-interface
 /// thread except received(), which runs on a receiver's service thread.
 class TFileTransfer : public QObject
 {
     Q_OBJECT
 public:
-    /// Offers that may wait while an offer question is up; more are declined.
+    /// Offers that may wait while an offer question is open; more are declined.
     static constexpr size_t MaxWaitingOffers = 10;
 
-    /// Uses the window's stream components, chat view, progress label and
-    /// bar, user name and connection.
-    explicit TFileTransfer(TclientForm &window);
+    /// Uses the session's stream components, connection and user name.
+    explicit TFileTransfer(client::ChatSession &session);
     /// Unhooks the stream components; service threads waiting for a name get none.
     ~TFileTransfer() override;
 
-    /// Offers the file at `localPath` to the window's sendTargetName and
-    /// remembers the offer.
-    void offer(const QString &localPath);
+    /// Offers the file at `localPath` to `target` and remembers the offer.
+    void offer(const std::string &target, const QString &localPath);
     /// The three file commands, from the read event.
     void offerReceived(const chat::Command &command);
     void acceptedReceived(const chat::Command &command);
     void declinedReceived(const chat::Command &command);
+    /// The user's answers (see ChatSession::fileOffered and saveNameWanted).
+    void answerOffer(quint64 id, bool accept);
+    void answerSaveName(quint64 id, const std::optional<QString> &target);
 
-    /// Events of the stream sender.
-    void senderConnected();
-    void senderConnectionFailed();
-    void packetSent();
-    void messageSent();
-    /// A received file, on the receiver's service thread (see TclientForm::NMStrmServMSG).
+    /// A received file, on the receiver's service thread; `strm` is valid
+    /// only until this returns. Asks the user-interface thread for the name
+    /// and waits; writes the file here.
     void received(QObject *service, QIODevice *strm);
 
-    /// Starts the stream receiver; the chat view says when the port is taken.
+    /// Starts the stream receiver; the chat says when the port is taken.
     void listen();
     /// Drops the files still waiting to be sent and everything agreed on
     /// this connection; disconnects the stream sender, then the receiver.
     void disconnect();
     /// Stops the receiver's service threads and waits for them; received
-    /// files still waiting for this thread are dropped unsaved.
+    /// files still waiting for a name are dropped unsaved.
     void stopServices();
 
 private:
@@ -72,19 +73,18 @@ private:
     };
     struct SaveRequest;
 
-    void askOffer(const client::FileAnswer &offer);
+    /// Asks the waiting offers, one at a time, while none is open.
+    void askWaitingOffers();
+    void accept(const client::FileAnswer &offer);
     void startNextSend();
     void sendFinished(const std::string &acknowledgement, std::exception_ptr failure);
-    /// Queues a service thread's question for the name and asks the queued
-    /// ones, one dialog at a time.
-    void askSaveName(const std::shared_ptr<SaveRequest> &request);
-    std::optional<QString> chooseSaveTarget(const std::string &suffix);
+    void packetSent();
+    /// Asks the queued service threads' questions for a name, one at a time.
+    void askSaveNames();
+    void dropSaveRequests();
     void showReceiveProgress();
-    void showSendProgress();
-    /// Appends `line` in red; lines after it keep the colour they had.
-    void appendWarning(const std::string &line);
 
-    TclientForm &m_window;
+    client::ChatSession &m_session;
 
     client::OfferBook m_offers;
     /// Accepted offers waiting for the stream sender, which sends one at a
@@ -95,21 +95,25 @@ private:
     std::atomic<bool> m_closing = false;
     /// The running send was dropped by Trennen: its end is not reported.
     bool m_sendDropped = false;
-    /// Number of the chat view's line showing the running send's progress;
-    /// -1 until its first packet.
-    int64_t m_progressLine = -1;
+    /// Counts sends; progress reports name the send they belong to.
+    quint64 m_sendSerial = 0;
+    bool m_progressShown = false;
     /// When the running send's progress was last shown, in ms of a steady clock.
     int64_t m_progressShownAt = 0;
     /// Shows progress at most this often; the last packet always shows.
     static constexpr int64_t ProgressIntervalMs = 50;
 
     client::ReceptionBook m_receptions;
-    /// Offers that arrived while an offer question was up, oldest first.
+    /// The offer asked now, and those that arrived meanwhile, oldest first.
+    std::optional<std::pair<quint64, client::FileAnswer>> m_openOffer;
     std::deque<client::FileAnswer> m_waitingOffers;
-    bool m_askingOffer = false;
+    quint64 m_questionSerial = 0;
+    /// Inside the loop that asks: answers given meanwhile leave the next question to it.
+    bool m_askingOffers = false;
+    std::optional<std::pair<quint64, std::shared_ptr<SaveRequest>>> m_openSave;
     std::deque<std::shared_ptr<SaveRequest>> m_saveRequests;
-    bool m_askingSave = false;
-    /// Where received data is spooled and the save dialog opens: the folder
+    bool m_askingSaves = false;
+    /// Where received data is spooled and the name is chosen: the folder
     /// files were last saved in, at first the downloads folder.
     QString m_saveFolder;
     QTimer *m_receiveTimer = nullptr;

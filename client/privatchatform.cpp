@@ -1,5 +1,6 @@
 #include "client/privatchatform.h"
 
+#include "client/chatsession.h"
 #include "platform/ansi.h"
 #include "platform/guard.h"
 
@@ -8,10 +9,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-TprivatChatForm::TprivatChatForm(const std::string &partner, SendLine sendLine, std::function<std::string()> ownName,
-                                 Closed closed)
-    : QWidget(nullptr), m_key(partner), m_sendLine(std::move(sendLine)), m_ownName(std::move(ownName)),
-      m_closed(std::move(closed))
+TprivatChatForm::TprivatChatForm(const std::string &partner, client::ChatSession &session)
+    : QWidget(nullptr), m_key(partner), m_session(session)
 {
     setObjectName(QStringLiteral("privatChat"));
     setAttribute(Qt::WA_DeleteOnClose, false);
@@ -47,9 +46,9 @@ TprivatChatForm::TprivatChatForm(const std::string &partner, SendLine sendLine, 
     editprivat->setFocus();
 }
 
-void TprivatChatForm::appendLine(const std::string &line)
+void TprivatChatForm::appendLine(const QString &line)
 {
-    richeditprivat->appendText(kc::fromAnsi(line));
+    richeditprivat->appendText(line);
 }
 
 void TprivatChatForm::showLock(kc::LockState state, const QString &detail)
@@ -61,8 +60,8 @@ void TprivatChatForm::showLock(kc::LockState state, const QString &detail)
 void TprivatChatForm::sendenprivatbuttonClick()
 {
     const std::string text = kc::toAnsi(editprivat->text());
-    m_sendLine(m_key, text);
-    appendLine(m_ownName() + ": " + text);
+    m_session.sendPrivateLine(m_key, text);
+    appendLine(kc::fromAnsi(m_session.userName() + ": " + text));
 }
 
 void TprivatChatForm::editprivatKeyPress()
@@ -75,6 +74,5 @@ void TprivatChatForm::closeEvent(QCloseEvent *event)
 {
     event->accept();
     // The registry deletes the window later; it must not die inside its own close.
-    if (m_closed)
-        m_closed(this);
+    emit closed();
 }

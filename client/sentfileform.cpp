@@ -1,6 +1,7 @@
 #include "client/sentfileform.h"
 
-#include "client/clientform.h"
+#include "client/chatsession.h"
+#include "platform/ansi.h"
 #include "platform/dialogs.h"
 #include "platform/errorbox.h"
 #include "platform/guard.h"
@@ -72,12 +73,13 @@ TsentfileForm::TsentfileForm(QWidget *parent) : QWidget(parent)
     connect(Button3, &QPushButton::clicked, this, kc::guard([this] { Button3Click(); }));
 }
 
-void TsentfileForm::showFor(const QString &recipient)
+void TsentfileForm::showFor(const std::string &recipient)
 {
+    m_recipient = recipient;
     show();
     raise();
     activateWindow();
-    Edit1->setText(recipient);
+    Edit1->setText(kc::fromAnsi(recipient));
 }
 
 void TsentfileForm::Button1Click()
@@ -99,7 +101,7 @@ void TsentfileForm::Button2Click()
         kc::dialogs().messageBox(kc::MsgKind::Information, kc::applicationTitle,
                                  QStringLiteral("Der Pfad der Datei darf kein \"#\" enthalten"), kc::mbOk, this);
     } else {
-        clientForm->sendFileOffer(path);
+        m_session->offerFile(m_recipient, path);
     }
 }
 
@@ -111,9 +113,7 @@ void TsentfileForm::Button3Click()
 void TsentfileForm::leave()
 {
     hide();
-    clientForm->setEnabled(true);
-    clientForm->raise();
-    clientForm->activateWindow();
+    emit left();
 }
 
 void TsentfileForm::showEvent(QShowEvent *event)

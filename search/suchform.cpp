@@ -1,6 +1,6 @@
 #include "search/suchform.h"
 
-#include "client/clientform.h"
+#include "client/chatsession.h"
 #include "net/dnssdbrowser.h"
 #include "net/dnssdrecord.h"
 #include "net/tls.h"
@@ -248,7 +248,7 @@ void TsuchForm::FormShow()
     ipPart2 = search::kDefaultPart2;
     ipPart3 = search::kDefaultPart3;
     hostPart = 1;
-    searchPort = clientForm ? clientForm->serverPort : 5757;
+    searchPort = m_session ? m_session->serverPort() : 5757;
     searching = false;
     servers.clear();
     m_announcements.clear();
@@ -488,19 +488,22 @@ void TsuchForm::verbindenBitBtnClick()
         return;
     }
     const int row = serverListBox->row(item);
-    clientForm->closeConnection();
+    m_session->leave();
     // Taken before the dialog: results arriving while it is up may refill the list.
     const search::T_server server = servers.at(row);
 
-    QString name = kc::fromAnsi(clientForm->userName);
+    QString name = kc::fromAnsi(m_session->userName());
     if (!kc::dialogs().inputQuery(QStringLiteral("Benutername"), QStringLiteral("Benutername (Max. 14 Zeichen):"),
                                   name, this))
         return;
     // An announced server names its own port; the scan's finds use the
     // client's port setting.
-    const int port = server.announced ? server.port : clientForm->serverPort;
+    const int port = server.announced ? server.port : m_session->serverPort();
     emit serverChosen(kc::fromAnsi(server.address), port, QByteArray::fromStdString(server.fingerprint));
-    if (!clientForm->connectTo(server.address, port, kc::toAnsi(name)))
+    const client::JoinStart started = m_session->join(server.address, port, kc::toAnsi(name));
+    if (started == client::JoinStart::Separator)
+        showMessage(client::separatorNotice());
+    if (started != client::JoinStart::Started)
         return;
     close();
 }

@@ -28,9 +28,13 @@ struct Service;
 class TCustomWinSocket;
 enum class TErrorEvent;
 
+namespace client {
+class ChatSession;
+}
+
 /// The server search window: tries a TCP connection to every address of one
 /// a.b.c.1 to a.b.c.255 range on one port at once, lists the addresses that
-/// accept within 30 seconds, and connects the client window to the one the
+/// accept within 30 seconds, and joins the client session to the one the
 /// user picks. Nothing is ever sent to a probed address. Not modal; the
 /// client window stays usable while it is up.
 ///
@@ -43,6 +47,9 @@ class TsuchForm : public QWidget
 public:
     explicit TsuchForm(QWidget *parent = nullptr);
     ~TsuchForm() override;
+
+    /// The session that joins a found server; its port is the one searched first.
+    void setSession(client::ChatSession *session) { m_session = session; }
 
     // ---- controls ----
     QGroupBox *GroupBox1; // "Suche "
@@ -144,6 +151,7 @@ private:
     std::map<QString, std::pair<std::string, int>> m_announcements;
     /// Announcements that did not fit into the list.
     int m_unlisted = 0;
+    client::ChatSession *m_session = nullptr;
     /// Handlers of each probe that are on the stack right now.
     std::unordered_map<TClientSocket *, int> m_probeCalls;
     /// Probes dropped while one of their handlers was on the stack.

@@ -51,10 +51,11 @@ TserverForm::TserverForm(QWidget *parent) : QMainWindow(parent)
 
     m_host = new chatserver::ChatServerHost(this);
     ServerSocket = m_host->socket();
-    m_host->onLog = [this](const std::string &line) { log(line); };
-    m_host->onChatLine = [this](const chatserver::ChatLine &line) { showChatLine(line); };
-    m_host->onUsersChanged = [this] { refreshUserLists(); };
-    m_host->onCounterChanged = [this] { setCounter(); };
+    connect(m_host, &chatserver::ChatServerHost::logged, this, [this](const std::string &line) { log(line); });
+    connect(m_host, &chatserver::ChatServerHost::chatLine, this,
+            [this](const chatserver::ChatLine &line) { showChatLine(line); });
+    connect(m_host, &chatserver::ChatServerHost::usersChanged, this, [this] { refreshUserLists(); });
+    connect(m_host, &chatserver::ChatServerHost::counterChanged, this, [this] { setCounter(); });
 
     buildControls();
     buildMenus();
@@ -72,10 +73,7 @@ TserverForm::TserverForm(QWidget *parent) : QMainWindow(parent)
 TserverForm::~TserverForm()
 {
     // The host outlives nothing of this window: its reports must not reach it while it goes.
-    m_host->onLog = nullptr;
-    m_host->onChatLine = nullptr;
-    m_host->onUsersChanged = nullptr;
-    m_host->onCounterChanged = nullptr;
+    m_host->disconnect(this);
 }
 
 void TserverForm::buildControls()

@@ -183,8 +183,7 @@ void ChatServerHost::sendToPosition(int position, const std::string &bytes)
 
 void ChatServerHost::log(const std::string &line)
 {
-    if (onLog)
-        onLog(line);
+    emit logged(line);
 }
 
 ConnectionId ChatServerHost::connectionId(TCustomWinSocket *socket)
@@ -311,13 +310,12 @@ void ChatServerHost::execute(const Outcome &outcome)
 {
     {
         Depth loop(m_deliveryDepth);
-        if (outcome.usersChanged && onUsersChanged)
-            onUsersChanged();
-        if (outcome.counterChanged && onCounterChanged)
-            onCounterChanged();
-        if (onChatLine)
-            for (const ChatLine &line : outcome.chatLines)
-                onChatLine(line);
+        if (outcome.usersChanged)
+            emit usersChanged();
+        if (outcome.counterChanged)
+            emit counterChanged();
+        for (const ChatLine &line : outcome.chatLines)
+            emit chatLine(line);
         for (const Delivery &delivery : outcome.deliveries) {
             deliver(delivery.connection, delivery.bytes);
             // The acknowledgement went out unframed, as a write of its own;

@@ -59,8 +59,8 @@ struct ConnectionLimits
 
 /// The chat server without a window: the listening socket, the registry and
 /// the dispatcher, and the connections the registry addresses. What a window
-/// shows goes out through the callbacks; nothing here opens a dialog. Failures
-/// inside socket events are caused by a client and go to onLog.
+/// shows goes out through the signals; nothing here opens a dialog. Failures
+/// inside socket events are caused by a client and go to logged.
 class ChatServerHost : public QObject
 {
     Q_OBJECT
@@ -72,15 +72,6 @@ public:
     /// would otherwise make the server keep everything written to it; past
     /// this the connection is closed, and its user leaves.
     static constexpr size_t kMaxUnsentBytes = size_t{1} << 20;
-
-    /// One line for the message log (Windows-1252 bytes, as received).
-    std::function<void(const std::string &line)> onLog;
-    /// A public line for the chat view.
-    std::function<void(const ChatLine &line)> onChatLine;
-    /// The registry changed: user views are to be rebuilt.
-    std::function<void()> onUsersChanged;
-    /// The number of users changed.
-    std::function<void()> onCounterChanged;
 
     TServerSocket *socket() const { return m_socket; }
     const UserRegistry &registry() const { return m_registry; }
@@ -139,6 +130,16 @@ public:
     void clientRead(TCustomWinSocket *socket);
     void clientDisconnect(TCustomWinSocket *socket);
     void clientError(TCustomWinSocket *socket, TErrorEvent event, int &code);
+
+signals:
+    /// One line for the message log (Windows-1252 bytes, as received).
+    void logged(const std::string &line);
+    /// A public line for the chat view.
+    void chatLine(const chatserver::ChatLine &line);
+    /// The registry changed: user views are to be rebuilt.
+    void usersChanged();
+    /// The number of users changed.
+    void counterChanged();
 
 private:
     void log(const std::string &line);

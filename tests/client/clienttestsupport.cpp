@@ -57,7 +57,7 @@ std::string ClientDriver::connectAs(RawServer &server, RawClient &peer, const QS
 bool ClientDriver::admit(RawClient &peer, const std::string &name)
 {
     peer.send("$#neu:" + name + ":127.0.0.1#");
-    return waitFor([this] { return m_form->angemeldet; });
+    return waitFor([this] { return m_form->session()->admitted(); });
 }
 
 bool ClientDriver::feed(RawClient &peer, const std::string &bytes, int count)

@@ -36,7 +36,7 @@ private slots:
 
     void init()
     {
-        clientForm->ClientSocket->Close();
+        clientForm->session()->socket()->Close();
         clientForm->hide();
         clientForm->show();
         env->dialogs.clear();
@@ -48,7 +48,7 @@ private slots:
         QCOMPARE(einstellungsForm->portEdit->text(), QStringLiteral("5757"));
         QVERIFY(einstellungsForm->CheckBox1->isChecked());
         einstellungsForm->BitBtn2->click();
-        clientForm->serverPort = 4321;
+        clientForm->session()->setServerPort(4321);
         open();
         QCOMPARE(einstellungsForm->portEdit->text(), QStringLiteral("4321"));
         einstellungsForm->BitBtn2->click();
@@ -64,7 +64,7 @@ private slots:
         einstellungsForm->CheckBox1->setChecked(false);
         einstellungsForm->portEdit->setText(QString::number(port));
         einstellungsForm->BitBtn1->click();
-        QCOMPARE(clientForm->serverPort, int(port));
+        QCOMPARE(clientForm->session()->serverPort(), int(port));
         QVERIFY(einstellungsForm->isHidden());
         QVERIFY(clientForm->isEnabled());
         QVERIFY(env->dialogs.calls.isEmpty());
@@ -79,7 +79,7 @@ private slots:
         einstellungsForm->BitBtn2->click();
         clientForm->hide();
         clientForm->show();
-        QCOMPARE(clientForm->serverPort, 5757);
+        QCOMPARE(clientForm->session()->serverPort(), 5757);
     }
 
     void okWithReconnectAsksAgainAndConnects()
@@ -117,7 +117,7 @@ private slots:
         einstellungsForm->CheckBox1->setChecked(false);
         einstellungsForm->portEdit->setText(text);
         einstellungsForm->BitBtn1->click();
-        QCOMPARE(clientForm->serverPort, port);
+        QCOMPARE(clientForm->session()->serverPort(), port);
         einstellungsForm->CheckBox1->setChecked(true);
     }
 
@@ -138,7 +138,7 @@ private slots:
         einstellungsForm->portEdit->setText(text);
         einstellungsForm->BitBtn1->click();
         QCOMPARE(env->dialogs.errors(), QStringList{error});
-        QCOMPARE(clientForm->serverPort, 5757);
+        QCOMPARE(clientForm->session()->serverPort(), 5757);
         QVERIFY(einstellungsForm->isVisible());
         QVERIFY(!clientForm->isEnabled());
         QVERIFY(env->dialogs.calls.size() == 1); // no reconnect asked
@@ -146,7 +146,7 @@ private slots:
         einstellungsForm->portEdit->setText(QStringLiteral("5800"));
         einstellungsForm->CheckBox1->setChecked(false);
         einstellungsForm->BitBtn1->click();
-        QCOMPARE(clientForm->serverPort, 5800);
+        QCOMPARE(clientForm->session()->serverPort(), 5800);
         QVERIFY(clientForm->isEnabled());
         einstellungsForm->CheckBox1->setChecked(true);
     }
@@ -175,7 +175,7 @@ private slots:
         }
         QVERIFY(einstellungsForm->isHidden());
         QVERIFY(clientForm->isEnabled());
-        QCOMPARE(clientForm->serverPort, 5757);
+        QCOMPARE(clientForm->session()->serverPort(), 5757);
         QVERIFY(env->dialogs.calls.isEmpty());
         // Still there for the next use.
         open();

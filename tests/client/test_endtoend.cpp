@@ -64,7 +64,7 @@ class TestEndToEnd : public QObject
 
     void join(TclientForm *form, const QString &name)
     {
-        form->serverPort = port;
+        form->session()->setServerPort(port);
         env->dialogs.answerInput(true, QStringLiteral("127.0.0.1"));
         env->dialogs.answerInput(true, name);
         form->connectBitBtn->click();
@@ -109,9 +109,9 @@ private slots:
     void bothJoinAndListsAgree()
     {
         join(anna, QStringLiteral("anna"));
-        QVERIFY(waitFor([&] { return anna->angemeldet; }));
+        QVERIFY(waitFor([&] { return anna->session()->admitted(); }));
         join(bob, QStringLiteral("bob"));
-        QVERIFY(waitFor([&] { return bob->angemeldet; }));
+        QVERIFY(waitFor([&] { return bob->session()->admitted(); }));
         QVERIFY(listsAgree({QStringLiteral("anna (127.0.0.1)"), QStringLiteral("bob (127.0.0.1)")}));
         QVERIFY(kc::test::viewTexts(bob->RichEdit1).contains(QStringLiteral("Verbindung hergestellt")));
         // Between our own programs the connection is encrypted, and the
@@ -204,8 +204,8 @@ private slots:
         serverForm->host().setRequireEncryption(false);
 
         kc::test::RawServer plainServer;
-        bob->nurVerschluesselt = true;
-        bob->serverPort = plainServer.listen();
+        bob->session()->setEncryptedOnly(true);
+        bob->session()->setServerPort(plainServer.listen());
         env->dialogs.answerInput(true, QStringLiteral("127.0.0.1"));
         env->dialogs.answerInput(true, QStringLiteral("bob"));
         bob->connectBitBtn->click();
@@ -217,12 +217,12 @@ private slots:
         QVERIFY(peer.waitClosed());
         QCOMPARE(lastLine(bob), QStringLiteral("Der Server verschlüsselt nicht: Verbindung getrennt (Einstellung "
                                                "„Nur verschlüsselt verbinden“)"));
-        QVERIFY(!bob->angemeldet);
-        bob->nurVerschluesselt = false;
+        QVERIFY(!bob->session()->admitted());
+        bob->session()->setEncryptedOnly(false);
 
-        bob->serverPort = port;
+        bob->session()->setServerPort(port);
         join(bob, QStringLiteral("bob"));
-        QVERIFY(waitFor([&] { return bob->angemeldet; }));
+        QVERIFY(waitFor([&] { return bob->session()->admitted(); }));
         QVERIFY(listsAgree({QStringLiteral("anna (127.0.0.1)"), QStringLiteral("bob (127.0.0.1)")}));
     }
 
@@ -235,13 +235,13 @@ private slots:
         }));
         join(bob, QStringLiteral("anna"));
         QVERIFY(waitFor([&] { return lastLine(bob) == QStringLiteral("Der Benutzername ist bereits vergeben"); }));
-        QVERIFY(waitFor([&] { return !bob->ClientSocket->Active(); }));
+        QVERIFY(waitFor([&] { return !bob->session()->socket()->Active(); }));
         kc::test::pump(100);
         QCOMPARE(serverUsers(), QStringList{QStringLiteral("anna (127.0.0.1)")});
         QCOMPARE(items(anna->UserListBox), QStringList{QStringLiteral("anna (127.0.0.1)")});
 
         join(bob, QStringLiteral("bob"));
-        QVERIFY(waitFor([&] { return bob->angemeldet; }));
+        QVERIFY(waitFor([&] { return bob->session()->admitted(); }));
         QVERIFY(listsAgree({QStringLiteral("anna (127.0.0.1)"), QStringLiteral("bob (127.0.0.1)")}));
     }
 
@@ -249,7 +249,7 @@ private slots:
     {
         serverForm->usersListBox->setCurrentRow(1);
         serverForm->kickBitBtn->click();
-        QVERIFY(waitFor([&] { return !bob->angemeldet; }));
+        QVERIFY(waitFor([&] { return !bob->session()->admitted(); }));
         QVERIFY(waitFor([&] { return serverUsers() == QStringList{QStringLiteral("anna (127.0.0.1)")}; }));
         QVERIFY(waitFor([&] { return items(anna->UserListBox) == QStringList{QStringLiteral("anna (127.0.0.1)")}; }));
         QCOMPARE(lastLine(bob), QStringLiteral("Verbindung zum Chat getrennt"));
@@ -264,9 +264,9 @@ private slots:
         QVERIFY(waitFor([&] { return serverUsers().isEmpty(); }));
 
         join(bob, QStringLiteral("bob"));
-        QVERIFY(waitFor([&] { return bob->angemeldet; }));
+        QVERIFY(waitFor([&] { return bob->session()->admitted(); }));
         join(anna, QStringLiteral("anna"));
-        QVERIFY(waitFor([&] { return anna->angemeldet; }));
+        QVERIFY(waitFor([&] { return anna->session()->admitted(); }));
         QVERIFY(listsAgree({QStringLiteral("bob (127.0.0.1)"), QStringLiteral("anna (127.0.0.1)")}));
         QVERIFY(env->dialogs.errors().isEmpty());
     }

@@ -1,5 +1,6 @@
 #include "app/windows.h"
 #include "client/clientform.h"
+#include "client/filetransfer.h"
 #include "client/sentfileform.h"
 #include "clienttestsupport.h"
 #include "platform/ansi.h"
@@ -75,8 +76,7 @@ class TestFileTransfer : public QObject
     /// Offers `local` to bob and checks the offer on the wire.
     bool offerToBob(const QString &local)
     {
-        clientForm->sendTargetName = "bob";
-        clientForm->sendFileOffer(local);
+        clientForm->session()->offerFile("bob", local);
         return peer.receive() == "$#file:anna:bob:" + kc::toAnsi(local) + "#";
     }
 
@@ -126,21 +126,21 @@ private slots:
         dir = std::make_unique<QTemporaryDir>();
         QVERIFY(server.listen() != 0);
         clientForm->show();
-        clientForm->serverPort = server.port();
+        clientForm->session()->setServerPort(server.port());
         QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
 
         receiverPort = kc::test::freePort();
-        clientForm->NMStrmServ->Disconnect();
-        clientForm->NMStrmServ->setPort(receiverPort);
+        clientForm->session()->streamReceiver()->Disconnect();
+        clientForm->session()->streamReceiver()->setPort(receiverPort);
         clientForm->startClientRole();
-        QVERIFY(clientForm->NMStrmServ->Listening());
+        QVERIFY(clientForm->session()->streamReceiver()->Listening());
     }
 
     void init()
     {
-        clientForm->NMStrm->setPort(receiverPort);
+        clientForm->session()->streamSender()->setPort(receiverPort);
         peer.send("$#neu:anna:127.0.0.1:bob:127.0.0.1:carl:127.0.0.1#");
-        QVERIFY(waitFor([] { return clientForm->angemeldet && clientForm->UserListBox->count() == 3; }));
+        QVERIFY(waitFor([] { return clientForm->session()->admitted() && clientForm->UserListBox->count() == 3; }));
         env->dialogs.clear();
         driver->mark();
     }
@@ -236,7 +236,7 @@ private slots:
         QFETCH(std::string, path);
         QFETCH(std::string, reply);
         QFETCH(std::string, suffix);
-        clientForm->fileSuffix = ".vorher";
+        clientForm->session()->setFileSuffix(".vorher");
         if (answer)
             env->dialogs.answerMessage(answer);
         peer.send("$#file:bob:127.0.0.4:" + path + "#");
@@ -251,7 +251,7 @@ private slots:
         QCOMPARE(box.title, QStringLiteral("Information"));
         QCOMPARE(box.text, line);
         QCOMPARE(box.buttons, kc::mbOk | kc::mbIgnore);
-        QCOMPARE(clientForm->fileSuffix, suffix);
+        QCOMPARE(clientForm->session()->fileSuffix(), suffix);
         if (answer != kc::mbIgnore)
             QCOMPARE(clientForm->Label6->text(), kc::fromAnsi(suffix));
     }
@@ -265,7 +265,7 @@ private slots:
         // not push any of it out.
         kc::LineView *view = clientForm->RichEdit1;
         while (view->lineCount() < kc::LineView::kMaxLines - 10)
-            clientForm->appendLine("Zeile " + std::to_string(view->lineCount()));
+            clientForm->session()->showLine("Zeile " + std::to_string(view->lineCount()));
         const int64_t firstLine = view->firstLineNumber();
         driver->mark();
         QVERIFY(offerToBob(local));
@@ -318,7 +318,7 @@ private slots:
         // No offer was accepted from 127.0.0.2: closed unanswered, no dialog,
         // no service slot taken.
         QCOMPARE(rawStream("127.0.0.2", "fremd"), std::string());
-        QCOMPARE(clientForm->NMStrmServ->ClientCount(), 0);
+        QCOMPARE(clientForm->session()->streamReceiver()->ClientCount(), 0);
         QCOMPARE(saveDialogs(), 0);
 
         const std::string ok = "OK" + std::string(14, ' ');
@@ -338,7 +338,7 @@ private slots:
 
     void offerQuestionsComeOneAtATime()
     {
-        const int flood = int(TclientForm::MaxWaitingOffers) + 2;
+        const int flood = int(TFileTransfer::MaxWaitingOffers) + 2;
         for (int i = 0; i < flood; ++i)
             env->dialogs.answerMessage(kc::mbIgnore);
         int questionsUpAtOnce = 0;
@@ -383,9 +383,9 @@ private slots:
                 savedWhileOpen = waitFor(
                     [&] { return driver->newTexts().contains(QStringLiteral("Datei erhalten")); }, 20000);
         };
-        const TNotifyEvent progress = clientForm->NMStrm->OnPacketSent;
+        const TNotifyEvent progress = clientForm->session()->streamSender()->OnPacketSent;
         bool opened = false;
-        clientForm->NMStrm->OnPacketSent = [&](QObject *sender) {
+        clientForm->session()->streamSender()->OnPacketSent = [&](QObject *sender) {
             progress(sender);
             if (!opened) {
                 opened = true;
@@ -395,7 +395,7 @@ private slots:
         acceptedByBob(local);
         const bool done = waitFor([&] { return opened && driver->newTexts().contains(QStringLiteral("Files Sent")); },
                                   30000);
-        clientForm->NMStrm->OnPacketSent = progress;
+        clientForm->session()->streamSender()->OnPacketSent = progress;
         env->dialogs.whileOpen = nullptr;
         QVERIFY(done);
         QVERIFY(savedWhileOpen);
@@ -458,9 +458,9 @@ private slots:
         env->dialogs.answerSave(dir->filePath(QStringLiteral("zwei")));
 
         // The second acceptance is read while the first file is on its way.
-        const TNotifyEvent progress = clientForm->NMStrm->OnPacketSent;
+        const TNotifyEvent progress = clientForm->session()->streamSender()->OnPacketSent;
         bool injected = false;
-        clientForm->NMStrm->OnPacketSent = [&](QObject *sender) {
+        clientForm->session()->streamSender()->OnPacketSent = [&](QObject *sender) {
             progress(sender);
             if (!injected) {
                 injected = true;
@@ -471,7 +471,7 @@ private slots:
         acceptedByBob(a);
         const bool bothSaved = waitFor([&] { return driver->newTexts().count(QStringLiteral("Datei erhalten")) == 2; },
                                        15000);
-        clientForm->NMStrm->OnPacketSent = progress;
+        clientForm->session()->streamSender()->OnPacketSent = progress;
         QVERIFY(bothSaved);
         QVERIFY(env->dialogs.errors().isEmpty());
         QCOMPARE(driver->newTexts().count(QStringLiteral("Files Sent")), 2);
@@ -518,9 +518,9 @@ private slots:
         QVERIFY(offerToBob(local));
         kc::test::RawServer mute;
         if (receiver == QStringLiteral("none"))
-            clientForm->NMStrm->setPort(kc::test::freePort());
+            clientForm->session()->streamSender()->setPort(kc::test::freePort());
         else if (receiver == QStringLiteral("mute"))
-            clientForm->NMStrm->setPort(mute.listen());
+            clientForm->session()->streamSender()->setPort(mute.listen());
         else
             QFile::remove(local);
         acceptedByBob(local);
@@ -569,12 +569,12 @@ private slots:
         QVERIFY(offerToBob(local));
         QVERIFY(expectFromBob("C:\\a.txt"));
         clientForm->disconnectBitBtn->click();
-        QVERIFY(!clientForm->NMStrmServ->Listening());
+        QVERIFY(!clientForm->session()->streamReceiver()->Listening());
         peer.close();
         kc::test::RawClient again;
         QVERIFY(driver->connectAs(server, again, QStringLiteral("anna")).find("$#neu:anna:") == 0);
         again.send("$#neu:anna:127.0.0.1:bob:127.0.0.1#");
-        QVERIFY(waitFor([] { return clientForm->angemeldet; }));
+        QVERIFY(waitFor([] { return clientForm->session()->admitted(); }));
         driver->mark();
 
         // What was agreed on the old connection is void...

@@ -144,7 +144,7 @@ private slots:
         driver = std::make_unique<kc::test::ClientDriver>(clientForm, env->dialogs);
         QVERIFY(server.listen() != 0);
         clientForm->show();
-        clientForm->serverPort = server.port();
+        clientForm->session()->setServerPort(server.port());
         QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
         QVERIFY(driver->admit(peer, "anna"));
     }

@@ -151,7 +151,7 @@ private:
 
     void waitAdmitted()
     {
-        waitUntil([] { return clientForm->angemeldet; },
+        waitUntil([] { return clientForm->session()->admitted(); },
                   [] { return kc::test::viewTexts(clientForm->RichEdit1).join(QLatin1Char('|')); });
     }
 

@@ -198,8 +198,8 @@ private slots:
 
     void init()
     {
-        clientForm->ClientSocket->Close();
-        clientForm->serverPort = 5757;
+        clientForm->session()->socket()->Close();
+        clientForm->session()->setServerPort(5757);
         suchForm->close();
         suchForm->Timer1->setInterval(1000);
         suchForm->show();
@@ -212,12 +212,12 @@ private slots:
     {
         env->dialogs.whileOpen = nullptr;
         suchForm->close();
-        clientForm->ClientSocket->Close();
+        clientForm->session()->socket()->Close();
     }
 
     void showsDefaultsAndProbesNothingByItself()
     {
-        clientForm->serverPort = 6123;
+        clientForm->session()->setServerPort(6123);
         suchForm->close();
         suchForm->show();
 
@@ -246,7 +246,7 @@ private slots:
         // Every showing starts from the defaults again.
         setRange(4000, QStringLiteral("1"), QStringLiteral("2"));
         suchForm->close();
-        clientForm->serverPort = 6124;
+        clientForm->session()->setServerPort(6124);
         suchForm->show();
         QCOMPARE((QStringList{f.Edit1->text(), f.Edit2->text(), f.Edit3->text(), f.Edit5->text()}),
                  (QStringList{"192", "168", "0", "6124"}));
@@ -502,8 +502,8 @@ private slots:
         RawServer chat;
         const uint16_t chatPort = chat.listen(0, "127.0.0.7");
         QVERIFY(chatPort != 0);
-        clientForm->serverPort = chatPort;
-        clientForm->userName = "vorher";
+        clientForm->session()->setServerPort(chatPort);
+        clientForm->session()->setUserName("vorher");
 
         setRange(port);
         QVERIFY(startSearch());
@@ -523,15 +523,15 @@ private slots:
         QCOMPARE(env->dialogs.calls[0].value, QStringLiteral("vorher"));
         QVERIFY(suchForm->isHidden());
         verifyIdle();
-        QCOMPARE(clientForm->userName, std::string("abcdefghijklmn"));
+        QCOMPARE(clientForm->session()->userName(), std::string("abcdefghijklmn"));
         QCOMPARE(clientForm->Label5->text(), QStringLiteral("abcdefghijklmn"));
 
         RawClient peer;
         QVERIFY(chat.accept(peer));
         QCOMPARE(peer.receive(), "$#neu:abcdefghijklmn:0:" + peerAddressOf(peer) + "#kcx:frame,tls");
-        QVERIFY(clientForm->ClientSocket->Active());
-        QCOMPARE(clientForm->ClientSocket->Host(), std::string("127.0.0.7"));
-        QCOMPARE(clientForm->ClientSocket->Port(), int(chatPort));
+        QVERIFY(clientForm->session()->socket()->Active());
+        QCOMPARE(clientForm->session()->socket()->Host(), std::string("127.0.0.7"));
+        QCOMPARE(clientForm->session()->socket()->Port(), int(chatPort));
         QVERIFY(env->dialogs.messages().isEmpty());
     }
 
@@ -545,7 +545,7 @@ private slots:
         RawServer chat;
         const uint16_t port = chat.listen(0, "127.0.0.9");
         QVERIFY(port != 0);
-        clientForm->serverPort = port == 5757 ? 5758 : 5757; // the announcement's port must win
+        clientForm->session()->setServerPort(port == 5757 ? 5758 : 5757); // the announcement's port must win
         const std::string fingerprint = kc::tls::localFingerprint();
         kc::dnssd::Service own{QStringLiteral("own"), QStringLiteral("Kestrelon Chat auf neun"),
                                QStringLiteral("neun.local"), QStringLiteral("127.0.0.9"), port,
@@ -594,7 +594,7 @@ private slots:
         RawClient peer;
         QVERIFY(chat.accept(peer));
         QVERIFY(peer.receive().rfind("$#neu:anna:", 0) == 0);
-        clientForm->ClientSocket->Close();
+        clientForm->session()->socket()->Close();
 
         suchForm->show();
         suchForm->announcedServer(own);
@@ -627,8 +627,8 @@ private slots:
         RawServer listening;
         const uint16_t port = listening.listen(0, "127.0.0.7");
         QVERIFY(port != 0);
-        clientForm->serverPort = port;
-        clientForm->userName = "vorher";
+        clientForm->session()->setServerPort(port);
+        clientForm->session()->setUserName("vorher");
         setRange(port);
         QVERIFY(startSearch());
         QVERIFY(kc::test::waitFor([] { return suchForm->serverListBox->count() == 1; }));
@@ -642,11 +642,11 @@ private slots:
         suchForm->verbindenBitBtn->click();
         QCOMPARE(messageTexts(), message.isEmpty() ? QStringList() : QStringList{message});
         QCOMPARE(env->dialogs.calls.size(), 1);
-        QCOMPARE(clientForm->userName, kc::toAnsi(nameAfter));
+        QCOMPARE(clientForm->session()->userName(), kc::toAnsi(nameAfter));
         QVERIFY(suchForm->isVisible());
         RawClient nobody;
         QVERIFY(!listening.accept(nobody, 300));
-        QVERIFY(!clientForm->ClientSocket->Active());
+        QVERIFY(!clientForm->session()->socket()->Active());
         QVERIFY(suchForm->searching);
     }
 

@@ -1,0 +1,229 @@
+#pragma once
+
+#include "client/clientcore.h"
+#include "protocol/framing.h"
+
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+class TClientSocket;
+class TCustomWinSocket;
+class TFileTransfer;
+class TNMStrm;
+class TNMStrmServ;
+enum class TErrorEvent;
+
+namespace client {
+
+/// How the connection to the chat server stands, for the lock beside the server's name.
+enum class LinkState {
+    Offline,   ///< no connection, or the server's answer to the marked join is awaited
+    Plain,     ///< connected, nothing encrypted
+    Encrypted, ///< connected inside TLS
+};
+
+/// What became of a join that was asked for.
+enum class JoinStart {
+    Started,   ///< the connection is being opened
+    NoName,    ///< the name was empty: nothing started
+    Separator, ///< the name holds ":" or "#", which no server takes: nothing started
+};
+
+/// The chat client without a window: the one connection to a chat server
+/// with its negotiation (frames, TLS, "Nur verschlüsselt"), the user's name
+/// and colour, the user list, and the file transfer. The windows are views:
+/// they give commands by calls and show what it reports by signals. Questions
+/// that need the user go out as signals and come back as calls; nothing here
+/// opens a dialog. Everything runs on the user-interface thread.
+///
+/// Texts held inside are Windows-1252 bytes, as they travel; what goes out
+/// through the signals is converted once, here.
+class ChatSession : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ChatSession(QObject *parent = nullptr);
+    ~ChatSession() override;
+
+    /// Text of the server's name while there is no connection.
+    static const char *const kNoServer;
+
+    // ---- state ----
+    const std::string &userName() const { return m_userName; }
+    void setUserName(const std::string &name) { m_userName = name; }
+    /// Server host as last entered in Verbinden.
+    const std::string &serverHost() const { return m_serverHost; }
+    void setServerHost(const std::string &host) { m_serverHost = host; }
+    /// Chat server port for the next join.
+    int serverPort() const { return m_serverPort; }
+    void setServerPort(int port) { m_serverPort = port; }
+    /// Own text colour, 0x00BBGGRR.
+    int32_t colour() const { return m_colour; }
+    void setColour(int32_t colour) { m_colour = colour; }
+    /// "Nur verschlüsselt verbinden": a server that does not turn the
+    /// connection into TLS is left at once.
+    bool encryptedOnly() const { return m_encryptedOnly; }
+    void setEncryptedOnly(bool on) { m_encryptedOnly = on; }
+    /// True once the server has sent a user list on this connection.
+    bool admitted() const { return m_admitted; }
+    /// The users listed now, in the server's order; empty without a connection.
+    const std::vector<T_user> &listedUsers() const { return m_listed; }
+    /// Position of the last entry of the latest user list (-1: none).
+    int userHigh() const { return m_userHigh; }
+    /// The server's name as the window shows it beside "Verbunden mit:".
+    const QString &serverName() const { return m_serverName; }
+    LinkState linkState() const;
+    /// The server's certificate fingerprint (32 bytes); empty unless encrypted.
+    std::string serverFingerprint() const;
+    /// The colour that lines reported without one of their own take.
+    int32_t viewColour() const { return m_viewColour; }
+    /// Suffix for the next received file, set by the last accepted offer.
+    const std::string &fileSuffix() const { return m_fileSuffix; }
+    void setFileSuffix(const std::string &suffix) { m_fileSuffix = suffix; }
+
+    /// What showing the client window starts from: a random "testname" name,
+    /// "localhost", port 5757, black, not admitted.
+    void resetDefaults();
+
+    // ---- commands ----
+    /// Joins the chat server at `host`:`port` as `name`, cut to 14 characters.
+    /// An empty name leaves userName empty and starts nothing; a name holding
+    /// ":" or "#" starts nothing either.
+    JoinStart join(const std::string &host, int port, const std::string &name);
+    /// Ends the connection to the chat server, if any (the leave command goes
+    /// first when admitted).
+    void leave();
+    /// Trennen: leaves, drops the file transfers of this connection and stops
+    /// the stream receiver until the next join.
+    void disconnect();
+    /// Writes one chat command to the server; does nothing while not connected.
+    void sendCommand(const std::string &command);
+    /// A public line in the own colour.
+    void sendLine(const std::string &text);
+    /// A whisper to `target`, with its local line.
+    void whisper(const std::string &target, const std::string &text);
+    /// A private chat line to `partner` (the private window shows its own copy).
+    void sendPrivateLine(const std::string &partner, const std::string &text);
+    /// Offers the file at `localPath` (an existing file) to `target`, and
+    /// remembers the offer: only an acceptance of a remembered offer sends a file.
+    void offerFile(const std::string &target, const QString &localPath);
+    /// The answer to fileOffered `id`; stale answers are ignored.
+    void answerOffer(quint64 id, bool accept);
+    /// The answer to saveNameWanted `id`: the full name to save under, or
+    /// nothing to drop the file.
+    void answerSaveName(quint64 id, const std::optional<QString> &target);
+
+    /// The program plays the client from now on: the stream receiver starts
+    /// listening; when it cannot, the chat says so. Runs once.
+    void startClientRole();
+    /// Stops the stream receiver's service threads and waits for them to end;
+    /// received files still waiting for a name are dropped unsaved.
+    void stopStreamServices();
+
+    TClientSocket *socket() const { return m_socket; }
+    TNMStrm *streamSender() const { return m_sender; }
+    TNMStrmServ *streamReceiver() const { return m_receiver; }
+
+    /// Reports `line` (bytes) in the colour last set.
+    void showLine(const std::string &line);
+    /// Sets the colour lines take, then reports `line` in it.
+    void showLine(const std::string &line, int32_t colour);
+    /// Reports `line` in red; lines after it keep the colour they had.
+    void showWarning(const std::string &line);
+    /// Reports an exception that left one of this session's event entries.
+    void showError(std::exception_ptr failure);
+
+signals:
+    /// A line for the chat view, plain text, in `colour` (0x00BBGGRR).
+    void lineAdded(const QString &text, qint32 colour);
+    /// A join started under `name`.
+    void joinStarted(const QString &name);
+    /// listedUsers() changed.
+    void userListChanged();
+    /// serverName() changed.
+    void serverNameChanged(const QString &name);
+    /// linkState() or the server's fingerprint changed.
+    void encryptionChanged();
+    /// A whisper arrived from `sender` (its lines are reported already).
+    void whisperArrived(const QString &sender);
+    /// A private chat line for `partner`'s window.
+    void privateLineArrived(const QString &partner, const QString &line);
+
+    /// An offer from `sender` arrived; it is asked now or once the questions before it are answered.
+    void fileOfferArrived(const QString &sender);
+    /// An offer from `sender` waits for answerOffer(id, ...); `question` is
+    /// the text to ask with. One offer is asked at a time; up to
+    /// TFileTransfer::MaxWaitingOffers wait meanwhile, further ones are declined.
+    void fileOffered(quint64 id, const QString &sender, const QString &question);
+    /// A received file waits for answerSaveName(id, ...): the name is chosen
+    /// in `folder`, and `suffix` is appended to it. One name is asked at a time.
+    void saveNameWanted(quint64 id, const QString &folder, const QString &suffix);
+    /// An offer was accepted: received files get `suffix`.
+    void offerAccepted(const QString &suffix);
+    /// Progress of the file being sent; `transfer` counts sends.
+    void sendProgress(quint64 transfer, qint64 sent, qint64 total, const QString &line);
+    /// Progress of the files being received, over all of them.
+    void receiveProgress(qint64 received, qint64 announced);
+    /// Information for the user, in a box of its own.
+    void notice(const QString &text);
+    /// A failure to show in the error box.
+    void errorRaised(const QString &text);
+
+private:
+    void wireSocket();
+    template <class F>
+    void guarded(F &&handler) noexcept;
+
+    void socketConnecting(TCustomWinSocket *socket);
+    void socketConnect(TCustomWinSocket *socket);
+    void socketDisconnect(TCustomWinSocket *socket);
+    void socketError(TCustomWinSocket *socket, int &code);
+    void socketRead(TCustomWinSocket *socket);
+    void tlsEstablished(TCustomWinSocket *socket);
+    /// The server's first bytes have decided the wire: turns to TLS when it
+    /// was accepted, refuses what "Nur verschlüsselt" does not allow. False
+    /// when the connection was closed.
+    bool wireDecided(TCustomWinSocket *socket, const std::string &lastRead);
+    /// One command from the server, whole.
+    void handleCommand(const std::string &data);
+    void setServerName(const QString &name);
+
+    TClientSocket *m_socket = nullptr;
+    TNMStrmServ *m_receiver = nullptr;
+    TNMStrm *m_sender = nullptr;
+
+    std::string m_userName;
+    std::string m_serverHost = "localhost";
+    int m_serverPort = 5757;
+    int32_t m_colour = 0;
+    bool m_encryptedOnly = false;
+    bool m_admitted = false;
+    UserTable m_users;
+    int m_userHigh = -1;
+    std::vector<T_user> m_listed;
+    QString m_serverName;
+    int32_t m_viewColour = 0;
+    std::string m_fileSuffix;
+
+    /// Counts connections, so that a host name answered late for an earlier
+    /// connection is not shown.
+    unsigned m_connectionSerial = 0;
+    /// The connection's wire: legacy, or framed once the server acknowledged the marked join.
+    chat::ClientWire m_wire;
+    /// OnConnect has run for the current connection.
+    bool m_connectionUp = false;
+    bool m_clientRole = false;
+    /// The file transfer; last, so that it goes first.
+    std::unique_ptr<TFileTransfer> m_transfer;
+};
+
+/// The text shown when a join was refused for its name's characters.
+QString separatorNotice();
+
+} // namespace client

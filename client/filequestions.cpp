@@ -1,0 +1,62 @@
+#include "client/filequestions.h"
+
+#include "client/chatsession.h"
+#include "platform/dialogs.h"
+#include "platform/errorbox.h"
+#include "platform/guard.h"
+
+#include <QFileInfo>
+#include <QScopeGuard>
+#include <QWidget>
+
+TFileQuestions::TFileQuestions(client::ChatSession &session, QWidget *window)
+    : QObject(window), m_session(session), m_window(window)
+{
+    connect(&session, &client::ChatSession::fileOffered, this,
+            kc::guard([this](quint64 id, const QString &, const QString &question) { askOffer(id, question); }));
+    connect(&session, &client::ChatSession::saveNameWanted, this,
+            kc::guard([this](quint64 id, const QString &folder, const QString &suffix) {
+                askSaveName(id, folder, suffix);
+            }));
+}
+
+void TFileQuestions::askOffer(quint64 id, const QString &question)
+{
+    // Anything but "&Ignorieren" accepts, closing the box too.
+    const int answer = kc::dialogs().messageBox(kc::MsgKind::Information, QStringLiteral("Information"), question,
+                                                kc::mbOk | kc::mbIgnore, m_window);
+    m_session.answerOffer(id, answer != kc::mbIgnore);
+}
+
+void TFileQuestions::askSaveName(quint64 id, const QString &folder, const QString &suffix)
+{
+    // A service thread waits for this answer: it gets one whatever happens here.
+    bool answered = false;
+    const auto dropped = qScopeGuard([&] {
+        if (!answered)
+            m_session.answerSaveName(id, std::nullopt);
+    });
+    const std::optional<QString> target = chooseSaveTarget(folder, suffix);
+    answered = true;
+    m_session.answerSaveName(id, target);
+}
+
+std::optional<QString> TFileQuestions::chooseSaveTarget(const QString &folder, const QString &suffix)
+{
+    for (;;) {
+        const std::optional<QString> chosen =
+            kc::dialogs().saveFile(QStringLiteral("Datei speichern"), folder, QStringLiteral("*.*"), m_window);
+        if (!chosen)
+            return std::nullopt;
+        const QString target = *chosen + suffix;
+        // The save dialog confirmed replacing the name it returned, not the
+        // name with the offered suffix appended.
+        if (target != *chosen && QFileInfo::exists(target)
+            && kc::dialogs().messageBox(kc::MsgKind::Confirmation, QStringLiteral("Datei speichern"),
+                                        target + QStringLiteral(" existiert bereits.\nWollen Sie sie ersetzen?"),
+                                        kc::mbYes | kc::mbNo, m_window)
+                   != kc::mbYes)
+            continue;
+        return target;
+    }
+}

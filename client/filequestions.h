@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <optional>
+
+class QWidget;
+
+namespace client {
+class ChatSession;
+}
+
+/// Asks the user what the session's file transfer wants to know, through the
+/// dialog service, and gives the answers back to the session: whether to
+/// take an offered file, and the name to save a received one under.
+class TFileQuestions : public QObject
+{
+    Q_OBJECT
+public:
+    /// Dialogs open over `window`.
+    TFileQuestions(client::ChatSession &session, QWidget *window);
+
+private:
+    void askOffer(quint64 id, const QString &question);
+    void askSaveName(quint64 id, const QString &folder, const QString &suffix);
+    /// The save dialog until a name is taken: the chosen name with `suffix`
+    /// appended, or nothing when the dialog was cancelled.
+    std::optional<QString> chooseSaveTarget(const QString &folder, const QString &suffix);
+
+    client::ChatSession &m_session;
+    QWidget *m_window;
+};

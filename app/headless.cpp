@@ -1,6 +1,5 @@
 #include "app/headless.h"
 
-#include "platform/ansi.h"
 #include "platform/exception.h"
 #include "platform/guard.h"
 #include "platform/signalwatch.h"
@@ -31,7 +30,7 @@ void writeLog(const std::string &entry)
 
 std::string headlessLogLine(const std::string &timestamp, const std::string &entry)
 {
-    QString text = fromAnsi(entry);
+    QString text = QString::fromStdString(entry);
     const bool cut = text.size() > kMaxLogLineLength;
     if (cut)
         text.truncate(kMaxLogLineLength);

@@ -3,6 +3,7 @@
 #include "platform/exception.h"
 #include "platform/guard.h"
 #include "platform/signalwatch.h"
+#include "protocol/textcodec.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -30,14 +31,16 @@ void writeLog(const std::string &entry)
 
 std::string headlessLogLine(const std::string &timestamp, const std::string &entry)
 {
-    QString text = QString::fromStdString(entry);
-    const bool cut = text.size() > kMaxLogLineLength;
+    // By characters, not UTF-16 units: an emoji is printable and is never cut in two.
+    QList<uint> characters = QString::fromStdString(entry).toUcs4();
+    const bool cut = characters.size() > kMaxLogLineLength;
     if (cut)
-        text.truncate(kMaxLogLineLength);
-    for (QChar &c : text) {
-        if (!c.isPrint())
-            c = QLatin1Char('?');
+        characters.resize(kMaxLogLineLength);
+    for (uint &c : characters) {
+        if (!QChar::isPrint(char32_t(c)))
+            c = '?';
     }
+    QString text = QString::fromUcs4(reinterpret_cast<const char32_t *>(characters.constData()), characters.size());
     if (cut)
         text += QStringLiteral(" [...]");
     return timestamp + ' ' + text.toStdString() + '\n';
@@ -46,7 +49,8 @@ std::string headlessLogLine(const std::string &timestamp, const std::string &ent
 int runHeadless(int &argc, char **argv, const StartOptions &options)
 {
     QCoreApplication application(argc, argv);
-    setExceptionHandler([](const std::string &message) { writeLog(message); });
+    // Exception texts are Windows-1252; the log is UTF-8.
+    setExceptionHandler([](const std::string &message) { writeLog(chat::utf8FromWindows1252(message)); });
 
     chatserver::ChatServerHost host;
     host.setKeepAlive(options.keepAlive);

@@ -120,6 +120,8 @@ private slots:
         QVERIFY(line.starts_with("T 127.0.0.1$#user:x?[2J?\xc3\xa4"));
         QVERIFY(line.ends_with(" [...]\n"));
         QVERIFY(line.size() < 2100);
+        QCOMPARE(kc::headlessLogLine("T", "\xC5\x81ukasz: \xF0\x9F\x91\x8D \xE2\x80\xAE"),
+                 std::string("T \xC5\x81ukasz: \xF0\x9F\x91\x8D ?\n"));
     }
 
     // The window and the headless server share one server: a client cannot

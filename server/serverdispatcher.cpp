@@ -3,6 +3,7 @@
 #include "platform/exception.h"
 #include "platform/strtoint.h"
 #include "protocol/chatcommand.h"
+#include "protocol/framing.h"
 #include "protocol/streamkey.h"
 #include "protocol/textcodec.h"
 
@@ -35,18 +36,30 @@ bool isDigit(char c)
 
 } // namespace
 
-const std::string &SharedBytes::legacy() const
+const std::string &SharedBytes::buildLegacy() const
 {
     Text &text = *m_text;
-    if (text.legacyState == 0) {
-        if (chat::isAscii(text.utf8)) {
-            text.legacyState = 1;
-        } else {
-            text.windows1252 = chat::windows1252FromUtf8(text.utf8);
-            text.legacyState = 2;
-        }
+    if (chat::isAscii(text.utf8)) {
+        text.legacyState = 1;
+        return text.utf8;
     }
-    return text.legacyState == 1 ? text.utf8 : text.windows1252;
+    text.windows1252 = chat::windows1252FromUtf8(text.utf8);
+    text.legacyState = 2;
+    return text.windows1252;
+}
+
+const std::string &SharedBytes::buildFrame(bool utf8) const
+{
+    const std::string &text = forUtf8(utf8); // settles whether the text is ASCII
+    std::string &built = m_text->frames[utf8 && m_text->legacyState != 1 ? 1 : 0];
+    if (built.empty()) {
+        // Only a relayed legacy read of more than 64 KiB, or a text that grew
+        // in UTF-8, is longer than a frame holds; UTF-8 is never cut inside a character.
+        const size_t length =
+            utf8 ? chat::utf8Cut(text, chat::kMaxFrameBytes) : std::min(text.size(), chat::kMaxFrameBytes);
+        chat::appendFrame(built, std::string_view(text).substr(0, length));
+    }
+    return built;
 }
 
 std::vector<std::string> splitCommands(const std::string &data)

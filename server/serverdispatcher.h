@@ -25,8 +25,19 @@ public:
     const std::string &str() const { return m_text->utf8; }
     /// The command as Windows-1252 ("?" for what the page lacks), for every
     /// other connection; built on first use.
-    const std::string &legacy() const;
+    const std::string &legacy() const
+    {
+        return m_text->legacyState == 1 ? m_text->utf8 : m_text->legacyState == 2 ? m_text->windows1252 : buildLegacy();
+    }
     const std::string &forUtf8(bool utf8) const { return utf8 ? str() : legacy(); }
+    /// The command as one frame (framing.h) in the connection's encoding,
+    /// cut to chat::kMaxFrameBytes (between characters for UTF-8); built on
+    /// first use, so a broadcast to framed peers frames each encoding once.
+    const std::string &frame(bool utf8) const
+    {
+        const std::string &built = m_text->frames[utf8 && m_text->legacyState != 1 ? 1 : 0];
+        return built.empty() ? buildFrame(utf8) : built;
+    }
     operator const std::string &() const { return m_text->utf8; }
     bool operator==(const std::string &other) const { return m_text->utf8 == other; }
 
@@ -39,7 +50,13 @@ private:
         /// 0: not built yet; 1: the same bytes as utf8 (ASCII); 2: in `windows1252`.
         int legacyState = 0;
         std::string windows1252;
+        /// Frames of the Windows-1252 form (also of the UTF-8 form when it is
+        /// ASCII) and of the UTF-8 form; empty until built (no frame is).
+        std::string frames[2];
     };
+    const std::string &buildLegacy() const;
+    const std::string &buildFrame(bool utf8) const;
+
     std::shared_ptr<Text> m_text;
 };
 

@@ -200,11 +200,7 @@ void ChatServerHost::gather(ConnectionId id, FramedLink &link, const SharedBytes
             QMetaObject::invokeMethod(this, &ChatServerHost::flushFramed, Qt::QueuedConnection);
         }
     }
-    // Only a relayed legacy read of more than 64 KiB, or a text that grew in
-    // UTF-8, is longer than a frame holds; a UTF-8 peer gets no cut character.
-    const std::string_view text = bytes.forUtf8(link.utf8);
-    const size_t length = link.utf8 ? chat::utf8Cut(text, chat::kMaxFrameBytes) : std::min(text.size(), chat::kMaxFrameBytes);
-    chat::appendFrame(link.out, text.substr(0, length));
+    link.out += bytes.frame(link.utf8);
     if (link.unsent + link.out.size() > kMaxUnsentBytes) {
         link.stuck = true;
         m_stuck.push_back(id);

@@ -9,6 +9,7 @@
 // Windows-1252 without undefined bytes, the one the other's encoding.
 #include "fuzzcheck.h"
 #include "protocol/chatcommand.h"
+#include "protocol/framing.h"
 #include "protocol/textcodec.h"
 #include "protocol/username.h"
 #include "server/serverdispatcher.h"
@@ -150,6 +151,8 @@ void checkCommand(ConnectionId from, const std::string &piece, const UserRegistr
         FUZZ_REQUIRE(chat::isValidUtf8(sent));
         FUZZ_REQUIRE(chat::isValidWindows1252(delivery.bytes.legacy()));
         FUZZ_REQUIRE(delivery.bytes.legacy() == chat::windows1252FromUtf8(sent));
+        FUZZ_REQUIRE(delivery.bytes.frame(true) == chat::buildFrame(sent)
+                     && delivery.bytes.frame(false) == chat::buildFrame(delivery.bytes.legacy()));
         const size_t closing = sent.find('#', 2);
         FUZZ_REQUIRE(sent.rfind("$#", 0) == 0 && closing != std::string::npos);
         const size_t inner = sent.find("$#", 1);

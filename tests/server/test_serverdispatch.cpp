@@ -334,6 +334,19 @@ private slots:
         QCOMPARE(describe(whisper.deliveries), QString::fromStdString("2>$#pmassage:" + registry.at(3).name + "#Private Nachricht: hi"));
     }
 
+    // A command longer than a frame holds (a relayed legacy read that grew in
+    // UTF-8) is cut, for a UTF-8 peer between characters; each encoding is
+    // framed once and shared.
+    void framesAreCutBetweenCharacters()
+    {
+        const SharedBytes big(std::string(65535, 'a') + "\xC3\xA4");
+        QCOMPARE(big.frame(true), "65535:" + std::string(65535, 'a') + ",");
+        QCOMPARE(big.frame(false), "65536:" + std::string(65535, 'a') + "\xE4,");
+        QCOMPARE(&big.frame(true), &SharedBytes(big).frame(true));
+        const SharedBytes ascii(std::string("$#kill:kill#"));
+        QCOMPARE(&ascii.frame(true), &ascii.frame(false));
+    }
+
     void joinToFullRegistryIsRefused()
     {
         UserRegistry registry;

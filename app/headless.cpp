@@ -1,9 +1,9 @@
 #include "app/headless.h"
 
-#include "platform/ansi.h"
 #include "platform/exception.h"
 #include "platform/guard.h"
 #include "platform/signalwatch.h"
+#include "protocol/textcodec.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -31,14 +31,16 @@ void writeLog(const std::string &entry)
 
 std::string headlessLogLine(const std::string &timestamp, const std::string &entry)
 {
-    QString text = fromAnsi(entry);
-    const bool cut = text.size() > kMaxLogLineLength;
+    // By characters, not UTF-16 units: an emoji is printable and is never cut in two.
+    QList<uint> characters = QString::fromStdString(entry).toUcs4();
+    const bool cut = characters.size() > kMaxLogLineLength;
     if (cut)
-        text.truncate(kMaxLogLineLength);
-    for (QChar &c : text) {
-        if (!c.isPrint())
-            c = QLatin1Char('?');
+        characters.resize(kMaxLogLineLength);
+    for (uint &c : characters) {
+        if (!QChar::isPrint(char32_t(c)))
+            c = '?';
     }
+    QString text = QString::fromUcs4(reinterpret_cast<const char32_t *>(characters.constData()), characters.size());
     if (cut)
         text += QStringLiteral(" [...]");
     return timestamp + ' ' + text.toStdString() + '\n';
@@ -47,7 +49,8 @@ std::string headlessLogLine(const std::string &timestamp, const std::string &ent
 int runHeadless(int &argc, char **argv, const StartOptions &options)
 {
     QCoreApplication application(argc, argv);
-    setExceptionHandler([](const std::string &message) { writeLog(message); });
+    // Exception texts are Windows-1252; the log is UTF-8.
+    setExceptionHandler([](const std::string &message) { writeLog(chat::utf8FromWindows1252(message)); });
 
     chatserver::ChatServerHost host;
     host.setKeepAlive(options.keepAlive);
@@ -65,7 +68,7 @@ int runHeadless(int &argc, char **argv, const StartOptions &options)
     try {
         host.start(options.port.value_or(kDefaultPort));
     } catch (...) {
-        writeLog(exceptionMessage(std::current_exception()));
+        writeLog(chat::utf8FromWindows1252(exceptionMessage(std::current_exception())));
         return 1;
     }
     return application.exec();

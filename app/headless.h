@@ -10,8 +10,8 @@ namespace kc {
 /// Returns the process exit code.
 int runHeadless(int &argc, char **argv, const StartOptions &options);
 
-/// One log entry as a printable line: time stamp, text as UTF-8, control
-/// characters replaced, cut at a sane length. Peers choose the text.
+/// One log entry (UTF-8) as a printable line: time stamp, text as UTF-8,
+/// control characters replaced, cut at a sane length. Peers choose the text.
 std::string headlessLogLine(const std::string &timestamp, const std::string &entry);
 
 } // namespace kc

@@ -3,9 +3,15 @@
 // that has no user (but the answers to a join on the joining connection),
 // a whisper or private line goes to its one target, and no relayed text
 // holds "$#". The read as a whole must do exactly what its commands do one
-// after another.
+// after another. Reads come through the connection's edge as the server
+// decodes them (UTF-8 peers on odd connections, Windows-1252 on even ones), and
+// whatever comes in, every command goes out as well-formed UTF-8 and as
+// Windows-1252 without undefined bytes, the one the other's encoding.
 #include "fuzzcheck.h"
 #include "protocol/chatcommand.h"
+#include "protocol/framing.h"
+#include "protocol/textcodec.h"
+#include "protocol/username.h"
 #include "server/serverdispatcher.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -25,7 +31,9 @@ constexpr int kConnections = 110;
 
 std::string pickName(FuzzedDataProvider &input)
 {
-    static const char *const names[] = {"anna", "bob", "cleo", "Anna", "", "abcdefghijklmn", "abcdefghijklmno"};
+    static const char *const names[] = {"anna", "bob", "cleo", "Anna", "", "abcdefghijklmn", "abcdefghijklmno",
+                                        "\xC5\x81ukasz", "?ukasz", "Ju\xCC\x88rgen", "J\xC3\xBCrgen", "J\xFCrgen",
+                                        "SERVER", "\xE2\x80\xAE" "anna", " anna"};
     const uint8_t pick = input.ConsumeIntegral<uint8_t>();
     if (pick < 200)
         return names[pick % std::size(names)];
@@ -45,7 +53,9 @@ std::string pickAddress(FuzzedDataProvider &input)
 
 std::string pickText(FuzzedDataProvider &input)
 {
-    static const char *const texts[] = {"hallo", "", "a:b#c", "$#kill:kill#", "x$#farbe:255#Server: y", "$$##"};
+    static const char *const texts[] = {"hallo", "", "a:b#c", "$#kill:kill#", "x$#farbe:255#Server: y", "$$##",
+                                        "Gr\xC3\xBC\xC3\x9F" "e \xF0\x9F\x91\x8D \xE2\x82\xAC", "Gr\xFC\xDF" "e \x80",
+                                        "a\xC0\xAF\xED\xA0\x80\xF4\x90\x80\x80\xF0\x9F"};
     const uint8_t pick = input.ConsumeIntegral<uint8_t>();
     if (pick < 128)
         return texts[pick % std::size(texts)];
@@ -58,6 +68,9 @@ std::string pickCommand(FuzzedDataProvider &input)
     switch (input.ConsumeIntegralInRange(0, 9)) {
     case 0: {
         const std::string name = pickName(input);
+        if (input.ConsumeBool())
+            return chat::buildMarkedJoin(input.ConsumeBool() ? "x" : name, 0, pickAddress(input),
+                                         {"frame", "utf8"}, pickName(input));
         return chat::buildJoin(name, 0, pickAddress(input));
     }
     case 1: {
@@ -105,7 +118,7 @@ bool isNameTaken(const Delivery &delivery)
 void checkRegistry(const UserRegistry &registry, const std::set<ConnectionId> &closed)
 {
     FUZZ_REQUIRE(registry.count() >= 0 && registry.count() <= UserRegistry::kCapacity);
-    std::set<std::string> names;
+    std::set<std::string> names, keys;
     std::set<ConnectionId> connections;
     for (int p = 0; p <= registry.high(); ++p) {
         const T_user &user = registry.at(p);
@@ -113,6 +126,7 @@ void checkRegistry(const UserRegistry &registry, const std::set<ConnectionId> &c
         FUZZ_REQUIRE(validAddress(user.address));
         FUZZ_REQUIRE(user.position == std::to_string(p));
         FUZZ_REQUIRE(names.insert(user.name).second);
+        FUZZ_REQUIRE(keys.insert(user.key).second && user.key == chat::userNameKey(user.name));
         FUZZ_REQUIRE(connections.insert(user.connection).second);
         FUZZ_REQUIRE(!closed.count(user.connection));
     }
@@ -133,13 +147,19 @@ void checkCommand(ConnectionId from, const std::string &piece, const UserRegistr
         // field that ends in "$" (a path, a colour) just before the "#" that
         // closes the fields: fields pass through as the sender wrote them.
         const std::string &sent = delivery.bytes.str();
+        // Every command is text in both encodings, whatever came in.
+        FUZZ_REQUIRE(chat::isValidUtf8(sent));
+        FUZZ_REQUIRE(chat::isValidWindows1252(delivery.bytes.legacy()));
+        FUZZ_REQUIRE(delivery.bytes.legacy() == chat::windows1252FromUtf8(sent));
+        FUZZ_REQUIRE(delivery.bytes.frame(true) == chat::buildFrame(sent)
+                     && delivery.bytes.frame(false) == chat::buildFrame(delivery.bytes.legacy()));
         const size_t closing = sent.find('#', 2);
         FUZZ_REQUIRE(sent.rfind("$#", 0) == 0 && closing != std::string::npos);
         const size_t inner = sent.find("$#", 1);
         FUZZ_REQUIRE(inner == std::string::npos || (inner == closing - 1 && sent.find("$#", closing) == std::string::npos));
     }
     for (const ChatLine &line : outcome.chatLines)
-        FUZZ_REQUIRE(line.text.find("$#") == std::string::npos);
+        FUZZ_REQUIRE(line.text.find("$#") == std::string::npos && chat::isValidUtf8(line.text));
 
     const auto command = chat::parse(piece);
     if (!command) {
@@ -151,7 +171,7 @@ void checkCommand(ConnectionId from, const std::string &piece, const UserRegistr
         // To the one connection of the named target, and only when the sender speaks as itself.
         FUZZ_REQUIRE(outcome.deliveries.size() <= 1);
         const auto f = command->fields(2);
-        const bool honest = speaker && before.at(before.positionOf(from)).name == f[1];
+        const bool honest = speaker && before.at(before.positionOf(from)).key == chat::userNameKey(f[1]);
         const int target = before.findUser(f[0]);
         FUZZ_REQUIRE(outcome.deliveries.size() == (honest && target >= 0 ? 1u : 0u));
         if (!outcome.deliveries.empty())
@@ -207,10 +227,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
             continue;
         }
 
-        // One read: one to three commands written back to back.
-        std::string data;
+        // One read: one to three commands written back to back, decoded at the edge.
+        std::string raw;
         for (int n = input.ConsumeIntegralInRange(1, 3); n > 0; --n)
-            data += pickCommand(input);
+            raw += pickCommand(input);
+        const std::string data = from % 2 ? chat::sanitizeUtf8(raw) : chat::utf8FromWindows1252(raw);
 
         // The same commands one by one, on a copy of the registry.
         UserRegistry stepwise = registry;

@@ -101,11 +101,11 @@ std::string buildJoin(const std::string &name, int32_t colour, const std::string
 
 std::vector<std::string> supportedCapabilities()
 {
-    return {kCapabilityFrame, kCapabilityTls};
+    return {kCapabilityFrame, kCapabilityTls, kCapabilityUtf8};
 }
 
 std::string buildMarkedJoin(const std::string &name, int32_t colour, const std::string &address,
-                            const std::vector<std::string> &capabilities)
+                            const std::vector<std::string> &capabilities, const std::string &utf8Name)
 {
     std::string result = buildJoin(name, colour, address) + kJoinMark;
     for (size_t i = 0; i < capabilities.size(); ++i) {
@@ -113,6 +113,8 @@ std::string buildMarkedJoin(const std::string &name, int32_t colour, const std::
             result += ',';
         result += capabilities[i];
     }
+    if (!utf8Name.empty() && std::find(capabilities.begin(), capabilities.end(), kCapabilityUtf8) != capabilities.end())
+        result += ':' + percentEncodeName(utf8Name);
     return result;
 }
 
@@ -122,15 +124,69 @@ std::vector<std::string> offeredCapabilities(const Command &join)
     const std::string mark = kJoinMark;
     if (!join.hasHash || join.text.compare(0, mark.size(), mark) != 0)
         return offered;
+    const size_t end = std::min(join.text.find(':', mark.size()), join.text.size());
     size_t start = mark.size();
     for (;;) {
-        const size_t comma = join.text.find(',', start);
-        offered.push_back(join.text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-        if (comma == std::string::npos)
+        const size_t comma = std::min(join.text.find(',', start), end);
+        offered.push_back(join.text.substr(start, comma - start));
+        if (comma == end)
             break;
         start = comma + 1;
     }
     return offered;
+}
+
+std::optional<std::string> markedJoinName(const Command &join)
+{
+    const std::string mark = kJoinMark;
+    if (!join.hasHash || join.text.compare(0, mark.size(), mark) != 0)
+        return std::nullopt;
+    const size_t colon = join.text.find(':', mark.size());
+    if (colon == std::string::npos)
+        return std::nullopt;
+    return percentDecodeName(join.text.substr(colon + 1));
+}
+
+std::string percentEncodeName(const std::string &bytes)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(bytes.size() * 3);
+    for (const char b : bytes) {
+        const auto byte = static_cast<unsigned char>(b);
+        if (byte > ' ' && byte < 0x7F && b != '%' && b != ',' && b != ':' && b != '#' && b != '$') {
+            out += b;
+        } else {
+            out += '%';
+            out += hex[byte >> 4];
+            out += hex[byte & 0xF];
+        }
+    }
+    return out;
+}
+
+std::string percentDecodeName(const std::string &text)
+{
+    auto value = [](char c) -> int {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        return -1;
+    };
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && value(text[i + 1]) >= 0 && value(text[i + 2]) >= 0) {
+            out += char(value(text[i + 1]) * 16 + value(text[i + 2]));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
 }
 
 std::vector<std::string> acceptCapabilities(const std::vector<std::string> &offered)

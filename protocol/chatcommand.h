@@ -9,7 +9,8 @@
 /// The chat commands exchanged between chat clients and the chat server:
 /// "$#" + name + ":" + fixed fields separated by ":" + "#" + free text.
 /// No terminator, no escaping; one command per write and each read is taken
-/// as exactly one command. All text is Windows-1252 bytes.
+/// as exactly one command. Text is UTF-8 here; what a connection carries is
+/// decided at its edge (textcodec.h).
 namespace chat {
 
 /// One received command, cut the way both sides cut it.
@@ -71,15 +72,31 @@ inline constexpr const char *kCapabilityFrame = "frame";
 /// Capability: right after the acknowledgement the connection turns into
 /// TLS 1.3 (the client is the TLS client), and the frames run inside it.
 inline constexpr const char *kCapabilityTls = "tls";
+/// Capability: every text of the connection travels as UTF-8, both ways,
+/// from the byte after the acknowledgement. Before it, and on every other
+/// connection, text travels as Windows-1252.
+inline constexpr const char *kCapabilityUtf8 = "utf8";
 /// The capabilities this build speaks, in order of preference.
 std::vector<std::string> supportedCapabilities();
 
 /// buildJoin + "kcx:" + capabilities joined with ",". A server that does not
-/// know the mark reads a valid join (it reads no join's free text).
+/// know the mark reads a valid join (it reads no join's free text). The join's
+/// fields are Windows-1252 like any legacy join; with "utf8" offered and
+/// `utf8Name` given, ":" + the name's UTF-8 bytes, percent-encoded
+/// (percentEncodeName), follow the list, and a server that accepts "utf8"
+/// registers that name instead of the field.
 std::string buildMarkedJoin(const std::string &name, int32_t colour, const std::string &address,
-                            const std::vector<std::string> &capabilities);
+                            const std::vector<std::string> &capabilities, const std::string &utf8Name = {});
 /// The capabilities a join's free text offers; empty when it carries no mark.
 std::vector<std::string> offeredCapabilities(const Command &join);
+/// The UTF-8 name a marked join carries behind its capability list (bytes as
+/// sent, not checked); nothing when it carries none.
+std::optional<std::string> markedJoinName(const Command &join);
+/// Every byte outside "!" to "~", and "%", ",", ":", "#", "$", as "%" and two
+/// upper-case hex digits: the result is ASCII and holds no separator.
+std::string percentEncodeName(const std::string &bytes);
+/// The reverse; a "%" without two hex digits after it stays as it is.
+std::string percentDecodeName(const std::string &text);
 /// Those of `offered` that this build speaks, in the order offered, each once.
 /// Empty unless "frame" is among them (every other capability builds on it).
 std::vector<std::string> acceptCapabilities(const std::vector<std::string> &offered);

@@ -122,11 +122,23 @@ void FrameReader::breakWith(std::string reason)
 
 // ---- ClientWire ----
 
-std::string ClientWire::start(const std::string &name, int colour, const std::string &address)
+std::vector<std::string> ClientWire::defaultOffer()
+{
+    return {kCapabilityFrame, kCapabilityTls};
+}
+
+std::string ClientWire::start(const std::string &name, int colour, const std::string &address,
+                              const std::vector<std::string> &offer, const std::string &utf8Name)
 {
     reset();
     m_mode = Mode::Awaiting;
-    return buildMarkedJoin(name, colour, address, supportedCapabilities());
+    m_offered = offer;
+    return buildMarkedJoin(name, colour, address, offer, utf8Name);
+}
+
+bool ClientWire::utf8() const
+{
+    return std::find(m_accepted.begin(), m_accepted.end(), kCapabilityUtf8) != m_accepted.end();
 }
 
 void ClientWire::reset()
@@ -138,6 +150,7 @@ void ClientWire::reset()
     m_held.clear();
     m_heldWrites.clear();
     m_accepted.clear();
+    m_offered.clear();
 }
 
 std::string ClientWire::wrap(const std::string &command)
@@ -194,8 +207,9 @@ void ClientWire::decide()
             asJoin.hasHash = true;
             asJoin.text = kJoinMark + ack->fixed;
             const std::vector<std::string> listed = offeredCapabilities(asJoin);
-            const std::vector<std::string> spoken = supportedCapabilities();
-            framed = std::find(listed.begin(), listed.end(), kCapabilityFrame) != listed.end()
+            const std::vector<std::string> &spoken = m_offered;
+            framed = ack->fixed.find(':') == std::string::npos
+                     && std::find(listed.begin(), listed.end(), kCapabilityFrame) != listed.end()
                      && std::all_of(listed.begin(), listed.end(), [&](const std::string &token) {
                             return std::find(spoken.begin(), spoken.end(), token) != spoken.end();
                         });

@@ -70,9 +70,14 @@ public:
         Framed,   // acknowledged: both directions carry frames
     };
 
-    /// A connection is up: returns the join to write, marked with every
-    /// capability this build speaks, and waits for the server's answer.
-    std::string start(const std::string &name, int colour, const std::string &address);
+    /// What the client offers unless told otherwise: "frame" and "tls".
+    static std::vector<std::string> defaultOffer();
+
+    /// A connection is up: returns the join to write, marked with `offer`,
+    /// and waits for the server's answer. `utf8Name` is the name in UTF-8,
+    /// sent beside the Windows-1252 `name` when "utf8" is offered.
+    std::string start(const std::string &name, int colour, const std::string &address,
+                      const std::vector<std::string> &offer = defaultOffer(), const std::string &utf8Name = {});
     /// The connection ended: legacy again, nothing buffered, nothing held.
     void reset();
 
@@ -97,6 +102,8 @@ public:
     const std::string &error() const { return m_reader.error(); }
     /// The capabilities the server accepted.
     const std::vector<std::string> &accepted() const { return m_accepted; }
+    /// The server accepted "utf8": every text both ways is UTF-8 from now on.
+    bool utf8() const;
 
 private:
     void decide();
@@ -109,6 +116,7 @@ private:
     std::vector<std::string> m_held;
     std::vector<std::string> m_heldWrites;
     std::vector<std::string> m_accepted;
+    std::vector<std::string> m_offered;
 };
 
 } // namespace chat

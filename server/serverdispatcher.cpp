@@ -3,7 +3,9 @@
 #include "platform/exception.h"
 #include "platform/strtoint.h"
 #include "protocol/chatcommand.h"
+#include "protocol/framing.h"
 #include "protocol/streamkey.h"
+#include "protocol/textcodec.h"
 
 #include <algorithm>
 
@@ -33,6 +35,32 @@ bool isDigit(char c)
 }
 
 } // namespace
+
+const std::string &SharedBytes::buildLegacy() const
+{
+    Text &text = *m_text;
+    if (chat::isAscii(text.utf8)) {
+        text.legacyState = 1;
+        return text.utf8;
+    }
+    text.windows1252 = chat::windows1252FromUtf8(text.utf8);
+    text.legacyState = 2;
+    return text.windows1252;
+}
+
+const std::string &SharedBytes::buildFrame(bool utf8) const
+{
+    const std::string &text = forUtf8(utf8); // settles whether the text is ASCII
+    std::string &built = m_text->frames[utf8 && m_text->legacyState != 1 ? 1 : 0];
+    if (built.empty()) {
+        // Only a relayed legacy read of more than 64 KiB, or a text that grew
+        // in UTF-8, is longer than a frame holds; UTF-8 is never cut inside a character.
+        const size_t length =
+            utf8 ? chat::utf8Cut(text, chat::kMaxFrameBytes) : std::min(text.size(), chat::kMaxFrameBytes);
+        chat::appendFrame(built, std::string_view(text).substr(0, length));
+    }
+    return built;
+}
 
 std::vector<std::string> splitCommands(const std::string &data)
 {
@@ -65,7 +93,8 @@ std::string defuse(const std::string &text)
 
 bool validUserName(const std::string &name)
 {
-    return !name.empty() && name.size() <= kMaxUserNameLength && name.find_first_of(":#") == std::string::npos;
+    const chat::NameCheck check = chat::checkUserName(name);
+    return check.problem == chat::NameProblem::None && check.name == name;
 }
 
 bool validAddress(const std::string &address)
@@ -136,36 +165,41 @@ void ServerDispatcher::handle(ConnectionId from, const std::string &data, Outcom
         join(from, *command, outcome);
     } else if (name == chat::kUser) {
         const auto f = command->fields(2);
-        if (!speaksAs(from, f[0]))
+        const T_user *me = speaker(from, f[0]);
+        if (!me)
             return;
         const std::string text = defuse(command->text);
-        const std::string reply = chat::buildPublicLine(f[1], f[0], text);
-        const int32_t colour = kc::StrToInt(f[1]);
+        const std::string reply = chat::buildPublicLine(f[1], me->name, text);
+        // Exception texts are Windows-1252, the field's text in them too.
+        const int32_t colour = kc::StrToInt(chat::isAscii(f[1]) ? f[1] : chat::windows1252FromUtf8(f[1]));
         outcome.chatLines.push_back(ChatLine{text, colour});
         broadcast(reply, outcome);
     } else if (name == chat::kWhisper) {
         const auto f = command->fields(2);
-        if (!speaksAs(from, f[1]))
+        const T_user *me = speaker(from, f[1]);
+        if (!me)
             return;
-        outcome.deliveries.push_back({connectionOf(f[0]), chat::buildWhisperDelivery(f[1], defuse(command->text))});
+        outcome.deliveries.push_back({connectionOf(f[0]), chat::buildWhisperDelivery(me->name, defuse(command->text))});
     } else if (name == chat::kPrivateChat) {
         const auto f = command->fields(2);
-        if (!speaksAs(from, f[1]))
+        const T_user *me = speaker(from, f[1]);
+        if (!me)
             return;
-        outcome.deliveries.push_back({connectionOf(f[0]), chat::buildPrivateChatDelivery(f[1], defuse(command->text))});
+        outcome.deliveries.push_back(
+            {connectionOf(f[0]), chat::buildPrivateChatDelivery(me->name, defuse(command->text))});
     } else if (name == chat::kFile) {
         const auto f = command->fields(3);
-        if (!speaksAs(from, f[0]))
+        const T_user *me = speaker(from, f[0]);
+        if (!me)
             return;
-        const std::string &address = m_registry.at(m_registry.findUser(f[0])).address;
-        outcome.deliveries.push_back({connectionOf(f[1]), chat::buildFileOfferDelivery(f[0], address, f[2])});
+        outcome.deliveries.push_back({connectionOf(f[1]), chat::buildFileOfferDelivery(me->name, me->address, f[2])});
     } else if (name == chat::kFileAccepted) {
         const auto f = command->fields(3);
-        if (!speaksAs(from, f[1]))
+        const T_user *me = speaker(from, f[1]);
+        if (!me)
             return;
-        const std::string &address = m_registry.at(m_registry.findUser(f[1])).address;
         const ConnectionId offerer = connectionOf(f[0]);
-        std::string delivery = chat::buildFileAcceptDelivery(f[1], address, f[2]);
+        std::string delivery = chat::buildFileAcceptDelivery(me->name, me->address, f[2]);
         // The key travels only where nobody on the way can read or change it.
         const std::string key = chat::streamKeyOf(command->text);
         if (!key.empty() && isEncrypted && isEncrypted(from) && isEncrypted(offerer))
@@ -173,36 +207,49 @@ void ServerDispatcher::handle(ConnectionId from, const std::string &data, Outcom
         outcome.deliveries.push_back({offerer, std::move(delivery)});
     } else if (name == chat::kFileDeclined) {
         const auto f = command->fields(3);
-        if (!speaksAs(from, f[1]))
+        const T_user *me = speaker(from, f[1]);
+        if (!me)
             return;
-        outcome.deliveries.push_back({connectionOf(f[0]), chat::buildFileDeclineDelivery(f[1], f[2])});
+        outcome.deliveries.push_back({connectionOf(f[0]), chat::buildFileDeclineDelivery(me->name, f[2])});
     } else if (name == chat::kDisconnect) {
         const auto f = command->fields(1);
-        if (!speaksAs(from, f[0]))
+        const T_user *me = speaker(from, f[0]);
+        if (!me)
             return;
-        leave(f[0], outcome);
+        leave(std::string(me->name), outcome);
     }
 }
 
 void ServerDispatcher::join(ConnectionId from, const chat::Command &command, Outcome &outcome)
 {
     const auto f = command.fields(3);
-    const std::string &name = f[0];
     const std::string &address = f[2];
     // One user per connection: a second join on an admitted connection would
     // leave two names answering through one socket.
     if (m_registry.positionOf(from) >= 0)
         return;
     outcome.counterChanged = true;
-    if (!validUserName(name) || !validAddress(address) || m_registry.findUser(name) >= 0 || m_registry.full()) {
+    // Only a marked join is answered so; a refused one stays legacy.
+    const std::vector<std::string> accepted = chat::acceptCapabilities(chat::offeredCapabilities(command));
+    const auto speaks = [&](const char *token) {
+        return std::find(accepted.begin(), accepted.end(), token) != accepted.end();
+    };
+    const bool tls = speaks(chat::kCapabilityTls);
+    const bool utf8 = speaks(chat::kCapabilityUtf8);
+    // The field holds what a server without "utf8" would register; a client
+    // that speaks it sends the whole name beside it.
+    std::optional<std::string> wholeName;
+    if (utf8)
+        wholeName = chat::markedJoinName(command);
+    const chat::NameCheck check = chat::checkUserName(wholeName ? chat::sanitizeUtf8(*wholeName) : f[0]);
+    const std::string &name = check.name;
+    if (check.problem != chat::NameProblem::None || !validAddress(address) || m_registry.taken(name)
+        || m_registry.full()) {
         if (!m_refused)
             outcome.deliveries.push_back({from, chat::buildNameTaken()});
         m_refused = true;
         return;
     }
-    // Only a marked join is answered so; a refused one stays legacy.
-    const std::vector<std::string> accepted = chat::acceptCapabilities(chat::offeredCapabilities(command));
-    const bool tls = std::find(accepted.begin(), accepted.end(), chat::kCapabilityTls) != accepted.end();
     if (m_requireEncryption && !tls) {
         outcome.refusedPlain.push_back(from);
         return;
@@ -210,7 +257,7 @@ void ServerDispatcher::join(ConnectionId from, const chat::Command &command, Out
     m_registry.add(name, address, from);
     outcome.usersChanged = true;
     if (!accepted.empty())
-        outcome.deliveries.push_back({from, chat::buildCapabilityAck(accepted), true, tls});
+        outcome.deliveries.push_back({from, chat::buildCapabilityAck(accepted), true, tls, utf8});
     broadcast(m_registry.userListCommand(), outcome);
 }
 
@@ -223,10 +270,14 @@ void ServerDispatcher::leave(const std::string &name, Outcome &outcome)
     broadcast(m_registry.userListCommand(), outcome);
 }
 
-bool ServerDispatcher::speaksAs(ConnectionId from, const std::string &name) const
+const T_user *ServerDispatcher::speaker(ConnectionId from, const std::string &name) const
 {
     const int p = m_registry.positionOf(from);
-    return p >= 0 && m_registry.at(p).name == name;
+    if (p < 0)
+        return nullptr;
+    const T_user &user = m_registry.at(p);
+    // A name in another normal form, or as a Windows-1252 peer writes it, is the same name.
+    return user.name == name || user.key == chat::userNameKey(name) ? &user : nullptr;
 }
 
 ConnectionId ServerDispatcher::connectionOf(const std::string &name) const

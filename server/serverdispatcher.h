@@ -1,6 +1,7 @@
 #pragma once
 
 #include "protocol/chatcommand.h"
+#include "protocol/username.h"
 #include "server/userregistry.h"
 
 #include <cstdint>
@@ -12,19 +13,51 @@
 
 namespace chatserver {
 
-/// Bytes to write, shared by the deliveries of one broadcast: a line to a
-/// hundred users is built and stored once.
+/// A command to write (UTF-8), shared by the deliveries of one broadcast: a
+/// line to a hundred users is built and stored once, and encoded at most once
+/// per encoding, whatever the number of receivers of each.
 class SharedBytes
 {
 public:
-    SharedBytes() : m_bytes(std::make_shared<const std::string>()) {}
-    SharedBytes(std::string bytes) : m_bytes(std::make_shared<const std::string>(std::move(bytes))) {}
-    const std::string &str() const { return *m_bytes; }
-    operator const std::string &() const { return *m_bytes; }
-    bool operator==(const std::string &other) const { return *m_bytes == other; }
+    SharedBytes() : m_text(std::make_shared<Text>()) {}
+    SharedBytes(std::string utf8) : m_text(std::make_shared<Text>(std::move(utf8))) {}
+    /// The command as UTF-8, for a connection that agreed on "utf8".
+    const std::string &str() const { return m_text->utf8; }
+    /// The command as Windows-1252 ("?" for what the page lacks), for every
+    /// other connection; built on first use.
+    const std::string &legacy() const
+    {
+        return m_text->legacyState == 1 ? m_text->utf8 : m_text->legacyState == 2 ? m_text->windows1252 : buildLegacy();
+    }
+    const std::string &forUtf8(bool utf8) const { return utf8 ? str() : legacy(); }
+    /// The command as one frame (framing.h) in the connection's encoding,
+    /// cut to chat::kMaxFrameBytes (between characters for UTF-8); built on
+    /// first use, so a broadcast to framed peers frames each encoding once.
+    const std::string &frame(bool utf8) const
+    {
+        const std::string &built = m_text->frames[utf8 && m_text->legacyState != 1 ? 1 : 0];
+        return built.empty() ? buildFrame(utf8) : built;
+    }
+    operator const std::string &() const { return m_text->utf8; }
+    bool operator==(const std::string &other) const { return m_text->utf8 == other; }
 
 private:
-    std::shared_ptr<const std::string> m_bytes;
+    struct Text
+    {
+        Text() = default;
+        explicit Text(std::string bytes) : utf8(std::move(bytes)) {}
+        std::string utf8;
+        /// 0: not built yet; 1: the same bytes as utf8 (ASCII); 2: in `windows1252`.
+        int legacyState = 0;
+        std::string windows1252;
+        /// Frames of the Windows-1252 form (also of the UTF-8 form when it is
+        /// ASCII) and of the UTF-8 form; empty until built (no frame is).
+        std::string frames[2];
+    };
+    const std::string &buildLegacy() const;
+    const std::string &buildFrame(bool utf8) const;
+
+    std::shared_ptr<Text> m_text;
 };
 
 /// One write to one connection.
@@ -38,10 +71,13 @@ struct Delivery
     /// The acknowledgement accepted TLS: the handshake follows it at once
     /// (the server is the TLS server).
     bool tls = false;
+    /// The acknowledgement accepted "utf8": every later text of that
+    /// connection, both ways, is UTF-8.
+    bool utf8 = false;
 };
 
-/// A public line for the server's own chat view: the free text only, in the
-/// author's colour (0x00BBGGRR).
+/// A public line for the server's own chat view: the free text only (UTF-8),
+/// in the author's colour (0x00BBGGRR).
 struct ChatLine
 {
     std::string text;
@@ -60,16 +96,17 @@ struct Outcome
     /// In writing order; a broadcast is already expanded to one delivery per user.
     std::vector<Delivery> deliveries;
     /// One per command that could not be handled ("'x' ist kein gültiger
-    /// Integerwert", an unknown target); the rest of that command was dropped,
-    /// the commands after it in the same read were still handled.
+    /// Integerwert", an unknown target), Windows-1252 like every exception
+    /// text; the rest of that command was dropped, the commands after it in
+    /// the same read were still handled.
     std::vector<std::string> errors;
     /// Connections whose join was refused because it did not offer TLS while
     /// encryption is required: closed after the deliveries, without a word.
     std::vector<ConnectionId> refusedPlain;
 };
 
-/// The longest user name the server registers; the client cuts to the same.
-inline constexpr size_t kMaxUserNameLength = 14;
+/// The longest user name the server registers, in characters.
+inline constexpr size_t kMaxUserNameLength = chat::kMaxUserNameLength;
 
 /// Cuts the data of one read into the commands it carries: a new command
 /// starts at every "$#" followed by a command name the server reads and ":"
@@ -82,7 +119,8 @@ std::vector<std::string> splitCommands(const std::string &data);
 /// never be read as a command by a peer that splits its reads.
 std::string defuse(const std::string &text);
 
-/// True for what a client may register under: 1 to 14 bytes, no ":" or "#".
+/// True for what a client may register under: a name (UTF-8, NFC) that
+/// chat::checkUserName accepts unchanged.
 bool validUserName(const std::string &name);
 /// True for a dotted IPv4 address: four decimal octets 0 to 255 (1 to 3 digits each).
 bool validAddress(const std::string &address);
@@ -92,9 +130,11 @@ bool validAddress(const std::string &address);
 /// leaving. Apart from a join, a command counts only when it comes from a
 /// connection with a registered user and names that user as its sender;
 /// anything else is dropped. A join is refused unless its name passes
-/// validUserName and its address validAddress. A registered join marked with
-/// capabilities the server speaks is acknowledged first, before the user
-/// list. Keeps no state besides the registry it changes.
+/// chat::checkUserName, no registered name has its key and its address passes
+/// validAddress. A registered join marked with capabilities the server speaks
+/// is acknowledged first, before the user list. All text in and out is UTF-8;
+/// the connection's edge decodes and encodes. Keeps no state besides the
+/// registry it changes.
 class ServerDispatcher
 {
 public:
@@ -124,8 +164,9 @@ private:
     void handle(ConnectionId from, const std::string &data, Outcome &outcome);
     void join(ConnectionId from, const chat::Command &command, Outcome &outcome);
     void leave(const std::string &name, Outcome &outcome);
-    /// True when `from` registered the user called `name`.
-    bool speaksAs(ConnectionId from, const std::string &name) const;
+    /// The user that `from` registered, when `name` is that user's name;
+    /// nothing otherwise. Replies carry the registered name.
+    const T_user *speaker(ConnectionId from, const std::string &name) const;
     /// The connection of the user called `name`; kc::EListError(-1) when none.
     ConnectionId connectionOf(const std::string &name) const;
     void broadcast(SharedBytes bytes, Outcome &outcome) const;

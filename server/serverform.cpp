@@ -386,7 +386,7 @@ void TserverForm::Credits1Click()
 
 void TserverForm::Button1Click()
 {
-    const std::string message = chat::buildPublicLine("255", "Server", kc::toAnsi(Edit2->text()));
+    const std::string message = chat::buildPublicLine("255", "Server", Edit2->text().toStdString());
     const QString recipient = userComboBox->currentText();
     if (userCheckBox->isChecked() || recipient.isEmpty()) {
         m_host->sendToAll(message);
@@ -407,12 +407,12 @@ void TserverForm::kickBitBtnClick()
 
 void TserverForm::log(const std::string &line)
 {
-    Memo1->appendText(kc::fromAnsi(line));
+    Memo1->appendText(QString::fromStdString(line));
 }
 
 void TserverForm::showChatLine(const chatserver::ChatLine &line)
 {
-    RichEdit1->appendText(kc::fromAnsi(line.text), kc::toQColor(line.colour));
+    RichEdit1->appendText(QString::fromStdString(line.text), kc::toQColor(line.colour));
 }
 
 void TserverForm::setCounter()
@@ -427,7 +427,7 @@ void TserverForm::refreshUserLists()
     userComboBox->clear();
     for (int p = 0; p <= m_host->registry().high(); ++p) {
         const chatserver::T_user &user = m_host->registry().at(p);
-        usersListBox->addItem(kc::fromAnsi(user.name + " (" + user.position + ")"));
+        usersListBox->addItem(QString::fromStdString(user.name + " (" + user.position + ")"));
         usersipListBox->addItem(kc::fromAnsi(user.address));
         userComboBox->addItem(kc::fromAnsi(user.position));
     }

@@ -6,6 +6,7 @@
 #include "platform/ansi.h"
 #include "platform/guard.h"
 #include "platform/exception.h"
+#include "protocol/textcodec.h"
 
 #include <QFile>
 #include <QScopeGuard>
@@ -52,7 +53,7 @@ ChatServerHost::ChatServerHost(QObject *parent) : QObject(parent), m_socket(new 
             try {
                 (this->*handler)(socket, std::forward<decltype(args)>(args)...);
             } catch (...) {
-                log(kc::exceptionMessage(std::current_exception()));
+                logError(kc::exceptionMessage(std::current_exception()));
             }
         };
     };
@@ -68,7 +69,7 @@ ChatServerHost::ChatServerHost(QObject *parent) : QObject(parent), m_socket(new 
         try {
             clientError(socket, event, code);
         } catch (...) {
-            log(kc::exceptionMessage(std::current_exception()));
+            logError(kc::exceptionMessage(std::current_exception()));
         }
     };
 }
@@ -110,7 +111,7 @@ std::string ChatServerHost::start(int port)
         // Connections accepted under the old one keep their sessions.
         m_identity = file.identity;
         if (file.status == kc::tls::KeyFile::Status::Created)
-            log("Neuer Schl\xFCssel f\xFCr diesen Server in " + kc::toAnsi(QFile::decodeName(m_keyFile.c_str())));
+            log("Neuer Schlüssel für diesen Server in " + QFile::decodeName(m_keyFile.c_str()).toStdString());
     }
     // A running server keeps its users: they are still connected and would
     // otherwise be cut off from the chat without knowing it.
@@ -122,15 +123,15 @@ std::string ChatServerHost::start(int port)
     log("Fingerabdruck: " + kc::tls::fingerprintShort(fingerprint()) + " (SHA-256 "
         + kc::tls::fingerprintHex(fingerprint()) + ")");
     if (m_dispatcher.requireEncryption())
-        log("Nur verschl\xFCsselte Verbindungen: Clients ohne Verschl\xFCsselung werden abgelehnt");
-    log("Servername: " + host);
+        log("Nur verschlüsselte Verbindungen: Clients ohne Verschlüsselung werden abgelehnt");
+    log("Servername: " + chat::utf8FromWindows1252(host));
     if (m_announcer) {
         kc::dnssd::Announcement record;
         record.protocol = kc::dnssd::kProtocolVersion;
         record.encryptionRequired = m_dispatcher.requireEncryption();
         record.fingerprint = fingerprint();
         const QString machine = QSysInfo::machineHostName();
-        m_announcer->announce(QStringLiteral("Kestrelon Chat auf ") + (machine.isEmpty() ? kc::fromAnsi(host) : machine),
+        m_announcer->announce(QStringLiteral("Kestrelon Chat auf ") + (machine.isEmpty() ? QString::fromStdString(chat::utf8FromWindows1252(host)) : machine),
                               QString::fromLatin1(kc::dnssd::kServiceType), static_cast<quint16>(port & 0xFFFF),
                               kc::dnssd::buildTxt(record));
     }
@@ -142,7 +143,7 @@ void ChatServerHost::setAnnounced(bool on)
     if (on && !m_announcer) {
         m_announcer = new kc::dnssd::Announcer(this);
         connect(m_announcer, &kc::dnssd::Announcer::message, this,
-                [this](const QString &text) { log(kc::toAnsi(text)); });
+                [this](const QString &text) { log(text.toStdString()); });
     } else if (!on && m_announcer) {
         delete m_announcer;
         m_announcer = nullptr;
@@ -159,8 +160,9 @@ void ChatServerHost::stop()
     m_unflushed.clear();
 }
 
-void ChatServerHost::sendToAll(const std::string &bytes)
+void ChatServerHost::sendToAll(const std::string &utf8)
 {
+    const SharedBytes bytes(utf8);
     {
         Depth loop(m_deliveryDepth);
         for (ConnectionId id : m_registry.connections())
@@ -169,8 +171,9 @@ void ChatServerHost::sendToAll(const std::string &bytes)
     dropStuckReaders();
 }
 
-void ChatServerHost::sendToPosition(int position, const std::string &bytes)
+void ChatServerHost::sendToPosition(int position, const std::string &utf8)
 {
+    const SharedBytes bytes(utf8);
     const T_user &user = m_registry.at(position);
     if (!connection(user.connection))
         kc::EListError::raise(position);
@@ -184,6 +187,17 @@ void ChatServerHost::sendToPosition(int position, const std::string &bytes)
 void ChatServerHost::log(const std::string &line)
 {
     emit logged(line);
+}
+
+void ChatServerHost::logError(const std::string &windows1252)
+{
+    log(chat::utf8FromWindows1252(windows1252));
+}
+
+bool ChatServerHost::isUtf8(ConnectionId id) const
+{
+    const auto found = m_framed.find(id);
+    return found != m_framed.end() && found->second->utf8;
 }
 
 ConnectionId ChatServerHost::connectionId(TCustomWinSocket *socket)
@@ -207,7 +221,7 @@ TCustomWinSocket *ChatServerHost::connection(ConnectionId id) const
     return found == m_connections.end() ? nullptr : found->second.data();
 }
 
-void ChatServerHost::deliver(ConnectionId id, const std::string &bytes)
+void ChatServerHost::deliver(ConnectionId id, const SharedBytes &bytes)
 {
     if (const auto framed = m_framed.find(id); framed != m_framed.end()) {
         gather(id, *framed->second, bytes);
@@ -220,14 +234,14 @@ void ChatServerHost::deliver(ConnectionId id, const std::string &bytes)
         return;
     try {
         Depth call(m_socketCalls);
-        socket->SendString(bytes);
+        socket->SendString(bytes.legacy());
     } catch (...) {
-        log(kc::exceptionMessage(std::current_exception()));
+        logError(kc::exceptionMessage(std::current_exception()));
     }
     checkStuck(id);
 }
 
-void ChatServerHost::gather(ConnectionId id, FramedLink &link, const std::string &bytes)
+void ChatServerHost::gather(ConnectionId id, FramedLink &link, const SharedBytes &bytes)
 {
     if (link.stuck)
         return;
@@ -238,9 +252,7 @@ void ChatServerHost::gather(ConnectionId id, FramedLink &link, const std::string
             QMetaObject::invokeMethod(this, &ChatServerHost::flushFramed, Qt::QueuedConnection);
         }
     }
-    // A command longer than a frame holds cannot have come from a peer (none
-    // reads more), and the server builds none.
-    chat::appendFrame(link.out, std::string_view(bytes).substr(0, chat::kMaxFrameBytes));
+    link.out += bytes.frame(link.utf8);
     if (link.unsent + link.out.size() > kMaxUnsentBytes) {
         link.stuck = true;
         m_stuck.push_back(id);
@@ -270,7 +282,7 @@ void ChatServerHost::flushFramed()
         }
         dropStuckReaders();
     } catch (...) {
-        log(kc::exceptionMessage(std::current_exception()));
+        logError(kc::exceptionMessage(std::current_exception()));
     }
 }
 
@@ -289,7 +301,7 @@ void ChatServerHost::flushLink(ConnectionId id)
             Depth call(m_socketCalls);
             socket->SendString(link->out);
         } catch (...) {
-            log(kc::exceptionMessage(std::current_exception()));
+            logError(kc::exceptionMessage(std::current_exception()));
         }
     }
     link->out.clear();
@@ -322,17 +334,19 @@ void ChatServerHost::execute(const Outcome &outcome)
             // every later byte of that connection, both ways, is framed, and
             // with TLS accepted the handshake comes first.
             if (delivery.acknowledgement && isConnected(delivery.connection)) {
-                m_framed.emplace(delivery.connection, std::make_shared<FramedLink>());
+                const auto link = std::make_shared<FramedLink>();
+                link->utf8 = delivery.utf8;
+                m_framed.emplace(delivery.connection, link);
                 if (delivery.tls)
                     connection(delivery.connection)->StartTls(kc::tls::Role::Server, m_identity.get());
             }
         }
         for (const std::string &error : outcome.errors)
-            log(error);
+            logError(error);
     }
     for (ConnectionId id : outcome.refusedPlain) {
         if (TCustomWinSocket *socket = connection(id); socket && socket->Connected()) {
-            log(socket->PeerAddress() + " meldet sich ohne Verschl\xFCsselung an: abgelehnt (--require-encryption), "
+            log(socket->PeerAddress() + " meldet sich ohne Verschlüsselung an: abgelehnt (--require-encryption), "
                                         "Verbindung getrennt");
             socket->Close();
         }
@@ -397,7 +411,7 @@ void ChatServerHost::watchJoin(ConnectionId id)
             log(idle->PeerAddress() + " hat sich nicht angemeldet: Verbindung getrennt");
             idle->Close();
         } catch (...) {
-            log(kc::exceptionMessage(std::current_exception()));
+            logError(kc::exceptionMessage(std::current_exception()));
         }
     });
 }
@@ -433,7 +447,7 @@ bool ChatServerHost::admit(ConnectionId id, const std::string &address)
                                          [&](const auto &entry) { return entry.second == victimAddress; });
         const ConnectionId victim = oldest->first;
         m_unjoined.erase(oldest);
-        log(kc::format("Server voll: \xE4lteste Verbindung ohne Anmeldung von %s (%d) getrennt, Platz f\xFCr %s",
+        log(kc::format("Server voll: älteste Verbindung ohne Anmeldung von %s (%d) getrennt, Platz für %s",
                        victimAddress.c_str(), most->second, address.c_str()));
         if (TCustomWinSocket *socket = connection(victim))
             socket->Close(); // runs its disconnect event, which logs the close
@@ -475,8 +489,11 @@ void ChatServerHost::clientRead(TCustomWinSocket *socket)
         readFramed(socket, id, data);
         return;
     }
-    log(socket->PeerAddress() + data);
-    execute(m_dispatcher.dispatch(id, data));
+    // A legacy read is Windows-1252 (a marked join too: its UTF-8 name is
+    // percent-encoded ASCII).
+    const std::string text = chat::isAscii(data) ? std::move(data) : chat::utf8FromWindows1252(data);
+    log(socket->PeerAddress() + text);
+    execute(m_dispatcher.dispatch(id, text));
 }
 
 void ChatServerHost::readFramed(TCustomWinSocket *socket, ConnectionId id, const std::string &data)
@@ -487,15 +504,30 @@ void ChatServerHost::readFramed(TCustomWinSocket *socket, ConnectionId id, const
     const std::string peer = socket->PeerAddress();
     link->reader.feed(data);
     while (alive && alive->Connected() && isFramed(id)) {
-        const std::optional<std::string> command = link->reader.next();
+        std::optional<std::string> command = link->reader.next();
         if (!command)
             break;
+        std::string text;
+        if (!link->utf8) {
+            text = chat::isAscii(*command) ? std::move(*command) : chat::utf8FromWindows1252(*command);
+        } else if (chat::isValidUtf8(*command)) {
+            text = std::move(*command);
+        } else {
+            size_t bad = 0;
+            text = chat::sanitizeUtf8(*command, &bad);
+            if (!link->badTextLogged)
+                log(kc::format("%s sendet ungültiges UTF-8 (%zu Stellen, ersetzt durch U+FFFD); weitere Fälle dieser "
+                               "Verbindung werden nicht gemeldet",
+                               peer.c_str(), bad));
+            link->badTextLogged = true;
+        }
         // Logged as a legacy read is: one line per command.
-        log(peer + *command);
-        execute(m_dispatcher.dispatchCommand(id, *command));
+        log(peer + text);
+        execute(m_dispatcher.dispatchCommand(id, text));
     }
     if (link->reader.broken() && alive && alive->Connected()) {
-        log(peer + " sendet einen fehlerhaften Rahmen (" + link->reader.error() + "): Verbindung getrennt");
+        log(peer + " sendet einen fehlerhaften Rahmen (" + chat::utf8FromWindows1252(link->reader.error())
+            + "): Verbindung getrennt");
         alive->Close();
     }
 }
@@ -513,7 +545,7 @@ void ChatServerHost::clientError(TCustomWinSocket *socket, TErrorEvent event, in
     // A failed handshake or a broken session: the connection ends (its
     // disconnect event follows), never to go on in plain text.
     if (!socket->TlsError().empty()) {
-        log(socket->PeerAddress() + " Verschl\xFCsselung fehlgeschlagen (" + socket->TlsError()
+        log(socket->PeerAddress() + " Verschlüsselung fehlgeschlagen (" + socket->TlsError()
             + "): Verbindung getrennt");
         code = 0;
         return;

@@ -119,11 +119,15 @@ public:
     /// Closes every connection without a word, and the listener.
     void stop();
 
-    /// Writes `bytes` to every registered user, in registry order.
-    void sendToAll(const std::string &bytes);
+    /// True once `id` agreed on "utf8": its text travels as UTF-8.
+    bool isUtf8(ConnectionId id) const;
+
+    /// Writes the command `utf8` to every registered user, in registry order,
+    /// each in the encoding of its connection.
+    void sendToAll(const std::string &utf8);
     /// Writes to registry `position`; a position without a live connection
     /// throws the list error for it.
-    void sendToPosition(int position, const std::string &bytes);
+    void sendToPosition(int position, const std::string &utf8);
 
     void clientConnect(TCustomWinSocket *socket);
     void accept(TCustomWinSocket *socket);
@@ -132,7 +136,8 @@ public:
     void clientError(TCustomWinSocket *socket, TErrorEvent event, int &code);
 
 signals:
-    /// One line for the message log (Windows-1252 bytes, as received).
+    /// One line for the message log, UTF-8. What peers sent is in it as
+    /// text, decoded the way their connection carries it.
     void logged(const std::string &line);
     /// A public line for the chat view.
     void chatLine(const chatserver::ChatLine &line);
@@ -143,15 +148,18 @@ signals:
 
 private:
     void log(const std::string &line);
+    /// Logs an exception's text, which is Windows-1252.
+    void logError(const std::string &windows1252);
     void execute(const Outcome &outcome);
     /// Closes the connections that went over kMaxUnsentBytes. Runs only once
     /// no delivery loop is under way, so that no loop sees the registry change
     /// beneath it; closing may start further loops, which queue in turn.
     void dropStuckReaders();
-    /// Writes to one connection; a failure of that connection goes to the log.
-    /// To a framed connection the frame is gathered and written with the others
-    /// of this pass of the event loop (flushFramed).
-    void deliver(ConnectionId connection, const std::string &bytes);
+    /// Writes to one connection, in its encoding (the one place where text
+    /// is encoded); a failure of that connection goes to the log. To a framed
+    /// connection the frame is gathered and written with the others of this
+    /// pass of the event loop (flushFramed).
+    void deliver(ConnectionId connection, const SharedBytes &bytes);
     /// Marks `id` over kMaxUnsentBytes once it holds that much unwritten.
     void checkStuck(ConnectionId id);
     struct FramedLink;
@@ -203,8 +211,12 @@ private:
         size_t unsent = 0;
         /// Over kMaxUnsentBytes: nothing more is gathered; it is being dropped.
         bool stuck = false;
+        /// Agreed on "utf8": text both ways is UTF-8, not Windows-1252.
+        bool utf8 = false;
+        /// Ill-formed UTF-8 from this peer has been logged (once per connection).
+        bool badTextLogged = false;
     };
-    void gather(ConnectionId id, FramedLink &link, const std::string &bytes);
+    void gather(ConnectionId id, FramedLink &link, const SharedBytes &bytes);
     std::unordered_map<ConnectionId, std::shared_ptr<FramedLink>> m_framed;
     /// Framed connections with gathered frames, in the order they got them.
     std::vector<ConnectionId> m_unflushed;

@@ -3,6 +3,7 @@
 #include "platform/exception.h"
 #include "platform/strtoint.h"
 #include "protocol/chatcommand.h"
+#include "protocol/username.h"
 
 namespace chatserver {
 
@@ -10,6 +11,13 @@ int UserRegistry::findUser(const std::string &name) const
 {
     for (int p = 0; p <= m_high; ++p) {
         if (m_users[p].name == name)
+            return p;
+    }
+    if (m_high < 0)
+        return -1;
+    const std::string key = chat::userNameKey(name);
+    for (int p = 0; p <= m_high; ++p) {
+        if (m_users[p].key == key)
             return p;
     }
     return -1;
@@ -31,7 +39,7 @@ int UserRegistry::add(const std::string &name, const std::string &address, Conne
     if (full())
         return -1;
     const int p = m_high + 1;
-    m_users[p] = T_user{address, name, kc::IntToStr(p), connection};
+    m_users[p] = T_user{address, name, kc::IntToStr(p), connection, chat::userNameKey(name)};
     m_high = p;
     return p;
 }

@@ -17,13 +17,15 @@ struct T_user
 {
     /// The address the client reported in its join, not the one the server sees.
     std::string address;
-    /// Exactly as sent; compared case-sensitively.
+    /// UTF-8 in NFC, as the join gave it; case-sensitive.
     std::string name;
     /// The record's own position as decimal text ("0", "1", ...).
     std::string position;
     /// The connection that registered this user; every write to this position
     /// goes there, whatever the order of the socket's connection list.
     ConnectionId connection = kNoConnection;
+    /// chat::userNameKey of the name: unique among the registered users.
+    std::string key;
 };
 
 /// The joined users, positions 0 to high() without gaps, in order of joining.
@@ -34,8 +36,12 @@ class UserRegistry
 public:
     static constexpr int kCapacity = 101;
 
-    /// Position of `name` (exact match), -1 when not registered.
+    /// Position of `name`, -1 when not registered. A name is found by its
+    /// key (chat::userNameKey), so a peer reading Windows-1252 reaches
+    /// "Łukasz" as "?ukasz", and a name typed in another normal form is the same.
     int findUser(const std::string &name) const;
+    /// True when a user whose name has the key of `name` is registered.
+    bool taken(const std::string &name) const { return findUser(name) >= 0; }
     /// Position of the user registered by `connection`, -1 when none.
     int positionOf(ConnectionId connection) const;
 
@@ -46,7 +52,7 @@ public:
     bool full() const { return m_high + 1 >= kCapacity; }
 
     /// Registers at the next free position and returns it; -1 when full.
-    /// The caller has checked that the name is free.
+    /// The caller has checked the name (chat::checkUserName) and that it is free.
     int add(const std::string &name, const std::string &address, ConnectionId connection);
     /// Removes `name`, moving later users down one place. False, and nothing
     /// changed, when the name is not registered.

@@ -140,10 +140,12 @@ private slots:
 
     void logLinesArePrintable()
     {
-        const std::string line = kc::headlessLogLine("T", "127.0.0.1$#user:x\x1b[2J\x07\xe4" + std::string(3000, 'a'));
+        const std::string line = kc::headlessLogLine("T", "127.0.0.1$#user:x\x1b[2J\x07\xc3\xa4" + std::string(3000, 'a'));
         QVERIFY(line.starts_with("T 127.0.0.1$#user:x?[2J?\xc3\xa4"));
         QVERIFY(line.ends_with(" [...]\n"));
         QVERIFY(line.size() < 2100);
+        QCOMPARE(kc::headlessLogLine("T", "\xC5\x81ukasz: \xF0\x9F\x91\x8D \xE2\x80\xAE"),
+                 std::string("T \xC5\x81ukasz: \xF0\x9F\x91\x8D ?\n"));
     }
 
     // The window and the headless server share one server: a client cannot

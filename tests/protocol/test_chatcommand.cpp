@@ -133,6 +133,18 @@ private slots:
         QVERIFY(acceptCapabilities({"tls"}).empty());
         QVERIFY(acceptCapabilities({"Frame", ""}).empty());
         QCOMPARE(buildCapabilityAck({"frame"}), std::string("$#kcx:frame#"));
+
+        // "utf8" only beside "frame", in the client's order; the whole name
+        // rides behind the list, percent-encoded, where an older server sees
+        // one more token it does not know.
+        QCOMPARE(acceptCapabilities({"utf8", "tls", "frame"}), (Strings{"utf8", "tls", "frame"}));
+        QVERIFY(acceptCapabilities({"utf8"}).empty());
+        const std::string utf8Join = buildMarkedJoin("?ukasz", 0, "127.0.0.1", {"frame", "utf8"}, "\xC5\x81uk:%");
+        QCOMPARE(utf8Join, std::string("$#neu:?ukasz:0:127.0.0.1#kcx:frame,utf8:%C5%81uk%3A%25"));
+        QCOMPARE(offeredCapabilities(*parse(utf8Join)), (Strings{"frame", "utf8"}));
+        QCOMPARE(*markedJoinName(*parse(utf8Join)), std::string("\xC5\x81uk:%"));
+        QCOMPARE(buildMarkedJoin("anna", 0, "127.0.0.1", {"frame"}, "anna"), join);
+        QVERIFY(!markedJoinName(*parse(join)));
     }
 
     void framesAreRead_data()
@@ -187,19 +199,30 @@ private slots:
         QTest::addColumn<Strings>("commands");
         QTest::addColumn<bool>("framed");
         QTest::addColumn<std::string>("heldWrite");
+        QTest::addColumn<Strings>("offer");
+        QTest::addColumn<bool>("utf8");
         const std::string list = "$#neu:anna:127.0.0.1#";
         QTest::newRow("acknowledged, list behind it") << Strings{"$#kcx:frame#" + buildFrame(list) + buildFrame("$#farbe:0#a: x")}
                                                       << Strings{list, "$#farbe:0#a: x"} << true
-                                                      << buildFrame("$#user:anna:0#hi");
+                                                      << buildFrame("$#user:anna:0#hi") << Strings{} << false;
         QTest::newRow("acknowledgement split") << Strings{"$#", "kcx:fr", "ame#2", "1:" + list + ","}
-                                               << Strings{list} << true << buildFrame("$#user:anna:0#hi");
+                                               << Strings{list} << true << buildFrame("$#user:anna:0#hi") << Strings{} << false;
         QTest::newRow("legacy server") << Strings{list, "$#farbe:0#a: x$#farbe:0#b: y"}
                                        << Strings{list, "$#farbe:0#a: x$#farbe:0#b: y"} << false
-                                       << std::string("$#user:anna:0#hi");
+                                       << std::string("$#user:anna:0#hi") << Strings{} << false;
         QTest::newRow("legacy, starts like it") << Strings{"$#k", "ill:kill#"} << Strings{"$#kill:kill#"} << false
-                                                << std::string("$#user:anna:0#hi");
+                                                << std::string("$#user:anna:0#hi") << Strings{} << false;
         QTest::newRow("unknown capability") << Strings{"$#kcx:zip#" + list} << Strings{"$#kcx:zip#" + list}
-                                            << false << std::string("$#user:anna:0#hi");
+                                            << false << std::string("$#user:anna:0#hi") << Strings{} << false;
+        QTest::newRow("utf8 offered and acknowledged")
+            << Strings{"$#kcx:frame,utf8#" + buildFrame(list)} << Strings{list} << true
+            << buildFrame("$#user:anna:0#hi") << Strings{"frame", "utf8"} << true;
+        QTest::newRow("utf8 offered, not acknowledged")
+            << Strings{"$#kcx:frame#" + buildFrame(list)} << Strings{list} << true
+            << buildFrame("$#user:anna:0#hi") << Strings{"frame", "utf8"} << false;
+        QTest::newRow("utf8 acknowledged, never offered")
+            << Strings{"$#kcx:frame,utf8#" + list} << Strings{"$#kcx:frame,utf8#" + list} << false
+            << std::string("$#user:anna:0#hi") << Strings{} << false;
     }
 
     void clientWireNegotiates()
@@ -208,8 +231,13 @@ private slots:
         QFETCH(Strings, commands);
         QFETCH(bool, framed);
         QFETCH(std::string, heldWrite);
+        QFETCH(Strings, offer);
+        QFETCH(bool, utf8);
         ClientWire wire;
-        QCOMPARE(wire.start("anna", 0, "127.0.0.1"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
+        if (offer.empty())
+            QCOMPARE(wire.start("anna", 0, "127.0.0.1"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
+        else
+            wire.start("anna", 0, "127.0.0.1", offer, "anna");
         // Nothing goes out before the server's first bytes.
         QCOMPARE(wire.wrap("$#user:anna:0#hi"), std::string());
         Strings got;
@@ -220,6 +248,7 @@ private slots:
         }
         QCOMPARE(got, commands);
         QCOMPARE(wire.mode() == ClientWire::Mode::Framed, framed);
+        QCOMPARE(wire.utf8(), utf8);
         QCOMPARE(wire.takeHeld(), Strings{heldWrite});
         QVERIFY(wire.takeHeld().empty());
         wire.reset();

@@ -21,7 +21,7 @@ QString describe(const std::vector<Delivery> &deliveries)
 {
     QStringList lines;
     for (const Delivery &d : deliveries)
-        lines << QString::number(d.connection) + QLatin1Char('>') + QString::fromLatin1(d.bytes.str());
+        lines << QString::number(d.connection) + QLatin1Char('>') + QString::fromStdString(d.bytes.str());
     return lines.join(QLatin1Char('\n'));
 }
 
@@ -277,6 +277,74 @@ private slots:
             QCOMPARE(describe(outcome.deliveries), QStringLiteral("5>$#noconnect:noconnect#"));
             QCOMPARE(registry.userListCommand(), std::string("$#neu:anna:127.0.9.1#"));
         }
+    }
+
+    // A name is compared as it looks: in NFC, and in the Windows-1252 form a
+    // legacy peer sees. A marked join that agreed on "utf8" registers the
+    // whole name it carries beside the Windows-1252 field.
+    void namesAreComparedAsTheyLook_data()
+    {
+        QTest::addColumn<QString>("data");
+        QTest::addColumn<QString>("registered");
+        QTest::addColumn<QString>("first");
+        const QString to = QStringLiteral(":0:127.0.0.5#");
+        QTest::newRow("NFD of a registered name") << QString::fromUtf8("$#neu:Ju\xCC\x88rgen") + to << "" << "5>$#noconnect:noconnect#";
+        QTest::newRow("another name, same legacy form") << "$#neu:?ukasz:0:127.0.0.5#kcx:frame,utf8:%C5%83ukasz" << ""
+                                                        << "5>$#noconnect:noconnect#";
+        QTest::newRow("the legacy form itself") << "$#neu:?ukasz" + to << "" << "5>$#noconnect:noconnect#";
+        QTest::newRow("blank around a name") << "$#neu: anna " + to << "" << "5>$#noconnect:noconnect#";
+        QTest::newRow("Server") << "$#neu:Server" + to << "" << "5>$#noconnect:noconnect#";
+        QTest::newRow("server") << "$#neu:server" + to << "" << "5>$#noconnect:noconnect#";
+        QTest::newRow("SERVER, whole name") << "$#neu:x:0:127.0.0.5#kcx:frame,utf8:SERVER" << ""
+                                            << "5>$#noconnect:noconnect#";
+        QTest::newRow("bidi override") << QString::fromUtf8("$#neu:\xE2\x80\xAE" "anna") + to << ""
+                                       << "5>$#noconnect:noconnect#";
+        QTest::newRow("control character") << "$#neu:an\x1bna" + to << "" << "5>$#noconnect:noconnect#";
+        QTest::newRow("whole name, ill-formed") << "$#neu:x:0:127.0.0.5#kcx:frame,utf8:%C5x" << ""
+                                                << "5>$#noconnect:noconnect#";
+        QTest::newRow("whole name with utf8") << "$#neu:?ucja:0:127.0.0.5#kcx:frame,utf8:%C5%81ucja" << "Łucja"
+                                              << "5>$#kcx:frame,utf8#";
+        QTest::newRow("whole name needs utf8 agreed") << "$#neu:zed:0:127.0.0.5#kcx:utf8:%C5%81ucja" << "zed"
+                                                      << "1>$#neu:anna:127.0.9.1:Łukasz:127.0.9.2:Jürgen:127.0.9.3:zed:127.0.0.5#";
+        QTest::newRow("NFD becomes NFC") << QString::fromUtf8("$#neu:Zoe\xCC\x88") + to << "Zoë"
+                                         << "1>$#neu:anna:127.0.9.1:Łukasz:127.0.9.2:Jürgen:127.0.9.3:Zoë:127.0.0.5#";
+    }
+    void namesAreComparedAsTheyLook()
+    {
+        QFETCH(QString, data);
+        QFETCH(QString, registered);
+        QFETCH(QString, first);
+        UserRegistry registry;
+        registry.add("anna", "127.0.9.1", 1);
+        registry.add("Łukasz", "127.0.9.2", 2);
+        registry.add("Jürgen", "127.0.9.3", 3);
+        ServerDispatcher dispatcher(registry);
+        const Outcome outcome = dispatcher.dispatch(5, data.toStdString());
+        QVERIFY(!outcome.deliveries.empty());
+        QCOMPARE(QString::number(outcome.deliveries[0].connection) + QLatin1Char('>')
+                     + QString::fromStdString(outcome.deliveries[0].bytes.str()),
+                 first);
+        QCOMPARE(registry.positionOf(5) >= 0, !registered.isEmpty());
+        if (registered.isEmpty())
+            return;
+        QCOMPARE(QString::fromStdString(registry.at(registry.positionOf(5)).name), registered);
+        QCOMPARE(outcome.deliveries[0].utf8, first.contains(QStringLiteral("utf8")));
+        // A legacy peer reaches Łukasz under the name it sees, and the reply names him whole.
+        const Outcome whisper = dispatcher.dispatch(5, "$#pmessage:?ukasz:" + registry.at(3).name + "#hi");
+        QCOMPARE(describe(whisper.deliveries), QString::fromStdString("2>$#pmassage:" + registry.at(3).name + "#Private Nachricht: hi"));
+    }
+
+    // A command longer than a frame holds (a relayed legacy read that grew in
+    // UTF-8) is cut, for a UTF-8 peer between characters; each encoding is
+    // framed once and shared.
+    void framesAreCutBetweenCharacters()
+    {
+        const SharedBytes big(std::string(65535, 'a') + "\xC3\xA4");
+        QCOMPARE(big.frame(true), "65535:" + std::string(65535, 'a') + ",");
+        QCOMPARE(big.frame(false), "65536:" + std::string(65535, 'a') + "\xE4,");
+        QCOMPARE(&big.frame(true), &SharedBytes(big).frame(true));
+        const SharedBytes ascii(std::string("$#kill:kill#"));
+        QCOMPARE(&ascii.frame(true), &ascii.frame(false));
     }
 
     void joinToFullRegistryIsRefused()

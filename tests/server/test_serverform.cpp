@@ -543,6 +543,51 @@ private slots:
         QVERIFY(m_env.dialogs.errors().isEmpty());
     }
 
+    // One text inside, one encoding per connection: a Windows-1252 peer and a
+    // peer that agreed on UTF-8 in one room, and the operator writing to both.
+    void unicodeTravelsPerReceiver()
+    {
+        join(m_anna, "anna", kAnna, {});
+        QVERIFY(m_bob.connectTo(m_port));
+        QVERIFY(m_bob.send(chat::buildMarkedJoin("?ukasz", 255, kBob, {"frame", "utf8"}, "Łukasz")));
+        QCOMPARE(m_anna.receive(), "$#neu:anna:" + kAnna + ":?ukasz:" + kBob + "#");
+        QCOMPARE(m_bob.receive(), "$#kcx:frame,utf8#" + chat::buildFrame("$#neu:anna:" + kAnna + ":Łukasz:" + kBob + "#"));
+        QCOMPARE(serverForm->usersListBox->item(1)->text(), QStringLiteral("Łukasz (1)"));
+
+        const std::string line = "Grüße 👍 Łódź € Ελλάδα 日本";
+        QVERIFY(m_bob.send(chat::buildFrame("$#user:Łukasz:255#" + line)));
+        QCOMPARE(m_anna.receive(), std::string("$#farbe:255#?ukasz: Gr\xFC\xDF" "e ? ?\xF3" "d? \x80 ?????? ??"));
+        QCOMPARE(m_bob.receive(), chat::buildFrame("$#farbe:255#Łukasz: " + line));
+        QCOMPARE(lastChatLine(), QString::fromStdString(line));
+        QCOMPARE(logLines().last(), QString::fromStdString("127.0.0.1$#user:Łukasz:255#" + line));
+
+        QVERIFY(m_anna.send("$#user:anna:0#Gr\xFC\xDF" "e \x80"));
+        QCOMPARE(m_anna.receive(), std::string("$#farbe:0#anna: Gr\xFC\xDF" "e \x80"));
+        QCOMPARE(m_bob.receive(), chat::buildFrame("$#farbe:0#anna: Grüße €"));
+
+        // A path is text like any other; the peer that sees "?ukasz" answers to that name.
+        QVERIFY(m_bob.send(chat::buildFrame("$#file:Łukasz:anna:/home/ł/Präsentation Łódź.pdf#")));
+        QCOMPARE(m_anna.receive(), "$#file:?ukasz:" + kBob + ":/home/?/Pr\xE4sentation ?\xF3" "d?.pdf#");
+        QVERIFY(m_anna.send("$#fileabgelehnt:?ukasz:anna:/home/?/Pr\xE4sentation ?\xF3" "d?.pdf#"));
+        QCOMPARE(m_bob.receive(), chat::buildFrame("$#fileabgelehnt:anna:/home/?/Präsentation ?ód?.pdf#"));
+
+        // Ill-formed UTF-8 goes on as U+FFFD, or "?"; logged once, and the connection stays.
+        const std::string r = "\xEF\xBF\xBD";
+        QVERIFY(m_bob.send(chat::buildFrame("$#user:Łukasz:255#a\xC0\xAF" "b\xED\xA0\x80")
+                           + chat::buildFrame("$#user:Łukasz:255#\xF5")));
+        QCOMPARE(m_anna.receive(), std::string("$#farbe:255#?ukasz: a??b???$#farbe:255#?ukasz: ?"));
+        QCOMPARE(m_bob.receive(), chat::buildFrame("$#farbe:255#Łukasz: a" + r + r + "b" + r + r + r)
+                                      + chat::buildFrame("$#farbe:255#Łukasz: " + r));
+        QCOMPARE(logLines().filter(QStringLiteral("ungültiges UTF-8")).size(), 1);
+
+        serverForm->userCheckBox->setChecked(true);
+        serverForm->Edit2->setText(QStringLiteral("Grüße 👍"));
+        serverForm->Button1->click();
+        QCOMPARE(m_anna.receive(), std::string("$#farbe:255#Server: Gr\xFC\xDF" "e ?"));
+        QCOMPARE(m_bob.receive(), chat::buildFrame("$#farbe:255#Server: Grüße 👍"));
+        QVERIFY(m_env.dialogs.errors().isEmpty());
+    }
+
     void readerThatStopsReadingIsDroppedAndLeaves_data()
     {
         QTest::addColumn<bool>("framed");

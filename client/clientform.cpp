@@ -417,11 +417,12 @@ void TclientForm::ClientSocketConnecting(QObject *, TCustomWinSocket *)
 void TclientForm::ClientSocketConnect(QObject *, TCustomWinSocket *Socket)
 {
     // The name comes later: a reverse look-up may take the resolver's time-out.
-    Label3->clear();
+    const std::string address = Socket->PeerAddress();
+    Label3->setText(kc::fromAnsi(client::serverLabel({}, address)));
     const unsigned serial = ++m_connectionSerial;
-    Socket->PeerHostNameLater(this, [this, serial](const std::string &name) {
+    Socket->PeerHostNameLater(this, [this, serial, address](const std::string &name) {
         if (serial == m_connectionSerial)
-            Label3->setText(kc::fromAnsi(name));
+            Label3->setText(kc::fromAnsi(client::serverLabel(name, address)));
     });
     Socket->SendString(m_wire.start(userName, farbe, Socket->OwnAddress()));
     m_connectionUp = true;
@@ -527,8 +528,15 @@ void TclientForm::ClientSocketRead(QObject *, TCustomWinSocket *Socket)
         Socket->SendString(held);
     // Commands are taken one at a time: a handler that waits for the user
     // lets later reads in, which take the next ones, in order.
-    while (const std::optional<std::string> command = m_wire.next())
-        kc::guarded([&] { handleCommand(*command); });
+    while (const std::optional<std::string> read = m_wire.next()) {
+        // Only the last piece of a legacy read can be other than a user list,
+        // whose handler waits for nobody: the order stays that of arrival.
+        const std::vector<std::string> commands = m_wire.mode() == chat::ClientWire::Mode::Framed
+                                                      ? std::vector<std::string>{*read}
+                                                      : client::splitLegacyRead(*read);
+        for (const std::string &command : commands)
+            kc::guarded([&] { handleCommand(command); });
+    }
     if (m_wire.broken()) {
         appendLine("Der Server sendet einen fehlerhaften Rahmen (" + m_wire.error() + "): Verbindung getrennt",
                    kc::clRed);

@@ -345,6 +345,7 @@ private slots:
                 open += listening->ConnectionAt(i)->Connected() ? 1 : 0;
             peak = std::max(peak, open);
         };
+        const auto restore = qScopeGuard([&] { server->OnClientConnect = accepted; });
 
         Burst burst;
         QVERIFY(burst.open(count, m_port));
@@ -352,7 +353,6 @@ private slots:
         QVERIFY(waitFor([&] { return burst.established(0) == count; }, 20000));
         // The ones held never join and are let go once the join time is up.
         QVERIFY(waitFor([&] { return burst.closedByPeer() == count; }, 20000));
-        server->OnClientConnect = accepted;
         QVERIFY2(peak <= cap, qPrintable(QString::number(peak)));
         burst.abortAll();
         QVERIFY(waitFor([] { return serverForm->ServerSocket->Endpoint()->ActiveConnections() == 2; }));

@@ -5,6 +5,7 @@
 
 #include <QBuffer>
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QTest>
 #include <QTimer>
 
@@ -379,6 +380,7 @@ private slots:
 
         std::vector<std::string> reported;
         kc::setExceptionHandler([&](const std::string &message) { reported.push_back(message); });
+        const auto restore = qScopeGuard([] { kc::setExceptionHandler(nullptr); });
         timer.setOnTimer([&](QObject *) {
             timer.setEnabled(false);
             throw kc::Exception("Zeitgeber kaputt");
@@ -386,7 +388,6 @@ private slots:
         timer.setEnabled(true);
         QVERIFY(kc::test::waitFor([&] { return !reported.empty(); }));
         QCOMPARE(reported.front(), std::string("Zeitgeber kaputt"));
-        kc::setExceptionHandler(nullptr);
     }
 
     void startUpCounting()

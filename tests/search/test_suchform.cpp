@@ -203,9 +203,11 @@ private slots:
         kc::createWindows();
     }
 
+    // Every function starts with the windows as the program makes them.
     void init()
     {
-        clientForm->ClientSocket->Close();
+        kc::destroyWindows();
+        kc::createWindows();
         clientForm->serverPort = 5757;
         suchForm->close();
         suchForm->Timer1->setInterval(1000);
@@ -263,7 +265,7 @@ private slots:
     void searchProbesTheWholeRangeAndListsListeners()
     {
         RawServer first;
-        const uint16_t port = first.listen(0, "127.0.0.1");
+        const uint16_t port = first.listen(0, "127.0.0.4");
         QVERIFY(port != 0);
         RawServer second;
         QCOMPARE(second.listen(port, "127.0.0.200"), port);
@@ -277,7 +279,7 @@ private slots:
         QCOMPARE(probeCount(), 255);
 
         // Names follow the addresses once the reverse look-ups answer.
-        const QSet<QString> expected{expectedLine("127.0.0.1"), expectedLine("127.0.0.200")};
+        const QSet<QString> expected{expectedLine("127.0.0.4"), expectedLine("127.0.0.200")};
         QVERIFY(kc::test::waitFor([&] {
             const QStringList lines = listLines();
             return QSet<QString>(lines.begin(), lines.end()) == expected;
@@ -628,6 +630,9 @@ private slots:
         // own; with none left it reports faults that are not there.
         if (kSanitized)
             QSKIP("starves the sanitizer runtime of file descriptors");
+        // The found server's name is looked up while no descriptor is left,
+        // and Qt keeps that failed answer for a minute: no other function
+        // looks for a server on 127.0.0.1.
         RawServer listening;
         const uint16_t port = listening.listen(0, "127.0.0.1");
         QVERIFY(port != 0);

@@ -38,7 +38,8 @@ failed=()
 ran=0
 while read -r name exe; do
   [[ "$name" =~ $regex ]] || continue
-  ldd "$exe" 2>/dev/null | grep -q libQt6Widgets || continue
+  libraries=$(ldd "$exe" 2>/dev/null || true)
+  [[ "$libraries" == *libQt6Widgets* ]] || continue
   mapfile -t functions < <("$exe" -functions </dev/null 2>/dev/null | sed -n 's/()$//p')
   [ ${#functions[@]} -gt 1 ] || continue
   if [ "$order" = reverse ]; then

@@ -5,6 +5,8 @@
 #include <QThread>
 
 #include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -348,6 +350,21 @@ void RawServer::close()
 
 uint16_t freePort()
 {
+    // Below the range the kernel hands out for bind(0) and for the source
+    // ports of connections: a port from there could be taken, between this
+    // call and the caller's listen, by any connection another test makes.
+    int ephemeralLow = 32768;
+    QFile range(QStringLiteral("/proc/sys/net/ipv4/ip_local_port_range"));
+    if (range.open(QIODevice::ReadOnly))
+        ephemeralLow = QString::fromLatin1(range.readAll()).simplified().section(QLatin1Char(' '), 0, 0).toInt();
+    if (ephemeralLow > 12000) {
+        for (int attempt = 0; attempt < 1000; ++attempt) {
+            const auto port = static_cast<uint16_t>(QRandomGenerator::global()->bounded(10000, ephemeralLow));
+            RawServer probe;
+            if (probe.listen(port, "0.0.0.0") == port)
+                return port;
+        }
+    }
     RawServer probe;
     return probe.listen(0);
 }

@@ -82,7 +82,8 @@ private:
     uint16_t m_port = 0;
 };
 
-/// A port on 127.0.0.1 that nobody listens on at the moment.
+/// A port that nobody listens on at the moment, on any address, and that the
+/// kernel gives to no connection meanwhile (it lies below the ephemeral range).
 uint16_t freePort();
 
 } // namespace kc::test

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets up, builds and then starts Kestrelon Chat ("run") or runs every test ("test").
+# Sets up, builds and then starts Kestrelon Chat ("run") or runs every test ("test";
+# further arguments go to ctest, e.g. "test --schedule-random").
 # "test-asan" runs every test in a second tree built with AddressSanitizer and
 # UndefinedBehaviorSanitizer (KC_BUILD_DIR defaults to build-asan there);
 # "fuzz [SECONDS]" builds the fuzz targets with clang and runs each briefly.
@@ -57,7 +58,7 @@ case "$mode" in
   test)
     install_missing
     build
-    exec tools/run-tests.sh "$build_dir" -j"$(nproc)"
+    exec tools/run-tests.sh "$build_dir" -j"$(nproc)" "${@:2}"
     ;;
   test-asan)
     install_missing
@@ -67,7 +68,7 @@ case "$mode" in
     # caches to the end; the fuzz targets check the pure cores for leaks.
     export ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=0
     export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-    exec tools/run-tests.sh "$build_dir" -j"$(nproc)"
+    exec tools/run-tests.sh "$build_dir" -j"$(nproc)" "${@:2}"
     ;;
   fuzz)
     packages+=("${fuzz_packages[@]}")
@@ -75,7 +76,7 @@ case "$mode" in
     exec tools/run-fuzzers.sh "${2:-20}"
     ;;
   *)
-    echo "usage: $0 run|test|test-asan|fuzz [SECONDS]" >&2
+    echo "usage: $0 run | test [CTEST_ARGS...] | test-asan [CTEST_ARGS...] | fuzz [SECONDS]" >&2
     exit 2
     ;;
 esac

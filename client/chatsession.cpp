@@ -230,11 +230,12 @@ void ChatSession::socketConnecting(TCustomWinSocket *)
 void ChatSession::socketConnect(TCustomWinSocket *socket)
 {
     // The name comes later: a reverse look-up may take the resolver's time-out.
-    setServerName(QString());
+    const std::string address = socket->PeerAddress();
+    setServerName(kc::fromAnsi(client::serverLabel({}, address)));
     const unsigned serial = ++m_connectionSerial;
-    socket->PeerHostNameLater(this, [this, serial](const std::string &name) {
+    socket->PeerHostNameLater(this, [this, serial, address](const std::string &name) {
         if (serial == m_connectionSerial)
-            setServerName(kc::fromAnsi(name));
+            setServerName(kc::fromAnsi(client::serverLabel(name, address)));
     });
     socket->SendString(m_wire.start(m_userName, m_colour, socket->OwnAddress()));
     m_connectionUp = true;
@@ -314,8 +315,15 @@ void ChatSession::socketRead(TCustomWinSocket *socket)
         socket->SendString(held);
     // Commands are taken one at a time: a handler that waits for the user
     // lets later reads in, which take the next ones, in order.
-    while (const std::optional<std::string> command = m_wire.next())
-        guarded([&] { handleCommand(*command); });
+    while (const std::optional<std::string> read = m_wire.next()) {
+        // Only the last piece of a legacy read can be other than a user list,
+        // whose handler waits for nobody: the order stays that of arrival.
+        const std::vector<std::string> commands = m_wire.mode() == chat::ClientWire::Mode::Framed
+                                                      ? std::vector<std::string>{*read}
+                                                      : client::splitLegacyRead(*read);
+        for (const std::string &command : commands)
+            guarded([&] { handleCommand(command); });
+    }
     if (m_wire.broken()) {
         showLine("Der Server sendet einen fehlerhaften Rahmen (" + m_wire.error() + "): Verbindung getrennt",
                  kWarningColour);

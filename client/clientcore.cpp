@@ -37,6 +37,30 @@ std::string privateChatPartner(const chat::Command &command)
     return colon == std::string::npos ? command.fixed : command.fixed.substr(colon + 1);
 }
 
+std::string serverLabel(const std::string &hostName, const std::string &address)
+{
+    return hostName.empty() ? address : hostName;
+}
+
+std::vector<std::string> splitLegacyRead(const std::string &read)
+{
+    static const std::string prefix = "$#";
+    static const std::string userList = prefix + chat::kJoin + ":";
+    std::vector<std::string> pieces;
+    size_t from = 0;
+    for (;;) {
+        if (read.compare(from, userList.size(), userList) != 0)
+            break;
+        const size_t hash = read.find('#', from + userList.size());
+        if (hash == std::string::npos || read.compare(hash + 1, prefix.size(), prefix) != 0)
+            break;
+        pieces.push_back(read.substr(from, hash + 1 - from));
+        from = hash + 1;
+    }
+    pieces.push_back(read.substr(from));
+    return pieces;
+}
+
 std::optional<Reaction> interpret(const std::string &data)
 {
     std::optional<chat::Command> command = chat::parse(data);

@@ -86,6 +86,19 @@ struct Reaction
 /// kc::EConvertError; nothing of that read may then be shown.
 std::optional<Reaction> interpret(const std::string &data);
 
+/// What "Verbunden mit" names the connected server by: its host name, or its
+/// address while it has none (no reverse name on the network, or the look-up
+/// has not answered yet).
+std::string serverLabel(const std::string &hostName, const std::string &address);
+
+/// The commands in one read of a legacy connection. The legacy wire takes a
+/// read as one command; a user list, though, carries no free text, and no
+/// name or address in it can hold "#", so a read that begins with a user list
+/// ("$#neu:" up to its first "#") and goes on with "$#" is cut there, as often
+/// as that repeats. Nothing else is ever cut: typed text travels only in the
+/// free text of other commands.
+std::vector<std::string> splitLegacyRead(const std::string &read);
+
 /// The partner of a private chat line: the header after its first ":" up to
 /// the "#", or all of the header before the "#" when it has no ":".
 std::string privateChatPartner(const chat::Command &command);

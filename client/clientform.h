@@ -49,7 +49,7 @@ public:
     QLabel *Label6; // "Download:", hidden until a file is sent or received
     QProgressBar *ProgressBar1;
     QLabel *Label2; // "Verbunden mit:"
-    QLabel *Label3; // the server's host name, or "kein Server gefunden"
+    QLabel *Label3; // the server's host name (its address where it has none), or "kein Server gefunden"
     QLabel *lockLabel;        // whether the connection to the server is encrypted
     QLabel *fingerprintLabel; // the server's fingerprint, short form; the full hash as its tooltip
     QLabel *Label4; // "Benutzername: "

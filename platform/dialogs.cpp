@@ -150,6 +150,7 @@ void ScriptedDialogService::clear()
     m_opens.clear();
     m_saves.clear();
     m_colours.clear();
+    whileOpen = nullptr;
 }
 
 int ScriptedDialogService::messageBox(MsgKind kind, const QString &title, const QString &text, int buttons, QWidget *)

@@ -91,6 +91,8 @@ public:
     QList<Call> messages() const;
     /// Texts of the error boxes (stop icon) shown so far.
     QStringList errors() const;
+    /// Forgets the calls, every answer not yet taken and whileOpen: what one
+    /// test left behind never reaches the next.
     void clear();
 
     int messageBox(MsgKind kind, const QString &title, const QString &text, int buttons, QWidget *parent) override;

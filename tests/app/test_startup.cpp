@@ -34,7 +34,17 @@ private slots:
     void initTestCase()
     {
         m_env = new kc::test::TestEnvironment;
+    }
+
+    // Every function sees the program as it starts: its windows just made,
+    // the start window shown.
+    void init()
+    {
+        kc::destroyWindows();
         kc::createWindows();
+        auswahlForm->show();
+        m_env->dialogs.clear();
+        m_env->openedAddresses.clear();
     }
 
     void sevenWindowsOnlyStartWindowShown()

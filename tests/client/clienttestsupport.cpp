@@ -56,15 +56,13 @@ std::string ClientDriver::connectAs(RawServer &server, RawClient &peer, const QS
 
 bool ClientDriver::admit(RawClient &peer, const std::string &name)
 {
-    peer.send("$#neu:" + name + ":127.0.0.1#");
-    return waitFor([this] { return m_form->session()->admitted(); });
+    return peer.sendAndWaitRead("$#neu:" + name + ":127.0.0.1#") && waitFor([this] { return m_form->session()->admitted(); });
 }
 
 bool ClientDriver::feed(RawClient &peer, const std::string &bytes, int count)
 {
     const int before = static_cast<int>(newLines().size());
-    peer.send(bytes);
-    return waitFor([&] { return newLines().size() >= before + count; });
+    return peer.sendAndWaitRead(bytes) && waitFor([&] { return newLines().size() >= before + count; });
 }
 
 } // namespace kc::test

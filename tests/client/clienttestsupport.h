@@ -43,9 +43,11 @@ public:
     /// Verbinden with host 127.0.0.1 and `name`; accepts the connection on
     /// `server` into `peer` and returns the announce command it wrote.
     std::string connectAs(RawServer &server, RawClient &peer, const QString &name);
-    /// Sends a user list naming `name`, and waits until the client is admitted.
+    /// Sends a user list naming `name`, and waits until the client has read it
+    /// and is admitted.
     bool admit(RawClient &peer, const std::string &name);
-    /// Sends `bytes` and waits until the chat view has `count` more lines.
+    /// Sends `bytes`, waits until the client has read them and the chat view
+    /// has `count` more lines.
     bool feed(RawClient &peer, const std::string &bytes, int count);
 
 private:

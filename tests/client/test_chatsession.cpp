@@ -146,6 +146,10 @@ private slots:
         QTest::newRow("two commands in one read")
             << std::string("$#farbe:255#a: x$#farbe:0#b: y") << QStringList{"a: x$#farbe:0#b: y"}
             << QList<qint32>{red};
+        // An older server's list and the line behind it, joined by TCP.
+        QTest::newRow("user list and a line in one read")
+            << std::string("$#neu:anna:127.0.0.1:bob:127.0.0.2#$#farbe:255#bob: hallo") << QStringList{"bob: hallo"}
+            << QList<qint32>{red};
         QTest::newRow("markup stays text")
             << std::string("$#farbe:32768#<b>bob</b>: <a href=\"x\">&amp;</a>")
             << QStringList{"<b>bob</b>: <a href=\"x\">&amp;</a>"} << QList<qint32>{green};

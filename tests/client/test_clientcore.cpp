@@ -6,6 +6,7 @@
 using client::Handler;
 
 Q_DECLARE_METATYPE(std::string)
+Q_DECLARE_METATYPE(std::vector<std::string>)
 
 class TestClientCore : public QObject
 {
@@ -58,6 +59,41 @@ private slots:
         QCOMPARE(r->show, show);
         QCOMPARE(r->lineColour, colour);
         QCOMPARE(r->command.text, text);
+    }
+
+    void legacyReadIsCutOnlyAfterAUserList_data()
+    {
+        QTest::addColumn<std::string>("read");
+        QTest::addColumn<std::vector<std::string>>("commands");
+        using V = std::vector<std::string>;
+        const std::string list = "$#neu:anna:127.0.0.1:bob:127.0.0.1#";
+        const std::string offer = "$#file:bob:127.0.0.1:C:\\quelle.txt#";
+        QTest::newRow("list and offer in one read") << list + offer << V{list, offer};
+        QTest::newRow("lists and a line") << list + "$#neu:#" + list + "$#farbe:0#a: x$#neu:b:c#"
+                                          << V{list, "$#neu:#", list, "$#farbe:0#a: x$#neu:b:c#"};
+        QTest::newRow("list alone") << list << V{list};
+        QTest::newRow("list and bytes that are no command") << list + "x$#kill:kill#"
+                                                           << V{list + "x$#kill:kill#"};
+        QTest::newRow("list without its end") << std::string("$#neu:anna:127.0.0.1$#kill:kill#")
+                                              << V{"$#neu:anna:127.0.0.1$#kill:kill#"};
+        // Typed text is free text of a line: whatever it holds, the read stays one.
+        QTest::newRow("typed list and kill in a public line")
+            << std::string("$#farbe:0#anna: $#neu:x:1#$#kill:kill#")
+            << V{"$#farbe:0#anna: $#neu:x:1#$#kill:kill#"};
+        QTest::newRow("typed in a whisper") << std::string("$#pmassage:bob#Private Nachricht: $#neu:a#$#kill:kill#")
+                                            << V{"$#pmassage:bob#Private Nachricht: $#neu:a#$#kill:kill#"};
+        QTest::newRow("a list with no colon is another name") << std::string("$#neu#$#kill:kill#")
+                                                              << V{"$#neu#$#kill:kill#"};
+        QTest::newRow("names are case-sensitive") << std::string("$#Neu:a:1#$#kill:kill#")
+                                                  << V{"$#Neu:a:1#$#kill:kill#"};
+        QTest::newRow("empty read") << std::string() << V{std::string()};
+    }
+
+    void legacyReadIsCutOnlyAfterAUserList()
+    {
+        QFETCH(std::string, read);
+        QFETCH(std::vector<std::string>, commands);
+        QCOMPARE(client::splitLegacyRead(read), commands);
     }
 
     void readWithoutPrefixIsDropped_data()

@@ -106,8 +106,31 @@ private slots:
         delete bob;
     }
 
+    // Every function starts with anna and bob joined and no private window
+    // open, whatever the function before left.
+    void init()
+    {
+        env->dialogs.clear();
+        serverForm->host().setRequireEncryption(false);
+        for (TclientForm *form : {anna, bob}) {
+            form->session()->setEncryptedOnly(false);
+            form->session()->setServerPort(port);
+            for (TprivatChatForm *chat : std::vector<TprivatChatForm *>(form->privatChats))
+                chat->close();
+            if (!form->session()->admitted()) {
+                join(form, form == anna ? QStringLiteral("anna") : QStringLiteral("bob"));
+                QVERIFY(waitFor([&] { return form->session()->admitted(); }));
+            }
+        }
+        QVERIFY(waitFor([] { return serverUsers().size() == 2; }));
+        QVERIFY(waitFor([&] { return items(anna->UserListBox).size() == 2 && items(bob->UserListBox).size() == 2; }));
+    }
+
     void bothJoinAndListsAgree()
     {
+        anna->disconnectBitBtn->click();
+        bob->disconnectBitBtn->click();
+        QVERIFY(waitFor([&] { return serverUsers().isEmpty(); }));
         join(anna, QStringLiteral("anna"));
         QVERIFY(waitFor([&] { return anna->session()->admitted(); }));
         join(bob, QStringLiteral("bob"));
@@ -247,7 +270,9 @@ private slots:
 
     void operatorKicks()
     {
-        serverForm->usersListBox->setCurrentRow(1);
+        const int row = static_cast<int>(serverUsers().indexOf(QStringLiteral("bob (127.0.0.1)")));
+        QVERIFY(row >= 0);
+        serverForm->usersListBox->setCurrentRow(row);
         serverForm->kickBitBtn->click();
         QVERIFY(waitFor([&] { return !bob->session()->admitted(); }));
         QVERIFY(waitFor([&] { return serverUsers() == QStringList{QStringLiteral("anna (127.0.0.1)")}; }));
@@ -259,6 +284,7 @@ private slots:
 
     void leaveAndReconnect()
     {
+        bob->disconnectBitBtn->click();
         anna->disconnectBitBtn->click();
         QCOMPARE(lastLine(anna), QStringLiteral("Verbindung zum Chat getrennt"));
         QVERIFY(waitFor([&] { return serverUsers().isEmpty(); }));

@@ -106,7 +106,7 @@ class TestFileTransfer : public QObject
 
     void acceptedByBob(const QString &local)
     {
-        peer.send("$#fileangenommen:bob:127.0.0.1:" + kc::toAnsi(local) + "#");
+        peer.sendAndWaitRead("$#fileangenommen:bob:127.0.0.1:" + kc::toAnsi(local) + "#");
     }
 
     int saveDialogs() const
@@ -139,7 +139,9 @@ private slots:
     void init()
     {
         clientForm->session()->streamSender()->setPort(receiverPort);
-        peer.send("$#neu:anna:127.0.0.1:bob:127.0.0.1:carl:127.0.0.1#");
+        // The list may be the one shown already: only its read tells that the
+        // window took it, and that the test's first command comes on its own.
+        QVERIFY(peer.sendAndWaitRead("$#neu:anna:127.0.0.1:bob:127.0.0.1:carl:127.0.0.1#"));
         QVERIFY(waitFor([] { return clientForm->session()->admitted() && clientForm->UserListBox->count() == 3; }));
         env->dialogs.clear();
         driver->mark();
@@ -192,7 +194,7 @@ private slots:
         QCOMPARE(sentfileForm->Edit2->text(), path);
         // A new list while the dialog is open: carl now holds bob's place, but
         // the offer still goes to bob, whom the dialog names.
-        peer.send("$#neu:anna:127.0.0.1:carl:127.0.0.1:bob:127.0.0.1#");
+        QVERIFY(peer.sendAndWaitRead("$#neu:anna:127.0.0.1:carl:127.0.0.1:bob:127.0.0.1#"));
         QVERIFY(waitFor([] { return clientForm->UserListBox->item(1)->text().startsWith(QStringLiteral("carl")); }));
 
         if (leave == QStringLiteral("OK"))
@@ -303,8 +305,7 @@ private slots:
         // a file never offered sends anything.
         driver->mark();
         acceptedByBob(local);
-        kc::test::pump(300);
-        peer.send("$#fileangenommen:bob:127.0.0.1:/etc/passwd#");
+        QVERIFY(peer.sendAndWaitRead("$#fileangenommen:bob:127.0.0.1:/etc/passwd#"));
         kc::test::pump(300);
         QCOMPARE(driver->newTexts(), (QStringList{QString(), QString()}));
         QCOMPARE(saveDialogs(), 1);
@@ -348,7 +349,7 @@ private slots:
                 return;
             flooded = true;
             for (int i = 1; i < flood; ++i)
-                peer.send("$#file:bob:127.0.0.2:C:\\f" + std::to_string(i) + ".txt#");
+                peer.sendAndWaitRead("$#file:bob:127.0.0.2:C:\\f" + std::to_string(i) + ".txt#");
             waitFor([&] { return driver->newTexts().filter(QStringLiteral("zu viele")).size() == 1; });
             questionsUpAtOnce = env->dialogs.messages().size();
         };
@@ -486,7 +487,7 @@ private slots:
     {
         const QString local = makeFile(QStringLiteral("nein.txt"), "x");
         QVERIFY(offerToBob(local));
-        peer.send("$#fileabgelehnt:bob:" + kc::toAnsi(local) + "#");
+        peer.sendAndWaitRead("$#fileabgelehnt:bob:" + kc::toAnsi(local) + "#");
         QVERIFY(waitFor([&] { return env->dialogs.messages().size() == 1; }));
         QCOMPARE(env->dialogs.messages()[0].text, "Der Userbobhat die Datei " + local + " abgelent!");
         acceptedByBob(local);
@@ -562,7 +563,7 @@ private slots:
         QCOMPARE(answerOnce(false), int(kc::mbOk));
     }
 
-    // Last: it ends the connection.
+    // Ends the connection and connects again: the new one is the tests' peer after it.
     void trennenForgetsOffersAndReceptionsAndServesAgain()
     {
         const QString local = makeFile(QStringLiteral("vorher.txt"), "x");
@@ -573,12 +574,12 @@ private slots:
         peer.close();
         kc::test::RawClient again;
         QVERIFY(driver->connectAs(server, again, QStringLiteral("anna")).find("$#neu:anna:") == 0);
-        again.send("$#neu:anna:127.0.0.1:bob:127.0.0.1#");
+        QVERIFY(again.sendAndWaitRead("$#neu:anna:127.0.0.1:bob:127.0.0.1#"));
         QVERIFY(waitFor([] { return clientForm->session()->admitted(); }));
         driver->mark();
 
         // What was agreed on the old connection is void...
-        again.send("$#fileangenommen:bob:127.0.0.1:" + kc::toAnsi(local) + "#");
+        QVERIFY(again.sendAndWaitRead("$#fileangenommen:bob:127.0.0.1:" + kc::toAnsi(local) + "#"));
         kc::test::pump(300);
         QCOMPARE(rawStream("127.0.0.1", "alt"), std::string());
         QVERIFY(!driver->newTexts().contains(QStringLiteral("Filesent connected")));
@@ -592,6 +593,7 @@ private slots:
         QCOMPARE(rawStream("127.0.0.1", "neu"), "OK" + std::string(14, ' '));
         QVERIFY(waitFor([&] { return driver->newTexts().contains(QStringLiteral("Datei erhalten")); }));
         QCOMPARE(contents(dir->filePath(QStringLiteral("danach.txt"))), QByteArray("neu"));
+        peer = std::move(again);
     }
 };
 

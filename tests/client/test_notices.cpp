@@ -74,7 +74,7 @@ class TestNotices : public QObject
         process.start(program, arguments);
         if (!process.waitForStarted(5000))
             return {};
-        for (int i = 0; i < 100 && !process.canReadLine(); ++i)
+        for (int i = 0; i < 300 && !process.canReadLine(); ++i)
             process.waitForReadyRead(100);
         return QString::fromLocal8Bit(process.readLine()).trimmed();
     }
@@ -127,7 +127,7 @@ class TestNotices : public QObject
                 return QDBusConnection::sessionBus().interface()->isServiceRegistered(
                     QStringLiteral("org.freedesktop.Notifications"));
             },
-            10000);
+            30000);
         if (!up)
             skipReason = QStringLiteral("dunst did not start on the private bus");
     }
@@ -164,9 +164,9 @@ private slots:
         // back; the notice then goes into the history.
         QVERIFY(clientForm->isMinimized());
         dunstctl({QStringLiteral("action"), QStringLiteral("0")});
-        QVERIFY(waitFor([] { return !clientForm->isMinimized(); }, 10000));
+        QVERIFY(waitFor([] { return !clientForm->isMinimized(); }, 30000));
         QList<QStringList> notices;
-        QVERIFY(waitFor([&] { return !(notices = history()).isEmpty(); }, 10000));
+        QVERIFY(waitFor([&] { return !(notices = history()).isEmpty(); }, 30000));
         QCOMPARE(notices.size(), 1);
         QCOMPARE(notices[0][0], QApplication::applicationDisplayName());
         QCOMPARE(notices[0][1], QStringLiteral("Private Nachricht von Jörg"));

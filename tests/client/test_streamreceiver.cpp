@@ -73,7 +73,7 @@ private slots:
         const std::string message("0003abc         5hallo");
         QCOMPARE(::send(sender.descriptor(), message.data(), message.size(), MSG_NOSIGNAL), ssize_t(message.size()));
         std::string ack;
-        for (int tries = 0; tries < 500 && ack.size() < 16; ++tries) {
+        for (int tries = 0; tries < 3000 && ack.size() < 16; ++tries) {
             pollfd p{sender.descriptor(), POLLIN, 0};
             char buffer[16];
             if (::poll(&p, 1, 10) > 0) {
@@ -90,7 +90,7 @@ private slots:
         // The service has ended: its connection is closed.
         pollfd p{sender.descriptor(), POLLIN, 0};
         char byte;
-        QCOMPARE(::poll(&p, 1, 1000), 1);
+        QCOMPARE(::poll(&p, 1, 10000), 1);
         QVERIFY(::recv(sender.descriptor(), &byte, 1, 0) <= 0);
         QVERIFY(m_env.dialogs.calls.isEmpty());
     }

@@ -4,13 +4,20 @@
 #include <QDeadlineTimer>
 #include <QThread>
 
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kc::test {
@@ -45,6 +52,40 @@ sockaddr_in loopback(const std::string &host, uint16_t port)
     a.sin_port = htons(port);
     ::inet_pton(AF_INET, host.c_str(), &a.sin_addr);
     return a;
+}
+
+bool sameAddress(const sockaddr_in &a, const sockaddr_in &b)
+{
+    return a.sin_family == b.sin_family && a.sin_port == b.sin_port && a.sin_addr.s_addr == b.sin_addr.s_addr;
+}
+
+// The descriptor of this process that holds the other end of `fd`'s
+// connection, or -1 (closed, or held by another process).
+int inProcessPeer(int fd)
+{
+    sockaddr_in mine{}, theirs{};
+    socklen_t len = sizeof mine;
+    if (::getsockname(fd, reinterpret_cast<sockaddr *>(&mine), &len) != 0)
+        return -1;
+    len = sizeof theirs;
+    if (::getpeername(fd, reinterpret_cast<sockaddr *>(&theirs), &len) != 0)
+        return -1;
+    const QStringList entries = QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System);
+    for (const QString &entry : entries) {
+        bool ok = false;
+        const int other = entry.toInt(&ok);
+        struct stat st{};
+        if (!ok || other == fd || ::fstat(other, &st) != 0 || !S_ISSOCK(st.st_mode))
+            continue;
+        sockaddr_in local{}, remote{};
+        len = sizeof local;
+        if (::getsockname(other, reinterpret_cast<sockaddr *>(&local), &len) != 0 || !sameAddress(local, theirs))
+            continue;
+        len = sizeof remote;
+        if (::getpeername(other, reinterpret_cast<sockaddr *>(&remote), &len) == 0 && sameAddress(remote, mine))
+            return other;
+    }
+    return -1;
 }
 
 } // namespace
@@ -141,6 +182,46 @@ bool RawClient::send(const std::string &bytes)
     }
     processBriefly();
     return true;
+}
+
+bool RawClient::sendAndWaitRead(const std::string &bytes, int timeoutMs)
+{
+    return send(bytes) && waitRead(timeoutMs);
+}
+
+bool RawClient::waitRead(int timeoutMs)
+{
+    if (m_fd < 0 || inProcessPeer(m_fd) < 0)
+        return false;
+    // Unacknowledged bytes are still on their way; acknowledged ones sit in
+    // the reader's receive queue until it reads them. A reader that closed
+    // its end reads nothing more.
+    return waitFor(
+        [this] {
+            const int reader = inProcessPeer(m_fd);
+            if (reader < 0)
+                return true;
+            int unacknowledged = 0;
+            int unread = 0;
+            return ::ioctl(m_fd, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged == 0
+                && ::ioctl(reader, FIONREAD, &unread) == 0 && unread == 0;
+        },
+        timeoutMs);
+}
+
+bool RawClient::waitArrived(int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    for (;;) {
+        int unacknowledged = 0;
+        if (m_fd < 0 || ::ioctl(m_fd, SIOCOUTQ, &unacknowledged) != 0)
+            return false;
+        if (unacknowledged == 0)
+            return true;
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(1);
+    }
 }
 
 std::string RawClient::receive(int timeoutMs, int quietMs)
@@ -269,6 +350,21 @@ void RawServer::close()
 
 uint16_t freePort()
 {
+    // Below the range the kernel hands out for bind(0) and for the source
+    // ports of connections: a port from there could be taken, between this
+    // call and the caller's listen, by any connection another test makes.
+    int ephemeralLow = 32768;
+    QFile range(QStringLiteral("/proc/sys/net/ipv4/ip_local_port_range"));
+    if (range.open(QIODevice::ReadOnly))
+        ephemeralLow = QString::fromLatin1(range.readAll()).simplified().section(QLatin1Char(' '), 0, 0).toInt();
+    if (ephemeralLow > 12000) {
+        for (int attempt = 0; attempt < 1000; ++attempt) {
+            const auto port = static_cast<uint16_t>(QRandomGenerator::global()->bounded(10000, ephemeralLow));
+            RawServer probe;
+            if (probe.listen(port, "0.0.0.0") == port)
+                return port;
+        }
+    }
     RawServer probe;
     return probe.listen(0);
 }

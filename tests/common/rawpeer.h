@@ -7,7 +7,7 @@
 namespace kc::test {
 
 /// Runs the Qt event loop until `done` holds or `timeoutMs` passes; true when it held.
-bool waitFor(const std::function<bool()> &done, int timeoutMs = 5000);
+bool waitFor(const std::function<bool()> &done, int timeoutMs = 10000);
 /// Runs the Qt event loop for `ms` milliseconds.
 void pump(int ms);
 
@@ -27,17 +27,30 @@ public:
 
     /// Connects to `host` (a 127.x.y.z address) at `port`, from `source`
     /// (another 127.x.y.z address) when one is given.
-    bool connectTo(uint16_t port, const std::string &host = "127.0.0.1", int timeoutMs = 5000,
+    bool connectTo(uint16_t port, const std::string &host = "127.0.0.1", int timeoutMs = 10000,
                    const std::string &source = {});
     /// Writes all of `bytes` as one write.
     bool send(const std::string &bytes);
+    /// Writes `bytes` as one write and waits until the program under test, in
+    /// this process, has read every byte of it. On the legacy wire one read is
+    /// one command: only after this can the next write not join this one in a
+    /// read. False when nobody in this process reads the connection's other
+    /// end, or when it is not read within `timeoutMs`.
+    bool sendAndWaitRead(const std::string &bytes, int timeoutMs = 10000);
+    /// Waits until the other end, in this process, has read everything
+    /// written so far, or has closed (see sendAndWaitRead).
+    bool waitRead(int timeoutMs = 10000);
+    /// Waits, without running the event loop, until everything written so far
+    /// lies in the other end's receive queue: what a reader that runs next
+    /// finds there in one read.
+    bool waitArrived(int timeoutMs = 10000);
     /// Waits up to `timeoutMs` for data, then keeps collecting until nothing
     /// more arrives for `quietMs`; returns all of it (empty on time-out).
-    std::string receive(int timeoutMs = 3000, int quietMs = 100);
+    std::string receive(int timeoutMs = 10000, int quietMs = 100);
     /// Collects for `ms` and returns whatever came (to check that nothing did).
     std::string receiveFor(int ms);
     /// True once the peer has closed the connection (waits up to `timeoutMs`).
-    bool waitClosed(int timeoutMs = 3000);
+    bool waitClosed(int timeoutMs = 10000);
     /// Closes politely.
     void close();
     /// Closes with a reset, as a killed program's connection ends.
@@ -60,7 +73,7 @@ public:
     /// Listens on `port` (0 picks a free one); returns the port or 0 on failure.
     uint16_t listen(uint16_t port = 0, const std::string &host = "127.0.0.1");
     /// Waits for one connection.
-    bool accept(RawClient &client, int timeoutMs = 5000);
+    bool accept(RawClient &client, int timeoutMs = 10000);
     void close();
     uint16_t port() const { return m_port; }
 
@@ -69,7 +82,8 @@ private:
     uint16_t m_port = 0;
 };
 
-/// A port on 127.0.0.1 that nobody listens on at the moment.
+/// A port that nobody listens on at the moment, on any address, and that the
+/// kernel gives to no connection meanwhile (it lies below the ephemeral range).
 uint16_t freePort();
 
 } // namespace kc::test

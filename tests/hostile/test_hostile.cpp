@@ -1,6 +1,6 @@
 // Hostile peers against the real server window and the client window's
 // stream receiver, in one process. After every attack the server must still
-// answer an honest join within a second, its registry must hold exactly the
+// answer an honest join, its registry must hold exactly the
 // users whose connections are alive, and no modal box may have opened.
 //
 // Some attacks are withstood by mends that live in other parts of the tree
@@ -164,7 +164,7 @@ class TestHostile : public QObject
 
     bool join(RawClient &client, const std::string &name, const std::string &source = {})
     {
-        if (!client.connectTo(m_port, "127.0.0.1", 5000, source))
+        if (!client.connectTo(m_port, "127.0.0.1", 10000, source))
             return false;
         client.send(chat::buildJoin(name, 255, "127.1.0.1"));
         return waitFor([&] { return serverForm->registry().findUser(name) >= 0; });
@@ -216,9 +216,9 @@ private slots:
 
         const std::string name = "gast" + std::to_string(++m_guests);
         RawClient guest;
-        QVERIFY(guest.connectTo(m_port, "127.0.0.1", 1000));
+        QVERIFY(guest.connectTo(m_port));
         QVERIFY(guest.send(chat::buildJoin(name, 255, "127.1.0.9")));
-        const std::string answer = guest.receive(1000);
+        const std::string answer = guest.receive();
         QVERIFY2(answer.rfind("$#neu:", 0) == 0 && answer.find(":" + name + ":") != std::string::npos,
                  answer.substr(0, 200).c_str());
         QVERIFY(registryIs({"anna", "bob", name}));
@@ -294,8 +294,8 @@ private slots:
         } else {
             QVERIFY(mallory.connectTo(m_port));
         }
-        QVERIFY(mallory.send(bytes));
-        kc::test::pump(100);
+        // Read by the server (or refused with a close) before looking for its effects.
+        QVERIFY(mallory.sendAndWaitRead(bytes));
         expectNoForgedLine();
         mallory.close();
     }
@@ -305,7 +305,7 @@ private slots:
         RawClient eve;
         QVERIFY(eve.connectTo(m_port));
         QVERIFY(eve.send("$#neu:eve:0:6.6.6.6:alice:1.2.3.4:admin:5.5.5.5#"));
-        const std::string answer = eve.receive(1000);
+        const std::string answer = eve.receive();
         QVERIFY(serverForm->registry().findUser("eve") < 0);
         QCOMPARE(answer, chat::buildNameTaken());
         QVERIFY(m_anna.receiveFor(100).find("alice") == std::string::npos);
@@ -318,8 +318,8 @@ private slots:
         std::string line = "$#user:mallory:255:";
         for (int i = 0; line.size() < (1u << 20); ++i)
             line += "word" + std::to_string(i) + ' ';
-        QVERIFY(mallory.send(line));
-        kc::test::pump(300);
+        QVERIFY(mallory.sendAndWaitRead(line));
+        kc::test::pump(50);
         mallory.close();
         const qsizetype bound = kc::LineView::kMaxLineChars + kc::LineView::cutMarker().size();
         QVERIFY(longestLine(serverForm->Memo1) <= bound);
@@ -345,6 +345,7 @@ private slots:
                 open += listening->ConnectionAt(i)->Connected() ? 1 : 0;
             peak = std::max(peak, open);
         };
+        const auto restore = qScopeGuard([&] { server->OnClientConnect = accepted; });
 
         Burst burst;
         QVERIFY(burst.open(count, m_port));
@@ -352,7 +353,6 @@ private slots:
         QVERIFY(waitFor([&] { return burst.established(0) == count; }, 20000));
         // The ones held never join and are let go once the join time is up.
         QVERIFY(waitFor([&] { return burst.closedByPeer() == count; }, 20000));
-        server->OnClientConnect = accepted;
         QVERIFY2(peak <= cap, qPrintable(QString::number(peak)));
         burst.abortAll();
         QVERIFY(waitFor([] { return serverForm->ServerSocket->Endpoint()->ActiveConnections() == 2; }));
@@ -383,7 +383,7 @@ private slots:
         clock.start();
         QVERIFY(honest.connectTo(m_port, "127.0.0.1", 5000, "127.0.0.2"));
         QVERIFY(honest.send(chat::buildJoin("ehrlich", 255, "127.0.0.2")));
-        const std::string answer = honest.receive(5000);
+        const std::string answer = honest.receive(30000); // well within the minute the flood may hold
         const qint64 joinMs = clock.elapsed();
         QVERIFY2(answer.rfind("$#neu:", 0) == 0 && answer.find(":ehrlich:") != std::string::npos,
                  answer.substr(0, 200).c_str());
@@ -428,15 +428,15 @@ private slots:
         // Newcomers from .6 and .5: .3 and then .4 (8 each) give up their oldest.
         RawClient six, five;
         QVERIFY(join(six, "sechs", "127.0.0.6"));
-        QVERIFY(from[3][0]->waitClosed(3000));
+        QVERIFY(from[3][0]->waitClosed());
         QVERIFY(stillOpen(from[3], 1));
         QVERIFY(join(five, "fuenf", "127.0.0.5"));
-        QVERIFY(from[4][0]->waitClosed(3000));
+        QVERIFY(from[4][0]->waitClosed());
         QVERIFY(stillOpen(from[4], 1));
         // Full again, and nobody holds more than .3 would with one more.
         RawClient three;
         QVERIFY(three.connectTo(m_port, "127.0.0.1", 5000, "127.0.0.3"));
-        QVERIFY(three.waitClosed(3000));
+        QVERIFY(three.waitClosed());
         QVERIFY(stillOpen(from[3], 1) && stillOpen(from[4], 1) && stillOpen(from[5], 0));
         QVERIFY(registryIs({"anna", "bob", "sechs", "fuenf"}));
 
@@ -484,7 +484,7 @@ private slots:
             QVERIFY(m_bob.send(chat::buildWhisper("lazy", "bob", text)));
             kc::test::pump(10);
         }
-        const bool dropped = waitFor([] { return serverForm->registry().findUser("lazy") < 0; }, 2000);
+        const bool dropped = waitFor([] { return serverForm->registry().findUser("lazy") < 0; });
         lazy.abort();
         QVERIFY(waitFor([] { return serverForm->registry().findUser("lazy") < 0; }));
         m_anna.receiveFor(50);
@@ -522,8 +522,9 @@ private slots:
         RawClient sender;
         QVERIFY(sender.connectTo(kStreamPort));
         QVERIFY(sender.send(std::string("0003eve         5") + kMarker + "!"));
-        sender.receive(1000);
-        kc::test::pump(100);
+        // Refused unanswered: closed once the receiver has decided.
+        QCOMPARE(sender.receive(), std::string());
+        QVERIFY(sender.waitClosed());
         sender.close();
         // Nobody offered this file: the user must not be asked to save it.
         bool offered = false;

@@ -90,7 +90,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'echo "interrupted"; exit 130' INT TERM
 # The scenario as a whole; each agent wait is bounded on its own as well.
-( sleep 80; echo "scenario took too long; stopping it" >&2; kill -TERM 1 ) &
+( sleep 240; echo "scenario took too long; stopping it" >&2; kill -TERM 1 ) &
 children+=($!)
 
 fail() {
@@ -125,7 +125,7 @@ add_host() { # name last-address-byte
   holder=$!
   children+=("$holder")
   local self; self=$(readlink /proc/self/ns/net)
-  for _ in $(seq 200); do
+  for _ in $(seq 2000); do
     [ "$(readlink "/proc/$holder/ns/net" 2>/dev/null)" != "$self" ] && break
     sleep 0.01
   done
@@ -376,7 +376,7 @@ case "$scenario" in
     lan_hosts a b c d
     tcpdump -i kcbr -U -s 0 -Z root -w "$work/lan.pcap" >"$work/tcpdump.log" 2>&1 &
     children+=($!)
-    for _ in $(seq 100); do grep -q 'listening on' "$work/tcpdump.log" && break; sleep 0.05; done
+    for _ in $(seq 400); do grep -q 'listening on' "$work/tcpdump.log" && break; sleep 0.05; done
     grep -q 'listening on' "$work/tcpdump.log" || fail "tcpdump does not capture: $(cat "$work/tcpdump.log")"
     step "tcpdump captures on the bridge"
     grep -q '^.*Fingerabdruck: [0-9]\{5\} [0-9]\{5\} [0-9]\{5\} [0-9]\{5\} (SHA-256 [0-9A-F:]\{95\})$' "$work/a.log" \
@@ -390,7 +390,7 @@ case "$scenario" in
       printf "%s" "\$#user:dora:0#klartext von dora" >&3
       wait' "$work" >"$work/d/legacy.txt" 2>"$work/d/legacy.log" &
     children+=($!)
-    for _ in $(seq 100); do grep -q 'dora:10.77.0.4' "$work/d/legacy.txt" && break; sleep 0.05; done
+    for _ in $(seq 400); do grep -q 'dora:10.77.0.4' "$work/d/legacy.txt" && break; sleep 0.05; done
     grep -qF '$#neu:dora:10.77.0.4#' "$work/d/legacy.txt" || fail "the older client was not admitted: $(cat "$work/d/legacy.txt")"
     step "an older client joined from D, unmarked, and got the plain user list"
     expect b join 10.77.0.1 bob
@@ -414,13 +414,13 @@ case "$scenario" in
     expect b offer carl "$work/b/geheim.txt"
     expect c line "Datei erhalten"
     cmp "$work/b/geheim.txt" "$work/c/got.txt" || fail "the file at C differs from the one B sent"
-    for _ in $(seq 100); do grep -q 'oeffentlich-GEHEIM-1' "$work/d/legacy.txt" && break; sleep 0.05; done
+    for _ in $(seq 400); do grep -q 'oeffentlich-GEHEIM-1' "$work/d/legacy.txt" && break; sleep 0.05; done
     grep -q 'bob: oeffentlich-GEHEIM-1' "$work/d/legacy.txt" || fail "the older client got no plain public line: $(cat "$work/d/legacy.txt")"
     step "the older client on D reads the public line in plain text"
     sleep 0.5
     kill "${children[-1]}" 2>/dev/null
     kill -INT "$(pgrep -x tcpdump)" 2>/dev/null
-    for _ in $(seq 100); do pgrep -x tcpdump >/dev/null || break; sleep 0.05; done
+    for _ in $(seq 400); do pgrep -x tcpdump >/dev/null || break; sleep 0.05; done
     [ -s "$work/lan.pcap" ] || fail "the capture is empty"
     tcpdump -r "$work/lan.pcap" -w "$work/ours.pcap" 'not host 10.77.0.4' 2>/dev/null
     packets=$(tcpdump -r "$work/ours.pcap" 2>/dev/null | wc -l)

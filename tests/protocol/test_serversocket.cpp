@@ -120,7 +120,7 @@ private slots:
         const std::string one = "$#neu:a:0:127.0.0.1#", two = "$#user:a:0#x";
         QVERIFY(::send(peer.descriptor(), one.data(), one.size(), 0) == ssize_t(one.size()));
         QVERIFY(::send(peer.descriptor(), two.data(), two.size(), 0) == ssize_t(two.size()));
-        QTest::qWait(50);
+        QVERIFY(peer.waitArrived());
         QVERIFY(waitFor([&] { return !s.reads.isEmpty(); }));
         kc::test::pump(50);
         QCOMPARE(s.reads, QStringList({kc::fromAnsi(one + two)}));
@@ -269,7 +269,7 @@ private slots:
         const std::string expected = big + "$#ende#";
         std::string received;
         while (received.size() < expected.size()) {
-            const std::string chunk = peer.receive(2000, 5);
+            const std::string chunk = peer.receive(10000, 5);
             if (chunk.empty())
                 break;
             received += chunk;

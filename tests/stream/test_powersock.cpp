@@ -5,6 +5,7 @@
 
 #include <QBuffer>
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QTest>
 #include <QTimer>
 
@@ -135,7 +136,7 @@ private slots:
         clock.start();
         QCOMPARE(sockErrorOf([&] { socket.Connect(); }), std::string("Verbindung abgebrochen"));
         QVERIFY(failed);
-        QVERIFY(clock.elapsed() < 3000);
+        QVERIFY(clock.elapsed() < 30000);
     }
 
     void hostNames()
@@ -209,10 +210,10 @@ private slots:
         QVERIFY(c.open());
         QVERIFY(c.peer.send("12345"));
         c.peer.close();
-        QElapsedTimer clock;
-        clock.start();
+        // A read that kept waiting would be cancelled here and throw.
+        QObject guard;
+        QTimer::singleShot(30000, &guard, [&] { c.socket.Cancel(); });
         QCOMPARE(c.socket.Read(16), std::string());
-        QVERIFY(clock.elapsed() < 2000);
     }
 
     void writeAndWriteln()
@@ -311,7 +312,7 @@ private slots:
         QCOMPARE(disconnects, 0);
 
         QCOMPARE(c.socket.Read(3), std::string("abc"));
-        QVERIFY(kc::test::waitFor([&] { return !c.socket.Connected(); }, 3000));
+        QVERIFY(kc::test::waitFor([&] { return !c.socket.Connected(); }));
         QCOMPARE(disconnects, 1);
 
         // A fresh socket: the object connects again.
@@ -359,13 +360,19 @@ private slots:
     {
         TThreadTimer timer;
         int ticks = 0;
+        QElapsedTimer clock;
+        clock.start();
+        std::vector<qint64> at;
         timer.setInterval(50);
         timer.setOnTimer([&](QObject *sender) {
             QCOMPARE(sender, &timer);
             ++ticks;
+            at.push_back(clock.elapsed());
         });
-        kc::test::pump(330);
-        QVERIFY2(ticks >= 3 && ticks <= 8, qPrintable(QString::number(ticks)));
+        // However busy the machine, ticks never come closer than the interval
+        // (less the timer's slack).
+        QVERIFY(kc::test::waitFor([&] { return ticks >= 3; }));
+        QVERIFY2(at[2] - at[0] >= 2 * 45, qPrintable(QString::number(at[2] - at[0])));
         timer.setEnabled(false);
         const int stopped = ticks;
         kc::test::pump(200);
@@ -373,14 +380,14 @@ private slots:
 
         std::vector<std::string> reported;
         kc::setExceptionHandler([&](const std::string &message) { reported.push_back(message); });
+        const auto restore = qScopeGuard([] { kc::setExceptionHandler(nullptr); });
         timer.setOnTimer([&](QObject *) {
             timer.setEnabled(false);
             throw kc::Exception("Zeitgeber kaputt");
         });
         timer.setEnabled(true);
-        QVERIFY(kc::test::waitFor([&] { return !reported.empty(); }, 2000));
+        QVERIFY(kc::test::waitFor([&] { return !reported.empty(); }));
         QCOMPARE(reported.front(), std::string("Zeitgeber kaputt"));
-        kc::setExceptionHandler(nullptr);
     }
 
     void startUpCounting()

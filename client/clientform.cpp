@@ -10,6 +10,7 @@
 #include "platform/guard.h"
 #include "platform/lockicon.h"
 #include "platform/tray.h"
+#include "protocol/username.h"
 
 #include <QCloseEvent>
 #include <QLabel>
@@ -273,7 +274,10 @@ void TclientForm::privatchatBitBtnClick()
 TprivatChatForm *TclientForm::findPrivatChat(const std::string &partner) const
 {
     const auto it = std::find_if(privatChats.begin(), privatChats.end(),
-                                 [&](const TprivatChatForm *form) { return form->key() == partner; });
+                                 [&](const TprivatChatForm *form) {
+                                     // One window per partner, however the server spells the name.
+                                     return chat::userNameKey(form->key()) == chat::userNameKey(partner);
+                                 });
     return it == privatChats.end() ? nullptr : *it;
 }
 

@@ -22,9 +22,12 @@ build_dir=${KC_BUILD_DIR:-$default_build_dir}
 # reads the record with avahi-browse as a witness (nothing starts the
 # machine's own daemon; the program announces through it where it runs).
 # qt6-translations-l10n: Qt's German texts for the standard dialogs.
+# fonts-noto-color-emoji and fonts-noto-cjk: emoji and Chinese, Japanese and
+# Korean drawn as glyphs, not boxes, in the tests and screenshots (the package
+# recommends them for the same reason).
 packages=(build-essential cmake qt6-base-dev qt6-qpa-plugins qt6-translations-l10n libssl-dev iproute2 util-linux
-          fonts-dejavu-core desktop-file-utils appstream dpkg-dev file tcpdump dbus xvfb dunst systemd avahi-daemon
-          avahi-utils)
+          fonts-dejavu-core fonts-noto-color-emoji fonts-noto-cjk desktop-file-utils appstream dpkg-dev file tcpdump
+          dbus xvfb dunst systemd avahi-daemon avahi-utils)
 # Only the fuzz mode needs clang and libFuzzer.
 fuzz_packages=(clang-16 libclang-rt-16-dev)
 

@@ -7,6 +7,7 @@
 #include "platform/guard.h"
 #include "platform/strtoint.h"
 #include "protocol/clientsocket.h"
+#include "protocol/textcodec.h"
 #include "stream/nmstrm.h"
 #include "stream/nmstrmserv.h"
 
@@ -22,6 +23,13 @@ const char *const ChatSession::kNoServer = "kein Server gefunden";
 QString separatorNotice()
 {
     return QStringLiteral("Der Benutzername darf kein \":\" und kein \"#\" enthalten.");
+}
+
+QString nameNotice(chat::NameProblem problem)
+{
+    if (problem == chat::NameProblem::Separator)
+        return separatorNotice();
+    return QString::fromStdString(chat::nameProblemText(problem));
 }
 
 ChatSession::ChatSession(QObject *parent)
@@ -122,7 +130,7 @@ void ChatSession::setServerName(const QString &name)
 
 void ChatSession::showLine(const std::string &line)
 {
-    emit lineAdded(kc::fromAnsi(line), m_viewColour);
+    emit lineAdded(QString::fromStdString(line), m_viewColour);
 }
 
 void ChatSession::showLine(const std::string &line, int32_t colour)
@@ -133,7 +141,7 @@ void ChatSession::showLine(const std::string &line, int32_t colour)
 
 void ChatSession::showWarning(const std::string &line)
 {
-    emit lineAdded(kc::fromAnsi(line), kWarningColour);
+    emit lineAdded(QString::fromStdString(line), kWarningColour);
 }
 
 // ---- commands ----
@@ -141,14 +149,20 @@ void ChatSession::showWarning(const std::string &line)
 JoinStart ChatSession::join(const std::string &host, int port, const std::string &name)
 {
     m_userName = name;
+    m_nameProblem = chat::NameProblem::None;
     if (m_userName.empty())
         return JoinStart::NoName;
     m_userName = cutUserName(m_userName);
-    // The server would refuse it as if it were taken; the caller says why instead.
-    if (nameHasSeparator(m_userName))
+    // The server would refuse it, some of it as if it were taken; the caller says why instead.
+    const chat::NameCheck check = chat::checkUserName(m_userName);
+    m_nameProblem = check.problem;
+    if (check.problem == chat::NameProblem::Separator)
         return JoinStart::Separator;
+    if (check.problem != chat::NameProblem::None)
+        return JoinStart::Refused;
+    m_userName = check.name;
 
-    emit joinStarted(kc::fromAnsi(m_userName));
+    emit joinStarted(QString::fromStdString(m_userName));
     // Trennen stopped the receiver; offers accepted on this connection need it.
     if (m_clientRole && !m_receiver->Listening())
         m_transfer->listen();
@@ -186,7 +200,7 @@ void ChatSession::stopStreamServices()
 void ChatSession::sendCommand(const std::string &command)
 {
     if (m_socket->Endpoint()->Connected())
-        m_socket->Endpoint()->SendString(m_wire.wrap(command));
+        m_socket->Endpoint()->SendString(m_wire.wrapText(command));
 }
 
 void ChatSession::sendLine(const std::string &text)
@@ -237,7 +251,10 @@ void ChatSession::socketConnect(TCustomWinSocket *socket)
         if (serial == m_connectionSerial)
             setServerName(kc::fromAnsi(client::serverLabel(name, address)));
     });
-    socket->SendString(m_wire.start(m_userName, m_colour, socket->OwnAddress()));
+    // The join's fields are what a server without "utf8" reads; the whole name goes beside them.
+    socket->SendString(m_wire.start(chat::windows1252FromUtf8(m_userName), m_colour, socket->OwnAddress(),
+                                    {chat::kCapabilityFrame, chat::kCapabilityTls, chat::kCapabilityUtf8},
+                                    chat::isAscii(m_userName) ? std::string() : m_userName));
     m_connectionUp = true;
     showLine("Verbindung hergestellt");
 }
@@ -245,7 +262,7 @@ void ChatSession::socketConnect(TCustomWinSocket *socket)
 void ChatSession::socketDisconnect(TCustomWinSocket *socket)
 {
     if (m_admitted) {
-        socket->SendString(m_wire.wrap(chat::buildDisconnect(m_userName)));
+        socket->SendString(m_wire.wrapText(chat::buildDisconnect(m_userName)));
         showLine("Verbindung zum Chat getrennt");
     }
     m_wire.reset();
@@ -262,10 +279,21 @@ void ChatSession::socketError(TCustomWinSocket *socket, int &code)
 {
     // A failed handshake ends the connection; it never goes on in plain text.
     if (!socket->TlsError().empty())
-        showLine("Verschl\xFCsselung fehlgeschlagen (" + socket->TlsError() + "): Verbindung getrennt", kWarningColour);
+        showLine("Verschlüsselung fehlgeschlagen (" + socket->TlsError() + "): Verbindung getrennt", kWarningColour);
     else
-        showLine("Fehler beim Verbinden mit: " + kc::toAnsi(m_serverName));
+        showLine("Fehler beim Verbinden mit: " + m_serverName.toStdString());
     code = 0;
+}
+
+void ChatSession::reportLegacyName()
+{
+    if (m_wire.utf8())
+        return;
+    const std::string shown = chat::utf8FromWindows1252(chat::windows1252FromUtf8(m_userName));
+    if (shown != m_userName)
+        showLine("Der Server kennt nur die Zeichen Westeuropas: Ihr Name erscheint dort als \u201E" + shown
+                     + "\u201C, und Zeichen, die ihm fehlen, kommen als \"?\" an.",
+                 kWarningColour);
 }
 
 bool ChatSession::wireDecided(TCustomWinSocket *socket, const std::string &lastRead)
@@ -273,10 +301,12 @@ bool ChatSession::wireDecided(TCustomWinSocket *socket, const std::string &lastR
     const std::vector<std::string> &accepted = m_wire.accepted();
     if (std::find(accepted.begin(), accepted.end(), chat::kCapabilityTls) == accepted.end()) {
         emit encryptionChanged();
-        if (!m_encryptedOnly)
+        if (!m_encryptedOnly) {
+            reportLegacyName();
             return true;
-        showLine("Der Server verschl\xFCsselt nicht: Verbindung getrennt (Einstellung \x84Nur verschl\xFCsselt "
-                 "verbinden\x93)",
+        }
+        showLine("Der Server verschlüsselt nicht: Verbindung getrennt (Einstellung „Nur verschlüsselt "
+                 "verbinden“)",
                  kWarningColour);
         m_socket->Close();
         return false;
@@ -286,12 +316,13 @@ bool ChatSession::wireDecided(TCustomWinSocket *socket, const std::string &lastR
     const std::string ack = chat::buildCapabilityAck(accepted);
     const bool last = lastRead.size() <= ack.size() ? ack.ends_with(lastRead) : false;
     if (!last) {
-        showLine("Der Server sendet nach der Zusage zur Verschl\xFCsselung unverschl\xFCsselt weiter: "
+        showLine("Der Server sendet nach der Zusage zur Verschlüsselung unverschlüsselt weiter: "
                  "Verbindung getrennt",
                  kWarningColour);
         m_socket->Close();
         return false;
     }
+    reportLegacyName();
     socket->StartTls(kc::tls::Role::Client);
     return socket->Connected();
 }
@@ -299,7 +330,7 @@ bool ChatSession::wireDecided(TCustomWinSocket *socket, const std::string &lastR
 void ChatSession::tlsEstablished(TCustomWinSocket *socket)
 {
     const std::string fingerprint = socket->PeerFingerprint();
-    showLine("Verbindung verschl\xFCsselt (" + std::string("TLS 1.3") + "), Fingerabdruck des Servers: "
+    showLine("Verbindung verschlüsselt (" + std::string("TLS 1.3") + "), Fingerabdruck des Servers: "
              + kc::tls::fingerprintShort(fingerprint) + " (SHA-256 " + kc::tls::fingerprintHex(fingerprint) + ")");
     emit encryptionChanged();
 }
@@ -322,7 +353,7 @@ void ChatSession::socketRead(TCustomWinSocket *socket)
                                                       ? std::vector<std::string>{*read}
                                                       : client::splitLegacyRead(*read);
         for (const std::string &command : commands)
-            guarded([&] { handleCommand(command); });
+            guarded([&] { handleCommand(m_wire.textOf(command)); });
     }
     if (m_wire.broken()) {
         showLine("Der Server sendet einen fehlerhaften Rahmen (" + m_wire.error() + "): Verbindung getrennt",
@@ -343,10 +374,10 @@ void ChatSession::handleCommand(const std::string &data)
         break;
     case Handler::Whisper:
         showLine(r.whisperHeading, kWhisperColour);
-        emit whisperArrived(kc::fromAnsi(r.command.fixed));
+        emit whisperArrived(QString::fromStdString(r.command.fixed));
         break;
     case Handler::PrivateChat:
-        emit privateLineArrived(kc::fromAnsi(r.partner), kc::fromAnsi(r.privateLine));
+        emit privateLineArrived(QString::fromStdString(r.partner), QString::fromStdString(r.privateLine));
         break;
     case Handler::NameTaken:
         m_socket->Close();

@@ -2,6 +2,7 @@
 
 #include "client/clientcore.h"
 #include "protocol/framing.h"
+#include "protocol/username.h"
 
 #include <QObject>
 #include <QString>
@@ -33,6 +34,7 @@ enum class JoinStart {
     Started,   ///< the connection is being opened
     NoName,    ///< the name was empty: nothing started
     Separator, ///< the name holds ":" or "#", which no server takes: nothing started
+    Refused,   ///< the name breaks another rule (nameProblem() says which): nothing started
 };
 
 /// The chat client without a window: the one connection to a chat server
@@ -42,8 +44,8 @@ enum class JoinStart {
 /// that need the user go out as signals and come back as calls; nothing here
 /// opens a dialog. Everything runs on the user-interface thread.
 ///
-/// Texts held inside are Windows-1252 bytes, as they travel; what goes out
-/// through the signals is converted once, here.
+/// Texts held inside are UTF-8. The wire edge converts them, once per command:
+/// UTF-8 as it is to a server that accepted "utf8", Windows-1252 to every other.
 class ChatSession : public QObject
 {
     Q_OBJECT
@@ -87,14 +89,18 @@ public:
     const std::string &fileSuffix() const { return m_fileSuffix; }
     void setFileSuffix(const std::string &suffix) { m_fileSuffix = suffix; }
 
+    /// Why the last join was refused for its name (None when it was not).
+    chat::NameProblem nameProblem() const { return m_nameProblem; }
+
     /// What showing the client window starts from: a random "testname" name,
     /// "localhost", port 5757, black, not admitted.
     void resetDefaults();
 
     // ---- commands ----
-    /// Joins the chat server at `host`:`port` as `name`, cut to 14 characters.
-    /// An empty name leaves userName empty and starts nothing; a name holding
-    /// ":" or "#" starts nothing either.
+    /// Joins the chat server at `host`:`port` as `name` (UTF-8), cut to 14
+    /// characters and registered in NFC. An empty name leaves userName empty
+    /// and starts nothing; a name the server would refuse (":" or "#",
+    /// controls, invisible format characters, "Server") starts nothing either.
     JoinStart join(const std::string &host, int port, const std::string &name);
     /// Ends the connection to the chat server, if any (the leave command goes
     /// first when admitted).
@@ -190,6 +196,8 @@ private:
     /// was accepted, refuses what "Nur verschlüsselt" does not allow. False
     /// when the connection was closed.
     bool wireDecided(TCustomWinSocket *socket, const std::string &lastRead);
+    /// Against a server without "utf8": says so when the name reaches the others changed.
+    void reportLegacyName();
     /// One command from the server, whole.
     void handleCommand(const std::string &data);
     void setServerName(const QString &name);
@@ -210,6 +218,7 @@ private:
     QString m_serverName;
     int32_t m_viewColour = 0;
     std::string m_fileSuffix;
+    chat::NameProblem m_nameProblem = chat::NameProblem::None;
 
     /// Counts connections, so that a host name answered late for an earlier
     /// connection is not shown.
@@ -225,5 +234,7 @@ private:
 
 /// The text shown when a join was refused for its name's characters.
 QString separatorNotice();
+/// The text shown when a join was refused for `problem`.
+QString nameNotice(chat::NameProblem problem);
 
 } // namespace client

@@ -8,7 +8,13 @@ namespace client {
 
 std::string cutUserName(const std::string &name)
 {
-    return name.substr(0, std::min(name.size(), kMaxNameLength));
+    // Characters, not bytes: a lead byte starts each one.
+    size_t characters = 0;
+    for (size_t i = 0; i < name.size(); ++i) {
+        if ((static_cast<unsigned char>(name[i]) & 0xC0) != 0x80 && characters++ == kMaxNameLength)
+            return name.substr(0, i);
+    }
+    return name;
 }
 
 bool nameHasSeparator(const std::string &name)

@@ -33,8 +33,8 @@ struct T_user
 
 using UserTable = std::array<T_user, kMaxUsers>;
 
-/// The first 14 characters of `name` (the client's one rule for user names;
-/// the search window applies it as well).
+/// The first 14 characters of `name` (UTF-8), never cutting one in two; the
+/// search window applies it as well.
 std::string cutUserName(const std::string &name);
 
 /// Whether the server can ever take `name` as far as its characters go: the

@@ -10,6 +10,7 @@
 #include "platform/guard.h"
 #include "platform/lockicon.h"
 #include "platform/tray.h"
+#include "protocol/username.h"
 
 #include <QCloseEvent>
 #include <QLabel>
@@ -68,7 +69,7 @@ void TclientForm::watchSession()
             }));
     connect(s, &client::ChatSession::privateLineArrived, this,
             kc::guard([this](const QString &partner, const QString &line) {
-                const std::string key = kc::toAnsi(partner);
+                const std::string key = partner.toStdString();
                 deliverPrivatLine(key, line);
                 // The line waits in the partner's window, unless the user is in the chat anyway.
                 if (!isActiveWindow())
@@ -112,7 +113,7 @@ void TclientForm::showUserList()
 {
     UserListBox->clear();
     for (const client::T_user &user : m_session->listedUsers())
-        UserListBox->addItem(kc::fromAnsi(client::userListLine(user)));
+        UserListBox->addItem(QString::fromStdString(client::userListLine(user)));
 }
 
 void TclientForm::showEncryption()
@@ -186,7 +187,7 @@ void TclientForm::connectBitBtnClick()
     if (m_session->serverHost().empty())
         return;
 
-    QString name = kc::fromAnsi(m_session->userName());
+    QString name = QString::fromStdString(m_session->userName());
     if (!kc::dialogs().inputQuery(QStringLiteral("Benutername"), QStringLiteral("Benutername (Max. 14 Zeichen):"),
                                   name, this))
         return;
@@ -197,11 +198,11 @@ void TclientForm::connectBitBtnClick()
 
 bool TclientForm::join(const std::string &host, const QString &name)
 {
-    const client::JoinStart started = m_session->join(host, m_session->serverPort(), kc::toAnsi(name));
+    const client::JoinStart started = m_session->join(host, m_session->serverPort(), name.toStdString());
     // Left to be corrected next time.
-    if (started == client::JoinStart::Separator)
-        kc::dialogs().messageBox(kc::MsgKind::Information, kc::applicationTitle, client::separatorNotice(), kc::mbOk,
-                                 this);
+    if (started == client::JoinStart::Separator || started == client::JoinStart::Refused)
+        kc::dialogs().messageBox(kc::MsgKind::Information, kc::applicationTitle,
+                                 client::nameNotice(m_session->nameProblem()), kc::mbOk, this);
     return started == client::JoinStart::Started;
 }
 
@@ -230,7 +231,7 @@ void TclientForm::exitBitBtnClick()
 
 void TclientForm::sendenButtonClick()
 {
-    m_session->sendLine(kc::toAnsi(Edit1->text()));
+    m_session->sendLine(Edit1->text().toStdString());
 }
 
 void TclientForm::Edit1KeyPress()
@@ -263,9 +264,9 @@ void TclientForm::privatchatBitBtnClick()
     const std::string target = m_session->listedUsers()[selected].name;
     QString text;
     if (!kc::dialogs().inputQuery(QStringLiteral("Private Nachricht"),
-                                  kc::fromAnsi("Private Nachricht an " + target + ":"), text, this))
+                                  QString::fromStdString("Private Nachricht an " + target + ":"), text, this))
         return;
-    m_session->whisper(target, kc::toAnsi(text));
+    m_session->whisper(target, text.toStdString());
 }
 
 // ---- private chat windows ----
@@ -273,7 +274,10 @@ void TclientForm::privatchatBitBtnClick()
 TprivatChatForm *TclientForm::findPrivatChat(const std::string &partner) const
 {
     const auto it = std::find_if(privatChats.begin(), privatChats.end(),
-                                 [&](const TprivatChatForm *form) { return form->key() == partner; });
+                                 [&](const TprivatChatForm *form) {
+                                     // One window per partner, however the server spells the name.
+                                     return chat::userNameKey(form->key()) == chat::userNameKey(partner);
+                                 });
     return it == privatChats.end() ? nullptr : *it;
 }
 

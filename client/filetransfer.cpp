@@ -8,6 +8,7 @@
 #include "platform/guard.h"
 #include "platform/strtoint.h"
 #include "protocol/streamkey.h"
+#include "protocol/textcodec.h"
 #include "stream/nmstrm.h"
 #include "stream/nmstrmserv.h"
 #include "stream/spoolstream.h"
@@ -142,7 +143,7 @@ void TFileTransfer::listen()
     receiver->Loaded();
     if (!receiver->Listening())
         m_session.showLine("Port " + kc::IntToStr(receiver->Port())
-                               + " ist belegt: Dateien k\xF6nnen nicht empfangen werden. Auf einem Rechner kann nur "
+                               + " ist belegt: Dateien können nicht empfangen werden. Auf einem Rechner kann nur "
                                  "ein Client Dateien empfangen.",
                            client::kWarningColour);
 }
@@ -201,7 +202,7 @@ void TFileTransfer::showReceiveProgress()
 
 void TFileTransfer::offer(const std::string &target, const QString &localPath)
 {
-    const std::string path = kc::toAnsi(localPath);
+    const std::string path = localPath.toStdString();
     m_offers.add({target, path, localPath.toUtf8().toStdString()});
     m_session.sendCommand(chat::buildFileOffer(m_session.userName(), target, path));
 }
@@ -209,7 +210,7 @@ void TFileTransfer::offer(const std::string &target, const QString &localPath)
 void TFileTransfer::offerReceived(const chat::Command &command)
 {
     const client::FileAnswer offer = client::cutFileOffer(command);
-    emit m_session.fileOfferArrived(kc::fromAnsi(offer.user));
+    emit m_session.fileOfferArrived(QString::fromStdString(offer.user));
     if ((m_openOffer || m_askingOffers) && m_waitingOffers.size() >= MaxWaitingOffers) {
         m_session.sendCommand(chat::buildFileDecline(offer.user, m_session.userName(), offer.path));
         m_session.showWarning(client::offerOverflowLine(offer));
@@ -231,7 +232,7 @@ void TFileTransfer::askWaitingOffers()
         m_waitingOffers.pop_front();
         const quint64 id = ++m_questionSerial;
         m_openOffer.emplace(id, next);
-        emit m_session.fileOffered(id, kc::fromAnsi(next.user), kc::fromAnsi(client::offerLine(next)));
+        emit m_session.fileOffered(id, QString::fromStdString(next.user), QString::fromStdString(client::offerLine(next)));
     }
 }
 
@@ -251,7 +252,7 @@ void TFileTransfer::answerOffer(quint64 id, bool accepted)
 void TFileTransfer::accept(const client::FileAnswer &offer)
 {
     m_session.setFileSuffix(client::fileSuffixOf(offer.path));
-    emit m_session.offerAccepted(kc::fromAnsi(m_session.fileSuffix()));
+    emit m_session.offerAccepted(QString::fromStdString(m_session.fileSuffix()));
     m_receptions.add(offer.address, m_session.fileSuffix(), client::ReceptionBook::Clock::now());
     m_receiveTimer->start();
     // Over an encrypted connection the offerer learns the key to encrypt the
@@ -265,7 +266,7 @@ void TFileTransfer::declinedReceived(const chat::Command &command)
 {
     const client::FileDecline decline = client::cutFileDeclined(command);
     m_offers.take(decline.user, decline.path);
-    emit m_session.notice(kc::fromAnsi(client::declinedNotice(decline)));
+    emit m_session.notice(QString::fromStdString(client::declinedNotice(decline)));
 }
 
 // ---- sending ----
@@ -292,7 +293,7 @@ void TFileTransfer::startNextSend()
         auto file = std::make_unique<QFile>(next.localPath);
         if (!file->open(QIODevice::ReadOnly)) {
             m_session.showError(std::make_exception_ptr(
-                kc::Exception(kc::format("Datei %s kann nicht ge\xF6" "ffnet werden", next.path.c_str()))));
+                kc::Exception(kc::format("Datei %s kann nicht ge\xF6" "ffnet werden", chat::windows1252FromUtf8(next.path).c_str()))));
             continue;
         }
         sender->setHost(next.address);
@@ -319,7 +320,7 @@ void TFileTransfer::sendFinished(const std::string &acknowledgement, std::except
     else if (acknowledgement == kc::strm::acknowledgement())
         m_session.showLine("Files Sent");
     else
-        m_session.showWarning("Datei nicht angekommen: der Empf\xE4nger hat den Empfang nicht best\xE4tigt");
+        m_session.showWarning("Datei nicht angekommen: der Empfänger hat den Empfang nicht bestätigt");
 }
 
 void TFileTransfer::packetSent()
@@ -333,7 +334,7 @@ void TFileTransfer::packetSent()
         return;
     m_progressShown = true;
     m_progressShownAt = now;
-    emit m_session.sendProgress(m_sendSerial, sent, total, kc::fromAnsi(client::progressLine(sent, total)));
+    emit m_session.sendProgress(m_sendSerial, sent, total, QString::fromStdString(client::progressLine(sent, total)));
 }
 
 // ---- receiving ----
@@ -388,7 +389,7 @@ void TFileTransfer::askSaveNames()
         m_saveRequests.pop_front();
         const quint64 id = ++m_questionSerial;
         m_openSave.emplace(id, next);
-        emit m_session.saveNameWanted(id, m_saveFolder, kc::fromAnsi(next->suffix));
+        emit m_session.saveNameWanted(id, m_saveFolder, QString::fromStdString(next->suffix));
     }
 }
 

@@ -15,12 +15,12 @@ TprivatChatForm::TprivatChatForm(const std::string &partner, client::ChatSession
     setObjectName(QStringLiteral("privatChat"));
     setAttribute(Qt::WA_DeleteOnClose, false);
     setGeometry(10, 10, 300, 270);
-    setWindowTitle(kc::fromAnsi(partner));
+    setWindowTitle(QString::fromStdString(partner));
 
     chatuserlabel = new QLabel(this);
     chatuserlabel->setObjectName(QStringLiteral("chatuserlabel"));
     chatuserlabel->setTextFormat(Qt::PlainText);
-    chatuserlabel->setText(kc::fromAnsi("Chat mit " + partner + " :"));
+    chatuserlabel->setText(QString::fromStdString("Chat mit " + partner + " :"));
     chatuserlabel->setGeometry(5, 5, 255, 20);
     lockLabel = new QLabel(this);
     lockLabel->setObjectName(QStringLiteral("lockLabel"));
@@ -59,9 +59,9 @@ void TprivatChatForm::showLock(kc::LockState state, const QString &detail)
 
 void TprivatChatForm::sendenprivatbuttonClick()
 {
-    const std::string text = kc::toAnsi(editprivat->text());
+    const std::string text = editprivat->text().toStdString();
     m_session.sendPrivateLine(m_key, text);
-    appendLine(kc::fromAnsi(m_session.userName() + ": " + text));
+    appendLine(QString::fromStdString(m_session.userName() + ": " + text));
 }
 
 void TprivatChatForm::editprivatKeyPress()

@@ -79,7 +79,7 @@ void TsentfileForm::showFor(const std::string &recipient)
     show();
     raise();
     activateWindow();
-    Edit1->setText(kc::fromAnsi(recipient));
+    Edit1->setText(QString::fromStdString(recipient));
 }
 
 void TsentfileForm::Button1Click()

@@ -1,4 +1,5 @@
 #include "protocol/framing.h"
+#include "protocol/textcodec.h"
 
 #include "protocol/chatcommand.h"
 
@@ -159,12 +160,28 @@ std::string ClientWire::wrap(const std::string &command)
     case Mode::Framed:
         return buildFrame(command);
     case Mode::Awaiting:
-        m_held.push_back(command);
+        m_held.push_back({command, false});
         return {};
     case Mode::Legacy:
         break;
     }
     return command;
+}
+
+std::string ClientWire::wrapText(const std::string &utf8Command)
+{
+    if (m_mode == Mode::Awaiting) {
+        m_held.push_back({utf8Command, true});
+        return {};
+    }
+    return wrap(utf8() ? utf8Command : windows1252FromUtf8(utf8Command));
+}
+
+std::string ClientWire::textOf(const std::string &command) const
+{
+    if (utf8())
+        return isValidUtf8(command) ? command : sanitizeUtf8(command);
+    return utf8FromWindows1252(command);
 }
 
 std::vector<std::string> ClientWire::takeHeld()
@@ -225,8 +242,8 @@ void ClientWire::decide()
         m_mode = Mode::Legacy;
         m_reads.push_back(std::move(first));
     }
-    for (const std::string &command : std::exchange(m_held, {}))
-        m_heldWrites.push_back(wrap(command));
+    for (const Held &held : std::exchange(m_held, {}))
+        m_heldWrites.push_back(held.text ? wrapText(held.command) : wrap(held.command));
 }
 
 std::optional<std::string> ClientWire::next()

@@ -85,6 +85,15 @@ public:
     /// itself on a legacy connection, nothing while the server's answer is
     /// awaited (the command is held; see takeHeld).
     std::string wrap(const std::string &command);
+    /// The bytes to write for one command held as UTF-8 text: encoded as
+    /// UTF-8 once the server accepted "utf8", as Windows-1252 otherwise, then
+    /// wrapped. While the answer is awaited the text is held and encoded once
+    /// the answer is known.
+    std::string wrapText(const std::string &utf8Command);
+    /// One command as the server sent it, as UTF-8 text: checked UTF-8 once
+    /// "utf8" was accepted (ill-formed sequences become U+FFFD), converted
+    /// from Windows-1252 otherwise.
+    std::string textOf(const std::string &command) const;
     /// Writes owed once the answer has come: the held commands, each wrapped
     /// the way the connection turned out, one write each.
     std::vector<std::string> takeHeld();
@@ -113,7 +122,12 @@ private:
     std::string m_first;
     std::deque<std::string> m_reads;
     FrameReader m_reader;
-    std::vector<std::string> m_held;
+    struct Held
+    {
+        std::string command;
+        bool text = false; // UTF-8 text, encoded once the answer is known
+    };
+    std::vector<Held> m_held;
     std::vector<std::string> m_heldWrites;
     std::vector<std::string> m_accepted;
     std::vector<std::string> m_offered;

@@ -492,7 +492,7 @@ void TsuchForm::verbindenBitBtnClick()
     // Taken before the dialog: results arriving while it is up may refill the list.
     const search::T_server server = servers.at(row);
 
-    QString name = kc::fromAnsi(m_session->userName());
+    QString name = QString::fromStdString(m_session->userName());
     if (!kc::dialogs().inputQuery(QStringLiteral("Benutername"), QStringLiteral("Benutername (Max. 14 Zeichen):"),
                                   name, this))
         return;
@@ -500,9 +500,9 @@ void TsuchForm::verbindenBitBtnClick()
     // client's port setting.
     const int port = server.announced ? server.port : m_session->serverPort();
     emit serverChosen(kc::fromAnsi(server.address), port, QByteArray::fromStdString(server.fingerprint));
-    const client::JoinStart started = m_session->join(server.address, port, kc::toAnsi(name));
-    if (started == client::JoinStart::Separator)
-        showMessage(client::separatorNotice());
+    const client::JoinStart started = m_session->join(server.address, port, name.toStdString());
+    if (started == client::JoinStart::Separator || started == client::JoinStart::Refused)
+        showMessage(client::nameNotice(m_session->nameProblem()));
     if (started != client::JoinStart::Started)
         return;
     close();

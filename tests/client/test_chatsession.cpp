@@ -1,6 +1,7 @@
 #include "client/chatsession.h"
 #include "protocol/clientsocket.h"
 #include "protocol/framing.h"
+#include "server/serverhost.h"
 #include "rawpeer.h"
 
 #include <QList>
@@ -58,7 +59,7 @@ class TestChatSession : public QObject
     {
         QStringList lines;
         for (const client::T_user &user : session->listedUsers())
-            lines << QString::fromLatin1(client::userListLine(user));
+            lines << QString::fromStdString(client::userListLine(user));
         return lines;
     }
 
@@ -74,7 +75,7 @@ class TestChatSession : public QObject
     /// A fresh, admitted connection as "anna".
     void joinAdmitted()
     {
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8"));
         peer.send("$#neu:anna:127.0.0.1#");
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         mark();
@@ -106,7 +107,7 @@ private slots:
     void joinAnnouncesNameColourAndOwnAddress()
     {
         session->setColour(0xFF0000);
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:16711680:127.0.0.1#kcx:frame,tls"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:16711680:127.0.0.1#kcx:frame,tls,utf8"));
         QVERIFY(kc::test::waitFor([&] { return newTexts().size() >= 2; }));
         QCOMPARE(newTexts(),
                  (QStringList{QStringLiteral("Verbindung wird hergestellt..."), QStringLiteral("Verbindung hergestellt")}));
@@ -116,7 +117,7 @@ private slots:
 
     void nameIsCutTo14Characters()
     {
-        QCOMPARE(joinAs("abcdefghijklmnopq"), std::string("$#neu:abcdefghijklmn:0:127.0.0.1#kcx:frame,tls"));
+        QCOMPARE(joinAs("abcdefghijklmnopq"), std::string("$#neu:abcdefghijklmn:0:127.0.0.1#kcx:frame,tls,utf8"));
         QCOMPARE(session->userName(), std::string("abcdefghijklmn"));
     }
 
@@ -225,7 +226,7 @@ private slots:
         QFETCH(int, high);
         int changes = 0;
         connect(session.get(), &client::ChatSession::userListChanged, this, [&] { ++changes; });
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8"));
         peer.send(read);
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         QCOMPARE(listed(), lines);
@@ -236,7 +237,7 @@ private slots:
 
     void userListPast101EntriesIsIgnored()
     {
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8"));
         std::string list = "$#neu";
         for (int i = 0; i < 130; ++i)
             list += ":user" + std::to_string(i) + ":127.0.0.1";
@@ -255,7 +256,7 @@ private slots:
         QCOMPARE(peer.receive(), std::string("$#disconnect:anna#"));
         QVERIFY(peer.waitClosed());
 
-        QCOMPARE(joinAs("bob"), std::string("$#neu:bob:0:127.0.0.1#kcx:frame,tls"));
+        QCOMPARE(joinAs("bob"), std::string("$#neu:bob:0:127.0.0.1#kcx:frame,tls,utf8"));
         mark();
         peer.send("$#noconnect:noconnect#");
         QVERIFY(peer.waitClosed());
@@ -294,7 +295,7 @@ private slots:
     // it is cut, the client writes frames, and a broken frame ends the connection.
     void framedServerDeliversEveryLineWhole()
     {
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8"));
         peer.send("$#kcx:frame#" + chat::buildFrame("$#neu:anna:127.0.0.1:bob:127.0.0.2#"));
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         QCOMPARE(session->listedUsers().size(), size_t(2));
@@ -346,6 +347,119 @@ private slots:
         QVERIFY(newTexts().first().startsWith(QStringLiteral("Der Server sendet einen fehlerhaften Rahmen")));
         QVERIFY(!session->admitted());
         QCOMPARE(session->linkState(), client::LinkState::Offline);
+    }
+
+    void namesNoServerTakesAreRefusedWithTheirReason_data()
+    {
+        QTest::addColumn<std::string>("name");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("blanks only") << std::string("   ") << QStringLiteral("Der Name ist leer.");
+        QTest::newRow("control character") << std::string("an\tna") << QStringLiteral("Der Name enthält Steuerzeichen.");
+        QTest::newRow("bidi override")
+            << std::string("anna\u202Egpj") << QStringLiteral("Der Name enthält unsichtbare Formatzeichen.");
+        QTest::newRow("the operator's name") << std::string("SERVER") << QStringLiteral("Der Benutzername ist bereits vergeben");
+    }
+
+    void namesNoServerTakesAreRefusedWithTheirReason()
+    {
+        QFETCH(std::string, name);
+        QFETCH(QString, reason);
+        QCOMPARE(session->join("127.0.0.1", server.port(), name), client::JoinStart::Refused);
+        QCOMPARE(client::nameNotice(session->nameProblem()), reason);
+        kc::test::RawClient nobody;
+        QVERIFY(!server.accept(nobody, 200));
+        QVERIFY(!session->socket()->Active());
+    }
+
+    void nameIsCountedInCharactersAndRegisteredInNfc()
+    {
+        // "Jürgen" with a combining diaeresis, and 14 characters that are 40 bytes.
+        QCOMPARE(joinAs("Ju\u0308rgen"), std::string("$#neu:J\xFCrgen:0:127.0.0.1#kcx:frame,tls,utf8:J%C3%BCrgen"));
+        QCOMPARE(session->userName(), std::string("Jürgen"));
+        peer.close();
+        QVERIFY(kc::test::waitFor([&] { return !session->socket()->Active(); }));
+        joinAs("日本👍Łódź€Ελλάδα!?");
+        QCOMPARE(session->userName(), std::string("日本👍Łódź€Ελλάδα"));
+    }
+
+    /// Everything the client says and hears, as the server's answer decides:
+    /// UTF-8 after "utf8" was accepted, Windows-1252 otherwise, also for a
+    /// line written while the answer was awaited.
+    void textTravelsInTheEncodingAgreed_data()
+    {
+        QTest::addColumn<std::string>("ack");
+        QTest::addColumn<bool>("utf8");
+        QTest::newRow("utf8 accepted") << std::string("$#kcx:frame,utf8#") << true;
+        QTest::newRow("frames only") << std::string("$#kcx:frame#") << false;
+        QTest::newRow("legacy server") << std::string() << false;
+    }
+
+    void textTravelsInTheEncodingAgreed()
+    {
+        QFETCH(std::string, ack);
+        QFETCH(bool, utf8);
+        const auto wrap = [&](const std::string &command) { return ack.empty() ? command : chat::buildFrame(command); };
+        QCOMPARE(joinAs("Łukasz"), std::string("$#neu:?ukasz:0:127.0.0.1#kcx:frame,tls,utf8:%C5%81ukasz"));
+        session->sendLine("Grüße 👍 €");
+        peer.send(ack + wrap(utf8 ? "$#neu:Łukasz:127.0.0.1#" : "$#neu:?ukasz:127.0.0.1#"));
+        QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
+        QCOMPARE(peer.receive(), wrap(utf8 ? "$#user:Łukasz:0#Grüße 👍 €" : "$#user:?ukasz:0#Gr\xFC\xDF" "e ? \x80"));
+        QCOMPARE(listed(), QStringList{utf8 ? QStringLiteral("Łukasz (127.0.0.1)") : QStringLiteral("?ukasz (127.0.0.1)")});
+
+        // Told, not changed silently, where the server cannot hold the name.
+        const QString told = QStringLiteral("Der Server kennt nur die Zeichen Westeuropas: Ihr Name erscheint dort als "
+                                            "„?ukasz“, und Zeichen, die ihm fehlen, kommen als \"?\" an.");
+        QCOMPARE(newTexts().contains(told), !utf8);
+
+        mark();
+        QVERIFY(feed(wrap(utf8 ? "$#farbe:255#bob: Ελλάδα 日本 👍" : "$#farbe:255#bob: Gr\xFC\xDF" "e \x80"), 1));
+        QCOMPARE(newTexts(), QStringList{utf8 ? QStringLiteral("bob: Ελλάδα 日本 👍") : QStringLiteral("bob: Grüße €")});
+        session->whisper("bob", "Łódź");
+        QCOMPARE(peer.receive(), wrap(utf8 ? "$#pmessage:bob:Łukasz#Łódź" : "$#pmessage:bob:?ukasz#?\xF3" "d?"));
+    }
+
+    void invalidUtf8FromTheServerIsShownReplaced()
+    {
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8"));
+        peer.send("$#kcx:frame,utf8#" + chat::buildFrame("$#neu:anna:127.0.0.1#"));
+        QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
+        mark();
+        QVERIFY(feed(chat::buildFrame("$#farbe:0#bob: a\xC0\xAF" "b\xED\xA0\x80" "c\xF5"), 1));
+        QCOMPARE(newTexts(), QStringList{QStringLiteral("bob: a\uFFFD\uFFFDb\uFFFD\uFFFD\uFFFDc\uFFFD")});
+    }
+
+    /// Two sessions and a legacy peer in one room of the real server.
+    void everyCharacterArrivesThroughTheServer()
+    {
+        chatserver::ChatServerHost host;
+        const uint16_t port = kc::test::freePort();
+        host.start(port);
+        client::ChatSession bob;
+        QStringList bobSees;
+        connect(&bob, &client::ChatSession::lineAdded, this, [&](const QString &text, qint32) { bobSees << text; });
+        QCOMPARE(bob.join("127.0.0.1", port, "bob"), client::JoinStart::Started);
+        QVERIFY(kc::test::waitFor([&] { return bob.admitted(); }));
+        kc::test::RawClient legacy;
+        QVERIFY(legacy.connectTo(port));
+        QVERIFY(legacy.send("$#neu:cleo:0:127.0.0.1#"));
+        QVERIFY(kc::test::waitFor([&] { return host.registry().count() == 2; }));
+        QVERIFY(!legacy.receive().empty());
+        QCOMPARE(session->join("127.0.0.1", port, "Łukasz"), client::JoinStart::Started);
+        QVERIFY(kc::test::waitFor([&] { return session->admitted() && bob.listedUsers().size() == 3; }));
+        QVERIFY(!legacy.receive().empty());
+        QCOMPARE(bob.listedUsers().back().name, std::string("Łukasz"));
+
+        session->sendLine("Grüße 👍 Łódź € Ελλάδα 日本");
+        QVERIFY(kc::test::waitFor([&] { return bobSees.contains(QStringLiteral("Łukasz: Grüße 👍 Łódź € Ελλάδα 日本")); }));
+        QCOMPARE(legacy.receive(), std::string("$#farbe:0#?ukasz: Gr\xFC\xDF" "e ? ?\xF3" "d? \x80 ?????? ??"));
+
+        mark();
+        QVERIFY(legacy.send("$#user:cleo:0#Gr\xFC\xDF" "e \x80"));
+        QVERIFY(kc::test::waitFor([&] { return newTexts().contains(QStringLiteral("cleo: Grüße €")); }));
+        QVERIFY(kc::test::waitFor([&] { return bobSees.contains(QStringLiteral("cleo: Grüße €")); }));
+        session->leave();
+        bob.leave();
+        kc::test::pump(50);
     }
 
     void noListenerShowsErrorLineAndKeepsName()

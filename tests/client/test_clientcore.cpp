@@ -228,8 +228,9 @@ private slots:
         QTest::newRow("17 letters") << std::string("abcdefghijklmnopq") << std::string("abcdefghijklmn");
         QTest::newRow("exactly 14") << std::string("abcdefghijklmn") << std::string("abcdefghijklmn");
         QTest::newRow("short") << std::string("anna") << std::string("anna");
-        QTest::newRow("umlauts count as one each") << std::string("\xE4\xF6\xFC\xC4\xD6\xDC\xDF\xE4\xF6\xFC\xC4\xD6\xDC\xDFxyz")
-                                                   << std::string("\xE4\xF6\xFC\xC4\xD6\xDC\xDF\xE4\xF6\xFC\xC4\xD6\xDC\xDF");
+        QTest::newRow("umlauts count as one each") << std::string("äöüÄÖÜßäöüÄÖÜßxyz") << std::string("äöüÄÖÜßäöüÄÖÜß");
+        QTest::newRow("emoji and CJK count as one each")
+            << std::string("👍日本Łódź€Ελλάδα日本語") << std::string("👍日本Łódź€Ελλάδα");
         QTest::newRow("separators kept") << std::string("a:b#c d") << std::string("a:b#c d");
     }
 

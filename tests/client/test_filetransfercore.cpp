@@ -75,7 +75,8 @@ private slots:
         QTest::newRow("plain") << std::string("C:\\Daten\\bild.jpg") << std::string(".jpg");
         QTest::newRow("dot in a folder") << std::string("C:\\Ordner.alt\\a.txt") << std::string(".txt");
         QTest::newRow("two dots") << std::string("/home/u/archiv.tar.gz") << std::string(".gz");
-        QTest::newRow("umlaut") << std::string("C:\\b.\xE4h") << std::string(".\xE4h");
+        QTest::newRow("umlaut") << std::string("C:\\b.äh") << std::string(".äh");
+        QTest::newRow("Unicode name") << std::string("C:\\Präsentation Łódź.pdf") << std::string(".pdf");
         QTest::newRow("no dot") << std::string("C:\\Daten\\README") << std::string();
         QTest::newRow("only a folder has one") << std::string("C:\\x.jpg\\evil") << std::string();
         QTest::newRow("trailing dot") << std::string("C:\\a.") << std::string();

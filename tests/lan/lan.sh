@@ -433,6 +433,36 @@ case "$scenario" in
     step "capture: $packets packets between our programs, no word and no file byte readable"
     ;;
 
+  unicode)
+    # Two of our clients on B and C carry every character; an older client (a
+    # raw peer on D) gets Windows-1252 with "?" for what the code page lacks,
+    # and its own umlauts and euro sign reach ours whole.
+    lan_hosts a b c d
+    in_host d bash -c 'exec 3<>/dev/tcp/10.77.0.1/5757 || exit 1
+      printf "%s" "\$#neu:dora:0:10.77.0.4#" >&3
+      cat <&3 &
+      while [ ! -e "$0/d/go" ]; do sleep 0.05; done
+      printf "\$#user:dora:0#Gr\xfc\xdfe \x80" >&3
+      wait' "$work" >"$work/d/legacy.txt" 2>"$work/d/legacy.log" &
+    children+=($!)
+    for _ in $(seq 100); do grep -q 'dora:10.77.0.4' "$work/d/legacy.txt" && break; sleep 0.05; done
+    grep -qF '$#neu:dora:10.77.0.4#' "$work/d/legacy.txt" || fail "the older client was not admitted"
+    expect b join 10.77.0.1 "Łukasz"
+    expect c join 10.77.0.1 carl
+    expect c users "dora (10.77.0.4);Łukasz (10.77.0.2);carl (10.77.0.3)"
+    expect b say "Grüße 👍 Łódź € Ελλάδα 日本"
+    expect c line "Łukasz: Grüße 👍 Łódź € Ελλάδα 日本"
+    step "C shows Łukasz's line from B whole"
+    expected=$(printf '$#farbe:0#?ukasz: Gr\xfc\xdfe ? ?\xf3d? \x80 ?????? ??')
+    for _ in $(seq 100); do LC_ALL=C grep -aqF "$expected" "$work/d/legacy.txt" && break; sleep 0.05; done
+    LC_ALL=C grep -aqF "$expected" "$work/d/legacy.txt" || fail "the older client got other bytes: $(od -c "$work/d/legacy.txt" | tail -5)"
+    step "the older client on D got the Windows-1252 bytes, '?' for what the code page lacks"
+    touch "$work/d/go"
+    expect b line "dora: Grüße €"
+    expect c line "dora: Grüße €"
+    step "the older client's umlauts and euro sign reach B and C whole"
+    ;;
+
   hostloss)
     lan_hosts a b c d
     join_two
@@ -462,7 +492,7 @@ case "$scenario" in
     expect b line "carl: lang von C: $digits"
     expect c line "carl: lang von C: $digits"
     # Both clients spoke the framed extension with the server.
-    [ "$(grep -c '#kcx:frame,tls$' "$work/a.log")" = 2 ] || fail "the joins were not marked: $(grep 'neu:' "$work/a.log")"
+    [ "$(grep -c '#kcx:frame,tls,utf8$' "$work/a.log")" = 2 ] || fail "the joins were not marked: $(grep 'neu:' "$work/a.log")"
     ask c count '^[0-9]'
     [ "$reply" = "ok 0" ] || fail "a tail of a long line showed as a line of its own at C: $reply"
     ;;

@@ -185,7 +185,7 @@ private:
         } else if (verb == QLatin1String("pchat")) {
             selectUser(arg1);
             clientForm->pchatBitBtn->click();
-            TprivatChatForm *window = clientForm->findPrivatChat(kc::toAnsi(arg1));
+            TprivatChatForm *window = clientForm->findPrivatChat(arg1.toStdString());
             if (!window)
                 return reply(QStringLiteral("fail no private window"));
             window->editprivat->setText(rest2);
@@ -195,7 +195,7 @@ private:
             waitUntil([this, rest1] { return viewLines().contains(rest1); },
                       [this] { return viewLines().join(QLatin1Char('|')); });
         } else if (verb == QLatin1String("pline")) {
-            const std::string partner = kc::toAnsi(arg1);
+            const std::string partner = arg1.toStdString();
             auto history = [partner] {
                 TprivatChatForm *window = clientForm->findPrivatChat(partner);
                 return window ? window->richeditprivat->toPlainText().split(QLatin1Char('\n')) : QStringList();

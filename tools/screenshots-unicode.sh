@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Makes docs/client-unicode.png from the real program under Xvfb: a client in
+# the chat with "Łukasz", whose line holds umlauts, an emoji, Polish, Greek
+# and Japanese, and with an older client's "Grüße €" in Windows-1252.
+#
+#   tools/screenshots-unicode.sh BUILD_DIR
+#
+# Needs what tools/screenshots.sh needs, and the fonts kestrelon.sh installs
+# (fonts-noto-color-emoji, fonts-noto-cjk). Runs in a private network
+# namespace with only loopback.
+set -euo pipefail
+build=$(realpath "${1:?usage: tools/screenshots-unicode.sh BUILD_DIR}")
+program=$build/app/kestrelon-chat
+docs=$(realpath "$(dirname "$0")/../docs")
+
+if [ "${KC_IN_NETNS:-}" != 1 ]; then
+  exec unshare --net env KC_IN_NETNS=1 bash -c 'ip link set lo up && exec "$0" "$@"' "$0" "$@"
+fi
+for tool in Xvfb xdotool import openbox xsetroot; do
+  command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
+done
+[ -x "$program" ] || { echo "no program at $program" >&2; exit 1; }
+
+export DISPLAY=${KC_SHOT_DISPLAY:-:81} LANG=C.UTF-8 QT_QPA_PLATFORM=xcb
+work=$(mktemp -d)
+export XDG_DATA_HOME=$work/data DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/no-system-bus
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+. "$(dirname "$0")/xdesktop.sh"
+start_desktop
+
+# A raw chat peer on file descriptor $1: every write is one command.
+send() { printf '%b' "$2" >&"$1"; sleep 0.4; }
+# A frame: the payload's length in bytes, ":", the payload, ",".
+frame() { local LC_ALL=C c; c=$(printf '%b' "$1"); printf '%d:%s,' "${#c}" "$c"; }
+
+"$program" --headless --port 5757 >"$work/server.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/5757) 2>/dev/null && break; sleep 0.1; done
+"$program" >"$work/client.log" 2>&1 &
+pids+=($!)
+xdotool windowactivate --sync "$(window auswahlForm)"
+xdotool key space                      # "Chatclient starten"
+client=$(window clientForm)
+xdotool windowactivate --sync "$client"
+xdotool key space                      # "verbinden"
+window 'Verbindung aufbauen zu:' >/dev/null
+xdotool key ctrl+a && xdotool type --delay 20 localhost && xdotool key Return
+window Benutername >/dev/null
+xdotool key ctrl+a && xdotool type --delay 20 Bettina && xdotool key Return
+sleep 1.5
+# Łukasz speaks frames and utf8: the field in Windows-1252, the whole name behind the list.
+exec {lukasz}<>/dev/tcp/127.0.0.1/5757
+send "$lukasz" '$#neu:?ukasz:32768:127.0.0.1#kcx:frame,utf8:%C5%81ukasz'
+# Jürgen's client is older: Windows-1252, no extension.
+exec {juergen}<>/dev/tcp/127.0.0.1/5757
+send "$juergen" '$#neu:J\xfcrgen:176:127.0.0.1#'
+frame '$#user:Łukasz:32768#Grüße 👍 Łódź € Ελλάδα 日本' >&"$lukasz"; sleep 0.4
+send "$juergen" '$#user:J\xfcrgen:176#Gr\xfc\xdfe \x80'
+frame '$#user:Łukasz:32768#Dzięki, Jürgen! 😀 🎉' >&"$lukasz"; sleep 0.4
+xdotool windowsize --sync "$client" 760 420
+xdotool windowmove --sync "$client" 20 20
+sleep 1
+shoot clientForm client-unicode.png

@@ -99,17 +99,15 @@ private slots:
         QCOMPARE(env->dialogs.calls.size(), 2);
     }
 
-    void portIsStoredWithoutRangeCheck_data()
+    void portIsStored_data()
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("port");
-        QTest::newRow("zero") << QStringLiteral("0") << 0;
-        QTest::newRow("above 65535") << QStringLiteral("70000") << 70000;
         QTest::newRow("hexadecimal") << QStringLiteral("$1770") << 6000;
         QTest::newRow("leading blanks") << QStringLiteral("  6001") << 6001;
     }
 
-    void portIsStoredWithoutRangeCheck()
+    void portIsStored()
     {
         QFETCH(QString, text);
         QFETCH(int, port);
@@ -127,6 +125,9 @@ private slots:
         QTest::addColumn<QString>("error");
         QTest::newRow("word") << QStringLiteral("abc") << QStringLiteral("'abc' ist kein gültiger Integerwert.");
         QTest::newRow("empty") << QString() << QStringLiteral("'' ist kein gültiger Integerwert.");
+        QTest::newRow("zero") << QStringLiteral("0") << QStringLiteral("'0' ist kein gültiger Port (1 bis 65535)");
+        QTest::newRow("above 65535") << QStringLiteral("70000")
+                                     << QStringLiteral("'70000' ist kein gültiger Port (1 bis 65535)");
         QTest::newRow("too big") << QStringLiteral("99999999999") << QStringLiteral("'99999999999' ist kein gültiger Integerwert.");
     }
 

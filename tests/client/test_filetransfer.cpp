@@ -408,8 +408,13 @@ private slots:
         QTest::addColumn<QString>("written");
         QTest::addColumn<QString>("error");
         QTest::newRow("cancelled") << QStringList{QString()} << QString() << QString();
-        QTest::newRow("folder missing") << QStringList{QStringLiteral("fehlt/foto")} << QString()
+        QTest::newRow("folder missing, asked again, cancelled") << QStringList{QStringLiteral("fehlt/foto"), QString()} << QString()
                                         << QStringLiteral("Datei %1/fehlt/foto.txt kann nicht erstellt werden.");
+        QTest::newRow("folder missing, asked again, saved")
+            << QStringList{QStringLiteral("fehlt/foto"), QStringLiteral("foto")} << QStringLiteral("foto.txt")
+            << QStringLiteral("Datei %1/fehlt/foto.txt kann nicht erstellt werden.");
+        QTest::newRow("suffix already there in another case") << QStringList{QStringLiteral("ergebnis.TXT")}
+                                                               << QStringLiteral("ergebnis.TXT") << QString();
         QTest::newRow("existing file not replaced, another name chosen")
             << QStringList{QStringLiteral("alt"), QStringLiteral("neu")} << QStringLiteral("neu.txt") << QString();
     }
@@ -430,6 +435,10 @@ private slots:
         acceptedByBob(local);
         QVERIFY(waitFor([&] { return saveDialogs() == saves.size(); }, 10000));
         kc::test::pump(200);
+        // Every question suggests the offered name.
+        for (const auto &call : env->dialogs.calls)
+            if (call.kind == kc::ScriptedDialogService::Kind::Save)
+                QVERIFY2(call.value.endsWith(QStringLiteral("/quelle.txt")), qPrintable(call.value));
 
         QCOMPARE(driver->newTexts().contains(QStringLiteral("Datei erhalten")), !written.isEmpty());
         QCOMPARE(env->dialogs.errors(), error.isEmpty() ? QStringList() : QStringList{error.arg(dir->path())});

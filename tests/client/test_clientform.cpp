@@ -352,9 +352,9 @@ private slots:
     // The name, server, port and colour of the last join come back with the next start.
     void choicesAreRemembered()
     {
+        connectAdmitted();
         env->dialogs.answerColour(QColor(0, 0, 255));
         clientForm->farbeBitBtn->click();
-        connectAdmitted();
         clientForm->hide();
         clientForm->session()->resetDefaults();
         clientForm->show();

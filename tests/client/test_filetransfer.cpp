@@ -195,9 +195,15 @@ private slots:
         peer.send("$#neu:anna:127.0.0.1:carl:127.0.0.1:bob:127.0.0.1#");
         QVERIFY(waitFor([] { return clientForm->UserListBox->item(1)->text().startsWith(QStringLiteral("carl")); }));
 
-        if (leave == QStringLiteral("OK"))
+        if (leave == QStringLiteral("OK")) {
             sentfileForm->Button2->click();
-        else if (leave == QStringLiteral("Abbrechen"))
+            // A path that cannot be offered leaves the dialog open to be corrected.
+            if (!message.isEmpty()) {
+                QVERIFY(sentfileForm->isVisible());
+                QCOMPARE(sentfileForm->Edit2->text(), path);
+                sentfileForm->Button3->click();
+            }
+        } else if (leave == QStringLiteral("Abbrechen"))
             sentfileForm->Button3->click();
         else if (leave == QStringLiteral("Escape")) {
             QVERIFY(QTest::qWaitForWindowActive(sentfileForm));

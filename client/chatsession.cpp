@@ -32,6 +32,16 @@ QString nameNotice(chat::NameProblem problem)
     return QString::fromStdString(chat::nameProblemText(problem));
 }
 
+QString notConnectedNotice()
+{
+    return QStringLiteral("Nicht verbunden: die Nachricht wurde nicht gesendet");
+}
+
+QString goneNotice(const std::string &name)
+{
+    return QString::fromStdString(name) + QStringLiteral(" ist nicht mehr im Chat: nicht gesendet");
+}
+
 ChatSession::ChatSession(QObject *parent)
     : QObject(parent), m_serverName(QString::fromLatin1(kNoServer))
 {
@@ -84,8 +94,8 @@ void ChatSession::wireSocket()
     m_socket->OnConnect = [this](QObject *, TCustomWinSocket *socket) { guarded([&] { socketConnect(socket); }); };
     m_socket->OnDisconnect = [this](QObject *, TCustomWinSocket *socket) { guarded([&] { socketDisconnect(socket); }); };
     m_socket->OnRead = [this](QObject *, TCustomWinSocket *socket) { guarded([&] { socketRead(socket); }); };
-    m_socket->OnError = [this](QObject *, TCustomWinSocket *socket, TErrorEvent, int &code) {
-        guarded([&] { socketError(socket, code); });
+    m_socket->OnError = [this](QObject *, TCustomWinSocket *socket, TErrorEvent event, int &code) {
+        guarded([&] { socketError(socket, event, code); });
     };
     m_socket->Endpoint()->OnTlsEstablished = [this](TCustomWinSocket *socket) {
         guarded([&] { tlsEstablished(socket); });
@@ -103,9 +113,17 @@ void ChatSession::resetDefaults()
     m_serverPort = 5757;
 }
 
+bool ChatSession::transferRunning() const
+{
+    return m_transfer->busy();
+}
+
 LinkState ChatSession::linkState() const
 {
     TCustomWinSocket *socket = m_socket->Endpoint();
+    // The disconnect handler runs before the socket lets go of its TLS state.
+    if (!m_connectionUp)
+        return LinkState::Offline;
     if (socket->TlsEstablished())
         return LinkState::Encrypted;
     if (socket->Connected() && m_connectionUp && !socket->Encrypted()
@@ -117,7 +135,7 @@ LinkState ChatSession::linkState() const
 std::string ChatSession::serverFingerprint() const
 {
     TCustomWinSocket *socket = m_socket->Endpoint();
-    return socket->TlsEstablished() ? socket->PeerFingerprint() : std::string();
+    return linkState() == LinkState::Encrypted ? socket->PeerFingerprint() : std::string();
 }
 
 void ChatSession::setServerName(const QString &name)
@@ -162,6 +180,7 @@ JoinStart ChatSession::join(const std::string &host, int port, const std::string
         return JoinStart::Refused;
     m_userName = check.name;
 
+    m_leaving = false;
     emit joinStarted(QString::fromStdString(m_userName));
     // Trennen stopped the receiver; offers accepted on this connection need it.
     if (m_clientRole && !m_receiver->Listening())
@@ -174,13 +193,23 @@ JoinStart ChatSession::join(const std::string &host, int port, const std::string
 
 void ChatSession::leave()
 {
-    m_socket->Close();
+    closeOnPurpose();
 }
 
 void ChatSession::disconnect()
 {
-    m_socket->Close();
+    closeOnPurpose();
     m_transfer->disconnect();
+}
+
+void ChatSession::closeOnPurpose()
+{
+    m_leaving = true;
+    m_socket->Close();
+    if (m_connectionUp) {
+        m_connectionUp = false;
+        emit encryptionChanged();
+    }
 }
 
 void ChatSession::startClientRole()
@@ -203,9 +232,19 @@ void ChatSession::sendCommand(const std::string &command)
         m_socket->Endpoint()->SendString(m_wire.wrapText(command));
 }
 
-void ChatSession::sendLine(const std::string &text)
+bool ChatSession::isListed(const std::string &name) const
 {
+    return std::any_of(m_listed.begin(), m_listed.end(), [&](const T_user &user) { return user.name == name; });
+}
+
+Delivery ChatSession::sendLine(const std::string &text)
+{
+    if (!m_socket->Endpoint()->Connected()) {
+        emit lineAdded(notConnectedNotice(), kWarningColour);
+        return Delivery::NotConnected;
+    }
     sendCommand(chat::buildUser(m_userName, m_colour, text));
+    return Delivery::Sent;
 }
 
 void ChatSession::whisper(const std::string &target, const std::string &text)
@@ -214,13 +253,22 @@ void ChatSession::whisper(const std::string &target, const std::string &text)
     showLine("Private Nachricht an " + target + ": " + text);
 }
 
-void ChatSession::sendPrivateLine(const std::string &partner, const std::string &text)
+Delivery ChatSession::sendPrivateLine(const std::string &partner, const std::string &text)
 {
+    if (!m_socket->Endpoint()->Connected())
+        return Delivery::NotConnected;
+    if (m_admitted && !isListed(partner))
+        return Delivery::Gone;
     sendCommand(chat::buildPrivateChat(partner, m_userName, text));
+    return Delivery::Sent;
 }
 
 void ChatSession::offerFile(const std::string &target, const QString &localPath)
 {
+    if (m_admitted && !isListed(target)) {
+        emit lineAdded(goneNotice(target), kWarningColour);
+        return;
+    }
     m_transfer->offer(target, localPath);
 }
 
@@ -264,6 +312,8 @@ void ChatSession::socketDisconnect(TCustomWinSocket *socket)
     if (m_admitted) {
         socket->SendString(m_wire.wrapText(chat::buildDisconnect(m_userName)));
         showLine("Verbindung zum Chat getrennt");
+        if (!m_leaving)
+            showWarning("Der Server hat die Verbindung beendet");
     }
     m_wire.reset();
     m_admitted = false;
@@ -275,13 +325,16 @@ void ChatSession::socketDisconnect(TCustomWinSocket *socket)
     emit encryptionChanged();
 }
 
-void ChatSession::socketError(TCustomWinSocket *socket, int &code)
+void ChatSession::socketError(TCustomWinSocket *socket, TErrorEvent event, int &code)
 {
     // A failed handshake ends the connection; it never goes on in plain text.
     if (!socket->TlsError().empty())
         showLine("Verschlüsselung fehlgeschlagen (" + socket->TlsError() + "): Verbindung getrennt", kWarningColour);
-    else
+    else {
         showLine("Fehler beim Verbinden mit: " + m_serverName.toStdString());
+        if (event == TErrorEvent::eeConnect)
+            showWarning("Unter " + m_socket->Host() + ":" + kc::IntToStr(m_socket->Port()) + " antwortet niemand");
+    }
     code = 0;
 }
 
@@ -308,7 +361,7 @@ bool ChatSession::wireDecided(TCustomWinSocket *socket, const std::string &lastR
         showLine("Der Server verschlüsselt nicht: Verbindung getrennt (Einstellung „Nur verschlüsselt "
                  "verbinden“)",
                  kWarningColour);
-        m_socket->Close();
+        closeOnPurpose();
         return false;
     }
     // The acknowledgement is the last plain byte: anything behind it in the
@@ -319,7 +372,7 @@ bool ChatSession::wireDecided(TCustomWinSocket *socket, const std::string &lastR
         showLine("Der Server sendet nach der Zusage zur Verschlüsselung unverschlüsselt weiter: "
                  "Verbindung getrennt",
                  kWarningColour);
-        m_socket->Close();
+        closeOnPurpose();
         return false;
     }
     reportLegacyName();
@@ -358,7 +411,7 @@ void ChatSession::socketRead(TCustomWinSocket *socket)
     if (m_wire.broken()) {
         showLine("Der Server sendet einen fehlerhaften Rahmen (" + m_wire.error() + "): Verbindung getrennt",
                  kWarningColour);
-        m_socket->Close();
+        closeOnPurpose();
     }
 }
 
@@ -380,7 +433,7 @@ void ChatSession::handleCommand(const std::string &data)
         emit privateLineArrived(QString::fromStdString(r.partner), QString::fromStdString(r.privateLine));
         break;
     case Handler::NameTaken:
-        m_socket->Close();
+        closeOnPurpose();
         showLine("Der Benutzername ist bereits vergeben");
         m_admitted = false;
         break;

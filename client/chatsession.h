@@ -37,6 +37,13 @@ enum class JoinStart {
     Refused,   ///< the name breaks another rule (nameProblem() says which): nothing started
 };
 
+/// What became of a line or an offer the user sent.
+enum class Delivery {
+    Sent,         ///< written to the server
+    NotConnected, ///< no connection: nothing went; the view keeps the text
+    Gone,         ///< the recipient is no longer listed: nothing went
+};
+
 /// The chat client without a window: the one connection to a chat server
 /// with its negotiation (frames, TLS, "Nur verschlüsselt"), the user's name
 /// and colour, the user list, and the file transfer. The windows are views:
@@ -72,6 +79,8 @@ public:
     /// connection into TLS is left at once.
     bool encryptedOnly() const { return m_encryptedOnly; }
     void setEncryptedOnly(bool on) { m_encryptedOnly = on; }
+    /// A file is being sent or received, or waits to be sent or saved.
+    bool transferRunning() const;
     /// True once the server has sent a user list on this connection.
     bool admitted() const { return m_admitted; }
     /// The users listed now, in the server's order; empty without a connection.
@@ -110,14 +119,19 @@ public:
     void disconnect();
     /// Writes one chat command to the server; does nothing while not connected.
     void sendCommand(const std::string &command);
-    /// A public line in the own colour.
-    void sendLine(const std::string &text);
+    /// A public line in the own colour. Without a connection nothing goes
+    /// and the chat says so.
+    Delivery sendLine(const std::string &text);
     /// A whisper to `target`, with its local line.
     void whisper(const std::string &target, const std::string &text);
     /// A private chat line to `partner` (the private window shows its own copy).
-    void sendPrivateLine(const std::string &partner, const std::string &text);
+    /// Nothing goes without a connection, or when `partner` is no longer listed.
+    Delivery sendPrivateLine(const std::string &partner, const std::string &text);
+    /// True when `name` is in the latest user list (exact match).
+    bool isListed(const std::string &name) const;
     /// Offers the file at `localPath` (an existing file) to `target`, and
     /// remembers the offer: only an acceptance of a remembered offer sends a file.
+    /// A `target` no longer listed gets nothing; the chat says so.
     void offerFile(const std::string &target, const QString &localPath);
     /// The answer to fileOffered `id`; stale answers are ignored.
     void answerOffer(quint64 id, bool accept);
@@ -168,8 +182,10 @@ signals:
     /// TFileTransfer::MaxWaitingOffers wait meanwhile, further ones are declined.
     void fileOffered(quint64 id, const QString &sender, const QString &question);
     /// A received file waits for answerSaveName(id, ...): the name is chosen
-    /// in `folder`, and `suffix` is appended to it. One name is asked at a time.
-    void saveNameWanted(quint64 id, const QString &folder, const QString &suffix);
+    /// in `folder`, and `suffix` is appended to it unless it ends with it.
+    /// `offeredName` is the offered file's name, to suggest (may be empty).
+    /// One name is asked at a time.
+    void saveNameWanted(quint64 id, const QString &folder, const QString &suffix, const QString &offeredName);
     /// An offer was accepted: received files get `suffix`.
     void offerAccepted(const QString &suffix);
     /// Progress of the file being sent; `transfer` counts sends.
@@ -189,7 +205,7 @@ private:
     void socketConnecting(TCustomWinSocket *socket);
     void socketConnect(TCustomWinSocket *socket);
     void socketDisconnect(TCustomWinSocket *socket);
-    void socketError(TCustomWinSocket *socket, int &code);
+    void socketError(TCustomWinSocket *socket, TErrorEvent event, int &code);
     void socketRead(TCustomWinSocket *socket);
     void tlsEstablished(TCustomWinSocket *socket);
     /// The server's first bytes have decided the wire: turns to TLS when it
@@ -201,6 +217,9 @@ private:
     /// One command from the server, whole.
     void handleCommand(const std::string &data);
     void setServerName(const QString &name);
+    /// Closes the connection as this side's own decision: no "the server
+    /// ended it" line follows.
+    void closeOnPurpose();
 
     TClientSocket *m_socket = nullptr;
     TNMStrmServ *m_receiver = nullptr;
@@ -227,6 +246,8 @@ private:
     chat::ClientWire m_wire;
     /// OnConnect has run for the current connection.
     bool m_connectionUp = false;
+    /// This side is closing the connection (Trennen, a refusal), not the server.
+    bool m_leaving = false;
     bool m_clientRole = false;
     /// The file transfer; last, so that it goes first.
     std::unique_ptr<TFileTransfer> m_transfer;
@@ -236,5 +257,9 @@ private:
 QString separatorNotice();
 /// The text shown when a join was refused for `problem`.
 QString nameNotice(chat::NameProblem problem);
+/// The line shown when something typed could not go for want of a connection.
+QString notConnectedNotice();
+/// The line shown when a private line or an offer went to `name`, who has left.
+QString goneNotice(const std::string &name);
 
 } // namespace client

@@ -106,6 +106,11 @@ std::optional<Reaction> interpret(const std::string &data)
         r.show = false;
         r.users = chat::parseUserList(r.command);
     }
+    // The free text of a file command carries our extension fields (the
+    // stream key); they are for the program, never for a view.
+    if ((r.handler == Handler::FileOffer || r.handler == Handler::FileDeclined || r.handler == Handler::FileAccepted)
+        && r.command.text.starts_with("kcx:"))
+        r.show = false;
     return r;
 }
 

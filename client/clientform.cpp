@@ -9,8 +9,10 @@
 #include "platform/errorbox.h"
 #include "platform/guard.h"
 #include "platform/lockicon.h"
+#include "platform/remembered.h"
 #include "platform/tray.h"
 #include "protocol/username.h"
+#include "widgets/inputline.h"
 
 #include <QCloseEvent>
 #include <QLabel>
@@ -26,6 +28,14 @@
 
 TclientForm *clientForm = nullptr;
 
+namespace {
+
+/// Private chat windows open this far apart, and start over after so many.
+const QPoint cascadeStep(24, 24);
+constexpr size_t cascadeLength = 10;
+
+} // namespace
+
 TclientForm::TclientForm(QWidget *parent) : QMainWindow(parent), m_session(new client::ChatSession(this))
 {
     setObjectName(QStringLiteral("clientForm"));
@@ -38,8 +48,9 @@ TclientForm::TclientForm(QWidget *parent) : QMainWindow(parent), m_session(new c
     watchSession();
     showEncryption();
 
-    if (const QScreen *screen = this->screen())
-        move(screen->availableGeometry().center() - rect().center());
+    if (!kc::remembered::restorePlace(this, QStringLiteral("Client")))
+        if (const QScreen *screen = this->screen())
+            move(screen->availableGeometry().center() - rect().center());
 }
 
 TclientForm::~TclientForm()
@@ -179,11 +190,11 @@ void TclientForm::connectBitBtnClick()
 {
     m_session->leave();
 
-    QString host = kc::fromAnsi(m_session->serverHost());
+    QString host = QString::fromStdString(m_session->serverHost());
     if (!kc::dialogs().inputQuery(QStringLiteral("Verbindung aufbauen zu:"), QStringLiteral("Computer IP/Name:"), host,
                                   this))
         return;
-    m_session->setServerHost(kc::toAnsi(host));
+    m_session->setServerHost(host.toStdString());
     if (m_session->serverHost().empty())
         return;
 
@@ -203,7 +214,28 @@ bool TclientForm::join(const std::string &host, const QString &name)
     if (started == client::JoinStart::Separator || started == client::JoinStart::Refused)
         kc::dialogs().messageBox(kc::MsgKind::Information, kc::applicationTitle,
                                  client::nameNotice(m_session->nameProblem()), kc::mbOk, this);
-    return started == client::JoinStart::Started;
+    if (started != client::JoinStart::Started)
+        return false;
+    kc::remembered::setValue(QStringLiteral("Client/Benutzername"), QString::fromStdString(m_session->userName()));
+    kc::remembered::setValue(QStringLiteral("Client/Server"), QString::fromStdString(host));
+    kc::remembered::setValue(QStringLiteral("Client/Port"), m_session->serverPort());
+    return true;
+}
+
+void TclientForm::restoreChoices()
+{
+    using kc::remembered::value;
+    if (const QString name = value(QStringLiteral("Client/Benutzername")).toString(); !name.isEmpty())
+        m_session->setUserName(name.toStdString());
+    if (const QString host = value(QStringLiteral("Client/Server")).toString(); !host.isEmpty())
+        m_session->setServerHost(host.toStdString());
+    bool number = false;
+    if (const int port = value(QStringLiteral("Client/Port")).toInt(&number); number && port >= 1 && port <= 65535)
+        m_session->setServerPort(port);
+    const int32_t colour = value(QStringLiteral("Client/Farbe")).toInt(&number);
+    m_session->setColour(number ? colour : 0);
+    m_dialogColour = m_session->colour();
+    showInputColour();
 }
 
 void TclientForm::disconnectBitBtnClick()
@@ -231,13 +263,15 @@ void TclientForm::exitBitBtnClick()
 
 void TclientForm::sendenButtonClick()
 {
-    m_session->sendLine(Edit1->text().toStdString());
+    // A line that could not go stays in the field; the session said why.
+    if (const std::optional<QString> line = kc::lineToSend(Edit1))
+        if (m_session->sendLine(line->toStdString()) == client::Delivery::Sent)
+            Edit1->clear();
 }
 
 void TclientForm::Edit1KeyPress()
 {
     sendenButtonClick();
-    Edit1->clear();
 }
 
 void TclientForm::farbeBitBtnClick()
@@ -245,7 +279,13 @@ void TclientForm::farbeBitBtnClick()
     if (const std::optional<QColor> chosen = kc::dialogs().chooseColor(kc::toQColor(m_dialogColour), this)) {
         m_session->setColour(kc::fromQColor(*chosen));
         m_dialogColour = m_session->colour();
+        kc::remembered::setValue(QStringLiteral("Client/Farbe"), m_session->colour());
     }
+    showInputColour();
+}
+
+void TclientForm::showInputColour()
+{
     QPalette palette = Edit1->palette();
     palette.setColor(QPalette::Text, kc::toQColor(m_session->colour()));
     Edit1->setPalette(palette);
@@ -292,6 +332,8 @@ TprivatChatForm *TclientForm::openPrivatChat(const std::string &partner)
     }
     auto *form = new TprivatChatForm(partner, *m_session);
     connect(form, &TprivatChatForm::closed, this, [this, form] { privatChatClosed(form); });
+    // In a cascade, each window a step below and right of the one before.
+    form->move(form->pos() + cascadeStep * static_cast<int>(privatChats.size() % cascadeLength));
     privatChats.push_back(form);
     showEncryption();
     form->show();
@@ -381,15 +423,28 @@ void TclientForm::showEvent(QShowEvent *event)
     kc::guarded([this] {
         connectBitBtn->setFocus();
         m_session->resetDefaults();
+        restoreChoices();
         emit windowShown();
     });
 }
 
 void TclientForm::closeEvent(QCloseEvent *event)
 {
-    event->accept();
-    kc::guarded([this] {
-        disconnectBitBtnClick();
-        emit windowClosed();
+    bool close = true;
+    kc::guarded([&] {
+        if (m_session->transferRunning())
+            close = kc::dialogs().messageBox(kc::MsgKind::Confirmation, kc::applicationTitle,
+                                             QStringLiteral("Eine Dateiübertragung läuft noch. Wirklich beenden?"),
+                                             kc::mbYes | kc::mbNo, this)
+                == kc::mbYes;
+        if (close) {
+            kc::remembered::rememberPlace(this, QStringLiteral("Client"));
+            disconnectBitBtnClick();
+            emit windowClosed();
+        }
     });
+    if (close)
+        event->accept();
+    else
+        event->ignore();
 }

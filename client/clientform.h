@@ -135,8 +135,13 @@ private:
     void showSendProgress(quint64 transfer, qint64 sent, qint64 total, const QString &line);
     void showReceiveProgress(qint64 received, qint64 announced);
     void privatChatClosed(TprivatChatForm *form);
-    /// Starts a join and says why when the name cannot be taken.
+    /// Starts a join and says why when the name cannot be taken; a join
+    /// started is remembered for the next start (name, server, port).
     bool join(const std::string &host, const QString &name);
+    /// Takes what was remembered from earlier starts: name, server, port, colour.
+    void restoreChoices();
+    /// Paints the input line in the own colour.
+    void showInputColour();
 
     client::ChatSession *m_session;
     TFileQuestions *m_questions;

@@ -1,6 +1,7 @@
 #include "client/clientform.h"
 
 #include "platform/guard.h"
+#include "widgets/inputline.h"
 
 #include <QAction>
 #include <QFrame>
@@ -137,6 +138,7 @@ void TclientForm::buildControls()
     Edit1 = new QLineEdit(QStringLiteral("Text"), central);
     Edit1->setObjectName(QStringLiteral("Edit1"));
     Edit1->setAccessibleName(QStringLiteral("Nachricht"));
+    kc::makeInputLine(Edit1);
     sendenButton = new QPushButton(QStringLiteral("senden"), central);
     sendenButton->setObjectName(QStringLiteral("sendenButton"));
     exitBitBtn = new QPushButton(style()->standardIcon(QStyle::SP_DialogCloseButton), QStringLiteral("Exit"), central);

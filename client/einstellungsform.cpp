@@ -72,7 +72,7 @@ void TeinstellungsForm::showEvent(QShowEvent *event)
 
 void TeinstellungsForm::BitBtn1Click()
 {
-    m_session->setServerPort(kc::StrToInt(kc::toAnsi(portEdit->text())));
+    m_session->setServerPort(kc::StrToPort(kc::toAnsi(portEdit->text())));
     m_session->setEncryptedOnly(tlsCheckBox->isChecked());
     leave();
     if (CheckBox1->isChecked())

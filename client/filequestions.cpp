@@ -5,9 +5,19 @@
 #include "platform/errorbox.h"
 #include "platform/guard.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QScopeGuard>
 #include <QWidget>
+
+namespace client {
+
+QString withOfferedSuffix(const QString &chosen, const QString &suffix)
+{
+    return chosen.endsWith(suffix, Qt::CaseInsensitive) ? chosen : chosen + suffix;
+}
+
+} // namespace client
 
 TFileQuestions::TFileQuestions(client::ChatSession &session, QWidget *window)
     : QObject(window), m_session(session), m_window(window)
@@ -15,8 +25,8 @@ TFileQuestions::TFileQuestions(client::ChatSession &session, QWidget *window)
     connect(&session, &client::ChatSession::fileOffered, this,
             kc::guard([this](quint64 id, const QString &, const QString &question) { askOffer(id, question); }));
     connect(&session, &client::ChatSession::saveNameWanted, this,
-            kc::guard([this](quint64 id, const QString &folder, const QString &suffix) {
-                askSaveName(id, folder, suffix);
+            kc::guard([this](quint64 id, const QString &folder, const QString &suffix, const QString &offeredName) {
+                askSaveName(id, offeredName.isEmpty() ? folder : QDir(folder).filePath(offeredName), suffix);
             }));
 }
 
@@ -28,7 +38,7 @@ void TFileQuestions::askOffer(quint64 id, const QString &question)
     m_session.answerOffer(id, answer != kc::mbIgnore);
 }
 
-void TFileQuestions::askSaveName(quint64 id, const QString &folder, const QString &suffix)
+void TFileQuestions::askSaveName(quint64 id, const QString &start, const QString &suffix)
 {
     // A service thread waits for this answer: it gets one whatever happens here.
     bool answered = false;
@@ -36,19 +46,19 @@ void TFileQuestions::askSaveName(quint64 id, const QString &folder, const QStrin
         if (!answered)
             m_session.answerSaveName(id, std::nullopt);
     });
-    const std::optional<QString> target = chooseSaveTarget(folder, suffix);
+    const std::optional<QString> target = chooseSaveTarget(start, suffix);
     answered = true;
     m_session.answerSaveName(id, target);
 }
 
-std::optional<QString> TFileQuestions::chooseSaveTarget(const QString &folder, const QString &suffix)
+std::optional<QString> TFileQuestions::chooseSaveTarget(const QString &start, const QString &suffix)
 {
     for (;;) {
         const std::optional<QString> chosen =
-            kc::dialogs().saveFile(QStringLiteral("Datei speichern"), folder, QStringLiteral("*.*"), m_window);
+            kc::dialogs().saveFile(QStringLiteral("Datei speichern"), start, QStringLiteral("*.*"), m_window);
         if (!chosen)
             return std::nullopt;
-        const QString target = *chosen + suffix;
+        const QString target = client::withOfferedSuffix(*chosen, suffix);
         // The save dialog confirmed replacing the name it returned, not the
         // name with the offered suffix appended.
         if (target != *chosen && QFileInfo::exists(target)

@@ -9,6 +9,9 @@ class QWidget;
 
 namespace client {
 class ChatSession;
+/// The name a received file is saved under: `chosen`, with the offered
+/// `suffix` appended unless it ends with it already (in any case).
+QString withOfferedSuffix(const QString &chosen, const QString &suffix);
 }
 
 /// Asks the user what the session's file transfer wants to know, through the
@@ -23,10 +26,11 @@ public:
 
 private:
     void askOffer(quint64 id, const QString &question);
-    void askSaveName(quint64 id, const QString &folder, const QString &suffix);
+    /// `start` is the folder, or the suggested file in it.
+    void askSaveName(quint64 id, const QString &start, const QString &suffix);
     /// The save dialog until a name is taken: the chosen name with `suffix`
-    /// appended, or nothing when the dialog was cancelled.
-    std::optional<QString> chooseSaveTarget(const QString &folder, const QString &suffix);
+    /// (see withOfferedSuffix), or nothing when the dialog was cancelled.
+    std::optional<QString> chooseSaveTarget(const QString &start, const QString &suffix);
 
     client::ChatSession &m_session;
     QWidget *m_window;

@@ -31,6 +31,7 @@
 struct TFileTransfer::SaveRequest
 {
     std::string suffix;
+    std::string name;
     std::mutex lock;
     std::condition_variable answered;
     bool done = false;
@@ -84,13 +85,14 @@ TFileTransfer::TFileTransfer(client::ChatSession &session) : m_session(session)
 {
     TNMStrmServ *receiver = m_session.streamReceiver();
     // Only a peer whose offer the user accepted may send, and it takes the
-    // suffix of its oldest accepted offer along to its service.
-    receiver->OnAdmit = [this](const std::string &peer, std::string &suffix) {
+    // suffix and name of its oldest accepted offer along to its service, as
+    // suffix + "/" + name (neither holds a "/").
+    receiver->OnAdmit = [this](const std::string &peer, std::string &tag) {
         const std::optional<client::ReceptionBook::Reception> reception =
             m_receptions.take(peer, client::ReceptionBook::Clock::now());
         if (!reception)
             return false;
-        suffix = reception->suffix;
+        tag = reception->suffix + "/" + reception->name;
         m_receiveTimer->start();
         return true;
     };
@@ -146,6 +148,12 @@ void TFileTransfer::listen()
                                + " ist belegt: Dateien können nicht empfangen werden. Auf einem Rechner kann nur "
                                  "ein Client Dateien empfangen.",
                            client::kWarningColour);
+}
+
+bool TFileTransfer::busy() const
+{
+    return m_session.streamSender()->Posting() || !m_pendingSends.empty() || m_openSave || !m_saveRequests.empty()
+           || m_session.streamReceiver()->ReceiveProgress().second != 0;
 }
 
 void TFileTransfer::disconnect()
@@ -253,7 +261,8 @@ void TFileTransfer::accept(const client::FileAnswer &offer)
 {
     m_session.setFileSuffix(client::fileSuffixOf(offer.path));
     emit m_session.offerAccepted(QString::fromStdString(m_session.fileSuffix()));
-    m_receptions.add(offer.address, m_session.fileSuffix(), client::ReceptionBook::Clock::now());
+    m_receptions.add(offer.address, m_session.fileSuffix(), client::ReceptionBook::Clock::now(),
+                     client::offeredFileName(offer.path));
     m_receiveTimer->start();
     // Over an encrypted connection the offerer learns the key to encrypt the
     // stream for; an older server or peer never sees it.
@@ -341,9 +350,38 @@ void TFileTransfer::packetSent()
 
 void TFileTransfer::received(QObject *service, QIODevice *strm)
 {
-    auto request = std::make_shared<SaveRequest>();
-    request->suffix = static_cast<TNMStrmServ *>(service)->AdmitTag();
+    const std::string &tag = static_cast<TNMStrmServ *>(service)->AdmitTag();
+    const size_t slash = tag.find('/');
+    const std::string suffix = tag.substr(0, slash);
+    const std::string name = slash == std::string::npos ? std::string() : tag.substr(slash + 1);
     const QPointer<TFileTransfer> self(this);
+    const qint64 start = strm->pos();
+    // A place that cannot take the file is not the end of it: the user is
+    // asked again, and the received bytes wait, until saved or cancelled.
+    for (;;) {
+        if (!strm->seek(start))
+            return;
+        switch (saveOnce(self, suffix, name, strm)) {
+        case SaveOutcome::Saved:
+            onSessionThread(self, [self] {
+                self->m_session.showLine("Datei erhalten", client::kReceivedColour);
+                self->showReceiveProgress();
+            });
+            return;
+        case SaveOutcome::Dropped:
+            return;
+        case SaveOutcome::Failed:
+            break;
+        }
+    }
+}
+
+TFileTransfer::SaveOutcome TFileTransfer::saveOnce(const QPointer<TFileTransfer> &self, const std::string &suffix,
+                                                   const std::string &name, QIODevice *strm)
+{
+    auto request = std::make_shared<SaveRequest>();
+    request->suffix = suffix;
+    request->name = name;
     if (QCoreApplication *application = QCoreApplication::instance()) {
         QMetaObject::invokeMethod(
             application,
@@ -361,7 +399,7 @@ void TFileTransfer::received(QObject *service, QIODevice *strm)
     }
     const std::optional<QString> target = request->wait();
     if (!target)
-        return; // the received data is dropped
+        return SaveOutcome::Dropped; // the received data is dropped
 
     try {
         auto *spool = qobject_cast<TSpoolStream *>(strm);
@@ -370,12 +408,9 @@ void TFileTransfer::received(QObject *service, QIODevice *strm)
     } catch (...) {
         const std::exception_ptr failure = std::current_exception();
         onSessionThread(self, [self, failure] { self->m_session.showError(failure); });
-        return;
+        return SaveOutcome::Failed;
     }
-    onSessionThread(self, [self] {
-        self->m_session.showLine("Datei erhalten", client::kReceivedColour);
-        self->showReceiveProgress();
-    });
+    return SaveOutcome::Saved;
 }
 
 void TFileTransfer::askSaveNames()
@@ -389,7 +424,7 @@ void TFileTransfer::askSaveNames()
         m_saveRequests.pop_front();
         const quint64 id = ++m_questionSerial;
         m_openSave.emplace(id, next);
-        emit m_session.saveNameWanted(id, m_saveFolder, QString::fromStdString(next->suffix));
+        emit m_session.saveNameWanted(id, m_saveFolder, QString::fromStdString(next->suffix), QString::fromStdString(next->name));
     }
 }
 

@@ -4,6 +4,7 @@
 #include "protocol/chatcommand.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <atomic>
@@ -54,6 +55,9 @@ public:
     /// and waits; writes the file here.
     void received(QObject *service, QIODevice *strm);
 
+    /// A file is being sent or received, or waits to be sent or saved.
+    bool busy() const;
+
     /// Starts the stream receiver; the chat says when the port is taken.
     void listen();
     /// Drops the files still waiting to be sent and everything agreed on
@@ -72,6 +76,10 @@ private:
         std::string streamKey; // encrypt for this receiver; empty: plain
     };
     struct SaveRequest;
+    enum class SaveOutcome { Saved, Dropped, Failed };
+    /// One question for a name and one attempt to save there, on the service thread.
+    static SaveOutcome saveOnce(const QPointer<TFileTransfer> &self, const std::string &suffix,
+                                const std::string &name, QIODevice *strm);
 
     /// Asks the waiting offers, one at a time, while none is open.
     void askWaitingOffers();

@@ -80,6 +80,17 @@ std::string fileSuffixOf(const std::string &path)
     return "." + extension;
 }
 
+std::string offeredFileName(const std::string &path)
+{
+    const size_t separator = path.find_last_of("\\/");
+    const std::string name = separator == std::string::npos ? path : path.substr(separator + 1);
+    if (name == "." || name == "..")
+        return {};
+    if (!std::all_of(name.begin(), name.end(), [](char c) { return allowedInExtension(c); }))
+        return {};
+    return name;
+}
+
 void OfferBook::add(Offer offer)
 {
     m_offers.push_back(std::move(offer));
@@ -96,10 +107,11 @@ std::optional<OfferBook::Offer> OfferBook::take(const std::string &user, const s
     return offer;
 }
 
-void ReceptionBook::add(const std::string &address, const std::string &suffix, Clock::time_point now)
+void ReceptionBook::add(const std::string &address, const std::string &suffix, Clock::time_point now,
+                        const std::string &name)
 {
     dropExpired(now);
-    m_receptions.push_back({address, suffix, now});
+    m_receptions.push_back({address, suffix, now, name});
 }
 
 std::optional<ReceptionBook::Reception> ReceptionBook::take(const std::string &address, Clock::time_point now)

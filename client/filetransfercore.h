@@ -57,6 +57,10 @@ std::string progressLine(int32_t sent, int32_t total);
 /// steer where the file lands nor make its name too long to create.
 inline constexpr size_t MaxExtensionLength = 16;
 std::string fileSuffixOf(const std::string &path);
+/// The offered path's last component ("\" and "/" both separate), to
+/// suggest as the name to save under; empty when it is "." or "..", or holds
+/// ":" or a control character.
+std::string offeredFileName(const std::string &path);
 
 /// The offers this client has made and not yet seen answered. An acceptance
 /// sends a file only when it answers an offer in the book, so a peer can
@@ -97,9 +101,11 @@ public:
         std::string address;
         std::string suffix;
         Clock::time_point since;
+        std::string name; // the offered file's name (offeredFileName)
     };
 
-    void add(const std::string &address, const std::string &suffix, Clock::time_point now);
+    void add(const std::string &address, const std::string &suffix, Clock::time_point now,
+             const std::string &name = {});
     /// Removes and returns the oldest living reception for `address`.
     std::optional<Reception> take(const std::string &address, Clock::time_point now);
     /// Receptions still living at `now`.

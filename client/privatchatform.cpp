@@ -3,6 +3,7 @@
 #include "client/chatsession.h"
 #include "platform/ansi.h"
 #include "platform/guard.h"
+#include "widgets/inputline.h"
 
 #include <QCloseEvent>
 #include <QLabel>
@@ -36,6 +37,7 @@ TprivatChatForm::TprivatChatForm(const std::string &partner, client::ChatSession
     editprivat->setObjectName(QStringLiteral("editprivat"));
     editprivat->setGeometry(5, 210, 200, editprivat->sizeHint().height());
     editprivat->setAccessibleName(QStringLiteral("Nachricht"));
+    kc::makeInputLine(editprivat);
 
     sendenprivatbutton = new QPushButton(QStringLiteral("senden"), this);
     sendenprivatbutton->setObjectName(QStringLiteral("sendenprivatbutton"));
@@ -54,20 +56,39 @@ void TprivatChatForm::appendLine(const QString &line)
 void TprivatChatForm::showLock(kc::LockState state, const QString &detail)
 {
     kc::showLock(lockLabel, state, detail);
+    // The partner's own connection to the server may be plain: the lock cannot speak for it.
+    if (state != kc::LockState::Offline) {
+        const QString hop = QStringLiteral("Gilt nur für Ihre Verbindung zum Server, nicht für die des Partners.");
+        lockLabel->setAccessibleName(lockLabel->accessibleName() + QStringLiteral(" (nur Ihre Verbindung zum Server)"));
+        lockLabel->setAccessibleDescription(lockLabel->accessibleDescription() + QStringLiteral("\n") + hop);
+        lockLabel->setToolTip(lockLabel->toolTip() + QStringLiteral("\n") + hop);
+    }
     lockLabel->setVisible(state != kc::LockState::Offline);
 }
 
 void TprivatChatForm::sendenprivatbuttonClick()
 {
-    const std::string text = editprivat->text().toStdString();
-    m_session.sendPrivateLine(m_key, text);
-    appendLine(QString::fromStdString(m_session.userName() + ": " + text));
+    const std::optional<QString> line = kc::lineToSend(editprivat);
+    if (!line)
+        return;
+    const std::string text = line->toStdString();
+    switch (m_session.sendPrivateLine(m_key, text)) {
+    case client::Delivery::Sent:
+        appendLine(QString::fromStdString(m_session.userName() + ": " + text));
+        editprivat->clear();
+        break;
+    case client::Delivery::NotConnected:
+        appendLine(client::notConnectedNotice());
+        break;
+    case client::Delivery::Gone:
+        appendLine(client::goneNotice(m_key));
+        break;
+    }
 }
 
 void TprivatChatForm::editprivatKeyPress()
 {
     sendenprivatbutton->click();
-    editprivat->clear();
 }
 
 void TprivatChatForm::closeEvent(QCloseEvent *event)

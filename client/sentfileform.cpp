@@ -5,6 +5,7 @@
 #include "platform/dialogs.h"
 #include "platform/errorbox.h"
 #include "platform/guard.h"
+#include "widgets/inputline.h"
 
 #include <QCloseEvent>
 #include <QFileInfo>
@@ -39,6 +40,7 @@ TsentfileForm::TsentfileForm(QWidget *parent) : QWidget(parent)
     Edit2->setObjectName(QStringLiteral("Edit2"));
     Edit2->setAccessibleName(QStringLiteral("Datei"));
     Edit2->setGeometry(16, 72, 161, 21);
+    kc::makeInputLine(Edit2);
     Button1 = new QPushButton(QStringLiteral("Datei suchen"), this);
     Button1->setObjectName(QStringLiteral("Button1"));
     Button1->setGeometry(102, 56, 75, 17);
@@ -90,19 +92,24 @@ void TsentfileForm::Button1Click()
 
 void TsentfileForm::Button2Click()
 {
-    // The dialog closes in every case, also when offering fails.
-    const auto leaving = qScopeGuard([this] { leave(); });
+    // A path that cannot be offered leaves the dialog open to be corrected.
     const QString path = Edit2->text();
     if (!QFileInfo(path).isFile()) {
         kc::dialogs().messageBox(kc::MsgKind::Information, kc::applicationTitle, QStringLiteral("Datei existiert nicht"),
                                  kc::mbOk, this);
-    } else if (path.contains(QLatin1Char('#'))) {
+        Edit2->setFocus();
+        return;
+    }
+    if (path.contains(QLatin1Char('#'))) {
         // The offer's path ends at the first "#" on the wire: such a file could never be sent.
         kc::dialogs().messageBox(kc::MsgKind::Information, kc::applicationTitle,
                                  QStringLiteral("Der Pfad der Datei darf kein \"#\" enthalten"), kc::mbOk, this);
-    } else {
-        m_session->offerFile(m_recipient, path);
+        Edit2->setFocus();
+        return;
     }
+    // Once offered, the dialog closes, also when offering fails.
+    const auto leaving = qScopeGuard([this] { leave(); });
+    m_session->offerFile(m_recipient, path);
 }
 
 void TsentfileForm::Button3Click()

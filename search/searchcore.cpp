@@ -9,10 +9,15 @@ namespace search {
 
 namespace {
 
-int partOrDefault(const std::string &text, int lowest, int fallback)
+/// A field of the address: a number from `lowest` to 255; anything else is
+/// refused, as a word is, rather than searched somewhere else.
+int addressPart(const std::string &text, int lowest)
 {
     const int value = kc::StrToInt(text);
-    return value >= lowest && value <= 255 ? value : fallback;
+    if (value < lowest || value > 255)
+        throw kc::EConvertError(
+            kc::format("'%s' ist kein g\xFCltiger Teil einer Adresse (%d bis 255)", text.c_str(), lowest));
+    return value;
 }
 
 bool isByte(int value)
@@ -27,9 +32,9 @@ SearchRange readRange(const std::string &part1, const std::string &part2, const 
 {
     SearchRange range;
     range.searchPort = kc::StrToInt(port);
-    range.ipPart1 = partOrDefault(part1, 1, kDefaultPart1);
-    range.ipPart2 = partOrDefault(part2, 0, kDefaultPart2);
-    range.ipPart3 = partOrDefault(part3, 0, kDefaultPart3);
+    range.ipPart1 = addressPart(part1, 1);
+    range.ipPart2 = addressPart(part2, 0);
+    range.ipPart3 = addressPart(part3, 0);
     return range;
 }
 

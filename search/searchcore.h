@@ -62,9 +62,9 @@ struct SearchRange
 /// Reads the fields in the window's order, the port first, then the three
 /// address parts. A text that is no integer throws kc::EConvertError naming
 /// that text. A first part outside 1 to 255, or a second or third part
-/// outside 0 to 255, becomes its default; 0 stays usable in the inner parts
-/// (10.0.0 is a range like any other). The port is taken as it is; see
-/// validPort.
+/// outside 0 to 255, throws kc::EConvertError as well, naming the part and
+/// its range; 0 stays usable in the inner parts (10.0.0 is a range like any
+/// other). The port is taken as it is; see validPort.
 SearchRange readRange(const std::string &part1, const std::string &part2, const std::string &part3,
                       const std::string &port);
 

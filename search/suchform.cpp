@@ -9,6 +9,7 @@
 #include "platform/errorbox.h"
 #include "platform/exception.h"
 #include "platform/guard.h"
+#include "platform/remembered.h"
 #include "platform/strtoint.h"
 #include "protocol/clientsocket.h"
 
@@ -86,8 +87,9 @@ TsuchForm::TsuchForm(QWidget *parent) : QWidget(parent)
     // the caption); the list of found servers is wider, for the name, address
     // and fingerprint of announced servers.
     resize(465 + kWiderList, 190);
-    if (const QScreen *screen = this->screen())
-        move(screen->availableGeometry().center() - rect().center());
+    if (!kc::remembered::restorePlace(this, QStringLiteral("Suche")))
+        if (const QScreen *screen = this->screen())
+            move(screen->availableGeometry().center() - rect().center());
 }
 
 TsuchForm::~TsuchForm()
@@ -247,6 +249,18 @@ void TsuchForm::FormShow()
     ipPart1 = search::kDefaultPart1;
     ipPart2 = search::kDefaultPart2;
     ipPart3 = search::kDefaultPart3;
+    // The range last searched, when it still reads as one.
+    const QStringList remembered = kc::remembered::value(QStringLiteral("Suche/Bereich")).toStringList();
+    if (remembered.size() == 3) {
+        try {
+            const search::SearchRange range = search::readRange(
+                kc::toAnsi(remembered[0]), kc::toAnsi(remembered[1]), kc::toAnsi(remembered[2]), "1");
+            ipPart1 = range.ipPart1;
+            ipPart2 = range.ipPart2;
+            ipPart3 = range.ipPart3;
+        } catch (const kc::EConvertError &) {
+        }
+    }
     hostPart = 1;
     searchPort = m_session ? m_session->serverPort() : 5757;
     searching = false;
@@ -271,6 +285,7 @@ void TsuchForm::FormShow()
 
 void TsuchForm::FormClose()
 {
+    kc::remembered::rememberPlace(this, QStringLiteral("Suche"));
     closing = true;
     suchstopBitBtn->click();
     if (m_browser)
@@ -304,6 +319,8 @@ void TsuchForm::suchstartBitBtnClick()
     ipPart1 = range.ipPart1;
     ipPart2 = range.ipPart2;
     ipPart3 = range.ipPart3;
+    kc::remembered::setValue(QStringLiteral("Suche/Bereich"),
+                             QStringList{decimal(ipPart1), decimal(ipPart2), decimal(ipPart3)});
     Edit1->setText(decimal(ipPart1));
     Edit2->setText(decimal(ipPart2));
     Edit3->setText(decimal(ipPart3));

@@ -7,10 +7,12 @@
 #include "platform/dialogs.h"
 #include "platform/exception.h"
 #include "platform/guard.h"
+#include "platform/remembered.h"
 #include "platform/strtoint.h"
 #include "platform/tray.h"
 #include "net/tls.h"
 #include "protocol/chatcommand.h"
+#include "widgets/inputline.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -66,8 +68,9 @@ TserverForm::TserverForm(QWidget *parent) : QMainWindow(parent)
     m_tray->onContextMenu = [this](const QPoint &at) { trayContextMenu(at); };
 
     resize(544, 375);
-    if (const QScreen *screen = this->screen())
-        move(screen->availableGeometry().center() - rect().center());
+    if (!kc::remembered::restorePlace(this, QStringLiteral("Server")))
+        if (const QScreen *screen = this->screen())
+            move(screen->availableGeometry().center() - rect().center());
 }
 
 TserverForm::~TserverForm()
@@ -137,6 +140,7 @@ void TserverForm::buildControls()
     userComboBox->setEditText(QStringLiteral("0"));
     userCheckBox = new QCheckBox(QStringLiteral("Sende an alle"), central);
     Edit2 = new QLineEdit(QStringLiteral("Text"), central);
+    kc::makeInputLine(Edit2);
     Button1 = new QPushButton(QStringLiteral("senden"), central);
 
     auto *top = new QGridLayout;
@@ -273,8 +277,10 @@ void TserverForm::closeEvent(QCloseEvent *event)
             close = kc::dialogs().messageBox(kc::MsgKind::Confirmation, windowTitle(), question, kc::mbYes | kc::mbNo,
                                              this) == kc::mbYes;
         }
-        if (close)
+        if (close) {
+            kc::remembered::rememberPlace(this, QStringLiteral("Server"));
             FormClose();
+        }
     });
     if (close)
         event->accept();
@@ -386,7 +392,10 @@ void TserverForm::Credits1Click()
 
 void TserverForm::Button1Click()
 {
-    const std::string message = chat::buildPublicLine("255", "Server", Edit2->text().toStdString());
+    const std::optional<QString> line = kc::lineToSend(Edit2);
+    if (!line)
+        return;
+    const std::string message = chat::buildPublicLine("255", "Server", line->toStdString());
     const QString recipient = userComboBox->currentText();
     if (userCheckBox->isChecked() || recipient.isEmpty()) {
         m_host->sendToAll(message);

@@ -2,9 +2,10 @@
 # Makes the README's screenshots in docs/ from the real program under Xvfb:
 # the start window, a running server with two users, a client in the chat with
 # a private window, the server search over 127.0.0.x, and a client after a
-# burst of lines that five people sent at the same moment.
+# burst of lines that five people sent at the same moment, and a client after
+# its server stopped.
 #
-#   tools/screenshots.sh BUILD_DIR [burst]   (burst: only the last picture)
+#   tools/screenshots.sh BUILD_DIR [burst|stopped]   (only that picture)
 #
 # Needs: xvfb, xdotool, imagemagick (import), openbox (window frames),
 # x11-xserver-utils (xsetroot).
@@ -27,7 +28,8 @@ done
 export DISPLAY=:77 LANG=C.UTF-8 QT_QPA_PLATFORM=xcb
 work=$(mktemp -d)
 # The servers keep their keys in this run's folder and announce nothing.
-export XDG_DATA_HOME=$work/data DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/no-system-bus
+# What the program remembers goes to this run's folder too.
+export XDG_DATA_HOME=$work/data XDG_CONFIG_HOME=$work/config DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/no-system-bus
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -108,6 +110,7 @@ sleep 4
 shoot suchForm search.png
 fi
 
+if [ "$which" != stopped ]; then
 # 5. Five people press Return at the same moment, twenty times each: the
 # client of a sixth shows every line on its own, in its author's colour.
 # The programs of the pictures before end first (Xvfb and openbox stay).
@@ -150,3 +153,33 @@ xdotool windowsize --sync "$client" 860 560
 xdotool windowmove --sync "$client" 20 20
 sleep 1
 shoot clientForm client-burst.png
+fi
+
+if [ "$which" = stopped ] || [ "$which" = all ]; then
+# 6. A client in an encrypted chat whose server stops: no lock and no
+# fingerprint remain, and the chat says who ended the connection.
+for pid in "${pids[@]:2}"; do kill "$pid" 2>/dev/null || true; done
+sleep 1
+"$program" --headless --port 5757 >"$work/stopped-server.log" 2>&1 &
+stopped_server=$!
+for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/5757) 2>/dev/null && break; sleep 0.1; done
+"$program" >"$work/stopped-client.log" 2>&1 &
+stopped_client=$!
+xdotool windowactivate --sync "$(window auswahlForm)"
+xdotool key space                      # "Chatclient starten"
+client=$(window clientForm)
+xdotool windowactivate --sync "$client"
+xdotool key space                      # "verbinden"
+window 'Verbindung aufbauen zu:' >/dev/null
+xdotool key ctrl+a && xdotool type --delay 20 localhost && xdotool key Return
+window Benutername >/dev/null
+xdotool key ctrl+a && xdotool type --delay 20 Bettina && xdotool key Return
+sleep 1.5
+kill "$stopped_server"; wait "$stopped_server" 2>/dev/null || true
+sleep 1
+xdotool windowsize --sync "$client" 700 460
+xdotool windowmove --sync "$client" 20 20
+sleep 1
+shoot clientForm client-server-stopped.png
+kill "$stopped_client"; wait "$stopped_client" 2>/dev/null || true
+fi

@@ -199,8 +199,8 @@ private slots:
         QVERIFY(feed("$#farbe:255#bob: rot", 1));
         peer.send("$#kill:kill#");
         QCOMPARE(peer.receive(), std::string("$#disconnect:anna#"));
-        QVERIFY(kc::test::waitFor([&] { return newLines().size() >= 2; }));
-        const Shown status = newLines().last();
+        QVERIFY(kc::test::waitFor([&] { return newLines().size() >= 3; }));
+        const Shown status = newLines().at(newLines().size() - 2);
         QCOMPARE(status.text, QStringLiteral("Verbindung zum Chat getrennt"));
         QCOMPARE(status.colour, red);
     }
@@ -274,8 +274,10 @@ private slots:
         peer.send("$#kill:kill#");
         QCOMPARE(peer.receive(), std::string("$#disconnect:anna#"));
         QVERIFY(peer.waitClosed());
-        QVERIFY(kc::test::waitFor([&] { return !newTexts().isEmpty(); }));
-        QCOMPARE(newTexts(), QStringList{QStringLiteral("Verbindung zum Chat getrennt")});
+        QVERIFY(kc::test::waitFor([&] { return newTexts().size() >= 2; }));
+        // The reason follows on a line of its own: the server ended it, not the user.
+        QCOMPARE(newTexts(), (QStringList{QStringLiteral("Verbindung zum Chat getrennt"),
+                                          QStringLiteral("Der Server hat die Verbindung beendet")}));
         QVERIFY(!session->admitted());
         QVERIFY(session->listedUsers().empty());
         QCOMPARE(session->serverName(), QStringLiteral("kein Server gefunden"));
@@ -464,11 +466,13 @@ private slots:
 
     void noListenerShowsErrorLineAndKeepsName()
     {
-        QCOMPARE(session->join("127.0.0.1", kc::test::freePort(), "anna"), client::JoinStart::Started);
-        QVERIFY(kc::test::waitFor([&] { return newTexts().size() >= 2; }));
+        const uint16_t port = kc::test::freePort();
+        QCOMPARE(session->join("127.0.0.1", port, "anna"), client::JoinStart::Started);
+        QVERIFY(kc::test::waitFor([&] { return newTexts().size() >= 3; }));
         kc::test::pump(100);
         QCOMPARE(newTexts(), (QStringList{QStringLiteral("Verbindung wird hergestellt..."),
-                                          QStringLiteral("Fehler beim Verbinden mit: kein Server gefunden")}));
+                                          QStringLiteral("Fehler beim Verbinden mit: kein Server gefunden"),
+                                          QStringLiteral("Unter 127.0.0.1:%1 antwortet niemand").arg(port)}));
         QCOMPARE(session->serverName(), QStringLiteral("kein Server gefunden"));
         QVERIFY(errors.isEmpty());
         QVERIFY(!session->socket()->Active());
@@ -476,11 +480,12 @@ private slots:
 
     void sendingWithoutConnectionSendsNothing()
     {
-        session->sendLine("x");
-        session->sendPrivateLine("bob", "x");
+        QCOMPARE(session->sendLine("x"), client::Delivery::NotConnected);
+        QCOMPARE(session->sendPrivateLine("bob", "x"), client::Delivery::NotConnected);
         // The whisper's own line shows all the same.
         session->whisper("bob", "psst");
-        QCOMPARE(newTexts(), QStringList{QStringLiteral("Private Nachricht an bob: psst")});
+        QCOMPARE(newTexts(),
+                 (QStringList{client::notConnectedNotice(), QStringLiteral("Private Nachricht an bob: psst")}));
         QVERIFY(errors.isEmpty());
     }
 };

@@ -42,6 +42,9 @@ private slots:
         row("file offer", "$#file:bob:127.0.9.2:C:\\a.txt#", Handler::FileOffer, true, 0, "");
         row("file declined", "$#fileabgelehnt:bob:C:\\a.txt#", Handler::FileDeclined, true, 0, "");
         row("file accepted", "$#fileangenommen:bob:127.0.9.2:C:\\a.txt#", Handler::FileAccepted, true, 0, "");
+        row("file accepted with stream key is not shown",
+            "$#fileangenommen:bob:127.0.9.2:C:\\a.txt#kcx:tls=" + std::string(64, 'A'), Handler::FileAccepted, false,
+            0, "kcx:tls=" + std::string(64, 'A'));
         row("user list", "$#neu:alice:127.0.9.1#", Handler::UserList, false, 0, "");
     }
 

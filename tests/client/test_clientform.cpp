@@ -5,6 +5,7 @@
 #include "client/privatchatform.h"
 #include "clienttestsupport.h"
 #include "platform/colour.h"
+#include "platform/remembered.h"
 #include "platform/tray.h"
 #include "protocol/clientsocket.h"
 #include "protocol/framing.h"
@@ -15,6 +16,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QHostInfo>
+#include <QFocusEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -71,6 +73,8 @@ private slots:
     void init()
     {
         peer.close();
+        kc::test::pump(20);
+        kc::remembered::forgetAll();
         kc::destroyWindows();
         kc::createWindows();
         driver = std::make_unique<kc::test::ClientDriver>(clientForm, env->dialogs);
@@ -299,14 +303,50 @@ private slots:
         clientForm->Edit1->setText(QStringLiteral("hallo: #1 äß"));
         clientForm->sendenButton->click();
         QCOMPARE(peer.receive(), std::string("$#user:anna:0#hallo: #1 \xE4\xDF"));
-        QCOMPARE(clientForm->Edit1->text(), QStringLiteral("hallo: #1 äß"));
+        QCOMPARE(clientForm->Edit1->text(), QString());
         QVERIFY(driver->newTexts().isEmpty());
 
+        // Empty, blank and the untouched pre-filled text send nothing: the
+        // next line sent is the first the server reads.
         QTest::keyClick(clientForm->Edit1, Qt::Key_Return);
-        QCOMPARE(peer.receive(), std::string("$#user:anna:0#hallo: #1 \xE4\xDF"));
-        QCOMPARE(clientForm->Edit1->text(), QString());
+        clientForm->Edit1->setText(QStringLiteral("  \t "));
         QTest::keyClick(clientForm->Edit1, Qt::Key_Return);
-        QCOMPARE(peer.receive(), std::string("$#user:anna:0#"));
+        clientForm->Edit1->setText(QStringLiteral("Text"));
+        clientForm->sendenButton->click();
+        // A pasted break becomes a space: no line that looks like another author's.
+        clientForm->Edit1->setText(QString());
+        clientForm->Edit1->insert(QStringLiteral("ok\r\nAnna: Ich gebe heute allen einen aus!\n"));
+        QCOMPARE(clientForm->Edit1->text(), QStringLiteral("ok Anna: Ich gebe heute allen einen aus! "));
+        QTest::keyClick(clientForm->Edit1, Qt::Key_Return);
+        QCOMPARE(peer.receive(), std::string("$#user:anna:0#ok Anna: Ich gebe heute allen einen aus! "));
+        QVERIFY(driver->newTexts().isEmpty());
+
+        // Without a connection the text stays, and the chat says why.
+        clientForm->Verbindungtrennen1->trigger();
+        QVERIFY(peer.waitClosed());
+        driver->mark();
+        clientForm->Edit1->setText(QStringLiteral("später"));
+        QTest::keyClick(clientForm->Edit1, Qt::Key_Return);
+        QCOMPARE(clientForm->Edit1->text(), QStringLiteral("später"));
+        QCOMPARE(driver->newTexts(), QStringList{client::notConnectedNotice()});
+    }
+
+    // The pre-filled text is selected when the field takes focus, so typing replaces it.
+    void prefilledTextIsReplacedByTyping()
+    {
+        clientForm->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(clientForm));
+        clientForm->sendenButton->setFocus(Qt::OtherFocusReason);
+        clientForm->Edit1->setText(QStringLiteral("Text"));
+        clientForm->Edit1->setFocus(Qt::OtherFocusReason);
+        QVERIFY(kc::test::waitFor([] { return clientForm->Edit1->selectedText() == QStringLiteral("Text"); }));
+        QTest::keyClicks(clientForm->Edit1, QStringLiteral("hallo"));
+        QCOMPARE(clientForm->Edit1->text(), QStringLiteral("hallo"));
+        // Typed text is the user's: it is not selected on the next focus.
+        clientForm->sendenButton->setFocus(Qt::OtherFocusReason);
+        clientForm->Edit1->setFocus(Qt::OtherFocusReason);
+        kc::test::pump(20);
+        QVERIFY(!clientForm->Edit1->hasSelectedText());
     }
 
     void colourDialogSetsColourOfNextLine()
@@ -326,13 +366,35 @@ private slots:
         QCOMPARE(clientForm->session()->colour(), 255);
         QCOMPARE(env->dialogs.calls.last().value, QStringLiteral("#ff0000"));
 
-        // Shown again: black, and a cancelled dialog paints the input black.
+        // Shown again: the colour is remembered, in the input too.
+        clientForm->hide();
+        clientForm->show();
+        QCOMPARE(clientForm->session()->colour(), 255);
+        QCOMPARE(clientForm->Edit1->palette().color(QPalette::Text), red);
+        // With nothing remembered: black.
+        kc::remembered::forgetAll();
         clientForm->hide();
         clientForm->show();
         env->dialogs.answerColour(std::nullopt);
         clientForm->farbeBitBtn->click();
         QCOMPARE(clientForm->session()->colour(), 0);
         QCOMPARE(clientForm->Edit1->palette().color(QPalette::Text), black);
+    }
+
+    // The name, server, port and colour of the last join come back with the next start.
+    void choicesAreRemembered()
+    {
+        connectAdmitted();
+        env->dialogs.answerColour(QColor(0, 0, 255));
+        clientForm->farbeBitBtn->click();
+        clientForm->hide();
+        clientForm->session()->resetDefaults();
+        clientForm->show();
+        QCOMPARE(clientForm->session()->userName(), std::string("anna"));
+        QCOMPARE(clientForm->session()->serverHost(), std::string("127.0.0.1"));
+        QCOMPARE(clientForm->session()->serverPort(), int(server.port()));
+        QCOMPARE(clientForm->session()->colour(), 0xFF0000);
+        QCOMPARE(kc::remembered::value(QStringLiteral("Client/Benutzername")).toString(), QStringLiteral("anna"));
     }
 
     void whisperToSelectedUser()

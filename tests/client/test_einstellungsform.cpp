@@ -1,6 +1,7 @@
 #include "app/windows.h"
 #include "client/clientform.h"
 #include "client/einstellungsform.h"
+#include "platform/remembered.h"
 #include "clienttestsupport.h"
 #include "protocol/clientsocket.h"
 
@@ -37,6 +38,7 @@ private slots:
     void init()
     {
         clientForm->session()->socket()->Close();
+        kc::remembered::forgetAll();
         clientForm->hide();
         clientForm->show();
         env->dialogs.clear();
@@ -72,14 +74,15 @@ private slots:
         kc::test::RawClient peer;
         QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8"));
 
-        // The check box keeps its state; showing the client window again restores 5757.
+        // The check box keeps its state; showing the client window again brings
+        // back the port of the last join, remembered.
         open();
         QVERIFY(!einstellungsForm->CheckBox1->isChecked());
         einstellungsForm->CheckBox1->setChecked(true);
         einstellungsForm->BitBtn2->click();
         clientForm->hide();
         clientForm->show();
-        QCOMPARE(clientForm->session()->serverPort(), 5757);
+        QCOMPARE(clientForm->session()->serverPort(), int(port));
     }
 
     void okWithReconnectAsksAgainAndConnects()
@@ -99,17 +102,15 @@ private slots:
         QCOMPARE(env->dialogs.calls.size(), 2);
     }
 
-    void portIsStoredWithoutRangeCheck_data()
+    void portIsStored_data()
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("port");
-        QTest::newRow("zero") << QStringLiteral("0") << 0;
-        QTest::newRow("above 65535") << QStringLiteral("70000") << 70000;
         QTest::newRow("hexadecimal") << QStringLiteral("$1770") << 6000;
         QTest::newRow("leading blanks") << QStringLiteral("  6001") << 6001;
     }
 
-    void portIsStoredWithoutRangeCheck()
+    void portIsStored()
     {
         QFETCH(QString, text);
         QFETCH(int, port);
@@ -127,6 +128,9 @@ private slots:
         QTest::addColumn<QString>("error");
         QTest::newRow("word") << QStringLiteral("abc") << QStringLiteral("'abc' ist kein gültiger Integerwert.");
         QTest::newRow("empty") << QString() << QStringLiteral("'' ist kein gültiger Integerwert.");
+        QTest::newRow("zero") << QStringLiteral("0") << QStringLiteral("'0' ist kein gültiger Port (1 bis 65535).");
+        QTest::newRow("above 65535") << QStringLiteral("70000")
+                                     << QStringLiteral("'70000' ist kein gültiger Port (1 bis 65535).");
         QTest::newRow("too big") << QStringLiteral("99999999999") << QStringLiteral("'99999999999' ist kein gültiger Integerwert.");
     }
 

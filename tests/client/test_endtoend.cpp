@@ -188,7 +188,7 @@ private slots:
     {
         selectUser(anna, QStringLiteral("bob"));
         anna->pchatBitBtn->click();
-        TprivatChatForm *annasWindow = anna->findPrivatChat("bob");
+        TprivatChatForm *annasWindow = anna->openPrivatChat("bob");
         QVERIFY(annasWindow);
         QVERIFY(bob->privatChats.empty());
         annasWindow->editprivat->setText(QStringLiteral("hi bob"));
@@ -206,7 +206,10 @@ private slots:
         QCOMPARE(bobsWindow->richeditprivat->toPlainText(), QStringLiteral("anna: hi bob\nbob: hi anna"));
         QCOMPARE(anna->privatChats.size(), size_t(1));
         QCOMPARE(bob->privatChats.size(), size_t(1));
-        QCOMPARE(bobsWindow->lockLabel->accessibleName(), QStringLiteral("Verschlüsselt"));
+        // The lock speaks for the own hop to the server only, and says so.
+        QCOMPARE(bobsWindow->lockLabel->accessibleName(),
+                 QStringLiteral("Verschlüsselt (nur Ihre Verbindung zum Server)"));
+        QVERIFY(bobsWindow->lockLabel->toolTip().contains(QStringLiteral("nicht für die des Partners")));
         // Private lines stay out of the public views.
         QVERIFY(!kc::test::viewTexts(anna->RichEdit1).contains(QStringLiteral("bob: hi anna")));
         QVERIFY(!serverForm->RichEdit1->toPlainText().contains(QStringLiteral("hi anna")));
@@ -277,9 +280,24 @@ private slots:
         QVERIFY(waitFor([&] { return !bob->session()->admitted(); }));
         QVERIFY(waitFor([&] { return serverUsers() == QStringList{QStringLiteral("anna (127.0.0.1)")}; }));
         QVERIFY(waitFor([&] { return items(anna->UserListBox) == QStringList{QStringLiteral("anna (127.0.0.1)")}; }));
-        QCOMPARE(lastLine(bob), QStringLiteral("Verbindung zum Chat getrennt"));
+        const QStringList told = kc::test::viewTexts(bob->RichEdit1).mid(kc::test::viewTexts(bob->RichEdit1).size() - 2);
+        QCOMPARE(told, (QStringList{QStringLiteral("Verbindung zum Chat getrennt"),
+                                    QStringLiteral("Der Server hat die Verbindung beendet")}));
         QCOMPARE(bob->UserListBox->count(), 0);
         QCOMPARE(bob->Label3->text(), QStringLiteral("kein Server gefunden"));
+        // No lock and no fingerprint outlive the connection.
+        QVERIFY(bob->lockLabel->isHidden());
+        QCOMPARE(bob->fingerprintLabel->text(), QString());
+        QCOMPARE(bob->fingerprintLabel->toolTip(), QString());
+
+        // A private line to a user who has left goes nowhere, and says so.
+        TprivatChatForm *annasWindow = anna->openPrivatChat("bob");
+        QVERIFY(annasWindow);
+        annasWindow->editprivat->setText(QStringLiteral("noch da?"));
+        annasWindow->sendenprivatbutton->click();
+        QVERIFY(annasWindow->richeditprivat->toPlainText().endsWith(
+            QStringLiteral("bob ist nicht mehr im Chat: nicht gesendet")));
+        QCOMPARE(annasWindow->editprivat->text(), QStringLiteral("noch da?"));
     }
 
     void leaveAndReconnect()
@@ -287,6 +305,8 @@ private slots:
         bob->disconnectBitBtn->click();
         anna->disconnectBitBtn->click();
         QCOMPARE(lastLine(anna), QStringLiteral("Verbindung zum Chat getrennt"));
+        QVERIFY(anna->lockLabel->isHidden());
+        QCOMPARE(anna->fingerprintLabel->text(), QString());
         QVERIFY(waitFor([&] { return serverUsers().isEmpty(); }));
 
         join(bob, QStringLiteral("bob"));

@@ -197,9 +197,15 @@ private slots:
         QVERIFY(peer.sendAndWaitRead("$#neu:anna:127.0.0.1:carl:127.0.0.1:bob:127.0.0.1#"));
         QVERIFY(waitFor([] { return clientForm->UserListBox->item(1)->text().startsWith(QStringLiteral("carl")); }));
 
-        if (leave == QStringLiteral("OK"))
+        if (leave == QStringLiteral("OK")) {
             sentfileForm->Button2->click();
-        else if (leave == QStringLiteral("Abbrechen"))
+            // A path that cannot be offered leaves the dialog open to be corrected.
+            if (!message.isEmpty()) {
+                QVERIFY(sentfileForm->isVisible());
+                QCOMPARE(sentfileForm->Edit2->text(), path);
+                sentfileForm->Button3->click();
+            }
+        } else if (leave == QStringLiteral("Abbrechen"))
             sentfileForm->Button3->click();
         else if (leave == QStringLiteral("Escape")) {
             QVERIFY(QTest::qWaitForWindowActive(sentfileForm));
@@ -409,8 +415,13 @@ private slots:
         QTest::addColumn<QString>("written");
         QTest::addColumn<QString>("error");
         QTest::newRow("cancelled") << QStringList{QString()} << QString() << QString();
-        QTest::newRow("folder missing") << QStringList{QStringLiteral("fehlt/foto")} << QString()
+        QTest::newRow("folder missing, asked again, cancelled") << QStringList{QStringLiteral("fehlt/foto"), QString()} << QString()
                                         << QStringLiteral("Datei %1/fehlt/foto.txt kann nicht erstellt werden.");
+        QTest::newRow("folder missing, asked again, saved")
+            << QStringList{QStringLiteral("fehlt/foto"), QStringLiteral("foto")} << QStringLiteral("foto.txt")
+            << QStringLiteral("Datei %1/fehlt/foto.txt kann nicht erstellt werden.");
+        QTest::newRow("suffix already there in another case") << QStringList{QStringLiteral("ergebnis.TXT")}
+                                                               << QStringLiteral("ergebnis.TXT") << QString();
         QTest::newRow("existing file not replaced, another name chosen")
             << QStringList{QStringLiteral("alt"), QStringLiteral("neu")} << QStringLiteral("neu.txt") << QString();
     }
@@ -431,6 +442,10 @@ private slots:
         acceptedByBob(local);
         QVERIFY(waitFor([&] { return saveDialogs() == saves.size(); }, 10000));
         kc::test::pump(200);
+        // Every question suggests the offered name.
+        for (const auto &call : env->dialogs.calls)
+            if (call.kind == kc::ScriptedDialogService::Kind::Save)
+                QVERIFY2(call.value.endsWith(QStringLiteral("/quelle.txt")), qPrintable(call.value));
 
         QCOMPARE(driver->newTexts().contains(QStringLiteral("Datei erhalten")), !written.isEmpty());
         QCOMPARE(env->dialogs.errors(), error.isEmpty() ? QStringList() : QStringList{error.arg(dir->path())});

@@ -72,29 +72,33 @@ private slots:
     {
         QTest::addColumn<std::string>("path");
         QTest::addColumn<std::string>("suffix");
-        QTest::newRow("plain") << std::string("C:\\Daten\\bild.jpg") << std::string(".jpg");
-        QTest::newRow("dot in a folder") << std::string("C:\\Ordner.alt\\a.txt") << std::string(".txt");
-        QTest::newRow("two dots") << std::string("/home/u/archiv.tar.gz") << std::string(".gz");
-        QTest::newRow("umlaut") << std::string("C:\\b.äh") << std::string(".äh");
-        QTest::newRow("Unicode name") << std::string("C:\\Präsentation Łódź.pdf") << std::string(".pdf");
-        QTest::newRow("no dot") << std::string("C:\\Daten\\README") << std::string();
-        QTest::newRow("only a folder has one") << std::string("C:\\x.jpg\\evil") << std::string();
-        QTest::newRow("trailing dot") << std::string("C:\\a.") << std::string();
-        QTest::newRow("climbing up") << std::string("..\\..\\..\\etc\\passwd") << std::string();
-        QTest::newRow("ends in dot-dot") << std::string("C:\\Daten\\..") << std::string();
-        QTest::newRow("slash inside") << std::string("bild.jpg/../../.bashrc/x") << std::string();
-        QTest::newRow("stream name") << std::string("C:\\a.txt:evil") << std::string();
-        QTest::newRow("line break") << std::string("a.t\nxt") << std::string();
-        QTest::newRow("NUL") << std::string("a.t\0xt", 6) << std::string();
-        QTest::newRow("empty") << std::string() << std::string();
-        QTest::newRow("16 characters") << std::string("a.abcdefghijklmnop") << std::string(".abcdefghijklmnop");
-        QTest::newRow("17 characters") << std::string("a.abcdefghijklmnopq") << std::string();
+        QTest::addColumn<std::string>("name"); // the name suggested for saving
+        QTest::newRow("plain") << std::string("C:\\Daten\\bild.jpg") << std::string(".jpg") << std::string("bild.jpg");
+        QTest::newRow("dot in a folder") << std::string("C:\\Ordner.alt\\a.txt") << std::string(".txt") << std::string("a.txt");
+        QTest::newRow("two dots") << std::string("/home/u/archiv.tar.gz") << std::string(".gz") << std::string("archiv.tar.gz");
+        QTest::newRow("umlaut") << std::string("C:\\b.äh") << std::string(".äh") << std::string("b.äh");
+        QTest::newRow("Unicode name") << std::string("C:\\Präsentation Łódź.pdf") << std::string(".pdf")
+                                      << std::string("Präsentation Łódź.pdf");
+        QTest::newRow("no dot") << std::string("C:\\Daten\\README") << std::string() << std::string("README");
+        QTest::newRow("only a folder has one") << std::string("C:\\x.jpg\\evil") << std::string() << std::string("evil");
+        QTest::newRow("trailing dot") << std::string("C:\\a.") << std::string() << std::string("a.");
+        QTest::newRow("climbing up") << std::string("..\\..\\..\\etc\\passwd") << std::string() << std::string("passwd");
+        QTest::newRow("ends in dot-dot") << std::string("C:\\Daten\\..") << std::string() << std::string();
+        QTest::newRow("slash inside") << std::string("bild.jpg/../../.bashrc/x") << std::string() << std::string("x");
+        QTest::newRow("stream name") << std::string("C:\\a.txt:evil") << std::string() << std::string();
+        QTest::newRow("line break") << std::string("a.t\nxt") << std::string() << std::string();
+        QTest::newRow("NUL") << std::string("a.t\0xt", 6) << std::string() << std::string();
+        QTest::newRow("empty") << std::string() << std::string() << std::string();
+        QTest::newRow("16 characters") << std::string("a.abcdefghijklmnop") << std::string(".abcdefghijklmnop") << std::string("a.abcdefghijklmnop");
+        QTest::newRow("17 characters") << std::string("a.abcdefghijklmnopq") << std::string() << std::string("a.abcdefghijklmnopq");
     }
     void suffixIsOnlyTheLastComponentsExtension()
     {
         QFETCH(std::string, path);
         QFETCH(std::string, suffix);
+        QFETCH(std::string, name);
         QCOMPARE(client::fileSuffixOf(path), suffix);
+        QCOMPARE(client::offeredFileName(path), name);
     }
 
     void offerBookAnswersEachOfferOnce()

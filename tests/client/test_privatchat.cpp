@@ -127,7 +127,7 @@ private slots:
         bob->sendenprivatbutton->click();
         QCOMPARE(peer.receive(), std::string("$#pchat:bob:anna#hallo: #du"));
         QCOMPARE(history(bob), QStringLiteral("anna: hallo: #du"));
-        QCOMPARE(bob->editprivat->text(), QStringLiteral("hallo: #du"));
+        QCOMPARE(bob->editprivat->text(), QString());
 
         bob->editprivat->setText(QStringLiteral("tschüß"));
         QTest::keyClick(bob->editprivat, Qt::Key_Return);
@@ -213,9 +213,11 @@ private slots:
         QCOMPARE(peer.receive(), std::string("$#disconnect:anna#"));
         QVERIFY(peer.waitClosed());
         QCOMPARE(clientForm->privatChats.size(), size_t(1));
+        // Nothing goes without a connection: the text stays, the window says why.
         bob->editprivat->setText(QStringLiteral("noch da?"));
         bob->sendenprivatbutton->click();
-        QCOMPARE(history(bob), QStringLiteral("anna: noch da?"));
+        QCOMPARE(history(bob), client::notConnectedNotice());
+        QCOMPARE(bob->editprivat->text(), QStringLiteral("noch da?"));
         QVERIFY(env->dialogs.errors().isEmpty());
     }
 };

@@ -7,6 +7,9 @@ namespace kc::test {
 
 TestEnvironment::TestEnvironment()
 {
+    // What the program remembers goes to a folder of this run's own, never
+    // to the user's configuration.
+    qputenv("XDG_CONFIG_HOME", m_config.path().toLocal8Bit());
     setDialogService(&dialogs);
     installErrorBox();
     setShellOpenHook([this](const QString &target) { openedAddresses.append(target); });

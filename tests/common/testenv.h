@@ -3,6 +3,7 @@
 #include "platform/dialogs.h"
 
 #include <QStringList>
+#include <QTemporaryDir>
 
 namespace kc::test {
 
@@ -17,6 +18,9 @@ public:
     ScriptedDialogService dialogs;
     /// Targets that the program asked the desktop to open.
     QStringList openedAddresses;
+
+private:
+    QTemporaryDir m_config;
 };
 
 } // namespace kc::test

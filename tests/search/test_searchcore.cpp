@@ -21,16 +21,8 @@ private slots:
                                          << QByteArray("5757") << QList<int>{192, 168, 0, 5757};
         QTest::newRow("loopback") << QByteArray("127") << QByteArray("0") << QByteArray("0") << QByteArray("4000")
                                   << QList<int>{127, 0, 0, 4000};
-        QTest::newRow("first field 0 falls back") << QByteArray("0") << QByteArray("1") << QByteArray("2")
-                                                 << QByteArray("1") << QList<int>{192, 1, 2, 1};
         QTest::newRow("inner parts keep 0") << QByteArray("10") << QByteArray("0") << QByteArray("0")
                                             << QByteArray("1") << QList<int>{10, 0, 0, 1};
-        QTest::newRow("second field 300 falls back") << QByteArray("10") << QByteArray("300") << QByteArray("2")
-                                                    << QByteArray("1") << QList<int>{10, 168, 2, 1};
-        QTest::newRow("third field 256 falls back") << QByteArray("10") << QByteArray("1") << QByteArray("256")
-                                                   << QByteArray("1") << QList<int>{10, 1, 0, 1};
-        QTest::newRow("negative parts fall back") << QByteArray("-1") << QByteArray("-168") << QByteArray("-3")
-                                                  << QByteArray("1") << QList<int>{192, 168, 0, 1};
         QTest::newRow("255 is kept") << QByteArray("255") << QByteArray("255") << QByteArray("255")
                                      << QByteArray("65535") << QList<int>{255, 255, 255, 65535};
         QTest::newRow("hex and blanks") << QByteArray("$7F") << QByteArray(" 1") << QByteArray("0x10")
@@ -81,6 +73,35 @@ private slots:
             QFAIL("no exception");
         } catch (const kc::EConvertError &e) {
             QCOMPARE(e.message(), "'" + named.toStdString() + "' ist kein g\xFCltiger Integerwert");
+        }
+    }
+
+    void rejectsPartsOutOfRange_data()
+    {
+        QTest::addColumn<QByteArray>("part1");
+        QTest::addColumn<QByteArray>("part2");
+        QTest::addColumn<QByteArray>("part3");
+        QTest::addColumn<QByteArray>("message");
+        QTest::newRow("first field 300") << QByteArray("300") << QByteArray("1") << QByteArray("2")
+                                         << QByteArray("'300' ist kein g\xFCltiger Teil einer Adresse (1 bis 255)");
+        QTest::newRow("first field 0") << QByteArray("0") << QByteArray("1") << QByteArray("2")
+                                       << QByteArray("'0' ist kein g\xFCltiger Teil einer Adresse (1 bis 255)");
+        QTest::newRow("third field 256") << QByteArray("10") << QByteArray("1") << QByteArray("256")
+                                         << QByteArray("'256' ist kein g\xFCltiger Teil einer Adresse (0 bis 255)");
+        QTest::newRow("negative second") << QByteArray("10") << QByteArray("-1") << QByteArray("2")
+                                         << QByteArray("'-1' ist kein g\xFCltiger Teil einer Adresse (0 bis 255)");
+    }
+    void rejectsPartsOutOfRange()
+    {
+        QFETCH(QByteArray, part1);
+        QFETCH(QByteArray, part2);
+        QFETCH(QByteArray, part3);
+        QFETCH(QByteArray, message);
+        try {
+            search::readRange(part1.toStdString(), part2.toStdString(), part3.toStdString(), "1");
+            QFAIL("no exception");
+        } catch (const kc::EConvertError &e) {
+            QCOMPARE(e.message(), message.toStdString());
         }
     }
 

@@ -340,10 +340,14 @@ private slots:
 
         // An empty recipient, as every list change leaves it, also means everybody.
         serverForm->userCheckBox->setChecked(false);
-        serverForm->Edit2->clear();
+        serverForm->Edit2->setText(QStringLiteral("an alle"));
         serverForm->Button1->click();
         for (RawClient *client : {&m_anna, &m_bob, &m_cleo})
-            QCOMPARE(client->receive(), std::string("$#farbe:255#Server: "));
+            QCOMPARE(client->receive(), std::string("$#farbe:255#Server: an alle"));
+        // An empty or blank line sends nothing.
+        serverForm->Edit2->setText(QStringLiteral("   "));
+        serverForm->Button1->click();
+        expectNothing({&m_anna, &m_bob, &m_cleo});
 
         serverForm->Edit2->setText(QStringLiteral("nur f\u00FCr dich"));
         serverForm->userComboBox->setCurrentIndex(1);

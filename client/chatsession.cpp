@@ -152,6 +152,8 @@ JoinStart ChatSession::join(const std::string &host, int port, const std::string
     // Trennen stopped the receiver; offers accepted on this connection need it.
     if (m_clientRole && !m_receiver->Listening())
         m_transfer->listen();
+    m_trustHost = host;
+    m_trustPort = port;
     m_socket->setPort(port);
     m_socket->setHost(host);
     m_socket->Open();
@@ -185,8 +187,14 @@ void ChatSession::stopStreamServices()
 
 void ChatSession::sendCommand(const std::string &command)
 {
-    if (m_socket->Endpoint()->Connected())
-        m_socket->Endpoint()->SendString(m_wire.wrap(command));
+    if (!m_socket->Endpoint()->Connected())
+        return;
+    // Not a byte past the join to a server that is not trusted yet.
+    if (m_trustPending) {
+        m_trustHeld.push_back(command);
+        return;
+    }
+    m_socket->Endpoint()->SendString(m_wire.wrap(command));
 }
 
 void ChatSession::sendLine(const std::string &text)
@@ -215,6 +223,29 @@ void ChatSession::answerOffer(quint64 id, bool accept)
     m_transfer->answerOffer(id, accept);
 }
 
+void ChatSession::expectServer(const QString &host, int port, const QByteArray &fingerprint)
+{
+    m_trust.expect(kc::toAnsi(host), port, fingerprint.toStdString());
+}
+
+void ChatSession::answerTrust(quint64 id, bool accept)
+{
+    if (id == 0 || id != m_trustQuestion)
+        return;
+    m_trustQuestion = 0;
+    if (!accept) {
+        showLine("Verbindung abgebrochen: der Server zeigt nicht den gemerkten Schl\xFCssel", kWarningColour);
+        m_socket->Close();
+        return;
+    }
+    m_trust.accept(m_trustHost, m_trustPort, m_trustAsked);
+    if (m_trustAsked.empty())
+        showLine("Unverschl\xFCsselter Server angenommen", kWarningColour);
+    else
+        showLine("Neuer Schl\xFCssel angenommen, Fingerabdruck " + kc::tls::fingerprintShort(m_trustAsked));
+    releaseTrust();
+}
+
 void ChatSession::answerSaveName(quint64 id, const std::optional<QString> &target)
 {
     m_transfer->answerSaveName(id, target);
@@ -237,6 +268,9 @@ void ChatSession::socketConnect(TCustomWinSocket *socket)
             setServerName(kc::fromAnsi(name));
     });
     socket->SendString(m_wire.start(m_userName, m_colour, socket->OwnAddress()));
+    m_trustPending = true;
+    m_trustHeld.clear();
+    m_trustQuestion = 0;
     m_connectionUp = true;
     showLine("Verbindung hergestellt");
 }
@@ -248,6 +282,9 @@ void ChatSession::socketDisconnect(TCustomWinSocket *socket)
         showLine("Verbindung zum Chat getrennt");
     }
     m_wire.reset();
+    m_trustPending = false;
+    m_trustHeld.clear();
+    m_trustQuestion = 0;
     m_admitted = false;
     m_listed.clear();
     emit userListChanged();
@@ -272,8 +309,10 @@ bool ChatSession::wireDecided(TCustomWinSocket *socket, const std::string &lastR
     const std::vector<std::string> &accepted = m_wire.accepted();
     if (std::find(accepted.begin(), accepted.end(), chat::kCapabilityTls) == accepted.end()) {
         emit encryptionChanged();
-        if (!m_encryptedOnly)
-            return true;
+        if (!m_encryptedOnly) {
+            decideTrust({});
+            return socket->Connected();
+        }
         showLine("Der Server verschl\xFCsselt nicht: Verbindung getrennt (Einstellung \x84Nur verschl\xFCsselt "
                  "verbinden\x93)",
                  kWarningColour);
@@ -301,6 +340,50 @@ void ChatSession::tlsEstablished(TCustomWinSocket *socket)
     showLine("Verbindung verschl\xFCsselt (" + std::string("TLS 1.3") + "), Fingerabdruck des Servers: "
              + kc::tls::fingerprintShort(fingerprint) + " (SHA-256 " + kc::tls::fingerprintHex(fingerprint) + ")");
     emit encryptionChanged();
+    if (m_trustPending && m_trustQuestion == 0)
+        decideTrust(fingerprint);
+}
+
+void ChatSession::decideTrust(const std::string &fingerprint)
+{
+    const ServerTrust::Decision decision = m_trust.check(m_trustHost, m_trustPort, fingerprint);
+    switch (decision.verdict) {
+    case ServerTrust::Verdict::FirstUse:
+        showLine("Neuer Server, Fingerabdruck " + kc::tls::fingerprintShort(fingerprint));
+        [[fallthrough]];
+    case ServerTrust::Verdict::Trusted:
+        releaseTrust();
+        return;
+    case ServerTrust::Verdict::Changed:
+        showLine("Der Server zeigt einen anderen Schl\xFCssel als bisher: nichts wird gesendet, bis Sie "
+                 "entschieden haben",
+                 kWarningColour);
+        break;
+    case ServerTrust::Verdict::Downgrade:
+        showLine("Der Server hat bisher verschl\xFCsselt und antwortet jetzt unverschl\xFCsselt: nichts wird "
+                 "gesendet, bis Sie entschieden haben",
+                 kWarningColour);
+        break;
+    }
+    if (!isSignalConnected(QMetaMethod::fromSignal(&ChatSession::trustQuestion))) {
+        showLine("Verbindung abgebrochen: der Server zeigt nicht den gemerkten Schl\xFCssel", kWarningColour);
+        m_socket->Close();
+        return;
+    }
+    m_trustQuestion = ++m_trustSerial;
+    m_trustAsked = fingerprint;
+    const QString server = kc::fromAnsi(m_trustHost) + QLatin1Char(':') + QString::number(m_trustPort);
+    const QString newShort = fingerprint.empty() ? QString() : kc::fromAnsi(kc::tls::fingerprintShort(fingerprint));
+    // The answer may come inside this call (a modal dialog), or later.
+    emit trustQuestion(m_trustQuestion, server, kc::fromAnsi(kc::tls::fingerprintShort(decision.pinned)), newShort);
+}
+
+void ChatSession::releaseTrust()
+{
+    if (!m_trustPending)
+        return;
+    m_trustPending = false;
+    flushAndHandle(m_socket->Endpoint());
 }
 
 void ChatSession::socketRead(TCustomWinSocket *socket)
@@ -310,8 +393,20 @@ void ChatSession::socketRead(TCustomWinSocket *socket)
     m_wire.feed(data);
     if (awaiting && m_wire.mode() != chat::ClientWire::Mode::Awaiting && !wireDecided(socket, data))
         return;
+    flushAndHandle(socket);
+}
+
+void ChatSession::flushAndHandle(TCustomWinSocket *socket)
+{
+    // Read meanwhile, kept in the wire until the server is trusted.
+    if (m_trustPending || !socket->Connected())
+        return;
     for (const std::string &held : m_wire.takeHeld())
         socket->SendString(held);
+    std::vector<std::string> commands;
+    commands.swap(m_trustHeld);
+    for (const std::string &command : commands)
+        socket->SendString(m_wire.wrap(command));
     // Commands are taken one at a time: a handler that waits for the user
     // lets later reads in, which take the next ones, in order.
     while (const std::optional<std::string> command = m_wire.next())

@@ -45,7 +45,7 @@ void ServerTrust::expect(const std::string &host, int port, const std::string &f
 
 QString trustWarningTitle()
 {
-    return QStringLiteral("Warnung: Schlüssel des Servers geändert");
+    return QStringLiteral("Schlüssel geändert");
 }
 
 QString trustWarningText(const QString &server, const QString &oldShort, const QString &newShort)

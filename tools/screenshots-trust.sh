@@ -41,7 +41,7 @@ serve() { # key file
 }
 join() {
   xdotool windowactivate --sync "$(window clientForm)"
-  xdotool key space                      # "verbinden": host, then user name
+  xdotool key alt+d v                    # "Datei", "Verbinden": host, then user name
   window 'Verbindung aufbauen zu:' >/dev/null
   xdotool key ctrl+a && xdotool type --delay 20 127.0.0.1 && xdotool key Return
   window Benutername >/dev/null
@@ -61,5 +61,5 @@ sleep 1
 serve "$work/second.key"
 join
 sleep 1
-shoot 'Warnung: Schl' key-warning.png
+shoot 'Schl.*ssel' key-warning.png
 cat "$work/config/kestrelon-chat/servers"

@@ -309,6 +309,12 @@ bool ChatSession::wireDecided(TCustomWinSocket *socket, const std::string &lastR
     const std::vector<std::string> &accepted = m_wire.accepted();
     if (std::find(accepted.begin(), accepted.end(), chat::kCapabilityTls) == accepted.end()) {
         emit encryptionChanged();
+        // A refused join is answered in plain text by every server: the
+        // connection ends here, with nothing to trust and nothing sent.
+        if (lastRead == chat::buildNameTaken()) {
+            guarded([&] { handleCommand(lastRead); });
+            return false;
+        }
         if (!m_encryptedOnly) {
             decideTrust({});
             return socket->Connected();

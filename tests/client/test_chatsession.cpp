@@ -274,6 +274,14 @@ private slots:
         session->trust().pins().pin("127.0.0.1", server.port(), pinned);
         QSignalSpy asked(session.get(), &client::ChatSession::trustQuestion);
         connect(session.get(), &client::ChatSession::trustQuestion, this, [] {});
+        // Every server refuses a taken name in plain text: that is no downgrade.
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
+        peer.send("$#noconnect:noconnect#");
+        QVERIFY(peer.waitClosed());
+        QVERIFY(newTexts().contains(QStringLiteral("Der Benutzername ist bereits vergeben")));
+        QCOMPARE(asked.count(), 0);
+        peer.close();
+
         QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
         peer.send("$#neu:anna:127.0.0.1#");
         QVERIFY(kc::test::waitFor([&] { return asked.count() == 1; }));

@@ -2,6 +2,7 @@
 #include "app/headless.h"
 #include "app/startoptions.h"
 #include "app/windows.h"
+#include "client/clientform.h"
 #include "platform/errorbox.h"
 #include "platform/guard.h"
 #include "platform/translations.h"
@@ -43,6 +44,7 @@ int main(int argc, char **argv)
     serverForm->host().setKeyFile(options.keyFile.empty() ? chatserver::ChatServerHost::defaultKeyFile()
                                                           : options.keyFile);
     serverForm->host().setAnnounced(true);
+    clientForm->session()->trust().pins().setFile(client::PinStore::defaultFile());
     serverForm->showFingerprint();
     suchForm->setBrowsing(true);
     if (options.mode == kc::StartOptions::Mode::Server) {

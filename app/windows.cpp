@@ -29,6 +29,8 @@ void connectWindows()
 
     TsuchForm *const search = suchForm;
     search->setSession(session);
+    // The key an announcement named is the one to expect there.
+    QObject::connect(search, &TsuchForm::serverChosen, session, &client::ChatSession::expectServer);
     QObject::connect(clientForm, &TclientForm::searchRequested, search, [search] {
         search->show();
         search->raise();

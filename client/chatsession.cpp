@@ -185,6 +185,8 @@ JoinStart ChatSession::join(const std::string &host, int port, const std::string
     // Trennen stopped the receiver; offers accepted on this connection need it.
     if (m_clientRole && !m_receiver->Listening())
         m_transfer->listen();
+    m_trustHost = host;
+    m_trustPort = port;
     m_socket->setPort(port);
     m_socket->setHost(host);
     m_socket->Open();
@@ -228,8 +230,14 @@ void ChatSession::stopStreamServices()
 
 void ChatSession::sendCommand(const std::string &command)
 {
-    if (m_socket->Endpoint()->Connected())
-        m_socket->Endpoint()->SendString(m_wire.wrapText(command));
+    if (!m_socket->Endpoint()->Connected())
+        return;
+    // Not a byte past the join to a server that is not trusted yet.
+    if (m_trustPending) {
+        m_trustHeld.push_back(command);
+        return;
+    }
+    m_socket->Endpoint()->SendString(m_wire.wrapText(command));
 }
 
 bool ChatSession::isListed(const std::string &name) const
@@ -277,6 +285,29 @@ void ChatSession::answerOffer(quint64 id, bool accept)
     m_transfer->answerOffer(id, accept);
 }
 
+void ChatSession::expectServer(const QString &host, int port, const QByteArray &fingerprint)
+{
+    m_trust.expect(host.toStdString(), port, fingerprint.toStdString());
+}
+
+void ChatSession::answerTrust(quint64 id, bool accept)
+{
+    if (id == 0 || id != m_trustQuestion)
+        return;
+    m_trustQuestion = 0;
+    if (!accept) {
+        showLine("Verbindung abgebrochen: der Server zeigt nicht den gemerkten Schlüssel", kWarningColour);
+        m_socket->Close();
+        return;
+    }
+    m_trust.accept(m_trustHost, m_trustPort, m_trustAsked);
+    if (m_trustAsked.empty())
+        showLine("Unverschlüsselter Server angenommen", kWarningColour);
+    else
+        showLine("Neuer Schlüssel angenommen, Fingerabdruck " + kc::tls::fingerprintShort(m_trustAsked));
+    releaseTrust();
+}
+
 void ChatSession::answerSaveName(quint64 id, const std::optional<QString> &target)
 {
     m_transfer->answerSaveName(id, target);
@@ -303,6 +334,9 @@ void ChatSession::socketConnect(TCustomWinSocket *socket)
     socket->SendString(m_wire.start(chat::windows1252FromUtf8(m_userName), m_colour, socket->OwnAddress(),
                                     {chat::kCapabilityFrame, chat::kCapabilityTls, chat::kCapabilityUtf8},
                                     chat::isAscii(m_userName) ? std::string() : m_userName));
+    m_trustPending = true;
+    m_trustHeld.clear();
+    m_trustQuestion = 0;
     m_connectionUp = true;
     showLine("Verbindung hergestellt");
 }
@@ -316,6 +350,9 @@ void ChatSession::socketDisconnect(TCustomWinSocket *socket)
             showWarning("Der Server hat die Verbindung beendet");
     }
     m_wire.reset();
+    m_trustPending = false;
+    m_trustHeld.clear();
+    m_trustQuestion = 0;
     m_admitted = false;
     m_listed.clear();
     emit userListChanged();
@@ -354,9 +391,16 @@ bool ChatSession::wireDecided(TCustomWinSocket *socket, const std::string &lastR
     const std::vector<std::string> &accepted = m_wire.accepted();
     if (std::find(accepted.begin(), accepted.end(), chat::kCapabilityTls) == accepted.end()) {
         emit encryptionChanged();
+        // A refused join is answered in plain text by every server: the
+        // connection ends here, with nothing to trust and nothing sent.
+        if (lastRead == chat::buildNameTaken()) {
+            guarded([&] { handleCommand(lastRead); });
+            return false;
+        }
         if (!m_encryptedOnly) {
             reportLegacyName();
-            return true;
+            decideTrust({});
+            return socket->Connected();
         }
         showLine("Der Server verschlüsselt nicht: Verbindung getrennt (Einstellung „Nur verschlüsselt "
                  "verbinden“)",
@@ -386,6 +430,50 @@ void ChatSession::tlsEstablished(TCustomWinSocket *socket)
     showLine("Verbindung verschlüsselt (" + std::string("TLS 1.3") + "), Fingerabdruck des Servers: "
              + kc::tls::fingerprintShort(fingerprint) + " (SHA-256 " + kc::tls::fingerprintHex(fingerprint) + ")");
     emit encryptionChanged();
+    if (m_trustPending && m_trustQuestion == 0)
+        decideTrust(fingerprint);
+}
+
+void ChatSession::decideTrust(const std::string &fingerprint)
+{
+    const ServerTrust::Decision decision = m_trust.check(m_trustHost, m_trustPort, fingerprint);
+    switch (decision.verdict) {
+    case ServerTrust::Verdict::FirstUse:
+        showLine("Neuer Server, Fingerabdruck " + kc::tls::fingerprintShort(fingerprint));
+        [[fallthrough]];
+    case ServerTrust::Verdict::Trusted:
+        releaseTrust();
+        return;
+    case ServerTrust::Verdict::Changed:
+        showLine("Der Server zeigt einen anderen Schlüssel als bisher: nichts wird gesendet, bis Sie "
+                 "entschieden haben",
+                 kWarningColour);
+        break;
+    case ServerTrust::Verdict::Downgrade:
+        showLine("Der Server hat bisher verschlüsselt und antwortet jetzt unverschlüsselt: nichts wird "
+                 "gesendet, bis Sie entschieden haben",
+                 kWarningColour);
+        break;
+    }
+    if (!isSignalConnected(QMetaMethod::fromSignal(&ChatSession::trustQuestion))) {
+        showLine("Verbindung abgebrochen: der Server zeigt nicht den gemerkten Schlüssel", kWarningColour);
+        m_socket->Close();
+        return;
+    }
+    m_trustQuestion = ++m_trustSerial;
+    m_trustAsked = fingerprint;
+    const QString server = QString::fromStdString(m_trustHost) + QLatin1Char(':') + QString::number(m_trustPort);
+    const QString newShort = fingerprint.empty() ? QString() : kc::fromAnsi(kc::tls::fingerprintShort(fingerprint));
+    // The answer may come inside this call (a modal dialog), or later.
+    emit trustQuestion(m_trustQuestion, server, kc::fromAnsi(kc::tls::fingerprintShort(decision.pinned)), newShort);
+}
+
+void ChatSession::releaseTrust()
+{
+    if (!m_trustPending)
+        return;
+    m_trustPending = false;
+    flushAndHandle(m_socket->Endpoint());
 }
 
 void ChatSession::socketRead(TCustomWinSocket *socket)
@@ -395,8 +483,20 @@ void ChatSession::socketRead(TCustomWinSocket *socket)
     m_wire.feed(data);
     if (awaiting && m_wire.mode() != chat::ClientWire::Mode::Awaiting && !wireDecided(socket, data))
         return;
+    flushAndHandle(socket);
+}
+
+void ChatSession::flushAndHandle(TCustomWinSocket *socket)
+{
+    // Read meanwhile, kept in the wire until the server is trusted.
+    if (m_trustPending || !socket->Connected())
+        return;
     for (const std::string &held : m_wire.takeHeld())
         socket->SendString(held);
+    std::vector<std::string> commands;
+    commands.swap(m_trustHeld);
+    for (const std::string &command : commands)
+        socket->SendString(m_wire.wrapText(command));
     // Commands are taken one at a time: a handler that waits for the user
     // lets later reads in, which take the next ones, in order.
     while (const std::optional<std::string> read = m_wire.next()) {

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "client/clientcore.h"
+#include "client/servertrust.h"
 #include "protocol/framing.h"
 #include "protocol/username.h"
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
@@ -94,6 +96,10 @@ public:
     std::string serverFingerprint() const;
     /// The colour that lines reported without one of their own take.
     int32_t viewColour() const { return m_viewColour; }
+    /// The keys of the servers met encrypted; the window points it at the user's file.
+    ServerTrust &trust() { return m_trust; }
+    /// A trust question is open: the connection waits for answerTrust.
+    bool trustPending() const { return m_trustPending; }
     /// Suffix for the next received file, set by the last accepted offer.
     const std::string &fileSuffix() const { return m_fileSuffix; }
     void setFileSuffix(const std::string &suffix) { m_fileSuffix = suffix; }
@@ -135,6 +141,12 @@ public:
     void offerFile(const std::string &target, const QString &localPath);
     /// The answer to fileOffered `id`; stale answers are ignored.
     void answerOffer(quint64 id, bool accept);
+    /// The answer to trustQuestion `id`: true takes the server's new key (or
+    /// its plain text) and goes on, false leaves. Stale answers are ignored.
+    void answerTrust(quint64 id, bool accept);
+    /// The search window chose `host`:`port`, whose announcement named
+    /// `fingerprint` (32 bytes; empty for none): the key to expect there.
+    void expectServer(const QString &host, int port, const QByteArray &fingerprint);
     /// The answer to saveNameWanted `id`: the full name to save under, or
     /// nothing to drop the file.
     void answerSaveName(quint64 id, const std::optional<QString> &target);
@@ -170,6 +182,13 @@ signals:
     void serverNameChanged(const QString &name);
     /// linkState() or the server's fingerprint changed.
     void encryptionChanged();
+    /// The server shows another key than the one remembered for it
+    /// (`newFingerprint` empty: it answers in plain text though it encrypted
+    /// before). Nothing but the join has left; everything waits for
+    /// answerTrust(id, ...). `server` is "host:port"; fingerprints in short form.
+    /// Unanswered, or with nobody listening, the connection is left.
+    void trustQuestion(quint64 id, const QString &server, const QString &oldFingerprint,
+                       const QString &newFingerprint);
     /// A whisper arrived from `sender` (its lines are reported already).
     void whisperArrived(const QString &sender);
     /// A private chat line for `partner`'s window.
@@ -214,6 +233,13 @@ private:
     bool wireDecided(TCustomWinSocket *socket, const std::string &lastRead);
     /// Against a server without "utf8": says so when the name reaches the others changed.
     void reportLegacyName();
+    /// The server's key (empty: plain text) is known: goes on, or asks.
+    void decideTrust(const std::string &fingerprint);
+    /// Trust is settled: the writes held meanwhile go out, and the commands
+    /// read meanwhile are handled.
+    void releaseTrust();
+    /// Writes owed and commands waiting, when trust is settled.
+    void flushAndHandle(TCustomWinSocket *socket);
     /// One command from the server, whole.
     void handleCommand(const std::string &data);
     void setServerName(const QString &name);
@@ -249,6 +275,20 @@ private:
     /// This side is closing the connection (Trennen, a refusal), not the server.
     bool m_leaving = false;
     bool m_clientRole = false;
+    /// Trust in the server of this connection.
+    ServerTrust m_trust;
+    /// Host and port of the last join, as entered: the key of its pin.
+    std::string m_trustHost;
+    int m_trustPort = 0;
+    /// From the connection until the server's key is accepted: nothing but
+    /// the join is written, and nothing read is handled.
+    bool m_trustPending = false;
+    /// Commands given while trust was pending, unwrapped.
+    std::vector<std::string> m_trustHeld;
+    /// The open trust question (0: none) and the key it asks about.
+    quint64 m_trustQuestion = 0;
+    quint64 m_trustSerial = 0;
+    std::string m_trustAsked;
     /// The file transfer; last, so that it goes first.
     std::unique_ptr<TFileTransfer> m_transfer;
 };

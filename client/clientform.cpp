@@ -1,6 +1,7 @@
 #include "client/clientform.h"
 
 #include "client/filequestions.h"
+#include "client/trustquestion.h"
 #include "client/privatchatform.h"
 #include "net/tls.h"
 #include "platform/ansi.h"
@@ -45,6 +46,7 @@ TclientForm::TclientForm(QWidget *parent) : QMainWindow(parent), m_session(new c
     buildControls();
     buildMenu();
     m_questions = new TFileQuestions(*m_session, this);
+    askTrustQuestions(*m_session, this);
     watchSession();
     showEncryption();
 

@@ -76,6 +76,36 @@ int QtDialogService::messageBox(MsgKind kind, const QString &title, const QStrin
     return (buttons & mbCancel) ? int(mbCancel) : firstButton(buttons);
 }
 
+int DialogService::choice(MsgKind, const QString &, const QString &, const QStringList &, int defaultIndex, QWidget *)
+{
+    return defaultIndex;
+}
+
+int QtDialogService::choice(MsgKind kind, const QString &title, const QString &text, const QStringList &captions,
+                            int defaultIndex, QWidget *parent)
+{
+    QMessageBox box(parent);
+    box.setWindowTitle(title);
+    box.setText(text);
+    box.setTextFormat(Qt::PlainText);
+    switch (kind) {
+    case MsgKind::Information: box.setIcon(QMessageBox::Information); break;
+    case MsgKind::Warning: box.setIcon(QMessageBox::Warning); break;
+    case MsgKind::Error: box.setIcon(QMessageBox::Critical); break;
+    case MsgKind::Confirmation: box.setIcon(QMessageBox::Question); break;
+    }
+    QList<QPushButton *> buttons;
+    for (const QString &caption : captions)
+        buttons.append(box.addButton(caption, QMessageBox::ActionRole));
+    if (defaultIndex >= 0 && defaultIndex < buttons.size()) {
+        box.setDefaultButton(buttons[defaultIndex]);
+        box.setEscapeButton(buttons[defaultIndex]);
+    }
+    box.exec();
+    const qsizetype chosen = buttons.indexOf(qobject_cast<QPushButton *>(box.clickedButton()));
+    return chosen >= 0 ? int(chosen) : defaultIndex;
+}
+
 bool QtDialogService::inputQuery(const QString &title, const QString &prompt, QString &value, QWidget *parent)
 {
     QInputDialog dialog(parent);
@@ -146,6 +176,7 @@ void ScriptedDialogService::clear()
 {
     calls.clear();
     m_messages.clear();
+    m_choices.clear();
     m_inputs.clear();
     m_opens.clear();
     m_saves.clear();
@@ -160,6 +191,17 @@ int ScriptedDialogService::messageBox(MsgKind kind, const QString &title, const 
         return firstButton(buttons);
     const int answer = m_messages.front();
     m_messages.pop_front();
+    return answer;
+}
+
+int ScriptedDialogService::choice(MsgKind kind, const QString &title, const QString &text, const QStringList &captions,
+                                  int defaultIndex, QWidget *)
+{
+    record({Kind::Choice, kind, title, text, {}, defaultIndex, captions});
+    if (m_choices.empty())
+        return defaultIndex;
+    const int answer = m_choices.front();
+    m_choices.pop_front();
     return answer;
 }
 

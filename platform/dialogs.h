@@ -3,6 +3,7 @@
 #include <QColor>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <deque>
 #include <functional>
@@ -30,6 +31,12 @@ public:
     /// when the box is closed otherwise).
     virtual int messageBox(MsgKind kind, const QString &title, const QString &text, int buttons = mbOk,
                            QWidget *parent = nullptr) = 0;
+    /// A message box whose buttons carry `captions`, left to right; returns
+    /// the index of the one chosen. `defaultIndex` is the default button and
+    /// the answer when the box is closed otherwise (a service that shows
+    /// nothing answers it too).
+    virtual int choice(MsgKind kind, const QString &title, const QString &text, const QStringList &captions,
+                       int defaultIndex, QWidget *parent = nullptr);
     /// Input dialog with one line pre-filled with `value`; on OK the answer is
     /// written to `value` and true returned; on cancel `value` is unchanged.
     virtual bool inputQuery(const QString &title, const QString &prompt, QString &value, QWidget *parent = nullptr) = 0;
@@ -52,6 +59,8 @@ class QtDialogService : public DialogService
 {
 public:
     int messageBox(MsgKind kind, const QString &title, const QString &text, int buttons, QWidget *parent) override;
+    int choice(MsgKind kind, const QString &title, const QString &text, const QStringList &captions, int defaultIndex,
+               QWidget *parent) override;
     bool inputQuery(const QString &title, const QString &prompt, QString &value, QWidget *parent) override;
     std::optional<QString> openFile(const QString &title, const QString &filter, QWidget *parent) override;
     std::optional<QString> saveFile(const QString &title, const QString &fileName, const QString &filter,
@@ -65,7 +74,7 @@ public:
 class ScriptedDialogService : public DialogService
 {
 public:
-    enum class Kind { Message, Input, Open, Save, Colour };
+    enum class Kind { Message, Choice, Input, Open, Save, Colour };
     struct Call
     {
         Kind kind;
@@ -73,10 +82,13 @@ public:
         QString title;
         QString text;  // message text, input prompt, or file filter
         QString value; // pre-filled input value, or save file name
-        int buttons = 0;
+        int buttons = 0;           // message buttons; for a choice its default index
+        QStringList captions = {}; // a choice's buttons
     };
 
     void answerMessage(int button) { m_messages.push_back(button); }
+    /// The index a choice answers.
+    void answerChoice(int index) { m_choices.push_back(index); }
     void answerInput(bool ok, const QString &value = {}) { m_inputs.push_back({ok, value}); }
     void answerOpen(std::optional<QString> path) { m_opens.push_back(std::move(path)); }
     void answerSave(std::optional<QString> path) { m_saves.push_back(std::move(path)); }
@@ -96,6 +108,8 @@ public:
     void clear();
 
     int messageBox(MsgKind kind, const QString &title, const QString &text, int buttons, QWidget *parent) override;
+    int choice(MsgKind kind, const QString &title, const QString &text, const QStringList &captions, int defaultIndex,
+               QWidget *parent) override;
     bool inputQuery(const QString &title, const QString &prompt, QString &value, QWidget *parent) override;
     std::optional<QString> openFile(const QString &title, const QString &filter, QWidget *parent) override;
     std::optional<QString> saveFile(const QString &title, const QString &fileName, const QString &filter,
@@ -106,6 +120,7 @@ private:
     void record(const Call &call);
 
     std::deque<int> m_messages;
+    std::deque<int> m_choices;
     std::deque<std::pair<bool, QString>> m_inputs;
     std::deque<std::optional<QString>> m_opens;
     std::deque<std::optional<QString>> m_saves;

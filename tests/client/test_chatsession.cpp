@@ -1,11 +1,20 @@
 #include "client/chatsession.h"
+#include "client/pinstore.h"
+#include "client/servertrust.h"
+#include "net/keyfile.h"
+#include "net/tls.h"
 #include "protocol/clientsocket.h"
 #include "protocol/framing.h"
 #include "server/serverhost.h"
+#include "protocol/serversocket.h"
 #include "rawpeer.h"
+#include "server/serverhost.h"
 
+#include <QFile>
 #include <QList>
+#include <QSignalSpy>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -23,6 +32,35 @@ struct Shown
 {
     QString text;
     qint32 colour;
+};
+
+/// Plays a server with a key of its own on loopback: acknowledges the marked
+/// join, turns to TLS, and keeps every byte it receives, decrypted.
+class RecordingTlsServer
+{
+public:
+    RecordingTlsServer(std::shared_ptr<const kc::tls::Identity> identity) : m_identity(std::move(identity))
+    {
+        m_socket.OnClientRead = [this](QObject *, TCustomWinSocket *socket) {
+            const std::string bytes = socket->ReceiveAvailable();
+            received += bytes;
+            if (!socket->Encrypted() && received.find("#kcx:") != std::string::npos) {
+                socket->SendString(chat::buildCapabilityAck({chat::kCapabilityFrame, chat::kCapabilityTls}));
+                socket->StartTls(kc::tls::Role::Server, m_identity.get());
+            }
+        };
+    }
+    void listen(int port)
+    {
+        m_socket.setPort(port);
+        m_socket.Open();
+    }
+
+    std::string received;
+
+private:
+    std::shared_ptr<const kc::tls::Identity> m_identity;
+    TServerSocket m_socket;
 };
 
 } // namespace
@@ -102,6 +140,165 @@ private slots:
         session.reset();
         peer.close();
         kc::test::pump(20);
+    }
+
+    void trustDecidesByTheRememberedKey_data()
+    {
+        QTest::addColumn<QString>("remembered"); // "", "seen" or "announced"
+        QTest::addColumn<QString>("shown");      // "a", "b" or "" (plain text)
+        QTest::addColumn<int>("verdict");
+        QTest::addColumn<bool>("pinnedAfter"); // key a remembered as seen afterwards
+        using V = client::ServerTrust::Verdict;
+        QTest::newRow("first key") << "" << "a" << int(V::FirstUse) << true;
+        QTest::newRow("first, plain") << "" << "" << int(V::Trusted) << false;
+        QTest::newRow("same key") << "seen" << "a" << int(V::Trusted) << true;
+        QTest::newRow("another key") << "seen" << "b" << int(V::Changed) << true;
+        QTest::newRow("plain after encrypted") << "seen" << "" << int(V::Downgrade) << true;
+        QTest::newRow("announced key met") << "announced" << "a" << int(V::FirstUse) << true;
+        QTest::newRow("announced, another met") << "announced" << "b" << int(V::Changed) << false;
+        QTest::newRow("announced, plain") << "announced" << "" << int(V::Downgrade) << false;
+    }
+
+    void trustDecidesByTheRememberedKey()
+    {
+        QFETCH(QString, remembered);
+        QFETCH(QString, shown);
+        QFETCH(int, verdict);
+        QFETCH(bool, pinnedAfter);
+        const std::string a(32, 'a'), b(32, 'b');
+        client::ServerTrust trust;
+        if (remembered == "seen")
+            trust.pins().pin("Chat.Example", 5757, a);
+        else if (remembered == "announced")
+            trust.expect("Chat.Example", 5757, a);
+        if (remembered == "seen") {
+            // An announcement never overrides a key met before.
+            trust.expect("chat.example", 5757, b);
+            QCOMPARE(trust.pins().find("chat.example", 5757)->fingerprint, a);
+        }
+        const std::string key = shown == "a" ? a : shown == "b" ? b : std::string();
+        const client::ServerTrust::Decision decision = trust.check("chat.example", 5757, key);
+        QCOMPARE(int(decision.verdict), verdict);
+        const std::optional<client::Pin> pin = trust.pins().find("CHAT.example", 5757);
+        QCOMPARE(pin && pin->seen && pin->fingerprint == a, pinnedAfter);
+        QVERIFY(!trust.pins().find("chat.example", 5758));
+    }
+
+    void pinsSurviveInTheirFile()
+    {
+        QTemporaryDir home;
+        const QString file = home.filePath(QStringLiteral("config/kestrelon-chat/servers"));
+        const std::string a(32, '\x11'), b(32, '\x22');
+        {
+            client::PinStore store(file);
+            store.pin("Server.lan", 5757, a);
+            store.pin("10.0.0.7", 6000, b, false);
+            store.pin("bad host", 1, a); // not storable: it would break the line
+            store.pin("10.0.0.8", 1, "short");
+            QCOMPARE(store.size(), size_t(2));
+            QVERIFY(!store.writeFailed());
+        }
+        QCOMPARE(QFile::permissions(file),
+                 QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+        QFile damage(file);
+        QVERIFY(damage.open(QIODevice::Append));
+        damage.write("garbage\nhost 99999 " + QByteArray::fromStdString(kc::tls::fingerprintHex(a))
+                     + " seen\nhost 1 ZZ seen\n\0\xff\n");
+        damage.close();
+        client::PinStore again(file);
+        QCOMPARE(again.size(), size_t(2));
+        QCOMPARE(again.find("server.LAN", 5757)->fingerprint, a);
+        QVERIFY(again.find("server.lan", 5757)->seen);
+        QCOMPARE(again.find("10.0.0.7", 6000)->fingerprint, b);
+        QVERIFY(!again.find("10.0.0.7", 6000)->seen);
+        again.forget("10.0.0.7", 6000);
+        QCOMPARE(client::PinStore(file).size(), size_t(1));
+    }
+
+    /// A server met encrypted is pinned; the same key passes; another key
+    /// on the same address and port stops the client after its join.
+    void anotherKeyStopsEverythingButTheJoin()
+    {
+        QTemporaryDir keys;
+        const kc::tls::KeyFile first = kc::tls::openKeyFile(keys.filePath(QStringLiteral("a.key")).toStdString());
+        const kc::tls::KeyFile second = kc::tls::openKeyFile(keys.filePath(QStringLiteral("b.key")).toStdString());
+        QVERIFY(first.usable() && second.usable());
+        const std::string oldKey = first.identity->fingerprint();
+        const std::string newKey = second.identity->fingerprint();
+        const uint16_t port = kc::test::freePort();
+        QSignalSpy asked(session.get(), &client::ChatSession::trustQuestion);
+        const QString firstUse = QStringLiteral("Neuer Server, Fingerabdruck ")
+                               + QString::fromLatin1(kc::tls::fingerprintShort(oldKey));
+        {
+            chatserver::ChatServerHost host;
+            host.setKeyFile(keys.filePath(QStringLiteral("a.key")).toStdString());
+            host.start(port);
+            for (int round = 0; round < 2; ++round) {
+                mark();
+                QCOMPARE(session->join("127.0.0.1", port, "anna"), client::JoinStart::Started);
+                QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
+                QCOMPARE(newTexts().count(firstUse), round == 0 ? 1 : 0);
+                QCOMPARE(session->trust().pins().find("127.0.0.1", port)->fingerprint, oldKey);
+                session->leave();
+                QVERIFY(kc::test::waitFor([&] { return host.registry().count() == 0; }));
+            }
+        }
+        QCOMPARE(asked.count(), 0);
+
+        RecordingTlsServer impostor(second.identity);
+        impostor.listen(port);
+        // Nobody answers the question here: the connection waits.
+        connect(session.get(), &client::ChatSession::trustQuestion, this, [] {});
+        mark();
+        QCOMPARE(session->join("127.0.0.1", port, "anna"), client::JoinStart::Started);
+        QVERIFY(kc::test::waitFor([&] { return asked.count() == 1; }));
+        QCOMPARE(asked.at(0).at(1).toString(), QStringLiteral("127.0.0.1:%1").arg(port));
+        QCOMPARE(asked.at(0).at(2).toString(), QString::fromLatin1(kc::tls::fingerprintShort(oldKey)));
+        QCOMPARE(asked.at(0).at(3).toString(), QString::fromLatin1(kc::tls::fingerprintShort(newKey)));
+        QVERIFY(session->trustPending());
+        session->sendLine("geheim");
+        session->whisper("bob", "geheim");
+        kc::test::pump(300);
+        QCOMPARE(impostor.received, std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8"));
+        QVERIFY(!session->admitted());
+
+        session->answerTrust(asked.at(0).at(0).toULongLong(), false);
+        QVERIFY(kc::test::waitFor([&] { return !session->socket()->Endpoint()->Connected(); }));
+        QCOMPARE(impostor.received, std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8"));
+        QCOMPARE(session->trust().pins().find("127.0.0.1", port)->fingerprint, oldKey);
+    }
+
+    /// A raw legacy peer answering where an encrypting server was met.
+    void plainAnswerWhereKeyWasPinnedIsADowngrade()
+    {
+        const std::string pinned(32, 'k');
+        session->trust().pins().pin("127.0.0.1", server.port(), pinned);
+        QSignalSpy asked(session.get(), &client::ChatSession::trustQuestion);
+        connect(session.get(), &client::ChatSession::trustQuestion, this, [] {});
+        // Every server refuses a taken name in plain text: that is no downgrade.
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8"));
+        peer.send("$#noconnect:noconnect#");
+        QVERIFY(peer.waitClosed());
+        QVERIFY(newTexts().contains(QStringLiteral("Der Benutzername ist bereits vergeben")));
+        QCOMPARE(asked.count(), 0);
+        peer.close();
+
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8"));
+        peer.send("$#neu:anna:127.0.0.1#");
+        QVERIFY(kc::test::waitFor([&] { return asked.count() == 1; }));
+        QCOMPARE(asked.at(0).at(2).toString(), QString::fromLatin1(kc::tls::fingerprintShort(pinned)));
+        QVERIFY(asked.at(0).at(3).toString().isEmpty());
+        session->sendLine("geheim");
+        QCOMPARE(peer.receiveFor(300), std::string());
+        QVERIFY(!session->admitted());
+        QVERIFY(listed().isEmpty());
+
+        // Taken on purpose: the held line goes out, the list is shown, and the
+        // server is remembered as plain.
+        session->answerTrust(asked.at(0).at(0).toULongLong(), true);
+        QVERIFY(session->admitted());
+        QCOMPARE(peer.receive(), std::string("$#user:anna:0#geheim"));
+        QVERIFY(!session->trust().pins().find("127.0.0.1", server.port()));
     }
 
     void joinAnnouncesNameColourAndOwnAddress()

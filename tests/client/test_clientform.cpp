@@ -10,7 +10,9 @@
 #include "protocol/clientsocket.h"
 #include "protocol/framing.h"
 #include "platform/colour.h"
+#include "net/tls.h"
 #include "search/suchform.h"
+#include "server/serverhost.h"
 #include "widgets/lineview.h"
 
 #include <QAction>
@@ -82,6 +84,52 @@ private slots:
         clientForm->session()->setServerPort(server.port());
         env->dialogs.clear();
         driver->mark();
+    }
+
+    /// A server with another key than the one remembered: the warning, with
+    /// "Abbrechen" the default; only "Neuen Schlüssel annehmen" goes on.
+    void changedKeyWarnsAndOnlyAcceptingStoresIt()
+    {
+        client::ChatSession *session = clientForm->session();
+        chatserver::ChatServerHost host;
+        const uint16_t port = kc::test::freePort();
+        host.start(port);
+        const std::string remembered(32, '\x5a');
+        session->trust().pins().pin("127.0.0.1", port, remembered);
+        session->setServerPort(port);
+        const auto connectThroughWindow = [&] {
+            env->dialogs.answerInput(true, QStringLiteral("127.0.0.1"));
+            env->dialogs.answerInput(true, QStringLiteral("anna"));
+            clientForm->connectBitBtn->click();
+        };
+        const auto choices = [&] {
+            QList<kc::ScriptedDialogService::Call> found;
+            for (const kc::ScriptedDialogService::Call &call : env->dialogs.calls)
+                if (call.kind == kc::ScriptedDialogService::Kind::Choice)
+                    found << call;
+            return found;
+        };
+
+        // Closed without a choice: the default leaves.
+        connectThroughWindow();
+        QVERIFY(kc::test::waitFor([&] { return choices().size() == 1; }));
+        const kc::ScriptedDialogService::Call warning = choices().at(0);
+        QCOMPARE(warning.msgKind, kc::MsgKind::Warning);
+        QCOMPARE(warning.captions, (QStringList{QStringLiteral("Abbrechen"), QStringLiteral("Neuen Schlüssel annehmen")}));
+        QCOMPARE(warning.buttons, 0);
+        QVERIFY(warning.text.contains(QString::fromLatin1(kc::tls::fingerprintShort(remembered))));
+        QVERIFY(warning.text.contains(QString::fromLatin1(kc::tls::fingerprintShort(host.fingerprint()))));
+        QVERIFY(kc::test::waitFor([&] { return !session->socket()->Endpoint()->Connected(); }));
+        QVERIFY(!session->admitted());
+        QCOMPARE(session->trust().pins().find("127.0.0.1", port)->fingerprint, remembered);
+
+        env->dialogs.answerChoice(1);
+        connectThroughWindow();
+        QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
+        QCOMPARE(choices().size(), 2);
+        QCOMPARE(session->trust().pins().find("127.0.0.1", port)->fingerprint, host.fingerprint());
+        session->leave();
+        session->trust().pins().forget("127.0.0.1", port);
     }
 
     void showingResetsState()

@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Makes docs/key-warning.png: a client that met a server once connects again
+# to the same address and port, where a server with another key answers now.
+#
+#   tools/screenshots-trust.sh BUILD_DIR
+#
+# Needs what tools/screenshots.sh needs. Runs in a private network namespace
+# with only loopback; the keys and the client's remembered servers live in
+# this run's folder.
+set -euo pipefail
+build=$(realpath "${1:?usage: tools/screenshots-trust.sh BUILD_DIR}")
+program=$build/app/kestrelon-chat
+docs=$(realpath "$(dirname "$0")/../docs")
+
+if [ "${KC_IN_NETNS:-}" != 1 ]; then
+  exec unshare --net env KC_IN_NETNS=1 bash -c 'ip link set lo up && exec "$0" "$@"' "$0" "$@"
+fi
+for tool in Xvfb xdotool import openbox xsetroot; do
+  command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
+done
+[ -x "$program" ] || { echo "no program at $program" >&2; exit 1; }
+
+export DISPLAY=:81 LANG=C.UTF-8 QT_QPA_PLATFORM=xcb
+work=$(mktemp -d)
+export XDG_DATA_HOME=$work/data XDG_CONFIG_HOME=$work/config DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/no-system-bus
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+. "$(dirname "$0")/xdesktop.sh"
+start_desktop
+
+serve() { # key file
+  "$program" --headless --port 5757 --key "$1" >>"$work/server.log" 2>&1 &
+  server=$!
+  pids+=($server)
+  for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/5757) 2>/dev/null && break; sleep 0.1; done
+}
+join() {
+  xdotool windowactivate --sync "$(window clientForm)"
+  xdotool key alt+d v                    # "Datei", "Verbinden": host, then user name
+  window 'Verbindung aufbauen zu:' >/dev/null
+  xdotool key ctrl+a && xdotool type --delay 20 127.0.0.1 && xdotool key Return
+  window Benutername >/dev/null
+  xdotool key ctrl+a && xdotool type --delay 20 Bettina && xdotool key Return
+}
+
+serve "$work/first.key"
+"$program" >"$work/client.log" 2>&1 &
+pids+=($!)
+xdotool windowactivate --sync "$(window auswahlForm)"
+xdotool key space                      # "Chatclient starten"
+join
+sleep 1.5
+# Another server in its place, with a key of its own.
+kill "$server"; wait "$server" 2>/dev/null || true
+sleep 1
+serve "$work/second.key"
+join
+sleep 1
+shoot 'Schl.*ssel' key-warning.png
+cat "$work/config/kestrelon-chat/servers"

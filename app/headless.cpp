@@ -25,11 +25,11 @@ const std::string &timeStamp()
 {
     static qint64 second = -1;
     static std::string stamp;
-    const QDateTime now = QDateTime::currentDateTime();
-    const qint64 current = now.toSecsSinceEpoch();
+    // Local time costs the C library a look at the time zone file each time.
+    const qint64 current = QDateTime::currentSecsSinceEpoch();
     if (current != second) {
         second = current;
-        stamp = now.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toStdString();
+        stamp = QDateTime::fromSecsSinceEpoch(current).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toStdString();
     }
     return stamp;
 }

@@ -19,10 +19,33 @@ constexpr int kDefaultPort = 5757;
 // not flood the operator's journal.
 constexpr qsizetype kMaxLogLineLength = 2000;
 
+// The time stamp changes once a second, the log may take thousands of lines
+// in that second: formatted again only when the second is another.
+const std::string &timeStamp()
+{
+    static qint64 second = -1;
+    static std::string stamp;
+    // Local time costs the C library a look at the time zone file each time.
+    const qint64 current = QDateTime::currentSecsSinceEpoch();
+    if (current != second) {
+        second = current;
+        stamp = QDateTime::fromSecsSinceEpoch(current).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toStdString();
+    }
+    return stamp;
+}
+
+bool isPrintableAscii(const std::string &text)
+{
+    for (const char c : text) {
+        if (c < 0x20 || c > 0x7E)
+            return false;
+    }
+    return true;
+}
+
 void writeLog(const std::string &entry)
 {
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-    const std::string line = headlessLogLine(stamp.toStdString(), entry);
+    const std::string line = headlessLogLine(timeStamp(), entry);
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
 }
@@ -31,6 +54,9 @@ void writeLog(const std::string &entry)
 
 std::string headlessLogLine(const std::string &timestamp, const std::string &entry)
 {
+    // Most entries (every chat command of a legacy peer) are plain printable ASCII.
+    if (entry.size() <= size_t(kMaxLogLineLength) && isPrintableAscii(entry))
+        return timestamp + ' ' + entry + '\n';
     // By characters, not UTF-16 units: an emoji is printable and is never cut in two.
     QList<uint> characters = QString::fromStdString(entry).toUcs4();
     const bool cut = characters.size() > kMaxLogLineLength;

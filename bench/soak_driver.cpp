@@ -705,9 +705,9 @@ int main(int argc, char **argv)
         windowSamples.push_back(sampleOf(windowPid, seconds(now - begin)));
         const Sample &s = serverSamples.back(), &w = windowSamples.back();
         std::fprintf(stderr,
-                     "soak_driver: %6.0f s  server %7ld KiB %4d fds %3d thr | window %7ld KiB %4d fds %3d thr | "
+                     "soak_driver: %6.0f s  server %7ld KiB %4d fds %3d thr | window %7ld KiB (anon %6ld) %4d fds %3d thr | "
                      "%" PRId64 " delivered, %" PRId64 " cycles, %" PRId64 " transfers\n",
-                     s.at, s.rssKiB, s.fds, s.threads, w.rssKiB, w.fds, w.threads, totals.delivered, totals.cycles,
+                     s.at, s.rssKiB, s.fds, s.threads, w.rssKiB, w.anonKiB, w.fds, w.threads, totals.delivered, totals.cycles,
                      totals.byteExact);
     };
     if (sampleOf(serverPid, 0).rssKiB < 0 || sampleOf(windowPid, 0).rssKiB < 0)

@@ -2,6 +2,8 @@
 
 #include <QHostAddress>
 #include <QHostInfo>
+#include <QMetaObject>
+#include <QPointer>
 
 #include <arpa/inet.h>
 
@@ -11,6 +13,27 @@ void HostLookup::start(const QString &name, QObject *context, std::function<void
 {
     abort();
     const quint64 generation = m_generation;
+    // An address needs no resolver. Qt would still hand it to its look-up
+    // pool, which starts a thread for it: a search sweep of 255 probes would
+    // start a pool's worth of threads (and their stacks and arenas) each time.
+    QHostAddress literal;
+    if (literal.setAddress(name)) {
+        QHostInfo info;
+        info.setHostName(name);
+        info.setAddresses({literal});
+        m_id = kLiteral;
+        QMetaObject::invokeMethod(
+            context,
+            [this, generation, info, done = std::move(done)] {
+                if (generation != m_generation)
+                    return;
+                m_id = -1;
+                ++m_generation;
+                done(info);
+            },
+            Qt::QueuedConnection);
+        return;
+    }
     m_id = QHostInfo::lookupHost(name, context, [this, generation, done = std::move(done)](const QHostInfo &info) {
         if (generation != m_generation)
             return;
@@ -24,7 +47,8 @@ void HostLookup::abort()
 {
     if (m_id < 0)
         return;
-    QHostInfo::abortHostLookup(m_id);
+    if (m_id != kLiteral)
+        QHostInfo::abortHostLookup(m_id);
     m_id = -1;
     ++m_generation;
 }

@@ -33,6 +33,8 @@ public:
     bool running() const { return m_id >= 0; }
 
 private:
+    /// Stands for an address that needed no look-up and is on its way.
+    static constexpr int kLiteral = 0;
     int m_id = -1;
     /// Tells a result that was on its way when its look-up was aborted.
     quint64 m_generation = 0;

@@ -6,14 +6,16 @@
 #include "protocol/socketerror.h"
 #include "protocol/winsocket_p.h"
 
-#include <QHostInfo>
+#include <QCoreApplication>
+#include <QGlobalStatic>
 #include <QPointer>
+#include <QThreadPool>
 
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
 #include <netdb.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -432,23 +434,20 @@ std::string TCustomWinSocket::ReceiveAvailable()
         data.swap(d->tlsIn);
         return data;
     }
-    int available = 0;
-    if (::ioctl(d->fd, FIONREAD, &available) != 0) {
-        d->fail(TErrorEvent::eeReceive, errno, "recv");
-        return {};
-    }
-    if (available <= 0)
-        return {};
-    std::string data(static_cast<size_t>(available), '\0');
-    const ssize_t n = kc::net::retryOnEintr([&] { return ::recv(d->fd, data.data(), data.size(), 0); });
+    // One receive into a block, without asking the socket's size first: a
+    // chat line costs one system call. What does not fit stays in the socket
+    // and raises the next read notification, so a flood is taken a block at
+    // a time.
+    static thread_local std::array<char, 65536> block;
+    const ssize_t n = kc::net::retryOnEintr([&] { return ::recv(d->fd, block.data(), block.size(), MSG_DONTWAIT); });
     if (n < 0) {
         const int error = errno;
         if (!wouldBlock(error))
             d->fail(TErrorEvent::eeReceive, error, "recv");
         return {};
     }
-    data.resize(static_cast<size_t>(n));
-    return data;
+    // An end (0) is left to the next read notification, as before.
+    return std::string(block.data(), static_cast<size_t>(n));
 }
 
 std::string TCustomWinSocket::PeerAddress()
@@ -463,14 +462,13 @@ std::string TCustomWinSocket::PeerAddress()
     return kc::net::dotted(d->peer);
 }
 
-std::string TCustomWinSocket::PeerHostName()
+namespace {
+
+std::string reverseName(in_addr address)
 {
-    const std::string address = PeerAddress();
-    if (address.empty())
-        return {};
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
-    peer.sin_addr = d->peer;
+    peer.sin_addr = address;
     char name[NI_MAXHOST] = {};
     if (::getnameinfo(reinterpret_cast<sockaddr *>(&peer), sizeof peer, name, sizeof name, nullptr, 0, NI_NAMEREQD)
         != 0)
@@ -478,21 +476,48 @@ std::string TCustomWinSocket::PeerHostName()
     return name;
 }
 
+// Reverse look-ups come in bursts (a search finds every server of a range at
+// once). Qt's look-up pool would start up to 20 threads for a burst, each
+// with its stack and, in the C library, an arena of its own that stays; a
+// few threads serve such a burst as well.
+class ReverseLookupPool : public QThreadPool
+{
+public:
+    ReverseLookupPool() { setMaxThreadCount(4); }
+};
+Q_GLOBAL_STATIC(ReverseLookupPool, reverseLookups)
+
+} // namespace
+
+std::string TCustomWinSocket::PeerHostName()
+{
+    if (PeerAddress().empty())
+        return {};
+    return reverseName(d->peer);
+}
+
 void TCustomWinSocket::PeerHostNameLater(QObject *context, std::function<void(const std::string &name)> done)
 {
-    const std::string address = PeerAddress();
-    if (address.empty())
+    if (PeerAddress().empty())
         return;
-    QHostInfo::lookupHost(QString::fromLatin1(address), context,
-                          [address, done = std::move(done)](const QHostInfo &info) {
-                              // A failed reverse look-up reports the address itself as the name.
-                              std::string name;
-                              if (info.error() == QHostInfo::NoError)
-                                  name = kc::toAnsi(info.hostName());
-                              if (name == address)
-                                  name.clear();
-                              kc::guarded([&] { done(name); });
-                          });
+    QThreadPool *pool = reverseLookups();
+    if (!pool)
+        return; // the program is ending
+    Q_ASSERT(context->thread() == QCoreApplication::instance()->thread());
+    const in_addr address = d->peer;
+    pool->start([address, guard = QPointer<QObject>(context), done = std::move(done)]() mutable {
+        std::string name = reverseName(address);
+        QCoreApplication *application = QCoreApplication::instance();
+        if (!application)
+            return;
+        QMetaObject::invokeMethod(
+            application,
+            [guard = std::move(guard), done = std::move(done), name = std::move(name)] {
+                if (guard)
+                    kc::guarded([&] { done(name); });
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 std::string TCustomWinSocket::OwnAddress()

@@ -52,9 +52,10 @@ public:
     /// Reverse look-up of PeerAddress (blocking); empty when none is found.
     /// Not for the user-interface thread: see PeerHostNameLater.
     std::string PeerHostName();
-    /// PeerHostName without blocking: `done` runs later on this thread with
-    /// the name (empty when none is found), unless `context` is gone by then.
-    /// Nothing runs when the object is not connected.
+    /// PeerHostName without blocking: `done` runs later on the main thread
+    /// (where `context` must live) with the name (empty when none is found),
+    /// unless `context` is gone by then. Nothing runs when the object is not
+    /// connected. A few look-ups run at a time; more wait their turn.
     void PeerHostNameLater(QObject *context, std::function<void(const std::string &name)> done);
     /// Dotted IPv4 address of this end; empty without a socket.
     std::string OwnAddress();

@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QThread>
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -48,7 +49,14 @@ protected:
             sender.setReceiverFingerprint(m_receiverFingerprint);
             sender.OnConnect = [this](QObject *) { forward(&TNMStrm::OnConnect, 0, 0); };
             sender.OnConnectionFailed = [this](QObject *) { forward(&TNMStrm::OnConnectionFailed, 0, 0); };
-            sender.OnPacketSent = [this, &sender](QObject *) {
+            // The owner's window shows progress once a frame at most: one
+            // event per chunk would only cost its thread. The first and the
+            // last always go, so a transfer's start and end are never missed.
+            sender.OnPacketSent = [this, &sender, shown = std::chrono::steady_clock::time_point()](QObject *) mutable {
+                const auto now = std::chrono::steady_clock::now();
+                if (sender.BytesSent() < sender.BytesTotal() && now - shown < kProgressEvery)
+                    return;
+                shown = now;
                 forward(&TNMStrm::OnPacketSent, sender.BytesSent(), sender.BytesTotal());
             };
             sender.OnMessageSent = [this, &sender](QObject *) {
@@ -74,6 +82,7 @@ protected:
     }
 
 private:
+    static constexpr std::chrono::milliseconds kProgressEvery{16};
     // Events not yet handled by the owner; the send waits beyond this, so a
     // busy owner thread sees a bounded queue and stays responsive.
     static constexpr int maxInFlight = 64;

@@ -20,7 +20,9 @@
 /// PostStreamAsync does the same on a thread of its own that owns the
 /// connection and the stream, so the transfer goes on whatever the calling
 /// thread does meanwhile (a modal dialog, say); the events still come on the
-/// calling thread, in order, with BytesSent and BytesTotal as they were.
+/// calling thread, in order, with BytesSent and BytesTotal as they were;
+/// OnPacketSent at most once every 16 ms, but always for the first chunk and
+/// for the last.
 class TNMStrm : public TPowersock
 {
     Q_OBJECT

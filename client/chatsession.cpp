@@ -154,18 +154,23 @@ JoinStart ChatSession::join(const std::string &host, int port, const std::string
         m_transfer->listen();
     m_socket->setPort(port);
     m_socket->setHost(host);
+    m_endReason = EndReason::Lost;
     m_socket->Open();
     return JoinStart::Started;
 }
 
 void ChatSession::leave()
 {
+    m_endReason = EndReason::Left;
     m_socket->Close();
+    emit leaveAsked();
 }
 
 void ChatSession::disconnect()
 {
+    m_endReason = EndReason::Left;
     m_socket->Close();
+    emit leaveAsked();
     m_transfer->disconnect();
 }
 
@@ -224,7 +229,8 @@ void ChatSession::answerSaveName(quint64 id, const std::optional<QString> &targe
 
 void ChatSession::socketConnecting(TCustomWinSocket *)
 {
-    showLine("Verbindung wird hergestellt...");
+    if (!m_quietJoin)
+        showLine("Verbindung wird hergestellt...");
 }
 
 void ChatSession::socketConnect(TCustomWinSocket *socket)
@@ -238,7 +244,8 @@ void ChatSession::socketConnect(TCustomWinSocket *socket)
     });
     socket->SendString(m_wire.start(m_userName, m_colour, socket->OwnAddress()));
     m_connectionUp = true;
-    showLine("Verbindung hergestellt");
+    if (!m_quietJoin)
+        showLine("Verbindung hergestellt");
 }
 
 void ChatSession::socketDisconnect(TCustomWinSocket *socket)
@@ -255,16 +262,22 @@ void ChatSession::socketDisconnect(TCustomWinSocket *socket)
     setServerName(QString::fromLatin1(kNoServer));
     m_connectionUp = false;
     emit encryptionChanged();
+    emit connectionEnded(std::exchange(m_endReason, EndReason::Lost));
 }
 
 void ChatSession::socketError(TCustomWinSocket *socket, int &code)
 {
     // A failed handshake ends the connection; it never goes on in plain text.
-    if (!socket->TlsError().empty())
+    if (!socket->TlsError().empty()) {
+        m_endReason = EndReason::Refused;
         showLine("Verschl\xFCsselung fehlgeschlagen (" + socket->TlsError() + "): Verbindung getrennt", kWarningColour);
-    else
+    } else if (!m_quietJoin || m_connectionUp) {
         showLine("Fehler beim Verbinden mit: " + kc::toAnsi(m_serverName));
+    }
     code = 0;
+    // A connection that never came up ends here, without a disconnect.
+    if (!m_connectionUp && !socket->Connected())
+        emit connectionEnded(std::exchange(m_endReason, EndReason::Lost));
 }
 
 bool ChatSession::wireDecided(TCustomWinSocket *socket, const std::string &lastRead)
@@ -277,6 +290,7 @@ bool ChatSession::wireDecided(TCustomWinSocket *socket, const std::string &lastR
         showLine("Der Server verschl\xFCsselt nicht: Verbindung getrennt (Einstellung \x84Nur verschl\xFCsselt "
                  "verbinden\x93)",
                  kWarningColour);
+        m_endReason = EndReason::Refused;
         m_socket->Close();
         return false;
     }
@@ -288,6 +302,7 @@ bool ChatSession::wireDecided(TCustomWinSocket *socket, const std::string &lastR
         showLine("Der Server sendet nach der Zusage zur Verschl\xFCsselung unverschl\xFCsselt weiter: "
                  "Verbindung getrennt",
                  kWarningColour);
+        m_endReason = EndReason::Refused;
         m_socket->Close();
         return false;
     }
@@ -319,6 +334,7 @@ void ChatSession::socketRead(TCustomWinSocket *socket)
     if (m_wire.broken()) {
         showLine("Der Server sendet einen fehlerhaften Rahmen (" + m_wire.error() + "): Verbindung getrennt",
                  kWarningColour);
+        m_endReason = EndReason::Refused;
         m_socket->Close();
     }
 }
@@ -341,11 +357,13 @@ void ChatSession::handleCommand(const std::string &data)
         emit privateLineArrived(kc::fromAnsi(r.partner), kc::fromAnsi(r.privateLine));
         break;
     case Handler::NameTaken:
+        m_endReason = EndReason::NameRefused;
         m_socket->Close();
         showLine("Der Benutzername ist bereits vergeben");
         m_admitted = false;
         break;
     case Handler::Kill:
+        m_endReason = EndReason::Kicked;
         m_socket->Close();
         break;
     case Handler::FileOffer:
@@ -360,7 +378,8 @@ void ChatSession::handleCommand(const std::string &data)
     case Handler::UserList:
         m_userHigh = rebuildUserList(m_users, r.users);
         m_listed.assign(m_users.begin(), m_users.begin() + (m_userHigh + 1));
-        m_admitted = true;
+        if (!std::exchange(m_admitted, true))
+            emit admittedNow();
         emit userListChanged();
         break;
     }

@@ -35,6 +35,15 @@ enum class JoinStart {
     Separator, ///< the name holds ":" or "#", which no server takes: nothing started
 };
 
+/// Why a connection to the chat server ended (see ChatSession::connectionEnded).
+enum class EndReason {
+    Lost,        ///< the server closed it, the network failed, or it could not be opened
+    Left,        ///< the user left (Trennen, or Verbinden anew)
+    Kicked,      ///< the server's operator removed the user
+    NameRefused, ///< the server refused the name
+    Refused,     ///< this client refused the server (encryption rule, TLS, a broken frame)
+};
+
 /// The chat client without a window: the one connection to a chat server
 /// with its negotiation (frames, TLS, "Nur verschlüsselt"), the user's name
 /// and colour, the user list, and the file transfer. The windows are views:
@@ -130,6 +139,12 @@ public:
     TNMStrm *streamSender() const { return m_sender; }
     TNMStrmServ *streamReceiver() const { return m_receiver; }
 
+    /// While set, a join does not report its progress ("Verbindung wird
+    /// hergestellt...", a failure to connect): somebody else (the reconnector)
+    /// shows one status line for all its tries instead.
+    void setQuietJoin(bool on) { m_quietJoin = on; }
+    bool quietJoin() const { return m_quietJoin; }
+
     /// Reports `line` (bytes) in the colour last set.
     void showLine(const std::string &line);
     /// Sets the colour lines take, then reports `line` in it.
@@ -150,6 +165,12 @@ signals:
     void serverNameChanged(const QString &name);
     /// linkState() or the server's fingerprint changed.
     void encryptionChanged();
+    /// The connection ended, or could not be opened, for `reason`.
+    void connectionEnded(client::EndReason reason);
+    /// The user asked to leave (Trennen, or a new Verbinden), connected or not.
+    void leaveAsked();
+    /// The server sent the first user list of this connection: the user is in.
+    void admittedNow();
     /// A whisper arrived from `sender` (its lines are reported already).
     void whisperArrived(const QString &sender);
     /// A private chat line for `partner`'s window.
@@ -219,6 +240,9 @@ private:
     /// OnConnect has run for the current connection.
     bool m_connectionUp = false;
     bool m_clientRole = false;
+    bool m_quietJoin = false;
+    /// Why the current connection is ending; Lost unless something here ended it.
+    EndReason m_endReason = EndReason::Lost;
     /// The file transfer; last, so that it goes first.
     std::unique_ptr<TFileTransfer> m_transfer;
 };

@@ -155,6 +155,11 @@ JoinStart ChatSession::join(const std::string &host, int port, const std::string
     m_socket->setPort(port);
     m_socket->setHost(host);
     m_endReason = EndReason::Lost;
+    if (host != m_historyHost || port != m_historyPort) {
+        m_history.forget();
+        m_historyHost = host;
+        m_historyPort = port;
+    }
     m_socket->Open();
     return JoinStart::Started;
 }
@@ -242,7 +247,11 @@ void ChatSession::socketConnect(TCustomWinSocket *socket)
         if (serial == m_connectionSerial)
             setServerName(kc::fromAnsi(name));
     });
-    socket->SendString(m_wire.start(m_userName, m_colour, socket->OwnAddress()));
+    std::vector<std::string> offer = chat::ClientWire::defaultOffer();
+    for (std::string &token : m_history.offer())
+        offer.push_back(std::move(token));
+    m_history.connectionStarted();
+    socket->SendString(m_wire.start(m_userName, m_colour, socket->OwnAddress(), offer));
     m_connectionUp = true;
     if (!m_quietJoin)
         showLine("Verbindung hergestellt");
@@ -339,8 +348,43 @@ void ChatSession::socketRead(TCustomWinSocket *socket)
     }
 }
 
+void ChatSession::showHistory(const HistoryTracker::Item &item)
+{
+    constexpr int32_t grey = 0x808080;
+    switch (item.kind) {
+    case HistoryTracker::Kind::Mark:
+    case HistoryTracker::Kind::Broken:
+        return;
+    case HistoryTracker::Kind::Gap:
+        emit lineAdded(QString::number(item.count) + QStringLiteral(" Zeilen verpasst"), grey);
+        return;
+    case HistoryTracker::Kind::Live:
+        handleCommand(item.command);
+        return;
+    case HistoryTracker::Kind::Replay:
+    case HistoryTracker::Kind::Context:
+        break;
+    }
+    const std::optional<Reaction> reaction = interpret(item.command);
+    if (!reaction || reaction->handler != Handler::PublicLine || !reaction->show)
+        return;
+    // A replayed line keeps its author's colour and says when it was said;
+    // context from before the user came is grey.
+    const bool replay = item.kind == HistoryTracker::Kind::Replay;
+    std::string stamp = HistoryTracker::stamp(item.time);
+    if (replay)
+        stamp.insert(stamp.size() - 2, " nachgeholt");
+    emit lineAdded(kc::fromAnsi(stamp + reaction->command.text), replay ? reaction->lineColour : grey);
+}
+
 void ChatSession::handleCommand(const std::string &data)
 {
+    if (m_wire.mode() == chat::ClientWire::Mode::Framed) {
+        if (const std::optional<HistoryTracker::Item> item = m_history.take(data)) {
+            showHistory(*item);
+            return;
+        }
+    }
     const std::optional<Reaction> reaction = interpret(data);
     if (!reaction)
         return;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "client/clientcore.h"
+#include "client/historytracker.h"
 #include "protocol/framing.h"
 
 #include <QObject>
@@ -139,6 +140,9 @@ public:
     TNMStrm *streamSender() const { return m_sender; }
     TNMStrmServ *streamReceiver() const { return m_receiver; }
 
+    /// What the session knows of the server's numbered public lines.
+    const HistoryTracker &history() const { return m_history; }
+
     /// While set, a join does not report its progress ("Verbindung wird
     /// hergestellt...", a failure to connect): somebody else (the reconnector)
     /// shows one status line for all its tries instead.
@@ -214,6 +218,9 @@ private:
     /// One command from the server, whole.
     void handleCommand(const std::string &data);
     void setServerName(const QString &name);
+    /// One of the server's history commands: a numbered, replayed or context
+    /// line, a gap, or the end of the catch-up.
+    void showHistory(const HistoryTracker::Item &item);
 
     TClientSocket *m_socket = nullptr;
     TNMStrmServ *m_receiver = nullptr;
@@ -243,6 +250,10 @@ private:
     bool m_quietJoin = false;
     /// Why the current connection is ending; Lost unless something here ended it.
     EndReason m_endReason = EndReason::Lost;
+    HistoryTracker m_history;
+    /// The server the history belongs to.
+    std::string m_historyHost;
+    int m_historyPort = 0;
     /// The file transfer; last, so that it goes first.
     std::unique_ptr<TFileTransfer> m_transfer;
 };

@@ -4,6 +4,7 @@
 #include "rawpeer.h"
 
 #include <QList>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QTest>
 
@@ -74,7 +75,7 @@ class TestChatSession : public QObject
     /// A fresh, admitted connection as "anna".
     void joinAdmitted()
     {
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,history"));
         peer.send("$#neu:anna:127.0.0.1#");
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         mark();
@@ -106,7 +107,7 @@ private slots:
     void joinAnnouncesNameColourAndOwnAddress()
     {
         session->setColour(0xFF0000);
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:16711680:127.0.0.1#kcx:frame,tls"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:16711680:127.0.0.1#kcx:frame,tls,history"));
         QVERIFY(kc::test::waitFor([&] { return newTexts().size() >= 2; }));
         QCOMPARE(newTexts(),
                  (QStringList{QStringLiteral("Verbindung wird hergestellt..."), QStringLiteral("Verbindung hergestellt")}));
@@ -116,7 +117,7 @@ private slots:
 
     void nameIsCutTo14Characters()
     {
-        QCOMPARE(joinAs("abcdefghijklmnopq"), std::string("$#neu:abcdefghijklmn:0:127.0.0.1#kcx:frame,tls"));
+        QCOMPARE(joinAs("abcdefghijklmnopq"), std::string("$#neu:abcdefghijklmn:0:127.0.0.1#kcx:frame,tls,history"));
         QCOMPARE(session->userName(), std::string("abcdefghijklmn"));
     }
 
@@ -221,7 +222,7 @@ private slots:
         QFETCH(int, high);
         int changes = 0;
         connect(session.get(), &client::ChatSession::userListChanged, this, [&] { ++changes; });
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,history"));
         peer.send(read);
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         QCOMPARE(listed(), lines);
@@ -232,7 +233,7 @@ private slots:
 
     void userListPast101EntriesIsIgnored()
     {
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,history"));
         std::string list = "$#neu";
         for (int i = 0; i < 130; ++i)
             list += ":user" + std::to_string(i) + ":127.0.0.1";
@@ -251,7 +252,7 @@ private slots:
         QCOMPARE(peer.receive(), std::string("$#disconnect:anna#"));
         QVERIFY(peer.waitClosed());
 
-        QCOMPARE(joinAs("bob"), std::string("$#neu:bob:0:127.0.0.1#kcx:frame,tls"));
+        QCOMPARE(joinAs("bob"), std::string("$#neu:bob:0:127.0.0.1#kcx:frame,tls,history"));
         mark();
         peer.send("$#noconnect:noconnect#");
         QVERIFY(peer.waitClosed());
@@ -290,7 +291,7 @@ private slots:
     // it is cut, the client writes frames, and a broken frame ends the connection.
     void framedServerDeliversEveryLineWhole()
     {
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,history"));
         peer.send("$#kcx:frame#" + chat::buildFrame("$#neu:anna:127.0.0.1:bob:127.0.0.2#"));
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         QCOMPARE(session->listedUsers().size(), size_t(2));
@@ -342,6 +343,37 @@ private slots:
         QVERIFY(newTexts().first().startsWith(QStringLiteral("Der Server sendet einen fehlerhaften Rahmen")));
         QVERIFY(!session->admitted());
         QCOMPARE(session->linkState(), client::LinkState::Offline);
+    }
+
+    // A server that speaks "history": what it no longer holds is one line,
+    // replayed lines say when they were said, context is grey, and the
+    // next join says the last line seen.
+    void historyLinesAreShownMarked()
+    {
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,history"));
+        peer.send("$#kcx:frame,history#" + chat::buildFrame("$#neu:anna:127.0.0.1#"));
+        QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
+        mark();
+        std::string frames = chat::buildFrame("$#hgap:7#") + chat::buildFrame("$#hline:8:0:r#$#farbe:255#bob: alt")
+                             + chat::buildFrame("$#hline:9:0:c#$#farbe:255#bob: vorher")
+                             + chat::buildFrame("$#hist:beef:9#") + chat::buildFrame("$#hline:10:0:l#$#farbe:255#bob: neu")
+                             + chat::buildFrame("$#hline:x:0:l#$#farbe:255#bob: kaputt");
+        QVERIFY(feed(frames, 4));
+        kc::test::pump(20);
+        const QList<Shown> got = newLines();
+        QCOMPARE(got.size(), 4);
+        QCOMPARE(got[0].text, QStringLiteral("7 Zeilen verpasst"));
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\[\\d\\d:\\d\\d nachgeholt\\] bob: alt$")).match(got[1].text).hasMatch(),
+                 qPrintable(got[1].text));
+        QCOMPARE(got[1].colour, red);
+        QVERIFY(QRegularExpression(QStringLiteral("^\\[\\d\\d:\\d\\d\\] bob: vorher$")).match(got[2].text).hasMatch());
+        QCOMPARE(got[2].colour, 0x808080);
+        QCOMPARE(got[3].text, QStringLiteral("bob: neu"));
+        QCOMPARE(got[3].colour, red);
+
+        session->socket()->Close();
+        QVERIFY(peer.waitClosed());
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,history,seen=beef.10"));
     }
 
     void noListenerShowsErrorLineAndKeepsName()

@@ -51,7 +51,7 @@ class TestClientForm : public QObject
     /// A fresh, admitted connection as "anna".
     void connectAdmitted()
     {
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,history"));
         QVERIFY(driver->admit(peer, "anna"));
         driver->mark();
     }
@@ -107,7 +107,7 @@ private slots:
         QCOMPARE(clientForm->session()->colour(), 0xFF0000);
 
         QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")),
-                 std::string("$#neu:anna:16711680:127.0.0.1#kcx:frame,tls"));
+                 std::string("$#neu:anna:16711680:127.0.0.1#kcx:frame,tls,history"));
         QVERIFY(kc::test::waitFor([&] { return driver->newTexts().size() >= 2; }));
         QCOMPARE(driver->newTexts(),
                  (QStringList{QStringLiteral("Verbindung wird hergestellt..."), QStringLiteral("Verbindung hergestellt")}));
@@ -127,7 +127,7 @@ private slots:
 
     void umlautNameTravelsAsAnsi()
     {
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("Jürgen")), std::string("$#neu:J\xFCrgen:0:127.0.0.1#kcx:frame,tls"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("Jürgen")), std::string("$#neu:J\xFCrgen:0:127.0.0.1#kcx:frame,tls,history"));
         QVERIFY(driver->admit(peer, "J\xFCrgen"));
         QCOMPARE(clientForm->UserListBox->item(0)->text(), QStringLiteral("Jürgen (127.0.0.1)"));
     }
@@ -258,7 +258,7 @@ private slots:
         QCOMPARE(clientForm->Label3->text(), QStringLiteral("kein Server gefunden"));
         QVERIFY(clientForm->lockLabel->isHidden());
         // Not admitted: no leave command.
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,history"));
         clientForm->Verbindungtrennen1->trigger();
         QCOMPARE(peer.receive(), std::string());
         QVERIFY(peer.waitClosed());
@@ -308,7 +308,7 @@ private slots:
 
     void whisperToSelectedUser()
     {
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,history"));
         peer.send("$#neu:anna:127.0.0.1:bob:127.0.0.2#");
         QVERIFY(kc::test::waitFor([&] { return clientForm->UserListBox->count() == 2; }));
         driver->mark();

@@ -70,7 +70,7 @@ private slots:
         QVERIFY(env->dialogs.calls.isEmpty());
 
         kc::test::RawClient peer;
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,history"));
 
         // The check box keeps its state; showing the client window again restores 5757.
         open();
@@ -95,7 +95,7 @@ private slots:
         QVERIFY(clientForm->isEnabled());
         kc::test::RawClient peer;
         QVERIFY(server.accept(peer));
-        QCOMPARE(peer.receive(), std::string("$#neu:bert:0:127.0.0.1#kcx:frame,tls"));
+        QCOMPARE(peer.receive(), std::string("$#neu:bert:0:127.0.0.1#kcx:frame,tls,history"));
         QCOMPARE(env->dialogs.calls.size(), 2);
     }
 

@@ -53,7 +53,7 @@ private slots:
         clientForm->show();
         QVERIFY(server.listen() != 0);
         clientForm->session()->setServerPort(server.port());
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,history"));
         peer.send("$#neu:anna:127.0.0.1:bob:127.0.0.2:Bob:127.0.0.3:alice:127.0.0.4#");
         QVERIFY(kc::test::waitFor([] { return clientForm->UserListBox->count() == 4; }));
     }

@@ -3,6 +3,7 @@
 #include "rawpeer.h"
 #include "server/serverhost.h"
 
+#include <QRegularExpression>
 #include <QStringList>
 #include <QTest>
 
@@ -101,6 +102,47 @@ private slots:
         host->stop();
         QVERIFY(kc::test::waitFor([&] { return reconnector->retrying(); }));
         QCOMPARE(statusFirst.count(true), 2);
+    }
+
+    // Back after a lost connection, the client gets what was said meanwhile,
+    // marked, each line once, then live lines again.
+    void missedLinesAreReplayedOnce()
+    {
+        joinAdmitted();
+        reconnector->setDelays({60000, 60000, 0});
+        kc::test::RawClient bob;
+        QVERIFY(bob.connectTo(port));
+        QVERIFY(bob.send("$#neu:bob:0:127.0.0.2#"));
+        QVERIFY(kc::test::waitFor([&] { return joined("bob"); }));
+        int said = 0;
+        connect(host.get(), &chatserver::ChatServerHost::chatLine, this, [&] { ++said; });
+        const auto say = [&](const std::string &text) {
+            const int before = said;
+            return bob.send("$#user:bob:0#" + text) && kc::test::waitFor([&] { return said > before; });
+        };
+        QVERIFY(say("eins"));
+        QVERIFY(kc::test::waitFor([&] { return lines.contains(QStringLiteral("bob: eins")); }));
+
+        // The connection breaks without anybody leaving.
+        session->socket()->Close();
+        QVERIFY(kc::test::waitFor([&] { return reconnector->retrying() && !joined("anna"); }));
+        QVERIFY(say("zwei"));
+        QVERIFY(say("drei"));
+        lines.clear();
+        reconnector->retryNow();
+        QVERIFY(kc::test::waitFor([&] { return lines.size() >= 2 && session->admitted(); }));
+        QVERIFY(say("vier"));
+        QVERIFY(kc::test::waitFor([&] { return lines.contains(QStringLiteral("bob: vier")); }));
+        const QRegularExpression replayed(QStringLiteral("^\\[\\d\\d:\\d\\d nachgeholt\\] bob: (.*)$"));
+        QStringList got;
+        for (const QString &line : std::as_const(lines)) {
+            const QRegularExpressionMatch m = replayed.match(line);
+            if (m.hasMatch())
+                got << m.captured(1);
+            else if (line.startsWith(QStringLiteral("bob: ")))
+                got << line.mid(5);
+        }
+        QCOMPARE(got, (QStringList{QStringLiteral("zwei"), QStringLiteral("drei"), QStringLiteral("vier")}));
     }
 
     void noReconnect_data()

@@ -189,18 +189,28 @@ JoinStart ChatSession::join(const std::string &host, int port, const std::string
     m_trustPort = port;
     m_socket->setPort(port);
     m_socket->setHost(host);
+    m_endReason = EndReason::Lost;
+    if (host != m_historyHost || port != m_historyPort) {
+        m_history.forget();
+        m_historyHost = host;
+        m_historyPort = port;
+    }
     m_socket->Open();
     return JoinStart::Started;
 }
 
 void ChatSession::leave()
 {
+    m_endReason = EndReason::Left;
     closeOnPurpose();
+    emit leaveAsked();
 }
 
 void ChatSession::disconnect()
 {
+    m_endReason = EndReason::Left;
     closeOnPurpose();
+    emit leaveAsked();
     m_transfer->disconnect();
 }
 
@@ -317,7 +327,8 @@ void ChatSession::answerSaveName(quint64 id, const std::optional<QString> &targe
 
 void ChatSession::socketConnecting(TCustomWinSocket *)
 {
-    showLine("Verbindung wird hergestellt...");
+    if (!m_quietJoin)
+        showLine("Verbindung wird hergestellt...");
 }
 
 void ChatSession::socketConnect(TCustomWinSocket *socket)
@@ -330,15 +341,19 @@ void ChatSession::socketConnect(TCustomWinSocket *socket)
         if (serial == m_connectionSerial)
             setServerName(kc::fromAnsi(client::serverLabel(name, address)));
     });
+    std::vector<std::string> offer = {chat::kCapabilityFrame, chat::kCapabilityTls, chat::kCapabilityUtf8};
+    for (std::string &token : m_history.offer())
+        offer.push_back(std::move(token));
+    m_history.connectionStarted();
     // The join's fields are what a server without "utf8" reads; the whole name goes beside them.
-    socket->SendString(m_wire.start(chat::windows1252FromUtf8(m_userName), m_colour, socket->OwnAddress(),
-                                    {chat::kCapabilityFrame, chat::kCapabilityTls, chat::kCapabilityUtf8},
+    socket->SendString(m_wire.start(chat::windows1252FromUtf8(m_userName), m_colour, socket->OwnAddress(), offer,
                                     chat::isAscii(m_userName) ? std::string() : m_userName));
     m_trustPending = true;
     m_trustHeld.clear();
     m_trustQuestion = 0;
     m_connectionUp = true;
-    showLine("Verbindung hergestellt");
+    if (!m_quietJoin)
+        showLine("Verbindung hergestellt");
 }
 
 void ChatSession::socketDisconnect(TCustomWinSocket *socket)
@@ -360,19 +375,24 @@ void ChatSession::socketDisconnect(TCustomWinSocket *socket)
     setServerName(QString::fromLatin1(kNoServer));
     m_connectionUp = false;
     emit encryptionChanged();
+    emit connectionEnded(std::exchange(m_endReason, EndReason::Lost));
 }
 
 void ChatSession::socketError(TCustomWinSocket *socket, TErrorEvent event, int &code)
 {
     // A failed handshake ends the connection; it never goes on in plain text.
-    if (!socket->TlsError().empty())
+    if (!socket->TlsError().empty()) {
+        m_endReason = EndReason::Refused;
         showLine("Verschlüsselung fehlgeschlagen (" + socket->TlsError() + "): Verbindung getrennt", kWarningColour);
-    else {
+    } else if (!m_quietJoin || m_connectionUp) {
         showLine("Fehler beim Verbinden mit: " + m_serverName.toStdString());
         if (event == TErrorEvent::eeConnect)
             showWarning("Unter " + m_socket->Host() + ":" + kc::IntToStr(m_socket->Port()) + " antwortet niemand");
     }
     code = 0;
+    // A connection that never came up ends here, without a disconnect.
+    if (!m_connectionUp && !socket->Connected())
+        emit connectionEnded(std::exchange(m_endReason, EndReason::Lost));
 }
 
 void ChatSession::reportLegacyName()
@@ -405,6 +425,7 @@ bool ChatSession::wireDecided(TCustomWinSocket *socket, const std::string &lastR
         showLine("Der Server verschlüsselt nicht: Verbindung getrennt (Einstellung „Nur verschlüsselt "
                  "verbinden“)",
                  kWarningColour);
+        m_endReason = EndReason::Refused;
         closeOnPurpose();
         return false;
     }
@@ -416,6 +437,7 @@ bool ChatSession::wireDecided(TCustomWinSocket *socket, const std::string &lastR
         showLine("Der Server sendet nach der Zusage zur Verschlüsselung unverschlüsselt weiter: "
                  "Verbindung getrennt",
                  kWarningColour);
+        m_endReason = EndReason::Refused;
         closeOnPurpose();
         return false;
     }
@@ -511,12 +533,48 @@ void ChatSession::flushAndHandle(TCustomWinSocket *socket)
     if (m_wire.broken()) {
         showLine("Der Server sendet einen fehlerhaften Rahmen (" + m_wire.error() + "): Verbindung getrennt",
                  kWarningColour);
+        m_endReason = EndReason::Refused;
         closeOnPurpose();
     }
 }
 
+void ChatSession::showHistory(const HistoryTracker::Item &item)
+{
+    constexpr int32_t grey = 0x808080;
+    switch (item.kind) {
+    case HistoryTracker::Kind::Mark:
+    case HistoryTracker::Kind::Broken:
+        return;
+    case HistoryTracker::Kind::Gap:
+        emit lineAdded(QString::number(item.count) + QStringLiteral(" Zeilen verpasst"), grey);
+        return;
+    case HistoryTracker::Kind::Live:
+        handleCommand(item.command);
+        return;
+    case HistoryTracker::Kind::Replay:
+    case HistoryTracker::Kind::Context:
+        break;
+    }
+    const std::optional<Reaction> reaction = interpret(item.command);
+    if (!reaction || reaction->handler != Handler::PublicLine || !reaction->show)
+        return;
+    // A replayed line keeps its author's colour and says when it was said;
+    // context from before the user came is grey.
+    const bool replay = item.kind == HistoryTracker::Kind::Replay;
+    std::string stamp = HistoryTracker::stamp(item.time);
+    if (replay)
+        stamp.insert(stamp.size() - 2, " nachgeholt");
+    emit lineAdded(QString::fromStdString(stamp + reaction->command.text), replay ? reaction->lineColour : grey);
+}
+
 void ChatSession::handleCommand(const std::string &data)
 {
+    if (m_wire.mode() == chat::ClientWire::Mode::Framed) {
+        if (const std::optional<HistoryTracker::Item> item = m_history.take(data)) {
+            showHistory(*item);
+            return;
+        }
+    }
     const std::optional<Reaction> reaction = interpret(data);
     if (!reaction)
         return;
@@ -533,11 +591,13 @@ void ChatSession::handleCommand(const std::string &data)
         emit privateLineArrived(QString::fromStdString(r.partner), QString::fromStdString(r.privateLine));
         break;
     case Handler::NameTaken:
+        m_endReason = EndReason::NameRefused;
         closeOnPurpose();
         showLine("Der Benutzername ist bereits vergeben");
         m_admitted = false;
         break;
     case Handler::Kill:
+        m_endReason = EndReason::Kicked;
         m_socket->Close();
         break;
     case Handler::FileOffer:
@@ -552,7 +612,8 @@ void ChatSession::handleCommand(const std::string &data)
     case Handler::UserList:
         m_userHigh = rebuildUserList(m_users, r.users);
         m_listed.assign(m_users.begin(), m_users.begin() + (m_userHigh + 1));
-        m_admitted = true;
+        if (!std::exchange(m_admitted, true))
+            emit admittedNow();
         emit userListChanged();
         break;
     }

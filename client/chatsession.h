@@ -2,6 +2,7 @@
 
 #include "client/clientcore.h"
 #include "client/servertrust.h"
+#include "client/historytracker.h"
 #include "protocol/framing.h"
 #include "protocol/username.h"
 
@@ -44,6 +45,15 @@ enum class Delivery {
     Sent,         ///< written to the server
     NotConnected, ///< no connection: nothing went; the view keeps the text
     Gone,         ///< the recipient is no longer listed: nothing went
+};
+
+/// Why a connection to the chat server ended (see ChatSession::connectionEnded).
+enum class EndReason {
+    Lost,        ///< the server closed it, the network failed, or it could not be opened
+    Left,        ///< the user left (Trennen, or Verbinden anew)
+    Kicked,      ///< the server's operator removed the user
+    NameRefused, ///< the server refused the name
+    Refused,     ///< this client refused the server (encryption rule, TLS, a broken frame)
 };
 
 /// The chat client without a window: the one connection to a chat server
@@ -162,6 +172,15 @@ public:
     TNMStrm *streamSender() const { return m_sender; }
     TNMStrmServ *streamReceiver() const { return m_receiver; }
 
+    /// What the session knows of the server's numbered public lines.
+    const HistoryTracker &history() const { return m_history; }
+
+    /// While set, a join does not report its progress ("Verbindung wird
+    /// hergestellt...", a failure to connect): somebody else (the reconnector)
+    /// shows one status line for all its tries instead.
+    void setQuietJoin(bool on) { m_quietJoin = on; }
+    bool quietJoin() const { return m_quietJoin; }
+
     /// Reports `line` (bytes) in the colour last set.
     void showLine(const std::string &line);
     /// Sets the colour lines take, then reports `line` in it.
@@ -189,6 +208,12 @@ signals:
     /// Unanswered, or with nobody listening, the connection is left.
     void trustQuestion(quint64 id, const QString &server, const QString &oldFingerprint,
                        const QString &newFingerprint);
+    /// The connection ended, or could not be opened, for `reason`.
+    void connectionEnded(client::EndReason reason);
+    /// The user asked to leave (Trennen, or a new Verbinden), connected or not.
+    void leaveAsked();
+    /// The server sent the first user list of this connection: the user is in.
+    void admittedNow();
     /// A whisper arrived from `sender` (its lines are reported already).
     void whisperArrived(const QString &sender);
     /// A private chat line for `partner`'s window.
@@ -246,6 +271,9 @@ private:
     /// Closes the connection as this side's own decision: no "the server
     /// ended it" line follows.
     void closeOnPurpose();
+    /// One of the server's history commands: a numbered, replayed or context
+    /// line, a gap, or the end of the catch-up.
+    void showHistory(const HistoryTracker::Item &item);
 
     TClientSocket *m_socket = nullptr;
     TNMStrmServ *m_receiver = nullptr;
@@ -289,6 +317,13 @@ private:
     quint64 m_trustQuestion = 0;
     quint64 m_trustSerial = 0;
     std::string m_trustAsked;
+    bool m_quietJoin = false;
+    /// Why the current connection is ending; Lost unless something here ended it.
+    EndReason m_endReason = EndReason::Lost;
+    HistoryTracker m_history;
+    /// The server the history belongs to.
+    std::string m_historyHost;
+    int m_historyPort = 0;
     /// The file transfer; last, so that it goes first.
     std::unique_ptr<TFileTransfer> m_transfer;
 };

@@ -45,6 +45,7 @@ TclientForm::TclientForm(QWidget *parent) : QMainWindow(parent), m_session(new c
 
     buildControls();
     buildMenu();
+    m_reconnector = new client::Reconnector(*m_session, m_session);
     m_questions = new TFileQuestions(*m_session, this);
     askTrustQuestions(*m_session, this);
     watchSession();
@@ -104,6 +105,13 @@ void TclientForm::watchSession()
                 kc::dialogs().messageBox(kc::MsgKind::Information, kc::applicationTitle, text, kc::mbOk, this);
             }));
     connect(s, &client::ChatSession::errorRaised, this, [](const QString &text) { kc::showErrorBox(text); });
+    connect(m_reconnector, &client::Reconnector::statusChanged, this,
+            kc::guard([this](const QString &text, bool first) {
+                if (first || m_statusLine < 0 || !RichEdit1->setLineText(m_statusLine, text)) {
+                    RichEdit1->appendText(text, kc::toQColor(client::kWarningColour));
+                    m_statusLine = RichEdit1->lastLineNumber();
+                }
+            }));
 }
 
 // ---- the views of the session ----

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "client/chatsession.h"
+#include "client/reconnector.h"
 #include "widgets/lineview.h"
 
 #include <QMainWindow>
@@ -34,6 +35,7 @@ public:
     ~TclientForm() override;
 
     client::ChatSession *session() const { return m_session; }
+    client::Reconnector *reconnector() const { return m_reconnector; }
 
     /// Open private chat windows, oldest first; the list owns them.
     std::vector<TprivatChatForm *> privatChats;
@@ -144,6 +146,9 @@ private:
     void showInputColour();
 
     client::ChatSession *m_session;
+    client::Reconnector *m_reconnector;
+    /// The reconnector's status line in RichEdit1, changed in place; -1: none.
+    int64_t m_statusLine = -1;
     TFileQuestions *m_questions;
     /// The colour the colour dialog opens with: the one last chosen in it.
     int32_t m_dialogColour = 0;

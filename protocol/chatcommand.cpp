@@ -101,7 +101,7 @@ std::string buildJoin(const std::string &name, int32_t colour, const std::string
 
 std::vector<std::string> supportedCapabilities()
 {
-    return {kCapabilityFrame, kCapabilityTls, kCapabilityUtf8};
+    return {kCapabilityFrame, kCapabilityTls, kCapabilityUtf8, kCapabilityHistory};
 }
 
 std::string buildMarkedJoin(const std::string &name, int32_t colour, const std::string &address,

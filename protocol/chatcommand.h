@@ -76,6 +76,22 @@ inline constexpr const char *kCapabilityTls = "tls";
 /// from the byte after the acknowledgement. Before it, and on every other
 /// connection, text travels as Windows-1252.
 inline constexpr const char *kCapabilityUtf8 = "utf8";
+/// Capability: the server numbers public lines and keeps the latest; a client
+/// that comes back gets what it missed, a new one some context (README).
+inline constexpr const char *kCapabilityHistory = "history";
+/// Not a capability but a parameter beside "history" in the offer, never
+/// acknowledged: "seen=" RUN "." NUMBER, the last numbered line the client
+/// saw from that server run.
+inline constexpr const char *kHistorySeen = "seen=";
+/// Server to a "history" peer: "$#hline:NUMBER:MILLISECONDS:MODE#" + the
+/// public line command; MODE "l" live, "r" replayed, "c" context.
+inline constexpr const char *kHistoryLine = "hline";
+/// Server to a "history" peer before a replay: "$#hgap:COUNT#", that many
+/// lines are no longer held.
+inline constexpr const char *kHistoryGap = "hgap";
+/// Server to a "history" peer after the replay or context: "$#hist:RUN:NUMBER#",
+/// the server run and the number of its latest line.
+inline constexpr const char *kHistoryMark = "hist";
 /// The capabilities this build speaks, in order of preference.
 std::vector<std::string> supportedCapabilities();
 

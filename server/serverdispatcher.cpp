@@ -8,6 +8,7 @@
 #include "protocol/textcodec.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace chatserver {
 
@@ -148,10 +149,17 @@ Outcome ServerDispatcher::dispatchCommand(ConnectionId from, const std::string &
 Outcome ServerDispatcher::connectionClosed(ConnectionId connection)
 {
     Outcome outcome;
+    std::erase(m_historyPeers, connection);
     const int p = m_registry.positionOf(connection);
     if (p >= 0)
         leave(m_registry.at(p).name, outcome);
     return outcome;
+}
+
+std::string historyLine(uint64_t number, int64_t time, char mode, const std::string &command)
+{
+    return "$#" + std::string(chat::kHistoryLine) + ":" + std::to_string(number) + ":" + std::to_string(time) + ":"
+           + mode + "#" + command;
 }
 
 void ServerDispatcher::handle(ConnectionId from, const std::string &data, Outcome &outcome)
@@ -173,7 +181,22 @@ void ServerDispatcher::handle(ConnectionId from, const std::string &data, Outcom
         // Exception texts are Windows-1252, the field's text in them too.
         const int32_t colour = kc::StrToInt(chat::isAscii(f[1]) ? f[1] : chat::windows1252FromUtf8(f[1]));
         outcome.chatLines.push_back(ChatLine{text, colour});
-        broadcast(reply, outcome);
+        const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count();
+        const uint64_t number = m_history.add(reply, now);
+        if (m_historyPeers.empty()) {
+            broadcast(reply, outcome);
+        } else {
+            // Both forms are built once and shared by their receivers.
+            const SharedBytes plain(reply);
+            const SharedBytes numbered(historyLine(number, now, 'l', reply));
+            for (ConnectionId connection : m_registry.connections()) {
+                const bool peer = std::find(m_historyPeers.begin(), m_historyPeers.end(), connection)
+                                  != m_historyPeers.end();
+                outcome.deliveries.push_back({connection, peer ? numbered : plain});
+            }
+        }
     } else if (name == chat::kWhisper) {
         const auto f = command->fields(2);
         const T_user *me = speaker(from, f[1]);
@@ -259,10 +282,35 @@ void ServerDispatcher::join(ConnectionId from, const chat::Command &command, Out
     if (!accepted.empty())
         outcome.deliveries.push_back({from, chat::buildCapabilityAck(accepted), true, tls, utf8});
     broadcast(m_registry.userListCommand(), outcome);
+    if (speaks(chat::kCapabilityHistory)) {
+        m_historyPeers.push_back(from);
+        catchUp(from, command, outcome);
+    }
+}
+
+void ServerDispatcher::catchUp(ConnectionId from, const chat::Command &join, Outcome &outcome) const
+{
+    std::optional<std::string> seen;
+    const std::string prefix = chat::kHistorySeen;
+    for (const std::string &token : chat::offeredCapabilities(join))
+        if (token.compare(0, prefix.size(), prefix) == 0)
+            seen = token.substr(prefix.size());
+    const LineHistory::Catchup catchup = m_history.catchup(seen);
+    if (catchup.missed > 0)
+        outcome.deliveries.push_back(
+            {from, "$#" + std::string(chat::kHistoryGap) + ":" + std::to_string(catchup.missed) + "#"});
+    for (const LineHistory::Entry *entry : catchup.lines)
+        outcome.deliveries.push_back({from, historyLine(entry->number, entry->time, catchup.replay ? 'r' : 'c',
+                                                        entry->command)});
+    outcome.deliveries.push_back({from, "$#" + std::string(chat::kHistoryMark) + ":" + m_history.run() + ":"
+                                            + std::to_string(m_history.last()) + "#"});
 }
 
 void ServerDispatcher::leave(const std::string &name, Outcome &outcome)
 {
+    const int position = m_registry.findUser(name);
+    if (position >= 0)
+        std::erase(m_historyPeers, m_registry.at(position).connection);
     if (!m_registry.remove(name))
         return;
     outcome.usersChanged = true;

@@ -2,6 +2,7 @@
 
 #include "protocol/chatcommand.h"
 #include "protocol/username.h"
+#include "server/linehistory.h"
 #include "server/userregistry.h"
 
 #include <cstdint>
@@ -119,6 +120,10 @@ std::vector<std::string> splitCommands(const std::string &data);
 /// never be read as a command by a peer that splits its reads.
 std::string defuse(const std::string &text);
 
+/// The numbered form of a public line `command` for a "history" peer:
+/// "$#hline:NUMBER:MILLISECONDS:MODE#" + command.
+std::string historyLine(uint64_t number, int64_t time, char mode, const std::string &command);
+
 /// True for what a client may register under: a name (UTF-8, NFC) that
 /// chat::checkUserName accepts unchanged.
 bool validUserName(const std::string &name);
@@ -133,8 +138,9 @@ bool validAddress(const std::string &address);
 /// chat::checkUserName, no registered name has its key and its address passes
 /// validAddress. A registered join marked with capabilities the server speaks
 /// is acknowledged first, before the user list. All text in and out is UTF-8;
-/// the connection's edge decodes and encodes. Keeps no state besides the
-/// registry it changes.
+/// the connection's edge decodes and encodes. Keeps, besides the registry it
+/// changes, the history of public lines and the connections that agreed on
+/// "history" (they get each public line numbered, and what they missed at join).
 class ServerDispatcher
 {
 public:
@@ -160,7 +166,11 @@ public:
     /// when both the acceptor's and the offerer's connection do; unset, never.
     std::function<bool(ConnectionId)> isEncrypted;
 
+    const LineHistory &history() const { return m_history; }
+
 private:
+    /// The deliveries that catch up a joiner that agreed on "history".
+    void catchUp(ConnectionId from, const chat::Command &join, Outcome &outcome) const;
     void handle(ConnectionId from, const std::string &data, Outcome &outcome);
     void join(ConnectionId from, const chat::Command &command, Outcome &outcome);
     void leave(const std::string &name, Outcome &outcome);
@@ -175,6 +185,9 @@ private:
     /// The current read has already been answered with a refusal.
     bool m_refused = false;
     bool m_requireEncryption = false;
+    LineHistory m_history;
+    /// Registered connections that agreed on "history".
+    std::vector<ConnectionId> m_historyPeers;
 };
 
 } // namespace chatserver

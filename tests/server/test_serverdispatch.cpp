@@ -1,6 +1,9 @@
 #include "server/serverdispatcher.h"
 
+#include <QRegularExpression>
 #include <QTest>
+
+#include <regex>
 
 using namespace chatserver;
 
@@ -31,6 +34,17 @@ QString toAll(const QString &bytes, std::initializer_list<int> connections = {1,
     for (int c : connections)
         lines << QString::number(c) + QLatin1Char('>') + bytes;
     return lines.join(QLatin1Char('\n'));
+}
+
+// What `connection` got, one entry per delivery, with the time of numbered lines written "T".
+QStringList sentTo(const Outcome &outcome, ConnectionId connection)
+{
+    QStringList sent;
+    static const QRegularExpression time(QStringLiteral("^(\\$#hline:\\d+:)\\d+:"));
+    for (const Delivery &d : outcome.deliveries)
+        if (d.connection == connection)
+            sent << QString::fromStdString(d.bytes.str()).replace(time, QStringLiteral("\\1T:"));
+    return sent;
 }
 
 } // namespace
@@ -242,6 +256,69 @@ private slots:
         Outcome retry = dispatcher.dispatch(9, "$#neu:cleo:0:127.0.8.7#");
         QCOMPARE(retry.deliveries.size(), size_t(3));
         QCOMPARE(registry.positionOf(9), 2);
+    }
+
+    // Public lines are numbered for "history" peers only; one that comes
+    // back gets exactly what it missed, then live lines; a newcomer, or a
+    // number that is not one of this run's, gets the last 50 as context.
+    void historyReplaysWhatWasMissed()
+    {
+        UserRegistry registry;
+        ServerDispatcher dispatcher(registry);
+        const QString run = QString::fromStdString(dispatcher.history().run());
+        const auto mark = [&](int last) { return QStringLiteral("$#hist:%1:%2#").arg(run).arg(last); };
+        const auto line = [](int n, char mode, const QString &text) {
+            return QStringLiteral("$#hline:%1:T:%2#$#farbe:0#anna: %3").arg(n).arg(QLatin1Char(mode)).arg(text);
+        };
+        dispatcher.dispatch(1, "$#neu:anna:0:127.0.9.1#");
+        Outcome bob = dispatcher.dispatch(2, "$#neu:bob:0:127.0.9.2#kcx:frame,history");
+        QCOMPARE(sentTo(bob, 2).first(), QStringLiteral("$#kcx:frame,history#"));
+        QCOMPARE(sentTo(bob, 2).last(), mark(0));
+        QVERIFY(!sentTo(bob, 1).join(u' ').contains(QStringLiteral("hist")));
+
+        Outcome said = dispatcher.dispatch(1, "$#user:anna:0#eins");
+        QCOMPARE(sentTo(said, 1), QStringList{QStringLiteral("$#farbe:0#anna: eins")});
+        QCOMPARE(sentTo(said, 2), QStringList{line(1, 'l', QStringLiteral("eins"))});
+
+        // bob is away for two lines and comes back having seen line 1.
+        dispatcher.connectionClosed(2);
+        dispatcher.dispatch(1, "$#user:anna:0#zwei");
+        Outcome away = dispatcher.dispatch(1, "$#user:anna:0#drei");
+        QCOMPARE(away.deliveries.size(), size_t(1));
+        const std::string seen = "seen=" + run.toStdString() + ".1";
+        Outcome back = dispatcher.dispatch(3, "$#neu:bob:0:127.0.9.2#kcx:frame,history," + seen);
+        QStringList got = sentTo(back, 3).mid(2);
+        QCOMPARE(got, (QStringList{line(2, 'r', QStringLiteral("zwei")), line(3, 'r', QStringLiteral("drei")), mark(3)}));
+        Outcome live = dispatcher.dispatch(1, "$#user:anna:0#vier");
+        QCOMPARE(sentTo(live, 3), QStringList{line(4, 'l', QStringLiteral("vier"))});
+
+        // Newcomers, and numbers that are not this run's, get context.
+        for (const std::string &offer : {std::string("history"), "history,seen=" + run.toStdString() + ".99",
+                                         std::string("history,seen=") + run.toStdString() + ".x",
+                                         std::string("history,seen=beef.2"), std::string("history,seen=")}) {
+            UserRegistry own;
+            ServerDispatcher other(own);
+            other.dispatch(1, "$#neu:anna:0:127.0.9.1#");
+            for (int i = 0; i < 60; ++i)
+                other.dispatch(1, "$#user:anna:0#" + std::to_string(i));
+            const std::string again = std::regex_replace(offer, std::regex(run.toStdString()), other.history().run());
+            const QStringList context = sentTo(other.dispatch(4, "$#neu:cleo:0:127.0.9.4#kcx:frame," + again), 4).mid(2);
+            QCOMPARE(context.size(), 51);
+            QCOMPARE(context.first(), line(11, 'c', QStringLiteral("10")));
+            QCOMPARE(context.at(49), line(60, 'c', QStringLiteral("59")));
+        }
+
+        // Past the ring: the gap is counted, then everything held comes.
+        for (int i = 0; i < 1200; ++i)
+            dispatcher.dispatch(1, "$#user:anna:0#x");
+        dispatcher.connectionClosed(3);
+        Outcome late = dispatcher.dispatch(5, "$#neu:bob:0:127.0.9.2#kcx:frame,history," + seen);
+        got = sentTo(late, 5).mid(2);
+        QCOMPARE(got.first(), QStringLiteral("$#hgap:203#"));
+        QCOMPARE(got.size(), 1 + 1000 + 1);
+        QCOMPARE(got.at(1), line(205, 'r', QStringLiteral("x")));
+        QCOMPARE(got.last(), mark(1204));
+        QVERIFY(dispatcher.history().bytes() <= LineHistory::kMaxBytes);
     }
 
     // Fields cannot be escaped, so a join that would shift the fields of the

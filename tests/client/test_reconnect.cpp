@@ -1,0 +1,196 @@
+#include "client/chatsession.h"
+#include "client/reconnector.h"
+#include "rawpeer.h"
+#include "server/serverhost.h"
+
+#include <QRegularExpression>
+#include <QStringList>
+#include <QTest>
+
+#include <memory>
+
+/// The reconnector with a real session and a real server on loopback, with
+/// waits of milliseconds instead of seconds.
+class TestReconnect : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<chatserver::ChatServerHost> host;
+    std::unique_ptr<client::ChatSession> session;
+    std::unique_ptr<client::Reconnector> reconnector;
+    uint16_t port = 0;
+    QStringList status;
+    QList<bool> statusFirst;
+    QStringList lines;
+
+    bool joined(const std::string &name) const
+    {
+        const chatserver::UserRegistry &users = host->registry();
+        for (int i = 0; i < users.count(); ++i)
+            if (users.at(i).name == name)
+                return true;
+        return false;
+    }
+    void joinAdmitted()
+    {
+        session->setColour(0x008000);
+        QCOMPARE(session->join("127.0.0.1", port, "anna"), client::JoinStart::Started);
+        QVERIFY(kc::test::waitFor([&] { return session->admitted() && joined("anna"); }));
+    }
+
+private slots:
+    void init()
+    {
+        host = std::make_unique<chatserver::ChatServerHost>();
+        port = kc::test::freePort();
+        host->start(port);
+        session = std::make_unique<client::ChatSession>();
+        reconnector = std::make_unique<client::Reconnector>(*session);
+        reconnector->setDelays({20, 80, 0.25});
+        status.clear();
+        statusFirst.clear();
+        lines.clear();
+        connect(reconnector.get(), &client::Reconnector::statusChanged, this, [this](const QString &text, bool first) {
+            status << text;
+            statusFirst << first;
+        });
+        connect(session.get(), &client::ChatSession::lineAdded, this,
+                [this](const QString &text, qint32) { lines << text; });
+    }
+
+    void cleanup()
+    {
+        reconnector.reset();
+        session.reset();
+        host.reset();
+        kc::test::pump(20);
+    }
+
+    // The server goes away and comes back on the same port: the client tries
+    // until it is in again, under its name and colour, with one status line
+    // that started once and changed in place.
+    void reconnectsAfterServerRestarts()
+    {
+        joinAdmitted();
+        lines.clear();
+        host->stop();
+        QVERIFY(kc::test::waitFor([&] { return reconnector->attempts() >= 3; }));
+        QVERIFY(reconnector->retrying());
+        QVERIFY(!lines.contains(QStringLiteral("Verbindung wird hergestellt...")));
+        host->start(port);
+        bool back = false;
+        connect(reconnector.get(), &client::Reconnector::reconnected, this, [&] { back = true; });
+        QVERIFY(kc::test::waitFor([&] { return back && joined("anna"); }));
+        QVERIFY(!reconnector->retrying());
+        QCOMPARE(session->userName(), std::string("anna"));
+
+        QCOMPARE(statusFirst.count(true), 1);
+        QVERIFY(statusFirst.first());
+        QVERIFY(status.first().startsWith(QStringLiteral("Verbindung verloren \u2013 neuer Versuch in ")));
+        QVERIFY(status.contains(client::Reconnector::tryingText()));
+        QCOMPARE(status.last(), client::Reconnector::backText());
+
+        // The same colour as before.
+        std::vector<chatserver::ChatLine> seen;
+        connect(host.get(), &chatserver::ChatServerHost::chatLine, this,
+                [&](const chatserver::ChatLine &line) { seen.push_back(line); });
+        session->sendLine("wieder da");
+        QVERIFY(kc::test::waitFor([&] { return !seen.empty(); }));
+        QCOMPARE(seen.front().colour, 0x008000);
+
+        // A second loss starts the waits from the first again.
+        host->stop();
+        QVERIFY(kc::test::waitFor([&] { return reconnector->retrying(); }));
+        QCOMPARE(statusFirst.count(true), 2);
+    }
+
+    // Back after a lost connection, the client gets what was said meanwhile,
+    // marked, each line once, then live lines again.
+    void missedLinesAreReplayedOnce()
+    {
+        joinAdmitted();
+        reconnector->setDelays({60000, 60000, 0});
+        kc::test::RawClient bob;
+        QVERIFY(bob.connectTo(port));
+        QVERIFY(bob.send("$#neu:bob:0:127.0.0.2#"));
+        QVERIFY(kc::test::waitFor([&] { return joined("bob"); }));
+        int said = 0;
+        connect(host.get(), &chatserver::ChatServerHost::chatLine, this, [&] { ++said; });
+        const auto say = [&](const std::string &text) {
+            const int before = said;
+            return bob.send("$#user:bob:0#" + text) && kc::test::waitFor([&] { return said > before; });
+        };
+        QVERIFY(say("eins"));
+        QVERIFY(kc::test::waitFor([&] { return lines.contains(QStringLiteral("bob: eins")); }));
+
+        // The connection breaks without anybody leaving.
+        session->socket()->Close();
+        QVERIFY(kc::test::waitFor([&] { return reconnector->retrying() && !joined("anna"); }));
+        QVERIFY(say("zwei"));
+        QVERIFY(say("drei"));
+        lines.clear();
+        reconnector->retryNow();
+        QVERIFY(kc::test::waitFor([&] { return lines.size() >= 2 && session->admitted(); }));
+        QVERIFY(say("vier"));
+        QVERIFY(kc::test::waitFor([&] { return lines.contains(QStringLiteral("bob: vier")); }));
+        const QRegularExpression replayed(QStringLiteral("^\\[\\d\\d:\\d\\d nachgeholt\\] bob: (.*)$"));
+        QStringList got;
+        for (const QString &line : std::as_const(lines)) {
+            const QRegularExpressionMatch m = replayed.match(line);
+            if (m.hasMatch())
+                got << m.captured(1);
+            else if (line.startsWith(QStringLiteral("bob: ")))
+                got << line.mid(5);
+        }
+        QCOMPARE(got, (QStringList{QStringLiteral("zwei"), QStringLiteral("drei"), QStringLiteral("vier")}));
+    }
+
+    void noReconnect_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("Trennen") << QStringLiteral("trennen");
+        QTest::newRow("kick") << QStringLiteral("kick");
+        QTest::newRow("Trennen while waiting") << QStringLiteral("waiting");
+        QTest::newRow("name refused on a try") << QStringLiteral("refused");
+    }
+
+    // After Trennen, a kick, or a name the server refuses, nothing more is tried.
+    void noReconnect()
+    {
+        QFETCH(QString, how);
+        joinAdmitted();
+        if (how == QLatin1String("trennen")) {
+            session->disconnect();
+        } else if (how == QLatin1String("kick")) {
+            host->sendToPosition(0, "$#kill:kill#");
+        } else if (how == QLatin1String("waiting")) {
+            reconnector->setDelays({60000, 60000, 0});
+            host->stop();
+            QVERIFY(kc::test::waitFor([&] { return reconnector->retrying(); }));
+            session->disconnect();
+        } else {
+            reconnector->setDelays({60000, 60000, 0});
+            host->stop();
+            QVERIFY(kc::test::waitFor([&] { return reconnector->retrying(); }));
+            host->start(port);
+            // Somebody else took the name meanwhile.
+            kc::test::RawClient other;
+            QVERIFY(other.connectTo(port));
+            QVERIFY(other.send("$#neu:anna:0:127.0.0.2#"));
+            QVERIFY(kc::test::waitFor([&] { return joined("anna"); }));
+            reconnector->retryNow();
+            QVERIFY(kc::test::waitFor([&] { return !reconnector->retrying(); }));
+            QVERIFY(lines.contains(QStringLiteral("Der Benutzername ist bereits vergeben")));
+        }
+        QVERIFY(kc::test::waitFor([&] { return !session->socket()->Active(); }));
+        const int tries = reconnector->attempts();
+        // Long enough for several tries at these waits.
+        kc::test::pump(300);
+        QVERIFY(!reconnector->retrying());
+        QCOMPARE(reconnector->attempts(), tries);
+        QVERIFY(!session->socket()->Active());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestReconnect)
+#include "test_reconnect.moc"

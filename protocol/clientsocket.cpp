@@ -127,7 +127,7 @@ void TClientSocket::Private::open()
         if (::inet_pton(AF_INET, q->m_host.c_str(), &address) == 1) {
             queueResolved(address, current);
         } else {
-            lookup.start(kc::fromAnsi(q->m_host), q, [this, current](const QHostInfo &info) {
+            lookup.start(QString::fromStdString(q->m_host), q, [this, current](const QHostInfo &info) {
                 kc::guarded([&] { lookupDone(info, current); });
             });
         }
@@ -196,8 +196,11 @@ void TClientSocket::Private::lookupDone(const QHostInfo &info, quint64 current)
     const bool notFound = info.error() != QHostInfo::UnknownError;
     const std::string text = info.error() == QHostInfo::NoError ? std::string("Host not found")
                                                                  : kc::toAnsi(info.errorString());
-    const std::string message =
+    std::string message =
         kc::format("Windows-Socket-Fehler: %s (%d), auf API '%s'", text.c_str(), notFound ? 11001 : 11002, "ASync Lookup");
+    // The name as the user typed it, in a line of its own.
+    message += kc::format(".\nDer Name '%s' l\xE4sst sich nicht aufl\xF6sen.",
+                          kc::toAnsi(QString::fromStdString(q->m_host)).c_str());
     endConnection();
     throw ESocketError(message);
 }

@@ -353,7 +353,9 @@ private slots:
         QCOMPARE(log, QStringList({"lookup active=0 connected=0", "disconnect active=0 connected=0"}));
         const QStringList errors = env.dialogs.errors();
         QCOMPARE(errors.size(), 1);
-        QVERIFY2(errors[0].startsWith("Windows-Socket-Fehler: ") && errors[0].endsWith(", auf API 'ASync Lookup'."),
+        QVERIFY2(errors[0].startsWith("Windows-Socket-Fehler: ")
+                     && errors[0].endsWith(QStringLiteral(", auf API 'ASync Lookup'.\nDer Name 'kestrelon-test.invalid' "
+                                                          "l\u00E4sst sich nicht aufl\u00F6sen.")),
                  qPrintable(errors[0]));
         QVERIFY(!client.Active());
         QCOMPARE(client.Endpoint()->SocketHandle(), -1);

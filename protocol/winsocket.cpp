@@ -9,7 +9,10 @@
 #include <QCoreApplication>
 #include <QGlobalStatic>
 #include <QPointer>
+#include <QSemaphore>
 #include <QThreadPool>
+
+#include <memory>
 
 #include <array>
 #include <cerrno>
@@ -483,11 +486,35 @@ std::string reverseName(in_addr address)
 class ReverseLookupPool : public QThreadPool
 {
 public:
-    ReverseLookupPool() { setMaxThreadCount(4); }
+    // Its few threads stay once started: no look-up has to start one later
+    // (each thread takes descriptors and an arena of its own).
+    ReverseLookupPool()
+    {
+        setMaxThreadCount(4);
+        setExpiryTimeout(-1);
+    }
 };
 Q_GLOBAL_STATIC(ReverseLookupPool, reverseLookups)
 
 } // namespace
+
+void TCustomWinSocket::startNameLookupThreads()
+{
+    QThreadPool *pool = reverseLookups();
+    if (!pool)
+        return;
+    const int count = pool->maxThreadCount();
+    // Each task holds its thread until all are running, so that each gets one of its own.
+    auto started = std::make_shared<QSemaphore>();
+    auto go = std::make_shared<QSemaphore>();
+    for (int i = 0; i < count; ++i)
+        pool->start([started, go] {
+            started->release();
+            go->acquire();
+        });
+    started->acquire(count);
+    go->release(count);
+}
 
 std::string TCustomWinSocket::PeerHostName()
 {

@@ -57,6 +57,9 @@ public:
     /// unless `context` is gone by then. Nothing runs when the object is not
     /// connected. A few look-ups run at a time; more wait their turn.
     void PeerHostNameLater(QObject *context, std::function<void(const std::string &name)> done);
+    /// Starts every thread PeerHostNameLater uses now; they stay. Later
+    /// look-ups then need no new thread (and no new descriptors).
+    static void startNameLookupThreads();
     /// Dotted IPv4 address of this end; empty without a socket.
     std::string OwnAddress();
     /// Name of this computer; empty while the object has no socket.

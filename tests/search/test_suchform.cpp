@@ -2,6 +2,7 @@
 #include "client/clientform.h"
 #include "loopbackguard.h"
 #include "platform/ansi.h"
+#include "platform/remembered.h"
 #include "protocol/clientsocket.h"
 #include "rawpeer.h"
 #include "search/searchcore.h"
@@ -131,6 +132,8 @@ bool leaveDescriptors(int spare, rlimit &saved)
                           [&](const QHostInfo &) { answered = true; });
     if (!kc::test::waitFor([&] { return answered; }))
         return false;
+    // The names of found servers are looked up on threads of their own, started here.
+    TCustomWinSocket::startNameLookupThreads();
     if (::getrlimit(RLIMIT_NOFILE, &saved) != 0)
         return false;
     const auto used = std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
@@ -210,6 +213,8 @@ private slots:
     // Every function starts with the windows as the program makes them.
     void init()
     {
+        // The range a function searched is remembered; the next one starts from the program's defaults.
+        kc::remembered::forgetAll();
         kc::destroyWindows();
         kc::createWindows();
         clientForm->session()->setServerPort(5757);

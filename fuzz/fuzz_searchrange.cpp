@@ -21,25 +21,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
     const std::string part2 = input.ConsumeRandomLengthString(16);
     const std::string part3 = input.ConsumeRandomLengthString(16);
     const std::string port = input.ConsumeRandomLengthString(16);
-    int32_t v = 0;
-    const bool allNumbers = kc::TryStrToInt(part1, v) && kc::TryStrToInt(part2, v) && kc::TryStrToInt(part3, v)
+    int32_t p1 = 0, p2 = 0, p3 = 0, v = 0;
+    const bool allNumbers = kc::TryStrToInt(part1, p1) && kc::TryStrToInt(part2, p2) && kc::TryStrToInt(part3, p3)
         && kc::TryStrToInt(port, v);
+    // Address parts out of range are refused as text that is no number is.
+    const bool readable = allNumbers && p1 >= 1 && p1 <= 255 && p2 >= 0 && p2 <= 255 && p3 >= 0 && p3 <= 255;
 
     search::SearchRange range;
     try {
         range = search::readRange(part1, part2, part3, port);
     } catch (const kc::EConvertError &) {
-        FUZZ_REQUIRE(!allNumbers);
+        FUZZ_REQUIRE(!readable);
         return 0;
     }
-    FUZZ_REQUIRE(allNumbers);
+    FUZZ_REQUIRE(readable);
     FUZZ_REQUIRE(range.searchPort == kc::StrToInt(port));
     FUZZ_REQUIRE(search::validPort(range.searchPort) == (range.searchPort >= 1 && range.searchPort <= 65535));
     FUZZ_REQUIRE(range.ipPart1 >= 1 && range.ipPart1 <= 255);
     FUZZ_REQUIRE(range.ipPart2 >= 0 && range.ipPart2 <= 255);
     FUZZ_REQUIRE(range.ipPart3 >= 0 && range.ipPart3 <= 255);
-    const int typed1 = kc::StrToInt(part1);
-    FUZZ_REQUIRE(range.ipPart1 == (typed1 >= 1 && typed1 <= 255 ? typed1 : search::kDefaultPart1));
+    FUZZ_REQUIRE(range.ipPart1 == p1 && range.ipPart2 == p2 && range.ipPart3 == p3);
 
     const std::string prefix = std::to_string(range.ipPart1) + "." + std::to_string(range.ipPart2) + "."
         + std::to_string(range.ipPart3) + ".";

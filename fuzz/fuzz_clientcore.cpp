@@ -59,7 +59,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
     const client::Reaction &r = *reaction;
     FUZZ_REQUIRE(r.handler == handlerFor(r.command.name));
     const bool quiet = r.handler == Handler::PrivateChat || r.handler == Handler::NameTaken
-        || r.handler == Handler::Kill || r.handler == Handler::UserList;
+        || r.handler == Handler::Kill || r.handler == Handler::UserList
+        || ((r.handler == Handler::FileOffer || r.handler == Handler::FileDeclined
+             || r.handler == Handler::FileAccepted)
+            && r.command.text.starts_with("kcx:"));
     FUZZ_REQUIRE(r.show == !quiet);
 
     switch (r.handler) {

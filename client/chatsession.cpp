@@ -333,6 +333,7 @@ void ChatSession::socketConnecting(TCustomWinSocket *)
 
 void ChatSession::socketConnect(TCustomWinSocket *socket)
 {
+    kc::net::applyKeepAlive(socket->SocketHandle(), m_keepAlive);
     // The name comes later: a reverse look-up may take the resolver's time-out.
     const std::string address = socket->PeerAddress();
     setServerName(kc::fromAnsi(client::serverLabel({}, address)));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "net/sockio.h"
+
 #include "client/clientcore.h"
 #include "client/servertrust.h"
 #include "client/historytracker.h"
@@ -181,6 +183,11 @@ public:
     void setQuietJoin(bool on) { m_quietJoin = on; }
     bool quietJoin() const { return m_quietJoin; }
 
+    /// Keep-alive on the chat connection: a server or link that vanished
+    /// without closing the connection ends it after about a minute, so that
+    /// the reconnector can bring the session back.
+    void setKeepAlive(const kc::net::KeepAlive &keepAlive) { m_keepAlive = keepAlive; }
+
     /// Reports `line` (bytes) in the colour last set.
     void showLine(const std::string &line);
     /// Sets the colour lines take, then reports `line` in it.
@@ -317,6 +324,7 @@ private:
     quint64 m_trustQuestion = 0;
     quint64 m_trustSerial = 0;
     std::string m_trustAsked;
+    kc::net::KeepAlive m_keepAlive{30, 10, 3};
     bool m_quietJoin = false;
     /// Why the current connection is ending; Lost unless something here ended it.
     EndReason m_endReason = EndReason::Lost;

@@ -1,6 +1,7 @@
 #include "net/sockio.h"
 
 #include <arpa/inet.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 namespace kc::net {
@@ -40,6 +41,24 @@ std::string dotted(const in_addr &address)
     char text[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &address, text, sizeof text);
     return text;
+}
+
+void applyKeepAlive(int fd, const KeepAlive &keepAlive)
+{
+    if (fd < 0)
+        return;
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &keepAlive.idle, sizeof keepAlive.idle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &keepAlive.interval, sizeof keepAlive.interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &keepAlive.count, sizeof keepAlive.count);
+    // Keep-alive probes go out only while nothing waits for an acknowledgement.
+    // A line written to a peer that has vanished would otherwise hold its
+    // connection for the whole retransmission time (about a quarter of an
+    // hour), so unacknowledged data gets the same limit.
+    const unsigned int unacknowledgedMs =
+        static_cast<unsigned int>(keepAlive.idle + keepAlive.interval * keepAlive.count) * 1000u;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledgedMs, sizeof unacknowledgedMs);
 }
 
 } // namespace kc::net

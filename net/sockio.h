@@ -38,6 +38,22 @@ auto retryOnEintr(Call call)
 /// notification came early), otherwise the errno that ended it.
 int connectResult(int fd);
 
+/// TCP keep-alive, so that a peer whose machine or link vanished without
+/// closing its connection is noticed.
+struct KeepAlive
+{
+    /// Seconds of silence before the first probe.
+    int idle = 60;
+    /// Seconds between probes.
+    int interval = 10;
+    /// Unanswered probes before the connection counts as lost.
+    int count = 3;
+};
+
+/// Turns keep-alive on for `fd`, and gives data that waits for an
+/// acknowledgement the same time before the connection counts as lost.
+void applyKeepAlive(int fd, const KeepAlive &keepAlive);
+
 /// What a read notification on a connected `fd` announces, looked at
 /// without taking a byte.
 enum class Readiness {

@@ -375,21 +375,7 @@ void ChatServerHost::dropStuckReaders()
 
 void ChatServerHost::applyKeepAlive(TCustomWinSocket *socket) const
 {
-    const int fd = socket->SocketHandle();
-    if (fd < 0)
-        return;
-    const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &m_keepAlive.idle, sizeof m_keepAlive.idle);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &m_keepAlive.interval, sizeof m_keepAlive.interval);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &m_keepAlive.count, sizeof m_keepAlive.count);
-    // Keep-alive probes go out only while nothing waits for an acknowledgement.
-    // A line written to a peer that has vanished would otherwise hold its
-    // connection, and its name, for the whole retransmission time (about a
-    // quarter of an hour), so unacknowledged data gets the same limit.
-    const unsigned int unacknowledgedMs =
-        static_cast<unsigned int>(m_keepAlive.idle + m_keepAlive.interval * m_keepAlive.count) * 1000u;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledgedMs, sizeof unacknowledgedMs);
+    kc::net::applyKeepAlive(socket->SocketHandle(), m_keepAlive);
 }
 
 bool ChatServerHost::isConnected(ConnectionId id) const

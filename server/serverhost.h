@@ -1,5 +1,7 @@
 #pragma once
 
+#include "net/sockio.h"
+
 #include "protocol/framing.h"
 #include "protocol/serversocket.h"
 #include "server/serverdispatcher.h"
@@ -23,15 +25,7 @@ namespace chatserver {
 
 /// TCP keep-alive on accepted chat connections, so that a client whose
 /// machine vanished without closing its connection is noticed and leaves.
-struct KeepAlive
-{
-    /// Seconds of silence before the first probe.
-    int idle = 60;
-    /// Seconds between probes.
-    int interval = 10;
-    /// Unanswered probes before the connection counts as lost.
-    int count = 3;
-};
+using KeepAlive = kc::net::KeepAlive;
 
 /// How many connections the server holds, and for how long one may stay
 /// without joining. A search probe closes at once and an honest client joins

@@ -3,7 +3,7 @@
 # and D (10.77.0.2 to .4, test agents) each in a network namespace of its own,
 # joined by veth pairs to one bridge.
 #
-# usage: lan.sh chat|search|filetransfer|hostloss|slowlink|encrypted|dnssd SERVER_PROGRAM AGENT_PROGRAM
+# usage: lan.sh chat|search|filetransfer|hostloss|slowlink|encrypted|dnssd|unicode|restart|blip SERVER_PROGRAM AGENT_PROGRAM
 #
 # Containment: the script first moves itself into fresh network, PID and mount
 # namespaces. The bridge lives there, never in the caller's namespace, and no
@@ -297,6 +297,17 @@ server_fingerprint() {
   sed -n 's/.*Fingerabdruck: \([0-9 ]*\) (SHA-256.*/\1/p' "$work/a.log" | tail -n 1
 }
 
+# Waits, up to a minute, until the host's client says it is back in the room.
+back() { # name
+  local until=$((SECONDS + 60))
+  while [ "$SECONDS" -le "$until" ]; do
+    ask "$1" count '^Wieder verbunden$'
+    [ "${reply%% *}" = ok ] && [ "$reply" != "ok 0" ] && { step "$1: back in the room"; return 0; }
+    sleep 0.2
+  done
+  fail "host $1 did not come back: $reply"
+}
+
 join_two() {
   expect b join 10.77.0.1 bob
   expect c join 10.77.0.1 carl
@@ -461,6 +472,57 @@ case "$scenario" in
     expect b line "dora: Grüße €"
     expect c line "dora: Grüße €"
     step "the older client's umlauts and euro sign reach B and C whole"
+    ;;
+
+  restart)
+    # The server is killed outright and started again with its key: both
+    # clients come back on their own, and what is said afterwards reaches both.
+    lan_hosts a b c
+    join_two
+    expect b say "vor dem Neustart"
+    expect c line "bob: vor dem Neustart"
+    kill -KILL "$server_pid"
+    wait "$server_pid" 2>/dev/null
+    step "server on host A killed"
+    start_server
+    step "server on host A started again"
+    back b
+    back c
+    expect b lock "Verschlüsselt"
+    expect b say "nach dem Neustart"
+    expect c line "bob: nach dem Neustart"
+    expect c say "auch wieder da"
+    expect b line "carl: auch wieder da"
+    ;;
+
+  blip)
+    # Host C's cable is out for 10 s. Meanwhile bob talks in public and in
+    # the private window he had open with carl. Carl is back without a click,
+    # sees every public line once and in order, and gets the private line.
+    lan_hosts a b c
+    join_two
+    expect b pchat carl "vor der Störung"
+    expect c pline bob "bob: vor der Störung"
+    expect b say "öffentlich 0"
+    expect c line "bob: öffentlich 0"
+    ip link set vc down
+    down_at=$SECONDS
+    step "link of host C is down"
+    expect b users "bob (10.77.0.2)"
+    for i in 1 2 3 4 5; do expect b say "öffentlich $i"; done
+    expect b pchat carl "während du weg warst"
+    expect b line "wird zugestellt, sobald carl wieder da ist"
+    while [ $((SECONDS - down_at)) -lt 10 ]; do sleep 0.2; done
+    ip link set vc up
+    step "link of host C is up again"
+    back c
+    expect b users "bob (10.77.0.2);carl (10.77.0.3)"
+    ask c view
+    public=$(printf '%s\n' "$reply" | tr '|' '\n' | sed -n 's/^\(\[[0-9:]* nachgeholt\] \)\{0,1\}bob: \(öffentlich [0-9]\)$/\2/p' | tr '\n' ,)
+    [ "$public" = "öffentlich 0,öffentlich 1,öffentlich 2,öffentlich 3,öffentlich 4,öffentlich 5," ] \
+      || fail "carl's public lines are not each once and in order: $public"
+    step "carl has every public line once, in order"
+    expect c pcontains bob "bob: während du weg warst"
     ;;
 
   hostloss)

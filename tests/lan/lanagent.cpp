@@ -13,6 +13,7 @@
 //   pchat NAME TEXT       line in the private window for NAME
 //   line TEXT             ok once the chat view holds the line TEXT
 //   pline NAME TEXT       ok once NAME's private window holds the line TEXT
+//   pcontains NAME TEXT   ok once NAME's private window holds TEXT anywhere
 //   count REGEX           ok N LAST: chat view lines matching, the last of them
 //   search A.B.C PORT     search that range; ok L1;L2... once every probe is done
 //   pick ROW NAME         connect to found server ROW as NAME; ok once admitted
@@ -183,9 +184,13 @@ private:
             clientForm->privatchatBitBtn->click();
             reply(QStringLiteral("ok"));
         } else if (verb == QLatin1String("pchat")) {
-            selectUser(arg1);
-            clientForm->pchatBitBtn->click();
+            // An open private window stays open while its partner is away.
             TprivatChatForm *window = clientForm->findPrivatChat(arg1.toStdString());
+            if (!window) {
+                selectUser(arg1);
+                clientForm->pchatBitBtn->click();
+                window = clientForm->findPrivatChat(arg1.toStdString());
+            }
             if (!window)
                 return reply(QStringLiteral("fail no private window"));
             window->editprivat->setText(rest2);
@@ -194,6 +199,13 @@ private:
         } else if (verb == QLatin1String("line")) {
             waitUntil([this, rest1] { return viewLines().contains(rest1); },
                       [this] { return viewLines().join(QLatin1Char('|')); });
+        } else if (verb == QLatin1String("pcontains")) {
+            const std::string partner = arg1.toStdString();
+            auto history = [partner] {
+                TprivatChatForm *window = clientForm->findPrivatChat(partner);
+                return window ? window->richeditprivat->toPlainText() : QString();
+            };
+            waitUntil([history, rest2] { return history().contains(rest2); }, history);
         } else if (verb == QLatin1String("pline")) {
             const std::string partner = arg1.toStdString();
             auto history = [partner] {

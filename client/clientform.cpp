@@ -111,10 +111,23 @@ void TclientForm::watchSession()
                     RichEdit1->appendText(text, kc::toQColor(client::kWarningColour));
                     m_statusLine = RichEdit1->lastLineNumber();
                 }
+                showReconnectState();
             }));
+    // The title says so while the reconnector waits or tries, and no longer
+    // once it gave up or the user left.
+    connect(s, &client::ChatSession::connectionEnded, this, kc::guard([this] { showReconnectState(); }));
+    connect(s, &client::ChatSession::leaveAsked, this, kc::guard([this] { showReconnectState(); }));
+    connect(s, &client::ChatSession::admittedNow, this, kc::guard([this] { showReconnectState(); }));
 }
 
 // ---- the views of the session ----
+// ---- the views of the session ----
+
+void TclientForm::showReconnectState()
+{
+    const QString title = QStringLiteral("clientForm");
+    setWindowTitle(m_reconnector->retrying() ? title + QStringLiteral(" – Verbindung verloren") : title);
+}
 
 void TclientForm::showLine(const QString &text, int32_t colour)
 {

@@ -128,6 +128,8 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    /// The window title names a lost connection while the reconnector works.
+    void showReconnectState();
     void buildControls();
     void buildMenu();
     void watchSession();

@@ -406,7 +406,9 @@ void TsuchForm::serversuche(TClientSocket *probe, bool found)
     if (found) {
         TCustomWinSocket *socket = probe->Endpoint();
         // Listed at once; the name follows when the reverse look-up answers.
-        const search::T_server server{socket->PeerAddress(), std::string(), probe->Port()};
+        search::T_server server;
+        server.address = socket->PeerAddress();
+        server.port = probe->Port();
         if (servers.add(server)) {
             showServers();
             socket->PeerHostNameLater(this, [this, address = server.address](const std::string &name) {

@@ -39,12 +39,13 @@ int main(int argc, char **argv)
     // The program ends when the start window closes, not with its last visible window.
     application.setQuitOnLastWindowClosed(false);
     kc::createWindows();
-    // Only the program itself keeps a key and announces; tests that build the
-    // windows do neither.
+    // Only the program itself keeps a key, announces and writes chat logs;
+    // tests that build the windows do none of it.
     serverForm->host().setKeyFile(options.keyFile.empty() ? chatserver::ChatServerHost::defaultKeyFile()
                                                           : options.keyFile);
     serverForm->host().setAnnounced(true);
     clientForm->session()->trust().pins().setFile(client::PinStore::defaultFile());
+    clientForm->chatLog()->setFolder(client::ChatLog::defaultFolder());
     serverForm->showFingerprint();
     suchForm->setBrowsing(true);
     if (options.mode == kc::StartOptions::Mode::Server) {

@@ -45,6 +45,7 @@ void connectWindows()
     };
     TeinstellungsForm *const settings = einstellungsForm;
     settings->setSession(session);
+    settings->setChatLog(clientForm->chatLog());
     QObject::connect(clientForm, &TclientForm::settingsRequested, settings, [settings] {
         settings->show();
         settings->raise();

@@ -269,6 +269,7 @@ void ChatSession::whisper(const std::string &target, const std::string &text)
 {
     sendCommand(chat::buildWhisper(target, m_userName, text));
     showLine("Private Nachricht an " + target + ": " + text);
+    emit whisperSaid(QString::fromStdString(target), QString::fromStdString(text), true);
 }
 
 Delivery ChatSession::sendPrivateLine(const std::string &partner, const std::string &text)
@@ -278,6 +279,7 @@ Delivery ChatSession::sendPrivateLine(const std::string &partner, const std::str
     if (m_admitted && !isListed(partner))
         return Delivery::Gone;
     sendCommand(chat::buildPrivateChat(partner, m_userName, text));
+    emit privateLineSent(QString::fromStdString(partner), QString::fromStdString(m_userName + ": " + text));
     return Delivery::Sent;
 }
 
@@ -549,9 +551,12 @@ void ChatSession::showHistory(const HistoryTracker::Item &item)
     case HistoryTracker::Kind::Gap:
         emit lineAdded(QString::number(item.count) + QStringLiteral(" Zeilen verpasst"), grey);
         return;
-    case HistoryTracker::Kind::Live:
+    case HistoryTracker::Kind::Live: {
+        const HistoryTracker::Item *outer = std::exchange(m_historyItem, &item);
         handleCommand(item.command);
+        m_historyItem = outer;
         return;
+    }
     case HistoryTracker::Kind::Replay:
     case HistoryTracker::Kind::Context:
         break;
@@ -566,6 +571,7 @@ void ChatSession::showHistory(const HistoryTracker::Item &item)
     if (replay)
         stamp.insert(stamp.size() - 2, " nachgeholt");
     emit lineAdded(QString::fromStdString(stamp + reaction->command.text), replay ? reaction->lineColour : grey);
+    emit publicLineSaid(QString::fromStdString(reaction->command.text), item.time, item.number, item.kind);
 }
 
 void ChatSession::handleCommand(const std::string &data)
@@ -582,11 +588,15 @@ void ChatSession::handleCommand(const std::string &data)
     const Reaction &r = *reaction;
     switch (r.handler) {
     case Handler::PublicLine:
+        emit publicLineSaid(QString::fromStdString(r.command.text), m_historyItem ? m_historyItem->time : 0,
+                            m_historyItem ? m_historyItem->number : 0, HistoryTracker::Kind::Live);
+        break;
     case Handler::None:
         break;
     case Handler::Whisper:
         showLine(r.whisperHeading, kWhisperColour);
         emit whisperArrived(QString::fromStdString(r.command.fixed));
+        emit whisperSaid(QString::fromStdString(r.command.fixed), QString::fromStdString(r.command.text), false);
         break;
     case Handler::PrivateChat:
         emit privateLineArrived(QString::fromStdString(r.partner), QString::fromStdString(r.privateLine));

@@ -226,6 +226,16 @@ signals:
     /// A private chat line for `partner`'s window.
     void privateLineArrived(const QString &partner, const QString &line);
 
+    // For a record of what people said (client/chatlog.h); the view has its lines already.
+    /// A public line, "NAME: TEXT". `said` and `number` are the server's time
+    /// (ms since 1970, UTC) and number for it, 0 where it gives none; `kind`
+    /// tells a live line from one replayed or given as context.
+    void publicLineSaid(const QString &line, qint64 said, quint64 number, client::HistoryTracker::Kind kind);
+    /// A whisper from `partner` (`text` as the server sent it), or to it when `own` (`text` as typed).
+    void whisperSaid(const QString &partner, const QString &text, bool own);
+    /// The user's own private chat line to `partner` went out, as the window shows it.
+    void privateLineSent(const QString &partner, const QString &line);
+
     /// An offer from `sender` arrived; it is asked now or once the questions before it are answered.
     void fileOfferArrived(const QString &sender);
     /// An offer from `sender` waits for answerOffer(id, ...); `question` is
@@ -329,6 +339,8 @@ private:
     /// Why the current connection is ending; Lost unless something here ended it.
     EndReason m_endReason = EndReason::Lost;
     HistoryTracker m_history;
+    /// The history command whose public line is being handled; null for a plain one.
+    const HistoryTracker::Item *m_historyItem = nullptr;
     /// The server the history belongs to.
     std::string m_historyHost;
     int m_historyPort = 0;

@@ -49,6 +49,9 @@ TclientForm::TclientForm(QWidget *parent) : QMainWindow(parent), m_session(new c
     m_questions = new TFileQuestions(*m_session, this);
     askTrustQuestions(*m_session, this);
     watchSession();
+    // After watchSession: a private window opened for an arriving line shows
+    // the log's last lines before that line is written.
+    m_chatLog = new client::ChatLog(*m_session, m_session);
     showEncryption();
 
     if (!kc::remembered::restorePlace(this, QStringLiteral("Client")))
@@ -258,6 +261,8 @@ void TclientForm::restoreChoices()
     const int32_t colour = value(QStringLiteral("Client/Farbe")).toInt(&number);
     m_session->setColour(number ? colour : 0);
     m_dialogColour = m_session->colour();
+    const QVariant logging = value(QString::fromLatin1(client::kChatLogSetting));
+    m_chatLog->setEnabled(!logging.isValid() || logging.toBool());
     showInputColour();
 }
 
@@ -358,6 +363,7 @@ TprivatChatForm *TclientForm::openPrivatChat(const std::string &partner)
     // In a cascade, each window a step below and right of the one before.
     form->move(form->pos() + cascadeStep * static_cast<int>(privatChats.size() % cascadeLength));
     privatChats.push_back(form);
+    form->showEarlier(m_chatLog->privateTail(QString::fromStdString(partner)));
     showEncryption();
     form->show();
     form->editprivat->setFocus();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "client/chatlog.h"
 #include "client/chatsession.h"
 #include "client/reconnector.h"
 #include "widgets/lineview.h"
@@ -36,6 +37,7 @@ public:
 
     client::ChatSession *session() const { return m_session; }
     client::Reconnector *reconnector() const { return m_reconnector; }
+    client::ChatLog *chatLog() const { return m_chatLog; }
 
     /// Open private chat windows, oldest first; the list owns them.
     std::vector<TprivatChatForm *> privatChats;
@@ -149,6 +151,7 @@ private:
 
     client::ChatSession *m_session;
     client::Reconnector *m_reconnector;
+    client::ChatLog *m_chatLog;
     /// The reconnector's status line in RichEdit1, changed in place; -1: none.
     int64_t m_statusLine = -1;
     TFileQuestions *m_questions;

@@ -1,8 +1,10 @@
 #include "client/einstellungsform.h"
 
+#include "client/chatlog.h"
 #include "client/chatsession.h"
 #include "platform/ansi.h"
 #include "platform/guard.h"
+#include "platform/remembered.h"
 #include "platform/strtoint.h"
 
 #include <QCheckBox>
@@ -40,16 +42,24 @@ TeinstellungsForm::TeinstellungsForm(QWidget *parent) : QWidget(parent)
     tlsCheckBox->setToolTip(QStringLiteral("Verbindungen zu Servern, die nicht verschlüsseln, werden sofort "
                                            "getrennt."));
     tlsCheckBox->setGeometry(8, 96, std::max(177, tlsCheckBox->sizeHint().width()), 17);
+    logCheckBox = new QCheckBox(QStringLiteral("Chatverläufe speichern"), this);
+    logCheckBox->setObjectName(QStringLiteral("logCheckBox"));
+    logCheckBox->setToolTip(QStringLiteral("Der öffentliche Chat und jeder private Chat werden als Textdateien "
+                                           "gespeichert, eine je Tag."));
+    logCheckBox->setGeometry(8, 120, std::max(177, logCheckBox->sizeHint().width()), 17);
+    logCheckBox->setChecked(true);
     BitBtn1 = new QPushButton(QStringLiteral("OK"), this);
     BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
-    BitBtn1->setGeometry(8, 128, 75, 25);
+    BitBtn1->setGeometry(8, 152, 75, 25);
     BitBtn2 = new QPushButton(QStringLiteral("Abbrechen"), this);
     BitBtn2->setObjectName(QStringLiteral("BitBtn2"));
-    BitBtn2->setGeometry(104, 128, 75, 25);
+    BitBtn2->setGeometry(104, 152, 75, 25);
     BitBtn2->setShortcut(QKeySequence(Qt::Key_Escape));
 
     // 195 pixels wide, unless the desktop's font needs more for the check box caption.
-    setFixedSize(std::max({195, CheckBox1->geometry().right() + 10, tlsCheckBox->geometry().right() + 10}), 191);
+    setFixedSize(std::max({195, CheckBox1->geometry().right() + 10, tlsCheckBox->geometry().right() + 10,
+                           logCheckBox->geometry().right() + 10}),
+                 215);
     move(348, 100);
 
     connect(BitBtn1, &QPushButton::clicked, this, kc::guard([this] { BitBtn1Click(); }));
@@ -65,6 +75,8 @@ void TeinstellungsForm::showEvent(QShowEvent *event)
     kc::guarded([this] {
         portEdit->setText(kc::fromAnsi(kc::IntToStr(m_session->serverPort())));
         tlsCheckBox->setChecked(m_session->encryptedOnly());
+        if (m_chatLog)
+            logCheckBox->setChecked(m_chatLog->enabled());
         portEdit->setFocus();
         portEdit->selectAll();
     });
@@ -74,6 +86,9 @@ void TeinstellungsForm::BitBtn1Click()
 {
     m_session->setServerPort(kc::StrToPort(kc::toAnsi(portEdit->text())));
     m_session->setEncryptedOnly(tlsCheckBox->isChecked());
+    if (m_chatLog)
+        m_chatLog->setEnabled(logCheckBox->isChecked());
+    kc::remembered::setValue(QString::fromLatin1(client::kChatLogSetting), logCheckBox->isChecked());
     leave();
     if (CheckBox1->isChecked())
         emit reconnectWanted();

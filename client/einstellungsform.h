@@ -8,6 +8,7 @@ class QLineEdit;
 class QPushButton;
 
 namespace client {
+class ChatLog;
 class ChatSession;
 }
 
@@ -22,17 +23,20 @@ public:
 
     /// The session whose settings the dialog shows and changes.
     void setSession(client::ChatSession *session) { m_session = session; }
+    /// The chat log that logCheckBox switches.
+    void setChatLog(client::ChatLog *log) { m_chatLog = log; }
 
     QLabel *Label1;    // "Port: (1 - 65536)"
     QLineEdit *portEdit;
     QCheckBox *CheckBox1; // reconnect after leaving the dialog; keeps its state
     QLabel *Label3;    // second line of CheckBox1's caption
     QCheckBox *tlsCheckBox; // "Nur verschlüsselt verbinden"; shows and sets ChatSession::encryptedOnly
+    QCheckBox *logCheckBox; // "Chatverläufe speichern"; shows and sets ChatLog::enabled, remembered
     QPushButton *BitBtn1; // "OK"
     QPushButton *BitBtn2; // "Abbrechen"
 
     /// Stores the port (a text that is no integer raises the conversion
-    /// error and leaves the dialog open) and the encryption choice, leaves,
+    /// error and leaves the dialog open), the encryption and logging choices, leaves,
     /// and asks for a new Verbinden when CheckBox1 is checked.
     void BitBtn1Click();
     /// Leaves without storing anything.
@@ -52,6 +56,7 @@ private:
     void leave();
 
     client::ChatSession *m_session = nullptr;
+    client::ChatLog *m_chatLog = nullptr;
 };
 
 extern TeinstellungsForm *einstellungsForm;

@@ -73,6 +73,7 @@ std::optional<HistoryTracker::Item> HistoryTracker::take(const std::string &comm
             m_last = *n;
         item.command = parsed->text;
         item.time = *time;
+        item.number = *n;
         return item;
     }
     if (parsed->name == chat::kHistoryGap) {

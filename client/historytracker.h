@@ -28,6 +28,8 @@ public:
         std::string command;
         /// Milliseconds since 1970 (UTC) when the line was said.
         int64_t time = 0;
+        /// Live, Replay, Context: the server's number of the line in its run.
+        uint64_t number = 0;
         uint64_t count = 0;
     };
 

@@ -53,6 +53,12 @@ void TprivatChatForm::appendLine(const QString &line)
     richeditprivat->appendText(line);
 }
 
+void TprivatChatForm::showEarlier(const QStringList &lines)
+{
+    for (const QString &line : lines)
+        richeditprivat->appendText(line, QColor(0x80, 0x80, 0x80));
+}
+
 void TprivatChatForm::showLock(kc::LockState state, const QString &detail)
 {
     kc::showLock(lockLabel, state, detail);

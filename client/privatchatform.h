@@ -3,6 +3,7 @@
 #include "platform/lockicon.h"
 #include "widgets/lineview.h"
 
+#include <QStringList>
 #include <QWidget>
 
 #include <string>
@@ -29,6 +30,8 @@ public:
 
     /// Appends `line` to the history as plain text, without raising the window.
     void appendLine(const QString &line);
+    /// Appends `lines` from an earlier chat (the log), in grey.
+    void showEarlier(const QStringList &lines);
     /// Shows whether the own connection to the server is encrypted.
     void showLock(kc::LockState state, const QString &detail);
 

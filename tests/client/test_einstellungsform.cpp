@@ -102,6 +102,34 @@ private slots:
         QCOMPARE(env->dialogs.calls.size(), 2);
     }
 
+    // "Chatverläufe speichern" is on at first, switches the log, and is
+    // remembered for the next start; Abbrechen changes nothing.
+    void loggingSwitchIsRemembered()
+    {
+        client::ChatLog *log = clientForm->chatLog();
+        open();
+        QVERIFY(einstellungsForm->logCheckBox->isChecked());
+        einstellungsForm->CheckBox1->setChecked(false);
+        einstellungsForm->logCheckBox->setChecked(false);
+        einstellungsForm->BitBtn2->click();
+        QVERIFY(log->enabled());
+        open();
+        QVERIFY(einstellungsForm->logCheckBox->isChecked());
+        einstellungsForm->logCheckBox->setChecked(false);
+        einstellungsForm->BitBtn1->click();
+        QVERIFY(!log->enabled());
+        log->setEnabled(true);
+        clientForm->hide();
+        clientForm->show();
+        QVERIFY(!log->enabled());
+        open();
+        QVERIFY(!einstellungsForm->logCheckBox->isChecked());
+        einstellungsForm->logCheckBox->setChecked(true);
+        einstellungsForm->BitBtn1->click();
+        einstellungsForm->CheckBox1->setChecked(true);
+        QVERIFY(log->enabled());
+    }
+
     void portIsStored_data()
     {
         QTest::addColumn<QString>("text");

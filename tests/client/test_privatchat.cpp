@@ -11,6 +11,9 @@
 #include <QListWidget>
 #include <QPointer>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
 
@@ -152,18 +155,41 @@ private slots:
         QVERIFY(driver->newTexts().isEmpty());
     }
 
+    void closedPartnerGetsFreshWindow_data()
+    {
+        QTest::addColumn<bool>("logging");
+        QTest::newRow("without a log") << false;
+        QTest::newRow("with a log") << true;
+    }
+
+    // A fresh window starts with the last lines of the partner's log, when
+    // there is one, in grey; the line that opened the window shows once.
     void closedPartnerGetsFreshWindow()
     {
+        QFETCH(bool, logging);
+        QTemporaryDir folder;
+        client::ChatLog *log = clientForm->chatLog();
+        log->setFolder(logging ? folder.path() : QString());
+        const auto noLog = qScopeGuard([log] { log->setFolder({}); });
         TprivatChatForm *bob = deliver("$#pchat:bob#eins", "bob", 1);
         QVERIFY(bob);
+        QCOMPARE(history(bob), QStringLiteral("bob: eins"));
         QPointer<TprivatChatForm> old(bob);
         bob->close();
         QVERIFY(clientForm->privatChats.empty());
         QVERIFY(kc::test::waitFor([&] { return old.isNull(); }));
+        log->flush();
 
         TprivatChatForm *fresh = deliver("$#pchat:bob#zwei", "bob", 1);
         QVERIFY(fresh);
-        QCOMPARE(history(fresh), QStringLiteral("bob: zwei"));
+        if (logging) {
+            QVERIFY(QRegularExpression(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\] bob: eins\nbob: zwei$"))
+                        .match(history(fresh))
+                        .hasMatch());
+            QCOMPARE(fresh->richeditprivat->lineColour(0), QColor(0x80, 0x80, 0x80));
+        } else {
+            QCOMPARE(history(fresh), QStringLiteral("bob: zwei"));
+        }
         QCOMPARE(clientForm->privatChats.size(), size_t(1));
     }
 

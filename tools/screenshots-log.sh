@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Makes docs/client-log.png from the real program under Xvfb: Bettina chats
+# privately with anna, closes the window, and when anna writes again the
+# fresh window starts with their earlier lines, read from the log, in grey.
+#
+#   tools/screenshots-log.sh BUILD_DIR
+#
+# Needs what tools/screenshots.sh needs, and the emoji font kestrelon.sh
+# installs. Runs in a private network namespace with only loopback; the log
+# goes to a scratch data folder.
+set -euo pipefail
+build=$(realpath "${1:?usage: tools/screenshots-log.sh BUILD_DIR}")
+program=$build/app/kestrelon-chat
+docs=$(realpath "$(dirname "$0")/../docs")
+
+if [ "${KC_IN_NETNS:-}" != 1 ]; then
+  exec unshare --net env KC_IN_NETNS=1 bash -c 'ip link set lo up && exec "$0" "$@"' "$0" "$@"
+fi
+for tool in Xvfb xdotool import openbox xsetroot; do
+  command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
+done
+[ -x "$program" ] || { echo "no program at $program" >&2; exit 1; }
+
+export DISPLAY=${KC_SHOT_DISPLAY:-:82} LANG=C.UTF-8 QT_QPA_PLATFORM=xcb
+work=$(mktemp -d)
+export XDG_DATA_HOME=$work/data XDG_CONFIG_HOME=$work/config DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/no-system-bus
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+. "$(dirname "$0")/xdesktop.sh"
+start_desktop
+
+# A frame: the payload's length in bytes, ":", the payload, ",".
+frame() { local LC_ALL=C c; c=$(printf '%b' "$1"); printf '%d:%s,' "${#c}" "$c"; }
+# anna says $1 to Bettina, privately.
+anna() { frame "\$#pchat:Bettina:anna#$1" >&"$anna"; sleep 0.6; }
+
+"$program" --headless --port 5757 >"$work/server.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/5757) 2>/dev/null && break; sleep 0.1; done
+"$program" >"$work/client.log" 2>&1 &
+pids+=($!)
+xdotool windowactivate --sync "$(window auswahlForm)"
+xdotool key space                      # "Chatclient starten"
+client=$(window clientForm)
+xdotool windowactivate --sync "$client"
+xdotool key space                      # "verbinden"
+window 'Verbindung aufbauen zu:' >/dev/null
+xdotool key ctrl+a && xdotool type --delay 20 localhost && xdotool key Return
+window Benutername >/dev/null
+xdotool key ctrl+a && xdotool type --delay 20 Bettina && xdotool key Return
+sleep 1.5
+exec {anna}<>/dev/tcp/127.0.0.1/5757
+printf '%s' '$#neu:anna:0:127.0.0.1#kcx:frame,utf8' >&"$anna"; sleep 0.6
+anna 'Hallo Bettina! Kommst du nachher zum Grillen? 🔥'
+private=$(window anna)
+xdotool windowactivate --sync "$private"
+xdotool key ctrl+a && xdotool type --delay 20 'Gern! Ich bringe Salat mit 🥗' && xdotool key Return
+sleep 0.4
+anna 'Super, um 18 Uhr bei mir 👍'
+xdotool windowactivate --sync "$private"
+xdotool key ctrl+a && xdotool type --delay 20 'Bis später!' && xdotool key Return
+sleep 0.4
+xdotool windowactivate --sync "$private" && xdotool key alt+F4
+sleep 1.5
+anna 'Bist du schon unterwegs? Es regnet ☔'
+private=$(window anna)
+xdotool windowmove --sync "$private" 40 40
+sleep 1
+shoot anna client-log.png

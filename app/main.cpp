@@ -45,6 +45,7 @@ int main(int argc, char **argv)
                                                           : options.keyFile);
     serverForm->host().setAnnounced(true);
     clientForm->session()->trust().pins().setFile(client::PinStore::defaultFile());
+    clientForm->session()->resumeTokens().setFile(client::ResumeTokens::defaultFile());
     serverForm->showFingerprint();
     suchForm->setBrowsing(true);
     if (options.mode == kc::StartOptions::Mode::Server) {

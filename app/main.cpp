@@ -46,6 +46,7 @@ int main(int argc, char **argv)
     serverForm->host().setAnnounced(true);
     clientForm->session()->trust().pins().setFile(client::PinStore::defaultFile());
     clientForm->chatLog()->setFolder(client::ChatLog::defaultFolder());
+    clientForm->session()->resumeTokens().setFile(client::ResumeTokens::defaultFile());
     serverForm->showFingerprint();
     suchForm->setBrowsing(true);
     if (options.mode == kc::StartOptions::Mode::Server) {

@@ -276,7 +276,8 @@ Delivery ChatSession::sendPrivateLine(const std::string &partner, const std::str
 {
     if (!m_socket->Endpoint()->Connected())
         return Delivery::NotConnected;
-    if (m_admitted && !isListed(partner))
+    // A server that holds lines says itself what became of this one.
+    if (m_admitted && !isListed(partner) && !resumeAgreed())
         return Delivery::Gone;
     sendCommand(chat::buildPrivateChat(partner, m_userName, text));
     emit privateLineSent(QString::fromStdString(partner), QString::fromStdString(m_userName + ": " + text));
@@ -348,6 +349,11 @@ void ChatSession::socketConnect(TCustomWinSocket *socket)
     for (std::string &token : m_history.offer())
         offer.push_back(std::move(token));
     m_history.connectionStarted();
+    offer.push_back(chat::kCapabilityResume);
+    // The claim only says that a token is held; the token itself goes inside TLS.
+    m_resumeClaim = m_resumeTokens.find(m_trustHost, m_trustPort, m_userName);
+    if (!m_resumeClaim.empty())
+        offer.push_back(chat::kResumeClaim);
     // The join's fields are what a server without "utf8" reads; the whole name goes beside them.
     socket->SendString(m_wire.start(chat::windows1252FromUtf8(m_userName), m_colour, socket->OwnAddress(), offer,
                                     chat::isAscii(m_userName) ? std::string() : m_userName));
@@ -368,6 +374,7 @@ void ChatSession::socketDisconnect(TCustomWinSocket *socket)
             showWarning("Der Server hat die Verbindung beendet");
     }
     m_wire.reset();
+    m_resumeClaim.clear();
     m_trustPending = false;
     m_trustHeld.clear();
     m_trustQuestion = 0;
@@ -516,6 +523,12 @@ void ChatSession::flushAndHandle(TCustomWinSocket *socket)
     // Read meanwhile, kept in the wire until the server is trusted.
     if (m_trustPending || !socket->Connected())
         return;
+    // A claiming join is settled by the first command after the handshake.
+    if (!m_resumeClaim.empty()) {
+        const std::string token = std::exchange(m_resumeClaim, {});
+        if (resumeAgreed())
+            socket->SendString(m_wire.wrapText("$#" + std::string(chat::kResumeProof) + ":" + token + "#"));
+    }
     for (const std::string &held : m_wire.takeHeld())
         socket->SendString(held);
     std::vector<std::string> commands;
@@ -574,6 +587,48 @@ void ChatSession::showHistory(const HistoryTracker::Item &item)
     emit publicLineSaid(QString::fromStdString(reaction->command.text), item.time, item.number, item.kind);
 }
 
+bool ChatSession::resumeAgreed() const
+{
+    const std::vector<std::string> &accepted = m_wire.accepted();
+    return m_wire.mode() == chat::ClientWire::Mode::Framed && m_socket->Endpoint()->TlsEstablished()
+        && std::find(accepted.begin(), accepted.end(), chat::kCapabilityResume) != accepted.end();
+}
+
+void ChatSession::handleResume(const ResumeCommand &command)
+{
+    constexpr int32_t grey = 0x808080;
+    switch (command.kind) {
+    case ResumeCommand::Kind::Token:
+        m_resumeTokens.store(m_trustHost, m_trustPort, m_userName, command.token);
+        return;
+    case ResumeCommand::Kind::Held: {
+        const std::string text = heldNoticeText(command.name, command.state);
+        if (command.lineKind == 'p')
+            emit privateNotice(QString::fromStdString(command.name), QString::fromStdString(text));
+        else
+            emit lineAdded(QString::fromStdString(text), command.state == "ok" ? grey : kWarningColour);
+        return;
+    }
+    case ResumeCommand::Kind::HeldLine:
+        break;
+    }
+    const std::optional<Reaction> reaction = interpret(command.command);
+    if (!reaction)
+        return;
+    // A held line says when it was sent; it waited at the server meanwhile.
+    std::string stamp = HistoryTracker::stamp(command.time);
+    stamp.insert(stamp.size() - 2, " gehalten");
+    if (reaction->handler == Handler::Whisper) {
+        showLine(stamp + reaction->whisperHeading, kWhisperColour);
+        emit whisperArrived(QString::fromStdString(reaction->command.fixed));
+        if (reaction->show)
+            showLine(reaction->command.text, reaction->lineColour);
+    } else if (reaction->handler == Handler::PrivateChat) {
+        emit privateLineArrived(QString::fromStdString(reaction->partner),
+                                QString::fromStdString(stamp + reaction->privateLine));
+    }
+}
+
 void ChatSession::handleCommand(const std::string &data)
 {
     if (m_wire.mode() == chat::ClientWire::Mode::Framed) {
@@ -581,6 +636,11 @@ void ChatSession::handleCommand(const std::string &data)
             showHistory(*item);
             return;
         }
+        if (resumeAgreed())
+            if (const std::optional<ResumeCommand> command = readResumeCommand(data)) {
+                handleResume(*command);
+                return;
+            }
     }
     const std::optional<Reaction> reaction = interpret(data);
     if (!reaction)

@@ -5,6 +5,7 @@
 #include "client/clientcore.h"
 #include "client/servertrust.h"
 #include "client/historytracker.h"
+#include "client/resumetoken.h"
 #include "protocol/framing.h"
 #include "protocol/username.h"
 
@@ -176,6 +177,11 @@ public:
 
     /// What the session knows of the server's numbered public lines.
     const HistoryTracker &history() const { return m_history; }
+    /// The resume tokens of the servers met; the program points it at the user's file.
+    ResumeTokens &resumeTokens() { return m_resumeTokens; }
+    /// The server of this connection accepted "resume": it holds lines for
+    /// names that are away, so a private line to one of them goes anyway.
+    bool resumeAgreed() const;
 
     /// While set, a join does not report its progress ("Verbindung wird
     /// hergestellt...", a failure to connect): somebody else (the reconnector)
@@ -225,6 +231,8 @@ signals:
     void whisperArrived(const QString &sender);
     /// A private chat line for `partner`'s window.
     void privateLineArrived(const QString &partner, const QString &line);
+    /// A line about the private chat with `partner` (not from the partner), for its window.
+    void privateNotice(const QString &partner, const QString &line);
 
     // For a record of what people said (client/chatlog.h); the view has its lines already.
     /// A public line, "NAME: TEXT". `said` and `number` are the server's time
@@ -291,6 +299,9 @@ private:
     /// One of the server's history commands: a numbered, replayed or context
     /// line, a gap, or the end of the catch-up.
     void showHistory(const HistoryTracker::Item &item);
+    /// One of the server's resume commands: a new token, what became of a
+    /// line to someone away, or a line held for this client.
+    void handleResume(const ResumeCommand &command);
 
     TClientSocket *m_socket = nullptr;
     TNMStrmServ *m_receiver = nullptr;
@@ -344,6 +355,10 @@ private:
     /// The server the history belongs to.
     std::string m_historyHost;
     int m_historyPort = 0;
+    ResumeTokens m_resumeTokens;
+    /// The token this connection's join claimed, until it is proven (or the
+    /// server turned out not to take claims).
+    std::string m_resumeClaim;
     /// The file transfer; last, so that it goes first.
     std::unique_ptr<TFileTransfer> m_transfer;
 };

@@ -92,6 +92,10 @@ void TclientForm::watchSession()
                 if (!isActiveWindow())
                     kc::askForAttention(findPrivatChat(key), QStringLiteral("Privater Chat mit ") + partner);
             }));
+    connect(s, &client::ChatSession::privateNotice, this,
+            kc::guard([this](const QString &partner, const QString &line) {
+                deliverPrivatLine(partner.toStdString(), line);
+            }));
     // Before the offer's question, which waits for the user.
     connect(s, &client::ChatSession::fileOfferArrived, this, kc::guard([this](const QString &sender) {
                 kc::askForAttention(this, QStringLiteral("Dateiangebot von ") + sender);

@@ -92,6 +92,28 @@ inline constexpr const char *kHistoryGap = "hgap";
 /// Server to a "history" peer after the replay or context: "$#hist:RUN:NUMBER#",
 /// the server run and the number of its latest line.
 inline constexpr const char *kHistoryMark = "hist";
+/// Capability: the server gives the client a secret token inside TLS, with
+/// which a new connection takes the name of a stale one of the same session,
+/// and holds whispers and private lines for it while it is away (README).
+/// Acknowledged only together with "tls".
+inline constexpr const char *kCapabilityResume = "resume";
+/// Not a capability but a parameter beside "resume" in the offer, never
+/// acknowledged: the client holds a token and proves it after the handshake.
+inline constexpr const char *kResumeClaim = "resume=claim";
+/// Client to server, the first command inside TLS after a claiming join:
+/// "$#resume:TOKEN#".
+inline constexpr const char *kResumeProof = "resume";
+/// Server to a "resume" peer, inside TLS: "$#rtoken:TOKEN#", its new token;
+/// earlier ones stop working.
+inline constexpr const char *kResumeToken = "rtoken";
+/// Server to a "resume" sender of a whisper ("w") or private line ("p") to a
+/// name that is away: "$#held:NAME:KIND:STATE#", STATE "ok" (held until NAME
+/// is back), "voll" (not held: too many wait already) or "nein" (not held:
+/// nobody to hold it for).
+inline constexpr const char *kHeldNotice = "held";
+/// Server to a "resume" peer that proved its token: "$#heldline:MILLISECONDS#"
+/// + a whisper or private line delivery held for it while it was away.
+inline constexpr const char *kHeldLine = "heldline";
 /// The capabilities this build speaks, in order of preference.
 std::vector<std::string> supportedCapabilities();
 
@@ -114,7 +136,8 @@ std::string percentEncodeName(const std::string &bytes);
 /// The reverse; a "%" without two hex digits after it stays as it is.
 std::string percentDecodeName(const std::string &text);
 /// Those of `offered` that this build speaks, in the order offered, each once.
-/// Empty unless "frame" is among them (every other capability builds on it).
+/// Empty unless "frame" is among them (every other capability builds on it);
+/// "resume" only together with "tls".
 std::vector<std::string> acceptCapabilities(const std::vector<std::string> &offered);
 /// "$#kcx:" + accepted capabilities joined with "," + "#"
 std::string buildCapabilityAck(const std::vector<std::string> &accepted);

@@ -149,6 +149,7 @@ Outcome ServerDispatcher::dispatchCommand(ConnectionId from, const std::string &
 Outcome ServerDispatcher::connectionClosed(ConnectionId connection)
 {
     Outcome outcome;
+    m_claims.erase(connection);
     std::erase(m_historyPeers, connection);
     const int p = m_registry.positionOf(connection);
     if (p >= 0)
@@ -162,9 +163,57 @@ std::string historyLine(uint64_t number, int64_t time, char mode, const std::str
            + mode + "#" + command;
 }
 
+Outcome ServerDispatcher::proofTimedOut(ConnectionId connection)
+{
+    Outcome outcome;
+    m_refused = false;
+    if (m_claims.count(connection))
+        settleClaim(connection, std::nullopt, outcome);
+    return outcome;
+}
+
+void ServerDispatcher::allConnectionsClosed()
+{
+    const int64_t time = now();
+    for (ConnectionId connection : m_registry.connections())
+        m_resume.left(connection, time);
+    m_claims.clear();
+    m_historyPeers.clear();
+    m_resumePeers.clear();
+}
+
+int64_t ServerDispatcher::now() const
+{
+    if (clock)
+        return clock();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+bool ServerDispatcher::isResumePeer(ConnectionId connection) const
+{
+    return std::find(m_resumePeers.begin(), m_resumePeers.end(), connection) != m_resumePeers.end();
+}
+
+void ServerDispatcher::refuseName(ConnectionId from, Outcome &outcome)
+{
+    if (!m_refused)
+        outcome.deliveries.push_back({from, chat::buildNameTaken()});
+    m_refused = true;
+}
+
 void ServerDispatcher::handle(ConnectionId from, const std::string &data, Outcome &outcome)
 {
     const std::optional<chat::Command> command = chat::parse(data);
+    // A claiming join is settled by the first command after its handshake,
+    // which proves the token or proves nothing.
+    if (!m_claims.empty() && m_claims.count(from)) {
+        std::optional<std::string> token;
+        if (command && command->name == chat::kResumeProof && command->hasHash)
+            token = command->fields(1)[0];
+        settleClaim(from, token, outcome);
+        return;
+    }
     if (!command)
         return;
     const std::string &name = command->name;
@@ -202,14 +251,23 @@ void ServerDispatcher::handle(ConnectionId from, const std::string &data, Outcom
         const T_user *me = speaker(from, f[1]);
         if (!me)
             return;
-        outcome.deliveries.push_back({connectionOf(f[0]), chat::buildWhisperDelivery(me->name, defuse(command->text))});
+        std::string delivery = chat::buildWhisperDelivery(me->name, defuse(command->text));
+        if (m_registry.findUser(f[0]) < 0 && isResumePeer(from)) {
+            holdFor(from, f[0], 'w', delivery, outcome);
+            return;
+        }
+        outcome.deliveries.push_back({connectionOf(f[0]), std::move(delivery)});
     } else if (name == chat::kPrivateChat) {
         const auto f = command->fields(2);
         const T_user *me = speaker(from, f[1]);
         if (!me)
             return;
-        outcome.deliveries.push_back(
-            {connectionOf(f[0]), chat::buildPrivateChatDelivery(me->name, defuse(command->text))});
+        std::string delivery = chat::buildPrivateChatDelivery(me->name, defuse(command->text));
+        if (m_registry.findUser(f[0]) < 0 && isResumePeer(from)) {
+            holdFor(from, f[0], 'p', delivery, outcome);
+            return;
+        }
+        outcome.deliveries.push_back({connectionOf(f[0]), std::move(delivery)});
     } else if (name == chat::kFile) {
         const auto f = command->fields(3);
         const T_user *me = speaker(from, f[0]);
@@ -253,7 +311,8 @@ void ServerDispatcher::join(ConnectionId from, const chat::Command &command, Out
         return;
     outcome.counterChanged = true;
     // Only a marked join is answered so; a refused one stays legacy.
-    const std::vector<std::string> accepted = chat::acceptCapabilities(chat::offeredCapabilities(command));
+    const std::vector<std::string> offered = chat::offeredCapabilities(command);
+    const std::vector<std::string> accepted = chat::acceptCapabilities(offered);
     const auto speaks = [&](const char *token) {
         return std::find(accepted.begin(), accepted.end(), token) != accepted.end();
     };
@@ -266,26 +325,123 @@ void ServerDispatcher::join(ConnectionId from, const chat::Command &command, Out
         wholeName = chat::markedJoinName(command);
     const chat::NameCheck check = chat::checkUserName(wholeName ? chat::sanitizeUtf8(*wholeName) : f[0]);
     const std::string &name = check.name;
-    if (check.problem != chat::NameProblem::None || !validAddress(address) || m_registry.taken(name)
-        || m_registry.full()) {
-        if (!m_refused)
-            outcome.deliveries.push_back({from, chat::buildNameTaken()});
-        m_refused = true;
+    // A claim may take a name that a stale connection of its own still holds:
+    // whether the name is free is decided once the token is proven.
+    const bool claim = speaks(chat::kCapabilityResume) && peerAddress
+                       && std::find(offered.begin(), offered.end(), chat::kResumeClaim) != offered.end();
+    if (check.problem != chat::NameProblem::None || !validAddress(address)
+        || (!claim && (m_registry.taken(name) || m_registry.full()))) {
+        refuseName(from, outcome);
         return;
     }
     if (m_requireEncryption && !tls) {
         outcome.refusedPlain.push_back(from);
         return;
     }
+    if (claim) {
+        m_claims[from] = command;
+        outcome.deliveries.push_back({from, chat::buildCapabilityAck(accepted), true, tls, utf8});
+        outcome.claimsStarted.push_back(from);
+        return;
+    }
+    admit(from, command, accepted, name, address, false, {}, outcome);
+}
+
+void ServerDispatcher::admit(ConnectionId from, const chat::Command &join, const std::vector<std::string> &accepted,
+                             const std::string &name, const std::string &address, bool acknowledged,
+                             const std::string &proven, Outcome &outcome)
+{
+    const auto speaks = [&](const char *token) {
+        return std::find(accepted.begin(), accepted.end(), token) != accepted.end();
+    };
     m_registry.add(name, address, from);
     outcome.usersChanged = true;
-    if (!accepted.empty())
-        outcome.deliveries.push_back({from, chat::buildCapabilityAck(accepted), true, tls, utf8});
+    outcome.counterChanged = true;
+    if (!accepted.empty() && !acknowledged)
+        outcome.deliveries.push_back({from, chat::buildCapabilityAck(accepted), true, speaks(chat::kCapabilityTls),
+                                      speaks(chat::kCapabilityUtf8)});
     broadcast(m_registry.userListCommand(), outcome);
     if (speaks(chat::kCapabilityHistory)) {
         m_historyPeers.push_back(from);
-        catchUp(from, command, outcome);
+        catchUp(from, join, outcome);
     }
+    if (!speaks(chat::kCapabilityResume) || !peerAddress)
+        return;
+    // Written after the acknowledgement, so inside TLS.
+    std::vector<ResumeStore::HeldLine> held;
+    const std::string token = proven.empty() ? m_resume.issue(chat::userNameKey(name), peerAddress(from), from, now())
+                                             : m_resume.resume(proven, from, held);
+    if (token.empty())
+        return;
+    m_resumePeers.push_back(from);
+    outcome.deliveries.push_back({from, "$#" + std::string(chat::kResumeToken) + ":" + token + "#"});
+    for (const ResumeStore::HeldLine &line : held)
+        outcome.deliveries.push_back(
+            {from, "$#" + std::string(chat::kHeldLine) + ":" + std::to_string(line.time) + "#" + line.command});
+}
+
+void ServerDispatcher::settleClaim(ConnectionId from, const std::optional<std::string> &token, Outcome &outcome)
+{
+    const auto found = m_claims.find(from);
+    const chat::Command join = std::move(found->second);
+    m_claims.erase(found);
+    const std::vector<std::string> accepted = chat::acceptCapabilities(chat::offeredCapabilities(join));
+    const bool utf8 = std::find(accepted.begin(), accepted.end(), chat::kCapabilityUtf8) != accepted.end();
+    const auto f = join.fields(3);
+    std::optional<std::string> wholeName;
+    if (utf8)
+        wholeName = chat::markedJoinName(join);
+    const std::string name = chat::checkUserName(wholeName ? chat::sanitizeUtf8(*wholeName) : f[0]).name;
+    const std::string peer = peerAddress ? peerAddress(from) : std::string();
+    if (!token) {
+        outcome.notes.push_back(peer + " Wiederaufnahme abgelehnt: kein Nachweis");
+        refuseName(from, outcome);
+        return;
+    }
+    const ResumeStore::Claim claim = m_resume.check(*token, chat::userNameKey(name), peer, now());
+    const int holder = m_registry.findUser(name);
+    if (claim.check == ResumeStore::Check::Valid) {
+        if (holder >= 0 && m_registry.at(holder).connection != claim.connection) {
+            outcome.notes.push_back(peer + " Wiederaufnahme abgelehnt: " + name + " ist unter einer anderen Sitzung da");
+            refuseName(from, outcome);
+            return;
+        }
+        if (holder >= 0) {
+            // The stale connection goes quietly; its user has not left, so
+            // the room sees only the list of the new connection.
+            const ConnectionId stale = claim.connection;
+            std::erase(m_historyPeers, stale);
+            std::erase(m_resumePeers, stale);
+            m_registry.remove(m_registry.at(holder).name);
+            outcome.replaced.push_back(stale);
+        } else if (m_registry.full()) {
+            refuseName(from, outcome);
+            return;
+        }
+        outcome.notes.push_back(peer + " Wiederaufnahme: " + name + " ist zurück");
+        admit(from, join, accepted, name, f[2], true, *token, outcome);
+        return;
+    }
+    static const char *const reasons[] = {"", "unbekannt", "für einen anderen Namen", "von einer anderen Adresse",
+                                          "abgelaufen"};
+    outcome.notes.push_back(peer + " Wiederaufnahme abgelehnt: Nachweis " + reasons[static_cast<int>(claim.check)]);
+    if (holder >= 0 || m_registry.full()) {
+        refuseName(from, outcome);
+        return;
+    }
+    admit(from, join, accepted, name, f[2], true, {}, outcome);
+}
+
+void ServerDispatcher::holdFor(ConnectionId from, const std::string &target, char kind, const std::string &delivery,
+                               Outcome &outcome)
+{
+    const ResumeStore::Hold hold = m_resume.hold(chat::userNameKey(target), delivery, now());
+    const char *state = hold == ResumeStore::Hold::Held ? "ok" : hold == ResumeStore::Hold::Full ? "voll" : "nein";
+    outcome.deliveries.push_back(
+        {from, "$#" + std::string(chat::kHeldNotice) + ":" + defuse(target) + ":" + kind + ":" + state + "#"});
+    // Nobody to hold it for: as before, the missing target is an error of its own.
+    if (hold == ResumeStore::Hold::Nobody)
+        connectionOf(target);
 }
 
 void ServerDispatcher::catchUp(ConnectionId from, const chat::Command &join, Outcome &outcome) const
@@ -309,8 +465,12 @@ void ServerDispatcher::catchUp(ConnectionId from, const chat::Command &join, Out
 void ServerDispatcher::leave(const std::string &name, Outcome &outcome)
 {
     const int position = m_registry.findUser(name);
-    if (position >= 0)
-        std::erase(m_historyPeers, m_registry.at(position).connection);
+    if (position >= 0) {
+        const ConnectionId connection = m_registry.at(position).connection;
+        std::erase(m_historyPeers, connection);
+        std::erase(m_resumePeers, connection);
+        m_resume.left(connection, now());
+    }
     if (!m_registry.remove(name))
         return;
     outcome.usersChanged = true;

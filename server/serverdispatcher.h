@@ -3,6 +3,7 @@
 #include "protocol/chatcommand.h"
 #include "protocol/username.h"
 #include "server/linehistory.h"
+#include "server/resumestore.h"
 #include "server/userregistry.h"
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace chatserver {
@@ -104,6 +106,14 @@ struct Outcome
     /// Connections whose join was refused because it did not offer TLS while
     /// encryption is required: closed after the deliveries, without a word.
     std::vector<ConnectionId> refusedPlain;
+    /// Connections whose join claims a resume token: acknowledged, but
+    /// registered only once the token is proven (proofTimedOut when it never is).
+    std::vector<ConnectionId> claimsStarted;
+    /// Stale connections whose user a proven claim took over: closed after the
+    /// deliveries, without a word; their user has not left.
+    std::vector<ConnectionId> replaced;
+    /// Lines for the server's log, UTF-8, about refused resume claims.
+    std::vector<std::string> notes;
 };
 
 /// The longest user name the server registers, in characters.
@@ -166,9 +176,43 @@ public:
     /// when both the acceptor's and the offerer's connection do; unset, never.
     std::function<bool(ConnectionId)> isEncrypted;
 
+    /// The address a connection's peer has as the server sees it (not what
+    /// its join claims): resume tokens are bound to it. Unset: none, and no
+    /// token is ever issued.
+    std::function<std::string(ConnectionId)> peerAddress;
+    /// Milliseconds since 1970 (UTC); the system clock unless set.
+    std::function<int64_t()> clock;
+
+    /// A claiming join on `connection` proved nothing in time: it is refused
+    /// as a taken name is.
+    Outcome proofTimedOut(ConnectionId connection);
+    /// The server stopped and every connection is gone: their users count as
+    /// having left now (their sessions are kept), nothing waits for a proof.
+    void allConnectionsClosed();
+    /// True while `connection` has claimed a token and not proven it yet.
+    bool claimPending(ConnectionId connection) const { return m_claims.count(connection) > 0; }
+
     const LineHistory &history() const { return m_history; }
+    const ResumeStore &resumeStore() const { return m_resume; }
 
 private:
+    /// Registers `name` on `from` and sends what a joiner gets: the
+    /// acknowledgement (unless `acknowledged`), the user list, the history
+    /// catch-up, a resume token, and the lines held for a proven session
+    /// (`proven`: the token it proved).
+    void admit(ConnectionId from, const chat::Command &join, const std::vector<std::string> &accepted,
+               const std::string &name, const std::string &address, bool acknowledged, const std::string &proven,
+               Outcome &outcome);
+    /// The first command after a claiming join's handshake: `token` is what
+    /// it proves (nothing: no proof).
+    void settleClaim(ConnectionId from, const std::optional<std::string> &token, Outcome &outcome);
+    /// A whisper or private line (`kind` 'w' or 'p', `delivery` as the target
+    /// would get it) to `target`, who is not here, from a "resume" peer.
+    void holdFor(ConnectionId from, const std::string &target, char kind, const std::string &delivery,
+                 Outcome &outcome);
+    int64_t now() const;
+    bool isResumePeer(ConnectionId connection) const;
+    void refuseName(ConnectionId from, Outcome &outcome);
     /// The deliveries that catch up a joiner that agreed on "history".
     void catchUp(ConnectionId from, const chat::Command &join, Outcome &outcome) const;
     void handle(ConnectionId from, const std::string &data, Outcome &outcome);
@@ -188,6 +232,11 @@ private:
     LineHistory m_history;
     /// Registered connections that agreed on "history".
     std::vector<ConnectionId> m_historyPeers;
+    ResumeStore m_resume;
+    /// Registered connections that agreed on "resume".
+    std::vector<ConnectionId> m_resumePeers;
+    /// Claiming joins waiting for their proof, by connection.
+    std::unordered_map<ConnectionId, chat::Command> m_claims;
 };
 
 } // namespace chatserver

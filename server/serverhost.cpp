@@ -61,6 +61,10 @@ ChatServerHost::ChatServerHost(QObject *parent) : QObject(parent), m_socket(new 
     m_socket->OnAccept = logged(&ChatServerHost::accept);
     m_socket->OnClientRead = logged(&ChatServerHost::clientRead);
     m_socket->OnClientDisconnect = logged(&ChatServerHost::clientDisconnect);
+    m_dispatcher.peerAddress = [this](ConnectionId id) {
+        TCustomWinSocket *socket = connection(id);
+        return socket ? socket->PeerAddress() : std::string();
+    };
     m_dispatcher.isEncrypted = [this](ConnectionId id) {
         const TCustomWinSocket *socket = connection(id);
         return socket && socket->Encrypted();
@@ -115,8 +119,10 @@ std::string ChatServerHost::start(int port)
     }
     // A running server keeps its users: they are still connected and would
     // otherwise be cut off from the chat without knowing it.
-    if (!m_socket->Active())
+    if (!m_socket->Active()) {
+        m_dispatcher.allConnectionsClosed();
         m_registry.clear();
+    }
     m_socket->setPort(port);
     m_socket->Open();
     const std::string host = m_socket->Endpoint()->OwnHostName();
@@ -344,6 +350,18 @@ void ChatServerHost::execute(const Outcome &outcome)
         for (const std::string &error : outcome.errors)
             logError(error);
     }
+    for (const std::string &note : outcome.notes)
+        log(note);
+    for (ConnectionId id : outcome.claimsStarted)
+        watchClaim(id);
+    for (ConnectionId id : outcome.replaced) {
+        // Its user is registered on the new connection already: the close
+        // that follows takes nobody's name.
+        if (TCustomWinSocket *socket = connection(id); socket && socket->Connected()) {
+            log(socket->PeerAddress() + " alte Verbindung ersetzt: getrennt");
+            socket->Close();
+        }
+    }
     for (ConnectionId id : outcome.refusedPlain) {
         if (TCustomWinSocket *socket = connection(id); socket && socket->Connected()) {
             log(socket->PeerAddress() + " meldet sich ohne Verschlüsselung an: abgelehnt (--require-encryption), "
@@ -396,6 +414,22 @@ void ChatServerHost::watchJoin(ConnectionId id)
         try {
             log(idle->PeerAddress() + " hat sich nicht angemeldet: Verbindung getrennt");
             idle->Close();
+        } catch (...) {
+            logError(kc::exceptionMessage(std::current_exception()));
+        }
+    });
+}
+
+void ChatServerHost::watchClaim(ConnectionId id)
+{
+    TCustomWinSocket *socket = connection(id);
+    if (!socket)
+        return;
+    QTimer::singleShot(m_limits.resumeProofMs, socket, [this, id] {
+        if (!m_dispatcher.claimPending(id) || !isConnected(id))
+            return;
+        try {
+            execute(m_dispatcher.proofTimedOut(id));
         } catch (...) {
             logError(kc::exceptionMessage(std::current_exception()));
         }
@@ -507,8 +541,12 @@ void ChatServerHost::readFramed(TCustomWinSocket *socket, ConnectionId id, const
                                peer.c_str(), bad));
             link->badTextLogged = true;
         }
-        // Logged as a legacy read is: one line per command.
-        log(peer + text);
+        // Logged as a legacy read is: one line per command; a resume token
+        // is a secret and never goes to the log.
+        if (m_dispatcher.claimPending(id) && text.starts_with("$#" + std::string(chat::kResumeProof) + ":"))
+            log(peer + "$#" + chat::kResumeProof + ":…#");
+        else
+            log(peer + text);
         execute(m_dispatcher.dispatchCommand(id, text));
     }
     if (link->reader.broken() && alive && alive->Connected()) {

@@ -41,6 +41,7 @@ struct ConnectionLimits
     static constexpr int kJoinTimeoutMs = 60000;
     static constexpr int kMaxConnections = 256;
     static constexpr int kMaxUnjoinedPerAddress = 8;
+    static constexpr int kResumeProofMs = 10000;
 
     /// A connection that has not joined by then is closed.
     int joinTimeoutMs = kJoinTimeoutMs;
@@ -49,6 +50,9 @@ struct ConnectionLimits
     int maxConnections = kMaxConnections;
     /// Connections one address may hold without having joined.
     int maxUnjoinedPerAddress = kMaxUnjoinedPerAddress;
+    /// A join that claims a resume token and has not proven it by then
+    /// (handshake included) is refused as a taken name is.
+    int resumeProofMs = kResumeProofMs;
 };
 
 /// The chat server without a window: the listening socket, the registry and
@@ -170,6 +174,8 @@ private:
     void applyKeepAlive(TCustomWinSocket *socket) const;
     /// Closes `id` once the join time is up, unless it registered a user by then.
     void watchJoin(ConnectionId id);
+    /// Refuses the claiming join of `id` once the proof time is up, unless it was settled by then.
+    void watchClaim(ConnectionId id);
     /// Decides whether the new connection `id` from `address` may stay, under
     /// the limits per address and in total; may close another connection that
     /// has not joined to make room. False: `id` is to be closed.

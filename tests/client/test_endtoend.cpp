@@ -238,7 +238,7 @@ private slots:
         kc::test::RawClient peer;
         QVERIFY(plainServer.accept(peer));
         const std::string markedJoin = peer.receive();
-        QVERIFY2(markedJoin.starts_with("$#neu:bob:") && markedJoin.ends_with("#kcx:frame,tls,utf8,history"), markedJoin.c_str());
+        QVERIFY2(markedJoin.starts_with("$#neu:bob:") && markedJoin.ends_with("#kcx:frame,tls,utf8,history,resume"), markedJoin.c_str());
         QVERIFY(peer.send("$#neu:bob:127.0.0.1#"));
         QVERIFY(peer.waitClosed());
         QCOMPARE(lastLine(bob), QStringLiteral("Der Server verschlüsselt nicht: Verbindung getrennt (Einstellung "
@@ -290,14 +290,16 @@ private slots:
         QCOMPARE(bob->fingerprintLabel->text(), QString());
         QCOMPARE(bob->fingerprintLabel->toolTip(), QString());
 
-        // A private line to a user who has left goes nowhere, and says so.
+        // A private line to a user who has left waits at the server for him, and the window says so.
         TprivatChatForm *annasWindow = anna->openPrivatChat("bob");
         QVERIFY(annasWindow);
         annasWindow->editprivat->setText(QStringLiteral("noch da?"));
         annasWindow->sendenprivatbutton->click();
-        QVERIFY(annasWindow->richeditprivat->toPlainText().endsWith(
-            QStringLiteral("bob ist nicht mehr im Chat: nicht gesendet")));
-        QCOMPARE(annasWindow->editprivat->text(), QStringLiteral("noch da?"));
+        QVERIFY(waitFor([&] {
+            return annasWindow->richeditprivat->toPlainText().endsWith(
+                QStringLiteral("anna: noch da?\nwird zugestellt, sobald bob wieder da ist"));
+        }));
+        QCOMPARE(annasWindow->editprivat->text(), QString());
     }
 
     void leaveAndReconnect()

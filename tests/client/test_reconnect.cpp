@@ -5,7 +5,11 @@
 
 #include <QRegularExpression>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -143,6 +147,89 @@ private slots:
                 got << line.mid(5);
         }
         QCOMPARE(got, (QStringList{QStringLiteral("zwei"), QStringLiteral("drei"), QStringLiteral("vier")}));
+    }
+
+    // The network drops under the client while the server still holds its
+    // connection: the client's try proves its token, takes the name back and
+    // the stale connection is closed. A whisper and a private line sent once
+    // the server knew she had left wait for her and come with their time;
+    // their sender is told so. The token is in the client's file.
+    void staleConnectionIsReplacedByProvenToken()
+    {
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("resume"));
+        session->resumeTokens().setFile(file);
+        QStringList log;
+        connect(host.get(), &chatserver::ChatServerHost::logged, this,
+                [&](const std::string &line) { log << QString::fromStdString(line); });
+        joinAdmitted();
+        reconnector->setDelays({60000, 60000, 0});
+        QVERIFY(kc::test::waitFor([&] { return session->resumeTokens().size() == 1; }));
+        client::ChatSession bob;
+        QStringList bobLines, bobPrivate;
+        connect(&bob, &client::ChatSession::lineAdded, this, [&](const QString &text, qint32) { bobLines << text; });
+        connect(&bob, &client::ChatSession::privateNotice, this,
+                [&](const QString &partner, const QString &text) { bobPrivate << partner + QLatin1Char('|') + text; });
+        QCOMPARE(bob.join("127.0.0.1", port, "bob"), client::JoinStart::Started);
+        QVERIFY(kc::test::waitFor([&] { return bob.admitted() && joined("bob"); }));
+
+        // The client loses its end; the server's end stays open, silent.
+        const auto dropUnderneath = [&] {
+            const int fd = session->socket()->Endpoint()->SocketHandle();
+            const int stale = ::dup(fd);
+            int pair[2];
+            if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0)
+                return -1;
+            ::dup2(pair[0], fd);
+            ::close(pair[0]);
+            ::close(pair[1]);
+            session->socket()->Close();
+            return stale;
+        };
+        const int stale = dropUnderneath();
+        QVERIFY(stale >= 0);
+        QVERIFY(kc::test::waitFor([&] { return reconnector->retrying(); }));
+        QVERIFY(joined("anna"));
+        reconnector->retryNow();
+        QVERIFY(kc::test::waitFor([&] { return session->admitted() && !reconnector->retrying(); }));
+        QVERIFY(log.filter(QStringLiteral("Wiederaufnahme: anna ist zurück")).size() == 1);
+        // The server closed the stale end.
+        char byte;
+        QVERIFY(kc::test::waitFor([&] {
+            const ssize_t n = ::recv(stale, &byte, 1, MSG_DONTWAIT);
+            return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+        }));
+        ::close(stale);
+        QVERIFY(joined("anna") && joined("bob"));
+
+        // She leaves without a word; bob's lines wait for her.
+        session->socket()->Close();
+        QVERIFY(kc::test::waitFor([&] { return reconnector->retrying() && !joined("anna"); }));
+        QVERIFY(kc::test::waitFor([&] { return bob.listedUsers().size() == 1; }));
+        bob.whisper("anna", "bist du da?");
+        QCOMPARE(bob.sendPrivateLine("anna", "privat"), client::Delivery::Sent);
+        QVERIFY(kc::test::waitFor([&] { return bobPrivate.size() == 1; }));
+        QVERIFY(bobLines.contains(QStringLiteral("wird zugestellt, sobald anna wieder da ist")));
+        QCOMPARE(bobPrivate.first(), QStringLiteral("anna|wird zugestellt, sobald anna wieder da ist"));
+
+        QStringList privateLines;
+        connect(session.get(), &client::ChatSession::privateLineArrived, this,
+                [&](const QString &partner, const QString &line) { privateLines << partner + QLatin1Char('|') + line; });
+        lines.clear();
+        reconnector->retryNow();
+        QVERIFY(kc::test::waitFor([&] { return privateLines.size() == 1; }));
+        const QRegularExpression heading(QStringLiteral("^\\[\\d\\d:\\d\\d gehalten\\] Private Nachricht von: bob$"));
+        QCOMPARE(lines.filter(heading).size(), 1);
+        QVERIFY(lines.contains(QStringLiteral("Private Nachricht: bist du da?")));
+        QVERIFY(QRegularExpression(QStringLiteral("^bob\\|\\[\\d\\d:\\d\\d gehalten\\] bob: privat$"))
+                    .match(privateLines.first()).hasMatch());
+
+        // A restarted client reads the latest token from the file.
+        client::ResumeTokens again;
+        again.setFile(file);
+        const std::string token = again.find("127.0.0.1", port, "anna");
+        QVERIFY(client::ResumeTokens::validToken(token));
+        QCOMPARE(token, session->resumeTokens().find("127.0.0.1", port, "anna"));
     }
 
     void noReconnect_data()

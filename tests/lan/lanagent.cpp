@@ -30,6 +30,9 @@
 //   view                  ok and the chat view's lines and the dialogs shown
 //   errors                ok, or fail E1;E2...: the error boxes shown so far
 //   quit
+//
+// With KC_AGENT_RESUME_FILE set, the client keeps its resume tokens in that
+// file, as the program keeps them in its configuration folder.
 
 #include "app/auswahlform.h"
 #include "app/windows.h"
@@ -406,6 +409,10 @@ int main(int argc, char **argv)
     // The user's way into the client role, as the start window offers it.
     auswahlForm->show();
     auswahlForm->Button1->click();
+    // The test environment gives every run a configuration folder of its own;
+    // a client restarted on the same host keeps its resume token in this file.
+    if (const QByteArray file = qgetenv("KC_AGENT_RESUME_FILE"); !file.isEmpty())
+        clientForm->session()->resumeTokens().setFile(QString::fromLocal8Bit(file));
     Agent agent(environment.dialogs);
     std::cout << "ready" << std::endl;
     const int result = application.exec();

@@ -139,6 +139,9 @@ private slots:
         // one more token it does not know.
         QCOMPARE(acceptCapabilities({"utf8", "tls", "frame"}), (Strings{"utf8", "tls", "frame"}));
         QVERIFY(acceptCapabilities({"utf8"}).empty());
+        // "resume" only inside TLS: its token is a secret; its claim is never acknowledged.
+        QCOMPARE(acceptCapabilities({"frame", "resume", "resume=claim"}), Strings{"frame"});
+        QCOMPARE(acceptCapabilities({"frame", "tls", "resume", "resume=claim"}), (Strings{"frame", "tls", "resume"}));
         const std::string utf8Join = buildMarkedJoin("?ukasz", 0, "127.0.0.1", {"frame", "utf8"}, "\xC5\x81uk:%");
         QCOMPARE(utf8Join, std::string("$#neu:?ukasz:0:127.0.0.1#kcx:frame,utf8:%C5%81uk%3A%25"));
         QCOMPARE(offeredCapabilities(*parse(utf8Join)), (Strings{"frame", "utf8"}));

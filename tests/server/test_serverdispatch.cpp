@@ -4,6 +4,7 @@
 #include <QTest>
 
 #include <regex>
+#include <tuple>
 
 using namespace chatserver;
 
@@ -319,6 +320,114 @@ private slots:
         QCOMPARE(got.at(1), line(205, 'r', QStringLiteral("x")));
         QCOMPARE(got.last(), mark(1204));
         QVERIFY(dispatcher.history().bytes() <= LineHistory::kMaxBytes);
+    }
+
+    // A resume token takes a name only for the session it was issued to:
+    // wrong, rotated, foreign, expired or missing proofs take nobody's name;
+    // a proven one replaces the stale connection. Whispers and private lines
+    // to an absent owner wait for that owner (at most 100), not for a
+    // stranger under the free name; a legacy sender sees no change.
+    void resumeTakesOnlyWhatTheTokenProves()
+    {
+        UserRegistry registry;
+        ServerDispatcher dispatcher(registry);
+        int64_t clock = 1'000'000;
+        dispatcher.clock = [&] { return clock; };
+        // Connection 7 comes from another machine.
+        dispatcher.peerAddress = [](ConnectionId id) { return id == 7 ? "10.0.0.2" : "10.0.0.1"; };
+        const std::string offer = "#kcx:frame,tls,resume";
+        const std::string claim = offer + ",resume=claim";
+        const auto tokenOf = [](const Outcome &outcome, ConnectionId to) {
+            for (const QString &sent : sentTo(outcome, to))
+                if (sent.startsWith(QStringLiteral("$#rtoken:")))
+                    return sent.mid(9, 64).toStdString();
+            return std::string();
+        };
+        const auto prove = [&](ConnectionId id, const std::string &token) {
+            Outcome started = dispatcher.dispatch(id, "$#neu:anna:0:127.0.9.1" + claim);
+            // Acknowledged so that TLS can start; nothing else until the proof.
+            if (sentTo(started, id) != QStringList{QStringLiteral("$#kcx:frame,tls,resume#")}
+                || started.claimsStarted != std::vector<ConnectionId>{id} || started.usersChanged)
+                return Outcome{};
+            return dispatcher.dispatchCommand(id, "$#resume:" + token + "#");
+        };
+
+        Outcome first = dispatcher.dispatch(1, "$#neu:anna:0:127.0.9.1" + offer);
+        const std::string token = tokenOf(first, 1);
+        QCOMPARE(token.size(), size_t(64));
+        dispatcher.dispatch(6, "$#neu:bob:0:127.0.9.6" + offer);
+        dispatcher.dispatch(5, "$#neu:dora:0:127.0.9.5#");
+
+        // Refused proofs while anna's stale connection 1 still holds the name.
+        for (const auto &[id, proof, reason] : {std::tuple{2, std::string(64, 'a'), "unbekannt"},
+                                                std::tuple{7, token, "von einer anderen Adresse"},
+                                                std::tuple{3, std::string(), "kein Nachweis"}}) {
+            const Outcome refused = proof.empty() ? (dispatcher.dispatch(id, "$#neu:anna:0:127.0.9.1" + claim),
+                                                     dispatcher.proofTimedOut(id))
+                                                  : prove(id, proof);
+            QCOMPARE(describe(refused.deliveries), QString::number(id) + QStringLiteral(">$#noconnect:noconnect#"));
+            QVERIFY(refused.replaced.empty());
+            QCOMPARE(refused.notes.size(), size_t(1));
+            QVERIFY2(refused.notes[0].ends_with(reason), refused.notes[0].c_str());
+            QCOMPARE(registry.at(registry.findUser("anna")).connection, ConnectionId(1));
+        }
+
+        // The proven claim: the stale connection goes quietly, the room sees one list.
+        const Outcome back = prove(4, token);
+        QCOMPARE(back.replaced, std::vector<ConnectionId>{1});
+        QCOMPARE(registry.at(registry.findUser("anna")).connection, ConnectionId(4));
+        QCOMPARE(registry.count(), 3);
+        QCOMPARE(sentTo(back, 6).size(), 1);
+        QVERIFY(sentTo(back, 6).first().startsWith(QStringLiteral("$#neu:")));
+        const std::string rotated = tokenOf(back, 4);
+        QVERIFY(!rotated.empty() && rotated != token);
+        QVERIFY(dispatcher.connectionClosed(1).deliveries.empty());
+        // The old token was rotated away.
+        QCOMPARE(describe(prove(8, token).deliveries), QStringLiteral("8>$#noconnect:noconnect#"));
+
+        // anna leaves; bob's whisper and private line wait for her, up to 100.
+        dispatcher.connectionClosed(4);
+        const Outcome whisper = dispatcher.dispatch(6, "$#pmessage:anna:bob#bist du da?");
+        QCOMPARE(describe(whisper.deliveries), QStringLiteral("6>$#held:anna:w:ok#"));
+        QCOMPARE(describe(dispatcher.dispatch(6, "$#pchat:anna:bob#privat").deliveries),
+                 QStringLiteral("6>$#held:anna:p:ok#"));
+        for (int i = 2; i < 100; ++i)
+            dispatcher.dispatch(6, "$#pmessage:anna:bob#" + std::to_string(i));
+        QCOMPARE(describe(dispatcher.dispatch(6, "$#pmessage:anna:bob#zu viel").deliveries),
+                 QStringLiteral("6>$#held:anna:w:voll#"));
+        // Nobody with a session of that name: the sender hears so, and the
+        // missing target is logged as it always was.
+        const Outcome nobody = dispatcher.dispatch(6, "$#pmessage:zoe:bob#hallo");
+        QCOMPARE(describe(nobody.deliveries), QStringLiteral("6>$#held:zoe:w:nein#"));
+        QCOMPARE(nobody.errors.size(), size_t(1));
+        // A legacy sender's whisper to an absent name behaves as it always did.
+        const Outcome legacy = dispatcher.dispatch(5, "$#pmessage:anna:dora#hallo");
+        QVERIFY(legacy.deliveries.empty());
+        QCOMPARE(legacy.errors.size(), size_t(1));
+
+        // A stranger under the free name gets none of them.
+        const Outcome stranger = dispatcher.dispatch(9, "$#neu:anna:0:127.0.9.9" + offer);
+        QVERIFY(!sentTo(stranger, 9).join(u'\n').contains(QStringLiteral("heldline")));
+        QCOMPARE(registry.at(registry.findUser("anna")).connection, ConnectionId(9));
+        dispatcher.connectionClosed(9);
+
+        // The owner proves her token and gets them, in order and with their time.
+        clock += 60'000;
+        const QStringList owner = sentTo(prove(10, rotated), 10);
+        const QStringList held = owner.filter(QStringLiteral("$#heldline:"));
+        QCOMPARE(held.size(), 100);
+        QCOMPARE(held.first(), QStringLiteral("$#heldline:1000000#$#pmassage:bob#Private Nachricht: bist du da?"));
+        QCOMPARE(held.at(1), QStringLiteral("$#heldline:1000000#$#pchat:bob#privat"));
+        QVERIFY(owner.indexOf(QRegularExpression(QStringLiteral("^\\$#rtoken:"))) < owner.indexOf(held.first()));
+        const std::string latest = owner.filter(QStringLiteral("$#rtoken:")).first().mid(9, 64).toStdString();
+
+        // A day after she left, her token is worth nothing.
+        dispatcher.connectionClosed(10);
+        clock += ResumeStore::kKeepMs + 1;
+        const Outcome expired = prove(11, latest);
+        QCOMPARE(registry.at(registry.findUser("anna")).connection, ConnectionId(11));
+        QVERIFY(sentTo(expired, 11).filter(QStringLiteral("heldline")).isEmpty());
+        QVERIFY(expired.notes.at(0).ends_with("unbekannt") || expired.notes.at(0).ends_with("abgelaufen"));
     }
 
     // Fields cannot be escaped, so a join that would shift the fields of the

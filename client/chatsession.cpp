@@ -371,8 +371,10 @@ void ChatSession::socketDisconnect(TCustomWinSocket *socket)
         socket->SendString(m_wire.wrapText(chat::buildDisconnect(m_userName)));
         showLine("Verbindung zum Chat getrennt");
         if (!m_leaving)
-            showWarning("Der Server hat die Verbindung beendet");
+            showWarning(m_linkFailed ? "Die Verbindung zum Server ist abgerissen"
+                                     : "Der Server hat die Verbindung beendet");
     }
+    m_linkFailed = false;
     m_wire.reset();
     m_resumeClaim.clear();
     m_trustPending = false;
@@ -394,7 +396,8 @@ void ChatSession::socketError(TCustomWinSocket *socket, TErrorEvent event, int &
     if (!socket->TlsError().empty()) {
         m_endReason = EndReason::Refused;
         showLine("Verschlüsselung fehlgeschlagen (" + socket->TlsError() + "): Verbindung getrennt", kWarningColour);
-    } else if (!m_quietJoin || m_connectionUp) {
+    } else if ((!m_quietJoin || m_connectionUp) && !std::exchange(m_linkFailed, m_connectionUp)) {
+        // Reading and writing may both fail on one broken link: said once.
         showLine("Fehler beim Verbinden mit: " + m_serverName.toStdString());
         if (event == TErrorEvent::eeConnect)
             showWarning("Unter " + m_socket->Host() + ":" + kc::IntToStr(m_socket->Port()) + " antwortet niemand");

@@ -346,6 +346,8 @@ private:
     quint64 m_trustSerial = 0;
     std::string m_trustAsked;
     kc::net::KeepAlive m_keepAlive{30, 10, 3};
+    /// The established connection failed (not closed by the server): said once.
+    bool m_linkFailed = false;
     bool m_quietJoin = false;
     /// Why the current connection is ending; Lost unless something here ended it.
     EndReason m_endReason = EndReason::Lost;

@@ -527,7 +527,13 @@ case "$scenario" in
     [ "$public" = "öffentlich 0,öffentlich 1,öffentlich 2,öffentlich 3,öffentlich 4,öffentlich 5," ] \
       || fail "carl's public lines are not each once and in order: $public"
     step "carl has every public line once, in order"
+    ask c count '^Fehler beim Verbinden mit'
+    [ "${reply% *}" = "ok 1 Fehler beim Verbinden mit:" ] || fail "carl's broken link is not told once: $reply"
+    ask c count '^Die Verbindung zum Server ist abgerissen$'
+    [ "${reply%% *}" = ok ] && [ "$reply" != "ok 0" ] || fail "carl's view blames the server for a broken link"
     expect c pcontains bob "bob: während du weg warst"
+    # KC_LAN_SHOT=FILE keeps a picture of carl's windows, just back.
+    [ -n "${KC_LAN_SHOT:-}" ] && expect c shot "$KC_LAN_SHOT"
     ;;
 
   hostloss)

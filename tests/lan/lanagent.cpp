@@ -14,6 +14,7 @@
 //   line TEXT             ok once the chat view holds the line TEXT
 //   pline NAME TEXT       ok once NAME's private window holds the line TEXT
 //   pcontains NAME TEXT   ok once NAME's private window holds TEXT anywhere
+//   shot FILE             the chat window and open private windows as one picture
 //   count REGEX           ok N LAST: chat view lines matching, the last of them
 //   search A.B.C PORT     search that range; ok L1;L2... once every probe is done
 //   pick ROW NAME         connect to found server ROW as NAME; ok once admitted
@@ -56,6 +57,8 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QLabel>
+#include <QPainter>
+#include <QPixmap>
 #include <QRegularExpression>
 #include <QSocketNotifier>
 #include <QTextEdit>
@@ -202,6 +205,27 @@ private:
         } else if (verb == QLatin1String("line")) {
             waitUntil([this, rest1] { return viewLines().contains(rest1); },
                       [this] { return viewLines().join(QLatin1Char('|')); });
+        } else if (verb == QLatin1String("shot")) {
+            // The chat window and the private windows side by side, as drawn now.
+            QList<QPixmap> parts{clientForm->grab()};
+            for (TprivatChatForm *window : clientForm->privatChats)
+                if (window->isVisible())
+                    parts << window->grab();
+            int width = 0, height = 0;
+            for (const QPixmap &part : parts) {
+                width += part.width() + 12;
+                height = std::max(height, part.height());
+            }
+            QPixmap picture(width + 12, height + 24);
+            picture.fill(QColor(0x5a, 0x6b, 0x7c));
+            QPainter painter(&picture);
+            int x = 12;
+            for (const QPixmap &part : parts) {
+                painter.drawPixmap(x, 12, part);
+                x += part.width() + 12;
+            }
+            painter.end();
+            reply(picture.save(rest1) ? QStringLiteral("ok") : QStringLiteral("fail cannot write ") + rest1);
         } else if (verb == QLatin1String("pcontains")) {
             const std::string partner = arg1.toStdString();
             auto history = [partner] {

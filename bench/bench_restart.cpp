@@ -17,6 +17,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QStringList>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
@@ -48,6 +49,7 @@ struct Member
     client::Reconnector *reconnector = nullptr;
     int nameRefusals = 0;
     int received = 0;
+    QStringList lastLines;
 };
 
 class Bench
@@ -96,8 +98,10 @@ public:
         const qint64 killedAt = nowUs();
         if (!startServer())
             return fail("the server does not listen after the restart");
-        if (!waitFull(60000))
+        if (!waitFull(60000)) {
+            describeMissing();
             return fail("the room did not fill again within 60 s");
+        }
         const double refillMs = (nowUs() - killedAt) / 1000.0;
         const Latency after = sendLines();
 
@@ -124,6 +128,19 @@ private:
         double p99 = 0;
         int lost = 0;
     };
+
+    // Who is not back, and what its session last said.
+    void describeMissing()
+    {
+        for (const Member &m : m_members) {
+            if (m.session->admitted() && int(m.session->listedUsers().size()) == m_clients)
+                continue;
+            std::fprintf(stderr, "%s: admitted %d, listed %zu, retrying %d, tries %d, refused %d, last: %s\n",
+                         m.session->userName().c_str(), int(m.session->admitted()), m.session->listedUsers().size(),
+                         int(m.reconnector->retrying()), m.reconnector->attempts(), m.nameRefusals,
+                         m.lastLines.join(QStringLiteral(" | ")).toUtf8().constData());
+        }
+    }
 
     int fail(const char *why)
     {
@@ -183,6 +200,9 @@ private:
 
     void lineAt(Member &m, const QString &text)
     {
+        m.lastLines << text;
+        while (m.lastLines.size() > 6)
+            m.lastLines.removeFirst();
         // "uNNNN: mark SEQ"; replayed or context lines carry a prefix and do not count.
         const int at = text.indexOf(QStringLiteral(": mark "));
         if (at < 0 || text.startsWith(QLatin1Char('[')))

@@ -12,6 +12,7 @@
 #include "stream/nmstrmserv.h"
 
 #include <QMetaMethod>
+#include <QTimer>
 #include <QRandomGenerator>
 
 #include <algorithm>
@@ -406,6 +407,15 @@ void ChatSession::socketError(TCustomWinSocket *socket, TErrorEvent event, int &
     // A connection that never came up ends here, without a disconnect.
     if (!m_connectionUp && !socket->Connected())
         emit connectionEnded(std::exchange(m_endReason, EndReason::Lost));
+    // One that broke (reset, say) reports its error and stays open without
+    // a disconnect event: it is over all the same, and ends as if closed,
+    // once this event is done with it.
+    if (m_connectionUp && event == TErrorEvent::eeDisconnect) {
+        QTimer::singleShot(0, this, kc::guard([this, serial = m_connectionSerial] {
+            if (serial == m_connectionSerial && m_connectionUp && m_socket->Endpoint()->Connected())
+                m_socket->Endpoint()->Close();
+        }));
+    }
 }
 
 void ChatSession::reportLegacyName()

@@ -52,13 +52,11 @@ public:
     bool writeFailed() const { return m_writeFailed; }
 
 private:
-    using Key = std::pair<std::string, int>;
-    static Key key(const std::string &host, int port);
     void load();
     void save();
 
     QString m_file;
-    std::map<Key, Pin> m_pins;
+    std::map<std::pair<std::string, int>, Pin> m_pins;
     bool m_writeFailed = false;
 };
 

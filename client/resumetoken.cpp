@@ -1,11 +1,8 @@
 #include "client/resumetoken.h"
 
+#include "client/serverfile.h"
 #include "protocol/chatcommand.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 #include <algorithm>
@@ -13,18 +10,6 @@
 #include <charconv>
 
 namespace client {
-
-namespace {
-
-constexpr qint64 kMaxFileBytes = 1024 * 1024;
-
-bool plainHost(const std::string &host)
-{
-    return !host.empty() && host.size() <= 255
-        && std::all_of(host.begin(), host.end(), [](unsigned char c) { return c > ' ' && c < 0x7F; });
-}
-
-} // namespace
 
 QString ResumeTokens::defaultFile()
 {
@@ -45,53 +30,34 @@ void ResumeTokens::setFile(const QString &file)
     load();
 }
 
-ResumeTokens::Key ResumeTokens::key(const std::string &host, int port)
-{
-    std::string lower = host;
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-    return {lower, port};
-}
-
 std::string ResumeTokens::find(const std::string &host, int port, const std::string &name) const
 {
-    const auto it = m_tokens.find(key(host, port));
+    const auto it = m_tokens.find(serverfile::key(host, port));
     return it != m_tokens.end() && it->second.first == name ? it->second.second : std::string();
 }
 
 void ResumeTokens::store(const std::string &host, int port, const std::string &name, const std::string &token)
 {
-    if (!validToken(token) || !plainHost(host) || name.empty())
+    if (!validToken(token) || !serverfile::plainHost(host) || name.empty())
         return;
-    m_tokens[key(host, port)] = {name, token};
+    m_tokens[serverfile::key(host, port)] = {name, token};
     save();
 }
 
 void ResumeTokens::forget(const std::string &host, int port)
 {
-    if (m_tokens.erase(key(host, port)))
+    if (m_tokens.erase(serverfile::key(host, port)))
         save();
 }
 
 void ResumeTokens::load()
 {
-    if (m_file.isEmpty())
-        return;
-    QFile in(m_file);
-    if (!in.open(QIODevice::ReadOnly))
-        return;
-    const QByteArray all = in.read(kMaxFileBytes);
-    for (const QByteArray &line : all.split('\n')) {
-        const QList<QByteArray> fields = line.trimmed().split(' ');
-        if (fields.size() != 4)
+    for (const serverfile::Line &line : serverfile::read(m_file, 2)) {
+        const std::string name = chat::percentDecodeName(line.fields[0].toStdString());
+        const std::string token = line.fields[1].toStdString();
+        if (name.empty() || !validToken(token))
             continue;
-        const std::string host = fields[0].toStdString();
-        bool portOk = false;
-        const int port = fields[1].toInt(&portOk);
-        const std::string name = chat::percentDecodeName(fields[2].toStdString());
-        const std::string token = fields[3].toStdString();
-        if (!plainHost(host) || !portOk || port < 1 || port > 65535 || name.empty() || !validToken(token))
-            continue;
-        m_tokens[key(host, port)] = {name, token};
+        m_tokens[line.server] = {name, token};
     }
 }
 
@@ -99,18 +65,12 @@ void ResumeTokens::save()
 {
     if (m_file.isEmpty())
         return;
-    QDir().mkpath(QFileInfo(m_file).absolutePath());
-    QSaveFile out(m_file);
-    if (!out.open(QIODevice::WriteOnly))
-        return;
     // A token lets whoever holds it take the user's name: for the owner's eyes only.
-    out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    for (const auto &[k, entry] : m_tokens) {
-        const std::string line = k.first + ' ' + std::to_string(k.second) + ' ' + chat::percentEncodeName(entry.first)
-                               + ' ' + entry.second + '\n';
-        out.write(line.data(), qint64(line.size()));
-    }
-    out.commit();
+    std::vector<std::string> lines;
+    for (const auto &[k, entry] : m_tokens)
+        lines.push_back(k.first + ' ' + std::to_string(k.second) + ' ' + chat::percentEncodeName(entry.first) + ' '
+                        + entry.second);
+    serverfile::write(m_file, lines);
 }
 
 std::optional<ResumeCommand> readResumeCommand(const std::string &data)

@@ -41,13 +41,11 @@ public:
     static bool validToken(const std::string &token);
 
 private:
-    using Key = std::pair<std::string, int>;
-    static Key key(const std::string &host, int port);
     void load();
     void save();
 
     QString m_file;
-    std::map<Key, std::pair<std::string, std::string>> m_tokens; // name, token
+    std::map<std::pair<std::string, int>, std::pair<std::string, std::string>> m_tokens; // name, token
 };
 
 /// A server command of the capability "resume".

@@ -232,6 +232,29 @@ private slots:
         QCOMPARE(token, session->resumeTokens().find("127.0.0.1", port, "anna"));
     }
 
+    // A server that takes the connection and resets it before any answer (as
+    // one does whose limit for connections without a join is reached): the
+    // reset ends that try, and the next one follows.
+    void resetBeforeAnswerEndsTheTry()
+    {
+        joinAdmitted();
+        reconnector->setDelays({60000, 60000, 0});
+        host->stop();
+        QVERIFY(kc::test::waitFor([&] { return reconnector->retrying(); }));
+        kc::test::RawServer raw;
+        QCOMPARE(raw.listen(port), port);
+        reconnector->retryNow();
+        kc::test::RawClient first;
+        QVERIFY(raw.accept(first));
+        QVERIFY(first.receive().starts_with("$#neu:anna:"));
+        first.abort();
+        QVERIFY(kc::test::waitFor([&] { return !session->socket()->Endpoint()->Connected(); }));
+        QVERIFY(reconnector->retrying());
+        reconnector->retryNow();
+        kc::test::RawClient second;
+        QVERIFY(raw.accept(second));
+    }
+
     void noReconnect_data()
     {
         QTest::addColumn<QString>("how");

@@ -7,6 +7,7 @@
 #include "help/hilfeform.h"
 #include "platform/appicon.h"
 #include "platform/guard.h"
+#include "platform/memorytrim.h"
 #include "search/suchform.h"
 #include "server/serverform.h"
 
@@ -77,6 +78,8 @@ void createWindows()
     sentfileForm = new TsentfileForm;
     HilfeForm = new THilfeForm;
     connectWindows();
+    // The windows run for days; what they freed goes back to the system.
+    trimFreedMemoryEvery(auswahlForm, std::chrono::seconds(30));
 }
 
 namespace {

@@ -2,7 +2,7 @@
 // under the same load. Run by bench/relay.sh, which starts both servers inside
 // a private network namespace; this program only talks to 127.0.0.1.
 //
-//   bench_relay --ours PORT:PID --irc PORT:PID [--seconds S] [--fill N] [--runs R]
+//   bench_relay --ours PORT:PID --irc PORT:PID [--seconds S] [--fill N] [--runs R] [--in-flight K]
 //   bench_relay --ours PORT:PID --profile-lines L [--members M] [--fill N] [--mode framed|tls]
 //       (a fixed load on our server alone, e.g. under callgrind)
 //   bench_relay --ours PORT:PID --tls-only [--seconds S] [--runs R]
@@ -16,9 +16,9 @@
 // the table is the median of R runs (default 3).
 //
 // Every line carries its sender, a sequence number and its send time. A sender
-// keeps one line in flight: it sends the next once the member after it has
-// received the previous one (IRC does not echo a line to its author, so the
-// author's own copy cannot be the signal for both servers).
+// keeps one line in flight (K with --in-flight K): it sends the next once the
+// member after it has received the previous one (IRC does not echo a line to
+// its author, so the author's own copy cannot be the signal for both servers).
 
 #include "net/tls.h"
 
@@ -328,13 +328,15 @@ public:
 
     // Closed loop: every member keeps one line in flight for `seconds`, or
     // until `lineLimit` lines are sent.
-    void saturate(double seconds, int64_t lineLimit = INT64_MAX)
+    void saturate(double seconds, int64_t lineLimit = INT64_MAX, int inFlight = 1)
     {
         m_closedLoop = true;
         m_lineLimit = lineLimit;
+        m_inFlight = std::max(1, inFlight);
         const int64_t end = nowNs() + int64_t(seconds * 1e9);
-        for (size_t i = 0; i < m_members.size(); ++i)
-            sendLine(int(i));
+        for (int k = 0; k < m_inFlight; ++k)
+            for (size_t i = 0; i < m_members.size(); ++i)
+                sendLine(int(i));
         run(end, true);
         drain();
     }
@@ -553,9 +555,10 @@ private:
             last = seq;
         ++m_stats.delivered;
         m_stats.latencyNs.push_back(at - sentAt);
-        // The member after the sender confirms the line for the sender.
+        // The member after the sender confirms the line for the sender; with
+        // more than one in flight each confirmed line lets the next one go.
         if (m_closedLoop && m_sending && r == (sender + 1) % int(m_members.size())
-            && seq == m_members[size_t(sender)].sent - 1)
+            && (m_inFlight > 1 || seq == m_members[size_t(sender)].sent - 1))
             sendLine(sender);
     }
 
@@ -563,6 +566,7 @@ private:
     std::vector<Member> m_members;
     Stats m_stats;
     bool m_closedLoop = true;
+    int m_inFlight = 1;
     bool m_sending = true;
     double m_steadyRate = 100;
     int64_t m_lineLimit = INT64_MAX;
@@ -595,6 +599,9 @@ double percentile(std::vector<int64_t> &v, double q)
     return double(v[k]) / 1e6;
 }
 
+// Lines each sender keeps in flight when saturating.
+int g_inFlight = 1;
+
 Result measure(const Server &server, int members, bool steady, double seconds, int round)
 {
     const std::string tag = std::string(server.proto == Proto::Ours         ? "k"
@@ -609,7 +616,7 @@ Result measure(const Server &server, int members, bool steady, double seconds, i
     if (steady)
         phase.steady(100, seconds);
     else
-        phase.saturate(seconds);
+        phase.saturate(seconds, INT64_MAX, g_inFlight);
     const double wall = double(nowNs() - t0) / 1e9;
     const double cpu = cpuSeconds(server.pid) - cpu0;
     Result r;
@@ -788,6 +795,8 @@ int main(int argc, char **argv)
             runs = std::max(1, std::atoi(argv[i + 1]));
         else if (opt == "--mode")
             profileMode = argv[i + 1];
+        else if (opt == "--in-flight")
+            g_inFlight = std::max(1, std::atoi(argv[i + 1]));
         else
             die("unknown option " + opt);
     }
@@ -854,7 +863,9 @@ int main(int argc, char **argv)
         steadyAll[3].push_back(measure(encrypted, 100, true, 2 * seconds, round));
     }
 
-    std::printf("Medians of %d runs; lost/reordered/merged/split: the worst run.\n", runs);
+    std::printf("Medians of %d runs; saturation with %d line(s) in flight per sender; lost/reordered/merged/split: "
+                "the worst run.\n",
+                runs, g_inFlight);
     row("measure", ours.label, irc.label, "ours/ngircd");
     std::printf("|%s|%s|%s|%s|\n", std::string(58, '-').c_str(), std::string(14, '-').c_str(),
                 std::string(14, '-').c_str(), std::string(13, '-').c_str());

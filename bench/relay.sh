@@ -7,6 +7,8 @@
 #   KC_BENCH_HEADLESS=1 bench/relay.sh ...   our server without its window
 #   KC_BENCH_SECONDS=N                       length of each phase (default 5)
 #   KC_BENCH_RUNS=N                          runs; each cell is their median (default 3)
+#   KC_BENCH_IN_FLIGHT=K                     lines each sender keeps in flight when
+#                                            saturating (default 1)
 #   KC_BENCH_TLS_ONLY=1 bench/relay.sh ...   only framed against encrypted framed
 #                                            members, without ngircd
 #
@@ -112,4 +114,5 @@ for port in $ours_port $irc_port; do
 done
 
 # Nothing may run on past the bound, whatever hangs.
-timeout 1500 "$build_dir/bench/bench_relay" --ours "$ours_port:$ours_pid" --irc "$irc_port:$irc_pid" --seconds "$seconds" --runs "${KC_BENCH_RUNS:-3}"
+timeout 1500 "$build_dir/bench/bench_relay" --ours "$ours_port:$ours_pid" --irc "$irc_port:$irc_pid" --seconds "$seconds" --runs "${KC_BENCH_RUNS:-3}" \
+  --in-flight "${KC_BENCH_IN_FLIGHT:-1}"

@@ -644,11 +644,27 @@ void sendDirect(Client &c, bool whisper, int firstWatcher)
     sendTo(c, std::string(whisper ? "$#pmessage:" : "$#pchat:") + target + ":" + c.name + "#" + text);
 }
 
-void printSamples(const char *who, const std::vector<Sample> &samples, size_t firstMinute)
+// The watchers' private-chat windows at the window, one per watcher, open at
+// the start of the load: one opened later would count as growth of a window
+// that merely opened another.
+void openPrivateWindows(const std::vector<Client *> &watchers)
+{
+    for (Client *c : watchers) {
+        ++totals.toWindowSent;
+        const int id = static_cast<int>(directTarget.size());
+        directTarget.push_back(-1);
+        directArrived.push_back(0);
+        sendTo(*c, "$#pchat:" + windowName + ":" + c->name + "#P " + std::to_string(c->idx) + " " + std::to_string(id)
+                       + " -1~");
+    }
+}
+
+void printSamples(const char *who, const std::vector<Sample> &samples, size_t firstMinute, size_t fifthMinute)
 {
     const Sample &start = samples.front();
     const Sample &end = samples.back();
     const Sample &minute = samples[std::min(firstMinute, samples.size() - 1)];
+    const Sample &fifth = samples[std::min(fifthMinute, samples.size() - 1)];
     long peakRss = 0, peakAnon = 0;
     int peakFds = 0, peakThreads = 0;
     for (const Sample &s : samples) {
@@ -658,16 +674,19 @@ void printSamples(const char *who, const std::vector<Sample> &samples, size_t fi
         peakThreads = std::max(peakThreads, s.threads);
     }
     const double drift = minute.rssKiB > 0 ? 100.0 * (end.rssKiB - minute.rssKiB) / minute.rssKiB : 0;
-    std::printf("| %-7s | RSS KiB     | %9ld | %9ld | %9ld | %9ld | %+6.1f %% %s |\n", who, start.rssKiB, minute.rssKiB,
-                end.rssKiB, peakRss, drift, std::abs(drift) <= 5 ? "ok" : "OVER");
+    const double drift5 = fifth.rssKiB > 0 ? 100.0 * (end.rssKiB - fifth.rssKiB) / fifth.rssKiB : 0;
+    std::printf("| %-7s | RSS KiB     | %9ld | %9ld | %9ld | %9ld | %9ld | %+6.1f %% %s | %+6.1f %% |\n", who, start.rssKiB,
+                minute.rssKiB, fifth.rssKiB, end.rssKiB, peakRss, drift, std::abs(drift) <= 5 ? "ok" : "OVER", drift5);
     // At start a thread or descriptor of the window's own connecting may still be about.
     const double anonDrift = minute.anonKiB > 0 ? 100.0 * (end.anonKiB - minute.anonKiB) / minute.anonKiB : 0;
-    std::printf("| %-7s | of it anon  | %9ld | %9ld | %9ld | %9ld | %+6.1f %%    |\n", who, start.anonKiB,
-                minute.anonKiB, end.anonKiB, peakAnon, anonDrift);
-    std::printf("| %-7s | descriptors | %9d | %9d | %9d | %9d | %s |\n", who, start.fds, minute.fds, end.fds, peakFds,
-                end.fds <= start.fds ? "back to start" : "NOT back    ");
-    std::printf("| %-7s | threads     | %9d | %9d | %9d | %9d | %s |\n", who, start.threads, minute.threads,
-                end.threads, peakThreads, end.threads <= start.threads ? "back to start" : "NOT back    ");
+    const double anonDrift5 = fifth.anonKiB > 0 ? 100.0 * (end.anonKiB - fifth.anonKiB) / fifth.anonKiB : 0;
+    std::printf("| %-7s | of it anon  | %9ld | %9ld | %9ld | %9ld | %9ld | %+6.1f %%    | %+6.1f %% |\n", who,
+                start.anonKiB, minute.anonKiB, fifth.anonKiB, end.anonKiB, peakAnon, anonDrift, anonDrift5);
+    std::printf("| %-7s | descriptors | %9d | %9d | %9d | %9d | %9d | %s |          |\n", who, start.fds, minute.fds,
+                fifth.fds, end.fds, peakFds, end.fds <= start.fds ? "back to start" : "NOT back    ");
+    std::printf("| %-7s | threads     | %9d | %9d | %9d | %9d | %9d | %s |          |\n", who, start.threads,
+                minute.threads, fifth.threads, end.threads, peakThreads,
+                end.threads <= start.threads ? "back to start" : "NOT back    ");
 }
 
 } // namespace
@@ -747,6 +766,7 @@ int main(int argc, char **argv)
     auto nextFileCheck = begin + std::chrono::seconds(1);
     double publicBudget = 0, whisperBudget = 0, privateBudget = 0;
     size_t firstMinuteSample = 6;
+    const size_t fifthMinuteSample = 30;
 
     auto joinedClients = [&] {
         std::vector<Client *> joined;
@@ -779,6 +799,10 @@ int main(int argc, char **argv)
                 for (Hostile &h : hostiles)
                     h.due = now + std::chrono::milliseconds(pick(5000));
                 lastOffer = now;
+                std::vector<Client *> watchers;
+                for (int i = firstWatcher; i < kChurners + kWatchers; ++i)
+                    watchers.push_back(&clients[static_cast<size_t>(i)]);
+                openPrivateWindows(watchers);
             } else if (now - begin > std::chrono::seconds(20)) {
                 die("the watchers could not join");
             }
@@ -1094,10 +1118,12 @@ int main(int argc, char **argv)
     const double loadSeconds = seconds(stopAt - begin);
     std::printf("\nSoak: %.1f minutes of load, %.0f s to settle afterwards\n\n", loadSeconds / 60,
                 seconds(end - stopAt));
-    std::printf("| process | measure     |     start | after 1 m |       end |      peak | end against 1 m / start |\n");
-    std::printf("|---------|-------------|-----------|-----------|-----------|-----------|-------------------------|\n");
-    printSamples("server", serverSamples, firstMinuteSample);
-    printSamples("window", windowSamples, firstMinuteSample);
+    std::printf("| process | measure     |     start | after 1 m | after 5 m |       end |      peak | end against 1 m / start "
+                "| end against 5 m |\n");
+    std::printf("|---------|-------------|-----------|-----------|-----------|-----------|-----------|-------------------------"
+                "|-----------------|\n");
+    printSamples("server", serverSamples, firstMinuteSample, fifthMinuteSample);
+    printSamples("window", windowSamples, firstMinuteSample, fifthMinuteSample);
     const int64_t linesSent = totals.publicSent + totals.whispersSent + totals.privateSent;
     std::printf("\n| load | count |\n|---|---|\n");
     std::printf("| lines sent (public / whispers / private) | %" PRId64 " (%" PRId64 " / %" PRId64 " / %" PRId64 ") |\n",

@@ -334,7 +334,7 @@ private slots:
         int64_t clock = 1'000'000;
         dispatcher.clock = [&] { return clock; };
         // Connection 7 comes from another machine.
-        dispatcher.peerAddress = [](ConnectionId id) { return id == 7 ? "10.0.0.2" : "10.0.0.1"; };
+        dispatcher.peerAddress = [](ConnectionId id) { return id == 7 ? "127.0.0.2" : "127.0.0.1"; };
         const std::string offer = "#kcx:frame,tls,resume";
         const std::string claim = offer + ",resume=claim";
         const auto tokenOf = [](const Outcome &outcome, ConnectionId to) {

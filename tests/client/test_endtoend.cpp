@@ -300,6 +300,14 @@ private slots:
                 QStringLiteral("anna: noch da?\nwird zugestellt, sobald bob wieder da ist"));
         }));
         QCOMPARE(annasWindow->editprivat->text(), QString());
+
+        // Back again, he finds it in a private window; it is closed here, so no
+        // later function meets it.
+        join(bob, QStringLiteral("bob"));
+        QVERIFY(waitFor([&] { return bob->findPrivatChat("anna") != nullptr; }));
+        TprivatChatForm *bobsWindow = bob->findPrivatChat("anna");
+        QVERIFY(waitFor([&] { return bobsWindow->richeditprivat->toPlainText().contains(QStringLiteral("anna: noch da?")); }));
+        bobsWindow->close();
     }
 
     void leaveAndReconnect()

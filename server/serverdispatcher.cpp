@@ -331,6 +331,13 @@ void ServerDispatcher::join(ConnectionId from, const chat::Command &command, Out
                        && std::find(offered.begin(), offered.end(), chat::kResumeClaim) != offered.end();
     if (check.problem != chat::NameProblem::None || !validAddress(address)
         || (!claim && (m_registry.taken(name) || m_registry.full()))) {
+        // The answer cannot say why; the log does.
+        std::string why = chat::nameProblemText(check.problem);
+        if (why.empty())
+            why = !validAddress(address) ? "Die Adresse im Beitritt ist ungültig."
+                  : m_registry.full()    ? "Der Chat ist voll."
+                                         : chat::nameProblemText(chat::NameProblem::Reserved);
+        outcome.notes.push_back((peerAddress ? peerAddress(from) : std::string()) + " Beitritt abgelehnt: " + why);
         refuseName(from, outcome);
         return;
     }

@@ -112,7 +112,7 @@ struct Outcome
     /// Stale connections whose user a proven claim took over: closed after the
     /// deliveries, without a word; their user has not left.
     std::vector<ConnectionId> replaced;
-    /// Lines for the server's log, UTF-8, about refused resume claims.
+    /// Lines for the server's log, UTF-8, about refused joins and resume claims.
     std::vector<std::string> notes;
 };
 

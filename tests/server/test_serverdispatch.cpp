@@ -372,6 +372,13 @@ private slots:
             QCOMPARE(registry.at(registry.findUser("anna")).connection, ConnectionId(1));
         }
 
+        // Her token proves nothing for bob, who is there on his own session.
+        dispatcher.dispatch(12, "$#neu:bob:0:127.0.9.1" + claim);
+        const Outcome foreign = dispatcher.dispatchCommand(12, "$#resume:" + token + "#");
+        QCOMPARE(describe(foreign.deliveries), QStringLiteral("12>$#noconnect:noconnect#"));
+        QVERIFY2(foreign.notes.at(0).ends_with("für einen anderen Namen"), foreign.notes.at(0).c_str());
+        QCOMPARE(registry.at(registry.findUser("bob")).connection, ConnectionId(6));
+
         // The proven claim: the stale connection goes quietly, the room sees one list.
         const Outcome back = prove(4, token);
         QCOMPARE(back.replaced, std::vector<ConnectionId>{1});
@@ -473,33 +480,35 @@ private slots:
         QTest::addColumn<QString>("data");
         QTest::addColumn<QString>("registered");
         QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("why"); // in the server's log, for a refusal
         const QString to = QStringLiteral(":0:127.0.0.5#");
-        QTest::newRow("NFD of a registered name") << QString::fromUtf8("$#neu:Ju\xCC\x88rgen") + to << "" << "5>$#noconnect:noconnect#";
+        QTest::newRow("NFD of a registered name") << QString::fromUtf8("$#neu:Ju\xCC\x88rgen") + to << "" << "5>$#noconnect:noconnect#" << "bereits vergeben";
         QTest::newRow("another name, same legacy form") << "$#neu:?ukasz:0:127.0.0.5#kcx:frame,utf8:%C5%83ukasz" << ""
-                                                        << "5>$#noconnect:noconnect#";
-        QTest::newRow("the legacy form itself") << "$#neu:?ukasz" + to << "" << "5>$#noconnect:noconnect#";
-        QTest::newRow("blank around a name") << "$#neu: anna " + to << "" << "5>$#noconnect:noconnect#";
-        QTest::newRow("Server") << "$#neu:Server" + to << "" << "5>$#noconnect:noconnect#";
-        QTest::newRow("server") << "$#neu:server" + to << "" << "5>$#noconnect:noconnect#";
+                                                        << "5>$#noconnect:noconnect#" << "bereits vergeben";
+        QTest::newRow("the legacy form itself") << "$#neu:?ukasz" + to << "" << "5>$#noconnect:noconnect#" << "bereits vergeben";
+        QTest::newRow("blank around a name") << "$#neu: anna " + to << "" << "5>$#noconnect:noconnect#" << "bereits vergeben";
+        QTest::newRow("Server") << "$#neu:Server" + to << "" << "5>$#noconnect:noconnect#" << "bereits vergeben";
+        QTest::newRow("server") << "$#neu:server" + to << "" << "5>$#noconnect:noconnect#" << "bereits vergeben";
         QTest::newRow("SERVER, whole name") << "$#neu:x:0:127.0.0.5#kcx:frame,utf8:SERVER" << ""
-                                            << "5>$#noconnect:noconnect#";
+                                            << "5>$#noconnect:noconnect#" << "bereits vergeben";
         QTest::newRow("bidi override") << QString::fromUtf8("$#neu:\xE2\x80\xAE" "anna") + to << ""
-                                       << "5>$#noconnect:noconnect#";
-        QTest::newRow("control character") << "$#neu:an\x1bna" + to << "" << "5>$#noconnect:noconnect#";
+                                       << "5>$#noconnect:noconnect#" << "unsichtbare Formatzeichen";
+        QTest::newRow("control character") << "$#neu:an\x1bna" + to << "" << "5>$#noconnect:noconnect#" << "Steuerzeichen";
         QTest::newRow("whole name, ill-formed") << "$#neu:x:0:127.0.0.5#kcx:frame,utf8:%C5x" << ""
-                                                << "5>$#noconnect:noconnect#";
+                                                << "5>$#noconnect:noconnect#" << "ungültige Zeichen";
         QTest::newRow("whole name with utf8") << "$#neu:?ucja:0:127.0.0.5#kcx:frame,utf8:%C5%81ucja" << "Łucja"
-                                              << "5>$#kcx:frame,utf8#";
+                                              << "5>$#kcx:frame,utf8#" << "";
         QTest::newRow("whole name needs utf8 agreed") << "$#neu:zed:0:127.0.0.5#kcx:utf8:%C5%81ucja" << "zed"
-                                                      << "1>$#neu:anna:127.0.9.1:Łukasz:127.0.9.2:Jürgen:127.0.9.3:zed:127.0.0.5#";
+                                                      << "1>$#neu:anna:127.0.9.1:Łukasz:127.0.9.2:Jürgen:127.0.9.3:zed:127.0.0.5#" << "";
         QTest::newRow("NFD becomes NFC") << QString::fromUtf8("$#neu:Zoe\xCC\x88") + to << "Zoë"
-                                         << "1>$#neu:anna:127.0.9.1:Łukasz:127.0.9.2:Jürgen:127.0.9.3:Zoë:127.0.0.5#";
+                                         << "1>$#neu:anna:127.0.9.1:Łukasz:127.0.9.2:Jürgen:127.0.9.3:Zoë:127.0.0.5#" << "";
     }
     void namesAreComparedAsTheyLook()
     {
         QFETCH(QString, data);
         QFETCH(QString, registered);
         QFETCH(QString, first);
+        QFETCH(QString, why);
         UserRegistry registry;
         registry.add("anna", "127.0.9.1", 1);
         registry.add("Łukasz", "127.0.9.2", 2);
@@ -511,8 +520,12 @@ private slots:
                      + QString::fromStdString(outcome.deliveries[0].bytes.str()),
                  first);
         QCOMPARE(registry.positionOf(5) >= 0, !registered.isEmpty());
-        if (registered.isEmpty())
+        if (registered.isEmpty()) {
+            QCOMPARE(outcome.notes.size(), size_t(1));
+            const QString note = QString::fromStdString(outcome.notes[0]);
+            QVERIFY2(note.contains(QStringLiteral(" Beitritt abgelehnt: ")) && note.contains(why), outcome.notes[0].c_str());
             return;
+        }
         QCOMPARE(QString::fromStdString(registry.at(registry.positionOf(5)).name), registered);
         QCOMPARE(outcome.deliveries[0].utf8, first.contains(QStringLiteral("utf8")));
         // A legacy peer reaches Łukasz under the name it sees, and the reply names him whole.

@@ -171,7 +171,11 @@ JoinStart ChatSession::join(const std::string &host, int port, const std::string
     m_nameProblem = chat::NameProblem::None;
     if (m_userName.empty())
         return JoinStart::NoName;
-    m_userName = cutUserName(m_userName);
+    // Counted in characters of the normalised name, as the server counts them,
+    // so a name typed with combining marks keeps its end.
+    const std::string typed =
+        QString::fromStdString(m_userName).normalized(QString::NormalizationForm_C).toStdString();
+    m_userName = cutUserName(typed);
     // The server would refuse it, some of it as if it were taken; the caller says why instead.
     const chat::NameCheck check = chat::checkUserName(m_userName);
     m_nameProblem = check.problem;
@@ -180,6 +184,8 @@ JoinStart ChatSession::join(const std::string &host, int port, const std::string
     if (check.problem != chat::NameProblem::None)
         return JoinStart::Refused;
     m_userName = check.name;
+    if (m_userName != typed)
+        showWarning("Der Name ist länger als 14 Zeichen: Sie erscheinen als \u201E" + m_userName + "\u201C.");
 
     m_leaving = false;
     emit joinStarted(QString::fromStdString(m_userName));
@@ -266,11 +272,17 @@ Delivery ChatSession::sendLine(const std::string &text)
     return Delivery::Sent;
 }
 
-void ChatSession::whisper(const std::string &target, const std::string &text)
+Delivery ChatSession::whisper(const std::string &target, const std::string &text)
 {
+    // The connection may have ended while the whisper was being typed.
+    if (!m_socket->Endpoint()->Connected()) {
+        emit lineAdded(notConnectedNotice(), kWarningColour);
+        return Delivery::NotConnected;
+    }
     sendCommand(chat::buildWhisper(target, m_userName, text));
     showLine("Private Nachricht an " + target + ": " + text);
     emit whisperSaid(QString::fromStdString(target), QString::fromStdString(text), true);
+    return Delivery::Sent;
 }
 
 Delivery ChatSession::sendPrivateLine(const std::string &partner, const std::string &text)

@@ -141,8 +141,9 @@ public:
     /// A public line in the own colour. Without a connection nothing goes
     /// and the chat says so.
     Delivery sendLine(const std::string &text);
-    /// A whisper to `target`, with its local line.
-    void whisper(const std::string &target, const std::string &text);
+    /// A whisper to `target`, with its local line. Without a connection
+    /// nothing goes, no line claims it did, and the chat says so.
+    Delivery whisper(const std::string &target, const std::string &text);
     /// A private chat line to `partner` (the private window shows its own copy).
     /// Nothing goes without a connection, or when `partner` is no longer listed.
     Delivery sendPrivateLine(const std::string &partner, const std::string &text);

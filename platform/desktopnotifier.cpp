@@ -111,20 +111,49 @@ public:
              << body << actions << hints << int(-1);
         auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call), this);
         const QPointer<QWidget> target(window);
+        ++m_awaited;
         connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, target](QDBusPendingCallWatcher *done) {
             done->deleteLater();
+            --m_awaited;
             const QDBusPendingReply<uint> reply = *done;
-            if (!reply.isError() && target)
-                m_windows.insert(reply.value(), target);
+            const uint id = reply.isError() ? 0 : reply.value();
+            const auto early = m_early.find(id);
+            if (early != m_early.end()) {
+                // Clicked or closed before the answer that names the notice got here.
+                const QString action = early.value();
+                m_early.erase(early);
+                if (!action.isEmpty())
+                    clicked(id, action, target);
+            } else if (!reply.isError() && target) {
+                m_windows.insert(id, target);
+            }
+            if (m_awaited == 0)
+                m_early.clear();
         });
     }
 
 private slots:
     void actionInvoked(uint id, const QString &action)
     {
-        if (!m_windows.contains(id))
-            return; // another program's notice
-        const QPointer<QWidget> window = m_windows.take(id);
+        if (!m_windows.contains(id)) {
+            // The bus may deliver the click ahead of the answer to our Notify:
+            // kept until that answer comes, unless it is another program's notice.
+            if (m_awaited > 0 && m_early.size() < kMaxEarly)
+                m_early.insert(id, action);
+            return;
+        }
+        clicked(id, action, m_windows.take(id));
+    }
+
+    void notificationClosed(uint id, uint)
+    {
+        if (!m_windows.remove(id) && m_awaited > 0 && m_early.size() < kMaxEarly)
+            m_early.insert(id, m_early.value(id)); // a click that came first stays a click
+    }
+
+private:
+    void clicked(uint id, const QString &action, const QPointer<QWidget> &window)
+    {
         // Done with: services that leave it on screen after the click are
         // asked to close it.
         m_bus.asyncCall(QDBusMessage::createMethodCall(kService, kPath, kInterface,
@@ -134,18 +163,17 @@ private slots:
             guarded([&] { raiseWindow(window); });
     }
 
-    void notificationClosed(uint id, uint)
-    {
-        m_windows.remove(id);
-    }
-
-private:
     QDBusConnection m_bus;
     bool m_markup;
     bool m_actions;
     NoticeImage m_image;
     /// The window each notice on screen raises, by the service's notice id.
     QHash<uint, QPointer<QWidget>> m_windows;
+    /// Notify calls not yet answered, and what happened meanwhile to notices
+    /// we did not know yet (the action, or empty when closed unclicked).
+    int m_awaited = 0;
+    QHash<uint, QString> m_early;
+    static constexpr qsizetype kMaxEarly = 64;
 };
 
 } // namespace

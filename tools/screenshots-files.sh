@@ -27,7 +27,7 @@ export DISPLAY=:78 LANG=C.UTF-8 QT_QPA_PLATFORM=xcb HOME=/home/bettina
 mkdir -p "$HOME/Downloads" "$HOME/Dokumente"
 work=$(mktemp -d)
 # The servers keep their keys in this run's folder and announce nothing.
-export XDG_DATA_HOME=$work/data DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/no-system-bus
+export XDG_DATA_HOME=$work/data XDG_CONFIG_HOME=$work/config DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/no-system-bus
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done

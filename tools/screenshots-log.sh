@@ -34,26 +34,10 @@ trap cleanup EXIT
 . "$(dirname "$0")/xdesktop.sh"
 start_desktop
 
-# A frame: the payload's length in bytes, ":", the payload, ",".
-frame() { local LC_ALL=C c; c=$(printf '%b' "$1"); printf '%d:%s,' "${#c}" "$c"; }
 # anna says $1 to Bettina, privately.
 anna() { frame "\$#pchat:Bettina:anna#$1" >&"$anna"; sleep 0.6; }
 
-"$program" --headless --port 5757 >"$work/server.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/5757) 2>/dev/null && break; sleep 0.1; done
-"$program" >"$work/client.log" 2>&1 &
-pids+=($!)
-xdotool windowactivate --sync "$(window auswahlForm)"
-xdotool key space                      # "Chatclient starten"
-client=$(window clientForm)
-xdotool windowactivate --sync "$client"
-xdotool key space                      # "verbinden"
-window 'Verbindung aufbauen zu:' >/dev/null
-xdotool key ctrl+a && xdotool type --delay 20 localhost && xdotool key Return
-window Benutername >/dev/null
-xdotool key ctrl+a && xdotool type --delay 20 Bettina && xdotool key Return
-sleep 1.5
+serve_and_join
 exec {anna}<>/dev/tcp/127.0.0.1/5757
 printf '%s' '$#neu:anna:0:127.0.0.1#kcx:frame,utf8' >&"$anna"; sleep 0.6
 anna 'Hallo Bettina! Kommst du nachher zum Grillen? 🔥'

@@ -23,7 +23,7 @@ done
 
 export DISPLAY=${KC_SHOT_DISPLAY:-:81} LANG=C.UTF-8 QT_QPA_PLATFORM=xcb
 work=$(mktemp -d)
-export XDG_DATA_HOME=$work/data DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/no-system-bus
+export XDG_DATA_HOME=$work/data XDG_CONFIG_HOME=$work/config DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/no-system-bus
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -36,24 +36,8 @@ start_desktop
 
 # A raw chat peer on file descriptor $1: every write is one command.
 send() { printf '%b' "$2" >&"$1"; sleep 0.4; }
-# A frame: the payload's length in bytes, ":", the payload, ",".
-frame() { local LC_ALL=C c; c=$(printf '%b' "$1"); printf '%d:%s,' "${#c}" "$c"; }
 
-"$program" --headless --port 5757 >"$work/server.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/5757) 2>/dev/null && break; sleep 0.1; done
-"$program" >"$work/client.log" 2>&1 &
-pids+=($!)
-xdotool windowactivate --sync "$(window auswahlForm)"
-xdotool key space                      # "Chatclient starten"
-client=$(window clientForm)
-xdotool windowactivate --sync "$client"
-xdotool key space                      # "verbinden"
-window 'Verbindung aufbauen zu:' >/dev/null
-xdotool key ctrl+a && xdotool type --delay 20 localhost && xdotool key Return
-window Benutername >/dev/null
-xdotool key ctrl+a && xdotool type --delay 20 Bettina && xdotool key Return
-sleep 1.5
+serve_and_join
 # Łukasz speaks frames and utf8: the field in Windows-1252, the whole name behind the list.
 exec {lukasz}<>/dev/tcp/127.0.0.1/5757
 send "$lukasz" '$#neu:?ukasz:32768:127.0.0.1#kcx:frame,utf8:%C5%81ukasz'

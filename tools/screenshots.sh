@@ -116,23 +116,8 @@ if [ "$which" != stopped ]; then
 # The programs of the pictures before end first (Xvfb and openbox stay).
 for pid in "${pids[@]:2}"; do kill "$pid" 2>/dev/null || true; done
 sleep 1
-"$program" --headless --port 5757 >"$work/burst-server.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/5757) 2>/dev/null && break; sleep 0.1; done
-"$program" >"$work/burst-client.log" 2>&1 &
-pids+=($!)
-xdotool windowactivate --sync "$(window auswahlForm)"
-xdotool key space                      # "Chatclient starten"
-client=$(window clientForm)
-xdotool windowactivate --sync "$client"
-xdotool key space                      # "verbinden"
-window 'Verbindung aufbauen zu:' >/dev/null
-xdotool key ctrl+a && xdotool type --delay 20 localhost && xdotool key Return
-window Benutername >/dev/null
-xdotool key ctrl+a && xdotool type --delay 20 Bettina && xdotool key Return
-sleep 1.5
+serve_and_join burst-
 # Our own programs speak frames: a marked join, then length:command, frames.
-frame() { local c; c=$(printf '%b' "$1"); printf '%d:%s,' "${#c}" "$c"; }
 authors=('Anna:32768' 'J\xfcrgen:176' 'Carla:16711680' 'Dieter:8388736' 'Emil:33023')
 fds=()
 for author in "${authors[@]}"; do
@@ -160,21 +145,8 @@ if [ "$which" = stopped ] || [ "$which" = all ]; then
 # fingerprint remain, and the chat says who ended the connection.
 for pid in "${pids[@]:2}"; do kill "$pid" 2>/dev/null || true; done
 sleep 1
-"$program" --headless --port 5757 >"$work/stopped-server.log" 2>&1 &
-stopped_server=$!
-for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/5757) 2>/dev/null && break; sleep 0.1; done
-"$program" >"$work/stopped-client.log" 2>&1 &
-stopped_client=$!
-xdotool windowactivate --sync "$(window auswahlForm)"
-xdotool key space                      # "Chatclient starten"
-client=$(window clientForm)
-xdotool windowactivate --sync "$client"
-xdotool key space                      # "verbinden"
-window 'Verbindung aufbauen zu:' >/dev/null
-xdotool key ctrl+a && xdotool type --delay 20 localhost && xdotool key Return
-window Benutername >/dev/null
-xdotool key ctrl+a && xdotool type --delay 20 Bettina && xdotool key Return
-sleep 1.5
+serve_and_join stopped-
+stopped_server=$server_pid stopped_client=$client_pid
 kill "$stopped_server"; wait "$stopped_server" 2>/dev/null || true
 sleep 1
 xdotool windowsize --sync "$client" 700 460

@@ -1,7 +1,7 @@
 # Sourced by the screenshot scripts: a desktop under Xvfb with openbox, and
 # the helpers that find and photograph the program's windows. Expects DISPLAY,
-# $work (a scratch folder), $docs (where pictures go) and the array pids
-# (processes the caller's cleanup ends).
+# $work (a scratch folder), $docs (where pictures go), $program and the array
+# pids (processes the caller's cleanup ends).
 
 start_desktop() {
   Xvfb "$DISPLAY" -screen 0 900x620x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
@@ -32,4 +32,32 @@ shoot() { # window title, file
   sleep 0.5
   import -silent -frame -window "$id" "$docs/$2"
   echo "docs/$2"
+}
+
+# A frame of our framed wire: the payload's length in bytes, ":", the
+# payload, ",".
+frame() { local LC_ALL=C c; c=$(printf '%b' "$1"); printf '%d:%s,' "${#c}" "$c"; }
+
+# A --headless server on port 5757 and the program as a client that joins it
+# as Bettina through the start window and its two questions. The logs are
+# $work/${1}server.log and $work/${1}client.log; sets server_pid, client_pid
+# and client (the client window's id).
+serve_and_join() {
+  "$program" --headless --port 5757 >"$work/${1:-}server.log" 2>&1 &
+  server_pid=$!
+  pids+=($!)
+  for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/5757) 2>/dev/null && break; sleep 0.1; done
+  "$program" >"$work/${1:-}client.log" 2>&1 &
+  client_pid=$!
+  pids+=($!)
+  xdotool windowactivate --sync "$(window auswahlForm)"
+  xdotool key space                      # "Chatclient starten"
+  client=$(window clientForm)
+  xdotool windowactivate --sync "$client"
+  xdotool key space                      # "verbinden"
+  window 'Verbindung aufbauen zu:' >/dev/null
+  xdotool key ctrl+a && xdotool type --delay 20 localhost && xdotool key Return
+  window Benutername >/dev/null
+  xdotool key ctrl+a && xdotool type --delay 20 Bettina && xdotool key Return
+  sleep 1.5
 }

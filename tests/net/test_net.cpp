@@ -2,6 +2,7 @@
 #include "net/dnssdrecord.h"
 #include "net/hostlookup.h"
 #include "net/keyfile.h"
+#include "net/notifierpair.h"
 #include "net/tls.h"
 
 #include <QHostAddress>
@@ -31,6 +32,7 @@ private slots:
     void fingerprintForms_data();
     void fingerprintForms();
     void sessionOnNonBlockingSockets();
+    void sharedSetHandlesEveryReadyWatchOnce();
     void keyFileLastsAndRefusesWhatItCannotTrust_data();
     void keyFileLastsAndRefusesWhatItCannotTrust();
     void hostileTxtRecords_data();
@@ -309,6 +311,61 @@ void TestNet::fingerprintForms()
 
 // Both ends on non-blocking sockets, driven by readiness alone: the client
 // sees this run's certificate, bytes pass both ways, a close is seen.
+// Many sockets share one epoll set: a handler that drops or switches off
+// other watches keeps them from being called, even when they were ready in
+// the same pass; unread data calls again on every pass, and a hang-up
+// reaches the read handler.
+void TestNet::sharedSetHandlesEveryReadyWatchOnce()
+{
+    constexpr int kPairs = 4;
+    int fds[kPairs][2];
+    kc::net::NotifierPair watches[kPairs];
+    int calls[kPairs] = {};
+    int first = -1;
+    for (int i = 0; i < kPairs; ++i) {
+        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds[i]), 0);
+        watches[i].watch(
+            fds[i][0], this,
+            [&, i] {
+                ++calls[i];
+                if (first < 0) {
+                    first = i;
+                    for (int k = 0; k < kPairs; ++k)
+                        if (k != i)
+                            k % 2 ? watches[k].drop() : watches[k].setRead(false);
+                }
+            },
+            [] {});
+    }
+    for (int i = 0; i < kPairs; ++i) {
+        watches[i].setRead(true);
+        QCOMPARE(::write(fds[i][1], "x", 1), 1);
+    }
+    QTRY_VERIFY(first >= 0 && calls[first] >= 3);
+    for (int i = 0; i < kPairs; ++i)
+        QCOMPARE(calls[i] > 0, i == first);
+    watches[first].setRead(false);
+    const int before = calls[first];
+    QTest::qWait(20);
+    QCOMPARE(calls[first], before);
+
+    // A hang-up, with nothing left to read.
+    const int last = first == kPairs - 1 ? 0 : kPairs - 1;
+    watches[last].watch(fds[last][0], this, [&] { ++calls[last]; }, [] {});
+    calls[last] = 0;
+    ::close(fds[last][1]);
+    char drain[8];
+    QCOMPARE(::read(fds[last][0], drain, sizeof drain), 1);
+    watches[last].setRead(true);
+    QTRY_VERIFY(calls[last] > 0);
+    for (int i = 0; i < kPairs; ++i) {
+        watches[i].drop();
+        ::close(fds[i][0]);
+        if (i != last)
+            ::close(fds[i][1]);
+    }
+}
+
 void TestNet::sessionOnNonBlockingSockets()
 {
     int fds[2];

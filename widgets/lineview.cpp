@@ -174,7 +174,7 @@ LineView::LineView(QWidget *parent, int maxLines, qsizetype maxBytes)
         if (!m_follow)
             seek(value);
         layoutVisible();
-        viewport()->update();
+        repaintAll();
     });
 }
 
@@ -270,6 +270,7 @@ void LineView::unfold(int index)
     m_lines[at].unfolded = true;
     setRows(at, estimateRows(m_lines[at]), false);
     m_laidOut.remove(m_firstId + index);
+    m_shownTopId = -1;
     m_dirty = true;
     scheduleFlush();
 }
@@ -292,6 +293,7 @@ bool LineView::setLineText(int64_t number, const QString &text)
     m_laidOut.remove(number);
     while (m_lines.size() > 1 && m_bytes > m_maxBytes)
         dropOldest();
+    m_shownTopId = -1;
     m_dirty = true;
     scheduleFlush();
     return true;
@@ -452,6 +454,7 @@ void LineView::rewrap()
         if (id++ < m_topId)
             m_rowsAbove += entry.rows;
     }
+    m_shownTopId = -1;
     m_dirty = true;
 }
 
@@ -467,6 +470,7 @@ void LineView::clear()
     m_rowsAbove = 0;
     m_anchor = m_cursor = -1;
     m_follow = true;
+    m_shownTopId = -1;
     m_dirty = true;
     scheduleFlush();
 }
@@ -516,7 +520,7 @@ void LineView::selectAll()
         return;
     m_anchor = m_firstId;
     m_cursor = m_firstId + lineCount() - 1;
-    viewport()->update();
+    repaintAll();
 }
 
 void LineView::copy()
@@ -536,7 +540,38 @@ void LineView::scheduleFlush()
 void LineView::flush()
 {
     m_sinceFlush.start();
+    const bool following = m_follow;
     layoutVisible();
+    // Following the end with nothing changed but lines appended: the rows on
+    // screen move up, and only the rows that come in are drawn.
+    const int64_t moved = following && m_follow ? rowsSinceShownTop() : -1;
+    const int rows = visibleRows();
+    if (moved <= 0 || moved >= rows) {
+        repaintAll();
+        return;
+    }
+    const int height = rowHeight();
+    viewport()->scroll(0, -static_cast<int>(moved) * height);
+    const int firstNew = static_cast<int>(rows - moved) * height;
+    viewport()->update(0, firstNew, viewport()->width(), viewport()->height() - firstNew);
+}
+
+int64_t LineView::rowsSinceShownTop() const
+{
+    if (m_shownTopId < m_firstId || m_shownTopId > m_topId)
+        return -1;
+    int64_t rows = m_topRow - m_shownTopRow;
+    for (int64_t id = m_shownTopId; id < m_topId; ++id) {
+        rows += entryOf(id).rows;
+        if (rows > visibleRows())
+            return -1;
+    }
+    return rows;
+}
+
+void LineView::repaintAll()
+{
+    m_shownTopId = -1;
     viewport()->update();
 }
 
@@ -690,13 +725,21 @@ bool LineView::onFoldMark(const QPoint &pos, int64_t *id) const
     return x >= from && x <= line.x() + line.naturalTextWidth();
 }
 
-void LineView::paintEvent(QPaintEvent *)
+void LineView::paintEvent(QPaintEvent *event)
 {
     if (m_dirty)
         layoutVisible();
     QPainter painter(viewport());
+    // The pixels show this top from now on, unless a row count turns out
+    // wrong below. Only a full viewport can be moved: below a short one, the
+    // rows that come in land where nothing was drawn.
+    m_shownTopId = m_totalRows - m_rowsAbove - m_topRow >= visibleRows() ? m_topId : -1;
+    m_shownTopRow = m_topRow;
     if (m_lines.empty())
         return;
+    // Only the rows in the area asked for are drawn (after a move, the new ones).
+    const int areaTop = event->rect().top();
+    const int areaEnd = event->rect().bottom() + 1;
     const int height = rowHeight();
     const int ascent = fontMetrics().ascent();
     const int viewHeight = viewport()->height();
@@ -708,7 +751,7 @@ void LineView::paintEvent(QPaintEvent *)
     const QColor base = colours.color(QPalette::Base);
     const int64_t lastId = m_firstId + lineCount() - 1;
     int y = -m_topRow * height;
-    for (int64_t id = m_topId; id <= lastId && y < viewHeight; ++id) {
+    for (int64_t id = m_topId; id <= lastId && y < std::min(viewHeight, areaEnd); ++id) {
         const Entry &entry = entryOf(id);
         Layout layout = m_laidOut.value(id);
         if (!layout) {
@@ -717,11 +760,16 @@ void LineView::paintEvent(QPaintEvent *)
             m_laidOut.insert(id, layout);
             if (!entry.exact || entry.rows != layout->lineCount()) {
                 setRows(static_cast<size_t>(id - m_firstId), std::max(1, layout->lineCount()), true);
+                m_shownTopId = -1;
                 m_dirty = true;
                 scheduleFlush();
             }
         }
         const int rows = std::max(1, layout->lineCount());
+        if (y + rows * height <= areaTop) {
+            y += rows * height;
+            continue;
+        }
         if (selection && id >= selFirst && id <= selLast) {
             painter.fillRect(0, y, viewWidth, rows * height, colours.brush(QPalette::Highlight));
             painter.setPen(colours.color(QPalette::HighlightedText));
@@ -731,8 +779,10 @@ void LineView::paintEvent(QPaintEvent *)
         const QString &text = layout->text;
         for (int i = std::max(0, -y / height); i < layout->lineCount(); ++i) {
             const int rowY = y + i * height;
-            if (rowY >= viewHeight)
+            if (rowY >= std::min(viewHeight, areaEnd))
                 break;
+            if (rowY + height <= areaTop)
+                continue;
             qsizetype start = 0;
             const QTextLine line = layout->lineAt(i, &start);
             line.draw(&painter, QPointF(kMargin, y));
@@ -746,6 +796,7 @@ void LineView::paintEvent(QPaintEvent *)
 void LineView::resizeEvent(QResizeEvent *event)
 {
     QAbstractScrollArea::resizeEvent(event);
+    m_shownTopId = -1;
     if (wrapWidth() != m_wrapWidth)
         rewrap();
     layoutVisible();
@@ -761,6 +812,7 @@ void LineView::changeEvent(QEvent *event)
     } else if (event->type() == QEvent::PaletteChange) {
         // The fold mark's colour is part of each layout.
         m_laidOut.clear();
+        m_shownTopId = -1;
         m_dirty = true;
         scheduleFlush();
     }
@@ -796,7 +848,7 @@ void LineView::mousePressEvent(QMouseEvent *event)
     if (!(event->modifiers() & Qt::ShiftModifier) || m_anchor < 0)
         m_anchor = id;
     m_cursor = id;
-    viewport()->update();
+    repaintAll();
 }
 
 void LineView::mouseMoveEvent(QMouseEvent *event)
@@ -816,7 +868,7 @@ void LineView::mouseMoveEvent(QMouseEvent *event)
     else if (y >= viewport()->height())
         vertical->setValue(vertical->value() + 1);
     m_cursor = idAt(y);
-    viewport()->update();
+    repaintAll();
 }
 
 void LineView::contextMenuEvent(QContextMenuEvent *event)

@@ -146,6 +146,8 @@ protected:
     void mousePressEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
     void contextMenuEvent(QContextMenuEvent *event) override;
+    /// Nothing: the view itself repaints or moves what the scroll bar changed.
+    void scrollContentsBy(int, int) override {}
 
 private:
     struct Entry : Line
@@ -177,6 +179,12 @@ private:
     void rewrap();
     void scheduleFlush();
     void flush();
+    /// Rows the top moved down since the viewport's pixels were drawn; -1
+    /// when they cannot be moved to match (anything but appended lines
+    /// changed, or the move is larger than the viewport).
+    int64_t rowsSinceShownTop() const;
+    /// Every row drawn anew on the next paint.
+    void repaintAll();
     /// Lays out the lines on screen (reusing those laid out already), makes
     /// their row counts exact, places the top of the view and sets the scroll bar.
     void layoutVisible();
@@ -214,6 +222,10 @@ private:
     int64_t m_topId = 0;
     int m_topRow = 0;
     int64_t m_rowsAbove = 0;
+    /// The top the viewport's pixels were drawn at, with every row filled
+    /// (m_shownTopId -1: none that appended lines alone could have moved).
+    int64_t m_shownTopId = -1;
+    int m_shownTopRow = 0;
     RowScrollBar *m_scrollBar;
     bool m_follow = true;
     bool m_adjusting = false;

@@ -5,6 +5,7 @@
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QImage>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTest>
 
@@ -160,6 +161,40 @@ private slots:
                 for (int x = 0; x < view.continuationIndent() && !ink; ++x)
                     ink = picture.pixel(x, y) != background;
             QVERIFY2(ink == marked[row], qPrintable(QStringLiteral("row %1").arg(row)));
+        }
+    }
+
+    // A view that follows the end moves its pixels up for appended lines and
+    // draws only the new rows; what is on screen must still be what a full
+    // paint draws, frame after frame, with wrapped lines and a selection.
+    void movedRowsMatchAFullPaint()
+    {
+        LineView view(nullptr, 50);
+        fit(view, QStringLiteral("Guten Morgen zusammen"), 6);
+        const auto onScreen = [&view] {
+            const QPoint at = view.viewport()->mapTo(view.window(), QPoint(0, 0));
+            return view.screen()
+                ->grabWindow(view.window()->winId(), at.x(), at.y(), view.viewport()->width(),
+                             view.viewport()->height())
+                .toImage()
+                .convertToFormat(QImage::Format_RGB32);
+        };
+        const auto matches = [&] {
+            return QTest::qWaitFor([&] {
+                return onScreen() == view.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+            });
+        };
+        int n = 0;
+        for (int frame = 0; frame < 12; ++frame) {
+            for (int k = 0; k <= frame % 3; ++k, ++n)
+                view.appendText(n % 4 == 1 ? QStringLiteral("Zeile %1 ist so lang, dass sie umbricht").arg(n)
+                                           : QStringLiteral("Zeile %1").arg(n),
+                                QColor::fromHsv(n * 40 % 360, 255, 160));
+            if (frame == 6) {
+                view.selectAll();
+            }
+            QVERIFY(settled(view));
+            QVERIFY2(matches(), qPrintable(QStringLiteral("frame %1").arg(frame)));
         }
     }
 

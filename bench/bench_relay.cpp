@@ -602,7 +602,8 @@ double percentile(std::vector<int64_t> &v, double q)
 // Lines each sender keeps in flight when saturating.
 int g_inFlight = 1;
 
-Result measure(const Server &server, int members, bool steady, double seconds, int round)
+// `rate` lines per second spread over the members, or saturation when 0.
+Result measure(const Server &server, int members, double rate, double seconds, int round)
 {
     const std::string tag = std::string(server.proto == Proto::Ours         ? "k"
                                         : server.proto == Proto::OursFramed ? "f"
@@ -613,8 +614,8 @@ Result measure(const Server &server, int members, bool steady, double seconds, i
     const double cpu0 = cpuSeconds(server.pid);
     const double own0 = ownCpuSeconds();
     const int64_t t0 = nowNs();
-    if (steady)
-        phase.steady(100, seconds);
+    if (rate > 0)
+        phase.steady(rate, seconds);
     else
         phase.saturate(seconds, INT64_MAX, g_inFlight);
     const double wall = double(nowNs() - t0) / 1e9;
@@ -746,9 +747,9 @@ void rows(const std::string &mode, const std::string &n, const Result &a, const 
         row((p + "unexpected pieces").c_str(), std::to_string(a.foreign), std::to_string(b.foreign), "");
 }
 
-void steadyRows(const std::string &mode, const Result &a, const Result &b)
+void steadyRows(const std::string &mode, int rate, const Result &a, const Result &b)
 {
-    const std::string p = mode + ", 100 lines/s, 100 members: ";
+    const std::string p = mode + ", " + std::to_string(rate) + " lines/s, 100 members: ";
     row((p + "p50 latency ms").c_str(), fmt(a.p50Ms, 2), fmt(b.p50Ms, 2), ratio(a.p50Ms, b.p50Ms));
     row((p + "p99 latency ms").c_str(), fmt(a.p99Ms, 2), fmt(b.p99Ms, 2), ratio(a.p99Ms, b.p99Ms));
     row((p + "lost / reord. / merged / split").c_str(), losses(a), losses(b), "");
@@ -766,6 +767,7 @@ int main(int argc, char **argv)
     double seconds = 5;
     int fillLines = 5100;
     int profileLines = 0;
+    double profileRate = 0;
     int profileMembers = 100;
     int runs = 3;
     std::string profileMode = "legacy";
@@ -789,6 +791,8 @@ int main(int argc, char **argv)
             fillLines = std::atoi(argv[i + 1]);
         else if (opt == "--profile-lines")
             profileLines = std::atoi(argv[i + 1]);
+        else if (opt == "--profile-rate")
+            profileRate = std::atof(argv[i + 1]);
         else if (opt == "--members")
             profileMembers = std::atoi(argv[i + 1]);
         else if (opt == "--runs")
@@ -804,6 +808,21 @@ int main(int argc, char **argv)
     framed.proto = Proto::OursFramed;
     Server encrypted = ours;
     encrypted.proto = Proto::OursTls;
+    if (profileRate > 0) {
+        // A paced load on one server alone, for a profile or for a quick look
+        // at its CPU per line.
+        const Server &target = profileMode == "framed" ? framed
+                               : profileMode == "tls"  ? encrypted
+                               : profileMode == "irc"  ? irc
+                                                       : ours;
+        if (fillLines > 0 && target.proto != Proto::Irc)
+            fill(ours, fillLines);
+        const Result r = measure(target, profileMembers, profileRate, seconds, 1);
+        std::printf("%s, %.0f lines/s, %d members: server CPU ms per line %.3f, p50 %.2f ms, p99 %.2f ms, lost %lld\n",
+                    profileMode.c_str(), profileRate, profileMembers, r.cpuMsPerLine, r.p50Ms, r.p99Ms,
+                    (long long)r.lost);
+        return 0;
+    }
     if (profileLines > 0) {
         // A fixed load for an instruction profile of our server alone.
         if (fillLines > 0)
@@ -825,8 +844,8 @@ int main(int argc, char **argv)
             for (int members : counts) {
                 std::fprintf(stderr, "run %d of %d: saturation, %d members, framed and encrypted...\n", run, runs,
                              members);
-                plain[members].push_back(measure(framed, members, false, seconds, 2 * run));
-                secure[members].push_back(measure(encrypted, members, false, seconds, 2 * run + 1));
+                plain[members].push_back(measure(framed, members, 0, seconds, 2 * run));
+                secure[members].push_back(measure(encrypted, members, 0, seconds, 2 * run + 1));
             }
         std::printf("Medians of %d runs; lost/reordered/merged/split: the worst run.\n", runs);
         row("measure", "framed+TLS", "framed", "TLS/plain");
@@ -844,23 +863,27 @@ int main(int argc, char **argv)
 
     // [members][server]: legacy, framed, ngircd, framed inside TLS.
     std::map<int, std::vector<Result>> all[4];
-    std::vector<Result> steadyAll[4];
+    // [rate][server], as above.
+    const int rates[] = {100, 1000};
+    std::map<int, std::vector<Result>> steadyAll[4];
     int round = 0;
     for (int run = 1; run <= runs; ++run) {
         for (int members : counts) {
             std::fprintf(stderr, "run %d of %d: saturation, %d members...\n", run, runs, members);
             ++round;
-            all[0][members].push_back(measure(ours, members, false, seconds, round));
-            all[1][members].push_back(measure(framed, members, false, seconds, round));
-            all[2][members].push_back(measure(irc, members, false, seconds, round));
-            all[3][members].push_back(measure(encrypted, members, false, seconds, round));
+            all[0][members].push_back(measure(ours, members, 0, seconds, round));
+            all[1][members].push_back(measure(framed, members, 0, seconds, round));
+            all[2][members].push_back(measure(irc, members, 0, seconds, round));
+            all[3][members].push_back(measure(encrypted, members, 0, seconds, round));
         }
-        std::fprintf(stderr, "run %d of %d: 100 lines/s over 100 members...\n", run, runs);
-        ++round;
-        steadyAll[0].push_back(measure(ours, 100, true, 2 * seconds, round));
-        steadyAll[1].push_back(measure(framed, 100, true, 2 * seconds, round));
-        steadyAll[2].push_back(measure(irc, 100, true, 2 * seconds, round));
-        steadyAll[3].push_back(measure(encrypted, 100, true, 2 * seconds, round));
+        for (int rate : rates) {
+            std::fprintf(stderr, "run %d of %d: %d lines/s over 100 members...\n", run, runs, rate);
+            ++round;
+            for (int k = 0; k < 4; ++k) {
+                const Server &server = k == 0 ? ours : k == 1 ? framed : k == 2 ? irc : encrypted;
+                steadyAll[k][rate].push_back(measure(server, 100, rate, 2 * seconds, round));
+            }
+        }
     }
 
     std::printf("Medians of %d runs; saturation with %d line(s) in flight per sender; lost/reordered/merged/split: "
@@ -875,10 +898,12 @@ int main(int argc, char **argv)
         rows("framed", std::to_string(members), median(all[1][members]), b);
         rows("framed+TLS", std::to_string(members), median(all[3][members]), b);
     }
-    const Result sb = median(steadyAll[2]);
-    steadyRows("legacy", median(steadyAll[0]), sb);
-    steadyRows("framed", median(steadyAll[1]), sb);
-    steadyRows("framed+TLS", median(steadyAll[3]), sb);
+    for (int rate : rates) {
+        const Result sb = median(steadyAll[2][rate]);
+        steadyRows("legacy", rate, median(steadyAll[0][rate]), sb);
+        steadyRows("framed", rate, median(steadyAll[1][rate]), sb);
+        steadyRows("framed+TLS", rate, median(steadyAll[3][rate]), sb);
+    }
     // The price of encryption on our server alone.
     std::printf("\nframed inside TLS against framed plain text, server CPU ms per line (goal: at most 1.3):\n");
     for (int members : counts) {

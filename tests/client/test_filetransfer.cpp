@@ -392,8 +392,11 @@ private slots:
         };
         const TNotifyEvent progress = clientForm->session()->streamSender()->OnPacketSent;
         bool opened = false;
+        // Progress comes at most once a frame, but the last chunk is always told.
+        int32_t lastSent = -1;
         clientForm->session()->streamSender()->OnPacketSent = [&](QObject *sender) {
             progress(sender);
+            lastSent = clientForm->session()->streamSender()->BytesSent();
             if (!opened) {
                 opened = true;
                 clientForm->farbeBitBtn->click(); // the colour dialog stays up until the file is in
@@ -406,6 +409,7 @@ private slots:
         env->dialogs.whileOpen = nullptr;
         QVERIFY(done);
         QVERIFY(savedWhileOpen);
+        QCOMPARE(lastSent, clientForm->session()->streamSender()->BytesTotal());
         QCOMPARE(contents(dir->filePath(QStringLiteral("gross.bin"))), bytes);
     }
 

@@ -120,9 +120,7 @@ void SharedSet::remove(uint64_t key)
     const uint32_t before = mask(watch.read, watch.write);
     watch.read = watch.write = false;
     sync(key, watch, before);
-    // A handler on the stack keeps its own reference to the watch.
-    watch.onRead = nullptr;
-    watch.onWrite = nullptr;
+    // A handler running now keeps the watch, and itself, alive until it returns.
     m_watches.erase(it);
 }
 

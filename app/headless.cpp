@@ -81,6 +81,7 @@ int runHeadless(int &argc, char **argv, const StartOptions &options)
     chatserver::ChatServerHost host;
     host.setKeepAlive(options.keepAlive);
     host.setRequireEncryption(options.requireEncryption);
+    host.setMaxUsersPerAddress(options.usersPerAddress);
     host.setKeyFile(options.keyFile.empty() ? chatserver::ChatServerHost::defaultKeyFile() : options.keyFile);
     host.setAnnounced(true);
     QObject::connect(&host, &chatserver::ChatServerHost::logged, &host, writeLog);

@@ -47,11 +47,13 @@ int main(int argc, char **argv)
     clientForm->session()->trust().pins().setFile(client::PinStore::defaultFile());
     clientForm->chatLog()->setFolder(client::ChatLog::defaultFolder());
     clientForm->session()->resumeTokens().setFile(client::ResumeTokens::defaultFile());
+    clientForm->session()->setClientKeyFile(client::ChatSession::defaultClientKeyFile());
     serverForm->showFingerprint();
     suchForm->setBrowsing(true);
     if (options.mode == kc::StartOptions::Mode::Server) {
         serverForm->host().setKeepAlive(options.keepAlive);
         serverForm->host().setRequireEncryption(options.requireEncryption);
+        serverForm->host().setMaxUsersPerAddress(options.usersPerAddress);
         auswahlForm->Button2Click();
         if (options.port)
             serverForm->Edit1->setText(QString::number(*options.port));

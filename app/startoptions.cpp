@@ -28,6 +28,7 @@ ParsedOptions parseStartOptions(const std::vector<std::string> &arguments)
         }
     }
     bool roleGiven = false;
+    bool usersGiven = false;
     auto role = [&](StartOptions::Mode mode, const std::string &name) {
         if (roleGiven && options.mode != mode) {
             parsed.error = "only one of --server and --headless may be given (" + name + ")";
@@ -41,7 +42,8 @@ ParsedOptions parseStartOptions(const std::vector<std::string> &arguments)
         std::string value;
         const size_t equals = argument.find('=');
         const std::string name = argument.substr(0, equals);
-        const bool takesValue = name == "--port" || name == "--keepalive" || name == "--key";
+        const bool takesValue = name == "--port" || name == "--keepalive" || name == "--key"
+                                || name == "--users-per-address";
         if (takesValue) {
             if (equals != std::string::npos) {
                 value = argument.substr(equals + 1);
@@ -65,6 +67,13 @@ ParsedOptions parseStartOptions(const std::vector<std::string> &arguments)
             if (value.empty())
                 parsed.error = "--key needs a file name";
             options.keyFile = value;
+        } else if (name == "--users-per-address") {
+            usersGiven = true;
+            const auto users = number(value, 0, 1000);
+            if (!users)
+                parsed.error = "--users-per-address needs a number from 0 (no limit) to 1000, not '" + value + "'";
+            else
+                options.usersPerAddress = *users;
         } else if (name == "--port") {
             options.port = number(value, 1, 65535);
             if (!options.port)
@@ -93,6 +102,8 @@ ParsedOptions parseStartOptions(const std::vector<std::string> &arguments)
         parsed.error = "--require-encryption needs --server or --headless";
     if (parsed.error.empty() && !roleGiven && !options.keyFile.empty())
         parsed.error = "--key needs --server or --headless";
+    if (parsed.error.empty() && !roleGiven && usersGiven)
+        parsed.error = "--users-per-address needs --server or --headless";
     return parsed;
 }
 
@@ -100,7 +111,7 @@ std::string startOptionsHelp(const std::string &program)
 {
     return "Usage: " + program
            + " [--server | --headless] [--port N] [--keepalive IDLE,INTERVAL,COUNT]\n"
-             "       [--require-encryption] [--key FILE]\n"
+             "       [--require-encryption] [--key FILE] [--users-per-address N]\n"
            "\n"
            "Kestrelon Chat, a chat for the local network. Without options the start\n"
            "window asks whether this copy runs as chat client or chat server.\n"
@@ -118,6 +129,9 @@ std::string startOptionsHelp(const std::string &program)
            "  --key FILE        keep the server's key and certificate in FILE (mode 0600)\n"
            "                    instead of ~/.local/share/kestrelon-chat/server.key;\n"
            "                    made on the first start, so the fingerprint stays\n"
+           "  --users-per-address N\n"
+           "                    users one address may have in the chat at once\n"
+           "                    (default 20; 0: no limit, e.g. for a terminal server)\n"
            "  -h, --help        show this text\n"
            "\n"
            "The server listens on TCP 5757; clients receive files on TCP 6711.\n"

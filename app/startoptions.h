@@ -22,6 +22,8 @@ struct StartOptions
     /// The server's key file (--key); empty means the default one
     /// (chatserver::ChatServerHost::defaultKeyFile).
     std::string keyFile;
+    /// Users one address may have in the room at once (0: no limit).
+    int usersPerAddress = chatserver::ServerDispatcher::kDefaultUsersPerAddress;
 };
 
 struct ParsedOptions

@@ -2,6 +2,7 @@
 
 #include "client/filetransfer.h"
 #include "client/filetransfercore.h"
+#include "net/keyfile.h"
 #include "net/tls.h"
 #include "platform/ansi.h"
 #include "platform/guard.h"
@@ -11,7 +12,9 @@
 #include "stream/nmstrm.h"
 #include "stream/nmstrmserv.h"
 
+#include <QFile>
 #include <QMetaMethod>
+#include <QStandardPaths>
 #include <QTimer>
 #include <QRandomGenerator>
 
@@ -363,6 +366,9 @@ void ChatSession::socketConnect(TCustomWinSocket *socket)
         offer.push_back(std::move(token));
     m_history.connectionStarted();
     offer.push_back(chat::kCapabilityResume);
+    // With a key of its own, the client's name and held lines are bound to it.
+    if (clientKey())
+        offer.push_back(chat::kCapabilityKey);
     // The claim only says that a token is held; the token itself goes inside TLS.
     m_resumeClaim = m_resumeTokens.find(m_trustHost, m_trustPort, m_userName);
     if (!m_resumeClaim.empty())
@@ -477,8 +483,33 @@ bool ChatSession::wireDecided(TCustomWinSocket *socket, const std::string &lastR
         return false;
     }
     reportLegacyName();
-    socket->StartTls(kc::tls::Role::Client);
+    socket->StartTls(kc::tls::Role::Client, clientKey().get());
     return socket->Connected();
+}
+
+std::string ChatSession::defaultClientKeyFile()
+{
+    const QString config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    return QFile::encodeName(config + QStringLiteral("/kestrelon-chat/client.key")).toStdString();
+}
+
+const std::shared_ptr<const kc::tls::Identity> &ChatSession::clientKey()
+{
+    if (m_clientKeyRead)
+        return m_clientKey;
+    m_clientKeyRead = true;
+    if (m_clientKeyFile.empty()) {
+        m_clientKey = kc::tls::Identity::generate();
+        return m_clientKey;
+    }
+    const kc::tls::KeyFile file = kc::tls::openKeyFile(m_clientKeyFile);
+    m_clientKey = file.identity;
+    // Without it the client joins as before; its name is not bound to it.
+    if (!file.usable())
+        showLine(chat::utf8FromWindows1252(kc::tls::keyFileError(file, chat::windows1252FromUtf8(m_clientKeyFile)))
+                     + " Ohne eigenen Schlüssel ist der Name nicht an diesen Client gebunden.",
+                 kWarningColour);
+    return m_clientKey;
 }
 
 void ChatSession::tlsEstablished(TCustomWinSocket *socket)
@@ -627,7 +658,7 @@ void ChatSession::handleResume(const ResumeCommand &command)
         m_resumeTokens.store(m_trustHost, m_trustPort, m_userName, command.token);
         return;
     case ResumeCommand::Kind::Held: {
-        const std::string text = heldNoticeText(command.name, command.state);
+        const std::string text = heldNoticeText(command.name, command.state, command.reason);
         if (command.lineKind == 'p')
             emit privateNotice(QString::fromStdString(command.name), QString::fromStdString(text));
         else

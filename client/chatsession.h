@@ -19,6 +19,10 @@
 #include <string>
 #include <vector>
 
+namespace kc::tls {
+class Identity;
+}
+
 class TClientSocket;
 class TCustomWinSocket;
 class TFileTransfer;
@@ -180,6 +184,12 @@ public:
     const HistoryTracker &history() const { return m_history; }
     /// The resume tokens of the servers met; the program points it at the user's file.
     ResumeTokens &resumeTokens() { return m_resumeTokens; }
+    /// Where the client's lasting key is kept (mode 0600), made on first use:
+    /// servers bind this user's name and held lines to it. Empty (the
+    /// default, for tests): a key of this session's own, kept nowhere.
+    void setClientKeyFile(const std::string &path) { m_clientKeyFile = path; }
+    /// "client.key" in "kestrelon-chat" under the user's XDG config folder.
+    static std::string defaultClientKeyFile();
     /// The server of this connection accepted "resume": it holds lines for
     /// names that are away, so a private line to one of them goes anyway.
     bool resumeAgreed() const;
@@ -359,6 +369,12 @@ private:
     std::string m_historyHost;
     int m_historyPort = 0;
     ResumeTokens m_resumeTokens;
+    /// This user's lasting client key, read (or made) on first use; null
+    /// when it cannot be used. Without a file: a key for this session only.
+    const std::shared_ptr<const kc::tls::Identity> &clientKey();
+    std::string m_clientKeyFile;
+    std::shared_ptr<const kc::tls::Identity> m_clientKey;
+    bool m_clientKeyRead = false;
     /// The token this connection's join claimed, until it is proven (or the
     /// server turned out not to take claims).
     std::string m_resumeClaim;

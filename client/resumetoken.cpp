@@ -93,10 +93,11 @@ std::optional<ResumeCommand> readResumeCommand(const std::string &data)
         command.kind = ResumeCommand::Kind::Held;
         command.name = f[0];
         if (f[1].size() != 1 || (f[1][0] != 'w' && f[1][0] != 'p') || f[0].empty()
-            || (f[2] != "ok" && f[2] != "voll" && f[2] != "nein"))
+            || (f[2] != "ok" && f[2] != "voll" && f[2] != "nein" && f[2] != "jetzt" && f[2] != "weg"))
             return std::nullopt;
         command.lineKind = f[1][0];
         command.state = f[2];
+        command.reason = parsed->text;
         return command;
     }
     if (parsed->name == chat::kHeldLine) {
@@ -112,12 +113,29 @@ std::optional<ResumeCommand> readResumeCommand(const std::string &data)
     return std::nullopt;
 }
 
-std::string heldNoticeText(const std::string &name, const std::string &state)
+std::string heldNoticeText(const std::string &name, const std::string &state, const std::string &reason)
 {
     if (state == "ok")
         return "wird zugestellt, sobald " + name + " wieder da ist";
-    if (state == "voll")
+    if (state == "jetzt")
+        return "zugestellt an den, der jetzt " + name + " heißt: nicht an den Schlüssel, dem der Name gehört";
+    if (state == "weg") {
+        const std::string why = reason == "abgelaufen" ? name + " kam nicht binnen eines Tages zurück"
+                                : reason == "entfernt" ? name + " wurde vom Server entfernt"
+                                                       : "der Server brauchte den Platz";
+        return "Eine für " + name + " gehaltene Nachricht ist verloren (" + why + "): nicht zugestellt";
+    }
+    if (state == "voll") {
+        if (reason == "absender")
+            return "Für andere warten schon so viele deiner Nachrichten, wie der Server von einem Absender hält: "
+                   "an " + name + " nicht zugestellt";
+        if (reason == "adresse")
+            return "Von deiner Adresse warten schon so viele Nachrichten, wie der Server hält: an " + name
+                   + " nicht zugestellt";
+        if (reason == "server")
+            return "Der Server hält keine weiteren Nachrichten: an " + name + " nicht zugestellt";
         return name + " ist nicht da, und für " + name + " warten schon so viele Nachrichten, wie der Server hält: nicht zugestellt";
+    }
     return name + " ist nicht mehr im Chat: nicht gesendet";
 }
 

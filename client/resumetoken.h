@@ -58,10 +58,14 @@ struct ResumeCommand
     };
     Kind kind = Kind::Token;
     std::string token;
-    /// Held: the recipient, 'w' (whisper) or 'p' (private line), and "ok", "voll" or "nein".
+    /// Held: the recipient, 'w' (whisper) or 'p' (private line), and "ok",
+    /// "voll" or "nein"; from a server that bound names to keys also "jetzt"
+    /// (delivered to whoever holds the name, not to its key) and "weg" (a
+    /// held line was lost), with a reason word.
     std::string name;
     char lineKind = 'w';
     std::string state;
+    std::string reason;
     /// HeldLine: when it was sent (milliseconds since 1970, UTC), and the delivery command.
     int64_t time = 0;
     std::string command;
@@ -69,6 +73,6 @@ struct ResumeCommand
 /// Reads one of the resume commands; nothing for any other command or a malformed one.
 std::optional<ResumeCommand> readResumeCommand(const std::string &command);
 /// The line that tells the sender what became of a line to `name` that is away.
-std::string heldNoticeText(const std::string &name, const std::string &state);
+std::string heldNoticeText(const std::string &name, const std::string &state, const std::string &reason = {});
 
 } // namespace client

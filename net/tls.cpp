@@ -335,13 +335,24 @@ struct Session::Impl
     SSL *ssl = nullptr;
 };
 
-Session::Session(Role role, int fd, const Identity *identity) : m_impl(std::make_unique<Impl>()), m_role(role)
+Session::Session(Role role, int fd, const Identity *identity, bool askPeerKey)
+    : m_impl(std::make_unique<Impl>()), m_role(role)
 {
     ERR_clear_error();
     SSL_CTX *ctx = role == Role::Client ? clientContext() : (identity ? identity : runIdentity().get())->m_keys->server;
     m_impl->ssl = SSL_new(ctx);
     if (!m_impl->ssl)
         fail("Sitzung");
+    if (role == Role::Client && identity
+        && (SSL_use_certificate(m_impl->ssl, identity->m_keys->certificate) != 1
+            || SSL_use_PrivateKey(m_impl->ssl, identity->m_keys->key) != 1)) {
+        SSL_free(m_impl->ssl);
+        fail("Client-Schl\xFC" "ssel");
+    }
+    // The client's key is judged by its fingerprint, like the server's: any
+    // certificate is taken, and the handshake proves the client holds its key.
+    if (role == Role::Server && askPeerKey)
+        SSL_set_verify(m_impl->ssl, SSL_VERIFY_PEER, [](int, X509_STORE_CTX *) { return 1; });
     BIO *bio = BIO_new(socketMethod());
     if (!bio) {
         SSL_free(m_impl->ssl);

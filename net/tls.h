@@ -94,15 +94,17 @@ struct Result
 };
 
 /// One TLS 1.3 session on a connected non-blocking socket. The server side
-/// shows `identity`'s certificate (this run's when null); the client side
-/// ignores it, takes any certificate and
-/// leaves the judgement to whoever compares peerFingerprint(). The socket
-/// stays the caller's; the session never closes it and never raises SIGPIPE.
-/// One thread at a time.
+/// shows `identity`'s certificate (this run's when null) and, with
+/// `askPeerKey`, asks the client for one of its own, which it takes whatever
+/// it is (a client without one still gets in). The client side shows
+/// `identity`'s certificate when the server asks and one is given, takes any
+/// server certificate and leaves the judgement to whoever compares
+/// peerFingerprint(). The socket stays the caller's; the session never closes
+/// it and never raises SIGPIPE. One thread at a time.
 class Session
 {
 public:
-    Session(Role role, int fd, const Identity *identity = nullptr);
+    Session(Role role, int fd, const Identity *identity = nullptr, bool askPeerKey = false);
     ~Session();
     Session(const Session &) = delete;
     Session &operator=(const Session &) = delete;

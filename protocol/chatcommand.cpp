@@ -101,7 +101,7 @@ std::string buildJoin(const std::string &name, int32_t colour, const std::string
 
 std::vector<std::string> supportedCapabilities()
 {
-    return {kCapabilityFrame, kCapabilityTls, kCapabilityUtf8, kCapabilityHistory, kCapabilityResume};
+    return {kCapabilityFrame, kCapabilityTls, kCapabilityUtf8, kCapabilityHistory, kCapabilityResume, kCapabilityKey};
 }
 
 std::string buildMarkedJoin(const std::string &name, int32_t colour, const std::string &address,
@@ -203,9 +203,11 @@ std::vector<std::string> acceptCapabilities(const std::vector<std::string> &offe
     }
     if (!frame)
         accepted.clear();
-    // The token travels only inside TLS.
-    if (std::find(accepted.begin(), accepted.end(), kCapabilityTls) == accepted.end())
+    // The token travels only inside TLS, and only TLS can show a key.
+    if (std::find(accepted.begin(), accepted.end(), kCapabilityTls) == accepted.end()) {
         std::erase(accepted, std::string(kCapabilityResume));
+        std::erase(accepted, std::string(kCapabilityKey));
+    }
     return accepted;
 }
 

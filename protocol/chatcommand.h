@@ -114,6 +114,14 @@ inline constexpr const char *kHeldNotice = "held";
 /// Server to a "resume" peer that proved its token: "$#heldline:MILLISECONDS#"
 /// + a whisper or private line delivery held for it while it was away.
 inline constexpr const char *kHeldLine = "heldline";
+/// Capability: the client shows its lasting key (a certificate of its own) in
+/// the TLS handshake, and the server binds each name to the key that last
+/// held it: while that key was seen within a day, no other key takes the
+/// name, and held lines go to that key alone. A "key" peer also hears why a
+/// line was not held, and when a held line was lost ("$#held:" NAME ":" KIND
+/// ":" STATE "#" REASON, STATE also "jetzt" or "weg"). Acknowledged only
+/// together with "tls".
+inline constexpr const char *kCapabilityKey = "key";
 /// The capabilities this build speaks, in order of preference.
 std::vector<std::string> supportedCapabilities();
 

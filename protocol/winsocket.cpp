@@ -583,13 +583,13 @@ size_t TCustomWinSocket::UnsentBytes() const
     return d->pending.size() - d->pendingPos + d->tlsOut.size();
 }
 
-void TCustomWinSocket::StartTls(kc::tls::Role role, const kc::tls::Identity *identity)
+void TCustomWinSocket::StartTls(kc::tls::Role role, const kc::tls::Identity *identity, bool askPeerKey)
 {
     if (!d->connected || d->fd < 0 || d->tls)
         return;
     d->tlsError.clear();
     try {
-        d->tls = std::make_unique<kc::tls::Session>(role, d->fd, identity);
+        d->tls = std::make_unique<kc::tls::Session>(role, d->fd, identity, askPeerKey);
     } catch (const std::exception &e) {
         d->failTls(e.what());
         return;

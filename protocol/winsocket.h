@@ -83,7 +83,9 @@ public:
     /// text. Bytes queued before this call go out first, unencrypted.
     /// The server side shows `identity` (this run's when null); the caller
     /// keeps it alive until the call returns. Nothing when not connected.
-    void StartTls(kc::tls::Role role, const kc::tls::Identity *identity = nullptr);
+    /// The client side shows `identity` when the server asks for a key; the
+    /// server side asks for one with `askPeerKey` (PeerFingerprint then names it).
+    void StartTls(kc::tls::Role role, const kc::tls::Identity *identity = nullptr, bool askPeerKey = false);
     /// StartTls was called on this connection.
     bool Encrypted() const;
     /// The handshake is done; PeerFingerprint is known.

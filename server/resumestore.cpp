@@ -27,36 +27,55 @@ std::string randomToken()
 } // namespace
 
 std::string ResumeStore::issue(const std::string &nameKey, const std::string &address, ConnectionId connection,
-                               int64_t now)
+                               int64_t now, const std::string &key)
 {
     expire(now);
     for (auto it = m_sessions.begin(); it != m_sessions.end();) {
         const auto next = std::next(it);
+        // An absent session of another key keeps the name bound to that key.
         if (it->second.connection == connection
-            || (it->second.connection == kNoConnection && it->second.nameKey == nameKey && it->second.held.empty()))
-            drop(it);
+            || (it->second.connection == kNoConnection && it->second.nameKey == nameKey && it->second.held.empty()
+                && it->second.key == key))
+            drop(it, Loss::Pushed);
         it = next;
+    }
+    // One address makes room among its own sessions first: a host that makes
+    // sessions by the thousand pushes out nobody else's.
+    if (sessionsOf(address) >= kMaxSessionsPerAddress) {
+        const Iterator own = oldestAbsent(address);
+        if (own == m_sessions.end())
+            return {};
+        drop(own, Loss::Pushed);
     }
     if (m_sessions.size() >= kMaxSessions)
         expire(now, true);
     if (m_sessions.size() >= kMaxSessions) {
-        auto oldest = m_sessions.end();
-        for (auto it = m_sessions.begin(); it != m_sessions.end(); ++it)
-            if (it->second.connection == kNoConnection
-                && (oldest == m_sessions.end() || it->second.leftAt < oldest->second.leftAt))
-                oldest = it;
-        if (oldest == m_sessions.end())
+        // Taken from the address that keeps the most, one pass over all.
+        std::unordered_map<std::string, Iterator> oldest;
+        for (auto it = m_sessions.begin(); it != m_sessions.end(); ++it) {
+            if (it->second.connection != kNoConnection)
+                continue;
+            const auto [entry, added] = oldest.try_emplace(it->second.address, it);
+            if (!added && it->second.leftAt < entry->second->second.leftAt)
+                entry->second = it;
+        }
+        const auto most = std::max_element(oldest.begin(), oldest.end(), [this](const auto &a, const auto &b) {
+            return sessionsOf(a.first) < sessionsOf(b.first);
+        });
+        if (most == oldest.end())
             return {};
-        drop(oldest);
+        drop(most->second, Loss::Pushed);
     }
     std::string token = randomToken();
-    m_sessions.emplace(token, Session{nameKey, address, connection, 0, {}, 0});
+    Session session{nameKey, address, connection, 0, {}, 0, key};
+    m_sessions.emplace(token, std::move(session));
+    ++m_sessionsByAddress[address];
     m_tokenOf[connection] = token;
     return token;
 }
 
 ResumeStore::Claim ResumeStore::check(const std::string &token, const std::string &nameKey,
-                                      const std::string &address, int64_t now) const
+                                      const std::string &address, int64_t now, const std::string &key) const
 {
     const auto it = m_sessions.find(token);
     if (it == m_sessions.end())
@@ -67,6 +86,8 @@ ResumeStore::Claim ResumeStore::check(const std::string &token, const std::strin
         claim.check = Check::OtherName;
     else if (session.address != address)
         claim.check = Check::OtherAddress;
+    else if (!session.key.empty() && session.key != key)
+        claim.check = Check::OtherKey;
     else if (session.connection == kNoConnection && now - session.leftAt > kKeepMs)
         claim.check = Check::Expired;
     return claim;
@@ -81,8 +102,10 @@ std::string ResumeStore::resume(const std::string &token, ConnectionId connectio
     m_sessions.erase(it);
     if (session.connection != kNoConnection)
         m_tokenOf.erase(session.connection);
-    for (HeldLine &line : session.held)
+    for (HeldLine &line : session.held) {
+        release(line);
         held.push_back(std::move(line));
+    }
     m_heldBytes -= session.heldBytes;
     session.held.clear();
     session.heldBytes = 0;
@@ -107,24 +130,80 @@ void ResumeStore::left(ConnectionId connection, int64_t now)
     it->second.leftAt = now;
 }
 
-ResumeStore::Hold ResumeStore::hold(const std::string &nameKey, const std::string &command, int64_t now)
+void ResumeStore::forget(ConnectionId connection)
+{
+    const auto found = m_tokenOf.find(connection);
+    if (found == m_tokenOf.end())
+        return;
+    const auto it = m_sessions.find(found->second);
+    if (it == m_sessions.end()) {
+        m_tokenOf.erase(found);
+        return;
+    }
+    drop(it, Loss::Removed);
+}
+
+ResumeStore::Hold ResumeStore::hold(const std::string &nameKey, HeldLine line, int64_t now,
+                                    const std::string &ownerKey)
 {
     expire(now);
-    // A name is not a person: the lines wait for the one who used it last.
+    // A name is not a person: the lines wait for the one who used it last,
+    // and where the name belongs to a client key, for that key alone.
     Session *owner = nullptr;
     for (auto &[token, session] : m_sessions)
         if (session.connection == kNoConnection && session.nameKey == nameKey
-            && (!owner || session.leftAt > owner->leftAt))
+            && (ownerKey.empty() || session.key == ownerKey) && (!owner || session.leftAt > owner->leftAt))
             owner = &session;
     if (!owner || now - owner->leftAt > kKeepMs)
         return Hold::Nobody;
-    if (owner->held.size() >= kMaxHeldLines || owner->heldBytes + command.size() > kMaxHeldBytesPerSession
-        || m_heldBytes + command.size() > kMaxHeldBytes)
+    const size_t bytes = line.command.size();
+    if (owner->held.size() >= kMaxHeldLines || owner->heldBytes + bytes > kMaxHeldBytesPerSession)
         return Hold::Full;
-    owner->held.push_back({command, now});
-    owner->heldBytes += command.size();
-    m_heldBytes += command.size();
+    if (heldBytesFromSender(line.sender.nameKey) + bytes > kMaxHeldBytesPerSender)
+        return Hold::SenderFull;
+    if (heldBytesFromAddress(line.sender.address) + bytes > kMaxHeldBytesPerAddress)
+        return Hold::AddressFull;
+    if (m_heldBytes + bytes > kMaxHeldBytes)
+        return Hold::StoreFull;
+    line.time = now;
+    m_heldBySender[line.sender.nameKey] += bytes;
+    m_heldByAddress[line.sender.address] += bytes;
+    owner->heldBytes += bytes;
+    m_heldBytes += bytes;
+    owner->held.push_back(std::move(line));
     return Hold::Held;
+}
+
+std::string ResumeStore::ownerKey(const std::string &nameKey, int64_t now) const
+{
+    const Session *newest = nullptr;
+    for (const auto &[token, session] : m_sessions) {
+        if (session.nameKey != nameKey || session.key.empty())
+            continue;
+        if (session.connection != kNoConnection)
+            return session.key;
+        if (now - session.leftAt <= kKeepMs && (!newest || session.leftAt > newest->leftAt))
+            newest = &session;
+    }
+    return newest ? newest->key : std::string();
+}
+
+size_t ResumeStore::heldBytesFromSender(const std::string &senderKey) const
+{
+    const auto found = m_heldBySender.find(senderKey);
+    return found == m_heldBySender.end() ? 0 : found->second;
+}
+
+size_t ResumeStore::heldBytesFromAddress(const std::string &address) const
+{
+    const auto found = m_heldByAddress.find(address);
+    return found == m_heldByAddress.end() ? 0 : found->second;
+}
+
+size_t ResumeStore::sessionsOf(const std::string &address) const
+{
+    const auto found = m_sessionsByAddress.find(address);
+    return found == m_sessionsByAddress.end() ? 0 : found->second;
 }
 
 void ResumeStore::expire(int64_t now, bool force)
@@ -136,16 +215,44 @@ void ResumeStore::expire(int64_t now, bool force)
     for (auto it = m_sessions.begin(); it != m_sessions.end();) {
         const auto next = std::next(it);
         if (it->second.connection == kNoConnection && now - it->second.leftAt > kKeepMs)
-            drop(it);
+            drop(it, Loss::Expired);
         it = next;
     }
 }
 
-void ResumeStore::drop(std::unordered_map<std::string, Session>::iterator it)
+ResumeStore::Iterator ResumeStore::oldestAbsent(const std::string &address)
 {
-    m_heldBytes -= it->second.heldBytes;
-    if (it->second.connection != kNoConnection)
-        m_tokenOf.erase(it->second.connection);
+    auto oldest = m_sessions.end();
+    for (auto it = m_sessions.begin(); it != m_sessions.end(); ++it)
+        if (it->second.connection == kNoConnection && (address.empty() || it->second.address == address)
+            && (oldest == m_sessions.end() || it->second.leftAt < oldest->second.leftAt))
+            oldest = it;
+    return oldest;
+}
+
+void ResumeStore::release(const HeldLine &line)
+{
+    const size_t bytes = line.command.size();
+    if (const auto it = m_heldBySender.find(line.sender.nameKey); it != m_heldBySender.end() && (it->second -= bytes) == 0)
+        m_heldBySender.erase(it);
+    if (const auto it = m_heldByAddress.find(line.sender.address);
+        it != m_heldByAddress.end() && (it->second -= bytes) == 0)
+        m_heldByAddress.erase(it);
+}
+
+void ResumeStore::drop(Iterator it, Loss why)
+{
+    Session &session = it->second;
+    for (HeldLine &line : session.held) {
+        release(line);
+        m_lost.push_back({std::move(line), why});
+    }
+    m_heldBytes -= session.heldBytes;
+    if (session.connection != kNoConnection)
+        m_tokenOf.erase(session.connection);
+    if (const auto count = m_sessionsByAddress.find(session.address);
+        count != m_sessionsByAddress.end() && --count->second == 0)
+        m_sessionsByAddress.erase(count);
     m_sessions.erase(it);
 }
 

@@ -150,10 +150,21 @@ Outcome ServerDispatcher::connectionClosed(ConnectionId connection)
 {
     Outcome outcome;
     m_claims.erase(connection);
+    m_handshakes.erase(connection);
     std::erase(m_historyPeers, connection);
     const int p = m_registry.positionOf(connection);
     if (p >= 0)
         leave(m_registry.at(p).name, outcome);
+    m_keys.erase(connection);
+    m_peerOf.erase(connection);
+    return outcome;
+}
+
+Outcome ServerDispatcher::endSession(ConnectionId connection)
+{
+    Outcome outcome;
+    m_resume.forget(connection);
+    reportLost(outcome);
     return outcome;
 }
 
@@ -178,8 +189,12 @@ void ServerDispatcher::allConnectionsClosed()
     for (ConnectionId connection : m_registry.connections())
         m_resume.left(connection, time);
     m_claims.clear();
+    m_handshakes.clear();
     m_historyPeers.clear();
     m_resumePeers.clear();
+    m_keyPeers.clear();
+    m_keys.clear();
+    m_peerOf.clear();
 }
 
 int64_t ServerDispatcher::now() const
@@ -257,6 +272,7 @@ void ServerDispatcher::handle(ConnectionId from, const std::string &data, Outcom
             return;
         }
         outcome.deliveries.push_back({connectionOf(f[0]), std::move(delivery)});
+        tellStranger(from, f[0], 'w', outcome);
     } else if (name == chat::kPrivateChat) {
         const auto f = command->fields(2);
         const T_user *me = speaker(from, f[1]);
@@ -268,6 +284,7 @@ void ServerDispatcher::handle(ConnectionId from, const std::string &data, Outcom
             return;
         }
         outcome.deliveries.push_back({connectionOf(f[0]), std::move(delivery)});
+        tellStranger(from, f[0], 'p', outcome);
     } else if (name == chat::kFile) {
         const auto f = command->fields(3);
         const T_user *me = speaker(from, f[0]);
@@ -301,42 +318,76 @@ void ServerDispatcher::handle(ConnectionId from, const std::string &data, Outcom
     }
 }
 
-void ServerDispatcher::join(ConnectionId from, const chat::Command &command, Outcome &outcome)
+ServerDispatcher::JoinRequest ServerDispatcher::readJoin(const chat::Command &command) const
 {
+    JoinRequest request;
     const auto f = command.fields(3);
-    const std::string &address = f[2];
-    // One user per connection: a second join on an admitted connection would
-    // leave two names answering through one socket.
-    if (m_registry.positionOf(from) >= 0)
-        return;
-    outcome.counterChanged = true;
-    // Only a marked join is answered so; a refused one stays legacy.
-    const std::vector<std::string> offered = chat::offeredCapabilities(command);
-    const std::vector<std::string> accepted = chat::acceptCapabilities(offered);
-    const auto speaks = [&](const char *token) {
-        return std::find(accepted.begin(), accepted.end(), token) != accepted.end();
-    };
-    const bool tls = speaks(chat::kCapabilityTls);
-    const bool utf8 = speaks(chat::kCapabilityUtf8);
+    request.address = f[2];
+    request.offered = chat::offeredCapabilities(command);
+    request.accepted = chat::acceptCapabilities(request.offered);
     // The field holds what a server without "utf8" would register; a client
     // that speaks it sends the whole name beside it.
     std::optional<std::string> wholeName;
-    if (utf8)
+    if (request.speaks(chat::kCapabilityUtf8))
         wholeName = chat::markedJoinName(command);
-    const chat::NameCheck check = chat::checkUserName(wholeName ? chat::sanitizeUtf8(*wholeName) : f[0]);
-    const std::string &name = check.name;
+    request.check = chat::checkUserName(wholeName ? chat::sanitizeUtf8(*wholeName) : f[0]);
+    return request;
+}
+
+bool ServerDispatcher::JoinRequest::speaks(const char *token) const
+{
+    return std::find(accepted.begin(), accepted.end(), token) != accepted.end();
+}
+
+std::string ServerDispatcher::placeProblem(ConnectionId from, const std::string &name) const
+{
+    if (m_registry.taken(name))
+        return chat::nameProblemText(chat::NameProblem::Reserved);
+    if (m_registry.full())
+        return "Der Chat ist voll.";
+    if (peerAddress && m_maxUsersPerAddress > 0) {
+        const std::string peer = peerAddress(from);
+        int same = 0;
+        for (const auto &[connection, address] : m_peerOf)
+            same += address == peer && m_registry.positionOf(connection) >= 0 ? 1 : 0;
+        if (same >= m_maxUsersPerAddress)
+            return kc::format("Von dieser Adresse sind schon %d Benutzer im Chat (--users-per-address).", same);
+    }
+    // A name belongs to the key that last held it: another key of ours does
+    // not take it while that key was seen within the holding time.
+    const auto key = m_keys.find(from);
+    if (key != m_keys.end() && !key->second.empty()) {
+        const std::string owner = m_resume.ownerKey(chat::userNameKey(name), now());
+        if (!owner.empty() && owner != key->second)
+            return "Der Name gehört einem anderen Schlüssel.";
+    }
+    return {};
+}
+
+void ServerDispatcher::join(ConnectionId from, const chat::Command &command, Outcome &outcome)
+{
+    // One user per connection: a second join on an admitted connection would
+    // leave two names answering through one socket.
+    if (m_registry.positionOf(from) >= 0 || m_handshakes.count(from))
+        return;
+    outcome.counterChanged = true;
+    // Only a marked join is answered so; a refused one stays legacy.
+    const JoinRequest request = readJoin(command);
+    const bool tls = request.speaks(chat::kCapabilityTls);
+    const bool utf8 = request.speaks(chat::kCapabilityUtf8);
+    const std::string &name = request.check.name;
     // A claim may take a name that a stale connection of its own still holds:
     // whether the name is free is decided once the token is proven.
-    const bool claim = speaks(chat::kCapabilityResume) && peerAddress
-                       && std::find(offered.begin(), offered.end(), chat::kResumeClaim) != offered.end();
-    if (check.problem != chat::NameProblem::None || !validAddress(address)
-        || (!claim && (m_registry.taken(name) || m_registry.full()))) {
+    const bool claim = request.speaks(chat::kCapabilityResume) && peerAddress
+                       && std::find(request.offered.begin(), request.offered.end(), chat::kResumeClaim)
+                              != request.offered.end();
+    std::string why = chat::nameProblemText(request.check.problem);
+    if (why.empty() && !validAddress(request.address))
+        why = "Die Adresse im Beitritt ist ungültig.";
+    if (why.empty() && !claim)
+        why = placeProblem(from, name);
+    if (!why.empty()) {
         // The answer cannot say why; the log does.
-        std::string why = chat::nameProblemText(check.problem);
-        if (why.empty())
-            why = !validAddress(address) ? "Die Adresse im Beitritt ist ungültig."
-                  : m_registry.full()    ? "Der Chat ist voll."
-                                         : chat::nameProblemText(chat::NameProblem::Reserved);
         outcome.notes.push_back((peerAddress ? peerAddress(from) : std::string()) + " Beitritt abgelehnt: " + why);
         refuseName(from, outcome);
         return;
@@ -345,13 +396,49 @@ void ServerDispatcher::join(ConnectionId from, const chat::Command &command, Out
         outcome.refusedPlain.push_back(from);
         return;
     }
-    if (claim) {
+    if (peerAddress)
+        m_peerOf[from] = peerAddress(from);
+    if (claim)
         m_claims[from] = command;
-        outcome.deliveries.push_back({from, chat::buildCapabilityAck(accepted), true, tls, utf8});
-        outcome.claimsStarted.push_back(from);
+    if (tls) {
+        // Registered only once the handshake is done: a connection that never
+        // begins it holds no place in the room, and a key is known by then.
+        m_handshakes[from] = command;
+        Delivery ack{from, chat::buildCapabilityAck(request.accepted), true, true, utf8};
+        ack.requestKey = request.speaks(chat::kCapabilityKey);
+        outcome.deliveries.push_back(std::move(ack));
+        outcome.handshakesStarted.push_back(from);
+        if (claim)
+            outcome.claimsStarted.push_back(from);
         return;
     }
-    admit(from, command, accepted, name, address, false, {}, outcome);
+    admit(from, command, request.accepted, name, request.address, false, {}, outcome);
+}
+
+Outcome ServerDispatcher::tlsEstablished(ConnectionId connection, const std::string &key)
+{
+    Outcome outcome;
+    m_refused = false;
+    const auto found = m_handshakes.find(connection);
+    if (found == m_handshakes.end())
+        return outcome;
+    const chat::Command join = std::move(found->second);
+    m_handshakes.erase(found);
+    const JoinRequest request = readJoin(join);
+    // Only a client that offered "key" was asked for one.
+    m_keys[connection] = request.speaks(chat::kCapabilityKey) ? key : std::string();
+    // A claim is settled by its proof, the first command inside TLS.
+    if (m_claims.count(connection))
+        return outcome;
+    const std::string why = placeProblem(connection, request.check.name);
+    if (!why.empty()) {
+        outcome.counterChanged = true;
+        outcome.notes.push_back((peerAddress ? peerAddress(connection) : std::string()) + " Beitritt abgelehnt: " + why);
+        refuseName(connection, outcome);
+        return outcome;
+    }
+    admit(connection, join, request.accepted, request.check.name, request.address, true, {}, outcome);
+    return outcome;
 }
 
 void ServerDispatcher::admit(ConnectionId from, const chat::Command &join, const std::vector<std::string> &accepted,
@@ -374,10 +461,17 @@ void ServerDispatcher::admit(ConnectionId from, const chat::Command &join, const
     }
     if (!speaks(chat::kCapabilityResume) || !peerAddress)
         return;
+    if (speaks(chat::kCapabilityKey))
+        m_keyPeers.push_back(from);
     // Written after the acknowledgement, so inside TLS.
     std::vector<ResumeStore::HeldLine> held;
-    const std::string token = proven.empty() ? m_resume.issue(chat::userNameKey(name), peerAddress(from), from, now())
-                                             : m_resume.resume(proven, from, held);
+    const auto key = m_keys.find(from);
+    const std::string token =
+        proven.empty()
+            ? m_resume.issue(chat::userNameKey(name), peerAddress(from), from, now(),
+                             key == m_keys.end() ? std::string() : key->second)
+            : m_resume.resume(proven, from, held);
+    reportLost(outcome);
     if (token.empty())
         return;
     m_resumePeers.push_back(from);
@@ -392,20 +486,19 @@ void ServerDispatcher::settleClaim(ConnectionId from, const std::optional<std::s
     const auto found = m_claims.find(from);
     const chat::Command join = std::move(found->second);
     m_claims.erase(found);
-    const std::vector<std::string> accepted = chat::acceptCapabilities(chat::offeredCapabilities(join));
-    const bool utf8 = std::find(accepted.begin(), accepted.end(), chat::kCapabilityUtf8) != accepted.end();
-    const auto f = join.fields(3);
-    std::optional<std::string> wholeName;
-    if (utf8)
-        wholeName = chat::markedJoinName(join);
-    const std::string name = chat::checkUserName(wholeName ? chat::sanitizeUtf8(*wholeName) : f[0]).name;
+    m_handshakes.erase(from);
+    const JoinRequest request = readJoin(join);
+    const std::string &name = request.check.name;
     const std::string peer = peerAddress ? peerAddress(from) : std::string();
+    outcome.counterChanged = true;
     if (!token) {
         outcome.notes.push_back(peer + " Wiederaufnahme abgelehnt: kein Nachweis");
         refuseName(from, outcome);
         return;
     }
-    const ResumeStore::Claim claim = m_resume.check(*token, chat::userNameKey(name), peer, now());
+    const auto key = m_keys.find(from);
+    const ResumeStore::Claim claim = m_resume.check(*token, chat::userNameKey(name), peer, now(),
+                                                    key == m_keys.end() ? std::string() : key->second);
     const int holder = m_registry.findUser(name);
     if (claim.check == ResumeStore::Check::Valid) {
         if (holder >= 0 && m_registry.at(holder).connection != claim.connection) {
@@ -419,6 +512,7 @@ void ServerDispatcher::settleClaim(ConnectionId from, const std::optional<std::s
             const ConnectionId stale = claim.connection;
             std::erase(m_historyPeers, stale);
             std::erase(m_resumePeers, stale);
+            std::erase(m_keyPeers, stale);
             m_registry.remove(m_registry.at(holder).name);
             outcome.replaced.push_back(stale);
         } else if (m_registry.full()) {
@@ -426,29 +520,115 @@ void ServerDispatcher::settleClaim(ConnectionId from, const std::optional<std::s
             return;
         }
         outcome.notes.push_back(peer + " Wiederaufnahme: " + name + " ist zurück");
-        admit(from, join, accepted, name, f[2], true, *token, outcome);
+        admit(from, join, request.accepted, name, request.address, true, *token, outcome);
         return;
     }
     static const char *const reasons[] = {"", "unbekannt", "für einen anderen Namen", "von einer anderen Adresse",
-                                          "abgelaufen"};
+                                          "abgelaufen", "für einen anderen Schlüssel"};
     outcome.notes.push_back(peer + " Wiederaufnahme abgelehnt: Nachweis " + reasons[static_cast<int>(claim.check)]);
-    if (holder >= 0 || m_registry.full()) {
+    const std::string why = placeProblem(from, name);
+    if (!why.empty()) {
+        // A taken name needs no second line; any other reason does.
+        if (holder < 0)
+            outcome.notes.push_back(peer + " Beitritt abgelehnt: " + why);
         refuseName(from, outcome);
         return;
     }
-    admit(from, join, accepted, name, f[2], true, {}, outcome);
+    admit(from, join, request.accepted, name, request.address, true, {}, outcome);
 }
 
 void ServerDispatcher::holdFor(ConnectionId from, const std::string &target, char kind, const std::string &delivery,
                                Outcome &outcome)
 {
-    const ResumeStore::Hold hold = m_resume.hold(chat::userNameKey(target), delivery, now());
-    const char *state = hold == ResumeStore::Hold::Held ? "ok" : hold == ResumeStore::Hold::Full ? "voll" : "nein";
-    outcome.deliveries.push_back(
-        {from, "$#" + std::string(chat::kHeldNotice) + ":" + defuse(target) + ":" + kind + ":" + state + "#"});
+    const T_user &sender = m_registry.at(m_registry.positionOf(from));
+    ResumeStore::HeldLine line;
+    line.command = delivery;
+    line.kind = kind;
+    line.target = target;
+    const auto key = m_keys.find(from);
+    line.sender = {sender.key, sender.name, peerAddress ? peerAddress(from) : std::string(), from,
+                   key == m_keys.end() ? std::string() : key->second};
+    const std::string nameKey = chat::userNameKey(target);
+    const ResumeStore::Hold hold = m_resume.hold(nameKey, std::move(line), now(), m_resume.ownerKey(nameKey, now()));
+    reportLost(outcome);
+    const bool told = std::find(m_keyPeers.begin(), m_keyPeers.end(), from) != m_keyPeers.end();
+    std::string state = "nein";
+    std::string reason;
+    switch (hold) {
+    case ResumeStore::Hold::Held:
+        state = "ok";
+        break;
+    case ResumeStore::Hold::Full:
+        state = "voll";
+        break;
+    case ResumeStore::Hold::SenderFull:
+        state = "voll";
+        reason = "absender";
+        break;
+    case ResumeStore::Hold::AddressFull:
+        state = "voll";
+        reason = "adresse";
+        break;
+    case ResumeStore::Hold::StoreFull:
+        state = "voll";
+        reason = "server";
+        break;
+    case ResumeStore::Hold::Nobody:
+        break;
+    }
+    if (!reason.empty())
+        outcome.notes.push_back((peerAddress ? peerAddress(from) : std::string()) + " " + sender.name
+                                + ": Nachricht für " + target + " nicht gehalten (" + reason + ")");
+    // Older peers read the state alone; the reason follows where it is understood.
+    outcome.deliveries.push_back({from, heldNotice(target, kind, state, told ? reason : std::string())});
     // Nobody to hold it for: as before, the missing target is an error of its own.
     if (hold == ResumeStore::Hold::Nobody)
         connectionOf(target);
+}
+
+void ServerDispatcher::tellStranger(ConnectionId from, const std::string &target, char kind, Outcome &outcome)
+{
+    if (std::find(m_keyPeers.begin(), m_keyPeers.end(), from) == m_keyPeers.end())
+        return;
+    const ConnectionId holder = connectionOf(target);
+    const std::string owner = m_resume.ownerKey(chat::userNameKey(target), now());
+    const auto key = m_keys.find(holder);
+    if (owner.empty() || (key != m_keys.end() && key->second == owner))
+        return;
+    // Delivered, but to whoever holds the name now, not to its key.
+    outcome.deliveries.push_back({from, heldNotice(target, kind, "jetzt", {})});
+}
+
+std::string ServerDispatcher::heldNotice(const std::string &target, char kind, const std::string &state,
+                                         const std::string &reason)
+{
+    return "$#" + std::string(chat::kHeldNotice) + ":" + defuse(target) + ":" + kind + ":" + state + "#" + reason;
+}
+
+void ServerDispatcher::reportLost(Outcome &outcome)
+{
+    for (const ResumeStore::LostLine &lost : m_resume.takeLost()) {
+        static const char *const reasons[] = {"abgelaufen", "verdrängt", "entfernt"};
+        const char *reason = reasons[static_cast<int>(lost.why)];
+        const ResumeStore::Sender &sender = lost.line.sender;
+        outcome.notes.push_back("Gehaltene Nachricht von " + sender.name + " (" + sender.address + ") für "
+                                + lost.line.target + " verworfen: " + reason);
+        // Told wherever the sender is still here: on the same connection, or
+        // back under the same name with the same key.
+        ConnectionId to = m_registry.positionOf(sender.connection) >= 0 ? sender.connection : kNoConnection;
+        if (to == kNoConnection && !sender.key.empty()) {
+            const int position = m_registry.findUser(sender.name);
+            const ConnectionId back = position >= 0 ? m_registry.at(position).connection : kNoConnection;
+            const auto key = m_keys.find(back);
+            if (key != m_keys.end() && key->second == sender.key)
+                to = back;
+        }
+        if (to == kNoConnection || !isResumePeer(to))
+            continue;
+        const bool told = std::find(m_keyPeers.begin(), m_keyPeers.end(), to) != m_keyPeers.end();
+        outcome.deliveries.push_back({to, told ? heldNotice(lost.line.target, lost.line.kind, "weg", reason)
+                                               : heldNotice(lost.line.target, lost.line.kind, "nein", {})});
+    }
 }
 
 void ServerDispatcher::catchUp(ConnectionId from, const chat::Command &join, Outcome &outcome) const
@@ -476,6 +656,7 @@ void ServerDispatcher::leave(const std::string &name, Outcome &outcome)
         const ConnectionId connection = m_registry.at(position).connection;
         std::erase(m_historyPeers, connection);
         std::erase(m_resumePeers, connection);
+        std::erase(m_keyPeers, connection);
         m_resume.left(connection, now());
     }
     if (!m_registry.remove(name))

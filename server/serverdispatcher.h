@@ -77,6 +77,9 @@ struct Delivery
     /// The acknowledgement accepted "utf8": every later text of that
     /// connection, both ways, is UTF-8.
     bool utf8 = false;
+    /// The acknowledgement accepted "key": the handshake asks the client for
+    /// its certificate.
+    bool requestKey = false;
 };
 
 /// A public line for the server's own chat view: the free text only (UTF-8),
@@ -109,6 +112,10 @@ struct Outcome
     /// Connections whose join claims a resume token: acknowledged, but
     /// registered only once the token is proven (proofTimedOut when it never is).
     std::vector<ConnectionId> claimsStarted;
+    /// Connections whose join accepted TLS: acknowledged, and registered only
+    /// once the handshake is done (tlsEstablished); the host ends those whose
+    /// handshake does not finish in time.
+    std::vector<ConnectionId> handshakesStarted;
     /// Stale connections whose user a proven claim took over: closed after the
     /// deliveries, without a word; their user has not left.
     std::vector<ConnectionId> replaced;
@@ -186,16 +193,50 @@ public:
     /// A claiming join on `connection` proved nothing in time: it is refused
     /// as a taken name is.
     Outcome proofTimedOut(ConnectionId connection);
+    /// The TLS handshake of `connection` is done; `key` is the fingerprint of
+    /// the certificate its client showed (empty for none). A join waiting for
+    /// it is registered now, or refused when its place went meanwhile.
+    Outcome tlsEstablished(ConnectionId connection, const std::string &key);
+    /// Ends the resume session of `connection` for good (a kick): its token
+    /// stops working, and the senders of lines held for it hear they are lost.
+    Outcome endSession(ConnectionId connection);
+    /// Users one address (as peerAddress sees it) may have in the room at once;
+    /// 0: no limit. Room for others, and for an office behind one address.
+    void setMaxUsersPerAddress(int users) { m_maxUsersPerAddress = users; }
+    int maxUsersPerAddress() const { return m_maxUsersPerAddress; }
+    static constexpr int kDefaultUsersPerAddress = 20;
     /// The server stopped and every connection is gone: their users count as
     /// having left now (their sessions are kept), nothing waits for a proof.
     void allConnectionsClosed();
     /// True while `connection` has claimed a token and not proven it yet.
     bool claimPending(ConnectionId connection) const { return m_claims.count(connection) > 0; }
+    /// True while `connection`'s join waits for its TLS handshake.
+    bool handshakePending(ConnectionId connection) const { return m_handshakes.count(connection) > 0; }
 
     const LineHistory &history() const { return m_history; }
     const ResumeStore &resumeStore() const { return m_resume; }
 
 private:
+    /// What a join asks for, read the one way every step reads it.
+    struct JoinRequest
+    {
+        std::string address;
+        std::vector<std::string> offered;
+        std::vector<std::string> accepted;
+        chat::NameCheck check;
+        bool speaks(const char *token) const;
+    };
+    JoinRequest readJoin(const chat::Command &command) const;
+    /// Why `from` may not take `name` now (taken, room full, its address's
+    /// share used up, the name belongs to another key); empty when it may.
+    std::string placeProblem(ConnectionId from, const std::string &name) const;
+    /// Tells a "key" sender whose line went to a holder of `target` that is
+    /// not the key the name belongs to.
+    void tellStranger(ConnectionId from, const std::string &target, char kind, Outcome &outcome);
+    static std::string heldNotice(const std::string &target, char kind, const std::string &state,
+                                  const std::string &reason);
+    /// Logs the held lines the store dropped, and tells their senders.
+    void reportLost(Outcome &outcome);
     /// Registers `name` on `from` and sends what a joiner gets: the
     /// acknowledgement (unless `acknowledged`), the user list, the history
     /// catch-up, a resume token, and the lines held for a proven session
@@ -237,6 +278,15 @@ private:
     std::vector<ConnectionId> m_resumePeers;
     /// Claiming joins waiting for their proof, by connection.
     std::unordered_map<ConnectionId, chat::Command> m_claims;
+    /// Joins waiting for their TLS handshake, by connection.
+    std::unordered_map<ConnectionId, chat::Command> m_handshakes;
+    /// The client key each TLS connection showed (empty: none).
+    std::unordered_map<ConnectionId, std::string> m_keys;
+    /// The address each joining or joined connection comes from, as the server sees it.
+    std::unordered_map<ConnectionId, std::string> m_peerOf;
+    /// Registered connections that agreed on "key".
+    std::vector<ConnectionId> m_keyPeers;
+    int m_maxUsersPerAddress = kDefaultUsersPerAddress;
 };
 
 } // namespace chatserver

@@ -343,8 +343,18 @@ void ChatServerHost::execute(const Outcome &outcome)
                 const auto link = std::make_shared<FramedLink>();
                 link->utf8 = delivery.utf8;
                 m_framed.emplace(delivery.connection, link);
-                if (delivery.tls)
-                    connection(delivery.connection)->StartTls(kc::tls::Role::Server, m_identity.get());
+                if (delivery.tls) {
+                    TCustomWinSocket *socket = connection(delivery.connection);
+                    const ConnectionId id = delivery.connection;
+                    socket->OnTlsEstablished = [this, id](TCustomWinSocket *established) {
+                        try {
+                            execute(m_dispatcher.tlsEstablished(id, established->PeerFingerprint()));
+                        } catch (...) {
+                            logError(kc::exceptionMessage(std::current_exception()));
+                        }
+                    };
+                    socket->StartTls(kc::tls::Role::Server, m_identity.get(), delivery.requestKey);
+                }
             }
         }
         for (const std::string &error : outcome.errors)
@@ -354,6 +364,8 @@ void ChatServerHost::execute(const Outcome &outcome)
         log(note);
     for (ConnectionId id : outcome.claimsStarted)
         watchClaim(id);
+    for (ConnectionId id : outcome.handshakesStarted)
+        watchHandshake(id);
     for (ConnectionId id : outcome.replaced) {
         // Its user is registered on the new connection already: the close
         // that follows takes nobody's name.
@@ -430,6 +442,24 @@ void ChatServerHost::watchClaim(ConnectionId id)
             return;
         try {
             execute(m_dispatcher.proofTimedOut(id));
+        } catch (...) {
+            logError(kc::exceptionMessage(std::current_exception()));
+        }
+    });
+}
+
+void ChatServerHost::watchHandshake(ConnectionId id)
+{
+    TCustomWinSocket *socket = connection(id);
+    if (!socket)
+        return;
+    QTimer::singleShot(m_limits.handshakeMs, socket, [this, id] {
+        TCustomWinSocket *slow = connection(id);
+        if (!slow || !slow->Connected() || slow->TlsEstablished())
+            return;
+        try {
+            log(slow->PeerAddress() + " beendet den TLS-Handshake nicht: Verbindung getrennt");
+            slow->Close();
         } catch (...) {
             logError(kc::exceptionMessage(std::current_exception()));
         }

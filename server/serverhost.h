@@ -42,6 +42,7 @@ struct ConnectionLimits
     static constexpr int kMaxConnections = 256;
     static constexpr int kMaxUnjoinedPerAddress = 8;
     static constexpr int kResumeProofMs = 10000;
+    static constexpr int kHandshakeMs = 10000;
 
     /// A connection that has not joined by then is closed.
     int joinTimeoutMs = kJoinTimeoutMs;
@@ -53,6 +54,9 @@ struct ConnectionLimits
     /// A join that claims a resume token and has not proven it by then
     /// (handshake included) is refused as a taken name is.
     int resumeProofMs = kResumeProofMs;
+    /// A TLS handshake not done by then ends its connection; until it is
+    /// done, the join holds no place in the room.
+    int handshakeMs = kHandshakeMs;
 };
 
 /// The chat server without a window: the listening socket, the registry and
@@ -88,6 +92,10 @@ public:
     /// the log says why and the connection is closed.
     void setRequireEncryption(bool on) { m_dispatcher.setRequireEncryption(on); }
     bool requireEncryption() const { return m_dispatcher.requireEncryption(); }
+    /// Users one address may have in the room at once (0: no limit); see
+    /// ServerDispatcher::setMaxUsersPerAddress.
+    void setMaxUsersPerAddress(int users) { m_dispatcher.setMaxUsersPerAddress(users); }
+    int maxUsersPerAddress() const { return m_dispatcher.maxUsersPerAddress(); }
 
     /// Where the server keeps its lasting key and certificate (see
     /// net/keyfile.h); read at every start. Empty (the default, for tests):
@@ -176,6 +184,8 @@ private:
     void watchJoin(ConnectionId id);
     /// Refuses the claiming join of `id` once the proof time is up, unless it was settled by then.
     void watchClaim(ConnectionId id);
+    /// Ends `id` once the handshake time is up, unless its handshake is done by then.
+    void watchHandshake(ConnectionId id);
     /// Decides whether the new connection `id` from `address` may stay, under
     /// the limits per address and in total; may close another connection that
     /// has not joined to make room. False: `id` is to be closed.

@@ -450,6 +450,62 @@ private slots:
         m_bob.receiveFor(20);
     }
 
+    // One address cannot fill the room: plain joins past its share are
+    // refused, and TLS joins that never begin their handshake hold no place
+    // and are closed when the handshake time is up. Meanwhile an honest user
+    // from another address joins at once.
+    void oneAddressCannotFillTheRoom()
+    {
+        constexpr int handshakeMs = 1500;
+        chatserver::ConnectionLimits limits{kJoinTimeoutMs, chatserver::ConnectionLimits::kMaxConnections};
+        limits.handshakeMs = handshakeMs;
+        serverForm->host().setConnectionLimits(limits);
+        const auto restore = qScopeGuard([] {
+            serverForm->host().setConnectionLimits({kJoinTimeoutMs, chatserver::ConnectionLimits::kMaxConnections});
+        });
+        const int share = serverForm->host().maxUsersPerAddress();
+        QVERIFY(share > 0 && share < chatserver::UserRegistry::kCapacity - 3);
+
+        std::vector<std::unique_ptr<RawClient>> plain;
+        int admitted = 0;
+        for (int i = 0; i < share + 5; ++i) {
+            plain.push_back(std::make_unique<RawClient>());
+            QVERIFY(plain.back()->connectTo(m_port, "127.0.0.1", 10000, "127.0.0.3"));
+            QVERIFY(plain.back()->send(chat::buildJoin("flut" + std::to_string(i), 255, "127.0.0.3")));
+            const std::string answer = plain.back()->receive();
+            admitted += answer.rfind("$#neu:", 0) == 0 ? 1 : 0;
+            if (answer.rfind("$#neu:", 0) != 0)
+                QCOMPARE(answer, chat::buildNameTaken());
+        }
+        QCOMPARE(admitted, share);
+
+        std::vector<std::unique_ptr<RawClient>> silent;
+        for (int i = 0; i < chatserver::ConnectionLimits::kMaxUnjoinedPerAddress; ++i) {
+            silent.push_back(std::make_unique<RawClient>());
+            QVERIFY(silent.back()->connectTo(m_port, "127.0.0.1", 10000, "127.0.0.5"));
+            QVERIFY(silent.back()->send(chat::buildJoin("stumm" + std::to_string(i), 255, "127.0.0.5") + "kcx:frame,tls"));
+            QCOMPARE(silent.back()->receive(), std::string("$#kcx:frame,tls#"));
+        }
+        QCOMPARE(serverForm->registry().count(), 2 + share);
+
+        RawClient honest;
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(honest.connectTo(m_port, "127.0.0.1", 5000, "127.0.0.4"));
+        QVERIFY(honest.send(chat::buildJoin("ehrlich", 255, "127.0.0.4")));
+        const std::string answer = honest.receive();
+        QVERIFY2(answer.find(":ehrlich:") != std::string::npos, answer.substr(0, 200).c_str());
+        qInfo("an honest join answered in %lld ms while one address held %d places and %d handshakes",
+              clock.elapsed(), share, int(silent.size()));
+        for (const auto &client : silent)
+            QVERIFY(client->waitClosed(handshakeMs + 10000));
+
+        honest.send(chat::buildDisconnect("ehrlich"));
+        for (int i = 0; i < int(plain.size()); ++i)
+            plain[i]->send(chat::buildDisconnect("flut" + std::to_string(i)));
+        QVERIFY(waitFor([] { return registryIs({"anna", "bob"}); }));
+    }
+
     void resetChurnDuringRelay()
     {
         int sent = 0;

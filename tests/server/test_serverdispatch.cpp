@@ -48,6 +48,30 @@ QStringList sentTo(const Outcome &outcome, ConnectionId connection)
     return sent;
 }
 
+// A join, and for one that accepted TLS its handshake done with the client
+// key `key`: what both together did.
+Outcome joinAndHandshake(ServerDispatcher &dispatcher, ConnectionId id, const std::string &join,
+                         const std::string &key = {})
+{
+    Outcome outcome = dispatcher.dispatch(id, join);
+    if (std::find(outcome.handshakesStarted.begin(), outcome.handshakesStarted.end(), id)
+        == outcome.handshakesStarted.end())
+        return outcome;
+    Outcome done = dispatcher.tlsEstablished(id, key);
+    outcome.deliveries.insert(outcome.deliveries.end(), done.deliveries.begin(), done.deliveries.end());
+    outcome.notes.insert(outcome.notes.end(), done.notes.begin(), done.notes.end());
+    outcome.usersChanged = outcome.usersChanged || done.usersChanged;
+    return outcome;
+}
+
+std::string tokenOf(const Outcome &outcome, ConnectionId to)
+{
+    for (const QString &sent : sentTo(outcome, to))
+        if (sent.startsWith(QStringLiteral("$#rtoken:")))
+            return sent.mid(9, 64).toStdString();
+    return {};
+}
+
 } // namespace
 
 class TestServerDispatch : public QObject
@@ -224,7 +248,13 @@ private slots:
         UserRegistry registry;
         ServerDispatcher dispatcher(registry);
         dispatcher.setRequireEncryption(require);
-        const Outcome outcome = dispatcher.dispatch(7, join.toStdString());
+        Outcome outcome = dispatcher.dispatch(7, join.toStdString());
+        // A TLS join holds no place until its handshake is done.
+        if (!outcome.handshakesStarted.empty()) {
+            QCOMPARE(registry.count(), 0);
+            const Outcome done = dispatcher.tlsEstablished(7, {});
+            outcome.deliveries.insert(outcome.deliveries.end(), done.deliveries.begin(), done.deliveries.end());
+        }
         QCOMPARE(describe(outcome.deliveries), deliveries);
         const bool refused = deliveries.isEmpty();
         QCOMPARE(outcome.refusedPlain, refused ? std::vector<ConnectionId>{7} : std::vector<ConnectionId>{});
@@ -337,12 +367,6 @@ private slots:
         dispatcher.peerAddress = [](ConnectionId id) { return id == 7 ? "127.0.0.2" : "127.0.0.1"; };
         const std::string offer = "#kcx:frame,tls,resume";
         const std::string claim = offer + ",resume=claim";
-        const auto tokenOf = [](const Outcome &outcome, ConnectionId to) {
-            for (const QString &sent : sentTo(outcome, to))
-                if (sent.startsWith(QStringLiteral("$#rtoken:")))
-                    return sent.mid(9, 64).toStdString();
-            return std::string();
-        };
         const auto prove = [&](ConnectionId id, const std::string &token) {
             Outcome started = dispatcher.dispatch(id, "$#neu:anna:0:127.0.9.1" + claim);
             // Acknowledged so that TLS can start; nothing else until the proof.
@@ -352,10 +376,10 @@ private slots:
             return dispatcher.dispatchCommand(id, "$#resume:" + token + "#");
         };
 
-        Outcome first = dispatcher.dispatch(1, "$#neu:anna:0:127.0.9.1" + offer);
+        Outcome first = joinAndHandshake(dispatcher, 1, "$#neu:anna:0:127.0.9.1" + offer);
         const std::string token = tokenOf(first, 1);
         QCOMPARE(token.size(), size_t(64));
-        dispatcher.dispatch(6, "$#neu:bob:0:127.0.9.6" + offer);
+        joinAndHandshake(dispatcher, 6, "$#neu:bob:0:127.0.9.6" + offer);
         dispatcher.dispatch(5, "$#neu:dora:0:127.0.9.5#");
 
         // Refused proofs while anna's stale connection 1 still holds the name.
@@ -413,7 +437,7 @@ private slots:
         QCOMPARE(legacy.errors.size(), size_t(1));
 
         // A stranger under the free name gets none of them.
-        const Outcome stranger = dispatcher.dispatch(9, "$#neu:anna:0:127.0.9.9" + offer);
+        const Outcome stranger = joinAndHandshake(dispatcher, 9, "$#neu:anna:0:127.0.9.9" + offer);
         QVERIFY(!sentTo(stranger, 9).join(u'\n').contains(QStringLiteral("heldline")));
         QCOMPARE(registry.at(registry.findUser("anna")).connection, ConnectionId(9));
         dispatcher.connectionClosed(9);
@@ -435,6 +459,164 @@ private slots:
         QCOMPARE(registry.at(registry.findUser("anna")).connection, ConnectionId(11));
         QVERIFY(sentTo(expired, 11).filter(QStringLiteral("heldline")).isEmpty());
         QVERIFY(expired.notes.at(0).ends_with("unbekannt") || expired.notes.at(0).ends_with("abgelaufen"));
+    }
+
+    // A name is bound to the client key that last held it: another key does
+    // not take it, held lines wait for that key alone, and the sender hears
+    // where a line really went.
+    void heldLinesGoOnlyToTheNamesKey()
+    {
+        UserRegistry registry;
+        ServerDispatcher dispatcher(registry);
+        int64_t clock = 1'000'000;
+        dispatcher.clock = [&] { return clock; };
+        dispatcher.peerAddress = [](ConnectionId id) { return "127.0.0." + std::to_string(id); };
+        const std::string keyed = "#kcx:frame,tls,resume,key";
+        const std::string bobKey(32, 'B');
+
+        QVERIFY(!tokenOf(joinAndHandshake(dispatcher, 1, "$#neu:anna:0:127.0.9.1" + keyed, std::string(32, 'A')), 1)
+                     .empty());
+        const Outcome bob = joinAndHandshake(dispatcher, 2, "$#neu:bob:0:127.0.9.2" + keyed, bobKey);
+        const std::string bobToken = tokenOf(bob, 2);
+        QVERIFY(!bobToken.empty());
+        dispatcher.connectionClosed(2);
+
+        // Another key of ours, on another address: refused, and the log says why.
+        const Outcome squatter = joinAndHandshake(dispatcher, 3, "$#neu:bob:0:127.0.9.3" + keyed, std::string(32, 'S'));
+        QCOMPARE(describe(squatter.deliveries), QStringLiteral("3>$#kcx:frame,tls,resume,key#\n3>$#noconnect:noconnect#"));
+        QVERIFY(squatter.notes.back().ends_with("Der Name gehört einem anderen Schlüssel."));
+
+        // An older client without a key may still use the free name; a line
+        // to "bob" reaches it now, and the keyed sender is told so.
+        joinAndHandshake(dispatcher, 4, "$#neu:bob:0:127.0.9.4#kcx:frame,tls,resume");
+        QCOMPARE(registry.at(registry.findUser("bob")).connection, ConnectionId(4));
+        QCOMPARE(describe(dispatcher.dispatch(1, "$#pmessage:bob:anna#erste").deliveries),
+                 QStringLiteral("4>$#pmassage:anna#Private Nachricht: erste\n1>$#held:bob:w:jetzt#"));
+        dispatcher.connectionClosed(4);
+
+        // Held for bob's key, not for the later keyless session of the name.
+        QCOMPARE(describe(dispatcher.dispatch(1, "$#pmessage:bob:anna#zweite").deliveries),
+                 QStringLiteral("1>$#held:bob:w:ok#"));
+        const Outcome keyless = joinAndHandshake(dispatcher, 5, "$#neu:bob:0:127.0.9.5#kcx:frame,tls,resume");
+        QVERIFY(sentTo(keyless, 5).filter(QStringLiteral("heldline")).isEmpty());
+        dispatcher.connectionClosed(5);
+
+        // bob's token shown with another key proves nothing.
+        dispatcher.dispatch(6, "$#neu:bob:0:127.0.9.2" + keyed + ",resume=claim");
+        dispatcher.tlsEstablished(6, std::string(32, 'S'));
+        dispatcher.peerAddress = [](ConnectionId id) { return id == 6 || id == 7 ? std::string("127.0.0.2")
+                                                                                : "127.0.0." + std::to_string(id); };
+        const Outcome stolen = dispatcher.dispatchCommand(6, "$#resume:" + bobToken + "#");
+        QVERIFY(sentTo(stolen, 6).filter(QStringLiteral("heldline")).isEmpty());
+        QVERIFY2(stolen.notes.at(0).ends_with("für einen anderen Schlüssel"), stolen.notes.at(0).c_str());
+
+        // bob himself gets the line.
+        dispatcher.dispatch(7, "$#neu:bob:0:127.0.9.2" + keyed + ",resume=claim");
+        dispatcher.tlsEstablished(7, bobKey);
+        const QStringList back = sentTo(dispatcher.dispatchCommand(7, "$#resume:" + bobToken + "#"), 7);
+        QCOMPARE(back.filter(QStringLiteral("$#heldline:")),
+                 QStringList{QStringLiteral("$#heldline:1000000#$#pmassage:anna#Private Nachricht: zweite")});
+    }
+
+    // One host cannot fill what everybody needs: held bytes are bounded per
+    // sender and per address, sessions per address, and a line that was
+    // confirmed and then dropped is reported to its sender and the log.
+    void heldLinesAndSessionsAreFairPerAddress()
+    {
+        UserRegistry registry;
+        ServerDispatcher dispatcher(registry);
+        int64_t clock = 1'000'000;
+        dispatcher.clock = [&] { return clock; };
+        // Connections 10 and up come from one flooding host.
+        dispatcher.peerAddress = [](ConnectionId id) { return id >= 10 ? std::string("127.0.0.66") : "127.0.0." + std::to_string(id); };
+        dispatcher.setMaxUsersPerAddress(0);
+        const std::string keyed = "#kcx:frame,tls,resume,key";
+        const auto key = [](ConnectionId id) { return std::string(31, 'K') + char('0' + id % 64); };
+        joinAndHandshake(dispatcher, 1, "$#neu:anna:0:127.0.9.1" + keyed, key(1));
+        joinAndHandshake(dispatcher, 2, "$#neu:bob:0:127.0.9.2" + keyed, key(2));
+        dispatcher.connectionClosed(2);
+        // The flooder makes absent sessions under invented names, then fills them.
+        for (int i = 0; i < 40; ++i) {
+            joinAndHandshake(dispatcher, 100 + i, "$#neu:x" + std::to_string(i) + ":0:127.0.9.9" + keyed, key(100 + i));
+            dispatcher.connectionClosed(100 + i);
+        }
+        for (ConnectionId id : {10, 11, 12})
+            joinAndHandshake(dispatcher, id, "$#neu:evil" + std::to_string(id) + ":0:127.0.9.9" + keyed, key(id));
+        const std::string big(62 * 1024, 'x');
+        const auto flood = [&](ConnectionId from, int target) {
+            return describe(dispatcher.dispatch(from, "$#pmessage:x" + std::to_string(target) + ":evil"
+                                                          + std::to_string(from) + "#" + big)
+                                .deliveries);
+        };
+        for (int i = 0; i < 8; ++i)
+            QCOMPARE(flood(10, i), QStringLiteral("10>$#held:x%1:w:ok#").arg(i));
+        QCOMPARE(flood(10, 8), QStringLiteral("10>$#held:x8:w:voll#absender"));
+        for (int i = 9; i < 17; ++i)
+            QCOMPARE(flood(11, i), QStringLiteral("11>$#held:x%1:w:ok#").arg(i));
+        QCOMPARE(flood(12, 17), QStringLiteral("12>$#held:x17:w:voll#adresse"));
+        // An honest short line from another host is still held.
+        QCOMPARE(describe(dispatcher.dispatch(1, "$#pmessage:bob:anna#kurz").deliveries),
+                 QStringLiteral("1>$#held:bob:w:ok#"));
+        // A line that waited too long is lost: its sender hears so, the log says so.
+        dispatcher.dispatch(1, "$#pmessage:x39:anna#für x39");
+        clock += ResumeStore::kKeepMs + 120'000;
+        const Outcome expired = dispatcher.dispatch(1, "$#pmessage:bob:anna#zu spät");
+        const QStringList toAnna = sentTo(expired, 1);
+        QVERIFY2(toAnna.contains(QStringLiteral("$#held:x39:w:weg#abgelaufen")), qPrintable(toAnna.join(u'\n')));
+        QVERIFY(toAnna.contains(QStringLiteral("$#held:bob:w:weg#abgelaufen")));
+        QVERIFY(toAnna.contains(QStringLiteral("$#held:bob:w:nein#")));
+        QVERIFY(std::any_of(expired.notes.begin(), expired.notes.end(), [](const std::string &note) {
+            return note == "Gehaltene Nachricht von anna (127.0.0.1) für x39 verworfen: abgelaufen";
+        }));
+        QCOMPARE(dispatcher.resumeStore().heldBytes(), size_t(0));
+
+        // Sessions: the flooder's address makes room among its own sessions;
+        // the lines its pushed-out sessions held are reported as lost.
+        ResumeStore store;
+        ResumeStore::HeldLine line;
+        line.command = "$#pmassage:anna#Private Nachricht: hallo";
+        line.target = "old";
+        line.sender = {"anna", "anna", "127.0.0.1", 1, {}};
+        store.issue("bob", "127.0.0.2", 2, clock);
+        store.left(2, clock);
+        store.issue("old", "127.0.0.66", 3, clock);
+        store.left(3, clock);
+        QCOMPARE(store.hold("old", line, clock), ResumeStore::Hold::Held);
+        QCOMPARE(store.hold("bob", line, clock), ResumeStore::Hold::Held);
+        for (ConnectionId id = 10; id < 10 + ResumeStore::kMaxSessionsPerAddress; ++id) {
+            store.issue("n" + std::to_string(id), "127.0.0.66", id, clock + int64_t(id));
+            store.left(id, clock + int64_t(id));
+        }
+        QCOMPARE(store.sessionsOf("127.0.0.66"), ResumeStore::kMaxSessionsPerAddress);
+        QCOMPARE(store.sessionsOf("127.0.0.2"), size_t(1));
+        const std::vector<ResumeStore::LostLine> lost = store.takeLost();
+        QCOMPARE(lost.size(), size_t(1));
+        QCOMPARE(lost[0].line.target, std::string("old"));
+        QCOMPARE(int(lost[0].why), int(ResumeStore::Loss::Pushed));
+        QCOMPARE(store.heldBytes(), line.command.size());
+
+    }
+
+    // One address cannot fill the room: its share is an option, and the
+    // joins past it are refused with the reason in the log.
+    void usersPerAddressLeaveRoomForOthers()
+    {
+        UserRegistry registry;
+        ServerDispatcher dispatcher(registry);
+        dispatcher.peerAddress = [](ConnectionId id) { return id < 10 ? std::string("127.0.0.5") : std::string("127.0.0.6"); };
+        dispatcher.setMaxUsersPerAddress(3);
+        for (ConnectionId id = 1; id <= 4; ++id)
+            dispatcher.dispatch(id, "$#neu:u" + std::to_string(id) + ":0:127.0.9.1#");
+        QCOMPARE(registry.count(), 3);
+        const Outcome fourth = dispatcher.dispatch(5, "$#neu:u5:0:127.0.9.1#");
+        QCOMPARE(describe(fourth.deliveries), QStringLiteral("5>$#noconnect:noconnect#"));
+        QVERIFY(fourth.notes.at(0).find("schon 3 Benutzer") != std::string::npos);
+        dispatcher.dispatch(10, "$#neu:other:0:127.0.9.2#");
+        QCOMPARE(registry.count(), 4);
+        // A place that frees up can be taken again.
+        dispatcher.connectionClosed(1);
+        dispatcher.dispatch(6, "$#neu:u6:0:127.0.9.1#");
+        QCOMPARE(registry.count(), 4);
     }
 
     // Fields cannot be escaped, so a join that would shift the fields of the

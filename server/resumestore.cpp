@@ -107,6 +107,18 @@ void ResumeStore::left(ConnectionId connection, int64_t now)
     it->second.leftAt = now;
 }
 
+void ResumeStore::forget(ConnectionId connection)
+{
+    const auto found = m_tokenOf.find(connection);
+    if (found == m_tokenOf.end())
+        return;
+    const auto it = m_sessions.find(found->second);
+    if (it == m_sessions.end())
+        m_tokenOf.erase(found);
+    else
+        drop(it);
+}
+
 ResumeStore::Hold ResumeStore::hold(const std::string &nameKey, const std::string &command, int64_t now)
 {
     expire(now);

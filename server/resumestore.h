@@ -70,6 +70,9 @@ public:
     std::string resume(const std::string &token, ConnectionId connection, std::vector<HeldLine> &held);
     /// The user of `connection` left: its session is kept kKeepMs from `now`.
     void left(ConnectionId connection, int64_t now);
+    /// The session of `connection` ends now, with the lines held for it: its
+    /// token is refused as unknown from now on.
+    void forget(ConnectionId connection);
     /// Holds `command` for the one who left last under `nameKey`.
     Hold hold(const std::string &nameKey, const std::string &command, int64_t now);
 

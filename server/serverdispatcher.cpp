@@ -182,6 +182,12 @@ void ServerDispatcher::allConnectionsClosed()
     m_resumePeers.clear();
 }
 
+void ServerDispatcher::kick(ConnectionId connection)
+{
+    m_resume.forget(connection);
+    std::erase(m_resumePeers, connection);
+}
+
 int64_t ServerDispatcher::now() const
 {
     if (clock)

@@ -189,6 +189,9 @@ public:
     /// The server stopped and every connection is gone: their users count as
     /// having left now (their sessions are kept), nothing waits for a proof.
     void allConnectionsClosed();
+    /// The operator expelled the user of `connection`: its resume session
+    /// ends now with its held lines, and nothing more is held on its behalf.
+    void kick(ConnectionId connection);
     /// True while `connection` has claimed a token and not proven it yet.
     bool claimPending(ConnectionId connection) const { return m_claims.count(connection) > 0; }
 

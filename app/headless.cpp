@@ -2,6 +2,7 @@
 
 #include "platform/exception.h"
 #include "platform/guard.h"
+#include "platform/memorytrim.h"
 #include "platform/signalwatch.h"
 #include "protocol/textcodec.h"
 
@@ -85,6 +86,8 @@ int runHeadless(int &argc, char **argv, const StartOptions &options)
     host.setKeyFile(options.keyFile.empty() ? chatserver::ChatServerHost::defaultKeyFile() : options.keyFile);
     host.setAnnounced(true);
     QObject::connect(&host, &chatserver::ChatServerHost::logged, &host, writeLog);
+    // As the windows do: a server that runs for days gives back what it freed.
+    trimFreedMemoryEvery(&host, std::chrono::seconds(30));
 
     TerminationSignals termination([&](int signal) {
         writeLog(format("Signal %d: Server wird beendet", signal));

@@ -24,6 +24,21 @@
 
 using kc::net::wouldBlock;
 
+namespace {
+
+// Empties `buffer`; one that held a long queue also gives its memory back. A
+// connection lives for days, the longest queue it ever had should not.
+void emptyBuffer(std::string &buffer)
+{
+    constexpr size_t kKeptCapacity = 64 * 1024;
+    if (buffer.capacity() > kKeptCapacity)
+        std::string().swap(buffer);
+    else
+        buffer.clear();
+}
+
+} // namespace
+
 // ---- TCustomWinSocket::Private ------------------------------------------
 
 TCustomWinSocket::Private::~Private()
@@ -109,12 +124,12 @@ void TCustomWinSocket::Private::release(bool flushFirst)
         fd = -1;
     }
     tls.reset();
-    tlsIn.clear();
-    tlsOut.clear();
+    emptyBuffer(tlsIn);
+    emptyBuffer(tlsOut);
     tlsWantsWrite = false;
     connecting = connected = listening = ending = broken = readPending = false;
     hasPeer = false;
-    pending.clear();
+    emptyBuffer(pending);
     pendingPos = 0;
 }
 
@@ -150,7 +165,7 @@ bool TCustomWinSocket::Private::flush(int &error)
         return false;
     }
     if (pendingPos == pending.size()) {
-        pending.clear();
+        emptyBuffer(pending);
         pendingPos = 0;
     } else if (pendingPos > pending.size() / 2) {
         pending.erase(0, pendingPos);
@@ -231,6 +246,8 @@ bool TCustomWinSocket::Private::driveTls()
         tlsWantsWrite = r.io == kc::tls::Io::WantWrite;
         break;
     }
+    if (tlsOut.empty())
+        emptyBuffer(tlsOut);
     updateWriteNotifier();
     return true;
 }

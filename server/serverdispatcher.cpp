@@ -160,14 +160,6 @@ Outcome ServerDispatcher::connectionClosed(ConnectionId connection)
     return outcome;
 }
 
-Outcome ServerDispatcher::endSession(ConnectionId connection)
-{
-    Outcome outcome;
-    m_resume.forget(connection);
-    reportLost(outcome);
-    return outcome;
-}
-
 std::string historyLine(uint64_t number, int64_t time, char mode, const std::string &command)
 {
     return "$#" + std::string(chat::kHistoryLine) + ":" + std::to_string(number) + ":" + std::to_string(time) + ":"
@@ -195,6 +187,15 @@ void ServerDispatcher::allConnectionsClosed()
     m_keyPeers.clear();
     m_keys.clear();
     m_peerOf.clear();
+}
+
+Outcome ServerDispatcher::kick(ConnectionId connection)
+{
+    Outcome outcome;
+    m_resume.forget(connection);
+    std::erase(m_resumePeers, connection);
+    reportLost(outcome);
+    return outcome;
 }
 
 int64_t ServerDispatcher::now() const

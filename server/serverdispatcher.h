@@ -197,9 +197,6 @@ public:
     /// the certificate its client showed (empty for none). A join waiting for
     /// it is registered now, or refused when its place went meanwhile.
     Outcome tlsEstablished(ConnectionId connection, const std::string &key);
-    /// Ends the resume session of `connection` for good (a kick): its token
-    /// stops working, and the senders of lines held for it hear they are lost.
-    Outcome endSession(ConnectionId connection);
     /// Users one address (as peerAddress sees it) may have in the room at once;
     /// 0: no limit. Room for others, and for an office behind one address.
     void setMaxUsersPerAddress(int users) { m_maxUsersPerAddress = users; }
@@ -208,6 +205,10 @@ public:
     /// The server stopped and every connection is gone: their users count as
     /// having left now (their sessions are kept), nothing waits for a proof.
     void allConnectionsClosed();
+    /// The operator expelled the user of `connection`: its resume session
+    /// ends now with its held lines (their senders hear they are lost), and
+    /// nothing more is held on its behalf.
+    Outcome kick(ConnectionId connection);
     /// True while `connection` has claimed a token and not proven it yet.
     bool claimPending(ConnectionId connection) const { return m_claims.count(connection) > 0; }
     /// True while `connection`'s join waits for its TLS handshake.

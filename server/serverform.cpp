@@ -409,7 +409,7 @@ void TserverForm::kickBitBtnClick()
     const int row = usersListBox->currentRow();
     if (row < 0 || !usersListBox->item(row)->isSelected())
         return;
-    m_host->sendToPosition(row, chat::buildKill());
+    m_host->kick(row);
 }
 
 // ---- views ----

@@ -6,6 +6,7 @@
 #include "platform/ansi.h"
 #include "platform/guard.h"
 #include "platform/exception.h"
+#include "platform/memorytrim.h"
 #include "protocol/textcodec.h"
 
 #include <QFile>
@@ -164,6 +165,7 @@ void ChatServerHost::stop()
     m_connections.clear();
     m_framed.clear();
     m_unflushed.clear();
+    m_kicked.clear();
 }
 
 void ChatServerHost::sendToAll(const std::string &utf8)
@@ -188,6 +190,35 @@ void ChatServerHost::sendToPosition(int position, const std::string &utf8)
         deliver(user.connection, bytes);
     }
     dropStuckReaders();
+}
+
+void ChatServerHost::kick(int position)
+{
+    const T_user &user = m_registry.at(position);
+    const ConnectionId id = user.connection;
+    TCustomWinSocket *socket = connection(id);
+    if (!socket)
+        kc::EListError::raise(position);
+    const std::string who = user.name + " (" + socket->PeerAddress() + ")";
+    const bool again = !m_kicked.insert(id).second;
+    if (!again) {
+        log(who + " wurde vom Server entfernt");
+        execute(m_dispatcher.kick(id));
+    }
+    sendToPosition(position, chat::buildKill());
+    if (again)
+        return;
+    QTimer::singleShot(kKickGraceMs, socket, [this, id, who] {
+        TCustomWinSocket *stayed = connection(id);
+        if (!stayed || !stayed->Connected())
+            return;
+        try {
+            log(who + " hat den Server nach dem Kick nicht verlassen: Verbindung vom Server getrennt");
+            stayed->Close(); // runs the disconnect event, and with it the user's leave
+        } catch (...) {
+            logError(kc::exceptionMessage(std::current_exception()));
+        }
+    });
 }
 
 void ChatServerHost::log(const std::string &line)
@@ -216,6 +247,7 @@ ConnectionId ChatServerHost::connectionId(TCustomWinSocket *socket)
     m_connections[id] = socket;
     connect(socket, &QObject::destroyed, this, [this, id] {
         m_connections.erase(id);
+        m_kicked.erase(id);
         forgetLink(id);
     });
     return id;
@@ -259,10 +291,10 @@ void ChatServerHost::gather(ConnectionId id, FramedLink &link, const SharedBytes
         }
     }
     link.out += bytes.frame(link.utf8);
-    if (link.unsent + link.out.size() > kMaxUnsentBytes) {
-        link.stuck = true;
-        m_stuck.push_back(id);
-    }
+    if (link.unsent + link.out.size() > kMaxUnsentBytes)
+        markStuck(id);
+    else
+        noteQueue(link.unsent + link.out.size());
 }
 
 void ChatServerHost::checkStuck(ConnectionId id)
@@ -270,9 +302,82 @@ void ChatServerHost::checkStuck(ConnectionId id)
     // Looked up again: a failed send closes the connection inside the call,
     // and what its disconnect event does is not this function's to know.
     const TCustomWinSocket *socket = connection(id);
-    if (socket && socket->UnsentBytes() > kMaxUnsentBytes
-        && std::find(m_stuck.begin(), m_stuck.end(), id) == m_stuck.end())
-        m_stuck.push_back(id);
+    if (!socket)
+        return;
+    if (socket->UnsentBytes() > kMaxUnsentBytes)
+        markStuck(id);
+    else
+        noteQueue(socket->UnsentBytes());
+}
+
+void ChatServerHost::markStuck(ConnectionId id)
+{
+    if (isStuck(id))
+        return;
+    if (const auto framed = m_framed.find(id); framed != m_framed.end())
+        framed->second->stuck = true;
+    m_stuck.push_back(id);
+}
+
+bool ChatServerHost::isStuck(ConnectionId id) const
+{
+    return std::find(m_stuck.begin(), m_stuck.end(), id) != m_stuck.end();
+}
+
+void ChatServerHost::noteQueue(size_t bytes)
+{
+    constexpr size_t kLongQueue = 64 * 1024;
+    if (bytes > kLongQueue)
+        m_queuesGrew = true;
+}
+
+size_t ChatServerHost::unsentBytes() const
+{
+    size_t total = 0;
+    for (const auto &[id, socket] : m_connections)
+        total += socket ? socket->UnsentBytes() : 0;
+    for (const auto &[id, link] : m_framed)
+        total += link->out.size();
+    return total;
+}
+
+void ChatServerHost::boundQueues()
+{
+    if (!m_queuesGrew)
+        return;
+    m_queuesGrew = false;
+    struct Queue
+    {
+        ConnectionId id;
+        std::string address;
+        size_t bytes;
+    };
+    std::vector<Queue> queues;
+    std::map<std::string, size_t> byAddress;
+    size_t total = 0;
+    for (const auto &[id, socket] : m_connections) {
+        if (!socket || !socket->Connected() || isStuck(id))
+            continue;
+        const auto framed = m_framed.find(id);
+        const size_t bytes = socket->UnsentBytes() + (framed != m_framed.end() ? framed->second->out.size() : 0);
+        if (bytes == 0)
+            continue;
+        queues.push_back({id, socket->PeerAddress(), bytes});
+        byAddress[queues.back().address] += bytes;
+        total += bytes;
+    }
+    while (total > kMaxUnsentBytesTotal && !queues.empty()) {
+        const auto most = std::max_element(byAddress.begin(), byAddress.end(),
+                                           [](const auto &a, const auto &b) { return a.second < b.second; });
+        auto victim = queues.end();
+        for (auto it = queues.begin(); it != queues.end(); ++it)
+            if (it->address == most->first && (victim == queues.end() || it->bytes > victim->bytes))
+                victim = it;
+        markStuck(victim->id);
+        most->second -= victim->bytes;
+        total -= victim->bytes;
+        queues.erase(victim);
+    }
 }
 
 void ChatServerHost::flushFramed()
@@ -310,13 +415,17 @@ void ChatServerHost::flushLink(ConnectionId id)
             logError(kc::exceptionMessage(std::current_exception()));
         }
     }
-    link->out.clear();
+    // A replay makes this large once; the connection may live for days.
+    if (link->out.capacity() > 64 * 1024)
+        std::string().swap(link->out);
+    else
+        link->out.clear();
     socket = connection(id);
     link->unsent = socket ? socket->UnsentBytes() : 0;
-    if (!link->stuck && link->unsent > kMaxUnsentBytes) {
-        link->stuck = true;
-        m_stuck.push_back(id);
-    }
+    if (!link->stuck && link->unsent > kMaxUnsentBytes)
+        markStuck(id);
+    else
+        noteQueue(link->unsent);
 }
 
 void ChatServerHost::forgetLink(ConnectionId id)
@@ -390,6 +499,17 @@ void ChatServerHost::dropStuckReaders()
         return;
     m_dropping = true;
     const auto done = qScopeGuard([this] { m_dropping = false; });
+    boundQueues();
+    if (!m_stuck.empty() && !m_trimQueued) {
+        // The queues are freed once their connections are deleted, later in
+        // this pass of the event loop; without a trim the pages stay with the
+        // process.
+        m_trimQueued = true;
+        QTimer::singleShot(1000, this, [this] {
+            m_trimQueued = false;
+            kc::trimFreedMemory();
+        });
+    }
     while (!m_stuck.empty()) {
         const ConnectionId id = m_stuck.front();
         TCustomWinSocket *socket = connection(id);
@@ -543,7 +663,27 @@ void ChatServerHost::clientRead(TCustomWinSocket *socket)
     // percent-encoded ASCII).
     const std::string text = chat::isAscii(data) ? std::move(data) : chat::utf8FromWindows1252(data);
     log(socket->PeerAddress() + text);
+    if (isKicked(id)) {
+        readKicked(socket, id, splitCommands(text));
+        return;
+    }
     execute(m_dispatcher.dispatch(id, text));
+}
+
+void ChatServerHost::readKicked(TCustomWinSocket *socket, ConnectionId id, const std::vector<std::string> &commands)
+{
+    for (const std::string &command : commands) {
+        const std::optional<chat::Command> parsed = chat::parse(command);
+        if (!parsed || parsed->name != chat::kDisconnect)
+            continue;
+        QPointer<TCustomWinSocket> alive(socket);
+        execute(m_dispatcher.dispatchCommand(id, command));
+        if (m_registry.positionOf(id) < 0) {
+            if (alive && alive->Connected())
+                alive->Close();
+            return;
+        }
+    }
 }
 
 void ChatServerHost::readFramed(TCustomWinSocket *socket, ConnectionId id, const std::string &data)
@@ -577,7 +717,10 @@ void ChatServerHost::readFramed(TCustomWinSocket *socket, ConnectionId id, const
             log(peer + "$#" + chat::kResumeProof + ":…#");
         else
             log(peer + text);
-        execute(m_dispatcher.dispatchCommand(id, text));
+        if (isKicked(id))
+            readKicked(socket, id, {text});
+        else
+            execute(m_dispatcher.dispatchCommand(id, text));
     }
     if (link->reader.broken() && alive && alive->Connected()) {
         log(peer + " sendet einen fehlerhaften Rahmen (" + chat::utf8FromWindows1252(link->reader.error())
@@ -590,6 +733,7 @@ void ChatServerHost::clientDisconnect(TCustomWinSocket *socket)
 {
     const ConnectionId id = connectionId(socket);
     log(socket->PeerAddress() + "disconnect");
+    m_kicked.erase(id);
     execute(m_dispatcher.connectionClosed(id));
     forgetLink(id);
 }

@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace kc::dnssd {
@@ -74,6 +75,14 @@ public:
     /// would otherwise make the server keep everything written to it; past
     /// this the connection is closed, and its user leaves.
     static constexpr size_t kMaxUnsentBytes = size_t{1} << 20;
+    /// Output all connections together may leave unsent. Past it, the address
+    /// whose connections hold the most gives up the one holding the most,
+    /// however many connections each holds below kMaxUnsentBytes (joiners that
+    /// take a whole history replay and never read). A client that reads holds
+    /// next to nothing here, so it never goes for this bound.
+    static constexpr size_t kMaxUnsentBytesTotal = size_t{16} << 20;
+    /// Output that all connections hold unsent now, gathered frames included.
+    size_t unsentBytes() const;
 
     TServerSocket *socket() const { return m_socket; }
     const UserRegistry &registry() const { return m_registry; }
@@ -135,6 +144,19 @@ public:
     /// throws the list error for it.
     void sendToPosition(int position, const std::string &utf8);
 
+    /// How long an expelled client has to leave before the server closes its
+    /// connection.
+    static constexpr int kKickGraceMs = 2000;
+    /// Expels the user at registry `position`: writes the kill command (the
+    /// bytes every client has always got), ends its resume session, and from
+    /// then on relays nothing of its connection but its leave. The connection
+    /// is closed at that leave or after kKickGraceMs, whichever comes first;
+    /// either way its user leaves. A position without a live connection
+    /// throws the list error for it.
+    void kick(int position);
+    /// True from the kick of `id` until its connection is gone.
+    bool isKicked(ConnectionId id) const { return m_kicked.count(id) > 0; }
+
     void clientConnect(TCustomWinSocket *socket);
     void accept(TCustomWinSocket *socket);
     void clientRead(TCustomWinSocket *socket);
@@ -168,7 +190,19 @@ private:
     void deliver(ConnectionId connection, const SharedBytes &bytes);
     /// Marks `id` over kMaxUnsentBytes once it holds that much unwritten.
     void checkStuck(ConnectionId id);
+    /// Nothing more is written to `id`; dropStuckReaders closes it.
+    void markStuck(ConnectionId id);
+    bool isStuck(ConnectionId id) const;
+    /// Keeps unsentBytes() within kMaxUnsentBytesTotal (see there), marking
+    /// the connections that have to go. Looks only when a queue grew long.
+    void boundQueues();
+    /// Notes that a connection holds `bytes` unsent: past a few frames'
+    /// worth, boundQueues looks at the total.
+    void noteQueue(size_t bytes);
     struct FramedLink;
+    /// The commands of a kicked connection: all but its leave are dropped,
+    /// and once it has left its connection is closed.
+    void readKicked(TCustomWinSocket *socket, ConnectionId id, const std::vector<std::string> &commands);
     /// Reads what a framed connection sent, command by command.
     void readFramed(TCustomWinSocket *socket, ConnectionId id, const std::string &data);
     /// Writes, per framed connection, everything gathered since the last pass
@@ -210,6 +244,11 @@ private:
     /// Connections over kMaxUnsentBytes, in the order they went over; nothing
     /// more is written to them.
     std::vector<ConnectionId> m_stuck;
+    /// A queue grew long since boundQueues last looked.
+    bool m_queuesGrew = false;
+    /// A connection with a long queue was closed: the freed memory is given
+    /// back once the connection is gone.
+    bool m_trimQueued = false;
 
     /// A connection whose join was acknowledged: its reader, and the frames
     /// gathered for it during this pass of the event loop.
@@ -235,6 +274,8 @@ private:
     /// address they come from. Entries of connections that joined or closed
     /// go when the next connection is admitted.
     std::map<ConnectionId, std::string> m_unjoined;
+    /// Connections whose user was kicked and that are not closed yet.
+    std::unordered_set<ConnectionId> m_kicked;
 };
 
 } // namespace chatserver

@@ -114,7 +114,7 @@ class TestChatSession : public QObject
     /// A fresh, admitted connection as "anna".
     void joinAdmitted()
     {
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
         peer.send("$#neu:anna:127.0.0.1#");
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         mark();
@@ -280,14 +280,14 @@ private slots:
         QSignalSpy asked(session.get(), &client::ChatSession::trustQuestion);
         connect(session.get(), &client::ChatSession::trustQuestion, this, [] {});
         // Every server refuses a taken name in plain text: that is no downgrade.
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
         peer.send("$#noconnect:noconnect#");
         QVERIFY(peer.waitClosed());
         QVERIFY(newTexts().contains(QStringLiteral("Der Benutzername ist bereits vergeben")));
         QCOMPARE(asked.count(), 0);
         peer.close();
 
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
         peer.send("$#neu:anna:127.0.0.1#");
         QVERIFY(kc::test::waitFor([&] { return asked.count() == 1; }));
         QCOMPARE(asked.at(0).at(2).toString(), QString::fromLatin1(kc::tls::fingerprintShort(pinned)));
@@ -308,7 +308,7 @@ private slots:
     void joinAnnouncesNameColourAndOwnAddress()
     {
         session->setColour(0xFF0000);
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:16711680:127.0.0.1#kcx:frame,tls,utf8,history,resume"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:16711680:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
         QVERIFY(kc::test::waitFor([&] { return newTexts().size() >= 2; }));
         QCOMPARE(newTexts(),
                  (QStringList{QStringLiteral("Verbindung wird hergestellt..."), QStringLiteral("Verbindung hergestellt")}));
@@ -318,7 +318,7 @@ private slots:
 
     void nameIsCutTo14Characters()
     {
-        QCOMPARE(joinAs("abcdefghijklmnopq"), std::string("$#neu:abcdefghijklmn:0:127.0.0.1#kcx:frame,tls,utf8,history,resume"));
+        QCOMPARE(joinAs("abcdefghijklmnopq"), std::string("$#neu:abcdefghijklmn:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
         QCOMPARE(session->userName(), std::string("abcdefghijklmn"));
     }
 
@@ -426,7 +426,7 @@ private slots:
         QFETCH(int, high);
         int changes = 0;
         connect(session.get(), &client::ChatSession::userListChanged, this, [&] { ++changes; });
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
         peer.send(read);
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         QCOMPARE(listed(), lines);
@@ -437,7 +437,7 @@ private slots:
 
     void userListPast101EntriesIsIgnored()
     {
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
         std::string list = "$#neu";
         for (int i = 0; i < 130; ++i)
             list += ":user" + std::to_string(i) + ":127.0.0.1";
@@ -456,7 +456,7 @@ private slots:
         QCOMPARE(peer.receive(), std::string("$#disconnect:anna#"));
         QVERIFY(peer.waitClosed());
 
-        QCOMPARE(joinAs("bob"), std::string("$#neu:bob:0:127.0.0.1#kcx:frame,tls,utf8,history,resume"));
+        QCOMPARE(joinAs("bob"), std::string("$#neu:bob:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
         mark();
         peer.send("$#noconnect:noconnect#");
         QVERIFY(peer.waitClosed());
@@ -497,7 +497,7 @@ private slots:
     // it is cut, the client writes frames, and a broken frame ends the connection.
     void framedServerDeliversEveryLineWhole()
     {
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
         peer.send("$#kcx:frame#" + chat::buildFrame("$#neu:anna:127.0.0.1:bob:127.0.0.2#"));
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         QCOMPARE(session->listedUsers().size(), size_t(2));
@@ -576,7 +576,7 @@ private slots:
     void nameIsCountedInCharactersAndRegisteredInNfc()
     {
         // "Jürgen" with a combining diaeresis, and 14 characters that are 40 bytes.
-        QCOMPARE(joinAs("Ju\u0308rgen"), std::string("$#neu:J\xFCrgen:0:127.0.0.1#kcx:frame,tls,utf8,history,resume:J%C3%BCrgen"));
+        QCOMPARE(joinAs("Ju\u0308rgen"), std::string("$#neu:J\xFCrgen:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key:J%C3%BCrgen"));
         QCOMPARE(session->userName(), std::string("Jürgen"));
         peer.close();
         QVERIFY(kc::test::waitFor([&] { return !session->socket()->Active(); }));
@@ -610,7 +610,7 @@ private slots:
         QFETCH(std::string, ack);
         QFETCH(bool, utf8);
         const auto wrap = [&](const std::string &command) { return ack.empty() ? command : chat::buildFrame(command); };
-        QCOMPARE(joinAs("Łukasz"), std::string("$#neu:?ukasz:0:127.0.0.1#kcx:frame,tls,utf8,history,resume:%C5%81ukasz"));
+        QCOMPARE(joinAs("Łukasz"), std::string("$#neu:?ukasz:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key:%C5%81ukasz"));
         session->sendLine("Grüße 👍 €");
         peer.send(ack + wrap(utf8 ? "$#neu:Łukasz:127.0.0.1#" : "$#neu:?ukasz:127.0.0.1#"));
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
@@ -631,7 +631,7 @@ private slots:
 
     void invalidUtf8FromTheServerIsShownReplaced()
     {
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
         peer.send("$#kcx:frame,utf8#" + chat::buildFrame("$#neu:anna:127.0.0.1#"));
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         mark();
@@ -678,7 +678,7 @@ private slots:
     // next join says the last line seen.
     void historyLinesAreShownMarked()
     {
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
         peer.send("$#kcx:frame,history#" + chat::buildFrame("$#neu:anna:127.0.0.1#"));
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         mark();

@@ -56,7 +56,7 @@ class TestClientForm : public QObject
     /// A fresh, admitted connection as "anna".
     void connectAdmitted()
     {
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
         QVERIFY(driver->admit(peer, "anna"));
         driver->mark();
     }
@@ -162,7 +162,7 @@ private slots:
         QCOMPARE(clientForm->session()->colour(), 0xFF0000);
 
         QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")),
-                 std::string("$#neu:anna:16711680:127.0.0.1#kcx:frame,tls,utf8,history,resume"));
+                 std::string("$#neu:anna:16711680:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
         QVERIFY(kc::test::waitFor([&] { return driver->newTexts().size() >= 2; }));
         QCOMPARE(driver->newTexts(),
                  (QStringList{QStringLiteral("Verbindung wird hergestellt..."), QStringLiteral("Verbindung hergestellt")}));
@@ -205,7 +205,7 @@ private slots:
 
     void umlautNameTravelsAsAnsi()
     {
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("Jürgen")), std::string("$#neu:J\xFCrgen:0:127.0.0.1#kcx:frame,tls,utf8,history,resume:J%C3%BCrgen"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("Jürgen")), std::string("$#neu:J\xFCrgen:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key:J%C3%BCrgen"));
         QVERIFY(driver->admit(peer, "J\xFCrgen"));
         QCOMPARE(clientForm->UserListBox->item(0)->text(), QStringLiteral("Jürgen (127.0.0.1)"));
     }
@@ -339,7 +339,7 @@ private slots:
         QCOMPARE(clientForm->Label3->text(), QStringLiteral("kein Server gefunden"));
         QVERIFY(clientForm->lockLabel->isHidden());
         // Not admitted: no leave command.
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
         clientForm->Verbindungtrennen1->trigger();
         QCOMPARE(peer.receive(), std::string());
         QVERIFY(peer.waitClosed());
@@ -447,7 +447,7 @@ private slots:
 
     void whisperToSelectedUser()
     {
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
         peer.send("$#neu:anna:127.0.0.1:bob:127.0.0.2#");
         QVERIFY(kc::test::waitFor([&] { return clientForm->UserListBox->count() == 2; }));
         driver->mark();

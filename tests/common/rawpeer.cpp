@@ -137,6 +137,8 @@ bool RawClient::connectTo(uint16_t port, const std::string &host, int timeoutMs,
         return false;
     int one = 1;
     ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (m_receiveBuffer > 0)
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &m_receiveBuffer, sizeof m_receiveBuffer);
     if (!source.empty()) {
         const sockaddr_in from = loopback(source, 0);
         if (::bind(m_fd, reinterpret_cast<const sockaddr *>(&from), sizeof from) != 0) {

@@ -29,6 +29,10 @@ public:
     /// (another 127.x.y.z address) when one is given.
     bool connectTo(uint16_t port, const std::string &host = "127.0.0.1", int timeoutMs = 10000,
                    const std::string &source = {});
+    /// The receive buffer the next connectTo asks for (0: the system's). A
+    /// small one, set before connecting, keeps what a peer that never reads
+    /// is sent with the sender instead of in this end's kernel buffer.
+    void setReceiveBuffer(int bytes) { m_receiveBuffer = bytes; }
     /// Writes all of `bytes` as one write.
     bool send(const std::string &bytes);
     /// Writes `bytes` as one write and waits until the program under test, in
@@ -63,6 +67,7 @@ public:
 private:
     int m_fd = -1;
     bool m_peerClosed = false;
+    int m_receiveBuffer = 0;
 };
 
 /// A raw listening socket on 127.0.0.1 for tests that play the server.

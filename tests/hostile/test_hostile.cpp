@@ -12,6 +12,7 @@
 #include "client/clientform.h"
 #include "platform/backlog.h"
 #include "protocol/chatcommand.h"
+#include "protocol/framing.h"
 #include "protocol/serversocket.h"
 #include "rawpeer.h"
 #include "server/serverform.h"
@@ -20,6 +21,7 @@
 
 #include <QElapsedTimer>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QScopeGuard>
 #include <QPushButton>
 #include <QTest>
@@ -546,6 +548,119 @@ private slots:
         m_anna.receiveFor(50);
         m_bob.receiveFor(50);
         QVERIFY2(dropped, "a user that never reads was kept");
+    }
+
+    void kickedClient_data()
+    {
+        QTest::addColumn<bool>("leaves");
+        QTest::newRow("ignores the kill") << false;
+        QTest::newRow("leaves after a last word") << true;
+    }
+
+    // An expelled client is gone whether it obeys or not: closed at its leave
+    // or after the grace, no longer listed, and what it says after the kill
+    // reaches nobody.
+    void kickedClient()
+    {
+        QFETCH(bool, leaves);
+        RawClient mallory;
+        QVERIFY(join(mallory, "mallory"));
+        mallory.receiveFor(50);
+        m_anna.receiveFor(20);
+        m_bob.receiveFor(20);
+        const int position = serverForm->registry().findUser("mallory");
+        const chatserver::ConnectionId id = serverForm->registry().at(position).connection;
+        serverForm->usersListBox->setCurrentRow(position);
+        serverForm->kickBitBtn->click();
+        QCOMPARE(mallory.receive(), chat::buildKill());
+        QVERIFY(serverForm->host().isKicked(id));
+        QVERIFY(mallory.sendAndWaitRead(chat::buildUser("mallory", 255, kMarker)));
+        QVERIFY(mallory.sendAndWaitRead(chat::buildWhisper("anna", "mallory", kMarker)));
+        if (leaves)
+            QVERIFY(mallory.send(chat::buildDisconnect("mallory")));
+        QVERIFY(mallory.waitClosed());
+        QVERIFY(registryIs({"anna", "bob"}));
+        const std::string seen = m_anna.receive();
+        QVERIFY2(seen.rfind("$#neu:", 0) == 0 && seen.find("mallory") == std::string::npos, seen.c_str());
+        QVERIFY(seen.find(kMarker) == std::string::npos);
+        QVERIFY(m_bob.receive().find(kMarker) == std::string::npos);
+    }
+
+    // Joiners that take a whole replay and never read are closed once the
+    // queues together pass their bound, while a user from another address
+    // joins at once and is heard.
+    void replayFloodIsBounded()
+    {
+        constexpr int count = 48;
+        const size_t bound = chatserver::ChatServerHost::kMaxUnsentBytesTotal;
+        const chatserver::UserRegistry &registry = serverForm->registry();
+        RawClient filler;
+        QVERIFY(filler.connectTo(m_port));
+        QVERIFY(filler.send(chat::buildJoin("fueller", 255, "127.1.0.5") + "kcx:frame,history"));
+        const std::string welcome = filler.receive();
+        const size_t mark = welcome.find("$#hist:");
+        QVERIFY2(mark != std::string::npos, welcome.c_str());
+        const std::string run = welcome.substr(mark + 7, welcome.find(':', mark + 7) - mark - 7);
+        // About what the history keeps; each round goes to every joiner too.
+        std::string lines;
+        for (int i = 0; i < 1100; ++i)
+            chat::appendFrame(lines, chat::buildUser("fueller", 255, std::to_string(i) + std::string(480, 'h')));
+        const auto sayAll = [&] {
+            QVERIFY(filler.send(lines));
+            for (RawClient *reader : {&filler, &m_anna, &m_bob})
+                reader->receive();
+        };
+        sayAll();
+
+        size_t most = 0;
+        int joined = 0;
+        const QMetaObject::Connection counting =
+            connect(&serverForm->host(), &chatserver::ChatServerHost::logged, this, [&](const std::string &line) {
+                joined += line.find("$#neu:flut") != std::string::npos ? 1 : 0;
+            });
+        const auto disconnectCounting = qScopeGuard([&] { disconnect(counting); });
+        std::vector<std::unique_ptr<RawClient>> flood;
+        for (int i = 0; i < count; ++i) {
+            flood.push_back(std::make_unique<RawClient>());
+            flood.back()->setReceiveBuffer(4096);
+            QVERIFY(flood.back()->connectTo(m_port, "127.0.0.1", 5000, "127.0.0.3"));
+            QVERIFY(flood.back()->send(chat::buildJoin("flut" + std::to_string(i), 255, "127.0.0.3")
+                                       + "kcx:frame,history,seen=" + run + ".1"));
+            QVERIFY(waitFor([&] { return joined == i + 1; }));
+            kc::test::pump(5);
+            most = std::max(most, serverForm->host().unsentBytes());
+        }
+        // The kernel takes the first megabytes of each; the rest queues here.
+        int listed = count;
+        for (int round = 0; round < 8 && listed == count; ++round) {
+            sayAll();
+            most = std::max(most, serverForm->host().unsentBytes());
+            listed = 0;
+            for (int i = 0; i < count; ++i)
+                listed += registry.findUser("flut" + std::to_string(i)) >= 0 ? 1 : 0;
+            qInfo("round %d: %d listed, %zu bytes queued", round, listed, serverForm->host().unsentBytes());
+        }
+        qInfo("%d of %d joiners still listed, at most %zu bytes queued", listed, count, most);
+        QVERIFY2(most <= bound, qPrintable(QString::number(most)));
+        QVERIFY(listed < count);
+
+        RawClient honest;
+        QVERIFY(honest.connectTo(m_port, "127.0.0.1", 5000, "127.0.0.2"));
+        QVERIFY(honest.send(chat::buildJoin("ehrlich", 255, "127.0.0.2")));
+        const std::string answer = honest.receive();
+        QVERIFY2(answer.rfind("$#neu:", 0) == 0 && answer.find(":ehrlich:") != std::string::npos,
+                 answer.substr(0, 200).c_str());
+        QVERIFY(honest.send(chat::buildUser("ehrlich", 255, "hallo alle")));
+        QVERIFY(honest.receive().find("ehrlich: hallo alle") != std::string::npos);
+        QVERIFY(m_anna.receive().find("ehrlich: hallo alle") != std::string::npos);
+
+        honest.send(chat::buildDisconnect("ehrlich"));
+        honest.close();
+        filler.abort();
+        flood.clear();
+        QVERIFY(waitFor([] { return serverForm->ServerSocket->Endpoint()->ActiveConnections() == 2; }));
+        m_anna.receiveFor(50);
+        m_bob.receiveFor(50);
     }
 
     void streamReceiverAttacks_data()

@@ -459,6 +459,18 @@ private slots:
         QCOMPARE(registry.at(registry.findUser("anna")).connection, ConnectionId(11));
         QVERIFY(sentTo(expired, 11).filter(QStringLiteral("heldline")).isEmpty());
         QVERIFY(expired.notes.at(0).ends_with("unbekannt") || expired.notes.at(0).ends_with("abgelaufen"));
+
+        // Expelled by the operator: her session ends with the kick, so nothing
+        // waits for her and her token takes nothing back.
+        const std::string kicked = tokenOf(expired, 11);
+        QCOMPARE(kicked.size(), size_t(64));
+        dispatcher.kick(11);
+        dispatcher.connectionClosed(11);
+        QCOMPARE(describe(dispatcher.dispatch(6, "$#pmessage:anna:bob#weg?").deliveries),
+                 QStringLiteral("6>$#held:anna:w:nein#"));
+        const Outcome afterKick = prove(12, kicked);
+        QVERIFY2(afterKick.notes.at(0).ends_with("unbekannt"), afterKick.notes.at(0).c_str());
+        QVERIFY(sentTo(afterKick, 12).filter(QStringLiteral("heldline")).isEmpty());
     }
 
     // A name is bound to the client key that last held it: another key does

@@ -1,6 +1,7 @@
 #include "client/chatlog.h"
 
 #include "client/chatsession.h"
+#include "platform/safefile.h"
 #include "protocol/clientsocket.h"
 
 #include <QCryptographicHash>
@@ -60,19 +61,6 @@ QString oneLine(QString text)
             || c.unicode() == 0x2029)
             c = QLatin1Char(' ');
     return text;
-}
-
-/// Makes the folder `path` and those above it that are missing, each 0700.
-bool makeFolders(const std::string &path)
-{
-    for (size_t at = 1; at <= path.size(); ++at) {
-        if (at != path.size() && path[at] != '/')
-            continue;
-        const std::string part = path.substr(0, at);
-        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
-            return false;
-    }
-    return true;
 }
 
 } // namespace
@@ -172,16 +160,17 @@ private:
             return QFile::decodeName(path.c_str()) + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno));
         };
         if (!m_made.contains(folder)) {
-            if (!makeFolders(folder))
-                return problem(folder);
+            if (const kc::Result made = kc::safefile::makeFolders(folder); !made)
+                return QString::fromStdString(made.reason());
             m_made.insert(folder);
         }
-        int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        std::string refused;
+        int fd = kc::safefile::openToAppend(file, refused);
         // The folder went away since it was made.
-        if (fd < 0 && errno == ENOENT && makeFolders(folder))
-            fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0 && errno == ENOENT && kc::safefile::makeFolders(folder))
+            fd = kc::safefile::openToAppend(file, refused);
         if (fd < 0)
-            return problem(file);
+            return QString::fromStdString(refused);
         size_t done = 0;
         while (done < bytes.size()) {
             const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);

@@ -656,6 +656,8 @@ void ChatSession::handleResume(const ResumeCommand &command)
     switch (command.kind) {
     case ResumeCommand::Kind::Token:
         m_resumeTokens.store(m_trustHost, m_trustPort, m_userName, command.token);
+        if (!m_resumeTokens.writeFailure().empty())
+            showWarning("Anmeldung zum Wiederkommen nicht gespeichert: " + m_resumeTokens.writeFailure());
         return;
     case ResumeCommand::Kind::Held: {
         const std::string text = heldNoticeText(command.name, command.state, command.reason);

@@ -117,6 +117,12 @@ TFileTransfer::TFileTransfer(client::ChatSession &session) : m_session(session)
     if (m_saveFolder.isEmpty() || !QFileInfo(m_saveFolder).isDir())
         m_saveFolder = QDir::tempPath();
     receiver->setSpoolFolder(m_saveFolder);
+    // The sender shows "Files Sent" on the acknowledgement: it promises the
+    // bytes are on this disk, not only in memory that a failed save loses.
+    receiver->setAcknowledgeOnDisk(true);
+    connect(receiver, &TNMStrmServ::receiveFailed, this,
+            kc::guard([this](const QString &tag, const QString &reason) { receiveFailed(tag, reason); }),
+            Qt::QueuedConnection);
 
     m_receiveTimer = new QTimer(this);
     m_receiveTimer->setInterval(200);
@@ -193,6 +199,17 @@ void TFileTransfer::stopServices()
         if (QCoreApplication *application = QCoreApplication::instance())
             QCoreApplication::sendPostedEvents(application, QEvent::MetaCall);
     });
+}
+
+void TFileTransfer::receiveFailed(const QString &tag, const QString &reason)
+{
+    if (m_closing)
+        return;
+    const qsizetype slash = tag.indexOf(QLatin1Char('/'));
+    const QString name = slash < 0 ? QString() : tag.mid(slash + 1);
+    m_session.showWarning("Datei \u201E" + name.toStdString() + "\u201C nicht empfangen: " + reason.toStdString()
+                          + ". Der Absender erfährt, dass sie nicht angekommen ist.");
+    showReceiveProgress();
 }
 
 void TFileTransfer::showReceiveProgress()
@@ -329,7 +346,8 @@ void TFileTransfer::sendFinished(const std::string &acknowledgement, std::except
     else if (acknowledgement == kc::strm::acknowledgement())
         m_session.showLine("Files Sent");
     else
-        m_session.showWarning("Datei nicht angekommen: der Empfänger hat den Empfang nicht bestätigt");
+        m_session.showWarning("Datei nicht angekommen: der Empfänger hat den Empfang nicht bestätigt (er konnte sie "
+                              "nicht ganz empfangen oder nicht speichern; den Grund sieht er bei sich)");
 }
 
 void TFileTransfer::packetSent()

@@ -91,6 +91,8 @@ private:
     void askSaveNames();
     void dropSaveRequests();
     void showReceiveProgress();
+    /// A stream the receiver did not acknowledge; `tag` as OnAdmit set it.
+    void receiveFailed(const QString &tag, const QString &reason);
 
     client::ChatSession &m_session;
 

@@ -67,7 +67,7 @@ void PinStore::save()
     for (const auto &[k, pin] : m_pins)
         lines.push_back(k.first + ' ' + std::to_string(k.second) + ' ' + kc::tls::fingerprintHex(pin.fingerprint)
                         + ' ' + (pin.seen ? "seen" : "announced"));
-    m_writeFailed = !serverfile::write(m_file, lines);
+    m_writeFailure = serverfile::write(m_file, lines).reason();
 }
 
 } // namespace client

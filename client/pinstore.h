@@ -48,8 +48,9 @@ public:
     void forget(const std::string &host, int port);
     size_t size() const { return m_pins.size(); }
 
-    /// The last write failed (the store still holds the change in memory).
-    bool writeFailed() const { return m_writeFailed; }
+    /// Why the last write failed (the store still holds the change in
+    /// memory); empty when it succeeded.
+    const std::string &writeFailure() const { return m_writeFailure; }
 
 private:
     void load();
@@ -57,7 +58,7 @@ private:
 
     QString m_file;
     std::map<std::pair<std::string, int>, Pin> m_pins;
-    bool m_writeFailed = false;
+    std::string m_writeFailure;
 };
 
 } // namespace client

@@ -70,7 +70,7 @@ void ResumeTokens::save()
     for (const auto &[k, entry] : m_tokens)
         lines.push_back(k.first + ' ' + std::to_string(k.second) + ' ' + chat::percentEncodeName(entry.first) + ' '
                         + entry.second);
-    serverfile::write(m_file, lines);
+    m_writeFailure = serverfile::write(m_file, lines).reason();
 }
 
 std::optional<ResumeCommand> readResumeCommand(const std::string &data)

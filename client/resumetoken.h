@@ -33,10 +33,13 @@ public:
     /// The token held for `name` (UTF-8) at `host`:`port`; empty when none.
     std::string find(const std::string &host, int port, const std::string &name) const;
     /// Keeps `token` (64 hex digits, else ignored) for `name` at `host`:`port`,
-    /// replacing what was there.
+    /// replacing what was there. The token stays in memory when the file
+    /// cannot take it: see writeFailure.
     void store(const std::string &host, int port, const std::string &name, const std::string &token);
     void forget(const std::string &host, int port);
     size_t size() const { return m_tokens.size(); }
+    /// Why the last write failed (UTF-8); empty when it succeeded.
+    const std::string &writeFailure() const { return m_writeFailure; }
 
     static bool validToken(const std::string &token);
 
@@ -46,6 +49,7 @@ private:
 
     QString m_file;
     std::map<std::pair<std::string, int>, std::pair<std::string, std::string>> m_tokens; // name, token
+    std::string m_writeFailure;
 };
 
 /// A server command of the capability "resume".

@@ -1,9 +1,7 @@
 #include "client/serverfile.h"
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
+#include <QtGlobal>
 
 #include <algorithm>
 #include <cctype>
@@ -35,6 +33,11 @@ std::vector<Line> read(const QString &file, int fields)
     std::vector<Line> lines;
     if (file.isEmpty())
         return lines;
+    // A file that another user put in place could plant keys or tokens.
+    if (const kc::Result own = kc::safefile::checkOwnFile(QFile::encodeName(file).toStdString()); !own) {
+        qWarning("%s", own.reason().c_str());
+        return lines;
+    }
     QFile in(file);
     if (!in.open(QIODevice::ReadOnly))
         return lines;
@@ -54,18 +57,15 @@ std::vector<Line> read(const QString &file, int fields)
     return lines;
 }
 
-bool write(const QString &file, const std::vector<std::string> &lines)
+kc::Result write(const QString &file, const std::vector<std::string> &lines)
 {
-    QDir().mkpath(QFileInfo(file).absolutePath());
-    QSaveFile out(file);
-    if (!out.open(QIODevice::WriteOnly))
-        return false;
-    out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    for (const std::string &line : lines) {
-        out.write(line.data(), qint64(line.size()));
-        out.write("\n", 1);
-    }
-    return out.commit();
+    std::string bytes;
+    for (const std::string &line : lines)
+        bytes += line + '\n';
+    const kc::Result written = kc::safefile::replaceFile(QFile::encodeName(file).toStdString(), bytes, 0600);
+    if (!written)
+        qWarning("%s", written.reason().c_str());
+    return written;
 }
 
 } // namespace client::serverfile

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/safefile.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -28,11 +30,14 @@ struct Line
 
 /// The lines of `file` that name a plain host, a port from 1 to 65535 and
 /// exactly `fields` fields more. Others (damaged, or from a later version) are
-/// passed over; a file larger than any real one is read only in part.
+/// passed over; a file larger than any real one is read only in part. A link
+/// or another user's file in its place is not read (the reason goes to the log).
 std::vector<Line> read(const QString &file, int fields);
 
 /// Replaces `file` whole by `lines` (each without its line end), readable and
-/// writable by its owner only. False when it could not be written.
-bool write(const QString &file, const std::vector<std::string> &lines);
+/// writable by its owner only, never through a link or into another user's
+/// file (see kc::safefile::replaceFile). A failure is logged and returned
+/// with its reason.
+kc::Result write(const QString &file, const std::vector<std::string> &lines);
 
 } // namespace client::serverfile

@@ -1,5 +1,7 @@
 #include "net/keyfile.h"
 
+#include "platform/safefile.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,11 +48,22 @@ bool writeAll(int fd, const std::string &text)
 // detail, so that the caller knows to make one.
 KeyFile readKeyFile(const std::string &path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    // Whoever can put a link or a file of theirs here chooses the server's key.
+    switch (safefile::inspect(path)) {
+    case safefile::Refusal::Link:
+        return failed(KeyFile::Status::Link, {});
+    case safefile::Refusal::Foreign:
+        return failed(KeyFile::Status::Foreign, {});
+    default:
+        break;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0) {
         const int code = errno;
         if (code == ENOENT)
             return failed(KeyFile::Status::CannotCreate, {});
+        if (code == ELOOP)
+            return failed(KeyFile::Status::Link, {});
         return failed(KeyFile::Status::Unreadable, systemReason(code));
     }
     struct Closer
@@ -63,6 +76,8 @@ KeyFile readKeyFile(const std::string &path)
         return failed(KeyFile::Status::Unreadable, systemReason(errno));
     if (!S_ISREG(info.st_mode))
         return failed(KeyFile::Status::NotAFile, {});
+    if (info.st_uid != ::geteuid())
+        return failed(KeyFile::Status::Foreign, {});
     if ((info.st_mode & 077) != 0) {
         KeyFile file = failed(KeyFile::Status::Loose, {});
         file.mode = info.st_mode & 07777;
@@ -97,15 +112,10 @@ KeyFile readKeyFile(const std::string &path)
 
 KeyFile createKeyFile(const std::string &path)
 {
-    const std::filesystem::path target(path);
-    const std::filesystem::path folder = target.parent_path();
-    std::error_code error;
-    if (!folder.empty() && !std::filesystem::exists(folder, error)) {
-        std::filesystem::create_directories(folder, error);
-        if (error)
-            return failed(KeyFile::Status::CannotCreate, error.message());
-        // Only the folder made here; one that was there keeps its rights.
-        std::filesystem::permissions(folder, std::filesystem::perms::owner_all, error);
+    const std::string folder = std::filesystem::path(path).parent_path().string();
+    if (!folder.empty()) {
+        if (const kc::Result made = safefile::makeFolders(folder); !made)
+            return failed(KeyFile::Status::CannotCreate, made.reason());
     }
     std::shared_ptr<const Identity> identity;
     std::string pem;
@@ -169,6 +179,13 @@ std::string keyFileError(const KeyFile &file, const std::string &path)
         return "Die Schl\xFCsseldatei " + path + " kann nicht gelesen werden (" + file.detail + ")." + newKey;
     case KeyFile::Status::NotAFile:
         return "Die Schl\xFCsseldatei " + path + " ist keine gew\xF6hnliche Datei." + newKey;
+    case KeyFile::Status::Link:
+        return "Die Schl\xFCsseldatei " + path + " ist ein symbolischer Verweis. Der Server liest seinen "
+               "Schl\xFCssel nur aus einer eigenen Datei: wer den Verweis setzen konnte, bestimmt sonst den "
+               "Schl\xFCssel." + newKey;
+    case KeyFile::Status::Foreign:
+        return "Die Schl\xFCsseldatei " + path + " geh\xF6rt einem anderen Benutzer; nur eine eigene Datei "
+               "wird gelesen." + newKey;
     case KeyFile::Status::Loose: {
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", file.mode);

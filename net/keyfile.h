@@ -20,6 +20,8 @@ struct KeyFile
         Created,      ///< there was none; a new one is written
         Unreadable,   ///< there, but it cannot be opened or read
         NotAFile,     ///< a folder, a device or the like
+        Link,         ///< a symbolic link stands in its place
+        Foreign,      ///< another user owns it
         Loose,        ///< group or others may read or write it
         Corrupt,      ///< no key and matching certificate in it
         CannotCreate, ///< there was none, and none can be written
@@ -39,7 +41,8 @@ struct KeyFile
 inline constexpr size_t kMaxKeyFileBytes = 64 * 1024;
 
 /// Reads the identity kept in `path`, or makes one and writes it there with
-/// mode 0600 when nothing is there, creating missing folders (0700). Two
+/// mode 0600 when nothing is there, creating missing folders (each 0700).
+/// A link or another user's file in its place is neither read nor replaced. Two
 /// servers starting at once on one file end up with the same key.
 KeyFile openKeyFile(const std::string &path);
 

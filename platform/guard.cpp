@@ -55,4 +55,13 @@ void reportException(std::exception_ptr error) noexcept
     }
 }
 
+void logException(const char *context, std::exception_ptr error) noexcept
+{
+    try {
+        std::fprintf(stderr, "%s: %s\n", context, exceptionMessage(error).c_str());
+    } catch (...) {
+        std::fprintf(stderr, "%s: exception while logging an exception\n", context);
+    }
+}
+
 } // namespace kc

@@ -22,6 +22,11 @@ std::string exceptionMessage(std::exception_ptr error);
 /// Hands the current exception to the installed handler.
 void reportException(std::exception_ptr error) noexcept;
 
+/// Writes "`context`: message" to standard error (the program's log), for a
+/// failure that nobody waits for: a destructor's clean-up, a service thread
+/// that ends. Never throws.
+void logException(const char *context, std::exception_ptr error) noexcept;
+
 /// Runs one event entry (socket event, click, key, timer). An exception that
 /// leaves it abandons the rest of the handler and is reported; the program
 /// goes on. Nothing unwinds past this point into the event loop.

@@ -1,6 +1,7 @@
 #include "platform/shellopen.h"
 
 #include "platform/ansi.h"
+#include "platform/guard.h"
 
 #include <QDesktopServices>
 #include <QUrl>
@@ -40,7 +41,8 @@ void shellOpen(const std::string &target, const std::string &parameters, const s
     try {
         QDesktopServices::openUrl(QUrl::fromUserInput(address));
     } catch (...) {
-        // Opening the address reports nothing.
+        // Opening the address reports nothing to the user: only the log hears of it.
+        logException("Adresse öffnen", std::current_exception());
     }
 }
 

@@ -259,6 +259,8 @@ void TsuchForm::FormShow()
             ipPart2 = range.ipPart2;
             ipPart3 = range.ipPart3;
         } catch (const kc::EConvertError &) {
+            // A damaged setting gives way to the default range.
+            kc::logException("Gespeicherter Suchbereich", std::current_exception());
         }
     }
     hostPart = 1;

@@ -1,5 +1,6 @@
 #include "stream/generalserver.h"
 
+#include "platform/guard.h"
 #include "stream/serviceregistry.h"
 #include "stream/servethread.h"
 
@@ -42,6 +43,7 @@ TNMGeneralServer::~TNMGeneralServer()
     try {
         Abort();
     } catch (...) {
+        kc::logException("Server beenden", std::current_exception());
     }
     {
         std::lock_guard lock(m_registry->lock);
@@ -134,6 +136,7 @@ void TNMGeneralServer::acceptHandling()
                     InstantiateServethread::launch(this, socket);
             }
         } catch (...) {
+            kc::logException("Verbindung annehmen", std::current_exception());
         }
     }
     if (OnClientContact)

@@ -1,5 +1,6 @@
 #include "stream/nmstrm.h"
 
+#include "platform/guard.h"
 #include "stream/streamwire.h"
 
 #include <QIODevice>
@@ -139,6 +140,7 @@ TNMStrm::~TNMStrm()
     try {
         TNMStrm::Abort();
     } catch (...) {
+        kc::logException("Stream-Sender beenden", std::current_exception());
     }
     if (m_worker) {
         m_worker->cancel();

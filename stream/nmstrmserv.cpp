@@ -46,6 +46,18 @@ void TNMStrmServ::setSpoolFolder(const QString &folder)
     m_spoolFolder = folder;
 }
 
+void TNMStrmServ::setAcknowledgeOnDisk(bool value)
+{
+    std::lock_guard lock(m_registry->lock);
+    m_acknowledgeOnDisk = value;
+}
+
+void TNMStrmServ::reportFailure(const QString &reason)
+{
+    const QString tag = QString::fromStdString(AdmitTag());
+    withOwner([&](TNMGeneralServer *owner) { emit static_cast<TNMStrmServ *>(owner)->receiveFailed(tag, reason); });
+}
+
 std::pair<int64_t, int64_t> TNMStrmServ::ReceiveProgress() const
 {
     std::lock_guard lock(m_registry->lock);
@@ -81,17 +93,34 @@ bool TNMStrmServ::receiveMessage()
     m_bytesTotal = *size;
     m_announced = *size;
     OnPacketRecvd = [this](QObject *) { m_received = BytesRecvd(); };
+    bool onDisk = false;
+    withOwner([&](TNMGeneralServer *owner) { onDisk = static_cast<TNMStrmServ *>(owner)->m_acknowledgeOnDisk; });
+    // Nothing is acknowledged that is not whole (and, when asked, on the
+    // disk): the sender then gets no acknowledgement, the failure an older
+    // sender knows, and the connection closes.
     if (*size > 0) {
         try {
             CaptureStream(&strm, *size);
-        } catch (...) {
-            Write(kc::strm::acknowledgement());
+        } catch (const EAbortError &) {
+            throw;
+        } catch (const std::exception &e) {
+            // The socket layer's texts are Windows-1252, which Latin-1 reads
+            // alike for German.
+            reportFailure(strm.failed() ? strm.errorString() : QString::fromLatin1(e.what()));
             throw;
         }
     }
+    if (stopRequested())
+        return true;
+    if (strm.size() < *size) {
+        reportFailure(QStringLiteral("nur %1 von %2 Bytes angekommen").arg(strm.size()).arg(*size));
+        return true;
+    }
+    if (!strm.makeDurable(onDisk)) {
+        reportFailure(strm.errorString());
+        return false;
+    }
     Write(kc::strm::acknowledgement());
-    if (strm.size() < *size || stopRequested())
-        return true; // cut short: nothing to hand over
 
     TStrmEvent handler;
     withOwner([&](TNMGeneralServer *owner) { handler = static_cast<TNMStrmServ *>(owner)->m_onMsg; });

@@ -28,8 +28,10 @@ using TStrmEvent = std::function<void(QObject *Sender, const std::string &sFrom,
 /// waits for it (the stream dies when the handler returns). The idle limit
 /// does not run while the handler does: it may wait for a person. Up to a few MiB
 /// of a message are held in memory, the rest lives in an anonymous
-/// temporary file. A message that arrives shorter than its header announced
-/// (the sender closed early) is acknowledged but not handed to OnMSG; a
+/// temporary file. Only a message that arrived whole, and whose spool file
+/// could be written and synced, is acknowledged: one that arrives shorter than
+/// its header announced, or that the spool cannot take (a full disk), gets no
+/// acknowledgement, is not handed to OnMSG, and raises receiveFailed; a
 /// malformed header gets no acknowledgement and the connection is closed.
 class TNMStrmServ : public TNMGeneralServer
 {
@@ -54,14 +56,29 @@ public:
     /// Any thread.
     std::pair<int64_t, int64_t> ReceiveProgress() const;
 
+    /// When set, a message is acknowledged only once all its bytes are in the
+    /// spool file and synced, also one small enough for memory: whoever
+    /// acknowledges a file promises it is on the disk. Any thread.
+    void setAcknowledgeOnDisk(bool value);
+
+signals:
+    /// A message was not acknowledged because it did not arrive whole or
+    /// could not be kept (`reason`, from the system, in German where it is
+    /// ours); `admitTag` is the tag OnAdmit gave the connection. Emitted by
+    /// the listening component from a service thread: connect queued.
+    void receiveFailed(const QString &admitTag, const QString &reason);
+
 protected:
     TNMGeneralServer *createServiceObject() override;
 
 private:
     bool receiveMessage();
+    /// Raises receiveFailed on the listening component.
+    void reportFailure(const QString &reason);
 
     TStrmEvent m_onMsg;
     QString m_spoolFolder;
+    bool m_acknowledgeOnDisk = false;
     std::atomic<int64_t> m_received{0};
     std::atomic<int64_t> m_announced{0};
 };

@@ -3,6 +3,7 @@
 #include "net/sockio.h"
 #include "platform/ansi.h"
 #include "platform/backlog.h"
+#include "platform/guard.h"
 #include "platform/strtoint.h"
 #include "stream/sockerrors.h"
 #include "stream/streamwire.h"
@@ -120,6 +121,7 @@ TPowersock::~TPowersock()
         TPowersock::Abort();
         Cancel();
     } catch (...) {
+        kc::logException("Socket beenden", std::current_exception());
     }
     delete m_timer;
     m_timer = nullptr;
@@ -127,6 +129,7 @@ TPowersock::~TPowersock()
     try {
         CloseSocket();
     } catch (...) {
+        kc::logException("Socket schließen", std::current_exception());
     }
     --winsockUsers;
 }
@@ -289,6 +292,7 @@ void TPowersock::readNotice()
         if (!DataAvailable())
             CloseSocket();
     } catch (...) {
+        kc::logException("Schließmeldung", std::current_exception());
     }
 }
 
@@ -314,6 +318,7 @@ void TPowersock::writeNotice()
         if (OnConnect)
             OnConnect(this);
     } catch (...) {
+        kc::logException("Verbindungsmeldung", std::current_exception());
     }
 }
 
@@ -433,6 +438,7 @@ void TPowersock::ReportStatus(int level, const std::string &text)
     try {
         OnStatus(this, text);
     } catch (...) {
+        kc::logException("OnStatus", std::current_exception());
     }
 }
 

@@ -1,5 +1,6 @@
 #include "stream/servethread.h"
 
+#include "platform/guard.h"
 #include "stream/generalserver.h"
 #include "stream/serviceregistry.h"
 
@@ -55,6 +56,7 @@ void InstantiateServethread::run()
         m_service->startIdleWatch(m_service->m_idleTimeOut);
         m_service->Serve();
     } catch (...) {
+        kc::logException("Dienst", std::current_exception());
     }
     try {
         std::lock_guard serverLock(TNMGeneralServer::ServerLock());
@@ -66,6 +68,7 @@ void InstantiateServethread::run()
         delete m_service;
         m_service = nullptr;
     } catch (...) {
+        kc::logException("Dienst abräumen", std::current_exception());
     }
     std::lock_guard lock(m_registry->lock);
     --m_registry->running;

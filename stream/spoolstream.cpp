@@ -118,7 +118,7 @@ qint64 TSpoolStream::writeData(const char *data, qint64 size)
         return -1;
     if (m_file < 0) {
         if (!reserve(at + size)) {
-            setErrorString(QString::fromLocal8Bit(std::strerror(errno)));
+            fail(errno);
             return -1;
         }
         std::memcpy(m_memory + at, data, static_cast<size_t>(size));
@@ -128,8 +128,10 @@ qint64 TSpoolStream::writeData(const char *data, qint64 size)
         while (done < size) {
             const ssize_t n = kc::net::retryOnEintr(
                 [&] { return ::pwrite(m_file, data + done, static_cast<size_t>(size - done), at + done); });
-            if (n <= 0)
+            if (n <= 0) {
+                fail(n == 0 ? ENOSPC : errno);
                 return -1;
+            }
             done += n;
         }
     }
@@ -143,7 +145,7 @@ bool TSpoolStream::spill()
     if (fd < 0)
         fd = anonymousFile(QDir::tempPath());
     if (fd < 0) {
-        setErrorString(QString::fromLocal8Bit(std::strerror(errno)));
+        fail(errno);
         return false;
     }
     qint64 done = 0;
@@ -152,7 +154,7 @@ bool TSpoolStream::spill()
             return ::pwrite(fd, m_memory + done, static_cast<size_t>(m_memorySize - done), done);
         });
         if (n <= 0) {
-            setErrorString(QString::fromLocal8Bit(std::strerror(errno)));
+            fail(errno);
             ::close(fd);
             return false;
         }
@@ -160,6 +162,27 @@ bool TSpoolStream::spill()
     }
     m_file = fd;
     releaseMemory();
+    return true;
+}
+
+void TSpoolStream::fail(int error)
+{
+    m_failed = true;
+    setErrorString(QString::fromLocal8Bit(std::strerror(error)));
+}
+
+bool TSpoolStream::makeDurable(bool evenFromMemory)
+{
+    if (m_file < 0) {
+        if (!evenFromMemory)
+            return true;
+        if (!spill())
+            return false;
+    }
+    if (kc::net::retryOnEintr([&] { return ::fdatasync(m_file); }) != 0) {
+        fail(errno);
+        return false;
+    }
     return true;
 }
 

@@ -35,6 +35,15 @@ public:
     /// caller then copies. Afterwards the stream still reads the same bytes.
     bool placeAt(const QString &target);
 
+    /// Puts every byte on the disk: moves those held in memory to the spool
+    /// file when `evenFromMemory`, then syncs the spool file (a full disk
+    /// may show only here). False, with errorString() set, when the bytes
+    /// are not all on the disk; a stream held in memory without
+    /// `evenFromMemory` counts as done.
+    bool makeDurable(bool evenFromMemory);
+    /// A write or sync failed; errorString() says why.
+    bool failed() const { return m_failed; }
+
 protected:
     qint64 readData(char *data, qint64 maxSize) override;
     qint64 writeData(const char *data, qint64 size) override;
@@ -44,10 +53,12 @@ private:
     /// Room for `bytes` in memory; false when the system has none.
     bool reserve(qint64 bytes);
     void releaseMemory();
+    void fail(int error);
 
     qint64 m_limit;
     QString m_folder;
     bool m_named = false;
+    bool m_failed = false;
     qint64 m_size = 0;
     /// The bytes in memory live in a mapping of their own, not in the
     /// allocator's heap: each stream is received on a thread of its own, and a

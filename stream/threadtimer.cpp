@@ -16,6 +16,7 @@ TThreadTimer::~TThreadTimer()
     try {
         UpdateTimer();
     } catch (...) {
+        kc::logException("Zeitgeber beenden", std::current_exception());
     }
 }
 

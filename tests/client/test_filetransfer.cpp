@@ -23,7 +23,13 @@
 #include <QToolButton>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <memory>
+#include <optional>
+
+#include <sys/resource.h>
 
 using kc::test::waitFor;
 
@@ -42,6 +48,30 @@ QByteArray bytesOf(qint64 size, int seed)
         bytes[i] = static_cast<char>((i * 13 + seed) & 0xFF);
     return bytes;
 }
+
+/// Files of this process may not grow beyond `bytes` while it lives: the
+/// write that would fails with EFBIG, as on a full disk.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        ::getrlimit(RLIMIT_FSIZE, &m_old);
+        m_oldSignal = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = m_old;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &m_old);
+        std::signal(SIGXFSZ, m_oldSignal);
+    }
+
+private:
+    rlimit m_old{};
+    void (*m_oldSignal)(int) = nullptr;
+};
 
 QByteArray contents(const QString &path)
 {
@@ -524,24 +554,32 @@ private slots:
                                         << QStringLiteral("Verbindung fehlgeschlagen.");
         QTest::newRow("file gone") << "usual" << QString()
                                    << QStringLiteral("Datei %1 kann nicht geöffnet werden.");
-        QTest::newRow("no acknowledgement") << "mute"
-                                            << QStringLiteral("Datei nicht angekommen: der Empfänger hat den "
-                                                              "Empfang nicht bestätigt")
-                                            << QString();
+        const QString unacknowledged = QStringLiteral("Datei nicht angekommen: der Empfänger hat den Empfang nicht bestätigt (er konnte sie "
+                                     "nicht ganz empfangen oder nicht speichern; den Grund sieht er bei sich)");
+        QTest::newRow("no acknowledgement") << "mute" << unacknowledged << QString();
+        // The receiver (this window) cannot keep the bytes: no acknowledgement,
+        // and both ends say so, the receiver with the system's reason.
+        QTest::newRow("receiver's disk full") << "full" << unacknowledged << QString();
     }
     void sendFailuresAreShown()
     {
         QFETCH(QString, receiver);
         QFETCH(QString, line);
         QFETCH(QString, error);
-        const QString local = makeFile(QStringLiteral("weg.txt"), "x");
+        const bool full = receiver == QStringLiteral("full");
+        const QString local = makeFile(QStringLiteral("weg.txt"), full ? bytesOf(100000, 4) : QByteArray("x"));
+        if (full)
+            QVERIFY(expectFromBob("C:\\voll.txt"));
         QVERIFY(offerToBob(local));
+        std::optional<FileSizeLimit> disk;
+        if (full)
+            disk.emplace(4096);
         kc::test::RawServer mute;
         if (receiver == QStringLiteral("none"))
             clientForm->session()->streamSender()->setPort(kc::test::freePort());
         else if (receiver == QStringLiteral("mute"))
             clientForm->session()->streamSender()->setPort(mute.listen());
-        else
+        else if (!full)
             QFile::remove(local);
         acceptedByBob(local);
         if (receiver == QStringLiteral("mute")) {
@@ -557,6 +595,13 @@ private slots:
                                         : QStringList{error.contains(QLatin1String("%1")) ? error.arg(local) : error});
         if (!line.isEmpty())
             QVERIFY(driver->newTexts().contains(line));
+        if (full) {
+            const QString kept = QStringLiteral("Datei „voll.txt“ nicht empfangen: %1. Der Absender erfährt, dass "
+                                                "sie nicht angekommen ist.")
+                                     .arg(QString::fromLocal8Bit(std::strerror(EFBIG)));
+            QVERIFY(waitFor([&] { return driver->newTexts().contains(kept); }));
+            QVERIFY(!driver->newTexts().contains(QStringLiteral("Datei erhalten")));
+        }
         QVERIFY(!driver->newTexts().contains(QStringLiteral("Files Sent")));
         QCOMPARE(saveDialogs(), 0);
     }

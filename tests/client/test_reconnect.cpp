@@ -1,14 +1,19 @@
 #include "client/chatsession.h"
+#include "client/pinstore.h"
 #include "client/reconnector.h"
+#include "client/resumetoken.h"
 #include "rawpeer.h"
 #include "server/serverhost.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -299,6 +304,53 @@ private slots:
         QVERIFY(!reconnector->retrying());
         QCOMPARE(reconnector->attempts(), tries);
         QVERIFY(!session->socket()->Active());
+    }
+
+    // The files the client keeps on its own (resume tokens, pinned keys)
+    // are never written through a link someone put in their place, nor into
+    // another user's file; the refusal has a reason, and nothing is touched.
+    void ownFilesRefuseLinksAndOtherUsersFiles_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<bool>("link");
+        for (const char *file : {"resume", "servers"}) {
+            QTest::addRow("%s: link", file) << QString::fromLatin1(file) << true;
+            QTest::addRow("%s: another user's", file) << QString::fromLatin1(file) << false;
+        }
+    }
+    void ownFilesRefuseLinksAndOtherUsersFiles()
+    {
+        QFETCH(QString, file);
+        QFETCH(bool, link);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(file);
+        const QString target = dir.filePath(QStringLiteral("ziel"));
+        {
+            QFile victim(link ? target : path);
+            QVERIFY(victim.open(QIODevice::WriteOnly));
+            victim.write("unberührt\n");
+        }
+        if (link)
+            QVERIFY(QFile::link(target, path));
+        else if (::chown(QFile::encodeName(path).constData(), 65534, 65534) != 0)
+            QSKIP("only root can give a file to another user");
+
+        std::string failure;
+        if (file == QStringLiteral("resume")) {
+            client::ResumeTokens tokens;
+            tokens.setFile(path);
+            tokens.store("127.0.0.1", 4000, "anna", std::string(64, 'a'));
+            failure = tokens.writeFailure();
+        } else {
+            client::PinStore pins(path);
+            pins.pin("127.0.0.1", 4000, std::string(32, 'x'));
+            failure = pins.writeFailure();
+        }
+        QVERIFY2(failure.find(QFile::encodeName(path).toStdString()) == 0, failure.c_str());
+        QFile untouched(link ? target : path);
+        QVERIFY(untouched.open(QIODevice::ReadOnly));
+        QCOMPARE(untouched.readAll(), QByteArray("unberührt\n"));
+        QCOMPARE(QFileInfo(path).isSymLink(), link);
     }
 };
 

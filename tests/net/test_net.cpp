@@ -95,6 +95,9 @@ void TestNet::keyFileLastsAndRefusesWhatItCannotTrust_data()
     QTest::newRow("too large") << QByteArray::fromStdString(pemA) + QByteArray(70 * 1024, '\n') << 0600
                                << Status::Corrupt;
     QTest::newRow("a folder") << QByteArray("<folder>") << 0700 << Status::NotAFile;
+    // Whoever could put these there would choose the server's key.
+    QTest::newRow("a link in its place") << QByteArray("<link>") << 0600 << Status::Link;
+    QTest::newRow("another user's") << QByteArray("<foreign>") << 0600 << Status::Foreign;
 }
 
 // A server's key file is made once with mode 0600 and read again at every
@@ -108,14 +111,22 @@ void TestNet::keyFileLastsAndRefusesWhatItCannotTrust()
     QFETCH(Status, status);
     QTemporaryDir folder;
     const std::string path = QFile::encodeName(folder.filePath("nested/kestrelon-chat/server.key")).toStdString();
+    const bool link = contents == "<link>";
+    const bool foreign = contents == "<foreign>";
+    if (link || foreign)
+        contents = QByteArray::fromStdString(kc::tls::Identity::generate(true)->toPem());
     if (contents == "<folder>") {
         QVERIFY(QDir().mkpath(QString::fromStdString(path)));
     } else if (contents != "<none>") {
         QVERIFY(QDir().mkpath(folder.filePath("nested/kestrelon-chat")));
-        QFile file(QString::fromStdString(path));
+        QFile file(link ? folder.filePath("elsewhere.key") : QString::fromStdString(path));
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(contents);
         file.close();
+        if (link)
+            QVERIFY(QFile::link(file.fileName(), QString::fromStdString(path)));
+        if (foreign && ::chown(path.c_str(), 65534, 65534) != 0)
+            QSKIP("only root can give a file to another user");
     }
     if (mode)
         QCOMPARE(::chmod(path.c_str(), static_cast<mode_t>(mode)), 0);
@@ -140,8 +151,11 @@ void TestNet::keyFileLastsAndRefusesWhatItCannotTrust()
     QCOMPARE(::stat(path.c_str(), &info), 0);
     QCOMPARE(info.st_mode & 0777, mode ? static_cast<mode_t>(mode) : mode_t{0600});
     if (status == Status::Created) {
-        QCOMPARE(::stat(QFile::encodeName(folder.filePath("nested/kestrelon-chat")).constData(), &info), 0);
-        QCOMPARE(info.st_mode & 0777, mode_t{0700});
+        // Every folder made on the way, not only the last.
+        for (const char *made : {"nested", "nested/kestrelon-chat"}) {
+            QCOMPARE(::stat(QFile::encodeName(folder.filePath(made)).constData(), &info), 0);
+            QCOMPARE(info.st_mode & 0777, mode_t{0700});
+        }
         QCOMPARE(QDir(folder.filePath("nested/kestrelon-chat")).entryList(QDir::Files), QStringList{"server.key"});
     }
     const kc::tls::KeyFile again = kc::tls::openKeyFile(path);

@@ -262,7 +262,7 @@ private slots:
         kc::test::pump(300);
         // Only the join: its offer may name the last line seen on the first server, and claim a token, which stays unsent.
         const QRegularExpression onlyTheJoin(
-            QStringLiteral("^\\$#neu:anna:0:127\\.0\\.0\\.1#kcx:frame,tls,utf8,history(,seen=[0-9a-f]+\\.[0-9]+)?,resume(,resume=claim)?$"));
+            QStringLiteral("^\\$#neu:anna:0:127\\.0\\.0\\.1#kcx:frame,tls,utf8,history(,seen=[0-9a-f]+\\.[0-9]+)?,resume,key(,resume=claim)?$"));
         QVERIFY2(onlyTheJoin.match(QString::fromStdString(impostor.received)).hasMatch(), impostor.received.c_str());
         QVERIFY(!session->admitted());
 
@@ -701,7 +701,7 @@ private slots:
 
         session->socket()->Close();
         QVERIFY(peer.waitClosed());
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,seen=beef.10,resume"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,seen=beef.10,resume,key"));
     }
 
     void noListenerShowsErrorLineAndKeepsName()

@@ -107,9 +107,9 @@ private:
         m_nfkcCasefold = icu::Normalizer2::getNFKCCasefoldInstance(status);
         std::unique_ptr<USpoofChecker, decltype(&uspoof_close)> checker(uspoof_open(&status), &uspoof_close);
         uspoof_setChecks(checker.get(), USPOOF_RESTRICTION_LEVEL | USPOOF_MIXED_NUMBERS | USPOOF_INVISIBLE, &status);
-        uspoof_setRestrictionLevel(checker.get(), USPOOF_HIGHLY_RESTRICTIVE);
         if (U_FAILURE(status))
             return;
+        uspoof_setRestrictionLevel(checker.get(), USPOOF_HIGHLY_RESTRICTIVE);
         m_checker = std::move(checker);
         if (const std::optional<icu::UnicodeString> reserved = letters(icu::UnicodeString(u"server")))
             m_reserved = *reserved;

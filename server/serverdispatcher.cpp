@@ -408,8 +408,8 @@ void ServerDispatcher::settleClaim(ConnectionId from, const std::optional<std::s
     const ResumeStore::Claim claim = m_resume.check(*token, chat::userNameKey(name), peer, now());
     const int holder = m_registry.findUser(name);
     if (claim.check == ResumeStore::Check::Valid) {
-        // Its own stale connection may hold the name; nobody else may hold
-        // its key or its look, whichever of them findUser found first.
+        // Its own stale connection may hold the name; nobody else may share
+        // its key or its skeleton (findUser stops at the first user it meets).
         if (m_registry.takenBesides(name, claim.connection)) {
             outcome.notes.push_back(peer + " Wiederaufnahme abgelehnt: " + name + " ist unter einer anderen Sitzung da");
             refuseName(from, outcome);

@@ -22,10 +22,12 @@ build_dir=${KC_BUILD_DIR:-$default_build_dir}
 # reads the record with avahi-browse as a witness (nothing starts the
 # machine's own daemon; the program announces through it where it runs).
 # qt6-translations-l10n: Qt's German texts for the standard dialogs.
+# libicu-dev: ICU, whose Unicode data (UTS #39 confusables and scripts, NFKC,
+# default-ignorable characters) decides which user names look alike.
 # fonts-noto-color-emoji and fonts-noto-cjk: emoji and Chinese, Japanese and
 # Korean drawn as glyphs, not boxes, in the tests and screenshots (the package
 # recommends them for the same reason).
-packages=(build-essential cmake qt6-base-dev qt6-qpa-plugins qt6-translations-l10n libssl-dev iproute2 util-linux
+packages=(build-essential cmake qt6-base-dev qt6-qpa-plugins qt6-translations-l10n libssl-dev libicu-dev iproute2 util-linux
           fonts-dejavu-core fonts-noto-color-emoji fonts-noto-cjk desktop-file-utils appstream dpkg-dev file tcpdump
           dbus xvfb dunst systemd avahi-daemon avahi-utils)
 # Only the fuzz mode needs clang and libFuzzer.

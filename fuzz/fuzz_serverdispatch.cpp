@@ -118,7 +118,7 @@ bool isNameTaken(const Delivery &delivery)
 void checkRegistry(const UserRegistry &registry, const std::set<ConnectionId> &closed)
 {
     FUZZ_REQUIRE(registry.count() >= 0 && registry.count() <= UserRegistry::kCapacity);
-    std::set<std::string> names, keys;
+    std::set<std::string> names, keys, skeletons;
     std::set<ConnectionId> connections;
     for (int p = 0; p <= registry.high(); ++p) {
         const T_user &user = registry.at(p);
@@ -127,6 +127,8 @@ void checkRegistry(const UserRegistry &registry, const std::set<ConnectionId> &c
         FUZZ_REQUIRE(user.position == std::to_string(p));
         FUZZ_REQUIRE(names.insert(user.name).second);
         FUZZ_REQUIRE(keys.insert(user.key).second && user.key == chat::userNameKey(user.name));
+        FUZZ_REQUIRE(!user.skeleton.empty() && user.skeleton == chat::userNameSkeleton(user.name));
+        FUZZ_REQUIRE(skeletons.insert(user.skeleton).second);
         FUZZ_REQUIRE(connections.insert(user.connection).second);
         FUZZ_REQUIRE(!closed.count(user.connection));
     }

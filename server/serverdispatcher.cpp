@@ -502,7 +502,9 @@ void ServerDispatcher::settleClaim(ConnectionId from, const std::optional<std::s
                                                     key == m_keys.end() ? std::string() : key->second);
     const int holder = m_registry.findUser(name);
     if (claim.check == ResumeStore::Check::Valid) {
-        if (holder >= 0 && m_registry.at(holder).connection != claim.connection) {
+        // Its own stale connection may hold the name; nobody else may share
+        // its key or its skeleton (findUser stops at the first user it meets).
+        if (m_registry.takenBesides(name, claim.connection)) {
             outcome.notes.push_back(peer + " Wiederaufnahme abgelehnt: " + name + " ist unter einer anderen Sitzung da");
             refuseName(from, outcome);
             return;

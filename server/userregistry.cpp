@@ -20,7 +20,27 @@ int UserRegistry::findUser(const std::string &name) const
         if (m_users[p].key == key)
             return p;
     }
+    const std::string skeleton = chat::userNameSkeleton(name);
+    if (skeleton.empty())
+        return -1;
+    for (int p = 0; p <= m_high; ++p) {
+        if (m_users[p].skeleton == skeleton)
+            return p;
+    }
     return -1;
+}
+
+bool UserRegistry::takenBesides(const std::string &name, ConnectionId connection) const
+{
+    const std::string key = chat::userNameKey(name);
+    const std::string skeleton = chat::userNameSkeleton(name);
+    for (int p = 0; p <= m_high; ++p) {
+        const T_user &user = m_users[p];
+        if (user.connection != connection
+            && (user.name == name || user.key == key || (!skeleton.empty() && user.skeleton == skeleton)))
+            return true;
+    }
+    return false;
 }
 
 int UserRegistry::positionOf(ConnectionId connection) const
@@ -39,7 +59,8 @@ int UserRegistry::add(const std::string &name, const std::string &address, Conne
     if (full())
         return -1;
     const int p = m_high + 1;
-    m_users[p] = T_user{address, name, kc::IntToStr(p), connection, chat::userNameKey(name)};
+    m_users[p] = T_user{address, name, kc::IntToStr(p), connection, chat::userNameKey(name),
+                        chat::userNameSkeleton(name)};
     m_high = p;
     return p;
 }

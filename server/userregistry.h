@@ -26,6 +26,8 @@ struct T_user
     ConnectionId connection = kNoConnection;
     /// chat::userNameKey of the name: unique among the registered users.
     std::string key;
+    /// chat::userNameSkeleton of the name: unique among the registered users.
+    std::string skeleton;
 };
 
 /// The joined users, positions 0 to high() without gaps, in order of joining.
@@ -36,12 +38,17 @@ class UserRegistry
 public:
     static constexpr int kCapacity = 101;
 
-    /// Position of `name`, -1 when not registered. A name is found by its
-    /// key (chat::userNameKey), so a peer reading Windows-1252 reaches
-    /// "Łukasz" as "?ukasz", and a name typed in another normal form is the same.
+    /// Position of `name`, -1 when not registered. A name is found as it is,
+    /// else by its key (chat::userNameKey), so a peer reading Windows-1252
+    /// reaches "Łukasz" as "?ukasz", and a name typed in another normal form
+    /// is the same; else by its skeleton (chat::userNameSkeleton), so a name
+    /// that looks like a user's is that user.
     int findUser(const std::string &name) const;
-    /// True when a user whose name has the key of `name` is registered.
+    /// True when a user whose name has the key or the skeleton of `name` is registered.
     bool taken(const std::string &name) const { return findUser(name) >= 0; }
+    /// True when a user other than the one registered by `connection` has the
+    /// key or the skeleton of `name`.
+    bool takenBesides(const std::string &name, ConnectionId connection) const;
     /// Position of the user registered by `connection`, -1 when none.
     int positionOf(ConnectionId connection) const;
 

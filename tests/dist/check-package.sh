@@ -43,6 +43,11 @@ for library in libc6 libstdc++6 libqt6core6 libqt6network6 libqt6widgets6 libssl
     status=1
   fi
 done
+# ICU's package is named by its version (libicu72 on Debian 12).
+if ! grep -qE '^libicu[0-9]+$' <<<"$names"; then
+  echo "Depends lacks libicu: $depends"
+  status=1
+fi
 
 # The unit must start the program where the package puts it, whatever prefix
 # the build itself was configured with.

@@ -302,6 +302,50 @@ private slots:
         mallory.close();
     }
 
+    void namesThatLookLikeOthers_data()
+    {
+        QTest::addColumn<std::string>("name");
+        QTest::addColumn<std::string>("why");
+        const std::string scripts = "verschiedener Schriften", invisible = "unsichtbare Zeichen",
+                          taken = "bereits vergeben";
+        QTest::newRow("anna with a Cyrillic a") << std::string("\xD0\xB0nna") << scripts;
+        QTest::newRow("anna in full width") << std::string("\xEF\xBD\x81\xEF\xBD\x8E\xEF\xBD\x8E\xEF\xBD\x81") << taken;
+        QTest::newRow("anna and a Hangul filler") << std::string("anna\xE3\x85\xA4") << invisible;
+        QTest::newRow("Hangul filler alone") << std::string("\xE3\x85\xA4") << invisible;
+        QTest::newRow("anna and a zero-width space") << std::string("anna\xE2\x80\x8B") << std::string("Formatzeichen");
+        QTest::newRow("Server with a Cyrillic S") << std::string("\xD0\x85" "erver") << scripts;
+        QTest::newRow("Server with a Cyrillic e") << std::string("Serv\xD0\xB5r") << scripts;
+        QTest::newRow("Server in full width")
+            << std::string("\xEF\xBC\xB3\xEF\xBD\x85\xEF\xBD\x92\xEF\xBD\x96\xEF\xBD\x85\xEF\xBD\x92") << taken;
+        QTest::newRow("Server and a Hangul filler") << std::string("Server\xE3\x85\xA4") << invisible;
+        QTest::newRow("Server and a dot") << std::string("Server.") << taken;
+    }
+
+    // A UTF-8 peer asks, while anna is there, for a name that a reader would
+    // take for hers or for the operator's: refused as a taken name, with the
+    // reason in the server's log, and nobody sees it join.
+    void namesThatLookLikeOthers()
+    {
+        QFETCH(std::string, name);
+        QFETCH(std::string, why);
+        std::vector<std::string> log;
+        const QMetaObject::Connection logging = connect(&serverForm->host(), &chatserver::ChatServerHost::logged,
+                                                        this, [&](const std::string &line) { log.push_back(line); });
+        const auto disconnect = qScopeGuard([&] { QObject::disconnect(logging); });
+        // The lists of the joins before, bob's among them.
+        m_anna.receiveFor(20);
+        RawClient mallory;
+        QVERIFY(mallory.connectTo(m_port));
+        QVERIFY(mallory.send(chat::buildMarkedJoin("mallory", 255, "127.1.0.5", {"frame", "utf8"}, name)));
+        QCOMPARE(mallory.receive(), chat::buildNameTaken());
+        QVERIFY(registryIs({"anna", "bob"}));
+        QVERIFY(std::any_of(log.begin(), log.end(), [&](const std::string &line) {
+            return line.find("Beitritt abgelehnt: ") != std::string::npos && line.find(why) != std::string::npos;
+        }));
+        QVERIFY(m_anna.receiveFor(100).find("$#neu:") == std::string::npos);
+        mallory.close();
+    }
+
     void addressFieldInjection()
     {
         RawClient eve;

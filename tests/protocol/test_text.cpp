@@ -93,6 +93,39 @@ private slots:
         QTest::newRow("SERVER") << "SERVER" << int(P::Reserved) << "";
         QTest::newRow("Servers") << "Servers" << int(P::None) << "Servers";
         QTest::newRow("control beats length") << "abcdefghijklmno\x01" << int(P::ControlCharacter) << "";
+        // Names that would pass for someone else's.
+        QTest::newRow("Cyrillic a in a Latin name") << QString::fromUtf8("\xD0\xB0nna") << int(P::MixedScripts) << "";
+        QTest::newRow("Hangul filler after a name") << QString::fromUtf8("anna\xE3\x85\xA4") << int(P::Invisible) << "";
+        QTest::newRow("Hangul filler alone") << QString::fromUtf8("\xE3\x85\xA4") << int(P::Invisible) << "";
+        QTest::newRow("Hangul choseong filler") << QString::fromUtf8("\xE1\x85\x9F") << int(P::Invisible) << "";
+        QTest::newRow("Hangul jungseong filler") << QString::fromUtf8("a\xE1\x85\xA0") << int(P::Invisible) << "";
+        QTest::newRow("halfwidth Hangul filler") << QString::fromUtf8("a\xEF\xBE\xA0") << int(P::Invisible) << "";
+        QTest::newRow("combining grapheme joiner") << QString::fromUtf8("an\xCD\x8Fna") << int(P::Invisible) << "";
+        QTest::newRow("braille blank") << QString::fromUtf8("\xE2\xA0\x80") << int(P::Invisible) << "";
+        QTest::newRow("variation selector on a letter") << QString::fromUtf8("anna\xEF\xB8\x8F") << int(P::Invisible) << "";
+        QTest::newRow("accent twice") << QString::fromUtf8("a\xCC\x81\xCC\x81") << int(P::Invisible) << "";
+        QTest::newRow("zero-width joiner") << QString::fromUtf8("an\xE2\x80\x8Dna") << int(P::FormatCharacter) << "";
+        QTest::newRow("digits of two systems") << QString::fromUtf8("\xD9\xA1" "2") << int(P::MixedScripts) << "";
+        QTest::newRow("Server with a Cyrillic S") << QString::fromUtf8("\xD0\x85" "erver") << int(P::MixedScripts) << "";
+        QTest::newRow("Server with a Cyrillic e") << QString::fromUtf8("Serv\xD0\xB5r") << int(P::MixedScripts) << "";
+        QTest::newRow("Server all Cyrillic") << QString::fromUtf8("\xD0\x85\xD0\xB5\xD0\xB3\xD1\xB5\xD0\xB5\xD0\xB3") << int(P::Reserved) << "";
+        QTest::newRow("Server in full width") << QString::fromUtf8("\xEF\xBC\xB3\xEF\xBD\x85\xEF\xBD\x92\xEF\xBD\x96\xEF\xBD\x85\xEF\xBD\x92") << int(P::Reserved) << "";
+        QTest::newRow("Server and Hangul filler") << QString::fromUtf8("Server\xE3\x85\xA4") << int(P::Invisible) << "";
+        QTest::newRow("Server.") << "Server." << int(P::Reserved) << "";
+        QTest::newRow("S e r v e r") << "(S e r v e r)" << int(P::Reserved) << "";
+        QTest::newRow("Server with an accent") << "Sérver" << int(P::Reserved) << "";
+        // Ordinary names in one script, or in the mixes of Chinese, Japanese and Korean.
+        QTest::newRow("Server1") << "Server1" << int(P::None) << "Server1";
+        QTest::newRow("anna.") << "anna." << int(P::None) << "anna.";
+        QTest::newRow("a.b") << "a.b" << int(P::None) << "a.b";
+        QTest::newRow("Russian") << "Дмитрий" << int(P::None) << "Дмитрий";
+        QTest::newRow("Greek") << "Ελένη" << int(P::None) << "Ελένη";
+        QTest::newRow("Chinese") << "山田" << int(P::None) << "山田";
+        QTest::newRow("Japanese, Han and Hiragana") << "山田たろう" << int(P::None) << "山田たろう";
+        QTest::newRow("Japanese, Katakana and Latin") << "タロウ Tanaka" << int(P::None) << "タロウ Tanaka";
+        QTest::newRow("Korean") << "김민수" << int(P::None) << "김민수";
+        QTest::newRow("Korean, Han and Hangul") << "金민수" << int(P::None) << "金민수";
+        QTest::newRow("emoji with its variation selector") << "Anna ❤️" << int(P::None) << "Anna ❤️";
     }
     void nameRules()
     {
@@ -113,6 +146,15 @@ private slots:
         QCOMPARE(userNameKey("Jürgen"), userNameKey("Ju\xCC\x88rgen"));
         QCOMPARE(userNameKey(" anna "), userNameKey("anna"));
         QVERIFY(userNameKey("Anna") != userNameKey("anna"));
+        // What a reader cannot tell apart shares a skeleton; case stays apart.
+        QCOMPARE(userNameSkeleton("\xD0\xB0nna"), userNameSkeleton("anna"));
+        QCOMPARE(userNameSkeleton("\xEF\xBC\xA1nna"), userNameSkeleton("Anna"));
+        QCOMPARE(userNameSkeleton("Ilse"), userNameSkeleton("lIse"));
+        QCOMPARE(userNameSkeleton("Tom"), userNameSkeleton("Torn"));
+        QCOMPARE(userNameSkeleton(" anna "), userNameSkeleton("anna"));
+        QVERIFY(userNameSkeleton("Anna") != userNameSkeleton("anna"));
+        QVERIFY(!userNameSkeleton("Дмитрий").empty());
+        QCOMPARE(nameProblemText(NameProblem::Invisible), std::string("Der Name enthält unsichtbare Zeichen."));
         QCOMPARE(nameProblemText(NameProblem::ControlCharacter), std::string("Der Name enthält Steuerzeichen."));
     }
 };

@@ -631,6 +631,29 @@ private slots:
         QCOMPARE(registry.count(), 4);
     }
 
+    // A proven token may take its name in any spelling of its Windows-1252
+    // key, but not one that looks like someone else who is there: "Дима" and
+    // "Тара" are both "????" to a legacy peer, and "Тара" reads as "Tapa".
+    void aProvenClaimTakesNoLookAlike()
+    {
+        UserRegistry registry;
+        ServerDispatcher dispatcher(registry);
+        dispatcher.clock = [] { return int64_t(1'000'000); };
+        dispatcher.peerAddress = [](ConnectionId) { return std::string("127.0.0.1"); };
+        const auto join = [&](ConnectionId id, const std::string &offer, const char *name) {
+            return dispatcher.dispatch(id, "$#neu:x:0:127.0.9.1#kcx:" + offer + ":" + chat::percentEncodeName(name));
+        };
+        const QStringList first = sentTo(join(1, "frame,tls,resume,utf8", "Дима"), 1).filter(QStringLiteral("$#rtoken:"));
+        QCOMPARE(first.size(), 1);
+        join(2, "frame,utf8", "Tapa");
+        QVERIFY(sentTo(join(3, "frame,tls,resume,utf8,resume=claim", "Тара"), 3).first().startsWith("$#kcx:"));
+        const Outcome claimed = dispatcher.dispatchCommand(3, "$#resume:" + first.first().mid(9, 64).toStdString() + "#");
+        QCOMPARE(describe(claimed.deliveries), QStringLiteral("3>$#noconnect:noconnect#"));
+        QVERIFY2(claimed.notes.at(0).ends_with("ist unter einer anderen Sitzung da"), claimed.notes.at(0).c_str());
+        QCOMPARE(registry.at(registry.findUser("Дима")).connection, ConnectionId(1));
+        QCOMPARE(registry.count(), 2);
+    }
+
     // Fields cannot be escaped, so a join that would shift the fields of the
     // user list (or list a user nobody is) is refused like a taken name.
     void malformedJoinsAreRefused_data()
@@ -648,6 +671,9 @@ private slots:
         QTest::newRow("five octets") << "$#neu:eve:0:127.0.0.1.1#" << false;
         QTest::newRow("four-digit octet") << "$#neu:eve:0:127.0.0.0001#" << false;
         QTest::newRow("trailing blank") << "$#neu:eve:0:127.0.0.1 #" << false;
+        QTest::newRow("Server and a dot") << "$#neu:Server.:0:127.0.0.1#" << false;
+        QTest::newRow("Server spaced out") << "$#neu:S e r v e r:0:127.0.0.1#" << false;
+        QTest::newRow("anna and a dot") << "$#neu:anna.:0:127.0.0.1#" << true;
         QTest::newRow("refusals of one read answered once")
             << "$#neu::0:127.0.0.1#$#neu:anna:0:127.0.0.1#$#neu:x:0:1#" << false;
     }
@@ -694,6 +720,25 @@ private slots:
                                               << "5>$#kcx:frame,utf8#" << "";
         QTest::newRow("whole name needs utf8 agreed") << "$#neu:zed:0:127.0.0.5#kcx:utf8:%C5%81ucja" << "zed"
                                                       << "1>$#neu:anna:127.0.9.1:Łukasz:127.0.9.2:Jürgen:127.0.9.3:zed:127.0.0.5#" << "";
+        // Names that would pass for someone else's, as a UTF-8 peer sends them.
+        const auto whole = [](const char *name) {
+            return QStringLiteral("$#neu:x:0:127.0.0.5#kcx:frame,utf8:")
+                   + QString::fromStdString(chat::percentEncodeName(name));
+        };
+        const QString refused = QStringLiteral("5>$#noconnect:noconnect#");
+        QTest::newRow("anna with a Cyrillic a") << whole("\xD0\xB0nna") << "" << refused << "verschiedener Schriften";
+        QTest::newRow("anna in full width") << whole("\xEF\xBD\x81\xEF\xBD\x8E\xEF\xBD\x8E\xEF\xBD\x81") << ""
+                                            << refused << "bereits vergeben";
+        QTest::newRow("anna and a Hangul filler") << whole("anna\xE3\x85\xA4") << "" << refused << "unsichtbare Zeichen";
+        QTest::newRow("Hangul filler alone") << whole("\xE3\x85\xA4") << "" << refused << "unsichtbare Zeichen";
+        QTest::newRow("Server with a Cyrillic S") << whole("\xD0\x85" "erver") << "" << refused << "verschiedener Schriften";
+        QTest::newRow("Server with a Cyrillic e") << whole("Serv\xD0\xB5r") << "" << refused << "verschiedener Schriften";
+        QTest::newRow("Server in full width")
+            << whole("\xEF\xBC\xB3\xEF\xBD\x85\xEF\xBD\x92\xEF\xBD\x96\xEF\xBD\x85\xEF\xBD\x92") << "" << refused
+            << "bereits vergeben";
+        QTest::newRow("Server and a Hangul filler") << whole("Server\xE3\x85\xA4") << "" << refused << "unsichtbare Zeichen";
+        QTest::newRow("Server and a dot") << whole("Server.") << "" << refused << "bereits vergeben";
+        QTest::newRow("Russian") << whole("Дмитрий") << "Дмитрий" << "5>$#kcx:frame,utf8#" << "";
         QTest::newRow("NFD becomes NFC") << QString::fromUtf8("$#neu:Zoe\xCC\x88") + to << "Zoë"
                                          << "1>$#neu:anna:127.0.9.1:Łukasz:127.0.9.2:Jürgen:127.0.9.3:Zoë:127.0.0.5#" << "";
     }

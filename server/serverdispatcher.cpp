@@ -438,6 +438,17 @@ Outcome ServerDispatcher::tlsEstablished(ConnectionId connection, const std::str
         refuseName(connection, outcome);
         return outcome;
     }
+    if (!m_keys[connection].empty()) {
+        // The first bytes of the key's fingerprint let the operator tell two keys apart.
+        static const char digits[] = "0123456789ABCDEF";
+        std::string shown;
+        for (size_t i = 0; i < 6 && i < m_keys[connection].size(); ++i) {
+            const auto byte = static_cast<unsigned char>(m_keys[connection][i]);
+            shown += std::string(i ? ":" : "") + digits[byte >> 4] + digits[byte & 0x0F];
+        }
+        outcome.notes.push_back((peerAddress ? peerAddress(connection) : std::string()) + " " + request.check.name
+                                + " zeigt den Schlüssel " + shown + "…");
+    }
     admit(connection, join, request.accepted, request.check.name, request.address, true, {}, outcome);
     return outcome;
 }

@@ -10,13 +10,20 @@ if command -v getent >/dev/null 2>&1 && ! getent hosts localhost >/dev/null 2>&1
   echo "warning: 'localhost' does not resolve on this machine (no /etc/hosts entry?); tests that look it up will fail" >&2
 fi
 ctest_cmd=(ctest --output-on-failure "$@")
+# The hostile peer suite's summary line (attacks withstood, lines lost) is
+# printed after the run, whether or not that suite failed.
+summary='grep -ho "hostile peers: .*lost" Testing/Temporary/LastTest*.log 2>/dev/null | tail -n 1 || true'
+
 if [ "${KC_IN_NETNS:-}" != 1 ] && command -v unshare >/dev/null 2>&1 \
    && unshare --net true 2>/dev/null; then
-  exec unshare --net env KC_IN_NETNS=1 bash -c '
+  exec unshare --net env KC_IN_NETNS=1 KC_SUMMARY="$summary" bash -c '
     if command -v ip >/dev/null 2>&1; then ip link set lo up; else ifconfig lo up 2>/dev/null || true; fi
-    exec "$@"' bash "${ctest_cmd[@]}"
+    rc=0; "$@" || rc=$?; eval "$KC_SUMMARY"; exit $rc' bash "${ctest_cmd[@]}"
 fi
 if [ "${KC_IN_NETNS:-}" != 1 ]; then
   echo "note: no private network namespace here; running the tests on the host's loopback" >&2
 fi
-exec "${ctest_cmd[@]}"
+rc=0
+"${ctest_cmd[@]}" || rc=$?
+eval "$summary"
+exit $rc

@@ -213,6 +213,9 @@ private slots:
         // Private lines stay out of the public views.
         QVERIFY(!kc::test::viewTexts(anna->RichEdit1).contains(QStringLiteral("bob: hi anna")));
         QVERIFY(!serverForm->RichEdit1->toPlainText().contains(QStringLiteral("hi anna")));
+        // Each client showed a key of its own in the handshake, which binds its name.
+        QVERIFY(serverForm->Memo1->toPlainText().contains(QStringLiteral("anna zeigt den Schlüssel")));
+        QVERIFY(serverForm->Memo1->toPlainText().contains(QStringLiteral("bob zeigt den Schlüssel")));
     }
 
     // --require-encryption turns away what does not offer TLS, with a log

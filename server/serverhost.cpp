@@ -7,6 +7,7 @@
 #include "platform/guard.h"
 #include "platform/exception.h"
 #include "protocol/textcodec.h"
+#include "server/logredaction.h"
 
 #include <QFile>
 #include <QScopeGuard>
@@ -512,7 +513,7 @@ void ChatServerHost::clientRead(TCustomWinSocket *socket)
     // A legacy read is Windows-1252 (a marked join too: its UTF-8 name is
     // percent-encoded ASCII).
     const std::string text = chat::isAscii(data) ? std::move(data) : chat::utf8FromWindows1252(data);
-    log(socket->PeerAddress() + text);
+    log(socket->PeerAddress() + redactRead(text));
     execute(m_dispatcher.dispatch(id, text));
 }
 
@@ -541,12 +542,8 @@ void ChatServerHost::readFramed(TCustomWinSocket *socket, ConnectionId id, const
                                peer.c_str(), bad));
             link->badTextLogged = true;
         }
-        // Logged as a legacy read is: one line per command; a resume token
-        // is a secret and never goes to the log.
-        if (m_dispatcher.claimPending(id) && text.starts_with("$#" + std::string(chat::kResumeProof) + ":"))
-            log(peer + "$#" + chat::kResumeProof + ":…#");
-        else
-            log(peer + text);
+        // One line per command; a frame is one command, never cut.
+        log(peer + redactCommand(text));
         execute(m_dispatcher.dispatchCommand(id, text));
     }
     if (link->reader.broken() && alive && alive->Connected()) {

@@ -544,6 +544,11 @@ void ChatServerHost::readFramed(TCustomWinSocket *socket, ConnectionId id, const
         }
         // One line per command; a frame is one command, never cut.
         log(peer + redactCommand(text));
+        if (rejoins(id, text)) {
+            log(peer + " meldet sich auf derselben Verbindung erneut an: Verbindung getrennt");
+            alive->Close();
+            break;
+        }
         execute(m_dispatcher.dispatchCommand(id, text));
     }
     if (link->reader.broken() && alive && alive->Connected()) {
@@ -551,6 +556,14 @@ void ChatServerHost::readFramed(TCustomWinSocket *socket, ConnectionId id, const
             + "): Verbindung getrennt");
         alive->Close();
     }
+}
+
+bool ChatServerHost::rejoins(ConnectionId id, const std::string &command) const
+{
+    if (m_registry.positionOf(id) >= 0 || m_dispatcher.claimPending(id))
+        return false;
+    const std::optional<chat::Command> parsed = chat::parse(command);
+    return parsed && parsed->name == chat::kJoin;
 }
 
 void ChatServerHost::clientDisconnect(TCustomWinSocket *socket)

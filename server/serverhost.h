@@ -161,6 +161,11 @@ private:
     /// Marks `id` over kMaxUnsentBytes once it holds that much unwritten.
     void checkStuck(ConnectionId id);
     struct FramedLink;
+    /// True when `command`, read from the framed connection `id`, is a join
+    /// while `id` has no user (it left, or its name was refused): its
+    /// capabilities were settled by its first join, and a second one would be
+    /// acknowledged inside the frames, so the connection is closed instead.
+    bool rejoins(ConnectionId id, const std::string &command) const;
     /// Reads what a framed connection sent, command by command.
     void readFramed(TCustomWinSocket *socket, ConnectionId id, const std::string &data);
     /// Writes, per framed connection, everything gathered since the last pass

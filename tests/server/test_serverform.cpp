@@ -553,6 +553,22 @@ private slots:
         QVERIFY(m_env.dialogs.errors().isEmpty());
     }
 
+    // Capabilities are settled by a connection's first join: one that left
+    // and joins again inside its frames is closed, not acknowledged twice.
+    void framedConnectionJoinsOnlyOnce()
+    {
+        QVERIFY(m_bob.connectTo(m_port));
+        QVERIFY(m_bob.send(chat::buildMarkedJoin("bob", 255, kBob, {"frame"})));
+        const std::string list = "$#neu:bob:" + kBob + "#";
+        QCOMPARE(m_bob.receive(), "$#kcx:frame#" + chat::buildFrame(list));
+        QVERIFY(m_bob.send(chat::buildFrame(chat::buildDisconnect("bob"))));
+        QVERIFY(waitFor([] { return serverForm->registry().count() == 0; }));
+        QVERIFY(m_bob.send(chat::buildFrame(chat::buildMarkedJoin("bob", 255, kBob, {"frame", "utf8"}))));
+        QVERIFY(m_bob.waitClosed());
+        QCOMPARE(serverForm->registry().count(), 0);
+        QVERIFY(logLines().join(QLatin1Char('\n')).contains(QStringLiteral("erneut an: Verbindung getrennt")));
+    }
+
     // One text inside, one encoding per connection: a Windows-1252 peer and a
     // peer that agreed on UTF-8 in one room, and the operator writing to both.
     void unicodeTravelsPerReceiver()

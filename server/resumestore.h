@@ -75,6 +75,8 @@ public:
 
     size_t sessions() const { return m_sessions.size(); }
     size_t heldBytes() const { return m_heldBytes; }
+    /// Every session by its token, read-only, for checks of the store's bounds.
+    const auto &sessionsByToken() const { return m_sessions; }
 
 private:
     struct Session

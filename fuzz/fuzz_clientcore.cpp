@@ -1,15 +1,24 @@
 // The client's reading of what the server sends: which handler runs, in
 // which colour, whether the text shows, and what reaches the user list, the
 // private windows and the file transfer.
+//
+// The same input, cut at every line feed, is also a run of framed commands
+// through the capabilities' readers (history, resume): what each reads, what
+// the history remembers, and that what a client offers at its next join
+// is always a well-formed offer.
 #include "client/clientcore.h"
 #include "client/filetransfercore.h"
+#include "client/historytracker.h"
+#include "client/resumetoken.h"
 #include "fuzzcheck.h"
 #include "platform/exception.h"
 #include "platform/strtoint.h"
 
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -38,11 +47,118 @@ Handler handlerFor(const std::string &name)
     return Handler::None;
 }
 
+template <class T>
+bool readsAs(const std::string &text, T value)
+{
+    T read{};
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), read);
+    return !text.empty() && ec == std::errc() && end == text.data() + text.size() && read == value;
+}
+
+// What a received command would show, as the session shows a held or
+// replayed line: its own reading, with a colour that may not be a number.
+void interpretInner(const std::string &command)
+{
+    try {
+        (void)client::interpret(command);
+    } catch (const kc::EConvertError &) {
+        const auto parsed = chat::parse(command);
+        FUZZ_REQUIRE(parsed && parsed->name == "farbe");
+    }
+}
+
+void checkCapabilityCommand(client::HistoryTracker &history, client::ResumeTokens &tokens, const std::string &command)
+{
+    using Kind = client::HistoryTracker::Kind;
+    const std::string runBefore = history.run();
+    const uint64_t lastBefore = history.last();
+    const std::optional<chat::Command> parsed = chat::parse(command);
+    const std::optional<client::HistoryTracker::Item> item = history.take(command);
+    const bool historyName = parsed && parsed->hasHash
+        && (parsed->name == "hline" || parsed->name == "hgap" || parsed->name == "hist");
+    FUZZ_REQUIRE(item.has_value() == historyName);
+    if (!item || item->kind != Kind::Mark) {
+        // Only a line said live after a complete catch-up moves what was seen, within the same run.
+        FUZZ_REQUIRE(history.run() == runBefore);
+        FUZZ_REQUIRE(history.last() == lastBefore || (item && item->kind == Kind::Live && item->number == history.last()));
+    }
+    if (item) {
+        switch (item->kind) {
+        case Kind::Live:
+        case Kind::Replay:
+        case Kind::Context: {
+            const auto f = parsed->fields(3);
+            FUZZ_REQUIRE(item->command == parsed->text && readsAs(f[0], item->number) && readsAs(f[1], item->time));
+            interpretInner(item->command);
+            // The stamp of any time the server names: "[HH:MM] ", room for " nachgeholt".
+            const std::string stamp = client::HistoryTracker::stamp(item->time);
+            FUZZ_REQUIRE(stamp.size() == 8 && stamp[0] == '[' && stamp[3] == ':' && stamp.ends_with("] "));
+            break;
+        }
+        case Kind::Gap:
+            FUZZ_REQUIRE(readsAs(parsed->fields(1)[0], item->count));
+            break;
+        case Kind::Mark:
+            FUZZ_REQUIRE(history.run() == parsed->fields(2)[0] && readsAs(parsed->fields(2)[1], history.last()));
+            break;
+        case Kind::Broken:
+            break;
+        }
+    }
+    // Whatever was read, the next offer passes through a join unchanged.
+    std::vector<std::string> offer = history.offer();
+    offer.insert(offer.begin(), "frame");
+    const std::string join = chat::buildMarkedJoin("anna", 0, "127.0.0.1", offer);
+    FUZZ_REQUIRE(chat::offeredCapabilities(*chat::parse(join)) == offer);
+
+    const std::optional<client::ResumeCommand> resume = client::readResumeCommand(command);
+    const bool resumeName = parsed && parsed->hasHash
+        && (parsed->name == "rtoken" || parsed->name == "held" || parsed->name == "heldline");
+    FUZZ_REQUIRE(!resume || resumeName);
+    if (!resume)
+        return;
+    switch (resume->kind) {
+    case client::ResumeCommand::Kind::Token: {
+        FUZZ_REQUIRE(client::ResumeTokens::validToken(resume->token));
+        tokens.store("127.0.0.1", 5757, "anna", resume->token);
+        FUZZ_REQUIRE(tokens.find("127.0.0.1", 5757, "anna") == resume->token && tokens.size() == 1);
+        break;
+    }
+    case client::ResumeCommand::Kind::Held:
+        FUZZ_REQUIRE(!resume->name.empty() && (resume->lineKind == 'w' || resume->lineKind == 'p'));
+        FUZZ_REQUIRE(resume->state == "ok" || resume->state == "voll" || resume->state == "nein");
+        FUZZ_REQUIRE(client::heldNoticeText(resume->name, resume->state).find(resume->name) != std::string::npos);
+        break;
+    case client::ResumeCommand::Kind::HeldLine: {
+        FUZZ_REQUIRE(resume->command == parsed->text && readsAs(parsed->fixed, resume->time));
+        interpretInner(resume->command);
+        const std::string stamp = client::HistoryTracker::stamp(resume->time);
+        FUZZ_REQUIRE(stamp.size() == 8 && stamp.ends_with("] "));
+        break;
+    }
+    }
+}
+
+void runCapabilityCommands(const std::string &data)
+{
+    client::HistoryTracker history;
+    client::ResumeTokens tokens;
+    for (size_t start = 0; start <= data.size();) {
+        const size_t end = std::min(data.find('\n', start), data.size());
+        checkCapabilityCommand(history, tokens, data.substr(start, end - start));
+        // A new connection: numbers count again only after its catch-up.
+        if (end < data.size() && end + 1 < data.size() && data[end + 1] == '\n')
+            history.connectionStarted();
+        start = end + 1;
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
 {
     const std::string data(reinterpret_cast<const char *>(bytes), size);
+    runCapabilityCommands(data);
     std::optional<client::Reaction> reaction;
     try {
         reaction = client::interpret(data);

@@ -40,18 +40,26 @@ void guarded(F &&handler) noexcept
     }
 }
 
+/// Calls `handler` with `args`, or without any when it takes none. A
+/// template of its own, so that the call not made is never compiled (clang
+/// checks a call that does not depend on the arguments as soon as guard's
+/// lambda is made).
+template <class F, class... Args>
+void callWithOrWithout(F &handler, Args &&...args)
+{
+    if constexpr (std::is_invocable_v<F &, Args...>)
+        handler(std::forward<Args>(args)...);
+    else
+        handler();
+}
+
 /// Wraps a handler so that every call runs guarded; for connecting to Qt
 /// signals. A handler that takes no arguments ignores those of the signal.
 template <class F>
 auto guard(F handler)
 {
     return [handler = std::move(handler)](auto &&...args) mutable noexcept {
-        guarded([&] {
-            if constexpr (std::is_invocable_v<F &, decltype(args)...>)
-                handler(std::forward<decltype(args)>(args)...);
-            else
-                handler();
-        });
+        guarded([&] { callWithOrWithout(handler, std::forward<decltype(args)>(args)...); });
     };
 }
 

@@ -136,6 +136,8 @@ public:
     size_t heldBytesFromAddress(const std::string &address) const;
     /// Sessions kept for `address`.
     size_t sessionsOf(const std::string &address) const;
+    /// Every session by its token, read-only, for checks of the store's bounds.
+    const auto &sessionsByToken() const { return m_sessions; }
 
 private:
     struct Session

@@ -8,6 +8,7 @@
 #include "platform/exception.h"
 #include "platform/memorytrim.h"
 #include "protocol/textcodec.h"
+#include "server/logredaction.h"
 
 #include <QFile>
 #include <QScopeGuard>
@@ -662,7 +663,7 @@ void ChatServerHost::clientRead(TCustomWinSocket *socket)
     // A legacy read is Windows-1252 (a marked join too: its UTF-8 name is
     // percent-encoded ASCII).
     const std::string text = chat::isAscii(data) ? std::move(data) : chat::utf8FromWindows1252(data);
-    log(socket->PeerAddress() + text);
+    log(socket->PeerAddress() + redactRead(text));
     if (isKicked(id)) {
         readKicked(socket, id, splitCommands(text));
         return;
@@ -711,12 +712,13 @@ void ChatServerHost::readFramed(TCustomWinSocket *socket, ConnectionId id, const
                                peer.c_str(), bad));
             link->badTextLogged = true;
         }
-        // Logged as a legacy read is: one line per command; a resume token
-        // is a secret and never goes to the log.
-        if (m_dispatcher.claimPending(id) && text.starts_with("$#" + std::string(chat::kResumeProof) + ":"))
-            log(peer + "$#" + chat::kResumeProof + ":…#");
-        else
-            log(peer + text);
+        // One line per command; a frame is one command, never cut.
+        log(peer + redactCommand(text));
+        if (rejoins(id, text)) {
+            log(peer + " meldet sich auf derselben Verbindung erneut an: Verbindung getrennt");
+            alive->Close();
+            break;
+        }
         if (isKicked(id))
             readKicked(socket, id, {text});
         else
@@ -727,6 +729,14 @@ void ChatServerHost::readFramed(TCustomWinSocket *socket, ConnectionId id, const
             + "): Verbindung getrennt");
         alive->Close();
     }
+}
+
+bool ChatServerHost::rejoins(ConnectionId id, const std::string &command) const
+{
+    if (m_registry.positionOf(id) >= 0 || m_dispatcher.claimPending(id))
+        return false;
+    const std::optional<chat::Command> parsed = chat::parse(command);
+    return parsed && parsed->name == chat::kJoin;
 }
 
 void ChatServerHost::clientDisconnect(TCustomWinSocket *socket)

@@ -203,6 +203,11 @@ private:
     /// The commands of a kicked connection: all but its leave are dropped,
     /// and once it has left its connection is closed.
     void readKicked(TCustomWinSocket *socket, ConnectionId id, const std::vector<std::string> &commands);
+    /// True when `command`, read from the framed connection `id`, is a join
+    /// while `id` has no user (it left, or its name was refused): its
+    /// capabilities were settled by its first join, and a second one would be
+    /// acknowledged inside the frames, so the connection is closed instead.
+    bool rejoins(ConnectionId id, const std::string &command) const;
     /// Reads what a framed connection sent, command by command.
     void readFramed(TCustomWinSocket *socket, ConnectionId id, const std::string &data);
     /// Writes, per framed connection, everything gathered since the last pass

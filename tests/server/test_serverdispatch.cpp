@@ -1,5 +1,7 @@
 #include "server/serverdispatcher.h"
 
+#include "server/logredaction.h"
+
 #include <QRegularExpression>
 #include <QTest>
 
@@ -783,6 +785,42 @@ private slots:
         QCOMPARE(&big.frame(true), &SharedBytes(big).frame(true));
         const SharedBytes ascii(std::string("$#kill:kill#"));
         QCOMPARE(&ascii.frame(true), &ascii.frame(false));
+    }
+
+    // The log shows who whispered to whom, never what, and no token; the
+    // function knows no state, so a proof after a timed-out claim is hidden too.
+    void logHidesPrivateTextAndTokens_data()
+    {
+        QTest::addColumn<bool>("framed");
+        QTest::addColumn<QString>("data");
+        QTest::addColumn<QString>("logged");
+
+        const QString token = QStringLiteral("9ef2") + QString(56, QLatin1Char('0')) + QStringLiteral("c6b6");
+        QTest::newRow("legacy whisper after a public line")
+            << false << "$#user:anna:0#hi$#pmessage:bob:anna#psst" << QStringLiteral("$#user:anna:0#hi$#pmessage:bob:anna#\u2026");
+        QTest::newRow("legacy read of two private lines")
+            << false << "$#pchat:bob:anna#one$#pchat:cleo:anna#two"
+            << QStringLiteral("$#pchat:bob:anna#\u2026$#pchat:cleo:anna#\u2026");
+        QTest::newRow("framed private line is one command, whatever it holds")
+            << true << "$#pchat:bob:anna#geheim $#user:anna:0#auch" << QStringLiteral("$#pchat:bob:anna#\u2026");
+        QTest::newRow("whisper without free text marker")
+            << true << "$#pmessage:bob:anna geheim" << QStringLiteral("$#pmessage:\u2026");
+        QTest::newRow("resume proof") << true << "$#resume:" + token + "#" << QStringLiteral("$#resume:\u2026#");
+        QTest::newRow("mangled resume proof") << true << "$#resume" + token << QStringLiteral("$#resume:\u2026#");
+        QTest::newRow("token sent back") << true << "$#rtoken:" + token + "#" << QStringLiteral("$#rtoken:\u2026#");
+        QTest::newRow("public line kept") << true << "$#user:anna:0#hallo #pchat" << "$#user:anna:0#hallo #pchat";
+        QTest::newRow("file offer kept")
+            << false << "$#file:anna:bob:C:\\x\\y.txt#" << "$#file:anna:bob:C:\\x\\y.txt#";
+        QTest::newRow("names that only begin alike kept")
+            << false << "$#pchats:bob:anna#x" << "$#pchats:bob:anna#x";
+    }
+    void logHidesPrivateTextAndTokens()
+    {
+        QFETCH(bool, framed);
+        QFETCH(QString, data);
+        QFETCH(QString, logged);
+        const std::string command = data.toStdString();
+        QCOMPARE(QString::fromStdString(framed ? redactCommand(command) : redactRead(command)), logged);
     }
 
     void joinToFullRegistryIsRefused()

@@ -266,7 +266,9 @@ private slots:
         QCOMPARE(m_bob.receive(), line + "$#pmassage:anna#Private Nachricht: psst");
         QCOMPARE(m_anna.receive(), line);
         QCOMPARE(m_cleo.receive(), line);
-        QCOMPARE(logLines().last(), kc::fromAnsi("127.0.0.1" + both));
+        // The log says that a whisper passed and between whom, not what it said.
+        QCOMPARE(logLines().last(), QStringLiteral("127.0.0.1$#user:anna:0#hi $#kill:kill#$#pmessage:bob:anna#\u2026"));
+        QVERIFY(!serverForm->Memo1->toPlainText().contains(QStringLiteral("psst")));
     }
 
     void killedClientIsRemovedAndOthersStayAddressedRight()
@@ -549,6 +551,22 @@ private slots:
         QCOMPARE(m_anna.receive(), after);
         QCOMPARE(m_cleo.receive(), after);
         QVERIFY(m_env.dialogs.errors().isEmpty());
+    }
+
+    // Capabilities are settled by a connection's first join: one that left
+    // and joins again inside its frames is closed, not acknowledged twice.
+    void framedConnectionJoinsOnlyOnce()
+    {
+        QVERIFY(m_bob.connectTo(m_port));
+        QVERIFY(m_bob.send(chat::buildMarkedJoin("bob", 255, kBob, {"frame"})));
+        const std::string list = "$#neu:bob:" + kBob + "#";
+        QCOMPARE(m_bob.receive(), "$#kcx:frame#" + chat::buildFrame(list));
+        QVERIFY(m_bob.send(chat::buildFrame(chat::buildDisconnect("bob"))));
+        QVERIFY(waitFor([] { return serverForm->registry().count() == 0; }));
+        QVERIFY(m_bob.send(chat::buildFrame(chat::buildMarkedJoin("bob", 255, kBob, {"frame", "utf8"}))));
+        QVERIFY(m_bob.waitClosed());
+        QCOMPARE(serverForm->registry().count(), 0);
+        QVERIFY(logLines().join(QLatin1Char('\n')).contains(QStringLiteral("erneut an: Verbindung getrennt")));
     }
 
     // One text inside, one encoding per connection: a Windows-1252 peer and a

@@ -643,7 +643,7 @@ private slots:
         dispatcher.clock = [] { return int64_t(1'000'000); };
         dispatcher.peerAddress = [](ConnectionId) { return std::string("127.0.0.1"); };
         const auto join = [&](ConnectionId id, const std::string &offer, const char *name) {
-            return dispatcher.dispatch(id, "$#neu:x:0:127.0.9.1#kcx:" + offer + ":" + chat::percentEncodeName(name));
+            return joinAndHandshake(dispatcher, id, "$#neu:x:0:127.0.9.1#kcx:" + offer + ":" + chat::percentEncodeName(name));
         };
         const QStringList first = sentTo(join(1, "frame,tls,resume,utf8", "Дима"), 1).filter(QStringLiteral("$#rtoken:"));
         QCOMPARE(first.size(), 1);

@@ -111,6 +111,12 @@ private slots:
                                           << false;
         QTest::newRow("require encryption without role") << QStringList{"--require-encryption"} << M::StartWindow
                                                          << 0 << "" << false;
+        QTest::newRow("users per address") << QStringList{"--server", "--users-per-address", "0"} << M::Server << 0
+                                           << "60,10,3" << true;
+        QTest::newRow("users per address not a number")
+            << QStringList{"--headless", "--users-per-address=viele"} << M::Headless << 0 << "" << false;
+        QTest::newRow("users per address without role") << QStringList{"--users-per-address", "5"}
+                                                        << M::StartWindow << 0 << "" << false;
     }
 
     void parses()
@@ -137,6 +143,9 @@ private slots:
         QCOMPARE(parsed.options.requireEncryption, arguments.contains("--require-encryption"));
         const qsizetype key = arguments.indexOf("--key");
         QCOMPARE(QString::fromStdString(parsed.options.keyFile), key >= 0 ? arguments.at(key + 1) : QString());
+        const qsizetype users = arguments.indexOf("--users-per-address");
+        QCOMPARE(parsed.options.usersPerAddress,
+                 users >= 0 ? arguments.at(users + 1).toInt() : chatserver::ServerDispatcher::kDefaultUsersPerAddress);
         const auto &k = parsed.options.keepAlive;
         QCOMPARE(QStringLiteral("%1,%2,%3").arg(k.idle).arg(k.interval).arg(k.count), keepAlive);
     }

@@ -171,19 +171,10 @@ private:
             fd = kc::safefile::openToAppend(file, refused);
         if (fd < 0)
             return QString::fromStdString(refused);
-        size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                if (n == 0)
-                    errno = ENOSPC;
-                const QString failure = problem(file);
-                ::close(fd);
-                return failure;
-            }
-            done += static_cast<size_t>(n);
+        if (!kc::safefile::writeAll(fd, bytes)) {
+            const QString failure = problem(file);
+            ::close(fd);
+            return failure;
         }
         if (::close(fd) != 0)
             return problem(file);

@@ -41,6 +41,9 @@ Refusal judge(const struct stat &info)
     return Refusal::None;
 }
 
+
+} // namespace
+
 bool writeAll(int fd, const std::string &bytes)
 {
     size_t done = 0;
@@ -57,8 +60,6 @@ bool writeAll(int fd, const std::string &bytes)
     }
     return true;
 }
-
-} // namespace
 
 Refusal inspect(const std::string &path, int *error)
 {

@@ -68,5 +68,8 @@ Result replaceFile(const std::string &path, const std::string &bytes, mode_t mod
 /// checkOwnFile does, also a link put there between check and open. The
 /// descriptor, or -1 with `reason` set.
 int openToAppend(const std::string &path, std::string &reason, mode_t mode = 0600);
+/// Writes all of `bytes` to `fd`, again after an interrupt; false with errno
+/// set when it cannot (ENOSPC where the system took nothing).
+bool writeAll(int fd, const std::string &bytes);
 
 } // namespace kc::safefile

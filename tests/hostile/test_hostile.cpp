@@ -9,6 +9,7 @@
 // skips, naming what it needs, where the mend is absent.
 
 #include "app/windows.h"
+#include "client/chatsession.h"
 #include "client/clientform.h"
 #include "platform/backlog.h"
 #include "protocol/chatcommand.h"
@@ -571,6 +572,53 @@ private slots:
         honest.send(chat::buildDisconnect("ehrlich"));
         for (int i = 0; i < int(plain.size()); ++i)
             plain[i]->send(chat::buildDisconnect("flut" + std::to_string(i)));
+        QVERIFY(waitFor([] { return registryIs({"anna", "bob"}); }));
+    }
+
+    // Another client of ours takes the name of an absent user to collect
+    // what is held for it: the name belongs to the absent user's key, so the
+    // squatter is refused, and the held whisper waits for the owner alone.
+    void nameSquattingCapturesNothing()
+    {
+        const auto session = [] {
+            auto made = std::make_unique<client::ChatSession>();
+            made->resetDefaults();
+            return made;
+        };
+        const auto said = [](client::ChatSession &who) {
+            auto lines = std::make_shared<QStringList>();
+            connect(&who, &client::ChatSession::lineAdded, &who,
+                    [lines](const QString &text, qint32) { lines->append(text); });
+            return lines;
+        };
+        const std::unique_ptr<client::ChatSession> owner = session(), squatter = session(), sender = session();
+        const auto ownerSaw = said(*owner), squatterSaw = said(*squatter), senderSaw = said(*sender);
+        const auto log = [] { return serverForm->Memo1->toPlainText(); };
+
+        QCOMPARE(owner->join("127.0.0.1", m_port, "bobby"), client::JoinStart::Started);
+        QVERIFY(waitFor([&] { return owner->admitted() && owner->resumeAgreed(); }));
+        QVERIFY(sender->join("127.0.0.1", m_port, "carla") == client::JoinStart::Started);
+        QVERIFY(waitFor([&] { return sender->admitted() && sender->resumeAgreed(); }));
+        owner->leave();
+        QVERIFY(waitFor([] { return serverForm->registry().findUser("bobby") < 0; }));
+
+        QCOMPARE(squatter->join("127.0.0.1", m_port, "bobby"), client::JoinStart::Started);
+        QVERIFY(waitFor([&] { return squatterSaw->join(u'\n').contains(QStringLiteral("bereits vergeben")); }));
+        QVERIFY(!squatter->admitted());
+        QVERIFY(log().contains(QStringLiteral("Der Name gehört einem anderen Schlüssel.")));
+
+        sender->whisper("bobby", "nur für bobby");
+        QVERIFY(waitFor([&] {
+            return senderSaw->join(u'\n').contains(QStringLiteral("wird zugestellt, sobald bobby wieder da ist"));
+        }));
+        QVERIFY(!squatterSaw->join(u'\n').contains(QStringLiteral("nur für bobby")));
+
+        QCOMPARE(owner->join("127.0.0.1", m_port, "bobby"), client::JoinStart::Started);
+        QVERIFY(waitFor([&] { return ownerSaw->join(u'\n').contains(QStringLiteral("nur für bobby")); }));
+        QVERIFY(!log().contains(QStringLiteral("nur für bobby")));
+        owner->leave();
+        sender->leave();
+        squatter->leave();
         QVERIFY(waitFor([] { return registryIs({"anna", "bob"}); }));
     }
 

@@ -267,6 +267,7 @@ void TclientForm::restoreChoices()
     m_dialogColour = m_session->colour();
     const QVariant logging = value(QString::fromLatin1(client::kChatLogSetting));
     m_chatLog->setEnabled(!logging.isValid() || logging.toBool());
+    m_session->setEncryptedOnly(value(QString::fromLatin1(client::kEncryptedOnlySetting)).toBool());
     showInputColour();
 }
 

@@ -379,22 +379,45 @@ private slots:
         QCOMPARE(driver->newTexts(), QStringList{client::notConnectedNotice()});
     }
 
-    // The pre-filled text is selected when the field takes focus, so typing replaces it.
+    void prefilledTextIsReplacedByTyping_data()
+    {
+        QTest::addColumn<bool>("click");
+        QTest::newRow("focus from the keyboard") << false;
+        QTest::newRow("mouse click") << true;
+    }
+
+    // However the field takes focus, typing replaces the pre-filled text, and
+    // only what was typed goes out.
     void prefilledTextIsReplacedByTyping()
     {
+        QFETCH(bool, click);
+        connectAdmitted();
         clientForm->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(clientForm));
         clientForm->sendenButton->setFocus(Qt::OtherFocusReason);
         clientForm->Edit1->setText(QStringLiteral("Text"));
-        clientForm->Edit1->setFocus(Qt::OtherFocusReason);
-        QVERIFY(kc::test::waitFor([] { return clientForm->Edit1->selectedText() == QStringLiteral("Text"); }));
+        if (click) {
+            // At the end of the text, where the press puts the cursor and drops any selection.
+            const QRect box = clientForm->Edit1->rect();
+            QTest::mouseClick(clientForm->Edit1, Qt::LeftButton, {}, QPoint(box.right() - 4, box.center().y()));
+            QVERIFY(clientForm->Edit1->hasFocus());
+        } else {
+            clientForm->Edit1->setFocus(Qt::TabFocusReason);
+            QVERIFY(kc::test::waitFor([] { return clientForm->Edit1->selectedText() == QStringLiteral("Text"); }));
+        }
         QTest::keyClicks(clientForm->Edit1, QStringLiteral("hallo"));
         QCOMPARE(clientForm->Edit1->text(), QStringLiteral("hallo"));
-        // Typed text is the user's: it is not selected on the next focus.
+        QTest::keyClick(clientForm->Edit1, Qt::Key_Return);
+        QCOMPARE(peer.receive(), std::string("$#user:anna:0#hallo"));
+        // Typed text is the user's: it is neither selected on the next focus nor replaced.
+        clientForm->Edit1->setText(QStringLiteral("Text"));
+        QTest::keyClicks(clientForm->Edit1, QStringLiteral("x"));
         clientForm->sendenButton->setFocus(Qt::OtherFocusReason);
         clientForm->Edit1->setFocus(Qt::OtherFocusReason);
         kc::test::pump(20);
         QVERIFY(!clientForm->Edit1->hasSelectedText());
+        QTest::keyClicks(clientForm->Edit1, QStringLiteral("y"));
+        QCOMPARE(clientForm->Edit1->text(), QStringLiteral("xy"));
     }
 
     void colourDialogSetsColourOfNextLine()

@@ -513,17 +513,22 @@ void TsuchForm::verbindenBitBtnClick()
     // Taken before the dialog: results arriving while it is up may refill the list.
     const search::T_server server = servers.at(row);
 
-    QString name = QString::fromStdString(m_session->userName());
-    if (!kc::dialogs().inputQuery(QStringLiteral("Benutername"), QStringLiteral("Benutername (Max. 14 Zeichen):"),
-                                  name, this))
-        return;
     // An announced server names its own port; the scan's finds use the
     // client's port setting.
     const int port = server.announced ? server.port : m_session->serverPort();
-    emit serverChosen(kc::fromAnsi(server.address), port, QByteArray::fromStdString(server.fingerprint));
-    const client::JoinStart started = m_session->join(server.address, port, name.toStdString());
-    if (started == client::JoinStart::Separator || started == client::JoinStart::Refused)
-        showMessage(client::nameNotice(m_session->nameProblem()));
+    // A name refused here is offered again, to be corrected, until one is
+    // taken, the answer is empty or the dialog is cancelled.
+    QString name = QString::fromStdString(m_session->userName());
+    client::JoinStart started = client::JoinStart::Refused;
+    while (started == client::JoinStart::Separator || started == client::JoinStart::Refused) {
+        if (!kc::dialogs().inputQuery(QStringLiteral("Benutername"),
+                                      QStringLiteral("Benutername (Max. 14 Zeichen):"), name, this))
+            return;
+        emit serverChosen(kc::fromAnsi(server.address), port, QByteArray::fromStdString(server.fingerprint));
+        started = m_session->join(server.address, port, name.toStdString());
+        if (started == client::JoinStart::Separator || started == client::JoinStart::Refused)
+            showMessage(client::nameNotice(m_session->nameProblem()));
+    }
     if (started != client::JoinStart::Started)
         return;
     close();

@@ -216,16 +216,23 @@ private slots:
         QTest::addColumn<QString>("host");
         QTest::addColumn<bool>("nameOk");
         QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("notice");
         QTest::addColumn<int>("dialogs");
-        QTest::newRow("host cancelled") << false << QString() << true << QStringLiteral("anna") << 1;
-        QTest::newRow("host empty") << true << QString() << true << QStringLiteral("anna") << 1;
-        QTest::newRow("name cancelled") << true << QStringLiteral("127.0.0.1") << false << QString() << 2;
-        QTest::newRow("name empty") << true << QStringLiteral("127.0.0.1") << true << QString() << 2;
-        // Names no server takes are refused here, with the reason, not sent.
+        QTest::newRow("host cancelled") << false << QString() << true << QStringLiteral("anna") << QString() << 1;
+        QTest::newRow("host empty") << true << QString() << true << QStringLiteral("anna") << QString() << 1;
+        QTest::newRow("name cancelled") << true << QStringLiteral("127.0.0.1") << false << QString() << QString()
+                                        << 2;
+        QTest::newRow("name empty") << true << QStringLiteral("127.0.0.1") << true << QString() << QString() << 2;
+        // Names no server takes are refused here, with the reason, not sent;
+        // the name dialog comes back with the name, and is cancelled.
+        const QString separator = QStringLiteral("Der Benutzername darf kein \":\" und kein \"#\" enthalten.");
         QTest::newRow("name with colon") << true << QStringLiteral("127.0.0.1") << true << QStringLiteral("an:na")
-                                         << 3;
+                                         << separator << 4;
         QTest::newRow("name with hash") << true << QStringLiteral("127.0.0.1") << true << QStringLiteral("#anna")
-                                        << 3;
+                                        << separator << 4;
+        QTest::newRow("name with format character")
+            << true << QStringLiteral("127.0.0.1") << true << QStringLiteral("an\u200Bna")
+            << QStringLiteral("Der Name enthält unsichtbare Formatzeichen.") << 4;
     }
 
     void cancelOrEmptyAnswerConnectsNothing()
@@ -234,16 +241,19 @@ private slots:
         QFETCH(QString, host);
         QFETCH(bool, nameOk);
         QFETCH(QString, name);
+        QFETCH(QString, notice);
         QFETCH(int, dialogs);
         const QString label = clientForm->Label5->text();
         env->dialogs.answerInput(hostOk, host);
         env->dialogs.answerInput(nameOk, name);
         clientForm->Verbinden1->trigger();
         QCOMPARE(env->dialogs.calls.size(), dialogs);
-        QCOMPARE(env->dialogs.messages().size(), dialogs == 3 ? 1 : 0);
-        if (dialogs == 3)
-            QCOMPARE(env->dialogs.messages()[0].text,
-                     QStringLiteral("Der Benutzername darf kein \":\" und kein \"#\" enthalten."));
+        QCOMPARE(env->dialogs.messages().size(), notice.isEmpty() ? 0 : 1);
+        if (!notice.isEmpty()) {
+            QCOMPARE(env->dialogs.messages()[0].text, notice);
+            QCOMPARE(env->dialogs.calls.last().title, QStringLiteral("Benutername"));
+            QCOMPARE(env->dialogs.calls.last().value, name);
+        }
         kc::test::RawClient nobody;
         QVERIFY(!server.accept(nobody, 300));
         QVERIFY(driver->newTexts().isEmpty());
@@ -256,6 +266,19 @@ private slots:
             clientForm->connectBitBtn->click();
             QCOMPARE(env->dialogs.calls.first().value, QString());
         }
+    }
+
+    // A refused name is asked again; the corrected one joins.
+    void refusedNameIsAskedAgain()
+    {
+        env->dialogs.answerInput(true, QStringLiteral("127.0.0.1"));
+        env->dialogs.answerInput(true, QStringLiteral("an\u200Bna"));
+        env->dialogs.answerInput(true, QStringLiteral("anna"));
+        clientForm->Verbinden1->trigger();
+        QCOMPARE(env->dialogs.calls.size(), 4);
+        QCOMPARE(env->dialogs.messages().size(), 1);
+        QVERIFY(server.accept(peer));
+        QVERIFY(peer.receive().starts_with("$#neu:anna:0:"));
     }
 
     void newsWhileAwayAsksForAttention()

@@ -626,16 +626,21 @@ private slots:
     void connectNeedsASelectionAndAName_data()
     {
         QTest::addColumn<bool>("select");
-        QTest::addColumn<int>("answer"); // -1: no dialog expected, 0: cancel, 1: OK with an empty name
+        QTest::addColumn<int>("answer"); // -1: no dialog expected, 0: cancel, 1: OK with nameAfter
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("nameAfter");
+        QTest::addColumn<int>("dialogs");
 
         QTest::newRow("nothing selected")
             << false << -1
             << QStringLiteral("Sie müssen einen server auswählen, zu dem Sie verbunden werden wollen")
-            << QStringLiteral("vorher");
-        QTest::newRow("name dialog cancelled") << true << 0 << QString() << QStringLiteral("vorher");
-        QTest::newRow("empty name") << true << 1 << QString() << QString();
+            << QStringLiteral("vorher") << 1;
+        QTest::newRow("name dialog cancelled") << true << 0 << QString() << QStringLiteral("vorher") << 1;
+        QTest::newRow("empty name") << true << 1 << QString() << QString() << 1;
+        // The name dialog comes back, and is cancelled.
+        QTest::newRow("refused name") << true << 1
+                                      << QStringLiteral("Der Benutzername darf kein \":\" und kein \"#\" enthalten.")
+                                      << QStringLiteral("an:na") << 3;
     }
     void connectNeedsASelectionAndAName()
     {
@@ -643,6 +648,7 @@ private slots:
         QFETCH(int, answer);
         QFETCH(QString, message);
         QFETCH(QString, nameAfter);
+        QFETCH(int, dialogs);
 
         RawServer listening;
         const uint16_t port = listening.listen(0, "127.0.0.7");
@@ -657,11 +663,13 @@ private slots:
         if (select)
             suchForm->serverListBox->setCurrentRow(0);
         if (answer >= 0)
-            env->dialogs.answerInput(answer == 1, QString());
+            env->dialogs.answerInput(answer == 1, nameAfter);
 
         suchForm->verbindenBitBtn->click();
         QCOMPARE(messageTexts(), message.isEmpty() ? QStringList() : QStringList{message});
-        QCOMPARE(env->dialogs.calls.size(), 1);
+        QCOMPARE(env->dialogs.calls.size(), dialogs);
+        if (dialogs > 1)
+            QCOMPARE(env->dialogs.calls.last().value, nameAfter);
         QCOMPARE(clientForm->session()->userName(), kc::toAnsi(nameAfter));
         QVERIFY(suchForm->isVisible());
         RawClient nobody;

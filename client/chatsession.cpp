@@ -415,11 +415,18 @@ void ChatSession::socketError(TCustomWinSocket *socket, TErrorEvent event, int &
     if (!socket->TlsError().empty()) {
         m_endReason = EndReason::Refused;
         showLine("Verschlüsselung fehlgeschlagen (" + socket->TlsError() + "): Verbindung getrennt", kWarningColour);
-    } else if ((!m_quietJoin || m_connectionUp) && !std::exchange(m_linkFailed, m_connectionUp)) {
-        // Reading and writing may both fail on one broken link: said once.
-        showLine("Fehler beim Verbinden mit: " + m_serverName.toStdString());
-        if (event == TErrorEvent::eeConnect)
-            showWarning("Unter " + m_socket->Host() + ":" + kc::IntToStr(m_socket->Port()) + " antwortet niemand");
+    } else if (!m_connectionUp) {
+        // A connection that could not be made; a reconnector's try says nothing.
+        if (!m_quietJoin) {
+            showLine("Fehler beim Verbinden mit: " + m_serverName.toStdString());
+            if (event == TErrorEvent::eeConnect)
+                showWarning("Unter " + m_socket->Host() + ":" + kc::IntToStr(m_socket->Port())
+                            + " antwortet niemand");
+        }
+    } else if (!std::exchange(m_linkFailed, true) && !m_admitted) {
+        // An established connection that broke. Reading and writing may both
+        // fail on one broken link: said once, by the disconnect once admitted.
+        showWarning("Die Verbindung zum Server ist abgerissen");
     }
     code = 0;
     // A connection that never came up ends here, without a disconnect.

@@ -40,6 +40,10 @@ enum class LinkState {
 };
 
 /// What became of a join that was asked for.
+/// Where "Nur verschlüsselt verbinden" is remembered (off when nothing is).
+inline constexpr const char *kEncryptedOnlySetting = "Client/NurVerschluesselt";
+
+/// What became of a join that was asked for.
 enum class JoinStart {
     Started,   ///< the connection is being opened
     NoName,    ///< the name was empty: nothing started
@@ -95,7 +99,7 @@ public:
     int32_t colour() const { return m_colour; }
     void setColour(int32_t colour) { m_colour = colour; }
     /// "Nur verschlüsselt verbinden": a server that does not turn the
-    /// connection into TLS is left at once.
+    /// connection into TLS is left at once. Remembered under kEncryptedOnlySetting.
     bool encryptedOnly() const { return m_encryptedOnly; }
     void setEncryptedOnly(bool on) { m_encryptedOnly = on; }
     /// A file is being sent or received, or waits to be sent or saved.

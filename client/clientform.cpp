@@ -228,28 +228,33 @@ void TclientForm::connectBitBtnClick()
     if (m_session->serverHost().empty())
         return;
 
+    // A name refused here is offered again, to be corrected, until one is
+    // taken, the answer is empty or the dialog is cancelled.
     QString name = QString::fromStdString(m_session->userName());
-    if (!kc::dialogs().inputQuery(QStringLiteral("Benutername"), QStringLiteral("Benutername (Max. 14 Zeichen):"),
-                                  name, this))
-        return;
-    if (!join(m_session->serverHost(), name))
+    client::JoinStart started = client::JoinStart::Refused;
+    while (started == client::JoinStart::Separator || started == client::JoinStart::Refused) {
+        if (!kc::dialogs().inputQuery(QStringLiteral("Benutername"),
+                                      QStringLiteral("Benutername (Max. 14 Zeichen):"), name, this))
+            return;
+        started = join(m_session->serverHost(), name);
+    }
+    if (started != client::JoinStart::Started)
         return;
     Edit1->setFocus();
 }
 
-bool TclientForm::join(const std::string &host, const QString &name)
+client::JoinStart TclientForm::join(const std::string &host, const QString &name)
 {
     const client::JoinStart started = m_session->join(host, m_session->serverPort(), name.toStdString());
-    // Left to be corrected next time.
     if (started == client::JoinStart::Separator || started == client::JoinStart::Refused)
         kc::dialogs().messageBox(kc::MsgKind::Information, kc::applicationTitle,
                                  client::nameNotice(m_session->nameProblem()), kc::mbOk, this);
     if (started != client::JoinStart::Started)
-        return false;
+        return started;
     kc::remembered::setValue(QStringLiteral("Client/Benutzername"), QString::fromStdString(m_session->userName()));
     kc::remembered::setValue(QStringLiteral("Client/Server"), QString::fromStdString(host));
     kc::remembered::setValue(QStringLiteral("Client/Port"), m_session->serverPort());
-    return true;
+    return started;
 }
 
 void TclientForm::restoreChoices()
@@ -267,6 +272,7 @@ void TclientForm::restoreChoices()
     m_dialogColour = m_session->colour();
     const QVariant logging = value(QString::fromLatin1(client::kChatLogSetting));
     m_chatLog->setEnabled(!logging.isValid() || logging.toBool());
+    m_session->setEncryptedOnly(value(QString::fromLatin1(client::kEncryptedOnlySetting)).toBool());
     showInputColour();
 }
 

@@ -143,7 +143,7 @@ private:
     void privatChatClosed(TprivatChatForm *form);
     /// Starts a join and says why when the name cannot be taken; a join
     /// started is remembered for the next start (name, server, port).
-    bool join(const std::string &host, const QString &name);
+    client::JoinStart join(const std::string &host, const QString &name);
     /// Takes what was remembered from earlier starts: name, server, port, colour.
     void restoreChoices();
     /// Paints the input line in the own colour.

@@ -89,6 +89,7 @@ void TeinstellungsForm::BitBtn1Click()
     if (m_chatLog)
         m_chatLog->setEnabled(logCheckBox->isChecked());
     kc::remembered::setValue(QString::fromLatin1(client::kChatLogSetting), logCheckBox->isChecked());
+    kc::remembered::setValue(QString::fromLatin1(client::kEncryptedOnlySetting), tlsCheckBox->isChecked());
     leave();
     if (CheckBox1->isChecked())
         emit reconnectWanted();

@@ -30,7 +30,7 @@ public:
     QLineEdit *portEdit;
     QCheckBox *CheckBox1; // reconnect after leaving the dialog; keeps its state
     QLabel *Label3;    // second line of CheckBox1's caption
-    QCheckBox *tlsCheckBox; // "Nur verschlüsselt verbinden"; shows and sets ChatSession::encryptedOnly
+    QCheckBox *tlsCheckBox; // "Nur verschlüsselt verbinden"; shows and sets ChatSession::encryptedOnly, remembered
     QCheckBox *logCheckBox; // "Chatverläufe speichern"; shows and sets ChatLog::enabled, remembered
     QPushButton *BitBtn1; // "OK"
     QPushButton *BitBtn2; // "Abbrechen"

@@ -15,9 +15,11 @@
 
 #include <QCloseEvent>
 #include <QGroupBox>
+#include <QHostAddress>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QNetworkInterface>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
@@ -25,6 +27,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <array>
 #include <utility>
 
 TsuchForm *suchForm = nullptr;
@@ -69,6 +72,26 @@ QString decimal(int value)
 QString portFailedText(int port)
 {
     return QStringLiteral("Überprüfung von Port %1 fehlgeschlagen").arg(port);
+}
+
+/// The first three parts of the address of the first interface that is up,
+/// not the loopback, and has an IPv4 address: the network a server on the
+/// same LAN most likely sits in. The defaults when there is none.
+std::array<int, 3> ownNetwork()
+{
+    for (const QNetworkInterface &interface : QNetworkInterface::allInterfaces()) {
+        const QNetworkInterface::InterfaceFlags flags = interface.flags();
+        if (!flags.testFlag(QNetworkInterface::IsUp) || flags.testFlag(QNetworkInterface::IsLoopBack))
+            continue;
+        for (const QNetworkAddressEntry &entry : interface.addressEntries()) {
+            const QHostAddress address = entry.ip();
+            if (address.protocol() != QAbstractSocket::IPv4Protocol || address.isLoopback())
+                continue;
+            const quint32 ip = address.toIPv4Address();
+            return {int(ip >> 24), int((ip >> 16) & 0xFF), int((ip >> 8) & 0xFF)};
+        }
+    }
+    return {search::kDefaultPart1, search::kDefaultPart2, search::kDefaultPart3};
 }
 
 } // namespace
@@ -231,6 +254,12 @@ void TsuchForm::closeEvent(QCloseEvent *event)
     kc::guarded([this] { FormClose(); });
 }
 
+void TsuchForm::showState(const QString &text)
+{
+    Label1->setText(text);
+    Label1->adjustSize();
+}
+
 void TsuchForm::showMessage(const QString &text)
 {
     kc::dialogs().messageBox(kc::MsgKind::Information, kc::applicationTitle, text, kc::mbOk, this);
@@ -246,9 +275,10 @@ void TsuchForm::FormShow()
     ++m_searchId;
     suchstartBitBtn->setEnabled(true);
 
-    ipPart1 = search::kDefaultPart1;
-    ipPart2 = search::kDefaultPart2;
-    ipPart3 = search::kDefaultPart3;
+    const std::array<int, 3> network = ownNetwork();
+    ipPart1 = network[0];
+    ipPart2 = network[1];
+    ipPart3 = network[2];
     // The range last searched, when it still reads as one.
     const QStringList remembered = kc::remembered::value(QStringLiteral("Suche/Bereich")).toStringList();
     if (remembered.size() == 3) {
@@ -315,6 +345,8 @@ void TsuchForm::suchstartBitBtnClick()
     servers.clearScanned();
     showServers();
     ProgressBar1->setValue(0);
+    // The end of the last search is no longer the news.
+    showState(QStringLiteral("0 Sek."));
     suchstartBitBtn->setEnabled(false);
 
     searchPort = range.searchPort;
@@ -472,8 +504,7 @@ void TsuchForm::Timer1Timer()
 {
     ++seconds;
     ProgressBar1->setValue(seconds);
-    Label1->setText(kc::fromAnsi(kc::IntToStr(seconds) + " Sek."));
-    Label1->adjustSize();
+    showState(kc::fromAnsi(kc::IntToStr(seconds) + " Sek."));
     if (seconds < search::kSearchSeconds)
         return;
     Timer1->stop();
@@ -481,7 +512,7 @@ void TsuchForm::Timer1Timer()
     searching = false;
     ++m_searchId;
     ProgressBar1->setValue(0);
-    showMessage(QStringLiteral("Suche beendet"));
+    showState(QStringLiteral("Suche beendet"));
     suchstartBitBtn->setEnabled(true);
 }
 
@@ -489,9 +520,8 @@ void TsuchForm::suchstopBitBtnClick()
 {
     Timer1->stop();
     ProgressBar1->setValue(0);
-    // Results that arrive while the message is up still count.
     if (!closing)
-        showMessage(QStringLiteral("Suche wurde beendet"));
+        showState(QStringLiteral("Suche wurde beendet"));
     suchstartBitBtn->setEnabled(true);
     // Also when the client window has cleared `searching`: probes never outlive a stop.
     dropProbes();
@@ -513,17 +543,22 @@ void TsuchForm::verbindenBitBtnClick()
     // Taken before the dialog: results arriving while it is up may refill the list.
     const search::T_server server = servers.at(row);
 
-    QString name = QString::fromStdString(m_session->userName());
-    if (!kc::dialogs().inputQuery(QStringLiteral("Benutername"), QStringLiteral("Benutername (Max. 14 Zeichen):"),
-                                  name, this))
-        return;
     // An announced server names its own port; the scan's finds use the
     // client's port setting.
     const int port = server.announced ? server.port : m_session->serverPort();
-    emit serverChosen(kc::fromAnsi(server.address), port, QByteArray::fromStdString(server.fingerprint));
-    const client::JoinStart started = m_session->join(server.address, port, name.toStdString());
-    if (started == client::JoinStart::Separator || started == client::JoinStart::Refused)
-        showMessage(client::nameNotice(m_session->nameProblem()));
+    // A name refused here is offered again, to be corrected, until one is
+    // taken, the answer is empty or the dialog is cancelled.
+    QString name = QString::fromStdString(m_session->userName());
+    client::JoinStart started = client::JoinStart::Refused;
+    while (started == client::JoinStart::Separator || started == client::JoinStart::Refused) {
+        if (!kc::dialogs().inputQuery(QStringLiteral("Benutername"),
+                                      QStringLiteral("Benutername (Max. 14 Zeichen):"), name, this))
+            return;
+        emit serverChosen(kc::fromAnsi(server.address), port, QByteArray::fromStdString(server.fingerprint));
+        started = m_session->join(server.address, port, name.toStdString());
+        if (started == client::JoinStart::Separator || started == client::JoinStart::Refused)
+            showMessage(client::nameNotice(m_session->nameProblem()));
+    }
     if (started != client::JoinStart::Started)
         return;
     close();

@@ -68,7 +68,7 @@ public:
     QLabel *Label4;       // "Suchfortschritt"
     QLabel *Label5;       // "Gesamtsuchzeit ca. 30 Sek."
     QProgressBar *ProgressBar1;
-    QLabel *Label1;       // seconds elapsed
+    QLabel *Label1;       // seconds elapsed, then how the search ended
     /// Announced servers beyond what the list holds, as a count; hidden at 0.
     QLabel *weitereLabel;
     /// One tick a second while a search runs.
@@ -85,7 +85,7 @@ public:
     /// A search is running: probes exist and their results count. The client
     /// window clears it whenever it is shown.
     bool searching = false;
-    /// The window is being closed: the stop it triggers shows no message.
+    /// The window is being closed: the stop it triggers leaves Label1 as it is.
     bool closing = false;
     /// Timer ticks since the search started.
     int seconds = 0;
@@ -142,6 +142,8 @@ private:
     void probeEvent(TClientSocket *probe, const std::function<void()> &handler);
     void showServers();
     void showMessage(const QString &text);
+    /// Shows the search's progress or end in Label1: no box that waits for a click.
+    void showState(const QString &text);
 
     /// Changes whenever a search starts or ends, so code that ran a modal
     /// dialog can tell whether its search is still the running one.

@@ -1,6 +1,9 @@
 #include "widgets/inputline.h"
 
 #include <QEvent>
+#include <QInputMethodEvent>
+#include <QKeyEvent>
+#include <QKeySequence>
 #include <QLineEdit>
 #include <QPointer>
 #include <QTimer>
@@ -52,8 +55,25 @@ bool untouchedPrefill(const QLineEdit *edit)
     return prefilled.isValid() && !edit->isModified() && edit->text() == prefilled.toString();
 }
 
+/// True when `event` would put text into a line edit: a printable key, a
+/// paste, or text committed by an input method.
+bool insertsText(const QEvent *event)
+{
+    if (event->type() == QEvent::InputMethod)
+        return !static_cast<const QInputMethodEvent *>(event)->commitString().isEmpty();
+    if (event->type() != QEvent::KeyPress)
+        return false;
+    const auto *key = static_cast<const QKeyEvent *>(event);
+    if (key->matches(QKeySequence::Paste))
+        return true;
+    const QString text = key->text();
+    return !text.isEmpty() && text.front().isPrint();
+}
+
 /// Selects the pre-filled text once the field has taken focus (after a mouse
-/// press has placed the cursor, which would undo an earlier selection).
+/// press has placed the cursor, which would undo an earlier selection), and
+/// again just before anything is typed or pasted into it: however the field
+/// got focus and wherever the cursor stands, what is typed replaces it.
 class PrefillSelector : public QObject
 {
 public:
@@ -67,6 +87,10 @@ public:
                 if (edit && untouchedPrefill(edit))
                     edit->selectAll();
             });
+        } else if (insertsText(event)) {
+            auto *edit = qobject_cast<QLineEdit *>(watched);
+            if (edit && untouchedPrefill(edit))
+                edit->selectAll();
         }
         return false;
     }

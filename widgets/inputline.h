@@ -14,8 +14,8 @@ QString joinLineBreaks(const QString &text);
 
 /// Makes `edit` a one-line input: pasted line breaks turn into spaces as they
 /// arrive, and the text it holds now counts as pre-filled: while the field
-/// still holds it untouched, it is selected whenever the field takes focus,
-/// so that typing replaces it.
+/// still holds it untouched, it is selected whenever the field takes focus
+/// and before anything is typed or pasted, so that typing replaces it.
 void makeInputLine(QLineEdit *edit);
 
 /// What sending the input line `edit` sends: its text as one line; nothing

@@ -483,12 +483,29 @@ private slots:
         QCOMPARE(session->serverName(), QStringLiteral("kein Server gefunden"));
     }
 
+    void serverClosingEndsConnection_data()
+    {
+        QTest::addColumn<bool>("reset");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("closed") << false << QStringLiteral("Der Server hat die Verbindung beendet");
+        QTest::newRow("reset") << true << QStringLiteral("Die Verbindung zum Server ist abgerissen");
+    }
+
+    // An established connection that ends was made: it says how it ended, not
+    // that connecting failed.
     void serverClosingEndsConnection()
     {
+        QFETCH(bool, reset);
+        QFETCH(QString, reason);
         joinAdmitted();
-        peer.close();
+        mark();
+        if (reset)
+            peer.abort();
+        else
+            peer.close();
         QVERIFY(kc::test::waitFor([&] { return !session->admitted(); }));
-        QVERIFY(newTexts().contains(QStringLiteral("Verbindung zum Chat getrennt")));
+        kc::test::pump(50);
+        QCOMPARE(newTexts(), (QStringList{QStringLiteral("Verbindung zum Chat getrennt"), reason}));
         QCOMPARE(session->serverName(), QStringLiteral("kein Server gefunden"));
     }
 

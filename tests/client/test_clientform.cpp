@@ -216,16 +216,23 @@ private slots:
         QTest::addColumn<QString>("host");
         QTest::addColumn<bool>("nameOk");
         QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("notice");
         QTest::addColumn<int>("dialogs");
-        QTest::newRow("host cancelled") << false << QString() << true << QStringLiteral("anna") << 1;
-        QTest::newRow("host empty") << true << QString() << true << QStringLiteral("anna") << 1;
-        QTest::newRow("name cancelled") << true << QStringLiteral("127.0.0.1") << false << QString() << 2;
-        QTest::newRow("name empty") << true << QStringLiteral("127.0.0.1") << true << QString() << 2;
-        // Names no server takes are refused here, with the reason, not sent.
+        QTest::newRow("host cancelled") << false << QString() << true << QStringLiteral("anna") << QString() << 1;
+        QTest::newRow("host empty") << true << QString() << true << QStringLiteral("anna") << QString() << 1;
+        QTest::newRow("name cancelled") << true << QStringLiteral("127.0.0.1") << false << QString() << QString()
+                                        << 2;
+        QTest::newRow("name empty") << true << QStringLiteral("127.0.0.1") << true << QString() << QString() << 2;
+        // Names no server takes are refused here, with the reason, not sent;
+        // the name dialog comes back with the name, and is cancelled.
+        const QString separator = QStringLiteral("Der Benutzername darf kein \":\" und kein \"#\" enthalten.");
         QTest::newRow("name with colon") << true << QStringLiteral("127.0.0.1") << true << QStringLiteral("an:na")
-                                         << 3;
+                                         << separator << 4;
         QTest::newRow("name with hash") << true << QStringLiteral("127.0.0.1") << true << QStringLiteral("#anna")
-                                        << 3;
+                                        << separator << 4;
+        QTest::newRow("name with format character")
+            << true << QStringLiteral("127.0.0.1") << true << QStringLiteral("an\u200Bna")
+            << QStringLiteral("Der Name enthält unsichtbare Formatzeichen.") << 4;
     }
 
     void cancelOrEmptyAnswerConnectsNothing()
@@ -234,16 +241,19 @@ private slots:
         QFETCH(QString, host);
         QFETCH(bool, nameOk);
         QFETCH(QString, name);
+        QFETCH(QString, notice);
         QFETCH(int, dialogs);
         const QString label = clientForm->Label5->text();
         env->dialogs.answerInput(hostOk, host);
         env->dialogs.answerInput(nameOk, name);
         clientForm->Verbinden1->trigger();
         QCOMPARE(env->dialogs.calls.size(), dialogs);
-        QCOMPARE(env->dialogs.messages().size(), dialogs == 3 ? 1 : 0);
-        if (dialogs == 3)
-            QCOMPARE(env->dialogs.messages()[0].text,
-                     QStringLiteral("Der Benutzername darf kein \":\" und kein \"#\" enthalten."));
+        QCOMPARE(env->dialogs.messages().size(), notice.isEmpty() ? 0 : 1);
+        if (!notice.isEmpty()) {
+            QCOMPARE(env->dialogs.messages()[0].text, notice);
+            QCOMPARE(env->dialogs.calls.last().title, QStringLiteral("Benutername"));
+            QCOMPARE(env->dialogs.calls.last().value, name);
+        }
         kc::test::RawClient nobody;
         QVERIFY(!server.accept(nobody, 300));
         QVERIFY(driver->newTexts().isEmpty());
@@ -256,6 +266,19 @@ private slots:
             clientForm->connectBitBtn->click();
             QCOMPARE(env->dialogs.calls.first().value, QString());
         }
+    }
+
+    // A refused name is asked again; the corrected one joins.
+    void refusedNameIsAskedAgain()
+    {
+        env->dialogs.answerInput(true, QStringLiteral("127.0.0.1"));
+        env->dialogs.answerInput(true, QStringLiteral("an\u200Bna"));
+        env->dialogs.answerInput(true, QStringLiteral("anna"));
+        clientForm->Verbinden1->trigger();
+        QCOMPARE(env->dialogs.calls.size(), 4);
+        QCOMPARE(env->dialogs.messages().size(), 1);
+        QVERIFY(server.accept(peer));
+        QVERIFY(peer.receive().starts_with("$#neu:anna:0:"));
     }
 
     void newsWhileAwayAsksForAttention()
@@ -379,22 +402,45 @@ private slots:
         QCOMPARE(driver->newTexts(), QStringList{client::notConnectedNotice()});
     }
 
-    // The pre-filled text is selected when the field takes focus, so typing replaces it.
+    void prefilledTextIsReplacedByTyping_data()
+    {
+        QTest::addColumn<bool>("click");
+        QTest::newRow("focus from the keyboard") << false;
+        QTest::newRow("mouse click") << true;
+    }
+
+    // However the field takes focus, typing replaces the pre-filled text, and
+    // only what was typed goes out.
     void prefilledTextIsReplacedByTyping()
     {
+        QFETCH(bool, click);
+        connectAdmitted();
         clientForm->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(clientForm));
         clientForm->sendenButton->setFocus(Qt::OtherFocusReason);
         clientForm->Edit1->setText(QStringLiteral("Text"));
-        clientForm->Edit1->setFocus(Qt::OtherFocusReason);
-        QVERIFY(kc::test::waitFor([] { return clientForm->Edit1->selectedText() == QStringLiteral("Text"); }));
+        if (click) {
+            // At the end of the text, where the press puts the cursor and drops any selection.
+            const QRect box = clientForm->Edit1->rect();
+            QTest::mouseClick(clientForm->Edit1, Qt::LeftButton, {}, QPoint(box.right() - 4, box.center().y()));
+            QVERIFY(clientForm->Edit1->hasFocus());
+        } else {
+            clientForm->Edit1->setFocus(Qt::TabFocusReason);
+            QVERIFY(kc::test::waitFor([] { return clientForm->Edit1->selectedText() == QStringLiteral("Text"); }));
+        }
         QTest::keyClicks(clientForm->Edit1, QStringLiteral("hallo"));
         QCOMPARE(clientForm->Edit1->text(), QStringLiteral("hallo"));
-        // Typed text is the user's: it is not selected on the next focus.
+        QTest::keyClick(clientForm->Edit1, Qt::Key_Return);
+        QCOMPARE(peer.receive(), std::string("$#user:anna:0#hallo"));
+        // Typed text is the user's: it is neither selected on the next focus nor replaced.
+        clientForm->Edit1->setText(QStringLiteral("Text"));
+        QTest::keyClicks(clientForm->Edit1, QStringLiteral("x"));
         clientForm->sendenButton->setFocus(Qt::OtherFocusReason);
         clientForm->Edit1->setFocus(Qt::OtherFocusReason);
         kc::test::pump(20);
         QVERIFY(!clientForm->Edit1->hasSelectedText());
+        QTest::keyClicks(clientForm->Edit1, QStringLiteral("y"));
+        QCOMPARE(clientForm->Edit1->text(), QStringLiteral("xy"));
     }
 
     void colourDialogSetsColourOfNextLine()

@@ -102,32 +102,53 @@ private slots:
         QCOMPARE(env->dialogs.calls.size(), 2);
     }
 
-    // "Chatverläufe speichern" is on at first, switches the log, and is
-    // remembered for the next start; Abbrechen changes nothing.
-    void loggingSwitchIsRemembered()
+    void switchIsRemembered_data()
     {
-        client::ChatLog *log = clientForm->chatLog();
+        QTest::addColumn<QString>("box");
+        QTest::addColumn<bool>("atFirst");
+        QTest::newRow("Chatverläufe speichern") << QStringLiteral("logCheckBox") << true;
+        QTest::newRow("Nur verschlüsselt verbinden") << QStringLiteral("tlsCheckBox") << false;
+    }
+
+    // The switch shows its default at first, changes the client on OK, and is
+    // remembered for the next start; Abbrechen changes nothing.
+    void switchIsRemembered()
+    {
+        QFETCH(QString, box);
+        QFETCH(bool, atFirst);
+        const bool logging = box == QLatin1String("logCheckBox");
+        QCheckBox *check = logging ? einstellungsForm->logCheckBox : einstellungsForm->tlsCheckBox;
+        const auto state = [&] {
+            return logging ? clientForm->chatLog()->enabled() : clientForm->session()->encryptedOnly();
+        };
+        const auto setState = [&](bool on) {
+            if (logging)
+                clientForm->chatLog()->setEnabled(on);
+            else
+                clientForm->session()->setEncryptedOnly(on);
+        };
+        QCOMPARE(state(), atFirst);
         open();
-        QVERIFY(einstellungsForm->logCheckBox->isChecked());
+        QCOMPARE(check->isChecked(), atFirst);
         einstellungsForm->CheckBox1->setChecked(false);
-        einstellungsForm->logCheckBox->setChecked(false);
+        check->setChecked(!atFirst);
         einstellungsForm->BitBtn2->click();
-        QVERIFY(log->enabled());
+        QCOMPARE(state(), atFirst);
         open();
-        QVERIFY(einstellungsForm->logCheckBox->isChecked());
-        einstellungsForm->logCheckBox->setChecked(false);
+        QCOMPARE(check->isChecked(), atFirst);
+        check->setChecked(!atFirst);
         einstellungsForm->BitBtn1->click();
-        QVERIFY(!log->enabled());
-        log->setEnabled(true);
+        QCOMPARE(state(), !atFirst);
+        setState(atFirst);
         clientForm->hide();
         clientForm->show();
-        QVERIFY(!log->enabled());
+        QCOMPARE(state(), !atFirst);
         open();
-        QVERIFY(!einstellungsForm->logCheckBox->isChecked());
-        einstellungsForm->logCheckBox->setChecked(true);
+        QCOMPARE(check->isChecked(), !atFirst);
+        check->setChecked(atFirst);
         einstellungsForm->BitBtn1->click();
         einstellungsForm->CheckBox1->setChecked(true);
-        QVERIFY(log->enabled());
+        QCOMPARE(state(), atFirst);
     }
 
     void portIsStored_data()

@@ -397,11 +397,20 @@ void TserverForm::Button1Click()
         return;
     const std::string message = chat::buildPublicLine("255", "Server", line->toStdString());
     const QString recipient = userComboBox->currentText();
+    // The operator sees what went out, and the field is free for the next
+    // line; a failed send throws first and leaves the text to correct.
     if (userCheckBox->isChecked() || recipient.isEmpty()) {
         m_host->sendToAll(message);
-        return;
+        RichEdit1->appendText(QStringLiteral("Server: ") + *line, kc::toQColor(255));
+    } else {
+        const int position = kc::StrToInt(kc::toAnsi(recipient));
+        m_host->sendToPosition(position, message);
+        RichEdit1->appendText(QStringLiteral("Server an ")
+                                  + QString::fromStdString(m_host->registry().at(position).name)
+                                  + QStringLiteral(": ") + *line,
+                              kc::toQColor(255));
     }
-    m_host->sendToPosition(kc::StrToInt(kc::toAnsi(recipient)), message);
+    Edit2->clear();
 }
 
 void TserverForm::kickBitBtnClick()

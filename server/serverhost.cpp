@@ -162,6 +162,12 @@ void ChatServerHost::stop()
 {
     if (m_announcer)
         m_announcer->withdraw();
+    if (m_socket->Active()) {
+        std::string names;
+        for (int i = 0; i <= m_registry.high(); ++i)
+            names += (i ? ", " : ": ") + m_registry.at(i).name;
+        log(kc::format("Server gestoppt, %d Benutzer getrennt", m_registry.count()) + names);
+    }
     m_socket->Close();
     m_connections.clear();
     m_framed.clear();

@@ -357,12 +357,17 @@ private slots:
         serverForm->Button1->click();
         QCOMPARE(m_bob.receive(), std::string("$#farbe:255#Server: nur f\xFCr dich"));
         expectNothing({&m_anna, &m_cleo});
-        QCOMPARE(serverForm->RichEdit1->lineCount(), chatLines);
+        // The operator sees each line sent, and the field is empty for the next one.
+        QCOMPARE(serverForm->RichEdit1->lineCount(), chatLines + 3);
+        QCOMPARE(serverForm->RichEdit1->line(chatLines + 2).text, QStringLiteral("Server an bob: nur f\u00FCr dich"));
+        QCOMPARE(serverForm->Edit2->text(), QString());
         QVERIFY(m_env.dialogs.errors().isEmpty());
 
-        // The operator's own mistakes are shown to the operator.
+        // The operator's own mistakes are shown to the operator, and the text stays to correct.
+        serverForm->Edit2->setText(QStringLiteral("falsch"));
         serverForm->userComboBox->setEditText(QStringLiteral("3"));
         serverForm->Button1->click();
+        QCOMPARE(serverForm->Edit2->text(), QStringLiteral("falsch"));
         serverForm->userComboBox->setEditText(QStringLiteral("eins"));
         serverForm->Button1->click();
         QCOMPARE(m_env.dialogs.errors(),
@@ -404,7 +409,8 @@ private slots:
             QVERIFY(client->waitClosed());
         }
         kc::test::pump(50);
-        QCOMPARE(logLines().size(), logSize); // no disconnect events
+        // One line for the stop and whom it cut off, no disconnect events.
+        QCOMPARE(logLines().mid(logSize), QStringList{QStringLiteral("Server gestoppt, 3 Benutzer getrennt: anna, bob, cleo")});
         QVERIFY(items(serverForm->usersListBox).isEmpty());
         QVERIFY(items(serverForm->usersipListBox).isEmpty());
         QCOMPARE(serverForm->Label7->text(), QStringLiteral("0"));

@@ -184,7 +184,8 @@ class TestSuchForm : public QObject
     }
 
     /// The first three parts the range fields start with: the network of the
-    /// first interface that is up and no loopback, 192.168.0 without one.
+    /// first interface that is up and no loopback, else the window's old
+    /// default. Only compared with the fields, never probed.
     static QStringList ownNetwork()
     {
         for (const QNetworkInterface &interface : QNetworkInterface::allInterfaces()) {

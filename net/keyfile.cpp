@@ -30,19 +30,6 @@ std::string systemReason(int code)
     return std::strerror(code);
 }
 
-bool writeAll(int fd, const std::string &text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
 
 // Reads an existing file; ENOENT comes back as CannotCreate with an empty
 // detail, so that the caller knows to make one.
@@ -132,7 +119,7 @@ KeyFile createKeyFile(const std::string &path)
     const int fd = ::mkstemp(temporary.data()); // mode 0600
     if (fd < 0)
         return failed(KeyFile::Status::CannotCreate, systemReason(errno));
-    const bool written = ::fchmod(fd, 0600) == 0 && writeAll(fd, pem) && ::fsync(fd) == 0;
+    const bool written = ::fchmod(fd, 0600) == 0 && kc::safefile::writeAll(fd, pem) && ::fsync(fd) == 0;
     const int writeError = errno;
     ::close(fd);
     if (!written) {

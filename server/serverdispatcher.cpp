@@ -156,7 +156,6 @@ Outcome ServerDispatcher::connectionClosed(ConnectionId connection)
     if (p >= 0)
         leave(m_registry.at(p).name, outcome);
     m_keys.erase(connection);
-    m_peerOf.erase(connection);
     return outcome;
 }
 
@@ -186,7 +185,6 @@ void ServerDispatcher::allConnectionsClosed()
     m_resumePeers.clear();
     m_keyPeers.clear();
     m_keys.clear();
-    m_peerOf.clear();
 }
 
 Outcome ServerDispatcher::kick(ConnectionId connection)
@@ -349,8 +347,8 @@ std::string ServerDispatcher::placeProblem(ConnectionId from, const std::string 
     if (peerAddress && m_maxUsersPerAddress > 0) {
         const std::string peer = peerAddress(from);
         int same = 0;
-        for (const auto &[connection, address] : m_peerOf)
-            same += address == peer && m_registry.positionOf(connection) >= 0 ? 1 : 0;
+        for (ConnectionId connection : m_registry.connections())
+            same += peerAddress(connection) == peer ? 1 : 0;
         if (same >= m_maxUsersPerAddress)
             return kc::format("Von dieser Adresse sind schon %d Benutzer im Chat (--users-per-address).", same);
     }
@@ -397,8 +395,6 @@ void ServerDispatcher::join(ConnectionId from, const chat::Command &command, Out
         outcome.refusedPlain.push_back(from);
         return;
     }
-    if (peerAddress)
-        m_peerOf[from] = peerAddress(from);
     if (claim)
         m_claims[from] = command;
     if (tls) {

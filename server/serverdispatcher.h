@@ -283,8 +283,6 @@ private:
     std::unordered_map<ConnectionId, chat::Command> m_handshakes;
     /// The client key each TLS connection showed (empty: none).
     std::unordered_map<ConnectionId, std::string> m_keys;
-    /// The address each joining or joined connection comes from, as the server sees it.
-    std::unordered_map<ConnectionId, std::string> m_peerOf;
     /// Registered connections that agreed on "key".
     std::vector<ConnectionId> m_keyPeers;
     int m_maxUsersPerAddress = kDefaultUsersPerAddress;

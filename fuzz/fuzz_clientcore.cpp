@@ -126,8 +126,11 @@ void checkCapabilityCommand(client::HistoryTracker &history, client::ResumeToken
     }
     case client::ResumeCommand::Kind::Held:
         FUZZ_REQUIRE(!resume->name.empty() && (resume->lineKind == 'w' || resume->lineKind == 'p'));
-        FUZZ_REQUIRE(resume->state == "ok" || resume->state == "voll" || resume->state == "nein");
-        FUZZ_REQUIRE(client::heldNoticeText(resume->name, resume->state).find(resume->name) != std::string::npos);
+        FUZZ_REQUIRE(resume->state == "ok" || resume->state == "voll" || resume->state == "nein"
+                     || resume->state == "jetzt" || resume->state == "weg");
+        FUZZ_REQUIRE(resume->reason == parsed->text);
+        FUZZ_REQUIRE(client::heldNoticeText(resume->name, resume->state, resume->reason).find(resume->name)
+                     != std::string::npos);
         break;
     case client::ResumeCommand::Kind::HeldLine: {
         FUZZ_REQUIRE(resume->command == parsed->text && readsAs(parsed->fixed, resume->time));

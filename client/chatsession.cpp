@@ -24,6 +24,17 @@ namespace client {
 
 const char *const ChatSession::kNoServer = "kein Server gefunden";
 
+namespace {
+
+/// Keys are remembered per host as typed, whatever its case, and port.
+bool sameServer(const std::string &host, int port, const std::string &otherHost, int otherPort)
+{
+    return port == otherPort
+        && QString::fromStdString(host).compare(QString::fromStdString(otherHost), Qt::CaseInsensitive) == 0;
+}
+
+} // namespace
+
 QString separatorNotice()
 {
     return QStringLiteral("Der Benutzername darf kein \":\" und kein \"#\" enthalten.");
@@ -125,8 +136,9 @@ bool ChatSession::transferRunning() const
 LinkState ChatSession::linkState() const
 {
     TCustomWinSocket *socket = m_socket->Endpoint();
-    // The disconnect handler runs before the socket lets go of its TLS state.
-    if (!m_connectionUp)
+    // The disconnect handler runs before the socket lets go of its TLS state;
+    // and a lock for a server whose key is not trusted yet would vouch for it.
+    if (!m_connectionUp || m_trustPending)
         return LinkState::Offline;
     if (socket->TlsEstablished())
         return LinkState::Encrypted;
@@ -191,6 +203,12 @@ JoinStart ChatSession::join(const std::string &host, int port, const std::string
         showWarning("Der Name ist länger als 14 Zeichen: Sie erscheinen als \u201E" + m_userName + "\u201C.");
 
     m_leaving = false;
+    // A question about another server's key no longer applies; one about
+    // this server's stands, and its answer joins under the newest name.
+    if (m_question.id && !sameServer(m_question.host, m_question.port, host, port))
+        withdrawTrustQuestion();
+    else if (m_question.id)
+        m_question.name = m_userName;
     emit joinStarted(QString::fromStdString(m_userName));
     // Trennen stopped the receiver; offers accepted on this connection need it.
     if (m_clientRole && !m_receiver->Listening())
@@ -218,6 +236,7 @@ void ChatSession::leave()
 
 void ChatSession::disconnect()
 {
+    withdrawTrustQuestion();
     m_endReason = EndReason::Left;
     closeOnPurpose();
     emit leaveAsked();
@@ -321,20 +340,33 @@ void ChatSession::expectServer(const QString &host, int port, const QByteArray &
 
 void ChatSession::answerTrust(quint64 id, bool accept)
 {
-    if (id == 0 || id != m_trustQuestion)
+    if (id == 0 || id != m_question.id)
         return;
-    m_trustQuestion = 0;
+    const TrustQuestion question = std::exchange(m_question, {});
     if (!accept) {
         showLine("Verbindung abgebrochen: der Server zeigt nicht den gemerkten Schlüssel", kWarningColour);
-        m_socket->Close();
         return;
     }
-    m_trust.accept(m_trustHost, m_trustPort, m_trustAsked);
-    if (m_trustAsked.empty())
+    m_trust.accept(question.host, question.port, question.fingerprint);
+    if (question.fingerprint.empty())
         showLine("Unverschlüsselter Server angenommen", kWarningColour);
     else
-        showLine("Neuer Schlüssel angenommen, Fingerabdruck " + kc::tls::fingerprintShort(m_trustAsked));
-    releaseTrust();
+        showLine("Neuer Schlüssel angenommen, Fingerabdruck " + kc::tls::fingerprintShort(question.fingerprint));
+    // The connection that showed the key was closed when it was asked (its
+    // server has given up on it by now in any case): a new one starts, and
+    // meets the key as remembered. One to that server under way already does.
+    if (!m_socket->Active())
+        join(question.host, question.port, question.name);
+}
+
+void ChatSession::withdrawTrustQuestion()
+{
+    if (m_question.id == 0)
+        return;
+    const TrustQuestion question = std::exchange(m_question, {});
+    showLine("Die Frage zum Schlüssel von " + question.host + ":" + kc::IntToStr(question.port)
+             + " ist geschlossen: sie gilt nicht mehr");
+    emit trustQuestionClosed(question.id);
 }
 
 void ChatSession::answerSaveName(quint64 id, const std::optional<QString> &target)
@@ -378,7 +410,6 @@ void ChatSession::socketConnect(TCustomWinSocket *socket)
                                     chat::isAscii(m_userName) ? std::string() : m_userName));
     m_trustPending = true;
     m_trustHeld.clear();
-    m_trustQuestion = 0;
     m_connectionUp = true;
     if (!m_quietJoin)
         showLine("Verbindung hergestellt");
@@ -397,8 +428,9 @@ void ChatSession::socketDisconnect(TCustomWinSocket *socket)
     m_wire.reset();
     m_resumeClaim.clear();
     m_trustPending = false;
+    if (!m_trustHeld.empty())
+        showWarning("Nicht gesendet: die Verbindung endete, bevor der Schlüssel des Servers geprüft war");
     m_trustHeld.clear();
-    m_trustQuestion = 0;
     m_admitted = false;
     m_listed.clear();
     emit userListChanged();
@@ -525,42 +557,54 @@ void ChatSession::tlsEstablished(TCustomWinSocket *socket)
     showLine("Verbindung verschlüsselt (" + std::string("TLS 1.3") + "), Fingerabdruck des Servers: "
              + kc::tls::fingerprintShort(fingerprint) + " (SHA-256 " + kc::tls::fingerprintHex(fingerprint) + ")");
     emit encryptionChanged();
-    if (m_trustPending && m_trustQuestion == 0)
+    if (m_trustPending)
         decideTrust(fingerprint);
 }
 
 void ChatSession::decideTrust(const std::string &fingerprint)
 {
     const ServerTrust::Decision decision = m_trust.check(m_trustHost, m_trustPort, fingerprint);
+    const bool thisServer = m_question.id && sameServer(m_question.host, m_question.port, m_trustHost, m_trustPort);
     switch (decision.verdict) {
     case ServerTrust::Verdict::FirstUse:
         showLine("Neuer Server, Fingerabdruck " + kc::tls::fingerprintShort(fingerprint));
         [[fallthrough]];
     case ServerTrust::Verdict::Trusted:
+        // The key remembered is back: a question about another one is moot.
+        if (thisServer)
+            withdrawTrustQuestion();
         releaseTrust();
         return;
     case ServerTrust::Verdict::Changed:
-        showLine("Der Server zeigt einen anderen Schlüssel als bisher: nichts wird gesendet, bis Sie "
-                 "entschieden haben",
-                 kWarningColour);
-        break;
     case ServerTrust::Verdict::Downgrade:
-        showLine("Der Server hat bisher verschlüsselt und antwortet jetzt unverschlüsselt: nichts wird "
-                 "gesendet, bis Sie entschieden haben",
-                 kWarningColour);
         break;
     }
+    // Asked already: the open question stands, and nothing more is sent here.
+    const bool asked = thisServer && m_question.fingerprint == fingerprint;
+    if (!asked)
+        showLine(decision.verdict == ServerTrust::Verdict::Changed
+                     ? "Der Server zeigt einen anderen Schlüssel als bisher: Verbindung getrennt, bis Sie "
+                       "entschieden haben"
+                     : "Der Server hat bisher verschlüsselt und antwortet jetzt unverschlüsselt: Verbindung "
+                       "getrennt, bis Sie entschieden haben",
+                 kWarningColour);
+    // The connection ends now, with nothing but the join sent: the server's
+    // time-outs never run against the user's answer, and no try goes on
+    // meanwhile (the reconnector stops for this reason).
+    m_endReason = EndReason::KeyInDoubt;
+    closeOnPurpose();
+    if (asked)
+        return;
+    withdrawTrustQuestion();
     if (!isSignalConnected(QMetaMethod::fromSignal(&ChatSession::trustQuestion))) {
         showLine("Verbindung abgebrochen: der Server zeigt nicht den gemerkten Schlüssel", kWarningColour);
-        m_socket->Close();
         return;
     }
-    m_trustQuestion = ++m_trustSerial;
-    m_trustAsked = fingerprint;
+    m_question = {++m_trustSerial, m_trustHost, m_trustPort, m_userName, fingerprint};
     const QString server = QString::fromStdString(m_trustHost) + QLatin1Char(':') + QString::number(m_trustPort);
     const QString newShort = fingerprint.empty() ? QString() : kc::fromAnsi(kc::tls::fingerprintShort(fingerprint));
     // The answer may come inside this call (a modal dialog), or later.
-    emit trustQuestion(m_trustQuestion, server, kc::fromAnsi(kc::tls::fingerprintShort(decision.pinned)), newShort);
+    emit trustQuestion(m_question.id, server, kc::fromAnsi(kc::tls::fingerprintShort(decision.pinned)), newShort);
 }
 
 void ChatSession::releaseTrust()
@@ -568,6 +612,8 @@ void ChatSession::releaseTrust()
     if (!m_trustPending)
         return;
     m_trustPending = false;
+    // The lock and the fingerprint show from now on.
+    emit encryptionChanged();
     flushAndHandle(m_socket->Endpoint());
 }
 

@@ -65,6 +65,7 @@ enum class EndReason {
     Kicked,      ///< the server's operator removed the user
     NameRefused, ///< the server refused the name
     Refused,     ///< this client refused the server (encryption rule, TLS, a broken frame)
+    KeyInDoubt,  ///< the server showed another key than the one remembered, or none: the user decides
 };
 
 /// The chat client without a window: the one connection to a chat server
@@ -119,8 +120,11 @@ public:
     int32_t viewColour() const { return m_viewColour; }
     /// The keys of the servers met encrypted; the window points it at the user's file.
     ServerTrust &trust() { return m_trust; }
-    /// A trust question is open: the connection waits for answerTrust.
+    /// The connection's server is not trusted yet: nothing but the join is
+    /// written, nothing read is handled, and no lock is shown.
     bool trustPending() const { return m_trustPending; }
+    /// The open trust question (0: none).
+    quint64 openTrustQuestion() const { return m_question.id; }
     /// Suffix for the next received file, set by the last accepted offer.
     const std::string &fileSuffix() const { return m_fileSuffix; }
     void setFileSuffix(const std::string &suffix) { m_fileSuffix = suffix; }
@@ -164,7 +168,8 @@ public:
     /// The answer to fileOffered `id`; stale answers are ignored.
     void answerOffer(quint64 id, bool accept);
     /// The answer to trustQuestion `id`: true takes the server's new key (or
-    /// its plain text) and goes on, false leaves. Stale answers are ignored.
+    /// its plain text) and joins that server again under the same name;
+    /// false leaves it at that. Answers to a question that was closed are ignored.
     void answerTrust(quint64 id, bool accept);
     /// The search window chose `host`:`port`, whose announcement named
     /// `fingerprint` (32 bytes; empty for none): the key to expect there.
@@ -231,11 +236,17 @@ signals:
     void encryptionChanged();
     /// The server shows another key than the one remembered for it
     /// (`newFingerprint` empty: it answers in plain text though it encrypted
-    /// before). Nothing but the join has left; everything waits for
-    /// answerTrust(id, ...). `server` is "host:port"; fingerprints in short form.
-    /// Unanswered, or with nobody listening, the connection is left.
+    /// before). Nothing but the join had left, and the connection is closed
+    /// (connectionEnded(KeyInDoubt)); answerTrust(id, ...) decides whether
+    /// to join it again, however long the answer takes. `server` is
+    /// "host:port"; fingerprints in short form. One question is open at a
+    /// time: the same key met again while it is open asks nothing more.
     void trustQuestion(quint64 id, const QString &server, const QString &oldFingerprint,
                        const QString &newFingerprint);
+    /// Trust question `id` no longer applies (the server shows the remembered
+    /// key again, another key, the user went elsewhere or left): its
+    /// answer would be ignored, and whoever shows it closes it.
+    void trustQuestionClosed(quint64 id);
     /// The connection ended, or could not be opened, for `reason`.
     void connectionEnded(client::EndReason reason);
     /// The user asked to leave (Trennen, or a new Verbinden), connected or not.
@@ -298,8 +309,11 @@ private:
     bool wireDecided(TCustomWinSocket *socket, const std::string &lastRead);
     /// Against a server without "utf8": says so when the name reaches the others changed.
     void reportLegacyName();
-    /// The server's key (empty: plain text) is known: goes on, or asks.
+    /// The server's key (empty: plain text) is known: goes on, or closes
+    /// the connection and asks.
     void decideTrust(const std::string &fingerprint);
+    /// The open trust question no longer applies: closed, and said so.
+    void withdrawTrustQuestion();
     /// Trust is settled: the writes held meanwhile go out, and the commands
     /// read meanwhile are handled.
     void releaseTrust();
@@ -351,15 +365,23 @@ private:
     /// Host and port of the last join, as entered: the key of its pin.
     std::string m_trustHost;
     int m_trustPort = 0;
-    /// From the connection until the server's key is accepted: nothing but
-    /// the join is written, and nothing read is handled.
+    /// From the connection until the server's key is found trusted: nothing
+    /// but the join is written, and nothing read is handled.
     bool m_trustPending = false;
     /// Commands given while trust was pending, unwrapped.
     std::vector<std::string> m_trustHeld;
-    /// The open trust question (0: none) and the key it asks about.
-    quint64 m_trustQuestion = 0;
+    /// A question about a server's key, open until answered or withdrawn. It
+    /// outlives the connection that raised it, which is closed meanwhile.
+    struct TrustQuestion
+    {
+        quint64 id = 0; ///< 0: no question is open
+        std::string host;
+        int port = 0;
+        std::string name; ///< the name to join under once accepted
+        std::string fingerprint; ///< the key asked about; empty: plain text
+    };
+    TrustQuestion m_question;
     quint64 m_trustSerial = 0;
-    std::string m_trustAsked;
     kc::net::KeepAlive m_keepAlive{30, 10, 3};
     /// The established connection failed (not closed by the server): said once.
     bool m_linkFailed = false;

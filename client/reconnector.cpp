@@ -37,6 +37,11 @@ QString Reconnector::backText()
     return QStringLiteral("Wieder verbunden");
 }
 
+QString Reconnector::stoppedText()
+{
+    return QStringLiteral("Verbindung verloren \u2013 keine weiteren Versuche");
+}
+
 void Reconnector::setEnabled(bool on)
 {
     m_enabled = on;
@@ -84,10 +89,13 @@ void Reconnector::leaveAsked()
 void Reconnector::connectionEnded(EndReason reason)
 {
     if (reason != EndReason::Lost) {
-        // A kick, a refused name or a refused server would only happen again.
+        // A kick, a refused name or a refused server would only happen again;
+        // a key in doubt waits for the user, however long that takes.
         m_wanted = false;
-        if (m_retrying)
+        if (m_retrying) {
             stop();
+            emit statusChanged(stoppedText(), false);
+        }
         return;
     }
     if (!m_wanted || !m_enabled || !m_session)

@@ -28,7 +28,9 @@ struct ReconnectDelays
 /// the server restarted, the network dropped, keep-alive gave up. It waits
 /// 1, 2, 4 … up to 30 s between tries (with jitter) and joins the same server
 /// under the same name and colour. It never tries after Trennen, after a kick,
-/// when the server refuses the name, or when this client refused the server.
+/// when the server refuses the name, when this client refused the server, or
+/// when the server showed another key than the one remembered: then the
+/// user's answer decides (the session joins again itself on "annehmen").
 /// What it is doing goes out as one status text, meant to be shown in one
 /// line that changes in place. Listens to the session's signals and calls its
 /// commands; knows nothing of windows.
@@ -58,6 +60,8 @@ public:
     static QString waitingText(int seconds);
     static QString tryingText();
     static QString backText();
+    /// The tries ended without the user asking (a refused name, a key in doubt).
+    static QString stoppedText();
 
 signals:
     /// The status line's new text. `first` starts a new status line; every

@@ -11,10 +11,18 @@ void askTrustQuestions(client::ChatSession &session, QWidget *window)
     QObject::connect(&session, &client::ChatSession::trustQuestion, window,
                      kc::guard([&session, window](quint64 id, const QString &server, const QString &oldFingerprint,
                                                   const QString &newFingerprint) {
+                         // The box closes by itself once the question no longer applies.
+                         kc::DialogCloser closer;
+                         QObject::connect(&session, &client::ChatSession::trustQuestionClosed, &closer,
+                                          [&closer, id](quint64 closed) {
+                                              if (closed == id)
+                                                  closer.close();
+                                          });
                          const int answer = kc::dialogs().choice(
                              kc::MsgKind::Warning, client::trustWarningTitle(),
                              client::trustWarningText(server, oldFingerprint, newFingerprint),
-                             {client::trustCancelCaption(), client::trustAcceptCaption()}, 0, window);
-                         session.answerTrust(id, answer == 1);
+                             {client::trustCancelCaption(), client::trustAcceptCaption()}, 0, window, &closer);
+                         if (answer >= 0)
+                             session.answerTrust(id, answer == 1);
                      }));
 }

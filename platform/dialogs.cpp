@@ -7,6 +7,8 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include <utility>
+
 namespace kc {
 
 namespace {
@@ -76,14 +78,24 @@ int QtDialogService::messageBox(MsgKind kind, const QString &title, const QStrin
     return (buttons & mbCancel) ? int(mbCancel) : firstButton(buttons);
 }
 
-int DialogService::choice(MsgKind, const QString &, const QString &, const QStringList &, int defaultIndex, QWidget *)
+void DialogCloser::close()
 {
-    return defaultIndex;
+    if (std::exchange(m_closed, true))
+        return;
+    emit closing();
+}
+
+int DialogService::choice(MsgKind, const QString &, const QString &, const QStringList &, int defaultIndex, QWidget *,
+                          DialogCloser *closer)
+{
+    return closer && closer->closed() ? -1 : defaultIndex;
 }
 
 int QtDialogService::choice(MsgKind kind, const QString &title, const QString &text, const QStringList &captions,
-                            int defaultIndex, QWidget *parent)
+                            int defaultIndex, QWidget *parent, DialogCloser *closer)
 {
+    if (closer && closer->closed())
+        return -1;
     QMessageBox box(parent);
     box.setWindowTitle(title);
     box.setText(text);
@@ -101,7 +113,11 @@ int QtDialogService::choice(MsgKind kind, const QString &title, const QString &t
         box.setDefaultButton(buttons[defaultIndex]);
         box.setEscapeButton(buttons[defaultIndex]);
     }
+    if (closer)
+        QObject::connect(closer, &DialogCloser::closing, &box, [&box] { box.done(-1); });
     box.exec();
+    if (closer && closer->closed())
+        return -1;
     const qsizetype chosen = buttons.indexOf(qobject_cast<QPushButton *>(box.clickedButton()));
     return chosen >= 0 ? int(chosen) : defaultIndex;
 }
@@ -195,9 +211,21 @@ int ScriptedDialogService::messageBox(MsgKind kind, const QString &title, const 
 }
 
 int ScriptedDialogService::choice(MsgKind kind, const QString &title, const QString &text, const QStringList &captions,
-                                  int defaultIndex, QWidget *)
+                                  int defaultIndex, QWidget *, DialogCloser *closer)
 {
-    record({Kind::Choice, kind, title, text, {}, defaultIndex, captions});
+    if (closer && closer->closed())
+        return -1;
+    const qsizetype index = calls.size();
+    record({Kind::Choice, kind, title, text, {}, defaultIndex, captions, closer});
+    // Calls may have been cleared meanwhile; the record is only kept up to date while it is there.
+    Call *recorded = index < calls.size() && calls[index].closer == closer ? &calls[index] : nullptr;
+    if (recorded)
+        recorded->closer = nullptr;
+    if (closer && closer->closed()) {
+        if (recorded)
+            recorded->closed = true;
+        return -1;
+    }
     if (m_choices.empty())
         return defaultIndex;
     const int answer = m_choices.front();

@@ -2,6 +2,8 @@
 
 #include <QColor>
 #include <QList>
+#include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
@@ -14,6 +16,23 @@ class QWidget;
 namespace kc {
 
 enum class MsgKind { Information, Warning, Error, Confirmation };
+
+/// Closes a question from outside while it is up, when what it asks no
+/// longer applies. The one who asks keeps it for as long as the dialog runs.
+class DialogCloser : public QObject
+{
+    Q_OBJECT
+public:
+    /// Closes the dialog (a dialog not yet shown is not shown at all).
+    void close();
+    bool closed() const { return m_closed; }
+
+signals:
+    void closing();
+
+private:
+    bool m_closed = false;
+};
 
 /// Buttons of a message box; combine with |. The answer is one of them.
 /// mbIgnore is captioned "&Ignorieren".
@@ -34,9 +53,9 @@ public:
     /// A message box whose buttons carry `captions`, left to right; returns
     /// the index of the one chosen. `defaultIndex` is the default button and
     /// the answer when the box is closed otherwise (a service that shows
-    /// nothing answers it too).
+    /// nothing answers it too). Closed through `closer`, it answers -1.
     virtual int choice(MsgKind kind, const QString &title, const QString &text, const QStringList &captions,
-                       int defaultIndex, QWidget *parent = nullptr);
+                       int defaultIndex, QWidget *parent = nullptr, DialogCloser *closer = nullptr);
     /// Input dialog with one line pre-filled with `value`; on OK the answer is
     /// written to `value` and true returned; on cancel `value` is unchanged.
     virtual bool inputQuery(const QString &title, const QString &prompt, QString &value, QWidget *parent = nullptr) = 0;
@@ -60,7 +79,7 @@ class QtDialogService : public DialogService
 public:
     int messageBox(MsgKind kind, const QString &title, const QString &text, int buttons, QWidget *parent) override;
     int choice(MsgKind kind, const QString &title, const QString &text, const QStringList &captions, int defaultIndex,
-               QWidget *parent) override;
+               QWidget *parent, DialogCloser *closer) override;
     bool inputQuery(const QString &title, const QString &prompt, QString &value, QWidget *parent) override;
     std::optional<QString> openFile(const QString &title, const QString &filter, QWidget *parent) override;
     std::optional<QString> saveFile(const QString &title, const QString &fileName, const QString &filter,
@@ -84,6 +103,10 @@ public:
         QString value; // pre-filled input value, or save file name
         int buttons = 0;           // message buttons; for a choice its default index
         QStringList captions = {}; // a choice's buttons
+        /// A choice's closer, while the choice is up (null once it is over, or for none).
+        QPointer<DialogCloser> closer = {};
+        /// The choice was closed through its closer.
+        bool closed = false;
     };
 
     void answerMessage(int button) { m_messages.push_back(button); }
@@ -108,8 +131,10 @@ public:
     void clear();
 
     int messageBox(MsgKind kind, const QString &title, const QString &text, int buttons, QWidget *parent) override;
+    /// Records the choice and runs whileOpen; one closed meanwhile through
+    /// its closer answers -1 and takes no queued answer.
     int choice(MsgKind kind, const QString &title, const QString &text, const QStringList &captions, int defaultIndex,
-               QWidget *parent) override;
+               QWidget *parent, DialogCloser *closer) override;
     bool inputQuery(const QString &title, const QString &prompt, QString &value, QWidget *parent) override;
     std::optional<QString> openFile(const QString &title, const QString &filter, QWidget *parent) override;
     std::optional<QString> saveFile(const QString &title, const QString &fileName, const QString &filter,

@@ -3,6 +3,8 @@
 #include "app/windows.h"
 #include "client/clientform.h"
 #include "client/privatchatform.h"
+#include "client/reconnector.h"
+#include "client/resumetoken.h"
 #include "clienttestsupport.h"
 #include "platform/colour.h"
 #include "platform/remembered.h"
@@ -27,6 +29,7 @@
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTabWidget>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
 
@@ -128,6 +131,121 @@ private slots:
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         QCOMPARE(choices().size(), 2);
         QCOMPARE(session->trust().pins().find("127.0.0.1", port)->fingerprint, host.fingerprint());
+        session->leave();
+        session->trust().pins().forget("127.0.0.1", port);
+    }
+
+    void keyQuestion_data()
+    {
+        QTest::addColumn<QString>("meanwhile");
+        QTest::addColumn<int>("answer");
+        QTest::newRow("accepted after the server would have given up") << QStringLiteral("wait") << 1;
+        QTest::newRow("Abbrechen ends the tries") << QStringLiteral("wait") << 0;
+        QTest::newRow("the same key met again asks nothing more") << QStringLiteral("again") << 1;
+        QTest::newRow("the remembered key is back: the box closes") << QStringLiteral("back") << -1;
+    }
+
+    /// A server the client was in restarts with another key while the client
+    /// tries to get back. The box stays up as long as the user likes; the
+    /// client's lock and fingerprint say nothing meanwhile, nothing is tried,
+    /// and no resume token ever reaches a log.
+    void keyQuestion()
+    {
+        QFETCH(QString, meanwhile);
+        QFETCH(int, answer);
+        client::ChatSession *session = clientForm->session();
+        clientForm->reconnector()->setDelays({20, 80, 0});
+        QStringList reconnectStatus;
+        connect(clientForm->reconnector(), &client::Reconnector::statusChanged, this,
+                [&](const QString &text) { reconnectStatus << text; });
+        QTemporaryDir keys;
+        const std::string oldKeyFile = keys.filePath(QStringLiteral("a.key")).toStdString();
+        const std::string newKeyFile = keys.filePath(QStringLiteral("b.key")).toStdString();
+        chatserver::ChatServerHost host;
+        QStringList logged;
+        connect(&host, &chatserver::ChatServerHost::logged, this,
+                [&](const std::string &line) { logged << QString::fromStdString(line); });
+        const auto joins = [&] { return logged.filter(QStringLiteral("$#neu:anna:")).size(); };
+        const uint16_t port = kc::test::freePort();
+        const auto restartWith = [&](const std::string &keyFile) {
+            host.stop();
+            host.setKeyFile(keyFile);
+            host.start(port);
+        };
+        restartWith(oldKeyFile);
+        const std::string oldKey = host.fingerprint();
+        session->setServerPort(port);
+        env->dialogs.answerInput(true, QStringLiteral("127.0.0.1"));
+        env->dialogs.answerInput(true, QStringLiteral("anna"));
+        clientForm->connectBitBtn->click();
+        QVERIFY(kc::test::waitFor([&] { return session->admitted() && session->resumeTokens().size() == 1; }));
+        const std::string firstToken = session->resumeTokens().find("127.0.0.1", port, "anna");
+
+        // A server that gives up on an unproven token at once, had the client left its connection open.
+        chatserver::ConnectionLimits hasty;
+        hasty.resumeProofMs = 50;
+        hasty.handshakeMs = 50;
+        host.setConnectionLimits(hasty);
+        bool asking = false;
+        int shownWhileAsking = 0;
+        env->dialogs.whileOpen = [&](const kc::ScriptedDialogService::Call &call) {
+            if (call.kind != kc::ScriptedDialogService::Kind::Choice || std::exchange(asking, true))
+                return;
+            // Neither the lock nor the new key vouches for the server meanwhile, and nobody is back yet.
+            QCOMPARE(clientForm->lockLabel->accessibleName(), QStringLiteral("Nicht verbunden"));
+            QVERIFY(clientForm->fingerprintLabel->text().isEmpty());
+            QVERIFY(!reconnectStatus.contains(client::Reconnector::backText()));
+            QVERIFY(!kc::test::viewTexts(clientForm->RichEdit1).contains(client::Reconnector::backText()));
+            const int joined = joins();
+            if (meanwhile == QLatin1String("wait")) {
+                // The user phones the operator; the client tries nothing meanwhile.
+                kc::test::pump(400);
+                QCOMPARE(joins(), joined);
+            } else if (meanwhile == QLatin1String("again")) {
+                QCOMPARE(session->join("127.0.0.1", port, "anna"), client::JoinStart::Started);
+                QVERIFY(kc::test::waitFor([&] { return joins() == joined + 1 && !session->socket()->Active(); }));
+            } else {
+                restartWith(oldKeyFile);
+                QCOMPARE(session->join("127.0.0.1", port, "anna"), client::JoinStart::Started);
+                QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
+            }
+            shownWhileAsking = int(env->dialogs.calls.size());
+            if (answer >= 0)
+                env->dialogs.answerChoice(answer);
+        };
+        restartWith(newKeyFile);
+        const std::string newKey = host.fingerprint();
+        QVERIFY(kc::test::waitFor([&] { return asking; }));
+        QVERIFY(!QTest::currentTestFailed());
+        // One box, whatever happened while it was up.
+        QCOMPARE(int(env->dialogs.calls.size()), shownWhileAsking);
+        const kc::ScriptedDialogService::Call question = env->dialogs.calls.last();
+        QCOMPARE(question.kind, kc::ScriptedDialogService::Kind::Choice);
+        QCOMPARE(question.closed, answer < 0);
+
+        if (answer == 0) {
+            // Several periods of the reconnector: nothing more goes to that server.
+            const int joined = joins();
+            kc::test::pump(400);
+            QCOMPARE(joins(), joined);
+            QVERIFY(!clientForm->reconnector()->retrying());
+            QCOMPARE(session->trust().pins().find("127.0.0.1", port)->fingerprint, oldKey);
+        } else {
+            QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
+            QCOMPARE(session->trust().pins().find("127.0.0.1", port)->fingerprint, answer == 1 ? newKey : oldKey);
+            QCOMPARE(clientForm->lockLabel->accessibleName(), QStringLiteral("Verschlüsselt"));
+            QVERIFY(!kc::test::viewTexts(clientForm->RichEdit1).contains(QStringLiteral("Der Benutzername ist bereits vergeben")));
+            // Back under the token held for her.
+            QCOMPARE(logged.filter(QStringLiteral("Wiederaufnahme: anna ist zurück")).size(), 1);
+        }
+
+        const std::string lastToken = session->resumeTokens().find("127.0.0.1", port, "anna");
+        const QStringList everyLine = logged + kc::test::viewTexts(clientForm->RichEdit1);
+        for (const std::string &token : {firstToken, lastToken}) {
+            QVERIFY(client::ResumeTokens::validToken(token));
+            for (const QString &line : everyLine)
+                QVERIFY2(!line.contains(QString::fromStdString(token).left(16), Qt::CaseInsensitive), qPrintable(line));
+        }
         session->leave();
         session->trust().pins().forget("127.0.0.1", port);
     }

@@ -43,6 +43,29 @@ std::string redactCommand(const std::string &command)
     return command;
 }
 
+std::string hideSecrets(const std::string &line)
+{
+    std::string result;
+    size_t from = 0;
+    for (size_t at = line.find(kPrefix); at != std::string::npos; at = line.find(kPrefix, from)) {
+        const char *secret = nullptr;
+        for (const char *name : kSecret)
+            if (std::string_view(line).substr(at + kPrefix.size()).starts_with(name))
+                secret = name;
+        if (!secret) {
+            result.append(line, from, at + kPrefix.size() - from);
+            from = at + kPrefix.size();
+            continue;
+        }
+        result.append(line, from, at - from);
+        result += std::string(kPrefix) + secret + ":" + std::string(kEllipsis) + "#";
+        const size_t hash = line.find('#', at + kPrefix.size());
+        from = hash == std::string::npos ? line.size() : hash + 1;
+    }
+    result.append(line, from, std::string::npos);
+    return result;
+}
+
 std::string redactRead(const std::string &data)
 {
     std::string result;

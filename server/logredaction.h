@@ -21,4 +21,11 @@ std::string redactCommand(const std::string &command);
 /// dispatcher reads as one command.
 std::string redactRead(const std::string &data);
 
+/// Every line the log is given passes here last, whatever it holds and
+/// however it came about: from each "$#resume" or "$#rtoken" anywhere in it
+/// up to the next "#" (or the line's end) it shows "$#resume:…#" (or
+/// "$#rtoken:…#"). So no token reaches the log through a path that did not
+/// know it carried one: a read cut another way, a note, an error text.
+std::string hideSecrets(const std::string &line);
+
 } // namespace chatserver

@@ -791,36 +791,48 @@ private slots:
     // function knows no state, so a proof after a timed-out claim is hidden too.
     void logHidesPrivateTextAndTokens_data()
     {
-        QTest::addColumn<bool>("framed");
+        QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("data");
         QTest::addColumn<QString>("logged");
 
         const QString token = QStringLiteral("9ef2") + QString(56, QLatin1Char('0')) + QStringLiteral("c6b6");
         QTest::newRow("legacy whisper after a public line")
-            << false << "$#user:anna:0#hi$#pmessage:bob:anna#psst" << QStringLiteral("$#user:anna:0#hi$#pmessage:bob:anna#\u2026");
+            << QStringLiteral("read") << "$#user:anna:0#hi$#pmessage:bob:anna#psst" << QStringLiteral("$#user:anna:0#hi$#pmessage:bob:anna#\u2026");
         QTest::newRow("legacy read of two private lines")
-            << false << "$#pchat:bob:anna#one$#pchat:cleo:anna#two"
+            << QStringLiteral("read") << "$#pchat:bob:anna#one$#pchat:cleo:anna#two"
             << QStringLiteral("$#pchat:bob:anna#\u2026$#pchat:cleo:anna#\u2026");
         QTest::newRow("framed private line is one command, whatever it holds")
-            << true << "$#pchat:bob:anna#geheim $#user:anna:0#auch" << QStringLiteral("$#pchat:bob:anna#\u2026");
+            << QStringLiteral("command") << "$#pchat:bob:anna#geheim $#user:anna:0#auch" << QStringLiteral("$#pchat:bob:anna#\u2026");
         QTest::newRow("whisper without free text marker")
-            << true << "$#pmessage:bob:anna geheim" << QStringLiteral("$#pmessage:\u2026");
-        QTest::newRow("resume proof") << true << "$#resume:" + token + "#" << QStringLiteral("$#resume:\u2026#");
-        QTest::newRow("mangled resume proof") << true << "$#resume" + token << QStringLiteral("$#resume:\u2026#");
-        QTest::newRow("token sent back") << true << "$#rtoken:" + token + "#" << QStringLiteral("$#rtoken:\u2026#");
-        QTest::newRow("public line kept") << true << "$#user:anna:0#hallo #pchat" << "$#user:anna:0#hallo #pchat";
+            << QStringLiteral("command") << "$#pmessage:bob:anna geheim" << QStringLiteral("$#pmessage:\u2026");
+        QTest::newRow("resume proof") << QStringLiteral("command") << "$#resume:" + token + "#" << QStringLiteral("$#resume:\u2026#");
+        QTest::newRow("mangled resume proof") << QStringLiteral("command") << "$#resume" + token << QStringLiteral("$#resume:\u2026#");
+        QTest::newRow("token sent back") << QStringLiteral("command") << "$#rtoken:" + token + "#" << QStringLiteral("$#rtoken:\u2026#");
+        // Every logged line, last: a token goes wherever it stands, the rest stays.
+        QTest::newRow("token inside a public line")
+            << QStringLiteral("line") << "127.0.0.1$#user:anna:0#hallo $#resume:" + token + "# da"
+            << QStringLiteral("127.0.0.1$#user:anna:0#hallo $#resume:\u2026# da");
+        QTest::newRow("token behind other bytes, twice, the last one cut off")
+            << QStringLiteral("line") << "x$#rtoken:" + token + "#$#user:a:0#b$#resume:" + token.left(20)
+            << QStringLiteral("x$#rtoken:\u2026#$#user:a:0#b$#resume:\u2026#");
+        QTest::newRow("line without a secret kept")
+            << QStringLiteral("line") << "127.0.0.1$#user:anna:0#$#res $#" << "127.0.0.1$#user:anna:0#$#res $#";
+        QTest::newRow("public line kept") << QStringLiteral("command") << "$#user:anna:0#hallo #pchat" << "$#user:anna:0#hallo #pchat";
         QTest::newRow("file offer kept")
-            << false << "$#file:anna:bob:C:\\x\\y.txt#" << "$#file:anna:bob:C:\\x\\y.txt#";
+            << QStringLiteral("read") << "$#file:anna:bob:C:\\x\\y.txt#" << "$#file:anna:bob:C:\\x\\y.txt#";
         QTest::newRow("names that only begin alike kept")
-            << false << "$#pchats:bob:anna#x" << "$#pchats:bob:anna#x";
+            << QStringLiteral("read") << "$#pchats:bob:anna#x" << "$#pchats:bob:anna#x";
     }
     void logHidesPrivateTextAndTokens()
     {
-        QFETCH(bool, framed);
+        QFETCH(QString, path);
         QFETCH(QString, data);
         QFETCH(QString, logged);
         const std::string command = data.toStdString();
-        QCOMPARE(QString::fromStdString(framed ? redactCommand(command) : redactRead(command)), logged);
+        const std::string shown = path == QLatin1String("line")      ? hideSecrets(command)
+                                : path == QLatin1String("command") ? redactCommand(command)
+                                                                   : redactRead(command);
+        QCOMPARE(QString::fromStdString(shown), logged);
     }
 
     void joinToFullRegistryIsRefused()

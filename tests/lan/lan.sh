@@ -3,7 +3,7 @@
 # and D (10.77.0.2 to .4, test agents) each in a network namespace of its own,
 # joined by veth pairs to one bridge.
 #
-# usage: lan.sh chat|search|filetransfer|hostloss|slowlink|encrypted|dnssd|unicode|restart|blip SERVER_PROGRAM AGENT_PROGRAM
+# usage: lan.sh chat|search|filetransfer|hostloss|slowlink|encrypted|dnssd|unicode|restart|blip|keychange SERVER_PROGRAM AGENT_PROGRAM
 #
 # Containment: the script first moves itself into fresh network, PID and mount
 # namespaces. The bridge lives there, never in the caller's namespace, and no
@@ -186,8 +186,9 @@ start_agent() { # name
   local name=$1 reply
   mkfifo "$work/$name.in" "$work/$name.out"
   exec {in_fd[$name]}<>"$work/$name.in" {out_fd[$name]}<>"$work/$name.out"
+  # With resume_files set, each client keeps its resume tokens in its host's folder.
   in_host "$name" env DBUS_SYSTEM_BUS_ADDRESS="${bus_of[$name]:-$DBUS_SYSTEM_BUS_ADDRESS}" \
-    "$agent" <"$work/$name.in" >"$work/$name.out" 2>"$work/$name.log" &
+    ${resume_files:+KC_AGENT_RESUME_FILE=$work/$name/resume} "$agent" <"$work/$name.in" >"$work/$name.out" 2>"$work/$name.log" &
   children+=($!)
   read -r -t 30 -u "${out_fd[$name]}" reply || fail "agent on host $name did not start"
   [ "$reply" = ready ] || fail "agent on host $name: $reply"
@@ -568,6 +569,88 @@ case "$scenario" in
     [ "$(grep -c '#kcx:frame,tls,utf8,history,resume,key$' "$work/a.log")" = 2 ] || fail "the joins were not marked: $(grep 'neu:' "$work/a.log")"
     ask c count '^[0-9]'
     [ "$reply" = "ok 0" ] || fail "a tail of a long line showed as a line of its own at C: $reply"
+    ;;
+
+  keychange)
+    # The server starts again with a new key while bob and carl are in. Each
+    # client asks once and then waits for its user, who phones the operator
+    # for KC_LAN_KEY_WAIT seconds (30 unless set; past the server's own
+    # time-outs for the handshake and the resume proof, 10 s each): bob says
+    # "Abbrechen", carl "Neuen Schlüssel annehmen". Carl is back in the room;
+    # bob joins nothing more until he connects again himself. No resume token
+    # reaches any log, of the server or of the clients.
+    key_wait=${KC_LAN_KEY_WAIT:-30}
+    resume_files=1
+    lan_hosts a b c
+    join_two
+    expect b say "vor dem Schlüsselwechsel"
+    expect c line "bob: vor dem Schlüsselwechsel"
+    tokens() { cat "$work"/b/resume "$work"/c/resume 2>/dev/null | grep -oE '[0-9a-f]{64}'; }
+    for _ in $(seq 100); do [ "$(tokens | wc -l)" = 2 ] && break; sleep 0.05; done
+    used=$(tokens)
+    [ "$(wc -l <<<"$used")" = 2 ] || fail "the clients keep no resume tokens: $used"
+    old_fingerprint=$(server_fingerprint)
+    kill -KILL "$server_pid"
+    wait "$server_pid" 2>/dev/null
+    mv "$work/a.key" "$work/a.key.alt"
+    start_server
+    new_fingerprint=$(server_fingerprint)
+    [ "$new_fingerprint" != "$old_fingerprint" ] || fail "the server kept its fingerprint $old_fingerprint"
+    step "server on host A started again with a new key: $old_fingerprint -> $new_fingerprint"
+    joins() { grep -c "\$#neu:$1:" "$work/a.log"; }
+    for name in b c; do
+      expect "$name" key asked
+      [[ "$reply" == "ok open 1 asked 1 most 1 closed 0 "*"anderen Schlüssel"* ]] || fail "host $name asks: $reply"
+      # Neither the lock nor the new key vouches for the server meanwhile.
+      expect "$name" lock "Nicht verbunden"
+      [[ "$reply" != *Fingerabdruck* ]] || fail "host $name shows a fingerprint while asking: $reply"
+    done
+    asked_joins_b=$(joins bob)
+    asked_joins_c=$(joins carl)
+    step "both ask; the user phones the operator for $key_wait s"
+    until_answer=$((SECONDS + key_wait))
+    while [ "$SECONDS" -lt "$until_answer" ]; do
+      sleep 1
+      for name in b c; do
+        ask "$name" key state
+        [ "$reply" = "ok open 1 asked 1 most 1 closed 0" ] || fail "host $name while asking: $reply"
+        ask "$name" count '^Wieder verbunden$'
+        [ "$reply" = "ok 0" ] || fail "host $name is back before its user decided: $reply"
+      done
+    done
+    [ "$(joins bob)" = "$asked_joins_b" ] && [ "$(joins carl)" = "$asked_joins_c" ]       || fail "joins while asking: bob $asked_joins_b -> $(joins bob), carl $asked_joins_c -> $(joins carl)"
+    step "one question each, and no join, for $key_wait s"
+    expect b key cancel
+    expect c key accept
+    expect c users "carl (10.77.0.3)"
+    expect c lock "Verschlüsselt"
+    [[ "$reply" == *"$new_fingerprint"* ]] || fail "carl is not in with the new key $new_fingerprint: $reply"
+    ask c count '^Der Benutzername ist bereits vergeben$'
+    [ "$reply" = "ok 0" ] || fail "carl's late answer ended in a refused name: $reply"
+    expect c say "nach dem Schlüsselwechsel"
+    expect c line "carl: nach dem Schlüsselwechsel"
+    # Several of bob's reconnect periods (1, 2, 4, 8 s): nothing goes to the server.
+    sleep 16
+    [ "$(joins bob)" = "$asked_joins_b" ] || fail "bob joined again after Abbrechen: $(grep '\$#neu:bob:' "$work/a.log")"
+    ask b key state
+    [ "$reply" = "ok open 0 asked 1 most 1 closed 0" ] || fail "bob after Abbrechen: $reply"
+    step "no join from bob for 16 s after Abbrechen"
+    # Bob connects again himself: asked once more, and in once he accepts.
+    expect b connect 10.77.0.1 bob
+    expect b key asked
+    expect b key accept
+    expect b users "carl (10.77.0.3);bob (10.77.0.2)"
+    expect b lock "Verschlüsselt"
+    ask b key state
+    [ "$reply" = "ok open 0 asked 2 most 1 closed 0" ] || fail "bob's questions: $reply"
+    used=$(printf '%s\n%s\n' "$used" "$(tokens)" | sort -u)
+    [ "$(wc -l <<<"$used")" -ge 4 ] || fail "the new server issued no tokens: $used"
+    for name in b c; do ask "$name" view; printf '%s\n' "$reply" >"$work/$name-view.log"; done
+    for token in $used; do
+      ! grep -rqF "$token" "$work"/*.log || fail "a resume token is in a log: $(grep -rlF "$token" "$work"/*.log)"
+      ! grep -rqF "${token:0:16}" "$work"/*.log || fail "part of a resume token is in a log: $(grep -rlF "${token:0:16}" "$work"/*.log)"
+    done
+    step "$(wc -l <<<"$used") resume tokens, none in the logs: $(cd "$work" && ls *.log | tr '\n' ' ')"
     ;;
 
   dnssd)

@@ -7,6 +7,7 @@
 // loop keeps going underneath. Diagnostics go to standard error.
 //
 //   join HOST NAME        connect through Verbinden; ok once admitted
+//   connect HOST NAME     connect through Verbinden; ok at once
 //   users [L1;L2...]      ok once the user list reads exactly so
 //   say TEXT              public line
 //   whisper NAME TEXT     whisper to NAME
@@ -30,6 +31,13 @@
 //   saves                 ok N: the save dialogs shown so far
 //   view                  ok and the chat view's lines and the dialogs shown
 //   errors                ok, or fail E1;E2...: the error boxes shown so far
+//   key asked             ok STATE TEXT once a question about the server's key is up:
+//                         its first line. A question stays up, as a modal box
+//                         would, until it is answered or closes by itself
+//   key accept|cancel     answers the question up with "Neuen Schlüssel
+//                         annehmen" or "Abbrechen"; ok STATE
+//   key state             ok STATE: "open N asked N most N closed N", the questions
+//                         up now, asked so far, up at once at most, closed by themselves
 //   quit
 //
 // With KC_AGENT_RESUME_FILE set, the client keeps its resume tokens in that
@@ -52,6 +60,7 @@
 #include <QAction>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
@@ -65,6 +74,7 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <iostream>
@@ -91,9 +101,39 @@ public:
         connect(&m_input, &QSocketNotifier::activated, this, [this] { kc::guarded([this] { readInput(); }); });
         m_poll.setInterval(20);
         connect(&m_poll, &QTimer::timeout, this, [this] { kc::guarded([this] { checkWait(); }); });
+        m_dialogs.whileOpen = [this](const kc::ScriptedDialogService::Call &call) {
+            if (call.kind == kc::ScriptedDialogService::Kind::Choice)
+                holdQuestion(call);
+        };
     }
 
 private:
+    /// A question stays up as a modal box does, with the event loop running
+    /// underneath, until "key accept|cancel" answers it or it closes by itself.
+    void holdQuestion(const kc::ScriptedDialogService::Call &call)
+    {
+        QEventLoop loop;
+        m_questions.push_back({&loop, call.text.section(QLatin1Char('\n'), 0, 0)});
+        ++m_asked;
+        m_mostOpen = std::max(m_mostOpen, int(m_questions.size()));
+        if (call.closer)
+            connect(call.closer, &kc::DialogCloser::closing, &loop, &QEventLoop::quit);
+        loop.exec();
+        m_questions.erase(std::find_if(m_questions.begin(), m_questions.end(),
+                                       [&](const Question &q) { return q.loop == &loop; }));
+        if (call.closer && call.closer->closed())
+            ++m_closedByThemselves;
+    }
+
+    QString questionState() const
+    {
+        return QStringLiteral("open %1 asked %2 most %3 closed %4")
+            .arg(m_questions.size())
+            .arg(m_asked)
+            .arg(m_mostOpen)
+            .arg(m_closedByThemselves);
+    }
+
     void readInput()
     {
         char chunk[4096];
@@ -171,11 +211,33 @@ private:
         const QString rest1 = line.section(QLatin1Char(' '), 1);
         const QString rest2 = line.section(QLatin1Char(' '), 2);
 
-        if (verb == QLatin1String("join")) {
+        if (verb == QLatin1String("join") || verb == QLatin1String("connect")) {
             m_dialogs.answerInput(true, arg1);
             m_dialogs.answerInput(true, rest2);
-            clientForm->connectBitBtn->click();
-            waitAdmitted();
+            if (verb == QLatin1String("join")) {
+                clientForm->connectBitBtn->click();
+                return waitAdmitted();
+            }
+            // Replies first: the click may raise a question that stays up.
+            reply(QStringLiteral("ok"));
+            QTimer::singleShot(0, this, [] { kc::guarded([] { clientForm->connectBitBtn->click(); }); });
+        } else if (verb == QLatin1String("key")) {
+            if (arg1 == QLatin1String("asked")) {
+                waitUntil([this] { return !m_questions.empty(); },
+                          [this] {
+                              return questionState() + QLatin1Char(' ')
+                                   + (m_questions.empty() ? QString() : m_questions.back().firstLine);
+                          },
+                          true);
+            } else if (arg1 == QLatin1String("accept") || arg1 == QLatin1String("cancel")) {
+                if (m_questions.empty())
+                    return reply(QStringLiteral("fail no question is up: ") + questionState());
+                m_dialogs.answerChoice(arg1 == QLatin1String("accept") ? 1 : 0);
+                m_questions.back().loop->quit();
+                reply(QStringLiteral("ok ") + questionState());
+            } else {
+                reply(QStringLiteral("ok ") + questionState());
+            }
         } else if (verb == QLatin1String("users")) {
             const QStringList expected = rest1.isEmpty() ? QStringList() : rest1.split(QLatin1Char(';'));
             waitUntil([expected] { return items(clientForm->UserListBox) == expected; },
@@ -406,7 +468,17 @@ private:
         }
     }
 
+    struct Question
+    {
+        QEventLoop *loop;
+        QString firstLine;
+    };
+
     kc::ScriptedDialogService &m_dialogs;
+    std::vector<Question> m_questions;
+    int m_asked = 0;
+    int m_mostOpen = 0;
+    int m_closedByThemselves = 0;
     QSocketNotifier m_input;
     QByteArray m_buffer;
     QTimer m_poll;

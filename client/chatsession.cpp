@@ -553,18 +553,21 @@ const std::shared_ptr<const kc::tls::Identity> &ChatSession::clientKey()
 
 void ChatSession::tlsEstablished(TCustomWinSocket *socket)
 {
-    const std::string fingerprint = socket->PeerFingerprint();
-    showLine("Verbindung verschlüsselt (" + std::string("TLS 1.3") + "), Fingerabdruck des Servers: "
-             + kc::tls::fingerprintShort(fingerprint) + " (SHA-256 " + kc::tls::fingerprintHex(fingerprint) + ")");
     emit encryptionChanged();
     if (m_trustPending)
-        decideTrust(fingerprint);
+        decideTrust(socket->PeerFingerprint());
 }
 
 void ChatSession::decideTrust(const std::string &fingerprint)
 {
     const ServerTrust::Decision decision = m_trust.check(m_trustHost, m_trustPort, fingerprint);
     const bool thisServer = m_question.id && sameServer(m_question.host, m_question.port, m_trustHost, m_trustPort);
+    // The view says "encrypted" only for a key that is trusted; a key in
+    // doubt is shown in the question, beside the one remembered.
+    if (!fingerprint.empty() && decision.verdict != ServerTrust::Verdict::Changed)
+        showLine("Verbindung verschlüsselt (" + std::string("TLS 1.3") + "), Fingerabdruck des Servers: "
+                 + kc::tls::fingerprintShort(fingerprint) + " (SHA-256 " + kc::tls::fingerprintHex(fingerprint)
+                 + ")");
     switch (decision.verdict) {
     case ServerTrust::Verdict::FirstUse:
         showLine("Neuer Server, Fingerabdruck " + kc::tls::fingerprintShort(fingerprint));

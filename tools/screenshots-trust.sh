@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Makes docs/key-warning.png: a client that met a server once connects again
-# to the same address and port, where a server with another key answers now.
+# Makes docs/key-warning.png and docs/key-warning-desktop.png: a client is in
+# the room when its server restarts with another key; the client comes back
+# by itself and asks. The second picture is the whole screen: the client
+# window behind the box shows neither a lock nor the new fingerprint.
 #
-#   tools/screenshots-trust.sh BUILD_DIR
+#   tools/screenshots-trust.sh BUILD_DIR     (KC_DISPLAY=:N picks the display, :81 by default)
 #
 # Needs what tools/screenshots.sh needs. Runs in a private network namespace
 # with only loopback; the keys and the client's remembered servers live in
@@ -20,7 +22,7 @@ for tool in Xvfb xdotool import openbox xsetroot; do
 done
 [ -x "$program" ] || { echo "no program at $program" >&2; exit 1; }
 
-export DISPLAY=:81 LANG=C.UTF-8 QT_QPA_PLATFORM=xcb
+export DISPLAY=${KC_DISPLAY:-:81} LANG=C.UTF-8 QT_QPA_PLATFORM=xcb
 work=$(mktemp -d)
 export XDG_DATA_HOME=$work/data XDG_CONFIG_HOME=$work/config DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/no-system-bus
 pids=()
@@ -55,11 +57,17 @@ xdotool windowactivate --sync "$(window auswahlForm)"
 xdotool key space                      # "Chatclient starten"
 join
 sleep 1.5
-# Another server in its place, with a key of its own.
+# Another server in its place, with a key of its own; the client tries again by itself.
 kill "$server"; wait "$server" 2>/dev/null || true
 sleep 1
 serve "$work/second.key"
-join
-sleep 1
+window 'Schl.*ssel' >/dev/null
+sleep 3
 shoot 'Schl.*ssel' key-warning.png
+# The box beside the window, so that the window shows what it says meanwhile.
+xdotool windowmove "$(window clientForm)" 0 0
+xdotool windowmove "$(window 'Schl.*ssel')" 440 400
+sleep 0.5
+import -silent -window root "$docs/key-warning-desktop.png"
+echo docs/key-warning-desktop.png
 cat "$work/config/kestrelon-chat/servers"

@@ -194,6 +194,8 @@ private slots:
             // Neither the lock nor the new key vouches for the server meanwhile, and nobody is back yet.
             QCOMPARE(clientForm->lockLabel->accessibleName(), QStringLiteral("Nicht verbunden"));
             QVERIFY(clientForm->fingerprintLabel->text().isEmpty());
+            const QString doubted = QString::fromLatin1(kc::tls::fingerprintShort(host.fingerprint()));
+            QVERIFY(!kc::test::viewTexts(clientForm->RichEdit1).join(QLatin1Char('\n')).contains(doubted));
             QVERIFY(!reconnectStatus.contains(client::Reconnector::backText()));
             QVERIFY(!kc::test::viewTexts(clientForm->RichEdit1).contains(client::Reconnector::backText()));
             const int joined = joins();

@@ -156,7 +156,10 @@ private slots:
         client::ChatSession *session = clientForm->session();
         clientForm->reconnector()->setDelays({20, 80, 0});
         QStringList reconnectStatus;
-        connect(clientForm->reconnector(), &client::Reconnector::statusChanged, this,
+        // Whatever happens in here, nothing reaches this function's variables once it returned.
+        QObject alive;
+        const auto done = qScopeGuard([&] { env->dialogs.whileOpen = nullptr; });
+        connect(clientForm->reconnector(), &client::Reconnector::statusChanged, &alive,
                 [&](const QString &text) { reconnectStatus << text; });
         QTemporaryDir keys;
         const std::string oldKeyFile = keys.filePath(QStringLiteral("a.key")).toStdString();

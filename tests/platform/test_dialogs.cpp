@@ -90,6 +90,36 @@ private slots:
         QCOMPARE(value, QStringLiteral("x"));
     }
 
+    // A question closed from outside while up goes away unanswered; one
+    // closed before it is shown is never shown.
+    void realChoiceClosesThroughItsCloser()
+    {
+        kc::QtDialogService service;
+        kc::DialogCloser closer;
+        bool shown = false;
+        QTimer::singleShot(0, [&] {
+            shown = QApplication::activeModalWidget() != nullptr;
+            closer.close();
+        });
+        const QStringList captions{QStringLiteral("Abbrechen"), QStringLiteral("Annehmen")};
+        QCOMPARE(service.choice(kc::MsgKind::Warning, QStringLiteral("T"), QStringLiteral("x"), captions, 0, nullptr,
+                                &closer),
+                 -1);
+        QVERIFY(shown);
+        QVERIFY(!QApplication::activeModalWidget());
+        shown = false;
+        QTimer::singleShot(0, [&] {
+            if (QWidget *box = QApplication::activeModalWidget()) {
+                shown = true;
+                box->close();
+            }
+        });
+        QCOMPARE(service.choice(kc::MsgKind::Warning, QStringLiteral("T"), QStringLiteral("x"), captions, 0, nullptr,
+                                &closer),
+                 -1);
+        QVERIFY(!shown);
+    }
+
     void exceptionFromTimerDoesNotEndLoop()
     {
         kc::test::TestEnvironment env;

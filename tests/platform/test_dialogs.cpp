@@ -97,7 +97,7 @@ private slots:
         kc::QtDialogService service;
         kc::DialogCloser closer;
         bool shown = false;
-        QTimer::singleShot(0, [&] {
+        QTimer::singleShot(0, &closer, [&] {
             shown = QApplication::activeModalWidget() != nullptr;
             closer.close();
         });
@@ -108,7 +108,7 @@ private slots:
         QVERIFY(shown);
         QVERIFY(!QApplication::activeModalWidget());
         shown = false;
-        QTimer::singleShot(0, [&] {
+        QTimer::singleShot(0, &closer, [&] {
             if (QWidget *box = QApplication::activeModalWidget()) {
                 shown = true;
                 box->close();

@@ -1,10 +1,8 @@
 #include "app/auswahlform.h"
 
-#include "client/clientform.h"
 #include "help/hilfeform.h"
 #include "platform/guard.h"
 #include "platform/shellopen.h"
-#include "server/serverform.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -63,21 +61,14 @@ void TauswahlForm::Button1Click()
 {
     hide();
     setEnabled(false);
-    clientForm->show();
-    clientForm->setEnabled(true);
-    clientForm->startClientRole();
-    serverForm->hide();
-    serverForm->setEnabled(false);
+    emit clientRoleChosen();
 }
 
 void TauswahlForm::Button2Click()
 {
     hide();
     setEnabled(false);
-    clientForm->hide();
-    clientForm->setEnabled(false);
-    serverForm->show();
-    serverForm->setEnabled(true);
+    emit serverRoleChosen();
 }
 
 void TauswahlForm::Label1Click()

@@ -26,6 +26,11 @@ public:
     /// True once the window has been closed, i.e. the program is ending.
     bool programEnded() const { return m_ended; }
 
+signals:
+    /// The user chose a role; the start window has already stepped aside.
+    void clientRoleChosen();
+    void serverRoleChosen();
+
 protected:
     void closeEvent(QCloseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;

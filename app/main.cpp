@@ -9,8 +9,6 @@
 #include "search/suchform.h"
 #include "server/serverform.h"
 
-#include <QLineEdit>
-
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -54,10 +52,8 @@ int main(int argc, char **argv)
         serverForm->host().setKeepAlive(options.keepAlive);
         serverForm->host().setRequireEncryption(options.requireEncryption);
         serverForm->host().setMaxUsersPerAddress(options.usersPerAddress);
-        auswahlForm->Button2Click();
-        if (options.port)
-            serverForm->Edit1->setText(QString::number(*options.port));
-        kc::guarded([] { serverForm->startBitBtnClick(); });
+        kc::showRole(kc::Role::Server);
+        kc::guarded([&options] { serverForm->startServer(options.port); });
     } else {
         auswahlForm->show();
     }

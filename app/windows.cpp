@@ -24,6 +24,8 @@ void connectWindows()
     TclientForm *const client = clientForm;
     client::ChatSession *const session = client->session();
     HilfeForm->setRoleWindows({clientForm, serverForm});
+    QObject::connect(auswahlForm, &TauswahlForm::clientRoleChosen, client, [] { showRole(Role::Client); });
+    QObject::connect(auswahlForm, &TauswahlForm::serverRoleChosen, serverForm, [] { showRole(Role::Server); });
     QObject::connect(clientForm, &TclientForm::windowClosed, auswahlForm, &QWidget::close);
     QObject::connect(serverForm, &TserverForm::windowClosed, auswahlForm, &QWidget::close);
     QObject::connect(serverForm, &TserverForm::ownClientMustDisconnect, session, &client::ChatSession::leave);
@@ -65,6 +67,21 @@ void connectWindows()
 }
 
 } // namespace
+
+void showRole(Role role)
+{
+    // One role window is shown and usable; the other is hidden and can take
+    // no input, so no stray shortcut reaches it.
+    const bool client = role == Role::Client;
+    QWidget *const shown = client ? static_cast<QWidget *>(clientForm) : serverForm;
+    QWidget *const other = client ? static_cast<QWidget *>(serverForm) : clientForm;
+    other->hide();
+    other->setEnabled(false);
+    shown->show();
+    shown->setEnabled(true);
+    if (client)
+        clientForm->startClientRole();
+}
 
 void createWindows()
 {

@@ -311,12 +311,18 @@ void TserverForm::setRunningChecks(bool running)
 
 void TserverForm::startBitBtnClick()
 {
+    startServer(std::nullopt);
+}
+
+void TserverForm::startServer(std::optional<int> port)
+{
+    if (port)
+        Edit1->setText(QString::number(*port));
     setRunningChecks(true);
     emit ownClientMustDisconnect();
     // The menus must not say "running" when the start failed.
     auto showState = qScopeGuard([this] { setRunningChecks(m_host->active()); });
-    const int port = kc::StrToPort(kc::toAnsi(Edit1->text()));
-    Label5->setText(kc::fromAnsi(m_host->start(port)));
+    Label5->setText(kc::fromAnsi(m_host->start(kc::StrToPort(kc::toAnsi(Edit1->text())))));
     setCounter();
     showFingerprint();
 }

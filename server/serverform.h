@@ -7,6 +7,7 @@
 #include <QMainWindow>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 class QAction;
@@ -91,6 +92,9 @@ public:
     void FormShow();
     void FormClose();
     void startBitBtnClick();
+    /// Starts the server on port, or on the port in Edit1 when none is
+    /// given; the field shows the port in use either way.
+    void startServer(std::optional<int> port);
     void stopBitBtnClick();
     void exitBitBtnClick();
     void kickBitBtnClick();

@@ -227,9 +227,12 @@ void TFileTransfer::showReceiveProgress()
 
 void TFileTransfer::offer(const std::string &target, const QString &localPath)
 {
-    const std::string path = localPath.toStdString();
-    m_offers.add({target, path, localPath.toUtf8().toStdString()});
-    m_session.sendCommand(chat::buildFileOffer(m_session.userName(), target, path));
+    // The offer names the file, never the folders it lies in; the book
+    // remembers where it is.
+    const std::string local = localPath.toStdString();
+    const std::string name = m_offers.nameFor(target, local);
+    m_offers.add({target, name, local});
+    m_session.sendCommand(chat::buildFileOffer(m_session.userName(), target, name));
 }
 
 void TFileTransfer::offerReceived(const chat::Command &command)
@@ -319,7 +322,7 @@ void TFileTransfer::startNextSend()
         auto file = std::make_unique<QFile>(next.localPath);
         if (!file->open(QIODevice::ReadOnly)) {
             m_session.showError(std::make_exception_ptr(
-                kc::Exception(kc::format("Datei %s kann nicht ge\xF6" "ffnet werden", chat::windows1252FromUtf8(next.path).c_str()))));
+                kc::Exception(kc::format("Datei %s kann nicht ge\xF6" "ffnet werden", chat::windows1252FromUtf8(next.localPath.toStdString()).c_str()))));
             continue;
         }
         sender->setHost(next.address);

@@ -2,6 +2,7 @@
 
 #include "platform/strtoint.h"
 #include "protocol/streamkey.h"
+#include "protocol/textcodec.h"
 
 #include <algorithm>
 
@@ -42,12 +43,12 @@ FileDecline cutFileDeclined(const chat::Command &command)
 
 std::string offerLine(const FileAnswer &offer)
 {
-    return "Erhalte Datei \"" + offer.path + "\" von " + offer.user;
+    return "Erhalte Datei \"" + shownFileName(offer.path) + "\" von " + offer.user;
 }
 
 std::string offerOverflowLine(const FileAnswer &offer)
 {
-    return "Datei \"" + offer.path + "\" von " + offer.user + " abgelehnt: zu viele Dateiangebote warten";
+    return "Datei \"" + shownFileName(offer.path) + "\" von " + offer.user + " abgelehnt: zu viele Dateiangebote warten";
 }
 
 std::string acceptedLine(const FileAnswer &acceptance)
@@ -80,6 +81,12 @@ std::string fileSuffixOf(const std::string &path)
     return "." + extension;
 }
 
+std::string shownFileName(const std::string &path)
+{
+    const size_t separator = path.find_last_of("\\/");
+    return separator == std::string::npos ? path : path.substr(separator + 1);
+}
+
 std::string offeredFileName(const std::string &path)
 {
     const size_t separator = path.find_last_of("\\/");
@@ -91,6 +98,29 @@ std::string offeredFileName(const std::string &path)
     return name;
 }
 
+std::string OfferBook::nameFor(const std::string &target, const std::string &localPath) const
+{
+    const size_t slash = localPath.rfind('/');
+    const std::string name = slash == std::string::npos ? localPath : localPath.substr(slash + 1);
+    const auto taken = [&](const std::string &candidate) {
+        const std::string legacy = chat::windows1252FromUtf8(candidate);
+        return std::any_of(m_offers.begin(), m_offers.end(), [&](const Offer &offer) {
+            return offer.target == target && offer.localPath != localPath
+                   && chat::windows1252FromUtf8(offer.path) == legacy;
+        });
+    };
+    if (!taken(name))
+        return name;
+    const size_t dot = name.find('.', 1);
+    const std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
+    const std::string extension = dot == std::string::npos ? std::string() : name.substr(dot);
+    for (size_t n = 2;; ++n) {
+        const std::string candidate = stem + " (" + std::to_string(n) + ")" + extension;
+        if (!taken(candidate))
+            return candidate;
+    }
+}
+
 void OfferBook::add(Offer offer)
 {
     m_offers.push_back(std::move(offer));
@@ -98,8 +128,14 @@ void OfferBook::add(Offer offer)
 
 std::optional<OfferBook::Offer> OfferBook::take(const std::string &user, const std::string &path)
 {
-    const auto it = std::find_if(m_offers.begin(), m_offers.end(),
-                                 [&](const Offer &offer) { return offer.target == user && offer.path == path; });
+    auto it = std::find_if(m_offers.begin(), m_offers.end(),
+                           [&](const Offer &offer) { return offer.target == user && offer.path == path; });
+    if (it == m_offers.end()) {
+        const std::string legacy = chat::windows1252FromUtf8(path);
+        it = std::find_if(m_offers.begin(), m_offers.end(), [&](const Offer &offer) {
+            return offer.target == user && chat::windows1252FromUtf8(offer.path) == legacy;
+        });
+    }
     if (it == m_offers.end())
         return std::nullopt;
     Offer offer = std::move(*it);

@@ -100,10 +100,11 @@ void TsentfileForm::Button2Click()
         Edit2->setFocus();
         return;
     }
-    if (path.contains(QLatin1Char('#'))) {
-        // The offer's path ends at the first "#" on the wire: such a file could never be sent.
+    if (QFileInfo(path).fileName().contains(QLatin1Char('#'))) {
+        // The offer names the file, and the name ends at the first "#" on
+        // the wire: such a file could never be sent.
         kc::dialogs().messageBox(kc::MsgKind::Information, kc::applicationTitle,
-                                 QStringLiteral("Der Pfad der Datei darf kein \"#\" enthalten"), kc::mbOk, this);
+                                 QStringLiteral("Der Name der Datei darf kein \"#\" enthalten"), kc::mbOk, this);
         Edit2->setFocus();
         return;
     }

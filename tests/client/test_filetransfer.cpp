@@ -364,6 +364,30 @@ private slots:
         QCOMPARE(saveDialogs(), 1);
     }
 
+    // Two files of one name from two folders, to one user: each answer
+    // sends the file it answers.
+    void sameNameFromTwoFoldersIsNotConfused()
+    {
+        QDir(dir->path()).mkpath(QStringLiteral("eins"));
+        QDir(dir->path()).mkpath(QStringLiteral("zwei"));
+        const QString first = makeFile(QStringLiteral("eins/bericht.txt"), "erster Bericht");
+        const QString second = makeFile(QStringLiteral("zwei/bericht.txt"), "zweiter Bericht");
+        QVERIFY(expectFromBob("bericht.txt"));
+        driver->mark();
+        QVERIFY(offerToBob(first, QStringLiteral("bericht.txt")));
+        QVERIFY(offerToBob(second, QStringLiteral("bericht (2).txt")));
+        peer.sendAndWaitRead("$#fileabgelehnt:bob:bericht.txt#");
+        env->dialogs.answerSave(dir->filePath(QStringLiteral("angekommen")));
+        acceptedByBob(second, QStringLiteral("bericht (2).txt"));
+        QVERIFY(waitFor([&] { return !driver->newTexts().filter(QStringLiteral("Datei erhalten")).isEmpty(); }, 10000));
+        QCOMPARE(contents(dir->filePath(QStringLiteral("angekommen.txt"))), QByteArray("zweiter Bericht"));
+        QVERIFY(driver->newTexts().contains(QStringLiteral("Datei \"bericht (2).txt\" an bob(127.0.0.1)geschickt")));
+        // The declined one is gone from the book: its name sends nothing.
+        acceptedByBob(first, QStringLiteral("bericht.txt"));
+        kc::test::pump(300);
+        QCOMPARE(driver->newTexts().filter(QStringLiteral("Filesent connected")).size(), 1);
+    }
+
     void onlyAcceptedOffersMayStreamEachWithItsSuffix()
     {
         QVERIFY(expectFromBob("C:\\a.txt"));

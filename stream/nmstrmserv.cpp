@@ -58,6 +58,15 @@ void TNMStrmServ::reportFailure(const QString &reason)
     withOwner([&](TNMGeneralServer *owner) { emit static_cast<TNMStrmServ *>(owner)->receiveFailed(tag, reason); });
 }
 
+QString TNMStrmServ::abortReason() const
+{
+    if (idledOut())
+        return QStringLiteral("der Absender hat %1 s lang nichts gesendet").arg((IdleTimeOut() + 999) / 1000);
+    if (evicted())
+        return QStringLiteral("die Verbindung wurde für einen anderen Absender geschlossen");
+    return QStringLiteral("Empfang abgebrochen");
+}
+
 std::pair<int64_t, int64_t> TNMStrmServ::ReceiveProgress() const
 {
     std::lock_guard lock(m_registry->lock);
@@ -102,6 +111,7 @@ bool TNMStrmServ::receiveMessage()
         try {
             CaptureStream(&strm, *size);
         } catch (const EAbortError &) {
+            reportFailure(abortReason());
             throw;
         } catch (const std::exception &e) {
             // The socket layer's texts are Windows-1252, which Latin-1 reads
@@ -110,8 +120,11 @@ bool TNMStrmServ::receiveMessage()
             throw;
         }
     }
-    if (stopRequested())
+    if (stopRequested()) {
+        if (strm.size() < *size)
+            reportFailure(abortReason());
         return true;
+    }
     if (strm.size() < *size) {
         reportFailure(QStringLiteral("nur %1 von %2 Bytes angekommen").arg(strm.size()).arg(*size));
         return true;

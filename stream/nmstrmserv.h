@@ -30,8 +30,10 @@ using TStrmEvent = std::function<void(QObject *Sender, const std::string &sFrom,
 /// of a message are held in memory, the rest lives in an anonymous
 /// temporary file. Only a message that arrived whole, and whose spool file
 /// could be written and synced, is acknowledged: one that arrives shorter than
-/// its header announced, or that the spool cannot take (a full disk), gets no
-/// acknowledgement, is not handed to OnMSG, and raises receiveFailed; a
+/// its header announced, that the spool cannot take (a full disk), or that is
+/// cut off (its sender silent for IdleTimeOut, its slot given to a newcomer,
+/// the receiver stopped) gets no acknowledgement, is not handed to OnMSG, and
+/// raises receiveFailed; a
 /// malformed header gets no acknowledgement and the connection is closed.
 class TNMStrmServ : public TNMGeneralServer
 {
@@ -75,6 +77,9 @@ private:
     bool receiveMessage();
     /// Raises receiveFailed on the listening component.
     void reportFailure(const QString &reason);
+    /// Why a message was cut off by this side: the sender fell silent, its
+    /// slot went to a newcomer, or the receiver stopped.
+    QString abortReason() const;
 
     TStrmEvent m_onMsg;
     QString m_spoolFolder;

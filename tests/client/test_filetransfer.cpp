@@ -18,6 +18,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -645,6 +646,47 @@ private slots:
         }
         QVERIFY(!driver->newTexts().contains(QStringLiteral("Files Sent")));
         QCOMPARE(saveDialogs(), 0);
+    }
+
+    // A stream that breaks off at 77 % is told to the receiver, naming the
+    // file; nothing of it stays on the disk, and no save dialog comes.
+    void brokenOffTransferIsToldAndLeavesNothing_data()
+    {
+        QTest::addColumn<QString>("end");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("sender falls silent") << "stall" << QStringLiteral("der Absender hat 1 s lang nichts gesendet");
+        QTest::newRow("sender closes") << "close" << QStringLiteral("nur 77000 von 100000 Bytes angekommen");
+        QTest::newRow("sender's program killed") << "reset" << QString();
+    }
+    void brokenOffTransferIsToldAndLeavesNothing()
+    {
+        QFETCH(QString, end);
+        QFETCH(QString, reason);
+        TNMStrmServ *receiver = clientForm->session()->streamReceiver();
+        receiver->setIdleTimeOut(1000);
+        const auto restore = qScopeGuard([receiver] { receiver->setIdleTimeOut(TNMStrmServ::DefaultIdleTimeOut); });
+        const QStringList before = QDir(dir->path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
+        QVERIFY(expectFromBob("/home/bob/Dokumente/bericht.pdf"));
+        driver->mark();
+
+        kc::test::RawClient sender;
+        QVERIFY(sender.connectTo(receiverPort, "127.0.0.1", 5000, "127.0.0.1"));
+        sender.send("0000    100000" + std::string(77000, 'x'));
+        QVERIFY(waitFor([&] { return clientForm->session()->streamReceiver()->ReceiveProgress().first == 77000; }));
+        if (end == QStringLiteral("close"))
+            sender.close();
+        else if (end == QStringLiteral("reset"))
+            sender.abort();
+        const QString told = QStringLiteral("Datei „bericht.pdf“ nicht empfangen: ");
+        QVERIFY(waitFor([&] { return !driver->newTexts().filter(told).isEmpty(); }, 10000));
+        const QString line = driver->newTexts().filter(told).first();
+        if (!reason.isEmpty())
+            QCOMPARE(line, told + reason + QStringLiteral(". Der Absender erfährt, dass sie nicht angekommen ist."));
+        if (end == QStringLiteral("stall"))
+            QVERIFY(sender.waitClosed()); // and the sender learns it from the close
+        kc::test::pump(200);
+        QCOMPARE(saveDialogs(), 0);
+        QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot), before);
     }
 
     void realOfferBoxSaysIgnorierenAndClosingIsOK()

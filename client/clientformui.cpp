@@ -73,15 +73,25 @@ void TclientForm::buildControls()
     sentfileBitBtn = pictureButton(Panel1, "sentfileBitBtn", QStringLiteral("Datei senden"),
                                    themeIcon(this, "document-send", QStyle::SP_FileIcon));
 
-    Label6 = plainLabel(Panel1, "Label6", QStringLiteral("Download:"));
-    Label6->hide();
+    // The transfer indicator lives in the room the panel has to spare: it
+    // never widens the window, and it keeps its place while hidden.
+    Label6 = new kc::ElidedLabel(Panel1);
+    Label6->setObjectName(QStringLiteral("Label6"));
+    Label6->setFullText(QStringLiteral("Download:"));
     ProgressBar1 = new QProgressBar(Panel1);
     ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
     ProgressBar1->setRange(0, 100);
     ProgressBar1->setValue(0);
-    ProgressBar1->setFixedSize(150, 14);
+    ProgressBar1->setFixedHeight(14);
+    ProgressBar1->setMaximumWidth(150);
+    ProgressBar1->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     ProgressBar1->setTextVisible(false);
-    ProgressBar1->hide();
+    for (QWidget *widget : {static_cast<QWidget *>(Label6), static_cast<QWidget *>(ProgressBar1)}) {
+        QSizePolicy policy = widget->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        widget->setSizePolicy(policy);
+        widget->hide();
+    }
     ProgressBar1->setAccessibleName(QStringLiteral("Download"));
 
     Label2 = plainLabel(Panel1, "Label2", QStringLiteral("Verbunden mit:"));
@@ -103,8 +113,8 @@ void TclientForm::buildControls()
     downloadLayout->setSpacing(1);
     downloadLayout->addWidget(Label6);
     downloadLayout->addWidget(ProgressBar1);
-    panelLayout->addLayout(downloadLayout);
-    panelLayout->addStretch(1);
+    panelLayout->addLayout(downloadLayout, 1);
+    panelLayout->addSpacing(8);
     auto *serverLayout = new QVBoxLayout;
     serverLayout->setSpacing(1);
     serverLayout->addWidget(Label2);

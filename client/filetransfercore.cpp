@@ -66,6 +66,42 @@ std::string progressLine(int32_t sent, int32_t total)
     return kc::IntToStr(sent) + " bytes " + " of " + kc::IntToStr(total) + " bytes " + " sent";
 }
 
+namespace {
+
+std::string percent(int64_t done, int64_t total)
+{
+    return std::to_string(total > 0 ? std::clamp<int64_t>(done * 100 / total, 0, 100) : 100) + " %";
+}
+
+std::string quoted(const std::string &name)
+{
+    return "\u201E" + name + "\u201C";
+}
+
+} // namespace
+
+std::string uploadLabel(const std::string &name, const std::string &receiver, int64_t sent, int64_t total)
+{
+    return "Upload: " + quoted(name) + " an " + receiver + " \u2013 " + percent(sent, total);
+}
+
+std::string downloadLabel(const std::vector<Incoming> &files, int64_t received, int64_t announced)
+{
+    if (files.size() == 1)
+        return "Download: " + quoted(files[0].name) + " von " + files[0].sender + " \u2013 " + percent(received, announced);
+    return "Download: " + std::to_string(files.size()) + " Dateien \u2013 " + percent(received, announced);
+}
+
+std::string sentLine(const std::string &name, const std::string &receiver)
+{
+    return "Files Sent: " + quoted(name) + " an " + receiver;
+}
+
+std::string receivedLine(const Incoming &file, const std::string &savedAs)
+{
+    return "Datei erhalten: " + quoted(file.name) + " von " + file.sender + ", gespeichert als " + savedAs;
+}
+
 std::string fileSuffixOf(const std::string &path)
 {
     const size_t separator = path.find_last_of("\\/");
@@ -144,10 +180,10 @@ std::optional<OfferBook::Offer> OfferBook::take(const std::string &user, const s
 }
 
 void ReceptionBook::add(const std::string &address, const std::string &suffix, Clock::time_point now,
-                        const std::string &name)
+                        const std::string &name, const std::string &sender)
 {
     dropExpired(now);
-    m_receptions.push_back({address, suffix, now, name});
+    m_receptions.push_back({address, suffix, now, name, sender});
 }
 
 std::optional<ReceptionBook::Reception> ReceptionBook::take(const std::string &address, Clock::time_point now)

@@ -49,6 +49,21 @@ std::string acceptedLine(const FileAnswer &acceptance);
 std::string declinedNotice(const FileDecline &decline);
 /// sent + " bytes " + " of " + total + " bytes " + " sent"
 std::string progressLine(int32_t sent, int32_t total);
+/// The progress indicator while a file goes out: "Upload: „NAME“ an USER – P %".
+std::string uploadLabel(const std::string &name, const std::string &receiver, int64_t sent, int64_t total);
+/// ... and while files come in: "Download: „NAME“ von USER – P %", or for
+/// several at once "Download: N Dateien – P %" over all of them.
+struct Incoming
+{
+    std::string name;
+    std::string sender;
+};
+std::string downloadLabel(const std::vector<Incoming> &files, int64_t received, int64_t announced);
+/// The result lines: "Files Sent: „NAME“ an USER" at the sender, and
+/// "Datei erhalten: „NAME“ von USER, gespeichert als PATH" at the receiver
+/// (NAME as offered, PATH where it was saved).
+std::string sentLine(const std::string &name, const std::string &receiver);
+std::string receivedLine(const Incoming &file, const std::string &savedAs);
 
 /// The suffix appended to the name a received file is saved under: "." and
 /// the extension of the offered path's last component (after its last ".";
@@ -118,11 +133,12 @@ public:
         std::string address;
         std::string suffix;
         Clock::time_point since;
-        std::string name; // the offered file's name (offeredFileName)
+        std::string name;   // the offered file's name (offeredFileName)
+        std::string sender; // the user who offered it
     };
 
     void add(const std::string &address, const std::string &suffix, Clock::time_point now,
-             const std::string &name = {});
+             const std::string &name = {}, const std::string &sender = {});
     /// Removes and returns the oldest living reception for `address`.
     std::optional<Reception> take(const std::string &address, Clock::time_point now);
     /// Receptions still living at `now`.

@@ -79,6 +79,18 @@ std::pair<int64_t, int64_t> TNMStrmServ::ReceiveProgress() const
     return sum;
 }
 
+std::vector<TNMStrmServ::Receiving> TNMStrmServ::Receivings() const
+{
+    std::lock_guard lock(m_registry->lock);
+    std::vector<Receiving> list;
+    for (TNMGeneralServer *service : m_registry->clients) {
+        const auto *strm = static_cast<const TNMStrmServ *>(service);
+        if (strm->m_announced > 0)
+            list.push_back({strm->AdmitTag(), strm->m_received, strm->m_announced});
+    }
+    return list;
+}
+
 bool TNMStrmServ::receiveMessage()
 {
     QString folder;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <utility>
+#include <vector>
 
 class QIODevice;
 
@@ -57,6 +58,16 @@ public:
     /// being received or handed over right now; (0, 0) when there are none.
     /// Any thread.
     std::pair<int64_t, int64_t> ReceiveProgress() const;
+    /// The messages being received or handed over right now, each with the
+    /// tag OnAdmit gave it, oldest first; those whose header is not read yet
+    /// (nothing announced) are left out. Any thread.
+    struct Receiving
+    {
+        std::string admitTag;
+        int64_t received = 0;
+        int64_t announced = 0;
+    };
+    std::vector<Receiving> Receivings() const;
 
     /// When set, a message is acknowledged only once all its bytes are in the
     /// spool file and synced, also one small enough for memory: whoever

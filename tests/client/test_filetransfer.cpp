@@ -1,5 +1,6 @@
 #include "app/windows.h"
 #include "client/clientform.h"
+#include "client/chatsession.h"
 #include "client/filetransfer.h"
 #include "client/sentfileform.h"
 #include "clienttestsupport.h"
@@ -143,6 +144,14 @@ class TestFileTransfer : public QObject
         peer.sendAndWaitRead("$#fileangenommen:bob:127.0.0.1:"
                              + kc::toAnsi(name.isEmpty() ? QFileInfo(local).fileName() : name) + "#");
     }
+
+    /// New chat view lines that begin with `start`.
+    int countLines(const QString &start) const
+    {
+        const QStringList lines = driver->newTexts();
+        return int(std::count_if(lines.begin(), lines.end(), [&](const QString &line) { return line.startsWith(start); }));
+    }
+    bool hasLine(const QString &start) const { return countLines(start) > 0; }
 
     int saveDialogs() const
     {
@@ -325,11 +334,28 @@ private slots:
             clientForm->session()->showLine("Zeile " + std::to_string(view->lineCount()));
         const int64_t firstLine = view->firstLineNumber();
         driver->mark();
+        // What the indicator says in each direction, and whether the window
+        // ever asks for more width than before it showed.
+        QStringList uploads, downloads;
+        const int widthBefore = clientForm->minimumSizeHint().width();
+        int widest = widthBefore;
+        bool shownWhileRunning = true;
+        const QMetaObject::Connection watch = connect(
+            clientForm->session(), &client::ChatSession::transferProgress, this,
+            [&](bool upload, const QString &text, qint64, qint64 total) {
+                if (total > 0)
+                    (upload ? uploads : downloads) << text;
+                shownWhileRunning = shownWhileRunning && (total == 0 || clientForm->Label6->isVisible());
+                widest = std::max(widest, clientForm->minimumSizeHint().width());
+            });
         QVERIFY(offerToBob(local));
         env->dialogs.answerSave(dir->filePath(QStringLiteral("foto")));
         acceptedByBob(local);
-        QVERIFY(waitFor([&] { return driver->newTexts().contains(QStringLiteral("Datei erhalten")); }, 10000));
-        kc::test::pump(100);
+        QVERIFY(waitFor([&] { return hasLine(QStringLiteral("Datei erhalten")); }, 10000));
+        // Once both halves are done, the indicator goes.
+        QVERIFY(waitFor([&] { return hasLine(QStringLiteral("Files Sent")) && clientForm->ProgressBar1->isHidden(); }));
+        disconnect(watch);
+        QVERIFY(clientForm->Label6->isHidden());
 
         QStringList lines = driver->newTexts();
         QCOMPARE(lines.takeFirst(), QStringLiteral("Datei \"bild.jpg\" an bob(127.0.0.1)geschickt"));
@@ -339,15 +365,24 @@ private slots:
         // and the chat before the transfer is all still there.
         QCOMPARE(lines.takeFirst(), QStringLiteral("1048576 bytes  of 1048576 bytes  sent"));
         QCOMPARE(view->firstLineNumber(), firstLine);
-        // The receiving half runs beside the sending one: its line may come first.
+        // The receiving half runs beside the sending one: its line may come
+        // first. Each names the file, the one where it went.
+        const QString received = QStringLiteral("Datei erhalten: „bild.jpg“ von bob, gespeichert als ")
+                                 + dir->filePath(QStringLiteral("foto.jpg"));
         lines.sort();
-        QCOMPARE(lines, (QStringList{QStringLiteral("Datei erhalten"), QStringLiteral("Files Sent")}));
+        QCOMPARE(lines, (QStringList{received, QStringLiteral("Files Sent: „bild.jpg“ an bob")}));
         for (const kc::test::ViewLine &shown : driver->newLines())
-            if (shown.text == QStringLiteral("Datei erhalten"))
+            if (shown.text == received)
                 QCOMPARE(shown.colour, blue);
-        QVERIFY(clientForm->Label6->isVisible() && clientForm->ProgressBar1->isVisible());
-        QCOMPARE(clientForm->ProgressBar1->maximum(), 1 << 20);
-        QCOMPARE(clientForm->ProgressBar1->value(), 1 << 20);
+        // Each direction says what it is; the upload ends full.
+        QVERIFY(!uploads.isEmpty() && !downloads.isEmpty());
+        for (const QString &text : uploads)
+            QVERIFY2(text.startsWith(QStringLiteral("Upload: „bild.jpg“ an bob – ")), qPrintable(text));
+        QCOMPARE(uploads.last(), QStringLiteral("Upload: „bild.jpg“ an bob – 100 %"));
+        for (const QString &text : downloads)
+            QVERIFY2(text.startsWith(QStringLiteral("Download: „bild.jpg“ von bob – ")), qPrintable(text));
+        QVERIFY(shownWhileRunning);
+        QCOMPARE(widest, widthBefore);
 
         const auto save = env->dialogs.calls.last();
         QCOMPARE(save.title, QStringLiteral("Datei speichern"));
@@ -403,10 +438,10 @@ private slots:
         const std::string ok = "OK" + std::string(14, ' ');
         env->dialogs.answerSave(dir->filePath(QStringLiteral("eins")));
         QCOMPARE(rawStream("127.0.0.1", "erste"), ok);
-        QVERIFY(waitFor([&] { return driver->newTexts().count(QStringLiteral("Datei erhalten")) == 1; }));
+        QVERIFY(waitFor([&] { return countLines(QStringLiteral("Datei erhalten")) == 1; }));
         env->dialogs.answerSave(dir->filePath(QStringLiteral("zwei")));
         QCOMPARE(rawStream("127.0.0.1", "zweite"), ok);
-        QVERIFY(waitFor([&] { return driver->newTexts().count(QStringLiteral("Datei erhalten")) == 2; }));
+        QVERIFY(waitFor([&] { return countLines(QStringLiteral("Datei erhalten")) == 2; }));
         QCOMPARE(contents(dir->filePath(QStringLiteral("eins.txt"))), QByteArray("erste"));
         QCOMPARE(contents(dir->filePath(QStringLiteral("zwei.png"))), QByteArray("zweite"));
         // Both receptions are used up.
@@ -460,7 +495,7 @@ private slots:
         env->dialogs.whileOpen = [&](const kc::ScriptedDialogService::Call &call) {
             if (call.kind == kc::ScriptedDialogService::Kind::Colour)
                 savedWhileOpen = waitFor(
-                    [&] { return driver->newTexts().contains(QStringLiteral("Datei erhalten")); }, 20000);
+                    [&] { return hasLine(QStringLiteral("Datei erhalten")); }, 20000);
         };
         const TNotifyEvent progress = clientForm->session()->streamSender()->OnPacketSent;
         bool opened = false;
@@ -475,7 +510,7 @@ private slots:
             }
         };
         acceptedByBob(local);
-        const bool done = waitFor([&] { return opened && driver->newTexts().contains(QStringLiteral("Files Sent")); },
+        const bool done = waitFor([&] { return opened && hasLine(QStringLiteral("Files Sent")); },
                                   30000);
         clientForm->session()->streamSender()->OnPacketSent = progress;
         env->dialogs.whileOpen = nullptr;
@@ -523,7 +558,7 @@ private slots:
             if (call.kind == kc::ScriptedDialogService::Kind::Save)
                 QVERIFY2(call.value.endsWith(QStringLiteral("/quelle.txt")), qPrintable(call.value));
 
-        QCOMPARE(driver->newTexts().contains(QStringLiteral("Datei erhalten")), !written.isEmpty());
+        QCOMPARE(hasLine(QStringLiteral("Datei erhalten")), !written.isEmpty());
         QCOMPARE(env->dialogs.errors(), error.isEmpty() ? QStringList() : QStringList{error.arg(dir->path())});
         QCOMPARE(contents(dir->filePath(QStringLiteral("alt.txt"))), QByteArray("alt"));
         QStringList expected{QStringLiteral("alt.txt"), QStringLiteral("quelle.bin")};
@@ -561,12 +596,12 @@ private slots:
             }
         };
         acceptedByBob(a);
-        const bool bothSaved = waitFor([&] { return driver->newTexts().count(QStringLiteral("Datei erhalten")) == 2; },
+        const bool bothSaved = waitFor([&] { return countLines(QStringLiteral("Datei erhalten")) == 2; },
                                        15000);
         clientForm->session()->streamSender()->OnPacketSent = progress;
         QVERIFY(bothSaved);
         QVERIFY(env->dialogs.errors().isEmpty());
-        QCOMPARE(driver->newTexts().count(QStringLiteral("Files Sent")), 2);
+        QCOMPARE(countLines(QStringLiteral("Files Sent")), 2);
         QCOMPARE(driver->newTexts().filter(QStringLiteral(" bytes  of 300000 bytes  sent")),
                  (QStringList(2, QStringLiteral("300000 bytes  of 300000 bytes  sent"))));
         QList<QByteArray> saved{contents(dir->filePath(QStringLiteral("eins"))),
@@ -642,9 +677,9 @@ private slots:
                                                 "sie nicht angekommen ist.")
                                      .arg(QString::fromLocal8Bit(std::strerror(EFBIG)));
             QVERIFY(waitFor([&] { return driver->newTexts().contains(kept); }));
-            QVERIFY(!driver->newTexts().contains(QStringLiteral("Datei erhalten")));
+            QVERIFY(!hasLine(QStringLiteral("Datei erhalten")));
         }
-        QVERIFY(!driver->newTexts().contains(QStringLiteral("Files Sent")));
+        QVERIFY(!hasLine(QStringLiteral("Files Sent")));
         QCOMPARE(saveDialogs(), 0);
     }
 
@@ -738,7 +773,7 @@ private slots:
         QCOMPARE(again.receive(), std::string("$#fileangenommen:bob:anna:C:\\neu.txt#"));
         env->dialogs.answerSave(dir->filePath(QStringLiteral("danach")));
         QCOMPARE(rawStream("127.0.0.1", "neu"), "OK" + std::string(14, ' '));
-        QVERIFY(waitFor([&] { return driver->newTexts().contains(QStringLiteral("Datei erhalten")); }));
+        QVERIFY(waitFor([&] { return hasLine(QStringLiteral("Datei erhalten")); }));
         QCOMPARE(contents(dir->filePath(QStringLiteral("danach.txt"))), QByteArray("neu"));
         peer = std::move(again);
     }

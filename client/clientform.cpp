@@ -20,6 +20,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QProgressBar>
+#include <QStatusBar>
 #include <QScreen>
 #include <QShowEvent>
 #include <QToolButton>
@@ -208,12 +209,12 @@ void TclientForm::showTransfers()
         if (transfer->total > 0)
             texts << transfer->text;
     const Transfer &shown = m_upload.total > 0 ? m_upload : m_download;
-    Label6->setVisible(!texts.isEmpty());
-    ProgressBar1->setVisible(!texts.isEmpty());
+    for (QWidget *widget : {static_cast<QWidget *>(statusBar()), static_cast<QWidget *>(Label6),
+                            static_cast<QWidget *>(ProgressBar1)})
+        widget->setVisible(!texts.isEmpty());
     if (texts.isEmpty())
         return;
-    // The label takes the room the panel has left, never more: the window
-    // keeps its width, and a long name is shortened in its middle.
+    // A long name is shortened in its middle: the window keeps its width.
     Label6->setFullText(texts.join(QStringLiteral(" \u00B7 ")));
     // The bar counts in bytes while they fit its range, in thousandths beyond.
     const bool fits = shown.total <= INT_MAX;

@@ -13,6 +13,7 @@
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QStyle>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -73,26 +74,25 @@ void TclientForm::buildControls()
     sentfileBitBtn = pictureButton(Panel1, "sentfileBitBtn", QStringLiteral("Datei senden"),
                                    themeIcon(this, "document-send", QStyle::SP_FileIcon));
 
-    // The transfer indicator lives in the room the panel has to spare: it
-    // never widens the window, and it keeps its place while hidden.
-    Label6 = new kc::ElidedLabel(Panel1);
+    // The transfer indicator: a status line below the chat, shown only while
+    // a file goes out or comes in. It has the window's whole width, and
+    // never widens it.
+    Label6 = new kc::ElidedLabel(this);
     Label6->setObjectName(QStringLiteral("Label6"));
     Label6->setFullText(QStringLiteral("Download:"));
-    ProgressBar1 = new QProgressBar(Panel1);
+    ProgressBar1 = new QProgressBar(this);
     ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
     ProgressBar1->setRange(0, 100);
     ProgressBar1->setValue(0);
-    ProgressBar1->setFixedHeight(14);
-    ProgressBar1->setMaximumWidth(150);
-    ProgressBar1->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    ProgressBar1->setFixedSize(150, 14);
     ProgressBar1->setTextVisible(false);
-    for (QWidget *widget : {static_cast<QWidget *>(Label6), static_cast<QWidget *>(ProgressBar1)}) {
-        QSizePolicy policy = widget->sizePolicy();
-        policy.setRetainSizeWhenHidden(true);
-        widget->setSizePolicy(policy);
-        widget->hide();
-    }
-    ProgressBar1->setAccessibleName(QStringLiteral("Download"));
+    statusBar()->setSizeGripEnabled(false);
+    statusBar()->addWidget(Label6, 1);
+    statusBar()->addPermanentWidget(ProgressBar1);
+    statusBar()->hide();
+    Label6->hide();
+    ProgressBar1->hide();
+    ProgressBar1->setAccessibleName(QStringLiteral("Dateiübertragung"));
 
     Label2 = plainLabel(Panel1, "Label2", QStringLiteral("Verbunden mit:"));
     Label3 = plainLabel(Panel1, "Label3", QString::fromLatin1(client::ChatSession::kNoServer));
@@ -108,13 +108,7 @@ void TclientForm::buildControls()
     for (QToolButton *button :
          {connectBitBtn, disconnectBitBtn, pchatBitBtn, privatchatBitBtn, farbeBitBtn, sentfileBitBtn})
         panelLayout->addWidget(button);
-    panelLayout->addSpacing(16);
-    auto *downloadLayout = new QVBoxLayout;
-    downloadLayout->setSpacing(1);
-    downloadLayout->addWidget(Label6);
-    downloadLayout->addWidget(ProgressBar1);
-    panelLayout->addLayout(downloadLayout, 1);
-    panelLayout->addSpacing(8);
+    panelLayout->addStretch(1);
     auto *serverLayout = new QVBoxLayout;
     serverLayout->setSpacing(1);
     serverLayout->addWidget(Label2);

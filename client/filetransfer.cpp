@@ -410,6 +410,9 @@ void TFileTransfer::received(QObject *service, QIODevice *strm)
 {
     const Admitted admission = admitted(static_cast<TNMStrmServ *>(service)->AdmitTag());
     const QPointer<TFileTransfer> self(this);
+    // The whole file is here, however quickly it came: the indicator says
+    // so while the name is asked.
+    onSessionThread(self, [self] { self->showReceiveProgress(); });
     const qint64 start = strm->pos();
     // A place that cannot take the file is not the end of it: the user is
     // asked again, and the received bytes wait, until saved or cancelled.

@@ -339,6 +339,8 @@ private slots:
         QStringList uploads, downloads;
         const int widthBefore = clientForm->minimumSizeHint().width();
         int widest = widthBefore;
+        const QSize sizeBefore = clientForm->size();
+        bool resized = false;
         bool shownWhileRunning = true;
         const QMetaObject::Connection watch = connect(
             clientForm->session(), &client::ChatSession::transferProgress, this,
@@ -347,6 +349,7 @@ private slots:
                     (upload ? uploads : downloads) << text;
                 shownWhileRunning = shownWhileRunning && (total == 0 || clientForm->Label6->isVisible());
                 widest = std::max(widest, clientForm->minimumSizeHint().width());
+                resized = resized || clientForm->size() != sizeBefore;
             });
         QVERIFY(offerToBob(local));
         env->dialogs.answerSave(dir->filePath(QStringLiteral("foto")));
@@ -383,6 +386,7 @@ private slots:
             QVERIFY2(text.startsWith(QStringLiteral("Download: „bild.jpg“ von bob – ")), qPrintable(text));
         QVERIFY(shownWhileRunning);
         QCOMPARE(widest, widthBefore);
+        QVERIFY(!resized);
 
         const auto save = env->dialogs.calls.last();
         QCOMPARE(save.title, QStringLiteral("Datei speichern"));

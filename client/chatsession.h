@@ -172,6 +172,9 @@ public:
     /// The answer to saveNameWanted `id`: the full name to save under, or
     /// nothing to drop the file.
     void answerSaveName(quint64 id, const std::optional<QString> &target);
+    /// Where the next save dialog starts (see TFileTransfer::saveFolder).
+    QString saveFolder() const;
+    void setSaveFolder(const QString &folder);
 
     /// The program plays the client from now on: the stream receiver starts
     /// listening; when it cannot, the chat says so. Runs once.

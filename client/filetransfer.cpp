@@ -20,7 +20,6 @@
 #include <QFileInfo>
 #include <QPointer>
 #include <QScopeGuard>
-#include <QStandardPaths>
 #include <QTimer>
 
 #include <chrono>
@@ -113,9 +112,7 @@ TFileTransfer::TFileTransfer(client::ChatSession &session) : m_session(session)
     // All bytes are out; "Files Sent" waits for the receiver's acknowledgement (sendFinished).
     sender->OnMessageSent = [](QObject *) {};
 
-    m_saveFolder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
-    if (m_saveFolder.isEmpty() || !QFileInfo(m_saveFolder).isDir())
-        m_saveFolder = QDir::tempPath();
+    m_saveFolder = client::downloadFolder();
     receiver->setSpoolFolder(m_saveFolder);
     // The sender shows "Files Sent" on the acknowledgement: it promises the
     // bytes are on this disk, not only in memory that a failed save loses.
@@ -495,12 +492,15 @@ void TFileTransfer::answerSaveName(quint64 id, const std::optional<QString> &tar
     const std::shared_ptr<SaveRequest> request = std::move(m_openSave->second);
     m_openSave.reset();
     const auto next = qScopeGuard([this] { askSaveNames(); });
-    if (target) {
-        const QString folder = QFileInfo(*target).absolutePath();
-        if (QFileInfo(folder).isDir() && folder != m_saveFolder) {
-            m_saveFolder = folder;
-            m_session.streamReceiver()->setSpoolFolder(folder);
-        }
-    }
+    if (target)
+        setSaveFolder(QFileInfo(*target).absolutePath());
     request->answer(target);
+}
+
+void TFileTransfer::setSaveFolder(const QString &folder)
+{
+    if (!QFileInfo(folder).isDir() || folder == m_saveFolder)
+        return;
+    m_saveFolder = folder;
+    m_session.streamReceiver()->setSpoolFolder(folder);
 }

@@ -58,6 +58,12 @@ public:
     /// A file is being sent or received, or waits to be sent or saved.
     bool busy() const;
 
+    /// Where the next save dialog starts, and received data is spooled: the
+    /// folder a file was last saved in, at first the user's download folder
+    /// (client::downloadFolder). A folder that does not exist is ignored.
+    const QString &saveFolder() const { return m_saveFolder; }
+    void setSaveFolder(const QString &folder);
+
     /// Starts the stream receiver; the chat says when the port is taken.
     void listen();
     /// Drops the files still waiting to be sent and everything agreed on
@@ -137,8 +143,6 @@ private:
     std::optional<std::pair<quint64, std::shared_ptr<SaveRequest>>> m_openSave;
     std::deque<std::shared_ptr<SaveRequest>> m_saveRequests;
     bool m_askingSaves = false;
-    /// Where received data is spooled and the name is chosen: the folder
-    /// files were last saved in, at first the downloads folder.
     QString m_saveFolder;
     QTimer *m_receiveTimer = nullptr;
 };

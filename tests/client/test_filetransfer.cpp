@@ -1,10 +1,12 @@
 #include "app/windows.h"
 #include "client/clientform.h"
 #include "client/chatsession.h"
+#include "client/filequestions.h"
 #include "client/filetransfer.h"
 #include "client/sentfileform.h"
 #include "clienttestsupport.h"
 #include "platform/ansi.h"
+#include "platform/remembered.h"
 #include "stream/nmstrm.h"
 #include "stream/nmstrmserv.h"
 #include "widgets/lineview.h"
@@ -393,6 +395,8 @@ private slots:
         QCOMPARE(save.text, QStringLiteral("*.*"));
         QCOMPARE(contents(dir->filePath(QStringLiteral("foto.jpg"))), bytes);
         QVERIFY(env->dialogs.errors().isEmpty());
+        // The next start's save dialogs begin where this file went.
+        QCOMPARE(kc::remembered::value(QString::fromLatin1(client::kSaveFolderSetting)).toString(), dir->path());
 
         // The offer is answered: neither the same acceptance again nor one for
         // a file never offered sends anything.
@@ -726,6 +730,47 @@ private slots:
         kc::test::pump(200);
         QCOMPARE(saveDialogs(), 0);
         QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot), before);
+    }
+
+    // The file dialogs start in the user's download folder, then where the
+    // user was last, also in a later run of the program.
+    void dialogsStartInDownloadsThenWhereLastUsed()
+    {
+        for (const char *key : {client::kSaveFolderSetting, client::kSendFolderSetting})
+            kc::remembered::setValue(QString::fromLatin1(key), QString());
+        QDir(dir->path()).mkpath(QStringLiteral("Berichte"));
+        const QString berichte = dir->filePath(QStringLiteral("Berichte"));
+        const QString chosen = makeFile(QStringLiteral("Berichte/april.pdf"), "April");
+
+        // A new run: its save dialogs start in the downloads, made if missing.
+        {
+            client::ChatSession fresh;
+            TFileQuestions questions(fresh, nullptr);
+            QCOMPARE(fresh.saveFolder(), env->downloads());
+            QVERIFY(QFileInfo(env->downloads()).isDir());
+        }
+
+        clientForm->UserListBox->setCurrentRow(1);
+        clientForm->sentfileBitBtn->click();
+        env->dialogs.answerOpen(chosen);
+        sentfileForm->Button1->click();
+        sentfileForm->Button1->click(); // cancelled: the folder stays
+        sentfileForm->Button3->click();
+        QCOMPARE(env->dialogs.calls.size(), 2);
+        QCOMPARE(env->dialogs.calls[0].kind, kc::ScriptedDialogService::Kind::Open);
+        QCOMPARE(env->dialogs.calls[0].value, env->downloads());
+        QCOMPARE(env->dialogs.calls[1].value, berichte);
+
+        // A later run starts where the user last saved and chose, while those folders exist.
+        kc::remembered::setValue(QString::fromLatin1(client::kSaveFolderSetting), berichte);
+        {
+            client::ChatSession later;
+            TFileQuestions questions(later, nullptr);
+            QCOMPARE(later.saveFolder(), berichte);
+        }
+        QCOMPARE(client::rememberedFolder(client::kSendFolderSetting), berichte);
+        QVERIFY(QDir(berichte).removeRecursively());
+        QCOMPARE(client::rememberedFolder(client::kSendFolderSetting), env->downloads());
     }
 
     void realOfferBoxSaysIgnorierenAndClosingIsOK()

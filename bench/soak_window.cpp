@@ -67,7 +67,10 @@ public:
             return false;
         return true;
     }
-    std::optional<QString> openFile(const QString &, const QString &, QWidget *) override { return std::nullopt; }
+    std::optional<QString> openFile(const QString &, const QString &, const QString &, QWidget *) override
+    {
+        return std::nullopt;
+    }
     std::optional<QString> saveFile(const QString &, const QString &, const QString &, QWidget *) override
     {
         return m_folder + QStringLiteral("/r%1").arg(++m_saved);

@@ -374,6 +374,16 @@ void ChatSession::answerSaveName(quint64 id, const std::optional<QString> &targe
     m_transfer->answerSaveName(id, target);
 }
 
+QString ChatSession::saveFolder() const
+{
+    return m_transfer->saveFolder();
+}
+
+void ChatSession::setSaveFolder(const QString &folder)
+{
+    m_transfer->setSaveFolder(folder);
+}
+
 // ---- the connection ----
 
 void ChatSession::socketConnecting(TCustomWinSocket *)

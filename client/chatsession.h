@@ -177,6 +177,9 @@ public:
     /// The answer to saveNameWanted `id`: the full name to save under, or
     /// nothing to drop the file.
     void answerSaveName(quint64 id, const std::optional<QString> &target);
+    /// Where the next save dialog starts (see TFileTransfer::saveFolder).
+    QString saveFolder() const;
+    void setSaveFolder(const QString &folder);
 
     /// The program plays the client from now on: the stream receiver starts
     /// listening; when it cannot, the chat says so. Runs once.
@@ -281,12 +284,14 @@ signals:
     /// `offeredName` is the offered file's name, to suggest (may be empty).
     /// One name is asked at a time.
     void saveNameWanted(quint64 id, const QString &folder, const QString &suffix, const QString &offeredName);
-    /// An offer was accepted: received files get `suffix`.
-    void offerAccepted(const QString &suffix);
-    /// Progress of the file being sent; `transfer` counts sends.
+    /// Progress of the file being sent, as the chat view's line for it;
+    /// `transfer` counts sends.
     void sendProgress(quint64 transfer, qint64 sent, qint64 total, const QString &line);
-    /// Progress of the files being received, over all of them.
-    void receiveProgress(qint64 received, qint64 announced);
+    /// The progress indicator of one direction: the file being sent
+    /// (`upload`) or the files being received, `text` saying which (see
+    /// client::uploadLabel, client::downloadLabel), `done` of `total` bytes.
+    /// `total` 0: nothing goes that way any more.
+    void transferProgress(bool upload, const QString &text, qint64 done, qint64 total);
     /// Information for the user, in a box of its own.
     void notice(const QString &text);
     /// A failure to show in the error box.

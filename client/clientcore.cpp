@@ -107,9 +107,10 @@ std::optional<Reaction> interpret(const std::string &data)
         r.users = chat::parseUserList(r.command);
     }
     // The free text of a file command carries our extension fields (the
-    // stream key); they are for the program, never for a view.
+    // stream key); they are for the program, never for a view. An empty one
+    // is no line either.
     if ((r.handler == Handler::FileOffer || r.handler == Handler::FileDeclined || r.handler == Handler::FileAccepted)
-        && r.command.text.starts_with("kcx:"))
+        && (r.command.text.empty() || r.command.text.starts_with("kcx:")))
         r.show = false;
     return r;
 }

@@ -20,6 +20,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QProgressBar>
+#include <QStatusBar>
 #include <QScreen>
 #include <QShowEvent>
 #include <QToolButton>
@@ -100,13 +101,14 @@ void TclientForm::watchSession()
     connect(s, &client::ChatSession::fileOfferArrived, this, kc::guard([this](const QString &sender) {
                 kc::askForAttention(this, QStringLiteral("Dateiangebot von ") + sender);
             }));
-    connect(s, &client::ChatSession::offerAccepted, Label6, &QLabel::setText);
     connect(s, &client::ChatSession::sendProgress, this, kc::guard([this](quint64 transfer, qint64 sent,
                                                                           qint64 total, const QString &line) {
                 showSendProgress(transfer, sent, total, line);
             }));
-    connect(s, &client::ChatSession::receiveProgress, this, kc::guard([this](qint64 received, qint64 announced) {
-                showReceiveProgress(received, announced);
+    connect(s, &client::ChatSession::transferProgress, this,
+            kc::guard([this](bool upload, const QString &text, qint64 done, qint64 total) {
+                (upload ? m_upload : m_download) = {text, done, total};
+                showTransfers();
             }));
     connect(s, &client::ChatSession::notice, this, kc::guard([this](const QString &text) {
                 kc::dialogs().messageBox(kc::MsgKind::Information, kc::applicationTitle, text, kc::mbOk, this);
@@ -188,12 +190,8 @@ void TclientForm::showEncryption()
         form->showLock(state, detail);
 }
 
-void TclientForm::showSendProgress(quint64 transfer, qint64 sent, qint64 total, const QString &line)
+void TclientForm::showSendProgress(quint64 transfer, qint64, qint64, const QString &line)
 {
-    Label6->show();
-    ProgressBar1->show();
-    ProgressBar1->setMaximum(static_cast<int>(total));
-    ProgressBar1->setValue(static_cast<int>(sent));
     // One line per transfer, brought up to date in place: the chat stays.
     if (transfer != m_progressTransfer || !RichEdit1->setLineText(m_progressLine, line)) {
         showLine(line, m_session->viewColour());
@@ -202,16 +200,26 @@ void TclientForm::showSendProgress(quint64 transfer, qint64 sent, qint64 total, 
     }
 }
 
-void TclientForm::showReceiveProgress(qint64 received, qint64 announced)
+void TclientForm::showTransfers()
 {
-    // The bar counts in bytes while they fit its range (so a sender's and a
-    // receiver's bar read alike), in thousandths beyond.
-    const bool fits = announced <= INT_MAX;
-    Label6->setText(QStringLiteral("Download: %1 %").arg(received * 100 / announced));
-    Label6->show();
-    ProgressBar1->show();
-    ProgressBar1->setMaximum(fits ? static_cast<int>(announced) : 1000);
-    ProgressBar1->setValue(fits ? static_cast<int>(received) : static_cast<int>(received * 1000 / announced));
+    // What runs, each direction saying what it is; the bar follows the file
+    // going out, else those coming in. Nothing stays once all is done.
+    QStringList texts;
+    for (const Transfer *transfer : {&m_upload, &m_download})
+        if (transfer->total > 0)
+            texts << transfer->text;
+    const Transfer &shown = m_upload.total > 0 ? m_upload : m_download;
+    for (QWidget *widget : {static_cast<QWidget *>(statusBar()), static_cast<QWidget *>(Label6),
+                            static_cast<QWidget *>(ProgressBar1)})
+        widget->setVisible(!texts.isEmpty());
+    if (texts.isEmpty())
+        return;
+    // A long name is shortened in its middle: the window keeps its width.
+    Label6->setFullText(texts.join(QStringLiteral(" \u00B7 ")));
+    // The bar counts in bytes while they fit its range, in thousandths beyond.
+    const bool fits = shown.total <= INT_MAX;
+    ProgressBar1->setMaximum(fits ? static_cast<int>(shown.total) : 1000);
+    ProgressBar1->setValue(fits ? static_cast<int>(shown.done) : static_cast<int>(shown.done * 1000 / shown.total));
 }
 
 // ---- connection lifecycle ----

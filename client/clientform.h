@@ -3,6 +3,7 @@
 #include "client/chatlog.h"
 #include "client/chatsession.h"
 #include "client/reconnector.h"
+#include "widgets/elidedlabel.h"
 #include "widgets/lineview.h"
 
 #include <QMainWindow>
@@ -50,7 +51,7 @@ public:
     QToolButton *privatchatBitBtn;
     QToolButton *farbeBitBtn;
     QToolButton *sentfileBitBtn;
-    QLabel *Label6; // "Download:", hidden until a file is sent or received
+    kc::ElidedLabel *Label6; // what is sent or received now, beside ProgressBar1; hidden while nothing is
     QProgressBar *ProgressBar1;
     QLabel *Label2; // "Verbunden mit:"
     QLabel *Label3; // the server's host name (its address where it has none), or "kein Server gefunden"
@@ -139,7 +140,8 @@ private:
     void showUserList();
     void showEncryption();
     void showSendProgress(quint64 transfer, qint64 sent, qint64 total, const QString &line);
-    void showReceiveProgress(qint64 received, qint64 announced);
+    /// Label6 and ProgressBar1 for the transfers running now.
+    void showTransfers();
     void privatChatClosed(TprivatChatForm *form);
     /// Starts a join and says why when the name cannot be taken; a join
     /// started is remembered for the next start (name, server, port).
@@ -160,6 +162,15 @@ private:
     /// The send whose progress line is m_progressLine.
     quint64 m_progressTransfer = 0;
     int64_t m_progressLine = -1;
+    /// The indicator's state per direction (ChatSession::transferProgress).
+    struct Transfer
+    {
+        QString text;
+        qint64 done = 0;
+        qint64 total = 0;
+    };
+    Transfer m_upload;
+    Transfer m_download;
 };
 
 extern TclientForm *clientForm;

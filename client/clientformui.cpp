@@ -13,6 +13,7 @@
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QStyle>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -73,16 +74,25 @@ void TclientForm::buildControls()
     sentfileBitBtn = pictureButton(Panel1, "sentfileBitBtn", QStringLiteral("Datei senden"),
                                    themeIcon(this, "document-send", QStyle::SP_FileIcon));
 
-    Label6 = plainLabel(Panel1, "Label6", QStringLiteral("Download:"));
-    Label6->hide();
-    ProgressBar1 = new QProgressBar(Panel1);
+    // The transfer indicator: a status line below the chat, shown only while
+    // a file goes out or comes in. It has the window's whole width, and
+    // never widens it.
+    Label6 = new kc::ElidedLabel(this);
+    Label6->setObjectName(QStringLiteral("Label6"));
+    Label6->setFullText(QStringLiteral("Download:"));
+    ProgressBar1 = new QProgressBar(this);
     ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
     ProgressBar1->setRange(0, 100);
     ProgressBar1->setValue(0);
     ProgressBar1->setFixedSize(150, 14);
     ProgressBar1->setTextVisible(false);
+    statusBar()->setSizeGripEnabled(false);
+    statusBar()->addWidget(Label6, 1);
+    statusBar()->addPermanentWidget(ProgressBar1);
+    statusBar()->hide();
+    Label6->hide();
     ProgressBar1->hide();
-    ProgressBar1->setAccessibleName(QStringLiteral("Download"));
+    ProgressBar1->setAccessibleName(QStringLiteral("Dateiübertragung"));
 
     Label2 = plainLabel(Panel1, "Label2", QStringLiteral("Verbunden mit:"));
     Label3 = plainLabel(Panel1, "Label3", QString::fromLatin1(client::ChatSession::kNoServer));
@@ -98,12 +108,6 @@ void TclientForm::buildControls()
     for (QToolButton *button :
          {connectBitBtn, disconnectBitBtn, pchatBitBtn, privatchatBitBtn, farbeBitBtn, sentfileBitBtn})
         panelLayout->addWidget(button);
-    panelLayout->addSpacing(16);
-    auto *downloadLayout = new QVBoxLayout;
-    downloadLayout->setSpacing(1);
-    downloadLayout->addWidget(Label6);
-    downloadLayout->addWidget(ProgressBar1);
-    panelLayout->addLayout(downloadLayout);
     panelLayout->addStretch(1);
     auto *serverLayout = new QVBoxLayout;
     serverLayout->setSpacing(1);

@@ -1,9 +1,11 @@
 #include "client/filequestions.h"
 
 #include "client/chatsession.h"
+#include "client/receivedfile.h"
 #include "platform/dialogs.h"
 #include "platform/errorbox.h"
 #include "platform/guard.h"
+#include "platform/remembered.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -17,11 +19,18 @@ QString withOfferedSuffix(const QString &chosen, const QString &suffix)
     return chosen.endsWith(suffix, Qt::CaseInsensitive) ? chosen : chosen + suffix;
 }
 
+QString rememberedFolder(const char *key)
+{
+    const QString folder = kc::remembered::value(QString::fromLatin1(key)).toString();
+    return !folder.isEmpty() && QFileInfo(folder).isDir() ? folder : downloadFolder();
+}
+
 } // namespace client
 
 TFileQuestions::TFileQuestions(client::ChatSession &session, QWidget *window)
     : QObject(window), m_session(session), m_window(window)
 {
+    session.setSaveFolder(client::rememberedFolder(client::kSaveFolderSetting));
     connect(&session, &client::ChatSession::fileOffered, this,
             kc::guard([this](quint64 id, const QString &, const QString &question) { askOffer(id, question); }));
     connect(&session, &client::ChatSession::saveNameWanted, this,
@@ -47,6 +56,8 @@ void TFileQuestions::askSaveName(quint64 id, const QString &start, const QString
             m_session.answerSaveName(id, std::nullopt);
     });
     const std::optional<QString> target = chooseSaveTarget(start, suffix);
+    if (target)
+        kc::remembered::setValue(QString::fromLatin1(client::kSaveFolderSetting), QFileInfo(*target).absolutePath());
     answered = true;
     m_session.answerSaveName(id, target);
 }

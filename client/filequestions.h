@@ -9,6 +9,13 @@ class QWidget;
 
 namespace client {
 class ChatSession;
+/// The folders the file dialogs last started from, remembered between
+/// starts: where a file was last saved, and where one was last chosen to send.
+inline constexpr const char *kSaveFolderSetting = "Dateien/Speicherordner";
+inline constexpr const char *kSendFolderSetting = "Dateien/Sendeordner";
+/// The folder remembered under `key` while it exists, else the user's
+/// download folder (client::downloadFolder).
+QString rememberedFolder(const char *key);
 /// The name a received file is saved under: `chosen`, with the offered
 /// `suffix` appended unless it ends with it already (in any case).
 QString withOfferedSuffix(const QString &chosen, const QString &suffix);
@@ -21,7 +28,8 @@ class TFileQuestions : public QObject
 {
     Q_OBJECT
 public:
-    /// Dialogs open over `window`.
+    /// Dialogs open over `window`. The session's save dialogs start where
+    /// the user last saved a file, in this run or an earlier one.
     TFileQuestions(client::ChatSession &session, QWidget *window);
 
 private:

@@ -20,12 +20,12 @@
 #include <QFileInfo>
 #include <QPointer>
 #include <QScopeGuard>
-#include <QStandardPaths>
 #include <QTimer>
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <utility>
 
 // A service thread's question for the name a received file is saved under.
 struct TFileTransfer::SaveRequest
@@ -85,14 +85,13 @@ TFileTransfer::TFileTransfer(client::ChatSession &session) : m_session(session)
 {
     TNMStrmServ *receiver = m_session.streamReceiver();
     // Only a peer whose offer the user accepted may send, and it takes the
-    // suffix and name of its oldest accepted offer along to its service, as
-    // suffix + "/" + name (neither holds a "/").
+    // suffix, name and sender of its oldest accepted offer along to its service.
     receiver->OnAdmit = [this](const std::string &peer, std::string &tag) {
         const std::optional<client::ReceptionBook::Reception> reception =
             m_receptions.take(peer, client::ReceptionBook::Clock::now());
         if (!reception)
             return false;
-        tag = reception->suffix + "/" + reception->name;
+        tag = admissionTag(*reception);
         m_receiveTimer->start();
         return true;
     };
@@ -113,9 +112,7 @@ TFileTransfer::TFileTransfer(client::ChatSession &session) : m_session(session)
     // All bytes are out; "Files Sent" waits for the receiver's acknowledgement (sendFinished).
     sender->OnMessageSent = [](QObject *) {};
 
-    m_saveFolder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
-    if (m_saveFolder.isEmpty() || !QFileInfo(m_saveFolder).isDir())
-        m_saveFolder = QDir::tempPath();
+    m_saveFolder = client::downloadFolder();
     receiver->setSpoolFolder(m_saveFolder);
     // The sender shows "Files Sent" on the acknowledgement: it promises the
     // bytes are on this disk, not only in memory that a failed save loses.
@@ -201,35 +198,68 @@ void TFileTransfer::stopServices()
     });
 }
 
+// suffix + "/" + name + "/" + sender: neither the suffix nor the name holds a "/".
+std::string TFileTransfer::admissionTag(const client::ReceptionBook::Reception &reception)
+{
+    return reception.suffix + "/" + reception.name + "/" + reception.sender;
+}
+
+TFileTransfer::Admitted TFileTransfer::admitted(const std::string &tag)
+{
+    const size_t first = tag.find('/');
+    const size_t second = first == std::string::npos ? first : tag.find('/', first + 1);
+    Admitted result;
+    result.suffix = tag.substr(0, first);
+    if (first != std::string::npos)
+        result.file.name = tag.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
+    if (second != std::string::npos)
+        result.file.sender = tag.substr(second + 1);
+    return result;
+}
+
 void TFileTransfer::receiveFailed(const QString &tag, const QString &reason)
 {
     if (m_closing)
         return;
-    const qsizetype slash = tag.indexOf(QLatin1Char('/'));
-    const QString name = slash < 0 ? QString() : tag.mid(slash + 1);
-    m_session.showWarning("Datei \u201E" + name.toStdString() + "\u201C nicht empfangen: " + reason.toStdString()
+    const std::string name = admitted(tag.toStdString()).file.name;
+    m_session.showWarning("Datei \u201E" + name + "\u201C nicht empfangen: " + reason.toStdString()
                           + ". Der Absender erfährt, dass sie nicht angekommen ist.");
     showReceiveProgress();
 }
 
 void TFileTransfer::showReceiveProgress()
 {
-    const auto [received, announced] = m_session.streamReceiver()->ReceiveProgress();
-    if (announced == 0) {
+    const std::vector<TNMStrmServ::Receiving> receivings = m_session.streamReceiver()->Receivings();
+    if (receivings.empty()) {
+        if (std::exchange(m_downloadShown, false))
+            emit m_session.transferProgress(false, QString(), 0, 0);
         if (m_receptions.size(client::ReceptionBook::Clock::now()) == 0)
             m_receiveTimer->stop();
         return;
     }
-    emit m_session.receiveProgress(static_cast<qint64>(received), static_cast<qint64>(announced));
+    std::vector<client::Incoming> files;
+    int64_t received = 0;
+    int64_t announced = 0;
+    for (const TNMStrmServ::Receiving &receiving : receivings) {
+        files.push_back(admitted(receiving.admitTag).file);
+        received += receiving.received;
+        announced += receiving.announced;
+    }
+    m_downloadShown = true;
+    emit m_session.transferProgress(false, QString::fromStdString(client::downloadLabel(files, received, announced)),
+                                    received, announced);
 }
 
 // ---- offers ----
 
 void TFileTransfer::offer(const std::string &target, const QString &localPath)
 {
-    const std::string path = localPath.toStdString();
-    m_offers.add({target, path, localPath.toUtf8().toStdString()});
-    m_session.sendCommand(chat::buildFileOffer(m_session.userName(), target, path));
+    // The offer names the file, never the folders it lies in; the book
+    // remembers where it is.
+    const std::string local = localPath.toStdString();
+    const std::string name = m_offers.nameFor(target, local);
+    m_offers.add({target, name, local});
+    m_session.sendCommand(chat::buildFileOffer(m_session.userName(), target, name));
 }
 
 void TFileTransfer::offerReceived(const chat::Command &command)
@@ -277,9 +307,8 @@ void TFileTransfer::answerOffer(quint64 id, bool accepted)
 void TFileTransfer::accept(const client::FileAnswer &offer)
 {
     m_session.setFileSuffix(client::fileSuffixOf(offer.path));
-    emit m_session.offerAccepted(QString::fromStdString(m_session.fileSuffix()));
     m_receptions.add(offer.address, m_session.fileSuffix(), client::ReceptionBook::Clock::now(),
-                     client::offeredFileName(offer.path));
+                     client::offeredFileName(offer.path), offer.user);
     m_receiveTimer->start();
     // Over an encrypted connection the offerer learns the key to encrypt the
     // stream for; an older server or peer never sees it.
@@ -305,7 +334,7 @@ void TFileTransfer::acceptedReceived(const chat::Command &command)
         return; // nothing of ours was offered to this user under this path
     m_session.showLine(client::acceptedLine(acceptance), client::kFileColour);
     m_pendingSends.push_back(
-        {acceptance.address, acceptance.path, QString::fromUtf8(offer->localPath), acceptance.streamKey});
+        {acceptance.address, acceptance.user, QString::fromUtf8(offer->localPath), acceptance.streamKey});
     startNextSend();
 }
 
@@ -319,11 +348,13 @@ void TFileTransfer::startNextSend()
         auto file = std::make_unique<QFile>(next.localPath);
         if (!file->open(QIODevice::ReadOnly)) {
             m_session.showError(std::make_exception_ptr(
-                kc::Exception(kc::format("Datei %s kann nicht ge\xF6" "ffnet werden", chat::windows1252FromUtf8(next.path).c_str()))));
+                kc::Exception(kc::format("Datei %s kann nicht ge\xF6" "ffnet werden", chat::windows1252FromUtf8(next.localPath.toStdString()).c_str()))));
             continue;
         }
         sender->setHost(next.address);
         sender->setReceiverFingerprint(next.streamKey);
+        m_sendName = QFileInfo(next.localPath).fileName().toStdString();
+        m_sendReceiver = next.receiver;
         m_sendDropped = false;
         ++m_sendSerial;
         m_progressShown = false;
@@ -337,14 +368,18 @@ void TFileTransfer::startNextSend()
 void TFileTransfer::sendFinished(const std::string &acknowledgement, std::exception_ptr failure)
 {
     const bool dropped = m_sendDropped;
+    const std::string name = m_sendName;
+    const std::string receiver = m_sendReceiver;
     // The next file goes at once, also while the failure below is shown.
     startNextSend();
+    if (!m_session.streamSender()->Posting())
+        emit m_session.transferProgress(true, QString(), 0, 0);
     if (dropped)
         return;
     if (failure)
         m_session.showError(failure);
     else if (acknowledgement == kc::strm::acknowledgement())
-        m_session.showLine("Files Sent");
+        m_session.showLine(client::sentLine(name, receiver));
     else
         m_session.showWarning("Datei nicht angekommen: der Empfänger hat den Empfang nicht bestätigt (er konnte sie "
                               "nicht ganz empfangen oder nicht speichern; den Grund sieht er bei sich)");
@@ -362,27 +397,30 @@ void TFileTransfer::packetSent()
     m_progressShown = true;
     m_progressShownAt = now;
     emit m_session.sendProgress(m_sendSerial, sent, total, QString::fromStdString(client::progressLine(sent, total)));
+    emit m_session.transferProgress(true, QString::fromStdString(client::uploadLabel(m_sendName, m_sendReceiver, sent, total)),
+                                    sent, total);
 }
 
 // ---- receiving ----
 
 void TFileTransfer::received(QObject *service, QIODevice *strm)
 {
-    const std::string &tag = static_cast<TNMStrmServ *>(service)->AdmitTag();
-    const size_t slash = tag.find('/');
-    const std::string suffix = tag.substr(0, slash);
-    const std::string name = slash == std::string::npos ? std::string() : tag.substr(slash + 1);
+    const Admitted admission = admitted(static_cast<TNMStrmServ *>(service)->AdmitTag());
     const QPointer<TFileTransfer> self(this);
+    // The whole file is here, however quickly it came: the indicator says
+    // so while the name is asked.
+    onSessionThread(self, [self] { self->showReceiveProgress(); });
     const qint64 start = strm->pos();
     // A place that cannot take the file is not the end of it: the user is
     // asked again, and the received bytes wait, until saved or cancelled.
     for (;;) {
         if (!strm->seek(start))
             return;
-        switch (saveOnce(self, suffix, name, strm)) {
+        QString savedAs;
+        switch (saveOnce(self, admission.suffix, admission.file.name, strm, savedAs)) {
         case SaveOutcome::Saved:
-            onSessionThread(self, [self] {
-                self->m_session.showLine("Datei erhalten", client::kReceivedColour);
+            onSessionThread(self, [self, file = admission.file, savedAs] {
+                self->m_session.showLine(client::receivedLine(file, savedAs.toStdString()), client::kReceivedColour);
                 self->showReceiveProgress();
             });
             return;
@@ -395,7 +433,7 @@ void TFileTransfer::received(QObject *service, QIODevice *strm)
 }
 
 TFileTransfer::SaveOutcome TFileTransfer::saveOnce(const QPointer<TFileTransfer> &self, const std::string &suffix,
-                                                   const std::string &name, QIODevice *strm)
+                                                   const std::string &name, QIODevice *strm, QString &savedAs)
 {
     auto request = std::make_shared<SaveRequest>();
     request->suffix = suffix;
@@ -428,6 +466,7 @@ TFileTransfer::SaveOutcome TFileTransfer::saveOnce(const QPointer<TFileTransfer>
         onSessionThread(self, [self, failure] { self->m_session.showError(failure); });
         return SaveOutcome::Failed;
     }
+    savedAs = QDir::toNativeSeparators(*target);
     return SaveOutcome::Saved;
 }
 
@@ -453,12 +492,15 @@ void TFileTransfer::answerSaveName(quint64 id, const std::optional<QString> &tar
     const std::shared_ptr<SaveRequest> request = std::move(m_openSave->second);
     m_openSave.reset();
     const auto next = qScopeGuard([this] { askSaveNames(); });
-    if (target) {
-        const QString folder = QFileInfo(*target).absolutePath();
-        if (QFileInfo(folder).isDir() && folder != m_saveFolder) {
-            m_saveFolder = folder;
-            m_session.streamReceiver()->setSpoolFolder(folder);
-        }
-    }
+    if (target)
+        setSaveFolder(QFileInfo(*target).absolutePath());
     request->answer(target);
+}
+
+void TFileTransfer::setSaveFolder(const QString &folder)
+{
+    if (!QFileInfo(folder).isDir() || folder == m_saveFolder)
+        return;
+    m_saveFolder = folder;
+    m_session.streamReceiver()->setSpoolFolder(folder);
 }

@@ -58,6 +58,12 @@ public:
     /// A file is being sent or received, or waits to be sent or saved.
     bool busy() const;
 
+    /// Where the next save dialog starts, and received data is spooled: the
+    /// folder a file was last saved in, at first the user's download folder
+    /// (client::downloadFolder). A folder that does not exist is ignored.
+    const QString &saveFolder() const { return m_saveFolder; }
+    void setSaveFolder(const QString &folder);
+
     /// Starts the stream receiver; the chat says when the port is taken.
     void listen();
     /// Drops the files still waiting to be sent and everything agreed on
@@ -71,15 +77,24 @@ private:
     struct PendingSend
     {
         std::string address;
-        std::string path; // as it travelled, for the error text
+        std::string receiver;
         QString localPath;
         std::string streamKey; // encrypt for this receiver; empty: plain
     };
     struct SaveRequest;
     enum class SaveOutcome { Saved, Dropped, Failed };
-    /// One question for a name and one attempt to save there, on the service thread.
+    /// One question for a name and one attempt to save there, on the
+    /// service thread; `savedAs` is where it went once saved.
     static SaveOutcome saveOnce(const QPointer<TFileTransfer> &self, const std::string &suffix,
-                                const std::string &name, QIODevice *strm);
+                                const std::string &name, QIODevice *strm, QString &savedAs);
+    /// What a stream's admission tag carries: suffix, name and sender.
+    struct Admitted
+    {
+        std::string suffix;
+        client::Incoming file;
+    };
+    static std::string admissionTag(const client::ReceptionBook::Reception &reception);
+    static Admitted admitted(const std::string &tag);
 
     /// Asks the waiting offers, one at a time, while none is open.
     void askWaitingOffers();
@@ -108,6 +123,11 @@ private:
     /// Counts sends; progress reports name the send they belong to.
     quint64 m_sendSerial = 0;
     bool m_progressShown = false;
+    /// The file going out now and its receiver, for the indicator and the result.
+    std::string m_sendName;
+    std::string m_sendReceiver;
+    /// The download indicator is up.
+    bool m_downloadShown = false;
     /// When the running send's progress was last shown, in ms of a steady clock.
     int64_t m_progressShownAt = 0;
     /// Shows progress at most this often; the last packet always shows.
@@ -123,8 +143,6 @@ private:
     std::optional<std::pair<quint64, std::shared_ptr<SaveRequest>>> m_openSave;
     std::deque<std::shared_ptr<SaveRequest>> m_saveRequests;
     bool m_askingSaves = false;
-    /// Where received data is spooled and the name is chosen: the folder
-    /// files were last saved in, at first the downloads folder.
     QString m_saveFolder;
     QTimer *m_receiveTimer = nullptr;
 };

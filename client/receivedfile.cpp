@@ -3,7 +3,10 @@
 #include "platform/ansi.h"
 #include "platform/exception.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QSaveFile>
+#include <QStandardPaths>
 
 #include <algorithm>
 #include <vector>
@@ -40,6 +43,14 @@ void saveReceivedFile(QIODevice &source, const QString &target)
     }
     if (!file.commit())
         fail("Fehler beim Schreiben der Datei %s", target);
+}
+
+QString downloadFolder()
+{
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    if (!folder.isEmpty() && (QFileInfo(folder).isDir() || QDir().mkpath(folder)))
+        return folder;
+    return QDir::homePath();
 }
 
 } // namespace client

@@ -15,4 +15,8 @@ namespace client {
 /// cannot be created or written completely.
 void saveReceivedFile(QIODevice &source, const QString &target);
 
+/// The user's download folder (XDG_DOWNLOAD_DIR, else ~/Downloads), made
+/// when it does not exist yet; the home folder when it cannot be made.
+QString downloadFolder();
+
 } // namespace client

@@ -1,10 +1,12 @@
 #include "client/sentfileform.h"
 
 #include "client/chatsession.h"
+#include "client/filequestions.h"
 #include "platform/ansi.h"
 #include "platform/dialogs.h"
 #include "platform/errorbox.h"
 #include "platform/guard.h"
+#include "platform/remembered.h"
 #include "widgets/inputline.h"
 
 #include <QCloseEvent>
@@ -86,8 +88,13 @@ void TsentfileForm::showFor(const std::string &recipient)
 
 void TsentfileForm::Button1Click()
 {
-    if (const std::optional<QString> path = kc::dialogs().openFile(QString(), QString(), this))
-        Edit2->setText(*path);
+    // It starts where the user last found a file to send, at first in the downloads.
+    const std::optional<QString> path =
+        kc::dialogs().openFile(QString(), client::rememberedFolder(client::kSendFolderSetting), QString(), this);
+    if (!path)
+        return;
+    Edit2->setText(*path);
+    kc::remembered::setValue(QString::fromLatin1(client::kSendFolderSetting), QFileInfo(*path).absolutePath());
 }
 
 void TsentfileForm::Button2Click()
@@ -100,10 +107,11 @@ void TsentfileForm::Button2Click()
         Edit2->setFocus();
         return;
     }
-    if (path.contains(QLatin1Char('#'))) {
-        // The offer's path ends at the first "#" on the wire: such a file could never be sent.
+    if (QFileInfo(path).fileName().contains(QLatin1Char('#'))) {
+        // The offer names the file, and the name ends at the first "#" on
+        // the wire: such a file could never be sent.
         kc::dialogs().messageBox(kc::MsgKind::Information, kc::applicationTitle,
-                                 QStringLiteral("Der Pfad der Datei darf kein \"#\" enthalten"), kc::mbOk, this);
+                                 QStringLiteral("Der Name der Datei darf kein \"#\" enthalten"), kc::mbOk, this);
         Edit2->setFocus();
         return;
     }

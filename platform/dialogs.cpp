@@ -138,9 +138,10 @@ bool QtDialogService::inputQuery(const QString &title, const QString &prompt, QS
     return true;
 }
 
-std::optional<QString> QtDialogService::openFile(const QString &title, const QString &filter, QWidget *parent)
+std::optional<QString> QtDialogService::openFile(const QString &title, const QString &folder, const QString &filter,
+                                                 QWidget *parent)
 {
-    const QString path = QFileDialog::getOpenFileName(parent, title, QString(), filter);
+    const QString path = QFileDialog::getOpenFileName(parent, title, folder, filter);
     if (path.isEmpty())
         return std::nullopt;
     return path;
@@ -245,9 +246,10 @@ bool ScriptedDialogService::inputQuery(const QString &title, const QString &prom
     return ok;
 }
 
-std::optional<QString> ScriptedDialogService::openFile(const QString &title, const QString &filter, QWidget *)
+std::optional<QString> ScriptedDialogService::openFile(const QString &title, const QString &folder,
+                                                       const QString &filter, QWidget *)
 {
-    record({Kind::Open, MsgKind::Information, title, filter, {}, 0});
+    record({Kind::Open, MsgKind::Information, title, filter, folder, 0});
     if (m_opens.empty())
         return std::nullopt;
     auto answer = m_opens.front();

@@ -59,8 +59,10 @@ public:
     /// Input dialog with one line pre-filled with `value`; on OK the answer is
     /// written to `value` and true returned; on cancel `value` is unchanged.
     virtual bool inputQuery(const QString &title, const QString &prompt, QString &value, QWidget *parent = nullptr) = 0;
-    /// Open dialog; the full path chosen, or nothing on cancel.
-    virtual std::optional<QString> openFile(const QString &title, const QString &filter, QWidget *parent = nullptr) = 0;
+    /// Open dialog starting in `folder` (the working folder when empty); the
+    /// full path chosen, or nothing on cancel.
+    virtual std::optional<QString> openFile(const QString &title, const QString &folder, const QString &filter,
+                                            QWidget *parent = nullptr) = 0;
     /// Save dialog starting at `fileName`; the full path chosen, or nothing on cancel.
     virtual std::optional<QString> saveFile(const QString &title, const QString &fileName, const QString &filter,
                                             QWidget *parent = nullptr) = 0;
@@ -81,7 +83,8 @@ public:
     int choice(MsgKind kind, const QString &title, const QString &text, const QStringList &captions, int defaultIndex,
                QWidget *parent, DialogCloser *closer) override;
     bool inputQuery(const QString &title, const QString &prompt, QString &value, QWidget *parent) override;
-    std::optional<QString> openFile(const QString &title, const QString &filter, QWidget *parent) override;
+    std::optional<QString> openFile(const QString &title, const QString &folder, const QString &filter,
+                                    QWidget *parent) override;
     std::optional<QString> saveFile(const QString &title, const QString &fileName, const QString &filter,
                                     QWidget *parent) override;
     std::optional<QColor> chooseColor(const QColor &initial, QWidget *parent) override;
@@ -100,7 +103,7 @@ public:
         MsgKind msgKind = MsgKind::Information;
         QString title;
         QString text;  // message text, input prompt, or file filter
-        QString value; // pre-filled input value, or save file name
+        QString value; // pre-filled input value, save file name, or the folder an open dialog starts in
         int buttons = 0;           // message buttons; for a choice its default index
         QStringList captions = {}; // a choice's buttons
         /// A choice's closer, while the choice is up (null once it is over, or for none).
@@ -136,7 +139,8 @@ public:
     int choice(MsgKind kind, const QString &title, const QString &text, const QStringList &captions, int defaultIndex,
                QWidget *parent, DialogCloser *closer) override;
     bool inputQuery(const QString &title, const QString &prompt, QString &value, QWidget *parent) override;
-    std::optional<QString> openFile(const QString &title, const QString &filter, QWidget *parent) override;
+    std::optional<QString> openFile(const QString &title, const QString &folder, const QString &filter,
+                                    QWidget *parent) override;
     std::optional<QString> saveFile(const QString &title, const QString &fileName, const QString &filter,
                                     QWidget *parent) override;
     std::optional<QColor> chooseColor(const QColor &initial, QWidget *parent) override;

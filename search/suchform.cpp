@@ -3,6 +3,7 @@
 #include "client/chatsession.h"
 #include "net/dnssdbrowser.h"
 #include "net/dnssdrecord.h"
+#include "net/lanaddress.h"
 #include "net/tls.h"
 #include "platform/ansi.h"
 #include "platform/dialogs.h"
@@ -19,7 +20,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QNetworkInterface>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
@@ -79,19 +79,11 @@ QString portFailedText(int port)
 /// same LAN most likely sits in. The defaults when there is none.
 std::array<int, 3> ownNetwork()
 {
-    for (const QNetworkInterface &interface : QNetworkInterface::allInterfaces()) {
-        const QNetworkInterface::InterfaceFlags flags = interface.flags();
-        if (!flags.testFlag(QNetworkInterface::IsUp) || flags.testFlag(QNetworkInterface::IsLoopBack))
-            continue;
-        for (const QNetworkAddressEntry &entry : interface.addressEntries()) {
-            const QHostAddress address = entry.ip();
-            if (address.protocol() != QAbstractSocket::IPv4Protocol || address.isLoopback())
-                continue;
-            const quint32 ip = address.toIPv4Address();
-            return {int(ip >> 24), int((ip >> 16) & 0xFF), int((ip >> 8) & 0xFF)};
-        }
-    }
-    return {search::kDefaultPart1, search::kDefaultPart2, search::kDefaultPart3};
+    const QHostAddress address(QString::fromStdString(kc::net::firstLanAddress()));
+    if (address.protocol() != QAbstractSocket::IPv4Protocol)
+        return {search::kDefaultPart1, search::kDefaultPart2, search::kDefaultPart3};
+    const quint32 ip = address.toIPv4Address();
+    return {int(ip >> 24), int((ip >> 16) & 0xFF), int((ip >> 8) & 0xFF)};
 }
 
 } // namespace

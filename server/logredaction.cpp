@@ -16,6 +16,9 @@ constexpr std::string_view kEllipsis = "…";
 // them: a forged one is no business of the log either.
 const char *const kPrivate[] = {chat::kWhisper, chat::kPrivateChat, chat::kWhisperDelivery, chat::kHeldLine};
 const char *const kSecret[] = {chat::kResumeProof, chat::kResumeToken};
+// A file command's path comes after two names; an older sender offers its
+// whole path, of which the log keeps the file's name.
+const char *const kFileNaming[] = {chat::kFile, chat::kFileAccepted, chat::kFileDeclined};
 
 bool namedAs(std::string_view command, std::string_view name)
 {
@@ -39,6 +42,20 @@ std::string redactCommand(const std::string &command)
         // Without a "#" the whole rest is free text (chat::parse).
         const size_t keep = hash == std::string::npos ? kPrefix.size() + std::string_view(name).size() + 1 : hash + 1;
         return command.substr(0, keep) + std::string(kEllipsis);
+    }
+    for (const char *name : kFileNaming) {
+        if (!namedAs(command, name))
+            continue;
+        const size_t hash = command.find('#', kPrefix.size());
+        const size_t first = command.find(':', kPrefix.size());
+        const size_t second = first == std::string::npos ? first : command.find(':', first + 1);
+        const size_t start = second == std::string::npos ? second : command.find(':', second + 1);
+        if (hash == std::string::npos || start == std::string::npos || start > hash)
+            return command;
+        const size_t separator = command.find_last_of("\\/", hash);
+        if (separator == std::string::npos || separator < start)
+            return command;
+        return command.substr(0, start + 1) + command.substr(separator + 1);
     }
     return command;
 }

@@ -12,8 +12,9 @@ namespace chatserver {
 /// held or delivered one keeps its name and fixed fields (sender and receiver)
 /// and loses its free text: "$#pmessage:bob:anna#…". Anything that starts
 /// like a resume proof or a token ("$#resume", "$#rtoken") becomes
-/// "$#resume:…#" (or "$#rtoken:…#"), however it goes on. Every other command
-/// is returned unchanged.
+/// "$#resume:…#" (or "$#rtoken:…#"), however it goes on. A file offer,
+/// acceptance or decline keeps only the last component of its path, never
+/// the sender's folders. Every other command is returned unchanged.
 std::string redactCommand(const std::string &command);
 
 /// The data of one legacy read as the log shows it: cut with splitCommands,

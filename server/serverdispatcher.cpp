@@ -120,6 +120,30 @@ bool validAddress(const std::string &address)
     return i == address.size();
 }
 
+namespace {
+
+// A dotted IPv4 address from which a peer can be reached from elsewhere.
+bool reachableFromElsewhere(const std::string &address)
+{
+    return validAddress(address) && !address.starts_with("127.") && address != "0.0.0.0";
+}
+
+} // namespace
+
+std::string reachableAddress(const std::string &reported, const std::string &peer, const std::string &ownLan)
+{
+    if (reachableFromElsewhere(reported))
+        return reported;
+    // A socket with both kinds of address names an IPv4 peer "::ffff:a.b.c.d".
+    const std::string mapped = "::ffff:";
+    const std::string seen = peer.starts_with(mapped) ? peer.substr(mapped.size()) : peer;
+    if (reachableFromElsewhere(seen))
+        return seen;
+    if (reachableFromElsewhere(ownLan))
+        return ownLan;
+    return reported;
+}
+
 Outcome ServerDispatcher::dispatch(ConnectionId from, const std::string &data)
 {
     Outcome outcome;
@@ -456,7 +480,14 @@ void ServerDispatcher::admit(ConnectionId from, const chat::Command &join, const
     const auto speaks = [&](const char *token) {
         return std::find(accepted.begin(), accepted.end(), token) != accepted.end();
     };
-    m_registry.add(name, address, from);
+    // Other clients dial this address to send a file: it must reach this one.
+    // The machine's interfaces are looked at only for a client that needs it.
+    const bool reachable = reachableFromElsewhere(address);
+    m_registry.add(name,
+                   reachable ? address
+                             : reachableAddress(address, peerAddress ? peerAddress(from) : std::string(),
+                                                ownLanAddress ? ownLanAddress() : std::string()),
+                   from);
     outcome.usersChanged = true;
     outcome.counterChanged = true;
     if (!accepted.empty() && !acknowledged)

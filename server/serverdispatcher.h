@@ -147,6 +147,16 @@ bool validUserName(const std::string &name);
 /// True for a dotted IPv4 address: four decimal octets 0 to 255 (1 to 3 digits each).
 bool validAddress(const std::string &address);
 
+/// The address other clients are to dial for a user whose join reported
+/// `reported` (a valid address): the reported one, unless it is loopback
+/// (127.0.0.0/8) or unspecified (0.0.0.0), which reach nobody but the
+/// dialler itself. Then the address the server sees the connection come from
+/// (`peer`), and where that is loopback too (the client runs on the server's
+/// machine), the server's own address on the LAN (`ownLan`). Either is taken
+/// only when it is a dotted IPv4 address of another kind; when neither is,
+/// the reported address stays.
+std::string reachableAddress(const std::string &reported, const std::string &peer, const std::string &ownLan);
+
 /// Decides what the server does with the data of one read: joins and
 /// refusals, public lines, whispers, private chat lines, file negotiation and
 /// leaving. Apart from a join, a command counts only when it comes from a
@@ -187,6 +197,9 @@ public:
     /// its join claims): resume tokens are bound to it. Unset: none, and no
     /// token is ever issued.
     std::function<std::string(ConnectionId)> peerAddress;
+    /// This machine's address on the LAN (see reachableAddress): given to a
+    /// user who joins from this machine. Unset or empty: none is known.
+    std::function<std::string()> ownLanAddress;
     /// Milliseconds since 1970 (UTC); the system clock unless set.
     std::function<int64_t()> clock;
 

@@ -3,6 +3,7 @@
 #include "net/dnssdannouncer.h"
 #include "net/dnssdrecord.h"
 #include "net/keyfile.h"
+#include "net/lanaddress.h"
 #include "platform/ansi.h"
 #include "platform/guard.h"
 #include "platform/exception.h"
@@ -67,6 +68,7 @@ ChatServerHost::ChatServerHost(QObject *parent) : QObject(parent), m_socket(new 
         TCustomWinSocket *socket = connection(id);
         return socket ? socket->PeerAddress() : std::string();
     };
+    m_dispatcher.ownLanAddress = [] { return kc::net::firstLanAddress(); };
     m_dispatcher.isEncrypted = [this](ConnectionId id) {
         const TCustomWinSocket *socket = connection(id);
         return socket && socket->Encrypted();

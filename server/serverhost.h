@@ -104,6 +104,10 @@ public:
     /// Users one address may have in the room at once (0: no limit); see
     /// ServerDispatcher::setMaxUsersPerAddress.
     void setMaxUsersPerAddress(int users) { m_dispatcher.setMaxUsersPerAddress(users); }
+    /// How the server finds its own LAN address, given to users who join from
+    /// its machine (ServerDispatcher::ownLanAddress); kc::net::firstLanAddress
+    /// unless set.
+    void setLanAddressLookup(std::function<std::string()> lookup) { m_dispatcher.ownLanAddress = std::move(lookup); }
     int maxUsersPerAddress() const { return m_dispatcher.maxUsersPerAddress(); }
 
     /// Where the server keeps its lasting key and certificate (see

@@ -15,7 +15,8 @@ inline constexpr ConnectionId kNoConnection = 0;
 /// One registered user.
 struct T_user
 {
-    /// The address the client reported in its join, not the one the server sees.
+    /// The address other clients dial to reach the user: the one its join
+    /// reported, unless that reaches nobody else (see reachableAddress).
     std::string address;
     /// UTF-8 in NFC, as the join gave it; case-sensitive.
     std::string name;

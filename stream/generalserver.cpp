@@ -168,6 +168,7 @@ bool TNMGeneralServer::makeRoom(const std::string &address)
         return false;
     for (TNMGeneralServer *service : m_registry->clients) { // oldest first
         if (!service->stopRequested() && !service->m_handingOver && service->RemoteIP() == most->first) {
+            service->m_evicted = true;
             service->requestStop();
             return true;
         }

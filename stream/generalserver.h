@@ -109,6 +109,8 @@ protected:
     /// A service handing its message over keeps its slot when a newcomer
     /// needs one; service thread.
     void setHandingOver(bool value) { m_handingOver = value; }
+    /// This service was closed to give its slot to a newcomer.
+    bool evicted() const { return m_evicted; }
 
     /// Shared with the service threads; its lock guards the client list and
     /// whatever the services read from the listening component.
@@ -128,6 +130,7 @@ private:
     int m_maxServices = DefaultMaxServices;
     int m_maxServicesPerAddress = DefaultMaxServicesPerAddress;
     std::atomic<bool> m_handingOver{false};
+    std::atomic<bool> m_evicted{false};
     int m_idleTimeOut = DefaultIdleTimeOut;
     std::string m_admitTag;
 };

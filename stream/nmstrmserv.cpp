@@ -58,6 +58,15 @@ void TNMStrmServ::reportFailure(const QString &reason)
     withOwner([&](TNMGeneralServer *owner) { emit static_cast<TNMStrmServ *>(owner)->receiveFailed(tag, reason); });
 }
 
+QString TNMStrmServ::abortReason() const
+{
+    if (idledOut())
+        return QStringLiteral("der Absender hat %1 s lang nichts gesendet").arg((IdleTimeOut() + 999) / 1000);
+    if (evicted())
+        return QStringLiteral("die Verbindung wurde für einen anderen Absender geschlossen");
+    return QStringLiteral("Empfang abgebrochen");
+}
+
 std::pair<int64_t, int64_t> TNMStrmServ::ReceiveProgress() const
 {
     std::lock_guard lock(m_registry->lock);
@@ -68,6 +77,18 @@ std::pair<int64_t, int64_t> TNMStrmServ::ReceiveProgress() const
         sum.second += strm->m_announced;
     }
     return sum;
+}
+
+std::vector<TNMStrmServ::Receiving> TNMStrmServ::Receivings() const
+{
+    std::lock_guard lock(m_registry->lock);
+    std::vector<Receiving> list;
+    for (TNMGeneralServer *service : m_registry->clients) {
+        const auto *strm = static_cast<const TNMStrmServ *>(service);
+        if (strm->m_announced > 0)
+            list.push_back({strm->AdmitTag(), strm->m_received, strm->m_announced});
+    }
+    return list;
 }
 
 bool TNMStrmServ::receiveMessage()
@@ -102,6 +123,7 @@ bool TNMStrmServ::receiveMessage()
         try {
             CaptureStream(&strm, *size);
         } catch (const EAbortError &) {
+            reportFailure(abortReason());
             throw;
         } catch (const std::exception &e) {
             // The socket layer's texts are Windows-1252, which Latin-1 reads
@@ -110,8 +132,11 @@ bool TNMStrmServ::receiveMessage()
             throw;
         }
     }
-    if (stopRequested())
+    if (stopRequested()) {
+        if (strm.size() < *size)
+            reportFailure(abortReason());
         return true;
+    }
     if (strm.size() < *size) {
         reportFailure(QStringLiteral("nur %1 von %2 Bytes angekommen").arg(strm.size()).arg(*size));
         return true;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <utility>
+#include <vector>
 
 class QIODevice;
 
@@ -30,8 +31,10 @@ using TStrmEvent = std::function<void(QObject *Sender, const std::string &sFrom,
 /// of a message are held in memory, the rest lives in an anonymous
 /// temporary file. Only a message that arrived whole, and whose spool file
 /// could be written and synced, is acknowledged: one that arrives shorter than
-/// its header announced, or that the spool cannot take (a full disk), gets no
-/// acknowledgement, is not handed to OnMSG, and raises receiveFailed; a
+/// its header announced, that the spool cannot take (a full disk), or that is
+/// cut off (its sender silent for IdleTimeOut, its slot given to a newcomer,
+/// the receiver stopped) gets no acknowledgement, is not handed to OnMSG, and
+/// raises receiveFailed; a
 /// malformed header gets no acknowledgement and the connection is closed.
 class TNMStrmServ : public TNMGeneralServer
 {
@@ -55,6 +58,16 @@ public:
     /// being received or handed over right now; (0, 0) when there are none.
     /// Any thread.
     std::pair<int64_t, int64_t> ReceiveProgress() const;
+    /// The messages being received or handed over right now, each with the
+    /// tag OnAdmit gave it, oldest first; those whose header is not read yet
+    /// (nothing announced) are left out. Any thread.
+    struct Receiving
+    {
+        std::string admitTag;
+        int64_t received = 0;
+        int64_t announced = 0;
+    };
+    std::vector<Receiving> Receivings() const;
 
     /// When set, a message is acknowledged only once all its bytes are in the
     /// spool file and synced, also one small enough for memory: whoever
@@ -75,6 +88,9 @@ private:
     bool receiveMessage();
     /// Raises receiveFailed on the listening component.
     void reportFailure(const QString &reason);
+    /// Why a message was cut off by this side: the sender fell silent, its
+    /// slot went to a newcomer, or the receiver stopped.
+    QString abortReason() const;
 
     TStrmEvent m_onMsg;
     QString m_spoolFolder;

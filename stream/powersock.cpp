@@ -383,6 +383,7 @@ void TPowersock::idleCheck()
         return;
     const qint64 idle = m_progressClock.elapsed();
     if (idle >= m_idleLimit) {
+        m_idledOut = true;
         m_stopped = true;
         m_canceled = true;
     } else {

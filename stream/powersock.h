@@ -199,6 +199,8 @@ protected:
     /// Ends every operation at once, now and later; safe from any thread.
     void requestStop();
     bool stopRequested() const { return m_stopped; }
+    /// The idle watch ended the connection (see startIdleWatch).
+    bool idledOut() const { return m_idledOut; }
     /// Counts as progress for the idle watch.
     void noteProgress();
     /// Sets the transfer counters, for a component that reports a transfer
@@ -279,6 +281,7 @@ private:
     bool m_connected = false;
     std::atomic<bool> m_canceled{false};
     std::atomic<bool> m_stopped{false};
+    bool m_idledOut = false;
     bool m_timedOut = false;
     bool m_eventDone = false;
     bool m_noError = true;

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Makes the README's file-transfer pictures in docs/ from the real program
-# under Xvfb: a client receiving a file (its download progress), and the same
-# client after sending a 100 MiB file, with the chat still in view.
+# under Xvfb: a client receiving a file (its download progress) and after it
+# saved it, then the same client sending a 100 MiB file and after it was
+# sent, with the chat still in view.
 #
-#   tools/screenshots-files.sh BUILD_DIR
+#   tools/screenshots-files.sh BUILD_DIR      (KC_DISPLAY: the X display to use, :78 by default)
 #
 # Needs what tools/screenshots.sh needs, plus python3 for the other end of
 # the transfers. Runs in private network and mount namespaces: only loopback
@@ -23,7 +24,7 @@ for tool in Xvfb xdotool import openbox xsetroot python3 nsenter; do
 done
 [ -x "$program" ] || { echo "no program at $program" >&2; exit 1; }
 
-export DISPLAY=:78 LANG=C.UTF-8 QT_QPA_PLATFORM=xcb HOME=/home/bettina
+export DISPLAY=${KC_DISPLAY:-:78} LANG=C.UTF-8 QT_QPA_PLATFORM=xcb HOME=/home/bettina
 mkdir -p "$HOME/Downloads" "$HOME/Dokumente"
 work=$(mktemp -d)
 # The servers keep their keys in this run's folder and announce nothing.
@@ -108,13 +109,15 @@ sleep 0.5
 xdotool type --delay 20 "$HOME/Downloads/bericht" && xdotool key Return
 sleep 1
 send "$juergen" '$#user:J\xfcrgen:176#Ist er angekommen?'
+shoot clientForm client-received-file.png
 send "$anna" '$#user:Anna:32768#Bettina, hast du die Pr\xe4sentation schon?'
 
 # 2. Bettina sends a 100 MiB file to Jürgen, whose program takes it on
-# 10.77.1.2; the chat stays in view, with one progress line.
+# 10.77.1.2, halfway at first; the chat stays in view, with one progress
+# line, and the indicator says which file goes where.
 head -c $((100 * 1024 * 1024)) /dev/zero >"$HOME/Dokumente/praesentation.pdf"
 at_peer python3 - <<'EOF' &
-import socket
+import socket, time
 server = socket.socket()
 server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
 server.bind(("10.77.1.2", 6711))
@@ -131,6 +134,10 @@ def take(n):
 name = int(take(4))
 take(name)
 left = int(take(10))
+half = left // 2
+while left > half:
+    left -= len(peer.recv(min(1 << 20, left - half)))
+time.sleep(6)
 while left:
     left -= len(peer.recv(min(1 << 20, left)))
 peer.sendall(b"OK" + b" " * 14)
@@ -148,8 +155,10 @@ window sentfileForm >/dev/null
 xdotool key ctrl+a && xdotool type --delay 10 "$HOME/Dokumente/praesentation.pdf"
 xdotool key Tab space                  # "OK": the offer goes out
 sleep 0.5
-send "$juergen" '$#fileangenommen:Bettina:J\xfcrgen:/home/bettina/Dokumente/praesentation.pdf#'
-sleep 4
+send "$juergen" '$#fileangenommen:Bettina:J\xfcrgen:praesentation.pdf#'
+sleep 2.5
+shoot clientForm client-sending-file.png
+sleep 6
 send "$juergen" '$#user:J\xfcrgen:176#Danke, beides ist da.'
 send "$anna" '$#user:Anna:32768#Dann bis gleich in der Besprechung!'
 xdotool windowactivate --sync "$client"

@@ -361,8 +361,8 @@ private slots:
         QTest::newRow("markup stays text")
             << std::string("$#farbe:32768#<b>bob</b>: <a href=\"x\">&amp;</a>")
             << QStringList{"<b>bob</b>: <a href=\"x\">&amp;</a>"} << QList<qint32>{green};
-        QTest::newRow("file decline: its notice, then its empty free text")
-            << std::string("$#fileabgelehnt:bob:C:\\a.txt#") << QStringList{""} << QList<qint32>{black};
+        QTest::newRow("file decline: its notice, and no empty line for its empty free text")
+            << std::string("$#fileabgelehnt:bob:C:\\a.txt#") << QStringList{} << QList<qint32>{};
     }
 
     void receivedReadsAreShown()

@@ -39,9 +39,12 @@ private slots:
         row("private chat line", "$#pchat:bob#hi", Handler::PrivateChat, false, 0, "hi");
         row("name refused", "$#noconnect:noconnect#", Handler::NameTaken, false, 0, "");
         row("kicked", "$#kill:kill#", Handler::Kill, false, 0, "");
-        row("file offer", "$#file:bob:127.0.9.2:C:\\a.txt#", Handler::FileOffer, true, 0, "");
-        row("file declined", "$#fileabgelehnt:bob:C:\\a.txt#", Handler::FileDeclined, true, 0, "");
-        row("file accepted", "$#fileangenommen:bob:127.0.9.2:C:\\a.txt#", Handler::FileAccepted, true, 0, "");
+        // A file command's lines are its handler's; no empty line follows them.
+        row("file offer", "$#file:bob:127.0.9.2:C:\\a.txt#", Handler::FileOffer, false, 0, "");
+        row("file declined", "$#fileabgelehnt:bob:C:\\a.txt#", Handler::FileDeclined, false, 0, "");
+        row("file accepted", "$#fileangenommen:bob:127.0.9.2:C:\\a.txt#", Handler::FileAccepted, false, 0, "");
+        row("file offer with a text of its own", "$#file:bob:127.0.9.2:a.txt#hallo", Handler::FileOffer, true, 0,
+            "hallo");
         row("file accepted with stream key is not shown",
             "$#fileangenommen:bob:127.0.9.2:C:\\a.txt#kcx:tls=" + std::string(64, 'A'), Handler::FileAccepted, false,
             0, "kcx:tls=" + std::string(64, 'A'));

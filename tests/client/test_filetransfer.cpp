@@ -1,15 +1,19 @@
 #include "app/windows.h"
 #include "client/clientform.h"
+#include "client/chatsession.h"
+#include "client/filequestions.h"
 #include "client/filetransfer.h"
 #include "client/sentfileform.h"
 #include "clienttestsupport.h"
 #include "platform/ansi.h"
+#include "platform/remembered.h"
 #include "stream/nmstrm.h"
 #include "stream/nmstrmserv.h"
 #include "widgets/lineview.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -17,6 +21,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -103,11 +108,12 @@ class TestFileTransfer : public QObject
         return file.fileName();
     }
 
-    /// Offers `local` to bob and checks the offer on the wire.
-    bool offerToBob(const QString &local)
+    /// Offers `local` to bob and checks the offer on the wire: it names the
+    /// file (as `name`, by default its own name), never its folders.
+    bool offerToBob(const QString &local, const QString &name = {})
     {
         clientForm->session()->offerFile("bob", local);
-        return peer.receive() == "$#file:anna:bob:" + kc::toAnsi(local) + "#";
+        return peer.receive() == "$#file:anna:bob:" + kc::toAnsi(name.isEmpty() ? QFileInfo(local).fileName() : name) + "#";
     }
 
     /// bob offers `path` from 127.0.0.1 and anna accepts: one stream from
@@ -134,10 +140,20 @@ class TestFileTransfer : public QObject
         return sender.waitClosed() ? reply : "<open>";
     }
 
-    void acceptedByBob(const QString &local)
+    /// bob accepts the offer of `local`, naming it as offered (`name`, by default the file's own name).
+    void acceptedByBob(const QString &local, const QString &name = {})
     {
-        peer.sendAndWaitRead("$#fileangenommen:bob:127.0.0.1:" + kc::toAnsi(local) + "#");
+        peer.sendAndWaitRead("$#fileangenommen:bob:127.0.0.1:"
+                             + kc::toAnsi(name.isEmpty() ? QFileInfo(local).fileName() : name) + "#");
     }
+
+    /// New chat view lines that begin with `start`.
+    int countLines(const QString &start) const
+    {
+        const QStringList lines = driver->newTexts();
+        return int(std::count_if(lines.begin(), lines.end(), [&](const QString &line) { return line.startsWith(start); }));
+    }
+    bool hasLine(const QString &start) const { return countLines(start) > 0; }
 
     int saveDialogs() const
     {
@@ -198,8 +214,9 @@ private slots:
         QTest::newRow("offered to the user the dialog shows") << "brief.txt" << "OK" << true << QString();
         QTest::newRow("missing file") << "fehlt.txt" << "OK" << false << missing;
         QTest::newRow("a folder") << "." << "OK" << false << missing;
-        QTest::newRow("hash in the path") << "a#b.txt" << "OK" << false
-                                          << QStringLiteral("Der Pfad der Datei darf kein \"#\" enthalten");
+        QTest::newRow("hash in the name") << "a#b.txt" << "OK" << false
+                                          << QStringLiteral("Der Name der Datei darf kein \"#\" enthalten");
+        QTest::newRow("hash in a folder: only the name travels") << "x#y/notiz.txt" << "OK" << true << QString();
         QTest::newRow("Abbrechen") << "brief.txt" << "Abbrechen" << false << QString();
         QTest::newRow("Escape") << "brief.txt" << "Escape" << false << QString();
         QTest::newRow("close box") << "brief.txt" << "close" << false << QString();
@@ -212,6 +229,8 @@ private slots:
         QFETCH(QString, message);
         makeFile(QStringLiteral("brief.txt"), "Hallo");
         makeFile(QStringLiteral("a#b.txt"), "x");
+        QDir(dir->path()).mkpath(QStringLiteral("x#y"));
+        makeFile(QStringLiteral("x#y/notiz.txt"), "Hallo");
         const QString path = QDir::cleanPath(dir->filePath(name));
 
         clientForm->UserListBox->setCurrentRow(1);
@@ -245,28 +264,39 @@ private slots:
             sentfileForm->close();
         QVERIFY(sentfileForm->isHidden());
         QVERIFY(clientForm->isEnabled());
-        QCOMPARE(peer.receiveFor(200), offered ? "$#file:anna:bob:" + kc::toAnsi(path) + "#" : std::string());
+        QCOMPARE(peer.receiveFor(200),
+                 offered ? "$#file:anna:bob:" + QFileInfo(path).fileName().toStdString() + "#" : std::string());
         QCOMPARE(env->dialogs.messages().size(), message.isEmpty() ? 0 : 1);
         if (!message.isEmpty())
             QCOMPARE(env->dialogs.messages()[0].text, message);
     }
 
+    // An older sender offers its whole path: the user sees the file's name,
+    // and the answer echoes the path byte for byte, which that sender opens.
     void offerAnswers_data()
     {
         QTest::addColumn<int>("answer"); // 0: the box is closed
         QTest::addColumn<std::string>("path");
         QTest::addColumn<std::string>("reply");
         QTest::addColumn<std::string>("suffix");
+        QTest::addColumn<QString>("shown");
         const std::string bild = "C:\\Daten\\bild.jpg";
         QTest::newRow("OK accepts") << int(kc::mbOk) << bild << "$#fileangenommen:bob:anna:" + bild + "#"
-                                    << std::string(".jpg");
+                                    << std::string(".jpg") << QStringLiteral("bild.jpg");
         QTest::newRow("closing accepts") << 0 << bild << "$#fileangenommen:bob:anna:" + bild + "#"
-                                         << std::string(".jpg");
+                                         << std::string(".jpg") << QStringLiteral("bild.jpg");
         QTest::newRow("Ignorieren declines") << int(kc::mbIgnore) << bild << "$#fileabgelehnt:bob:anna:" + bild + "#"
-                                             << std::string(".vorher");
+                                             << std::string(".vorher") << QStringLiteral("bild.jpg");
+        const std::string home = "/home/bob/Dokumente/Pr\xE4sentation.pdf";
+        QTest::newRow("home folder not shown") << int(kc::mbOk) << home << "$#fileangenommen:bob:anna:" + home + "#"
+                                               << std::string(".pdf") << QStringLiteral("Präsentation.pdf");
+        QTest::newRow("our sender's bare name") << int(kc::mbOk) << std::string("bild (2).jpg")
+                                                << std::string("$#fileangenommen:bob:anna:bild (2).jpg#")
+                                                << std::string(".jpg") << QStringLiteral("bild (2).jpg");
         QTest::newRow("hostile path gives no suffix")
             << int(kc::mbOk) << std::string("..\\..\\.ssh\\authorized_keys")
-            << std::string("$#fileangenommen:bob:anna:..\\..\\.ssh\\authorized_keys#") << std::string();
+            << std::string("$#fileangenommen:bob:anna:..\\..\\.ssh\\authorized_keys#") << std::string()
+            << QStringLiteral("authorized_keys");
     }
     void offerAnswers()
     {
@@ -274,24 +304,24 @@ private slots:
         QFETCH(std::string, path);
         QFETCH(std::string, reply);
         QFETCH(std::string, suffix);
+        QFETCH(QString, shown);
         clientForm->session()->setFileSuffix(".vorher");
         if (answer)
             env->dialogs.answerMessage(answer);
         peer.send("$#file:bob:127.0.0.4:" + path + "#");
         QCOMPARE(peer.receive(), reply);
 
-        const QString line = kc::fromAnsi("Erhalte Datei \"" + path + "\" von bob");
-        QVERIFY(waitFor([&] { return driver->newLines().size() == 2; }));
-        QCOMPARE(driver->newTexts(), (QStringList{line, QString()}));
+        // One line, and no empty one after it.
+        const QString line = QStringLiteral("Erhalte Datei \"") + shown + QStringLiteral("\" von bob");
+        QVERIFY(waitFor([&] { return driver->newLines().size() == 1; }));
+        kc::test::pump(100);
+        QCOMPARE(driver->newTexts(), QStringList{line});
         QCOMPARE(driver->newLines()[0].colour, green);
-        QCOMPARE(driver->newLines()[1].colour, black);
         const auto box = env->dialogs.messages().value(0);
         QCOMPARE(box.title, QStringLiteral("Information"));
         QCOMPARE(box.text, line);
         QCOMPARE(box.buttons, kc::mbOk | kc::mbIgnore);
         QCOMPARE(clientForm->session()->fileSuffix(), suffix);
-        if (answer != kc::mbIgnore)
-            QCOMPARE(clientForm->Label6->text(), kc::fromAnsi(suffix));
     }
 
     void fileTravelsWithProgressAndIsSavedWhole()
@@ -306,36 +336,67 @@ private slots:
             clientForm->session()->showLine("Zeile " + std::to_string(view->lineCount()));
         const int64_t firstLine = view->firstLineNumber();
         driver->mark();
+        // What the indicator says in each direction, and whether the window
+        // ever asks for more width than before it showed.
+        QStringList uploads, downloads;
+        const int widthBefore = clientForm->minimumSizeHint().width();
+        int widest = widthBefore;
+        const QSize sizeBefore = clientForm->size();
+        bool resized = false;
+        bool shownWhileRunning = true;
+        const QMetaObject::Connection watch = connect(
+            clientForm->session(), &client::ChatSession::transferProgress, this,
+            [&](bool upload, const QString &text, qint64, qint64 total) {
+                if (total > 0)
+                    (upload ? uploads : downloads) << text;
+                shownWhileRunning = shownWhileRunning && (total == 0 || clientForm->Label6->isVisible());
+                widest = std::max(widest, clientForm->minimumSizeHint().width());
+                resized = resized || clientForm->size() != sizeBefore;
+            });
         QVERIFY(offerToBob(local));
         env->dialogs.answerSave(dir->filePath(QStringLiteral("foto")));
         acceptedByBob(local);
-        QVERIFY(waitFor([&] { return driver->newTexts().contains(QStringLiteral("Datei erhalten")); }, 10000));
-        kc::test::pump(100);
+        QVERIFY(waitFor([&] { return hasLine(QStringLiteral("Datei erhalten")); }, 10000));
+        // Once both halves are done, the indicator goes.
+        QVERIFY(waitFor([&] { return hasLine(QStringLiteral("Files Sent")) && clientForm->ProgressBar1->isHidden(); }));
+        disconnect(watch);
+        QVERIFY(clientForm->Label6->isHidden());
 
         QStringList lines = driver->newTexts();
-        QCOMPARE(lines.takeFirst(), kc::fromAnsi("Datei \"" + kc::toAnsi(local) + "\" an bob(127.0.0.1)geschickt"));
+        QCOMPARE(lines.takeFirst(), QStringLiteral("Datei \"bild.jpg\" an bob(127.0.0.1)geschickt"));
         QCOMPARE(driver->newLines()[0].colour, green);
-        QCOMPARE(lines.takeFirst(), QString()); // the acceptance's text: the send runs on after its read
         QCOMPARE(lines.takeFirst(), QStringLiteral("Filesent connected"));
         // One line brought up to date in place: it ends with the final count,
         // and the chat before the transfer is all still there.
         QCOMPARE(lines.takeFirst(), QStringLiteral("1048576 bytes  of 1048576 bytes  sent"));
         QCOMPARE(view->firstLineNumber(), firstLine);
-        // The receiving half runs beside the sending one: its line may come first.
+        // The receiving half runs beside the sending one: its line may come
+        // first. Each names the file, the one where it went.
+        const QString received = QStringLiteral("Datei erhalten: „bild.jpg“ von bob, gespeichert als ")
+                                 + dir->filePath(QStringLiteral("foto.jpg"));
         lines.sort();
-        QCOMPARE(lines, (QStringList{QStringLiteral("Datei erhalten"), QStringLiteral("Files Sent")}));
+        QCOMPARE(lines, (QStringList{received, QStringLiteral("Files Sent: „bild.jpg“ an bob")}));
         for (const kc::test::ViewLine &shown : driver->newLines())
-            if (shown.text == QStringLiteral("Datei erhalten"))
+            if (shown.text == received)
                 QCOMPARE(shown.colour, blue);
-        QVERIFY(clientForm->Label6->isVisible() && clientForm->ProgressBar1->isVisible());
-        QCOMPARE(clientForm->ProgressBar1->maximum(), 1 << 20);
-        QCOMPARE(clientForm->ProgressBar1->value(), 1 << 20);
+        // Each direction says what it is; the upload ends full.
+        QVERIFY(!uploads.isEmpty() && !downloads.isEmpty());
+        for (const QString &text : uploads)
+            QVERIFY2(text.startsWith(QStringLiteral("Upload: „bild.jpg“ an bob – ")), qPrintable(text));
+        QCOMPARE(uploads.last(), QStringLiteral("Upload: „bild.jpg“ an bob – 100 %"));
+        for (const QString &text : downloads)
+            QVERIFY2(text.startsWith(QStringLiteral("Download: „bild.jpg“ von bob – ")), qPrintable(text));
+        QVERIFY(shownWhileRunning);
+        QCOMPARE(widest, widthBefore);
+        QVERIFY(!resized);
 
         const auto save = env->dialogs.calls.last();
         QCOMPARE(save.title, QStringLiteral("Datei speichern"));
         QCOMPARE(save.text, QStringLiteral("*.*"));
         QCOMPARE(contents(dir->filePath(QStringLiteral("foto.jpg"))), bytes);
         QVERIFY(env->dialogs.errors().isEmpty());
+        // The next start's save dialogs begin where this file went.
+        QCOMPARE(kc::remembered::value(QString::fromLatin1(client::kSaveFolderSetting)).toString(), dir->path());
 
         // The offer is answered: neither the same acceptance again nor one for
         // a file never offered sends anything.
@@ -343,8 +404,32 @@ private slots:
         acceptedByBob(local);
         QVERIFY(peer.sendAndWaitRead("$#fileangenommen:bob:127.0.0.1:/etc/passwd#"));
         kc::test::pump(300);
-        QCOMPARE(driver->newTexts(), (QStringList{QString(), QString()}));
+        QCOMPARE(driver->newTexts(), QStringList());
         QCOMPARE(saveDialogs(), 1);
+    }
+
+    // Two files of one name from two folders, to one user: each answer
+    // sends the file it answers.
+    void sameNameFromTwoFoldersIsNotConfused()
+    {
+        QDir(dir->path()).mkpath(QStringLiteral("eins"));
+        QDir(dir->path()).mkpath(QStringLiteral("zwei"));
+        const QString first = makeFile(QStringLiteral("eins/bericht.txt"), "erster Bericht");
+        const QString second = makeFile(QStringLiteral("zwei/bericht.txt"), "zweiter Bericht");
+        QVERIFY(expectFromBob("bericht.txt"));
+        driver->mark();
+        QVERIFY(offerToBob(first, QStringLiteral("bericht.txt")));
+        QVERIFY(offerToBob(second, QStringLiteral("bericht (2).txt")));
+        peer.sendAndWaitRead("$#fileabgelehnt:bob:bericht.txt#");
+        env->dialogs.answerSave(dir->filePath(QStringLiteral("angekommen")));
+        acceptedByBob(second, QStringLiteral("bericht (2).txt"));
+        QVERIFY(waitFor([&] { return !driver->newTexts().filter(QStringLiteral("Datei erhalten")).isEmpty(); }, 10000));
+        QCOMPARE(contents(dir->filePath(QStringLiteral("angekommen.txt"))), QByteArray("zweiter Bericht"));
+        QVERIFY(driver->newTexts().contains(QStringLiteral("Datei \"bericht (2).txt\" an bob(127.0.0.1)geschickt")));
+        // The declined one is gone from the book: its name sends nothing.
+        acceptedByBob(first, QStringLiteral("bericht.txt"));
+        kc::test::pump(300);
+        QCOMPARE(driver->newTexts().filter(QStringLiteral("Filesent connected")).size(), 1);
     }
 
     void onlyAcceptedOffersMayStreamEachWithItsSuffix()
@@ -361,10 +446,10 @@ private slots:
         const std::string ok = "OK" + std::string(14, ' ');
         env->dialogs.answerSave(dir->filePath(QStringLiteral("eins")));
         QCOMPARE(rawStream("127.0.0.1", "erste"), ok);
-        QVERIFY(waitFor([&] { return driver->newTexts().count(QStringLiteral("Datei erhalten")) == 1; }));
+        QVERIFY(waitFor([&] { return countLines(QStringLiteral("Datei erhalten")) == 1; }));
         env->dialogs.answerSave(dir->filePath(QStringLiteral("zwei")));
         QCOMPARE(rawStream("127.0.0.1", "zweite"), ok);
-        QVERIFY(waitFor([&] { return driver->newTexts().count(QStringLiteral("Datei erhalten")) == 2; }));
+        QVERIFY(waitFor([&] { return countLines(QStringLiteral("Datei erhalten")) == 2; }));
         QCOMPARE(contents(dir->filePath(QStringLiteral("eins.txt"))), QByteArray("erste"));
         QCOMPARE(contents(dir->filePath(QStringLiteral("zwei.png"))), QByteArray("zweite"));
         // Both receptions are used up.
@@ -397,7 +482,7 @@ private slots:
         QCOMPARE(questionsUpAtOnce, 1);
         const QString last = QString::number(flood - 1);
         QCOMPARE(driver->newTexts().filter(QStringLiteral("zu viele")),
-                 QStringList{"Datei \"C:\\f" + last + ".txt\" von bob abgelehnt: zu viele Dateiangebote warten"});
+                 QStringList{"Datei \"f" + last + ".txt\" von bob abgelehnt: zu viele Dateiangebote warten"});
         // Asked in the order they came, the one too many declined unasked.
         for (int i = 0; i < flood - 1; ++i)
             QVERIFY(env->dialogs.messages()[i].text.contains(QStringLiteral("f%1.txt").arg(i)));
@@ -418,7 +503,7 @@ private slots:
         env->dialogs.whileOpen = [&](const kc::ScriptedDialogService::Call &call) {
             if (call.kind == kc::ScriptedDialogService::Kind::Colour)
                 savedWhileOpen = waitFor(
-                    [&] { return driver->newTexts().contains(QStringLiteral("Datei erhalten")); }, 20000);
+                    [&] { return hasLine(QStringLiteral("Datei erhalten")); }, 20000);
         };
         const TNotifyEvent progress = clientForm->session()->streamSender()->OnPacketSent;
         bool opened = false;
@@ -433,7 +518,7 @@ private slots:
             }
         };
         acceptedByBob(local);
-        const bool done = waitFor([&] { return opened && driver->newTexts().contains(QStringLiteral("Files Sent")); },
+        const bool done = waitFor([&] { return opened && hasLine(QStringLiteral("Files Sent")); },
                                   30000);
         clientForm->session()->streamSender()->OnPacketSent = progress;
         env->dialogs.whileOpen = nullptr;
@@ -481,7 +566,7 @@ private slots:
             if (call.kind == kc::ScriptedDialogService::Kind::Save)
                 QVERIFY2(call.value.endsWith(QStringLiteral("/quelle.txt")), qPrintable(call.value));
 
-        QCOMPARE(driver->newTexts().contains(QStringLiteral("Datei erhalten")), !written.isEmpty());
+        QCOMPARE(hasLine(QStringLiteral("Datei erhalten")), !written.isEmpty());
         QCOMPARE(env->dialogs.errors(), error.isEmpty() ? QStringList() : QStringList{error.arg(dir->path())});
         QCOMPARE(contents(dir->filePath(QStringLiteral("alt.txt"))), QByteArray("alt"));
         QStringList expected{QStringLiteral("alt.txt"), QStringLiteral("quelle.bin")};
@@ -519,12 +604,12 @@ private slots:
             }
         };
         acceptedByBob(a);
-        const bool bothSaved = waitFor([&] { return driver->newTexts().count(QStringLiteral("Datei erhalten")) == 2; },
+        const bool bothSaved = waitFor([&] { return countLines(QStringLiteral("Datei erhalten")) == 2; },
                                        15000);
         clientForm->session()->streamSender()->OnPacketSent = progress;
         QVERIFY(bothSaved);
         QVERIFY(env->dialogs.errors().isEmpty());
-        QCOMPARE(driver->newTexts().count(QStringLiteral("Files Sent")), 2);
+        QCOMPARE(countLines(QStringLiteral("Files Sent")), 2);
         QCOMPARE(driver->newTexts().filter(QStringLiteral(" bytes  of 300000 bytes  sent")),
                  (QStringList(2, QStringLiteral("300000 bytes  of 300000 bytes  sent"))));
         QList<QByteArray> saved{contents(dir->filePath(QStringLiteral("eins"))),
@@ -536,9 +621,9 @@ private slots:
     {
         const QString local = makeFile(QStringLiteral("nein.txt"), "x");
         QVERIFY(offerToBob(local));
-        peer.sendAndWaitRead("$#fileabgelehnt:bob:" + kc::toAnsi(local) + "#");
+        peer.sendAndWaitRead("$#fileabgelehnt:bob:nein.txt#");
         QVERIFY(waitFor([&] { return env->dialogs.messages().size() == 1; }));
-        QCOMPARE(env->dialogs.messages()[0].text, "Der Userbobhat die Datei " + local + " abgelent!");
+        QCOMPARE(env->dialogs.messages()[0].text, QStringLiteral("Der Userbobhat die Datei nein.txt abgelent!"));
         acceptedByBob(local);
         kc::test::pump(300);
         QVERIFY(!driver->newTexts().contains(QStringLiteral("Filesent connected")));
@@ -600,10 +685,92 @@ private slots:
                                                 "sie nicht angekommen ist.")
                                      .arg(QString::fromLocal8Bit(std::strerror(EFBIG)));
             QVERIFY(waitFor([&] { return driver->newTexts().contains(kept); }));
-            QVERIFY(!driver->newTexts().contains(QStringLiteral("Datei erhalten")));
+            QVERIFY(!hasLine(QStringLiteral("Datei erhalten")));
         }
-        QVERIFY(!driver->newTexts().contains(QStringLiteral("Files Sent")));
+        QVERIFY(!hasLine(QStringLiteral("Files Sent")));
         QCOMPARE(saveDialogs(), 0);
+    }
+
+    // A stream that breaks off at 77 % is told to the receiver, naming the
+    // file; nothing of it stays on the disk, and no save dialog comes.
+    void brokenOffTransferIsToldAndLeavesNothing_data()
+    {
+        QTest::addColumn<QString>("end");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("sender falls silent") << "stall" << QStringLiteral("der Absender hat 1 s lang nichts gesendet");
+        QTest::newRow("sender closes") << "close" << QStringLiteral("nur 77000 von 100000 Bytes angekommen");
+        QTest::newRow("sender's program killed") << "reset" << QString();
+    }
+    void brokenOffTransferIsToldAndLeavesNothing()
+    {
+        QFETCH(QString, end);
+        QFETCH(QString, reason);
+        TNMStrmServ *receiver = clientForm->session()->streamReceiver();
+        receiver->setIdleTimeOut(1000);
+        const auto restore = qScopeGuard([receiver] { receiver->setIdleTimeOut(TNMStrmServ::DefaultIdleTimeOut); });
+        const QStringList before = QDir(dir->path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
+        QVERIFY(expectFromBob("/home/bob/Dokumente/bericht.pdf"));
+        driver->mark();
+
+        kc::test::RawClient sender;
+        QVERIFY(sender.connectTo(receiverPort, "127.0.0.1", 5000, "127.0.0.1"));
+        sender.send("0000    100000" + std::string(77000, 'x'));
+        QVERIFY(waitFor([&] { return clientForm->session()->streamReceiver()->ReceiveProgress().first == 77000; }));
+        if (end == QStringLiteral("close"))
+            sender.close();
+        else if (end == QStringLiteral("reset"))
+            sender.abort();
+        const QString told = QStringLiteral("Datei „bericht.pdf“ nicht empfangen: ");
+        QVERIFY(waitFor([&] { return !driver->newTexts().filter(told).isEmpty(); }, 10000));
+        const QString line = driver->newTexts().filter(told).first();
+        if (!reason.isEmpty())
+            QCOMPARE(line, told + reason + QStringLiteral(". Der Absender erfährt, dass sie nicht angekommen ist."));
+        if (end == QStringLiteral("stall"))
+            QVERIFY(sender.waitClosed()); // and the sender learns it from the close
+        kc::test::pump(200);
+        QCOMPARE(saveDialogs(), 0);
+        QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot), before);
+    }
+
+    // The file dialogs start in the user's download folder, then where the
+    // user was last, also in a later run of the program.
+    void dialogsStartInDownloadsThenWhereLastUsed()
+    {
+        for (const char *key : {client::kSaveFolderSetting, client::kSendFolderSetting})
+            kc::remembered::setValue(QString::fromLatin1(key), QString());
+        QDir(dir->path()).mkpath(QStringLiteral("Berichte"));
+        const QString berichte = dir->filePath(QStringLiteral("Berichte"));
+        const QString chosen = makeFile(QStringLiteral("Berichte/april.pdf"), "April");
+
+        // A new run: its save dialogs start in the downloads, made if missing.
+        {
+            client::ChatSession fresh;
+            TFileQuestions questions(fresh, nullptr);
+            QCOMPARE(fresh.saveFolder(), env->downloads());
+            QVERIFY(QFileInfo(env->downloads()).isDir());
+        }
+
+        clientForm->UserListBox->setCurrentRow(1);
+        clientForm->sentfileBitBtn->click();
+        env->dialogs.answerOpen(chosen);
+        sentfileForm->Button1->click();
+        sentfileForm->Button1->click(); // cancelled: the folder stays
+        sentfileForm->Button3->click();
+        QCOMPARE(env->dialogs.calls.size(), 2);
+        QCOMPARE(env->dialogs.calls[0].kind, kc::ScriptedDialogService::Kind::Open);
+        QCOMPARE(env->dialogs.calls[0].value, env->downloads());
+        QCOMPARE(env->dialogs.calls[1].value, berichte);
+
+        // A later run starts where the user last saved and chose, while those folders exist.
+        kc::remembered::setValue(QString::fromLatin1(client::kSaveFolderSetting), berichte);
+        {
+            client::ChatSession later;
+            TFileQuestions questions(later, nullptr);
+            QCOMPARE(later.saveFolder(), berichte);
+        }
+        QCOMPARE(client::rememberedFolder(client::kSendFolderSetting), berichte);
+        QVERIFY(QDir(berichte).removeRecursively());
+        QCOMPARE(client::rememberedFolder(client::kSendFolderSetting), env->downloads());
     }
 
     void realOfferBoxSaysIgnorierenAndClosingIsOK()
@@ -643,7 +810,7 @@ private slots:
         driver->mark();
 
         // What was agreed on the old connection is void...
-        QVERIFY(again.sendAndWaitRead("$#fileangenommen:bob:127.0.0.1:" + kc::toAnsi(local) + "#"));
+        QVERIFY(again.sendAndWaitRead("$#fileangenommen:bob:127.0.0.1:vorher.txt#"));
         kc::test::pump(300);
         QCOMPARE(rawStream("127.0.0.1", "alt"), std::string());
         QVERIFY(!driver->newTexts().contains(QStringLiteral("Filesent connected")));
@@ -655,7 +822,7 @@ private slots:
         QCOMPARE(again.receive(), std::string("$#fileangenommen:bob:anna:C:\\neu.txt#"));
         env->dialogs.answerSave(dir->filePath(QStringLiteral("danach")));
         QCOMPARE(rawStream("127.0.0.1", "neu"), "OK" + std::string(14, ' '));
-        QVERIFY(waitFor([&] { return driver->newTexts().contains(QStringLiteral("Datei erhalten")); }));
+        QVERIFY(waitFor([&] { return hasLine(QStringLiteral("Datei erhalten")); }));
         QCOMPARE(contents(dir->filePath(QStringLiteral("danach.txt"))), QByteArray("neu"));
         peer = std::move(again);
     }

@@ -114,6 +114,58 @@ private slots:
         QVERIFY(!book.take("bob", "C:\\a"));
     }
 
+    // An offer names the file alone; two files of one name to one user get
+    // names an older receiver can tell apart too (it echoes Windows-1252).
+    void offersNameTheFileOnlyAndNeverConfuseTwo()
+    {
+        client::OfferBook book;
+        const auto offer = [&](const std::string &target, const std::string &local) {
+            std::string name = book.nameFor(target, local);
+            book.add({target, name, local});
+            return name;
+        };
+        const std::string dokumente = "/home/anna/Dokumente/Präsentation Łódź.pdf";
+        const std::string alt = "/home/anna/alt/Präsentation Łódź.pdf";
+        QCOMPARE(offer("bob", dokumente), std::string("Präsentation Łódź.pdf"));
+        QCOMPARE(offer("bob", alt), std::string("Präsentation Łódź (2).pdf"));
+        QCOMPARE(offer("bob", dokumente), std::string("Präsentation Łódź.pdf")); // the same file again
+        QCOMPARE(offer("carl", alt), std::string("Präsentation Łódź.pdf"));
+        // Alike in Windows-1252, where both "Ł" and "Ś" are "?".
+        QCOMPARE(offer("bob", "/tmp/Präsentation Śódź.pdf"), std::string("Präsentation Śódź (3).pdf"));
+        QCOMPARE(offer("bob", "/a/archiv.tar.gz"), std::string("archiv.tar.gz"));
+        QCOMPARE(offer("bob", "/b/archiv.tar.gz"), std::string("archiv (2).tar.gz"));
+        QCOMPARE(offer("bob", "/a/.profile"), std::string(".profile"));
+        QCOMPARE(offer("bob", "/b/.profile"), std::string(".profile (2)"));
+
+        // An older receiver's echo through the server: "?" where Windows-1252 has no letter.
+        QCOMPARE(book.take("bob", "Präsentation ?ód? (2).pdf")->localPath, alt);
+        QCOMPARE(book.take("bob", "Präsentation Śódź (3).pdf")->localPath, std::string("/tmp/Präsentation Śódź.pdf"));
+        QCOMPARE(book.take("bob", "Präsentation Łódź.pdf")->localPath, dokumente);
+        QCOMPARE(book.take("bob", "archiv (2).tar.gz")->localPath, std::string("/b/archiv.tar.gz"));
+        QVERIFY(!book.take("bob", alt));
+        // Once answered, a name is free again.
+        QCOMPARE(book.nameFor("bob", alt), std::string("Präsentation Łódź (2).pdf"));
+        QCOMPARE(book.nameFor("bob", "/c/archiv.tar.gz"), std::string("archiv (2).tar.gz"));
+    }
+
+    void offerLineShowsTheFilesNameOnly_data()
+    {
+        QTest::addColumn<std::string>("path");
+        QTest::addColumn<std::string>("line");
+        QTest::newRow("older sender, Windows") << std::string("C:\\Users\\anna\\bild.jpg")
+                                               << std::string("Erhalte Datei \"bild.jpg\" von bob");
+        QTest::newRow("older sender, Linux") << std::string("/home/anna/Dokumente/Präsentation Łódź.pdf")
+                                             << std::string("Erhalte Datei \"Präsentation Łódź.pdf\" von bob");
+        QTest::newRow("our sender") << std::string("Präsentation Łódź (2).pdf")
+                                    << std::string("Erhalte Datei \"Präsentation Łódź (2).pdf\" von bob");
+    }
+    void offerLineShowsTheFilesNameOnly()
+    {
+        QFETCH(std::string, path);
+        QFETCH(std::string, line);
+        QCOMPARE(client::offerLine({"bob", "10.0.0.2", path}), line);
+    }
+
     void receptionsGoOldestFirstPerAddressAndExpire()
     {
         using client::ReceptionBook;

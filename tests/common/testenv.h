@@ -18,6 +18,8 @@ public:
     ScriptedDialogService dialogs;
     /// Targets that the program asked the desktop to open.
     QStringList openedAddresses;
+    /// The user's download folder for this run (made only when the program makes it).
+    QString downloads() const { return m_config.filePath(QStringLiteral("Downloads")); }
 
 private:
     QTemporaryDir m_config;

@@ -3,7 +3,7 @@
 # and D (10.77.0.2 to .4, test agents) each in a network namespace of its own,
 # joined by veth pairs to one bridge.
 #
-# usage: lan.sh chat|search|filetransfer|hostloss|slowlink|encrypted|dnssd|unicode|restart|blip|keychange SERVER_PROGRAM AGENT_PROGRAM
+# usage: lan.sh chat|search|filetransfer|localfile|hostloss|slowlink|encrypted|dnssd|unicode|restart|blip|keychange SERVER_PROGRAM AGENT_PROGRAM
 #
 # Containment: the script first moves itself into fresh network, PID and mount
 # namespaces. The bridge lives there, never in the caller's namespace, and no
@@ -183,12 +183,14 @@ start_server() {
 }
 
 start_agent() { # name
-  local name=$1 reply
+  local name=$1 reply log=$work/$1.log
+  # Host A's log is the server's.
+  [ "$name" = a ] && log=$work/a-agent.log
   mkfifo "$work/$name.in" "$work/$name.out"
   exec {in_fd[$name]}<>"$work/$name.in" {out_fd[$name]}<>"$work/$name.out"
   # With resume_files set, each client keeps its resume tokens in its host's folder.
   in_host "$name" env DBUS_SYSTEM_BUS_ADDRESS="${bus_of[$name]:-$DBUS_SYSTEM_BUS_ADDRESS}" \
-    ${resume_files:+KC_AGENT_RESUME_FILE=$work/$name/resume} "$agent" <"$work/$name.in" >"$work/$name.out" 2>"$work/$name.log" &
+    ${resume_files:+KC_AGENT_RESUME_FILE=$work/$name/resume} "$agent" <"$work/$name.in" >"$work/$name.out" 2>"$log" &
   children+=($!)
   read -r -t 30 -u "${out_fd[$name]}" reply || fail "agent on host $name did not start"
   [ "$reply" = ready ] || fail "agent on host $name: $reply"
@@ -358,10 +360,10 @@ case "$scenario" in
     join_two
     expect c accept "$work/c/got"
     expect b offer carl "$work/b/big.bin"
-    expect c line "Erhalte Datei \"$work/b/big.bin\" von bob"
-    expect b line "Datei \"$work/b/big.bin\" an carl(10.77.0.3)geschickt"
-    expect c line "Datei erhalten"
-    expect b line "Files Sent"
+    expect c line "Erhalte Datei \"big.bin\" von bob"
+    expect b line "Datei \"big.bin\" an carl(10.77.0.3)geschickt"
+    expect c has "^Datei erhalten"
+    expect b has "^Files Sent"
     cmp "$work/b/big.bin" "$work/c/got.bin" || fail "the file at C differs from the one B sent"
     step "50 MiB arrived at C byte for byte"
     ask b count '^[0-9]+ bytes  of 52428800 bytes  sent$'
@@ -378,6 +380,37 @@ case "$scenario" in
     [ "$reply" = "ok 1" ] || fail "C asked where to save a stream nobody offered: $reply"
     expect b errors
     expect c errors
+    ;;
+
+  localfile)
+    # alice's client runs on host A, the server's own machine, and connects
+    # to "localhost", so its join names 127.0.0.1. The server lists her with
+    # A's LAN address, and a file from bob on B reaches her byte for byte.
+    lan_hosts a b
+    mkdir -p "$work/a"
+    start_agent a
+    head -c 3000000 /dev/urandom >"$work/b/bericht.bin"
+    expect a join localhost alice
+    expect b join 10.77.0.1 bob
+    expect b users "alice (10.77.0.1);bob (10.77.0.2)"
+    expect a users "alice (10.77.0.1);bob (10.77.0.2)"
+    grep -q '127.0.0.1\$#neu:alice:[0-9]*:127.0.0.1#' "$work/a.log" || fail "alice's join did not name 127.0.0.1: $(grep 'neu:alice' "$work/a.log")"
+    step "alice joined through localhost and is listed with host A's LAN address"
+    expect a accept "$work/a/got"
+    expect b offer alice "$work/b/bericht.bin"
+    expect a line "Erhalte Datei \"bericht.bin\" von bob"
+    expect b line "Datei \"bericht.bin\" an alice(10.77.0.1)geschickt"
+    expect a has "^Datei erhalten"
+    expect b has "^Files Sent"
+    [ "$(sha256sum <"$work/b/bericht.bin")" = "$(sha256sum <"$work/a/got.bin")" ] \
+      || fail "the file at A differs from the one B sent"
+    step "3 MB arrived at A byte for byte (SHA-256 $(sha256sum <"$work/a/got.bin" | cut -c1-16)…)"
+    grep -q 'file:bob:alice:bericht.bin#' "$work/a.log" || fail "the server's log does not show the offer"
+    ! grep -q "$work/b" "$work/a.log" || fail "the server's log shows the sender's folders"
+    ask a view
+    [[ "$reply" != *"$work/b"* ]] || fail "alice sees the sender's folders: $reply"
+    expect a errors
+    expect b errors
     ;;
 
   encrypted)
@@ -424,7 +457,7 @@ case "$scenario" in
     for i in $(seq 20000); do echo "DATEI-GEHEIM-$i"; done >"$work/b/geheim.txt"
     expect c accept "$work/c/got"
     expect b offer carl "$work/b/geheim.txt"
-    expect c line "Datei erhalten"
+    expect c has "^Datei erhalten"
     cmp "$work/b/geheim.txt" "$work/c/got.txt" || fail "the file at C differs from the one B sent"
     for _ in $(seq 400); do grep -q 'oeffentlich-GEHEIM-1' "$work/d/legacy.txt" && break; sleep 0.05; done
     grep -q 'bob: oeffentlich-GEHEIM-1' "$work/d/legacy.txt" || fail "the older client got no plain public line: $(cat "$work/d/legacy.txt")"

@@ -17,6 +17,7 @@
 //   pcontains NAME TEXT   ok once NAME's private window holds TEXT anywhere
 //   shot FILE             the chat window and open private windows as one picture
 //   count REGEX           ok N LAST: chat view lines matching, the last of them
+//   has REGEX             ok LINE once a chat view line matches
 //   search A.B.C PORT     search that range; ok L1;L2... once every probe is done
 //   pick ROW NAME         connect to found server ROW as NAME; ok once admitted
 //   announced             open the search window, browsing DNS-SD, if it is not
@@ -306,6 +307,21 @@ private:
         } else if (verb == QLatin1String("lock")) {
             waitUntil([rest1] { return clientForm->lockLabel->accessibleName() == rest1; },
                       [] { return clientForm->lockLabel->accessibleName() + " " + clientForm->fingerprintLabel->text(); },
+                      true);
+        } else if (verb == QLatin1String("has")) {
+            const QRegularExpression pattern(rest1);
+            auto matching = [this, pattern] {
+                const QStringList lines = viewLines();
+                for (const QString &text : lines)
+                    if (pattern.match(text).hasMatch())
+                        return text;
+                return QString();
+            };
+            waitUntil([matching] { return !matching().isEmpty(); },
+                      [this, matching] {
+                          const QString found = matching();
+                          return found.isEmpty() ? viewLines().join(QLatin1Char('|')) : found;
+                      },
                       true);
         } else if (verb == QLatin1String("count")) {
             const QRegularExpression pattern(rest1);

@@ -694,6 +694,58 @@ private slots:
         }
     }
 
+    // Others dial the registered address to send a file: an address that
+    // reaches only the dialler's own machine is replaced by what the server
+    // sees, and for a client on the server's machine by the server's LAN address.
+    void registeredAddressReachesTheUser_data()
+    {
+        QTest::addColumn<QString>("reported");
+        QTest::addColumn<QString>("peer");
+        QTest::addColumn<QString>("ownLan");
+        QTest::addColumn<QString>("registered");
+        QTest::newRow("LAN address kept") << "10.77.0.2" << "10.77.0.9" << "10.77.0.1" << "10.77.0.2";
+        QTest::newRow("loopback: the peer as seen") << "127.0.0.1" << "10.77.0.2" << "10.77.0.1" << "10.77.0.2";
+        QTest::newRow("other loopback address") << "127.1.2.3" << "10.77.0.2" << "" << "10.77.0.2";
+        QTest::newRow("unspecified: the peer as seen") << "0.0.0.0" << "10.77.0.3" << "10.77.0.1" << "10.77.0.3";
+        QTest::newRow("mapped IPv4 peer") << "127.0.0.1" << "::ffff:10.77.0.4" << "" << "10.77.0.4";
+        QTest::newRow("same machine: the server's LAN address")
+            << "127.0.0.1" << "127.0.0.1" << "10.77.0.1" << "10.77.0.1";
+        QTest::newRow("IPv6 loopback peer: the server's LAN address") << "0.0.0.0" << "::1" << "10.77.0.1"
+                                                                       << "10.77.0.1";
+        QTest::newRow("IPv6 peer has no place in the list") << "127.0.0.1" << "fe80::1" << "10.77.0.1"
+                                                            << "10.77.0.1";
+        QTest::newRow("no LAN at all: kept") << "127.0.0.1" << "127.0.0.1" << "" << "127.0.0.1";
+    }
+    void registeredAddressReachesTheUser()
+    {
+        QFETCH(QString, reported);
+        QFETCH(QString, peer);
+        QFETCH(QString, ownLan);
+        QFETCH(QString, registered);
+        UserRegistry registry;
+        registry.add("anna", "10.77.0.5", 1);
+        ServerDispatcher dispatcher(registry);
+        dispatcher.peerAddress = [&](ConnectionId id) { return id == 1 ? std::string("10.77.0.5") : peer.toStdString(); };
+        int lookups = 0;
+        dispatcher.ownLanAddress = [&] {
+            ++lookups;
+            return ownLan.toStdString();
+        };
+        // A legacy join and a marked one are registered alike.
+        joinAndHandshake(dispatcher, 2, "$#neu:bob:0:" + reported.toStdString() + "#");
+        joinAndHandshake(dispatcher, 3, "$#neu:cleo:0:" + reported.toStdString() + "#kcx:frame,tls,utf8");
+        QCOMPARE(QString::fromStdString(registry.at(registry.findUser("bob")).address), registered);
+        QCOMPARE(QString::fromStdString(registry.at(registry.findUser("cleo")).address), registered);
+        QCOMPARE(registry.userListCommand(), "$#neu:anna:10.77.0.5:bob:" + registered.toStdString() + ":cleo:"
+                                                 + registered.toStdString() + "#");
+        // An offer names the address that reaches its sender.
+        const Outcome offer = dispatcher.dispatch(2, "$#file:bob:anna:bild.jpg#");
+        QCOMPARE(describe(offer.deliveries), "1>$#file:bob:" + registered + ":bild.jpg#");
+        // The machine's interfaces are looked at only when the peer is on it.
+        const bool needed = reported.startsWith(QStringLiteral("127.")) || reported == QStringLiteral("0.0.0.0");
+        QVERIFY(needed || lookups == 0);
+    }
+
     // A name is compared as it looks: in NFC, and in the Windows-1252 form a
     // legacy peer sees. A marked join that agreed on "utf8" registers the
     // whole name it carries beside the Windows-1252 field.
@@ -818,8 +870,14 @@ private slots:
         QTest::newRow("line without a secret kept")
             << QStringLiteral("line") << "127.0.0.1$#user:anna:0#$#res $#" << "127.0.0.1$#user:anna:0#$#res $#";
         QTest::newRow("public line kept") << QStringLiteral("command") << "$#user:anna:0#hallo #pchat" << "$#user:anna:0#hallo #pchat";
-        QTest::newRow("file offer kept")
-            << QStringLiteral("read") << "$#file:anna:bob:C:\\x\\y.txt#" << "$#file:anna:bob:C:\\x\\y.txt#";
+        QTest::newRow("older sender's offer: the file's name only")
+            << QStringLiteral("read") << "$#file:anna:bob:C:\\Users\\anna\\y.txt#" << "$#file:anna:bob:y.txt#";
+        QTest::newRow("its acceptance, framed")
+            << QStringLiteral("command") << "$#fileangenommen:anna:bob:/home/bob/Dokumente/Pr\u00e4sentation \u0141\u00f3d\u017a.pdf#kcx:k"
+            << QStringLiteral("$#fileangenommen:anna:bob:Pr\u00e4sentation \u0141\u00f3d\u017a.pdf#kcx:k");
+        QTest::newRow("its decline after a public line")
+            << QStringLiteral("read") << "$#user:anna:0#a/b$#fileabgelehnt:anna:bob:/tmp/x#" << "$#user:anna:0#a/b$#fileabgelehnt:anna:bob:x#";
+        QTest::newRow("bare name kept") << QStringLiteral("read") << "$#file:anna:bob:y.txt#" << "$#file:anna:bob:y.txt#";
         QTest::newRow("names that only begin alike kept")
             << QStringLiteral("read") << "$#pchats:bob:anna#x" << "$#pchats:bob:anna#x";
     }

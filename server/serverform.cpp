@@ -345,7 +345,7 @@ void TserverForm::stopBitBtnClick()
     // Nobody is online once the listener and every connection are gone.
     Label7->setText(QStringLiteral("0"));
     userComboBox->clear();
-    Label5->setText(QStringLiteral("server"));
+    // Label5 keeps the host name: the machine is the same whether it listens or not.
 }
 
 void TserverForm::exitBitBtnClick()

@@ -152,18 +152,30 @@ void ChatSession::setServerName(const QString &name)
 
 void ChatSession::showLine(const std::string &line)
 {
-    emit lineAdded(QString::fromStdString(line), m_viewColour);
+    emit lineAdded(QString::fromStdString(line), kStatusColour, LineKind::Status);
 }
 
 void ChatSession::showLine(const std::string &line, int32_t colour)
 {
-    m_viewColour = colour;
-    showLine(line);
+    if (colour == kWarningColour)
+        showWarning(line);
+    else
+        emit lineAdded(QString::fromStdString(line), colour, LineKind::Said);
+}
+
+void ChatSession::showSaid(const std::string &line, int32_t colour)
+{
+    emit lineAdded(QString::fromStdString(line), colour, LineKind::Said);
 }
 
 void ChatSession::showWarning(const std::string &line)
 {
-    emit lineAdded(QString::fromStdString(line), kWarningColour);
+    emit lineAdded(QString::fromStdString(line), kWarningColour, LineKind::Warning);
+}
+
+void ChatSession::showFailure(const std::string &line)
+{
+    emit lineAdded(QString::fromStdString(line), kWarningColour, LineKind::Error);
 }
 
 // ---- commands ----
@@ -268,7 +280,7 @@ bool ChatSession::isListed(const std::string &name) const
 Delivery ChatSession::sendLine(const std::string &text)
 {
     if (!m_socket->Endpoint()->Connected()) {
-        emit lineAdded(notConnectedNotice(), kWarningColour);
+        emit lineAdded(notConnectedNotice(), kWarningColour, LineKind::Warning);
         return Delivery::NotConnected;
     }
     sendCommand(chat::buildUser(m_userName, m_colour, text));
@@ -279,12 +291,12 @@ Delivery ChatSession::whisper(const std::string &target, const std::string &text
 {
     // The connection may have ended while the whisper was being typed.
     if (!m_socket->Endpoint()->Connected()) {
-        emit lineAdded(notConnectedNotice(), kWarningColour);
+        emit lineAdded(notConnectedNotice(), kWarningColour, LineKind::Warning);
         return Delivery::NotConnected;
     }
     sendCommand(chat::buildWhisper(target, m_userName, text));
-    showLine("Private Nachricht an " + target + ": " + text);
-    emit whisperSaid(QString::fromStdString(target), QString::fromStdString(text), true);
+    showSaid("Private Nachricht an " + target + ": " + text, kWhisperColour);
+    emit whisperSaid(QString::fromStdString(target), QString::fromStdString(text), true, 0);
     return Delivery::Sent;
 }
 
@@ -303,7 +315,7 @@ Delivery ChatSession::sendPrivateLine(const std::string &partner, const std::str
 void ChatSession::offerFile(const std::string &target, const QString &localPath)
 {
     if (m_admitted && !isListed(target)) {
-        emit lineAdded(goneNotice(target), kWarningColour);
+        emit lineAdded(goneNotice(target), kWarningColour, LineKind::Warning);
         return;
     }
     m_transfer->offer(target, localPath);
@@ -414,11 +426,11 @@ void ChatSession::socketError(TCustomWinSocket *socket, TErrorEvent event, int &
     // A failed handshake ends the connection; it never goes on in plain text.
     if (!socket->TlsError().empty()) {
         m_endReason = EndReason::Refused;
-        showLine("Verschlüsselung fehlgeschlagen (" + socket->TlsError() + "): Verbindung getrennt", kWarningColour);
+        showFailure("Verschlüsselung fehlgeschlagen (" + socket->TlsError() + "): Verbindung getrennt");
     } else if (!m_connectionUp) {
         // A connection that could not be made; a reconnector's try says nothing.
         if (!m_quietJoin) {
-            showLine("Fehler beim Verbinden mit: " + m_serverName.toStdString());
+            showFailure("Fehler beim Verbinden mit: " + m_serverName.toStdString());
             if (event == TErrorEvent::eeConnect)
                 showWarning("Unter " + m_socket->Host() + ":" + kc::IntToStr(m_socket->Port())
                             + " antwortet niemand");
@@ -610,8 +622,7 @@ void ChatSession::flushAndHandle(TCustomWinSocket *socket)
             guarded([&] { handleCommand(m_wire.textOf(command)); });
     }
     if (m_wire.broken()) {
-        showLine("Der Server sendet einen fehlerhaften Rahmen (" + m_wire.error() + "): Verbindung getrennt",
-                 kWarningColour);
+        showFailure("Der Server sendet einen fehlerhaften Rahmen (" + m_wire.error() + "): Verbindung getrennt");
         m_endReason = EndReason::Refused;
         closeOnPurpose();
     }
@@ -625,7 +636,8 @@ void ChatSession::showHistory(const HistoryTracker::Item &item)
     case HistoryTracker::Kind::Broken:
         return;
     case HistoryTracker::Kind::Gap:
-        emit lineAdded(QString::number(item.count) + QStringLiteral(" Zeilen verpasst"), grey);
+        emit lineAdded(QString::number(item.count) + QStringLiteral(" Zeilen verpasst"), kStatusColour,
+                       LineKind::Status);
         return;
     case HistoryTracker::Kind::Live: {
         const HistoryTracker::Item *outer = std::exchange(m_historyItem, &item);
@@ -646,7 +658,8 @@ void ChatSession::showHistory(const HistoryTracker::Item &item)
     std::string stamp = HistoryTracker::stamp(item.time);
     if (replay)
         stamp.insert(stamp.size() - 2, " nachgeholt");
-    emit lineAdded(QString::fromStdString(stamp + reaction->command.text), replay ? reaction->lineColour : grey);
+    emit lineAdded(QString::fromStdString(stamp + reaction->command.text), replay ? reaction->lineColour : grey,
+                   LineKind::Said);
     emit publicLineSaid(QString::fromStdString(reaction->command.text), item.time, item.number, item.kind);
 }
 
@@ -659,7 +672,6 @@ bool ChatSession::resumeAgreed() const
 
 void ChatSession::handleResume(const ResumeCommand &command)
 {
-    constexpr int32_t grey = 0x808080;
     switch (command.kind) {
     case ResumeCommand::Kind::Token:
         m_resumeTokens.store(m_trustHost, m_trustPort, m_userName, command.token);
@@ -671,7 +683,8 @@ void ChatSession::handleResume(const ResumeCommand &command)
         if (command.lineKind == 'p')
             emit privateNotice(QString::fromStdString(command.name), QString::fromStdString(text));
         else
-            emit lineAdded(QString::fromStdString(text), command.state == "ok" ? grey : kWarningColour);
+            emit lineAdded(QString::fromStdString(text), command.state == "ok" ? kStatusColour : kWarningColour,
+                           command.state == "ok" ? LineKind::Status : LineKind::Warning);
         return;
     }
     case ResumeCommand::Kind::HeldLine:
@@ -684,13 +697,18 @@ void ChatSession::handleResume(const ResumeCommand &command)
     std::string stamp = HistoryTracker::stamp(command.time);
     stamp.insert(stamp.size() - 2, " gehalten");
     if (reaction->handler == Handler::Whisper) {
-        showLine(stamp + reaction->whisperHeading, kWhisperColour);
+        showSaid(stamp + reaction->whisperHeading, kWhisperColour);
         emit whisperArrived(QString::fromStdString(reaction->command.fixed));
         if (reaction->show)
-            showLine(reaction->command.text, reaction->lineColour);
+            showSaid(reaction->command.text, reaction->lineColour);
+        // The record has it once, at the time it was said.
+        emit whisperSaid(QString::fromStdString(reaction->command.fixed), QString::fromStdString(reaction->command.text),
+                         false, command.time);
     } else if (reaction->handler == Handler::PrivateChat) {
         emit privateLineArrived(QString::fromStdString(reaction->partner),
                                 QString::fromStdString(stamp + reaction->privateLine));
+        emit privateLineSaid(QString::fromStdString(reaction->partner), QString::fromStdString(reaction->privateLine),
+                             command.time);
     }
 }
 
@@ -719,12 +737,13 @@ void ChatSession::handleCommand(const std::string &data)
     case Handler::None:
         break;
     case Handler::Whisper:
-        showLine(r.whisperHeading, kWhisperColour);
+        showSaid(r.whisperHeading, kWhisperColour);
         emit whisperArrived(QString::fromStdString(r.command.fixed));
-        emit whisperSaid(QString::fromStdString(r.command.fixed), QString::fromStdString(r.command.text), false);
+        emit whisperSaid(QString::fromStdString(r.command.fixed), QString::fromStdString(r.command.text), false, 0);
         break;
     case Handler::PrivateChat:
         emit privateLineArrived(QString::fromStdString(r.partner), QString::fromStdString(r.privateLine));
+        emit privateLineSaid(QString::fromStdString(r.partner), QString::fromStdString(r.privateLine), 0);
         break;
     case Handler::NameTaken:
         m_endReason = EndReason::NameRefused;
@@ -754,7 +773,7 @@ void ChatSession::handleCommand(const std::string &data)
         break;
     }
     if (r.show)
-        showLine(r.command.text, r.lineColour);
+        showSaid(r.command.text, r.lineColour);
 }
 
 } // namespace client

@@ -88,7 +88,8 @@ public:
     /// Shows and raises the window for `partner`, creating it when there is none.
     TprivatChatForm *openPrivatChat(const std::string &partner);
     /// Appends `line` to the partner's window without raising it; opens a
-    /// fresh window when the partner has none.
+    /// fresh window when the partner has none, shown without taking the
+    /// keyboard from where the user types, and says so in the chat.
     void deliverPrivatLine(const std::string &partner, const QString &line);
 
     /// Position of the selected line of UserListBox, -1 when none is selected.
@@ -135,12 +136,14 @@ private:
     void buildControls();
     void buildMenu();
     void watchSession();
-    void showLine(const QString &text, int32_t colour);
+    void showLine(const QString &text, int32_t colour, client::LineKind kind = client::LineKind::Said);
     void showUserList();
     void showEncryption();
     void showSendProgress(quint64 transfer, qint64 sent, qint64 total, const QString &line);
     void showReceiveProgress(qint64 received, qint64 announced);
     void privatChatClosed(TprivatChatForm *form);
+    /// A new window for `partner`, in the registry, not shown yet.
+    TprivatChatForm *createPrivatChat(const std::string &partner);
     /// Starts a join and says why when the name cannot be taken; a join
     /// started is remembered for the next start (name, server, port).
     client::JoinStart join(const std::string &host, const QString &name);

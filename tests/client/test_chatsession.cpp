@@ -33,6 +33,7 @@ struct Shown
 {
     QString text;
     qint32 colour;
+    client::LineKind kind = client::LineKind::Said;
 };
 
 /// Plays a server with a key of its own on loopback: acknowledges the marked
@@ -130,7 +131,9 @@ private slots:
         errors.clear();
         m_mark = 0;
         connect(session.get(), &client::ChatSession::lineAdded, this,
-                [this](const QString &text, qint32 colour) { shown.append({text, colour}); });
+                [this](const QString &text, qint32 colour, client::LineKind kind) {
+                    shown.append({text, colour, kind});
+                });
         connect(session.get(), &client::ChatSession::errorRaised, this,
                 [this](const QString &text) { errors << text; });
         session->resetDefaults();
@@ -393,16 +396,26 @@ private slots:
         QVERIFY(newTexts().isEmpty());
     }
 
-    void statusLineTakesColourLastSet()
+    // Status lines and warnings have a kind and a colour of their own: a red
+    // user's line before them colours nothing, and a user's line in any colour,
+    // red or the status grey, stays a user's line.
+    void statusLinesKeepTheirOwnLook()
     {
         joinAdmitted();
         QVERIFY(feed("$#farbe:255#bob: rot", 1));
+        QCOMPARE(newLines().last().kind, client::LineKind::Said);
+        QVERIFY(feed("$#farbe:" + std::to_string(client::kStatusColour) + "#bob: Verbindung hergestellt", 1));
+        QCOMPARE(newLines().last().kind, client::LineKind::Said);
         peer.send("$#kill:kill#");
         QCOMPARE(peer.receive(), std::string("$#disconnect:anna#"));
-        QVERIFY(kc::test::waitFor([&] { return newLines().size() >= 3; }));
+        QVERIFY(kc::test::waitFor([&] { return newLines().size() >= 4; }));
         const Shown status = newLines().at(newLines().size() - 2);
         QCOMPARE(status.text, QStringLiteral("Verbindung zum Chat getrennt"));
-        QCOMPARE(status.colour, red);
+        QCOMPARE(status.kind, client::LineKind::Status);
+        QCOMPARE(status.colour, client::kStatusColour);
+        const Shown warning = newLines().last();
+        QCOMPARE(warning.kind, client::LineKind::Warning);
+        QCOMPARE(warning.colour, client::kWarningColour);
     }
 
     void userListIsTakenPairwise_data()

@@ -152,7 +152,9 @@ private slots:
         QCOMPARE(history(bob), QStringLiteral("bob: hi"));
         QVERIFY(history(alice).isEmpty());
         QCOMPARE(clientForm->privatChats.back(), bob);
-        QVERIFY(driver->newTexts().isEmpty());
+        // The chat says that a window opened; the line itself stays private.
+        QCOMPARE(driver->newTexts(), QStringList{QStringLiteral("Privater Chat mit bob in eigenem Fenster geöffnet")});
+        QCOMPARE(clientForm->RichEdit1->line(clientForm->RichEdit1->lineCount() - 1).mark, kc::LineMark::Status);
     }
 
     void closedPartnerGetsFreshWindow_data()

@@ -381,6 +381,7 @@ void ChatSession::socketConnect(TCustomWinSocket *socket)
     // With a key of its own, the client's name and held lines are bound to it.
     if (clientKey())
         offer.push_back(chat::kCapabilityKey);
+    offer.push_back(chat::kCapabilityOperator);
     // The claim only says that a token is held; the token itself goes inside TLS.
     m_resumeClaim = m_resumeTokens.find(m_trustHost, m_trustPort, m_userName);
     if (!m_resumeClaim.empty())
@@ -401,11 +402,13 @@ void ChatSession::socketDisconnect(TCustomWinSocket *socket)
     if (m_admitted) {
         socket->SendString(m_wire.wrapText(chat::buildDisconnect(m_userName)));
         showLine("Verbindung zum Chat getrennt");
-        if (!m_leaving)
+        // A kick the server named has been said already.
+        if (!m_leaving && !m_kickNamed)
             showWarning(m_linkFailed ? "Die Verbindung zum Server ist abgerissen"
                                      : "Der Server hat die Verbindung beendet");
     }
     m_linkFailed = false;
+    m_kickNamed = false;
     m_wire.reset();
     m_resumeClaim.clear();
     m_trustPending = false;
@@ -663,6 +666,26 @@ void ChatSession::showHistory(const HistoryTracker::Item &item)
     emit publicLineSaid(QString::fromStdString(reaction->command.text), item.time, item.number, item.kind);
 }
 
+bool ChatSession::handleOperator(const std::string &data)
+{
+    const std::vector<std::string> &accepted = m_wire.accepted();
+    if (std::find(accepted.begin(), accepted.end(), chat::kCapabilityOperator) == accepted.end())
+        return false;
+    const std::optional<OperatorCommand> command = readOperatorCommand(data);
+    if (!command)
+        return false;
+    if (command->kind == OperatorCommand::Kind::Line) {
+        // In the colour of the operator's public lines, and plainly not one of them.
+        showSaid(operatorLineText(command->text), 255);
+        return true;
+    }
+    // The kill follows; it ends the connection, and nothing tries again.
+    m_endReason = EndReason::Kicked;
+    m_kickNamed = true;
+    showWarning(kKickedNotice);
+    return true;
+}
+
 bool ChatSession::resumeAgreed() const
 {
     const std::vector<std::string> &accepted = m_wire.accepted();
@@ -724,6 +747,8 @@ void ChatSession::handleCommand(const std::string &data)
                 handleResume(*command);
                 return;
             }
+        if (handleOperator(data))
+            return;
     }
     const std::optional<Reaction> reaction = interpret(data);
     if (!reaction)

@@ -339,6 +339,9 @@ private:
     /// One of the server's resume commands: a new token, what became of a
     /// line to someone away, or a line held for this client.
     void handleResume(const ResumeCommand &command);
+    /// One of the operator's commands ("operator" accepted): a line to this
+    /// user alone, or the notice of a kick. False for any other command.
+    bool handleOperator(const std::string &data);
 
     TClientSocket *m_socket = nullptr;
     TNMStrmServ *m_receiver = nullptr;
@@ -384,6 +387,8 @@ private:
     kc::net::KeepAlive m_keepAlive{30, 10, 3};
     /// The established connection failed (not closed by the server): said once.
     bool m_linkFailed = false;
+    /// The server said that its operator removed this user.
+    bool m_kickNamed = false;
     bool m_quietJoin = false;
     /// Why the current connection is ending; Lost unless something here ended it.
     EndReason m_endReason = EndReason::Lost;

@@ -57,7 +57,7 @@ class TestClientForm : public QObject
     /// A fresh, admitted connection as "anna".
     void connectAdmitted()
     {
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator"));
         QVERIFY(driver->admit(peer, "anna"));
         driver->mark();
     }
@@ -163,7 +163,7 @@ private slots:
         QCOMPARE(clientForm->session()->colour(), 0xFF0000);
 
         QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")),
-                 std::string("$#neu:anna:16711680:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
+                 std::string("$#neu:anna:16711680:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator"));
         QVERIFY(kc::test::waitFor([&] { return driver->newTexts().size() >= 2; }));
         QCOMPARE(driver->newTexts(),
                  (QStringList{QStringLiteral("Verbindung wird hergestellt..."), QStringLiteral("Verbindung hergestellt")}));
@@ -206,7 +206,7 @@ private slots:
 
     void umlautNameTravelsAsAnsi()
     {
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("Jürgen")), std::string("$#neu:J\xFCrgen:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key:J%C3%BCrgen"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("Jürgen")), std::string("$#neu:J\xFCrgen:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator:J%C3%BCrgen"));
         QVERIFY(driver->admit(peer, "J\xFCrgen"));
         QCOMPARE(clientForm->UserListBox->item(0)->text(), QStringLiteral("Jürgen (127.0.0.1)"));
     }
@@ -373,7 +373,7 @@ private slots:
         QCOMPARE(clientForm->Label3->text(), QStringLiteral("kein Server gefunden"));
         QVERIFY(clientForm->lockLabel->isHidden());
         // Not admitted: no leave command.
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator"));
         clientForm->Verbindungtrennen1->trigger();
         QCOMPARE(peer.receive(), std::string());
         QVERIFY(peer.waitClosed());
@@ -514,7 +514,7 @@ private slots:
 
     void whisperToSelectedUser()
     {
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator"));
         peer.send("$#neu:anna:127.0.0.1:bob:127.0.0.2#");
         QVERIFY(kc::test::waitFor([&] { return clientForm->UserListBox->count() == 2; }));
         driver->mark();

@@ -704,7 +704,8 @@ void ChatSession::handleResume(const ResumeCommand &command)
     case ResumeCommand::Kind::Held: {
         const std::string text = heldNoticeText(command.name, command.state, command.reason);
         if (command.lineKind == 'p')
-            emit privateNotice(QString::fromStdString(command.name), QString::fromStdString(text));
+            emit privateNotice(QString::fromStdString(command.name), QString::fromStdString(text),
+                               command.state == "ok" ? LineKind::Status : LineKind::Warning);
         else
             emit lineAdded(QString::fromStdString(text), command.state == "ok" ? kStatusColour : kWarningColour,
                            command.state == "ok" ? LineKind::Status : LineKind::Warning);

@@ -264,7 +264,7 @@ signals:
     /// A private chat line for `partner`'s window.
     void privateLineArrived(const QString &partner, const QString &line);
     /// A line about the private chat with `partner` (not from the partner), for its window.
-    void privateNotice(const QString &partner, const QString &line);
+    void privateNotice(const QString &partner, const QString &line, client::LineKind kind);
 
     // For a record of what people said (client/chatlog.h); the view has its lines already.
     /// A public line, "NAME: TEXT". `said` and `number` are the server's time

@@ -97,8 +97,8 @@ void TclientForm::watchSession()
                     kc::askForAttention(findPrivatChat(key), QStringLiteral("Privater Chat mit ") + partner);
             }));
     connect(s, &client::ChatSession::privateNotice, this,
-            kc::guard([this](const QString &partner, const QString &line) {
-                deliverPrivatLine(partner.toStdString(), line);
+            kc::guard([this](const QString &partner, const QString &line, client::LineKind kind) {
+                deliverPrivatLine(partner.toStdString(), line, kind);
             }));
     // Before the offer's question, which waits for the user.
     connect(s, &client::ChatSession::fileOfferArrived, this, kc::guard([this](const QString &sender) {
@@ -405,7 +405,7 @@ TprivatChatForm *TclientForm::createPrivatChat(const std::string &partner)
     return form;
 }
 
-void TclientForm::deliverPrivatLine(const std::string &partner, const QString &line)
+void TclientForm::deliverPrivatLine(const std::string &partner, const QString &line, client::LineKind kind)
 {
     TprivatChatForm *form = findPrivatChat(partner);
     if (!form) {
@@ -419,7 +419,10 @@ void TclientForm::deliverPrivatLine(const std::string &partner, const QString &l
                  client::kStatusColour, client::LineKind::Status);
         kc::askForAttention(form, QStringLiteral("Privater Chat mit ") + name);
     }
-    form->appendLine(line);
+    if (kind == client::LineKind::Said)
+        form->appendLine(line);
+    else
+        form->appendNotice(line, kind == client::LineKind::Status ? kc::LineMark::Status : kc::LineMark::Warning);
 }
 
 void TclientForm::privatChatClosed(TprivatChatForm *form)

@@ -90,7 +90,8 @@ public:
     /// Appends `line` to the partner's window without raising it; opens a
     /// fresh window when the partner has none, shown without taking the
     /// keyboard from where the user types, and says so in the chat.
-    void deliverPrivatLine(const std::string &partner, const QString &line);
+    void deliverPrivatLine(const std::string &partner, const QString &line,
+                           client::LineKind kind = client::LineKind::Said);
 
     /// Position of the selected line of UserListBox, -1 when none is selected.
     int selectedUser() const;

@@ -245,6 +245,7 @@ private slots:
         bob->editprivat->setText(QStringLiteral("noch da?"));
         bob->sendenprivatbutton->click();
         QCOMPARE(history(bob), client::notConnectedNotice());
+        QCOMPARE(bob->richeditprivat->line(0).mark, kc::LineMark::Warning);
         QCOMPARE(bob->editprivat->text(), QStringLiteral("noch da?"));
         QVERIFY(env->dialogs.errors().isEmpty());
     }

@@ -65,24 +65,24 @@ public:
     /// Where each piece starts in text, and its first row among the line's rows.
     std::vector<qsizetype> starts;
     std::vector<int> firstRows;
-    /// The unit (view row) each row of text starts at; a tall row takes more than one.
-    std::vector<int> rowTop;
+    /// Where each row of text starts, in pixels from the line's top, and the
+    /// height it takes: the view's row height, or more for a tall row.
+    std::vector<qreal> rowY;
+    std::vector<qreal> rowSlot;
     /// The height of each row's tallest glyph run.
     std::vector<qreal> tallest;
-    /// Units the line takes.
+    /// Units (view rows) the line takes: its rows' heights, rounded up.
     int rows = 0;
 
     int lineCount() const { return rows; }
     /// Rows of text.
-    int textRows() const { return static_cast<int>(rowTop.size()); }
-    /// The row of text that unit `unit` belongs to.
-    int textRowAt(int unit) const
+    int textRows() const { return static_cast<int>(rowY.size()); }
+    /// The row of text at `y` pixels from the line's top.
+    int textRowAtPixel(qreal y) const
     {
-        const auto after = std::upper_bound(rowTop.begin(), rowTop.end(), unit);
-        return std::max(0, static_cast<int>(after - rowTop.begin()) - 1);
+        const auto after = std::upper_bound(rowY.begin(), rowY.end(), y);
+        return std::max(0, static_cast<int>(after - rowY.begin()) - 1);
     }
-    /// The unit after row `row` of text.
-    int rowEnd(int row) const { return row + 1 < textRows() ? rowTop[static_cast<size_t>(row) + 1] : rows; }
     /// Row `row` of text; *start is where its piece starts in text.
     QTextLine lineAt(int row, qsizetype *start) const
     {
@@ -434,7 +434,7 @@ LineView::Layout LineView::makeLayout(const Entry &entry) const
     // A marked line's first row starts indented, behind its sign.
     const bool plain = entry.mark == LineMark::None;
     const QFont lineFont = markFont(entry.mark);
-    int unit = 0;
+    qreal pixel = 0;
     // A folded line with its mark is one piece.
     const qsizetype pieceChars = kFoldChars + 128;
     qsizetype start = 0;
@@ -483,20 +483,32 @@ LineView::Layout LineView::makeLayout(const Entry &entry) const
                 }
             }
             const qreal tall = line.height() + above + below;
-            // A pixel of rounding is no reason for a second unit.
-            const int units = std::max(1, static_cast<int>(std::ceil((tall - 1) / height)));
-            const qreal middle = units > 1 ? (units * height - tall) / 2 : 0;
-            line.setPosition(QPointF(first ? 0 : m_indent, unit * height + middle + above));
-            laid->rowTop.push_back(unit);
+            // A pixel of rounding is no reason for a taller row.
+            const qreal slot = tall - 1 <= height ? height : tall;
+            line.setPosition(QPointF(first ? 0 : m_indent, pixel + above));
+            laid->rowY.push_back(pixel);
+            laid->rowSlot.push_back(slot);
             laid->tallest.push_back(tall);
-            unit += units;
+            pixel += slot;
             ++row;
         }
         layout->endLayout();
         laid->pieces.push_back(std::move(layout));
         start = end;
     } while (start < text.size());
-    laid->rows = std::max(unit, 1);
+    // The line takes whole units; a tall one sits in their middle.
+    laid->rows = std::max(1, static_cast<int>(std::ceil((pixel - 1) / height)));
+    const qreal middle = std::floor((laid->rows * height - pixel) / 2);
+    if (middle > 0) {
+        for (const std::unique_ptr<QTextLayout> &piece : laid->pieces) {
+            for (int i = 0; i < piece->lineCount(); ++i) {
+                QTextLine line = piece->lineAt(i);
+                line.setPosition(line.position() + QPointF(0, middle));
+            }
+        }
+        for (qreal &y : laid->rowY)
+            y += middle;
+    }
     ++m_laidOutCount;
     return laid;
 }
@@ -535,8 +547,16 @@ QList<int> LineView::rowHeights(int index) const
         layout = makeLayout(m_lines.at(static_cast<size_t>(index)));
     QList<int> heights;
     for (int i = 0; i < layout->textRows(); ++i)
-        heights << (layout->rowEnd(i) - layout->rowTop[static_cast<size_t>(i)]) * rowHeight();
+        heights << static_cast<int>(std::ceil(layout->rowSlot[static_cast<size_t>(i)]));
     return heights;
+}
+
+int LineView::lineHeight(int index) const
+{
+    Layout layout = m_laidOut.value(m_firstId + index);
+    if (!layout)
+        layout = makeLayout(m_lines.at(static_cast<size_t>(index)));
+    return layout->lineCount() * rowHeight();
 }
 
 QList<qreal> LineView::glyphHeights(int index) const
@@ -824,7 +844,7 @@ bool LineView::onFoldMark(const QPoint &pos, int64_t *id) const
     if (shown == entry.text.size() || !layout || row >= layout->lineCount())
         return false;
     qsizetype start = 0;
-    const QTextLine line = layout->lineAt(layout->textRowAt(row), &start);
+    const QTextLine line = layout->lineAt(layout->textRowAtPixel((row + 0.5) * rowHeight()), &start);
     const qsizetype end = start + line.textStart() + line.textLength();
     if (end <= shown)
         return false;
@@ -884,11 +904,11 @@ void LineView::paintEvent(QPaintEvent *event)
             painter.setPen(legibleOn(entry.colour.isValid() ? entry.colour : colours.color(QPalette::Text), base));
         }
         const QString &text = layout->text;
-        for (int i = layout->textRowAt(std::max(0, -y / height)); i < layout->textRows(); ++i) {
-            const int rowY = y + layout->rowTop[static_cast<size_t>(i)] * height;
+        for (int i = layout->textRowAtPixel(std::max(0, -y)); i < layout->textRows(); ++i) {
+            const qreal rowY = y + layout->rowY[static_cast<size_t>(i)];
             if (rowY >= std::min(viewHeight, areaEnd))
                 break;
-            if (y + layout->rowEnd(i) * height <= areaTop)
+            if (rowY + layout->rowSlot[static_cast<size_t>(i)] <= areaTop)
                 continue;
             qsizetype start = 0;
             const QTextLine line = layout->lineAt(i, &start);

@@ -46,9 +46,10 @@ enum class LineMark {
 /// mark's look, whatever colour it was given.
 ///
 /// Rows are counted in units of the font's line spacing. A row whose glyphs
-/// are taller than that (a fallback font for CJK or emoji) takes as many
-/// units as it needs, measured once when its line is laid out, and is drawn
-/// in their middle: no row ever touches the next.
+/// are taller than that (a fallback font for CJK or emoji) is as tall as they
+/// are, measured once when its line is laid out; the line then takes as many
+/// whole units as its rows need and sits in their middle: no row ever
+/// touches the next.
 ///
 /// Appending and dropping a line cost the same however full the view is: the
 /// lines sit in a deque, and each one carries the number of rows it takes at
@@ -151,9 +152,11 @@ public:
     /// Pixels by which every row after a line's first is indented.
     int continuationIndent() const;
     /// Pixels each row of line `index` takes at wrapWidth(), top to bottom:
-    /// multiples of the font's line spacing, more than one where the row's
-    /// glyphs need it.
+    /// the font's line spacing, more where the row's glyphs need it.
     QList<int> rowHeights(int index) const;
+    /// Pixels line `index` takes: its rows' heights rounded up to whole
+    /// multiples of the line spacing (its rows sit in the middle).
+    int lineHeight(int index) const;
     /// Height in pixels of the tallest glyph run of each row of line `index`.
     QList<qreal> glyphHeights(int index) const;
     /// Line `index` cut into the rows it is drawn in at wrapWidth(); the rows

@@ -253,7 +253,22 @@ private slots:
         QCOMPARE(rows.size(), 1);
         QVERIFY2(rows.first() + 1 >= highest, qPrintable(QStringLiteral("%1 < %2").arg(rows.first()).arg(highest)));
         QVERIFY(view.glyphHeights(1).first() + 1 >= highest);
-        QCOMPARE(rows.first() % spacing, 0);
+        QVERIFY(view.lineHeight(1) >= rows.first());
+        QCOMPARE(view.lineHeight(1) % spacing, 0);
+        QCOMPARE(view.lineHeight(0), spacing);
+
+        // Wrapped, the tall rows of one line follow each other without a unit's gap between them.
+        view.appendText(tall + u' ' + tall + u' ' + tall, QColor(Qt::red));
+        QVERIFY(settled(view));
+        const QList<int> wrapped = view.rowHeights(3);
+        QVERIFY(wrapped.size() >= 2);
+        QVERIFY(view.lineHeight(3) < wrapped.size() * 2 * spacing || rows.first() > 2 * spacing);
+        QVERIFY(view.lineHeight(3) >= std::accumulate(wrapped.begin(), wrapped.end(), 0) - wrapped.size());
+        view.clear();
+        view.appendText(QStringLiteral("anna: oben"), Qt::black);
+        view.appendText(tall, QColor(Qt::red));
+        view.appendText(QStringLiteral("bob: unten"), Qt::black);
+        QVERIFY(settled(view));
 
         // On screen: no ink of the tall line outside its rows.
         const QImage picture = view.viewport()->grab().toImage();
@@ -261,7 +276,7 @@ private slots:
             for (int x = 0; x < picture.width(); ++x) {
                 const QColor c = picture.pixelColor(x, y);
                 if (c.red() > 120 && c.green() < 90 && c.blue() < 90)
-                    QVERIFY2(y >= spacing && y < spacing + rows.first(), qPrintable(QStringLiteral("red at %1").arg(y)));
+                    QVERIFY2(y >= spacing && y < spacing + view.lineHeight(1), qPrintable(QStringLiteral("red at %1").arg(y)));
             }
         }
     }

@@ -774,7 +774,7 @@ void ChatSession::handleCommand(const std::string &data)
     case Handler::NameTaken:
         m_endReason = EndReason::NameRefused;
         closeOnPurpose();
-        showLine("Der Benutzername ist bereits vergeben");
+        showWarning("Der Benutzername ist bereits vergeben");
         m_admitted = false;
         break;
     case Handler::Kill:

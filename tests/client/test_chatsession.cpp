@@ -476,6 +476,8 @@ private slots:
         QVERIFY(kc::test::waitFor([&] { return !newTexts().isEmpty(); }));
         kc::test::pump(50);
         QCOMPARE(newTexts(), QStringList{QStringLiteral("Der Benutzername ist bereits vergeben")});
+        // A refusal is a warning, not a status line.
+        QCOMPARE(newLines().first().kind, client::LineKind::Warning);
         QVERIFY(!session->admitted());
         QVERIFY(!session->socket()->Active());
         QCOMPARE(session->serverName(), QStringLiteral("kein Server gefunden"));

@@ -204,8 +204,9 @@ ChatLog::ChatLog(ChatSession &session, QObject *parent) : QObject(parent), m_ses
     connect(&session, &ChatSession::connectionEnded, this, [this] { ended(); });
     connect(&session, &ChatSession::publicLineSaid, this, &ChatLog::publicLine);
     connect(&session, &ChatSession::whisperSaid, this, &ChatLog::whisper);
-    connect(&session, &ChatSession::privateLineArrived, this, &ChatLog::privateLine);
-    connect(&session, &ChatSession::privateLineSent, this, &ChatLog::privateLine);
+    connect(&session, &ChatSession::privateLineSaid, this, &ChatLog::privateLine);
+    connect(&session, &ChatSession::privateLineSent, this,
+            [this](const QString &partner, const QString &line) { privateLine(partner, line, 0); });
 }
 
 ChatLog::~ChatLog() = default;
@@ -402,9 +403,14 @@ void ChatLog::publicLine(const QString &line, qint64 said, quint64 number, Histo
     write(publicFile(when.date()), when, line);
 }
 
-void ChatLog::whisper(const QString &partner, const QString &text, bool own)
+QDateTime ChatLog::saidAt(qint64 said) const
 {
-    const QDateTime when = now();
+    return said == 0 ? now() : QDateTime::fromMSecsSinceEpoch(said).toLocalTime();
+}
+
+void ChatLog::whisper(const QString &partner, const QString &text, bool own, qint64 said)
+{
+    const QDateTime when = saidAt(said);
     if (own) {
         write(publicFile(when.date()), when, QStringLiteral("-> *") + partner + QStringLiteral("* ") + text);
         return;
@@ -415,9 +421,9 @@ void ChatLog::whisper(const QString &partner, const QString &text, bool own)
           QLatin1Char('*') + partner + QStringLiteral("* ") + (text.startsWith(heading) ? text.mid(heading.size()) : text));
 }
 
-void ChatLog::privateLine(const QString &partner, const QString &line)
+void ChatLog::privateLine(const QString &partner, const QString &line, qint64 said)
 {
-    const QDateTime when = now();
+    const QDateTime when = saidAt(said);
     write(privateFile(partner, when.date()), when, line);
 }
 

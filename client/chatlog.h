@@ -92,8 +92,10 @@ private:
     void joined();
     void ended();
     void publicLine(const QString &line, qint64 said, quint64 number, HistoryTracker::Kind kind);
-    void whisper(const QString &partner, const QString &text, bool own);
-    void privateLine(const QString &partner, const QString &line);
+    void whisper(const QString &partner, const QString &text, bool own, qint64 said);
+    void privateLine(const QString &partner, const QString &line, qint64 said);
+    /// `said` (ms since 1970, UTC) in local time; now() for 0.
+    QDateTime saidAt(qint64 said) const;
     /// Queues `text` stamped with `when`, for the file `file(when's day)`.
     void write(const QString &file, const QDateTime &when, const QString &text);
     bool writing() const;

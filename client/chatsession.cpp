@@ -164,18 +164,30 @@ void ChatSession::setServerName(const QString &name)
 
 void ChatSession::showLine(const std::string &line)
 {
-    emit lineAdded(QString::fromStdString(line), m_viewColour);
+    emit lineAdded(QString::fromStdString(line), kStatusColour, LineKind::Status);
 }
 
 void ChatSession::showLine(const std::string &line, int32_t colour)
 {
-    m_viewColour = colour;
-    showLine(line);
+    if (colour == kWarningColour)
+        showWarning(line);
+    else
+        emit lineAdded(QString::fromStdString(line), colour, LineKind::Said);
+}
+
+void ChatSession::showSaid(const std::string &line, int32_t colour)
+{
+    emit lineAdded(QString::fromStdString(line), colour, LineKind::Said);
 }
 
 void ChatSession::showWarning(const std::string &line)
 {
-    emit lineAdded(QString::fromStdString(line), kWarningColour);
+    emit lineAdded(QString::fromStdString(line), kWarningColour, LineKind::Warning);
+}
+
+void ChatSession::showFailure(const std::string &line)
+{
+    emit lineAdded(QString::fromStdString(line), kWarningColour, LineKind::Error);
 }
 
 // ---- commands ----
@@ -287,7 +299,7 @@ bool ChatSession::isListed(const std::string &name) const
 Delivery ChatSession::sendLine(const std::string &text)
 {
     if (!m_socket->Endpoint()->Connected()) {
-        emit lineAdded(notConnectedNotice(), kWarningColour);
+        emit lineAdded(notConnectedNotice(), kWarningColour, LineKind::Warning);
         return Delivery::NotConnected;
     }
     sendCommand(chat::buildUser(m_userName, m_colour, text));
@@ -298,12 +310,12 @@ Delivery ChatSession::whisper(const std::string &target, const std::string &text
 {
     // The connection may have ended while the whisper was being typed.
     if (!m_socket->Endpoint()->Connected()) {
-        emit lineAdded(notConnectedNotice(), kWarningColour);
+        emit lineAdded(notConnectedNotice(), kWarningColour, LineKind::Warning);
         return Delivery::NotConnected;
     }
     sendCommand(chat::buildWhisper(target, m_userName, text));
-    showLine("Private Nachricht an " + target + ": " + text);
-    emit whisperSaid(QString::fromStdString(target), QString::fromStdString(text), true);
+    showSaid("Private Nachricht an " + target + ": " + text, kWhisperColour);
+    emit whisperSaid(QString::fromStdString(target), QString::fromStdString(text), true, 0);
     return Delivery::Sent;
 }
 
@@ -322,7 +334,7 @@ Delivery ChatSession::sendPrivateLine(const std::string &partner, const std::str
 void ChatSession::offerFile(const std::string &target, const QString &localPath)
 {
     if (m_admitted && !isListed(target)) {
-        emit lineAdded(goneNotice(target), kWarningColour);
+        emit lineAdded(goneNotice(target), kWarningColour, LineKind::Warning);
         return;
     }
     m_transfer->offer(target, localPath);
@@ -411,6 +423,7 @@ void ChatSession::socketConnect(TCustomWinSocket *socket)
     // With a key of its own, the client's name and held lines are bound to it.
     if (clientKey())
         offer.push_back(chat::kCapabilityKey);
+    offer.push_back(chat::kCapabilityOperator);
     // The claim only says that a token is held; the token itself goes inside TLS.
     m_resumeClaim = m_resumeTokens.find(m_trustHost, m_trustPort, m_userName);
     if (!m_resumeClaim.empty())
@@ -430,11 +443,13 @@ void ChatSession::socketDisconnect(TCustomWinSocket *socket)
     if (m_admitted) {
         socket->SendString(m_wire.wrapText(chat::buildDisconnect(m_userName)));
         showLine("Verbindung zum Chat getrennt");
-        if (!m_leaving)
+        // A kick the server named has been said already.
+        if (!m_leaving && !m_kickNamed)
             showWarning(m_linkFailed ? "Die Verbindung zum Server ist abgerissen"
                                      : "Der Server hat die Verbindung beendet");
     }
     m_linkFailed = false;
+    m_kickNamed = false;
     m_wire.reset();
     m_resumeClaim.clear();
     m_trustPending = false;
@@ -456,11 +471,11 @@ void ChatSession::socketError(TCustomWinSocket *socket, TErrorEvent event, int &
     // A failed handshake ends the connection; it never goes on in plain text.
     if (!socket->TlsError().empty()) {
         m_endReason = EndReason::Refused;
-        showLine("Verschlüsselung fehlgeschlagen (" + socket->TlsError() + "): Verbindung getrennt", kWarningColour);
+        showFailure("Verschlüsselung fehlgeschlagen (" + socket->TlsError() + "): Verbindung getrennt");
     } else if (!m_connectionUp) {
         // A connection that could not be made; a reconnector's try says nothing.
         if (!m_quietJoin) {
-            showLine("Fehler beim Verbinden mit: " + m_serverName.toStdString());
+            showFailure("Fehler beim Verbinden mit: " + m_serverName.toStdString());
             if (event == TErrorEvent::eeConnect)
                 showWarning("Unter " + m_socket->Host() + ":" + kc::IntToStr(m_socket->Port())
                             + " antwortet niemand");
@@ -669,8 +684,7 @@ void ChatSession::flushAndHandle(TCustomWinSocket *socket)
             guarded([&] { handleCommand(m_wire.textOf(command)); });
     }
     if (m_wire.broken()) {
-        showLine("Der Server sendet einen fehlerhaften Rahmen (" + m_wire.error() + "): Verbindung getrennt",
-                 kWarningColour);
+        showFailure("Der Server sendet einen fehlerhaften Rahmen (" + m_wire.error() + "): Verbindung getrennt");
         m_endReason = EndReason::Refused;
         closeOnPurpose();
     }
@@ -684,7 +698,8 @@ void ChatSession::showHistory(const HistoryTracker::Item &item)
     case HistoryTracker::Kind::Broken:
         return;
     case HistoryTracker::Kind::Gap:
-        emit lineAdded(QString::number(item.count) + QStringLiteral(" Zeilen verpasst"), grey);
+        emit lineAdded(QString::number(item.count) + QStringLiteral(" Zeilen verpasst"), kStatusColour,
+                       LineKind::Status);
         return;
     case HistoryTracker::Kind::Live: {
         const HistoryTracker::Item *outer = std::exchange(m_historyItem, &item);
@@ -705,8 +720,29 @@ void ChatSession::showHistory(const HistoryTracker::Item &item)
     std::string stamp = HistoryTracker::stamp(item.time);
     if (replay)
         stamp.insert(stamp.size() - 2, " nachgeholt");
-    emit lineAdded(QString::fromStdString(stamp + reaction->command.text), replay ? reaction->lineColour : grey);
+    emit lineAdded(QString::fromStdString(stamp + reaction->command.text), replay ? reaction->lineColour : grey,
+                   LineKind::Said);
     emit publicLineSaid(QString::fromStdString(reaction->command.text), item.time, item.number, item.kind);
+}
+
+bool ChatSession::handleOperator(const std::string &data)
+{
+    const std::vector<std::string> &accepted = m_wire.accepted();
+    if (std::find(accepted.begin(), accepted.end(), chat::kCapabilityOperator) == accepted.end())
+        return false;
+    const std::optional<OperatorCommand> command = readOperatorCommand(data);
+    if (!command)
+        return false;
+    if (command->kind == OperatorCommand::Kind::Line) {
+        // In the colour of the operator's public lines, and plainly not one of them.
+        showSaid(operatorLineText(command->text), 255);
+        return true;
+    }
+    // The kill follows; it ends the connection, and nothing tries again.
+    m_endReason = EndReason::Kicked;
+    m_kickNamed = true;
+    showWarning(kKickedNotice);
+    return true;
 }
 
 bool ChatSession::resumeAgreed() const
@@ -718,7 +754,6 @@ bool ChatSession::resumeAgreed() const
 
 void ChatSession::handleResume(const ResumeCommand &command)
 {
-    constexpr int32_t grey = 0x808080;
     switch (command.kind) {
     case ResumeCommand::Kind::Token:
         m_resumeTokens.store(m_trustHost, m_trustPort, m_userName, command.token);
@@ -728,9 +763,11 @@ void ChatSession::handleResume(const ResumeCommand &command)
     case ResumeCommand::Kind::Held: {
         const std::string text = heldNoticeText(command.name, command.state, command.reason);
         if (command.lineKind == 'p')
-            emit privateNotice(QString::fromStdString(command.name), QString::fromStdString(text));
+            emit privateNotice(QString::fromStdString(command.name), QString::fromStdString(text),
+                               command.state == "ok" ? LineKind::Status : LineKind::Warning);
         else
-            emit lineAdded(QString::fromStdString(text), command.state == "ok" ? grey : kWarningColour);
+            emit lineAdded(QString::fromStdString(text), command.state == "ok" ? kStatusColour : kWarningColour,
+                           command.state == "ok" ? LineKind::Status : LineKind::Warning);
         return;
     }
     case ResumeCommand::Kind::HeldLine:
@@ -743,13 +780,18 @@ void ChatSession::handleResume(const ResumeCommand &command)
     std::string stamp = HistoryTracker::stamp(command.time);
     stamp.insert(stamp.size() - 2, " gehalten");
     if (reaction->handler == Handler::Whisper) {
-        showLine(stamp + reaction->whisperHeading, kWhisperColour);
+        showSaid(stamp + reaction->whisperHeading, kWhisperColour);
         emit whisperArrived(QString::fromStdString(reaction->command.fixed));
         if (reaction->show)
-            showLine(reaction->command.text, reaction->lineColour);
+            showSaid(reaction->command.text, reaction->lineColour);
+        // The record has it once, at the time it was said.
+        emit whisperSaid(QString::fromStdString(reaction->command.fixed), QString::fromStdString(reaction->command.text),
+                         false, command.time);
     } else if (reaction->handler == Handler::PrivateChat) {
         emit privateLineArrived(QString::fromStdString(reaction->partner),
                                 QString::fromStdString(stamp + reaction->privateLine));
+        emit privateLineSaid(QString::fromStdString(reaction->partner), QString::fromStdString(reaction->privateLine),
+                             command.time);
     }
 }
 
@@ -765,6 +807,8 @@ void ChatSession::handleCommand(const std::string &data)
                 handleResume(*command);
                 return;
             }
+        if (handleOperator(data))
+            return;
     }
     const std::optional<Reaction> reaction = interpret(data);
     if (!reaction)
@@ -778,17 +822,18 @@ void ChatSession::handleCommand(const std::string &data)
     case Handler::None:
         break;
     case Handler::Whisper:
-        showLine(r.whisperHeading, kWhisperColour);
+        showSaid(r.whisperHeading, kWhisperColour);
         emit whisperArrived(QString::fromStdString(r.command.fixed));
-        emit whisperSaid(QString::fromStdString(r.command.fixed), QString::fromStdString(r.command.text), false);
+        emit whisperSaid(QString::fromStdString(r.command.fixed), QString::fromStdString(r.command.text), false, 0);
         break;
     case Handler::PrivateChat:
         emit privateLineArrived(QString::fromStdString(r.partner), QString::fromStdString(r.privateLine));
+        emit privateLineSaid(QString::fromStdString(r.partner), QString::fromStdString(r.privateLine), 0);
         break;
     case Handler::NameTaken:
         m_endReason = EndReason::NameRefused;
         closeOnPurpose();
-        showLine("Der Benutzername ist bereits vergeben");
+        showWarning("Der Benutzername ist bereits vergeben");
         m_admitted = false;
         break;
     case Handler::Kill:
@@ -813,7 +858,7 @@ void ChatSession::handleCommand(const std::string &data)
         break;
     }
     if (r.show)
-        showLine(r.command.text, r.lineColour);
+        showSaid(r.command.text, r.lineColour);
 }
 
 } // namespace client

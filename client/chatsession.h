@@ -39,6 +39,18 @@ enum class LinkState {
     Encrypted, ///< connected inside TLS
 };
 
+/// What kind of line the chat view shows: each has a look of its own, and
+/// only Said lines take the colour they come with.
+enum class LineKind {
+    Said,    ///< what somebody wrote (or the server relayed), in its colour
+    Status,  ///< what the program reports
+    Warning, ///< what the user must know: security, refusals, losses
+    Error,   ///< a failure: a connection that could not be made or was broken off
+};
+
+/// Status lines and the lines of the chat program's own without a colour of their own.
+inline constexpr int32_t kStatusColour = 0x6E6E6E;
+
 /// What became of a join that was asked for.
 /// Where "Nur verschlüsselt verbinden" is remembered (off when nothing is).
 inline constexpr const char *kEncryptedOnlySetting = "Client/NurVerschluesselt";
@@ -116,8 +128,8 @@ public:
     LinkState linkState() const;
     /// The server's certificate fingerprint (32 bytes); empty unless encrypted.
     std::string serverFingerprint() const;
-    /// The colour that lines reported without one of their own take.
-    int32_t viewColour() const { return m_viewColour; }
+    /// The colour of status lines; no line's colour carries over to the next.
+    int32_t viewColour() const { return kStatusColour; }
     /// The keys of the servers met encrypted; the window points it at the user's file.
     ServerTrust &trust() { return m_trust; }
     /// The connection's server is not trusted yet: nothing but the join is
@@ -217,18 +229,23 @@ public:
     /// the reconnector can bring the session back.
     void setKeepAlive(const kc::net::KeepAlive &keepAlive) { m_keepAlive = keepAlive; }
 
-    /// Reports `line` (bytes) in the colour last set.
+    /// Reports `line` (UTF-8) as a status line.
     void showLine(const std::string &line);
-    /// Sets the colour lines take, then reports `line` in it.
+    /// Reports a line of the program's own in `colour`: a warning when the
+    /// colour is kWarningColour. Lines after it are not coloured by it.
     void showLine(const std::string &line, int32_t colour);
-    /// Reports `line` in red; lines after it keep the colour they had.
+    /// Reports what somebody wrote, in the colour it came with.
+    void showSaid(const std::string &line, int32_t colour);
+    /// Reports `line` as a warning.
     void showWarning(const std::string &line);
+    /// Reports `line` as a failure.
+    void showFailure(const std::string &line);
     /// Reports an exception that left one of this session's event entries.
     void showError(std::exception_ptr failure);
 
 signals:
-    /// A line for the chat view, plain text, in `colour` (0x00BBGGRR).
-    void lineAdded(const QString &text, qint32 colour);
+    /// A line for the chat view, plain text, in `colour` (0x00BBGGRR), of `kind`.
+    void lineAdded(const QString &text, qint32 colour, client::LineKind kind);
     /// A join started under `name`.
     void joinStarted(const QString &name);
     /// listedUsers() changed.
@@ -261,15 +278,20 @@ signals:
     /// A private chat line for `partner`'s window.
     void privateLineArrived(const QString &partner, const QString &line);
     /// A line about the private chat with `partner` (not from the partner), for its window.
-    void privateNotice(const QString &partner, const QString &line);
+    void privateNotice(const QString &partner, const QString &line, client::LineKind kind);
 
     // For a record of what people said (client/chatlog.h); the view has its lines already.
     /// A public line, "NAME: TEXT". `said` and `number` are the server's time
     /// (ms since 1970, UTC) and number for it, 0 where it gives none; `kind`
     /// tells a live line from one replayed or given as context.
     void publicLineSaid(const QString &line, qint64 said, quint64 number, client::HistoryTracker::Kind kind);
-    /// A whisper from `partner` (`text` as the server sent it), or to it when `own` (`text` as typed).
-    void whisperSaid(const QString &partner, const QString &text, bool own);
+    /// A whisper from `partner` (`text` as the server sent it), or to it when
+    /// `own` (`text` as typed); `said` is when (ms since 1970, UTC), 0 for now.
+    void whisperSaid(const QString &partner, const QString &text, bool own, qint64 said);
+    /// A private chat line from `partner`, "NAME: TEXT" without any stamp of
+    /// the view's; `said` is when (ms since 1970, UTC), 0 for now. After
+    /// privateLineArrived.
+    void privateLineSaid(const QString &partner, const QString &line, qint64 said);
     /// The user's own private chat line to `partner` went out, as the window shows it.
     void privateLineSent(const QString &partner, const QString &line);
 
@@ -336,6 +358,9 @@ private:
     /// One of the server's resume commands: a new token, what became of a
     /// line to someone away, or a line held for this client.
     void handleResume(const ResumeCommand &command);
+    /// One of the operator's commands ("operator" accepted): a line to this
+    /// user alone, or the notice of a kick. False for any other command.
+    bool handleOperator(const std::string &data);
 
     TClientSocket *m_socket = nullptr;
     TNMStrmServ *m_receiver = nullptr;
@@ -351,7 +376,6 @@ private:
     int m_userHigh = -1;
     std::vector<T_user> m_listed;
     QString m_serverName;
-    int32_t m_viewColour = 0;
     std::string m_fileSuffix;
     chat::NameProblem m_nameProblem = chat::NameProblem::None;
 
@@ -390,6 +414,8 @@ private:
     kc::net::KeepAlive m_keepAlive{30, 10, 3};
     /// The established connection failed (not closed by the server): said once.
     bool m_linkFailed = false;
+    /// The server said that its operator removed this user.
+    bool m_kickNamed = false;
     bool m_quietJoin = false;
     /// Why the current connection is ending; Lost unless something here ended it.
     EndReason m_endReason = EndReason::Lost;

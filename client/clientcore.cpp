@@ -115,4 +115,21 @@ std::optional<Reaction> interpret(const std::string &data)
     return r;
 }
 
+std::optional<OperatorCommand> readOperatorCommand(const std::string &data)
+{
+    const std::optional<chat::Command> command = chat::parse(data);
+    if (!command || !command->hasHash)
+        return std::nullopt;
+    if (command->name == chat::kOperatorLine)
+        return OperatorCommand{OperatorCommand::Kind::Line, command->text};
+    if (command->name == chat::kOperatorKick)
+        return OperatorCommand{OperatorCommand::Kind::Kick, {}};
+    return std::nullopt;
+}
+
+std::string operatorLineText(const std::string &text)
+{
+    return "Server an dich: " + text;
+}
+
 } // namespace client

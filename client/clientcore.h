@@ -99,6 +99,24 @@ std::string serverLabel(const std::string &hostName, const std::string &address)
 /// free text of other commands.
 std::vector<std::string> splitLegacyRead(const std::string &read);
 
+/// One of the operator's commands from a server that accepted "operator".
+struct OperatorCommand
+{
+    enum class Kind {
+        Line, ///< the operator's line to this user alone; `text` is it
+        Kick, ///< the operator removes this user; the kill follows
+    };
+    Kind kind = Kind::Line;
+    std::string text;
+};
+
+/// "opline" or "opkick" with a "#"; nothing for any other command.
+std::optional<OperatorCommand> readOperatorCommand(const std::string &data);
+/// What the chat shows for the operator's line `text` to this user alone.
+std::string operatorLineText(const std::string &text);
+/// What the chat shows for a kick that the server named.
+inline constexpr const char *kKickedNotice = "Sie wurden vom Server entfernt.";
+
 /// The partner of a private chat line: the header after its first ":" up to
 /// the "#", or all of the header before the "#" when it has no ":".
 std::string privateChatPartner(const chat::Command &command);

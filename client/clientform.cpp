@@ -13,6 +13,7 @@
 #include "platform/remembered.h"
 #include "platform/tray.h"
 #include "protocol/username.h"
+#include "widgets/contrast.h"
 #include "widgets/inputline.h"
 
 #include <QCloseEvent>
@@ -75,8 +76,9 @@ TclientForm::~TclientForm()
 void TclientForm::watchSession()
 {
     client::ChatSession *s = m_session;
-    connect(s, &client::ChatSession::lineAdded, this, kc::guard([this](const QString &text, qint32 colour) {
-                showLine(text, colour);
+    connect(s, &client::ChatSession::lineAdded, this,
+            kc::guard([this](const QString &text, qint32 colour, client::LineKind kind) {
+                showLine(text, colour, kind);
             }));
     connect(s, &client::ChatSession::joinStarted, Label5, &QLabel::setText);
     connect(s, &client::ChatSession::userListChanged, this, kc::guard([this] { showUserList(); }));
@@ -88,14 +90,16 @@ void TclientForm::watchSession()
     connect(s, &client::ChatSession::privateLineArrived, this,
             kc::guard([this](const QString &partner, const QString &line) {
                 const std::string key = partner.toStdString();
+                const bool known = findPrivatChat(key) != nullptr;
                 deliverPrivatLine(key, line);
-                // The line waits in the partner's window, unless the user is in the chat anyway.
-                if (!isActiveWindow())
+                // The line waits in the partner's window, unless the user is in the
+                // chat anyway; a new window has given its notice already.
+                if (known && !isActiveWindow())
                     kc::askForAttention(findPrivatChat(key), QStringLiteral("Privater Chat mit ") + partner);
             }));
     connect(s, &client::ChatSession::privateNotice, this,
-            kc::guard([this](const QString &partner, const QString &line) {
-                deliverPrivatLine(partner.toStdString(), line);
+            kc::guard([this](const QString &partner, const QString &line, client::LineKind kind) {
+                deliverPrivatLine(partner.toStdString(), line, kind);
             }));
     // Before the offer's question, which waits for the user.
     connect(s, &client::ChatSession::fileOfferArrived, this, kc::guard([this](const QString &sender) {
@@ -117,7 +121,7 @@ void TclientForm::watchSession()
     connect(m_reconnector, &client::Reconnector::statusChanged, this,
             kc::guard([this](const QString &text, bool first) {
                 if (first || m_statusLine < 0 || !RichEdit1->setLineText(m_statusLine, text)) {
-                    RichEdit1->appendText(text, kc::toQColor(client::kWarningColour));
+                    RichEdit1->appendMarked(text, kc::LineMark::Warning);
                     m_statusLine = RichEdit1->lastLineNumber();
                 }
                 showReconnectState();
@@ -138,9 +142,22 @@ void TclientForm::showReconnectState()
     setWindowTitle(m_reconnector->retrying() ? title + QStringLiteral(" – Verbindung verloren") : title);
 }
 
-void TclientForm::showLine(const QString &text, int32_t colour)
+void TclientForm::showLine(const QString &text, int32_t colour, client::LineKind kind)
 {
-    RichEdit1->appendText(text, kc::toQColor(colour));
+    switch (kind) {
+    case client::LineKind::Said:
+        RichEdit1->appendText(text, kc::toQColor(colour));
+        return;
+    case client::LineKind::Status:
+        RichEdit1->appendMarked(text, kc::LineMark::Status);
+        return;
+    case client::LineKind::Warning:
+        RichEdit1->appendMarked(text, kc::LineMark::Warning);
+        return;
+    case client::LineKind::Error:
+        RichEdit1->appendMarked(text, kc::LineMark::Error);
+        return;
+    }
 }
 
 int TclientForm::selectedUser() const
@@ -332,8 +349,9 @@ void TclientForm::farbeBitBtnClick()
 
 void TclientForm::showInputColour()
 {
+    // The colour as the chat view draws it: pure yellow would not read on white.
     QPalette palette = Edit1->palette();
-    palette.setColor(QPalette::Text, kc::toQColor(m_session->colour()));
+    palette.setColor(QPalette::Text, kc::legibleOn(kc::toQColor(m_session->colour()), palette.color(QPalette::Base)));
     Edit1->setPalette(palette);
 }
 
@@ -376,6 +394,15 @@ TprivatChatForm *TclientForm::openPrivatChat(const std::string &partner)
         existing->editprivat->setFocus();
         return existing;
     }
+    TprivatChatForm *form = createPrivatChat(partner);
+    form->show();
+    form->activateWindow();
+    form->editprivat->setFocus();
+    return form;
+}
+
+TprivatChatForm *TclientForm::createPrivatChat(const std::string &partner)
+{
     auto *form = new TprivatChatForm(partner, *m_session);
     connect(form, &TprivatChatForm::closed, this, [this, form] { privatChatClosed(form); });
     // In a cascade, each window a step below and right of the one before.
@@ -383,17 +410,27 @@ TprivatChatForm *TclientForm::openPrivatChat(const std::string &partner)
     privatChats.push_back(form);
     form->showEarlier(m_chatLog->privateTail(QString::fromStdString(partner)));
     showEncryption();
-    form->show();
-    form->editprivat->setFocus();
     return form;
 }
 
-void TclientForm::deliverPrivatLine(const std::string &partner, const QString &line)
+void TclientForm::deliverPrivatLine(const std::string &partner, const QString &line, client::LineKind kind)
 {
     TprivatChatForm *form = findPrivatChat(partner);
-    if (!form)
-        form = openPrivatChat(partner);
-    form->appendLine(line);
+    if (!form) {
+        // The user may be typing elsewhere: the window comes up behind, and
+        // what is typed stays where it was going.
+        form = createPrivatChat(partner);
+        form->setAttribute(Qt::WA_ShowWithoutActivating);
+        form->show();
+        const QString name = QString::fromStdString(partner);
+        showLine(QStringLiteral("Privater Chat mit ") + name + QStringLiteral(" in eigenem Fenster geöffnet"),
+                 client::kStatusColour, client::LineKind::Status);
+        kc::askForAttention(form, QStringLiteral("Privater Chat mit ") + name);
+    }
+    if (kind == client::LineKind::Said)
+        form->appendLine(line);
+    else
+        form->appendNotice(line, kind == client::LineKind::Status ? kc::LineMark::Status : kc::LineMark::Warning);
 }
 
 void TclientForm::privatChatClosed(TprivatChatForm *form)

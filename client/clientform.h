@@ -89,8 +89,10 @@ public:
     /// Shows and raises the window for `partner`, creating it when there is none.
     TprivatChatForm *openPrivatChat(const std::string &partner);
     /// Appends `line` to the partner's window without raising it; opens a
-    /// fresh window when the partner has none.
-    void deliverPrivatLine(const std::string &partner, const QString &line);
+    /// fresh window when the partner has none, shown without taking the
+    /// keyboard from where the user types, and says so in the chat.
+    void deliverPrivatLine(const std::string &partner, const QString &line,
+                           client::LineKind kind = client::LineKind::Said);
 
     /// Position of the selected line of UserListBox, -1 when none is selected.
     int selectedUser() const;
@@ -136,13 +138,15 @@ private:
     void buildControls();
     void buildMenu();
     void watchSession();
-    void showLine(const QString &text, int32_t colour);
+    void showLine(const QString &text, int32_t colour, client::LineKind kind = client::LineKind::Said);
     void showUserList();
     void showEncryption();
     void showSendProgress(quint64 transfer, qint64 sent, qint64 total, const QString &line);
     /// Label6 and ProgressBar1 for the transfers running now.
     void showTransfers();
     void privatChatClosed(TprivatChatForm *form);
+    /// A new window for `partner`, in the registry, not shown yet.
+    TprivatChatForm *createPrivatChat(const std::string &partner);
     /// Starts a join and says why when the name cannot be taken; a join
     /// started is remembered for the next start (name, server, port).
     client::JoinStart join(const std::string &host, const QString &name);

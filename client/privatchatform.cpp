@@ -53,6 +53,11 @@ void TprivatChatForm::appendLine(const QString &line)
     richeditprivat->appendText(line);
 }
 
+void TprivatChatForm::appendNotice(const QString &line, kc::LineMark mark)
+{
+    richeditprivat->appendMarked(line, mark);
+}
+
 void TprivatChatForm::showEarlier(const QStringList &lines)
 {
     for (const QString &line : lines)
@@ -84,10 +89,10 @@ void TprivatChatForm::sendenprivatbuttonClick()
         editprivat->clear();
         break;
     case client::Delivery::NotConnected:
-        appendLine(client::notConnectedNotice());
+        appendNotice(client::notConnectedNotice(), kc::LineMark::Warning);
         break;
     case client::Delivery::Gone:
-        appendLine(client::goneNotice(m_key));
+        appendNotice(client::goneNotice(m_key), kc::LineMark::Warning);
         break;
     }
 }

@@ -30,6 +30,8 @@ public:
 
     /// Appends `line` to the history as plain text, without raising the window.
     void appendLine(const QString &line);
+    /// Appends what the program says about this chat, in the look of `mark`.
+    void appendNotice(const QString &line, kc::LineMark mark);
     /// Appends `lines` from an earlier chat (the log), in grey.
     void showEarlier(const QStringList &lines);
     /// Shows whether the own connection to the server is encrypted.

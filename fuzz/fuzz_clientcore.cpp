@@ -111,6 +111,14 @@ void checkCapabilityCommand(client::HistoryTracker &history, client::ResumeToken
     const std::string join = chat::buildMarkedJoin("anna", 0, "127.0.0.1", offer);
     FUZZ_REQUIRE(chat::offeredCapabilities(*chat::parse(join)) == offer);
 
+    // The operator's commands: only their two names, the line whole behind its heading.
+    const std::optional<client::OperatorCommand> op = client::readOperatorCommand(command);
+    FUZZ_REQUIRE(op.has_value() == (parsed && parsed->hasHash && (parsed->name == "opline" || parsed->name == "opkick")));
+    if (op && op->kind == client::OperatorCommand::Kind::Line)
+        FUZZ_REQUIRE(op->text == parsed->text && client::operatorLineText(op->text) == "Server an dich: " + parsed->text);
+    if (op && op->kind == client::OperatorCommand::Kind::Kick)
+        FUZZ_REQUIRE(parsed->name == "opkick" && op->text.empty());
+
     const std::optional<client::ResumeCommand> resume = client::readResumeCommand(command);
     const bool resumeName = parsed && parsed->hasHash
         && (parsed->name == "rtoken" || parsed->name == "held" || parsed->name == "heldline");

@@ -101,7 +101,18 @@ std::string buildJoin(const std::string &name, int32_t colour, const std::string
 
 std::vector<std::string> supportedCapabilities()
 {
-    return {kCapabilityFrame, kCapabilityTls, kCapabilityUtf8, kCapabilityHistory, kCapabilityResume, kCapabilityKey};
+    return {kCapabilityFrame,  kCapabilityTls, kCapabilityUtf8,    kCapabilityHistory,
+            kCapabilityResume, kCapabilityKey, kCapabilityOperator};
+}
+
+std::string buildOperatorLine(const std::string &text)
+{
+    return "$#" + std::string(kOperatorLine) + ":#" + text;
+}
+
+std::string buildOperatorKick()
+{
+    return "$#" + std::string(kOperatorKick) + ":#";
 }
 
 std::string buildMarkedJoin(const std::string &name, int32_t colour, const std::string &address,

@@ -122,6 +122,17 @@ inline constexpr const char *kHeldLine = "heldline";
 /// ":" STATE "#" REASON, STATE also "jetzt" or "weg"). Acknowledged only
 /// together with "tls".
 inline constexpr const char *kCapabilityKey = "key";
+/// Capability: the operator's line to one user and the kick are named as
+/// such: "$#opline:#" + text is the operator's line to this user alone, and
+/// "$#opkick:#" comes right before the kill command of a kick. A peer without
+/// it gets the public line command and the bare kill, as always.
+inline constexpr const char *kCapabilityOperator = "operator";
+inline constexpr const char *kOperatorLine = "opline";
+inline constexpr const char *kOperatorKick = "opkick";
+/// "$#opline:#" + text
+std::string buildOperatorLine(const std::string &text);
+/// "$#opkick:#"
+std::string buildOperatorKick();
 /// The capabilities this build speaks, in order of preference.
 std::vector<std::string> supportedCapabilities();
 

@@ -176,6 +176,7 @@ Outcome ServerDispatcher::connectionClosed(ConnectionId connection)
     m_claims.erase(connection);
     m_handshakes.erase(connection);
     std::erase(m_historyPeers, connection);
+    std::erase(m_operatorPeers, connection);
     const int p = m_registry.positionOf(connection);
     if (p >= 0)
         leave(m_registry.at(p).name, outcome);
@@ -206,6 +207,7 @@ void ServerDispatcher::allConnectionsClosed()
     m_claims.clear();
     m_handshakes.clear();
     m_historyPeers.clear();
+    m_operatorPeers.clear();
     m_resumePeers.clear();
     m_keyPeers.clear();
     m_keys.clear();
@@ -226,6 +228,11 @@ int64_t ServerDispatcher::now() const
         return clock();
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
+}
+
+bool ServerDispatcher::speaksOperator(ConnectionId connection) const
+{
+    return std::find(m_operatorPeers.begin(), m_operatorPeers.end(), connection) != m_operatorPeers.end();
 }
 
 bool ServerDispatcher::isResumePeer(ConnectionId connection) const
@@ -494,6 +501,8 @@ void ServerDispatcher::admit(ConnectionId from, const chat::Command &join, const
         outcome.deliveries.push_back({from, chat::buildCapabilityAck(accepted), true, speaks(chat::kCapabilityTls),
                                       speaks(chat::kCapabilityUtf8)});
     broadcast(m_registry.userListCommand(), outcome);
+    if (speaks(chat::kCapabilityOperator))
+        m_operatorPeers.push_back(from);
     if (speaks(chat::kCapabilityHistory)) {
         m_historyPeers.push_back(from);
         catchUp(from, join, outcome);
@@ -696,6 +705,7 @@ void ServerDispatcher::leave(const std::string &name, Outcome &outcome)
     if (position >= 0) {
         const ConnectionId connection = m_registry.at(position).connection;
         std::erase(m_historyPeers, connection);
+    std::erase(m_operatorPeers, connection);
         std::erase(m_resumePeers, connection);
         std::erase(m_keyPeers, connection);
         m_resume.left(connection, now());

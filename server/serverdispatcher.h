@@ -222,6 +222,9 @@ public:
     /// ends now with its held lines (their senders hear they are lost), and
     /// nothing more is held on its behalf.
     Outcome kick(ConnectionId connection);
+    /// The user on `connection` accepted "operator": the operator's line to
+    /// it and its kick are named as such.
+    bool speaksOperator(ConnectionId connection) const;
     /// True while `connection` has claimed a token and not proven it yet.
     bool claimPending(ConnectionId connection) const { return m_claims.count(connection) > 0; }
     /// True while `connection`'s join waits for its TLS handshake.
@@ -287,6 +290,8 @@ private:
     LineHistory m_history;
     /// Registered connections that agreed on "history".
     std::vector<ConnectionId> m_historyPeers;
+    /// Connections that accepted "operator".
+    std::vector<ConnectionId> m_operatorPeers;
     ResumeStore m_resume;
     /// Registered connections that agreed on "resume".
     std::vector<ConnectionId> m_resumePeers;

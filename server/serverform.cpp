@@ -351,7 +351,7 @@ void TserverForm::stopBitBtnClick()
     // Nobody is online once the listener and every connection are gone.
     Label7->setText(QStringLiteral("0"));
     userComboBox->clear();
-    Label5->setText(QStringLiteral("server"));
+    // Label5 keeps the host name: the machine is the same whether it listens or not.
 }
 
 void TserverForm::exitBitBtnClick()
@@ -401,16 +401,15 @@ void TserverForm::Button1Click()
     const std::optional<QString> line = kc::lineToSend(Edit2);
     if (!line)
         return;
-    const std::string message = chat::buildPublicLine("255", "Server", line->toStdString());
     const QString recipient = userComboBox->currentText();
     // The operator sees what went out, and the field is free for the next
     // line; a failed send throws first and leaves the text to correct.
     if (userCheckBox->isChecked() || recipient.isEmpty()) {
-        m_host->sendToAll(message);
+        m_host->sendToAll(chat::buildPublicLine("255", "Server", line->toStdString()));
         RichEdit1->appendText(QStringLiteral("Server: ") + *line, kc::toQColor(255));
     } else {
         const int position = kc::StrToInt(kc::toAnsi(recipient));
-        m_host->sendToPosition(position, message);
+        m_host->sendOperatorLine(position, line->toStdString());
         RichEdit1->appendText(QStringLiteral("Server an ")
                                   + QString::fromStdString(m_host->registry().at(position).name)
                                   + QStringLiteral(": ") + *line,

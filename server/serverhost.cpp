@@ -201,6 +201,13 @@ void ChatServerHost::sendToPosition(int position, const std::string &utf8)
     dropStuckReaders();
 }
 
+void ChatServerHost::sendOperatorLine(int position, const std::string &text)
+{
+    const T_user &user = m_registry.at(position);
+    sendToPosition(position, m_dispatcher.speaksOperator(user.connection) ? chat::buildOperatorLine(text)
+                                                                          : chat::buildPublicLine("255", "Server", text));
+}
+
 void ChatServerHost::kick(int position)
 {
     const T_user &user = m_registry.at(position);
@@ -210,10 +217,14 @@ void ChatServerHost::kick(int position)
         kc::EListError::raise(position);
     const std::string who = user.name + " (" + socket->PeerAddress() + ")";
     const bool again = !m_kicked.insert(id).second;
+    // Our own client hears why, before the kill that any client knows.
+    const bool named = !again && m_dispatcher.speaksOperator(id);
     if (!again) {
         log(who + " wurde vom Server entfernt");
         execute(m_dispatcher.kick(id));
     }
+    if (named)
+        sendToPosition(position, chat::buildOperatorKick());
     sendToPosition(position, chat::buildKill());
     if (again)
         return;

@@ -147,6 +147,10 @@ public:
     /// Writes to registry `position`; a position without a live connection
     /// throws the list error for it.
     void sendToPosition(int position, const std::string &utf8);
+    /// The operator's line `text` to the user at `position` alone: named as
+    /// such to a peer that speaks "operator", the public line command of
+    /// "Server" in red to any other.
+    void sendOperatorLine(int position, const std::string &text);
 
     /// How long an expelled client has to leave before the server closes its
     /// connection.

@@ -14,6 +14,8 @@
 #include <QScrollBar>
 #include <QStyle>
 #include <QStyleOptionSlider>
+#include <QGlyphRun>
+#include <QRawFont>
 #include <QTextLayout>
 
 #include <algorithm>
@@ -63,10 +65,25 @@ public:
     /// Where each piece starts in text, and its first row among the line's rows.
     std::vector<qsizetype> starts;
     std::vector<int> firstRows;
+    /// Where each row of text starts, in pixels from the line's top, and the
+    /// height it takes: the view's row height, or more for a tall row.
+    std::vector<qreal> rowY;
+    std::vector<qreal> rowSlot;
+    /// The height of each row's tallest glyph run.
+    std::vector<qreal> tallest;
+    /// Units (view rows) the line takes: its rows' heights, rounded up.
     int rows = 0;
 
     int lineCount() const { return rows; }
-    /// Row `row` of the line; *start is where its piece starts in text.
+    /// Rows of text.
+    int textRows() const { return static_cast<int>(rowY.size()); }
+    /// The row of text at `y` pixels from the line's top.
+    int textRowAtPixel(qreal y) const
+    {
+        const auto after = std::upper_bound(rowY.begin(), rowY.end(), y);
+        return std::max(0, static_cast<int>(after - rowY.begin()) - 1);
+    }
+    /// Row `row` of text; *start is where its piece starts in text.
     QTextLine lineAt(int row, qsizetype *start) const
     {
         const size_t piece = static_cast<size_t>(std::upper_bound(firstRows.begin(), firstRows.end(), row)
@@ -149,6 +166,45 @@ QString LineView::foldMark(qsizetype hidden)
                        : QStringLiteral(" \u2026 (%1 weitere Zeichen, Klick zeigt alles)").arg(count);
 }
 
+QString LineView::markSign(LineMark mark)
+{
+    switch (mark) {
+    case LineMark::None:
+        break;
+    case LineMark::Status:
+        return QStringLiteral("\u00BB");
+    case LineMark::Warning:
+        return QStringLiteral("\u26A0");
+    case LineMark::Error:
+        return QStringLiteral("\u2716");
+    }
+    return {};
+}
+
+QColor LineView::markColour(LineMark mark)
+{
+    switch (mark) {
+    case LineMark::None:
+    case LineMark::Error:
+        break;
+    case LineMark::Status:
+        return QColor(0x6E, 0x6E, 0x6E);
+    case LineMark::Warning:
+        return QColor(0xC0, 0x00, 0x00);
+    }
+    return {};
+}
+
+QFont LineView::markFont(LineMark mark) const
+{
+    QFont marked = font();
+    if (mark == LineMark::Status)
+        marked.setItalic(true);
+    else if (mark != LineMark::None)
+        marked.setBold(true);
+    return marked;
+}
+
 LineView::LineView(QWidget *parent, int maxLines, qsizetype maxBytes)
     : QAbstractScrollArea(parent), m_maxLines(std::max(1, maxLines)), m_maxBytes(maxBytes)
 {
@@ -184,6 +240,12 @@ void LineView::appendText(const QString &text, const QColor &colour)
     scheduleFlush();
 }
 
+void LineView::appendMarked(const QString &text, LineMark mark)
+{
+    appendLine(text, markColour(mark), mark);
+    scheduleFlush();
+}
+
 QString LineView::capped(QStringView text)
 {
     if (text.size() <= kMaxLineChars)
@@ -194,7 +256,7 @@ QString LineView::capped(QStringView text)
     return text.left(keep).toString() + cutMarker();
 }
 
-void LineView::appendLine(QStringView text, const QColor &colour)
+void LineView::appendLine(QStringView text, const QColor &colour, LineMark mark)
 {
     Entry entry;
     entry.text = capped(text);
@@ -208,6 +270,7 @@ void LineView::appendLine(QStringView text, const QColor &colour)
         }
     }
     entry.colour = colour;
+    entry.mark = mark;
     entry.rows = estimateRows(entry);
     m_bytes += charge(entry.text);
     m_totalRows += entry.rows;
@@ -343,14 +406,15 @@ int LineView::estimateRows(const Entry &entry) const
     const qsizetype shown = shownChars(entry);
     const qsizetype mark = shown < entry.text.size() ? foldMark(entry.text.size() - shown).size() : 0;
     int64_t rows = 0;
+    const bool plain = entry.mark == LineMark::None;
     if (entry.breaks == 0) {
-        rows = estimateRows(shown + mark, true);
+        rows = estimateRows(shown + mark, plain);
     } else {
         qsizetype start = 0;
         for (qsizetype i = 0; i <= shown; ++i) {
             if (i < shown && !isBreak(entry.text[i]))
                 continue;
-            rows += estimateRows(i - start + (i == shown ? mark : 0), start == 0);
+            rows += estimateRows(i - start + (i == shown ? mark : 0), plain && start == 0);
             start = i + 1;
         }
     }
@@ -367,6 +431,10 @@ LineView::Layout LineView::makeLayout(const Entry &entry) const
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     const int height = rowHeight();
     const int rest = std::max(1, m_wrapWidth - m_indent);
+    // A marked line's first row starts indented, behind its sign.
+    const bool plain = entry.mark == LineMark::None;
+    const QFont lineFont = markFont(entry.mark);
+    qreal pixel = 0;
     // A folded line with its mark is one piece.
     const qsizetype pieceChars = kFoldChars + 128;
     qsizetype start = 0;
@@ -384,7 +452,7 @@ LineView::Layout LineView::makeLayout(const Entry &entry) const
             else if (text[end - 1].isHighSurrogate())
                 --end;
         }
-        auto layout = std::make_unique<QTextLayout>(text.mid(start, end - start), font(), viewport());
+        auto layout = std::make_unique<QTextLayout>(text.mid(start, end - start), lineFont, viewport());
         layout->setTextOption(option);
         layout->setCacheEnabled(true);
         if (shown < entry.text.size() && end > shown) {
@@ -397,17 +465,50 @@ LineView::Layout LineView::makeLayout(const Entry &entry) const
         }
         laid->starts.push_back(start);
         laid->firstRows.push_back(row);
+        // Text the font covers alone needs no look at its glyph runs.
+        const bool fallback = std::any_of(layout->text().cbegin(), layout->text().cend(),
+                                          [](QChar c) { return c.unicode() >= 0x0370; });
         layout->beginLayout();
         for (QTextLine line = layout->createLine(); line.isValid(); line = layout->createLine()) {
-            line.setLineWidth(row == 0 ? m_wrapWidth : rest);
-            line.setPosition(QPointF(row == 0 ? 0 : m_indent, row * height));
+            const bool first = row == 0 && plain;
+            line.setLineWidth(first ? m_wrapWidth : rest);
+            // A fallback font (CJK, emoji) may reach above or below the row's own font.
+            qreal above = 0;
+            qreal below = 0;
+            if (fallback) {
+                for (const QGlyphRun &run : line.glyphRuns()) {
+                    const QRawFont raw = run.rawFont();
+                    above = std::max(above, raw.ascent() - line.ascent());
+                    below = std::max(below, raw.descent() - line.descent());
+                }
+            }
+            const qreal tall = line.height() + above + below;
+            // A pixel of rounding is no reason for a taller row.
+            const qreal slot = tall - 1 <= height ? height : tall;
+            line.setPosition(QPointF(first ? 0 : m_indent, pixel + above));
+            laid->rowY.push_back(pixel);
+            laid->rowSlot.push_back(slot);
+            laid->tallest.push_back(tall);
+            pixel += slot;
             ++row;
         }
         layout->endLayout();
         laid->pieces.push_back(std::move(layout));
         start = end;
     } while (start < text.size());
-    laid->rows = row;
+    // The line takes whole units; a tall one sits in their middle.
+    laid->rows = std::max(1, static_cast<int>(std::ceil((pixel - 1) / height)));
+    const qreal middle = std::floor((laid->rows * height - pixel) / 2);
+    if (middle > 0) {
+        for (const std::unique_ptr<QTextLayout> &piece : laid->pieces) {
+            for (int i = 0; i < piece->lineCount(); ++i) {
+                QTextLine line = piece->lineAt(i);
+                line.setPosition(line.position() + QPointF(0, middle));
+            }
+        }
+        for (qreal &y : laid->rowY)
+            y += middle;
+    }
     ++m_laidOutCount;
     return laid;
 }
@@ -431,12 +532,39 @@ QStringList LineView::wrappedRows(int index) const
         ++m_laidOutOffScreen;
     }
     QStringList rows;
-    for (int i = 0; i < layout->lineCount(); ++i) {
+    for (int i = 0; i < layout->textRows(); ++i) {
         qsizetype start = 0;
         const QTextLine row = layout->lineAt(i, &start);
         rows << layout->text.mid(start + row.textStart(), row.textLength()).replace(QChar::LineSeparator, u'\n');
     }
     return rows;
+}
+
+QList<int> LineView::rowHeights(int index) const
+{
+    Layout layout = m_laidOut.value(m_firstId + index);
+    if (!layout)
+        layout = makeLayout(m_lines.at(static_cast<size_t>(index)));
+    QList<int> heights;
+    for (int i = 0; i < layout->textRows(); ++i)
+        heights << static_cast<int>(std::ceil(layout->rowSlot[static_cast<size_t>(i)]));
+    return heights;
+}
+
+int LineView::lineHeight(int index) const
+{
+    Layout layout = m_laidOut.value(m_firstId + index);
+    if (!layout)
+        layout = makeLayout(m_lines.at(static_cast<size_t>(index)));
+    return layout->lineCount() * rowHeight();
+}
+
+QList<qreal> LineView::glyphHeights(int index) const
+{
+    Layout layout = m_laidOut.value(m_firstId + index);
+    if (!layout)
+        layout = makeLayout(m_lines.at(static_cast<size_t>(index)));
+    return QList<qreal>(layout->tallest.begin(), layout->tallest.end());
 }
 
 void LineView::rewrap()
@@ -716,7 +844,7 @@ bool LineView::onFoldMark(const QPoint &pos, int64_t *id) const
     if (shown == entry.text.size() || !layout || row >= layout->lineCount())
         return false;
     qsizetype start = 0;
-    const QTextLine line = layout->lineAt(row, &start);
+    const QTextLine line = layout->lineAt(layout->textRowAtPixel((row + 0.5) * rowHeight()), &start);
     const qsizetype end = start + line.textStart() + line.textLength();
     if (end <= shown)
         return false;
@@ -741,7 +869,6 @@ void LineView::paintEvent(QPaintEvent *event)
     const int areaTop = event->rect().top();
     const int areaEnd = event->rect().bottom() + 1;
     const int height = rowHeight();
-    const int ascent = fontMetrics().ascent();
     const int viewHeight = viewport()->height();
     const int viewWidth = viewport()->width();
     const bool selection = hasSelection();
@@ -777,17 +904,21 @@ void LineView::paintEvent(QPaintEvent *event)
             painter.setPen(legibleOn(entry.colour.isValid() ? entry.colour : colours.color(QPalette::Text), base));
         }
         const QString &text = layout->text;
-        for (int i = std::max(0, -y / height); i < layout->lineCount(); ++i) {
-            const int rowY = y + i * height;
+        for (int i = layout->textRowAtPixel(std::max(0, -y)); i < layout->textRows(); ++i) {
+            const qreal rowY = y + layout->rowY[static_cast<size_t>(i)];
             if (rowY >= std::min(viewHeight, areaEnd))
                 break;
-            if (rowY + height <= areaTop)
+            if (rowY + layout->rowSlot[static_cast<size_t>(i)] <= areaTop)
                 continue;
             qsizetype start = 0;
             const QTextLine line = layout->lineAt(i, &start);
             line.draw(&painter, QPointF(kMargin, y));
-            if (i > 0 && text[start + line.textStart() - 1] == QChar::LineSeparator)
-                painter.drawText(QPointF(kMargin, rowY + ascent), breakMark());
+            // Signs sit on the row's baseline, which a tall row moves down.
+            const qreal baseline = y + line.y() + line.ascent();
+            if (i == 0 && entry.mark != LineMark::None)
+                painter.drawText(QPointF(kMargin, baseline), markSign(entry.mark));
+            else if (i > 0 && text[start + line.textStart() - 1] == QChar::LineSeparator)
+                painter.drawText(QPointF(kMargin, baseline), breakMark());
         }
         y += rows * height;
     }

@@ -17,6 +17,16 @@ namespace kc {
 class LaidOutLine;
 class RowScrollBar;
 
+/// What kind of line the view itself marks. A marked line has a look of its
+/// own that no text can take: a sign in front of its first row, which starts
+/// indented (a row of text never does), a fixed colour and a font style.
+enum class LineMark {
+    None,    ///< a line as given: its text in its colour
+    Status,  ///< "»", grey, italic: what the program reports
+    Warning, ///< "⚠", red, bold: something the user must know
+    Error,   ///< "✖", the text colour, bold: something failed
+};
+
 /// A read-only view of plain-text lines, each in its own colour, that keeps
 /// only its newest lines. Lines wrap at word boundaries at the view's width,
 /// and inside a word only where the word alone is wider than the view.
@@ -32,7 +42,14 @@ class RowScrollBar;
 ///
 /// Lines are drawn in their colour, with the lightness moved where it would
 /// not read on the view's background (see legibleOn()); lineColour() stays
-/// the colour the line was given.
+/// the colour the line was given. A marked line (LineMark) is drawn in its
+/// mark's look, whatever colour it was given.
+///
+/// Rows are counted in units of the font's line spacing. A row whose glyphs
+/// are taller than that (a fallback font for CJK or emoji) is as tall as they
+/// are, measured once when its line is laid out; the line then takes as many
+/// whole units as its rows need and sits in their middle: no row ever
+/// touches the next.
 ///
 /// Appending and dropping a line cost the same however full the view is: the
 /// lines sit in a deque, and each one carries the number of rows it takes at
@@ -78,7 +95,13 @@ public:
         QString text;
         /// Invalid: the view's text colour.
         QColor colour;
+        LineMark mark = LineMark::None;
     };
+
+    /// The sign drawn in front of a line marked `mark` (empty for None).
+    static QString markSign(LineMark mark);
+    /// The colour of a line marked `mark`; invalid for None.
+    static QColor markColour(LineMark mark);
 
     explicit LineView(QWidget *parent = nullptr, int maxLines = kMaxLines, qsizetype maxBytes = kMaxBytes);
 
@@ -87,6 +110,8 @@ public:
     /// becomes "\n") and are shown as marked continuation rows; nothing in the text is
     /// interpreted as markup.
     void appendText(const QString &text, const QColor &colour = QColor());
+    /// Appends `text` as one line in the look of `mark`.
+    void appendMarked(const QString &text, LineMark mark);
     void clear();
     /// Number (see firstLineNumber()) of the newest line; -1 while the view
     /// has never held a line.
@@ -126,6 +151,14 @@ public:
     int wrapWidth() const;
     /// Pixels by which every row after a line's first is indented.
     int continuationIndent() const;
+    /// Pixels each row of line `index` takes at wrapWidth(), top to bottom:
+    /// the font's line spacing, more where the row's glyphs need it.
+    QList<int> rowHeights(int index) const;
+    /// Pixels line `index` takes: its rows' heights rounded up to whole
+    /// multiples of the line spacing (its rows sit in the middle).
+    int lineHeight(int index) const;
+    /// Height in pixels of the tallest glyph run of each row of line `index`.
+    QList<qreal> glyphHeights(int index) const;
     /// Line `index` cut into the rows it is drawn in at wrapWidth(); the rows
     /// joined give the line again, or, when it is folded, its shown part and
     /// foldMark().
@@ -162,7 +195,9 @@ private:
     };
     using Layout = std::shared_ptr<LaidOutLine>;
 
-    void appendLine(QStringView text, const QColor &colour);
+    void appendLine(QStringView text, const QColor &colour, LineMark mark = LineMark::None);
+    /// The font a line marked `mark` is laid out in.
+    QFont markFont(LineMark mark) const;
     static QString capped(QStringView text);
     /// Characters of `entry` shown: all of them, or where it is folded.
     static qsizetype shownChars(const Entry &entry);

@@ -33,6 +33,7 @@ struct Shown
 {
     QString text;
     qint32 colour;
+    client::LineKind kind = client::LineKind::Said;
 };
 
 /// Plays a server with a key of its own on loopback: acknowledges the marked
@@ -114,7 +115,7 @@ class TestChatSession : public QObject
     /// A fresh, admitted connection as "anna".
     void joinAdmitted()
     {
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator"));
         peer.send("$#neu:anna:127.0.0.1#");
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         mark();
@@ -130,7 +131,9 @@ private slots:
         errors.clear();
         m_mark = 0;
         connect(session.get(), &client::ChatSession::lineAdded, this,
-                [this](const QString &text, qint32 colour) { shown.append({text, colour}); });
+                [this](const QString &text, qint32 colour, client::LineKind kind) {
+                    shown.append({text, colour, kind});
+                });
         connect(session.get(), &client::ChatSession::errorRaised, this,
                 [this](const QString &text) { errors << text; });
         session->resetDefaults();
@@ -263,7 +266,7 @@ private slots:
         kc::test::pump(300);
         // Only the join: its offer may name the last line seen on the first server, and claim a token, which stays unsent.
         const QRegularExpression onlyTheJoin(
-            QStringLiteral("^\\$#neu:anna:0:127\\.0\\.0\\.1#kcx:frame,tls,utf8,history(,seen=[0-9a-f]+\\.[0-9]+)?,resume,key(,resume=claim)?$"));
+            QStringLiteral("^\\$#neu:anna:0:127\\.0\\.0\\.1#kcx:frame,tls,utf8,history(,seen=[0-9a-f]+\\.[0-9]+)?,resume,key,operator(,resume=claim)?$"));
         QVERIFY2(onlyTheJoin.match(QString::fromStdString(impostor.received)).hasMatch(), impostor.received.c_str());
         QVERIFY(!session->admitted());
 
@@ -282,14 +285,14 @@ private slots:
         QSignalSpy asked(session.get(), &client::ChatSession::trustQuestion);
         connect(session.get(), &client::ChatSession::trustQuestion, this, [] {});
         // Every server refuses a taken name in plain text: that is no downgrade.
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator"));
         peer.send("$#noconnect:noconnect#");
         QVERIFY(peer.waitClosed());
         QVERIFY(newTexts().contains(QStringLiteral("Der Benutzername ist bereits vergeben")));
         QCOMPARE(asked.count(), 0);
         peer.close();
 
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator"));
         peer.send("$#neu:anna:127.0.0.1#");
         QVERIFY(kc::test::waitFor([&] { return asked.count() == 1; }));
         QCOMPARE(asked.at(0).at(2).toString(), QString::fromLatin1(kc::tls::fingerprintShort(pinned)));
@@ -314,7 +317,7 @@ private slots:
     void joinAnnouncesNameColourAndOwnAddress()
     {
         session->setColour(0xFF0000);
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:16711680:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:16711680:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator"));
         QVERIFY(kc::test::waitFor([&] { return newTexts().size() >= 2; }));
         QCOMPARE(newTexts(),
                  (QStringList{QStringLiteral("Verbindung wird hergestellt..."), QStringLiteral("Verbindung hergestellt")}));
@@ -324,7 +327,7 @@ private slots:
 
     void nameIsCutTo14Characters()
     {
-        QCOMPARE(joinAs("abcdefghijklmnopq"), std::string("$#neu:abcdefghijklmn:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
+        QCOMPARE(joinAs("abcdefghijklmnopq"), std::string("$#neu:abcdefghijklmn:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator"));
         QCOMPARE(session->userName(), std::string("abcdefghijklmn"));
     }
 
@@ -399,16 +402,26 @@ private slots:
         QVERIFY(newTexts().isEmpty());
     }
 
-    void statusLineTakesColourLastSet()
+    // Status lines and warnings have a kind and a colour of their own: a red
+    // user's line before them colours nothing, and a user's line in any colour,
+    // red or the status grey, stays a user's line.
+    void statusLinesKeepTheirOwnLook()
     {
         joinAdmitted();
         QVERIFY(feed("$#farbe:255#bob: rot", 1));
+        QCOMPARE(newLines().last().kind, client::LineKind::Said);
+        QVERIFY(feed("$#farbe:" + std::to_string(client::kStatusColour) + "#bob: Verbindung hergestellt", 1));
+        QCOMPARE(newLines().last().kind, client::LineKind::Said);
         peer.send("$#kill:kill#");
         QCOMPARE(peer.receive(), std::string("$#disconnect:anna#"));
-        QVERIFY(kc::test::waitFor([&] { return newLines().size() >= 3; }));
+        QVERIFY(kc::test::waitFor([&] { return newLines().size() >= 4; }));
         const Shown status = newLines().at(newLines().size() - 2);
         QCOMPARE(status.text, QStringLiteral("Verbindung zum Chat getrennt"));
-        QCOMPARE(status.colour, red);
+        QCOMPARE(status.kind, client::LineKind::Status);
+        QCOMPARE(status.colour, client::kStatusColour);
+        const Shown warning = newLines().last();
+        QCOMPARE(warning.kind, client::LineKind::Warning);
+        QCOMPARE(warning.colour, client::kWarningColour);
     }
 
     void userListIsTakenPairwise_data()
@@ -432,7 +445,7 @@ private slots:
         QFETCH(int, high);
         int changes = 0;
         connect(session.get(), &client::ChatSession::userListChanged, this, [&] { ++changes; });
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator"));
         peer.send(read);
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         QCOMPARE(listed(), lines);
@@ -443,7 +456,7 @@ private slots:
 
     void userListPast101EntriesIsIgnored()
     {
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator"));
         std::string list = "$#neu";
         for (int i = 0; i < 130; ++i)
             list += ":user" + std::to_string(i) + ":127.0.0.1";
@@ -462,13 +475,15 @@ private slots:
         QCOMPARE(peer.receive(), std::string("$#disconnect:anna#"));
         QVERIFY(peer.waitClosed());
 
-        QCOMPARE(joinAs("bob"), std::string("$#neu:bob:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
+        QCOMPARE(joinAs("bob"), std::string("$#neu:bob:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator"));
         mark();
         peer.send("$#noconnect:noconnect#");
         QVERIFY(peer.waitClosed());
         QVERIFY(kc::test::waitFor([&] { return !newTexts().isEmpty(); }));
         kc::test::pump(50);
         QCOMPARE(newTexts(), QStringList{QStringLiteral("Der Benutzername ist bereits vergeben")});
+        // A refusal is a warning, not a status line.
+        QCOMPARE(newLines().first().kind, client::LineKind::Warning);
         QVERIFY(!session->admitted());
         QVERIFY(!session->socket()->Active());
         QCOMPARE(session->serverName(), QStringLiteral("kein Server gefunden"));
@@ -520,7 +535,7 @@ private slots:
     // it is cut, the client writes frames, and a broken frame ends the connection.
     void framedServerDeliversEveryLineWhole()
     {
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator"));
         peer.send("$#kcx:frame#" + chat::buildFrame("$#neu:anna:127.0.0.1:bob:127.0.0.2#"));
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         QCOMPARE(session->listedUsers().size(), size_t(2));
@@ -604,7 +619,7 @@ private slots:
     void nameIsCountedInCharactersAndRegisteredInNfc()
     {
         // "Jürgen" with a combining diaeresis, and 14 characters that are 40 bytes.
-        QCOMPARE(joinAs("Ju\u0308rgen"), std::string("$#neu:J\xFCrgen:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key:J%C3%BCrgen"));
+        QCOMPARE(joinAs("Ju\u0308rgen"), std::string("$#neu:J\xFCrgen:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator:J%C3%BCrgen"));
         QCOMPARE(session->userName(), std::string("Jürgen"));
         peer.close();
         QVERIFY(kc::test::waitFor([&] { return !session->socket()->Active(); }));
@@ -638,7 +653,7 @@ private slots:
         QFETCH(std::string, ack);
         QFETCH(bool, utf8);
         const auto wrap = [&](const std::string &command) { return ack.empty() ? command : chat::buildFrame(command); };
-        QCOMPARE(joinAs("Łukasz"), std::string("$#neu:?ukasz:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key:%C5%81ukasz"));
+        QCOMPARE(joinAs("Łukasz"), std::string("$#neu:?ukasz:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator:%C5%81ukasz"));
         session->sendLine("Grüße 👍 €");
         peer.send(ack + wrap(utf8 ? "$#neu:Łukasz:127.0.0.1#" : "$#neu:?ukasz:127.0.0.1#"));
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
@@ -659,12 +674,54 @@ private slots:
 
     void invalidUtf8FromTheServerIsShownReplaced()
     {
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator"));
         peer.send("$#kcx:frame,utf8#" + chat::buildFrame("$#neu:anna:127.0.0.1#"));
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         mark();
         QVERIFY(feed(chat::buildFrame("$#farbe:0#bob: a\xC0\xAF" "b\xED\xA0\x80" "c\xF5"), 1));
         QCOMPARE(newTexts(), QStringList{QStringLiteral("bob: a\uFFFD\uFFFDb\uFFFD\uFFFD\uFFFDc\uFFFD")});
+    }
+
+    /// The operator's line to one user and a kick are named as such to our
+    /// own client; a legacy peer in the same room gets the bytes it always got.
+    void operatorLinesAndKickAreNamed()
+    {
+        chatserver::ChatServerHost host;
+        QStringList log;
+        connect(&host, &chatserver::ChatServerHost::logged, this,
+                [&](const std::string &line) { log << QString::fromStdString(line); });
+        const uint16_t port = kc::test::freePort();
+        host.start(port);
+        std::optional<client::EndReason> ended;
+        connect(session.get(), &client::ChatSession::connectionEnded, this,
+                [&](client::EndReason reason) { ended = reason; });
+        QCOMPARE(session->join("127.0.0.1", port, "anna"), client::JoinStart::Started);
+        QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
+        kc::test::RawClient legacy;
+        QVERIFY(legacy.connectTo(port));
+        QVERIFY(legacy.send("$#neu:cleo:0:127.0.0.1#"));
+        QVERIFY(kc::test::waitFor([&] { return host.registry().count() == 2; }));
+        QVERIFY(!legacy.receive().empty());
+
+        mark();
+        host.sendOperatorLine(0, "nur für dich");
+        QVERIFY(kc::test::waitFor([&] { return !newLines().isEmpty(); }));
+        QCOMPARE(newTexts(), QStringList{QStringLiteral("Server an dich: nur für dich")});
+        QCOMPARE(newLines().first().kind, client::LineKind::Said);
+        host.sendOperatorLine(1, "auch f\u00FCr dich");
+        QCOMPARE(legacy.receive(), std::string("$#farbe:255#Server: auch f\xFCr dich"));
+
+        mark();
+        host.kick(0);
+        QVERIFY(kc::test::waitFor([&] { return ended.has_value() && host.registry().count() == 1; }));
+        QCOMPARE(*ended, client::EndReason::Kicked);
+        QVERIFY(newTexts().contains(QStringLiteral("Sie wurden vom Server entfernt.")));
+        QVERIFY(!newTexts().contains(QStringLiteral("Der Server hat die Verbindung beendet")));
+        QCOMPARE(log.filter(QStringLiteral("anna (127.0.0.1) wurde vom Server entfernt")).size(), 1);
+        // The legacy peer hears of anna's leaving, and its own kick is the bare kill.
+        QCOMPARE(legacy.receive(), std::string("$#neu:cleo:127.0.0.1#"));
+        host.kick(0);
+        QCOMPARE(legacy.receive(), std::string("$#kill:kill#"));
     }
 
     /// Two sessions and a legacy peer in one room of the real server.
@@ -706,7 +763,7 @@ private slots:
     // next join says the last line seen.
     void historyLinesAreShownMarked()
     {
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator"));
         peer.send("$#kcx:frame,history#" + chat::buildFrame("$#neu:anna:127.0.0.1#"));
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         mark();
@@ -729,7 +786,7 @@ private slots:
 
         session->socket()->Close();
         QVERIFY(peer.waitClosed());
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,seen=beef.10,resume,key"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,seen=beef.10,resume,key,operator"));
     }
 
     void noListenerShowsErrorLineAndKeepsName()

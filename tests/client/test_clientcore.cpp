@@ -142,6 +142,35 @@ private slots:
         }
     }
 
+    // Only the operator's two commands, each with its "#"; the line whole.
+    void operatorCommandsAreReadExactly_data()
+    {
+        QTest::addColumn<std::string>("read");
+        QTest::addColumn<int>("kind"); // -1: none
+        QTest::addColumn<std::string>("shown");
+        QTest::newRow("line") << std::string("$#opline:#komm: ins #B\xC3\xBCro") << 0
+                              << std::string("Server an dich: komm: ins #B\xC3\xBCro");
+        QTest::newRow("line, fields ignored") << std::string("$#opline:x:y#hi") << 0 << std::string("Server an dich: hi");
+        QTest::newRow("kick") << std::string("$#opkick:#") << 1 << std::string();
+        QTest::newRow("no hash") << std::string("$#opkick") << -1 << std::string();
+        QTest::newRow("case") << std::string("$#OPLINE:#hi") << -1 << std::string();
+        QTest::newRow("public line") << std::string("$#farbe:255#Server: hi") << -1 << std::string();
+    }
+
+    void operatorCommandsAreReadExactly()
+    {
+        QFETCH(std::string, read);
+        QFETCH(int, kind);
+        QFETCH(std::string, shown);
+        const std::optional<client::OperatorCommand> command = client::readOperatorCommand(read);
+        QCOMPARE(command.has_value(), kind >= 0);
+        if (!command)
+            return;
+        QCOMPARE(static_cast<int>(command->kind), kind);
+        if (command->kind == client::OperatorCommand::Kind::Line)
+            QCOMPARE(client::operatorLineText(command->text), shown);
+    }
+
     void whisperHeadingNamesSender()
     {
         const auto r = client::interpret("$#pmassage:bob#Private Nachricht: hi");

@@ -63,7 +63,7 @@ private slots:
     {
         if (!clientForm->session()->admitted()) {
             QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")),
-                     std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
+                     std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator"));
             QVERIFY(peer.sendAndWaitRead("$#neu:anna:127.0.0.1:bob:127.0.0.2:Bob:127.0.0.3:alice:127.0.0.4#"));
             QVERIFY(kc::test::waitFor([] { return clientForm->UserListBox->count() == 4; }));
         }
@@ -152,7 +152,9 @@ private slots:
         QCOMPARE(history(bob), QStringLiteral("bob: hi"));
         QVERIFY(history(alice).isEmpty());
         QCOMPARE(clientForm->privatChats.back(), bob);
-        QVERIFY(driver->newTexts().isEmpty());
+        // The chat says that a window opened; the line itself stays private.
+        QCOMPARE(driver->newTexts(), QStringList{QStringLiteral("Privater Chat mit bob in eigenem Fenster geöffnet")});
+        QCOMPARE(clientForm->RichEdit1->line(clientForm->RichEdit1->lineCount() - 1).mark, kc::LineMark::Status);
     }
 
     void closedPartnerGetsFreshWindow_data()
@@ -243,6 +245,7 @@ private slots:
         bob->editprivat->setText(QStringLiteral("noch da?"));
         bob->sendenprivatbutton->click();
         QCOMPARE(history(bob), client::notConnectedNotice());
+        QCOMPARE(bob->richeditprivat->line(0).mark, kc::LineMark::Warning);
         QCOMPARE(bob->editprivat->text(), QStringLiteral("noch da?"));
         QVERIFY(env->dialogs.errors().isEmpty());
     }

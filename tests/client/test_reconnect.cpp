@@ -1,3 +1,4 @@
+#include "client/chatlog.h"
 #include "client/chatsession.h"
 #include "client/pinstore.h"
 #include "client/reconnector.h"
@@ -5,6 +6,8 @@
 #include "rawpeer.h"
 #include "server/serverhost.h"
 
+#include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -220,9 +223,24 @@ private slots:
         QStringList privateLines;
         connect(session.get(), &client::ChatSession::privateLineArrived, this,
                 [&](const QString &partner, const QString &line) { privateLines << partner + QLatin1Char('|') + line; });
+        // Her record gets each held line once, stamped with the time it was said.
+        QTemporaryDir logs;
+        client::ChatLog chatLog(*session);
+        chatLog.setFolder(logs.path());
         lines.clear();
         reconnector->retryNow();
         QVERIFY(kc::test::waitFor([&] { return privateLines.size() == 1; }));
+        chatLog.flush();
+        QStringList logged;
+        QDirIterator files(logs.path(), {QStringLiteral("*.log")}, QDir::Files, QDirIterator::Subdirectories);
+        while (files.hasNext()) {
+            QFile logFile(files.next());
+            QVERIFY(logFile.open(QIODevice::ReadOnly));
+            logged += QString::fromUtf8(logFile.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        }
+        QCOMPARE(logged.filter(QRegularExpression(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\] \\*bob\\* bist du da\\?$"))).size(), 1);
+        QCOMPARE(logged.filter(QRegularExpression(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\] bob: privat$"))).size(), 1);
+        QCOMPARE(logged.filter(QStringLiteral("gehalten")).size(), 0);
         const QRegularExpression heading(QStringLiteral("^\\[\\d\\d:\\d\\d gehalten\\] Private Nachricht von: bob$"));
         QCOMPARE(lines.filter(heading).size(), 1);
         QVERIFY(lines.contains(QStringLiteral("Private Nachricht: bist du da?")));

@@ -30,6 +30,8 @@ private slots:
         QCOMPARE(buildPrivateChatDelivery("anna", "x"), std::string("$#pchat:anna#x"));
         QCOMPARE(buildNameTaken(), std::string("$#noconnect:noconnect#"));
         QCOMPARE(buildKill(), std::string("$#kill:kill#"));
+        QCOMPARE(buildOperatorLine("nur: f\xC3\xBCr #dich"), std::string("$#opline:#nur: f\xC3\xBCr #dich"));
+        QCOMPARE(buildOperatorKick(), std::string("$#opkick:#"));
         QCOMPARE(buildFileOfferDelivery("anna", "127.0.9.1", "C:\\x"), std::string("$#file:anna:127.0.9.1:C:\\x#"));
         QCOMPARE(buildFileAcceptDelivery("bob", "127.0.9.2", "C:\\x"),
                  std::string("$#fileangenommen:bob:127.0.9.2:C:\\x#"));
@@ -142,6 +144,9 @@ private slots:
         // "resume" only inside TLS: its token is a secret; its claim is never acknowledged.
         QCOMPARE(acceptCapabilities({"frame", "resume", "resume=claim"}), Strings{"frame"});
         QCOMPARE(acceptCapabilities({"frame", "tls", "resume", "resume=claim"}), (Strings{"frame", "tls", "resume"}));
+        // "operator" needs nothing but frames.
+        QCOMPARE(acceptCapabilities({"frame", "operator"}), (Strings{"frame", "operator"}));
+        QVERIFY(acceptCapabilities({"operator"}).empty());
         const std::string utf8Join = buildMarkedJoin("?ukasz", 0, "127.0.0.1", {"frame", "utf8"}, "\xC5\x81uk:%");
         QCOMPARE(utf8Join, std::string("$#neu:?ukasz:0:127.0.0.1#kcx:frame,utf8:%C5%81uk%3A%25"));
         QCOMPARE(offeredCapabilities(*parse(utf8Join)), (Strings{"frame", "utf8"}));

@@ -563,7 +563,7 @@ private slots:
 
         RawClient peer;
         QVERIFY(chat.accept(peer));
-        QCOMPARE(peer.receive(), "$#neu:abcdefghijklmn:0:" + peerAddressOf(peer) + "#kcx:frame,tls,utf8,history,resume,key");
+        QCOMPARE(peer.receive(), "$#neu:abcdefghijklmn:0:" + peerAddressOf(peer) + "#kcx:frame,tls,utf8,history,resume,key,operator");
         QVERIFY(clientForm->session()->socket()->Active());
         QCOMPARE(clientForm->session()->socket()->Host(), std::string("127.0.0.7"));
         QCOMPARE(clientForm->session()->socket()->Port(), int(chatPort));

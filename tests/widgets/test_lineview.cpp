@@ -9,7 +9,12 @@
 #include <QScrollBar>
 #include <QTest>
 
+#include <QGlyphRun>
+#include <QRawFont>
+#include <QTextLayout>
+
 #include <cmath>
+#include <numeric>
 
 using kc::LineView;
 
@@ -161,6 +166,118 @@ private slots:
                 for (int x = 0; x < view.continuationIndent() && !ink; ++x)
                     ink = picture.pixel(x, y) != background;
             QVERIFY2(ink == marked[row], qPrintable(QStringLiteral("row %1").arg(row)));
+        }
+    }
+
+    // A marked line looks like nothing a text can make: its sign stands
+    // where no first row of text ever starts, in the mark's colour, whatever
+    // colour the line was given.
+    void markedLinesHaveALookOfTheirOwn_data()
+    {
+        QTest::addColumn<int>("mark");
+        QTest::addColumn<QColor>("given");
+        QTest::newRow("status after red") << int(kc::LineMark::Status) << QColor(Qt::red);
+        QTest::newRow("warning") << int(kc::LineMark::Warning) << QColor(Qt::blue);
+        QTest::newRow("error") << int(kc::LineMark::Error) << QColor(Qt::yellow);
+    }
+
+    void markedLinesHaveALookOfTheirOwn()
+    {
+        QFETCH(int, mark);
+        QFETCH(QColor, given);
+        const auto kind = static_cast<kc::LineMark>(mark);
+        LineView view;
+        fit(view, QStringLiteral("Guten Morgen zusammen"), 6);
+        // The same text twice: as a user could send it, and marked.
+        const QString text = LineView::markSign(kind) + QStringLiteral(" Verbindung hergestellt");
+        view.appendText(text, given);
+        view.appendMarked(text, kind);
+        QCOMPARE(int(view.line(1).mark), mark);
+        QCOMPARE(view.lineColour(1), LineView::markColour(kind).isValid() ? LineView::markColour(kind)
+                                                                           : view.palette().color(QPalette::Text));
+        QCOMPARE(view.line(1).text, text);
+        QVERIFY(settled(view));
+        const QImage picture = view.viewport()->grab().toImage();
+        const QRgb background = picture.pixel(picture.width() - 1, picture.height() - 1);
+        const int height = view.fontMetrics().lineSpacing();
+        // The first column with ink in each line's first row.
+        const auto firstInk = [&](int top) {
+            for (int x = 0; x < picture.width(); ++x)
+                for (int y = top; y < top + height; ++y)
+                    if (picture.pixel(x, y) != background)
+                        return x;
+            return -1;
+        };
+        const QList<int> rows0 = view.rowHeights(0);
+        const int top1 = std::accumulate(rows0.begin(), rows0.end(), 0);
+        const QImage row0 = picture.copy(0, 0, picture.width(), rows0.first());
+        const QImage row1 = picture.copy(0, top1, picture.width(), view.rowHeights(1).first());
+        QVERIFY(row0 != row1);
+        // The marked text starts behind the indent that the sign fills.
+        QVERIFY(firstInk(top1) >= 0);
+        QVERIFY(firstInk(top1) < view.continuationIndent());
+        QCOMPARE(view.wrappedRows(1).join(QString()), text);
+    }
+
+    // A row with CJK or emoji (fallback fonts, taller than the view's own)
+    // gets the height of its tallest glyph run, so that the rows around it
+    // keep their distance; rows of the view's own font stay one line spacing high.
+    void tallGlyphsGetTallRows()
+    {
+        LineView view;
+        fit(view, QStringLiteral("Guten Morgen zusammen und so weiter"), 12);
+        const QString tall = QStringLiteral("Mei: \u4F60\u597D\u4E16\u754C \U0001F600\U0001F389 \u6F22\u5B57");
+        view.appendText(QStringLiteral("anna: oben"), Qt::black);
+        view.appendText(tall, QColor(Qt::red));
+        view.appendText(QStringLiteral("bob: unten"), Qt::black);
+        QVERIFY(settled(view));
+        const int spacing = view.fontMetrics().lineSpacing();
+        QCOMPARE(view.rowHeights(0), QList<int>{spacing});
+        QCOMPARE(view.rowHeights(2), QList<int>{spacing});
+
+        // Measured apart from the view: the glyph runs of the text in its font.
+        QTextLayout layout(tall, view.font());
+        layout.beginLayout();
+        QTextLine line = layout.createLine();
+        line.setLineWidth(100000);
+        layout.endLayout();
+        qreal highest = line.height();
+        qreal ascent = line.ascent();
+        qreal descent = line.descent();
+        for (const QGlyphRun &run : line.glyphRuns()) {
+            ascent = std::max(ascent, run.rawFont().ascent());
+            descent = std::max(descent, run.rawFont().descent());
+        }
+        highest = std::max(highest, ascent + descent);
+        const QList<int> rows = view.rowHeights(1);
+        QCOMPARE(rows.size(), 1);
+        QVERIFY2(rows.first() + 1 >= highest, qPrintable(QStringLiteral("%1 < %2").arg(rows.first()).arg(highest)));
+        QVERIFY(view.glyphHeights(1).first() + 1 >= highest);
+        QVERIFY(view.lineHeight(1) >= rows.first());
+        QCOMPARE(view.lineHeight(1) % spacing, 0);
+        QCOMPARE(view.lineHeight(0), spacing);
+
+        // Wrapped, the tall rows of one line follow each other without a unit's gap between them.
+        view.appendText(tall + u' ' + tall + u' ' + tall, QColor(Qt::red));
+        QVERIFY(settled(view));
+        const QList<int> wrapped = view.rowHeights(3);
+        QVERIFY(wrapped.size() >= 2);
+        QVERIFY(view.lineHeight(3) < wrapped.size() * 2 * spacing || rows.first() > 2 * spacing);
+        QVERIFY(view.lineHeight(3) >= std::accumulate(wrapped.begin(), wrapped.end(), 0) - wrapped.size());
+        view.clear();
+        view.appendText(QStringLiteral("anna: oben"), Qt::black);
+        view.appendText(tall, QColor(Qt::red));
+        view.appendText(QStringLiteral("bob: unten"), Qt::black);
+        QVERIFY(settled(view));
+
+        // On screen: no ink of the tall line outside its rows.
+        const QImage picture = view.viewport()->grab().toImage();
+        for (int y = 0; y < picture.height(); ++y) {
+            for (int x = 0; x < picture.width(); ++x) {
+                const QColor c = picture.pixelColor(x, y);
+                if (c.red() > 120 && c.green() < 90 && c.blue() < 90)
+                    QVERIFY2(y >= spacing && y < spacing + view.lineHeight(1), qPrintable(QStringLiteral("red at %1").arg(y)));
+            }
         }
     }
 

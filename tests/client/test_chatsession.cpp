@@ -307,7 +307,7 @@ private slots:
         // Taken on purpose: the server is remembered as plain, and joined again.
         session->answerTrust(asked.at(0).at(0).toULongLong(), true);
         QVERIFY(server.accept(peer));
-        QCOMPARE(peer.receive(), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key"));
+        QCOMPARE(peer.receive(), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator"));
         peer.send("$#neu:anna:127.0.0.1#");
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         QCOMPARE(asked.count(), 1);

@@ -412,10 +412,11 @@ private slots:
     // sends the file it answers.
     void sameNameFromTwoFoldersIsNotConfused()
     {
-        QDir(dir->path()).mkpath(QStringLiteral("eins"));
-        QDir(dir->path()).mkpath(QStringLiteral("zwei"));
-        const QString first = makeFile(QStringLiteral("eins/bericht.txt"), "erster Bericht");
-        const QString second = makeFile(QStringLiteral("zwei/bericht.txt"), "zweiter Bericht");
+        // Folder names of their own: other functions save files named "eins" and "zwei".
+        QVERIFY(QDir(dir->path()).mkpath(QStringLiteral("ordner-eins")));
+        QVERIFY(QDir(dir->path()).mkpath(QStringLiteral("ordner-zwei")));
+        const QString first = makeFile(QStringLiteral("ordner-eins/bericht.txt"), "erster Bericht");
+        const QString second = makeFile(QStringLiteral("ordner-zwei/bericht.txt"), "zweiter Bericht");
         QVERIFY(expectFromBob("bericht.txt"));
         driver->mark();
         QVERIFY(offerToBob(first, QStringLiteral("bericht.txt")));

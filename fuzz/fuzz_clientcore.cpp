@@ -189,7 +189,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
         || r.handler == Handler::Kill || r.handler == Handler::UserList
         || ((r.handler == Handler::FileOffer || r.handler == Handler::FileDeclined
              || r.handler == Handler::FileAccepted)
-            && r.command.text.starts_with("kcx:"));
+            && (r.command.text.empty() || r.command.text.starts_with("kcx:")));
     FUZZ_REQUIRE(r.show == !quiet);
 
     switch (r.handler) {

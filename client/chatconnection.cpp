@@ -10,6 +10,7 @@
 #include "protocol/clientsocket.h"
 #include "protocol/textcodec.h"
 
+#include <QMetaMethod>
 #include <QTimer>
 
 #include <algorithm>
@@ -102,7 +103,11 @@ void ChatConnection::guarded(F &&handler) noexcept
     try {
         std::forward<F>(handler)();
     } catch (...) {
-        emit failed(std::current_exception());
+        // A connection nobody watches still reports, to the program's default handler.
+        if (isSignalConnected(QMetaMethod::fromSignal(&ChatConnection::failed)))
+            emit failed(std::current_exception());
+        else
+            kc::reportException(std::current_exception());
     }
 }
 

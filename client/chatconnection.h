@@ -200,7 +200,8 @@ signals:
     void trustQuestion(quint64 id, const QString &server, const QString &oldFingerprint,
                        const QString &newFingerprint);
     void trustQuestionClosed(quint64 id);
-    /// An exception left one of the socket's events.
+    /// An exception left one of the socket's events (without a receiver it
+    /// goes to the program's default handler).
     void failed(std::exception_ptr failure);
 
 private:

@@ -183,9 +183,7 @@ void ChatConnection::open(const std::string &host, int port, const std::string &
 {
     m_host = host;
     m_port = port;
-    m_name = name;
-    m_colour = colour;
-    m_roomOffer = roomOffer;
+    setJoin(name, colour, roomOffer);
     m_endReason = EndReason::Lost;
     try {
         m_socket->setPort(port);
@@ -198,6 +196,13 @@ void ChatConnection::open(const std::string &host, int port, const std::string &
         throw;
     }
     setState(m_quiet ? State::Reconnecting : State::Connecting, Reason::Asked);
+}
+
+void ChatConnection::setJoin(const std::string &name, int32_t colour, const std::vector<std::string> &roomOffer)
+{
+    m_name = name;
+    m_colour = colour;
+    m_roomOffer = roomOffer;
 }
 
 void ChatConnection::close(EndReason reason)
@@ -364,6 +369,9 @@ void ChatConnection::socketConnect(TCustomWinSocket *socket)
         if (serial == m_serial)
             setServerName(kc::fromAnsi(client::serverLabel(name, address)));
     });
+    m_held.clear();
+    // Whoever watches may still set what the join says.
+    setState(State::Negotiating, Reason::Progress);
     std::vector<std::string> offer = {chat::kCapabilityFrame, chat::kCapabilityTls, chat::kCapabilityUtf8};
     offer.insert(offer.end(), m_roomOffer.begin(), m_roomOffer.end());
     offer.push_back(chat::kCapabilityResume);
@@ -378,8 +386,6 @@ void ChatConnection::socketConnect(TCustomWinSocket *socket)
     // The join's fields are what a server without "utf8" reads; the whole name goes beside them.
     socket->SendString(m_wire.start(chat::windows1252FromUtf8(m_name), m_colour, socket->OwnAddress(), offer,
                                     chat::isAscii(m_name) ? std::string() : m_name));
-    m_held.clear();
-    setState(State::Negotiating, Reason::Progress);
     if (!m_quiet)
         report("Verbindung hergestellt");
 }

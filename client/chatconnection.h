@@ -122,6 +122,10 @@ public:
     /// socket cannot start (the state stays as it was, or Offline).
     void open(const std::string &host, int port, const std::string &name, int32_t colour,
               const std::vector<std::string> &roomOffer);
+    /// What the join says: the name (UTF-8), the colour and the room's own
+    /// capabilities. open() sets them; stateChanged(Negotiating) is the last
+    /// moment to change them for the connection that starts.
+    void setJoin(const std::string &name, int32_t colour, const std::vector<std::string> &roomOffer);
     /// This side ends the connection: Leaving, then Offline for `reason`.
     void close(EndReason reason);
     /// Closes at the server's word (its kill): the end counts as the server's, for `reason`.

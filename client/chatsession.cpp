@@ -340,6 +340,8 @@ void ChatSession::setSaveFolder(const QString &folder)
 void ChatSession::connectionState(ChatConnection::State state, ChatConnection::Reason reason)
 {
     if (state == ChatConnection::State::Negotiating) {
+        // The join says what the session holds as it goes out.
+        m_connection->setJoin(m_userName, m_colour, m_history.offer());
         // Numbers count again once the server's catch-up is complete.
         m_history.connectionStarted();
         return;

@@ -1,6 +1,7 @@
 #include "client/chatlog.h"
 
 #include "client/chatsession.h"
+#include "platform/guard.h"
 #include "platform/safefile.h"
 #include "protocol/clientsocket.h"
 
@@ -201,7 +202,12 @@ private:
 ChatLog::ChatLog(ChatSession &session, QObject *parent) : QObject(parent), m_session(session)
 {
     connect(&session, &ChatSession::admittedNow, this, [this] { joined(); });
-    connect(&session, &ChatSession::connectionEnded, this, [this] { ended(); });
+    connect(&session.connection(), &ChatConnection::stateChanged, this,
+            kc::guard([this](ChatConnection::State state, ChatConnection::Reason reason) {
+                // An attempt given up before it connected ended nothing.
+                if (state == ChatConnection::State::Offline && ChatConnection::endOf(reason))
+                    ended();
+            }));
     connect(&session, &ChatSession::publicLineSaid, this, &ChatLog::publicLine);
     connect(&session, &ChatSession::whisperSaid, this, &ChatLog::whisper);
     connect(&session, &ChatSession::privateLineSaid, this, &ChatLog::privateLine);

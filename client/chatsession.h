@@ -1,11 +1,8 @@
 #pragma once
 
-#include "net/sockio.h"
-
+#include "client/chatconnection.h"
 #include "client/clientcore.h"
-#include "client/servertrust.h"
 #include "client/historytracker.h"
-#include "client/resumetoken.h"
 #include "protocol/framing.h"
 #include "protocol/username.h"
 
@@ -19,34 +16,11 @@
 #include <string>
 #include <vector>
 
-namespace kc::tls {
-class Identity;
-}
-
-class TClientSocket;
-class TCustomWinSocket;
 class TFileTransfer;
 class TNMStrm;
 class TNMStrmServ;
-enum class TErrorEvent;
 
 namespace client {
-
-/// How the connection to the chat server stands, for the lock beside the server's name.
-enum class LinkState {
-    Offline,   ///< no connection, or the server's answer to the marked join is awaited
-    Plain,     ///< connected, nothing encrypted
-    Encrypted, ///< connected inside TLS
-};
-
-/// What kind of line the chat view shows: each has a look of its own, and
-/// only Said lines take the colour they come with.
-enum class LineKind {
-    Said,    ///< what somebody wrote (or the server relayed), in its colour
-    Status,  ///< what the program reports
-    Warning, ///< what the user must know: security, refusals, losses
-    Error,   ///< a failure: a connection that could not be made or was broken off
-};
 
 /// Status lines and the lines of the chat program's own without a colour of their own.
 inline constexpr int32_t kStatusColour = 0x6E6E6E;
@@ -70,19 +44,10 @@ enum class Delivery {
     Gone,         ///< the recipient is no longer listed: nothing went
 };
 
-/// Why a connection to the chat server ended (see ChatSession::connectionEnded).
-enum class EndReason {
-    Lost,        ///< the server closed it, the network failed, or it could not be opened
-    Left,        ///< the user left (Trennen, or Verbinden anew)
-    Kicked,      ///< the server's operator removed the user
-    NameRefused, ///< the server refused the name
-    Refused,     ///< this client refused the server (encryption rule, TLS, a broken frame)
-    KeyInDoubt,  ///< the server showed another key than the one remembered, or none: the user decides
-};
-
-/// The chat client without a window: the one connection to a chat server
-/// with its negotiation (frames, TLS, "Nur verschlüsselt"), the user's name
-/// and colour, the user list, and the file transfer. The windows are views:
+/// The chat client without a window: the room of one chat server, seen
+/// through a ChatConnection (which owns the socket, the negotiation and the
+/// trust in the server): the user's name and colour, the user list, the
+/// lines and their history, and the file transfer. The windows are views:
 /// they give commands by calls and show what it reports by signals. Questions
 /// that need the user go out as signals and come back as calls; nothing here
 /// opens a dialog. Everything runs on the user-interface thread.
@@ -97,7 +62,7 @@ public:
     ~ChatSession() override;
 
     /// Text of the server's name while there is no connection.
-    static const char *const kNoServer;
+    static constexpr const char *kNoServer = ChatConnection::kNoServer;
 
     // ---- state ----
     const std::string &userName() const { return m_userName; }
@@ -114,7 +79,7 @@ public:
     /// "Nur verschlüsselt verbinden": a server that does not turn the
     /// connection into TLS is left at once. Remembered under kEncryptedOnlySetting.
     bool encryptedOnly() const { return m_encryptedOnly; }
-    void setEncryptedOnly(bool on) { m_encryptedOnly = on; }
+    void setEncryptedOnly(bool on);
     /// A file is being sent or received, or waits to be sent or saved.
     bool transferRunning() const;
     /// True once the server has sent a user list on this connection.
@@ -124,19 +89,19 @@ public:
     /// Position of the last entry of the latest user list (-1: none).
     int userHigh() const { return m_userHigh; }
     /// The server's name as the window shows it beside "Verbunden mit:".
-    const QString &serverName() const { return m_serverName; }
-    LinkState linkState() const;
+    const QString &serverName() const { return m_connection->serverName(); }
+    LinkState linkState() const { return m_connection->linkState(); }
     /// The server's certificate fingerprint (32 bytes); empty unless encrypted.
     std::string serverFingerprint() const;
     /// The colour of status lines; no line's colour carries over to the next.
     int32_t viewColour() const { return kStatusColour; }
     /// The keys of the servers met encrypted; the window points it at the user's file.
-    ServerTrust &trust() { return m_trust; }
+    ServerTrust &trust() { return m_connection->trust(); }
     /// The connection's server is not trusted yet: nothing but the join is
     /// written, nothing read is handled, and no lock is shown.
-    bool trustPending() const { return m_trustPending; }
+    bool trustPending() const { return m_connection->trustPending(); }
     /// The open trust question (0: none).
-    quint64 openTrustQuestion() const { return m_question.id; }
+    quint64 openTrustQuestion() const { return m_connection->openTrustQuestion(); }
     /// Suffix for the next received file, set by the last accepted offer.
     const std::string &fileSuffix() const { return m_fileSuffix; }
     void setFileSuffix(const std::string &suffix) { m_fileSuffix = suffix; }
@@ -200,18 +165,20 @@ public:
     /// received files still waiting for a name are dropped unsaved.
     void stopStreamServices();
 
-    TClientSocket *socket() const { return m_socket; }
+    TClientSocket *socket() const { return m_connection->socket(); }
+    /// The connection to the chat server, whose stateChanged tells its life.
+    ChatConnection &connection() const { return *m_connection; }
     TNMStrm *streamSender() const { return m_sender; }
     TNMStrmServ *streamReceiver() const { return m_receiver; }
 
     /// What the session knows of the server's numbered public lines.
     const HistoryTracker &history() const { return m_history; }
     /// The resume tokens of the servers met; the program points it at the user's file.
-    ResumeTokens &resumeTokens() { return m_resumeTokens; }
+    ResumeTokens &resumeTokens() { return m_connection->resumeTokens(); }
     /// Where the client's lasting key is kept (mode 0600), made on first use:
     /// servers bind this user's name and held lines to it. Empty (the
     /// default, for tests): a key of this session's own, kept nowhere.
-    void setClientKeyFile(const std::string &path) { m_clientKeyFile = path; }
+    void setClientKeyFile(const std::string &path) { m_connection->setClientKeyFile(path); }
     /// "client.key" in "kestrelon-chat" under the user's XDG config folder.
     static std::string defaultClientKeyFile();
     /// The server of this connection accepted "resume": it holds lines for
@@ -221,13 +188,13 @@ public:
     /// While set, a join does not report its progress ("Verbindung wird
     /// hergestellt...", a failure to connect): somebody else (the reconnector)
     /// shows one status line for all its tries instead.
-    void setQuietJoin(bool on) { m_quietJoin = on; }
-    bool quietJoin() const { return m_quietJoin; }
+    void setQuietJoin(bool on) { m_connection->setQuiet(on); }
+    bool quietJoin() const { return m_connection->quiet(); }
 
     /// Keep-alive on the chat connection: a server or link that vanished
     /// without closing the connection ends it after about a minute, so that
     /// the reconnector can bring the session back.
-    void setKeepAlive(const kc::net::KeepAlive &keepAlive) { m_keepAlive = keepAlive; }
+    void setKeepAlive(const kc::net::KeepAlive &keepAlive) { m_connection->setKeepAlive(keepAlive); }
 
     /// Reports `line` (UTF-8) as a status line.
     void showLine(const std::string &line);
@@ -319,39 +286,20 @@ signals:
     /// A failure to show in the error box.
     void errorRaised(const QString &text);
 
+protected:
+    void connectNotify(const QMetaMethod &signal) override;
+    void disconnectNotify(const QMetaMethod &signal) override;
+
 private:
-    void wireSocket();
     template <class F>
     void guarded(F &&handler) noexcept;
 
-    void socketConnecting(TCustomWinSocket *socket);
-    void socketConnect(TCustomWinSocket *socket);
-    void socketDisconnect(TCustomWinSocket *socket);
-    void socketError(TCustomWinSocket *socket, TErrorEvent event, int &code);
-    void socketRead(TCustomWinSocket *socket);
-    void tlsEstablished(TCustomWinSocket *socket);
-    /// The server's first bytes have decided the wire: turns to TLS when it
-    /// was accepted, refuses what "Nur verschlüsselt" does not allow. False
-    /// when the connection was closed.
-    bool wireDecided(TCustomWinSocket *socket, const std::string &lastRead);
-    /// Against a server without "utf8": says so when the name reaches the others changed.
-    void reportLegacyName();
-    /// The server's key (empty: plain text) is known: goes on, or closes
-    /// the connection and asks.
-    void decideTrust(const std::string &fingerprint);
-    /// The open trust question no longer applies: closed, and said so.
-    void withdrawTrustQuestion();
-    /// Trust is settled: the writes held meanwhile go out, and the commands
-    /// read meanwhile are handled.
-    void releaseTrust();
-    /// Writes owed and commands waiting, when trust is settled.
-    void flushAndHandle(TCustomWinSocket *socket);
+    /// The connection's life: what the room makes of it.
+    void connectionState(ChatConnection::State state, ChatConnection::Reason reason);
+    /// The connection is about to end: the goodbye, what is said of it, and the room emptied.
+    void connectionClosing(bool brokenOff, bool own);
     /// One command from the server, whole.
     void handleCommand(const std::string &data);
-    void setServerName(const QString &name);
-    /// Closes the connection as this side's own decision: no "the server
-    /// ended it" line follows.
-    void closeOnPurpose();
     /// One of the server's history commands: a numbered, replayed or context
     /// line, a gap, or the end of the catch-up.
     void showHistory(const HistoryTracker::Item &item);
@@ -362,7 +310,7 @@ private:
     /// user alone, or the notice of a kick. False for any other command.
     bool handleOperator(const std::string &data);
 
-    TClientSocket *m_socket = nullptr;
+    ChatConnection *m_connection = nullptr;
     TNMStrmServ *m_receiver = nullptr;
     TNMStrm *m_sender = nullptr;
 
@@ -375,66 +323,17 @@ private:
     UserTable m_users;
     int m_userHigh = -1;
     std::vector<T_user> m_listed;
-    QString m_serverName;
     std::string m_fileSuffix;
     chat::NameProblem m_nameProblem = chat::NameProblem::None;
-
-    /// Counts connections, so that a host name answered late for an earlier
-    /// connection is not shown.
-    unsigned m_connectionSerial = 0;
-    /// The connection's wire: legacy, or framed once the server acknowledged the marked join.
-    chat::ClientWire m_wire;
-    /// OnConnect has run for the current connection.
-    bool m_connectionUp = false;
-    /// This side is closing the connection (Trennen, a refusal), not the server.
-    bool m_leaving = false;
     bool m_clientRole = false;
-    /// Trust in the server of this connection.
-    ServerTrust m_trust;
-    /// Host and port of the last join, as entered: the key of its pin.
-    std::string m_trustHost;
-    int m_trustPort = 0;
-    /// From the connection until the server's key is found trusted: nothing
-    /// but the join is written, and nothing read is handled.
-    bool m_trustPending = false;
-    /// Commands given while trust was pending, unwrapped.
-    std::vector<std::string> m_trustHeld;
-    /// A question about a server's key, open until answered or withdrawn. It
-    /// outlives the connection that raised it, which is closed meanwhile.
-    struct TrustQuestion
-    {
-        quint64 id = 0; ///< 0: no question is open
-        std::string host;
-        int port = 0;
-        std::string name; ///< the name to join under once accepted
-        std::string fingerprint; ///< the key asked about; empty: plain text
-    };
-    TrustQuestion m_question;
-    quint64 m_trustSerial = 0;
-    kc::net::KeepAlive m_keepAlive{30, 10, 3};
-    /// The established connection failed (not closed by the server): said once.
-    bool m_linkFailed = false;
     /// The server said that its operator removed this user.
     bool m_kickNamed = false;
-    bool m_quietJoin = false;
-    /// Why the current connection is ending; Lost unless something here ended it.
-    EndReason m_endReason = EndReason::Lost;
     HistoryTracker m_history;
     /// The history command whose public line is being handled; null for a plain one.
     const HistoryTracker::Item *m_historyItem = nullptr;
     /// The server the history belongs to.
     std::string m_historyHost;
     int m_historyPort = 0;
-    ResumeTokens m_resumeTokens;
-    /// This user's lasting client key, read (or made) on first use; null
-    /// when it cannot be used. Without a file: a key for this session only.
-    const std::shared_ptr<const kc::tls::Identity> &clientKey();
-    std::string m_clientKeyFile;
-    std::shared_ptr<const kc::tls::Identity> m_clientKey;
-    bool m_clientKeyRead = false;
-    /// The token this connection's join claimed, until it is proven (or the
-    /// server turned out not to take claims).
-    std::string m_resumeClaim;
     /// The file transfer; last, so that it goes first.
     std::unique_ptr<TFileTransfer> m_transfer;
 };

@@ -16,8 +16,13 @@ Reconnector::Reconnector(ChatSession &session, QObject *parent) : QObject(parent
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, kc::guard([this] { tryNow(); }));
     connect(&session, &ChatSession::joinStarted, this, kc::guard([this](const QString &) { joinStarted(); }));
-    connect(&session, &ChatSession::connectionEnded, this,
-            kc::guard([this](EndReason reason) { connectionEnded(reason); }));
+    connect(&session.connection(), &ChatConnection::stateChanged, this,
+            kc::guard([this](ChatConnection::State state, ChatConnection::Reason reason) {
+                // An attempt given up before it connected ended nothing.
+                if (state == ChatConnection::State::Offline)
+                    if (const std::optional<EndReason> end = ChatConnection::endOf(reason))
+                        connectionEnded(*end);
+            }));
     connect(&session, &ChatSession::admittedNow, this, kc::guard([this] { admitted(); }));
     connect(&session, &ChatSession::leaveAsked, this, kc::guard([this] { leaveAsked(); }));
 }

@@ -32,8 +32,8 @@ struct ReconnectDelays
 /// when the server showed another key than the one remembered: then the
 /// user's answer decides (the session joins again itself on "annehmen").
 /// What it is doing goes out as one status text, meant to be shown in one
-/// line that changes in place. Listens to the session's signals and calls its
-/// commands; knows nothing of windows.
+/// line that changes in place. Follows the connection's state and the
+/// session's signals, and calls the session's commands; knows nothing of windows.
 class Reconnector : public QObject
 {
     Q_OBJECT

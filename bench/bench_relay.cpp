@@ -7,6 +7,10 @@
 //       (a fixed load on our server alone, e.g. under callgrind)
 //   bench_relay --ours PORT:PID --tls-only [--seconds S] [--runs R]
 //       (framed members against encrypted framed members, nothing else)
+//   bench_relay --irc-ours PORT:PID [--irc-channel NAME] --irc PORT:PID [--ours PORT:PID] ...
+//       (IRC members on both sides: our server's IRC port, whose members are
+//       all in its public channel, "#chat" unless told, against ngircd; with
+//       --ours, our server's views are filled first through its own wire)
 //
 // Our server is measured three times: with legacy members (one command per
 // write, no framing), with members that speak the framed extension as the
@@ -73,6 +77,8 @@ struct Server
     int port = 0;
     int pid = 0;
     const char *label;
+    // IRC: the channel every member joins and speaks in.
+    std::string channel = "#bench";
 };
 
 struct Member
@@ -258,7 +264,7 @@ std::string lineCommand(const Server &server, const Member &m, const std::string
         return "$#user:" + m.name + ":0#" + text;
     if (server.proto == Proto::OursFramed || server.proto == Proto::OursTls)
         return frame("$#user:" + m.name + ":0#" + text);
-    return "PRIVMSG #bench :" + text + "\r\n";
+    return "PRIVMSG " + server.channel + " :" + text + "\r\n";
 }
 
 class Phase
@@ -297,7 +303,9 @@ public:
             } else {
                 sendAll(m.fd, "NICK " + m.name + "\r\nUSER " + m.name + " 0 * :bench\r\n");
                 waitForText(m, " 001 ");
-                sendAll(m.fd, "JOIN #bench\r\n");
+                // A server that puts every user into its channel at
+                // registration answers the JOIN with nothing or a second list.
+                sendAll(m.fd, "JOIN " + server.channel + "\r\n");
                 waitForText(m, " 366 ");
             }
             m.in.clear();
@@ -519,7 +527,7 @@ private:
             const std::string_view line(m.in.data() + pos, end - pos);
             if (line.starts_with("PING "))
                 sendTo(m, "PONG " + std::string(line.substr(5)) + "\r\n");
-            else if (line.find(" PRIVMSG #bench :") != std::string_view::npos)
+            else if (line.find(" PRIVMSG " + m_server.channel + " :") != std::string_view::npos)
                 takeLine(r, line, at);
             else if (line.find(" JOIN ") == std::string_view::npos && line.find(" QUIT ") == std::string_view::npos
                      && line.find(" PART ") == std::string_view::npos)
@@ -662,7 +670,7 @@ void fill(const Server &server, int lines)
 
 Server parseServer(const char *arg, Proto proto, const char *label)
 {
-    Server s{proto, 0, 0, label};
+    Server s{proto, 0, 0, label, "#bench"};
     if (std::sscanf(arg, "%d:%d", &s.port, &s.pid) != 2)
         die(std::string("expected PORT:PID, got ") + arg);
     return s;
@@ -759,11 +767,62 @@ void steadyRows(const std::string &mode, int rate, const Result &a, const Result
         fmt(b.generatorCpuShare * 100, 0) + " %", "");
 }
 
+// IRC members on both sides, same generator, run by run in turn: saturation
+// with 10, 50 and 100 members, then 100 and 1,000 lines/s over 100 members.
+int ircOnly(const Server &ours, const Server &irc, const Server &fillTarget, int fillLines, double seconds, int runs)
+{
+    if (fillTarget.port && fillLines > 0) {
+        std::fprintf(stderr, "filling our server's views with %d lines...\n", fillLines);
+        fill(fillTarget, fillLines);
+    }
+    const int counts[] = {10, 50, 100};
+    const int rates[] = {100, 1000};
+    std::map<int, std::vector<Result>> sat[2], steadyAll[2];
+    int round = 0;
+    for (int run = 1; run <= runs; ++run) {
+        for (int members : counts) {
+            std::fprintf(stderr, "run %d of %d: saturation, %d IRC members...\n", run, runs, members);
+            ++round;
+            sat[0][members].push_back(measure(ours, members, 0, seconds, round));
+            sat[1][members].push_back(measure(irc, members, 0, seconds, round));
+        }
+        for (int rate : rates) {
+            std::fprintf(stderr, "run %d of %d: %d lines/s over 100 IRC members...\n", run, runs, rate);
+            ++round;
+            steadyAll[0][rate].push_back(measure(ours, 100, rate, 2 * seconds, round));
+            steadyAll[1][rate].push_back(measure(irc, 100, rate, 2 * seconds, round));
+        }
+    }
+    std::printf("IRC members on both sides (%s on 127.0.0.1:%d in %s, ngircd on 127.0.0.1:%d in %s).\n", ours.label,
+                ours.port, ours.channel.c_str(), irc.port, irc.channel.c_str());
+    std::printf("Medians of %d runs; saturation with %d line(s) in flight per sender; lost/reordered/merged/split: "
+                "the worst run.\n",
+                runs, g_inFlight);
+    row("measure", ours.label, irc.label, "ours/ngircd");
+    std::printf("|%s|%s|%s|%s|\n", std::string(58, '-').c_str(), std::string(14, '-').c_str(),
+                std::string(14, '-').c_str(), std::string(13, '-').c_str());
+    for (int members : counts)
+        rows("IRC", std::to_string(members), median(sat[0][members]), median(sat[1][members]));
+    for (int rate : rates)
+        steadyRows("IRC", rate, median(steadyAll[0][rate]), median(steadyAll[1][rate]));
+    // The goals, each against its measure.
+    std::printf("\nGoals with IRC members:\n");
+    for (int members : counts) {
+        const Result a = median(sat[0][members]), b = median(sat[1][members]);
+        std::printf("  %3d members: lines/s %s (goal >= 1.20), CPU per line %s (goal <= 1.00)\n", members,
+                    ratio(a.linesPerSecond, b.linesPerSecond).c_str(), ratio(a.cpuMsPerLine, b.cpuMsPerLine).c_str());
+    }
+    std::printf("  1000 lines/s over 100 members: p99 %s ms (goal <= 1.00 ms)\n",
+                fmt(median(steadyAll[0][1000]).p99Ms, 2).c_str());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
-    Server ours{Proto::Ours, 0, 0, "ours"}, irc{Proto::Irc, 0, 0, "ngircd"};
+    Server ours{Proto::Ours, 0, 0, "ours"}, irc{Proto::Irc, 0, 0, "ngircd"}, oursIrc{Proto::Irc, 0, 0, "ours (IRC)"};
+    std::string oursChannel = "#chat";
     double seconds = 5;
     int fillLines = 5100;
     int profileLines = 0;
@@ -785,6 +844,10 @@ int main(int argc, char **argv)
             ours = parseServer(argv[i + 1], Proto::Ours, "ours");
         else if (opt == "--irc")
             irc = parseServer(argv[i + 1], Proto::Irc, "ngircd");
+        else if (opt == "--irc-ours")
+            oursIrc = parseServer(argv[i + 1], Proto::Irc, "ours (IRC)");
+        else if (opt == "--irc-channel")
+            oursChannel = argv[i + 1];
         else if (opt == "--seconds")
             seconds = std::atof(argv[i + 1]);
         else if (opt == "--fill")
@@ -835,6 +898,12 @@ int main(int argc, char **argv)
         return 0;
     }
     const int counts[] = {10, 50, 100};
+    if (oursIrc.port) {
+        if (!irc.port)
+            die("usage: bench_relay --irc-ours PORT:PID --irc PORT:PID [--ours PORT:PID] [--irc-channel NAME]");
+        oursIrc.channel = oursChannel;
+        return ircOnly(oursIrc, irc, ours, fillLines, seconds, runs);
+    }
     if (tlsOnly) {
         if (!ours.port)
             die("usage: bench_relay --ours PORT:PID --tls-only [--seconds S] [--runs R]");

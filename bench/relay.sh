@@ -11,6 +11,13 @@
 #                                            saturating (default 1)
 #   KC_BENCH_TLS_ONLY=1 bench/relay.sh ...   only framed against encrypted framed
 #                                            members, without ngircd
+#   KC_BENCH_IRC=1 bench/relay.sh ...        IRC members on both sides: the same
+#                                            generator talks IRC to our server's IRC
+#                                            port (headless unless KC_BENCH_HEADLESS=0)
+#                                            and to ngircd. A program without an IRC
+#                                            port is told so, and a second ngircd
+#                                            stands in for it, which shows the
+#                                            harness working (ratios near 1).
 #
 # The three modes of our server (legacy, framed, framed inside TLS) against ngircd,
 # three runs, medians: saturation with 10, 50 and 100 members, then 100 and
@@ -47,11 +54,20 @@ trap cleanup EXIT
 
 ours_port=15757
 irc_port=16667
+ours_irc_port=16668
+
+# Our program's IRC port, if it has one.
+ours_speaks_irc() { "$build_dir/app/kestrelon-chat" --help 2>/dev/null | grep -q -- '--irc-port'; }
+[ "${KC_BENCH_IRC:-}" = 1 ] && [ -z "${KC_BENCH_HEADLESS:-}" ] && KC_BENCH_HEADLESS=1
+irc_args=()
+if [ "${KC_BENCH_IRC:-}" = 1 ] && ours_speaks_irc; then
+  irc_args=(--irc-port "$ours_irc_port" --irc-tls-port 0)
+fi
 
 if [ "${KC_BENCH_HEADLESS:-}" = 1 ]; then
   # The relay path alone, without the window's views: what the window
   # version can reach once its views cost nothing.
-  "$build_dir/app/kestrelon-chat" --headless --port "$ours_port" >"$work/ours.log" 2>&1 &
+  "$build_dir/app/kestrelon-chat" --headless --port "$ours_port" "${irc_args[@]}" >"$work/ours.log" 2>&1 &
   echo "our server: headless (--headless), no window" >&2
 elif command -v Xvfb >/dev/null 2>&1; then
   Xvfb :77 -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
@@ -64,7 +80,7 @@ else
   echo "our server: server window on the offscreen platform (no Xvfb)" >&2
 fi
 if [ "${KC_BENCH_HEADLESS:-}" != 1 ]; then
-  "$build_dir/app/kestrelon-chat" --server --port "$ours_port" >"$work/ours.log" 2>&1 &
+  "$build_dir/app/kestrelon-chat" --server --port "$ours_port" "${irc_args[@]}" >"$work/ours.log" 2>&1 &
 fi
 ours_pid=$!
 pids+=($ours_pid)
@@ -79,14 +95,15 @@ if [ "${KC_BENCH_TLS_ONLY:-}" = 1 ]; then
   exit
 fi
 
-mkdir -p "$work/irc"
-cat >"$work/irc/ngircd.conf" <<EOF
+ngircd_conf() { # folder port
+  mkdir -p "$1"
+  cat >"$1/ngircd.conf" <<EOF
 [Global]
 Name = bench.irc
 Info = relay benchmark
 Listen = 127.0.0.1
-Ports = $irc_port
-PidFile = $work/irc/ngircd.pid
+Ports = $2
+PidFile = $1/ngircd.pid
 MotdPhrase = bench
 [Limits]
 MaxConnections = 0
@@ -102,10 +119,33 @@ Ident = no
 PAM = no
 ConnectIPv6 = no
 EOF
+}
+ngircd_conf "$work/irc" "$irc_port"
 ngircd=$(command -v ngircd || echo /usr/sbin/ngircd)
 "$ngircd" -n -f "$work/irc/ngircd.conf" >"$work/irc.log" 2>&1 &
 irc_pid=$!
 pids+=($irc_pid)
+
+if [ "${KC_BENCH_IRC:-}" = 1 ]; then
+  target=(--irc-ours "$ours_irc_port:$ours_pid")
+  if ! ours_speaks_irc; then
+    echo "NOTE: this build of kestrelon-chat has no IRC port (--irc-port); a second ngircd" >&2
+    echo "      stands in for our server, so the table shows the harness, not our server." >&2
+    ngircd_conf "$work/irc2" "$ours_irc_port"
+    "$ngircd" -n -f "$work/irc2/ngircd.conf" >"$work/irc2.log" 2>&1 &
+    pids+=($!)
+    target=(--irc-ours "$ours_irc_port:$!" --irc-channel "#bench")
+  fi
+  for port in $ours_port $irc_port $ours_irc_port; do
+    for _ in $(seq 100); do
+      (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null && break
+      sleep 0.1
+    done
+  done
+  timeout 1500 "$build_dir/bench/bench_relay" "${target[@]}" --ours "$ours_port:$ours_pid" --irc "$irc_port:$irc_pid" \
+    --seconds "$seconds" --runs "${KC_BENCH_RUNS:-3}" --in-flight "${KC_BENCH_IN_FLIGHT:-1}"
+  exit
+fi
 
 for port in $ours_port $irc_port; do
   for _ in $(seq 100); do

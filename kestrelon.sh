@@ -32,6 +32,12 @@ packages=(build-essential cmake qt6-base-dev qt6-qpa-plugins qt6-translations-l1
           dbus xvfb dunst systemd avahi-daemon avahi-utils)
 # Only the fuzz mode needs clang and libFuzzer.
 fuzz_packages=(clang-16 libclang-rt-16-dev)
+# The tests with real IRC programs: ngircd (the reference server of the relay
+# benchmark and of the harnesses' own check), irssi and weechat-headless as
+# IRC users, and The Lounge opened in Debian's headless Chromium through
+# selenium. npm fetches The Lounge (and the Node.js it needs) into the build
+# folder; where Node.js and npm are already installed, Debian's npm is not.
+test_packages=(ngircd irssi weechat-headless tmux chromium chromium-driver python3-selenium imagemagick)
 
 install_missing() {
   local missing=()
@@ -44,6 +50,18 @@ install_missing() {
   [ "$(id -u)" -ne 0 ] && sudo=(sudo)
   "${sudo[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# The Lounge for the browser test, once per build folder. Without the npm
+# registry the browser test is skipped, and this says so.
+setup_lounge() {
+  if ! command -v npm >/dev/null 2>&1; then
+    packages=(npm)
+    install_missing || echo "note: npm could not be installed" >&2
+  fi
+  if ! tests/browser/setup-lounge.sh "$build_dir/thelounge"; then
+    echo "note: The Lounge could not be installed from the npm registry; the browser test (ctest -L browser) will be skipped" >&2
+  fi
 }
 
 build() {
@@ -61,13 +79,17 @@ case "$mode" in
     exec "$build_dir/app/kestrelon-chat"
     ;;
   test)
+    packages+=("${test_packages[@]}")
     install_missing
     build
+    setup_lounge
     exec tools/run-tests.sh "$build_dir" -j"$(nproc)" "${@:2}"
     ;;
   test-asan)
+    packages+=("${test_packages[@]}")
     install_missing
     build -DKC_SANITIZE=ON
+    setup_lounge
     # Any finding ends the test with a report. Leak checking is off here: the
     # windows live until the process ends, by design, and Qt keeps its own
     # caches to the end; the fuzz targets check the pure cores for leaks.

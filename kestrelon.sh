@@ -37,7 +37,7 @@ fuzz_packages=(clang-16 libclang-rt-16-dev)
 # IRC users, and The Lounge opened in Debian's headless Chromium through
 # selenium. npm fetches The Lounge (and the Node.js it needs) into the build
 # folder; where Node.js and npm are already installed, Debian's npm is not.
-test_packages=(ngircd irssi weechat-headless tmux chromium chromium-driver python3-selenium imagemagick)
+test_packages=(ngircd irssi weechat-headless weechat-plugins tmux chromium chromium-driver python3-selenium imagemagick)
 
 install_missing() {
   local missing=()

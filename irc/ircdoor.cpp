@@ -306,6 +306,10 @@ void Door::send(Client &client, Message message)
             return !client.has("labeled-response");
         return !client.has("message-tags");
     });
+    const std::string &c = message.command;
+    if (c == "PRIVMSG" || c == "NOTICE" || c == "QUIT" || c == "PART" || c == "KICK" || c == "AWAY" || c == "ERROR"
+        || c == "CAP" || c == "PONG" || c == "FAIL")
+        message.trailing = true;
     if (m_hooks.write)
         m_hooks.write(client.id, serialize(message));
 }
@@ -324,6 +328,8 @@ void Door::numeric(Client &client, const std::string &code, std::vector<std::str
     m.params.push_back(target(client));
     for (std::string &p : params)
         m.params.push_back(std::move(p));
+    // Every numeric but these few ends in text.
+    m.trailing = code != "004" && code != "221" && code != "324" && code != "329" && code != "333";
     send(client, std::move(m));
 }
 
@@ -680,6 +686,18 @@ void Door::leaveRoom(Client &client, Departure::Kind kind, const std::string &te
     m_departures[client.nick] = {kind, text};
     if (m_hooks.dispatch)
         m_hooks.dispatch(client.id, chat::buildDisconnect(client.nick));
+    if (m_registry.positionOf(client.id) >= 0)
+        return;
+    // The room's new list does not go to the one who left: it hears its own PART here.
+    Message m;
+    m.source = client.nick + "!" + client.user + "@" + client.peer;
+    m.command = "PART";
+    m.params = {m_settings.channel};
+    if (!text.empty())
+        m.params.push_back(text);
+    send(client, std::move(m));
+    client.view.clear();
+    client.inRoom = false;
 }
 
 void Door::changeNick(Client &client, const std::string &nick)
@@ -888,7 +906,7 @@ void Door::join(Client &client, const Message &message)
         return numeric(client, "461", {"JOIN", "Not enough parameters"});
     if (message.params[0] == "0") {
         if (client.inRoom)
-            leaveRoom(client, Departure::Kind::Part, client.nick);
+            leaveRoom(client, Departure::Kind::Part, {});
         return;
     }
     for (const std::string &channel : splitList(message.params[0], ',')) {
@@ -1452,6 +1470,8 @@ void Door::userList(Client &client, const std::string &command)
             it = m_nicks.erase(it);
         }
     }
+    for (const std::string &name : listed)
+        nickOf(name);
     const bool mine = present.count(client.nick) > 0;
     if (client.joining && mine) {
         client.joining = false;

@@ -201,7 +201,7 @@ std::string serialize(const Message &message)
         const std::string &param = message.params[p];
         out += ' ';
         if (p + 1 == message.params.size()
-            && (param.empty() || param[0] == ':' || param.find(' ') != std::string::npos))
+            && (message.trailing || param.empty() || param[0] == ':' || param.find(' ') != std::string::npos))
             out += ':';
         out += param;
     }

@@ -34,6 +34,9 @@ struct Message
     /// Upper-cased for a word, as sent for a numeric.
     std::string command;
     std::vector<std::string> params;
+    /// The last parameter is written as a trailing one (":" before it) even
+    /// where it need not be: text, and lists that may be empty.
+    bool trailing = false;
 
     /// The value of tag `key`; nothing when absent.
     std::optional<std::string> tag(std::string_view key) const;

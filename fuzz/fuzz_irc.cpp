@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     room.received(2, std::string_view(input).substr(0, cut));
     if (cut != std::string::npos)
         room.received(3, std::string_view(input).substr(cut + 2));
-    for (const chatserver::Delivery &d : dispatcher.dispatchCommand(1, "$#user:bob:255#" + input.substr(0, 300)).deliveries)
+    for (const chatserver::Delivery &d : dispatcher.dispatchCommand(1, "$#user:bob:255#" + chat::sanitizeUtf8(input.substr(0, 300))).deliveries)
         if (room.owns(d.connection))
             room.delivered(d.connection, d.bytes.str());
     room.closed(2);

@@ -61,6 +61,13 @@ struct PublicLine
     std::string text;
 };
 
+// Text of our wire for an IRC line: a NUL ends nothing there, but here it may not stand at all.
+std::string withoutNul(std::string text)
+{
+    std::erase(text, '\0');
+    return text;
+}
+
 std::optional<PublicLine> readPublicLine(const std::string &command)
 {
     const std::optional<chat::Command> parsed = chat::parse(command);
@@ -69,7 +76,7 @@ std::optional<PublicLine> readPublicLine(const std::string &command)
     const size_t colon = parsed->text.find(": ");
     if (colon == std::string::npos)
         return std::nullopt;
-    return PublicLine{parsed->fields(1)[0], parsed->text.substr(0, colon), parsed->text.substr(colon + 2)};
+    return PublicLine{parsed->fields(1)[0], parsed->text.substr(0, colon), withoutNul(parsed->text.substr(colon + 2))};
 }
 
 } // namespace
@@ -1320,7 +1327,7 @@ void Door::delivered(ConnectionId connection, const std::string &command)
         } else if (name == chat::kWhisperDelivery || name == chat::kPrivateChat) {
             const bool whisper = name == chat::kWhisperDelivery;
             const std::string sender = parsed->fields(1)[0];
-            std::string text = parsed->text;
+            std::string text = withoutNul(parsed->text);
             if (whisper && text.starts_with(kWhisperLead))
                 text = text.substr(kWhisperLead.size());
             const int position = m_registry.findUser(sender);
@@ -1352,7 +1359,7 @@ void Door::delivered(ConnectionId connection, const std::string &command)
                 closeWith(client, "Der Beitritt wurde abgelehnt");
             }
         } else if (name == chat::kOperatorLine) {
-            for (const std::string &piece : splitText(parsed->text, 400)) {
+            for (const std::string &piece : splitText(withoutNul(parsed->text), 400)) {
                 Message m;
                 m.tags.push_back({"time", serverTime(now())});
                 m.source = m_settings.serverName;

@@ -83,6 +83,7 @@ int runHeadless(int &argc, char **argv, const StartOptions &options)
     host.setKeepAlive(options.keepAlive);
     host.setRequireEncryption(options.requireEncryption);
     host.setMaxUsersPerAddress(options.usersPerAddress);
+    host.setIrcOptions(options.irc);
     host.setKeyFile(options.keyFile.empty() ? chatserver::ChatServerHost::defaultKeyFile() : options.keyFile);
     host.setAnnounced(true);
     QObject::connect(&host, &chatserver::ChatServerHost::logged, &host, writeLog);

@@ -42,6 +42,8 @@ int main(int argc, char **argv)
     serverForm->host().setKeyFile(options.keyFile.empty() ? chatserver::ChatServerHost::defaultKeyFile()
                                                           : options.keyFile);
     serverForm->host().setAnnounced(true);
+    serverForm->host().setIrcOptions(options.irc);
+    serverForm->showIrcOptions();
     clientForm->session()->trust().pins().setFile(client::PinStore::defaultFile());
     clientForm->chatLog()->setFolder(client::ChatLog::defaultFolder());
     clientForm->session()->resumeTokens().setFile(client::ResumeTokens::defaultFile());

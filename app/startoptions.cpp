@@ -1,5 +1,7 @@
 #include "app/startoptions.h"
 
+#include "irc/ircmessage.h"
+
 #include <charconv>
 
 namespace kc {
@@ -29,6 +31,7 @@ ParsedOptions parseStartOptions(const std::vector<std::string> &arguments)
     }
     bool roleGiven = false;
     bool usersGiven = false;
+    bool ircGiven = false;
     auto role = [&](StartOptions::Mode mode, const std::string &name) {
         if (roleGiven && options.mode != mode) {
             parsed.error = "only one of --server and --headless may be given (" + name + ")";
@@ -43,7 +46,8 @@ ParsedOptions parseStartOptions(const std::vector<std::string> &arguments)
         const size_t equals = argument.find('=');
         const std::string name = argument.substr(0, equals);
         const bool takesValue = name == "--port" || name == "--keepalive" || name == "--key"
-                                || name == "--users-per-address";
+                                || name == "--users-per-address" || name == "--irc-port" || name == "--irc-tls-port"
+                                || name == "--irc-channel" || name == "--irc-flood";
         if (takesValue) {
             if (equals != std::string::npos) {
                 value = argument.substr(equals + 1);
@@ -74,6 +78,26 @@ ParsedOptions parseStartOptions(const std::vector<std::string> &arguments)
                 parsed.error = "--users-per-address needs a number from 0 (no limit) to 1000, not '" + value + "'";
             else
                 options.usersPerAddress = *users;
+        } else if (name == "--irc-port" || name == "--irc-tls-port") {
+            ircGiven = true;
+            const auto port = number(value, 0, 65535);
+            if (!port)
+                parsed.error = name + " needs a port number from 1 to 65535, or 0 for none, not '" + value + "'";
+            else
+                (name == "--irc-port" ? options.irc.port : options.irc.tlsPort) = *port;
+        } else if (name == "--irc-channel") {
+            ircGiven = true;
+            if (!irc::validChannelName(value) || value.size() > 50)
+                parsed.error = "--irc-channel needs a channel name such as #chat, not '" + value + "'";
+            else
+                options.irc.channel = value;
+        } else if (name == "--irc-flood") {
+            ircGiven = true;
+            const auto rate = number(value, 0, 100000);
+            if (!rate)
+                parsed.error = "--irc-flood needs commands per second (0: no limit), not '" + value + "'";
+            else
+                options.irc.linesPerSecond = *rate;
         } else if (name == "--port") {
             options.port = number(value, 1, 65535);
             if (!options.port)
@@ -104,6 +128,8 @@ ParsedOptions parseStartOptions(const std::vector<std::string> &arguments)
         parsed.error = "--key needs --server or --headless";
     if (parsed.error.empty() && !roleGiven && usersGiven)
         parsed.error = "--users-per-address needs --server or --headless";
+    if (parsed.error.empty() && !roleGiven && ircGiven)
+        parsed.error = "the --irc options need --server or --headless";
     return parsed;
 }
 
@@ -112,6 +138,7 @@ std::string startOptionsHelp(const std::string &program)
     return "Usage: " + program
            + " [--server | --headless] [--port N] [--keepalive IDLE,INTERVAL,COUNT]\n"
              "       [--require-encryption] [--key FILE] [--users-per-address N]\n"
+             "       [--irc-port N] [--irc-tls-port N] [--irc-channel #NAME] [--irc-flood N]\n"
            "\n"
            "Kestrelon Chat, a chat for the local network. Without options the start\n"
            "window asks whether this copy runs as chat client or chat server.\n"
@@ -132,6 +159,13 @@ std::string startOptionsHelp(const std::string &program)
            "  --users-per-address N\n"
            "                    users one address may have in the chat at once\n"
            "                    (default 20; 0: no limit, e.g. for a terminal server)\n"
+           "  --irc-port N      plain IRC for any IRC program (default 6667; 0: off;\n"
+           "                    off with --require-encryption)\n"
+           "  --irc-tls-port N  IRC inside TLS with the server's key (default 6697; 0: off)\n"
+           "  --irc-channel #NAME\n"
+           "                    the channel that is the chat for IRC programs (default #chat)\n"
+           "  --irc-flood N     commands an IRC connection may send a second after a\n"
+           "                    burst of 20 (default 5; 0: no limit)\n"
            "  -h, --help        show this text\n"
            "\n"
            "The server listens on TCP 5757; clients receive files on TCP 6711.\n"

@@ -24,6 +24,8 @@ struct StartOptions
     std::string keyFile;
     /// Users one address may have in the room at once (0: no limit).
     int usersPerAddress = chatserver::ServerDispatcher::kDefaultUsersPerAddress;
+    /// The IRC front door: ports (0: off), channel and flood control.
+    chatserver::IrcOptions irc{chatserver::IrcOptions::kDefaultPort, chatserver::IrcOptions::kDefaultTlsPort};
 };
 
 struct ParsedOptions

@@ -48,6 +48,8 @@ public:
     uint64_t last() const { return m_next - 1; }
     size_t size() const { return m_lines.size(); }
     size_t bytes() const { return m_bytes; }
+    /// The lines kept, oldest first, numbers and times ascending.
+    const std::deque<Entry> &lines() const { return m_lines; }
 
     /// Keeps `command`, said at `time`; returns its number.
     uint64_t add(std::string command, int64_t time);

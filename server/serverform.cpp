@@ -1,5 +1,7 @@
 #include "server/serverform.h"
 
+#include "irc/ircmessage.h"
+
 #include "help/hilfeform.h"
 #include "platform/ansi.h"
 #include "platform/appicon.h"
@@ -99,6 +101,21 @@ void TserverForm::buildControls()
     showFingerprint();
     fingerprintLabel->setAccessibleName(QStringLiteral("Fingerabdruck des Servers"));
 
+    ircPortEdit = new QLineEdit(central);
+    ircTlsPortEdit = new QLineEdit(central);
+    ircChannelEdit = new QLineEdit(central);
+    for (QLineEdit *field : {ircPortEdit, ircTlsPortEdit})
+        field->setFixedWidth(60);
+    ircChannelEdit->setFixedWidth(120);
+    auto *ircRow = new QHBoxLayout;
+    ircRow->addWidget(makeLabel(QStringLiteral("IRC-Port:"), central));
+    ircRow->addWidget(ircPortEdit);
+    ircRow->addWidget(makeLabel(QStringLiteral("IRC mit TLS:"), central));
+    ircRow->addWidget(ircTlsPortEdit);
+    ircRow->addWidget(makeLabel(QStringLiteral("Kanal:"), central));
+    ircRow->addWidget(ircChannelEdit);
+    ircRow->addStretch();
+
     Panel1 = new QFrame(central);
     Panel1->setFrameShape(QFrame::Panel);
     Panel1->setFrameShadow(QFrame::Raised);
@@ -150,6 +167,7 @@ void TserverForm::buildControls()
     top->addWidget(Label5, 1, 1);
     top->addWidget(Panel1, 0, 2, 2, 1);
     top->addWidget(fingerprintLabel, 2, 0, 1, 3);
+    top->addLayout(ircRow, 3, 0, 1, 3);
     top->setColumnStretch(1, 1);
     top->setHorizontalSpacing(16);
 
@@ -187,6 +205,7 @@ void TserverForm::buildControls()
     outer->setContentsMargins(8, 8, 8, 8);
     outer->addLayout(top);
     outer->addLayout(body, 1);
+    showIrcOptions();
 }
 
 void TserverForm::buildMenus()
@@ -227,13 +246,15 @@ void TserverForm::connectHandlers()
         {Button1, "Button1"}, {Verbinden1, "Verbinden1"}, {Verbindungtrennen1, "Verbindungtrennen1"},
         {Beenden1, "Beenden1"}, {Minimieren1, "Minimieren1"}, {Hilfe1, "Hilfe1"},
         {Credits1, "Credits1"}, {Datei2, "Datei2"}, {Serverstarten1, "Serverstarten1"},
-        {Serverstoppen1, "Serverstoppen1"}, {Beenden2, "Beenden2"}};
+        {Serverstoppen1, "Serverstoppen1"}, {Beenden2, "Beenden2"}, {ircPortEdit, "ircPortEdit"},
+        {ircTlsPortEdit, "ircTlsPortEdit"}, {ircChannelEdit, "ircChannelEdit"}};
     for (const auto &[object, name] : named)
         object->setObjectName(QString::fromLatin1(name));
     // Controls without a caption of their own are named after the label beside them.
     const std::pair<QWidget *, const char *> spoken[] = {
         {Edit1, "Port"}, {usersListBox, "Online Users"}, {usersipListBox, "Online Users IP"},
-        {Memo1, "Meldungen"}, {RichEdit1, "Chat"}, {userComboBox, "Sende an"}, {Edit2, "Nachricht"}};
+        {Memo1, "Meldungen"}, {RichEdit1, "Chat"}, {userComboBox, "Sende an"}, {Edit2, "Nachricht"},
+        {ircPortEdit, "IRC-Port"}, {ircTlsPortEdit, "IRC mit TLS"}, {ircChannelEdit, "Kanal"}};
     for (const auto &[control, name] : spoken)
         control->setAccessibleName(QString::fromLatin1(name));
 
@@ -322,9 +343,32 @@ void TserverForm::startServer(std::optional<int> port)
     emit ownClientMustDisconnect();
     // The menus must not say "running" when the start failed.
     auto showState = qScopeGuard([this] { setRunningChecks(m_host->active()); });
+    // The IRC fields: a port is 0 (off) to 65535, the channel "#" and a name;
+    // what is not stays as it was and the fields show it again.
+    chatserver::IrcOptions irc = m_host->ircOptions();
+    bool ok = false;
+    const int ircPort = ircPortEdit->text().trimmed().toInt(&ok);
+    if (ok && ircPort >= 0 && ircPort <= 65535)
+        irc.port = ircPort;
+    const int ircTlsPort = ircTlsPortEdit->text().trimmed().toInt(&ok);
+    if (ok && ircTlsPort >= 0 && ircTlsPort <= 65535)
+        irc.tlsPort = ircTlsPort;
+    const std::string channel = ircChannelEdit->text().trimmed().toStdString();
+    if (irc::validChannelName(channel) && channel.size() <= 50)
+        irc.channel = channel;
+    m_host->setIrcOptions(irc);
+    showIrcOptions();
     Label5->setText(kc::fromAnsi(m_host->start(kc::StrToPort(kc::toAnsi(Edit1->text())))));
     setCounter();
     showFingerprint();
+}
+
+void TserverForm::showIrcOptions()
+{
+    const chatserver::IrcOptions &irc = m_host->ircOptions();
+    ircPortEdit->setText(QString::number(irc.port));
+    ircTlsPortEdit->setText(QString::number(irc.tlsPort));
+    ircChannelEdit->setText(QString::fromStdString(irc.channel));
 }
 
 void TserverForm::showFingerprint()

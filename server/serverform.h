@@ -42,6 +42,10 @@ public:
     QLabel *Label6;
     QLabel *Label5;
     QLabel *fingerprintLabel; // this run's fingerprint, short form; the full hash as its tooltip
+    /// The IRC front door: plain and TLS port (0: off) and the channel, read at each start.
+    QLineEdit *ircPortEdit;
+    QLineEdit *ircTlsPortEdit;
+    QLineEdit *ircChannelEdit;
     QFrame *Panel1;
     QPushButton *startBitBtn;
     QPushButton *stopBitBtn;
@@ -88,6 +92,8 @@ public:
     /// Shows the host's fingerprint in fingerprintLabel; again after its key
     /// file changed.
     void showFingerprint();
+    /// Shows the host's IRC options in the IRC fields.
+    void showIrcOptions();
 
     void FormShow();
     void FormClose();

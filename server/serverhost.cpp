@@ -1,5 +1,6 @@
 #include "server/serverhost.h"
 
+#include "irc/ircdoor.h"
 #include "net/dnssdannouncer.h"
 #include "net/dnssdrecord.h"
 #include "net/keyfile.h"
@@ -46,9 +47,13 @@ private:
 
 } // namespace
 
-ChatServerHost::ChatServerHost(QObject *parent) : QObject(parent), m_socket(new TServerSocket(this))
+ChatServerHost::ChatServerHost(QObject *parent)
+    : QObject(parent), m_socket(new TServerSocket(this)), m_ircSocket(new TServerSocket(this)),
+      m_ircTlsSocket(new TServerSocket(this))
 {
     m_socket->setObjectName(QStringLiteral("ServerSocket"));
+    m_ircSocket->setObjectName(QStringLiteral("IrcSocket"));
+    m_ircTlsSocket->setObjectName(QStringLiteral("IrcTlsSocket"));
     // Whatever goes wrong inside a socket event was caused by a client or its
     // connection: it goes to the log, never into a modal box.
     auto logged = [this](auto handler) {
@@ -73,18 +78,157 @@ ChatServerHost::ChatServerHost(QObject *parent) : QObject(parent), m_socket(new 
         const TCustomWinSocket *socket = connection(id);
         return socket && socket->Encrypted();
     };
-    m_socket->OnClientError = [this](QObject *, TCustomWinSocket *socket, TErrorEvent event, int &code) {
+    auto onError = [this](QObject *, TCustomWinSocket *socket, TErrorEvent event, int &code) {
         try {
             clientError(socket, event, code);
         } catch (...) {
             logError(kc::exceptionMessage(std::current_exception()));
         }
     };
+    m_socket->OnClientError = onError;
+    // The IRC front door: the same connections, limits and registry.
+    for (TServerSocket *irc : {m_ircSocket, m_ircTlsSocket}) {
+        const bool tls = irc == m_ircTlsSocket;
+        irc->OnClientConnect = [this, tls](QObject *, TCustomWinSocket *socket) {
+            try {
+                ircConnect(socket, tls);
+            } catch (...) {
+                logError(kc::exceptionMessage(std::current_exception()));
+            }
+        };
+        irc->OnClientRead = logged(&ChatServerHost::ircRead);
+        irc->OnClientDisconnect = logged(&ChatServerHost::clientDisconnect);
+        irc->OnClientError = onError;
+    }
+    makeIrcDoor();
+}
+
+void ChatServerHost::makeIrcDoor()
+{
+    irc::DoorHooks hooks;
+    hooks.write = [this](ConnectionId id, const std::string &bytes) {
+        TCustomWinSocket *socket = connection(id);
+        if (!socket || isStuck(id))
+            return;
+        try {
+            Depth call(m_socketCalls);
+            socket->SendString(bytes);
+        } catch (...) {
+            logError(kc::exceptionMessage(std::current_exception()));
+        }
+        checkStuck(id);
+    };
+    hooks.close = [this](ConnectionId id) {
+        // After the event that asked for it: the door and the dispatcher finish first.
+        QMetaObject::invokeMethod(
+            this,
+            [this, id] {
+                TCustomWinSocket *socket = connection(id);
+                if (!socket || !socket->Connected())
+                    return;
+                try {
+                    socket->Close();
+                } catch (...) {
+                    logError(kc::exceptionMessage(std::current_exception()));
+                }
+            },
+            Qt::QueuedConnection);
+    };
+    hooks.dispatch = [this](ConnectionId id, const std::string &command) { dispatchIrc(id, command); };
+    hooks.tellUser = [this](const std::string &name, const std::string &text) {
+        const int position = m_registry.findUser(name);
+        if (position >= 0 && connection(m_registry.at(position).connection))
+            sendOperatorLine(position, text);
+    };
+    hooks.wake = [this](ConnectionId id, int ms) {
+        TCustomWinSocket *socket = connection(id);
+        if (!socket)
+            return;
+        QTimer::singleShot(ms, socket, [this, id] {
+            try {
+                m_irc->resume(id);
+                dropStuckReaders();
+            } catch (...) {
+                logError(kc::exceptionMessage(std::current_exception()));
+            }
+        });
+    };
+    hooks.log = [this](const std::string &line) { log(line); };
+    m_irc = std::make_unique<irc::Door>(m_registry, m_dispatcher.history(), std::move(hooks));
+}
+
+void ChatServerHost::dispatchIrc(ConnectionId id, const std::string &command)
+{
+    TCustomWinSocket *socket = connection(id);
+    if (!socket)
+        return;
+    log(socket->PeerAddress() + " IRC " + redactCommand(command));
+    if (m_deliveryDepth > 0) {
+        // Asked while a delivery loop runs (a declined file offer): handled after it.
+        QMetaObject::invokeMethod(
+            this,
+            [this, id, command] {
+                try {
+                    if (isConnected(id))
+                        execute(m_dispatcher.dispatchCommand(id, command));
+                } catch (...) {
+                    logError(kc::exceptionMessage(std::current_exception()));
+                }
+            },
+            Qt::QueuedConnection);
+        return;
+    }
+    execute(m_dispatcher.dispatchCommand(id, command));
+}
+
+void ChatServerHost::startIrc()
+{
+    irc::DoorSettings settings = m_irc->settings();
+    settings.channel = m_ircOptions.channel;
+    settings.linesPerSecond = m_ircOptions.linesPerSecond;
+    settings.version = "kestrelon-chat-" + std::string(KC_VERSION);
+    std::string name = QSysInfo::machineHostName().toStdString();
+    const bool plainName = !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-';
+    });
+    settings.serverName = plainName ? name : "kestrelon";
+    m_irc->setSettings(settings);
+    m_ircPort = m_ircTlsPort = 0;
+    struct Listener
+    {
+        TServerSocket *socket;
+        int port;
+        int *taken;
+        const char *kind;
+    };
+    const int plainPort = m_dispatcher.requireEncryption() ? 0 : m_ircOptions.port;
+    for (const Listener &l : {Listener{m_ircSocket, plainPort, &m_ircPort, "unverschlüsselt"},
+                              Listener{m_ircTlsSocket, m_ircOptions.tlsPort, &m_ircTlsPort, "TLS"}}) {
+        if (l.port <= 0 || l.socket->Active())
+            continue;
+        try {
+            l.socket->setPort(l.port);
+            l.socket->Open();
+            *l.taken = l.port;
+            log(kc::format("IRC (%s) auf Port %d, Kanal ", l.kind, l.port) + settings.channel);
+        } catch (...) {
+            log(kc::format("IRC (%s) auf Port %d nicht möglich: ", l.kind, l.port)
+                + chat::utf8FromWindows1252(kc::exceptionMessage(std::current_exception())));
+        }
+    }
+    if (m_dispatcher.requireEncryption() && m_ircOptions.port > 0)
+        log("IRC ohne Verschlüsselung aus (--require-encryption)");
 }
 
 ChatServerHost::~ChatServerHost()
 {
     // The handlers reach into this object; none may run while it goes.
+    for (TServerSocket *irc : {m_ircSocket, m_ircTlsSocket}) {
+        irc->OnClientConnect = nullptr;
+        irc->OnClientRead = nullptr;
+        irc->OnClientDisconnect = nullptr;
+        irc->OnClientError = nullptr;
+    }
     m_socket->OnClientConnect = nullptr;
     m_socket->OnAccept = nullptr;
     m_socket->OnClientRead = nullptr;
@@ -135,6 +279,7 @@ std::string ChatServerHost::start(int port)
     if (m_dispatcher.requireEncryption())
         log("Nur verschlüsselte Verbindungen: Clients ohne Verschlüsselung werden abgelehnt");
     log("Servername: " + chat::utf8FromWindows1252(host));
+    startIrc();
     if (m_announcer) {
         kc::dnssd::Announcement record;
         record.protocol = kc::dnssd::kProtocolVersion;
@@ -171,7 +316,12 @@ void ChatServerHost::stop()
         log(kc::format("Server gestoppt, %d Benutzer getrennt", m_registry.count()) + names);
     }
     m_socket->Close();
+    m_ircSocket->Close();
+    m_ircTlsSocket->Close();
+    m_ircPort = m_ircTlsPort = 0;
     m_connections.clear();
+    m_ircConnections.clear();
+    makeIrcDoor();
     m_framed.clear();
     m_unflushed.clear();
     m_kicked.clear();
@@ -282,6 +432,10 @@ TCustomWinSocket *ChatServerHost::connection(ConnectionId id) const
 
 void ChatServerHost::deliver(ConnectionId id, const SharedBytes &bytes)
 {
+    if (!m_ircConnections.empty() && m_ircConnections.count(id)) {
+        m_irc->delivered(id, bytes.str());
+        return;
+    }
     if (const auto framed = m_framed.find(id); framed != m_framed.end()) {
         gather(id, *framed->second, bytes);
         return;
@@ -469,7 +623,7 @@ void ChatServerHost::execute(const Outcome &outcome)
             // The acknowledgement went out unframed, as a write of its own;
             // every later byte of that connection, both ways, is framed, and
             // with TLS accepted the handshake comes first.
-            if (delivery.acknowledgement && isConnected(delivery.connection)) {
+            if (delivery.acknowledgement && isConnected(delivery.connection) && !isIrc(delivery.connection)) {
                 const auto link = std::make_shared<FramedLink>();
                 link->utf8 = delivery.utf8;
                 m_framed.emplace(delivery.connection, link);
@@ -759,10 +913,45 @@ bool ChatServerHost::rejoins(ConnectionId id, const std::string &command) const
     return parsed && parsed->name == chat::kJoin;
 }
 
+void ChatServerHost::ircConnect(TCustomWinSocket *socket, bool tls)
+{
+    const ConnectionId id = connectionId(socket);
+    const std::string address = socket->PeerAddress();
+    log("IRC-Client " + address + (tls ? " connected (TLS)" : " connected"));
+    m_ircConnections.insert(id);
+    m_irc->opened(id, address);
+    if (!admit(id, address)) {
+        socket->Close();
+        return;
+    }
+    applyKeepAlive(socket);
+    // Registration has the join's time; a TLS handshake the handshake's.
+    watchJoin(id);
+    if (tls) {
+        socket->StartTls(kc::tls::Role::Server, m_identity.get(), false);
+        watchHandshake(id);
+    }
+}
+
+void ChatServerHost::ircRead(TCustomWinSocket *socket)
+{
+    std::string data;
+    {
+        Depth call(m_socketCalls);
+        data = socket->ReceiveAvailable();
+    }
+    if (data.empty())
+        return;
+    m_irc->received(connectionId(socket), data);
+    dropStuckReaders();
+}
+
 void ChatServerHost::clientDisconnect(TCustomWinSocket *socket)
 {
     const ConnectionId id = connectionId(socket);
     log(socket->PeerAddress() + "disconnect");
+    if (m_ircConnections.erase(id))
+        m_irc->closed(id);
     m_kicked.erase(id);
     execute(m_dispatcher.connectionClosed(id));
     forgetLink(id);
@@ -788,6 +977,8 @@ void ChatServerHost::clientError(TCustomWinSocket *socket, TErrorEvent event, in
     // no disconnect event, but its user is gone all the same; the dead
     // connection is let go so that a server running for days does not collect them.
     if (event == TErrorEvent::eeDisconnect) {
+        if (m_ircConnections.erase(connectionId(socket)))
+            m_irc->closed(connectionId(socket));
         execute(m_dispatcher.connectionClosed(connectionId(socket)));
         forgetLink(connectionId(socket));
         socket->Close();

@@ -22,6 +22,10 @@ namespace kc::dnssd {
 class Announcer;
 }
 
+namespace irc {
+class Door;
+}
+
 namespace chatserver {
 
 /// TCP keep-alive on accepted chat connections, so that a client whose
@@ -58,6 +62,21 @@ struct ConnectionLimits
     /// A TLS handshake not done by then ends its connection; until it is
     /// done, the join holds no place in the room.
     int handshakeMs = kHandshakeMs;
+};
+
+/// The IRC front door: its ports (0: off) and the channel that is the room.
+struct IrcOptions
+{
+    static constexpr int kDefaultPort = 6667;
+    static constexpr int kDefaultTlsPort = 6697;
+    static constexpr int kDefaultLinesPerSecond = 5;
+    /// Plain IRC; never opened while encryption is required.
+    int port = 0;
+    /// IRC inside TLS, with the server's lasting key.
+    int tlsPort = 0;
+    std::string channel = "#chat";
+    /// Flood control: commands a second per connection after a burst of 20 (0: none).
+    int linesPerSecond = kDefaultLinesPerSecond;
 };
 
 /// The chat server without a window: the listening socket, the registry and
@@ -129,6 +148,15 @@ public:
     void setAnnounced(bool on);
     bool announced() const { return m_announcer != nullptr; }
 
+    /// The IRC listeners the next start opens (none by default).
+    void setIrcOptions(const IrcOptions &options) { m_ircOptions = options; }
+    const IrcOptions &ircOptions() const { return m_ircOptions; }
+    /// The ports the IRC listeners took at the last start (0: not listening).
+    int ircPort() const { return m_ircPort; }
+    int ircTlsPort() const { return m_ircTlsPort; }
+    /// True for a connection that came through the IRC front door.
+    bool isIrc(ConnectionId id) const { return m_ircConnections.count(id) > 0; }
+
     /// Listens on `port` (low 16 bits). A server that was stopped starts with
     /// an empty registry; a running one keeps its users. Reads the key file
     /// first: one that cannot be used throws kc::Exception with the reason
@@ -170,6 +198,8 @@ public:
     void clientRead(TCustomWinSocket *socket);
     void clientDisconnect(TCustomWinSocket *socket);
     void clientError(TCustomWinSocket *socket, TErrorEvent event, int &code);
+    void ircConnect(TCustomWinSocket *socket, bool tls);
+    void ircRead(TCustomWinSocket *socket);
 
 signals:
     /// One line for the message log, UTF-8. What peers sent is in it as
@@ -238,7 +268,21 @@ private:
     /// has not joined to make room. False: `id` is to be closed.
     bool admit(ConnectionId id, const std::string &address);
 
+    /// Opens the IRC listeners that ircOptions asks for; a port that cannot
+    /// be had is logged, the chat wire runs on.
+    void startIrc();
+    void makeIrcDoor();
+    /// A chat command from an IRC connection, as the dispatcher reads it.
+    void dispatchIrc(ConnectionId id, const std::string &command);
+
     TServerSocket *m_socket;
+    TServerSocket *m_ircSocket;
+    TServerSocket *m_ircTlsSocket;
+    IrcOptions m_ircOptions;
+    int m_ircPort = 0;
+    int m_ircTlsPort = 0;
+    std::unique_ptr<irc::Door> m_irc;
+    std::unordered_set<ConnectionId> m_ircConnections;
     kc::dnssd::Announcer *m_announcer = nullptr;
     std::string m_keyFile;
     std::shared_ptr<const kc::tls::Identity> m_identity;

@@ -13,7 +13,7 @@ shift || true
 build_dir=${KC_FUZZ_BUILD_DIR:-build-fuzz}
 runs=${KC_FUZZ_RUNS:--1}
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(fuzz_chatcommand fuzz_clientcore fuzz_serverdispatch fuzz_streamwire fuzz_strtoint fuzz_searchrange)
+[ ${#targets[@]} -eq 0 ] && targets=(fuzz_chatcommand fuzz_clientcore fuzz_serverdispatch fuzz_streamwire fuzz_strtoint fuzz_searchrange fuzz_irc)
 
 launcher=()
 command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)

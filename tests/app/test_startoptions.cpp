@@ -117,6 +117,16 @@ private slots:
             << QStringList{"--headless", "--users-per-address=viele"} << M::Headless << 0 << "" << false;
         QTest::newRow("users per address without role") << QStringList{"--users-per-address", "5"}
                                                         << M::StartWindow << 0 << "" << false;
+        QTest::newRow("irc ports and channel")
+            << QStringList{"--headless", "--irc-port", "0", "--irc-tls-port=7000", "--irc-channel", "#büro"}
+            << M::Headless << 0 << "60,10,3" << true;
+        QTest::newRow("irc flood off") << QStringList{"--server", "--irc-flood", "0"} << M::Server << 0 << "60,10,3"
+                                       << true;
+        QTest::newRow("irc channel without #") << QStringList{"--headless", "--irc-channel", "chat"} << M::Headless
+                                               << 0 << "" << false;
+        QTest::newRow("irc port too large") << QStringList{"--headless", "--irc-port", "70000"} << M::Headless << 0
+                                            << "" << false;
+        QTest::newRow("irc without role") << QStringList{"--irc-port", "6667"} << M::StartWindow << 0 << "" << false;
     }
 
     void parses()
@@ -146,6 +156,20 @@ private slots:
         const qsizetype users = arguments.indexOf("--users-per-address");
         QCOMPARE(parsed.options.usersPerAddress,
                  users >= 0 ? arguments.at(users + 1).toInt() : chatserver::ServerDispatcher::kDefaultUsersPerAddress);
+        const auto ircValue = [&](const QString &option, int fallback) {
+            for (qsizetype i = 0; i < arguments.size(); ++i) {
+                if (arguments[i] == option)
+                    return arguments[i + 1].toInt();
+                if (arguments[i].startsWith(option + "="))
+                    return arguments[i].mid(option.size() + 1).toInt();
+            }
+            return fallback;
+        };
+        QCOMPARE(parsed.options.irc.port, ircValue("--irc-port", 6667));
+        QCOMPARE(parsed.options.irc.tlsPort, ircValue("--irc-tls-port", 6697));
+        QCOMPARE(parsed.options.irc.linesPerSecond, ircValue("--irc-flood", 5));
+        const qsizetype channel = arguments.indexOf("--irc-channel");
+        QCOMPARE(QString::fromStdString(parsed.options.irc.channel), channel >= 0 ? arguments.at(channel + 1) : "#chat");
         const auto &k = parsed.options.keepAlive;
         QCOMPARE(QStringLiteral("%1,%2,%3").arg(k.idle).arg(k.interval).arg(k.count), keepAlive);
     }

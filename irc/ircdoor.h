@@ -1,0 +1,171 @@
+#pragma once
+
+#include "irc/ircmessage.h"
+#include "server/linehistory.h"
+#include "server/userregistry.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+/// The IRC front door of the chat server. Each IRC connection is, to the
+/// dispatcher, one more connection whose user joined with "utf8", "history"
+/// and "operator": the door turns IRC commands into the chat commands the
+/// dispatcher reads, and the chat commands the dispatcher writes to that
+/// connection back into IRC lines. What only IRC has (registration, CAP,
+/// PING, WHO, MODE, ...) the door answers itself. No sockets here: the host
+/// feeds bytes in and writes what the hooks hand out.
+namespace irc {
+
+using chatserver::ConnectionId;
+
+struct DoorSettings
+{
+    /// The channel that is the room.
+    std::string channel = "#chat";
+    /// The server's name in prefixes and replies.
+    std::string serverName = "kestrelon";
+    std::string version = "kestrelon-chat-0.1";
+    /// Flood control: commands a connection may send in a burst, and how many
+    /// a second after it; 0 turns it off. Commands past it wait; a connection
+    /// that keeps more than kMaxWaitingBytes waiting is closed.
+    int burst = 20;
+    int linesPerSecond = 5;
+    static constexpr size_t kMaxWaitingBytes = 64 * 1024;
+    /// Milliseconds since 1970 when the server started (RPL_CREATED, the channel's creation time).
+    int64_t createdAt = 0;
+};
+
+struct DoorHooks
+{
+    /// Bytes for the connection (whole lines).
+    std::function<void(ConnectionId, const std::string &)> write;
+    /// Ends the connection once what was written is out.
+    std::function<void(ConnectionId)> close;
+    /// A chat command from the connection's user, UTF-8, to the dispatcher.
+    std::function<void(ConnectionId, const std::string &)> dispatch;
+    /// A line from the operator to the user called `name` (our wire).
+    std::function<void(const std::string &name, const std::string &text)> tellUser;
+    /// resume(connection) is wanted after `ms` milliseconds.
+    std::function<void(ConnectionId, int ms)> wake;
+    /// Milliseconds since 1970 (UTC).
+    std::function<int64_t()> clock;
+    /// A line for the server's log, UTF-8.
+    std::function<void(const std::string &)> log;
+};
+
+class Door
+{
+public:
+    Door(const chatserver::UserRegistry &registry, const chatserver::LineHistory &history, DoorHooks hooks,
+         DoorSettings settings = {});
+    ~Door();
+
+    const DoorSettings &settings() const { return m_settings; }
+    void setSettings(const DoorSettings &settings) { m_settings = settings; }
+
+    /// A new IRC connection from `peer` (its address as the server sees it).
+    void opened(ConnectionId connection, const std::string &peer);
+    /// Bytes read from the connection.
+    void received(ConnectionId connection, std::string_view bytes);
+    /// Goes on with commands that waited for the flood control.
+    void resume(ConnectionId connection);
+    /// The connection is gone; the dispatcher hears of it from the host.
+    void closed(ConnectionId connection);
+    /// A chat command (UTF-8) the dispatcher wrote to an IRC connection.
+    void delivered(ConnectionId connection, const std::string &command);
+    bool owns(ConnectionId connection) const { return m_clients.count(connection) > 0; }
+    /// True once the connection has a user in the room.
+    bool inRoom(ConnectionId connection) const;
+
+    /// The nick under which the room shows `name` to IRC clients.
+    std::string nickOf(const std::string &name);
+
+private:
+    struct Client;
+    struct Departure
+    {
+        enum class Kind { Quit, Part, Kick, Nick } kind = Kind::Quit;
+        std::string text;
+    };
+
+    void handleLine(Client &client, const std::string &line);
+    void handle(Client &client, const Message &message);
+    void pump(Client &client);
+    void finishCommand(Client &client);
+
+    // Output.
+    void send(Client &client, Message message);
+    void numeric(Client &client, const std::string &code, std::vector<std::string> params);
+    void fail(Client &client, const std::string &command, const std::string &code, std::vector<std::string> context,
+              const std::string &text);
+    void closeWith(Client &client, const std::string &reason);
+    std::string source(const std::string &name) const;
+    std::string target(const Client &client) const;
+
+    // Registration.
+    void tryRegister(Client &client);
+    void welcome(Client &client);
+    void isupport(Client &client);
+    void lusers(Client &client);
+    void motd(Client &client);
+    bool acceptNick(Client &client, const std::string &nick);
+    void enterRoom(Client &client);
+    void leaveRoom(Client &client, Departure::Kind kind, const std::string &text);
+    void changeNick(Client &client, const std::string &nick);
+
+    // Commands.
+    void cap(Client &client, const Message &message);
+    void privmsg(Client &client, const Message &message, bool notice);
+    void tagmsg(Client &client, const Message &message);
+    void join(Client &client, const Message &message);
+    void part(Client &client, const Message &message);
+    void names(Client &client, const std::string &channel);
+    void who(Client &client, const Message &message);
+    void whois(Client &client, const Message &message);
+    void topic(Client &client, const Message &message);
+    void mode(Client &client, const Message &message);
+    void list(Client &client, const Message &message);
+    void ison(Client &client, const Message &message);
+    void userhost(Client &client, const Message &message);
+    void away(Client &client, const Message &message);
+    void chathistory(Client &client, const Message &message);
+
+    // Translation of what the dispatcher writes.
+    void userList(Client &client, const std::string &command);
+    void publicLine(Client &client, const std::string &line, uint64_t number, int64_t time, bool live);
+    Message lineMessage(const std::string &line, uint64_t number, int64_t time) const;
+    void joinMessage(Client &to, const std::string &name);
+
+    bool isChannel(const std::string &name) const;
+    /// The room name behind a nick (ASCII case-insensitive); empty when none.
+    std::string nameOfNick(const std::string &nick) const;
+    const Client *clientOfName(const std::string &name) const;
+    std::string userOf(const std::string &name) const;
+    std::string hostOf(const std::string &name) const;
+    std::string msgid(uint64_t number) const;
+    std::optional<uint64_t> numberOfMsgid(const std::string &id) const;
+    int64_t now() const;
+
+    const chatserver::UserRegistry &m_registry;
+    const chatserver::LineHistory &m_history;
+    DoorHooks m_hooks;
+    DoorSettings m_settings;
+    std::unordered_map<ConnectionId, std::unique_ptr<Client>> m_clients;
+    /// Nicks given to room names, both ways (folded nick to name).
+    std::map<std::string, std::string> m_nicks;
+    std::map<std::string, std::string> m_nickNames;
+    /// How names that left the room went, for the IRC clients that still see them.
+    std::map<std::string, Departure> m_departures;
+    /// A user list that is only a step of a nick change is not shown.
+    bool m_quietLists = false;
+    uint64_t m_batches = 0;
+};
+
+} // namespace irc

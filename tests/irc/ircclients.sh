@@ -65,9 +65,13 @@ weechat_start() { # name host port nick
     "/set irc.server_default.autoreconnect off"
     "/set irc.server_default.autorejoin off"
     "/set irc.server_default.tls off"
+    "/set irc.server_default.anti_flood_prio_high 0"
+    "/set irc.server_default.anti_flood_prio_low 0"
     "/server add lan $host/$port -notls -nicks=$nick -username=$nick -realname=WeeChat"
     "/set irc.server.lan.autojoin #chat"
-    "/set irc.server.lan.capabilities *"
+    # Every capability both sides know, and the history (WeeChat has no
+    # command of its own for it; the scenario asks with /quote).
+    "/set irc.server.lan.capabilities *,draft/chathistory"
     "/connect lan"
   )
   local args=() c

@@ -3,7 +3,7 @@
 # and D (10.77.0.2 to .4, test agents) each in a network namespace of its own,
 # joined by veth pairs to one bridge.
 #
-# usage: lan.sh chat|search|filetransfer|localfile|hostloss|slowlink|encrypted|dnssd|unicode|restart|blip|keychange SERVER_PROGRAM AGENT_PROGRAM
+# usage: lan.sh chat|search|filetransfer|localfile|hostloss|slowlink|encrypted|dnssd|unicode|restart|blip|keychange|irc|irssi SERVER_PROGRAM AGENT_PROGRAM
 #
 # Containment: the script first moves itself into fresh network, PID and mount
 # namespaces. The bridge lives there, never in the caller's namespace, and no
@@ -79,6 +79,7 @@ cleanup() {
   trap - EXIT INT TERM
   [ "$rc" -ne 0 ] && [ "$rc" -ne 77 ] && dump_logs
   local p fd
+  declare -F children_stop >/dev/null && children_stop
   for p in "${children[@]}"; do kill "$p" 2>/dev/null; done
   wait 2>/dev/null
   for fd in "${in_fd[@]}" "${out_fd[@]}"; do exec {fd}>&-; done
@@ -170,7 +171,7 @@ check_containment() {
 start_server() {
   # Started without a function around it, so that $! is the server itself.
   nsenter -t "${pid_of[a]}" -n -- env DBUS_SYSTEM_BUS_ADDRESS="${bus_of[a]:-$DBUS_SYSTEM_BUS_ADDRESS}" \
-    "$server" --headless --port 5757 --keepalive 1,1,2 --key "$work/a.key" >>"$work/a.log" 2>&1 &
+    "$server" --headless --port 5757 --keepalive 1,1,2 --key "$work/a.key" ${server_args[@]+"${server_args[@]}"} >>"$work/a.log" 2>&1 &
   children+=($!)
   server_pid=$!
   local until=$((SECONDS + 30))
@@ -309,6 +310,22 @@ back() { # name
     sleep 0.2
   done
   fail "host $1 did not come back: $reply"
+}
+
+# The IRC programs of tests/irc/ircclients.sh, on the hosts of this LAN.
+irc_ready() {
+  "$server" --help 2>/dev/null | grep -q -- '--irc-port' || skip "this build of the chat server has no IRC port (--irc-port)"
+  irc_work=$work/irc
+  mkdir -p "$irc_work"
+  # shellcheck source=../irc/ircclients.sh
+  . "$(dirname "$0")/../irc/ircclients.sh"
+  children_stop() { irc_clients_stop; }
+}
+on_host() { irc_run="nsenter -t ${pid_of[$1]} -n --"; }
+# Each text once in an agent's chat view.
+once_at() { # host line
+  ask "$1" count "^$(sed 's/[][\\.^$*+?(){}|]/\\&/g' <<<"$2")\$"
+  [ "$reply" = "ok 1 $2" ] || fail "host $1 shows '$2' other than once: $reply"
 }
 
 join_two() {
@@ -749,6 +766,114 @@ case "$scenario" in
     ask b view
     [[ "$reply" == *"Fingerabdruck des Servers: $fingerprint (SHA-256"* ]] || fail "B connected to another key: $reply"
     step "B joined the announced server, encrypted, with fingerprint $fingerprint"
+    ;;
+
+  irc)
+    # WeeChat on host D in the room of bob (B) and carl (C), our clients; the
+    # server window runs on host A, its operator at the keys. Public lines,
+    # whispers and private windows both ways; the operator kicks WeeChat,
+    # bob and carl talk on, WeeChat connects again and asks the server for
+    # what it missed (CHATHISTORY AFTER the moment it left). Every line
+    # arrives once and whole, on both sides.
+    irc_ready
+    for name in a b c d; do add_host "$name" $(( $(printf '%d' "'$name") - 96 )); done
+    check_containment show
+    start_agent a
+    expect a serve 5757 6667
+    start_agent b
+    start_agent c
+    join_two
+    on_host d
+    weechat_start wee 10.77.0.1 6667 wee
+    room='lan.#chat.weechatlog'
+    weechat_wait wee "$room" $'\t-->\twee .*has joined #chat'
+    weechat_wait wee lan.lan.weechatlog 'capability.*draft/chathistory'
+    step "d: WeeChat registered and is in #chat"
+    expect b users "bob (10.77.0.2);carl (10.77.0.3);wee (10.77.0.4)"
+    expect a susers "bob (0);carl (1);wee (2)"
+
+    expect b say "Grüße aus B: Łódź 👍"
+    weechat_wait wee "$room" $'\tbob\tGrüße aus B: Łódź 👍$'
+    step "d: WeeChat has bob's line whole"
+    weechat_in wee irc.lan.#chat "Hallo von WeeChat: Łódź 👍 & <b>"
+    expect b line "wee: Hallo von WeeChat: Łódź 👍 & <b>"
+    expect c line "wee: Hallo von WeeChat: Łódź 👍 & <b>"
+
+    # A whisper is a NOTICE on IRC, both ways.
+    expect c whisper wee "nur für dich 👍"
+    expect c line "Private Nachricht an wee: nur für dich 👍"
+    weechat_wait wee lan.lan.weechatlog $'\t--\tcarl \\(kc@10\\.77\\.0\\.3\\): nur für dich 👍$'
+    step "d: WeeChat has carl's whisper as a notice"
+    weechat_cmd wee "/notice bob geflüstert: Łódź"
+    expect b line "Private Nachricht von: wee"
+    expect b line "Private Nachricht: geflüstert: Łódź"
+
+    # A private window is a query on IRC, both ways.
+    expect b pchat wee "privat hallo 👍"
+    weechat_wait wee lan.bob.weechatlog $'\tbob\tprivat hallo 👍$'
+    step "d: WeeChat has bob's private line in a query"
+    weechat_cmd wee "/msg bob privat zurück: Łódź"
+    expect b pline wee "wee: privat zurück: Łódź"
+
+    # The operator kicks WeeChat; it is out until it connects again.
+    left_at=$(date -u +%Y-%m-%dT%H:%M:%S.%3NZ)
+    expect a kick wee
+    weechat_wait wee "$room" $'\t<--\tServer has kicked wee'
+    weechat_wait wee lan.lan.weechatlog 'irc: disconnected from server'
+    step "d: WeeChat was kicked by Server and is disconnected"
+    expect b users "bob (10.77.0.2);carl (10.77.0.3)"
+    expect b say "während du weg warst: Łódź 👍"
+    expect c say "auch von carl"
+    expect c line "bob: während du weg warst: Łódź 👍"
+    expect b line "carl: auch von carl"
+    before=$(weechat_lines wee "$room")
+    weechat_cmd wee "/connect lan"
+    weechat_wait wee "$room" $'\t-->\twee .*has joined #chat' "$before"
+    expect b users "bob (10.77.0.2);carl (10.77.0.3);wee (10.77.0.4)"
+    step "d: WeeChat is back; asks for what it missed since $left_at"
+    weechat_in wee irc.server.lan "/quote CHATHISTORY AFTER #chat timestamp=$left_at 100"
+    weechat_wait wee "$room" $'\tbob\twährend du weg warst: Łódź 👍$' "$before"
+    weechat_wait wee "$room" $'\tcarl\tauch von carl$' "$before"
+    expect b say "wieder da, wee"
+    weechat_wait wee "$room" $'\tbob\twieder da, wee$' "$before"
+    weechat_in wee irc.lan.#chat "danke, alles da"
+    expect c line "wee: danke, alles da"
+
+    # Every line once, and whole, at WeeChat ...
+    for line in $'\tbob\tGrüße aus B: Łódź 👍' $'\twee\tHallo von WeeChat: Łódź 👍 & <b>' \
+                $'\tbob\twährend du weg warst: Łódź 👍' $'\tcarl\tauch von carl' $'\tbob\twieder da, wee' \
+                $'\twee\tdanke, alles da'; do
+      n=$(grep -cF -- "$line" "$irc_work/weechat-wee/logs/$room")
+      [ "$n" = 1 ] || fail "WeeChat shows '${line//$'\t'/ }' $n times: $(tr '\t' ' ' <"$irc_work/weechat-wee/logs/$room" | tail -n 20)"
+    done
+    [ "$(weechat_count wee lan.bob.weechatlog 'privat hallo 👍')" = 1 ] || fail "WeeChat has bob's private line other than once"
+    step "d: every line once and whole, the missed ones from the history"
+    # ... and at bob and carl.
+    for text in "wee: Hallo von WeeChat: Łódź 👍 & <b>" "wee: danke, alles da" "bob: während du weg warst: Łódź 👍"; do
+      once_at b "$text"
+      once_at c "$text"
+    done
+    once_at b "Private Nachricht: geflüstert: Łódź"
+    step "b, c: WeeChat's lines once and whole"
+    ;;
+
+  irssi)
+    # irssi on host C registers with the headless server on A and talks with bob (B).
+    irc_ready
+    server_args=(--irc-port 6667 --irc-tls-port 0)
+    lan_hosts a b c
+    expect b join 10.77.0.1 bob
+    on_host c
+    irssi_start iris 10.77.0.1 6667 iris
+    irssi_wait iris 'lan/#chat.log' 'iris .*has joined #chat'
+    expect b users "bob (10.77.0.2);iris (10.77.0.3)"
+    step "c: irssi registered and is in #chat"
+    expect b say "Grüße an irssi: Łódź 👍"
+    irssi_wait iris 'lan/#chat.log' '^[0-9:]+ < ?bob> Grüße an irssi: Łódź 👍$'
+    irssi_type iris "/msg #chat Grüße von irssi: Łódź 👍"
+    expect b line "iris: Grüße von irssi: Łódź 👍"
+    once_at b "iris: Grüße von irssi: Łódź 👍"
+    [ "$(irssi_count iris 'lan/#chat.log' 'Grüße an irssi: Łódź 👍$')" = 1 ] || fail "irssi shows bob's line other than once"
     ;;
 
   *)

@@ -39,6 +39,12 @@
 //                         annehmen" or "Abbrechen"; ok STATE
 //   key state             ok STATE: "open N asked N most N closed N", the questions
 //                         up now, asked so far, up at once at most, closed by themselves
+//   serve PORT IRCPORT    the server window instead: start it on PORT with plain
+//                         IRC on IRCPORT (no TLS), as its operator types them;
+//                         ok once it listens
+//   susers [L1;L2...]     ok once the server window's user list reads exactly so
+//   kick NAME             the operator selects NAME and presses "Kick User"
+//   operator TEXT         the operator's line to everybody ("Sende an alle")
 //   quit
 //
 // With KC_AGENT_RESUME_FILE set, the client keeps its resume tokens in that
@@ -55,9 +61,11 @@
 #include "platform/guard.h"
 #include "protocol/clientsocket.h"
 #include "search/suchform.h"
+#include "server/serverform.h"
 #include "stream/nmstrm.h"
 
 #include <QAbstractItemModel>
+#include <QCheckBox>
 #include <QAction>
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -384,6 +392,34 @@ private:
         } else if (verb == QLatin1String("errors")) {
             const QStringList errors = m_dialogs.errors();
             reply(errors.isEmpty() ? QStringLiteral("ok") : QStringLiteral("fail ") + errors.join(QLatin1Char(';')));
+        } else if (verb == QLatin1String("serve")) {
+            kc::showRole(kc::Role::Server);
+            serverForm->Edit1->setText(arg1);
+            serverForm->ircPortEdit->setText(rest2);
+            serverForm->ircTlsPortEdit->setText(QStringLiteral("0"));
+            serverForm->startBitBtn->click();
+            waitUntil([] { return serverForm->host().active(); }, [] { return serverForm->Label5->text(); }, true);
+        } else if (verb == QLatin1String("susers")) {
+            const QStringList expected = rest1.isEmpty() ? QStringList() : rest1.split(QLatin1Char(';'));
+            waitUntil([expected] { return items(serverForm->usersListBox) == expected; },
+                      [] { return items(serverForm->usersListBox).join(QLatin1Char(';')); }, true);
+        } else if (verb == QLatin1String("kick")) {
+            const QStringList lines = items(serverForm->usersListBox);
+            int row = -1;
+            for (int i = 0; i < lines.size(); ++i)
+                if (lines[i].startsWith(arg1 + QStringLiteral(" (")))
+                    row = i;
+            if (row < 0)
+                return reply(QStringLiteral("fail no user ") + arg1 + QStringLiteral(" in ") + lines.join(QLatin1Char(';')));
+            serverForm->usersListBox->setCurrentRow(row);
+            serverForm->usersListBox->item(row)->setSelected(true);
+            serverForm->kickBitBtn->click();
+            reply(QStringLiteral("ok"));
+        } else if (verb == QLatin1String("operator")) {
+            serverForm->userCheckBox->setChecked(true);
+            serverForm->Edit2->setText(rest1);
+            serverForm->Button1->click();
+            reply(QStringLiteral("ok"));
         } else if (verb == QLatin1String("quit")) {
             reply(QStringLiteral("ok"));
             QCoreApplication::exit(0);

@@ -6,6 +6,7 @@
 # usage: lounge.sh SERVER_PROGRAM AGENT_PROGRAM LOUNGE_DIR [PICTURE]
 #   LOUNGE_DIR   where tests/browser/setup-lounge.sh installed The Lounge
 #   PICTURE      the page and our client window side by side, saved there
+#                (or KC_LOUNGE_PICTURE=FILE; docs/the-lounge.png is made so)
 #   KC_LOUNGE_NGIRCD=1   Debian's ngircd instead of our server, and a bare IRC
 #                        connection instead of our client: the harness alone
 #
@@ -16,8 +17,9 @@ set -uo pipefail
 server=${1:?usage: lounge.sh SERVER_PROGRAM AGENT_PROGRAM LOUNGE_DIR [PICTURE]}
 agent=${2:?agent program}
 lounge_dir=${3:?folder of The Lounge}
-picture=${4:-}
+picture=${4:-${KC_LOUNGE_PICTURE:-}}
 here=$(cd "$(dirname "$0")" && pwd)
+export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 
 skip() { echo "SKIPPED: $*"; exit 77; }
 fail() { echo "FAIL: $*"; exit 1; }
@@ -136,7 +138,7 @@ fi
 if [ -n "$picture" ]; then
   if [ -f "$work/client.png" ] && command -v convert >/dev/null 2>&1; then
     # The page on the left, our client window on the right, on one picture.
-    convert "$work/page.png" "$work/client.png" -background '#5a6b7c' -gravity north -splice 12x12 +append \
+    convert "$work/page.png" "$work/client.png" -background '#5a6b7c' -gravity northwest -splice 12x12 +append \
       -gravity southeast -splice 12x12 "$picture" || fail "cannot compose $picture"
   else
     cp "$work/page.png" "$picture" || fail "cannot write $picture"

@@ -61,7 +61,9 @@ ours_speaks_irc() { "$build_dir/app/kestrelon-chat" --help 2>/dev/null | grep -q
 [ "${KC_BENCH_IRC:-}" = 1 ] && [ -z "${KC_BENCH_HEADLESS:-}" ] && KC_BENCH_HEADLESS=1
 irc_args=()
 if [ "${KC_BENCH_IRC:-}" = 1 ] && ours_speaks_irc; then
-  irc_args=(--irc-port "$ours_irc_port" --irc-tls-port 0)
+  # No flood control: the generator floods on purpose, as it does ngircd
+  # (MaxPenaltyTime = 0 below).
+  irc_args=(--irc-port "$ours_irc_port" --irc-tls-port 0 --irc-flood 0)
 fi
 
 if [ "${KC_BENCH_HEADLESS:-}" = 1 ]; then

@@ -840,11 +840,11 @@ case "$scenario" in
     expect c line "wee: danke, alles da"
 
     # Every line once, and whole, at WeeChat ...
-    for line in $'\tbob\tGrüße aus B: Łódź 👍' $'\twee\tHallo von WeeChat: Łódź 👍 & <b>' \
-                $'\tbob\twährend du weg warst: Łódź 👍' $'\tcarl\tauch von carl' $'\tbob\twieder da, wee' \
-                $'\twee\tdanke, alles da'; do
-      n=$(grep -cF -- "$line" "$irc_work/weechat-wee/logs/$room")
-      [ "$n" = 1 ] || fail "WeeChat shows '${line//$'\t'/ }' $n times: $(tr '\t' ' ' <"$irc_work/weechat-wee/logs/$room" | tail -n 20)"
+    for line in $'bob\tGrüße aus B: Łódź 👍' $'wee\tHallo von WeeChat: Łódź 👍 & <b>' \
+                $'bob\twährend du weg warst: Łódź 👍' $'carl\tauch von carl' $'bob\twieder da, wee' \
+                $'wee\tdanke, alles da'; do
+      n=$(awk -F'\t' -v want="$line" '$2 "\t" $3 == want' "$irc_work/weechat-wee/logs/$room" | wc -l)
+      [ "$n" = 1 ] || fail "WeeChat shows '${line//$'\t'/: }' $n times: $(tr '\t' ' ' <"$irc_work/weechat-wee/logs/$room" | tail -n 20)"
     done
     [ "$(weechat_count wee lan.bob.weechatlog 'privat hallo 👍')" = 1 ] || fail "WeeChat has bob's private line other than once"
     step "d: every line once and whole, the missed ones from the history"

@@ -5,6 +5,8 @@
 //   bench_relay --ours PORT:PID --irc PORT:PID [--seconds S] [--fill N] [--runs R] [--in-flight K]
 //   bench_relay --ours PORT:PID --profile-lines L [--members M] [--fill N] [--mode framed|tls]
 //       (a fixed load on our server alone, e.g. under callgrind)
+//   bench_relay [--ours PORT:PID] --irc-ours PORT:PID --profile-rate R --mode irc-ours [--members M]
+//       (a paced load of IRC members on our server alone, e.g. under perf)
 //   bench_relay --ours PORT:PID --tls-only [--seconds S] [--runs R]
 //       (framed members against encrypted framed members, nothing else)
 //   bench_relay --irc-ours PORT:PID [--irc-channel NAME] --irc PORT:PID [--ours PORT:PID] ...
@@ -874,11 +876,13 @@ int main(int argc, char **argv)
     if (profileRate > 0) {
         // A paced load on one server alone, for a profile or for a quick look
         // at its CPU per line.
-        const Server &target = profileMode == "framed" ? framed
-                               : profileMode == "tls"  ? encrypted
-                               : profileMode == "irc"  ? irc
-                                                       : ours;
-        if (fillLines > 0 && target.proto != Proto::Irc)
+        oursIrc.channel = oursChannel;
+        const Server &target = profileMode == "framed"     ? framed
+                               : profileMode == "tls"      ? encrypted
+                               : profileMode == "irc"      ? irc
+                               : profileMode == "irc-ours" ? oursIrc
+                                                           : ours;
+        if (fillLines > 0 && ours.port && &target != &irc)
             fill(ours, fillLines);
         const Result r = measure(target, profileMembers, profileRate, seconds, 1);
         std::printf("%s, %.0f lines/s, %d members: server CPU ms per line %.3f, p50 %.2f ms, p99 %.2f ms, lost %lld\n",

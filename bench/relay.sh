@@ -62,8 +62,8 @@ ours_speaks_irc() { "$build_dir/app/kestrelon-chat" --help 2>/dev/null | grep -q
 irc_args=()
 if [ "${KC_BENCH_IRC:-}" = 1 ] && ours_speaks_irc; then
   # No flood control: the generator floods on purpose, as it does ngircd
-  # (MaxPenaltyTime = 0 below).
-  irc_args=(--irc-port "$ours_irc_port" --irc-tls-port 0 --irc-flood 0)
+  # (MaxPenaltyTime = 0 below), and every member comes from 127.0.0.1.
+  irc_args=(--irc-port "$ours_irc_port" --irc-tls-port 0 --irc-flood 0 --users-per-address 0)
 fi
 
 if [ "${KC_BENCH_HEADLESS:-}" = 1 ]; then

@@ -226,26 +226,27 @@ void Door::pump(Client &client)
 void Door::handleLine(Client &client, const std::string &line)
 {
     Parsed parsed = parse(line);
-    switch (parsed.error) {
-    case ParseError::None:
-        break;
-    case ParseError::TooLong:
-    case ParseError::TagsTooLong:
+    if (parsed.error == ParseError::TooLong || parsed.error == ParseError::TagsTooLong) {
         numeric(client, "417", {"Input line was too long"});
         return;
-    case ParseError::BadCommand:
-        if (client.registered)
-            numeric(client, "421", {parsed.message.command, "Unknown command"});
-        return;
-    default:
-        return;
     }
-    Message &message = parsed.message;
     if (line.find('\0') != std::string::npos || !chat::isValidUtf8(line)) {
-        fail(client, message.command, "INVALID_UTF8", {},
+        const bool named = parsed.error == ParseError::None && parsed.message.command.size() <= 32;
+        fail(client, named ? parsed.message.command : std::string("*"), "INVALID_UTF8", {},
              "Message rejected, your IRC software MUST use UTF-8 encoding on this network");
         return;
     }
+    if (parsed.error == ParseError::BadCommand) {
+        if (client.registered) {
+            std::string shown = parsed.message.command;
+            shown.resize(chat::utf8Cut(shown, 32));
+            numeric(client, "421", {shown, "Unknown command"});
+        }
+        return;
+    }
+    if (parsed.error != ParseError::None)
+        return;
+    Message &message = parsed.message;
     client.capturing = true;
     client.captured.clear();
     client.label.clear();
@@ -317,8 +318,18 @@ void Door::send(Client &client, Message message)
     if (c == "PRIVMSG" || c == "NOTICE" || c == "QUIT" || c == "PART" || c == "KICK" || c == "AWAY" || c == "ERROR"
         || c == "CAP" || c == "PONG" || c == "FAIL")
         message.trailing = true;
+    std::string line = serialize(message);
+    const size_t tags = line[0] == '@' ? line.find(' ') + 1 : 0;
+    // Echoed parameters of a long line would make a longer one: the longest gives way.
+    while (line.size() - tags > kMaxLineBytes && !message.params.empty()) {
+        std::string &longest = *std::max_element(message.params.begin(), message.params.end(),
+                                                  [](const auto &a, const auto &b) { return a.size() < b.size(); });
+        const size_t over = line.size() - tags - kMaxLineBytes;
+        longest.resize(chat::utf8Cut(longest, longest.size() > over ? longest.size() - over : 0));
+        line = serialize(message);
+    }
     if (m_hooks.write)
-        m_hooks.write(client.id, serialize(message));
+        m_hooks.write(client.id, line);
 }
 
 std::string Door::target(const Client &client) const

@@ -144,6 +144,27 @@ private:
     void joinMessage(Client &to, const std::string &name);
 
     bool isChannel(const std::string &name) const;
+    std::string maskOf(const Client &client) const;
+
+    // Channels other than the room: among IRC clients only, without operators.
+    struct SideChannel
+    {
+        std::string name;
+        std::string topic;
+        std::string topicBy;
+        int64_t topicAt = 0;
+        int64_t created = 0;
+        std::vector<ConnectionId> members;
+    };
+    SideChannel *sideChannel(const std::string &name);
+    void joinSide(Client &client, const std::string &name);
+    void partSide(Client &client, SideChannel &channel, const std::string &reason);
+    void sayInSide(Client &client, SideChannel &channel, const Message &message);
+    void namesOfSide(Client &client, const SideChannel &channel);
+    /// Tells the IRC clients that share a side channel with `client`, and do
+    /// not hear it from the room, what `message` says (a QUIT, a NICK).
+    void tellCompanions(Client &client, const Message &message);
+    void leaveSides(Client &client, const std::string &reason);
     /// The room name behind a nick (ASCII case-insensitive); empty when none.
     std::string nameOfNick(const std::string &nick) const;
     const Client *clientOfName(const std::string &name) const;
@@ -166,6 +187,13 @@ private:
     /// A user list that is only a step of a nick change is not shown.
     bool m_quietLists = false;
     uint64_t m_batches = 0;
+    std::map<std::string, SideChannel> m_sides;
+    /// What the IRC line being dispatched carries beyond its text: its client
+    /// tags, and for a private line its message id; the deliveries it causes
+    /// carry them too.
+    std::vector<Tag> m_relayTags;
+    std::string m_relayMsgid;
+    uint64_t m_privateLines = 0;
 };
 
 } // namespace irc

@@ -296,7 +296,26 @@ private slots:
         QCOMPARE(room.take(3), std::string(":bob!kc@10.0.0.1 PRIVMSG #chat :\x03" "04Grüße\r\n"
                                            ":bob!kc@10.0.0.1 PRIVMSG cleo :nur für dich\r\n"));
 
+        // Other channels are among IRC clients alone; client tags travel with a line.
         room.wire.clear();
+        room.send(2, "JOIN #nebenan\r\n");
+        room.send(3, "JOIN #Nebenan\r\n");
+        QCOMPARE(room.take(3), std::string(":cleo!~c@10.0.0.3 JOIN #nebenan\r\n"
+                                           ":kestrelon 353 cleo = #nebenan :anna cleo\r\n"
+                                           ":kestrelon 366 cleo #nebenan :End of /NAMES list\r\n"));
+        room.take(2);
+        room.send(3, "@+typing=done PRIVMSG #nebenan :hier\r\nPRIVMSG #chat :dort\r\n");
+        QCOMPARE(normalized(room.take(2), run), std::string("@time=T;msgid=RUN-p1;+typing=done :cleo!~c@10.0.0.3 PRIVMSG "
+                                                            "#nebenan :hier\r\n"
+                                                            "@time=T;msgid=RUN-2 :cleo!~c@10.0.0.3 PRIVMSG #chat :dort\r\n"));
+        room.send(2, "@+x=1 PRIVMSG cleo :nur du\r\n");
+        QCOMPARE(room.take(3), std::string(":anna!~a@10.0.0.2 PRIVMSG cleo :nur du\r\n"));
+        QCOMPARE(room.wire, std::string("$#farbe:0#cleo: dort"));
+        room.wire.clear();
+        room.send(3, "PART #nebenan\r\n");
+        QCOMPARE(room.take(2), std::string(":cleo!~c@10.0.0.3 PART #nebenan\r\n"));
+        room.take(3);
+
         // A file offer to an IRC user is declined, and its sender hears why.
         room.run(1, "$#file:bob:cleo:/tmp/a.txt#");
         QCOMPARE(room.told, std::string("bob: cleo kann keine Dateien empfangen\n"));
@@ -323,9 +342,9 @@ private slots:
         // History: the lines after one that was seen, in a batch.
         room.run(1, "$#user:bob:0#zwei");
         room.take(2);
-        room.send(2, "CHATHISTORY AFTER #chat msgid=" + room.dispatcher.history().run() + "-1 10\r\n");
+        room.send(2, "CHATHISTORY AFTER #chat msgid=" + room.dispatcher.history().run() + "-2 10\r\n");
         QCOMPARE(normalized(room.take(2), run), std::string(":kestrelon BATCH +h1 chathistory #chat\r\n"
-                                                            "@time=T;msgid=RUN-2 :bob!kc@10.0.0.1 PRIVMSG #chat :zwei\r\n"
+                                                            "@time=T;msgid=RUN-3 :bob!kc@10.0.0.1 PRIVMSG #chat :zwei\r\n"
                                                             ":kestrelon BATCH -h1\r\n"));
     }
 };

@@ -684,6 +684,12 @@ void Door::tryRegister(Client &client)
 {
     if (client.registered || client.joining || client.nick.empty() || !client.gotUser || client.capPending)
         return;
+    const int64_t t = now();
+    std::erase_if(m_kickHolds, [t](const auto &hold) { return hold.second <= t; });
+    if (m_kickHolds.count(foldCase(client.nick) + "@" + client.peer)) {
+        numeric(client, "465", {"You are banned from this server (Vom Server entfernt)"});
+        return closeWith(client, "Vom Server entfernt");
+    }
     enterRoom(client);
 }
 
@@ -1612,6 +1618,7 @@ void Door::delivered(ConnectionId connection, const std::string &command)
             }
         } else if (name == chat::kOperatorKick) {
             m_departures[client.nick] = {Departure::Kind::Kick, "Vom Server entfernt"};
+            m_kickHolds[foldCase(client.nick) + "@" + client.peer] = now() + DoorSettings::kKickHoldMs;
             Message m;
             m.source = std::string(kOperatorNick) + "!operator@" + m_settings.serverName;
             m.command = "KICK";

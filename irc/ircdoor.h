@@ -38,6 +38,8 @@ struct DoorSettings
     int burst = 20;
     int linesPerSecond = 5;
     static constexpr size_t kMaxWaitingBytes = 64 * 1024;
+    /// How long a kicked nick may not come back from the same address.
+    static constexpr int64_t kKickHoldMs = 5 * 60 * 1000;
     /// Milliseconds since 1970 when the server started (RPL_CREATED, the channel's creation time).
     int64_t createdAt = 0;
 };
@@ -194,6 +196,9 @@ private:
     std::vector<Tag> m_relayTags;
     std::string m_relayMsgid;
     uint64_t m_privateLines = 0;
+    /// Kicked nicks and the address they came from, until when they are kept out:
+    /// an IRC program reconnects on its own, a kick must hold all the same.
+    std::map<std::string, int64_t> m_kickHolds;
 };
 
 } // namespace irc

@@ -338,6 +338,12 @@ private slots:
         room.door.closed(3);
         room.run(3, "$#disconnect:cleo#"); // what the host's close does: the user leaves
         QCOMPARE(room.take(2), std::string(":Server!operator@kestrelon KICK #chat cleo :Vom Server entfernt\r\n"));
+        // It holds: the program that reconnects by itself is kept out.
+        room.door.opened(5, "10.0.0.3");
+        room.send(5, "NICK Cleo\r\nUSER c 0 * :Cleo\r\n");
+        QCOMPARE(room.take(5), std::string(":kestrelon 465 Cleo :You are banned from this server (Vom Server entfernt)\r\n"
+                                           "ERROR :Closing Link: 10.0.0.3 (Vom Server entfernt)\r\n"));
+        QCOMPARE(room.registry.findUser("Cleo"), -1);
 
         // History: the lines after one that was seen, in a batch.
         room.run(1, "$#user:bob:0#zwei");

@@ -589,8 +589,60 @@ void Door::handle(Client &client, const Message &message)
     if (command == "INVITE") {
         if (message.params.size() < 2)
             return numeric(client, "461", {command, "Not enough parameters"});
-        return numeric(client, "482", {message.params[1], "You're not channel operator"});
+        const std::string &nick = message.params[0];
+        const std::string &channel = message.params[1];
+        const std::string name = nameOfNick(nick);
+        if (name.empty())
+            return numeric(client, "401", {nick, "No such nick/channel"});
+        if (isChannel(channel))
+            return numeric(client, "443", {nickOf(name), m_settings.channel, "is already on channel"});
+        const SideChannel *side = sideChannel(channel);
+        if (!side)
+            return numeric(client, "403", {channel, "No such channel"});
+        if (!client.sides.count(foldCase(side->name)))
+            return numeric(client, "442", {side->name, "You're not on that channel"});
+        const Client *other = clientOfName(name);
+        if (other && other->sides.count(foldCase(side->name)))
+            return numeric(client, "443", {nickOf(name), side->name, "is already on channel"});
+        numeric(client, "341", {nickOf(name), side->name});
+        if (other) {
+            Message m;
+            m.source = maskOf(client);
+            m.command = "INVITE";
+            m.params = {nickOf(name), side->name};
+            send(const_cast<Client &>(*other), std::move(m));
+        }
+        return;
     }
+    if (command == "WHOWAS") {
+        if (message.params.empty() || message.params[0].empty())
+            return numeric(client, "431", {"No nickname given"});
+        numeric(client, "406", {message.params[0], "There was no such nickname"});
+        return numeric(client, "369", {message.params[0], "End of WHOWAS"});
+    }
+    if (command == "INFO") {
+        numeric(client, "371", {"Kestrelon Chat " + m_settings.version + ": a chat for the local network"});
+        numeric(client, "371", {"Its IRC door shows the chat as " + m_settings.channel + "."});
+        return numeric(client, "374", {"End of INFO list"});
+    }
+    if (command == "ADMIN") {
+        numeric(client, "256", {m_settings.serverName, "Administrative info"});
+        numeric(client, "257", {"Kestrelon Chat"});
+        numeric(client, "258", {"The operator of this server's window"});
+        return numeric(client, "259", {"-"});
+    }
+    if (command == "LINKS") {
+        numeric(client, "364", {"*", m_settings.serverName, m_settings.serverName, "0 Kestrelon Chat"});
+        return numeric(client, "365", {"*", "End of /LINKS list"});
+    }
+    if (command == "OPER") {
+        if (message.params.size() < 2)
+            return numeric(client, "461", {command, "Not enough parameters"});
+        return numeric(client, "491", {"No O-lines for your host"});
+    }
+    if (command == "HELP")
+        return numeric(client, "524", {message.params.empty() ? std::string("*") : message.params[0],
+                                       "No help available on this topic"});
     if (command == "USERS")
         return numeric(client, "446", {"USERS has been disabled"});
     numeric(client, "421", {command, "Unknown command"});

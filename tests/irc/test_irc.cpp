@@ -236,6 +236,7 @@ private slots:
         row("channel mode", "", "MODE #chat", s + "324 anna #chat +nt\r\n" + s + "329 anna #chat 1765280000\r\n", "");
         row("ban list", "", "MODE #chat +b", s + "368 anna #chat :End of channel ban list\r\n", "");
         row("no operators", "", "MODE #chat +o bob", s + "482 anna #chat :You're not channel operator\r\n", "");
+        row("invite to the room", "", "INVITE bob #chat", s + "443 anna bob #chat :is already on channel\r\n", "");
         row("own mode", "", "MODE anna +i", ":anna MODE anna +i\r\n", "");
         row("others' mode", "", "MODE bob +i", s + "502 anna :Cant change mode for other users\r\n", "");
         row("part and join again", "", "PART #chat :bis gleich\r\nJOIN #chat", ":anna!~a@10.0.0.2 PART #chat :bis gleich\r\n:anna!~a@10.0.0.2 JOIN #chat\r\n" + s

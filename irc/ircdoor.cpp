@@ -114,7 +114,6 @@ struct Door::Client
     bool capturing = false;
     std::string label;
     std::vector<Message> captured;
-    int busy = 0;
     bool gone = false;
     bool closing = false;
     int64_t signOn = 0;
@@ -162,14 +161,21 @@ void Door::closed(ConnectionId connection)
     if (found == m_clients.end())
         return;
     Client &client = *found->second;
+    ++m_depth;
     if (client.inRoom && !m_departures.count(client.nick))
         m_departures[client.nick] = {Departure::Kind::Quit, "Verbindung getrennt"};
     leaveSides(client, m_departures.count(client.nick) ? m_departures[client.nick].text : "Verbindung getrennt");
-    if (client.busy > 0) {
-        client.gone = true;
-        return;
-    }
-    m_clients.erase(found);
+    --m_depth;
+    // Inside the door's own work (a failed write closes its connection at
+    // once) the client stays, marked, until that work is done.
+    client.gone = true;
+    bury();
+}
+
+void Door::bury()
+{
+    if (m_depth == 0)
+        std::erase_if(m_clients, [](const auto &entry) { return entry.second->gone; });
 }
 
 void Door::received(ConnectionId connection, std::string_view bytes)
@@ -194,7 +200,7 @@ void Door::resume(ConnectionId connection)
 void Door::pump(Client &client)
 {
     const ConnectionId id = client.id;
-    ++client.busy;
+    ++m_depth;
     const int64_t interval = m_settings.linesPerSecond > 0 ? 1000 / m_settings.linesPerSecond : 0;
     while (!client.gone && !client.closing) {
         if (interval > 0) {
@@ -223,9 +229,8 @@ void Door::pump(Client &client)
         }
         handleLine(client, line->text);
     }
-    --client.busy;
-    if (client.gone && client.busy == 0)
-        m_clients.erase(id);
+    --m_depth;
+    bury();
 }
 
 void Door::handleLine(Client &client, const std::string &line)
@@ -1607,7 +1612,7 @@ void Door::delivered(ConnectionId connection, const std::string &command)
     if (found == m_clients.end() || found->second->gone || found->second->closing)
         return;
     Client &client = *found->second;
-    ++client.busy;
+    ++m_depth;
     const std::optional<chat::Command> parsed = chat::parse(command);
     if (parsed) {
         const std::string &name = parsed->name;
@@ -1682,9 +1687,8 @@ void Door::delivered(ConnectionId connection, const std::string &command)
         }
         // Acknowledgements, history marks and the rest have no IRC form.
     }
-    --client.busy;
-    if (client.gone && client.busy == 0)
-        m_clients.erase(connection);
+    --m_depth;
+    bury();
 }
 
 Message Door::lineMessage(const std::string &line, uint64_t n, int64_t time) const

@@ -100,6 +100,8 @@ private:
     void handleLine(Client &client, const std::string &line);
     void handle(Client &client, const Message &message);
     void pump(Client &client);
+    /// Forgets the clients whose connection closed while the door was at work.
+    void bury();
     void finishCommand(Client &client);
 
     // Output.
@@ -188,6 +190,8 @@ private:
     std::map<std::string, Departure> m_departures;
     /// A user list that is only a step of a nick change is not shown.
     bool m_quietLists = false;
+    /// Depth of the door's own work: clients are not forgotten inside it.
+    int m_depth = 0;
     uint64_t m_batches = 0;
     std::map<std::string, SideChannel> m_sides;
     /// What the IRC line being dispatched carries beyond its text: its client

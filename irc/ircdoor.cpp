@@ -20,6 +20,8 @@ const char *const kCapabilities[] = {"away-notify",    "batch",         "cap-not
 constexpr const char *kTopic = "Kestrelon Chat";
 constexpr const char *kOperatorNick = "Server";
 constexpr const char *kOurUser = "kc";
+/// Channels besides the room one IRC client may be in (ISUPPORT CHANLIMIT).
+constexpr size_t kMaxSides = 10;
 /// Lines one CHATHISTORY request returns at most (ISUPPORT CHATHISTORY).
 constexpr size_t kHistoryLimit = 100;
 /// What our whisper delivery puts before the text.
@@ -93,6 +95,8 @@ struct Door::Client
     bool capPending = false;
     int capVersion = 0;
     std::set<std::string> caps;
+    /// Side channels it is in, folded.
+    std::set<std::string> sides;
     /// 001 was sent.
     bool registered = false;
     /// A join went to the dispatcher and its answer is awaited.
@@ -110,7 +114,6 @@ struct Door::Client
     bool capturing = false;
     std::string label;
     std::vector<Message> captured;
-    int busy = 0;
     bool gone = false;
     bool closing = false;
     int64_t signOn = 0;
@@ -158,13 +161,21 @@ void Door::closed(ConnectionId connection)
     if (found == m_clients.end())
         return;
     Client &client = *found->second;
+    ++m_depth;
     if (client.inRoom && !m_departures.count(client.nick))
         m_departures[client.nick] = {Departure::Kind::Quit, "Verbindung getrennt"};
-    if (client.busy > 0) {
-        client.gone = true;
-        return;
-    }
-    m_clients.erase(found);
+    leaveSides(client, m_departures.count(client.nick) ? m_departures[client.nick].text : "Verbindung getrennt");
+    --m_depth;
+    // Inside the door's own work (a failed write closes its connection at
+    // once) the client stays, marked, until that work is done.
+    client.gone = true;
+    bury();
+}
+
+void Door::bury()
+{
+    if (m_depth == 0)
+        std::erase_if(m_clients, [](const auto &entry) { return entry.second->gone; });
 }
 
 void Door::received(ConnectionId connection, std::string_view bytes)
@@ -189,7 +200,7 @@ void Door::resume(ConnectionId connection)
 void Door::pump(Client &client)
 {
     const ConnectionId id = client.id;
-    ++client.busy;
+    ++m_depth;
     const int64_t interval = m_settings.linesPerSecond > 0 ? 1000 / m_settings.linesPerSecond : 0;
     while (!client.gone && !client.closing) {
         if (interval > 0) {
@@ -218,34 +229,34 @@ void Door::pump(Client &client)
         }
         handleLine(client, line->text);
     }
-    --client.busy;
-    if (client.gone && client.busy == 0)
-        m_clients.erase(id);
+    --m_depth;
+    bury();
 }
 
 void Door::handleLine(Client &client, const std::string &line)
 {
     Parsed parsed = parse(line);
-    switch (parsed.error) {
-    case ParseError::None:
-        break;
-    case ParseError::TooLong:
-    case ParseError::TagsTooLong:
+    if (parsed.error == ParseError::TooLong || parsed.error == ParseError::TagsTooLong) {
         numeric(client, "417", {"Input line was too long"});
         return;
-    case ParseError::BadCommand:
-        if (client.registered)
-            numeric(client, "421", {parsed.message.command, "Unknown command"});
-        return;
-    default:
-        return;
     }
-    Message &message = parsed.message;
     if (line.find('\0') != std::string::npos || !chat::isValidUtf8(line)) {
-        fail(client, message.command, "INVALID_UTF8", {},
+        const bool named = parsed.error == ParseError::None && parsed.message.command.size() <= 32;
+        fail(client, named ? parsed.message.command : std::string("*"), "INVALID_UTF8", {},
              "Message rejected, your IRC software MUST use UTF-8 encoding on this network");
         return;
     }
+    if (parsed.error == ParseError::BadCommand) {
+        if (client.registered) {
+            std::string shown = parsed.message.command;
+            shown.resize(chat::utf8Cut(shown, 32));
+            numeric(client, "421", {shown, "Unknown command"});
+        }
+        return;
+    }
+    if (parsed.error != ParseError::None)
+        return;
+    Message &message = parsed.message;
     client.capturing = true;
     client.captured.clear();
     client.label.clear();
@@ -314,11 +325,24 @@ void Door::send(Client &client, Message message)
         return !client.has("message-tags");
     });
     const std::string &c = message.command;
-    if (c == "PRIVMSG" || c == "NOTICE" || c == "QUIT" || c == "PART" || c == "KICK" || c == "AWAY" || c == "ERROR"
-        || c == "CAP" || c == "PONG" || c == "FAIL")
+    // Text goes as a trailing parameter; a PART without reason keeps its channel bare.
+    if (c == "QUIT" || c == "AWAY" || c == "ERROR"
+        || (message.params.size() >= 2
+            && (c == "PRIVMSG" || c == "NOTICE" || c == "PART" || c == "KICK" || c == "CAP" || c == "PONG"
+                || c == "FAIL" || c == "TOPIC")))
         message.trailing = true;
+    std::string line = serialize(message);
+    const size_t tags = line[0] == '@' ? line.find(' ') + 1 : 0;
+    // Echoed parameters of a long line would make a longer one: the longest gives way.
+    while (line.size() - tags > kMaxLineBytes && !message.params.empty()) {
+        std::string &longest = *std::max_element(message.params.begin(), message.params.end(),
+                                                  [](const auto &a, const auto &b) { return a.size() < b.size(); });
+        const size_t over = line.size() - tags - kMaxLineBytes;
+        longest.resize(chat::utf8Cut(longest, longest.size() > over ? longest.size() - over : 0));
+        line = serialize(message);
+    }
     if (m_hooks.write)
-        m_hooks.write(client.id, serialize(message));
+        m_hooks.write(client.id, line);
 }
 
 std::string Door::target(const Client &client) const
@@ -467,6 +491,7 @@ void Door::handle(Client &client, const Message &message)
         const std::string reason = message.params.empty() ? std::string("Client Quit") : "Quit: " + message.params[0];
         if (client.inRoom)
             m_departures[client.nick] = {Departure::Kind::Quit, reason};
+        leaveSides(client, reason);
         return closeWith(client, reason);
     }
     if (command == "PASS") {
@@ -497,7 +522,7 @@ void Door::handle(Client &client, const Message &message)
     if (command == "USER") {
         if (client.registered || client.joining || client.gotUser)
             return numeric(client, "462", {"You may not reregister"});
-        if (message.params.size() < 4 || message.params[0].empty())
+        if (message.params.size() < 4 || message.params[0].empty() || message.params[3].empty())
             return numeric(client, "461", {command, "Not enough parameters"});
         client.user = "~" + nickForName(message.params[0]).substr(0, 10);
         client.realname = message.params[3];
@@ -559,15 +584,70 @@ void Door::handle(Client &client, const Message &message)
     if (command == "KICK") {
         if (message.params.size() < 2)
             return numeric(client, "461", {command, "Not enough parameters"});
-        if (!isChannel(message.params[0]))
+        const SideChannel *side = isChannel(message.params[0]) ? nullptr : sideChannel(message.params[0]);
+        if (!isChannel(message.params[0]) && !side)
             return numeric(client, "403", {message.params[0], "No such channel"});
-        return numeric(client, "482", {m_settings.channel, "You're not channel operator"});
+        if (side && !client.sides.count(foldCase(side->name)))
+            return numeric(client, "442", {side->name, "You're not on that channel"});
+        return numeric(client, "482", {side ? side->name : m_settings.channel, "You're not channel operator"});
     }
     if (command == "INVITE") {
         if (message.params.size() < 2)
             return numeric(client, "461", {command, "Not enough parameters"});
-        return numeric(client, "482", {message.params[1], "You're not channel operator"});
+        const std::string &nick = message.params[0];
+        const std::string &channel = message.params[1];
+        const std::string name = nameOfNick(nick);
+        if (name.empty())
+            return numeric(client, "401", {nick, "No such nick/channel"});
+        if (isChannel(channel))
+            return numeric(client, "443", {nickOf(name), m_settings.channel, "is already on channel"});
+        const SideChannel *side = sideChannel(channel);
+        if (!side)
+            return numeric(client, "403", {channel, "No such channel"});
+        if (!client.sides.count(foldCase(side->name)))
+            return numeric(client, "442", {side->name, "You're not on that channel"});
+        const Client *other = clientOfName(name);
+        if (other && other->sides.count(foldCase(side->name)))
+            return numeric(client, "443", {nickOf(name), side->name, "is already on channel"});
+        numeric(client, "341", {nickOf(name), side->name});
+        if (other) {
+            Message m;
+            m.source = maskOf(client);
+            m.command = "INVITE";
+            m.params = {nickOf(name), side->name};
+            send(const_cast<Client &>(*other), std::move(m));
+        }
+        return;
     }
+    if (command == "WHOWAS") {
+        if (message.params.empty() || message.params[0].empty())
+            return numeric(client, "431", {"No nickname given"});
+        numeric(client, "406", {message.params[0], "There was no such nickname"});
+        return numeric(client, "369", {message.params[0], "End of WHOWAS"});
+    }
+    if (command == "INFO") {
+        numeric(client, "371", {"Kestrelon Chat " + m_settings.version + ": a chat for the local network"});
+        numeric(client, "371", {"Its IRC door shows the chat as " + m_settings.channel + "."});
+        return numeric(client, "374", {"End of INFO list"});
+    }
+    if (command == "ADMIN") {
+        numeric(client, "256", {m_settings.serverName, "Administrative info"});
+        numeric(client, "257", {"Kestrelon Chat"});
+        numeric(client, "258", {"The operator of this server's window"});
+        return numeric(client, "259", {"-"});
+    }
+    if (command == "LINKS") {
+        numeric(client, "364", {"*", m_settings.serverName, m_settings.serverName, "0 Kestrelon Chat"});
+        return numeric(client, "365", {"*", "End of /LINKS list"});
+    }
+    if (command == "OPER") {
+        if (message.params.size() < 2)
+            return numeric(client, "461", {command, "Not enough parameters"});
+        return numeric(client, "491", {"No O-lines for your host"});
+    }
+    if (command == "HELP")
+        return numeric(client, "524", {message.params.empty() ? std::string("*") : message.params[0],
+                                       "No help available on this topic"});
     if (command == "USERS")
         return numeric(client, "446", {"USERS has been disabled"});
     numeric(client, "421", {command, "Unknown command"});
@@ -661,6 +741,12 @@ void Door::tryRegister(Client &client)
 {
     if (client.registered || client.joining || client.nick.empty() || !client.gotUser || client.capPending)
         return;
+    const int64_t t = now();
+    std::erase_if(m_kickHolds, [t](const auto &hold) { return hold.second <= t; });
+    if (m_kickHolds.count(foldCase(client.nick) + "@" + client.peer)) {
+        numeric(client, "465", {"You are banned from this server (Vom Server entfernt)"});
+        return closeWith(client, "Vom Server entfernt");
+    }
     enterRoom(client);
 }
 
@@ -709,6 +795,13 @@ void Door::leaveRoom(Client &client, Departure::Kind kind, const std::string &te
 
 void Door::changeNick(Client &client, const std::string &nick)
 {
+    {
+        Message m;
+        m.source = maskOf(client);
+        m.command = "NICK";
+        m.params = {nick};
+        tellCompanions(client, m);
+    }
     if (!client.inRoom) {
         const std::string old = client.nick;
         Message m;
@@ -749,11 +842,11 @@ void Door::welcome(Client &client)
 void Door::isupport(Client &client)
 {
     const std::vector<std::string> tokens = {
-        "AWAYLEN=200", "CASEMAPPING=ascii", "CHANLIMIT=#:1",        "CHANMODES=beI,,,nt",
+        "AWAYLEN=200", "CASEMAPPING=ascii", "CHANLIMIT=#:11",        "CHANMODES=beI,,,nt",
         "CHANNELLEN=50", "CHANTYPES=#",     "CHATHISTORY=" + std::to_string(kHistoryLimit),
-        "ELIST=",        "KICKLEN=300",     "MAXTARGETS=1",         "MSGREFTYPES=msgid,timestamp",
+        "KICKLEN=300",     "MAXTARGETS=1",         "MSGREFTYPES=msgid,timestamp",
         "NETWORK=Kestrelon",                "NICKLEN=" + std::to_string(chat::kMaxUserNameLength),
-        "PREFIX=(ov)@+", "STATUSMSG=",      "TARGMAX=PRIVMSG:1,NOTICE:1,TAGMSG:1,NAMES:1,WHOIS:1",
+        "PREFIX=(ov)@+", "TARGMAX=PRIVMSG:1,NOTICE:1,TAGMSG:1,NAMES:1,WHOIS:1",
         "TOPICLEN=300",  "USERLEN=11",      "UTF8ONLY"};
     for (size_t i = 0; i < tokens.size(); i += 12) {
         std::vector<std::string> params(tokens.begin() + static_cast<long>(i),
@@ -817,6 +910,8 @@ void Door::privmsg(Client &client, const Message &message, bool notice)
             return;
         Message m;
         m.tags.push_back({"time", serverTime(now())});
+        if (!m_relayMsgid.empty())
+            m.tags.push_back({"msgid", m_relayMsgid});
         for (const Tag &t : message.tags)
             if (t.key.starts_with("+"))
                 m.tags.push_back(t);
@@ -825,9 +920,19 @@ void Door::privmsg(Client &client, const Message &message, bool notice)
         m.params = {targetName, text};
         send(client, std::move(m));
     };
-    if (to[0] == '#') {
-        if (!isChannel(to))
+    std::vector<Tag> clientTags;
+    for (const Tag &t : message.tags)
+        if (t.key.starts_with("+"))
+            clientTags.push_back(t);
+    if (to[0] == '#' && !isChannel(to)) {
+        SideChannel *side = sideChannel(to);
+        if (!side)
             return notice ? void() : numeric(client, "403", {to, "No such channel"});
+        if (!client.sides.count(foldCase(side->name)))
+            return notice ? void() : numeric(client, "404", {side->name, "Cannot send to channel"});
+        return sayInSide(client, *side, message);
+    }
+    if (to[0] == '#') {
         if (!client.inRoom)
             return notice ? void() : numeric(client, "404", {to, "Cannot send to channel"});
         if (plain.empty()) {
@@ -844,8 +949,10 @@ void Door::privmsg(Client &client, const Message &message, bool notice)
             return;
         }
         // The dispatcher echoes the public line to its author; it shows only where asked for.
+        m_relayTags = clientTags;
         if (m_hooks.dispatch)
             m_hooks.dispatch(client.id, chat::buildUser(client.nick, colour, plain));
+        m_relayTags.clear();
         return;
     }
     const std::string name = nameOfNick(to);
@@ -868,19 +975,23 @@ void Door::privmsg(Client &client, const Message &message, bool notice)
         return;
     }
     // PRIVMSG is our private chat (a window of its own), NOTICE our whisper.
+    m_relayTags = clientTags;
+    m_relayMsgid = m_history.run() + "-p" + std::to_string(++m_privateLines);
     if (m_hooks.dispatch)
         m_hooks.dispatch(client.id, notice ? chat::buildWhisper(name, client.nick, plain)
                                            : chat::buildPrivateChat(name, client.nick, plain));
+    m_relayTags.clear();
     if (other && !other->away.empty() && !notice)
         numeric(client, "301", {nickOf(name), other->away});
     echo(to);
+    m_relayMsgid.clear();
 }
 
 void Door::tagmsg(Client &client, const Message &message)
 {
     if (message.params.empty())
         return numeric(client, "461", {"TAGMSG", "Not enough parameters"});
-    if (!client.inRoom)
+    if (!client.inRoom && !(message.params[0][0] == '#' && !isChannel(message.params[0])))
         return;
     Message m;
     m.tags.push_back({"time", serverTime(now())});
@@ -890,6 +1001,14 @@ void Door::tagmsg(Client &client, const Message &message)
     m.source = client.nick + "!" + client.user + "@" + client.peer;
     m.command = "TAGMSG";
     const std::string &to = message.params[0];
+    if (to[0] == '#' && !isChannel(to)) {
+        SideChannel *side = sideChannel(to);
+        if (!side)
+            return numeric(client, "403", {to, "No such channel"});
+        if (!client.sides.count(foldCase(side->name)))
+            return numeric(client, "404", {side->name, "Cannot send to channel"});
+        return sayInSide(client, *side, message);
+    }
     if (isChannel(to)) {
         m.params = {m_settings.channel};
         for (auto &[id, other] : m_clients)
@@ -912,16 +1031,21 @@ void Door::join(Client &client, const Message &message)
     if (message.params.empty() || message.params[0].empty())
         return numeric(client, "461", {"JOIN", "Not enough parameters"});
     if (message.params[0] == "0") {
+        for (const std::string &folded : std::set<std::string>(client.sides))
+            if (SideChannel *side = sideChannel(folded))
+                partSide(client, *side, {});
         if (client.inRoom)
             leaveRoom(client, Departure::Kind::Part, {});
         return;
     }
     for (const std::string &channel : splitList(message.params[0], ',')) {
         if (!isChannel(channel)) {
-            if (!validChannelName(channel))
+            if (!validChannelName(channel) || channel.size() > 50)
                 numeric(client, "476", {channel, "Bad Channel Mask"});
-            else
+            else if (!client.sides.count(foldCase(channel)) && client.sides.size() >= kMaxSides)
                 numeric(client, "405", {channel, "You have joined too many channels"});
+            else
+                joinSide(client, channel);
             continue;
         }
         if (client.inRoom || client.joining)
@@ -936,7 +1060,12 @@ void Door::part(Client &client, const Message &message)
     if (message.params.empty() || message.params[0].empty())
         return numeric(client, "461", {"PART", "Not enough parameters"});
     for (const std::string &channel : splitList(message.params[0], ',')) {
-        if (!isChannel(channel))
+        if (SideChannel *side = isChannel(channel) ? nullptr : sideChannel(channel)) {
+            if (!client.sides.count(foldCase(side->name)))
+                numeric(client, "442", {side->name, "You're not on that channel"});
+            else
+                partSide(client, *side, message.params.size() > 1 ? message.params[1] : std::string());
+        } else if (!isChannel(channel))
             numeric(client, "403", {channel, "No such channel"});
         else if (!client.inRoom)
             numeric(client, "442", {channel, "You're not on that channel"});
@@ -947,6 +1076,8 @@ void Door::part(Client &client, const Message &message)
 
 void Door::names(Client &client, const std::string &channel)
 {
+    if (const SideChannel *side = isChannel(channel) ? nullptr : sideChannel(channel))
+        return namesOfSide(client, *side);
     if (isChannel(channel)) {
         const std::string lead = ":" + m_settings.serverName + " 353 " + target(client) + " = " + m_settings.channel + " :";
         std::string line;
@@ -974,7 +1105,13 @@ void Door::who(Client &client, const Message &message)
                                 m_settings.serverName, nickOf(name), flags,
                                 "0 " + (other && !other->realname.empty() ? other->realname : name)});
     };
-    if (isChannel(mask) || mask == "*" || mask == "0") {
+    if (const SideChannel *side = isChannel(mask) ? nullptr : sideChannel(mask)) {
+        for (ConnectionId id : side->members) {
+            const Client &member = *m_clients.at(id);
+            numeric(client, "352", {side->name, member.user, member.peer, m_settings.serverName, member.nick,
+                                    member.away.empty() ? "H" : "G", "0 " + member.realname});
+        }
+    } else if (isChannel(mask) || mask == "*" || mask == "0") {
         for (int p = 0; p <= m_registry.high(); ++p)
             reply(m_registry.at(p).name, true);
     } else if (const std::string name = nameOfNick(mask); !name.empty()) {
@@ -997,7 +1134,12 @@ void Door::whois(Client &client, const Message &message)
     const std::string shown = nickOf(name);
     const Client *other = clientOfName(name);
     numeric(client, "311", {shown, userOf(name), hostOf(name), "*", other && !other->realname.empty() ? other->realname : name});
-    numeric(client, "319", {shown, m_settings.channel});
+    std::string channels = m_settings.channel;
+    if (other)
+        for (const std::string &folded : other->sides)
+            if (const SideChannel *side = sideChannel(folded))
+                channels += " " + side->name;
+    numeric(client, "319", {shown, channels});
     numeric(client, "312", {shown, m_settings.serverName, other ? "Kestrelon Chat (IRC)" : "Kestrelon Chat"});
     if (other && !other->away.empty())
         numeric(client, "301", {shown, other->away});
@@ -1012,6 +1154,28 @@ void Door::topic(Client &client, const Message &message)
     if (message.params.empty())
         return numeric(client, "461", {"TOPIC", "Not enough parameters"});
     const std::string &channel = message.params[0];
+    if (SideChannel *side = isChannel(channel) ? nullptr : sideChannel(channel)) {
+        if (message.params.size() == 1) {
+            if (side->topic.empty())
+                return numeric(client, "331", {side->name, "No topic is set"});
+            numeric(client, "332", {side->name, side->topic});
+            return numeric(client, "333", {side->name, side->topicBy, std::to_string(side->topicAt / 1000)});
+        }
+        if (!client.sides.count(foldCase(side->name)))
+            return numeric(client, "442", {side->name, "You're not on that channel"});
+        // Nobody holds operator rights here: whoever is in may set the topic (-t).
+        side->topic = message.params[1].substr(0, chat::utf8Cut(message.params[1], 300));
+        side->topicBy = maskOf(client);
+        side->topicAt = now();
+        Message m;
+        m.source = maskOf(client);
+        m.command = "TOPIC";
+        m.params = {side->name, side->topic};
+        m.trailing = true;
+        for (ConnectionId id : side->members)
+            send(*m_clients.at(id), m);
+        return;
+    }
     if (!isChannel(channel))
         return numeric(client, "403", {channel, "No such channel"});
     if (message.params.size() > 1) {
@@ -1030,25 +1194,27 @@ void Door::mode(Client &client, const Message &message)
     const std::string &to = message.params[0];
     const std::string modes = message.params.size() > 1 ? message.params[1] : std::string();
     if (to[0] == '#') {
-        if (!isChannel(to))
+        const SideChannel *side = isChannel(to) ? nullptr : sideChannel(to);
+        if (!isChannel(to) && !side)
             return numeric(client, "403", {to, "No such channel"});
+        const std::string name = side ? side->name : m_settings.channel;
         if (modes.empty()) {
-            numeric(client, "324", {m_settings.channel, "+nt"});
-            return numeric(client, "329", {m_settings.channel, std::to_string(m_settings.createdAt / 1000)});
+            numeric(client, "324", {name, side ? "+n" : "+nt"});
+            return numeric(client, "329", {name, std::to_string((side ? side->created : m_settings.createdAt) / 1000)});
         }
         // Only the lists may be read, and they are empty.
         const std::string bare = modes[0] == '+' ? modes.substr(1) : modes;
         if (message.params.size() == 2 && bare == "b")
-            return numeric(client, "368", {m_settings.channel, "End of channel ban list"});
+            return numeric(client, "368", {name, "End of channel ban list"});
         if (message.params.size() == 2 && bare == "e")
-            return numeric(client, "349", {m_settings.channel, "End of channel exception list"});
+            return numeric(client, "349", {name, "End of channel exception list"});
         if (message.params.size() == 2 && bare == "I")
-            return numeric(client, "347", {m_settings.channel, "End of channel invite list"});
+            return numeric(client, "347", {name, "End of channel invite list"});
         for (char c : modes) {
             if (c != '+' && c != '-' && std::string("beIntovklims").find(c) == std::string::npos)
                 return numeric(client, "472", {std::string(1, c), "is unknown mode char to me"});
         }
-        return numeric(client, "482", {m_settings.channel, "You're not channel operator"});
+        return numeric(client, "482", {name, "You're not channel operator"});
     }
     if (foldCase(to) != foldCase(client.nick)) {
         if (nameOfNick(to).empty())
@@ -1099,6 +1265,14 @@ void Door::list(Client &client, const Message &message)
             listed = listed || isChannel(channel);
     if (listed)
         numeric(client, "322", {m_settings.channel, std::to_string(m_registry.count()), kTopic});
+    for (const auto &[folded, side] : m_sides) {
+        bool asked = message.params.empty();
+        if (!asked)
+            for (const std::string &channel : splitList(message.params[0], ','))
+                asked = asked || foldCase(channel) == folded;
+        if (asked)
+            numeric(client, "322", {side.name, std::to_string(side.members.size()), side.topic});
+    }
     numeric(client, "323", {"End of /LIST"});
 }
 
@@ -1302,6 +1476,134 @@ void Door::chathistory(Client &client, const Message &message)
     send(client, std::move(end));
 }
 
+// ---- channels among IRC clients ----
+
+std::string Door::maskOf(const Client &client) const
+{
+    return client.nick + "!" + client.user + "@" + client.peer;
+}
+
+Door::SideChannel *Door::sideChannel(const std::string &name)
+{
+    const auto found = m_sides.find(foldCase(name));
+    return found == m_sides.end() ? nullptr : &found->second;
+}
+
+void Door::joinSide(Client &client, const std::string &name)
+{
+    const std::string folded = foldCase(name);
+    if (client.sides.count(folded))
+        return;
+    SideChannel &side = m_sides[folded];
+    if (side.name.empty()) {
+        side.name = name;
+        side.created = now();
+    }
+    side.members.push_back(client.id);
+    client.sides.insert(folded);
+    Message m;
+    m.source = maskOf(client);
+    m.command = "JOIN";
+    m.params = {side.name};
+    for (ConnectionId id : side.members)
+        send(*m_clients.at(id), m);
+    if (!side.topic.empty()) {
+        numeric(client, "332", {side.name, side.topic});
+        numeric(client, "333", {side.name, side.topicBy, std::to_string(side.topicAt / 1000)});
+    }
+    namesOfSide(client, side);
+}
+
+void Door::namesOfSide(Client &client, const SideChannel &side)
+{
+    std::string line;
+    for (ConnectionId id : side.members) {
+        const std::string &nick = m_clients.at(id)->nick;
+        if (!line.empty() && line.size() + nick.size() + side.name.size() + 64 > kMaxLineBytes) {
+            numeric(client, "353", {"=", side.name, line});
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + nick;
+    }
+    if (!line.empty())
+        numeric(client, "353", {"=", side.name, line});
+    numeric(client, "366", {side.name, "End of /NAMES list"});
+}
+
+void Door::partSide(Client &client, SideChannel &side, const std::string &reason)
+{
+    Message m;
+    m.source = maskOf(client);
+    m.command = "PART";
+    m.params = {side.name};
+    if (!reason.empty())
+        m.params.push_back(reason);
+    for (ConnectionId id : side.members)
+        send(*m_clients.at(id), m);
+    std::erase(side.members, client.id);
+    const std::string folded = foldCase(side.name);
+    client.sides.erase(folded);
+    if (side.members.empty())
+        m_sides.erase(folded);
+}
+
+void Door::sayInSide(Client &client, SideChannel &side, const Message &message)
+{
+    Message m;
+    m.tags.push_back({"time", serverTime(now())});
+    if (message.command != "TAGMSG")
+        m.tags.push_back({"msgid", m_history.run() + "-p" + std::to_string(++m_privateLines)});
+    for (const Tag &t : message.tags)
+        if (t.key.starts_with("+"))
+            m.tags.push_back(t);
+    m.source = maskOf(client);
+    m.command = message.command;
+    m.params = {side.name};
+    if (message.command != "TAGMSG")
+        m.params.push_back(message.params[1]);
+    for (ConnectionId id : side.members) {
+        Client &member = *m_clients.at(id);
+        if ((id != client.id || client.has("echo-message")) && (m.command != "TAGMSG" || member.has("message-tags")))
+            send(member, m);
+    }
+}
+
+void Door::tellCompanions(Client &client, const Message &message)
+{
+    std::set<ConnectionId> told;
+    for (const std::string &folded : client.sides) {
+        const SideChannel *side = sideChannel(folded);
+        if (!side)
+            continue;
+        for (ConnectionId id : side->members) {
+            Client &member = *m_clients.at(id);
+            // Two who are both in the room hear it from the room.
+            if (id == client.id || (member.inRoom && client.inRoom) || !told.insert(id).second)
+                continue;
+            send(member, message);
+        }
+    }
+}
+
+void Door::leaveSides(Client &client, const std::string &reason)
+{
+    if (client.sides.empty())
+        return;
+    Message m;
+    m.source = maskOf(client);
+    m.command = "QUIT";
+    m.params = {reason.empty() ? std::string("Quit") : reason};
+    tellCompanions(client, m);
+    for (const std::string &folded : std::set<std::string>(client.sides)) {
+        if (SideChannel *side = sideChannel(folded)) {
+            std::erase(side->members, client.id);
+            if (side->members.empty())
+                m_sides.erase(folded);
+        }
+    }
+    client.sides.clear();
+}
+
 // ---- what the dispatcher writes ----
 
 void Door::delivered(ConnectionId connection, const std::string &command)
@@ -1310,7 +1612,7 @@ void Door::delivered(ConnectionId connection, const std::string &command)
     if (found == m_clients.end() || found->second->gone || found->second->closing)
         return;
     Client &client = *found->second;
-    ++client.busy;
+    ++m_depth;
     const std::optional<chat::Command> parsed = chat::parse(command);
     if (parsed) {
         const std::string &name = parsed->name;
@@ -1336,6 +1638,10 @@ void Door::delivered(ConnectionId connection, const std::string &command)
             for (const std::string &piece : splitText(text, kMaxLineBytes - 2 - lead.size())) {
                 Message m;
                 m.tags.push_back({"time", serverTime(now())});
+                if (!m_relayMsgid.empty())
+                    m.tags.push_back({"msgid", m_relayMsgid});
+                for (const Tag &t : m_relayTags)
+                    m.tags.push_back(t);
                 m.source = source(from);
                 m.command = whisper ? "NOTICE" : "PRIVMSG";
                 m.params = {client.nick, piece};
@@ -1369,6 +1675,7 @@ void Door::delivered(ConnectionId connection, const std::string &command)
             }
         } else if (name == chat::kOperatorKick) {
             m_departures[client.nick] = {Departure::Kind::Kick, "Vom Server entfernt"};
+            m_kickHolds[foldCase(client.nick) + "@" + client.peer] = now() + DoorSettings::kKickHoldMs;
             Message m;
             m.source = std::string(kOperatorNick) + "!operator@" + m_settings.serverName;
             m.command = "KICK";
@@ -1380,9 +1687,8 @@ void Door::delivered(ConnectionId connection, const std::string &command)
         }
         // Acknowledgements, history marks and the rest have no IRC form.
     }
-    --client.busy;
-    if (client.gone && client.busy == 0)
-        m_clients.erase(connection);
+    --m_depth;
+    bury();
 }
 
 Message Door::lineMessage(const std::string &line, uint64_t n, int64_t time) const
@@ -1422,6 +1728,9 @@ void Door::publicLine(Client &client, const std::string &line, uint64_t n, int64
     const std::optional<PublicLine> parsed = readPublicLine(line);
     if (live && parsed && parsed->author == client.nick && !client.has("echo-message"))
         return;
+    if (live)
+        for (const Tag &t : m_relayTags)
+            m.tags.push_back(t);
     const std::string lead = ":" + m.source + " " + m.command + " " + m.params[0] + " :";
     const std::string text = m.params[1];
     const size_t room = kMaxLineBytes - 2 - lead.size();

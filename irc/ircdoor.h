@@ -38,6 +38,8 @@ struct DoorSettings
     int burst = 20;
     int linesPerSecond = 5;
     static constexpr size_t kMaxWaitingBytes = 64 * 1024;
+    /// How long a kicked nick may not come back from the same address.
+    static constexpr int64_t kKickHoldMs = 5 * 60 * 1000;
     /// Milliseconds since 1970 when the server started (RPL_CREATED, the channel's creation time).
     int64_t createdAt = 0;
 };
@@ -98,6 +100,8 @@ private:
     void handleLine(Client &client, const std::string &line);
     void handle(Client &client, const Message &message);
     void pump(Client &client);
+    /// Forgets the clients whose connection closed while the door was at work.
+    void bury();
     void finishCommand(Client &client);
 
     // Output.
@@ -144,6 +148,27 @@ private:
     void joinMessage(Client &to, const std::string &name);
 
     bool isChannel(const std::string &name) const;
+    std::string maskOf(const Client &client) const;
+
+    // Channels other than the room: among IRC clients only, without operators.
+    struct SideChannel
+    {
+        std::string name;
+        std::string topic;
+        std::string topicBy;
+        int64_t topicAt = 0;
+        int64_t created = 0;
+        std::vector<ConnectionId> members;
+    };
+    SideChannel *sideChannel(const std::string &name);
+    void joinSide(Client &client, const std::string &name);
+    void partSide(Client &client, SideChannel &channel, const std::string &reason);
+    void sayInSide(Client &client, SideChannel &channel, const Message &message);
+    void namesOfSide(Client &client, const SideChannel &channel);
+    /// Tells the IRC clients that share a side channel with `client`, and do
+    /// not hear it from the room, what `message` says (a QUIT, a NICK).
+    void tellCompanions(Client &client, const Message &message);
+    void leaveSides(Client &client, const std::string &reason);
     /// The room name behind a nick (ASCII case-insensitive); empty when none.
     std::string nameOfNick(const std::string &nick) const;
     const Client *clientOfName(const std::string &name) const;
@@ -165,7 +190,19 @@ private:
     std::map<std::string, Departure> m_departures;
     /// A user list that is only a step of a nick change is not shown.
     bool m_quietLists = false;
+    /// Depth of the door's own work: clients are not forgotten inside it.
+    int m_depth = 0;
     uint64_t m_batches = 0;
+    std::map<std::string, SideChannel> m_sides;
+    /// What the IRC line being dispatched carries beyond its text: its client
+    /// tags, and for a private line its message id; the deliveries it causes
+    /// carry them too.
+    std::vector<Tag> m_relayTags;
+    std::string m_relayMsgid;
+    uint64_t m_privateLines = 0;
+    /// Kicked nicks and the address they came from, until when they are kept out:
+    /// an IRC program reconnects on its own, a kick must hold all the same.
+    std::map<std::string, int64_t> m_kickHolds;
 };
 
 } // namespace irc

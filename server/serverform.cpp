@@ -110,8 +110,10 @@ void TserverForm::buildControls()
     auto *ircRow = new QHBoxLayout;
     ircRow->addWidget(makeLabel(QStringLiteral("IRC-Port:"), central));
     ircRow->addWidget(ircPortEdit);
+    ircRow->addSpacing(12);
     ircRow->addWidget(makeLabel(QStringLiteral("IRC mit TLS:"), central));
     ircRow->addWidget(ircTlsPortEdit);
+    ircRow->addSpacing(12);
     ircRow->addWidget(makeLabel(QStringLiteral("Kanal:"), central));
     ircRow->addWidget(ircChannelEdit);
     ircRow->addStretch();

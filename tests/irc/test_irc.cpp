@@ -236,6 +236,7 @@ private slots:
         row("channel mode", "", "MODE #chat", s + "324 anna #chat +nt\r\n" + s + "329 anna #chat 1765280000\r\n", "");
         row("ban list", "", "MODE #chat +b", s + "368 anna #chat :End of channel ban list\r\n", "");
         row("no operators", "", "MODE #chat +o bob", s + "482 anna #chat :You're not channel operator\r\n", "");
+        row("invite to the room", "", "INVITE bob #chat", s + "443 anna bob #chat :is already on channel\r\n", "");
         row("own mode", "", "MODE anna +i", ":anna MODE anna +i\r\n", "");
         row("others' mode", "", "MODE bob +i", s + "502 anna :Cant change mode for other users\r\n", "");
         row("part and join again", "", "PART #chat :bis gleich\r\nJOIN #chat", ":anna!~a@10.0.0.2 PART #chat :bis gleich\r\n:anna!~a@10.0.0.2 JOIN #chat\r\n" + s
@@ -296,7 +297,26 @@ private slots:
         QCOMPARE(room.take(3), std::string(":bob!kc@10.0.0.1 PRIVMSG #chat :\x03" "04Grüße\r\n"
                                            ":bob!kc@10.0.0.1 PRIVMSG cleo :nur für dich\r\n"));
 
+        // Other channels are among IRC clients alone; client tags travel with a line.
         room.wire.clear();
+        room.send(2, "JOIN #nebenan\r\n");
+        room.send(3, "JOIN #Nebenan\r\n");
+        QCOMPARE(room.take(3), std::string(":cleo!~c@10.0.0.3 JOIN #nebenan\r\n"
+                                           ":kestrelon 353 cleo = #nebenan :anna cleo\r\n"
+                                           ":kestrelon 366 cleo #nebenan :End of /NAMES list\r\n"));
+        room.take(2);
+        room.send(3, "@+typing=done PRIVMSG #nebenan :hier\r\nPRIVMSG #chat :dort\r\n");
+        QCOMPARE(normalized(room.take(2), run), std::string("@time=T;msgid=RUN-p1;+typing=done :cleo!~c@10.0.0.3 PRIVMSG "
+                                                            "#nebenan :hier\r\n"
+                                                            "@time=T;msgid=RUN-2 :cleo!~c@10.0.0.3 PRIVMSG #chat :dort\r\n"));
+        room.send(2, "@+x=1 PRIVMSG cleo :nur du\r\n");
+        QCOMPARE(room.take(3), std::string(":anna!~a@10.0.0.2 PRIVMSG cleo :nur du\r\n"));
+        QCOMPARE(room.wire, std::string("$#farbe:0#cleo: dort"));
+        room.wire.clear();
+        room.send(3, "PART #nebenan\r\n");
+        QCOMPARE(room.take(2), std::string(":cleo!~c@10.0.0.3 PART #nebenan\r\n"));
+        room.take(3);
+
         // A file offer to an IRC user is declined, and its sender hears why.
         room.run(1, "$#file:bob:cleo:/tmp/a.txt#");
         QCOMPARE(room.told, std::string("bob: cleo kann keine Dateien empfangen\n"));
@@ -319,13 +339,19 @@ private slots:
         room.door.closed(3);
         room.run(3, "$#disconnect:cleo#"); // what the host's close does: the user leaves
         QCOMPARE(room.take(2), std::string(":Server!operator@kestrelon KICK #chat cleo :Vom Server entfernt\r\n"));
+        // It holds: the program that reconnects by itself is kept out.
+        room.door.opened(5, "10.0.0.3");
+        room.send(5, "NICK Cleo\r\nUSER c 0 * :Cleo\r\n");
+        QCOMPARE(room.take(5), std::string(":kestrelon 465 Cleo :You are banned from this server (Vom Server entfernt)\r\n"
+                                           "ERROR :Closing Link: 10.0.0.3 (Vom Server entfernt)\r\n"));
+        QCOMPARE(room.registry.findUser("Cleo"), -1);
 
         // History: the lines after one that was seen, in a batch.
         room.run(1, "$#user:bob:0#zwei");
         room.take(2);
-        room.send(2, "CHATHISTORY AFTER #chat msgid=" + room.dispatcher.history().run() + "-1 10\r\n");
+        room.send(2, "CHATHISTORY AFTER #chat msgid=" + room.dispatcher.history().run() + "-2 10\r\n");
         QCOMPARE(normalized(room.take(2), run), std::string(":kestrelon BATCH +h1 chathistory #chat\r\n"
-                                                            "@time=T;msgid=RUN-2 :bob!kc@10.0.0.1 PRIVMSG #chat :zwei\r\n"
+                                                            "@time=T;msgid=RUN-3 :bob!kc@10.0.0.1 PRIVMSG #chat :zwei\r\n"
                                                             ":kestrelon BATCH -h1\r\n"));
     }
 };

@@ -130,6 +130,33 @@ private slots:
         QVERIFY(waitFor([&] { return host.registry().findUser("bob") < 0; }));
         QCOMPARE(anna.receive(), std::string("$#neu:anna:127.1.0.1#"));
     }
+
+    // Plain IRC is not opened while encryption is required; TLS is.
+    void requiredEncryptionLeavesOnlyTls()
+    {
+        chatserver::ChatServerHost host;
+        host.setRequireEncryption(true);
+        chatserver::IrcOptions options;
+        options.port = kc::test::freePort();
+        options.tlsPort = kc::test::freePort();
+        host.setIrcOptions(options);
+        QStringList log;
+        connect(&host, &chatserver::ChatServerHost::logged, this,
+                [&](const std::string &line) { log << QString::fromStdString(line); });
+        host.start(kc::test::freePort());
+        QCOMPARE(host.ircPort(), 0);
+        QCOMPARE(host.ircTlsPort(), options.tlsPort);
+        QVERIFY(log.contains("IRC ohne Verschlüsselung aus (--require-encryption)"));
+        RawClient plain;
+        QVERIFY(!plain.connectTo(options.port, "127.0.0.1", 2000));
+        // A peer that never begins the handshake holds no connection for long.
+        chatserver::ConnectionLimits limits;
+        limits.handshakeMs = 200;
+        host.setConnectionLimits(limits);
+        RawClient silent;
+        QVERIFY(silent.connectTo(options.tlsPort));
+        QVERIFY(silent.waitClosed());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestIrcHost)

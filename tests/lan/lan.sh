@@ -67,9 +67,10 @@ children=()
 
 dump_logs() {
   local f
-  for f in "$work"/*.log; do
+  # The IRC programs' own logs too, where a scenario ran them.
+  for f in "$work"/*.log "$work"/irc/*/logs/lan.*.weechatlog "$work"/irc/*/logs/lan/*.log; do
     [ -f "$f" ] || continue
-    echo "----- ${f##*/} (last 40 lines)"
+    echo "----- ${f#"$work"/} (last 40 lines)"
     tail -n 40 "$f"
   done
 }
@@ -815,7 +816,9 @@ case "$scenario" in
     weechat_cmd wee "/msg bob privat zurück: Łódź"
     expect b pline wee "wee: privat zurück: Łódź"
 
-    # The operator kicks WeeChat; it is out until it connects again.
+    # The operator kicks WeeChat. The kick holds: the same nick from the same
+    # address is refused when WeeChat connects again; under another nick it
+    # is back in the room.
     left_at=$(date -u +%Y-%m-%dT%H:%M:%S.%3NZ)
     expect a kick wee
     weechat_wait wee "$room" $'\t<--\tServer has kicked wee'
@@ -826,30 +829,37 @@ case "$scenario" in
     expect c say "auch von carl"
     expect c line "bob: während du weg warst: Łódź 👍"
     expect b line "carl: auch von carl"
-    before=$(weechat_lines wee "$room")
+    before=$(weechat_lines wee lan.lan.weechatlog)
     weechat_cmd wee "/connect lan"
-    weechat_wait wee "$room" $'\t-->\twee .*has joined #chat' "$before"
-    expect b users "bob (10.77.0.2);carl (10.77.0.3);wee (10.77.0.4)"
-    step "d: WeeChat is back; asks for what it missed since $left_at"
+    weechat_wait wee lan.lan.weechatlog 'You are banned from this server' "$before"
+    weechat_wait wee lan.lan.weechatlog 'irc: disconnected from server' "$before"
+    expect b users "bob (10.77.0.2);carl (10.77.0.3)"
+    step "d: the kick holds for the nick wee"
+    before=$(weechat_lines wee "$room")
+    weechat_in wee irc.server.lan "/nick weechat"
+    weechat_cmd wee "/connect lan"
+    weechat_wait wee "$room" $'\t-->\tweechat .*has joined #chat' "$before"
+    expect b users "bob (10.77.0.2);carl (10.77.0.3);weechat (10.77.0.4)"
+    step "d: WeeChat is back as weechat; asks for what it missed since $left_at"
     weechat_in wee irc.server.lan "/quote CHATHISTORY AFTER #chat timestamp=$left_at 100"
     weechat_wait wee "$room" $'\tbob\twährend du weg warst: Łódź 👍$' "$before"
     weechat_wait wee "$room" $'\tcarl\tauch von carl$' "$before"
-    expect b say "wieder da, wee"
-    weechat_wait wee "$room" $'\tbob\twieder da, wee$' "$before"
+    expect b say "wieder da, weechat"
+    weechat_wait wee "$room" $'\tbob\twieder da, weechat$' "$before"
     weechat_in wee irc.lan.#chat "danke, alles da"
-    expect c line "wee: danke, alles da"
+    expect c line "weechat: danke, alles da"
 
     # Every line once, and whole, at WeeChat ...
     for line in $'bob\tGrüße aus B: Łódź 👍' $'wee\tHallo von WeeChat: Łódź 👍 & <b>' \
-                $'bob\twährend du weg warst: Łódź 👍' $'carl\tauch von carl' $'bob\twieder da, wee' \
-                $'wee\tdanke, alles da'; do
+                $'bob\twährend du weg warst: Łódź 👍' $'carl\tauch von carl' $'bob\twieder da, weechat' \
+                $'weechat\tdanke, alles da'; do
       n=$(awk -F'\t' -v want="$line" '$2 "\t" $3 == want' "$irc_work/weechat-wee/logs/$room" | wc -l)
       [ "$n" = 1 ] || fail "WeeChat shows '${line//$'\t'/: }' $n times: $(tr '\t' ' ' <"$irc_work/weechat-wee/logs/$room" | tail -n 20)"
     done
     [ "$(weechat_count wee lan.bob.weechatlog 'privat hallo 👍')" = 1 ] || fail "WeeChat has bob's private line other than once"
     step "d: every line once and whole, the missed ones from the history"
     # ... and at bob and carl.
-    for text in "wee: Hallo von WeeChat: Łódź 👍 & <b>" "wee: danke, alles da" "bob: während du weg warst: Łódź 👍"; do
+    for text in "wee: Hallo von WeeChat: Łódź 👍 & <b>" "weechat: danke, alles da" "bob: während du weg warst: Łódź 👍"; do
       once_at b "$text"
       once_at c "$text"
     done

@@ -1791,6 +1791,15 @@ void Door::userList(Client &client, const std::string &command)
             it = m_nicks.erase(it);
         }
     }
+    // How a name went is kept until no IRC client still shows it.
+    std::erase_if(m_departures, [&](const auto &departure) {
+        if (present.count(departure.first))
+            return false;
+        for (const auto &[id, other] : m_clients)
+            if (other->view.count(departure.first))
+                return false;
+        return true;
+    });
     for (const std::string &name : listed)
         nickOf(name);
     const bool mine = present.count(client.nick) > 0;

@@ -1210,9 +1210,14 @@ void Door::mode(Client &client, const Message &message)
             return numeric(client, "349", {name, "End of channel exception list"});
         if (message.params.size() == 2 && bare == "I")
             return numeric(client, "347", {name, "End of channel invite list"});
-        for (char c : modes) {
-            if (c != '+' && c != '-' && std::string("beIntovklims").find(c) == std::string::npos)
-                return numeric(client, "472", {std::string(1, c), "is unknown mode char to me"});
+        for (size_t i = 0; i < modes.size(); ++i) {
+            const char c = modes[i];
+            if (c == '+' || c == '-' || std::string("beIntovklims").find(c) != std::string::npos)
+                continue;
+            // The whole character, not a byte of it.
+            const auto lead = static_cast<unsigned char>(c);
+            const size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+            return numeric(client, "472", {modes.substr(i, length), "is unknown mode char to me"});
         }
         return numeric(client, "482", {name, "You're not channel operator"});
     }
@@ -1786,6 +1791,15 @@ void Door::userList(Client &client, const std::string &command)
             it = m_nicks.erase(it);
         }
     }
+    // How a name went is kept until no IRC client still shows it.
+    std::erase_if(m_departures, [&](const auto &departure) {
+        if (present.count(departure.first))
+            return false;
+        for (const auto &[id, other] : m_clients)
+            if (other->view.count(departure.first))
+                return false;
+        return true;
+    });
     for (const std::string &name : listed)
         nickOf(name);
     const bool mine = present.count(client.nick) > 0;

@@ -43,7 +43,8 @@ public:
         h.close = [this](chatserver::ConnectionId id) { closed[id] = true; };
         h.dispatch = [this](chatserver::ConnectionId id, const std::string &command) { run(id, command); };
         h.tellUser = [this](const std::string &name, const std::string &text) { told += name + ": " + text + "\n"; };
-        h.clock = [] { return int64_t{1765280000000}; };
+        h.clock = [this] { return clockMs; };
+        h.wake = [this](chatserver::ConnectionId id, int ms) { wakes[id] = ms; };
         return h;
     }
 
@@ -68,7 +69,17 @@ public:
     std::map<chatserver::ConnectionId, bool> closed;
     std::string wire;
     std::string told;
+    int64_t clockMs = 1765280000000;
+    std::map<chatserver::ConnectionId, int> wakes;
 };
+
+int count(const std::string &text, const std::string &what)
+{
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
 
 } // namespace
 
@@ -270,6 +281,119 @@ private slots:
         QCOMPARE(QByteArray::fromStdString(got), expected);
         // The wire is Windows-1252 for bob, and the list command is the one every client knows.
         QCOMPARE(QByteArray::fromStdString(room.wire), atWire);
+    }
+
+    void registers()
+    {
+        Room room;
+        room.send(2, "PRIVMSG #chat :zu früh\r\nCAP LS 302\r\nNICK anna\r\nUSER a 0 * :Anna\r\n");
+        // Negotiation holds registration back until CAP END.
+        std::string got = room.take(2);
+        QVERIFY(got.starts_with(":kestrelon 451 * :You have not registered\r\n"));
+        QCOMPARE(count(got, " 001 "), 0);
+        // Two connections that want one nick: the first to register has it.
+        room.send(3, "NICK anna\r\nUSER b 0 * :B\r\n");
+        QCOMPARE(count(room.take(3), " 001 anna "), 1);
+        room.send(2, "CAP END\r\n");
+        QCOMPARE(room.take(2), std::string(":kestrelon 433 anna anna :Nickname is already in use\r\n"));
+        room.send(2, "NICK anna2\r\n");
+        QCOMPARE(count(room.take(2), " 001 anna2 "), 1);
+        QCOMPARE(room.wire, std::string("$#neu:bob:10.0.0.1:anna:10.0.0.3#$#neu:bob:10.0.0.1:anna:10.0.0.3:anna2:10.0.0.2#"));
+    }
+
+    void holdsBackAFlood()
+    {
+        Room room;
+        room.send(2, "NICK anna\r\nUSER a 0 * :Anna\r\n");
+        room.take(2);
+        std::string pings;
+        for (int i = 0; i < 40; ++i)
+            pings += "PING " + std::to_string(i) + "\r\n";
+        // A burst of 20 commands (the registration's two among them), then 5 a second.
+        room.send(2, pings);
+        QCOMPARE(count(room.take(2), " PONG "), 19);
+        QVERIFY(room.wakes.count(2));
+        room.clockMs += 1000;
+        room.door.resume(2);
+        QCOMPARE(count(room.take(2), " PONG "), 5);
+        // Who keeps sending faster than that is closed before the server holds too much of it.
+        std::string flood;
+        while (flood.size() <= irc::DoorSettings::kMaxWaitingBytes)
+            flood += pings;
+        room.send(2, flood);
+        QVERIFY(room.take(2).ends_with("ERROR :Closing Link: 10.0.0.2 (Excess Flood)\r\n"));
+        QVERIFY(room.closed[2]);
+    }
+
+    void cutsLongLinesBetweenCharacters()
+    {
+        Room room;
+        room.send(2, "CAP REQ :message-tags\r\nNICK anna\r\nUSER a 0 * :Anna\r\nCAP END\r\n");
+        room.take(2);
+        std::string text;
+        for (int i = 0; i < 1200; ++i)
+            text += "ä";
+        room.run(1, "$#user:bob:255#" + text);
+        const std::string got = room.take(2);
+        std::string joined;
+        int lines = 0;
+        for (size_t start = 0; start < got.size();) {
+            const size_t end = got.find("\r\n", start);
+            std::string line = got.substr(start, end - start);
+            start = end + 2;
+            ++lines;
+            QCOMPARE(count(line, "msgid="), lines == 1 ? 1 : 0);
+            if (line[0] == '@')
+                line = line.substr(line.find(' ') + 1);
+            QVERIFY(line.size() + 2 <= irc::kMaxLineBytes);
+            const std::string lead = ":bob!kc@10.0.0.1 PRIVMSG #chat :\x03" "04";
+            QVERIFY(line.starts_with(lead));
+            joined += line.substr(lead.size());
+        }
+        QVERIFY(lines >= 5);
+        QCOMPARE(joined, text);
+    }
+
+    void servesHistory_data()
+    {
+        QTest::addColumn<QString>("query");
+        QTest::addColumn<QString>("numbers");
+        QTest::newRow("latest") << "LATEST #chat * 3" << "8 9 10";
+        QTest::newRow("latest after a line") << "LATEST #chat msgid=RUN-7 10" << "8 9 10";
+        QTest::newRow("before") << "BEFORE #chat msgid=RUN-4 2" << "2 3";
+        QTest::newRow("after") << "AFTER #chat msgid=RUN-4 2" << "5 6";
+        QTest::newRow("around") << "AROUND #chat msgid=RUN-5 3" << "4 5 6";
+        QTest::newRow("between, forwards") << "BETWEEN #chat msgid=RUN-2 msgid=RUN-6 2" << "3 4";
+        QTest::newRow("between, backwards: nearest the first") << "BETWEEN #chat msgid=RUN-6 msgid=RUN-2 2" << "4 5";
+        QTest::newRow("channel in another case") << "latest #CHAT * 1" << "10";
+        QTest::newRow("limit above the most") << "AFTER #chat msgid=RUN-9 1000" << "10";
+        QTest::newRow("private lines are not kept") << "LATEST bob * 5" << "";
+        QTest::newRow("id of another run") << "AFTER #chat msgid=x-3 5" << "FAIL INVALID_PARAMS";
+        QTest::newRow("limit not a number") << "LATEST #chat * viele" << "FAIL INVALID_PARAMS";
+        QTest::newRow("too few parameters") << "BEFORE #chat" << "FAIL NEED_MORE_PARAMS";
+        QTest::newRow("unknown subcommand") << "SOON #chat * 1" << "FAIL INVALID_PARAMS";
+    }
+
+    void servesHistory()
+    {
+        QFETCH(QString, query);
+        QFETCH(QString, numbers);
+        Room room;
+        for (int i = 1; i <= 10; ++i)
+            room.run(1, "$#user:bob:0#Zeile " + std::to_string(i));
+        room.send(2, "CAP REQ :batch message-tags\r\nNICK anna\r\nUSER a 0 * :Anna\r\nCAP END\r\n");
+        room.take(2);
+        const QString run = QString::fromStdString(room.dispatcher.history().run());
+        room.send(2, "CHATHISTORY " + QString(query).replace("RUN", run).toStdString() + "\r\n");
+        const std::string got = normalized(room.take(2), room.dispatcher.history().run());
+        QStringList seen;
+        for (size_t at = got.find("msgid=RUN-"); at != std::string::npos; at = got.find("msgid=RUN-", at + 1))
+            seen << QString::fromStdString(got.substr(at + 10, got.find_first_of("; ", at) - at - 10));
+        if (got.find("FAIL CHATHISTORY ") != std::string::npos)
+            seen << "FAIL" << QString::fromStdString(got.substr(got.find("FAIL CHATHISTORY ") + 17)).section(' ', 0, 0);
+        else
+            QVERIFY(got.starts_with(":kestrelon BATCH +") && got.find(" chathistory ") != std::string::npos);
+        QCOMPARE(seen.join(' '), numbers);
     }
 
     // What our wire and the operator do, as the IRC client sees it.

@@ -115,6 +115,8 @@ public:
     /// Host and port of the last join, as entered: the key of its pin and of its resume token.
     const std::string &host() const { return m_host; }
     int port() const { return m_port; }
+    /// The name (UTF-8) the connection joins, or last joined, under.
+    const std::string &name() const { return m_name; }
 
     /// Opens a connection to `host`:`port`, to join as `name` (UTF-8) in
     /// `colour`. `roomOffer` are capabilities of the room's own, offered after

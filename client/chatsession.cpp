@@ -3,11 +3,10 @@
 #include "client/filetransfer.h"
 #include "client/filetransfercore.h"
 #include "platform/ansi.h"
+#include "platform/exception.h"
 #include "platform/guard.h"
 #include "platform/strtoint.h"
 #include "protocol/textcodec.h"
-#include "stream/nmstrm.h"
-#include "stream/nmstrmserv.h"
 
 #include <QFile>
 #include <QMetaMethod>
@@ -43,8 +42,6 @@ QString goneNotice(const std::string &name)
 ChatSession::ChatSession(QObject *parent) : QObject(parent)
 {
     m_connection = new ChatConnection(this);
-    m_receiver = new TNMStrmServ(this);
-    m_sender = new TNMStrm(this);
     ChatConnection *c = m_connection;
     connect(c, &ChatConnection::stateChanged, this, &ChatSession::connectionState);
     connect(c, &ChatConnection::commandReceived, this,
@@ -64,12 +61,35 @@ ChatSession::ChatSession(QObject *parent) : QObject(parent)
     connect(c, &ChatConnection::trustQuestion, this, &ChatSession::trustQuestion);
     connect(c, &ChatConnection::trustQuestionClosed, this, &ChatSession::trustQuestionClosed);
     connect(c, &ChatConnection::failed, this, &ChatSession::showError);
-    m_transfer = std::make_unique<TFileTransfer>(*this);
+    m_transfer = std::make_unique<FileTransfer>(*c);
+    // The transfer's lines and failures reach the chat view and the boxes here.
+    FileTransfer *t = m_transfer.get();
+    connect(t, &FileTransfer::reported, this, [this](const QString &text, LineKind kind, qint32 colour) {
+        emit lineAdded(text, kind == LineKind::Said ? colour : kind == LineKind::Status ? kStatusColour : kWarningColour,
+                       kind);
+    });
+    connect(t, &FileTransfer::failed, this,
+            [this](FileTransfer::Direction, const QString &, FileTransfer::Failure reason, const QString &text) {
+                switch (reason) {
+                case FileTransfer::Failure::Declined:
+                    emit notice(text);
+                    return;
+                case FileTransfer::Failure::NotAcknowledged:
+                case FileTransfer::Failure::ReceiveFailed:
+                    emit lineAdded(text, kWarningColour, LineKind::Warning);
+                    return;
+                case FileTransfer::Failure::Unreadable:
+                case FileTransfer::Failure::SendFailed:
+                case FileTransfer::Failure::SaveFailed:
+                    reportFailure(text);
+                    return;
+                }
+            });
 }
 
 ChatSession::~ChatSession()
 {
-    stopStreamServices();
+    m_transfer->stopServices();
     // No event of the connection may reach a half-destroyed session.
     delete m_connection;
     m_connection = nullptr;
@@ -106,8 +126,15 @@ void ChatSession::showError(std::exception_ptr failure)
         kc::reportException(failure);
         return;
     }
-    const QString text = kc::fromAnsi(kc::exceptionMessage(failure));
-    emit errorRaised(text);
+    emit errorRaised(kc::fromAnsi(kc::exceptionMessage(failure)));
+}
+
+void ChatSession::reportFailure(const QString &text)
+{
+    if (isSignalConnected(QMetaMethod::fromSignal(&ChatSession::errorRaised)))
+        emit errorRaised(text);
+    else
+        kc::reportException(std::make_exception_ptr(kc::Exception(kc::toAnsi(text))));
 }
 
 // ---- state ----
@@ -119,11 +146,6 @@ void ChatSession::resetDefaults()
     m_admitted = false;
     m_colour = 0;
     m_serverPort = 5757;
-}
-
-bool ChatSession::transferRunning() const
-{
-    return m_transfer->busy();
 }
 
 std::string ChatSession::serverFingerprint() const
@@ -155,14 +177,6 @@ void ChatSession::showLine(const std::string &line)
     emit lineAdded(QString::fromStdString(line), kStatusColour, LineKind::Status);
 }
 
-void ChatSession::showLine(const std::string &line, int32_t colour)
-{
-    if (colour == kWarningColour)
-        showWarning(line);
-    else
-        emit lineAdded(QString::fromStdString(line), colour, LineKind::Said);
-}
-
 void ChatSession::showSaid(const std::string &line, int32_t colour)
 {
     emit lineAdded(QString::fromStdString(line), colour, LineKind::Said);
@@ -171,11 +185,6 @@ void ChatSession::showSaid(const std::string &line, int32_t colour)
 void ChatSession::showWarning(const std::string &line)
 {
     emit lineAdded(QString::fromStdString(line), kWarningColour, LineKind::Warning);
-}
-
-void ChatSession::showFailure(const std::string &line)
-{
-    emit lineAdded(QString::fromStdString(line), kWarningColour, LineKind::Error);
 }
 
 // ---- commands ----
@@ -207,8 +216,7 @@ JoinStart ChatSession::join(const std::string &host, int port, const std::string
     m_connection->joinIntended(host, port, m_userName);
     emit joinStarted(QString::fromStdString(m_userName));
     // Trennen stopped the receiver; offers accepted on this connection need it.
-    if (m_clientRole && !m_receiver->Listening())
-        m_transfer->listen();
+    m_transfer->listenAgain();
     if (host != m_historyHost || port != m_historyPort) {
         m_history.forget();
         m_historyHost = host;
@@ -230,20 +238,6 @@ void ChatSession::disconnect()
     m_connection->close(EndReason::Left);
     emit leaveAsked();
     m_transfer->disconnect();
-}
-
-void ChatSession::startClientRole()
-{
-    if (m_clientRole)
-        return;
-    m_clientRole = true;
-    m_transfer->listen();
-}
-
-void ChatSession::stopStreamServices()
-{
-    if (m_transfer)
-        m_transfer->stopServices();
 }
 
 void ChatSession::sendCommand(const std::string &command)
@@ -300,11 +294,6 @@ void ChatSession::offerFile(const std::string &target, const QString &localPath)
     m_transfer->offer(target, localPath);
 }
 
-void ChatSession::answerOffer(quint64 id, bool accept)
-{
-    m_transfer->answerOffer(id, accept);
-}
-
 void ChatSession::expectServer(const QString &host, int port, const QByteArray &fingerprint)
 {
     trust().expect(host.toStdString(), port, fingerprint.toStdString());
@@ -318,21 +307,6 @@ void ChatSession::answerTrust(quint64 id, bool accept)
     // meets the key as remembered. One to that server under way already does.
     if (rejoin && !m_connection->active())
         join(rejoin->host, rejoin->port, rejoin->name);
-}
-
-void ChatSession::answerSaveName(quint64 id, const std::optional<QString> &target)
-{
-    m_transfer->answerSaveName(id, target);
-}
-
-QString ChatSession::saveFolder() const
-{
-    return m_transfer->saveFolder();
-}
-
-void ChatSession::setSaveFolder(const QString &folder)
-{
-    m_transfer->setSaveFolder(folder);
 }
 
 // ---- the connection ----

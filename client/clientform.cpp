@@ -1,6 +1,7 @@
 #include "client/clientform.h"
 
 #include "client/filequestions.h"
+#include "client/filetransfer.h"
 #include "client/trustquestion.h"
 #include "client/privatchatform.h"
 #include "net/tls.h"
@@ -48,12 +49,14 @@ TclientForm::TclientForm(QWidget *parent) : QMainWindow(parent), m_session(new c
     buildControls();
     buildMenu();
     m_reconnector = new client::Reconnector(*m_session, m_session);
-    m_questions = new TFileQuestions(*m_session, this);
+    m_questions = new TFileQuestions(m_session->fileTransfer(), this);
     askTrustQuestions(*m_session, this);
     watchSession();
     // After watchSession: a private window opened for an arriving line shows
     // the log's last lines before that line is written.
     m_chatLog = new client::ChatLog(*m_session, m_session);
+    connect(m_chatLog, &client::ChatLog::stopped, this,
+            kc::guard([this](const QString &text) { showLine(text, client::kWarningColour, client::LineKind::Warning); }));
     showEncryption();
 
     if (!kc::remembered::restorePlace(this, QStringLiteral("Client")))
@@ -102,14 +105,15 @@ void TclientForm::watchSession()
                 deliverPrivatLine(partner.toStdString(), line, kind);
             }));
     // Before the offer's question, which waits for the user.
-    connect(s, &client::ChatSession::fileOfferArrived, this, kc::guard([this](const QString &sender) {
+    client::FileTransfer *t = &s->fileTransfer();
+    connect(t, &client::FileTransfer::offerArrived, this, kc::guard([this](const QString &sender) {
                 kc::askForAttention(this, QStringLiteral("Dateiangebot von ") + sender);
             }));
-    connect(s, &client::ChatSession::sendProgress, this, kc::guard([this](quint64 transfer, qint64 sent,
+    connect(t, &client::FileTransfer::progress, this, kc::guard([this](quint64 transfer, qint64 sent,
                                                                           qint64 total, const QString &line) {
                 showSendProgress(transfer, sent, total, line);
             }));
-    connect(s, &client::ChatSession::transferProgress, this,
+    connect(t, &client::FileTransfer::indicatorChanged, this,
             kc::guard([this](bool upload, const QString &text, qint64 done, qint64 total) {
                 (upload ? m_upload : m_download) = {text, done, total};
                 showTransfers();
@@ -308,13 +312,13 @@ void TclientForm::disconnectBitBtnClick()
 
 void TclientForm::startClientRole()
 {
-    m_session->startClientRole();
+    m_session->fileTransfer().listen();
 }
 
 void TclientForm::stopStreamServices()
 {
     if (m_session)
-        m_session->stopStreamServices();
+        m_session->fileTransfer().stopServices();
 }
 
 void TclientForm::exitBitBtnClick()
@@ -516,7 +520,7 @@ void TclientForm::closeEvent(QCloseEvent *event)
 {
     bool close = true;
     kc::guarded([&] {
-        if (m_session->transferRunning())
+        if (m_session->fileTransfer().busy())
             close = kc::dialogs().messageBox(kc::MsgKind::Confirmation, kc::applicationTitle,
                                              QStringLiteral("Eine Dateiübertragung läuft noch. Wirklich beenden?"),
                                              kc::mbYes | kc::mbNo, this)

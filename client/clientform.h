@@ -78,7 +78,7 @@ public:
     QAction *Hilfe2;
     QAction *Credits2;
 
-    /// The program plays the client from now on (see ChatSession::startClientRole).
+    /// The program plays the client from now on (see FileTransfer::listen).
     void startClientRole();
     /// Stops the session's stream services before the windows go.
     void stopStreamServices();
@@ -166,7 +166,7 @@ private:
     /// The send whose progress line is m_progressLine.
     quint64 m_progressTransfer = 0;
     int64_t m_progressLine = -1;
-    /// The indicator's state per direction (ChatSession::transferProgress).
+    /// The indicator's state per direction (FileTransfer::indicatorChanged).
     struct Transfer
     {
         QString text;

@@ -74,8 +74,8 @@ void Reconnector::admitted()
 {
     ChatSession *session = m_session;
     m_wanted = true;
-    m_host = session->socket()->Host();
-    m_port = session->socket()->Port();
+    m_host = session->connection().socket()->Host();
+    m_port = session->connection().socket()->Port();
     m_name = session->userName();
     if (m_retrying) {
         stop();
@@ -127,7 +127,7 @@ void Reconnector::schedule()
 
 void Reconnector::retryNow()
 {
-    if (!m_retrying || m_session->socket()->Active())
+    if (!m_retrying || m_session->connection().socket()->Active())
         return;
     m_timer.stop();
     tryNow();

@@ -259,7 +259,7 @@ private slots:
         QCOMPARE(asked.at(0).at(1).toString(), QStringLiteral("127.0.0.1:%1").arg(port));
         QCOMPARE(asked.at(0).at(2).toString(), QString::fromLatin1(kc::tls::fingerprintShort(oldKey)));
         QCOMPARE(asked.at(0).at(3).toString(), QString::fromLatin1(kc::tls::fingerprintShort(newKey)));
-        QVERIFY(kc::test::waitFor([&] { return !session->socket()->Endpoint()->Connected(); }));
+        QVERIFY(kc::test::waitFor([&] { return !session->connection().socket()->Endpoint()->Connected(); }));
         QVERIFY(!session->trustPending());
         session->sendLine("geheim");
         session->whisper("bob", "geheim");
@@ -272,7 +272,7 @@ private slots:
 
         session->answerTrust(asked.at(0).at(0).toULongLong(), false);
         kc::test::pump(100);
-        QVERIFY(!session->socket()->Active());
+        QVERIFY(!session->connection().socket()->Active());
         QVERIFY2(onlyTheJoin.match(QString::fromStdString(impostor.received)).hasMatch(), impostor.received.c_str());
         QCOMPARE(session->trust().pins().find("127.0.0.1", port)->fingerprint, oldKey);
     }
@@ -338,7 +338,7 @@ private slots:
         QCOMPARE(session->join("127.0.0.1", server.port(), "#anna"), client::JoinStart::Separator);
         kc::test::RawClient nobody;
         QVERIFY(!server.accept(nobody, 300));
-        QVERIFY(!session->socket()->Active());
+        QVERIFY(!session->connection().socket()->Active());
     }
 
     void receivedReadsAreShown_data()
@@ -485,7 +485,7 @@ private slots:
         // A refusal is a warning, not a status line.
         QCOMPARE(newLines().first().kind, client::LineKind::Warning);
         QVERIFY(!session->admitted());
-        QVERIFY(!session->socket()->Active());
+        QVERIFY(!session->connection().socket()->Active());
         QCOMPARE(session->serverName(), QStringLiteral("kein Server gefunden"));
     }
 
@@ -613,7 +613,7 @@ private slots:
         QCOMPARE(client::nameNotice(session->nameProblem()), reason);
         kc::test::RawClient nobody;
         QVERIFY(!server.accept(nobody, 200));
-        QVERIFY(!session->socket()->Active());
+        QVERIFY(!session->connection().socket()->Active());
     }
 
     void nameIsCountedInCharactersAndRegisteredInNfc()
@@ -622,14 +622,14 @@ private slots:
         QCOMPARE(joinAs("Ju\u0308rgen"), std::string("$#neu:J\xFCrgen:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator:J%C3%BCrgen"));
         QCOMPARE(session->userName(), std::string("Jürgen"));
         peer.close();
-        QVERIFY(kc::test::waitFor([&] { return !session->socket()->Active(); }));
+        QVERIFY(kc::test::waitFor([&] { return !session->connection().socket()->Active(); }));
         // 13 characters, 15 code points as typed: counted after normalising, nothing is cut.
         mark();
         joinAs("Ju\u0308rgen Mu\u0308ller");
         QCOMPARE(session->userName(), std::string("Jürgen Müller"));
         QVERIFY(newTexts().filter(QStringLiteral("14 Zeichen")).isEmpty());
         peer.close();
-        QVERIFY(kc::test::waitFor([&] { return !session->socket()->Active(); }));
+        QVERIFY(kc::test::waitFor([&] { return !session->connection().socket()->Active(); }));
         // A longer name is cut between characters, and the user is told.
         joinAs("日本👍Łódź€ひらがなです!?");
         QCOMPARE(session->userName(), std::string("日本👍Łódź€ひらがなです"));
@@ -784,7 +784,7 @@ private slots:
         QCOMPARE(got[3].text, QStringLiteral("bob: neu"));
         QCOMPARE(got[3].colour, red);
 
-        session->socket()->Close();
+        session->connection().socket()->Close();
         QVERIFY(peer.waitClosed());
         QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,seen=beef.10,resume,key,operator"));
     }
@@ -800,7 +800,7 @@ private slots:
                                           QStringLiteral("Unter 127.0.0.1:%1 antwortet niemand").arg(port)}));
         QCOMPARE(session->serverName(), QStringLiteral("kein Server gefunden"));
         QVERIFY(errors.isEmpty());
-        QVERIFY(!session->socket()->Active());
+        QVERIFY(!session->connection().socket()->Active());
     }
 
     void sendingWithoutConnectionSendsNothing()

@@ -123,7 +123,7 @@ private slots:
         QCOMPARE(warning.buttons, 0);
         QVERIFY(warning.text.contains(QString::fromLatin1(kc::tls::fingerprintShort(remembered))));
         QVERIFY(warning.text.contains(QString::fromLatin1(kc::tls::fingerprintShort(host.fingerprint()))));
-        QVERIFY(kc::test::waitFor([&] { return !session->socket()->Endpoint()->Connected(); }));
+        QVERIFY(kc::test::waitFor([&] { return !session->connection().socket()->Endpoint()->Connected(); }));
         QVERIFY(!session->admitted());
         QCOMPARE(session->trust().pins().find("127.0.0.1", port)->fingerprint, remembered);
 
@@ -209,7 +209,7 @@ private slots:
                 QCOMPARE(joins(), joined);
             } else if (meanwhile == QLatin1String("again")) {
                 QCOMPARE(session->join("127.0.0.1", port, "anna"), client::JoinStart::Started);
-                QVERIFY(kc::test::waitFor([&] { return joins() == joined + 1 && !session->socket()->Active(); }));
+                QVERIFY(kc::test::waitFor([&] { return joins() == joined + 1 && !session->connection().socket()->Active(); }));
             } else {
                 restartWith(oldKeyFile);
                 QCOMPARE(session->join("127.0.0.1", port, "anna"), client::JoinStart::Started);
@@ -382,7 +382,7 @@ private slots:
         QVERIFY(!server.accept(nobody, 300));
         QVERIFY(driver->newTexts().isEmpty());
         QCOMPARE(clientForm->Label5->text(), label);
-        QVERIFY(!clientForm->session()->socket()->Active());
+        QVERIFY(!clientForm->session()->connection().socket()->Active());
         if (hostOk && host.isEmpty()) {
             // The empty answer is what the dialog offers next time.
             env->dialogs.clear();
@@ -481,7 +481,7 @@ private slots:
         clientForm->Verbinden1->trigger();
         QCOMPARE(peer.receive(), std::string("$#disconnect:anna#"));
         QVERIFY(peer.waitClosed());
-        QVERIFY(!clientForm->session()->socket()->Active());
+        QVERIFY(!clientForm->session()->connection().socket()->Active());
         QCOMPARE(driver->newTexts(), QStringList{QStringLiteral("Verbindung zum Chat getrennt")});
     }
 

@@ -10,7 +10,9 @@
 #include "protocol/clientsocket.h"
 #include "protocol/textcodec.h"
 
+#include <QFile>
 #include <QMetaMethod>
+#include <QStandardPaths>
 #include <QTimer>
 
 #include <algorithm>
@@ -171,6 +173,12 @@ bool ChatConnection::framed() const
     return m_wire.mode() == chat::ClientWire::Mode::Framed;
 }
 
+std::string ChatConnection::defaultClientKeyFile()
+{
+    const QString config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    return QFile::encodeName(config + QStringLiteral("/kestrelon-chat/client.key")).toStdString();
+}
+
 bool ChatConnection::resumeAgreed() const
 {
     return framed() && m_socket->Endpoint()->TlsEstablished() && accepted(chat::kCapabilityResume);
@@ -320,7 +328,7 @@ void ChatConnection::decideTrust(const std::string &fingerprint)
     if (asked)
         return;
     withdrawTrustQuestion();
-    if (!m_questionsHeard) {
+    if (!isSignalConnected(QMetaMethod::fromSignal(&ChatConnection::trustQuestion))) {
         report("Verbindung abgebrochen: der Server zeigt nicht den gemerkten Schlüssel", LineKind::Warning);
         return;
     }

@@ -8,9 +8,7 @@
 #include "platform/strtoint.h"
 #include "protocol/textcodec.h"
 
-#include <QFile>
 #include <QMetaMethod>
-#include <QStandardPaths>
 #include <QRandomGenerator>
 
 #include <algorithm>
@@ -56,35 +54,8 @@ ChatSession::ChatSession(QObject *parent) : QObject(parent)
         if (!m_admitted)
             showWarning("Die Verbindung zum Server ist abgerissen");
     });
-    connect(c, &ChatConnection::linkChanged, this, &ChatSession::encryptionChanged);
-    connect(c, &ChatConnection::serverNameChanged, this, &ChatSession::serverNameChanged);
-    connect(c, &ChatConnection::trustQuestion, this, &ChatSession::trustQuestion);
-    connect(c, &ChatConnection::trustQuestionClosed, this, &ChatSession::trustQuestionClosed);
     connect(c, &ChatConnection::failed, this, &ChatSession::showError);
     m_transfer = std::make_unique<FileTransfer>(*c);
-    // The transfer's lines and failures reach the chat view and the boxes here.
-    FileTransfer *t = m_transfer.get();
-    connect(t, &FileTransfer::reported, this, [this](const QString &text, LineKind kind, qint32 colour) {
-        emit lineAdded(text, kind == LineKind::Said ? colour : kind == LineKind::Status ? kStatusColour : kWarningColour,
-                       kind);
-    });
-    connect(t, &FileTransfer::failed, this,
-            [this](FileTransfer::Direction, const QString &, FileTransfer::Failure reason, const QString &text) {
-                switch (reason) {
-                case FileTransfer::Failure::Declined:
-                    emit notice(text);
-                    return;
-                case FileTransfer::Failure::NotAcknowledged:
-                case FileTransfer::Failure::ReceiveFailed:
-                    emit lineAdded(text, kWarningColour, LineKind::Warning);
-                    return;
-                case FileTransfer::Failure::Unreadable:
-                case FileTransfer::Failure::SendFailed:
-                case FileTransfer::Failure::SaveFailed:
-                    reportFailure(text);
-                    return;
-                }
-            });
 }
 
 ChatSession::~ChatSession()
@@ -94,19 +65,6 @@ ChatSession::~ChatSession()
     delete m_connection;
     m_connection = nullptr;
     m_transfer.reset();
-}
-
-void ChatSession::connectNotify(const QMetaMethod &signal)
-{
-    // A key in doubt is asked about only while somebody answers.
-    if (signal == QMetaMethod::fromSignal(&ChatSession::trustQuestion))
-        m_connection->setQuestionsHeard(true);
-}
-
-void ChatSession::disconnectNotify(const QMetaMethod &signal)
-{
-    if (m_connection && (!signal.isValid() || signal == QMetaMethod::fromSignal(&ChatSession::trustQuestion)))
-        m_connection->setQuestionsHeard(isSignalConnected(QMetaMethod::fromSignal(&ChatSession::trustQuestion)));
 }
 
 template <class F>
@@ -129,14 +87,6 @@ void ChatSession::showError(std::exception_ptr failure)
     emit errorRaised(kc::fromAnsi(kc::exceptionMessage(failure)));
 }
 
-void ChatSession::reportFailure(const QString &text)
-{
-    if (isSignalConnected(QMetaMethod::fromSignal(&ChatSession::errorRaised)))
-        emit errorRaised(text);
-    else
-        kc::reportException(std::make_exception_ptr(kc::Exception(kc::toAnsi(text))));
-}
-
 // ---- state ----
 
 void ChatSession::resetDefaults()
@@ -148,26 +98,10 @@ void ChatSession::resetDefaults()
     m_serverPort = 5757;
 }
 
-std::string ChatSession::serverFingerprint() const
-{
-    return m_connection->serverFingerprint();
-}
-
-bool ChatSession::resumeAgreed() const
-{
-    return m_connection->resumeAgreed();
-}
-
 void ChatSession::setEncryptedOnly(bool on)
 {
     m_encryptedOnly = on;
     m_connection->setEncryptedOnly(on);
-}
-
-std::string ChatSession::defaultClientKeyFile()
-{
-    const QString config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
-    return QFile::encodeName(config + QStringLiteral("/kestrelon-chat/client.key")).toStdString();
 }
 
 // ---- lines ----
@@ -240,11 +174,6 @@ void ChatSession::disconnect()
     m_transfer->disconnect();
 }
 
-void ChatSession::sendCommand(const std::string &command)
-{
-    m_connection->send(command);
-}
-
 bool ChatSession::isListed(const std::string &name) const
 {
     return std::any_of(m_listed.begin(), m_listed.end(), [&](const T_user &user) { return user.name == name; });
@@ -256,7 +185,7 @@ Delivery ChatSession::sendLine(const std::string &text)
         emit lineAdded(notConnectedNotice(), kWarningColour, LineKind::Warning);
         return Delivery::NotConnected;
     }
-    sendCommand(chat::buildUser(m_userName, m_colour, text));
+    m_connection->send(chat::buildUser(m_userName, m_colour, text));
     return Delivery::Sent;
 }
 
@@ -267,7 +196,7 @@ Delivery ChatSession::whisper(const std::string &target, const std::string &text
         emit lineAdded(notConnectedNotice(), kWarningColour, LineKind::Warning);
         return Delivery::NotConnected;
     }
-    sendCommand(chat::buildWhisper(target, m_userName, text));
+    m_connection->send(chat::buildWhisper(target, m_userName, text));
     showSaid("Private Nachricht an " + target + ": " + text, kWhisperColour);
     emit whisperSaid(QString::fromStdString(target), QString::fromStdString(text), true, 0);
     return Delivery::Sent;
@@ -280,7 +209,7 @@ Delivery ChatSession::sendPrivateLine(const std::string &partner, const std::str
     // A server that holds lines says itself what became of this one.
     if (m_admitted && !isListed(partner) && !resumeAgreed())
         return Delivery::Gone;
-    sendCommand(chat::buildPrivateChat(partner, m_userName, text));
+    m_connection->send(chat::buildPrivateChat(partner, m_userName, text));
     emit privateLineSent(QString::fromStdString(partner), QString::fromStdString(m_userName + ": " + text));
     return Delivery::Sent;
 }

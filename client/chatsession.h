@@ -59,9 +59,6 @@ public:
     explicit ChatSession(QObject *parent = nullptr);
     ~ChatSession() override;
 
-    /// Text of the server's name while there is no connection.
-    static constexpr const char *kNoServer = ChatConnection::kNoServer;
-
     // ---- state ----
     const std::string &userName() const { return m_userName; }
     void setUserName(const std::string &name) { m_userName = name; }
@@ -86,18 +83,10 @@ public:
     int userHigh() const { return m_userHigh; }
     /// The server's name as the window shows it beside "Verbunden mit:".
     const QString &serverName() const { return m_connection->serverName(); }
-    LinkState linkState() const { return m_connection->linkState(); }
-    /// The server's certificate fingerprint (32 bytes); empty unless encrypted.
-    std::string serverFingerprint() const;
     /// The colour of status lines; no line's colour carries over to the next.
     int32_t viewColour() const { return kStatusColour; }
     /// The keys of the servers met encrypted; the window points it at the user's file.
     ServerTrust &trust() { return m_connection->trust(); }
-    /// The connection's server is not trusted yet: nothing but the join is
-    /// written, nothing read is handled, and no lock is shown.
-    bool trustPending() const { return m_connection->trustPending(); }
-    /// The open trust question (0: none).
-    quint64 openTrustQuestion() const { return m_connection->openTrustQuestion(); }
 
     /// Why the last join was refused for its name (None when it was not).
     chat::NameProblem nameProblem() const { return m_nameProblem; }
@@ -118,8 +107,6 @@ public:
     /// Trennen: leaves, drops the file transfers of this connection and stops
     /// the stream receiver until the next join.
     void disconnect();
-    /// Writes one chat command to the server; does nothing while not connected.
-    void sendCommand(const std::string &command);
     /// A public line in the own colour. Without a connection nothing goes
     /// and the chat says so.
     Delivery sendLine(const std::string &text);
@@ -151,26 +138,9 @@ public:
     const HistoryTracker &history() const { return m_history; }
     /// The resume tokens of the servers met; the program points it at the user's file.
     ResumeTokens &resumeTokens() { return m_connection->resumeTokens(); }
-    /// Where the client's lasting key is kept (mode 0600), made on first use:
-    /// servers bind this user's name and held lines to it. Empty (the
-    /// default, for tests): a key of this session's own, kept nowhere.
-    void setClientKeyFile(const std::string &path) { m_connection->setClientKeyFile(path); }
-    /// "client.key" in "kestrelon-chat" under the user's XDG config folder.
-    static std::string defaultClientKeyFile();
     /// The server of this connection accepted "resume": it holds lines for
     /// names that are away, so a private line to one of them goes anyway.
-    bool resumeAgreed() const;
-
-    /// While set, a join does not report its progress ("Verbindung wird
-    /// hergestellt...", a failure to connect): somebody else (the reconnector)
-    /// shows one status line for all its tries instead.
-    void setQuietJoin(bool on) { m_connection->setQuiet(on); }
-    bool quietJoin() const { return m_connection->quiet(); }
-
-    /// Keep-alive on the chat connection: a server or link that vanished
-    /// without closing the connection ends it after about a minute, so that
-    /// the reconnector can bring the session back.
-    void setKeepAlive(const kc::net::KeepAlive &keepAlive) { m_connection->setKeepAlive(keepAlive); }
+    bool resumeAgreed() const { return m_connection->resumeAgreed(); }
 
 signals:
     /// A line for the chat view, plain text, in `colour` (0x00BBGGRR), of `kind`.
@@ -179,23 +149,6 @@ signals:
     void joinStarted(const QString &name);
     /// listedUsers() changed.
     void userListChanged();
-    /// serverName() changed.
-    void serverNameChanged(const QString &name);
-    /// linkState() or the server's fingerprint changed.
-    void encryptionChanged();
-    /// The server shows another key than the one remembered for it
-    /// (`newFingerprint` empty: it answers in plain text though it encrypted
-    /// before). Nothing but the join had left, and the connection is closed
-    /// (connectionEnded(KeyInDoubt)); answerTrust(id, ...) decides whether
-    /// to join it again, however long the answer takes. `server` is
-    /// "host:port"; fingerprints in short form. One question is open at a
-    /// time: the same key met again while it is open asks nothing more.
-    void trustQuestion(quint64 id, const QString &server, const QString &oldFingerprint,
-                       const QString &newFingerprint);
-    /// Trust question `id` no longer applies (the server shows the remembered
-    /// key again, another key, the user went elsewhere or left): its
-    /// answer would be ignored, and whoever shows it closes it.
-    void trustQuestionClosed(quint64 id);
     /// The connection ended, or could not be opened, for `reason`.
     void connectionEnded(client::EndReason reason);
     /// The user asked to leave (Trennen, or a new Verbinden), connected or not.
@@ -224,14 +177,8 @@ signals:
     /// The user's own private chat line to `partner` went out, as the window shows it.
     void privateLineSent(const QString &partner, const QString &line);
 
-    /// Information for the user, in a box of its own.
-    void notice(const QString &text);
     /// A failure to show in the error box.
     void errorRaised(const QString &text);
-
-protected:
-    void connectNotify(const QMetaMethod &signal) override;
-    void disconnectNotify(const QMetaMethod &signal) override;
 
 private:
     /// Reports `line` (UTF-8) as a status line.
@@ -242,9 +189,6 @@ private:
     void showWarning(const std::string &line);
     /// Reports an exception that left one of this session's event entries.
     void showError(std::exception_ptr failure);
-    /// Reports a failure's `text` in the error box, or to the program's
-    /// default handler when nobody shows errorRaised.
-    void reportFailure(const QString &text);
 
     template <class F>
     void guarded(F &&handler) noexcept;

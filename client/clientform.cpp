@@ -1,7 +1,6 @@
 #include "client/clientform.h"
 
 #include "client/filequestions.h"
-#include "client/filetransfer.h"
 #include "client/trustquestion.h"
 #include "client/privatchatform.h"
 #include "net/tls.h"
@@ -85,8 +84,8 @@ void TclientForm::watchSession()
             }));
     connect(s, &client::ChatSession::joinStarted, Label5, &QLabel::setText);
     connect(s, &client::ChatSession::userListChanged, this, kc::guard([this] { showUserList(); }));
-    connect(s, &client::ChatSession::serverNameChanged, Label3, &QLabel::setText);
-    connect(s, &client::ChatSession::encryptionChanged, this, kc::guard([this] { showEncryption(); }));
+    connect(&s->connection(), &client::ChatConnection::serverNameChanged, Label3, &QLabel::setText);
+    connect(&s->connection(), &client::ChatConnection::linkChanged, this, kc::guard([this] { showEncryption(); }));
     connect(s, &client::ChatSession::whisperArrived, this, kc::guard([this](const QString &sender) {
                 kc::askForAttention(this, QStringLiteral("Private Nachricht von ") + sender);
             }));
@@ -118,9 +117,11 @@ void TclientForm::watchSession()
                 (upload ? m_upload : m_download) = {text, done, total};
                 showTransfers();
             }));
-    connect(s, &client::ChatSession::notice, this, kc::guard([this](const QString &text) {
-                kc::dialogs().messageBox(kc::MsgKind::Information, kc::applicationTitle, text, kc::mbOk, this);
-            }));
+    connect(t, &client::FileTransfer::reported, this,
+            kc::guard([this](const QString &text, client::LineKind kind, qint32 colour) { showLine(text, colour, kind); }));
+    connect(t, &client::FileTransfer::failed, this,
+            kc::guard([this](client::FileTransfer::Direction, const QString &, client::FileTransfer::Failure reason,
+                             const QString &text) { showTransferFailure(reason, text); }));
     connect(s, &client::ChatSession::errorRaised, this, [](const QString &text) { kc::showErrorBox(text); });
     connect(m_reconnector, &client::Reconnector::statusChanged, this,
             kc::guard([this](const QString &text, bool first) {
@@ -137,7 +138,6 @@ void TclientForm::watchSession()
     connect(s, &client::ChatSession::admittedNow, this, kc::guard([this] { showReconnectState(); }));
 }
 
-// ---- the views of the session ----
 // ---- the views of the session ----
 
 void TclientForm::showReconnectState()
@@ -164,6 +164,25 @@ void TclientForm::showLine(const QString &text, int32_t colour, client::LineKind
     }
 }
 
+void TclientForm::showTransferFailure(client::FileTransfer::Failure reason, const QString &text)
+{
+    using Failure = client::FileTransfer::Failure;
+    switch (reason) {
+    case Failure::Declined:
+        kc::dialogs().messageBox(kc::MsgKind::Information, kc::applicationTitle, text, kc::mbOk, this);
+        return;
+    case Failure::NotAcknowledged:
+    case Failure::ReceiveFailed:
+        showLine(text, client::kWarningColour, client::LineKind::Warning);
+        return;
+    case Failure::Unreadable:
+    case Failure::SendFailed:
+    case Failure::SaveFailed:
+        kc::showErrorBox(text);
+        return;
+    }
+}
+
 int TclientForm::selectedUser() const
 {
     const QListWidgetItem *item = UserListBox->currentItem();
@@ -184,7 +203,7 @@ void TclientForm::showEncryption()
 {
     kc::LockState state = kc::LockState::Offline;
     QString detail;
-    switch (m_session->linkState()) {
+    switch (m_session->connection().linkState()) {
     case client::LinkState::Offline:
         break;
     case client::LinkState::Plain:
@@ -192,7 +211,7 @@ void TclientForm::showEncryption()
         break;
     case client::LinkState::Encrypted: {
         state = kc::LockState::Encrypted;
-        const std::string fingerprint = m_session->serverFingerprint();
+        const std::string fingerprint = m_session->connection().serverFingerprint();
         const QString shortForm = QString::fromLatin1(kc::tls::fingerprintShort(fingerprint));
         fingerprintLabel->setText(QStringLiteral("Fingerabdruck: ") + shortForm);
         fingerprintLabel->setToolTip(QStringLiteral("Fingerabdruck des Servers (SHA-256):\n")

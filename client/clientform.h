@@ -2,6 +2,7 @@
 
 #include "client/chatlog.h"
 #include "client/chatsession.h"
+#include "client/filetransfer.h"
 #include "client/reconnector.h"
 #include "widgets/elidedlabel.h"
 #include "widgets/lineview.h"
@@ -141,6 +142,8 @@ private:
     void showLine(const QString &text, int32_t colour, client::LineKind kind = client::LineKind::Said);
     void showUserList();
     void showEncryption();
+    /// A file that did not make it: a box, or a warning in the chat, as `reason` wants.
+    void showTransferFailure(client::FileTransfer::Failure reason, const QString &text);
     void showSendProgress(quint64 transfer, qint64 sent, qint64 total, const QString &line);
     /// Label6 and ProgressBar1 for the transfers running now.
     void showTransfers();

@@ -95,7 +95,7 @@ void TclientForm::buildControls()
     ProgressBar1->setAccessibleName(QStringLiteral("Dateiübertragung"));
 
     Label2 = plainLabel(Panel1, "Label2", QStringLiteral("Verbunden mit:"));
-    Label3 = plainLabel(Panel1, "Label3", QString::fromLatin1(client::ChatSession::kNoServer));
+    Label3 = plainLabel(Panel1, "Label3", QString::fromLatin1(client::ChatConnection::kNoServer));
     lockLabel = new QLabel(Panel1);
     lockLabel->setObjectName(QStringLiteral("lockLabel"));
     fingerprintLabel = plainLabel(Panel1, "fingerprintLabel", QString());

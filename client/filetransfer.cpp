@@ -18,6 +18,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMetaMethod>
 #include <QPointer>
 #include <QScopeGuard>
 #include <QTimer>
@@ -170,6 +171,11 @@ void FileTransfer::startReceiver()
 
 void FileTransfer::fail(Direction direction, const std::string &name, Failure reason, std::exception_ptr failure)
 {
+    // A transfer nobody watches still reports, to the program's default handler.
+    if (!isSignalConnected(QMetaMethod::fromSignal(&FileTransfer::failed))) {
+        kc::reportException(failure);
+        return;
+    }
     emit failed(direction, QString::fromStdString(name), reason, kc::fromAnsi(kc::exceptionMessage(failure)));
 }
 

@@ -141,7 +141,7 @@ void Reconnector::tryNow()
     ++m_attempts;
     emit statusChanged(tryingText(), false);
     m_ownJoin = true;
-    session->setQuietJoin(true);
+    session->connection().setQuiet(true);
     JoinStart started = JoinStart::Started;
     try {
         started = session->join(m_host, m_port, m_name);
@@ -162,7 +162,7 @@ void Reconnector::stop()
     m_timer.stop();
     m_retrying = false;
     if (m_session)
-        m_session->setQuietJoin(false);
+        m_session->connection().setQuiet(false);
 }
 
 } // namespace client

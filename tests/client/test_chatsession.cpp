@@ -230,7 +230,7 @@ private slots:
         const std::string oldKey = first.identity->fingerprint();
         const std::string newKey = second.identity->fingerprint();
         const uint16_t port = kc::test::freePort();
-        QSignalSpy asked(session.get(), &client::ChatSession::trustQuestion);
+        QSignalSpy asked(&session->connection(), &client::ChatConnection::trustQuestion);
         const QString firstUse = QStringLiteral("Neuer Server, Fingerabdruck ")
                                + QString::fromLatin1(kc::tls::fingerprintShort(oldKey));
         {
@@ -252,7 +252,7 @@ private slots:
         RecordingTlsServer impostor(second.identity);
         impostor.listen(port);
         // Nobody answers the question here; the connection is left meanwhile.
-        connect(session.get(), &client::ChatSession::trustQuestion, this, [] {});
+        connect(&session->connection(), &client::ChatConnection::trustQuestion, this, [] {});
         mark();
         QCOMPARE(session->join("127.0.0.1", port, "anna"), client::JoinStart::Started);
         QVERIFY(kc::test::waitFor([&] { return asked.count() == 1; }));
@@ -260,7 +260,7 @@ private slots:
         QCOMPARE(asked.at(0).at(2).toString(), QString::fromLatin1(kc::tls::fingerprintShort(oldKey)));
         QCOMPARE(asked.at(0).at(3).toString(), QString::fromLatin1(kc::tls::fingerprintShort(newKey)));
         QVERIFY(kc::test::waitFor([&] { return !session->connection().socket()->Endpoint()->Connected(); }));
-        QVERIFY(!session->trustPending());
+        QVERIFY(!session->connection().trustPending());
         session->sendLine("geheim");
         session->whisper("bob", "geheim");
         kc::test::pump(300);
@@ -282,8 +282,8 @@ private slots:
     {
         const std::string pinned(32, 'k');
         session->trust().pins().pin("127.0.0.1", server.port(), pinned);
-        QSignalSpy asked(session.get(), &client::ChatSession::trustQuestion);
-        connect(session.get(), &client::ChatSession::trustQuestion, this, [] {});
+        QSignalSpy asked(&session->connection(), &client::ChatConnection::trustQuestion);
+        connect(&session->connection(), &client::ChatConnection::trustQuestion, this, [] {});
         // Every server refuses a taken name in plain text: that is no downgrade.
         QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator"));
         peer.send("$#noconnect:noconnect#");
@@ -539,7 +539,7 @@ private slots:
         peer.send("$#kcx:frame#" + chat::buildFrame("$#neu:anna:127.0.0.1:bob:127.0.0.2#"));
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         QCOMPARE(session->listedUsers().size(), size_t(2));
-        QCOMPARE(session->linkState(), client::LinkState::Plain);
+        QCOMPARE(session->connection().linkState(), client::LinkState::Plain);
         mark();
 
         const int colours[] = {0, 255, 32768, 16711680, 8388736};
@@ -586,7 +586,7 @@ private slots:
         QVERIFY(peer.waitClosed());
         QVERIFY(newTexts().first().startsWith(QStringLiteral("Der Server sendet einen fehlerhaften Rahmen")));
         QVERIFY(!session->admitted());
-        QCOMPARE(session->linkState(), client::LinkState::Offline);
+        QCOMPARE(session->connection().linkState(), client::LinkState::Offline);
     }
 
     void namesNoServerTakesAreRefusedWithTheirReason_data()

@@ -52,6 +52,27 @@ std::optional<EndReason> ChatConnection::endOf(Reason reason)
     return std::nullopt;
 }
 
+QString ChatConnection::stateText(State state)
+{
+    switch (state) {
+    case State::Offline:
+        return QStringLiteral("Nicht verbunden");
+    case State::Connecting:
+        return QStringLiteral("Verbinde \u2026");
+    case State::Reconnecting:
+        return QStringLiteral("Verbindung wird wiederhergestellt \u2026");
+    case State::Negotiating:
+        return QStringLiteral("Anmeldung läuft \u2026");
+    case State::AwaitingTrust:
+        return QStringLiteral("Schlüssel wird geprüft \u2026");
+    case State::Joined:
+        return QStringLiteral("Verbunden");
+    case State::Leaving:
+        return QStringLiteral("Verbindung wird getrennt \u2026");
+    }
+    return {};
+}
+
 ChatConnection::Reason ChatConnection::reasonOf(EndReason reason)
 {
     switch (reason) {

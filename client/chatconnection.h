@@ -98,6 +98,8 @@ public:
     /// The end of a connection that `reason` says; nothing for Asked and Progress.
     static std::optional<EndReason> endOf(Reason reason);
     static Reason reasonOf(EndReason reason);
+    /// How `state` is shown to the user, in the client window's status bar.
+    static QString stateText(State state);
 
     /// Text of the server's name while there is no connection.
     static constexpr const char *kNoServer = "kein Server gefunden";

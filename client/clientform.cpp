@@ -85,6 +85,9 @@ void TclientForm::watchSession()
     connect(s, &client::ChatSession::joinStarted, Label5, &QLabel::setText);
     connect(s, &client::ChatSession::userListChanged, this, kc::guard([this] { showUserList(); }));
     connect(&s->connection(), &client::ChatConnection::serverNameChanged, Label3, &QLabel::setText);
+    // The one place the connection's state is shown.
+    connect(&s->connection(), &client::ChatConnection::stateChanged, stateLabel,
+            [this](client::ChatConnection::State state) { stateLabel->setText(client::ChatConnection::stateText(state)); });
     connect(&s->connection(), &client::ChatConnection::linkChanged, this, kc::guard([this] { showEncryption(); }));
     connect(s, &client::ChatSession::whisperArrived, this, kc::guard([this](const QString &sender) {
                 kc::askForAttention(this, QStringLiteral("Private Nachricht von ") + sender);
@@ -249,8 +252,7 @@ void TclientForm::showTransfers()
         if (transfer->total > 0)
             texts << transfer->text;
     const Transfer &shown = m_upload.total > 0 ? m_upload : m_download;
-    for (QWidget *widget : {static_cast<QWidget *>(statusBar()), static_cast<QWidget *>(Label6),
-                            static_cast<QWidget *>(ProgressBar1)})
+    for (QWidget *widget : {static_cast<QWidget *>(Label6), static_cast<QWidget *>(ProgressBar1)})
         widget->setVisible(!texts.isEmpty());
     if (texts.isEmpty())
         return;

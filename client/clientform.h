@@ -52,6 +52,7 @@ public:
     QToolButton *privatchatBitBtn;
     QToolButton *farbeBitBtn;
     QToolButton *sentfileBitBtn;
+    QLabel *stateLabel; // the connection's state (ChatConnection::stateText), first in the status bar
     kc::ElidedLabel *Label6; // what is sent or received now, beside ProgressBar1; hidden while nothing is
     QProgressBar *ProgressBar1;
     QLabel *Label2; // "Verbunden mit:"

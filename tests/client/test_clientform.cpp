@@ -485,9 +485,14 @@ private slots:
         QCOMPARE(driver->newTexts(), QStringList{QStringLiteral("Verbindung zum Chat getrennt")});
     }
 
+    // The status bar follows the connection's state, and nothing else says it.
     void trennenMenuLeaves()
     {
+        const auto state = [] { return clientForm->stateLabel->text(); };
+        QCOMPARE(state(), QStringLiteral("Nicht verbunden"));
+        QVERIFY(clientForm->stateLabel->isVisible());
         connectAdmitted();
+        QCOMPARE(state(), QStringLiteral("Verbunden"));
         QCOMPARE(clientForm->UserListBox->count(), 1);
         clientForm->Verbindungtrennen1->trigger();
         QCOMPARE(peer.receive(), std::string("$#disconnect:anna#"));
@@ -495,8 +500,11 @@ private slots:
         QCOMPARE(clientForm->UserListBox->count(), 0);
         QCOMPARE(clientForm->Label3->text(), QStringLiteral("kein Server gefunden"));
         QVERIFY(clientForm->lockLabel->isHidden());
+        QCOMPARE(state(), QStringLiteral("Nicht verbunden"));
         // Not admitted: no leave command.
         QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator"));
+        // The join is out, the server has not answered yet.
+        QCOMPARE(state(), QStringLiteral("Anmeldung läuft \u2026"));
         clientForm->Verbindungtrennen1->trigger();
         QCOMPARE(peer.receive(), std::string());
         QVERIFY(peer.waitClosed());

@@ -19,6 +19,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QMetaEnum>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScopeGuard>
@@ -353,6 +354,14 @@ private slots:
                 widest = std::max(widest, clientForm->minimumSizeHint().width());
                 resized = resized || clientForm->size() != sizeBefore;
             });
+        // How each half ended, as the transfer says it.
+        QStringList ends;
+        const QMetaObject::Connection finished = connect(
+            &clientForm->session()->fileTransfer(), &client::FileTransfer::finished, this,
+            [&](client::FileTransfer::Direction direction, const QString &name, const QString &peer) {
+                ends << QString::fromLatin1(QMetaEnum::fromType<client::FileTransfer::Direction>().valueToKey(int(direction)))
+                            + QLatin1Char(' ') + name + QLatin1Char(' ') + peer;
+            });
         QVERIFY(offerToBob(local));
         env->dialogs.answerSave(dir->filePath(QStringLiteral("foto")));
         acceptedByBob(local);
@@ -360,7 +369,10 @@ private slots:
         // Once both halves are done, the indicator goes.
         QVERIFY(waitFor([&] { return hasLine(QStringLiteral("Files Sent")) && clientForm->ProgressBar1->isHidden(); }));
         disconnect(watch);
+        disconnect(finished);
         QVERIFY(clientForm->Label6->isHidden());
+        ends.sort();
+        QCOMPARE(ends, (QStringList{QStringLiteral("Receive bild.jpg bob"), QStringLiteral("Send bild.jpg bob")}));
 
         QStringList lines = driver->newTexts();
         QCOMPARE(lines.takeFirst(), QStringLiteral("Datei \"bild.jpg\" an bob(127.0.0.1)geschickt"));
@@ -636,22 +648,34 @@ private slots:
         QTest::addColumn<QString>("receiver");
         QTest::addColumn<QString>("line");
         QTest::addColumn<QString>("error");
+        // What the transfer's failed signal gives as reasons, in order of name.
+        QTest::addColumn<QStringList>("reasons");
         QTest::newRow("nobody listens") << "none" << QStringLiteral("Filesent Connection Failed")
-                                        << QStringLiteral("Verbindung fehlgeschlagen.");
+                                        << QStringLiteral("Verbindung fehlgeschlagen.") << QStringList{"SendFailed"};
         QTest::newRow("file gone") << "usual" << QString()
-                                   << QStringLiteral("Datei %1 kann nicht geöffnet werden.");
+                                   << QStringLiteral("Datei %1 kann nicht geöffnet werden.")
+                                   << QStringList{"Unreadable"};
         const QString unacknowledged = QStringLiteral("Datei nicht angekommen: der Empfänger hat den Empfang nicht bestätigt (er konnte sie "
                                      "nicht ganz empfangen oder nicht speichern; den Grund sieht er bei sich)");
-        QTest::newRow("no acknowledgement") << "mute" << unacknowledged << QString();
+        QTest::newRow("no acknowledgement") << "mute" << unacknowledged << QString() << QStringList{"NotAcknowledged"};
         // The receiver (this window) cannot keep the bytes: no acknowledgement,
         // and both ends say so, the receiver with the system's reason.
-        QTest::newRow("receiver's disk full") << "full" << unacknowledged << QString();
+        QTest::newRow("receiver's disk full") << "full" << unacknowledged << QString()
+                                              << QStringList{"NotAcknowledged", "ReceiveFailed"};
     }
     void sendFailuresAreShown()
     {
         QFETCH(QString, receiver);
         QFETCH(QString, line);
         QFETCH(QString, error);
+        QFETCH(QStringList, reasons);
+        QStringList failed;
+        const QMetaObject::Connection watch = connect(
+            &clientForm->session()->fileTransfer(), &client::FileTransfer::failed, this,
+            [&](client::FileTransfer::Direction, const QString &, client::FileTransfer::Failure reason, const QString &) {
+                failed << QString::fromLatin1(QMetaEnum::fromType<client::FileTransfer::Failure>().valueToKey(int(reason)));
+            });
+        const auto unwatch = qScopeGuard([watch] { disconnect(watch); });
         const bool full = receiver == QStringLiteral("full");
         const QString local = makeFile(QStringLiteral("weg.txt"), full ? bytesOf(100000, 4) : QByteArray("x"));
         if (full)
@@ -690,6 +714,8 @@ private slots:
         }
         QVERIFY(!hasLine(QStringLiteral("Files Sent")));
         QCOMPARE(saveDialogs(), 0);
+        failed.sort();
+        QCOMPARE(failed, reasons);
     }
 
     // A stream that breaks off at 77 % is told to the receiver, naming the

@@ -162,6 +162,10 @@ private slots:
         const auto done = qScopeGuard([&] { env->dialogs.whileOpen = nullptr; });
         connect(clientForm->reconnector(), &client::Reconnector::statusChanged, &alive,
                 [&](const QString &text) { reconnectStatus << text; });
+        // What the status bar said, each time the state changed.
+        QStringList states;
+        connect(&session->connection(), &client::ChatConnection::stateChanged, &alive,
+                [&] { states << clientForm->stateLabel->text(); });
         QTemporaryDir keys;
         const std::string oldKeyFile = keys.filePath(QStringLiteral("a.key")).toStdString();
         const std::string newKeyFile = keys.filePath(QStringLiteral("b.key")).toStdString();
@@ -245,6 +249,9 @@ private slots:
             QCOMPARE(logged.filter(QStringLiteral("Wiederaufnahme: anna ist zurück")).size(), 1);
         }
 
+        // The quiet tries and the doubted key were shown as such.
+        QVERIFY2(states.contains(QStringLiteral("Verbindung wird wiederhergestellt \u2026")), qPrintable(states.join(u'|')));
+        QVERIFY2(states.contains(QStringLiteral("Schlüssel wird geprüft \u2026")), qPrintable(states.join(u'|')));
         const std::string lastToken = session->resumeTokens().find("127.0.0.1", port, "anna");
         const QStringList everyLine = logged + kc::test::viewTexts(clientForm->RichEdit1);
         for (const std::string &token : {firstToken, lastToken}) {

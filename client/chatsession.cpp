@@ -3,7 +3,6 @@
 #include "client/filetransfer.h"
 #include "client/filetransfercore.h"
 #include "platform/ansi.h"
-#include "platform/exception.h"
 #include "platform/guard.h"
 #include "platform/strtoint.h"
 #include "protocol/textcodec.h"

@@ -87,7 +87,9 @@ void TclientForm::watchSession()
     connect(&s->connection(), &client::ChatConnection::serverNameChanged, Label3, &QLabel::setText);
     // The one place the connection's state is shown.
     connect(&s->connection(), &client::ChatConnection::stateChanged, stateLabel,
-            [this](client::ChatConnection::State state) { stateLabel->setText(client::ChatConnection::stateText(state)); });
+            kc::guard([this](client::ChatConnection::State state, client::ChatConnection::Reason) {
+                stateLabel->setText(client::ChatConnection::stateText(state));
+            }));
     connect(&s->connection(), &client::ChatConnection::linkChanged, this, kc::guard([this] { showEncryption(); }));
     connect(s, &client::ChatSession::whisperArrived, this, kc::guard([this](const QString &sender) {
                 kc::askForAttention(this, QStringLiteral("Private Nachricht von ") + sender);

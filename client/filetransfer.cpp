@@ -6,7 +6,6 @@
 #include "platform/ansi.h"
 #include "platform/exception.h"
 #include "platform/guard.h"
-#include "platform/strtoint.h"
 #include "protocol/streamkey.h"
 #include "protocol/textcodec.h"
 #include "stream/nmstrm.h"

@@ -47,7 +47,7 @@ int main(int argc, char **argv)
     clientForm->session()->trust().pins().setFile(client::PinStore::defaultFile());
     clientForm->chatLog()->setFolder(client::ChatLog::defaultFolder());
     clientForm->session()->resumeTokens().setFile(client::ResumeTokens::defaultFile());
-    clientForm->session()->setClientKeyFile(client::ChatSession::defaultClientKeyFile());
+    clientForm->session()->connection().setClientKeyFile(client::ChatConnection::defaultClientKeyFile());
     serverForm->showFingerprint();
     suchForm->setBrowsing(true);
     if (options.mode == kc::StartOptions::Mode::Server) {

@@ -24,6 +24,7 @@
 #include "benchsupport.h"
 #include "app/windows.h"
 #include "client/clientform.h"
+#include "client/filetransfer.h"
 #include "net/tls.h"
 #include "platform/dialogs.h"
 #include "protocol/streamkey.h"
@@ -365,9 +366,9 @@ public:
         until([] { return clientForm->session()->admitted(); });
 
         const uint16_t streamPort = freePort();
-        clientForm->session()->streamReceiver()->setPort(streamPort);
-        clientForm->session()->streamReceiver()->Loaded();
-        clientForm->session()->streamSender()->setPort(streamPort);
+        clientForm->session()->fileTransfer().streamReceiver()->setPort(streamPort);
+        clientForm->session()->fileTransfer().streamReceiver()->Loaded();
+        clientForm->session()->fileTransfer().streamSender()->setPort(streamPort);
     }
 
     WindowRun send(const QString &source, const QString &targetBase, qint64 size, LatencyProbe &probe,
@@ -397,7 +398,7 @@ public:
         until([&] { return QFileInfo(target).size() == size; });
         run.ms = clock.elapsed();
         // The sender's last events and the receiver's last line.
-        until([] { return !clientForm->session()->streamSender()->Posting(); });
+        until([] { return !clientForm->session()->fileTransfer().streamSender()->Posting(); });
         probe.stop();
         sampler.sample();
         probe.sampler = nullptr;
@@ -432,7 +433,7 @@ int main(int argc, char **argv)
     Bench bench;
     const bool tls = argc > 3 && std::strcmp(argv[3], "tls") == 0;
     if (argc > 3 && std::strcmp(argv[3], "quiet") == 0) {
-        clientForm->session()->streamSender()->OnPacketSent = [](QObject *) {};
+        clientForm->session()->fileTransfer().streamSender()->OnPacketSent = [](QObject *) {};
         std::printf("without the sender's progress handling\n");
     }
     LatencyProbe probe;

@@ -10,7 +10,9 @@
 #include "protocol/clientsocket.h"
 #include "protocol/textcodec.h"
 
+#include <QFile>
 #include <QMetaMethod>
+#include <QStandardPaths>
 #include <QTimer>
 
 #include <algorithm>
@@ -48,6 +50,27 @@ std::optional<EndReason> ChatConnection::endOf(Reason reason)
         return EndReason::KeyInDoubt;
     }
     return std::nullopt;
+}
+
+QString ChatConnection::stateText(State state)
+{
+    switch (state) {
+    case State::Offline:
+        return QStringLiteral("Nicht verbunden");
+    case State::Connecting:
+        return QStringLiteral("Verbinde \u2026");
+    case State::Reconnecting:
+        return QStringLiteral("Verbindung wird wiederhergestellt \u2026");
+    case State::Negotiating:
+        return QStringLiteral("Anmeldung läuft \u2026");
+    case State::AwaitingTrust:
+        return QStringLiteral("Schlüssel wird geprüft \u2026");
+    case State::Joined:
+        return QStringLiteral("Verbunden");
+    case State::Leaving:
+        return QStringLiteral("Verbindung wird getrennt \u2026");
+    }
+    return {};
 }
 
 ChatConnection::Reason ChatConnection::reasonOf(EndReason reason)
@@ -169,6 +192,12 @@ bool ChatConnection::accepted(const char *capability) const
 bool ChatConnection::framed() const
 {
     return m_wire.mode() == chat::ClientWire::Mode::Framed;
+}
+
+std::string ChatConnection::defaultClientKeyFile()
+{
+    const QString config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    return QFile::encodeName(config + QStringLiteral("/kestrelon-chat/client.key")).toStdString();
 }
 
 bool ChatConnection::resumeAgreed() const
@@ -320,7 +349,7 @@ void ChatConnection::decideTrust(const std::string &fingerprint)
     if (asked)
         return;
     withdrawTrustQuestion();
-    if (!m_questionsHeard) {
+    if (!isSignalConnected(QMetaMethod::fromSignal(&ChatConnection::trustQuestion))) {
         report("Verbindung abgebrochen: der Server zeigt nicht den gemerkten Schlüssel", LineKind::Warning);
         return;
     }

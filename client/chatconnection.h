@@ -98,6 +98,8 @@ public:
     /// The end of a connection that `reason` says; nothing for Asked and Progress.
     static std::optional<EndReason> endOf(Reason reason);
     static Reason reasonOf(EndReason reason);
+    /// How `state` is shown to the user, in the client window's status bar.
+    static QString stateText(State state);
 
     /// Text of the server's name while there is no connection.
     static constexpr const char *kNoServer = "kein Server gefunden";
@@ -115,6 +117,8 @@ public:
     /// Host and port of the last join, as entered: the key of its pin and of its resume token.
     const std::string &host() const { return m_host; }
     int port() const { return m_port; }
+    /// The name (UTF-8) the connection joins, or last joined, under.
+    const std::string &name() const { return m_name; }
 
     /// Opens a connection to `host`:`port`, to join as `name` (UTF-8) in
     /// `colour`. `roomOffer` are capabilities of the room's own, offered after
@@ -139,9 +143,13 @@ public:
     /// Writes one chat command at once, whatever the negotiation (the goodbye at the end).
     void sendNow(const std::string &command);
 
-    /// While set, an attempt reports nothing of its progress (Reconnecting).
+    /// While set, an attempt reports nothing of its progress ("Verbindung wird
+    /// hergestellt...", a failure to connect): somebody else (the reconnector)
+    /// shows one status line for all its tries instead (Reconnecting).
     void setQuiet(bool on) { m_quiet = on; }
     bool quiet() const { return m_quiet; }
+    /// Keep-alive: a server or link that vanished without closing the
+    /// connection ends it after about a minute, so that the reconnector can bring it back.
     void setKeepAlive(const kc::net::KeepAlive &keepAlive) { m_keepAlive = keepAlive; }
     /// "Nur verschlüsselt verbinden": a server that does not turn the connection into TLS is left at once.
     void setEncryptedOnly(bool on) { m_encryptedOnly = on; }
@@ -163,8 +171,6 @@ public:
     bool trustPending() const { return m_state == State::Negotiating || m_state == State::AwaitingTrust; }
     /// The open trust question (0: none).
     quint64 openTrustQuestion() const { return m_question.id; }
-    /// Whether anybody answers trust questions; without, a key in doubt just ends the connection.
-    void setQuestionsHeard(bool on) { m_questionsHeard = on; }
     /// A join to `host`:`port` as `name` is about to start: a question about
     /// another server's key no longer applies; one about this server's now
     /// joins under `name` when accepted.
@@ -184,7 +190,12 @@ public:
     void withdrawTrustQuestion();
 
     ResumeTokens &resumeTokens() { return m_resumeTokens; }
+    /// Where the client's lasting key is kept (mode 0600), made on first use:
+    /// servers bind this user's name and held lines to it. Empty (the
+    /// default, for tests): a key of this connection's own, kept nowhere.
     void setClientKeyFile(const std::string &path) { m_clientKeyFile = path; }
+    /// "client.key" in "kestrelon-chat" under the user's XDG config folder.
+    static std::string defaultClientKeyFile();
 
 signals:
     void stateChanged(client::ChatConnection::State state, client::ChatConnection::Reason reason);
@@ -200,9 +211,19 @@ signals:
     /// The connection is ending (the socket closed): the last moment to
     /// write. `brokenOff`: the link failed; `own`: this side closed it.
     void closing(bool brokenOff, bool own);
-    /// See ChatSession::trustQuestion.
+    /// The server shows another key than the one remembered for it
+    /// (`newFingerprint` empty: it answers in plain text though it encrypted
+    /// before). Nothing but the join had left, and the connection is closed
+    /// (Offline, KeyInDoubt); ChatSession::answerTrust(id, ...) decides whether
+    /// to join it again, however long the answer takes. `server` is
+    /// "host:port"; fingerprints in short form. One question is open at a
+    /// time: the same key met again while it is open asks nothing more.
+    /// Nobody connected to it: the connection just ends, and says so.
     void trustQuestion(quint64 id, const QString &server, const QString &oldFingerprint,
                        const QString &newFingerprint);
+    /// Trust question `id` no longer applies (the server shows the remembered
+    /// key again, another key, the user went elsewhere or left): its
+    /// answer would be ignored, and whoever shows it closes it.
     void trustQuestionClosed(quint64 id);
     /// An exception left one of the socket's events (without a receiver it
     /// goes to the program's default handler).
@@ -275,7 +296,6 @@ private:
     };
     Question m_question;
     quint64 m_questionSerial = 0;
-    bool m_questionsHeard = false;
     ResumeTokens m_resumeTokens;
     /// The token this connection's join claimed, until it is proven (or the
     /// server turned out not to take claims).

@@ -73,9 +73,8 @@ QString oneLine(QString text)
 class ChatLog::Writer
 {
 public:
-    using Failed = std::function<void(const QString &reason)>;
-
-    explicit Writer(Failed failed) : m_failed(std::move(failed))
+    /// A failure is handed to `owner` on its own thread, while it lives.
+    explicit Writer(ChatLog *owner) : m_owner(owner)
     {
         m_thread = std::thread([this] { run(); });
     }
@@ -148,7 +147,12 @@ private:
                 m_broken = true;
                 m_queue.clear();
                 m_bytes = 0;
-                m_failed(failure);
+                QMetaObject::invokeMethod(
+                    m_owner, [owner = m_owner, failure] {
+                        if (owner)
+                            owner->writeFailed(failure);
+                    },
+                    Qt::QueuedConnection);
             }
             if (m_queue.empty())
                 m_drained.notify_all();
@@ -182,7 +186,7 @@ private:
         return {};
     }
 
-    const Failed m_failed;
+    const QPointer<ChatLog> m_owner;
     std::mutex m_lock;
     std::condition_variable m_wake;
     std::condition_variable m_drained;
@@ -327,7 +331,7 @@ void ChatLog::flush()
 
 QDateTime ChatLog::now() const
 {
-    return m_clock ? m_clock() : QDateTime::currentDateTime();
+    return m_fixedTime.isValid() ? m_fixedTime : QDateTime::currentDateTime();
 }
 
 bool ChatLog::writing() const
@@ -340,15 +344,7 @@ void ChatLog::write(const QString &file, const QDateTime &when, const QString &t
     if (!writing() || file.isEmpty())
         return;
     if (!m_writer) {
-        QPointer<ChatLog> self(this);
-        m_writer = std::make_unique<Writer>([self](const QString &reason) {
-            QMetaObject::invokeMethod(
-                self, [self, reason] {
-                    if (self)
-                        self->writeFailed(reason);
-                },
-                Qt::QueuedConnection);
-        });
+        m_writer = std::make_unique<Writer>(this);
     }
     const QString line = QLatin1Char('[') + when.toString(QStringLiteral("HH:mm:ss")) + QStringLiteral("] ")
                          + oneLine(text) + QLatin1Char('\n');
@@ -362,12 +358,12 @@ void ChatLog::writeFailed(const QString &reason)
     if (m_failed)
         return;
     m_failed = true;
-    m_session.showWarning("Der Chatverlauf wird nicht mehr gespeichert (" + reason.toStdString() + ")");
+    emit stopped(QStringLiteral("Der Chatverlauf wird nicht mehr gespeichert (") + reason + QLatin1Char(')'));
 }
 
 void ChatLog::joined()
 {
-    const TClientSocket *socket = m_session.socket();
+    const TClientSocket *socket = m_session.connection().socket();
     m_server = safeName(QString::fromStdString(socket->Host()).toLower() + QLatin1Char('_')
                         + QString::number(socket->Port()));
     m_inRoom = writing();

@@ -8,7 +8,6 @@
 #include <QStringList>
 
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -64,8 +63,9 @@ public:
     bool enabled() const { return m_enabled; }
     /// Writing failed and was reported; nothing is written until setEnabled(true).
     bool failed() const { return m_failed; }
-    /// The clock that stamps live lines; tests set their own.
-    void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
+    /// Live lines are stamped with `time` instead of the clock's time; an
+    /// invalid time (the default) stamps them with the clock's. For tests.
+    void setFixedTime(const QDateTime &time) { m_fixedTime = time; }
 
     /// The files of the server last joined (empty before the first join).
     QString publicFile(const QDate &day) const;
@@ -85,6 +85,11 @@ public:
     /// folder and two names never share a file. An empty name is "%"; one
     /// longer than 100 bytes so written is cut and ends in "~" and a hash.
     static QString safeName(const QString &name);
+
+signals:
+    /// Writing failed: nothing more is written until setEnabled(true). `text`
+    /// says so to the user, once.
+    void stopped(const QString &text);
 
 private:
     class Writer;
@@ -106,7 +111,7 @@ private:
     QString m_folder;
     bool m_enabled = true;
     bool m_failed = false;
-    std::function<QDateTime()> m_clock;
+    QDateTime m_fixedTime;
     /// safeName of "host_port" of the server last joined.
     QString m_server;
     /// A "Verbunden" line was written for the current connection.

@@ -6,12 +6,8 @@
 #include "platform/guard.h"
 #include "platform/strtoint.h"
 #include "protocol/textcodec.h"
-#include "stream/nmstrm.h"
-#include "stream/nmstrmserv.h"
 
-#include <QFile>
 #include <QMetaMethod>
-#include <QStandardPaths>
 #include <QRandomGenerator>
 
 #include <algorithm>
@@ -43,8 +39,6 @@ QString goneNotice(const std::string &name)
 ChatSession::ChatSession(QObject *parent) : QObject(parent)
 {
     m_connection = new ChatConnection(this);
-    m_receiver = new TNMStrmServ(this);
-    m_sender = new TNMStrm(this);
     ChatConnection *c = m_connection;
     connect(c, &ChatConnection::stateChanged, this, &ChatSession::connectionState);
     connect(c, &ChatConnection::commandReceived, this,
@@ -59,34 +53,17 @@ ChatSession::ChatSession(QObject *parent) : QObject(parent)
         if (!m_admitted)
             showWarning("Die Verbindung zum Server ist abgerissen");
     });
-    connect(c, &ChatConnection::linkChanged, this, &ChatSession::encryptionChanged);
-    connect(c, &ChatConnection::serverNameChanged, this, &ChatSession::serverNameChanged);
-    connect(c, &ChatConnection::trustQuestion, this, &ChatSession::trustQuestion);
-    connect(c, &ChatConnection::trustQuestionClosed, this, &ChatSession::trustQuestionClosed);
     connect(c, &ChatConnection::failed, this, &ChatSession::showError);
-    m_transfer = std::make_unique<TFileTransfer>(*this);
+    m_transfer = std::make_unique<FileTransfer>(*c);
 }
 
 ChatSession::~ChatSession()
 {
-    stopStreamServices();
+    m_transfer->stopServices();
     // No event of the connection may reach a half-destroyed session.
     delete m_connection;
     m_connection = nullptr;
     m_transfer.reset();
-}
-
-void ChatSession::connectNotify(const QMetaMethod &signal)
-{
-    // A key in doubt is asked about only while somebody answers.
-    if (signal == QMetaMethod::fromSignal(&ChatSession::trustQuestion))
-        m_connection->setQuestionsHeard(true);
-}
-
-void ChatSession::disconnectNotify(const QMetaMethod &signal)
-{
-    if (m_connection && (!signal.isValid() || signal == QMetaMethod::fromSignal(&ChatSession::trustQuestion)))
-        m_connection->setQuestionsHeard(isSignalConnected(QMetaMethod::fromSignal(&ChatSession::trustQuestion)));
 }
 
 template <class F>
@@ -106,8 +83,7 @@ void ChatSession::showError(std::exception_ptr failure)
         kc::reportException(failure);
         return;
     }
-    const QString text = kc::fromAnsi(kc::exceptionMessage(failure));
-    emit errorRaised(text);
+    emit errorRaised(kc::fromAnsi(kc::exceptionMessage(failure)));
 }
 
 // ---- state ----
@@ -121,31 +97,10 @@ void ChatSession::resetDefaults()
     m_serverPort = 5757;
 }
 
-bool ChatSession::transferRunning() const
-{
-    return m_transfer->busy();
-}
-
-std::string ChatSession::serverFingerprint() const
-{
-    return m_connection->serverFingerprint();
-}
-
-bool ChatSession::resumeAgreed() const
-{
-    return m_connection->resumeAgreed();
-}
-
 void ChatSession::setEncryptedOnly(bool on)
 {
     m_encryptedOnly = on;
     m_connection->setEncryptedOnly(on);
-}
-
-std::string ChatSession::defaultClientKeyFile()
-{
-    const QString config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
-    return QFile::encodeName(config + QStringLiteral("/kestrelon-chat/client.key")).toStdString();
 }
 
 // ---- lines ----
@@ -153,14 +108,6 @@ std::string ChatSession::defaultClientKeyFile()
 void ChatSession::showLine(const std::string &line)
 {
     emit lineAdded(QString::fromStdString(line), kStatusColour, LineKind::Status);
-}
-
-void ChatSession::showLine(const std::string &line, int32_t colour)
-{
-    if (colour == kWarningColour)
-        showWarning(line);
-    else
-        emit lineAdded(QString::fromStdString(line), colour, LineKind::Said);
 }
 
 void ChatSession::showSaid(const std::string &line, int32_t colour)
@@ -171,11 +118,6 @@ void ChatSession::showSaid(const std::string &line, int32_t colour)
 void ChatSession::showWarning(const std::string &line)
 {
     emit lineAdded(QString::fromStdString(line), kWarningColour, LineKind::Warning);
-}
-
-void ChatSession::showFailure(const std::string &line)
-{
-    emit lineAdded(QString::fromStdString(line), kWarningColour, LineKind::Error);
 }
 
 // ---- commands ----
@@ -207,8 +149,7 @@ JoinStart ChatSession::join(const std::string &host, int port, const std::string
     m_connection->joinIntended(host, port, m_userName);
     emit joinStarted(QString::fromStdString(m_userName));
     // Trennen stopped the receiver; offers accepted on this connection need it.
-    if (m_clientRole && !m_receiver->Listening())
-        m_transfer->listen();
+    m_transfer->listenAgain();
     if (host != m_historyHost || port != m_historyPort) {
         m_history.forget();
         m_historyHost = host;
@@ -232,25 +173,6 @@ void ChatSession::disconnect()
     m_transfer->disconnect();
 }
 
-void ChatSession::startClientRole()
-{
-    if (m_clientRole)
-        return;
-    m_clientRole = true;
-    m_transfer->listen();
-}
-
-void ChatSession::stopStreamServices()
-{
-    if (m_transfer)
-        m_transfer->stopServices();
-}
-
-void ChatSession::sendCommand(const std::string &command)
-{
-    m_connection->send(command);
-}
-
 bool ChatSession::isListed(const std::string &name) const
 {
     return std::any_of(m_listed.begin(), m_listed.end(), [&](const T_user &user) { return user.name == name; });
@@ -262,7 +184,7 @@ Delivery ChatSession::sendLine(const std::string &text)
         emit lineAdded(notConnectedNotice(), kWarningColour, LineKind::Warning);
         return Delivery::NotConnected;
     }
-    sendCommand(chat::buildUser(m_userName, m_colour, text));
+    m_connection->send(chat::buildUser(m_userName, m_colour, text));
     return Delivery::Sent;
 }
 
@@ -273,7 +195,7 @@ Delivery ChatSession::whisper(const std::string &target, const std::string &text
         emit lineAdded(notConnectedNotice(), kWarningColour, LineKind::Warning);
         return Delivery::NotConnected;
     }
-    sendCommand(chat::buildWhisper(target, m_userName, text));
+    m_connection->send(chat::buildWhisper(target, m_userName, text));
     showSaid("Private Nachricht an " + target + ": " + text, kWhisperColour);
     emit whisperSaid(QString::fromStdString(target), QString::fromStdString(text), true, 0);
     return Delivery::Sent;
@@ -286,7 +208,7 @@ Delivery ChatSession::sendPrivateLine(const std::string &partner, const std::str
     // A server that holds lines says itself what became of this one.
     if (m_admitted && !isListed(partner) && !resumeAgreed())
         return Delivery::Gone;
-    sendCommand(chat::buildPrivateChat(partner, m_userName, text));
+    m_connection->send(chat::buildPrivateChat(partner, m_userName, text));
     emit privateLineSent(QString::fromStdString(partner), QString::fromStdString(m_userName + ": " + text));
     return Delivery::Sent;
 }
@@ -298,11 +220,6 @@ void ChatSession::offerFile(const std::string &target, const QString &localPath)
         return;
     }
     m_transfer->offer(target, localPath);
-}
-
-void ChatSession::answerOffer(quint64 id, bool accept)
-{
-    m_transfer->answerOffer(id, accept);
 }
 
 void ChatSession::expectServer(const QString &host, int port, const QByteArray &fingerprint)
@@ -318,21 +235,6 @@ void ChatSession::answerTrust(quint64 id, bool accept)
     // meets the key as remembered. One to that server under way already does.
     if (rejoin && !m_connection->active())
         join(rejoin->host, rejoin->port, rejoin->name);
-}
-
-void ChatSession::answerSaveName(quint64 id, const std::optional<QString> &target)
-{
-    m_transfer->answerSaveName(id, target);
-}
-
-QString ChatSession::saveFolder() const
-{
-    return m_transfer->saveFolder();
-}
-
-void ChatSession::setSaveFolder(const QString &folder)
-{
-    m_transfer->setSaveFolder(folder);
 }
 
 // ---- the connection ----

@@ -16,16 +16,13 @@
 #include <string>
 #include <vector>
 
-class TFileTransfer;
-class TNMStrm;
-class TNMStrmServ;
-
 namespace client {
+
+class FileTransfer;
 
 /// Status lines and the lines of the chat program's own without a colour of their own.
 inline constexpr int32_t kStatusColour = 0x6E6E6E;
 
-/// What became of a join that was asked for.
 /// Where "Nur verschlüsselt verbinden" is remembered (off when nothing is).
 inline constexpr const char *kEncryptedOnlySetting = "Client/NurVerschluesselt";
 
@@ -47,7 +44,8 @@ enum class Delivery {
 /// The chat client without a window: the room of one chat server, seen
 /// through a ChatConnection (which owns the socket, the negotiation and the
 /// trust in the server): the user's name and colour, the user list, the
-/// lines and their history, and the file transfer. The windows are views:
+/// lines and their history. It owns the file transfer (fileTransfer()) and
+/// hands it the file commands it reads. The windows are views:
 /// they give commands by calls and show what it reports by signals. Questions
 /// that need the user go out as signals and come back as calls; nothing here
 /// opens a dialog. Everything runs on the user-interface thread.
@@ -60,9 +58,6 @@ class ChatSession : public QObject
 public:
     explicit ChatSession(QObject *parent = nullptr);
     ~ChatSession() override;
-
-    /// Text of the server's name while there is no connection.
-    static constexpr const char *kNoServer = ChatConnection::kNoServer;
 
     // ---- state ----
     const std::string &userName() const { return m_userName; }
@@ -80,8 +75,6 @@ public:
     /// connection into TLS is left at once. Remembered under kEncryptedOnlySetting.
     bool encryptedOnly() const { return m_encryptedOnly; }
     void setEncryptedOnly(bool on);
-    /// A file is being sent or received, or waits to be sent or saved.
-    bool transferRunning() const;
     /// True once the server has sent a user list on this connection.
     bool admitted() const { return m_admitted; }
     /// The users listed now, in the server's order; empty without a connection.
@@ -90,21 +83,10 @@ public:
     int userHigh() const { return m_userHigh; }
     /// The server's name as the window shows it beside "Verbunden mit:".
     const QString &serverName() const { return m_connection->serverName(); }
-    LinkState linkState() const { return m_connection->linkState(); }
-    /// The server's certificate fingerprint (32 bytes); empty unless encrypted.
-    std::string serverFingerprint() const;
     /// The colour of status lines; no line's colour carries over to the next.
     int32_t viewColour() const { return kStatusColour; }
     /// The keys of the servers met encrypted; the window points it at the user's file.
     ServerTrust &trust() { return m_connection->trust(); }
-    /// The connection's server is not trusted yet: nothing but the join is
-    /// written, nothing read is handled, and no lock is shown.
-    bool trustPending() const { return m_connection->trustPending(); }
-    /// The open trust question (0: none).
-    quint64 openTrustQuestion() const { return m_connection->openTrustQuestion(); }
-    /// Suffix for the next received file, set by the last accepted offer.
-    const std::string &fileSuffix() const { return m_fileSuffix; }
-    void setFileSuffix(const std::string &suffix) { m_fileSuffix = suffix; }
 
     /// Why the last join was refused for its name (None when it was not).
     chat::NameProblem nameProblem() const { return m_nameProblem; }
@@ -125,8 +107,6 @@ public:
     /// Trennen: leaves, drops the file transfers of this connection and stops
     /// the stream receiver until the next join.
     void disconnect();
-    /// Writes one chat command to the server; does nothing while not connected.
-    void sendCommand(const std::string &command);
     /// A public line in the own colour. Without a connection nothing goes
     /// and the chat says so.
     Delivery sendLine(const std::string &text);
@@ -142,8 +122,6 @@ public:
     /// remembers the offer: only an acceptance of a remembered offer sends a file.
     /// A `target` no longer listed gets nothing; the chat says so.
     void offerFile(const std::string &target, const QString &localPath);
-    /// The answer to fileOffered `id`; stale answers are ignored.
-    void answerOffer(quint64 id, bool accept);
     /// The answer to trustQuestion `id`: true takes the server's new key (or
     /// its plain text) and joins that server again under the same name;
     /// false leaves it at that. Answers to a question that was closed are ignored.
@@ -151,64 +129,18 @@ public:
     /// The search window chose `host`:`port`, whose announcement named
     /// `fingerprint` (32 bytes; empty for none): the key to expect there.
     void expectServer(const QString &host, int port, const QByteArray &fingerprint);
-    /// The answer to saveNameWanted `id`: the full name to save under, or
-    /// nothing to drop the file.
-    void answerSaveName(quint64 id, const std::optional<QString> &target);
-    /// Where the next save dialog starts (see TFileTransfer::saveFolder).
-    QString saveFolder() const;
-    void setSaveFolder(const QString &folder);
-
-    /// The program plays the client from now on: the stream receiver starts
-    /// listening; when it cannot, the chat says so. Runs once.
-    void startClientRole();
-    /// Stops the stream receiver's service threads and waits for them to end;
-    /// received files still waiting for a name are dropped unsaved.
-    void stopStreamServices();
-
-    TClientSocket *socket() const { return m_connection->socket(); }
     /// The connection to the chat server, whose stateChanged tells its life.
     ChatConnection &connection() const { return *m_connection; }
-    TNMStrm *streamSender() const { return m_sender; }
-    TNMStrmServ *streamReceiver() const { return m_receiver; }
+    /// The file transfer: its questions, progress and results are its own signals.
+    FileTransfer &fileTransfer() const { return *m_transfer; }
 
     /// What the session knows of the server's numbered public lines.
     const HistoryTracker &history() const { return m_history; }
     /// The resume tokens of the servers met; the program points it at the user's file.
     ResumeTokens &resumeTokens() { return m_connection->resumeTokens(); }
-    /// Where the client's lasting key is kept (mode 0600), made on first use:
-    /// servers bind this user's name and held lines to it. Empty (the
-    /// default, for tests): a key of this session's own, kept nowhere.
-    void setClientKeyFile(const std::string &path) { m_connection->setClientKeyFile(path); }
-    /// "client.key" in "kestrelon-chat" under the user's XDG config folder.
-    static std::string defaultClientKeyFile();
     /// The server of this connection accepted "resume": it holds lines for
     /// names that are away, so a private line to one of them goes anyway.
-    bool resumeAgreed() const;
-
-    /// While set, a join does not report its progress ("Verbindung wird
-    /// hergestellt...", a failure to connect): somebody else (the reconnector)
-    /// shows one status line for all its tries instead.
-    void setQuietJoin(bool on) { m_connection->setQuiet(on); }
-    bool quietJoin() const { return m_connection->quiet(); }
-
-    /// Keep-alive on the chat connection: a server or link that vanished
-    /// without closing the connection ends it after about a minute, so that
-    /// the reconnector can bring the session back.
-    void setKeepAlive(const kc::net::KeepAlive &keepAlive) { m_connection->setKeepAlive(keepAlive); }
-
-    /// Reports `line` (UTF-8) as a status line.
-    void showLine(const std::string &line);
-    /// Reports a line of the program's own in `colour`: a warning when the
-    /// colour is kWarningColour. Lines after it are not coloured by it.
-    void showLine(const std::string &line, int32_t colour);
-    /// Reports what somebody wrote, in the colour it came with.
-    void showSaid(const std::string &line, int32_t colour);
-    /// Reports `line` as a warning.
-    void showWarning(const std::string &line);
-    /// Reports `line` as a failure.
-    void showFailure(const std::string &line);
-    /// Reports an exception that left one of this session's event entries.
-    void showError(std::exception_ptr failure);
+    bool resumeAgreed() const { return m_connection->resumeAgreed(); }
 
 signals:
     /// A line for the chat view, plain text, in `colour` (0x00BBGGRR), of `kind`.
@@ -217,23 +149,6 @@ signals:
     void joinStarted(const QString &name);
     /// listedUsers() changed.
     void userListChanged();
-    /// serverName() changed.
-    void serverNameChanged(const QString &name);
-    /// linkState() or the server's fingerprint changed.
-    void encryptionChanged();
-    /// The server shows another key than the one remembered for it
-    /// (`newFingerprint` empty: it answers in plain text though it encrypted
-    /// before). Nothing but the join had left, and the connection is closed
-    /// (connectionEnded(KeyInDoubt)); answerTrust(id, ...) decides whether
-    /// to join it again, however long the answer takes. `server` is
-    /// "host:port"; fingerprints in short form. One question is open at a
-    /// time: the same key met again while it is open asks nothing more.
-    void trustQuestion(quint64 id, const QString &server, const QString &oldFingerprint,
-                       const QString &newFingerprint);
-    /// Trust question `id` no longer applies (the server shows the remembered
-    /// key again, another key, the user went elsewhere or left): its
-    /// answer would be ignored, and whoever shows it closes it.
-    void trustQuestionClosed(quint64 id);
     /// The connection ended, or could not be opened, for `reason`.
     void connectionEnded(client::EndReason reason);
     /// The user asked to leave (Trennen, or a new Verbinden), connected or not.
@@ -262,35 +177,19 @@ signals:
     /// The user's own private chat line to `partner` went out, as the window shows it.
     void privateLineSent(const QString &partner, const QString &line);
 
-    /// An offer from `sender` arrived; it is asked now or once the questions before it are answered.
-    void fileOfferArrived(const QString &sender);
-    /// An offer from `sender` waits for answerOffer(id, ...); `question` is
-    /// the text to ask with. One offer is asked at a time; up to
-    /// TFileTransfer::MaxWaitingOffers wait meanwhile, further ones are declined.
-    void fileOffered(quint64 id, const QString &sender, const QString &question);
-    /// A received file waits for answerSaveName(id, ...): the name is chosen
-    /// in `folder`, and `suffix` is appended to it unless it ends with it.
-    /// `offeredName` is the offered file's name, to suggest (may be empty).
-    /// One name is asked at a time.
-    void saveNameWanted(quint64 id, const QString &folder, const QString &suffix, const QString &offeredName);
-    /// Progress of the file being sent, as the chat view's line for it;
-    /// `transfer` counts sends.
-    void sendProgress(quint64 transfer, qint64 sent, qint64 total, const QString &line);
-    /// The progress indicator of one direction: the file being sent
-    /// (`upload`) or the files being received, `text` saying which (see
-    /// client::uploadLabel, client::downloadLabel), `done` of `total` bytes.
-    /// `total` 0: nothing goes that way any more.
-    void transferProgress(bool upload, const QString &text, qint64 done, qint64 total);
-    /// Information for the user, in a box of its own.
-    void notice(const QString &text);
     /// A failure to show in the error box.
     void errorRaised(const QString &text);
 
-protected:
-    void connectNotify(const QMetaMethod &signal) override;
-    void disconnectNotify(const QMetaMethod &signal) override;
-
 private:
+    /// Reports `line` (UTF-8) as a status line.
+    void showLine(const std::string &line);
+    /// Reports what somebody wrote, in the colour it came with.
+    void showSaid(const std::string &line, int32_t colour);
+    /// Reports `line` as a warning.
+    void showWarning(const std::string &line);
+    /// Reports an exception that left one of this session's event entries.
+    void showError(std::exception_ptr failure);
+
     template <class F>
     void guarded(F &&handler) noexcept;
 
@@ -311,8 +210,6 @@ private:
     bool handleOperator(const std::string &data);
 
     ChatConnection *m_connection = nullptr;
-    TNMStrmServ *m_receiver = nullptr;
-    TNMStrm *m_sender = nullptr;
 
     std::string m_userName;
     std::string m_serverHost = "localhost";
@@ -323,9 +220,7 @@ private:
     UserTable m_users;
     int m_userHigh = -1;
     std::vector<T_user> m_listed;
-    std::string m_fileSuffix;
     chat::NameProblem m_nameProblem = chat::NameProblem::None;
-    bool m_clientRole = false;
     /// The server said that its operator removed this user.
     bool m_kickNamed = false;
     HistoryTracker m_history;
@@ -335,7 +230,7 @@ private:
     std::string m_historyHost;
     int m_historyPort = 0;
     /// The file transfer; last, so that it goes first.
-    std::unique_ptr<TFileTransfer> m_transfer;
+    std::unique_ptr<FileTransfer> m_transfer;
 };
 
 /// The text shown when a join was refused for its name's characters.

@@ -48,12 +48,14 @@ TclientForm::TclientForm(QWidget *parent) : QMainWindow(parent), m_session(new c
     buildControls();
     buildMenu();
     m_reconnector = new client::Reconnector(*m_session, m_session);
-    m_questions = new TFileQuestions(*m_session, this);
+    m_questions = new TFileQuestions(m_session->fileTransfer(), this);
     askTrustQuestions(*m_session, this);
     watchSession();
     // After watchSession: a private window opened for an arriving line shows
     // the log's last lines before that line is written.
     m_chatLog = new client::ChatLog(*m_session, m_session);
+    connect(m_chatLog, &client::ChatLog::stopped, this,
+            kc::guard([this](const QString &text) { showLine(text, client::kWarningColour, client::LineKind::Warning); }));
     showEncryption();
 
     if (!kc::remembered::restorePlace(this, QStringLiteral("Client")))
@@ -82,8 +84,13 @@ void TclientForm::watchSession()
             }));
     connect(s, &client::ChatSession::joinStarted, Label5, &QLabel::setText);
     connect(s, &client::ChatSession::userListChanged, this, kc::guard([this] { showUserList(); }));
-    connect(s, &client::ChatSession::serverNameChanged, Label3, &QLabel::setText);
-    connect(s, &client::ChatSession::encryptionChanged, this, kc::guard([this] { showEncryption(); }));
+    connect(&s->connection(), &client::ChatConnection::serverNameChanged, Label3, &QLabel::setText);
+    // The one place the connection's state is shown.
+    connect(&s->connection(), &client::ChatConnection::stateChanged, stateLabel,
+            kc::guard([this](client::ChatConnection::State state, client::ChatConnection::Reason) {
+                stateLabel->setText(client::ChatConnection::stateText(state));
+            }));
+    connect(&s->connection(), &client::ChatConnection::linkChanged, this, kc::guard([this] { showEncryption(); }));
     connect(s, &client::ChatSession::whisperArrived, this, kc::guard([this](const QString &sender) {
                 kc::askForAttention(this, QStringLiteral("Private Nachricht von ") + sender);
             }));
@@ -102,21 +109,24 @@ void TclientForm::watchSession()
                 deliverPrivatLine(partner.toStdString(), line, kind);
             }));
     // Before the offer's question, which waits for the user.
-    connect(s, &client::ChatSession::fileOfferArrived, this, kc::guard([this](const QString &sender) {
+    client::FileTransfer *t = &s->fileTransfer();
+    connect(t, &client::FileTransfer::offerArrived, this, kc::guard([this](const QString &sender) {
                 kc::askForAttention(this, QStringLiteral("Dateiangebot von ") + sender);
             }));
-    connect(s, &client::ChatSession::sendProgress, this, kc::guard([this](quint64 transfer, qint64 sent,
+    connect(t, &client::FileTransfer::progress, this, kc::guard([this](quint64 transfer, qint64 sent,
                                                                           qint64 total, const QString &line) {
                 showSendProgress(transfer, sent, total, line);
             }));
-    connect(s, &client::ChatSession::transferProgress, this,
+    connect(t, &client::FileTransfer::indicatorChanged, this,
             kc::guard([this](bool upload, const QString &text, qint64 done, qint64 total) {
                 (upload ? m_upload : m_download) = {text, done, total};
                 showTransfers();
             }));
-    connect(s, &client::ChatSession::notice, this, kc::guard([this](const QString &text) {
-                kc::dialogs().messageBox(kc::MsgKind::Information, kc::applicationTitle, text, kc::mbOk, this);
-            }));
+    connect(t, &client::FileTransfer::reported, this,
+            kc::guard([this](const QString &text, client::LineKind kind, qint32 colour) { showLine(text, colour, kind); }));
+    connect(t, &client::FileTransfer::failed, this,
+            kc::guard([this](client::FileTransfer::Direction, const QString &, client::FileTransfer::Failure reason,
+                             const QString &text) { showTransferFailure(reason, text); }));
     connect(s, &client::ChatSession::errorRaised, this, [](const QString &text) { kc::showErrorBox(text); });
     connect(m_reconnector, &client::Reconnector::statusChanged, this,
             kc::guard([this](const QString &text, bool first) {
@@ -133,7 +143,6 @@ void TclientForm::watchSession()
     connect(s, &client::ChatSession::admittedNow, this, kc::guard([this] { showReconnectState(); }));
 }
 
-// ---- the views of the session ----
 // ---- the views of the session ----
 
 void TclientForm::showReconnectState()
@@ -160,6 +169,25 @@ void TclientForm::showLine(const QString &text, int32_t colour, client::LineKind
     }
 }
 
+void TclientForm::showTransferFailure(client::FileTransfer::Failure reason, const QString &text)
+{
+    using Failure = client::FileTransfer::Failure;
+    switch (reason) {
+    case Failure::Declined:
+        kc::dialogs().messageBox(kc::MsgKind::Information, kc::applicationTitle, text, kc::mbOk, this);
+        return;
+    case Failure::NotAcknowledged:
+    case Failure::ReceiveFailed:
+        showLine(text, client::kWarningColour, client::LineKind::Warning);
+        return;
+    case Failure::Unreadable:
+    case Failure::SendFailed:
+    case Failure::SaveFailed:
+        kc::showErrorBox(text);
+        return;
+    }
+}
+
 int TclientForm::selectedUser() const
 {
     const QListWidgetItem *item = UserListBox->currentItem();
@@ -180,7 +208,7 @@ void TclientForm::showEncryption()
 {
     kc::LockState state = kc::LockState::Offline;
     QString detail;
-    switch (m_session->linkState()) {
+    switch (m_session->connection().linkState()) {
     case client::LinkState::Offline:
         break;
     case client::LinkState::Plain:
@@ -188,7 +216,7 @@ void TclientForm::showEncryption()
         break;
     case client::LinkState::Encrypted: {
         state = kc::LockState::Encrypted;
-        const std::string fingerprint = m_session->serverFingerprint();
+        const std::string fingerprint = m_session->connection().serverFingerprint();
         const QString shortForm = QString::fromLatin1(kc::tls::fingerprintShort(fingerprint));
         fingerprintLabel->setText(QStringLiteral("Fingerabdruck: ") + shortForm);
         fingerprintLabel->setToolTip(QStringLiteral("Fingerabdruck des Servers (SHA-256):\n")
@@ -226,8 +254,7 @@ void TclientForm::showTransfers()
         if (transfer->total > 0)
             texts << transfer->text;
     const Transfer &shown = m_upload.total > 0 ? m_upload : m_download;
-    for (QWidget *widget : {static_cast<QWidget *>(statusBar()), static_cast<QWidget *>(Label6),
-                            static_cast<QWidget *>(ProgressBar1)})
+    for (QWidget *widget : {static_cast<QWidget *>(Label6), static_cast<QWidget *>(ProgressBar1)})
         widget->setVisible(!texts.isEmpty());
     if (texts.isEmpty())
         return;
@@ -308,13 +335,13 @@ void TclientForm::disconnectBitBtnClick()
 
 void TclientForm::startClientRole()
 {
-    m_session->startClientRole();
+    m_session->fileTransfer().listen();
 }
 
 void TclientForm::stopStreamServices()
 {
     if (m_session)
-        m_session->stopStreamServices();
+        m_session->fileTransfer().stopServices();
 }
 
 void TclientForm::exitBitBtnClick()
@@ -516,7 +543,7 @@ void TclientForm::closeEvent(QCloseEvent *event)
 {
     bool close = true;
     kc::guarded([&] {
-        if (m_session->transferRunning())
+        if (m_session->fileTransfer().busy())
             close = kc::dialogs().messageBox(kc::MsgKind::Confirmation, kc::applicationTitle,
                                              QStringLiteral("Eine Dateiübertragung läuft noch. Wirklich beenden?"),
                                              kc::mbYes | kc::mbNo, this)

@@ -2,6 +2,7 @@
 
 #include "client/chatlog.h"
 #include "client/chatsession.h"
+#include "client/filetransfer.h"
 #include "client/reconnector.h"
 #include "widgets/elidedlabel.h"
 #include "widgets/lineview.h"
@@ -51,6 +52,7 @@ public:
     QToolButton *privatchatBitBtn;
     QToolButton *farbeBitBtn;
     QToolButton *sentfileBitBtn;
+    QLabel *stateLabel; // the connection's state (ChatConnection::stateText), first in the status bar
     kc::ElidedLabel *Label6; // what is sent or received now, beside ProgressBar1; hidden while nothing is
     QProgressBar *ProgressBar1;
     QLabel *Label2; // "Verbunden mit:"
@@ -78,7 +80,7 @@ public:
     QAction *Hilfe2;
     QAction *Credits2;
 
-    /// The program plays the client from now on (see ChatSession::startClientRole).
+    /// The program plays the client from now on (see FileTransfer::listen).
     void startClientRole();
     /// Stops the session's stream services before the windows go.
     void stopStreamServices();
@@ -141,6 +143,8 @@ private:
     void showLine(const QString &text, int32_t colour, client::LineKind kind = client::LineKind::Said);
     void showUserList();
     void showEncryption();
+    /// A file that did not make it: a box, or a warning in the chat, as `reason` wants.
+    void showTransferFailure(client::FileTransfer::Failure reason, const QString &text);
     void showSendProgress(quint64 transfer, qint64 sent, qint64 total, const QString &line);
     /// Label6 and ProgressBar1 for the transfers running now.
     void showTransfers();
@@ -166,7 +170,7 @@ private:
     /// The send whose progress line is m_progressLine.
     quint64 m_progressTransfer = 0;
     int64_t m_progressLine = -1;
-    /// The indicator's state per direction (ChatSession::transferProgress).
+    /// The indicator's state per direction (FileTransfer::indicatorChanged).
     struct Transfer
     {
         QString text;

@@ -86,16 +86,20 @@ void TclientForm::buildControls()
     ProgressBar1->setValue(0);
     ProgressBar1->setFixedSize(150, 14);
     ProgressBar1->setTextVisible(false);
+    stateLabel = new QLabel(client::ChatConnection::stateText(client::ChatConnection::State::Offline), this);
+    stateLabel->setObjectName(QStringLiteral("stateLabel"));
+    stateLabel->setTextFormat(Qt::PlainText);
+    stateLabel->setAccessibleName(QStringLiteral("Verbindung"));
     statusBar()->setSizeGripEnabled(false);
+    statusBar()->addWidget(stateLabel);
     statusBar()->addWidget(Label6, 1);
     statusBar()->addPermanentWidget(ProgressBar1);
-    statusBar()->hide();
     Label6->hide();
     ProgressBar1->hide();
     ProgressBar1->setAccessibleName(QStringLiteral("Dateiübertragung"));
 
     Label2 = plainLabel(Panel1, "Label2", QStringLiteral("Verbunden mit:"));
-    Label3 = plainLabel(Panel1, "Label3", QString::fromLatin1(client::ChatSession::kNoServer));
+    Label3 = plainLabel(Panel1, "Label3", QString::fromLatin1(client::ChatConnection::kNoServer));
     lockLabel = new QLabel(Panel1);
     lockLabel->setObjectName(QStringLiteral("lockLabel"));
     fingerprintLabel = plainLabel(Panel1, "fingerprintLabel", QString());

@@ -1,6 +1,6 @@
 #include "client/filequestions.h"
 
-#include "client/chatsession.h"
+#include "client/filetransfer.h"
 #include "client/receivedfile.h"
 #include "platform/dialogs.h"
 #include "platform/errorbox.h"
@@ -27,13 +27,13 @@ QString rememberedFolder(const char *key)
 
 } // namespace client
 
-TFileQuestions::TFileQuestions(client::ChatSession &session, QWidget *window)
-    : QObject(window), m_session(session), m_window(window)
+TFileQuestions::TFileQuestions(client::FileTransfer &transfer, QWidget *window)
+    : QObject(window), m_transfer(transfer), m_window(window)
 {
-    session.setSaveFolder(client::rememberedFolder(client::kSaveFolderSetting));
-    connect(&session, &client::ChatSession::fileOffered, this,
+    transfer.setSaveFolder(client::rememberedFolder(client::kSaveFolderSetting));
+    connect(&transfer, &client::FileTransfer::offered, this,
             kc::guard([this](quint64 id, const QString &, const QString &question) { askOffer(id, question); }));
-    connect(&session, &client::ChatSession::saveNameWanted, this,
+    connect(&transfer, &client::FileTransfer::saveNameWanted, this,
             kc::guard([this](quint64 id, const QString &folder, const QString &suffix, const QString &offeredName) {
                 askSaveName(id, offeredName.isEmpty() ? folder : QDir(folder).filePath(offeredName), suffix);
             }));
@@ -44,7 +44,7 @@ void TFileQuestions::askOffer(quint64 id, const QString &question)
     // Anything but "&Ignorieren" accepts, closing the box too.
     const int answer = kc::dialogs().messageBox(kc::MsgKind::Information, QStringLiteral("Information"), question,
                                                 kc::mbOk | kc::mbIgnore, m_window);
-    m_session.answerOffer(id, answer != kc::mbIgnore);
+    m_transfer.answerOffer(id, answer != kc::mbIgnore);
 }
 
 void TFileQuestions::askSaveName(quint64 id, const QString &start, const QString &suffix)
@@ -53,13 +53,13 @@ void TFileQuestions::askSaveName(quint64 id, const QString &start, const QString
     bool answered = false;
     const auto dropped = qScopeGuard([&] {
         if (!answered)
-            m_session.answerSaveName(id, std::nullopt);
+            m_transfer.answerSaveName(id, std::nullopt);
     });
     const std::optional<QString> target = chooseSaveTarget(start, suffix);
     if (target)
         kc::remembered::setValue(QString::fromLatin1(client::kSaveFolderSetting), QFileInfo(*target).absolutePath());
     answered = true;
-    m_session.answerSaveName(id, target);
+    m_transfer.answerSaveName(id, target);
 }
 
 std::optional<QString> TFileQuestions::chooseSaveTarget(const QString &start, const QString &suffix)

@@ -8,7 +8,7 @@
 class QWidget;
 
 namespace client {
-class ChatSession;
+class FileTransfer;
 /// The folders the file dialogs last started from, remembered between
 /// starts: where a file was last saved, and where one was last chosen to send.
 inline constexpr const char *kSaveFolderSetting = "Dateien/Speicherordner";
@@ -21,16 +21,16 @@ QString rememberedFolder(const char *key);
 QString withOfferedSuffix(const QString &chosen, const QString &suffix);
 }
 
-/// Asks the user what the session's file transfer wants to know, through the
-/// dialog service, and gives the answers back to the session: whether to
+/// Asks the user what the file transfer wants to know, through the dialog
+/// service, and gives the answers back to it: whether to
 /// take an offered file, and the name to save a received one under.
 class TFileQuestions : public QObject
 {
     Q_OBJECT
 public:
-    /// Dialogs open over `window`. The session's save dialogs start where
+    /// Dialogs open over `window`. The transfer's save dialogs start where
     /// the user last saved a file, in this run or an earlier one.
-    TFileQuestions(client::ChatSession &session, QWidget *window);
+    TFileQuestions(client::FileTransfer &transfer, QWidget *window);
 
 private:
     void askOffer(quint64 id, const QString &question);
@@ -40,6 +40,6 @@ private:
     /// (see withOfferedSuffix), or nothing when the dialog was cancelled.
     std::optional<QString> chooseSaveTarget(const QString &start, const QString &suffix);
 
-    client::ChatSession &m_session;
+    client::FileTransfer &m_transfer;
     QWidget *m_window;
 };

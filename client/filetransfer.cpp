@@ -1,12 +1,11 @@
 #include "client/filetransfer.h"
 
-#include "client/chatsession.h"
+#include "client/clientcore.h"
 #include "client/receivedfile.h"
 #include "net/tls.h"
 #include "platform/ansi.h"
 #include "platform/exception.h"
 #include "platform/guard.h"
-#include "platform/strtoint.h"
 #include "protocol/streamkey.h"
 #include "protocol/textcodec.h"
 #include "stream/nmstrm.h"
@@ -18,6 +17,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMetaMethod>
 #include <QPointer>
 #include <QScopeGuard>
 #include <QTimer>
@@ -27,8 +27,10 @@
 #include <mutex>
 #include <utility>
 
+namespace client {
+
 // A service thread's question for the name a received file is saved under.
-struct TFileTransfer::SaveRequest
+struct FileTransfer::SaveRequest
 {
     std::string suffix;
     std::string name;
@@ -58,7 +60,7 @@ namespace {
 
 // Runs `work` on the user-interface thread, without waiting; it is dropped
 // when the transfer is gone by then.
-void onSessionThread(const QPointer<TFileTransfer> &transfer, std::function<void()> work)
+void onSessionThread(const QPointer<FileTransfer> &transfer, std::function<void()> work)
 {
     QCoreApplication *application = QCoreApplication::instance();
     if (!application)
@@ -81,38 +83,39 @@ int64_t nowMs()
 
 } // namespace
 
-TFileTransfer::TFileTransfer(client::ChatSession &session) : m_session(session)
+FileTransfer::FileTransfer(ChatConnection &connection, QObject *parent)
+    : QObject(parent), m_connection(connection), m_receiver(new TNMStrmServ(this)), m_sender(new TNMStrm(this))
 {
-    TNMStrmServ *receiver = m_session.streamReceiver();
+    TNMStrmServ *receiver = m_receiver;
     // Only a peer whose offer the user accepted may send, and it takes the
     // suffix, name and sender of its oldest accepted offer along to its service.
     receiver->OnAdmit = [this](const std::string &peer, std::string &tag) {
-        const std::optional<client::ReceptionBook::Reception> reception =
-            m_receptions.take(peer, client::ReceptionBook::Clock::now());
+        const std::optional<ReceptionBook::Reception> reception =
+            m_receptions.take(peer, ReceptionBook::Clock::now());
         if (!reception)
             return false;
         tag = admissionTag(*reception);
         m_receiveTimer->start();
         return true;
     };
-    const QPointer<TFileTransfer> self(this);
+    const QPointer<FileTransfer> self(this);
     receiver->setOnMSG([self](QObject *sender, const std::string &, QIODevice *strm) {
         if (self && !self->m_closing)
             self->received(sender, strm);
     });
 
-    TNMStrm *sender = m_session.streamSender();
+    TNMStrm *sender = m_sender;
     sender->OnConnect = [this](QObject *) {
-        kc::guarded([&] { m_session.showLine("Filesent connected"); });
+        kc::guarded([&] { emit reported(QStringLiteral("Filesent connected"), LineKind::Status, 0); });
     };
     sender->OnConnectionFailed = [this](QObject *) {
-        kc::guarded([&] { m_session.showLine("Filesent Connection Failed"); });
+        kc::guarded([&] { emit reported(QStringLiteral("Filesent Connection Failed"), LineKind::Status, 0); });
     };
     sender->OnPacketSent = [this](QObject *) { kc::guarded([&] { packetSent(); }); };
     // All bytes are out; "Files Sent" waits for the receiver's acknowledgement (sendFinished).
     sender->OnMessageSent = [](QObject *) {};
 
-    m_saveFolder = client::downloadFolder();
+    m_saveFolder = downloadFolder();
     receiver->setSpoolFolder(m_saveFolder);
     // The sender shows "Files Sent" on the acknowledgement: it promises the
     // bytes are on this disk, not only in memory that a failed save loses.
@@ -126,13 +129,13 @@ TFileTransfer::TFileTransfer(client::ChatSession &session) : m_session(session)
     connect(m_receiveTimer, &QTimer::timeout, this, kc::guard([this] { showReceiveProgress(); }));
 }
 
-TFileTransfer::~TFileTransfer()
+FileTransfer::~FileTransfer()
 {
     m_closing = true;
-    TNMStrmServ *receiver = m_session.streamReceiver();
+    TNMStrmServ *receiver = m_receiver;
     receiver->setOnMSG({});
     receiver->OnAdmit = {};
-    TNMStrm *sender = m_session.streamSender();
+    TNMStrm *sender = m_sender;
     sender->OnConnect = {};
     sender->OnConnectionFailed = {};
     sender->OnPacketSent = {};
@@ -142,24 +145,46 @@ TFileTransfer::~TFileTransfer()
 
 // ---- the receiver ----
 
-void TFileTransfer::listen()
+void FileTransfer::listen()
 {
-    TNMStrmServ *receiver = m_session.streamReceiver();
-    receiver->Loaded();
-    if (!receiver->Listening())
-        m_session.showLine("Port " + kc::IntToStr(receiver->Port())
-                               + " ist belegt: Dateien können nicht empfangen werden. Auf einem Rechner kann nur "
-                                 "ein Client Dateien empfangen.",
-                           client::kWarningColour);
+    if (std::exchange(m_listening, true))
+        return;
+    startReceiver();
 }
 
-bool TFileTransfer::busy() const
+void FileTransfer::listenAgain()
 {
-    return m_session.streamSender()->Posting() || !m_pendingSends.empty() || m_openSave || !m_saveRequests.empty()
-           || m_session.streamReceiver()->ReceiveProgress().second != 0;
+    if (m_listening && !m_receiver->Listening())
+        startReceiver();
 }
 
-void TFileTransfer::disconnect()
+void FileTransfer::startReceiver()
+{
+    m_receiver->Loaded();
+    if (!m_receiver->Listening())
+        emit reported(QStringLiteral("Port ") + QString::number(m_receiver->Port())
+                          + QStringLiteral(" ist belegt: Dateien können nicht empfangen werden. Auf einem Rechner "
+                                           "kann nur ein Client Dateien empfangen."),
+                      LineKind::Warning, kWarningColour);
+}
+
+void FileTransfer::fail(Direction direction, const std::string &name, Failure reason, std::exception_ptr failure)
+{
+    // A transfer nobody watches still reports, to the program's default handler.
+    if (!isSignalConnected(QMetaMethod::fromSignal(&FileTransfer::failed))) {
+        kc::reportException(failure);
+        return;
+    }
+    emit failed(direction, QString::fromStdString(name), reason, kc::fromAnsi(kc::exceptionMessage(failure)));
+}
+
+bool FileTransfer::busy() const
+{
+    return m_sender->Posting() || !m_pendingSends.empty() || m_openSave || !m_saveRequests.empty()
+           || m_receiver->ReceiveProgress().second != 0;
+}
+
+void FileTransfer::disconnect()
 {
     m_pendingSends.clear();
     m_waitingOffers.clear();
@@ -168,14 +193,14 @@ void TFileTransfer::disconnect()
     // Offers made and streams agreed to belong to this connection.
     m_offers.clear();
     m_receptions.clear();
-    if (m_session.streamSender()->Posting())
+    if (m_sender->Posting())
         m_sendDropped = true;
     // The receiver listens again with the next join (ChatSession::join).
-    m_session.streamSender()->Disconnect();
-    m_session.streamReceiver()->Disconnect();
+    m_sender->Disconnect();
+    m_receiver->Disconnect();
 }
 
-void TFileTransfer::dropSaveRequests()
+void FileTransfer::dropSaveRequests()
 {
     if (m_openSave)
         m_openSave->second->answer(std::nullopt);
@@ -185,26 +210,26 @@ void TFileTransfer::dropSaveRequests()
     m_saveRequests.clear();
 }
 
-void TFileTransfer::stopServices()
+void FileTransfer::stopServices()
 {
     m_closing = true;
-    m_session.streamReceiver()->setOnMSG({});
+    m_receiver->setOnMSG({});
     dropSaveRequests();
     // A service blocked in its hand-over is released by answering the call,
     // which finds m_closing set and does nothing.
-    m_session.streamReceiver()->StopServices(std::chrono::seconds(5), [] {
+    m_receiver->StopServices(std::chrono::seconds(5), [] {
         if (QCoreApplication *application = QCoreApplication::instance())
             QCoreApplication::sendPostedEvents(application, QEvent::MetaCall);
     });
 }
 
 // suffix + "/" + name + "/" + sender: neither the suffix nor the name holds a "/".
-std::string TFileTransfer::admissionTag(const client::ReceptionBook::Reception &reception)
+std::string FileTransfer::admissionTag(const ReceptionBook::Reception &reception)
 {
     return reception.suffix + "/" + reception.name + "/" + reception.sender;
 }
 
-TFileTransfer::Admitted TFileTransfer::admitted(const std::string &tag)
+FileTransfer::Admitted FileTransfer::admitted(const std::string &tag)
 {
     const size_t first = tag.find('/');
     const size_t second = first == std::string::npos ? first : tag.find('/', first + 1);
@@ -217,27 +242,28 @@ TFileTransfer::Admitted TFileTransfer::admitted(const std::string &tag)
     return result;
 }
 
-void TFileTransfer::receiveFailed(const QString &tag, const QString &reason)
+void FileTransfer::receiveFailed(const QString &tag, const QString &reason)
 {
     if (m_closing)
         return;
-    const std::string name = admitted(tag.toStdString()).file.name;
-    m_session.showWarning("Datei \u201E" + name + "\u201C nicht empfangen: " + reason.toStdString()
-                          + ". Der Absender erfährt, dass sie nicht angekommen ist.");
+    const QString name = QString::fromStdString(admitted(tag.toStdString()).file.name);
+    emit failed(Direction::Receive, name, Failure::ReceiveFailed,
+                QStringLiteral("Datei \u201E") + name + QStringLiteral("\u201C nicht empfangen: ") + reason
+                    + QStringLiteral(". Der Absender erfährt, dass sie nicht angekommen ist."));
     showReceiveProgress();
 }
 
-void TFileTransfer::showReceiveProgress()
+void FileTransfer::showReceiveProgress()
 {
-    const std::vector<TNMStrmServ::Receiving> receivings = m_session.streamReceiver()->Receivings();
+    const std::vector<TNMStrmServ::Receiving> receivings = m_receiver->Receivings();
     if (receivings.empty()) {
         if (std::exchange(m_downloadShown, false))
-            emit m_session.transferProgress(false, QString(), 0, 0);
-        if (m_receptions.size(client::ReceptionBook::Clock::now()) == 0)
+            emit indicatorChanged(false, QString(), 0, 0);
+        if (m_receptions.size(ReceptionBook::Clock::now()) == 0)
             m_receiveTimer->stop();
         return;
     }
-    std::vector<client::Incoming> files;
+    std::vector<Incoming> files;
     int64_t received = 0;
     int64_t announced = 0;
     for (const TNMStrmServ::Receiving &receiving : receivings) {
@@ -246,109 +272,112 @@ void TFileTransfer::showReceiveProgress()
         announced += receiving.announced;
     }
     m_downloadShown = true;
-    emit m_session.transferProgress(false, QString::fromStdString(client::downloadLabel(files, received, announced)),
+    emit indicatorChanged(false, QString::fromStdString(downloadLabel(files, received, announced)),
                                     received, announced);
 }
 
 // ---- offers ----
 
-void TFileTransfer::offer(const std::string &target, const QString &localPath)
+void FileTransfer::offer(const std::string &target, const QString &localPath)
 {
     // The offer names the file, never the folders it lies in; the book
     // remembers where it is.
     const std::string local = localPath.toStdString();
     const std::string name = m_offers.nameFor(target, local);
     m_offers.add({target, name, local});
-    m_session.sendCommand(chat::buildFileOffer(m_session.userName(), target, name));
+    m_connection.send(chat::buildFileOffer(m_connection.name(), target, name));
 }
 
-void TFileTransfer::offerReceived(const chat::Command &command)
+void FileTransfer::offerReceived(const chat::Command &command)
 {
-    const client::FileAnswer offer = client::cutFileOffer(command);
-    emit m_session.fileOfferArrived(QString::fromStdString(offer.user));
+    const FileAnswer offer = cutFileOffer(command);
+    emit offerArrived(QString::fromStdString(offer.user));
     if ((m_openOffer || m_askingOffers) && m_waitingOffers.size() >= MaxWaitingOffers) {
-        m_session.sendCommand(chat::buildFileDecline(offer.user, m_session.userName(), offer.path));
-        m_session.showWarning(client::offerOverflowLine(offer));
+        m_connection.send(chat::buildFileDecline(offer.user, m_connection.name(), offer.path));
+        emit reported(QString::fromStdString(offerOverflowLine(offer)), LineKind::Warning, kWarningColour);
         return;
     }
-    m_session.showLine(client::offerLine(offer), client::kFileColour);
+    emit reported(QString::fromStdString(offerLine(offer)), LineKind::Said, kFileColour);
     m_waitingOffers.push_back(offer);
     askWaitingOffers();
 }
 
-void TFileTransfer::askWaitingOffers()
+void FileTransfer::askWaitingOffers()
 {
     if (m_askingOffers)
         return; // the loop further out asks the next one
     m_askingOffers = true;
     const auto done = qScopeGuard([this] { m_askingOffers = false; });
     while (!m_openOffer && !m_waitingOffers.empty()) {
-        const client::FileAnswer next = std::move(m_waitingOffers.front());
+        const FileAnswer next = std::move(m_waitingOffers.front());
         m_waitingOffers.pop_front();
         const quint64 id = ++m_questionSerial;
         m_openOffer.emplace(id, next);
-        emit m_session.fileOffered(id, QString::fromStdString(next.user), QString::fromStdString(client::offerLine(next)));
+        emit offered(id, QString::fromStdString(next.user), QString::fromStdString(offerLine(next)));
     }
 }
 
-void TFileTransfer::answerOffer(quint64 id, bool accepted)
+void FileTransfer::answerOffer(quint64 id, bool accepted)
 {
     if (!m_openOffer || m_openOffer->first != id)
         return;
-    const client::FileAnswer offer = std::move(m_openOffer->second);
+    const FileAnswer offer = std::move(m_openOffer->second);
     m_openOffer.reset();
     const auto next = qScopeGuard([this] { askWaitingOffers(); });
     if (accepted)
         accept(offer);
     else
-        m_session.sendCommand(chat::buildFileDecline(offer.user, m_session.userName(), offer.path));
+        m_connection.send(chat::buildFileDecline(offer.user, m_connection.name(), offer.path));
 }
 
-void TFileTransfer::accept(const client::FileAnswer &offer)
+void FileTransfer::accept(const FileAnswer &offer)
 {
-    m_session.setFileSuffix(client::fileSuffixOf(offer.path));
-    m_receptions.add(offer.address, m_session.fileSuffix(), client::ReceptionBook::Clock::now(),
-                     client::offeredFileName(offer.path), offer.user);
+    m_fileSuffix = fileSuffixOf(offer.path);
+    m_receptions.add(offer.address, m_fileSuffix, ReceptionBook::Clock::now(),
+                     offeredFileName(offer.path), offer.user);
     m_receiveTimer->start();
     // Over an encrypted connection the offerer learns the key to encrypt the
     // stream for; an older server or peer never sees it.
-    const bool encrypted = m_session.linkState() == client::LinkState::Encrypted;
-    m_session.sendCommand(chat::buildFileAccept(offer.user, m_session.userName(), offer.path)
+    const bool encrypted = m_connection.linkState() == LinkState::Encrypted;
+    m_connection.send(chat::buildFileAccept(offer.user, m_connection.name(), offer.path)
                           + (encrypted ? chat::streamKeyText(kc::tls::localFingerprint()) : std::string()));
 }
 
-void TFileTransfer::declinedReceived(const chat::Command &command)
+void FileTransfer::declinedReceived(const chat::Command &command)
 {
-    const client::FileDecline decline = client::cutFileDeclined(command);
+    const FileDecline decline = cutFileDeclined(command);
     m_offers.take(decline.user, decline.path);
-    emit m_session.notice(QString::fromStdString(client::declinedNotice(decline)));
+    emit failed(Direction::Send, QString::fromStdString(decline.path), Failure::Declined,
+                QString::fromStdString(declinedNotice(decline)));
 }
 
 // ---- sending ----
 
-void TFileTransfer::acceptedReceived(const chat::Command &command)
+void FileTransfer::acceptedReceived(const chat::Command &command)
 {
-    const client::FileAnswer acceptance = client::cutFileAccepted(command);
-    const std::optional<client::OfferBook::Offer> offer = m_offers.take(acceptance.user, acceptance.path);
+    const FileAnswer acceptance = cutFileAccepted(command);
+    const std::optional<OfferBook::Offer> offer = m_offers.take(acceptance.user, acceptance.path);
     if (!offer)
         return; // nothing of ours was offered to this user under this path
-    m_session.showLine(client::acceptedLine(acceptance), client::kFileColour);
+    emit reported(QString::fromStdString(acceptedLine(acceptance)), LineKind::Said, kFileColour);
     m_pendingSends.push_back(
         {acceptance.address, acceptance.user, QString::fromUtf8(offer->localPath), acceptance.streamKey});
     startNextSend();
 }
 
 // The sender posts one file at a time; acceptances that arrive meanwhile wait.
-void TFileTransfer::startNextSend()
+void FileTransfer::startNextSend()
 {
-    TNMStrm *sender = m_session.streamSender();
+    TNMStrm *sender = m_sender;
     while (!sender->Posting() && !m_pendingSends.empty()) {
         const PendingSend next = std::move(m_pendingSends.front());
         m_pendingSends.pop_front();
         auto file = std::make_unique<QFile>(next.localPath);
         if (!file->open(QIODevice::ReadOnly)) {
-            m_session.showError(std::make_exception_ptr(
-                kc::Exception(kc::format("Datei %s kann nicht ge\xF6" "ffnet werden", chat::windows1252FromUtf8(next.localPath.toStdString()).c_str()))));
+            fail(Direction::Send, QFileInfo(next.localPath).fileName().toStdString(), Failure::Unreadable,
+                 std::make_exception_ptr(kc::Exception(
+                     kc::format("Datei %s kann nicht ge\xF6" "ffnet werden",
+                                chat::windows1252FromUtf8(next.localPath.toStdString()).c_str()))));
             continue;
         }
         sender->setHost(next.address);
@@ -365,48 +394,51 @@ void TFileTransfer::startNextSend()
     }
 }
 
-void TFileTransfer::sendFinished(const std::string &acknowledgement, std::exception_ptr failure)
+void FileTransfer::sendFinished(const std::string &acknowledgement, std::exception_ptr failure)
 {
     const bool dropped = m_sendDropped;
     const std::string name = m_sendName;
     const std::string receiver = m_sendReceiver;
     // The next file goes at once, also while the failure below is shown.
     startNextSend();
-    if (!m_session.streamSender()->Posting())
-        emit m_session.transferProgress(true, QString(), 0, 0);
+    if (!m_sender->Posting())
+        emit indicatorChanged(true, QString(), 0, 0);
     if (dropped)
         return;
-    if (failure)
-        m_session.showError(failure);
-    else if (acknowledgement == kc::strm::acknowledgement())
-        m_session.showLine(client::sentLine(name, receiver));
-    else
-        m_session.showWarning("Datei nicht angekommen: der Empfänger hat den Empfang nicht bestätigt (er konnte sie "
-                              "nicht ganz empfangen oder nicht speichern; den Grund sieht er bei sich)");
+    if (failure) {
+        fail(Direction::Send, name, Failure::SendFailed, failure);
+    } else if (acknowledgement == kc::strm::acknowledgement()) {
+        emit reported(QString::fromStdString(sentLine(name, receiver)), LineKind::Status, 0);
+        emit finished(Direction::Send, QString::fromStdString(name), QString::fromStdString(receiver));
+    } else {
+        emit failed(Direction::Send, QString::fromStdString(name), Failure::NotAcknowledged,
+                    QStringLiteral("Datei nicht angekommen: der Empfänger hat den Empfang nicht bestätigt (er konnte "
+                                   "sie nicht ganz empfangen oder nicht speichern; den Grund sieht er bei sich)"));
+    }
 }
 
-void TFileTransfer::packetSent()
+void FileTransfer::packetSent()
 {
     // A packet every few microseconds: the progress follows at most every
     // ProgressIntervalMs, and the last packet always shows.
-    const int32_t sent = m_session.streamSender()->BytesSent();
-    const int32_t total = m_session.streamSender()->BytesTotal();
+    const int32_t sent = m_sender->BytesSent();
+    const int32_t total = m_sender->BytesTotal();
     const int64_t now = nowMs();
     if (sent < total && m_progressShown && now - m_progressShownAt < ProgressIntervalMs)
         return;
     m_progressShown = true;
     m_progressShownAt = now;
-    emit m_session.sendProgress(m_sendSerial, sent, total, QString::fromStdString(client::progressLine(sent, total)));
-    emit m_session.transferProgress(true, QString::fromStdString(client::uploadLabel(m_sendName, m_sendReceiver, sent, total)),
+    emit progress(m_sendSerial, sent, total, QString::fromStdString(progressLine(sent, total)));
+    emit indicatorChanged(true, QString::fromStdString(uploadLabel(m_sendName, m_sendReceiver, sent, total)),
                                     sent, total);
 }
 
 // ---- receiving ----
 
-void TFileTransfer::received(QObject *service, QIODevice *strm)
+void FileTransfer::received(QObject *service, QIODevice *strm)
 {
     const Admitted admission = admitted(static_cast<TNMStrmServ *>(service)->AdmitTag());
-    const QPointer<TFileTransfer> self(this);
+    const QPointer<FileTransfer> self(this);
     // The whole file is here, however quickly it came: the indicator says
     // so while the name is asked.
     onSessionThread(self, [self] { self->showReceiveProgress(); });
@@ -420,7 +452,10 @@ void TFileTransfer::received(QObject *service, QIODevice *strm)
         switch (saveOnce(self, admission.suffix, admission.file.name, strm, savedAs)) {
         case SaveOutcome::Saved:
             onSessionThread(self, [self, file = admission.file, savedAs] {
-                self->m_session.showLine(client::receivedLine(file, savedAs.toStdString()), client::kReceivedColour);
+                emit self->reported(QString::fromStdString(receivedLine(file, savedAs.toStdString())),
+                                    LineKind::Said, kReceivedColour);
+                emit self->finished(Direction::Receive, QString::fromStdString(file.name),
+                                    QString::fromStdString(file.sender));
                 self->showReceiveProgress();
             });
             return;
@@ -432,7 +467,7 @@ void TFileTransfer::received(QObject *service, QIODevice *strm)
     }
 }
 
-TFileTransfer::SaveOutcome TFileTransfer::saveOnce(const QPointer<TFileTransfer> &self, const std::string &suffix,
+FileTransfer::SaveOutcome FileTransfer::saveOnce(const QPointer<FileTransfer> &self, const std::string &suffix,
                                                    const std::string &name, QIODevice *strm, QString &savedAs)
 {
     auto request = std::make_shared<SaveRequest>();
@@ -460,17 +495,19 @@ TFileTransfer::SaveOutcome TFileTransfer::saveOnce(const QPointer<TFileTransfer>
     try {
         auto *spool = qobject_cast<TSpoolStream *>(strm);
         if (!spool || !spool->placeAt(*target))
-            client::saveReceivedFile(*strm, *target);
+            saveReceivedFile(*strm, *target);
     } catch (...) {
         const std::exception_ptr failure = std::current_exception();
-        onSessionThread(self, [self, failure] { self->m_session.showError(failure); });
+        onSessionThread(self, [self, failure, name] {
+            self->fail(Direction::Receive, name, Failure::SaveFailed, failure);
+        });
         return SaveOutcome::Failed;
     }
     savedAs = QDir::toNativeSeparators(*target);
     return SaveOutcome::Saved;
 }
 
-void TFileTransfer::askSaveNames()
+void FileTransfer::askSaveNames()
 {
     if (m_askingSaves)
         return; // the loop further out asks the next one
@@ -481,11 +518,11 @@ void TFileTransfer::askSaveNames()
         m_saveRequests.pop_front();
         const quint64 id = ++m_questionSerial;
         m_openSave.emplace(id, next);
-        emit m_session.saveNameWanted(id, m_saveFolder, QString::fromStdString(next->suffix), QString::fromStdString(next->name));
+        emit saveNameWanted(id, m_saveFolder, QString::fromStdString(next->suffix), QString::fromStdString(next->name));
     }
 }
 
-void TFileTransfer::answerSaveName(quint64 id, const std::optional<QString> &target)
+void FileTransfer::answerSaveName(quint64 id, const std::optional<QString> &target)
 {
     if (!m_openSave || m_openSave->first != id)
         return;
@@ -497,10 +534,12 @@ void TFileTransfer::answerSaveName(quint64 id, const std::optional<QString> &tar
     request->answer(target);
 }
 
-void TFileTransfer::setSaveFolder(const QString &folder)
+void FileTransfer::setSaveFolder(const QString &folder)
 {
     if (!QFileInfo(folder).isDir() || folder == m_saveFolder)
         return;
     m_saveFolder = folder;
-    m_session.streamReceiver()->setSpoolFolder(folder);
+    m_receiver->setSpoolFolder(folder);
 }
+
+} // namespace client

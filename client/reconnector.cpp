@@ -74,8 +74,8 @@ void Reconnector::admitted()
 {
     ChatSession *session = m_session;
     m_wanted = true;
-    m_host = session->socket()->Host();
-    m_port = session->socket()->Port();
+    m_host = session->connection().socket()->Host();
+    m_port = session->connection().socket()->Port();
     m_name = session->userName();
     if (m_retrying) {
         stop();
@@ -127,7 +127,7 @@ void Reconnector::schedule()
 
 void Reconnector::retryNow()
 {
-    if (!m_retrying || m_session->socket()->Active())
+    if (!m_retrying || m_session->connection().socket()->Active())
         return;
     m_timer.stop();
     tryNow();
@@ -141,7 +141,7 @@ void Reconnector::tryNow()
     ++m_attempts;
     emit statusChanged(tryingText(), false);
     m_ownJoin = true;
-    session->setQuietJoin(true);
+    session->connection().setQuiet(true);
     JoinStart started = JoinStart::Started;
     try {
         started = session->join(m_host, m_port, m_name);
@@ -162,7 +162,7 @@ void Reconnector::stop()
     m_timer.stop();
     m_retrying = false;
     if (m_session)
-        m_session->setQuietJoin(false);
+        m_session->connection().setQuiet(false);
 }
 
 } // namespace client

@@ -8,12 +8,12 @@
 
 void askTrustQuestions(client::ChatSession &session, QWidget *window)
 {
-    QObject::connect(&session, &client::ChatSession::trustQuestion, window,
+    QObject::connect(&session.connection(), &client::ChatConnection::trustQuestion, window,
                      kc::guard([&session, window](quint64 id, const QString &server, const QString &oldFingerprint,
                                                   const QString &newFingerprint) {
                          // The box closes by itself once the question no longer applies.
                          kc::DialogCloser closer;
-                         QObject::connect(&session, &client::ChatSession::trustQuestionClosed, &closer,
+                         QObject::connect(&session.connection(), &client::ChatConnection::trustQuestionClosed, &closer,
                                           [&closer, id](quint64 closed) {
                                               if (closed == id)
                                                   closer.close();

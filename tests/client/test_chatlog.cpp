@@ -86,6 +86,7 @@ private slots:
         lines.clear();
         connect(session.get(), &client::ChatSession::lineAdded, this,
                 [this](const QString &text, qint32) { lines << text; });
+        connect(log.get(), &client::ChatLog::stopped, this, [this](const QString &text) { lines << text; });
     }
 
     void cleanup()
@@ -102,7 +103,7 @@ private slots:
     {
         QVERIFY(log->folder().startsWith(data->path() + QStringLiteral("/kestrelon-chat/logs")));
         QDateTime clock(QDate(2026, 12, 8), QTime(23, 59, 58));
-        log->setClock([&] { return clock; });
+        log->setFixedTime(clock);
         join();
         kc::test::RawClient bob;
         QVERIFY(bob.connectTo(port));
@@ -119,9 +120,10 @@ private slots:
         QVERIFY(kc::test::waitFor([&] { return privateLine; }));
         QCOMPARE(session->sendPrivateLine("bob", "tschüß 🙂"), client::Delivery::Sent);
         clock = clock.addSecs(4);
+        log->setFixedTime(clock);
         QVERIFY(say(QStringLiteral("guten Morgen")));
         session->disconnect();
-        QVERIFY(kc::test::waitFor([&] { return !session->socket()->Active(); }));
+        QVERIFY(kc::test::waitFor([&] { return !session->connection().socket()->Active(); }));
         log->flush();
 
         const QString first = serverFolder() + QStringLiteral("/chat-2026-12-08.log");
@@ -163,8 +165,8 @@ private slots:
         QVERIFY(kc::test::waitFor([&] { return shown(QStringLiteral("] bob: null")); }));
         QVERIFY(bobSays("eins"));
         QVERIFY(kc::test::waitFor([&] { return shown(QStringLiteral("bob: eins")); }));
-        session->socket()->Close();
-        QVERIFY(kc::test::waitFor([&] { return !session->socket()->Active() && host->registry().count() == 1; }));
+        session->connection().socket()->Close();
+        QVERIFY(kc::test::waitFor([&] { return !session->connection().socket()->Active() && host->registry().count() == 1; }));
         QVERIFY(bobSays("zwei"));
         join();
         QVERIFY(kc::test::waitFor([&] { return shown(QStringLiteral("nachgeholt] bob: zwei")); }));

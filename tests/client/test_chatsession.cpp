@@ -230,7 +230,7 @@ private slots:
         const std::string oldKey = first.identity->fingerprint();
         const std::string newKey = second.identity->fingerprint();
         const uint16_t port = kc::test::freePort();
-        QSignalSpy asked(session.get(), &client::ChatSession::trustQuestion);
+        QSignalSpy asked(&session->connection(), &client::ChatConnection::trustQuestion);
         const QString firstUse = QStringLiteral("Neuer Server, Fingerabdruck ")
                                + QString::fromLatin1(kc::tls::fingerprintShort(oldKey));
         {
@@ -252,15 +252,15 @@ private slots:
         RecordingTlsServer impostor(second.identity);
         impostor.listen(port);
         // Nobody answers the question here; the connection is left meanwhile.
-        connect(session.get(), &client::ChatSession::trustQuestion, this, [] {});
+        connect(&session->connection(), &client::ChatConnection::trustQuestion, this, [] {});
         mark();
         QCOMPARE(session->join("127.0.0.1", port, "anna"), client::JoinStart::Started);
         QVERIFY(kc::test::waitFor([&] { return asked.count() == 1; }));
         QCOMPARE(asked.at(0).at(1).toString(), QStringLiteral("127.0.0.1:%1").arg(port));
         QCOMPARE(asked.at(0).at(2).toString(), QString::fromLatin1(kc::tls::fingerprintShort(oldKey)));
         QCOMPARE(asked.at(0).at(3).toString(), QString::fromLatin1(kc::tls::fingerprintShort(newKey)));
-        QVERIFY(kc::test::waitFor([&] { return !session->socket()->Endpoint()->Connected(); }));
-        QVERIFY(!session->trustPending());
+        QVERIFY(kc::test::waitFor([&] { return !session->connection().socket()->Endpoint()->Connected(); }));
+        QVERIFY(!session->connection().trustPending());
         session->sendLine("geheim");
         session->whisper("bob", "geheim");
         kc::test::pump(300);
@@ -272,7 +272,7 @@ private slots:
 
         session->answerTrust(asked.at(0).at(0).toULongLong(), false);
         kc::test::pump(100);
-        QVERIFY(!session->socket()->Active());
+        QVERIFY(!session->connection().socket()->Active());
         QVERIFY2(onlyTheJoin.match(QString::fromStdString(impostor.received)).hasMatch(), impostor.received.c_str());
         QCOMPARE(session->trust().pins().find("127.0.0.1", port)->fingerprint, oldKey);
     }
@@ -282,8 +282,8 @@ private slots:
     {
         const std::string pinned(32, 'k');
         session->trust().pins().pin("127.0.0.1", server.port(), pinned);
-        QSignalSpy asked(session.get(), &client::ChatSession::trustQuestion);
-        connect(session.get(), &client::ChatSession::trustQuestion, this, [] {});
+        QSignalSpy asked(&session->connection(), &client::ChatConnection::trustQuestion);
+        connect(&session->connection(), &client::ChatConnection::trustQuestion, this, [] {});
         // Every server refuses a taken name in plain text: that is no downgrade.
         QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator"));
         peer.send("$#noconnect:noconnect#");
@@ -338,7 +338,7 @@ private slots:
         QCOMPARE(session->join("127.0.0.1", server.port(), "#anna"), client::JoinStart::Separator);
         kc::test::RawClient nobody;
         QVERIFY(!server.accept(nobody, 300));
-        QVERIFY(!session->socket()->Active());
+        QVERIFY(!session->connection().socket()->Active());
     }
 
     void receivedReadsAreShown_data()
@@ -485,7 +485,7 @@ private slots:
         // A refusal is a warning, not a status line.
         QCOMPARE(newLines().first().kind, client::LineKind::Warning);
         QVERIFY(!session->admitted());
-        QVERIFY(!session->socket()->Active());
+        QVERIFY(!session->connection().socket()->Active());
         QCOMPARE(session->serverName(), QStringLiteral("kein Server gefunden"));
     }
 
@@ -539,7 +539,7 @@ private slots:
         peer.send("$#kcx:frame#" + chat::buildFrame("$#neu:anna:127.0.0.1:bob:127.0.0.2#"));
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         QCOMPARE(session->listedUsers().size(), size_t(2));
-        QCOMPARE(session->linkState(), client::LinkState::Plain);
+        QCOMPARE(session->connection().linkState(), client::LinkState::Plain);
         mark();
 
         const int colours[] = {0, 255, 32768, 16711680, 8388736};
@@ -586,7 +586,7 @@ private slots:
         QVERIFY(peer.waitClosed());
         QVERIFY(newTexts().first().startsWith(QStringLiteral("Der Server sendet einen fehlerhaften Rahmen")));
         QVERIFY(!session->admitted());
-        QCOMPARE(session->linkState(), client::LinkState::Offline);
+        QCOMPARE(session->connection().linkState(), client::LinkState::Offline);
     }
 
     void namesNoServerTakesAreRefusedWithTheirReason_data()
@@ -613,7 +613,7 @@ private slots:
         QCOMPARE(client::nameNotice(session->nameProblem()), reason);
         kc::test::RawClient nobody;
         QVERIFY(!server.accept(nobody, 200));
-        QVERIFY(!session->socket()->Active());
+        QVERIFY(!session->connection().socket()->Active());
     }
 
     void nameIsCountedInCharactersAndRegisteredInNfc()
@@ -622,14 +622,14 @@ private slots:
         QCOMPARE(joinAs("Ju\u0308rgen"), std::string("$#neu:J\xFCrgen:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator:J%C3%BCrgen"));
         QCOMPARE(session->userName(), std::string("Jürgen"));
         peer.close();
-        QVERIFY(kc::test::waitFor([&] { return !session->socket()->Active(); }));
+        QVERIFY(kc::test::waitFor([&] { return !session->connection().socket()->Active(); }));
         // 13 characters, 15 code points as typed: counted after normalising, nothing is cut.
         mark();
         joinAs("Ju\u0308rgen Mu\u0308ller");
         QCOMPARE(session->userName(), std::string("Jürgen Müller"));
         QVERIFY(newTexts().filter(QStringLiteral("14 Zeichen")).isEmpty());
         peer.close();
-        QVERIFY(kc::test::waitFor([&] { return !session->socket()->Active(); }));
+        QVERIFY(kc::test::waitFor([&] { return !session->connection().socket()->Active(); }));
         // A longer name is cut between characters, and the user is told.
         joinAs("日本👍Łódź€ひらがなです!?");
         QCOMPARE(session->userName(), std::string("日本👍Łódź€ひらがなです"));
@@ -784,7 +784,7 @@ private slots:
         QCOMPARE(got[3].text, QStringLiteral("bob: neu"));
         QCOMPARE(got[3].colour, red);
 
-        session->socket()->Close();
+        session->connection().socket()->Close();
         QVERIFY(peer.waitClosed());
         QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,seen=beef.10,resume,key,operator"));
     }
@@ -800,7 +800,7 @@ private slots:
                                           QStringLiteral("Unter 127.0.0.1:%1 antwortet niemand").arg(port)}));
         QCOMPARE(session->serverName(), QStringLiteral("kein Server gefunden"));
         QVERIFY(errors.isEmpty());
-        QVERIFY(!session->socket()->Active());
+        QVERIFY(!session->connection().socket()->Active());
     }
 
     void sendingWithoutConnectionSendsNothing()

@@ -123,7 +123,7 @@ private slots:
         QCOMPARE(warning.buttons, 0);
         QVERIFY(warning.text.contains(QString::fromLatin1(kc::tls::fingerprintShort(remembered))));
         QVERIFY(warning.text.contains(QString::fromLatin1(kc::tls::fingerprintShort(host.fingerprint()))));
-        QVERIFY(kc::test::waitFor([&] { return !session->socket()->Endpoint()->Connected(); }));
+        QVERIFY(kc::test::waitFor([&] { return !session->connection().socket()->Endpoint()->Connected(); }));
         QVERIFY(!session->admitted());
         QCOMPARE(session->trust().pins().find("127.0.0.1", port)->fingerprint, remembered);
 
@@ -162,6 +162,10 @@ private slots:
         const auto done = qScopeGuard([&] { env->dialogs.whileOpen = nullptr; });
         connect(clientForm->reconnector(), &client::Reconnector::statusChanged, &alive,
                 [&](const QString &text) { reconnectStatus << text; });
+        // What the status bar said, each time the state changed.
+        QStringList states;
+        connect(&session->connection(), &client::ChatConnection::stateChanged, &alive,
+                [&] { states << clientForm->stateLabel->text(); });
         QTemporaryDir keys;
         const std::string oldKeyFile = keys.filePath(QStringLiteral("a.key")).toStdString();
         const std::string newKeyFile = keys.filePath(QStringLiteral("b.key")).toStdString();
@@ -209,7 +213,7 @@ private slots:
                 QCOMPARE(joins(), joined);
             } else if (meanwhile == QLatin1String("again")) {
                 QCOMPARE(session->join("127.0.0.1", port, "anna"), client::JoinStart::Started);
-                QVERIFY(kc::test::waitFor([&] { return joins() == joined + 1 && !session->socket()->Active(); }));
+                QVERIFY(kc::test::waitFor([&] { return joins() == joined + 1 && !session->connection().socket()->Active(); }));
             } else {
                 restartWith(oldKeyFile);
                 QCOMPARE(session->join("127.0.0.1", port, "anna"), client::JoinStart::Started);
@@ -245,6 +249,9 @@ private slots:
             QCOMPARE(logged.filter(QStringLiteral("Wiederaufnahme: anna ist zurück")).size(), 1);
         }
 
+        // The quiet tries and the doubted key were shown as such.
+        QVERIFY2(states.contains(QStringLiteral("Verbindung wird wiederhergestellt \u2026")), qPrintable(states.join(u'|')));
+        QVERIFY2(states.contains(QStringLiteral("Schlüssel wird geprüft \u2026")), qPrintable(states.join(u'|')));
         const std::string lastToken = session->resumeTokens().find("127.0.0.1", port, "anna");
         const QStringList everyLine = logged + kc::test::viewTexts(clientForm->RichEdit1);
         for (const std::string &token : {firstToken, lastToken}) {
@@ -382,7 +389,7 @@ private slots:
         QVERIFY(!server.accept(nobody, 300));
         QVERIFY(driver->newTexts().isEmpty());
         QCOMPARE(clientForm->Label5->text(), label);
-        QVERIFY(!clientForm->session()->socket()->Active());
+        QVERIFY(!clientForm->session()->connection().socket()->Active());
         if (hostOk && host.isEmpty()) {
             // The empty answer is what the dialog offers next time.
             env->dialogs.clear();
@@ -481,13 +488,18 @@ private slots:
         clientForm->Verbinden1->trigger();
         QCOMPARE(peer.receive(), std::string("$#disconnect:anna#"));
         QVERIFY(peer.waitClosed());
-        QVERIFY(!clientForm->session()->socket()->Active());
+        QVERIFY(!clientForm->session()->connection().socket()->Active());
         QCOMPARE(driver->newTexts(), QStringList{QStringLiteral("Verbindung zum Chat getrennt")});
     }
 
+    // The status bar follows the connection's state, and nothing else says it.
     void trennenMenuLeaves()
     {
+        const auto state = [] { return clientForm->stateLabel->text(); };
+        QCOMPARE(state(), QStringLiteral("Nicht verbunden"));
+        QVERIFY(clientForm->stateLabel->isVisible());
         connectAdmitted();
+        QCOMPARE(state(), QStringLiteral("Verbunden"));
         QCOMPARE(clientForm->UserListBox->count(), 1);
         clientForm->Verbindungtrennen1->trigger();
         QCOMPARE(peer.receive(), std::string("$#disconnect:anna#"));
@@ -495,8 +507,11 @@ private slots:
         QCOMPARE(clientForm->UserListBox->count(), 0);
         QCOMPARE(clientForm->Label3->text(), QStringLiteral("kein Server gefunden"));
         QVERIFY(clientForm->lockLabel->isHidden());
+        QCOMPARE(state(), QStringLiteral("Nicht verbunden"));
         // Not admitted: no leave command.
         QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator"));
+        // The join is out, the server has not answered yet.
+        QCOMPARE(state(), QStringLiteral("Anmeldung läuft \u2026"));
         clientForm->Verbindungtrennen1->trigger();
         QCOMPARE(peer.receive(), std::string());
         QVERIFY(peer.waitClosed());

@@ -37,7 +37,7 @@ private slots:
 
     void init()
     {
-        clientForm->session()->socket()->Close();
+        clientForm->session()->connection().socket()->Close();
         kc::remembered::forgetAll();
         clientForm->hide();
         clientForm->show();

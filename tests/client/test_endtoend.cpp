@@ -264,7 +264,7 @@ private slots:
         }));
         join(bob, QStringLiteral("anna"));
         QVERIFY(waitFor([&] { return lastLine(bob) == QStringLiteral("Der Benutzername ist bereits vergeben"); }));
-        QVERIFY(waitFor([&] { return !bob->session()->socket()->Active(); }));
+        QVERIFY(waitFor([&] { return !bob->session()->connection().socket()->Active(); }));
         kc::test::pump(100);
         QCOMPARE(serverUsers(), QStringList{QStringLiteral("anna (127.0.0.1)")});
         QCOMPARE(items(anna->UserListBox), QStringList{QStringLiteral("anna (127.0.0.1)")});

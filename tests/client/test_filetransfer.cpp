@@ -19,6 +19,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QMetaEnum>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScopeGuard>
@@ -176,15 +177,15 @@ private slots:
         QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator"));
 
         receiverPort = kc::test::freePort();
-        clientForm->session()->streamReceiver()->Disconnect();
-        clientForm->session()->streamReceiver()->setPort(receiverPort);
+        clientForm->session()->fileTransfer().streamReceiver()->Disconnect();
+        clientForm->session()->fileTransfer().streamReceiver()->setPort(receiverPort);
         clientForm->startClientRole();
-        QVERIFY(clientForm->session()->streamReceiver()->Listening());
+        QVERIFY(clientForm->session()->fileTransfer().streamReceiver()->Listening());
     }
 
     void init()
     {
-        clientForm->session()->streamSender()->setPort(receiverPort);
+        clientForm->session()->fileTransfer().streamSender()->setPort(receiverPort);
         // The list may be the one shown already: only its read tells that the
         // window took it, and that the test's first command comes on its own.
         QVERIFY(peer.sendAndWaitRead("$#neu:anna:127.0.0.1:bob:127.0.0.1:carl:127.0.0.1#"));
@@ -305,7 +306,7 @@ private slots:
         QFETCH(std::string, reply);
         QFETCH(std::string, suffix);
         QFETCH(QString, shown);
-        clientForm->session()->setFileSuffix(".vorher");
+        clientForm->session()->fileTransfer().setFileSuffix(".vorher");
         if (answer)
             env->dialogs.answerMessage(answer);
         peer.send("$#file:bob:127.0.0.4:" + path + "#");
@@ -321,7 +322,7 @@ private slots:
         QCOMPARE(box.title, QStringLiteral("Information"));
         QCOMPARE(box.text, line);
         QCOMPARE(box.buttons, kc::mbOk | kc::mbIgnore);
-        QCOMPARE(clientForm->session()->fileSuffix(), suffix);
+        QCOMPARE(clientForm->session()->fileTransfer().fileSuffix(), suffix);
     }
 
     void fileTravelsWithProgressAndIsSavedWhole()
@@ -333,7 +334,7 @@ private slots:
         // not push any of it out.
         kc::LineView *view = clientForm->RichEdit1;
         while (view->lineCount() < kc::LineView::kMaxLines - 10)
-            clientForm->session()->showLine("Zeile " + std::to_string(view->lineCount()));
+            view->appendText(QStringLiteral("Zeile ") + QString::number(view->lineCount()));
         const int64_t firstLine = view->firstLineNumber();
         driver->mark();
         // What the indicator says in each direction, and whether the window
@@ -345,13 +346,21 @@ private slots:
         bool resized = false;
         bool shownWhileRunning = true;
         const QMetaObject::Connection watch = connect(
-            clientForm->session(), &client::ChatSession::transferProgress, this,
+            &clientForm->session()->fileTransfer(), &client::FileTransfer::indicatorChanged, this,
             [&](bool upload, const QString &text, qint64, qint64 total) {
                 if (total > 0)
                     (upload ? uploads : downloads) << text;
                 shownWhileRunning = shownWhileRunning && (total == 0 || clientForm->Label6->isVisible());
                 widest = std::max(widest, clientForm->minimumSizeHint().width());
                 resized = resized || clientForm->size() != sizeBefore;
+            });
+        // How each half ended, as the transfer says it.
+        QStringList ends;
+        const QMetaObject::Connection finished = connect(
+            &clientForm->session()->fileTransfer(), &client::FileTransfer::finished, this,
+            [&](client::FileTransfer::Direction direction, const QString &name, const QString &peer) {
+                ends << QString::fromLatin1(QMetaEnum::fromType<client::FileTransfer::Direction>().valueToKey(int(direction)))
+                            + QLatin1Char(' ') + name + QLatin1Char(' ') + peer;
             });
         QVERIFY(offerToBob(local));
         env->dialogs.answerSave(dir->filePath(QStringLiteral("foto")));
@@ -360,7 +369,10 @@ private slots:
         // Once both halves are done, the indicator goes.
         QVERIFY(waitFor([&] { return hasLine(QStringLiteral("Files Sent")) && clientForm->ProgressBar1->isHidden(); }));
         disconnect(watch);
+        disconnect(finished);
         QVERIFY(clientForm->Label6->isHidden());
+        ends.sort();
+        QCOMPARE(ends, (QStringList{QStringLiteral("Receive bild.jpg bob"), QStringLiteral("Send bild.jpg bob")}));
 
         QStringList lines = driver->newTexts();
         QCOMPARE(lines.takeFirst(), QStringLiteral("Datei \"bild.jpg\" an bob(127.0.0.1)geschickt"));
@@ -441,7 +453,7 @@ private slots:
         // No offer was accepted from 127.0.0.2: closed unanswered, no dialog,
         // no service slot taken.
         QCOMPARE(rawStream("127.0.0.2", "fremd"), std::string());
-        QCOMPARE(clientForm->session()->streamReceiver()->ClientCount(), 0);
+        QCOMPARE(clientForm->session()->fileTransfer().streamReceiver()->ClientCount(), 0);
         QCOMPARE(saveDialogs(), 0);
 
         const std::string ok = "OK" + std::string(14, ' ');
@@ -461,7 +473,7 @@ private slots:
 
     void offerQuestionsComeOneAtATime()
     {
-        const int flood = int(TFileTransfer::MaxWaitingOffers) + 2;
+        const int flood = int(client::FileTransfer::MaxWaitingOffers) + 2;
         for (int i = 0; i < flood; ++i)
             env->dialogs.answerMessage(kc::mbIgnore);
         int questionsUpAtOnce = 0;
@@ -506,13 +518,13 @@ private slots:
                 savedWhileOpen = waitFor(
                     [&] { return hasLine(QStringLiteral("Datei erhalten")); }, 20000);
         };
-        const TNotifyEvent progress = clientForm->session()->streamSender()->OnPacketSent;
+        const TNotifyEvent progress = clientForm->session()->fileTransfer().streamSender()->OnPacketSent;
         bool opened = false;
         // Progress comes at most once a frame, but the last chunk is always told.
         int32_t lastSent = -1;
-        clientForm->session()->streamSender()->OnPacketSent = [&](QObject *sender) {
+        clientForm->session()->fileTransfer().streamSender()->OnPacketSent = [&](QObject *sender) {
             progress(sender);
-            lastSent = clientForm->session()->streamSender()->BytesSent();
+            lastSent = clientForm->session()->fileTransfer().streamSender()->BytesSent();
             if (!opened) {
                 opened = true;
                 clientForm->farbeBitBtn->click(); // the colour dialog stays up until the file is in
@@ -521,11 +533,11 @@ private slots:
         acceptedByBob(local);
         const bool done = waitFor([&] { return opened && hasLine(QStringLiteral("Files Sent")); },
                                   30000);
-        clientForm->session()->streamSender()->OnPacketSent = progress;
+        clientForm->session()->fileTransfer().streamSender()->OnPacketSent = progress;
         env->dialogs.whileOpen = nullptr;
         QVERIFY(done);
         QVERIFY(savedWhileOpen);
-        QCOMPARE(lastSent, clientForm->session()->streamSender()->BytesTotal());
+        QCOMPARE(lastSent, clientForm->session()->fileTransfer().streamSender()->BytesTotal());
         QCOMPARE(contents(dir->filePath(QStringLiteral("gross.bin"))), bytes);
     }
 
@@ -594,9 +606,9 @@ private slots:
         env->dialogs.answerSave(dir->filePath(QStringLiteral("zwei")));
 
         // The second acceptance is read while the first file is on its way.
-        const TNotifyEvent progress = clientForm->session()->streamSender()->OnPacketSent;
+        const TNotifyEvent progress = clientForm->session()->fileTransfer().streamSender()->OnPacketSent;
         bool injected = false;
-        clientForm->session()->streamSender()->OnPacketSent = [&](QObject *sender) {
+        clientForm->session()->fileTransfer().streamSender()->OnPacketSent = [&](QObject *sender) {
             progress(sender);
             if (!injected) {
                 injected = true;
@@ -607,7 +619,7 @@ private slots:
         acceptedByBob(a);
         const bool bothSaved = waitFor([&] { return countLines(QStringLiteral("Datei erhalten")) == 2; },
                                        15000);
-        clientForm->session()->streamSender()->OnPacketSent = progress;
+        clientForm->session()->fileTransfer().streamSender()->OnPacketSent = progress;
         QVERIFY(bothSaved);
         QVERIFY(env->dialogs.errors().isEmpty());
         QCOMPARE(countLines(QStringLiteral("Files Sent")), 2);
@@ -636,22 +648,34 @@ private slots:
         QTest::addColumn<QString>("receiver");
         QTest::addColumn<QString>("line");
         QTest::addColumn<QString>("error");
+        // What the transfer's failed signal gives as reasons, in order of name.
+        QTest::addColumn<QStringList>("reasons");
         QTest::newRow("nobody listens") << "none" << QStringLiteral("Filesent Connection Failed")
-                                        << QStringLiteral("Verbindung fehlgeschlagen.");
+                                        << QStringLiteral("Verbindung fehlgeschlagen.") << QStringList{"SendFailed"};
         QTest::newRow("file gone") << "usual" << QString()
-                                   << QStringLiteral("Datei %1 kann nicht geöffnet werden.");
+                                   << QStringLiteral("Datei %1 kann nicht geöffnet werden.")
+                                   << QStringList{"Unreadable"};
         const QString unacknowledged = QStringLiteral("Datei nicht angekommen: der Empfänger hat den Empfang nicht bestätigt (er konnte sie "
                                      "nicht ganz empfangen oder nicht speichern; den Grund sieht er bei sich)");
-        QTest::newRow("no acknowledgement") << "mute" << unacknowledged << QString();
+        QTest::newRow("no acknowledgement") << "mute" << unacknowledged << QString() << QStringList{"NotAcknowledged"};
         // The receiver (this window) cannot keep the bytes: no acknowledgement,
         // and both ends say so, the receiver with the system's reason.
-        QTest::newRow("receiver's disk full") << "full" << unacknowledged << QString();
+        QTest::newRow("receiver's disk full") << "full" << unacknowledged << QString()
+                                              << QStringList{"NotAcknowledged", "ReceiveFailed"};
     }
     void sendFailuresAreShown()
     {
         QFETCH(QString, receiver);
         QFETCH(QString, line);
         QFETCH(QString, error);
+        QFETCH(QStringList, reasons);
+        QStringList failed;
+        const QMetaObject::Connection watch = connect(
+            &clientForm->session()->fileTransfer(), &client::FileTransfer::failed, this,
+            [&](client::FileTransfer::Direction, const QString &, client::FileTransfer::Failure reason, const QString &) {
+                failed << QString::fromLatin1(QMetaEnum::fromType<client::FileTransfer::Failure>().valueToKey(int(reason)));
+            });
+        const auto unwatch = qScopeGuard([watch] { disconnect(watch); });
         const bool full = receiver == QStringLiteral("full");
         const QString local = makeFile(QStringLiteral("weg.txt"), full ? bytesOf(100000, 4) : QByteArray("x"));
         if (full)
@@ -662,9 +686,9 @@ private slots:
             disk.emplace(4096);
         kc::test::RawServer mute;
         if (receiver == QStringLiteral("none"))
-            clientForm->session()->streamSender()->setPort(kc::test::freePort());
+            clientForm->session()->fileTransfer().streamSender()->setPort(kc::test::freePort());
         else if (receiver == QStringLiteral("mute"))
-            clientForm->session()->streamSender()->setPort(mute.listen());
+            clientForm->session()->fileTransfer().streamSender()->setPort(mute.listen());
         else if (!full)
             QFile::remove(local);
         acceptedByBob(local);
@@ -690,6 +714,8 @@ private slots:
         }
         QVERIFY(!hasLine(QStringLiteral("Files Sent")));
         QCOMPARE(saveDialogs(), 0);
+        failed.sort();
+        QCOMPARE(failed, reasons);
     }
 
     // A stream that breaks off at 77 % is told to the receiver, naming the
@@ -706,7 +732,7 @@ private slots:
     {
         QFETCH(QString, end);
         QFETCH(QString, reason);
-        TNMStrmServ *receiver = clientForm->session()->streamReceiver();
+        TNMStrmServ *receiver = clientForm->session()->fileTransfer().streamReceiver();
         receiver->setIdleTimeOut(1000);
         const auto restore = qScopeGuard([receiver] { receiver->setIdleTimeOut(TNMStrmServ::DefaultIdleTimeOut); });
         const QStringList before = QDir(dir->path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
@@ -716,7 +742,7 @@ private slots:
         kc::test::RawClient sender;
         QVERIFY(sender.connectTo(receiverPort, "127.0.0.1", 5000, "127.0.0.1"));
         sender.send("0000    100000" + std::string(77000, 'x'));
-        QVERIFY(waitFor([&] { return clientForm->session()->streamReceiver()->ReceiveProgress().first == 77000; }));
+        QVERIFY(waitFor([&] { return clientForm->session()->fileTransfer().streamReceiver()->ReceiveProgress().first == 77000; }));
         if (end == QStringLiteral("close"))
             sender.close();
         else if (end == QStringLiteral("reset"))
@@ -746,8 +772,8 @@ private slots:
         // A new run: its save dialogs start in the downloads, made if missing.
         {
             client::ChatSession fresh;
-            TFileQuestions questions(fresh, nullptr);
-            QCOMPARE(fresh.saveFolder(), env->downloads());
+            TFileQuestions questions(fresh.fileTransfer(), nullptr);
+            QCOMPARE(fresh.fileTransfer().saveFolder(), env->downloads());
             QVERIFY(QFileInfo(env->downloads()).isDir());
         }
 
@@ -766,8 +792,8 @@ private slots:
         kc::remembered::setValue(QString::fromLatin1(client::kSaveFolderSetting), berichte);
         {
             client::ChatSession later;
-            TFileQuestions questions(later, nullptr);
-            QCOMPARE(later.saveFolder(), berichte);
+            TFileQuestions questions(later.fileTransfer(), nullptr);
+            QCOMPARE(later.fileTransfer().saveFolder(), berichte);
         }
         QCOMPARE(client::rememberedFolder(client::kSendFolderSetting), berichte);
         QVERIFY(QDir(berichte).removeRecursively());
@@ -802,7 +828,7 @@ private slots:
         QVERIFY(offerToBob(local));
         QVERIFY(expectFromBob("C:\\a.txt"));
         clientForm->disconnectBitBtn->click();
-        QVERIFY(!clientForm->session()->streamReceiver()->Listening());
+        QVERIFY(!clientForm->session()->fileTransfer().streamReceiver()->Listening());
         peer.close();
         kc::test::RawClient again;
         QVERIFY(driver->connectAs(server, again, QStringLiteral("anna")).find("$#neu:anna:") == 0);

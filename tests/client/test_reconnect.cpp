@@ -136,7 +136,7 @@ private slots:
         QVERIFY(kc::test::waitFor([&] { return lines.contains(QStringLiteral("bob: eins")); }));
 
         // The connection breaks without anybody leaving.
-        session->socket()->Close();
+        session->connection().socket()->Close();
         QVERIFY(kc::test::waitFor([&] { return reconnector->retrying() && !joined("anna"); }));
         QVERIFY(say("zwei"));
         QVERIFY(say("drei"));
@@ -183,7 +183,7 @@ private slots:
 
         // The client loses its end; the server's end stays open, silent.
         const auto dropUnderneath = [&] {
-            const int fd = session->socket()->Endpoint()->SocketHandle();
+            const int fd = session->connection().socket()->Endpoint()->SocketHandle();
             const int stale = ::dup(fd);
             int pair[2];
             if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0)
@@ -191,7 +191,7 @@ private slots:
             ::dup2(pair[0], fd);
             ::close(pair[0]);
             ::close(pair[1]);
-            session->socket()->Close();
+            session->connection().socket()->Close();
             return stale;
         };
         const int stale = dropUnderneath();
@@ -211,7 +211,7 @@ private slots:
         QVERIFY(joined("anna") && joined("bob"));
 
         // She leaves without a word; bob's lines wait for her.
-        session->socket()->Close();
+        session->connection().socket()->Close();
         QVERIFY(kc::test::waitFor([&] { return reconnector->retrying() && !joined("anna"); }));
         QVERIFY(kc::test::waitFor([&] { return bob.listedUsers().size() == 1; }));
         bob.whisper("anna", "bist du da?");
@@ -271,7 +271,7 @@ private slots:
         QVERIFY(raw.accept(first));
         QVERIFY(first.receive().starts_with("$#neu:anna:"));
         first.abort();
-        QVERIFY(kc::test::waitFor([&] { return !session->socket()->Endpoint()->Connected(); }));
+        QVERIFY(kc::test::waitFor([&] { return !session->connection().socket()->Endpoint()->Connected(); }));
         QVERIFY(reconnector->retrying());
         reconnector->retryNow();
         kc::test::RawClient second;
@@ -315,13 +315,13 @@ private slots:
             QVERIFY(kc::test::waitFor([&] { return !reconnector->retrying(); }));
             QVERIFY(lines.contains(QStringLiteral("Der Benutzername ist bereits vergeben")));
         }
-        QVERIFY(kc::test::waitFor([&] { return !session->socket()->Active(); }));
+        QVERIFY(kc::test::waitFor([&] { return !session->connection().socket()->Active(); }));
         const int tries = reconnector->attempts();
         // Long enough for several tries at these waits.
         kc::test::pump(300);
         QVERIFY(!reconnector->retrying());
         QCOMPARE(reconnector->attempts(), tries);
-        QVERIFY(!session->socket()->Active());
+        QVERIFY(!session->connection().socket()->Active());
     }
 
     // The files the client keeps on its own (resume tokens, pinned keys)

@@ -1,6 +1,7 @@
 #include "app/auswahlform.h"
 #include "app/windows.h"
 #include "client/clientform.h"
+#include "client/filetransfer.h"
 #include "rawpeer.h"
 #include "stream/nmstrmserv.h"
 #include "testenv.h"
@@ -39,7 +40,7 @@ private slots:
         other.close();
 
         // Listening, but no offer was accepted: closed without an acknowledgement.
-        clientForm->session()->streamReceiver()->Loaded();
+        clientForm->session()->fileTransfer().streamReceiver()->Loaded();
         RawClient sender;
         QVERIFY(sender.connectTo(6711));
         QVERIFY(sender.send(std::string("0003abc         5hallo")));
@@ -63,10 +64,10 @@ private slots:
         m_env.dialogs.clear();
         clientForm->startClientRole();
         // Which peers may send is decided elsewhere; here the sender may.
-        clientForm->session()->streamReceiver()->OnAdmit = [](const std::string &, std::string &) { return true; };
+        clientForm->session()->fileTransfer().streamReceiver()->OnAdmit = [](const std::string &, std::string &) { return true; };
         RawClient sender;
         QVERIFY(sender.connectTo(6711));
-        QVERIFY(kc::test::waitFor([] { return clientForm->session()->streamReceiver()->ClientCount() == 1; }));
+        QVERIFY(kc::test::waitFor([] { return clientForm->session()->fileTransfer().streamReceiver()->ClientCount() == 1; }));
         // From here on the event loop does not run (a plain send, and the
         // acknowledgement is read without it), so the received file stays
         // waiting for this thread.

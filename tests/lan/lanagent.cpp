@@ -553,7 +553,7 @@ int main(int argc, char **argv)
     kc::test::TestEnvironment environment;
     kc::createWindows();
     // As quick as the server's: a host whose link went down is noticed in seconds.
-    clientForm->session()->setKeepAlive({1, 1, 2});
+    clientForm->session()->connection().setKeepAlive({1, 1, 2});
     // The user's way into the client role, as the start window offers it.
     auswahlForm->show();
     auswahlForm->Button1->click();

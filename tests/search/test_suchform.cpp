@@ -247,7 +247,7 @@ private slots:
     {
         env->dialogs.whileOpen = nullptr;
         suchForm->close();
-        clientForm->session()->socket()->Close();
+        clientForm->session()->connection().socket()->Close();
     }
 
     void showsDefaultsAndProbesNothingByItself()
@@ -564,9 +564,9 @@ private slots:
         RawClient peer;
         QVERIFY(chat.accept(peer));
         QCOMPARE(peer.receive(), "$#neu:abcdefghijklmn:0:" + peerAddressOf(peer) + "#kcx:frame,tls,utf8,history,resume,key,operator");
-        QVERIFY(clientForm->session()->socket()->Active());
-        QCOMPARE(clientForm->session()->socket()->Host(), std::string("127.0.0.7"));
-        QCOMPARE(clientForm->session()->socket()->Port(), int(chatPort));
+        QVERIFY(clientForm->session()->connection().socket()->Active());
+        QCOMPARE(clientForm->session()->connection().socket()->Host(), std::string("127.0.0.7"));
+        QCOMPARE(clientForm->session()->connection().socket()->Port(), int(chatPort));
         QVERIFY(env->dialogs.messages().isEmpty());
     }
 
@@ -629,7 +629,7 @@ private slots:
         RawClient peer;
         QVERIFY(chat.accept(peer));
         QVERIFY(peer.receive().rfind("$#neu:anna:", 0) == 0);
-        clientForm->session()->socket()->Close();
+        clientForm->session()->connection().socket()->Close();
 
         suchForm->show();
         suchForm->announcedServer(own);
@@ -689,7 +689,7 @@ private slots:
         QVERIFY(suchForm->isVisible());
         RawClient nobody;
         QVERIFY(!listening.accept(nobody, 300));
-        QVERIFY(!clientForm->session()->socket()->Active());
+        QVERIFY(!clientForm->session()->connection().socket()->Active());
         QVERIFY(suchForm->searching);
     }
 

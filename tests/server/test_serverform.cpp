@@ -154,7 +154,7 @@ private slots:
     // One program is never client and server at once.
     void startClosesTheClientWindowsConnection()
     {
-        TClientSocket *client = clientForm->session()->socket();
+        TClientSocket *client = clientForm->session()->connection().socket();
         clientForm->session()->setUserName("anna"); // a nameless join is refused and would close it first
         client->setHost("127.0.0.1");
         client->setPort(m_port);

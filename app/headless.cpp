@@ -77,7 +77,7 @@ int runHeadless(int &argc, char **argv, const StartOptions &options)
 {
     QCoreApplication application(argc, argv);
     // Exception texts are Windows-1252; the log is UTF-8.
-    setExceptionHandler([](const std::string &message) { writeLog(chat::utf8FromWindows1252(message)); });
+    setExceptionHandler([](const Windows1252 &message) { writeLog(chat::utf8FromWindows1252(message)); });
 
     chatserver::ChatServerHost host;
     host.setKeepAlive(options.keepAlive);

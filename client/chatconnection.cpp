@@ -355,9 +355,9 @@ void ChatConnection::decideTrust(const std::string &fingerprint)
     }
     m_question = {++m_questionSerial, m_host, m_port, m_name, fingerprint};
     const QString server = QString::fromStdString(m_host) + QLatin1Char(':') + QString::number(m_port);
-    const QString newShort = fingerprint.empty() ? QString() : kc::fromAnsi(kc::tls::fingerprintShort(fingerprint));
+    const QString newShort = fingerprint.empty() ? QString() : QString::fromLatin1(kc::tls::fingerprintShort(fingerprint));
     // The answer may come inside this call (a modal dialog), or later.
-    emit trustQuestion(m_question.id, server, kc::fromAnsi(kc::tls::fingerprintShort(decision.pinned)), newShort);
+    emit trustQuestion(m_question.id, server, QString::fromLatin1(kc::tls::fingerprintShort(decision.pinned)), newShort);
 }
 
 const std::shared_ptr<const kc::tls::Identity> &ChatConnection::clientKey()
@@ -392,11 +392,11 @@ void ChatConnection::socketConnect(TCustomWinSocket *socket)
     kc::net::applyKeepAlive(socket->SocketHandle(), m_keepAlive);
     // The name comes later: a reverse look-up may take the resolver's time-out.
     const std::string address = socket->PeerAddress();
-    setServerName(kc::fromAnsi(client::serverLabel({}, address)));
+    setServerName(kc::fromAnsi(kc::Windows1252(client::serverLabel({}, address))));
     const unsigned serial = ++m_serial;
     socket->PeerHostNameLater(this, [this, serial, address](const std::string &name) {
         if (serial == m_serial)
-            setServerName(kc::fromAnsi(client::serverLabel(name, address)));
+            setServerName(kc::fromAnsi(kc::Windows1252(client::serverLabel(name, address))));
     });
     m_held.clear();
     // Whoever watches may still set what the join says.
@@ -413,7 +413,7 @@ void ChatConnection::socketConnect(TCustomWinSocket *socket)
     if (!m_resumeClaim.empty())
         offer.push_back(chat::kResumeClaim);
     // The join's fields are what a server without "utf8" reads; the whole name goes beside them.
-    socket->SendString(m_wire.start(chat::windows1252FromUtf8(m_name), m_colour, socket->OwnAddress(), offer,
+    socket->SendString(m_wire.start(chat::windows1252FromUtf8(m_name).bytes(), m_colour, socket->OwnAddress(), offer,
                                     chat::isAscii(m_name) ? std::string() : m_name));
     if (!m_quiet)
         report("Verbindung hergestellt");

@@ -73,7 +73,7 @@ void TeinstellungsForm::showEvent(QShowEvent *event)
     if (event->spontaneous())
         return;
     kc::guarded([this] {
-        portEdit->setText(kc::fromAnsi(kc::IntToStr(m_session->serverPort())));
+        portEdit->setText(QString::number(m_session->serverPort()));
         tlsCheckBox->setChecked(m_session->encryptedOnly());
         if (m_chatLog)
             logCheckBox->setChecked(m_chatLog->enabled());
@@ -84,7 +84,7 @@ void TeinstellungsForm::showEvent(QShowEvent *event)
 
 void TeinstellungsForm::BitBtn1Click()
 {
-    m_session->setServerPort(kc::StrToPort(kc::toAnsi(portEdit->text())));
+    m_session->setServerPort(kc::StrToPort(kc::toAnsi(portEdit->text()).bytes()));
     m_session->setEncryptedOnly(tlsCheckBox->isChecked());
     if (m_chatLog)
         m_chatLog->setEnabled(logCheckBox->isChecked());

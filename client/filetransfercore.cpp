@@ -139,7 +139,7 @@ std::string OfferBook::nameFor(const std::string &target, const std::string &loc
     const size_t slash = localPath.rfind('/');
     const std::string name = slash == std::string::npos ? localPath : localPath.substr(slash + 1);
     const auto taken = [&](const std::string &candidate) {
-        const std::string legacy = chat::windows1252FromUtf8(candidate);
+        const kc::Windows1252 legacy = chat::windows1252FromUtf8(candidate);
         return std::any_of(m_offers.begin(), m_offers.end(), [&](const Offer &offer) {
             return offer.target == target && offer.localPath != localPath
                    && chat::windows1252FromUtf8(offer.path) == legacy;
@@ -167,7 +167,7 @@ std::optional<OfferBook::Offer> OfferBook::take(const std::string &user, const s
     auto it = std::find_if(m_offers.begin(), m_offers.end(),
                            [&](const Offer &offer) { return offer.target == user && offer.path == path; });
     if (it == m_offers.end()) {
-        const std::string legacy = chat::windows1252FromUtf8(path);
+        const kc::Windows1252 legacy = chat::windows1252FromUtf8(path);
         it = std::find_if(m_offers.begin(), m_offers.end(), [&](const Offer &offer) {
             return offer.target == user && chat::windows1252FromUtf8(offer.path) == legacy;
         });

@@ -152,7 +152,9 @@ KeyFile openKeyFile(const std::string &path)
     return file;
 }
 
-std::string keyFileError(const KeyFile &file, const std::string &path)
+namespace {
+
+std::string keyFileText(const KeyFile &file, const std::string &path)
 {
     const std::string newKey =
         " Der Server startet nicht mit einem neuen Schl\xFCssel: Clients erkennen ihn an seinem Fingerabdruck. "
@@ -188,6 +190,13 @@ std::string keyFileError(const KeyFile &file, const std::string &path)
                + "). Eine andere Datei nennt --key DATEI.";
     }
     return {};
+}
+
+} // namespace
+
+kc::Windows1252 keyFileError(const KeyFile &file, const kc::Windows1252 &path)
+{
+    return kc::Windows1252(keyFileText(file, path.bytes()));
 }
 
 } // namespace kc::tls

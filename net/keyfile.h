@@ -1,6 +1,7 @@
 #pragma once
 
 #include "net/tls.h"
+#include "platform/windows1252.h"
 
 #include <memory>
 #include <string>
@@ -49,6 +50,6 @@ KeyFile openKeyFile(const std::string &path);
 /// Why a key file cannot be used, in German (Windows-1252), naming `path`
 /// and telling the operator how to get a new key on purpose; empty for a
 /// usable one.
-std::string keyFileError(const KeyFile &file, const std::string &path);
+kc::Windows1252 keyFileError(const KeyFile &file, const kc::Windows1252 &path);
 
 } // namespace kc::tls

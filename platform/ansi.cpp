@@ -14,8 +14,9 @@ const char16_t kHighControls[32] = {
 
 } // namespace
 
-QString fromAnsi(const std::string &bytes)
+QString fromAnsi(const Windows1252 &text)
 {
+    const std::string &bytes = text.bytes();
     QString result;
     result.reserve(static_cast<qsizetype>(bytes.size()));
     for (unsigned char byte : bytes) {
@@ -27,7 +28,7 @@ QString fromAnsi(const std::string &bytes)
     return result;
 }
 
-std::string toAnsi(const QString &text)
+Windows1252 toAnsi(const QString &text)
 {
     std::string result;
     result.reserve(static_cast<size_t>(text.size()));
@@ -49,7 +50,7 @@ std::string toAnsi(const QString &text)
             ++i;
         result.push_back(mapped);
     }
-    return result;
+    return Windows1252(std::move(result));
 }
 
 } // namespace kc

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/windows1252.h"
+
 #include <QString>
 
 #include <string>
@@ -10,9 +12,9 @@ namespace kc {
 /// Unicode strings. Bytes that Windows-1252 leaves undefined (0x81, 0x8D,
 /// 0x8F, 0x90, 0x9D) map to the control characters of the same number, so
 /// every byte survives a round trip.
-QString fromAnsi(const std::string &bytes);
+QString fromAnsi(const Windows1252 &text);
 
 /// Characters that Windows-1252 cannot hold become "?".
-std::string toAnsi(const QString &text);
+Windows1252 toAnsi(const QString &text);
 
 } // namespace kc

@@ -25,7 +25,7 @@ void showErrorBox(const QString &text)
 
 void installErrorBox()
 {
-    setExceptionHandler([](const std::string &message) { showErrorBox(fromAnsi(message)); });
+    setExceptionHandler([](const Windows1252 &message) { showErrorBox(fromAnsi(message)); });
 }
 
 GuardedApplication::GuardedApplication(int &argc, char **argv) : QApplication(argc, argv)

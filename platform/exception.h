@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/windows1252.h"
+
 #include <exception>
 #include <string>
 
@@ -11,12 +13,14 @@ namespace kc {
 class Exception : public std::exception
 {
 public:
+    /// `message` in Windows-1252, as the literals of the code that raises it are.
     explicit Exception(std::string message) : m_message(std::move(message)) {}
+    explicit Exception(Windows1252 message) : m_message(std::move(message)) {}
     const char *what() const noexcept override { return m_message.c_str(); }
-    const std::string &message() const noexcept { return m_message; }
+    const Windows1252 &message() const noexcept { return m_message; }
 
 private:
-    std::string m_message;
+    Windows1252 m_message;
 };
 
 /// A text that is not a number: "'%s' ist kein gültiger Integerwert".

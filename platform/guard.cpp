@@ -24,23 +24,24 @@ void setExceptionHandler(ExceptionHandler handler)
     currentHandler() = std::move(handler);
 }
 
-std::string exceptionMessage(std::exception_ptr error)
+Windows1252 exceptionMessage(std::exception_ptr error)
 {
     try {
         std::rethrow_exception(error);
     } catch (const Exception &e) {
         return e.message();
     } catch (const std::exception &e) {
-        return e.what();
+        // The library's own texts are ASCII.
+        return Windows1252(e.what());
     } catch (...) {
-        return "Unbekannter Fehler";
+        return Windows1252("Unbekannter Fehler");
     }
 }
 
 void reportException(std::exception_ptr error) noexcept
 {
     try {
-        const std::string message = exceptionMessage(error);
+        const Windows1252 message = exceptionMessage(error);
         ExceptionHandler handler;
         {
             std::lock_guard lock(handlerLock);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/windows1252.h"
+
 #include <exception>
 #include <functional>
 #include <string>
@@ -11,13 +13,13 @@ namespace kc {
 /// Receives the text of an exception that left an event handler. The user
 /// interface installs the error box here (see errorbox.h); without one the
 /// text goes to standard error. Never throws.
-using ExceptionHandler = std::function<void(const std::string &message)>;
+using ExceptionHandler = std::function<void(const Windows1252 &message)>;
 
 void setExceptionHandler(ExceptionHandler handler);
 
 /// The message of an exception: kc::Exception and std::exception give their
 /// text, anything else a generic one.
-std::string exceptionMessage(std::exception_ptr error);
+Windows1252 exceptionMessage(std::exception_ptr error);
 
 /// Hands the current exception to the installed handler.
 void reportException(std::exception_ptr error) noexcept;

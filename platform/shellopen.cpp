@@ -33,7 +33,7 @@ void shellOpen(const std::string &target, const std::string &parameters, const s
     (void)cut79(parameters);
     (void)cut79(directory);
     (void)showMode;
-    const QString address = fromAnsi(cut79(target));
+    const QString address = fromAnsi(Windows1252(cut79(target)));
     if (hook()) {
         hook()(address);
         return;

@@ -22,7 +22,7 @@ namespace {
 
 bool sameText(const std::string &a, const std::string &b)
 {
-    return QString::compare(kc::fromAnsi(a), kc::fromAnsi(b), Qt::CaseInsensitive) == 0;
+    return QString::compare(kc::fromAnsi(kc::Windows1252(a)), kc::fromAnsi(kc::Windows1252(b)), Qt::CaseInsensitive) == 0;
 }
 
 } // namespace
@@ -195,7 +195,7 @@ void TClientSocket::Private::lookupDone(const QHostInfo &info, quint64 current)
     // Numbers and wording of the platform's name service failures.
     const bool notFound = info.error() != QHostInfo::UnknownError;
     const std::string text = info.error() == QHostInfo::NoError ? std::string("Host not found")
-                                                                 : kc::toAnsi(info.errorString());
+                                                                 : kc::toAnsi(info.errorString()).bytes();
     std::string message =
         kc::format("Windows-Socket-Fehler: %s (%d), auf API '%s'", text.c_str(), notFound ? 11001 : 11002, "ASync Lookup");
     // The name as the user typed it, in a line of its own.

@@ -174,14 +174,14 @@ std::string ClientWire::wrapText(const std::string &utf8Command)
         m_held.push_back({utf8Command, true});
         return {};
     }
-    return wrap(utf8() ? utf8Command : windows1252FromUtf8(utf8Command));
+    return wrap(utf8() ? utf8Command : windows1252FromUtf8(utf8Command).bytes());
 }
 
 std::string ClientWire::textOf(const std::string &command) const
 {
     if (utf8())
         return isValidUtf8(command) ? command : sanitizeUtf8(command);
-    return utf8FromWindows1252(command);
+    return utf8FromWindows1252(kc::Windows1252(command));
 }
 
 std::vector<std::string> ClientWire::takeHeld()

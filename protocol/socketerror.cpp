@@ -20,7 +20,7 @@ int winsockErrorNumber(int posixError)
 std::string systemErrorText(int posixError)
 {
     // strerror follows the process locale, so its bytes are local 8-bit text.
-    return toAnsi(QString::fromLocal8Bit(std::strerror(posixError)));
+    return toAnsi(QString::fromLocal8Bit(std::strerror(posixError))).bytes();
 }
 
 std::string socketErrorMessage(int posixError, const char *api)

@@ -1,6 +1,7 @@
 #include "protocol/textcodec.h"
 
 #include <cstdint>
+#include <utility>
 
 namespace chat {
 
@@ -129,8 +130,9 @@ std::string sanitizeUtf8(std::string_view bytes, size_t *bad)
     return out;
 }
 
-std::string utf8FromWindows1252(std::string_view bytes)
+std::string utf8FromWindows1252(const kc::Windows1252 &text)
 {
+    const std::string &bytes = text.bytes();
     std::string out;
     out.reserve(bytes.size() + bytes.size() / 8);
     for (char b : bytes) {
@@ -145,7 +147,7 @@ std::string utf8FromWindows1252(std::string_view bytes)
     return out;
 }
 
-std::string windows1252FromUtf8(std::string_view utf8)
+kc::Windows1252 windows1252FromUtf8(std::string_view utf8)
 {
     std::string out;
     out.reserve(utf8.size());
@@ -172,12 +174,12 @@ std::string windows1252FromUtf8(std::string_view utf8)
         }
         out += mapped;
     }
-    return out;
+    return kc::Windows1252(std::move(out));
 }
 
-bool isValidWindows1252(std::string_view bytes)
+bool isValidWindows1252(const kc::Windows1252 &text)
 {
-    for (char b : bytes) {
+    for (char b : text.bytes()) {
         const auto byte = uint8_t(b);
         if (byte >= 0x80 && byte < 0xA0 && kHigh[byte - 0x80] == 0)
             return false;

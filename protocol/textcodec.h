@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/windows1252.h"
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -23,15 +25,15 @@ std::string sanitizeUtf8(std::string_view bytes, size_t *bad = nullptr);
 
 /// Windows-1252 bytes as UTF-8. The five bytes the code page leaves undefined
 /// (0x81, 0x8D, 0x8F, 0x90, 0x9D) are not text and become U+FFFD.
-std::string utf8FromWindows1252(std::string_view bytes);
+std::string utf8FromWindows1252(const kc::Windows1252 &text);
 
 /// UTF-8 as Windows-1252: a character the code page lacks becomes "?", one
 /// "?" per character (an ill-formed sequence counts as one). The result never
 /// holds a byte the code page leaves undefined.
-std::string windows1252FromUtf8(std::string_view utf8);
+kc::Windows1252 windows1252FromUtf8(std::string_view utf8);
 
 /// True when every byte is defined in Windows-1252.
-bool isValidWindows1252(std::string_view bytes);
+bool isValidWindows1252(const kc::Windows1252 &text);
 
 /// The largest length up to `limit` that does not cut a UTF-8 sequence of
 /// `utf8` in two.

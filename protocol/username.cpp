@@ -202,7 +202,7 @@ std::string userNameKey(std::string_view utf8)
     if (isAscii(utf8))
         return std::string(trimmedAscii(utf8));
     const QByteArray normal = nfc(utf8).trimmed().toUtf8();
-    return windows1252FromUtf8(std::string_view(normal.constData(), size_t(normal.size())));
+    return windows1252FromUtf8(std::string_view(normal.constData(), size_t(normal.size()))).bytes();
 }
 
 std::string userNameSkeleton(std::string_view utf8)

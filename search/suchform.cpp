@@ -66,7 +66,7 @@ constexpr int kWiderList = 310;
 
 QString decimal(int value)
 {
-    return kc::fromAnsi(kc::IntToStr(value));
+    return kc::fromAnsi(kc::Windows1252(kc::IntToStr(value)));
 }
 
 QString portFailedText(int port)
@@ -136,10 +136,10 @@ void TsuchForm::announcedServer(const kc::dnssd::Service &service)
 {
     const kc::dnssd::Announcement record = kc::dnssd::parseTxt(service.txt);
     search::T_server server;
-    server.address = kc::toAnsi(service.address);
-    server.hostName = kc::toAnsi(service.host);
+    server.address = kc::toAnsi(service.address).bytes();
+    server.hostName = kc::toAnsi(service.host).bytes();
     server.port = service.port;
-    server.name = kc::toAnsi(service.name.isEmpty() ? service.host : service.name);
+    server.name = kc::toAnsi(service.name.isEmpty() ? service.host : service.name).bytes();
     server.fingerprint = record.fingerprint;
     server.shortFingerprint = record.shortFingerprint;
     server.encryptionRequired = record.encryptionRequired;
@@ -276,7 +276,7 @@ void TsuchForm::FormShow()
     if (remembered.size() == 3) {
         try {
             const search::SearchRange range = search::readRange(
-                kc::toAnsi(remembered[0]), kc::toAnsi(remembered[1]), kc::toAnsi(remembered[2]), "1");
+                kc::toAnsi(remembered[0]).bytes(), kc::toAnsi(remembered[1]).bytes(), kc::toAnsi(remembered[2]).bytes(), "1");
             ipPart1 = range.ipPart1;
             ipPart2 = range.ipPart2;
             ipPart3 = range.ipPart3;
@@ -322,8 +322,8 @@ void TsuchForm::suchstartBitBtnClick()
 {
     // Everything is read before anything changes: a field that is no number
     // leaves the window as it was, with no probe and no timer.
-    const search::SearchRange range = search::readRange(kc::toAnsi(Edit1->text()), kc::toAnsi(Edit2->text()),
-                                                        kc::toAnsi(Edit3->text()), kc::toAnsi(Edit5->text()));
+    const search::SearchRange range = search::readRange(kc::toAnsi(Edit1->text()).bytes(), kc::toAnsi(Edit2->text()).bytes(),
+                                                        kc::toAnsi(Edit3->text()).bytes(), kc::toAnsi(Edit5->text()).bytes());
     if (!search::validPort(range.searchPort)) {
         showMessage(portFailedText(range.searchPort));
         return;
@@ -440,7 +440,7 @@ void TsuchForm::serversuche(TClientSocket *probe, bool found)
             socket->PeerHostNameLater(this, [this, address = server.address](const std::string &name) {
                 const int index = servers.setHostName(address, name);
                 if (index >= 0 && index < serverListBox->count())
-                    serverListBox->item(index)->setText(kc::fromAnsi(search::serverLine(servers.at(index))));
+                    serverListBox->item(index)->setText(kc::fromAnsi(kc::Windows1252(search::serverLine(servers.at(index)))));
             });
         }
     }
@@ -474,7 +474,7 @@ void TsuchForm::showServers()
     serverListBox->clear();
     const std::vector<std::string> lines = servers.lines();
     for (size_t i = 0; i < lines.size(); ++i) {
-        auto *item = new QListWidgetItem(kc::fromAnsi(lines[i]), serverListBox);
+        auto *item = new QListWidgetItem(kc::fromAnsi(kc::Windows1252(lines[i])), serverListBox);
         const search::T_server &server = servers.at(static_cast<int>(i));
         QStringList tip;
         if (!server.fingerprint.empty())
@@ -496,7 +496,7 @@ void TsuchForm::Timer1Timer()
 {
     ++seconds;
     ProgressBar1->setValue(seconds);
-    showState(kc::fromAnsi(kc::IntToStr(seconds) + " Sek."));
+    showState(kc::fromAnsi(kc::Windows1252(kc::IntToStr(seconds) + " Sek.")));
     if (seconds < search::kSearchSeconds)
         return;
     Timer1->stop();
@@ -546,7 +546,7 @@ void TsuchForm::verbindenBitBtnClick()
         if (!kc::dialogs().inputQuery(QStringLiteral("Benutername"),
                                       QStringLiteral("Benutername (Max. 14 Zeichen):"), name, this))
             return;
-        emit serverChosen(kc::fromAnsi(server.address), port, QByteArray::fromStdString(server.fingerprint));
+        emit serverChosen(kc::fromAnsi(kc::Windows1252(server.address)), port, QByteArray::fromStdString(server.fingerprint));
         started = m_session->join(server.address, port, name.toStdString());
         if (started == client::JoinStart::Separator || started == client::JoinStart::Refused)
             showMessage(client::nameNotice(m_session->nameProblem()));

@@ -46,7 +46,7 @@ const std::string &SharedBytes::buildLegacy() const
     }
     text.windows1252 = chat::windows1252FromUtf8(text.utf8);
     text.legacyState = 2;
-    return text.windows1252;
+    return text.windows1252.bytes();
 }
 
 const std::string &SharedBytes::buildFrame(bool utf8) const
@@ -273,7 +273,7 @@ void ServerDispatcher::handle(ConnectionId from, const std::string &data, Outcom
         const std::string text = defuse(command->text);
         const std::string reply = chat::buildPublicLine(f[1], me->name, text);
         // Exception texts are Windows-1252, the field's text in them too.
-        const int32_t colour = kc::StrToInt(chat::isAscii(f[1]) ? f[1] : chat::windows1252FromUtf8(f[1]));
+        const int32_t colour = kc::StrToInt(chat::isAscii(f[1]) ? f[1] : chat::windows1252FromUtf8(f[1]).bytes());
         outcome.chatLines.push_back(ChatLine{text, colour});
         const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
                                 std::chrono::system_clock::now().time_since_epoch())

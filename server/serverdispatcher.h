@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/windows1252.h"
 #include "protocol/chatcommand.h"
 #include "protocol/username.h"
 #include "server/linehistory.h"
@@ -30,7 +31,7 @@ public:
     /// other connection; built on first use.
     const std::string &legacy() const
     {
-        return m_text->legacyState == 1 ? m_text->utf8 : m_text->legacyState == 2 ? m_text->windows1252 : buildLegacy();
+        return m_text->legacyState == 1 ? m_text->utf8 : m_text->legacyState == 2 ? m_text->windows1252.bytes() : buildLegacy();
     }
     const std::string &forUtf8(bool utf8) const { return utf8 ? str() : legacy(); }
     /// The command as one frame (framing.h) in the connection's encoding,
@@ -52,7 +53,7 @@ private:
         std::string utf8;
         /// 0: not built yet; 1: the same bytes as utf8 (ASCII); 2: in `windows1252`.
         int legacyState = 0;
-        std::string windows1252;
+        kc::Windows1252 windows1252;
         /// Frames of the Windows-1252 form (also of the UTF-8 form when it is
         /// ASCII) and of the UTF-8 form; empty until built (no frame is).
         std::string frames[2];
@@ -105,7 +106,7 @@ struct Outcome
     /// Integerwert", an unknown target), Windows-1252 like every exception
     /// text; the rest of that command was dropped, the commands after it in
     /// the same read were still handled.
-    std::vector<std::string> errors;
+    std::vector<kc::Windows1252> errors;
     /// Connections whose join was refused because it did not offer TLS while
     /// encryption is required: closed after the deliveries, without a word.
     std::vector<ConnectionId> refusedPlain;

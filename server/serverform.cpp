@@ -360,7 +360,7 @@ void TserverForm::startServer(std::optional<int> port)
         irc.channel = channel;
     m_host->setIrcOptions(irc);
     showIrcOptions();
-    Label5->setText(kc::fromAnsi(m_host->start(kc::StrToPort(kc::toAnsi(Edit1->text())))));
+    Label5->setText(kc::fromAnsi(m_host->start(kc::StrToPort(kc::toAnsi(Edit1->text()).bytes()))));
     setCounter();
     showFingerprint();
 }
@@ -454,7 +454,7 @@ void TserverForm::Button1Click()
         m_host->sendToAll(chat::buildPublicLine("255", "Server", line->toStdString()));
         RichEdit1->appendText(QStringLiteral("Server: ") + *line, kc::toQColor(255));
     } else {
-        const int position = kc::StrToInt(kc::toAnsi(recipient));
+        const int position = kc::StrToInt(kc::toAnsi(recipient).bytes());
         m_host->sendOperatorLine(position, line->toStdString());
         RichEdit1->appendText(QStringLiteral("Server an ")
                                   + QString::fromStdString(m_host->registry().at(position).name)
@@ -497,8 +497,8 @@ void TserverForm::refreshUserLists()
     for (int p = 0; p <= m_host->registry().high(); ++p) {
         const chatserver::T_user &user = m_host->registry().at(p);
         usersListBox->addItem(QString::fromStdString(user.name + " (" + user.position + ")"));
-        usersipListBox->addItem(kc::fromAnsi(user.address));
-        userComboBox->addItem(kc::fromAnsi(user.position));
+        usersipListBox->addItem(QString::fromLatin1(user.address)); // dotted IPv4
+        userComboBox->addItem(QString::fromLatin1(user.position)); // a number
     }
     // An empty recipient means "everybody" to the operator's send.
     userComboBox->setCurrentIndex(-1);

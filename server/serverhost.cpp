@@ -254,7 +254,7 @@ std::string ChatServerHost::fingerprint() const
     return m_keyFile.empty() ? kc::tls::localFingerprint() : std::string();
 }
 
-std::string ChatServerHost::start(int port)
+kc::Windows1252 ChatServerHost::start(int port)
 {
     if (!m_keyFile.empty()) {
         const kc::tls::KeyFile file = kc::tls::openKeyFile(m_keyFile);
@@ -273,7 +273,7 @@ std::string ChatServerHost::start(int port)
     }
     m_socket->setPort(port);
     m_socket->Open();
-    const std::string host = m_socket->Endpoint()->OwnHostName();
+    const kc::Windows1252 host(m_socket->Endpoint()->OwnHostName());
     log("Fingerabdruck: " + kc::tls::fingerprintShort(fingerprint()) + " (SHA-256 "
         + kc::tls::fingerprintHex(fingerprint()) + ")");
     if (m_dispatcher.requireEncryption())
@@ -397,9 +397,9 @@ void ChatServerHost::log(const std::string &line)
     emit logged(hideSecrets(line));
 }
 
-void ChatServerHost::logError(const std::string &windows1252)
+void ChatServerHost::logError(const kc::Windows1252 &text)
 {
-    log(chat::utf8FromWindows1252(windows1252));
+    log(chat::utf8FromWindows1252(text));
 }
 
 bool ChatServerHost::isUtf8(ConnectionId id) const
@@ -641,7 +641,7 @@ void ChatServerHost::execute(const Outcome &outcome)
                 }
             }
         }
-        for (const std::string &error : outcome.errors)
+        for (const kc::Windows1252 &error : outcome.errors)
             logError(error);
     }
     for (const std::string &note : outcome.notes)
@@ -836,7 +836,7 @@ void ChatServerHost::clientRead(TCustomWinSocket *socket)
     }
     // A legacy read is Windows-1252 (a marked join too: its UTF-8 name is
     // percent-encoded ASCII).
-    const std::string text = chat::isAscii(data) ? std::move(data) : chat::utf8FromWindows1252(data);
+    const std::string text = chat::isAscii(data) ? std::move(data) : chat::utf8FromWindows1252(kc::Windows1252(data));
     log(socket->PeerAddress() + redactRead(text));
     if (isKicked(id)) {
         readKicked(socket, id, splitCommands(text));
@@ -874,7 +874,7 @@ void ChatServerHost::readFramed(TCustomWinSocket *socket, ConnectionId id, const
             break;
         std::string text;
         if (!link->utf8) {
-            text = chat::isAscii(*command) ? std::move(*command) : chat::utf8FromWindows1252(*command);
+            text = chat::isAscii(*command) ? std::move(*command) : chat::utf8FromWindows1252(kc::Windows1252(*command));
         } else if (chat::isValidUtf8(*command)) {
             text = std::move(*command);
         } else {
@@ -899,7 +899,7 @@ void ChatServerHost::readFramed(TCustomWinSocket *socket, ConnectionId id, const
             execute(m_dispatcher.dispatchCommand(id, text));
     }
     if (link->reader.broken() && alive && alive->Connected()) {
-        log(peer + " sendet einen fehlerhaften Rahmen (" + chat::utf8FromWindows1252(link->reader.error())
+        log(peer + " sendet einen fehlerhaften Rahmen (" + chat::utf8FromWindows1252(kc::Windows1252(link->reader.error()))
             + "): Verbindung getrennt");
         alive->Close();
     }

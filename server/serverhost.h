@@ -162,7 +162,7 @@ public:
     /// first: one that cannot be used throws kc::Exception with the reason
     /// and nothing listens. Logs the fingerprint and the host name and
     /// returns the name. Throws the socket layer's errors.
-    std::string start(int port);
+    kc::Windows1252 start(int port);
     /// Closes every connection without a word, and the listener.
     void stop();
 
@@ -215,7 +215,7 @@ signals:
 private:
     void log(const std::string &line);
     /// Logs an exception's text, which is Windows-1252.
-    void logError(const std::string &windows1252);
+    void logError(const kc::Windows1252 &text);
     void execute(const Outcome &outcome);
     /// Closes the connections that went over kMaxUnsentBytes. Runs only once
     /// no delivery loop is under way, so that no loop sees the registry change

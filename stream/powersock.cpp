@@ -500,7 +500,7 @@ void TPowersock::ResolveHost()
     m_remote.sin_addr.s_addr = 0;
     StartTimer();
     m_eventDone = false;
-    m_lookup.start(kc::fromAnsi(name), this, [this](const QHostInfo &info) {
+    m_lookup.start(kc::fromAnsi(kc::Windows1252(name)), this, [this](const QHostInfo &info) {
         m_eventDone = true;
         const std::optional<in_addr> address = kc::net::firstIPv4(info, true);
         m_noError = address.has_value();
@@ -538,7 +538,7 @@ void TPowersock::Connect()
         try {
             ResolveHost();
         } catch (const ESockError &e) {
-            if (e.message() == erLookupTimedOut || e.message() == erLookupCanceled)
+            if (e.message().bytes() == erLookupTimedOut || e.message().bytes() == erLookupCanceled)
                 throw;
         }
         if (m_remote.sin_addr.s_addr != 0)

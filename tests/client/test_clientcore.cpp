@@ -138,7 +138,7 @@ private slots:
             client::interpret(data);
             QFAIL("no conversion error");
         } catch (const kc::EConvertError &error) {
-            QCOMPARE(error.message(), message);
+            QCOMPARE(error.message().bytes(), message);
         }
     }
 

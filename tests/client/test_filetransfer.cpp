@@ -114,7 +114,7 @@ class TestFileTransfer : public QObject
     bool offerToBob(const QString &local, const QString &name = {})
     {
         clientForm->session()->offerFile("bob", local);
-        return peer.receive() == "$#file:anna:bob:" + kc::toAnsi(name.isEmpty() ? QFileInfo(local).fileName() : name) + "#";
+        return peer.receive() == "$#file:anna:bob:" + kc::toAnsi(name.isEmpty() ? QFileInfo(local).fileName() : name).bytes() + "#";
     }
 
     /// bob offers `path` from 127.0.0.1 and anna accepts: one stream from
@@ -145,7 +145,7 @@ class TestFileTransfer : public QObject
     void acceptedByBob(const QString &local, const QString &name = {})
     {
         peer.sendAndWaitRead("$#fileangenommen:bob:127.0.0.1:"
-                             + kc::toAnsi(name.isEmpty() ? QFileInfo(local).fileName() : name) + "#");
+                             + kc::toAnsi(name.isEmpty() ? QFileInfo(local).fileName() : name).bytes() + "#");
     }
 
     /// New chat view lines that begin with `start`.

@@ -161,7 +161,7 @@ private:
             try {
                 command(line);
             } catch (...) {
-                reply(QStringLiteral("fail ") + QString::fromStdString(kc::exceptionMessage(std::current_exception())));
+                reply(QStringLiteral("fail ") + kc::fromAnsi(kc::exceptionMessage(std::current_exception())));
             }
         }
     }
@@ -511,12 +511,12 @@ private:
         if (!file.open(QIODevice::ReadOnly))
             return reply(QStringLiteral("fail cannot open ") + path);
         TNMStrm sender;
-        sender.setHost(kc::toAnsi(host));
+        sender.setHost(kc::toAnsi(host).bytes());
         try {
             const std::string ack = sender.PostStream(&file);
             reply(QStringLiteral("ok acknowledged with %1 bytes").arg(ack.size()));
         } catch (...) {
-            reply(QStringLiteral("fail ") + QString::fromStdString(kc::exceptionMessage(std::current_exception())));
+            reply(QStringLiteral("fail ") + kc::fromAnsi(kc::exceptionMessage(std::current_exception())));
         }
     }
 

@@ -133,7 +133,7 @@ void TestNet::keyFileLastsAndRefusesWhatItCannotTrust()
 
     const kc::tls::KeyFile opened = kc::tls::openKeyFile(path);
     QCOMPARE(opened.status, status);
-    const std::string message = kc::tls::keyFileError(opened, path);
+    const std::string message = kc::tls::keyFileError(opened, kc::Windows1252(path)).bytes();
     struct stat info{};
     if (!opened.usable()) {
         QVERIFY(!message.empty());

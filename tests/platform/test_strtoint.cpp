@@ -52,7 +52,7 @@ private slots:
             kc::StrToInt(text.toStdString());
             QFAIL("no exception");
         } catch (const kc::EConvertError &e) {
-            QCOMPARE(e.message(), "'" + text.toStdString() + "' ist kein g\xFCltiger Integerwert");
+            QCOMPARE(e.message().bytes(), "'" + text.toStdString() + "' ist kein g\xFCltiger Integerwert");
         }
     }
 
@@ -76,7 +76,7 @@ private slots:
             QVERIFY(port != 0);
         } catch (const kc::EConvertError &e) {
             QCOMPARE(port, 0);
-            QCOMPARE(e.message(), "'" + text.toStdString() + "' ist kein g\xFCltiger Port (1 bis 65535)");
+            QCOMPARE(e.message().bytes(), "'" + text.toStdString() + "' ist kein g\xFCltiger Port (1 bis 65535)");
         }
     }
 
@@ -85,7 +85,7 @@ private slots:
         try {
             kc::EListError::raise(-1);
         } catch (const kc::EListError &e) {
-            QCOMPARE(e.message(), std::string("Der Index der Liste \xFC" "berschreitet das Maximum (-1)"));
+            QCOMPARE(e.message().bytes(), std::string("Der Index der Liste \xFC" "berschreitet das Maximum (-1)"));
         }
     }
 };

@@ -33,7 +33,7 @@ void logEvents(TClientSocket &client, QStringList &log)
     client.OnConnect = [&log, state](QObject *, TCustomWinSocket *) { log << state("connect"); };
     client.OnDisconnect = [&log, state](QObject *, TCustomWinSocket *) { log << state("disconnect"); };
     client.OnRead = [&log](QObject *, TCustomWinSocket *socket) {
-        log << "read " + kc::fromAnsi(socket->ReceiveAvailable());
+        log << "read " + kc::fromAnsi(kc::Windows1252(socket->ReceiveAvailable()));
     };
     client.OnError = [&log](QObject *, TCustomWinSocket *, TErrorEvent kind, int &code) {
         log << QStringLiteral("error %1 %2").arg(int(kind)).arg(code);
@@ -173,7 +173,7 @@ private slots:
         client.Open();
         QVERIFY(waitFor([&] { return client.Active(); }));
 
-        const std::string text = kc::toAnsi(value);
+        const std::string text = kc::toAnsi(value).bytes();
         const QString message = messageOf([&] {
             if (property == "host")
                 client.setHost(text);
@@ -202,7 +202,7 @@ private slots:
         };
         server.OnClientRead = [&](QObject *, TCustomWinSocket *socket) {
             const std::string data = socket->ReceiveAvailable();
-            serverLog << kc::fromAnsi(data);
+            serverLog << kc::fromAnsi(kc::Windows1252(data));
             if (data.size() >= 5 && data.compare(data.size() - 5, 5, "hallo") == 0)
                 socket->SendString("echo hallo");
         };
@@ -218,7 +218,7 @@ private slots:
         };
         client.OnRead = [&](QObject *, TCustomWinSocket *socket) {
             const std::string data = socket->ReceiveAvailable();
-            log << "read " + kc::fromAnsi(data);
+            log << "read " + kc::fromAnsi(kc::Windows1252(data));
             if (data == "$#kcx:frame,tls#") {
                 socket->StartTls(kc::tls::Role::Client);
                 socket->SendString("vor dem Handshake");
@@ -450,7 +450,7 @@ private slots:
                 endAttempt();
             };
         }
-        client->setHost(kc::toAnsi(host));
+        client->setHost(kc::toAnsi(host).bytes());
         client->setPort(port);
         client->Open();
         if (when == "open")

@@ -32,7 +32,7 @@ struct LoggedServer
             senderOk = senderOk && sender == &server && socket == lastConnected;
         };
         server.OnClientRead = [this](QObject *, TCustomWinSocket *socket) {
-            reads << kc::fromAnsi(socket->ReceiveAvailable());
+            reads << kc::fromAnsi(kc::Windows1252(socket->ReceiveAvailable()));
         };
         server.OnClientDisconnect = [this](QObject *sender, TCustomWinSocket *socket) {
             auto *listening = server.Endpoint();
@@ -123,7 +123,7 @@ private slots:
         QVERIFY(peer.waitArrived());
         QVERIFY(waitFor([&] { return !s.reads.isEmpty(); }));
         kc::test::pump(50);
-        QCOMPARE(s.reads, QStringList({kc::fromAnsi(one + two)}));
+        QCOMPARE(s.reads, QStringList({kc::fromAnsi(kc::Windows1252(one + two))}));
 
         QCOMPARE(connection->SendString("$#kill:kill#"), 12);
         QCOMPARE(peer.receive(), std::string("$#kill:kill#"));

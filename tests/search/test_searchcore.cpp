@@ -72,7 +72,7 @@ private slots:
             search::readRange(part1.toStdString(), part2.toStdString(), part3.toStdString(), port.toStdString());
             QFAIL("no exception");
         } catch (const kc::EConvertError &e) {
-            QCOMPARE(e.message(), "'" + named.toStdString() + "' ist kein g\xFCltiger Integerwert");
+            QCOMPARE(e.message().bytes(), "'" + named.toStdString() + "' ist kein g\xFCltiger Integerwert");
         }
     }
 
@@ -101,7 +101,7 @@ private slots:
             search::readRange(part1.toStdString(), part2.toStdString(), part3.toStdString(), "1");
             QFAIL("no exception");
         } catch (const kc::EConvertError &e) {
-            QCOMPARE(e.message(), message.toStdString());
+            QCOMPARE(e.message().bytes(), message.toStdString());
         }
     }
 
@@ -150,7 +150,7 @@ private slots:
             table.at(2);
             QFAIL("no exception");
         } catch (const kc::EListError &e) {
-            QCOMPARE(e.message(), std::string("Der Index der Liste \xFC"
+            QCOMPARE(e.message().bytes(), std::string("Der Index der Liste \xFC"
                                               "berschreitet das Maximum (2)"));
         }
         QVERIFY_THROWS_EXCEPTION(kc::EListError, table.at(-1));

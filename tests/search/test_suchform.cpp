@@ -106,7 +106,7 @@ QString expectedLine(const char *address)
     char name[NI_MAXHOST] = {};
     if (::getnameinfo(reinterpret_cast<sockaddr *>(&a), sizeof a, name, sizeof name, nullptr, 0, NI_NAMEREQD) != 0)
         name[0] = '\0';
-    return kc::fromAnsi(name) + QLatin1Char(' ') + QLatin1String(address);
+    return kc::fromAnsi(kc::Windows1252(name)) + QLatin1Char(' ') + QLatin1String(address);
 }
 
 std::string peerAddressOf(const RawClient &client)
@@ -166,8 +166,8 @@ class TestSuchForm : public QObject
     static bool startSearch()
     {
         const search::SearchRange range =
-            search::readRange(kc::toAnsi(suchForm->Edit1->text()), kc::toAnsi(suchForm->Edit2->text()),
-                              kc::toAnsi(suchForm->Edit3->text()), kc::toAnsi(suchForm->Edit5->text()));
+            search::readRange(kc::toAnsi(suchForm->Edit1->text()).bytes(), kc::toAnsi(suchForm->Edit2->text()).bytes(),
+                              kc::toAnsi(suchForm->Edit3->text()).bytes(), kc::toAnsi(suchForm->Edit5->text()).bytes());
         if (range.ipPart1 != 127)
             qFatal("NETWORK SAFETY: a test tried to search outside 127.0.0.0/8");
         kc::test::clearConnectAttempts();
@@ -313,7 +313,7 @@ private slots:
         kc::test::pump(100);
         QCOMPARE(suchForm->serverListBox->count(), 2);
         for (int k = 0; k < 2; ++k) {
-            QCOMPARE(listLines().at(k), kc::fromAnsi(search::serverLine(suchForm->servers.at(k))));
+            QCOMPARE(listLines().at(k), kc::fromAnsi(kc::Windows1252(search::serverLine(suchForm->servers.at(k)))));
             QCOMPARE(suchForm->servers.at(k).port, int(port));
         }
 
@@ -685,7 +685,7 @@ private slots:
         QCOMPARE(env->dialogs.calls.size(), dialogs);
         if (dialogs > 1)
             QCOMPARE(env->dialogs.calls.last().value, nameAfter);
-        QCOMPARE(clientForm->session()->userName(), kc::toAnsi(nameAfter));
+        QCOMPARE(clientForm->session()->userName(), kc::toAnsi(nameAfter).bytes());
         QVERIFY(suchForm->isVisible());
         RawClient nobody;
         QVERIFY(!listening.accept(nobody, 300));

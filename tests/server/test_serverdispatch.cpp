@@ -146,8 +146,8 @@ private slots:
         const Outcome outcome = dispatcher.dispatch(ConnectionId(from), data.toStdString());
         QCOMPARE(describe(outcome.deliveries), deliveries);
         QStringList errors;
-        for (const std::string &e : outcome.errors)
-            errors << QString::fromLatin1(e);
+        for (const kc::Windows1252 &e : outcome.errors)
+            errors << QString::fromLatin1(e.bytes());
         QCOMPARE(errors.join(QLatin1Char('\n')), error);
     }
 

@@ -143,7 +143,7 @@ private slots:
     {
         const QString host = serverForm->Label5->text();
         QVERIFY(!host.isEmpty());
-        QCOMPARE(host, kc::fromAnsi(serverForm->ServerSocket->Endpoint()->OwnHostName()));
+        QCOMPARE(host, kc::fromAnsi(kc::Windows1252(serverForm->ServerSocket->Endpoint()->OwnHostName())));
         QCOMPARE(logLines().last(), QStringLiteral("Servername: ") + host);
         QVERIFY(serverForm->Serverstarten1->isChecked());
         QVERIFY(serverForm->Verbinden1->isChecked());
@@ -534,7 +534,7 @@ private slots:
             burst += chat::buildFrame("$#user:bob:255#" + text);
             legacy += "$#farbe:255#bob: Zeile " + std::to_string(i) + " $ #pchat:anna:bob#x";
             framed += chat::buildFrame("$#farbe:255#bob: Zeile " + std::to_string(i) + " $ #pchat:anna:bob#x");
-            logged << kc::fromAnsi("127.0.0.1$#user:bob:255#" + text);
+            logged << kc::fromAnsi(kc::Windows1252("127.0.0.1$#user:bob:255#" + text));
         }
         QVERIFY(m_bob.send(burst));
         QCOMPARE(m_anna.receive(), legacy);

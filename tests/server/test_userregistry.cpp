@@ -143,7 +143,7 @@ private slots:
             registry.at(position);
             QFAIL("no list error");
         } catch (const kc::EListError &e) {
-            QCOMPARE(e.message(),
+            QCOMPARE(e.message().bytes(),
                      "Der Index der Liste \xFC" "berschreitet das Maximum (" + std::to_string(position) + ")");
         }
     }

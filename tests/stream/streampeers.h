@@ -82,7 +82,7 @@ std::string errorTextOf(F &&body)
     try {
         body();
     } catch (const E &e) {
-        return e.message();
+        return e.message().bytes();
     }
     return {};
 }

@@ -379,7 +379,7 @@ private slots:
         QCOMPARE(ticks, stopped);
 
         std::vector<std::string> reported;
-        kc::setExceptionHandler([&](const std::string &message) { reported.push_back(message); });
+        kc::setExceptionHandler([&](const kc::Windows1252 &message) { reported.push_back(message.bytes()); });
         const auto restore = qScopeGuard([] { kc::setExceptionHandler(nullptr); });
         timer.setOnTimer([&](QObject *) {
             timer.setEnabled(false);

@@ -354,7 +354,7 @@ private slots:
             sender.PostStream(&stream);
             QFAIL("no exception");
         } catch (const EAbortError &e) {
-            QCOMPARE(e.message(), std::string("Socket-send abgebrochen"));
+            QCOMPARE(e.message().bytes(), std::string("Socket-send abgebrochen"));
         }
         QVERIFY(!sender.Connected());
         QVERIFY(!sender.Canceled());

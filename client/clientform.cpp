@@ -85,11 +85,8 @@ void TclientForm::watchSession()
     connect(s, &client::ChatSession::joinStarted, Label5, &QLabel::setText);
     connect(s, &client::ChatSession::userListChanged, this, kc::guard([this] { showUserList(); }));
     connect(&s->connection(), &client::ChatConnection::serverNameChanged, Label3, &QLabel::setText);
-    // The one place the connection's state is shown.
-    connect(&s->connection(), &client::ChatConnection::stateChanged, stateLabel,
-            kc::guard([this](client::ChatConnection::State state, client::ChatConnection::Reason) {
-                stateLabel->setText(client::ChatConnection::stateText(state));
-            }));
+    connect(&s->connection(), &client::ChatConnection::stateChanged, this,
+            kc::guard([this](client::ChatConnection::State, client::ChatConnection::Reason) { showConnectionState(); }));
     connect(&s->connection(), &client::ChatConnection::linkChanged, this, kc::guard([this] { showEncryption(); }));
     connect(s, &client::ChatSession::whisperArrived, this, kc::guard([this](const QString &sender) {
                 kc::askForAttention(this, QStringLiteral("Private Nachricht von ") + sender);
@@ -134,21 +131,28 @@ void TclientForm::watchSession()
                     RichEdit1->appendMarked(text, kc::LineMark::Warning);
                     m_statusLine = RichEdit1->lastLineNumber();
                 }
-                showReconnectState();
+                showConnectionState();
             }));
-    // The title says so while the reconnector waits or tries, and no longer
-    // once it gave up or the user left.
-    connect(s, &client::ChatSession::connectionEnded, this, kc::guard([this] { showReconnectState(); }));
-    connect(s, &client::ChatSession::leaveAsked, this, kc::guard([this] { showReconnectState(); }));
-    connect(s, &client::ChatSession::admittedNow, this, kc::guard([this] { showReconnectState(); }));
+    // Leaving or giving up between two tries changes no state of the link.
+    connect(s, &client::ChatSession::connectionEnded, this, kc::guard([this] { showConnectionState(); }));
+    connect(s, &client::ChatSession::leaveAsked, this, kc::guard([this] { showConnectionState(); }));
 }
 
 // ---- the views of the session ----
 
-void TclientForm::showReconnectState()
+// The one place the connection's state is shown: the status bar, and the
+// title while the link is being won back, so that a minimised window says it
+// too. Between the reconnector's tries the link is down but not given up.
+void TclientForm::showConnectionState()
 {
+    using State = client::ChatConnection::State;
+    State state = m_session->connection().state();
+    if (state == State::Offline && m_reconnector->retrying())
+        state = State::Reconnecting;
+    const QString text = client::ChatConnection::stateText(state);
+    stateLabel->setText(text);
     const QString title = QStringLiteral("clientForm");
-    setWindowTitle(m_reconnector->retrying() ? title + QStringLiteral(" – Verbindung verloren") : title);
+    setWindowTitle(state == State::Reconnecting ? title + QStringLiteral(" – ") + text : title);
 }
 
 void TclientForm::showLine(const QString &text, int32_t colour, client::LineKind kind)

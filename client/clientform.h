@@ -136,7 +136,7 @@ protected:
 
 private:
     /// The window title names a lost connection while the reconnector works.
-    void showReconnectState();
+    void showConnectionState();
     void buildControls();
     void buildMenu();
     void watchSession();

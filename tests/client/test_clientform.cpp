@@ -164,8 +164,11 @@ private slots:
                 [&](const QString &text) { reconnectStatus << text; });
         // What the status bar said, each time the state changed.
         QStringList states;
-        connect(&session->connection(), &client::ChatConnection::stateChanged, &alive,
-                [&] { states << clientForm->stateLabel->text(); });
+        QStringList titles;
+        connect(&session->connection(), &client::ChatConnection::stateChanged, &alive, [&] {
+            states << clientForm->stateLabel->text();
+            titles << clientForm->windowTitle();
+        });
         QTemporaryDir keys;
         const std::string oldKeyFile = keys.filePath(QStringLiteral("a.key")).toStdString();
         const std::string newKeyFile = keys.filePath(QStringLiteral("b.key")).toStdString();
@@ -252,6 +255,10 @@ private slots:
         // The quiet tries and the doubted key were shown as such.
         QVERIFY2(states.contains(QStringLiteral("Verbindung wird wiederhergestellt \u2026")), qPrintable(states.join(u'|')));
         QVERIFY2(states.contains(QStringLiteral("Schlüssel wird geprüft \u2026")), qPrintable(states.join(u'|')));
+        // The title says what the status bar says while the link is won back, and nothing once it is over.
+        QVERIFY2(titles.contains(QStringLiteral("clientForm \u2013 Verbindung wird wiederhergestellt \u2026")),
+                 qPrintable(titles.join(u'|')));
+        QCOMPARE(clientForm->windowTitle(), QStringLiteral("clientForm"));
         const std::string lastToken = session->resumeTokens().find("127.0.0.1", port, "anna");
         const QStringList everyLine = logged + kc::test::viewTexts(clientForm->RichEdit1);
         for (const std::string &token : {firstToken, lastToken}) {

@@ -163,7 +163,9 @@ private:
         m_process = std::make_unique<QProcess>();
         m_process->setProcessChannelMode(QProcess::MergedChannels);
         m_process->start(m_server, {QStringLiteral("--headless"), QStringLiteral("--port"), QString::number(kPort),
-                                    QStringLiteral("--key"), m_dir.path() + QStringLiteral("/server.key")});
+                                    QStringLiteral("--key"), m_dir.path() + QStringLiteral("/server.key"),
+                                    // Every session comes from 127.0.0.1.
+                                    QStringLiteral("--users-per-address"), QStringLiteral("0")});
         if (!m_process->waitForStarted(5000))
             return false;
         for (int i = 0; i < 200; ++i) {

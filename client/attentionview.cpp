@@ -44,6 +44,17 @@ QIcon awayIcon()
     return icon;
 }
 
+/// The same room left empty for those who are here: the names stay in line.
+QIcon hereIcon()
+{
+    static const QIcon icon = [] {
+        QPixmap picture(16, 16);
+        picture.fill(Qt::transparent);
+        return QIcon(picture);
+    }();
+    return icon;
+}
+
 /// A line for a notice: what was said, cut where a notice has no room.
 QString shortened(const QString &text)
 {
@@ -445,7 +456,7 @@ void TAttentionView::showUserMarks()
         QFont font = list->font();
         font.setItalic(away);
         item->setFont(font);
-        item->setIcon(away ? awayIcon() : QIcon());
+        item->setIcon(away ? awayIcon() : hereIcon());
         item->setForeground(away ? QBrush(QColor(0x80, 0x80, 0x80)) : QBrush());
         const QString text = presence.awayTextOf(name);
         item->setToolTip(away ? (text.isEmpty() ? QStringLiteral("abwesend") : QStringLiteral("abwesend: ") + text)

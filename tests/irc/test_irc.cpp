@@ -52,10 +52,12 @@ public:
     {
         const chatserver::Outcome outcome = dispatcher.dispatchCommand(from, command);
         for (const chatserver::Delivery &d : outcome.deliveries) {
-            if (door.owns(d.connection))
+            if (door.owns(d.connection)) {
                 door.delivered(d.connection, d.bytes.str());
-            else
+            } else {
                 wire += d.bytes.legacy();
+                sent[d.connection] += d.bytes.str();
+            }
         }
     }
 
@@ -68,6 +70,8 @@ public:
     std::map<chatserver::ConnectionId, std::string> out;
     std::map<chatserver::ConnectionId, bool> closed;
     std::string wire;
+    /// What each connection on our wire got.
+    std::map<chatserver::ConnectionId, std::string> sent;
     std::string told;
     int64_t clockMs = 1765280000000;
     std::map<chatserver::ConnectionId, int> wakes;
@@ -244,6 +248,9 @@ private slots:
         row("names", "", "NAMES #chat", s + "353 anna = #chat :bob anna\r\n" + s + "366 anna #chat :End of /NAMES list\r\n", "");
         row("ison", "", "ISON bob nobody ANNA", s + "303 anna :bob anna\r\n", "");
         row("userhost", "", "USERHOST bob", s + "302 anna :bob=+kc@10.0.0.1\r\n", "");
+        row("away and back, which a legacy peer never hears", "", "AWAY :Mittag\r\nUSERHOST anna\r\nAWAY",
+            s + "306 anna :You have been marked as being away\r\n" + s + "302 anna :anna=-~a@10.0.0.2\r\n" + s
+                + "305 anna :You are no longer marked as being away\r\n", "");
         row("channel mode", "", "MODE #chat", s + "324 anna #chat +nt\r\n" + s + "329 anna #chat 1765280000\r\n", "");
         row("ban list", "", "MODE #chat +b", s + "368 anna #chat :End of channel ban list\r\n", "");
         row("no operators", "", "MODE #chat +o bob", s + "482 anna #chat :You're not channel operator\r\n", "");
@@ -281,6 +288,50 @@ private slots:
         QCOMPARE(QByteArray::fromStdString(got), expected);
         // The wire is Windows-1252 for bob, and the list command is the one every client knows.
         QCOMPARE(QByteArray::fromStdString(room.wire), atWire);
+    }
+
+    // Away between the door and our programs: both ways, with 301, WHO's
+    // flag and away-notify, while bob on the legacy wire hears nothing of it.
+    void awayCrossesTheDoor()
+    {
+        Room room;
+        room.send(2, "CAP REQ :away-notify\r\nNICK anna\r\nUSER a 0 * :Anna\r\nCAP END\r\n");
+        room.run(4, "$#neu:dora:0:10.0.0.4#kcx:frame,away");
+        room.take(2);
+        room.sent.clear();
+
+        room.run(4, "$#away:1#Mittag");
+        QCOMPARE(room.take(2), std::string(":dora!kc@10.0.0.4 AWAY :Mittag\r\n"));
+        room.send(2, "PRIVMSG dora :hallo\r\nWHO dora\r\nNOTICE dora :leise\r\n");
+        QCOMPARE(room.take(2), std::string(":kestrelon 301 anna dora :Mittag\r\n"
+                                           ":kestrelon 352 anna #chat kc 10.0.0.4 kestrelon dora G :0 dora\r\n"
+                                           ":kestrelon 315 anna dora :End of WHO list\r\n"));
+        room.run(4, "$#away:0#");
+        QCOMPARE(room.take(2), std::string(":dora!kc@10.0.0.4 AWAY\r\n"));
+
+        // anna's AWAY is ours; her second client, without away-notify, hears nothing.
+        room.send(3, "NICK cleo\r\nUSER c 0 * :Cleo\r\n");
+        room.take(3);
+        room.sent.clear();
+        room.send(2, "AWAY :Kaffee\r\n");
+        QCOMPARE(room.sent[4], std::string("$#away:anna:1#Kaffee"));
+        QCOMPARE(room.take(3), std::string());
+        room.send(3, "PRIVMSG anna :da?\r\n");
+        QCOMPARE(room.take(3), std::string(":kestrelon 301 cleo anna :Kaffee\r\n"));
+        room.run(4, "$#pchat:anna:dora#da?");
+        QCOMPARE(room.sent[4], std::string("$#away:anna:1#Kaffee$#isaway:anna#Kaffee"));
+        room.send(2, "AWAY\r\n");
+        QCOMPARE(room.sent[4], std::string("$#away:anna:1#Kaffee$#isaway:anna#Kaffee$#away:anna:0#"));
+        QVERIFY(room.sent[1].find("away") == std::string::npos);
+
+        // Away without a text is still away on IRC; leaving ends it.
+        room.take(2);
+        room.run(4, "$#away:1#");
+        QCOMPARE(room.take(2), std::string(":dora!kc@10.0.0.4 AWAY :abwesend\r\n"));
+        room.run(4, "$#disconnect:dora#");
+        room.take(2);
+        room.send(2, "USERHOST dora\r\n");
+        QCOMPARE(room.take(2), std::string(":kestrelon 302 anna :\r\n"));
     }
 
     void registers()

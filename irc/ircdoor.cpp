@@ -907,7 +907,7 @@ void Door::lusers(Client &client)
     numeric(client, "251", {"There are " + users + " users and 0 invisible on 1 servers"});
     numeric(client, "252", {"0", "operator(s) online"});
     numeric(client, "253", {std::to_string(unknown), "unknown connection(s)"});
-    numeric(client, "254", {"1", "channels formed"});
+    numeric(client, "254", {std::to_string(1 + m_sides.size()), "channels formed"});
     numeric(client, "255", {"I have " + users + " clients and 0 servers"});
     numeric(client, "265", {users, std::to_string(chatserver::UserRegistry::kCapacity),
                             "Current local users " + users + ", max " + std::to_string(chatserver::UserRegistry::kCapacity)});
@@ -1963,6 +1963,16 @@ void Door::userList(Client &client, const std::string &command)
         for (const std::string &name : listed)
             client.view[name] = source(name);
         names(client, m_settings.channel);
+        // Who is away already, for a client that follows it.
+        if (client.has("away-notify"))
+            for (const auto &[id, other] : m_clients)
+                if (other.get() != &client && other->inRoom && !other->away.empty()) {
+                    Message m;
+                    m.source = maskOf(*other);
+                    m.command = "AWAY";
+                    m.params = {other->away};
+                    send(client, std::move(m));
+                }
         return;
     }
     for (const std::string &name : listed) {

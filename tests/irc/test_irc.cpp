@@ -115,11 +115,11 @@ private slots:
         QTest::newRow("tags do not count toward 512")
             << QByteArray("@a=" + QByteArray(4000, 'y') + " PRIVMSG a :" + QByteArray(499, 'x')) << int(E::None)
             << "a=" + QString(4000, 'y') + "||PRIVMSG|a|" + QString(499, 'x');
-        QTest::newRow("8191 bytes of tags at most")
-            << QByteArray("@a=" + QByteArray(8187, 'y') + " PING x") << int(E::None)
-            << "a=" + QString(8187, 'y') + "||PING|x";
-        QTest::newRow("8192 bytes of tags are too many")
-            << QByteArray("@a=" + QByteArray(8188, 'y') + " PING x") << int(E::TagsTooLong) << "";
+        QTest::newRow("4094 bytes of tag data at most")
+            << QByteArray("@a=" + QByteArray(4092, 'y') + " PING x") << int(E::None)
+            << "a=" + QString(4092, 'y') + "||PING|x";
+        QTest::newRow("4095 bytes of tag data are too many")
+            << QByteArray("@a=" + QByteArray(4093, 'y') + " PING x") << int(E::TagsTooLong) << "";
     }
 
     void parsesLines()
@@ -261,6 +261,9 @@ private slots:
         row("cap list", "server-time", "CAP LIST", s + "CAP anna LIST :cap-notify server-time\r\n", "");
         row("cap nak is all or nothing", "", "CAP REQ :server-time sasl", s + "CAP anna NAK :server-time sasl\r\n", "");
         row("quit", "", "QUIT :weg", "ERROR :Closing Link: 10.0.0.2 (Quit: weg)\r\n", "");
+        row("notice to the room stays a notice", "echo-message", "NOTICE #chat :hallo", ":anna!~a@10.0.0.2 NOTICE #chat :hallo\r\n", "$#farbe:0#anna: hallo");
+        row("tagmsg carries a msgid", "echo-message message-tags", "@+typing=active TAGMSG #chat", "@msgid=RUN-p1;+typing=active :anna!~a@10.0.0.2 TAGMSG #chat\r\n", "");
+        row("client tags longer than allowed", "", "@+a=" + QByteArray(4092, 'y') + " PING x", s + "417 anna :Input line was too long\r\n", "");
     }
 
     void translatesCommands()
@@ -394,6 +397,44 @@ private slots:
         else
             QVERIFY(got.starts_with(":kestrelon BATCH +") && got.find(" chathistory ") != std::string::npos);
         QCOMPARE(seen.join(' '), numbers);
+    }
+
+    // A line for the whole room is made once: each receiver still gets the
+    // tags it asked for, and whatever changed before the next line shows in it.
+    void relaysALineToEachAsItAsked()
+    {
+        Room room;
+        room.send(2, "CAP REQ :server-time message-tags\r\nNICK anna\r\nUSER a 0 * :Anna\r\nCAP END\r\n");
+        room.send(3, "NICK cleo\r\nUSER c 0 * :Cleo\r\n");
+        room.take(2);
+        room.take(3);
+        const std::string run = room.dispatcher.history().run();
+        for (int i = 1; i <= 2; ++i) {
+            // The same text twice is two lines.
+            room.run(1, "$#user:bob:255#hallo");
+            QCOMPARE(normalized(room.take(2), run), "@time=T;msgid=RUN-" + std::to_string(i)
+                                                        + " :bob!kc@10.0.0.1 PRIVMSG #chat :\x03" "04hallo\r\n");
+            QCOMPARE(room.take(3), std::string(":bob!kc@10.0.0.1 PRIVMSG #chat :\x03" "04hallo\r\n"));
+        }
+        // A line longer than IRC's: pieces, the id on the first alone.
+        room.run(1, "$#user:bob:0#" + std::string(700, 'x'));
+        const std::string tagged = normalized(room.take(2), run);
+        QCOMPARE(count(tagged, " PRIVMSG #chat :"), 2);
+        QCOMPARE(count(tagged, "msgid=RUN-3 "), 1);
+        QCOMPARE(count(tagged, "@time=T "), 1);
+        const std::string bare = room.take(3);
+        QCOMPARE(count(bare, "\r\n:bob!kc@10.0.0.1 PRIVMSG #chat :x"), 1);
+        QVERIFY(bare.starts_with(":bob!kc@10.0.0.1 PRIVMSG #chat :x"));
+        // Nicks made from names stay within NICKLEN, and the next line shows the new one.
+        room.run(4, "$#neu:1234567890abcd:0:10.0.0.4#");
+        room.run(5, "$#neu:1234567890abce:0:10.0.0.5#");
+        QCOMPARE(room.take(3), std::string(":_1234567890abc!kc@10.0.0.4 JOIN #chat\r\n"
+                                           ":_1234567890a_2!kc@10.0.0.5 JOIN #chat\r\n"));
+        room.run(5, "$#user:1234567890abce:0#da");
+        QCOMPARE(room.take(3), std::string(":_1234567890a_2!kc@10.0.0.5 PRIVMSG #chat :da\r\n"));
+        QCOMPARE(normalized(room.take(2), run), std::string(":_1234567890abc!kc@10.0.0.4 JOIN #chat\r\n"
+                                                            ":_1234567890a_2!kc@10.0.0.5 JOIN #chat\r\n"
+                                                            "@time=T;msgid=RUN-4 :_1234567890a_2!kc@10.0.0.5 PRIVMSG #chat :da\r\n"));
     }
 
     // What our wire and the operator do, as the IRC client sees it.

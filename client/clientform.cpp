@@ -1,5 +1,6 @@
 #include "client/clientform.h"
 
+#include "client/attentionview.h"
 #include "client/filequestions.h"
 #include "client/trustquestion.h"
 #include "client/privatchatform.h"
@@ -57,6 +58,10 @@ TclientForm::TclientForm(QWidget *parent) : QMainWindow(parent), m_session(new c
     connect(m_chatLog, &client::ChatLog::stopped, this,
             kc::guard([this](const QString &text) { showLine(text, client::kWarningColour, client::LineKind::Warning); }));
     showEncryption();
+    // After watchSession: it sees the lines in the views.
+    m_attentionView = new TAttentionView(this, m_session, RichEdit1, UserListBox, privatChats);
+    connect(m_attentionView, &TAttentionView::unreadCountChanged, this,
+            kc::guard([this](int count) { setUnreadCount(count); }));
 
     if (!kc::remembered::restorePlace(this, QStringLiteral("Client")))
         if (const QScreen *screen = this->screen())
@@ -66,7 +71,10 @@ TclientForm::TclientForm(QWidget *parent) : QMainWindow(parent), m_session(new c
 TclientForm::~TclientForm()
 {
     stopStreamServices();
-    // The session goes first: nothing it reports may reach a half-destroyed window.
+    // The view of the session's attention first, then the session: nothing
+    // it reports may reach a half-destroyed window.
+    delete m_attentionView;
+    m_attentionView = nullptr;
     delete m_session;
     m_session = nullptr;
     const std::vector<TprivatChatForm *> chats = std::move(privatChats);
@@ -98,7 +106,8 @@ void TclientForm::watchSession()
                 deliverPrivatLine(key, line);
                 // The line waits in the partner's window, unless the user is in the
                 // chat anyway; a new window has given its notice already.
-                if (known && !isActiveWindow())
+                if (known && !isActiveWindow()
+                    && (!m_attentionView || m_attentionView->privateNoticeWanted(partner, line)))
                     kc::askForAttention(findPrivatChat(key), QStringLiteral("Privater Chat mit ") + partner);
             }));
     connect(s, &client::ChatSession::privateNotice, this,
@@ -151,8 +160,15 @@ void TclientForm::showConnectionState()
         state = State::Reconnecting;
     const QString text = client::ChatConnection::stateText(state);
     stateLabel->setText(text);
-    const QString title = QStringLiteral("clientForm");
+    const QString title = (m_unread > 0 ? QStringLiteral("(%1) ").arg(m_unread) : QString())
+                          + QStringLiteral("clientForm");
     setWindowTitle(state == State::Reconnecting ? title + QStringLiteral(" – ") + text : title);
+}
+
+void TclientForm::setUnreadCount(int count)
+{
+    m_unread = count;
+    showConnectionState();
 }
 
 void TclientForm::showLine(const QString &text, int32_t colour, client::LineKind kind)

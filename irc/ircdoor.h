@@ -21,6 +21,10 @@
 /// connection back into IRC lines. What only IRC has (registration, CAP,
 /// PING, WHO, MODE, ...) the door answers itself. No sockets here: the host
 /// feeds bytes in and writes what the hooks hand out.
+namespace chat {
+struct Command;
+}
+
 namespace irc {
 
 using chatserver::ConnectionId;
@@ -106,6 +110,8 @@ private:
 
     // Output.
     void send(Client &client, Message message);
+    /// The line for a client whose capabilities are `bits`, CR LF included.
+    static std::string format(unsigned bits, Message message);
     void numeric(Client &client, const std::string &code, std::vector<std::string> params);
     void fail(Client &client, const std::string &command, const std::string &code, std::vector<std::string> context,
               const std::string &text);
@@ -143,7 +149,18 @@ private:
 
     // Translation of what the dispatcher writes.
     void userList(Client &client, const std::string &command);
-    void publicLine(Client &client, const std::string &line, uint64_t number, int64_t time, bool live);
+    /// A public line, translated once for all who receive it: its IRC
+    /// messages, and their bytes for each set of tags, made on first use.
+    struct Prepared
+    {
+        std::string command;
+        std::string author;
+        std::vector<Message> parts;
+        std::string lines[4];
+    };
+    std::vector<Message> publicParts(const std::string &line, uint64_t number, int64_t time, std::string *author) const;
+    void publicLine(Client &client, const std::string &line, uint64_t number, int64_t time);
+    void relay(Client &client, Prepared &prepared);
     Message lineMessage(const std::string &line, uint64_t number, int64_t time) const;
     void joinMessage(Client &to, const std::string &name);
 
@@ -198,11 +215,22 @@ private:
     /// tags, and for a private line its message id; the deliveries it causes
     /// carry them too.
     std::vector<Tag> m_relayTags;
+    bool m_relayNotice = false;
     std::string m_relayMsgid;
+    /// The last public line translated, for the rest of its receivers.
+    std::unique_ptr<Prepared> m_prepared;
     uint64_t m_privateLines = 0;
     /// Kicked nicks and the address they came from, until when they are kept out:
     /// an IRC program reconnects on its own, a kick must hold all the same.
     std::map<std::string, int64_t> m_kickHolds;
+    /// The away texts of the room's users on our wire, by name, as the
+    /// dispatcher tells every IRC client of ours ("away"); an IRC client's
+    /// own is its Client::away.
+    std::map<std::string, std::string> m_chatAway;
+    /// The away text of the room's user `name`; empty when not away.
+    std::string awayOf(const std::string &name) const;
+    /// A change of the away state of `name`, told to `client`.
+    void awayChanged(Client &client, const chat::Command &command);
 };
 
 } // namespace irc

@@ -3,6 +3,7 @@
 #include "platform/windows1252.h"
 #include "protocol/chatcommand.h"
 #include "protocol/username.h"
+#include "server/awaybook.h"
 #include "server/linehistory.h"
 #include "server/resumestore.h"
 #include "server/userregistry.h"
@@ -232,6 +233,8 @@ public:
     bool handshakePending(ConnectionId connection) const { return m_handshakes.count(connection) > 0; }
 
     const LineHistory &history() const { return m_history; }
+    /// The away states of the users that agreed on "away".
+    const AwayBook &awayBook() const { return m_away; }
     const ResumeStore &resumeStore() const { return m_resume; }
 
 private:
@@ -305,6 +308,12 @@ private:
     /// Registered connections that agreed on "key".
     std::vector<ConnectionId> m_keyPeers;
     int m_maxUsersPerAddress = kDefaultUsersPerAddress;
+    /// Away states and typing notices of the connections that agreed on "away".
+    AwayBook m_away;
+    /// An away state or typing notice from `from`.
+    void handleAway(ConnectionId from, const chat::Command &command, Outcome &outcome);
+    /// Tells a sender that agreed on "away" that `target`'s user is away.
+    void tellAway(ConnectionId from, const std::string &target, Outcome &outcome);
 };
 
 } // namespace chatserver

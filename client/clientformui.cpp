@@ -142,6 +142,7 @@ void TclientForm::buildControls()
     RichEdit1->setAccessibleName(QStringLiteral("Chat"));
     RichEdit1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     RichEdit1->appendText(QStringLiteral("Chat by Kestrelon"));
+    kc::LineView::addFindShortcut(this, RichEdit1);
 
     Edit1 = new QLineEdit(QStringLiteral("Text"), central);
     Edit1->setObjectName(QStringLiteral("Edit1"));

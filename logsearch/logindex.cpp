@@ -52,7 +52,11 @@ void LogIndex::setFolder(const QString &folder)
         return;
     const bool wasRunning = running();
     stop();
-    m_folder = folder;
+    {
+        std::lock_guard lock(m_lock);
+        m_folder = folder;
+        m_written.clear();
+    }
     if (wasRunning)
         start();
 }
@@ -92,11 +96,11 @@ void LogIndex::stop()
 
 void LogIndex::fileWritten(const QString &path)
 {
-    const QString prefix = m_folder + u'/';
-    if (m_folder.isEmpty() || !path.startsWith(prefix))
-        return;
     {
         std::lock_guard lock(m_lock);
+        const QString prefix = m_folder + u'/';
+        if (m_folder.isEmpty() || !path.startsWith(prefix))
+            return;
         m_written.insert(path.mid(prefix.size()));
     }
     m_wake.notify_one();

@@ -24,7 +24,7 @@ constexpr qsizetype kChunk = 1 << 20;
 /// Lines per transaction while catching up.
 constexpr int kBatchLines = 5000;
 /// Keys: seconds since kEpoch times kSlots, plus a slot that keeps lines of
-/// the same second apart (see insertLine).
+/// the same second apart (see update).
 constexpr qint64 kSlots = 4096;
 const QDate kEpoch(2000, 1, 1);
 
@@ -231,6 +231,9 @@ void LogStore::open(bool write)
             exec("PRAGMA user_version = 1");
             exec("COMMIT");
         }
+        // A search reads lines spread over the whole year: from the page cache
+        // directly, without a copy into SQLite's own.
+        exec("PRAGMA mmap_size=1073741824");
         if (write) {
             exec("PRAGMA journal_mode=WAL");
             exec("PRAGMA synchronous=NORMAL");
@@ -243,7 +246,7 @@ void LogStore::open(bool write)
 
 void LogStore::close()
 {
-    for (sqlite3_stmt **statement : {&m_findFile, &m_addFile, &m_setFile, &m_insert, &m_forget}) {
+    for (sqlite3_stmt **statement : {&m_findFile, &m_addFile, &m_setFile, &m_insert, &m_forget, &m_lastSlot}) {
         sqlite3_finalize(*statement);
         *statement = nullptr;
     }
@@ -337,30 +340,39 @@ void LogStore::forget(qint64 fileId, const QDate &day)
         fail(step, "forget");
 }
 
-void LogStore::insertLine(qint64 fileId, const QDate &day, int second, int *sameSecond, int line,
-                          const QByteArray &text)
+int LogStore::freeSlot(qint64 base)
+{
+    if (!m_lastSlot)
+        m_lastSlot = prepare("SELECT max(rowid) FROM lines WHERE rowid BETWEEN ?1 AND ?2");
+    sqlite3_bind_int64(m_lastSlot, 1, base);
+    sqlite3_bind_int64(m_lastSlot, 2, base + kSlots - 1);
+    const int step = sqlite3_step(m_lastSlot);
+    const bool none = step != SQLITE_ROW || sqlite3_column_type(m_lastSlot, 0) == SQLITE_NULL;
+    const qint64 last = none ? -1 : sqlite3_column_int64(m_lastSlot, 0) - base;
+    sqlite3_reset(m_lastSlot);
+    if (step != SQLITE_ROW)
+        fail(step, "slot");
+    return static_cast<int>(last + 1);
+}
+
+void LogStore::insertLine(qint64 fileId, const QDate &day, int second, int *slot, int line, const QByteArray &text)
 {
     if (!m_insert)
         m_insert = prepare("INSERT INTO lines(rowid, text, file, pos) VALUES(?1, ?2, ?3, ?4)");
-    // Lines of one second keep their order within a file; other files take
-    // other slots, and a slot already taken moves on to the next free one.
-    qint64 slot = ((fileId & 63) << 6) | std::min(*sameSecond, 63);
-    ++*sameSecond;
     const qint64 base = (dayStart(day) + second) * kSlots;
     sqlite3_bind_text(m_insert, 2, text.constData(), static_cast<int>(text.size()), SQLITE_STATIC);
     sqlite3_bind_int64(m_insert, 3, fileId);
     sqlite3_bind_int(m_insert, 4, line);
-    for (int tries = 0; tries < kSlots; ++tries) {
-        sqlite3_bind_int64(m_insert, 1, base + slot);
+    // More lines in one second of one day than there are slots: the rest are not indexed.
+    while (*slot < kSlots) {
+        sqlite3_bind_int64(m_insert, 1, base + (*slot)++);
         const int step = sqlite3_step(m_insert);
         sqlite3_reset(m_insert);
         if (step == SQLITE_DONE)
             return;
         if ((step & 0xFF) != SQLITE_CONSTRAINT)
             fail(step, "insert");
-        slot = (slot + 1) % kSlots;
     }
-    // Four thousand lines in one second of one day: the rest are not indexed.
 }
 
 int LogStore::update(const LogFile &file)
@@ -403,8 +415,8 @@ int LogStore::update(const LogFile &file)
             lineNumber = 0;
         }
         int indexed = 0;
-        int lastSecond = 0;
-        int sameSecond = 0;
+        int lastSecond = -1;
+        int slot = 0;
         QByteArray buffer;
         while (offset < size) {
             buffer.resize(std::min<qint64>(kChunk, size - offset));
@@ -428,14 +440,16 @@ int LogStore::update(const LogFile &file)
                 int second = stampSecond(line, length);
                 qsizetype textFrom = 11;
                 if (second < 0) {
-                    second = lastSecond;
+                    second = std::max(lastSecond, 0);
                     textFrom = 0;
                 }
+                // Lines of one second take the slots after those already
+                // taken in it, so they keep their order among all files.
                 if (second != lastSecond)
-                    sameSecond = 0;
+                    slot = freeSlot((dayStart(file.day) + second) * kSlots);
                 lastSecond = second;
                 if (length > textFrom) {
-                    insertLine(fileId, file.day, second, &sameSecond, lineNumber,
+                    insertLine(fileId, file.day, second, &slot, lineNumber,
                                QByteArray::fromRawData(line + textFrom, length - textFrom));
                     ++indexed;
                 }
@@ -567,7 +581,9 @@ void LogStore::search(const LogQuery &query, int limit, int firstBatch,
             hit.file = fileById(sqlite3_column_int64(find, 2));
             hit.line = sqlite3_column_int(find, 3);
             const qint64 seconds = hit.key / kSlots;
-            hit.said = QDateTime(kEpoch.addDays(seconds / 86400), QTime(0, 0).addSecs(static_cast<int>(seconds % 86400)));
+            // The wall-clock time as the log wrote it; no time zone to look up per line.
+            hit.said = QDateTime(kEpoch.addDays(seconds / 86400), QTime(0, 0).addSecs(static_cast<int>(seconds % 86400)),
+                                 Qt::UTC);
             batch.push_back(std::move(hit));
             if (stop && (batch.size() & 63) == 0 && stop->load()) {
                 sqlite3_finalize(find);

@@ -135,7 +135,10 @@ private:
     sqlite3_stmt *prepare(const char *sql);
     bool known(const QString &relative, Known *known);
     void forget(qint64 fileId, const QDate &day);
-    void insertLine(qint64 fileId, const QDate &day, int second, int *sameSecond, int line, const QByteArray &text);
+    /// The first slot after those taken in the second whose first key is `base`.
+    int freeSlot(qint64 base);
+    /// Inserts at `*slot` or the next free slot after it, and moves `*slot` on.
+    void insertLine(qint64 fileId, const QDate &day, int second, int *slot, int line, const QByteArray &text);
     LogFile fileById(qint64 id);
 
     QString m_folder;
@@ -147,6 +150,7 @@ private:
     sqlite3_stmt *m_setFile = nullptr;
     sqlite3_stmt *m_insert = nullptr;
     sqlite3_stmt *m_forget = nullptr;
+    sqlite3_stmt *m_lastSlot = nullptr;
     QHash<qint64, LogFile> m_files;
 };
 

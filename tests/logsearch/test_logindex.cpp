@@ -153,6 +153,22 @@ private slots:
         QCOMPARE(find(QStringLiteral("torte")).mid(3),
                  QStringList({QStringLiteral("s_5757/|2026-12-07 21:00:00|3|carl: Torte da"),
                               QStringLiteral("s_5757/|2026-12-07 20:00:00|2|anna: halbe Torte")}));
+
+        // A burst within one second, in two files: every line is kept, in the order written.
+        QStringList burst;
+        for (int i = 0; i < 150; ++i)
+            burst << QStringLiteral("[22:00:00] bob: Welle %1").arg(i);
+        append(QStringLiteral("s_5757/chat-2026-12-07.log"), burst);
+        append(QStringLiteral("s_5757/privat/bob-2026-12-07.log"), {QStringLiteral("[22:00:00] bob: Welle privat")});
+        index->fileWritten(path(QStringLiteral("s_5757/chat-2026-12-07.log")));
+        index->fileWritten(path(QStringLiteral("s_5757/privat/bob-2026-12-07.log")));
+        index->waitIdle();
+        QStringList waves = find(QStringLiteral("welle"));
+        QCOMPARE(waves.size(), 151);
+        QCOMPARE(waves.filter(QStringLiteral("privat:bob|2026-12-07 22:00:00|0|bob: Welle privat")).size(), 1);
+        waves = waves.filter(QStringLiteral("s_5757/|"));
+        for (int i = 0; i < 150; ++i)
+            QCOMPARE(waves[i], QStringLiteral("s_5757/|2026-12-07 22:00:00|%1|bob: Welle %2").arg(153 - i).arg(149 - i));
     }
 
     void rebuildsFromTheTextLogs_data()

@@ -21,9 +21,11 @@ namespace logsearch {
 
 namespace {
 
-/// A line whose first word found starts further in is shown from a little
-/// before that word, so that the word is in sight.
-constexpr int kLead = 40;
+/// A line whose first word found starts further in than this is shown from
+/// the blank before the kContext characters ahead of that word, so that the
+/// word is in sight.
+constexpr int kLead = 90;
+constexpr int kContext = 30;
 
 /// Draws a line as plain text with the words found on a marker background:
 /// formats on a text layout, never markup, so nothing in a line can draw
@@ -133,7 +135,10 @@ QVariant HitModel::data(const QModelIndex &index, int role) const
         QList<TextRange> marks = markedWords(hit.text, m_words);
         QString text = hit.text;
         if (!marks.isEmpty() && marks.front().start > kLead) {
-            const int cut = marks.front().start - kLead / 2;
+            int cut = marks.front().start - kContext;
+            const qsizetype blank = hit.text.lastIndexOf(u' ', cut);
+            if (blank > 0 && blank > cut - kContext)
+                cut = static_cast<int>(blank) + 1;
             text = QStringLiteral("\u2026") + text.mid(cut);
             for (TextRange &mark : marks)
                 mark.start -= cut - 1;

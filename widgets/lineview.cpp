@@ -926,14 +926,25 @@ void LineView::paintEvent(QPaintEvent *event)
             const QTextLine line = layout->lineAt(i, &start);
             const qsizetype rowStart = start + line.textStart();
             const qsizetype rowEnd = rowStart + line.textLength();
+            std::vector<QRectF> marks;
             for (const auto &[from, to] : found) {
                 if (to <= rowStart || from >= rowEnd)
                     continue;
                 const qreal left = line.cursorToX(static_cast<int>(std::max(from, rowStart) - start));
                 const qreal right = line.cursorToX(static_cast<int>(std::min(to, rowEnd) - start));
-                painter.fillRect(QRectF(kMargin + left, y + line.y(), right - left, line.height()), foundColour);
+                marks.emplace_back(kMargin + left, y + line.y(), right - left, line.height());
+                painter.fillRect(marks.back(), foundColour);
             }
             line.draw(&painter, QPointF(kMargin, y));
+            // Text on a mark is black, whatever the line's colour or selection.
+            for (const QRectF &mark : marks) {
+                painter.save();
+                painter.setClipRect(mark);
+                painter.fillRect(mark, foundColour);
+                painter.setPen(Qt::black);
+                line.draw(&painter, QPointF(kMargin, y));
+                painter.restore();
+            }
             // Signs sit on the row's baseline, which a tall row moves down.
             const qreal baseline = y + line.y() + line.ascent();
             if (i == 0 && entry.mark != LineMark::None)

@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <limits>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -231,9 +232,6 @@ void LogStore::open(bool write)
             exec("PRAGMA user_version = 1");
             exec("COMMIT");
         }
-        // A search reads lines spread over the whole year: from the page cache
-        // directly, without a copy into SQLite's own.
-        exec("PRAGMA mmap_size=1073741824");
         if (write) {
             exec("PRAGMA journal_mode=WAL");
             exec("PRAGMA synchronous=NORMAL");
@@ -564,48 +562,58 @@ void LogStore::search(const LogQuery &query, int limit, int firstBatch,
     // A file read anew keeps its id, and a rebuilt index starts afresh with
     // a connection of its own: names by id hold for one search.
     m_files.clear();
-    sqlite3_stmt *find =
-        prepare("SELECT rowid, text, file, pos FROM lines WHERE lines MATCH ?1 ORDER BY rowid DESC LIMIT ?2");
     const QByteArray match = query.match.toUtf8();
-    sqlite3_bind_text(find, 1, match.constData(), static_cast<int>(match.size()), SQLITE_STATIC);
-    sqlite3_bind_int(find, 2, limit);
-    QList<LogHit> batch;
-    bool first = true;
-    int step = SQLITE_ROW;
-    try {
-        while ((step = sqlite3_step(find)) == SQLITE_ROW) {
-            LogHit hit;
-            hit.key = sqlite3_column_int64(find, 0);
-            hit.text = QString::fromUtf8(static_cast<const char *>(sqlite3_column_blob(find, 1)),
-                                         sqlite3_column_bytes(find, 1));
-            hit.file = fileById(sqlite3_column_int64(find, 2));
-            hit.line = sqlite3_column_int(find, 3);
-            const qint64 seconds = hit.key / kSlots;
-            // The wall-clock time as the log wrote it; no time zone to look up per line.
-            hit.said = QDateTime(kEpoch.addDays(seconds / 86400), QTime(0, 0).addSecs(static_cast<int>(seconds % 86400)),
-                                 Qt::UTC);
-            batch.push_back(std::move(hit));
-            if (stop && (batch.size() & 63) == 0 && stop->load()) {
-                sqlite3_finalize(find);
-                return;
-            }
-            if (first && batch.size() >= firstBatch) {
-                first = false;
-                if (!deliver(batch, false)) {
+    // Lines older than `before` (all for -1), newest first, at most `count`;
+    // false when stopped.
+    const auto run = [&](qint64 before, int count, QList<LogHit> *into) {
+        sqlite3_stmt *find = prepare("SELECT rowid, text, file, pos FROM lines WHERE lines MATCH ?1 AND rowid < ?3"
+                                     " ORDER BY rowid DESC LIMIT ?2");
+        sqlite3_bind_text(find, 1, match.constData(), static_cast<int>(match.size()), SQLITE_STATIC);
+        sqlite3_bind_int(find, 2, count);
+        sqlite3_bind_int64(find, 3, before < 0 ? std::numeric_limits<qint64>::max() : before);
+        int step = SQLITE_ROW;
+        try {
+            while ((step = sqlite3_step(find)) == SQLITE_ROW) {
+                LogHit hit;
+                hit.key = sqlite3_column_int64(find, 0);
+                hit.text = QString::fromUtf8(static_cast<const char *>(sqlite3_column_blob(find, 1)),
+                                             sqlite3_column_bytes(find, 1));
+                hit.file = fileById(sqlite3_column_int64(find, 2));
+                hit.line = sqlite3_column_int(find, 3);
+                const qint64 seconds = hit.key / kSlots;
+                // The wall-clock time as the log wrote it; no time zone to look up per line.
+                hit.said = QDateTime(kEpoch.addDays(seconds / 86400),
+                                     QTime(0, 0).addSecs(static_cast<int>(seconds % 86400)), Qt::UTC);
+                into->push_back(std::move(hit));
+                if (stop && (into->size() & 63) == 0 && stop->load()) {
                     sqlite3_finalize(find);
-                    return;
+                    return false;
                 }
-                batch.clear();
             }
+        } catch (...) {
+            sqlite3_finalize(find);
+            throw;
         }
-    } catch (...) {
         sqlite3_finalize(find);
-        throw;
-    }
-    sqlite3_finalize(find);
-    if (step != SQLITE_DONE)
-        fail(step, "search");
-    deliver(batch, true);
+        if (step != SQLITE_DONE)
+            fail(step, "search");
+        return true;
+    };
+    // The first lines through SQLite's own reads: a page each, where a
+    // mapping would read ahead around every page it touches. The rest, spread
+    // over the whole year, through the mapping, which reads ahead for them.
+    exec("PRAGMA mmap_size=0");
+    QList<LogHit> first;
+    if (!run(-1, std::min(firstBatch, limit), &first))
+        return;
+    const bool more = first.size() == std::min(firstBatch, limit) && limit > firstBatch;
+    if (!deliver(first, !more) || !more)
+        return;
+    exec("PRAGMA mmap_size=1073741824");
+    QList<LogHit> rest;
+    if (!run(first.back().key, limit - firstBatch, &rest))
+        return;
+    deliver(rest, true);
 }
 
 } // namespace logsearch

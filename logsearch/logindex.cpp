@@ -164,7 +164,12 @@ void LogIndex::openForWriting(LogStore &store)
     post(QStringLiteral("Der Suchindex war beschädigt und wird aus den Chatverläufen neu aufgebaut."));
     LogStore::removeIndex(m_folder);
     ++m_generation;
-    store.open(true);
+    try {
+        store.open(true);
+    } catch (const IndexError &error) {
+        // Damaged again at once: nothing to gain from trying on and on.
+        throw IndexError(error.what(), false);
+    }
 }
 
 void LogIndex::catchUp(LogStore &store)

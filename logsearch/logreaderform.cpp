@@ -16,19 +16,6 @@ constexpr qint64 kMaxBytes = 64 * 1024 * 1024;
 
 } // namespace
 
-QString conversationName(const LogFile &file)
-{
-    switch (file.kind) {
-    case Conversation::Main:
-        break;
-    case Conversation::Private:
-        return QStringLiteral("privat: ") + LogFile::unescape(file.name);
-    case Conversation::Room:
-        return QStringLiteral("Raum: ") + LogFile::unescape(file.name);
-    }
-    return QStringLiteral("Hauptchat");
-}
-
 LogReaderForm::LogReaderForm(QWidget *parent) : QWidget(parent, Qt::Window)
 {
     setObjectName(QStringLiteral("logReaderForm"));

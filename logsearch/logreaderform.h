@@ -12,10 +12,6 @@ class LineView;
 
 namespace logsearch {
 
-/// The name of a conversation as the user knows it: "Hauptchat",
-/// "privat: anna", "Raum: Küche".
-QString conversationName(const LogFile &file);
-
 /// A window that shows one day's log of one conversation, read from its text
 /// file, at a line: the line is in the middle of the view and selected. The
 /// text is shown as plain text, as the chat views show it; Ctrl+F finds in it.

@@ -144,6 +144,19 @@ QString LogFile::unescape(const QString &written)
     return QString::fromUtf8(bytes);
 }
 
+QString conversationName(const LogFile &file)
+{
+    switch (file.kind) {
+    case Conversation::Main:
+        break;
+    case Conversation::Private:
+        return QStringLiteral("privat: ") + LogFile::unescape(file.name);
+    case Conversation::Room:
+        return QStringLiteral("Raum: ") + LogFile::unescape(file.name);
+    }
+    return QStringLiteral("Hauptchat");
+}
+
 // ---- the store ----
 
 LogStore::LogStore(const QString &folder) : m_folder(folder) {}

@@ -39,6 +39,10 @@ struct LogFile
     static QString unescape(const QString &written);
 };
 
+/// The name of a conversation as the user knows it: "Hauptchat",
+/// "privat: anna", "Raum: Küche".
+QString conversationName(const LogFile &file);
+
 /// One line found.
 struct LogHit
 {

@@ -242,6 +242,43 @@ private slots:
         QCOMPARE(find(input).size(), hits);
     }
 
+    /// Which files are chat logs, and what their names say.
+    void readsChatLogNames_data()
+    {
+        QTest::addColumn<QString>("relative");
+        QTest::addColumn<QString>("conversation");
+        QTest::addColumn<QDate>("day");
+        const QDate day(2026, 12, 8);
+        QTest::newRow("main") << "s_1/chat-2026-12-08.log" << "Hauptchat" << day;
+        QTest::newRow("name with dashes") << "s_1/privat/anna-maria-2026-12-08.log" << "privat: anna-maria" << day;
+        QTest::newRow("room, escaped") << "s_1/raum/K%C3%BCche%2F2-2026-12-08.log" << "Raum: Küche/2" << day;
+        QTest::newRow("escaped dots") << "s_1/privat/%2E.%2F..%2Fx-2026-01-31.log" << "privat: ../../x"
+                                      << QDate(2026, 1, 31);
+        QTest::newRow("empty name") << "s_1/privat/%-2026-12-08.log" << "privat: %" << day;
+        QTest::newRow("no escape") << "s_1/privat/%zz-2026-12-08.log" << "privat: %zz" << day;
+        QTest::newRow("no such day") << "s_1/chat-2026-13-01.log" << "" << QDate();
+        QTest::newRow("not a log") << "s_1/chat-2026-12-08.txt" << "" << QDate();
+        QTest::newRow("other file") << "s_1/notes-2026-12-08.log" << "" << QDate();
+        QTest::newRow("other folder") << "s_1/andere/anna-2026-12-08.log" << "" << QDate();
+        QTest::newRow("no name") << "s_1/privat/-2026-12-08.log" << "" << QDate();
+        QTest::newRow("no server") << "chat-2026-12-08.log" << "" << QDate();
+        QTest::newRow("too deep") << "s_1/privat/x/anna-2026-12-08.log" << "" << QDate();
+    }
+
+    void readsChatLogNames()
+    {
+        QFETCH(QString, relative);
+        QFETCH(QString, conversation);
+        QFETCH(QDate, day);
+        logsearch::LogFile file;
+        QCOMPARE(logsearch::LogFile::parse(relative, &file), day.isValid());
+        if (!day.isValid())
+            return;
+        QCOMPARE(logsearch::conversationName(file), conversation);
+        QCOMPARE(file.day, day);
+        QCOMPARE(file.server, QStringLiteral("s_1"));
+    }
+
     void marksTheWordsFound()
     {
         const QString line = QStringLiteral("Die KÜCHE, der Küchenchef und die Kuchen");

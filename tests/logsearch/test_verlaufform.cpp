@@ -74,6 +74,33 @@ private slots:
         QVERIFY(kc::test::waitFor([&] { return form.statusLabel->text().startsWith(QStringLiteral("Nichts")); }));
         QCOMPARE(form.hits().rowCount(), 0);
     }
+
+    void theLogWindowSaysWhatItCannotShow()
+    {
+        QTemporaryDir data;
+        QDir().mkpath(data.filePath(QStringLiteral("s")));
+        QFile file(data.filePath(QStringLiteral("s/chat-2026-12-08.log")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[10:00:00] anna: eins\n[10:00:01] anna: zwei\n");
+        file.close();
+        logsearch::LogReaderForm reader;
+        logsearch::LogFile log;
+        QVERIFY(logsearch::LogFile::parse(QStringLiteral("s/chat-2026-12-08.log"), &log));
+        // The file was cut since it was indexed.
+        reader.showLine(data.path(), log, 5);
+        QCOMPARE(reader.shownLine(), -1);
+        QCOMPARE(reader.view()->lineCount(), 3);
+        QCOMPARE(reader.view()->line(2).text, QStringLiteral("Diese Zeile steht nicht mehr im Verlauf."));
+        reader.showLine(data.path(), log, 1);
+        QCOMPARE(reader.view()->lineCount(), 2);
+        QCOMPARE(reader.view()->selectedText(), QStringLiteral("[10:00:01] anna: zwei"));
+        // Deleted since.
+        QVERIFY(file.remove());
+        reader.showLine(data.path(), log, 1);
+        QCOMPARE(reader.view()->lineCount(), 1);
+        QVERIFY(reader.view()->line(0).text.startsWith(QStringLiteral("Der Verlauf kann nicht gelesen werden")));
+        QCOMPARE(reader.view()->selectedText(), QString());
+    }
 };
 
 QTEST_MAIN(TestVerlaufForm)

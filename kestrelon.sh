@@ -26,8 +26,9 @@ build_dir=${KC_BUILD_DIR:-$default_build_dir}
 # default-ignorable characters) decides which user names look alike.
 # fonts-noto-color-emoji and fonts-noto-cjk: emoji and Chinese, Japanese and
 # Korean drawn as glyphs, not boxes, in the tests and screenshots (the package
-# recommends them for the same reason).
-packages=(build-essential cmake qt6-base-dev qt6-qpa-plugins qt6-translations-l10n libssl-dev libicu-dev iproute2 util-linux
+# recommends them for the same reason). libsqlite3-dev: SQLite with FTS5, for
+# the search index of the chat logs ("Verlauf durchsuchen").
+packages=(build-essential cmake qt6-base-dev qt6-qpa-plugins qt6-translations-l10n libssl-dev libicu-dev libsqlite3-dev iproute2 util-linux
           fonts-dejavu-core fonts-noto-color-emoji fonts-noto-cjk desktop-file-utils appstream dpkg-dev file tcpdump
           dbus xvfb dunst systemd avahi-daemon avahi-utils)
 # Only the fuzz mode needs clang and libFuzzer.

@@ -5,6 +5,7 @@
 #include "client/einstellungsform.h"
 #include "client/sentfileform.h"
 #include "help/hilfeform.h"
+#include "logsearch/verlaufform.h"
 #include "platform/appicon.h"
 #include "platform/guard.h"
 #include "platform/memorytrim.h"
@@ -16,6 +17,9 @@
 namespace kc {
 
 namespace {
+
+/// "Verlauf durchsuchen", with the index of the chat logs it owns.
+logsearch::VerlaufForm *verlaufWindow = nullptr;
 
 // The windows know nothing of each other beyond the few calls below; this is
 // the one place that says which window answers which.
@@ -65,6 +69,12 @@ void connectWindows()
     QObject::connect(sendFile, &TsentfileForm::left, client, backToClient);
     QObject::connect(clientForm, &TclientForm::helpRequested, HilfeForm,
                      [client](int page) { HilfeForm->openFrom(client, page); });
+
+    // The index hears of every write on the log's own thread, and only queues it.
+    logsearch::VerlaufForm *const history = verlaufWindow;
+    QObject::connect(client->chatLog(), &client::ChatLog::written, &history->index(),
+                     &logsearch::LogIndex::fileWritten, Qt::DirectConnection);
+    QObject::connect(clientForm, &TclientForm::historySearchRequested, history, &logsearch::VerlaufForm::open);
 }
 
 } // namespace
@@ -80,8 +90,12 @@ void showRole(Role role)
     other->setEnabled(false);
     shown->show();
     shown->setEnabled(true);
-    if (client)
+    if (client) {
         clientForm->startClientRole();
+        // The index follows the logs of the client role; without a folder (tests) it stays off.
+        verlaufWindow->index().setFolder(clientForm->chatLog()->folder());
+        verlaufWindow->index().start();
+    }
 }
 
 void createWindows()
@@ -95,6 +109,7 @@ void createWindows()
     einstellungsForm = new TeinstellungsForm;
     sentfileForm = new TsentfileForm;
     HilfeForm = new THilfeForm;
+    verlaufWindow = new logsearch::VerlaufForm;
     connectWindows();
     // The windows run for days; what they freed goes back to the system.
     trimFreedMemoryEvery(auswahlForm, std::chrono::seconds(30));
@@ -123,6 +138,8 @@ void destroyWindows()
     destroy(suchForm);
     destroy(serverForm);
     destroy(clientForm);
+    // After the chat log, whose thread tells the index what it wrote.
+    destroy(verlaufWindow);
     destroy(auswahlForm);
 }
 

@@ -139,6 +139,8 @@ private:
                 while (next < batch.size() && batch[next].file == batch[i].file)
                     bytes += batch[next++].bytes;
                 failure = append(batch[i].folder, batch[i].file, bytes);
+                if (failure.isEmpty() && m_owner)
+                    emit m_owner->written(QFile::decodeName(batch[i].file.c_str()));
                 i = next;
             }
             lock.lock();

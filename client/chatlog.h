@@ -90,6 +90,9 @@ signals:
     /// Writing failed: nothing more is written until setEnabled(true). `text`
     /// says so to the user, once.
     void stopped(const QString &text);
+    /// Lines were appended to the file at `path`. Emitted on the writing
+    /// thread: connect it directly only to what is safe on any thread.
+    void written(const QString &path);
 
 private:
     class Writer;

@@ -84,6 +84,7 @@ public:
     QAction *Suche1;
     QAction *Hilfe2;
     QAction *Credits2;
+    QAction *Verlaufdurchsuchen1;
 
     /// The program plays the client from now on (see FileTransfer::listen).
     void startClientRole();
@@ -134,6 +135,8 @@ signals:
     void windowShown();
     /// The window was closed: the program ends.
     void windowClosed();
+    /// Extras, Verlauf durchsuchen: the search through the chat logs is wanted.
+    void historySearchRequested();
 
 protected:
     void showEvent(QShowEvent *event) override;

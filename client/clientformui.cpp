@@ -142,6 +142,7 @@ void TclientForm::buildControls()
     RichEdit1->setAccessibleName(QStringLiteral("Chat"));
     RichEdit1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     RichEdit1->appendText(QStringLiteral("Chat by Kestrelon"));
+    kc::LineView::addFindShortcut(this, RichEdit1);
 
     Edit1 = new QLineEdit(QStringLiteral("Text"), central);
     Edit1->setObjectName(QStringLiteral("Edit1"));
@@ -214,6 +215,9 @@ void TclientForm::buildMenu()
     Farbe1 = addAction(extras, "Farbe1", QStringLiteral("F&arbe"), [this] { farbeBitBtnClick(); });
     privatchat1 = addAction(extras, "privatchat1", QStringLiteral("&privat chat"), [this] { pchatBitBtnClick(); });
     Suche1 = addAction(extras, "Suche1", QStringLiteral("&Suche"), [this] { Suche1Click(); });
+    Verlaufdurchsuchen1 = addAction(extras, "Verlaufdurchsuchen1", QStringLiteral("&Verlauf durchsuchen"),
+                                    [this] { emit historySearchRequested(); });
+    Verlaufdurchsuchen1->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_F));
 
     QMenu *help = menuBar()->addMenu(QStringLiteral("&?"));
     Hilfe2 = addAction(help, "Hilfe2", QStringLiteral("&Hilfe"), [this] { Hilfe2Click(); });

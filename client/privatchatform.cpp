@@ -32,6 +32,7 @@ TprivatChatForm::TprivatChatForm(const std::string &partner, client::ChatSession
     richeditprivat->setObjectName(QStringLiteral("richeditprivat"));
     richeditprivat->setGeometry(5, 30, 280, 170);
     richeditprivat->setAccessibleName(chatuserlabel->text());
+    kc::LineView::addFindShortcut(this, richeditprivat);
 
     editprivat = new QLineEdit(QStringLiteral("text"), this);
     editprivat->setObjectName(QStringLiteral("editprivat"));

@@ -150,6 +150,8 @@ void TserverForm::buildControls()
     RichEdit1 = new kc::LineView(central);
     RichEdit1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     RichEdit1->appendText(QStringLiteral("Chat"));
+    // Ctrl+F finds in the view with the keyboard, else in the chat.
+    kc::LineView::addFindShortcut(this, RichEdit1);
 
     Label9 = makeLabel(QStringLiteral("Sende an:"), central);
     userComboBox = new QComboBox(central);

@@ -1,10 +1,13 @@
 #include "widgets/lineview.h"
 
+#include "platform/guard.h"
 #include "widgets/contrast.h"
+#include "widgets/findbar.h"
 
 #include <QAction>
 #include <QClipboard>
 #include <QContextMenuEvent>
+#include <QApplication>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLocale>
@@ -12,6 +15,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QStyle>
 #include <QStyleOptionSlider>
 #include <QGlyphRun>
@@ -960,6 +964,14 @@ void LineView::paintEvent(QPaintEvent *event)
             painter.setPen(legibleOn(entry.colour.isValid() ? entry.colour : colours.color(QPalette::Text), base));
         }
         const QString &text = layout->text;
+        // Where the find text occurs in what the line shows.
+        std::vector<std::pair<qsizetype, qsizetype>> found;
+        if (!m_findText.isEmpty()) {
+            for (qsizetype at = text.indexOf(m_findText, 0, Qt::CaseInsensitive); at >= 0;
+                 at = text.indexOf(m_findText, at + m_findText.size(), Qt::CaseInsensitive))
+                found.emplace_back(at, at + m_findText.size());
+        }
+        const QColor foundColour = id == m_findId ? QColor(0xFF, 0x96, 0x32) : QColor(0xFF, 0xE0, 0x66);
         for (int i = layout->textRowAtPixel(std::max(0, -y)); i < layout->textRows(); ++i) {
             const qreal rowY = y + layout->rowY[static_cast<size_t>(i)];
             if (rowY >= std::min(viewHeight, areaEnd))
@@ -968,7 +980,27 @@ void LineView::paintEvent(QPaintEvent *event)
                 continue;
             qsizetype start = 0;
             const QTextLine line = layout->lineAt(i, &start);
+            const qsizetype rowStart = start + line.textStart();
+            const qsizetype rowEnd = rowStart + line.textLength();
+            std::vector<QRectF> marks;
+            for (const auto &[from, to] : found) {
+                if (to <= rowStart || from >= rowEnd)
+                    continue;
+                const qreal left = line.cursorToX(static_cast<int>(std::max(from, rowStart) - start));
+                const qreal right = line.cursorToX(static_cast<int>(std::min(to, rowEnd) - start));
+                marks.emplace_back(kMargin + left, y + line.y(), right - left, line.height());
+                painter.fillRect(marks.back(), foundColour);
+            }
             line.draw(&painter, QPointF(kMargin, y));
+            // Text on a mark is black, whatever the line's colour or selection.
+            for (const QRectF &mark : marks) {
+                painter.save();
+                painter.setClipRect(mark);
+                painter.fillRect(mark, foundColour);
+                painter.setPen(Qt::black);
+                line.draw(&painter, QPointF(kMargin, y));
+                painter.restore();
+            }
             // Signs sit on the row's baseline, which a tall row moves down.
             const qreal baseline = y + line.y() + line.ascent();
             if (i == 0 && entry.mark != LineMark::None)
@@ -990,6 +1022,7 @@ void LineView::paintEvent(QPaintEvent *event)
 void LineView::resizeEvent(QResizeEvent *event)
 {
     QAbstractScrollArea::resizeEvent(event);
+    placeFindBar();
     m_shownTopId = -1;
     if (wrapWidth() != m_wrapWidth)
         rewrap();
@@ -1016,6 +1049,8 @@ void LineView::keyPressEvent(QKeyEvent *event)
 {
     if (event->matches(QKeySequence::Copy)) {
         copy();
+    } else if (event->matches(QKeySequence::Find)) {
+        showFindBar();
     } else if (event->matches(QKeySequence::SelectAll)) {
         selectAll();
     } else if (event->matches(QKeySequence::MoveToStartOfDocument)) {
@@ -1092,6 +1127,136 @@ void LineView::contextMenuEvent(QContextMenuEvent *event)
         });
     }
     menu.exec(event->globalPos());
+}
+
+void LineView::scrollToLine(int index)
+{
+    if (index < 0 || index >= lineCount())
+        return;
+    if (m_dirty)
+        layoutVisible();
+    int64_t before = 0;
+    for (int i = 0; i < index; ++i)
+        before += m_lines[static_cast<size_t>(i)].rows;
+    const int rows = m_lines[static_cast<size_t>(index)].rows;
+    m_follow = false;
+    seek(std::max<int64_t>(0, before - std::max(0, (visibleRows() - rows) / 2)));
+    layoutVisible();
+    repaintAll();
+}
+
+void LineView::selectLines(int first, int last)
+{
+    if (m_lines.empty())
+        return;
+    m_anchor = m_firstId + std::clamp(first, 0, lineCount() - 1);
+    m_cursor = m_firstId + std::clamp(last, 0, lineCount() - 1);
+    repaintAll();
+}
+
+void LineView::showFindBar()
+{
+    if (!m_findBar) {
+        m_findBar = new FindBar(this);
+        m_findBar->installEventFilter(this);
+    }
+    m_findBar->open();
+    placeFindBar();
+}
+
+void LineView::placeFindBar()
+{
+    const int height = m_findBar && m_findBar->isVisibleTo(this) ? m_findBar->sizeHint().height() : 0;
+    if (viewportMargins().bottom() != height)
+        setViewportMargins(0, 0, 0, height);
+    if (height > 0) {
+        const QRect shown = viewport()->geometry();
+        m_findBar->setGeometry(shown.left(), shown.bottom() + 1, shown.width(), height);
+    }
+}
+
+bool LineView::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_findBar && (event->type() == QEvent::Show || event->type() == QEvent::Hide))
+        placeFindBar();
+    return QAbstractScrollArea::eventFilter(watched, event);
+}
+
+void LineView::setFindText(const QString &text)
+{
+    m_findText = text;
+    m_findId = -1;
+    repaintAll();
+}
+
+bool LineView::holdsFindText(const Entry &entry) const
+{
+    return !m_findText.isEmpty() && entry.text.contains(m_findText, Qt::CaseInsensitive);
+}
+
+int LineView::findNext(bool older)
+{
+    const int64_t count = lineCount();
+    if (m_findText.isEmpty() || count == 0) {
+        m_findId = -1;
+        repaintAll();
+        return -1;
+    }
+    const int64_t last = m_firstId + count - 1;
+    const int64_t from = m_findId >= m_firstId && m_findId <= last ? m_findId : (older ? last + 1 : m_firstId - 1);
+    for (int64_t step = 1; step <= count; ++step) {
+        const int64_t offset = ((from - m_firstId + (older ? -step : step)) % count + count) % count;
+        const int64_t id = m_firstId + offset;
+        Entry &entry = entryOf(id);
+        if (!holdsFindText(entry))
+            continue;
+        m_findId = id;
+        const int index = static_cast<int>(offset);
+        const qsizetype at = entry.text.indexOf(m_findText, 0, Qt::CaseInsensitive);
+        if (at + m_findText.size() > shownChars(entry))
+            unfold(index);
+        scrollToLine(index);
+        return index;
+    }
+    m_findId = -1;
+    repaintAll();
+    return -1;
+}
+
+int LineView::currentFind() const
+{
+    return m_findId >= m_firstId && m_findId < m_firstId + lineCount() ? static_cast<int>(m_findId - m_firstId) : -1;
+}
+
+int LineView::findCount() const
+{
+    return static_cast<int>(
+        std::count_if(m_lines.begin(), m_lines.end(), [this](const Entry &entry) { return holdsFindText(entry); }));
+}
+
+int LineView::currentFindPosition() const
+{
+    const int current = currentFind();
+    if (current < 0)
+        return -1;
+    return static_cast<int>(std::count_if(m_lines.begin(), m_lines.begin() + current,
+                                          [this](const Entry &entry) { return holdsFindText(entry); }));
+}
+
+void LineView::addFindShortcut(QWidget *window, LineView *view)
+{
+    auto *shortcut = new QShortcut(QKeySequence::Find, window);
+    shortcut->setContext(Qt::WindowShortcut);
+    QObject::connect(shortcut, &QShortcut::activated, view, kc::guard([window, view] {
+        LineView *target = view;
+        for (QWidget *at = QApplication::focusWidget(); at && at != window; at = at->parentWidget()) {
+            if (auto *focused = qobject_cast<LineView *>(at)) {
+                target = focused;
+                break;
+            }
+        }
+        target->showFindBar();
+    }));
 }
 
 } // namespace kc

@@ -14,6 +14,7 @@
 
 namespace kc {
 
+class FindBar;
 class LaidOutLine;
 class RowScrollBar;
 
@@ -185,6 +186,36 @@ public:
     /// Whether lines were appended or changed since the view was last laid
     /// out; false once the frame that shows them has come.
     bool hasPendingFrame() const { return m_dirty || m_flushTimer.isActive(); }
+    /// Scrolls so that line `index` is in the middle of the view (or as near
+    /// as the ends allow); the view stops following new lines.
+    void scrollToLine(int index);
+    /// Selects lines `first` to `last`.
+    void selectLines(int first, int last);
+
+    // ---- finding (Ctrl+F) ----
+    /// Shows the find bar below the lines, with the keyboard in it.
+    void showFindBar();
+    /// The find bar; nullptr until it was first shown.
+    FindBar *findBar() const { return m_findBar; }
+    /// Marks every place where `text` occurs, whatever its case; empty marks
+    /// nothing. The current find line starts anew.
+    void setFindText(const QString &text);
+    const QString &findText() const { return m_findText; }
+    /// Makes the next line that holds findText() the current find line, the
+    /// next older one or the next newer one from the current (from the end
+    /// when there is none), round at either end, and scrolls to it (unfolding
+    /// it when the text lies in its folded part). Its index, or -1 when no line
+    /// holds the text.
+    int findNext(bool older);
+    /// Index of the current find line; -1 when there is none.
+    int currentFind() const;
+    /// Lines that hold findText(), and how many of them come before the current one.
+    int findCount() const;
+    int currentFindPosition() const;
+    /// Ctrl+F anywhere in `window` opens the find bar of the view that has the
+    /// keyboard, or of `view` when none has it.
+    static void addFindShortcut(QWidget *window, LineView *view);
+
     /// Lines laid out since the view was made, and how many of them were not
     /// on screen then (only wrappedRows() does that); for measurements.
     int64_t linesLaidOut() const { return m_laidOutCount; }
@@ -198,6 +229,7 @@ protected:
     void mousePressEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
     void contextMenuEvent(QContextMenuEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
     /// Nothing: the view itself repaints or moves what the scroll bar changed.
     void scrollContentsBy(int, int) override {}
 
@@ -255,6 +287,9 @@ private:
     /// Whether viewport position `pos` is on a folded line's fold mark, and which line.
     bool onFoldMark(const QPoint &pos, int64_t *id) const;
     bool hasSelection() const;
+    bool holdsFindText(const Entry &entry) const;
+    /// Keeps the room below the lines for the find bar while it shows.
+    void placeFindBar();
 
     std::deque<Entry> m_lines;
     /// Id of m_lines.front(); ids grow by one per appended line and are never
@@ -296,6 +331,11 @@ private:
     int64_t m_cursor = -1;
     /// The line the read marker's rule is drawn above; -1: none.
     int64_t m_readMarker = -1;
+
+    FindBar *m_findBar = nullptr;
+    QString m_findText;
+    /// Id of the current find line; -1: none.
+    int64_t m_findId = -1;
 };
 
 } // namespace kc

@@ -1,11 +1,13 @@
 #include "client/chatlog.h"
 #include "client/chatsession.h"
+#include "logsearch/logindex.h"
 #include "rawpeer.h"
 #include "server/serverhost.h"
 
 #include <QDir>
 #include <QFile>
 #include <QSet>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -95,6 +97,40 @@ private slots:
         session.reset();
         host.reset();
         kc::test::pump(20);
+    }
+
+    // The search index hears of each write, as the program wires it, and
+    // finds what was just said, in the main chat and in a private chat.
+    void whatIsWrittenIsSoonFound()
+    {
+        logsearch::LogIndex index;
+        connect(log.get(), &client::ChatLog::written, &index, &logsearch::LogIndex::fileWritten,
+                Qt::DirectConnection);
+        index.setFolder(log->folder());
+        index.start();
+        join();
+        kc::test::RawClient bob;
+        QVERIFY(bob.connectTo(port));
+        QVERIFY(bob.send("$#neu:bob:0:127.0.0.2#"));
+        QVERIFY(kc::test::waitFor([&] { return session->isListed("bob"); }));
+        QVERIFY(say(QStringLiteral("Zimtschnecken für alle")));
+        QVERIFY(bob.send("$#pchat:anna:bob#Zimtschnecke?"));
+        QSignalSpy found(&index, &logsearch::LogIndex::found);
+        QStringList texts;
+        QVERIFY(kc::test::waitFor([&] {
+            texts.clear();
+            found.clear();
+            index.search(QStringLiteral("zimt"));
+            if (!kc::test::waitFor([&] { return !found.isEmpty() && found.last().at(2).toBool(); }))
+                return false;
+            for (const QList<QVariant> &answer : found)
+                for (const logsearch::LogHit &hit : answer.at(1).value<QList<logsearch::LogHit>>())
+                    texts << logsearch::conversationName(hit.file) + QStringLiteral(": ") + hit.text;
+            return texts.size() == 2;
+        }));
+        texts.sort();
+        QCOMPARE(texts, (QStringList{QStringLiteral("Hauptchat: anna: Zimtschnecken für alle"),
+                                     QStringLiteral("privat: bob: bob: Zimtschnecke?")}));
     }
 
     // Public lines, whispers and private lines reach their files whole

@@ -17,6 +17,7 @@
 #include "search/suchform.h"
 #include "server/serverhost.h"
 #include "widgets/contrast.h"
+#include "widgets/findbar.h"
 #include "widgets/lineview.h"
 
 #include <QAction>
@@ -789,11 +790,36 @@ private slots:
         QVERIFY(suchForm->isVisible());
         QVERIFY(clientForm->isEnabled());
         suchForm->hide();
+
+        clientForm->Verlaufdurchsuchen1->trigger();
+        QWidget *history = nullptr;
+        for (QWidget *window : QApplication::topLevelWidgets())
+            if (window->objectName() == QStringLiteral("verlaufForm"))
+                history = window;
+        QVERIFY(history && history->isVisible());
+        QCOMPARE(history->windowTitle(), QStringLiteral("Verlauf durchsuchen"));
+        QVERIFY(clientForm->isEnabled());
+        history->hide();
     }
 
     void escapeAndExitCloseTheProgram()
     {
         connectAdmitted();
+        // Ctrl+F where one types opens the chat's find bar; Escape there
+        // closes only the bar.
+        clientForm->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(clientForm));
+        clientForm->Edit1->setFocus();
+        QTest::keyClick(clientForm->Edit1, Qt::Key_F, Qt::ControlModifier);
+        kc::FindBar *bar = clientForm->RichEdit1->findBar();
+        QVERIFY(bar && bar->isVisible() && bar->edit()->hasFocus());
+        QTest::keyClicks(bar->edit(), QStringLiteral("Kestrelon"));
+        QCOMPARE(clientForm->RichEdit1->currentFind(), 0);
+        QTest::keyClick(bar->edit(), Qt::Key_Escape);
+        QVERIFY(!bar->isVisible());
+        QVERIFY(clientForm->isVisible());
+        QVERIFY(!auswahlForm->programEnded());
+
         QTest::keyClick(clientForm, Qt::Key_Escape);
         QCOMPARE(peer.receive(), std::string("$#disconnect:anna#"));
         QVERIFY(clientForm->isHidden());

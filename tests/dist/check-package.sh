@@ -37,7 +37,7 @@ done
 
 depends=$(dpkg-deb --field "$deb" Depends)
 names=$(tr ',' '\n' <<<"$depends" | awk '{print $1}')
-for library in libc6 libstdc++6 libqt6core6 libqt6network6 libqt6widgets6 libssl3 qt6-translations-l10n; do
+for library in libc6 libstdc++6 libqt6core6 libqt6network6 libqt6widgets6 libssl3 libsqlite3-0 qt6-translations-l10n; do
   if ! grep -qxF "$library" <<<"$names"; then
     echo "Depends lacks $library: $depends"
     status=1

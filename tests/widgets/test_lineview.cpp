@@ -1,10 +1,13 @@
 #include "widgets/lineview.h"
 
 #include "widgets/contrast.h"
+#include "widgets/findbar.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QImage>
+#include <QLabel>
+#include <QLineEdit>
 #include <QScreen>
 #include <QScrollBar>
 #include <QTest>
@@ -483,6 +486,63 @@ private slots:
         view.appendText(QStringLiteral("c"));
         QVERIFY(!view.setLineText(progress, QStringLiteral("weg")));
         QCOMPARE(view.toPlainText(), QStringLiteral("anna: hallo\nb\nc"));
+    }
+
+    void findBarMarksTheTextAndGoesRoundTheLines()
+    {
+        LineView view(nullptr, 40);
+        fit(view, QStringLiteral("Guten Morgen"), 4);
+        for (int i = 0; i < 40; ++i) {
+            QString line = QStringLiteral("Zeile %1").arg(i);
+            if (i == 5)
+                line += QStringLiteral(" Kuchen");
+            if (i == 20)
+                line += QStringLiteral(" KUCHEN");
+            if (i == 33)
+                line += QString(LineView::kFoldChars + 10, u'x') + QStringLiteral(" kuchen");
+            view.appendText(line);
+        }
+        QVERIFY(settled(view));
+        QTest::keyClick(&view, Qt::Key_F, Qt::ControlModifier);
+        kc::FindBar *bar = view.findBar();
+        QVERIFY(bar && bar->isVisible());
+        QVERIFY(bar->edit()->hasFocus());
+        // Typing goes to the newest line that holds the text, whatever its case.
+        QVERIFY(view.isFolded(33));
+        QTest::keyClicks(bar->edit(), QStringLiteral("kUchen"));
+        QCOMPARE(view.currentFind(), 33);
+        QVERIFY(!view.isFolded(33));
+        QCOMPARE(bar->countText(), QStringLiteral("3 von 3"));
+        QTest::keyClick(bar->edit(), Qt::Key_Return);
+        QCOMPARE(view.currentFind(), 20);
+        QCOMPARE(bar->countText(), QStringLiteral("2 von 3"));
+        QVERIFY(settled(view));
+        // The current line is on screen, its text marked.
+        QTest::mouseClick(view.viewport(), Qt::LeftButton, {}, QPoint(5, view.viewport()->height() / 2));
+        QVERIFY(view.selectedText().contains(QStringLiteral("KUCHEN")));
+        view.selectLines(0, 0);
+        QVERIFY(settled(view));
+        const QImage shown = view.viewport()->grab().toImage();
+        bool marked = false;
+        for (int y = 0; y < shown.height() && !marked; ++y)
+            for (int x = 0; x < shown.width() && !marked; ++x)
+                marked = shown.pixelColor(x, y) == QColor(0xFF, 0x96, 0x32);
+        QVERIFY(marked);
+        QTest::keyClick(bar->edit(), Qt::Key_Return);
+        QCOMPARE(view.currentFind(), 5);
+        QTest::keyClick(bar->edit(), Qt::Key_Return);
+        QCOMPARE(view.currentFind(), 33);
+        QTest::keyClick(bar->edit(), Qt::Key_Return, Qt::ShiftModifier);
+        QCOMPARE(view.currentFind(), 5);
+        bar->edit()->setText(QStringLiteral("Torte"));
+        QCOMPARE(view.currentFind(), -1);
+        QCOMPARE(bar->countText(), QStringLiteral("nicht gefunden"));
+        // Escape closes the bar and clears the marks.
+        QTest::keyClick(bar->edit(), Qt::Key_Escape);
+        QVERIFY(!bar->isVisible());
+        QCOMPARE(view.findText(), QString());
+        // The room the bar took is the lines' again.
+        QCOMPARE(view.viewport()->height(), 4 * view.fontMetrics().lineSpacing());
     }
 };
 

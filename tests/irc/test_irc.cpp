@@ -501,6 +501,23 @@ private slots:
                                                             "@time=T;msgid=RUN-4 :_1234567890a_2!kc@10.0.0.5 PRIVMSG #chat :da\r\n"));
     }
 
+    // Who is away: told on joining and when it changes to a client that
+    // follows it, and to whoever writes to them.
+    void followsAway()
+    {
+        Room room;
+        room.send(3, "NICK cleo\r\nUSER c 0 * :Cleo\r\nAWAY :Mittag\r\n");
+        room.send(2, "CAP REQ :away-notify\r\nNICK anna\r\nUSER a 0 * :Anna\r\nCAP END\r\n");
+        QVERIFY(room.take(2).ends_with(" 366 anna #chat :End of /NAMES list\r\n:cleo!~c@10.0.0.3 AWAY :Mittag\r\n"));
+        room.take(3);
+        room.send(2, "PRIVMSG cleo :da?\r\n");
+        QCOMPARE(room.take(2), std::string(":kestrelon 301 anna cleo :Mittag\r\n"));
+        QVERIFY(room.take(3).ends_with(":anna!~a@10.0.0.2 PRIVMSG cleo :da?\r\n"));
+        room.send(3, "AWAY\r\n");
+        QCOMPARE(room.take(3), std::string(":kestrelon 305 cleo :You are no longer marked as being away\r\n"));
+        QCOMPARE(room.take(2), std::string(":cleo!~c@10.0.0.3 AWAY\r\n"));
+    }
+
     // What our wire and the operator do, as the IRC client sees it.
     void showsTheRoom()
     {

@@ -8,7 +8,7 @@
 // window's thread (which serves both). While the window works, a timer on its
 // thread measures how late events are handled.
 //
-//   bench_filetransfer [MiB] [target folder] [quiet|tls]   (default 1024, ./bench-files)
+//   bench_filetransfer [MiB] [target folder] [quiet|tls|tls-pairs]   (default 1024, ./bench-files)
 //
 // "quiet" leaves out the sender's progress handling (line and bar), to tell
 // its share of the cost.
@@ -17,6 +17,7 @@
 // encrypted, in turn (the acceptance names the receiver's key, as it does
 // between our own programs over an encrypted chat connection), and prints
 // the medians of wall and CPU time per GiB of both, and their ratios.
+// "tls-pairs" does only that, without the rounds against the plain copy.
 //
 // A target folder on another file system than the spool folder (which
 // follows the folder files were last saved in) makes the receiver copy.
@@ -393,7 +394,8 @@ public:
         probe.start();
         QElapsedTimer clock;
         clock.start();
-        sendCommand(m_peer, "$#fileangenommen:bob:127.0.0.1:" + QFile::encodeName(source).toStdString() + "#"
+        // The acceptance names the file as it was offered: its name, not its path.
+        sendCommand(m_peer, "$#fileangenommen:bob:127.0.0.1:" + QFile::encodeName(QFileInfo(source).fileName()).toStdString() + "#"
                                 + (encrypted ? chat::streamKeyText(kc::tls::localFingerprint()) : std::string()));
         until([&] { return QFileInfo(target).size() == size; });
         run.ms = clock.elapsed();
@@ -431,7 +433,9 @@ int main(int argc, char **argv)
     constexpr int rounds = 5;
 
     Bench bench;
-    const bool tls = argc > 3 && std::strcmp(argv[3], "tls") == 0;
+    const bool pairsOnly = argc > 3 && std::strcmp(argv[3], "tls-pairs") == 0;
+    const bool tls = pairsOnly || (argc > 3 && std::strcmp(argv[3], "tls") == 0);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // each row as it is measured
     if (argc > 3 && std::strcmp(argv[3], "quiet") == 0) {
         clientForm->session()->fileTransfer().streamSender()->OnPacketSent = [](QObject *) {};
         std::printf("without the sender's progress handling\n");
@@ -451,7 +455,7 @@ int main(int argc, char **argv)
                 "p-recv s", "", "window ms", "w-send s", "w-recv s", "w-ui s", "w-all s", "ratio", "late ms");
     std::vector<double> plainWall, plainSend, plainRecv, winWall, winSend, winRecv, winUi, winAll, ratios;
     std::vector<qint64> worstLate;
-    for (int round = 1; round <= rounds; ++round) {
+    for (int round = 1; round <= rounds && !pairsOnly; ++round) {
         const PlainRun plain = plainCopy(source, folder + QStringLiteral("/kopie.bin"));
         QFile::remove(folder + QStringLiteral("/kopie.bin"));
         const WindowRun run = bench.send(source, folder + QStringLiteral("/empfangen"), size, probe);
@@ -472,6 +476,7 @@ int main(int argc, char **argv)
         ratios.push_back(ratio);
         worstLate.push_back(run.worstLateMs);
     }
+    if (!pairsOnly) {
     std::printf("\nmedians of %d, per GiB:\n", rounds);
     std::printf("  plain copy:    wall %.2f s; CPU sender %.3f s, receiver %.3f s, both %.3f s\n", median(plainWall),
                 median(plainSend), median(plainRecv), median(plainSend) + median(plainRecv));
@@ -484,12 +489,13 @@ int main(int argc, char **argv)
                 (median(plainSend) + median(plainRecv)) / median(winAll));
     std::printf("  UI event latency during a transfer: median of the worst %lld ms\n",
                 static_cast<long long>(median(worstLate)));
+    }
     if (tls) {
         // Plain and encrypted in turn, so that a drifting machine favours neither.
         constexpr int pairs = 3;
-        std::vector<double> pWall, pCpu, sWall, sCpu;
-        std::printf("\n%-6s %12s %12s | %12s %12s   (through the window, per GiB)\n", "pair", "plain s",
-                    "plain CPU s", "TLS s", "TLS CPU s");
+        std::vector<double> pWall, pCpu, sWall, sCpu, pSend, pRecv, sSend, sRecv;
+        std::printf("\n%-6s %12s %12s %9s %9s | %12s %12s %9s %9s   (through the window, per GiB)\n", "pair",
+                    "plain s", "plain CPU s", "send", "receive", "TLS s", "TLS CPU s", "send", "receive");
         for (int pair = 1; pair <= pairs; ++pair) {
             const WindowRun plain = bench.send(source, folder + QStringLiteral("/empfangen"), size, probe);
             QFile::remove(folder + QStringLiteral("/empfangen.bin"));
@@ -499,11 +505,18 @@ int main(int argc, char **argv)
             pCpu.push_back(plain.processCpu / gib);
             sWall.push_back(secure.ms / 1000.0 / gib);
             sCpu.push_back(secure.processCpu / gib);
-            std::printf("%-6d %12.3f %12.3f | %12.3f %12.3f\n", pair, pWall.back(), pCpu.back(), sWall.back(),
-                        sCpu.back());
+            pSend.push_back(plain.cpu.sender / gib);
+            pRecv.push_back(plain.cpu.receiver / gib);
+            sSend.push_back(secure.cpu.sender / gib);
+            sRecv.push_back(secure.cpu.receiver / gib);
+            std::printf("%-6d %12.3f %12.3f %9.3f %9.3f | %12.3f %12.3f %9.3f %9.3f\n", pair, pWall.back(),
+                        pCpu.back(), pSend.back(), pRecv.back(), sWall.back(), sCpu.back(), sSend.back(),
+                        sRecv.back());
         }
         std::printf("medians of %d: plain %.3f s and %.3f CPU s per GiB, TLS %.3f s and %.3f CPU s per GiB\n", pairs,
                     median(pWall), median(pCpu), median(sWall), median(sCpu));
+        std::printf("  of which the sender thread %.3f and %.3f, the receiver thread %.3f and %.3f CPU s per GiB\n",
+                    median(pSend), median(sSend), median(pRecv), median(sRecv));
         std::printf("ratio encrypted/plain window: wall %.2f, CPU %.2f (1.00: encryption costs nothing)\n",
                     median(pWall) / median(sWall), median(pCpu) / median(sCpu));
     }

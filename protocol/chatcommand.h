@@ -133,6 +133,9 @@ inline constexpr const char *kOperatorKick = "opkick";
 std::string buildOperatorLine(const std::string &text);
 /// "$#opkick:#"
 std::string buildOperatorKick();
+/// Capability: named rooms beside the main chat (protocol/rooms.h). A peer
+/// without it sees only the main chat, as always.
+inline constexpr const char *kCapabilityRooms = "rooms";
 /// The capabilities this build speaks, in order of preference.
 std::vector<std::string> supportedCapabilities();
 

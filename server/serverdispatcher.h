@@ -4,6 +4,7 @@
 #include "protocol/username.h"
 #include "server/linehistory.h"
 #include "server/resumestore.h"
+#include "server/roomdirectory.h"
 #include "server/userregistry.h"
 
 #include <cstdint>
@@ -171,7 +172,7 @@ std::string reachableAddress(const std::string &reported, const std::string &pee
 class ServerDispatcher
 {
 public:
-    explicit ServerDispatcher(UserRegistry &registry) : m_registry(registry) {}
+    explicit ServerDispatcher(UserRegistry &registry);
 
     /// The complete data of one read from `from`, cut with splitCommands and
     /// handled command by command, in order. Never joined with a later read.
@@ -232,6 +233,12 @@ public:
 
     const LineHistory &history() const { return m_history; }
     const ResumeStore &resumeStore() const { return m_resume; }
+    /// The named rooms; the operator's changes to them go through the
+    /// directory's own calls, whose outcome the caller writes.
+    RoomDirectory &rooms() { return m_rooms; }
+    const RoomDirectory &rooms() const { return m_rooms; }
+    /// The user on `connection` accepted "rooms".
+    bool speaksRooms(ConnectionId connection) const;
 
 private:
     /// What a join asks for, read the one way every step reads it.
@@ -304,6 +311,9 @@ private:
     /// Registered connections that agreed on "key".
     std::vector<ConnectionId> m_keyPeers;
     int m_maxUsersPerAddress = kDefaultUsersPerAddress;
+    /// Registered connections that agreed on "rooms".
+    std::vector<ConnectionId> m_roomPeers;
+    RoomDirectory m_rooms;
 };
 
 } // namespace chatserver

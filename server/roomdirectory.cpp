@@ -168,10 +168,12 @@ void RoomDirectory::replace(ConnectionId stale, ConnectionId now)
 {
     for (auto &[key, room] : m_rooms)
         std::replace(room.members.begin(), room.members.end(), stale, now);
+    ++m_version;
 }
 
 void RoomDirectory::clearMembers()
 {
+    ++m_version;
     for (auto it = m_rooms.begin(); it != m_rooms.end();) {
         it->second.members.clear();
         it = it->second.lasting ? std::next(it) : m_rooms.erase(it);
@@ -239,6 +241,7 @@ std::string RoomDirectory::make(const std::string &name, bool inviteOnly, const 
     }
     const std::string key = room.key;
     Room &made = m_rooms.emplace(key, std::move(room)).first->second;
+    ++m_version;
     dirtyIf(made);
     announce(made, outcome);
     return {};
@@ -252,6 +255,7 @@ bool RoomDirectory::setLasting(const std::string &name, bool lasting, Outcome &o
     if (room->lasting != lasting)
         m_dirty = true;
     room->lasting = lasting;
+    ++m_version;
     if (!lasting && room->members.empty()) {
         remove(room->key, outcome);
         return true;
@@ -386,6 +390,7 @@ void RoomDirectory::enter(Room &room, ConnectionId from, const std::string &seen
         return;
     }
     room.members.push_back(from);
+    ++m_version;
     if (room.inviteOnly) {
         // A member comes back after a restart or a blip with the key it entered with.
         const std::string me = nameOf(from);
@@ -449,6 +454,7 @@ void RoomDirectory::leaveRoom(const std::string &key, ConnectionId connection, O
         return;
     Room &room = found->second;
     std::erase(room.members, connection);
+    ++m_version;
     if (m_links.speaksRooms(connection) && m_registry.positionOf(connection) >= 0) {
         const std::string state = stateFor(room, connection);
         const bool stays = room.lasting || !room.members.empty();
@@ -473,6 +479,7 @@ void RoomDirectory::remove(const std::string &key, Outcome &outcome)
     if (gone.lasting)
         m_dirty = true;
     m_rooms.erase(found);
+    ++m_version;
     for (ConnectionId connection : saw)
         outcome.deliveries.push_back(
             {connection, chat::buildRoomState(gone.name, gone.inviteOnly, gone.lasting, "weg", {})});

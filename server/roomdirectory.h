@@ -113,6 +113,8 @@ public:
     std::string save() const;
     /// Restores lasting rooms from save()'s text; lines it cannot read are skipped.
     void load(const std::string &text);
+    /// Changes with every room that comes or goes and every member that enters or leaves.
+    uint64_t version() const { return m_version; }
     /// True once a lasting room changed since the last save (takeDirty clears it).
     bool takeDirty()
     {
@@ -157,6 +159,7 @@ private:
     /// By chat::userNameKey of the name.
     std::map<std::string, Room> m_rooms;
     bool m_dirty = false;
+    uint64_t m_version = 0;
 };
 
 } // namespace chatserver

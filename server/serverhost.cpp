@@ -270,6 +270,7 @@ std::string ChatServerHost::start(int port)
     if (!m_socket->Active()) {
         m_dispatcher.allConnectionsClosed();
         m_registry.clear();
+        loadRooms();
     }
     m_socket->setPort(port);
     m_socket->Open();
@@ -665,6 +666,7 @@ void ChatServerHost::execute(const Outcome &outcome)
             socket->Close();
         }
     }
+    roomsTouched();
     dropStuckReaders();
 }
 

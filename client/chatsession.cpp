@@ -1,5 +1,7 @@
 #include "client/chatsession.h"
 
+#include "client/chatrooms.h"
+
 #include "client/filetransfer.h"
 #include "client/filetransfercore.h"
 #include "platform/ansi.h"
@@ -55,6 +57,7 @@ ChatSession::ChatSession(QObject *parent) : QObject(parent)
     });
     connect(c, &ChatConnection::failed, this, &ChatSession::showError);
     m_transfer = std::make_unique<FileTransfer>(*c);
+    m_rooms = std::make_unique<ChatRooms>(*c);
 }
 
 ChatSession::~ChatSession()
@@ -152,6 +155,7 @@ JoinStart ChatSession::join(const std::string &host, int port, const std::string
     m_transfer->listenAgain();
     if (host != m_historyHost || port != m_historyPort) {
         m_history.forget();
+        m_rooms->forget();
         m_historyHost = host;
         m_historyPort = port;
     }
@@ -171,6 +175,7 @@ void ChatSession::disconnect()
     m_connection->close(EndReason::Left);
     emit leaveAsked();
     m_transfer->disconnect();
+    m_rooms->forget();
 }
 
 bool ChatSession::isListed(const std::string &name) const
@@ -268,6 +273,7 @@ void ChatSession::connectionClosing(bool brokenOff, bool own)
     m_admitted = false;
     m_listed.clear();
     emit userListChanged();
+    m_rooms->connectionEnded();
 }
 
 void ChatSession::showHistory(const HistoryTracker::Item &item)
@@ -381,6 +387,8 @@ void ChatSession::handleCommand(const std::string &data)
             }
         if (handleOperator(data))
             return;
+        if (m_rooms->take(data))
+            return;
     }
     const std::optional<Reaction> reaction = interpret(data);
     if (!reaction)
@@ -422,8 +430,10 @@ void ChatSession::handleCommand(const std::string &data)
     case Handler::UserList:
         m_userHigh = rebuildUserList(m_users, r.users);
         m_listed.assign(m_users.begin(), m_users.begin() + (m_userHigh + 1));
-        if (!std::exchange(m_admitted, true))
+        if (!std::exchange(m_admitted, true)) {
             emit admittedNow();
+            m_rooms->admitted();
+        }
         emit userListChanged();
         break;
     }

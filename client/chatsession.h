@@ -18,6 +18,7 @@
 
 namespace client {
 
+class ChatRooms;
 class FileTransfer;
 
 /// Status lines and the lines of the chat program's own without a colour of their own.
@@ -134,6 +135,8 @@ public:
     /// The file transfer: its questions, progress and results are its own signals.
     FileTransfer &fileTransfer() const { return *m_transfer; }
 
+    /// The named rooms beside the main chat: their lines, members and commands are its own.
+    ChatRooms &rooms() const { return *m_rooms; }
     /// What the session knows of the server's numbered public lines.
     const HistoryTracker &history() const { return m_history; }
     /// The resume tokens of the servers met; the program points it at the user's file.
@@ -210,6 +213,7 @@ private:
     bool handleOperator(const std::string &data);
 
     ChatConnection *m_connection = nullptr;
+    std::unique_ptr<ChatRooms> m_rooms;
 
     std::string m_userName;
     std::string m_serverHost = "localhost";

@@ -123,7 +123,7 @@ bool ChatRooms::take(const std::string &command)
             m_rooms.erase(m_rooms.begin() + (gone - m_rooms.data()));
             emit roomsChanged();
         }
-        if (parsed->text.find(" lädt dich in den Raum ") != std::string::npos)
+        if (parsed->text.find(" lädt Sie in den Raum ") != std::string::npos)
             emit invited(QString::fromStdString(room), QString::fromStdString(parsed->text));
         showLine(room, parsed->text, kWarningColour, LineKind::Warning);
     } else {

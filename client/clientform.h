@@ -23,6 +23,9 @@ class QProgressBar;
 class QPushButton;
 class QToolButton;
 class TFileQuestions;
+namespace client {
+class RoomTabs;
+}
 class TprivatChatForm;
 
 /// The chat client's main window: a view of the client session
@@ -68,6 +71,8 @@ public:
     QLineEdit *Edit1;
     QPushButton *sendenButton;
     QPushButton *exitBitBtn;
+    /// The rooms' tabs above RichEdit1, the main chat first (client/roomtabs.h).
+    client::RoomTabs *roomTabs;
 
     QAction *Verbinden1;
     QAction *Verbindungtrennen1;

@@ -65,7 +65,7 @@ bool RoomDirectory::handle(ConnectionId from, const chat::Command &command, Outc
             return true;
         }
         if (roomsOf(from) >= m_roomsPerUser && m_roomsPerUser > 0) {
-            note(from, f[0], "Du bist schon in so vielen Räumen, wie der Server erlaubt.", outcome);
+            note(from, f[0], "Sie sind schon in so vielen Räumen, wie der Server erlaubt.", outcome);
             return true;
         }
         const std::string why = make(f[0], f[1] == "i", chat::cleanRoomTopic(command.text), false, outcome, from);
@@ -128,7 +128,7 @@ bool RoomDirectory::handle(ConnectionId from, const chat::Command &command, Outc
             outcome.deliveries.push_back(
                 {guestConnection, chat::buildRoomState(room->name, room->inviteOnly, room->lasting,
                                                        state == "offen" ? "eingeladen" : state, room->topic)});
-            note(guestConnection, room->name, nameOf(from) + " lädt dich in den Raum " + room->name + " ein.",
+            note(guestConnection, room->name, nameOf(from) + " lädt Sie in den Raum " + room->name + " ein.",
                  outcome);
         }
         return true;
@@ -287,7 +287,7 @@ bool RoomDirectory::kick(const std::string &name, ConnectionId connection, Outco
         room->guests.erase(chat::userNameKey(who));
         dirtyIf(*room);
     }
-    note(connection, room->name, "Du wurdest vom Server aus dem Raum entfernt.", outcome);
+    note(connection, room->name, "Sie wurden vom Server aus dem Raum entfernt.", outcome);
     outcome.notes.push_back(who + " wurde vom Server aus dem Raum " + room->name + " entfernt");
     leaveRoom(room->key, connection, outcome);
     return true;
@@ -386,7 +386,7 @@ void RoomDirectory::enter(Room &room, ConnectionId from, const std::string &seen
         return;
     }
     if (m_roomsPerUser > 0 && roomsOf(from) >= m_roomsPerUser) {
-        note(from, room.name, "Du bist schon in so vielen Räumen, wie der Server erlaubt.", outcome);
+        note(from, room.name, "Sie sind schon in so vielen Räumen, wie der Server erlaubt.", outcome);
         return;
     }
     room.members.push_back(from);

@@ -1023,7 +1023,7 @@ private slots:
         dispatcher.dispatchCommand(2, "$#rmake:a1:o#");
         dispatcher.dispatchCommand(2, "$#rmake:a2:o#");
         QCOMPARE(sentTo(dispatcher.dispatchCommand(2, "$#rmake:a3:o#"), 2),
-                 QStringList({QString::fromUtf8("$#rnote:a3#Du bist schon in so vielen Räumen, wie der Server erlaubt.")}));
+                 QStringList({QString::fromUtf8("$#rnote:a3#Sie sind schon in so vielen Räumen, wie der Server erlaubt.")}));
         dispatcher.rooms().setMaxRooms(2);
         QCOMPARE(sentTo(dispatcher.dispatchCommand(1, "$#rmake:a4:o#"), 1),
                  QStringList({QString::fromUtf8("$#rnote:a4#Es gibt schon so viele Räume, wie der Server erlaubt.")}));
@@ -1074,7 +1074,7 @@ private slots:
         // bob is invited while here: told, and in with the replay of what was said.
         Outcome invited = dispatcher.dispatchCommand(1, "$#rinvite:Geheim:bob#");
         QCOMPARE(sentTo(invited, 2), QStringList({"$#room:Geheim:i:eingeladen#Gehalt",
-                                                  QString::fromUtf8("$#rnote:Geheim#anna lädt dich in den Raum Geheim ein.")}));
+                                                  QString::fromUtf8("$#rnote:Geheim#anna lädt Sie in den Raum Geheim ein.")}));
         Outcome in = dispatcher.dispatchCommand(2, "$#rjoin:Geheim:#");
         QVERIFY(sentTo(in, 2).contains(QStringLiteral("$#rline:Geheim#$#hline:1:T:c#$#farbe:0#anna: Zahl 4711")));
         // bob leaves the server; another key under his name is not him.
@@ -1105,7 +1105,7 @@ private slots:
         // Kicked from a room: out, told so, and the others see the list without it.
         Outcome kicked;
         QVERIFY(dispatcher.rooms().kick("Küche", 2, kicked));
-        QCOMPARE(sentTo(kicked, 2), QStringList({QString::fromUtf8("$#rnote:Küche#Du wurdest vom Server aus dem Raum entfernt."),
+        QCOMPARE(sentTo(kicked, 2), QStringList({QString::fromUtf8("$#rnote:Küche#Sie wurden vom Server aus dem Raum entfernt."),
                                                  "$#room:Küche:o:offen#"}));
         QCOMPARE(sentTo(kicked, 1), QStringList({"$#rusers:Küche:anna#"}));
         // Closed: its members are out and it is gone for everyone.

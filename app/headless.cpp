@@ -44,11 +44,29 @@ bool isPrintableAscii(const std::string &text)
     return true;
 }
 
+// The lines of one pass of the event loop go out in one write at its end
+// (a busy room logs a line per chat line); with no loop running, at once.
+std::string pendingLog;
+bool logFlushQueued = false;
+
+void flushLog()
+{
+    logFlushQueued = false;
+    std::fwrite(pendingLog.data(), 1, pendingLog.size(), stdout);
+    std::fflush(stdout);
+    pendingLog.clear();
+}
+
 void writeLog(const std::string &entry)
 {
-    const std::string line = headlessLogLine(timeStamp(), entry);
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
+    pendingLog += headlessLogLine(timeStamp(), entry);
+    QCoreApplication *application = QCoreApplication::instance();
+    if (!application) {
+        flushLog();
+    } else if (!logFlushQueued) {
+        logFlushQueued = true;
+        QMetaObject::invokeMethod(application, &flushLog, Qt::QueuedConnection);
+    }
 }
 
 } // namespace
@@ -77,7 +95,10 @@ int runHeadless(int &argc, char **argv, const StartOptions &options)
 {
     QCoreApplication application(argc, argv);
     // Exception texts are Windows-1252; the log is UTF-8.
-    setExceptionHandler([](const std::string &message) { writeLog(chat::utf8FromWindows1252(message)); });
+    setExceptionHandler([](const std::string &message) {
+        writeLog(chat::utf8FromWindows1252(message));
+        flushLog();
+    });
 
     chatserver::ChatServerHost host;
     host.setKeepAlive(options.keepAlive);
@@ -102,9 +123,12 @@ int runHeadless(int &argc, char **argv, const StartOptions &options)
         host.start(options.port.value_or(kDefaultPort));
     } catch (...) {
         writeLog(chat::utf8FromWindows1252(exceptionMessage(std::current_exception())));
+        flushLog();
         return 1;
     }
-    return application.exec();
+    const int code = application.exec();
+    flushLog();
+    return code;
 }
 
 } // namespace kc

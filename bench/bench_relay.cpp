@@ -816,6 +816,25 @@ int ircOnly(const Server &ours, const Server &irc, const Server &fillTarget, int
     }
     std::printf("  1000 lines/s over 100 members: p99 %s ms (goal <= 1.00 ms)\n",
                 fmt(median(steadyAll[0][1000]).p99Ms, 2).c_str());
+    // How far the runs lie apart: the machine is shared, a median alone hides it.
+    auto spread = [](const std::vector<Result> &runs, double Result::*field, int digits) {
+        std::string text;
+        for (const Result &r : runs)
+            text += (text.empty() ? "" : " / ") + fmt(r.*field, digits);
+        return text;
+    };
+    std::printf("\nEach run (ours | ngircd):\n");
+    for (int members : counts) {
+        std::printf("  %3d members, lines/s: %s | %s\n", members,
+                    spread(sat[0][members], &Result::linesPerSecond, 0).c_str(),
+                    spread(sat[1][members], &Result::linesPerSecond, 0).c_str());
+        std::printf("  %3d members, CPU ms per line: %s | %s\n", members,
+                    spread(sat[0][members], &Result::cpuMsPerLine, 3).c_str(),
+                    spread(sat[1][members], &Result::cpuMsPerLine, 3).c_str());
+    }
+    for (int rate : rates)
+        std::printf("  %d lines/s, p99 ms: %s | %s\n", rate, spread(steadyAll[0][rate], &Result::p99Ms, 2).c_str(),
+                    spread(steadyAll[1][rate], &Result::p99Ms, 2).c_str());
     return 0;
 }
 

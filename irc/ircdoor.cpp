@@ -14,6 +14,13 @@ namespace irc {
 
 namespace {
 
+// The capabilities that change how a relayed line is written (Client::bits).
+constexpr unsigned kTimeBit = 1;
+constexpr unsigned kTagsBit = 2;
+constexpr unsigned kBatchBit = 4;
+constexpr unsigned kLabelBit = 8;
+constexpr unsigned kEchoBit = 16;
+
 // The capabilities the door offers, in the order CAP LS lists them.
 const char *const kCapabilities[] = {"away-notify",    "batch",         "cap-notify",       "draft/chathistory",
                                      "echo-message",   "labeled-response", "message-tags",  "server-time"};
@@ -119,7 +126,16 @@ struct Door::Client
     int64_t signOn = 0;
     int64_t lastActive = 0;
 
+    /// The capabilities that decide how a relayed line is written, as bits.
+    unsigned bits = 0;
+
     bool has(const char *cap) const { return caps.count(cap) > 0; }
+    void noteCaps()
+    {
+        bits = (has("server-time") ? kTimeBit : 0u) | (has("message-tags") ? kTagsBit : 0u)
+               | (has("batch") ? kBatchBit : 0u) | (has("labeled-response") ? kLabelBit : 0u)
+               | (has("echo-message") ? kEchoBit : 0u);
+    }
 };
 
 Door::Door(const chatserver::UserRegistry &registry, const chatserver::LineHistory &history, DoorHooks hooks,
@@ -157,6 +173,7 @@ void Door::opened(ConnectionId connection, const std::string &peer)
 
 void Door::closed(ConnectionId connection)
 {
+    m_prepared.reset();
     const auto found = m_clients.find(connection);
     if (found == m_clients.end())
         return;
@@ -308,21 +325,28 @@ void Door::finishCommand(Client &client)
 
 void Door::send(Client &client, Message message)
 {
-    if (client.gone)
+    // A client that did not ask for batches gets their lines without them.
+    if (client.gone || (!(client.bits & kBatchBit) && message.command == "BATCH"))
         return;
     if (client.capturing) {
         client.captured.push_back(std::move(message));
         return;
     }
+    if (m_hooks.write)
+        m_hooks.write(client.id, format(client.bits, std::move(message)));
+}
+
+std::string Door::format(unsigned bits, Message message)
+{
     // Only what the client asked for: tags by their capabilities.
     std::erase_if(message.tags, [&](const Tag &tag) {
         if (tag.key == "time")
-            return !client.has("server-time");
+            return !(bits & kTimeBit);
         if (tag.key == "batch")
-            return !client.has("batch");
+            return !(bits & kBatchBit);
         if (tag.key == "label")
-            return !client.has("labeled-response");
-        return !client.has("message-tags");
+            return !(bits & kLabelBit);
+        return !(bits & kTagsBit);
     });
     const std::string &c = message.command;
     // Text goes as a trailing parameter; a PART without reason keeps its channel bare.
@@ -341,8 +365,7 @@ void Door::send(Client &client, Message message)
         longest.resize(chat::utf8Cut(longest, longest.size() > over ? longest.size() - over : 0));
         line = serialize(message);
     }
-    if (m_hooks.write)
-        m_hooks.write(client.id, line);
+    return line;
 }
 
 std::string Door::target(const Client &client) const
@@ -428,10 +451,25 @@ std::string Door::nickOf(const std::string &name)
     const auto known = m_nicks.find(name);
     if (known != m_nicks.end())
         return known->second;
+    // No longer than NICKLEN characters, the number that keeps it unique included.
+    auto fitted = [](const std::string &base, const std::string &suffix) {
+        size_t keep = 0;
+        size_t characters = 0;
+        for (size_t i = 0; i < base.size(); ++i) {
+            if ((static_cast<unsigned char>(base[i]) & 0xC0) == 0x80)
+                continue;
+            if (characters++ + suffix.size() >= chat::kMaxUserNameLength)
+                break;
+            keep = i + 1;
+            while (keep < base.size() && (static_cast<unsigned char>(base[keep]) & 0xC0) == 0x80)
+                ++keep;
+        }
+        return base.substr(0, keep) + suffix;
+    };
     const std::string base = nickForName(name);
-    std::string nick = base;
+    std::string nick = fitted(base, {});
     for (int n = 2; m_nickNames.count(foldCase(nick)); ++n)
-        nick = base + "_" + std::to_string(n);
+        nick = fitted(base, "_" + std::to_string(n));
     m_nicks[name] = nick;
     m_nickNames[foldCase(nick)] = name;
     return nick;
@@ -674,8 +712,10 @@ void Door::cap(Client &client, const Message &message)
             const auto version = number(message.params[1]);
             client.capVersion = std::max(client.capVersion, version ? static_cast<int>(std::min<size_t>(*version, 999)) : 0);
         }
-        if (client.capVersion >= 302)
+        if (client.capVersion >= 302) {
             client.caps.insert("cap-notify");
+            client.noteCaps();
+        }
         std::string list;
         for (const char *c : kCapabilities)
             list += (list.empty() ? "" : " ") + std::string(c);
@@ -708,6 +748,7 @@ void Door::cap(Client &client, const Message &message)
             else
                 client.caps.erase(name);
         }
+        client.noteCaps();
         return reply("ACK", requested);
     }
     if (sub == "END") {
@@ -752,6 +793,7 @@ void Door::tryRegister(Client &client)
 
 void Door::enterRoom(Client &client)
 {
+    m_prepared.reset();
     // The address our clients dial is the connection's; the dispatcher puts
     // the server's own LAN address in for a loopback one.
     const std::string address = chatserver::validAddress(client.peer) ? client.peer : std::string("0.0.0.0");
@@ -937,9 +979,11 @@ void Door::privmsg(Client &client, const Message &message, bool notice)
             return notice ? void() : numeric(client, "404", {to, "Cannot send to channel"});
         if (plain.empty()) {
             // Nothing our side can show: IRC clients still see it.
+            m_relayMsgid = m_history.run() + "-p" + std::to_string(++m_privateLines);
             echo(m_settings.channel);
             Message m;
             m.tags.push_back({"time", serverTime(now())});
+            m.tags.push_back({"msgid", std::exchange(m_relayMsgid, {})});
             m.source = client.nick + "!" + client.user + "@" + client.peer;
             m.command = command;
             m.params = {m_settings.channel, text};
@@ -950,9 +994,13 @@ void Door::privmsg(Client &client, const Message &message, bool notice)
         }
         // The dispatcher echoes the public line to its author; it shows only where asked for.
         m_relayTags = clientTags;
+        m_relayNotice = notice;
+        m_prepared.reset();
         if (m_hooks.dispatch)
             m_hooks.dispatch(client.id, chat::buildUser(client.nick, colour, plain));
         m_relayTags.clear();
+        m_relayNotice = false;
+        m_prepared.reset();
         return;
     }
     const std::string name = nameOfNick(to);
@@ -963,24 +1011,29 @@ void Door::privmsg(Client &client, const Message &message, bool notice)
     const Client *other = clientOfName(name);
     if (plain.empty()) {
         // A CTCP between two IRC clients goes through as it is.
+        m_relayMsgid = m_history.run() + "-p" + std::to_string(++m_privateLines);
         if (other && !other->gone) {
             Message m;
             m.tags.push_back({"time", serverTime(now())});
+            m.tags.push_back({"msgid", m_relayMsgid});
             m.source = client.nick + "!" + client.user + "@" + client.peer;
             m.command = command;
             m.params = {nickOf(name), text};
             send(const_cast<Client &>(*other), std::move(m));
         }
         echo(to);
+        m_relayMsgid.clear();
         return;
     }
     // PRIVMSG is our private chat (a window of its own), NOTICE our whisper.
     m_relayTags = clientTags;
+    m_prepared.reset();
     m_relayMsgid = m_history.run() + "-p" + std::to_string(++m_privateLines);
     if (m_hooks.dispatch)
         m_hooks.dispatch(client.id, notice ? chat::buildWhisper(name, client.nick, plain)
                                            : chat::buildPrivateChat(name, client.nick, plain));
     m_relayTags.clear();
+    m_prepared.reset();
     if (other && !other->away.empty() && !notice)
         numeric(client, "301", {nickOf(name), other->away});
     echo(to);
@@ -995,6 +1048,7 @@ void Door::tagmsg(Client &client, const Message &message)
         return;
     Message m;
     m.tags.push_back({"time", serverTime(now())});
+    m.tags.push_back({"msgid", m_history.run() + "-p" + std::to_string(++m_privateLines)});
     for (const Tag &t : message.tags)
         if (t.key.starts_with("+"))
             m.tags.push_back(t);
@@ -1617,7 +1671,13 @@ void Door::delivered(ConnectionId connection, const std::string &command)
     if (found == m_clients.end() || found->second->gone || found->second->closing)
         return;
     Client &client = *found->second;
+    // The same line for every member of the room: translated once.
     ++m_depth;
+    if (m_prepared && m_prepared->command == command) {
+        relay(client, *m_prepared);
+        --m_depth;
+        return bury();
+    }
     const std::optional<chat::Command> parsed = chat::parse(command);
     if (parsed) {
         const std::string &name = parsed->name;
@@ -1626,9 +1686,13 @@ void Door::delivered(ConnectionId connection, const std::string &command)
             const auto n = number(f[0]);
             int64_t time = 0;
             std::from_chars(f[1].data(), f[1].data() + f[1].size(), time);
-            publicLine(client, parsed->text, n ? *n : 0, time, true);
+            // Numbered, so that the same text is this line and no other.
+            m_prepared = std::make_unique<Prepared>();
+            m_prepared->command = command;
+            m_prepared->parts = publicParts(parsed->text, n ? *n : 0, time, &m_prepared->author);
+            relay(client, *m_prepared);
         } else if (name == chat::kPublicLine) {
-            publicLine(client, command, 0, now(), true);
+            publicLine(client, command, 0, now());
         } else if (name == chat::kJoin) {
             userList(client, command);
         } else if (name == chat::kWhisperDelivery || name == chat::kPrivateChat) {
@@ -1725,23 +1789,27 @@ Message Door::lineMessage(const std::string &line, uint64_t n, int64_t time) con
     return m;
 }
 
-void Door::publicLine(Client &client, const std::string &line, uint64_t n, int64_t time, bool live)
+std::vector<Message> Door::publicParts(const std::string &line, uint64_t n, int64_t time, std::string *author) const
 {
+    std::vector<Message> parts;
     Message m = lineMessage(line, n, time);
     if (m.command.empty())
-        return;
-    const std::optional<PublicLine> parsed = readPublicLine(line);
-    if (live && parsed && parsed->author == client.nick && !client.has("echo-message"))
-        return;
-    if (live)
-        for (const Tag &t : m_relayTags)
-            m.tags.push_back(t);
+        return parts;
+    if (author) {
+        const std::optional<PublicLine> parsed = readPublicLine(line);
+        *author = parsed ? parsed->author : std::string();
+    }
+    for (const Tag &t : m_relayTags)
+        m.tags.push_back(t);
+    // An IRC notice to the room stays a notice for the IRC side.
+    if (m_relayNotice && m.command == "PRIVMSG")
+        m.command = "NOTICE";
     const std::string lead = ":" + m.source + " " + m.command + " " + m.params[0] + " :";
-    const std::string text = m.params[1];
+    const std::string &text = m.params[1];
     const size_t room = kMaxLineBytes - 2 - lead.size();
     if (text.size() <= room && text.find_first_of("\r\n") == std::string::npos) {
-        send(client, std::move(m));
-        return;
+        parts.push_back(std::move(m));
+        return parts;
     }
     // Longer than a line: several, the colour code again at the start of each.
     std::string code;
@@ -1750,15 +1818,43 @@ void Door::publicLine(Client &client, const std::string &line, uint64_t n, int64
         code = body.substr(0, 3);
         body = body.substr(3);
     }
-    bool first = true;
     for (const std::string &piece : splitText(body, room - code.size())) {
         Message part = m;
-        if (!first)
+        if (!parts.empty())
             std::erase_if(part.tags, [](const Tag &t) { return t.key == "msgid"; });
         part.params[1] = code + piece;
-        send(client, std::move(part));
-        first = false;
+        parts.push_back(std::move(part));
     }
+    return parts;
+}
+
+void Door::publicLine(Client &client, const std::string &line, uint64_t n, int64_t time)
+{
+    Prepared prepared;
+    prepared.parts = publicParts(line, n, time, &prepared.author);
+    relay(client, prepared);
+}
+
+void Door::relay(Client &client, Prepared &prepared)
+{
+    if (prepared.parts.empty() || client.gone)
+        return;
+    if (prepared.author == client.nick && !(client.bits & kEchoBit))
+        return;
+    if (client.capturing) {
+        // Its own line, inside a labelled command: the label goes on it.
+        for (const Message &part : prepared.parts)
+            send(client, part);
+        return;
+    }
+    // A line for many is written once per set of tags the receivers asked for.
+    const unsigned variant = client.bits & (kTimeBit | kTagsBit);
+    std::string &bytes = prepared.lines[variant];
+    if (bytes.empty())
+        for (const Message &part : prepared.parts)
+            bytes += format(variant, part);
+    if (m_hooks.write)
+        m_hooks.write(client.id, bytes);
 }
 
 void Door::joinMessage(Client &to, const std::string &name)
@@ -1772,6 +1868,8 @@ void Door::joinMessage(Client &to, const std::string &name)
 
 void Door::userList(Client &client, const std::string &command)
 {
+    // Nicks and addresses may change with the room: lines made before are made again.
+    m_prepared.reset();
     if (m_quietLists)
         return;
     const std::optional<chat::Command> parsed = chat::parse(command);

@@ -106,6 +106,8 @@ private:
 
     // Output.
     void send(Client &client, Message message);
+    /// The line for a client whose capabilities are `bits`, CR LF included.
+    static std::string format(unsigned bits, Message message);
     void numeric(Client &client, const std::string &code, std::vector<std::string> params);
     void fail(Client &client, const std::string &command, const std::string &code, std::vector<std::string> context,
               const std::string &text);
@@ -143,7 +145,18 @@ private:
 
     // Translation of what the dispatcher writes.
     void userList(Client &client, const std::string &command);
-    void publicLine(Client &client, const std::string &line, uint64_t number, int64_t time, bool live);
+    /// A public line, translated once for all who receive it: its IRC
+    /// messages, and their bytes for each set of tags, made on first use.
+    struct Prepared
+    {
+        std::string command;
+        std::string author;
+        std::vector<Message> parts;
+        std::string lines[4];
+    };
+    std::vector<Message> publicParts(const std::string &line, uint64_t number, int64_t time, std::string *author) const;
+    void publicLine(Client &client, const std::string &line, uint64_t number, int64_t time);
+    void relay(Client &client, Prepared &prepared);
     Message lineMessage(const std::string &line, uint64_t number, int64_t time) const;
     void joinMessage(Client &to, const std::string &name);
 
@@ -198,7 +211,10 @@ private:
     /// tags, and for a private line its message id; the deliveries it causes
     /// carry them too.
     std::vector<Tag> m_relayTags;
+    bool m_relayNotice = false;
     std::string m_relayMsgid;
+    /// The last public line translated, for the rest of its receivers.
+    std::unique_ptr<Prepared> m_prepared;
     uint64_t m_privateLines = 0;
     /// Kicked nicks and the address they came from, until when they are kept out:
     /// an IRC program reconnects on its own, a kick must hold all the same.

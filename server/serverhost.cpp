@@ -106,18 +106,7 @@ ChatServerHost::ChatServerHost(QObject *parent)
 void ChatServerHost::makeIrcDoor()
 {
     irc::DoorHooks hooks;
-    hooks.write = [this](ConnectionId id, const std::string &bytes) {
-        TCustomWinSocket *socket = connection(id);
-        if (!socket || isStuck(id))
-            return;
-        try {
-            Depth call(m_socketCalls);
-            socket->SendString(bytes);
-        } catch (...) {
-            logError(kc::exceptionMessage(std::current_exception()));
-        }
-        checkStuck(id);
-    };
+    hooks.write = [this](ConnectionId id, const std::string &bytes) { gatherIrc(id, bytes); };
     hooks.close = [this](ConnectionId id) {
         // After the event that asked for it: the door and the dispatcher finish first.
         QMetaObject::invokeMethod(
@@ -325,6 +314,8 @@ void ChatServerHost::stop()
     makeIrcDoor();
     m_framed.clear();
     m_unflushed.clear();
+    m_ircOut.clear();
+    m_ircUnflushed.clear();
     m_kicked.clear();
 }
 
@@ -514,6 +505,8 @@ size_t ChatServerHost::unsentBytes() const
         total += socket ? socket->UnsentBytes() : 0;
     for (const auto &[id, link] : m_framed)
         total += link->out.size();
+    for (const auto &[id, out] : m_ircOut)
+        total += out.size();
     return total;
 }
 
@@ -566,6 +559,8 @@ void ChatServerHost::flushFramed()
             // the others: those are written in the next pass.
             for (ConnectionId id : std::exchange(m_unflushed, {}))
                 flushLink(id);
+            for (ConnectionId id : std::exchange(m_ircUnflushed, {}))
+                flushIrc(id);
         }
         dropStuckReaders();
     } catch (...) {
@@ -607,6 +602,46 @@ void ChatServerHost::flushLink(ConnectionId id)
 void ChatServerHost::forgetLink(ConnectionId id)
 {
     m_framed.erase(id);
+    m_ircOut.erase(id);
+}
+
+void ChatServerHost::gatherIrc(ConnectionId id, const std::string &bytes)
+{
+    if (!connection(id) || isStuck(id))
+        return;
+    std::string &out = m_ircOut[id];
+    if (out.empty()) {
+        m_ircUnflushed.push_back(id);
+        if (!m_flushQueued) {
+            m_flushQueued = true;
+            QMetaObject::invokeMethod(this, &ChatServerHost::flushFramed, Qt::QueuedConnection);
+        }
+    }
+    out += bytes;
+    const size_t unsent = connection(id)->UnsentBytes() + out.size();
+    if (unsent > kMaxUnsentBytes)
+        markStuck(id);
+    else
+        noteQueue(unsent);
+}
+
+void ChatServerHost::flushIrc(ConnectionId id)
+{
+    const auto found = m_ircOut.find(id);
+    if (found == m_ircOut.end())
+        return;
+    // Taken out first: the write may end the connection and with it its entry.
+    std::string out = std::exchange(found->second, {});
+    TCustomWinSocket *socket = connection(id);
+    if (!socket || out.empty() || isStuck(id))
+        return;
+    try {
+        Depth call(m_socketCalls);
+        socket->SendString(out);
+    } catch (...) {
+        logError(kc::exceptionMessage(std::current_exception()));
+    }
+    checkStuck(id);
 }
 
 void ChatServerHost::execute(const Outcome &outcome)

@@ -307,6 +307,12 @@ private:
     int m_ircTlsPort = 0;
     std::unique_ptr<irc::Door> m_irc;
     std::unordered_set<ConnectionId> m_ircConnections;
+    /// What the door wrote to each IRC connection in this pass of the event
+    /// loop, written in one system call with the framed links (flushFramed).
+    void gatherIrc(ConnectionId id, const std::string &bytes);
+    void flushIrc(ConnectionId id);
+    std::unordered_map<ConnectionId, std::string> m_ircOut;
+    std::vector<ConnectionId> m_ircUnflushed;
     kc::dnssd::Announcer *m_announcer = nullptr;
     std::string m_keyFile;
     std::shared_ptr<const kc::tls::Identity> m_identity;

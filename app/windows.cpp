@@ -49,6 +49,7 @@ void connectWindows()
     TeinstellungsForm *const settings = einstellungsForm;
     settings->setSession(session);
     settings->setChatLog(clientForm->chatLog());
+    settings->setAttentionView(clientForm->attentionView());
     QObject::connect(clientForm, &TclientForm::settingsRequested, settings, [settings] {
         settings->show();
         settings->raise();

@@ -41,6 +41,7 @@ QString goneNotice(const std::string &name)
 ChatSession::ChatSession(QObject *parent) : QObject(parent)
 {
     m_connection = new ChatConnection(this);
+    m_presence = new Presence(*m_connection, this);
     ChatConnection *c = m_connection;
     connect(c, &ChatConnection::stateChanged, this, &ChatSession::connectionState);
     connect(c, &ChatConnection::commandReceived, this,
@@ -272,6 +273,7 @@ void ChatSession::connectionClosing(bool brokenOff, bool own)
     m_kickNamed = false;
     m_admitted = false;
     m_listed.clear();
+    m_presence->clear();
     emit userListChanged();
     m_rooms->connectionEnded();
 }
@@ -389,6 +391,8 @@ void ChatSession::handleCommand(const std::string &data)
             return;
         if (m_rooms->take(data))
             return;
+        if (m_presence->handle(data))
+            return;
     }
     const std::optional<Reaction> reaction = interpret(data);
     if (!reaction)
@@ -396,8 +400,6 @@ void ChatSession::handleCommand(const std::string &data)
     const Reaction &r = *reaction;
     switch (r.handler) {
     case Handler::PublicLine:
-        emit publicLineSaid(QString::fromStdString(r.command.text), m_historyItem ? m_historyItem->time : 0,
-                            m_historyItem ? m_historyItem->number : 0, HistoryTracker::Kind::Live);
         break;
     case Handler::None:
         break;
@@ -407,6 +409,7 @@ void ChatSession::handleCommand(const std::string &data)
         emit whisperSaid(QString::fromStdString(r.command.fixed), QString::fromStdString(r.command.text), false, 0);
         break;
     case Handler::PrivateChat:
+        m_presence->lineFrom(r.partner);
         emit privateLineArrived(QString::fromStdString(r.partner), QString::fromStdString(r.privateLine));
         emit privateLineSaid(QString::fromStdString(r.partner), QString::fromStdString(r.privateLine), 0);
         break;
@@ -430,7 +433,9 @@ void ChatSession::handleCommand(const std::string &data)
     case Handler::UserList:
         m_userHigh = rebuildUserList(m_users, r.users);
         m_listed.assign(m_users.begin(), m_users.begin() + (m_userHigh + 1));
+        m_presence->keepListed(m_listed);
         if (!std::exchange(m_admitted, true)) {
+            m_presence->admitted();
             emit admittedNow();
             m_rooms->admitted();
         }
@@ -439,6 +444,10 @@ void ChatSession::handleCommand(const std::string &data)
     }
     if (r.show)
         showSaid(r.command.text, r.lineColour);
+    // After the view's line, as for replayed lines.
+    if (r.handler == Handler::PublicLine)
+        emit publicLineSaid(QString::fromStdString(r.command.text), m_historyItem ? m_historyItem->time : 0,
+                            m_historyItem ? m_historyItem->number : 0, HistoryTracker::Kind::Live);
 }
 
 } // namespace client

@@ -3,6 +3,7 @@
 #include "client/chatconnection.h"
 #include "client/clientcore.h"
 #include "client/historytracker.h"
+#include "client/presence.h"
 #include "protocol/framing.h"
 #include "protocol/username.h"
 
@@ -134,6 +135,8 @@ public:
     ChatConnection &connection() const { return *m_connection; }
     /// The file transfer: its questions, progress and results are its own signals.
     FileTransfer &fileTransfer() const { return *m_transfer; }
+    /// Away states and typing notices, the user's own and the others'.
+    Presence &presence() const { return *m_presence; }
 
     /// The named rooms beside the main chat: their lines, members and commands are its own.
     ChatRooms &rooms() const { return *m_rooms; }
@@ -233,6 +236,7 @@ private:
     /// The server the history belongs to.
     std::string m_historyHost;
     int m_historyPort = 0;
+    Presence *m_presence = nullptr;
     /// The file transfer; last, so that it goes first.
     std::unique_ptr<FileTransfer> m_transfer;
 };

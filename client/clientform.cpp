@@ -2,6 +2,7 @@
 
 #include "client/roomtabs.h"
 
+#include "client/attentionview.h"
 #include "client/filequestions.h"
 #include "client/trustquestion.h"
 #include "client/privatchatform.h"
@@ -59,6 +60,8 @@ TclientForm::TclientForm(QWidget *parent) : QMainWindow(parent), m_session(new c
     connect(m_chatLog, &client::ChatLog::stopped, this,
             kc::guard([this](const QString &text) { showLine(text, client::kWarningColour, client::LineKind::Warning); }));
     showEncryption();
+    // After watchSession: it sees the lines in the views.
+    m_attentionView = new TAttentionView(this);
 
     if (!kc::remembered::restorePlace(this, QStringLiteral("Client")))
         if (const QScreen *screen = this->screen())
@@ -103,7 +106,7 @@ void TclientForm::watchSession()
                 deliverPrivatLine(key, line);
                 // The line waits in the partner's window, unless the user is in the
                 // chat anyway; a new window has given its notice already.
-                if (known && !isActiveWindow())
+                if (known && !isActiveWindow() && m_attentionView->privateNoticeWanted(partner, line))
                     kc::askForAttention(findPrivatChat(key), QStringLiteral("Privater Chat mit ") + partner);
             }));
     connect(s, &client::ChatSession::privateNotice, this,
@@ -149,8 +152,15 @@ void TclientForm::watchSession()
 
 void TclientForm::showReconnectState()
 {
-    const QString title = QStringLiteral("clientForm");
+    const QString title = (m_unread > 0 ? QStringLiteral("(%1) ").arg(m_unread) : QString())
+                          + QStringLiteral("clientForm");
     setWindowTitle(m_reconnector->retrying() ? title + QStringLiteral(" – Verbindung verloren") : title);
+}
+
+void TclientForm::setUnreadCount(int count)
+{
+    m_unread = count;
+    showReconnectState();
 }
 
 void TclientForm::showLine(const QString &text, int32_t colour, client::LineKind kind)

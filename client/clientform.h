@@ -22,6 +22,7 @@ class QListWidget;
 class QProgressBar;
 class QPushButton;
 class QToolButton;
+class TAttentionView;
 class TFileQuestions;
 namespace client {
 class RoomTabs;
@@ -43,6 +44,10 @@ public:
     client::ChatSession *session() const { return m_session; }
     client::Reconnector *reconnector() const { return m_reconnector; }
     client::ChatLog *chatLog() const { return m_chatLog; }
+    /// Unread counts, mentions, away and typing in this window and the private ones.
+    TAttentionView *attentionView() const { return m_attentionView; }
+    /// Lines of the chat that came while the window was not in front; the title shows them.
+    void setUnreadCount(int count);
 
     /// Open private chat windows, oldest first; the list owns them.
     std::vector<TprivatChatForm *> privatChats;
@@ -170,6 +175,8 @@ private:
     /// The reconnector's status line in RichEdit1, changed in place; -1: none.
     int64_t m_statusLine = -1;
     TFileQuestions *m_questions;
+    TAttentionView *m_attentionView = nullptr;
+    int m_unread = 0;
     /// The colour the colour dialog opens with: the one last chosen in it.
     int32_t m_dialogColour = 0;
     /// The send whose progress line is m_progressLine.

@@ -1,5 +1,6 @@
 #include "client/einstellungsform.h"
 
+#include "client/attentionview.h"
 #include "client/chatlog.h"
 #include "client/chatsession.h"
 #include "platform/ansi.h"
@@ -13,6 +14,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QShowEvent>
+#include <QSpinBox>
 
 #include <algorithm>
 
@@ -48,18 +50,33 @@ TeinstellungsForm::TeinstellungsForm(QWidget *parent) : QWidget(parent)
                                            "gespeichert, eine je Tag."));
     logCheckBox->setGeometry(8, 120, std::max(177, logCheckBox->sizeHint().width()), 17);
     logCheckBox->setChecked(true);
+    awayLabel = new QLabel(QStringLiteral("Abwesend nach Minuten ohne Eingabe (0: nie):"), this);
+    awayLabel->setObjectName(QStringLiteral("awayLabel"));
+    awayLabel->setWordWrap(true);
+    awayLabel->setGeometry(8, 144, 177, 32);
+    awaySpinBox = new QSpinBox(this);
+    awaySpinBox->setObjectName(QStringLiteral("awaySpinBox"));
+    awaySpinBox->setRange(0, 24 * 60);
+    awaySpinBox->setAccessibleName(awayLabel->text());
+    awaySpinBox->setGeometry(8, 178, 81, 24);
+    typingCheckBox = new QCheckBox(QStringLiteral("Tippen anzeigen und senden"), this);
+    typingCheckBox->setObjectName(QStringLiteral("typingCheckBox"));
+    typingCheckBox->setToolTip(QStringLiteral("Im privaten Chat sieht der Partner, dass Sie schreiben, und Sie "
+                                              "sehen es von ihm. Aus: keines von beiden."));
+    typingCheckBox->setGeometry(8, 208, std::max(177, typingCheckBox->sizeHint().width()), 17);
+    typingCheckBox->setChecked(true);
     BitBtn1 = new QPushButton(QStringLiteral("OK"), this);
     BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
-    BitBtn1->setGeometry(8, 152, 75, 25);
+    BitBtn1->setGeometry(8, 240, 75, 25);
     BitBtn2 = new QPushButton(QStringLiteral("Abbrechen"), this);
     BitBtn2->setObjectName(QStringLiteral("BitBtn2"));
-    BitBtn2->setGeometry(104, 152, 75, 25);
+    BitBtn2->setGeometry(104, 240, 75, 25);
     BitBtn2->setShortcut(QKeySequence(Qt::Key_Escape));
 
     // 195 pixels wide, unless the desktop's font needs more for the check box caption.
     setFixedSize(std::max({195, CheckBox1->geometry().right() + 10, tlsCheckBox->geometry().right() + 10,
-                           logCheckBox->geometry().right() + 10}),
-                 215);
+                           logCheckBox->geometry().right() + 10, typingCheckBox->geometry().right() + 10}),
+                 303);
     move(348, 100);
 
     connect(BitBtn1, &QPushButton::clicked, this, kc::guard([this] { BitBtn1Click(); }));
@@ -77,6 +94,9 @@ void TeinstellungsForm::showEvent(QShowEvent *event)
         tlsCheckBox->setChecked(m_session->encryptedOnly());
         if (m_chatLog)
             logCheckBox->setChecked(m_chatLog->enabled());
+        if (m_attention)
+            awaySpinBox->setValue(m_attention->awayAfterMinutes());
+        typingCheckBox->setChecked(m_session->presence().typingEnabled());
         portEdit->setFocus();
         portEdit->selectAll();
     });
@@ -90,6 +110,10 @@ void TeinstellungsForm::BitBtn1Click()
         m_chatLog->setEnabled(logCheckBox->isChecked());
     kc::remembered::setValue(QString::fromLatin1(client::kChatLogSetting), logCheckBox->isChecked());
     kc::remembered::setValue(QString::fromLatin1(client::kEncryptedOnlySetting), tlsCheckBox->isChecked());
+    if (m_attention)
+        m_attention->setAwayAfterMinutes(awaySpinBox->value());
+    m_session->presence().setTypingEnabled(typingCheckBox->isChecked());
+    kc::remembered::setValue(QString::fromLatin1(TAttentionView::kTypingSetting), typingCheckBox->isChecked());
     leave();
     if (CheckBox1->isChecked())
         emit reconnectWanted();

@@ -6,6 +6,8 @@ class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QSpinBox;
+class TAttentionView;
 
 namespace client {
 class ChatLog;
@@ -25,6 +27,8 @@ public:
     void setSession(client::ChatSession *session) { m_session = session; }
     /// The chat log that logCheckBox switches.
     void setChatLog(client::ChatLog *log) { m_chatLog = log; }
+    /// The away and typing choices that awaySpinBox and typingCheckBox show and set.
+    void setAttentionView(TAttentionView *view) { m_attention = view; }
 
     QLabel *Label1;    // "Port: (1 - 65536)"
     QLineEdit *portEdit;
@@ -32,6 +36,9 @@ public:
     QLabel *Label3;    // second line of CheckBox1's caption
     QCheckBox *tlsCheckBox; // "Nur verschlüsselt verbinden"; shows and sets ChatSession::encryptedOnly, remembered
     QCheckBox *logCheckBox; // "Chatverläufe speichern"; shows and sets ChatLog::enabled, remembered
+    QLabel *awayLabel;     // "Abwesend nach Minuten ohne Eingabe (0: nie):"
+    QSpinBox *awaySpinBox; // the idle time before away, remembered
+    QCheckBox *typingCheckBox; // "Tippen anzeigen und senden", remembered
     QPushButton *BitBtn1; // "OK"
     QPushButton *BitBtn2; // "Abbrechen"
 
@@ -57,6 +64,7 @@ private:
 
     client::ChatSession *m_session = nullptr;
     client::ChatLog *m_chatLog = nullptr;
+    TAttentionView *m_attention = nullptr;
 };
 
 extern TeinstellungsForm *einstellungsForm;

@@ -1,14 +1,18 @@
 #include "client/roomtabs.h"
 
 #include "client/chatrooms.h"
+#include "client/attentionview.h"
 #include "client/chatsession.h"
+#include "platform/tray.h"
 #include "platform/colour.h"
 #include "platform/dialogs.h"
 #include "platform/guard.h"
 #include "protocol/rooms.h"
 #include "widgets/lineview.h"
 
+#include <QApplication>
 #include <QLabel>
+#include <QPointer>
 #include <QListWidget>
 #include <QMainWindow>
 #include <QMenu>
@@ -68,6 +72,12 @@ RoomTabs::RoomTabs(ChatSession &session, QMainWindow &window, kc::LineView *chat
     connect(m_tabs, &QTabBar::currentChanged, this, kc::guard([this](int index) { tabChanged(index); }));
     connect(&m_rooms, &ChatRooms::roomsChanged, this, kc::guard([this] { syncTabs(); }));
     connect(&m_rooms, &ChatRooms::membersChanged, this, kc::guard([this](const QString &room) { showMembers(room); }));
+    m_mentions.setName(QString::fromStdString(session.userName()));
+    connect(&session, &ChatSession::joinStarted, this, [this](const QString &name) { m_mentions.setName(name); });
+    connect(&m_rooms, &ChatRooms::lineSaid, this,
+            kc::guard([this](const QString &room, const QString &line, qint64, quint64, HistoryTracker::Kind kind) {
+                lineSaid(room, line, kind);
+            }));
     connect(&m_rooms, &ChatRooms::lineAdded, this,
             kc::guard([this](const QString &room, const QString &line, qint32 colour, client::LineKind kind) {
                 showLine(room, line, colour, kind);
@@ -227,15 +237,47 @@ void RoomTabs::showLine(const QString &room, const QString &line, qint32 colour,
             return;
         }
     };
-    if (tab) {
+    if (tab)
         append(tab->view, line);
-        if (kind == LineKind::Said && currentRoom() != tab->room)
-            setUnread(tab->room, tab->unread + 1, tab->mention);
-    }
     // What the server says about a room is said in the main chat too: the
     // room's tab may be gone with it, or not be in front.
     if (kind != LineKind::Said)
         append(m_mainView, room.isEmpty() ? line : QStringLiteral("Raum ") + room + QStringLiteral(": ") + line);
+}
+
+bool RoomTabs::reading(const std::string &room) const
+{
+    return currentRoom() == room && m_window.isActiveWindow() && !m_window.isMinimized();
+}
+
+void RoomTabs::lineSaid(const QString &room, const QString &line, HistoryTracker::Kind kind)
+{
+    Tab *tab = tabOf(room.toStdString());
+    QString author, text;
+    if (!tab || !splitSaid(line, &author, &text) || author == m_mentions.name())
+        return;
+    const int64_t number = tab->view->lastLineNumber();
+    const bool mentioned = m_mentions.mentions(author, text);
+    if (mentioned)
+        tab->view->highlightLine(number);
+    if (kind != HistoryTracker::Kind::Live && kind != HistoryTracker::Kind::Replay)
+        return;
+    if (currentRoom() != tab->room)
+        setUnread(tab->room, tab->unread + 1, tab->mention || mentioned);
+    if (!mentioned || kind != HistoryTracker::Kind::Live || reading(tab->room))
+        return;
+    // A mention where the user does not read: a notice that opens the room at that line.
+    QApplication::alert(&m_window);
+    const QPointer<kc::LineView> shown(tab->view);
+    const std::string name = tab->room;
+    kc::notifier().notifyAbout(QApplication::applicationDisplayName(),
+                               QStringLiteral("Raum ") + room + QStringLiteral(": ")
+                                   + TAttentionView::mentionNotice(author, text),
+                               &m_window, [this, shown, name, number] {
+                                   if (!shown || !showRoom(name))
+                                       return;
+                                   shown->scrollToLine(number);
+                               });
 }
 
 void RoomTabs::tabChanged(int index)

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "client/attention.h"
 #include "client/chatconnection.h"
+#include "client/historytracker.h"
 
 #include <QObject>
 #include <QString>
@@ -89,6 +91,11 @@ private:
     void syncTabs();
     void showMembers(const QString &room);
     void showLine(const QString &room, const QString &text, qint32 colour, client::LineKind kind);
+    /// A line said in `room`, just shown: a mention is highlighted, and a live
+    /// one in a room not in front counts and gives a notice that opens it there.
+    void lineSaid(const QString &room, const QString &line, HistoryTracker::Kind kind);
+    /// The user reads `room` now: its tab is in front and the window active.
+    bool reading(const std::string &room) const;
     void tabChanged(int index);
     Tab *tabOf(const std::string &room);
     void updateMenu();
@@ -106,6 +113,7 @@ private:
     QStackedWidget *m_lists = nullptr;
     QMenu *m_menu = nullptr;
     std::vector<Tab> m_open;
+    MentionMatcher m_mentions;
 };
 
 } // namespace client

@@ -810,13 +810,21 @@ void Door::enterRoom(Client &client)
     m_nicks[client.nick] = client.nick;
     m_nickNames[foldCase(client.nick)] = client.nick;
     m_departures.erase(client.nick);
+    // With no IRC client in the room nobody heard of changes: the join brings
+    // who is away now.
+    if (std::none_of(m_clients.begin(), m_clients.end(), [](const auto &other) { return other.second->inRoom; }))
+        m_chatAway.clear();
     client.joining = true;
     if (m_hooks.dispatch)
         m_hooks.dispatch(client.id,
                          chat::buildMarkedJoin(client.nick, 0, address,
                                                {chat::kCapabilityFrame, chat::kCapabilityUtf8,
-                                                chat::kCapabilityHistory, chat::kCapabilityOperator, chat::kCapabilityRooms, seen},
+                                                chat::kCapabilityHistory, chat::kCapabilityOperator, chat::kCapabilityRooms,
+                                                chat::kCapabilityAway, seen},
                                                client.nick));
+    // Away before it came in: the room hears it now.
+    if (!client.away.empty() && m_hooks.dispatch && m_registry.positionOf(client.id) >= 0)
+        m_hooks.dispatch(client.id, chat::buildAway(true, client.away));
 }
 
 void Door::leaveRoom(Client &client, Departure::Kind kind, const std::string &text)
@@ -912,7 +920,7 @@ void Door::lusers(Client &client)
     numeric(client, "251", {"There are " + users + " users and 0 invisible on 1 servers"});
     numeric(client, "252", {"0", "operator(s) online"});
     numeric(client, "253", {std::to_string(unknown), "unknown connection(s)"});
-    numeric(client, "254", {"1", "channels formed"});
+    numeric(client, "254", {std::to_string(1 + m_sides.size()), "channels formed"});
     numeric(client, "255", {"I have " + users + " clients and 0 servers"});
     numeric(client, "265", {users, std::to_string(chatserver::UserRegistry::kCapacity),
                             "Current local users " + users + ", max " + std::to_string(chatserver::UserRegistry::kCapacity)});
@@ -1041,8 +1049,8 @@ void Door::privmsg(Client &client, const Message &message, bool notice)
                                            : chat::buildPrivateChat(name, client.nick, plain));
     m_relayTags.clear();
     m_prepared.reset();
-    if (other && !other->away.empty() && !notice)
-        numeric(client, "301", {nickOf(name), other->away});
+    if (const std::string away = awayOf(name); !away.empty() && !notice)
+        numeric(client, "301", {nickOf(name), away});
     echo(to);
     m_relayMsgid.clear();
 }
@@ -1169,7 +1177,7 @@ void Door::who(Client &client, const Message &message)
     const std::string mask = message.params.empty() ? std::string("*") : message.params[0];
     auto reply = [&](const std::string &name, bool listed) {
         const Client *other = clientOfName(name);
-        const std::string flags = std::string(other && !other->away.empty() ? "G" : "H");
+        const std::string flags = awayOf(name).empty() ? "H" : "G";
         numeric(client, "352", {listed ? m_settings.channel : std::string("*"), userOf(name), hostOf(name),
                                 m_settings.serverName, nickOf(name), flags,
                                 "0 " + (other && !other->realname.empty() ? other->realname : name)});
@@ -1210,8 +1218,8 @@ void Door::whois(Client &client, const Message &message)
                 channels += " " + side->name;
     numeric(client, "319", {shown, channels});
     numeric(client, "312", {shown, m_settings.serverName, other ? "Kestrelon Chat (IRC)" : "Kestrelon Chat"});
-    if (other && !other->away.empty())
-        numeric(client, "301", {shown, other->away});
+    if (const std::string away = awayOf(name); !away.empty())
+        numeric(client, "301", {shown, away});
     if (other)
         numeric(client, "317", {shown, std::to_string((now() - other->lastActive) / 1000),
                                 std::to_string(other->signOn / 1000), "seconds idle, signon time"});
@@ -1377,8 +1385,7 @@ void Door::userhost(Client &client, const Message &message)
         const std::string name = nameOfNick(message.params[i]);
         if (name.empty())
             continue;
-        const Client *other = clientOfName(name);
-        replies += (replies.empty() ? "" : " ") + nickOf(name) + "=" + (other && !other->away.empty() ? "-" : "+")
+        replies += (replies.empty() ? "" : " ") + nickOf(name) + "=" + (awayOf(name).empty() ? "+" : "-")
                    + userOf(name) + "@" + hostOf(name);
     }
     numeric(client, "302", {replies});
@@ -1392,16 +1399,45 @@ void Door::away(Client &client, const Message &message)
         numeric(client, "305", {"You are no longer marked as being away"});
     else
         numeric(client, "306", {"You have been marked as being away"});
-    if (!client.inRoom)
+    // The room hears it through the dispatcher: our programs, and the IRC
+    // clients with away-notify (awayChanged).
+    if (client.inRoom && m_hooks.dispatch)
+        m_hooks.dispatch(client.id, chat::buildAway(!text.empty(), text));
+}
+
+std::string Door::awayOf(const std::string &name) const
+{
+    if (const Client *other = clientOfName(name))
+        return other->away;
+    const auto found = m_chatAway.find(name);
+    return found == m_chatAway.end() ? std::string() : found->second;
+}
+
+void Door::awayChanged(Client &client, const chat::Command &command)
+{
+    const auto f = command.fields(2);
+    const int position = m_registry.findUser(f[0]);
+    if (position < 0)
+        return;
+    const std::string name = m_registry.at(position).name;
+    const bool away = f[1] == "1";
+    // IRC has no away without a text.
+    const std::string text = away ? (command.text.empty() ? std::string("abwesend") : withoutNul(command.text))
+                                  : std::string();
+    if (!clientOfName(name)) {
+        if (away)
+            m_chatAway[name] = text;
+        else
+            m_chatAway.erase(name);
+    }
+    if (name == client.nick || !client.inRoom || !client.has("away-notify"))
         return;
     Message m;
-    m.source = client.nick + "!" + client.user + "@" + client.peer;
+    m.source = source(name);
     m.command = "AWAY";
-    if (!text.empty())
+    if (away)
         m.params = {text};
-    for (auto &[id, other] : m_clients)
-        if (other.get() != &client && other->inRoom && other->has("away-notify"))
-            send(*other, m);
+    send(client, std::move(m));
 }
 
 void Door::chathistory(Client &client, const Message &message)
@@ -1719,7 +1755,11 @@ void Door::delivered(ConnectionId connection, const std::string &command)
         } else if (name == chat::kPublicLine) {
             publicLine(client, command, 0, now());
         } else if (name == chat::kJoin) {
+            // Who left is away no longer.
+            std::erase_if(m_chatAway, [this](const auto &away) { return m_registry.findUser(away.first) < 0; });
             userList(client, command);
+        } else if (name == chat::kAway) {
+            awayChanged(client, *parsed);
         } else if (name == chat::kWhisperDelivery || name == chat::kPrivateChat) {
             const bool whisper = name == chat::kWhisperDelivery;
             const std::string sender = parsed->fields(1)[0];
@@ -1988,6 +2028,8 @@ void Door::userList(Client &client, const std::string &command)
         for (const std::string &name : listed)
             client.view[name] = source(name);
         names(client, m_settings.channel);
+        // Who is away already (IRC users and ours alike) follows from the
+        // dispatcher, right after this list (awayChanged).
         return;
     }
     for (const std::string &name : listed) {

@@ -250,6 +250,14 @@ private:
     /// Kicked nicks and the address they came from, until when they are kept out:
     /// an IRC program reconnects on its own, a kick must hold all the same.
     std::map<std::string, int64_t> m_kickHolds;
+    /// The away texts of the room's users on our wire, by name, as the
+    /// dispatcher tells every IRC client of ours ("away"); an IRC client's
+    /// own is its Client::away.
+    std::map<std::string, std::string> m_chatAway;
+    /// The away text of the room's user `name`; empty when not away.
+    std::string awayOf(const std::string &name) const;
+    /// A change of the away state of `name`, told to `client`.
+    void awayChanged(Client &client, const chat::Command &command);
 };
 
 } // namespace irc

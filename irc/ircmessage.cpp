@@ -94,7 +94,7 @@ Parsed parse(std::string_view line)
     if (!line.empty() && line[0] == '@') {
         const size_t end = line.find(' ');
         const size_t tagEnd = end == std::string_view::npos ? line.size() : end;
-        if (tagEnd + 1 > kMaxTagBytes) {
+        if (tagEnd - 1 > kMaxClientTagData) {
             result.error = ParseError::TagsTooLong;
             return result;
         }

@@ -15,8 +15,11 @@ namespace irc {
 
 /// The longest message without its tags, CR LF included.
 inline constexpr size_t kMaxLineBytes = 512;
-/// The longest tag section in all, "@" and the space after it included.
+/// The longest tag section a line may bring, "@" and the space after it
+/// included: what a reader keeps of a line before it refuses it.
 inline constexpr size_t kMaxTagBytes = 8191;
+/// The most tag data (between "@" and the space) a client may send.
+inline constexpr size_t kMaxClientTagData = 4094;
 /// Parameters a message holds at most.
 inline constexpr size_t kMaxParams = 15;
 
@@ -46,7 +49,7 @@ struct Message
 enum class ParseError {
     None,
     Empty,       // nothing but blanks: ignored silently
-    TagsTooLong, // the tag section is longer than kMaxTagBytes
+    TagsTooLong, // more tag data than kMaxClientTagData
     TooLong,     // the rest is longer than kMaxLineBytes - 2
     NoCommand,   // a tag section or source without a command
     BadCommand,  // the command is neither letters nor three digits

@@ -96,6 +96,11 @@ public:
 
     void notify(const QString &title, const QString &text, QWidget *window) override
     {
+        notifyAbout(title, text, window, {});
+    }
+
+    void notifyAbout(const QString &title, const QString &text, QWidget *window, std::function<void()> shown) override
+    {
         QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
         // Servers that read markup in the body get it escaped; the summary is
         // never markup.
@@ -112,7 +117,8 @@ public:
         auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call), this);
         const QPointer<QWidget> target(window);
         ++m_awaited;
-        connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, target](QDBusPendingCallWatcher *done) {
+        connect(watcher, &QDBusPendingCallWatcher::finished, this,
+                [this, target, shown = std::move(shown)](QDBusPendingCallWatcher *done) {
             done->deleteLater();
             --m_awaited;
             const QDBusPendingReply<uint> reply = *done;
@@ -123,9 +129,11 @@ public:
                 const QString action = early.value();
                 m_early.erase(early);
                 if (!action.isEmpty())
-                    clicked(id, action, target);
+                    clicked(id, action, target, shown);
             } else if (!reply.isError() && target) {
                 m_windows.insert(id, target);
+                if (shown)
+                    m_shown.insert(id, shown);
             }
             if (m_awaited == 0)
                 m_early.clear();
@@ -142,17 +150,19 @@ private slots:
                 m_early.insert(id, action);
             return;
         }
-        clicked(id, action, m_windows.take(id));
+        clicked(id, action, m_windows.take(id), m_shown.take(id));
     }
 
     void notificationClosed(uint id, uint)
     {
+        m_shown.remove(id);
         if (!m_windows.remove(id) && m_awaited > 0 && m_early.size() < kMaxEarly)
             m_early.insert(id, m_early.value(id)); // a click that came first stays a click
     }
 
 private:
-    void clicked(uint id, const QString &action, const QPointer<QWidget> &window)
+    void clicked(uint id, const QString &action, const QPointer<QWidget> &window,
+                 const std::function<void()> &shown)
     {
         // Done with: services that leave it on screen after the click are
         // asked to close it.
@@ -160,7 +170,11 @@ private:
                                                        QStringLiteral("CloseNotification"))
                         << id);
         if (action == QLatin1String("default") && window)
-            guarded([&] { raiseWindow(window); });
+            guarded([&] {
+                raiseWindow(window);
+                if (shown)
+                    shown();
+            });
     }
 
     QDBusConnection m_bus;
@@ -169,6 +183,8 @@ private:
     NoticeImage m_image;
     /// The window each notice on screen raises, by the service's notice id.
     QHash<uint, QPointer<QWidget>> m_windows;
+    /// What a click on each notice on screen shows besides raising its window.
+    QHash<uint, std::function<void()>> m_shown;
     /// Notify calls not yet answered, and what happened meanwhile to notices
     /// we did not know yet (the action, or empty when closed unclicked).
     int m_awaited = 0;

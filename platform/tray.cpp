@@ -121,13 +121,22 @@ public:
         m_hide.setInterval(kShownMs + 2000);
         QObject::connect(&m_hide, &QTimer::timeout, &m_icon, &QSystemTrayIcon::hide);
         QObject::connect(&m_icon, &QSystemTrayIcon::messageClicked, &m_icon, guard([this] {
-                             if (m_window)
+                             if (m_window) {
                                  raiseWindow(m_window);
+                                 if (m_shown)
+                                     m_shown();
+                             }
                          }));
     }
 
     void notify(const QString &title, const QString &text, QWidget *window) override
     {
+        notifyAbout(title, text, window, {});
+    }
+
+    void notifyAbout(const QString &title, const QString &text, QWidget *window, std::function<void()> whenShown) override
+    {
+        m_shown = std::move(whenShown);
         m_icon.show();
         // Some notification servers read markup in the text, the others show it
         // as it is; look-alikes of the markup characters read right in both.
@@ -145,6 +154,8 @@ private:
     QSystemTrayIcon m_icon;
     QTimer m_hide;
     QPointer<QWidget> m_window;
+    /// What a click on the balloon shows besides raising m_window.
+    std::function<void()> m_shown;
 };
 
 class SilentNotifier final : public Notifier

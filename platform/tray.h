@@ -56,6 +56,16 @@ public:
     /// Clicking the notice raises `window` (may be nullptr), where the
     /// desktop lets notices be clicked.
     virtual void notify(const QString &title, const QString &text, QWidget *window) = 0;
+    /// As notify(); clicking the notice raises `window` and then runs
+    /// `shown` (guarded, on the user-interface thread), which may point the
+    /// window at what the notice was about. Where a notifier cannot tell
+    /// notices apart, the click only raises the window.
+    virtual void notifyAbout(const QString &title, const QString &text, QWidget *window,
+                             std::function<void()> shown)
+    {
+        (void)shown;
+        notify(title, text, window);
+    }
 };
 
 /// The desktop's notification service, org.freedesktop.Notifications on the

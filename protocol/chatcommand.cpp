@@ -102,7 +102,27 @@ std::string buildJoin(const std::string &name, int32_t colour, const std::string
 std::vector<std::string> supportedCapabilities()
 {
     return {kCapabilityFrame,  kCapabilityTls, kCapabilityUtf8,    kCapabilityHistory,
-            kCapabilityResume, kCapabilityKey, kCapabilityOperator, kCapabilityRooms};
+            kCapabilityResume, kCapabilityKey, kCapabilityOperator, kCapabilityRooms, kCapabilityAway};
+}
+
+std::string buildAway(bool away, const std::string &text)
+{
+    return "$#" + std::string(kAway) + (away ? ":1#" + text : std::string(":0#"));
+}
+
+std::string buildAwayState(const std::string &name, bool away, const std::string &text)
+{
+    return "$#" + std::string(kAway) + ":" + name + (away ? ":1#" + text : std::string(":0#"));
+}
+
+std::string buildAwayReply(const std::string &name, const std::string &text)
+{
+    return "$#" + std::string(kAwayReply) + ":" + name + "#" + text;
+}
+
+std::string buildTyping(const std::string &name)
+{
+    return "$#" + std::string(kTyping) + ":" + name + "#";
 }
 
 std::string buildOperatorLine(const std::string &text)

@@ -136,6 +136,30 @@ std::string buildOperatorKick();
 /// Capability: named rooms beside the main chat (protocol/rooms.h). A peer
 /// without it sees only the main chat, as always.
 inline constexpr const char *kCapabilityRooms = "rooms";
+/// Capability: away states and typing notices. A peer that agreed on it says
+/// when its user is away and when the user types in a private chat, and hears
+/// the same of the others; nobody else hears any of it.
+inline constexpr const char *kCapabilityAway = "away";
+/// Client to server: "$#away:1#" + text (away, text may be empty) or
+/// "$#away:0#" (back). Server to client: "$#away:" + name + ":1#" + text or
+/// "$#away:" + name + ":0#", for every change and, at join, for each user away.
+inline constexpr const char *kAway = "away";
+/// Server to the sender of a whisper or private line to a user who is away:
+/// "$#isaway:" + name + "#" + text.
+inline constexpr const char *kAwayReply = "isaway";
+/// Client to server: "$#typing:" + target + "#", the user types in the private
+/// chat with target. Server to the target: "$#typing:" + sender + "#".
+inline constexpr const char *kTyping = "typing";
+/// The longest away text the server keeps and passes on, in characters.
+inline constexpr size_t kMaxAwayTextLength = 200;
+/// "$#away:1#" + text, or "$#away:0#" when not `away`
+std::string buildAway(bool away, const std::string &text);
+/// "$#away:" + name + ":1#" + text, or "$#away:" + name + ":0#"
+std::string buildAwayState(const std::string &name, bool away, const std::string &text);
+/// "$#isaway:" + name + "#" + text
+std::string buildAwayReply(const std::string &name, const std::string &text);
+/// "$#typing:" + name + "#"
+std::string buildTyping(const std::string &name);
 /// The capabilities this build speaks, in order of preference.
 std::vector<std::string> supportedCapabilities();
 

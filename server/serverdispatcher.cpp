@@ -201,6 +201,7 @@ Outcome ServerDispatcher::connectionClosed(ConnectionId connection)
     std::erase(m_historyPeers, connection);
     std::erase(m_operatorPeers, connection);
     std::erase(m_roomPeers, connection);
+    m_away.remove(connection);
     const int p = m_registry.positionOf(connection);
     if (p >= 0)
         leave(m_registry.at(p).name, outcome);
@@ -232,6 +233,7 @@ void ServerDispatcher::allConnectionsClosed()
     m_handshakes.clear();
     m_historyPeers.clear();
     m_operatorPeers.clear();
+    m_away.clear();
     m_resumePeers.clear();
     m_keyPeers.clear();
     m_keys.clear();
@@ -333,6 +335,7 @@ void ServerDispatcher::handle(ConnectionId from, const std::string &data, Outcom
         }
         outcome.deliveries.push_back({connectionOf(f[0]), std::move(delivery)});
         tellStranger(from, f[0], 'w', outcome);
+        tellAway(from, f[0], outcome);
     } else if (name == chat::kPrivateChat) {
         const auto f = command->fields(2);
         const T_user *me = speaker(from, f[1]);
@@ -345,6 +348,7 @@ void ServerDispatcher::handle(ConnectionId from, const std::string &data, Outcom
         }
         outcome.deliveries.push_back({connectionOf(f[0]), std::move(delivery)});
         tellStranger(from, f[0], 'p', outcome);
+        tellAway(from, f[0], outcome);
     } else if (name == chat::kFile) {
         const auto f = command->fields(3);
         const T_user *me = speaker(from, f[0]);
@@ -375,7 +379,44 @@ void ServerDispatcher::handle(ConnectionId from, const std::string &data, Outcom
         if (!me)
             return;
         leave(std::string(me->name), outcome);
+    } else if (name == chat::kAway || name == chat::kTyping) {
+        handleAway(from, *command, outcome);
     }
+}
+
+void ServerDispatcher::handleAway(ConnectionId from, const chat::Command &command, Outcome &outcome)
+{
+    // Only from a registered user that agreed on it: anybody else's is dropped.
+    const int position = m_registry.positionOf(from);
+    if (position < 0 || !m_away.isPeer(from) || !command.hasHash)
+        return;
+    const std::string me = m_registry.at(position).name;
+    if (command.name == chat::kTyping) {
+        const int target = m_registry.findUser(command.fields(1)[0]);
+        if (target < 0)
+            return;
+        const ConnectionId to = m_registry.at(target).connection;
+        if (m_away.allowTyping(from, to, now()))
+            outcome.deliveries.push_back({to, chat::buildTyping(me)});
+        return;
+    }
+    const bool away = command.fields(1)[0] == "1";
+    if (!m_away.set(from, away, command.text, now()))
+        return;
+    const std::string *text = m_away.awayText(from);
+    const SharedBytes state(chat::buildAwayState(me, away, text ? *text : std::string()));
+    for (ConnectionId peer : m_away.peers())
+        outcome.deliveries.push_back({peer, state});
+}
+
+void ServerDispatcher::tellAway(ConnectionId from, const std::string &target, Outcome &outcome)
+{
+    const int position = m_registry.findUser(target);
+    if (position < 0 || !m_away.isPeer(from))
+        return;
+    const T_user &user = m_registry.at(position);
+    if (const std::string *text = m_away.awayText(user.connection))
+        outcome.deliveries.push_back({from, chat::buildAwayReply(user.name, *text)});
 }
 
 ServerDispatcher::JoinRequest ServerDispatcher::readJoin(const chat::Command &command) const
@@ -533,6 +574,14 @@ void ServerDispatcher::admit(ConnectionId from, const chat::Command &join, const
     broadcast(m_registry.userListCommand(), outcome);
     if (speaks(chat::kCapabilityOperator))
         m_operatorPeers.push_back(from);
+    if (speaks(chat::kCapabilityAway)) {
+        m_away.addPeer(from);
+        // Who is away already, right after the list that names them.
+        for (ConnectionId peer : m_away.peers())
+            if (const std::string *text = m_away.awayText(peer); text && m_registry.positionOf(peer) >= 0)
+                outcome.deliveries.push_back(
+                    {from, chat::buildAwayState(m_registry.at(m_registry.positionOf(peer)).name, true, *text)});
+    }
     if (speaks(chat::kCapabilityHistory)) {
         m_historyPeers.push_back(from);
         catchUp(from, join, outcome);
@@ -747,6 +796,7 @@ void ServerDispatcher::leave(const std::string &name, Outcome &outcome)
         std::erase(m_operatorPeers, connection);
         std::erase(m_resumePeers, connection);
         std::erase(m_keyPeers, connection);
+        m_away.remove(connection);
         m_resume.left(connection, now());
     }
     if (!m_registry.remove(name))

@@ -2,6 +2,7 @@
 
 #include "protocol/chatcommand.h"
 #include "protocol/username.h"
+#include "server/awaybook.h"
 #include "server/linehistory.h"
 #include "server/resumestore.h"
 #include "server/roomdirectory.h"
@@ -232,6 +233,8 @@ public:
     bool handshakePending(ConnectionId connection) const { return m_handshakes.count(connection) > 0; }
 
     const LineHistory &history() const { return m_history; }
+    /// The away states of the users that agreed on "away".
+    const AwayBook &awayBook() const { return m_away; }
     const ResumeStore &resumeStore() const { return m_resume; }
     /// The named rooms; the operator's changes to them go through the
     /// directory's own calls, whose outcome the caller writes.
@@ -314,6 +317,12 @@ private:
     /// Registered connections that agreed on "rooms".
     std::vector<ConnectionId> m_roomPeers;
     RoomDirectory m_rooms;
+    /// Away states and typing notices of the connections that agreed on "away".
+    AwayBook m_away;
+    /// An away state or typing notice from `from`.
+    void handleAway(ConnectionId from, const chat::Command &command, Outcome &outcome);
+    /// Tells a sender that agreed on "away" that `target`'s user is away.
+    void tellAway(ConnectionId from, const std::string &target, Outcome &outcome);
 };
 
 } // namespace chatserver

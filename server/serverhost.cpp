@@ -607,7 +607,8 @@ void ChatServerHost::forgetLink(ConnectionId id)
 
 void ChatServerHost::gatherIrc(ConnectionId id, const std::string &bytes)
 {
-    if (!connection(id) || isStuck(id))
+    TCustomWinSocket *socket = connection(id);
+    if (!socket || (!m_stuck.empty() && isStuck(id)))
         return;
     std::string &out = m_ircOut[id];
     if (out.empty()) {
@@ -618,7 +619,7 @@ void ChatServerHost::gatherIrc(ConnectionId id, const std::string &bytes)
         }
     }
     out += bytes;
-    const size_t unsent = connection(id)->UnsentBytes() + out.size();
+    const size_t unsent = socket->UnsentBytes() + out.size();
     if (unsent > kMaxUnsentBytes)
         markStuck(id);
     else
@@ -630,18 +631,25 @@ void ChatServerHost::flushIrc(ConnectionId id)
     const auto found = m_ircOut.find(id);
     if (found == m_ircOut.end())
         return;
-    // Taken out first: the write may end the connection and with it its entry.
-    std::string out = std::exchange(found->second, {});
+    // Taken out first: the write may end the connection and with it its
+    // entry. The buffers are swapped, not made anew, to keep their memory.
+    m_ircSending.swap(found->second);
     TCustomWinSocket *socket = connection(id);
-    if (!socket || out.empty() || isStuck(id))
-        return;
-    try {
-        Depth call(m_socketCalls);
-        socket->SendString(out);
-    } catch (...) {
-        logError(kc::exceptionMessage(std::current_exception()));
+    if (socket && !m_ircSending.empty() && !isStuck(id)) {
+        try {
+            Depth call(m_socketCalls);
+            socket->SendString(m_ircSending);
+        } catch (...) {
+            logError(kc::exceptionMessage(std::current_exception()));
+        }
+        checkStuck(id);
     }
-    checkStuck(id);
+    if (m_ircSending.capacity() > 64 * 1024)
+        std::string().swap(m_ircSending);
+    else
+        m_ircSending.clear();
+    if (const auto still = m_ircOut.find(id); still != m_ircOut.end() && still->second.empty())
+        still->second.swap(m_ircSending);
 }
 
 void ChatServerHost::execute(const Outcome &outcome)

@@ -313,6 +313,7 @@ private:
     void flushIrc(ConnectionId id);
     std::unordered_map<ConnectionId, std::string> m_ircOut;
     std::vector<ConnectionId> m_ircUnflushed;
+    std::string m_ircSending;
     kc::dnssd::Announcer *m_announcer = nullptr;
     std::string m_keyFile;
     std::shared_ptr<const kc::tls::Identity> m_identity;

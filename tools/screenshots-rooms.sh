@@ -84,7 +84,7 @@ anna '$#rsay:Technik:32768#Der Drucker im 2. Stock geht wieder.'
 xdotool mousemove --window "$client" 270 426 click 1
 xdotool key ctrl+a && xdotool type --delay 20 'Wer bringt Kuchen mit?' && xdotool key Return
 sleep 0.3
-anna '$#rsay:Küche:255#Ich backe einen Apfelkuchen 🍎'
+anna '$#rsay:Küche:255#Bettina, ich backe einen Apfelkuchen 🍎'
 sleep 0.8
 import -window root "${KC_SHOT_ROOT:-/dev/null}" 2>/dev/null || true
 shoot clientForm client-rooms.png

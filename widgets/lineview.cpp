@@ -246,6 +246,57 @@ void LineView::appendMarked(const QString &text, LineMark mark)
     scheduleFlush();
 }
 
+bool LineView::highlightLine(int64_t number)
+{
+    if (number < m_firstId || number > lastLineNumber())
+        return false;
+    entryOf(number).highlighted = true;
+    repaintAll();
+    return true;
+}
+
+void LineView::setReadMarker(int64_t number)
+{
+    if (number == m_readMarker)
+        return;
+    m_readMarker = number;
+    repaintAll();
+}
+
+bool LineView::scrollToLine(int64_t number)
+{
+    if (number < m_firstId || number > lastLineNumber())
+        return false;
+    if (m_dirty)
+        layoutVisible();
+    int64_t row = 0;
+    for (int64_t id = m_firstId; id < number; ++id)
+        row += entryOf(id).rows;
+    // A few lines of what came before stay in sight above it.
+    row = std::max<int64_t>(0, row - visibleRows() / 4);
+    m_follow = row >= std::max<int64_t>(0, m_totalRows - visibleRows());
+    if (!m_follow)
+        seek(row);
+    layoutVisible();
+    repaintAll();
+    return true;
+}
+
+QColor LineView::highlightColour(const QColor &base)
+{
+    // Amber mixed into the background: light on a light theme, dark on a dark one.
+    const QColor amber(0xFF, 0xB0, 0x00);
+    const double share = base.lightnessF() > 0.5 ? 0.28 : 0.35;
+    return QColor::fromRgbF(float(base.redF() * (1 - share) + amber.redF() * share),
+                            float(base.greenF() * (1 - share) + amber.greenF() * share),
+                            float(base.blueF() * (1 - share) + amber.blueF() * share));
+}
+
+QColor LineView::readMarkerColour()
+{
+    return QColor(0xD0, 0x30, 0x30);
+}
+
 QString LineView::capped(QStringView text)
 {
     if (text.size() <= kMaxLineChars)
@@ -900,6 +951,11 @@ void LineView::paintEvent(QPaintEvent *event)
         if (selection && id >= selFirst && id <= selLast) {
             painter.fillRect(0, y, viewWidth, rows * height, colours.brush(QPalette::Highlight));
             painter.setPen(colours.color(QPalette::HighlightedText));
+        } else if (entry.highlighted) {
+            const QColor tint = highlightColour(base);
+            painter.fillRect(0, y, viewWidth, rows * height, tint);
+            painter.fillRect(0, y, kMargin - 1, rows * height, QColor(0xE0, 0x80, 0x00));
+            painter.setPen(legibleOn(entry.colour.isValid() ? entry.colour : colours.color(QPalette::Text), tint));
         } else {
             painter.setPen(legibleOn(entry.colour.isValid() ? entry.colour : colours.color(QPalette::Text), base));
         }
@@ -919,6 +975,13 @@ void LineView::paintEvent(QPaintEvent *event)
                 painter.drawText(QPointF(kMargin, baseline), markSign(entry.mark));
             else if (i > 0 && text[start + line.textStart() - 1] == QChar::LineSeparator)
                 painter.drawText(QPointF(kMargin, baseline), breakMark());
+        }
+        if (id == m_readMarker && id != m_firstId) {
+            // Between the last line read and the first one that was new.
+            const QPen pen = painter.pen();
+            painter.setPen(QPen(readMarkerColour(), 1));
+            painter.drawLine(0, y, viewWidth, y);
+            painter.setPen(pen);
         }
         y += rows * height;
     }

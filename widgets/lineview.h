@@ -96,6 +96,8 @@ public:
         /// Invalid: the view's text colour.
         QColor colour;
         LineMark mark = LineMark::None;
+        /// Drawn on a background of its own: the line names the user.
+        bool highlighted = false;
     };
 
     /// The sign drawn in front of a line marked `mark` (empty for None).
@@ -120,6 +122,23 @@ public:
     /// same caps as appendText (one line: breaks become blanks). False, and
     /// nothing changes, when that line is no longer held.
     bool setLineText(int64_t number, const QString &text);
+
+    /// Gives line `number` the highlighted look: a tinted background and a
+    /// bar in the margin, whatever its text or colour. False when that line
+    /// is no longer held.
+    bool highlightLine(int64_t number);
+    /// Draws a thin rule above line `number`: where reading stopped. -1 (or a
+    /// line no longer held) draws none.
+    void setReadMarker(int64_t number);
+    int64_t readMarker() const { return m_readMarker; }
+    /// Shows line `number` near the top of the view, which stops following
+    /// the end until the user scrolls back down. False when that line is no
+    /// longer held.
+    bool scrollToLine(int64_t number);
+    /// The background of a highlighted line on `base`.
+    static QColor highlightColour(const QColor &base);
+    /// The colour of the read marker's rule.
+    static QColor readMarkerColour();
 
     /// Lines held, oldest first; at most maxLines().
     int lineCount() const { return static_cast<int>(m_lines.size()); }
@@ -275,6 +294,8 @@ private:
 
     int64_t m_anchor = -1;
     int64_t m_cursor = -1;
+    /// The line the read marker's rule is drawn above; -1: none.
+    int64_t m_readMarker = -1;
 };
 
 } // namespace kc

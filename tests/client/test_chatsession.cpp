@@ -115,7 +115,7 @@ class TestChatSession : public QObject
     /// A fresh, admitted connection as "anna".
     void joinAdmitted()
     {
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         peer.send("$#neu:anna:127.0.0.1#");
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         mark();
@@ -266,7 +266,7 @@ private slots:
         kc::test::pump(300);
         // Only the join: its offer may name the last line seen on the first server, and claim a token, which stays unsent.
         const QRegularExpression onlyTheJoin(
-            QStringLiteral("^\\$#neu:anna:0:127\\.0\\.0\\.1#kcx:frame,tls,utf8,history(,seen=[0-9a-f]+\\.[0-9]+)?,resume,key,operator,rooms(,resume=claim)?$"));
+            QStringLiteral("^\\$#neu:anna:0:127\\.0\\.0\\.1#kcx:frame,tls,utf8,history(,seen=[0-9a-f]+\\.[0-9]+)?,resume,key,operator,rooms,away(,resume=claim)?$"));
         QVERIFY2(onlyTheJoin.match(QString::fromStdString(impostor.received)).hasMatch(), impostor.received.c_str());
         QVERIFY(!session->admitted());
 
@@ -285,14 +285,14 @@ private slots:
         QSignalSpy asked(&session->connection(), &client::ChatConnection::trustQuestion);
         connect(&session->connection(), &client::ChatConnection::trustQuestion, this, [] {});
         // Every server refuses a taken name in plain text: that is no downgrade.
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         peer.send("$#noconnect:noconnect#");
         QVERIFY(peer.waitClosed());
         QVERIFY(newTexts().contains(QStringLiteral("Der Benutzername ist bereits vergeben")));
         QCOMPARE(asked.count(), 0);
         peer.close();
 
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         peer.send("$#neu:anna:127.0.0.1#");
         QVERIFY(kc::test::waitFor([&] { return asked.count() == 1; }));
         QCOMPARE(asked.at(0).at(2).toString(), QString::fromLatin1(kc::tls::fingerprintShort(pinned)));
@@ -307,7 +307,7 @@ private slots:
         // Taken on purpose: the server is remembered as plain, and joined again.
         session->answerTrust(asked.at(0).at(0).toULongLong(), true);
         QVERIFY(server.accept(peer));
-        QCOMPARE(peer.receive(), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms"));
+        QCOMPARE(peer.receive(), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         peer.send("$#neu:anna:127.0.0.1#");
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         QCOMPARE(asked.count(), 1);
@@ -317,7 +317,7 @@ private slots:
     void joinAnnouncesNameColourAndOwnAddress()
     {
         session->setColour(0xFF0000);
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:16711680:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:16711680:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         QVERIFY(kc::test::waitFor([&] { return newTexts().size() >= 2; }));
         QCOMPARE(newTexts(),
                  (QStringList{QStringLiteral("Verbindung wird hergestellt..."), QStringLiteral("Verbindung hergestellt")}));
@@ -327,7 +327,7 @@ private slots:
 
     void nameIsCutTo14Characters()
     {
-        QCOMPARE(joinAs("abcdefghijklmnopq"), std::string("$#neu:abcdefghijklmn:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms"));
+        QCOMPARE(joinAs("abcdefghijklmnopq"), std::string("$#neu:abcdefghijklmn:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         QCOMPARE(session->userName(), std::string("abcdefghijklmn"));
     }
 
@@ -445,7 +445,7 @@ private slots:
         QFETCH(int, high);
         int changes = 0;
         connect(session.get(), &client::ChatSession::userListChanged, this, [&] { ++changes; });
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         peer.send(read);
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         QCOMPARE(listed(), lines);
@@ -456,7 +456,7 @@ private slots:
 
     void userListPast101EntriesIsIgnored()
     {
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         std::string list = "$#neu";
         for (int i = 0; i < 130; ++i)
             list += ":user" + std::to_string(i) + ":127.0.0.1";
@@ -475,7 +475,7 @@ private slots:
         QCOMPARE(peer.receive(), std::string("$#disconnect:anna#"));
         QVERIFY(peer.waitClosed());
 
-        QCOMPARE(joinAs("bob"), std::string("$#neu:bob:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms"));
+        QCOMPARE(joinAs("bob"), std::string("$#neu:bob:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         mark();
         peer.send("$#noconnect:noconnect#");
         QVERIFY(peer.waitClosed());
@@ -535,7 +535,7 @@ private slots:
     // it is cut, the client writes frames, and a broken frame ends the connection.
     void framedServerDeliversEveryLineWhole()
     {
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         peer.send("$#kcx:frame#" + chat::buildFrame("$#neu:anna:127.0.0.1:bob:127.0.0.2#"));
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         QCOMPARE(session->listedUsers().size(), size_t(2));
@@ -619,7 +619,7 @@ private slots:
     void nameIsCountedInCharactersAndRegisteredInNfc()
     {
         // "Jürgen" with a combining diaeresis, and 14 characters that are 40 bytes.
-        QCOMPARE(joinAs("Ju\u0308rgen"), std::string("$#neu:J\xFCrgen:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms:J%C3%BCrgen"));
+        QCOMPARE(joinAs("Ju\u0308rgen"), std::string("$#neu:J\xFCrgen:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away:J%C3%BCrgen"));
         QCOMPARE(session->userName(), std::string("Jürgen"));
         peer.close();
         QVERIFY(kc::test::waitFor([&] { return !session->connection().socket()->Active(); }));
@@ -653,7 +653,7 @@ private slots:
         QFETCH(std::string, ack);
         QFETCH(bool, utf8);
         const auto wrap = [&](const std::string &command) { return ack.empty() ? command : chat::buildFrame(command); };
-        QCOMPARE(joinAs("Łukasz"), std::string("$#neu:?ukasz:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms:%C5%81ukasz"));
+        QCOMPARE(joinAs("Łukasz"), std::string("$#neu:?ukasz:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away:%C5%81ukasz"));
         session->sendLine("Grüße 👍 €");
         peer.send(ack + wrap(utf8 ? "$#neu:Łukasz:127.0.0.1#" : "$#neu:?ukasz:127.0.0.1#"));
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
@@ -674,7 +674,7 @@ private slots:
 
     void invalidUtf8FromTheServerIsShownReplaced()
     {
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         peer.send("$#kcx:frame,utf8#" + chat::buildFrame("$#neu:anna:127.0.0.1#"));
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         mark();
@@ -724,6 +724,82 @@ private slots:
         QCOMPARE(legacy.receive(), std::string("$#kill:kill#"));
     }
 
+    /// Away and typing between two sessions through the real server, while a
+    /// legacy peer in the same room gets exactly the bytes it always got.
+    void awayAndTypingTravelBetweenOurPrograms()
+    {
+        chatserver::ChatServerHost host;
+        const uint16_t port = kc::test::freePort();
+        host.start(port);
+        QCOMPARE(session->join("127.0.0.1", port, "anna"), client::JoinStart::Started);
+        QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
+        client::ChatSession bob;
+        QList<QStringList> bobHeard;
+        connect(&bob.presence(), &client::Presence::awayReply, this,
+                [&](const QString &name, const QString &text) { bobHeard << QStringList{name, text}; });
+        QCOMPARE(bob.join("127.0.0.1", port, "bob"), client::JoinStart::Started);
+        kc::test::RawClient legacy;
+        QVERIFY(legacy.connectTo(port));
+        QVERIFY(legacy.send("$#neu:cleo:0:127.0.0.1#"));
+        QVERIFY(kc::test::waitFor([&] { return host.registry().count() == 3 && bob.admitted(); }));
+        QVERIFY(kc::test::waitFor([&] { return session->listedUsers().size() == 3; }));
+        legacy.receive();
+
+        // Set by hand with a text: the list of the other program of ours shows it.
+        session->presence().setAway(true, QStringLiteral("beim Mittag"));
+        QVERIFY(kc::test::waitFor([&] { return bob.presence().isAway("anna"); }));
+        QCOMPARE(bob.presence().awayTextOf("anna"), QStringLiteral("beim Mittag"));
+
+        // A whisper to her tells bob why she does not answer; cleo's whisper
+        // and her next line are the bytes they always were.
+        bob.whisper("anna", "bist du da?");
+        QVERIFY(kc::test::waitFor([&] { return !bobHeard.isEmpty(); }));
+        QCOMPARE(bobHeard.first(), (QStringList{QStringLiteral("anna"), QStringLiteral("beim Mittag")}));
+        QCOMPARE(client::awayNotice(QStringLiteral("anna"), QStringLiteral("beim Mittag")),
+                 QStringLiteral("anna ist abwesend: beim Mittag"));
+        QVERIFY(legacy.send("$#pmessage:anna:cleo#hallo"));
+        bob.sendLine("hallo cleo");
+        QCOMPARE(legacy.receive(), std::string("$#farbe:0#bob: hallo cleo"));
+
+        // Typing shows in her private window until his line comes.
+        QList<QPair<QString, bool>> typing;
+        connect(&session->presence(), &client::Presence::typingChanged, this,
+                [&](const QString &partner, bool on) { typing << qMakePair(partner, on); });
+        bob.presence().typed("anna");
+        QVERIFY(kc::test::waitFor([&] { return !typing.isEmpty(); }));
+        QCOMPARE(typing.first(), qMakePair(QStringLiteral("bob"), true));
+        QVERIFY(session->presence().isTyping("bob"));
+        QCOMPARE(bob.sendPrivateLine("anna", "hier"), client::Delivery::Sent);
+        QVERIFY(kc::test::waitFor([&] { return typing.size() == 2; }));
+        QCOMPARE(typing.last(), qMakePair(QStringLiteral("bob"), false));
+
+        // Switched off: nothing shown of the others.
+        session->presence().setTypingEnabled(false);
+        bob.presence().typed("anna"); // within the interval or not: never shown
+        QCOMPARE(bob.sendPrivateLine("anna", "noch da"), client::Delivery::Sent);
+        kc::test::pump(50);
+        QCOMPARE(typing.size(), 2);
+
+        // Who joins later learns who is away; back is said to all of ours.
+        client::ChatSession dora;
+        QCOMPARE(dora.join("127.0.0.1", port, "dora"), client::JoinStart::Started);
+        QVERIFY(kc::test::waitFor([&] { return dora.admitted() && dora.presence().isAway("anna"); }));
+        session->presence().setAway(false);
+        QVERIFY(kc::test::waitFor([&] { return !bob.presence().isAway("anna") && !dora.presence().isAway("anna"); }));
+        legacy.receive(); // dora's joining
+        bob.sendLine("wieder da");
+        QCOMPARE(legacy.receive(), std::string("$#farbe:0#bob: wieder da"));
+
+        // Leaving takes the state along.
+        session->presence().setAway(true);
+        QVERIFY(kc::test::waitFor([&] { return bob.presence().isAway("anna"); }));
+        session->leave();
+        QVERIFY(kc::test::waitFor([&] { return !bob.presence().isAway("anna"); }));
+        bob.leave();
+        dora.leave();
+        kc::test::pump(50);
+    }
+
     /// Two sessions and a legacy peer in one room of the real server.
     void everyCharacterArrivesThroughTheServer()
     {
@@ -763,7 +839,7 @@ private slots:
     // next join says the last line seen.
     void historyLinesAreShownMarked()
     {
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         peer.send("$#kcx:frame,history#" + chat::buildFrame("$#neu:anna:127.0.0.1#"));
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         mark();
@@ -786,7 +862,7 @@ private slots:
 
         session->connection().socket()->Close();
         QVERIFY(peer.waitClosed());
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,seen=beef.10,resume,key,operator,rooms"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,seen=beef.10,resume,key,operator,rooms,away"));
     }
 
     void noListenerShowsErrorLineAndKeepsName()

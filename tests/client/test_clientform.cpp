@@ -1,6 +1,7 @@
 #include "app/auswahlform.h"
 #include "help/hilfeform.h"
 #include "app/windows.h"
+#include "client/attentionview.h"
 #include "client/clientform.h"
 #include "client/privatchatform.h"
 #include "client/reconnector.h"
@@ -28,6 +29,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QScopeGuard>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -60,7 +62,7 @@ class TestClientForm : public QObject
     /// A fresh, admitted connection as "anna".
     void connectAdmitted()
     {
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         QVERIFY(driver->admit(peer, "anna"));
         driver->mark();
     }
@@ -293,7 +295,7 @@ private slots:
         QCOMPARE(clientForm->session()->colour(), 0xFF0000);
 
         QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")),
-                 std::string("$#neu:anna:16711680:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms"));
+                 std::string("$#neu:anna:16711680:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         QVERIFY(kc::test::waitFor([&] { return driver->newTexts().size() >= 2; }));
         QCOMPARE(driver->newTexts(),
                  (QStringList{QStringLiteral("Verbindung wird hergestellt..."), QStringLiteral("Verbindung hergestellt")}));
@@ -336,7 +338,7 @@ private slots:
 
     void umlautNameTravelsAsAnsi()
     {
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("Jürgen")), std::string("$#neu:J\xFCrgen:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms:J%C3%BCrgen"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("Jürgen")), std::string("$#neu:J\xFCrgen:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away:J%C3%BCrgen"));
         QVERIFY(driver->admit(peer, "J\xFCrgen"));
         QCOMPARE(clientForm->UserListBox->item(0)->text(), QStringLiteral("Jürgen (127.0.0.1)"));
     }
@@ -410,6 +412,84 @@ private slots:
         QCOMPARE(env->dialogs.messages().size(), 1);
         QVERIFY(server.accept(peer));
         QVERIFY(peer.receive().starts_with("$#neu:anna:0:"));
+    }
+
+    // Lines that come while the window is not in front are counted in its
+    // title, a rule marks where reading stopped, and a line that names the
+    // user is highlighted and gives a notice whose click leads back to it.
+    void mentionsAreHighlightedCountedAndTheirNoticeLeadsBack()
+    {
+        struct Recorder final : kc::Notifier
+        {
+            QStringList texts;
+            std::function<void()> shown;
+            void notify(const QString &, const QString &text, QWidget *) override { texts << text; }
+            void notifyAbout(const QString &, const QString &text, QWidget *, std::function<void()> then) override
+            {
+                texts << text;
+                shown = std::move(then);
+            }
+        } recorder;
+        kc::setNotifier(&recorder);
+        const auto restore = qScopeGuard([] { kc::setNotifier(nullptr); });
+        connectAdmitted();
+        kc::LineView *view = clientForm->RichEdit1;
+        const auto numberOf = [view](const QString &text) {
+            for (int i = 0; i < view->lineCount(); ++i)
+                if (view->line(i).text == text)
+                    return view->firstLineNumber() + i;
+            return int64_t(-1);
+        };
+        const auto highlighted = [&](const QString &text) {
+            const int64_t number = numberOf(text);
+            return number >= 0 && view->line(int(number - view->firstLineNumber())).highlighted;
+        };
+
+        QApplication::setActiveWindow(clientForm);
+        QVERIFY(driver->feed(peer, "$#farbe:0#bob: vorher", 1));
+        QApplication::setActiveWindow(nullptr);
+        QVERIFY(driver->feed(peer, "$#farbe:0#bob: ganz normal", 1));
+        QVERIFY(driver->feed(peer, "$#farbe:0#bob: ANNA, schau mal", 1));
+        QVERIFY(driver->feed(peer, "$#farbe:0#bob: Annabelle kommt", 1));
+        QVERIFY(driver->feed(peer, "$#farbe:0#anna: hier ist anna", 1));
+        QVERIFY(highlighted(QStringLiteral("bob: ANNA, schau mal")));
+        QVERIFY(!highlighted(QStringLiteral("bob: Annabelle kommt")));
+        QVERIFY(!highlighted(QStringLiteral("anna: hier ist anna")));
+        QCOMPARE(clientForm->windowTitle(), QStringLiteral("(3) clientForm"));
+        QCOMPARE(view->readMarker(), numberOf(QStringLiteral("bob: ganz normal")));
+        // Only the mention gave a notice (the main chat's default).
+        QCOMPARE(recorder.texts, QStringList{QStringLiteral("bob erwähnt Sie: ANNA, schau mal")});
+
+        // Its click shows that line, however much was said since.
+        for (int i = 0; i < 80; ++i)
+            peer.send("$#farbe:0#bob: Zeile " + std::to_string(i));
+        QVERIFY(kc::test::waitFor([&] { return numberOf(QStringLiteral("bob: Zeile 79")) >= 0; }));
+        kc::test::pump(50);
+        QScrollBar *bar = view->verticalScrollBar();
+        QCOMPARE(bar->value(), bar->maximum());
+        QVERIFY(recorder.shown);
+        recorder.shown();
+        kc::test::pump(50);
+        QVERIFY(bar->value() < bar->maximum());
+
+        // Back in front: no count, and the rule stays where it was.
+        QApplication::setActiveWindow(clientForm);
+        QVERIFY(kc::test::waitFor([] { return clientForm->windowTitle() == QStringLiteral("clientForm"); }));
+        QCOMPARE(view->readMarker(), numberOf(QStringLiteral("bob: ganz normal")));
+
+        // Every line, then none, as chosen in the menu and remembered.
+        QApplication::setActiveWindow(nullptr);
+        TAttentionView *attention = clientForm->attentionView();
+        attention->everyLineAction->trigger();
+        recorder.texts.clear();
+        QVERIFY(driver->feed(peer, "$#farbe:0#bob: irgendwas", 1));
+        QCOMPARE(recorder.texts, QStringList{QStringLiteral("bob: irgendwas")});
+        attention->noNoticeAction->trigger();
+        QVERIFY(driver->feed(peer, "$#farbe:0#bob: anna?", 1));
+        QCOMPARE(recorder.texts.size(), 1);
+        const QString main = client::conversationKey(client::Conversation::Main);
+        QCOMPARE(kc::remembered::value(client::Attention::noticeSetting(main)).toInt(),
+                 int(client::NoticeLevel::None));
     }
 
     void newsWhileAwayAsksForAttention()
@@ -509,7 +589,7 @@ private slots:
         QVERIFY(clientForm->lockLabel->isHidden());
         QCOMPARE(state(), QStringLiteral("Nicht verbunden"));
         // Not admitted: no leave command.
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         // The join is out, the server has not answered yet.
         QCOMPARE(state(), QStringLiteral("Anmeldung läuft \u2026"));
         clientForm->Verbindungtrennen1->trigger();
@@ -652,7 +732,7 @@ private slots:
 
     void whisperToSelectedUser()
     {
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         peer.send("$#neu:anna:127.0.0.1:bob:127.0.0.2#");
         QVERIFY(kc::test::waitFor([&] { return clientForm->UserListBox->count() == 2; }));
         driver->mark();

@@ -2,6 +2,7 @@
 #include "client/clientform.h"
 #include "clienttestsupport.h"
 #include "platform/tray.h"
+#include "widgets/lineview.h"
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -11,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QScrollBar>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -147,7 +149,7 @@ private slots:
         QVERIFY(server.listen() != 0);
         clientForm->show();
         clientForm->session()->setServerPort(server.port());
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         QVERIFY(driver->admit(peer, "anna"));
     }
 
@@ -175,6 +177,33 @@ private slots:
         QCOMPARE(notices[0][0], QApplication::applicationDisplayName());
         QCOMPARE(notices[0][1], QStringLiteral("Private Nachricht von Jörg"));
         QVERIFY(!notices[0][2].isEmpty());
+    }
+
+    void mentionWhileAwayIsNoticedAndItsClickShowsThatLine()
+    {
+        clientForm->showMinimized();
+        QApplication::setActiveWindow(nullptr);
+        kc::LineView *view = clientForm->RichEdit1;
+        QVERIFY(driver->feed(peer, "$#farbe:0#bob: Anna, kommst du?", 1));
+        const int64_t mention = view->lastLineNumber();
+        for (int i = 0; i < 80; ++i)
+            peer.send("$#farbe:0#bob: Zeile " + std::to_string(i));
+        QVERIFY(kc::test::waitFor([&] { return view->lastLineNumber() >= mention + 80; }));
+        QVERIFY(waitFor([&] { return dunstctl({QStringLiteral("count"), QStringLiteral("displayed")}).trimmed()
+                                     == "1"; },
+                        10000));
+        QCOMPARE(view->verticalScrollBar()->value(), view->verticalScrollBar()->maximum());
+
+        bool clicked = false;
+        dunstctl({QStringLiteral("action"), QStringLiteral("0")}, &clicked);
+        QVERIFY2(clicked, "dunstctl action did not complete");
+        QVERIFY(waitFor([] { return !clientForm->isMinimized(); }, 30000));
+        QVERIFY(waitFor([&] { return view->verticalScrollBar()->value() < view->verticalScrollBar()->maximum(); },
+                        30000));
+        QList<QStringList> notices;
+        QVERIFY(waitFor([&] { return (notices = history()).size() == 2; }, 30000));
+        QVERIFY(notices.contains(QStringList{QApplication::applicationDisplayName(),
+                                             QStringLiteral("bob erwähnt Sie: Anna, kommst du?"), notices[0][2]}));
     }
 
     void cleanupTestCase()

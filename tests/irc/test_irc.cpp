@@ -52,10 +52,12 @@ public:
     {
         const chatserver::Outcome outcome = dispatcher.dispatchCommand(from, command);
         for (const chatserver::Delivery &d : outcome.deliveries) {
-            if (door.owns(d.connection))
+            if (door.owns(d.connection)) {
                 door.delivered(d.connection, d.bytes.str());
-            else
+            } else {
                 wire += d.bytes.legacy();
+                sent[d.connection] += d.bytes.str();
+            }
         }
     }
 
@@ -68,6 +70,8 @@ public:
     std::map<chatserver::ConnectionId, std::string> out;
     std::map<chatserver::ConnectionId, bool> closed;
     std::string wire;
+    /// What each connection on our wire got.
+    std::map<chatserver::ConnectionId, std::string> sent;
     std::string told;
     int64_t clockMs = 1765280000000;
     std::map<chatserver::ConnectionId, int> wakes;
@@ -115,11 +119,11 @@ private slots:
         QTest::newRow("tags do not count toward 512")
             << QByteArray("@a=" + QByteArray(4000, 'y') + " PRIVMSG a :" + QByteArray(499, 'x')) << int(E::None)
             << "a=" + QString(4000, 'y') + "||PRIVMSG|a|" + QString(499, 'x');
-        QTest::newRow("8191 bytes of tags at most")
-            << QByteArray("@a=" + QByteArray(8187, 'y') + " PING x") << int(E::None)
-            << "a=" + QString(8187, 'y') + "||PING|x";
-        QTest::newRow("8192 bytes of tags are too many")
-            << QByteArray("@a=" + QByteArray(8188, 'y') + " PING x") << int(E::TagsTooLong) << "";
+        QTest::newRow("4094 bytes of tag data at most")
+            << QByteArray("@a=" + QByteArray(4092, 'y') + " PING x") << int(E::None)
+            << "a=" + QString(4092, 'y') + "||PING|x";
+        QTest::newRow("4095 bytes of tag data are too many")
+            << QByteArray("@a=" + QByteArray(4093, 'y') + " PING x") << int(E::TagsTooLong) << "";
     }
 
     void parsesLines()
@@ -244,6 +248,9 @@ private slots:
         row("names", "", "NAMES #chat", s + "353 anna = #chat :bob anna\r\n" + s + "366 anna #chat :End of /NAMES list\r\n", "");
         row("ison", "", "ISON bob nobody ANNA", s + "303 anna :bob anna\r\n", "");
         row("userhost", "", "USERHOST bob", s + "302 anna :bob=+kc@10.0.0.1\r\n", "");
+        row("away and back, which a legacy peer never hears", "", "AWAY :Mittag\r\nUSERHOST anna\r\nAWAY",
+            s + "306 anna :You have been marked as being away\r\n" + s + "302 anna :anna=-~a@10.0.0.2\r\n" + s
+                + "305 anna :You are no longer marked as being away\r\n", "");
         row("channel mode", "", "MODE #chat", s + "324 anna #chat +nt\r\n" + s + "329 anna #chat 1765280000\r\n", "");
         row("ban list", "", "MODE #chat +b", s + "368 anna #chat :End of channel ban list\r\n", "");
         row("no operators", "", "MODE #chat +o bob", s + "482 anna #chat :You're not channel operator\r\n", "");
@@ -261,6 +268,9 @@ private slots:
         row("cap list", "server-time", "CAP LIST", s + "CAP anna LIST :cap-notify server-time\r\n", "");
         row("cap nak is all or nothing", "", "CAP REQ :server-time sasl", s + "CAP anna NAK :server-time sasl\r\n", "");
         row("quit", "", "QUIT :weg", "ERROR :Closing Link: 10.0.0.2 (Quit: weg)\r\n", "");
+        row("notice to the room stays a notice", "echo-message", "NOTICE #chat :hallo", ":anna!~a@10.0.0.2 NOTICE #chat :hallo\r\n", "$#farbe:0#anna: hallo");
+        row("tagmsg carries a msgid", "echo-message message-tags", "@+typing=active TAGMSG #chat", "@msgid=RUN-p1;+typing=active :anna!~a@10.0.0.2 TAGMSG #chat\r\n", "");
+        row("client tags longer than allowed", "", "@+a=" + QByteArray(4092, 'y') + " PING x", s + "417 anna :Input line was too long\r\n", "");
     }
 
     void translatesCommands()
@@ -281,6 +291,63 @@ private slots:
         QCOMPARE(QByteArray::fromStdString(got), expected);
         // The wire is Windows-1252 for bob, and the list command is the one every client knows.
         QCOMPARE(QByteArray::fromStdString(room.wire), atWire);
+    }
+
+    // Away between the door and our programs: both ways, with 301, WHO's
+    // flag and away-notify, while bob on the legacy wire hears nothing of it.
+    void awayCrossesTheDoor()
+    {
+        Room room;
+        room.send(2, "CAP REQ :away-notify\r\nNICK anna\r\nUSER a 0 * :Anna\r\nCAP END\r\n");
+        room.run(4, "$#neu:dora:0:10.0.0.4#kcx:frame,away");
+        room.take(2);
+        room.sent.clear();
+
+        room.run(4, "$#away:1#Mittag");
+        QCOMPARE(room.take(2), std::string(":dora!kc@10.0.0.4 AWAY :Mittag\r\n"));
+        room.send(2, "PRIVMSG dora :hallo\r\nWHO dora\r\nNOTICE dora :leise\r\n");
+        QCOMPARE(room.take(2), std::string(":kestrelon 301 anna dora :Mittag\r\n"
+                                           ":kestrelon 352 anna #chat kc 10.0.0.4 kestrelon dora G :0 dora\r\n"
+                                           ":kestrelon 315 anna dora :End of WHO list\r\n"));
+        room.run(4, "$#away:0#");
+        QCOMPARE(room.take(2), std::string(":dora!kc@10.0.0.4 AWAY\r\n"));
+
+        // anna's AWAY is ours; her second client, without away-notify, hears nothing.
+        room.send(3, "NICK cleo\r\nUSER c 0 * :Cleo\r\n");
+        room.take(3);
+        room.sent.clear();
+        room.send(2, "AWAY :Kaffee\r\n");
+        QCOMPARE(room.sent[4], std::string("$#away:anna:1#Kaffee"));
+        QCOMPARE(room.take(3), std::string());
+        room.send(3, "PRIVMSG anna :da?\r\n");
+        QCOMPARE(room.take(3), std::string(":kestrelon 301 cleo anna :Kaffee\r\n"));
+        room.run(4, "$#pchat:anna:dora#da?");
+        QCOMPARE(room.sent[4], std::string("$#away:anna:1#Kaffee$#isaway:anna#Kaffee"));
+        room.send(2, "AWAY\r\n");
+        QCOMPARE(room.sent[4], std::string("$#away:anna:1#Kaffee$#isaway:anna#Kaffee$#away:anna:0#"));
+        QVERIFY(room.sent[1].find("away") == std::string::npos);
+
+        // A client that follows away-notify learns on joining who is away
+        // already, once each: ours and IRC's.
+        room.send(2, "AWAY :Kaffee\r\n");
+        room.run(4, "$#away:1#Mittag");
+        room.door.opened(6, "10.0.0.6");
+        room.send(6, "CAP REQ :away-notify\r\nNICK emil\r\nUSER e 0 * :Emil\r\nCAP END\r\n");
+        const std::string joined = room.take(6);
+        QCOMPARE(count(joined, " AWAY "), 2);
+        QVERIFY(joined.find(":anna!~a@10.0.0.2 AWAY :Kaffee\r\n") != std::string::npos);
+        QVERIFY(joined.find(":dora!kc@10.0.0.4 AWAY :Mittag\r\n") != std::string::npos);
+        room.send(2, "AWAY\r\n");
+        room.run(4, "$#away:0#");
+
+        // Away without a text is still away on IRC; leaving ends it.
+        room.take(2);
+        room.run(4, "$#away:1#");
+        QCOMPARE(room.take(2), std::string(":dora!kc@10.0.0.4 AWAY :abwesend\r\n"));
+        room.run(4, "$#disconnect:dora#");
+        room.take(2);
+        room.send(2, "USERHOST dora\r\n");
+        QCOMPARE(room.take(2), std::string(":kestrelon 302 anna :\r\n"));
     }
 
     void registers()
@@ -437,6 +504,44 @@ private slots:
         QVERIFY(room.wire.find("che:o:offen#") != std::string::npos);
         room.send(2, "PART #Vorstand\r\n");
         QCOMPARE(room.take(2), std::string(":anna!~a@10.0.0.2 PART #Vorstand\r\n"));
+    }
+
+    // A line for the whole room is made once: each receiver still gets the
+    // tags it asked for, and whatever changed before the next line shows in it.
+    void relaysALineToEachAsItAsked()
+    {
+        Room room;
+        room.send(2, "CAP REQ :server-time message-tags\r\nNICK anna\r\nUSER a 0 * :Anna\r\nCAP END\r\n");
+        room.send(3, "NICK cleo\r\nUSER c 0 * :Cleo\r\n");
+        room.take(2);
+        room.take(3);
+        const std::string run = room.dispatcher.history().run();
+        for (int i = 1; i <= 2; ++i) {
+            // The same text twice is two lines.
+            room.run(1, "$#user:bob:255#hallo");
+            QCOMPARE(normalized(room.take(2), run), "@time=T;msgid=RUN-" + std::to_string(i)
+                                                        + " :bob!kc@10.0.0.1 PRIVMSG #chat :\x03" "04hallo\r\n");
+            QCOMPARE(room.take(3), std::string(":bob!kc@10.0.0.1 PRIVMSG #chat :\x03" "04hallo\r\n"));
+        }
+        // A line longer than IRC's: pieces, the id on the first alone.
+        room.run(1, "$#user:bob:0#" + std::string(700, 'x'));
+        const std::string tagged = normalized(room.take(2), run);
+        QCOMPARE(count(tagged, " PRIVMSG #chat :"), 2);
+        QCOMPARE(count(tagged, "msgid=RUN-3 "), 1);
+        QCOMPARE(count(tagged, "@time=T "), 1);
+        const std::string bare = room.take(3);
+        QCOMPARE(count(bare, "\r\n:bob!kc@10.0.0.1 PRIVMSG #chat :x"), 1);
+        QVERIFY(bare.starts_with(":bob!kc@10.0.0.1 PRIVMSG #chat :x"));
+        // Nicks made from names stay within NICKLEN, and the next line shows the new one.
+        room.run(4, "$#neu:1234567890abcd:0:10.0.0.4#");
+        room.run(5, "$#neu:1234567890abce:0:10.0.0.5#");
+        QCOMPARE(room.take(3), std::string(":_1234567890abc!kc@10.0.0.4 JOIN #chat\r\n"
+                                           ":_1234567890a_2!kc@10.0.0.5 JOIN #chat\r\n"));
+        room.run(5, "$#user:1234567890abce:0#da");
+        QCOMPARE(room.take(3), std::string(":_1234567890a_2!kc@10.0.0.5 PRIVMSG #chat :da\r\n"));
+        QCOMPARE(normalized(room.take(2), run), std::string(":_1234567890abc!kc@10.0.0.4 JOIN #chat\r\n"
+                                                            ":_1234567890a_2!kc@10.0.0.5 JOIN #chat\r\n"
+                                                            "@time=T;msgid=RUN-4 :_1234567890a_2!kc@10.0.0.5 PRIVMSG #chat :da\r\n"));
     }
 
     // What our wire and the operator do, as the IRC client sees it.

@@ -678,7 +678,7 @@ case "$scenario" in
     expect b line "carl: lang von C: $digits"
     expect c line "carl: lang von C: $digits"
     # Both clients spoke the framed extension with the server.
-    [ "$(grep -c '#kcx:frame,tls,utf8,history,resume,key,operator,rooms$' "$work/a.log")" = 2 ] || fail "the joins were not marked: $(grep 'neu:' "$work/a.log")"
+    [ "$(grep -c '#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away$' "$work/a.log")" = 2 ] || fail "the joins were not marked: $(grep 'neu:' "$work/a.log")"
     ask c count '^[0-9]'
     [ "$reply" = "ok 0" ] || fail "a tail of a long line showed as a line of its own at C: $reply"
     ;;

@@ -893,6 +893,86 @@ private slots:
         QCOMPARE(QString::fromStdString(shown), logged);
     }
 
+    void awayAndTypingReachOnlyPeersThatSpeakIt()
+    {
+        UserRegistry registry;
+        ServerDispatcher dispatcher(registry);
+        int64_t clock = 1'000'000;
+        dispatcher.clock = [&] { return clock; };
+        dispatcher.dispatch(1, "$#neu:anna:0:127.0.9.1#kcx:frame,away");
+        dispatcher.dispatch(2, "$#neu:bob:0:127.0.9.2#kcx:frame,away");
+        dispatcher.dispatch(3, "$#neu:cleo:0:127.0.9.3#");
+        dispatcher.dispatch(5, "$#neu:dora:0:127.0.9.5#kcx:frame");
+
+        // A change reaches the peers that agreed on it, the setter included; line
+        // breaks and "$#" are defused and the text is bounded.
+        const std::string longText(300, 'x');
+        QCOMPARE(describe(dispatcher.dispatchCommand(1, "$#away:1#beim\nEssen $#farbe:0#x").deliveries),
+                 QStringLiteral("1>$#away:anna:1#beim Essen $ #farbe:0#x\n2>$#away:anna:1#beim Essen $ #farbe:0#x"));
+        clock += 10;
+        const Outcome bounded = dispatcher.dispatchCommand(1, "$#away:1#" + longText);
+        QCOMPARE(sentTo(bounded, 2), QStringList{QStringLiteral("$#away:anna:1#") + QString(200, u'x')});
+
+        // A whisper or private line to her tells a peer sender her text; the
+        // legacy and the framed peer without it get exactly what they always got.
+        QCOMPARE(describe(dispatcher.dispatchCommand(2, "$#pmessage:anna:bob#hi").deliveries),
+                 QStringLiteral("1>$#pmassage:bob#Private Nachricht: hi\n2>$#isaway:anna#") + QString(200, u'x'));
+        QCOMPARE(describe(dispatcher.dispatch(3, "$#pchat:anna:cleo#hi").deliveries),
+                 QStringLiteral("1>$#pchat:cleo#hi"));
+        QCOMPARE(describe(dispatcher.dispatchCommand(5, "$#pmessage:anna:dora#hi").deliveries),
+                 QStringLiteral("1>$#pmassage:dora#Private Nachricht: hi"));
+        // Nor can they set a state of their own.
+        QVERIFY(dispatcher.dispatch(3, "$#away:1#weg").deliveries.empty());
+        QVERIFY(dispatcher.dispatchCommand(5, "$#away:1#weg").deliveries.empty());
+
+        // A peer that joins later hears who is away, after the user list.
+        const QStringList joined = sentTo(dispatcher.dispatch(4, "$#neu:emil:0:127.0.9.4#kcx:frame,away"), 4);
+        QCOMPARE(joined.size(), 3);
+        QCOMPARE(joined[2], QStringLiteral("$#away:anna:1#") + QString(200, u'x'));
+
+        // Typing: once per target in the interval, never to a peer without it.
+        QCOMPARE(describe(dispatcher.dispatchCommand(2, "$#typing:anna#").deliveries), QStringLiteral("1>$#typing:bob#"));
+        clock += AwayBook::kTypingIntervalMs - 1;
+        QVERIFY(dispatcher.dispatchCommand(2, "$#typing:anna#").deliveries.empty());
+        clock += 1;
+        QCOMPARE(describe(dispatcher.dispatchCommand(2, "$#typing:anna#").deliveries), QStringLiteral("1>$#typing:bob#"));
+        QVERIFY(dispatcher.dispatchCommand(2, "$#typing:cleo#").deliveries.empty());
+        QVERIFY(dispatcher.dispatchCommand(2, "$#typing:dora#").deliveries.empty());
+        QVERIFY(dispatcher.dispatchCommand(2, "$#typing:bob#").deliveries.empty());
+        QVERIFY(dispatcher.dispatchCommand(2, "$#typing:niemand#").deliveries.empty());
+
+        // Back, said once; the same state again is no change.
+        clock += 10;
+        QCOMPARE(sentTo(dispatcher.dispatchCommand(1, "$#away:0#"), 2), QStringList{QStringLiteral("$#away:anna:0#")});
+        QVERIFY(dispatcher.dispatchCommand(1, "$#away:0#").deliveries.empty());
+        QVERIFY(dispatcher.dispatchCommand(2, "$#pmessage:anna:bob#da?").deliveries.size() == 1);
+
+        // A peer that toggles without end is passed on kChangeBurst times a window.
+        int passed = 0;
+        for (int i = 0; i < 3 * AwayBook::kChangeBurst; ++i) {
+            ++clock;
+            passed += dispatcher.dispatchCommand(4, i % 2 ? "$#away:0#" : "$#away:1#weg").deliveries.empty() ? 0 : 1;
+        }
+        QCOMPARE(passed, AwayBook::kChangeBurst);
+        clock += AwayBook::kChangeWindowMs;
+        QVERIFY(!dispatcher.dispatchCommand(4, "$#away:1#wieder").deliveries.empty());
+
+        // A typing flood to many targets is bounded as a whole.
+        for (int i = 0; i < 8; ++i)
+            dispatcher.dispatch(10 + i, "$#neu:t" + std::to_string(i) + ":0:127.0.8." + std::to_string(i + 1)
+                                            + "#kcx:frame,away");
+        clock += 10;
+        int typed = 0;
+        for (int i = 0; i < 8; ++i)
+            typed += int(dispatcher.dispatchCommand(2, "$#typing:t" + std::to_string(i) + "#").deliveries.size());
+        QCOMPARE(typed, AwayBook::kTypingBurst);
+
+        // Gone: the state goes with the connection.
+        dispatcher.connectionClosed(4);
+        QVERIFY(!dispatcher.awayBook().isPeer(4));
+        QVERIFY(dispatcher.awayBook().awayText(4) == nullptr);
+    }
+
     void joinToFullRegistryIsRefused()
     {
         UserRegistry registry;

@@ -117,8 +117,13 @@ bool RoomDirectory::handle(ConnectionId from, const chat::Command &command, Outc
             std::string clientKey = guestConnection != kNoConnection ? m_links.clientKey(guestConnection) : std::string();
             if (clientKey.empty())
                 clientKey = m_links.ownerKey(key);
-            if (!room->guests.count(key))
+            if (!room->guests.count(key)) {
+                if (room->guests.size() >= kMaxGuests) {
+                    note(from, room->name, "Die Gästeliste des Raums ist voll.", outcome);
+                    return true;
+                }
                 room->guests[key] = Guest{guestName, clientKey};
+            }
             dirtyIf(*room);
         }
         note(from, room->name, guestName + " ist in den Raum eingeladen.", outcome);

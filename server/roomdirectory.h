@@ -25,6 +25,9 @@ class RoomDirectory
 public:
     static constexpr int kDefaultMaxRooms = 50;
     static constexpr int kDefaultRoomsPerUser = 10;
+    /// Guests an invited-only room keeps: a member cannot grow the list (and
+    /// the file of lasting rooms) without end.
+    static constexpr size_t kMaxGuests = 500;
 
     struct Guest
     {

@@ -1169,6 +1169,12 @@ private slots:
         // The real bob comes back with his key and gets in.
         join(6, "bob", 'B');
         QVERIFY(sentTo(dispatcher.dispatchCommand(6, "$#rjoin:Geheim:#"), 6).contains(QStringLiteral("$#room:Geheim:i:drin#Gehalt")));
+        // A member cannot make the guest list grow without end.
+        for (size_t i = dispatcher.rooms().find("Geheim")->guests.size(); i < RoomDirectory::kMaxGuests; ++i)
+            dispatcher.dispatchCommand(6, "$#rinvite:Geheim:g" + std::to_string(i) + "#");
+        QCOMPARE(sentTo(dispatcher.dispatchCommand(6, "$#rinvite:Geheim:zuviel#"), 6),
+                 QStringList({QString::fromUtf8("$#rnote:Geheim#Die Gästeliste des Raums ist voll.")}));
+        QCOMPARE(dispatcher.rooms().find("Geheim")->guests.size(), RoomDirectory::kMaxGuests);
     }
 
     void theOperatorsRooms()

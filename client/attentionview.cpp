@@ -1,7 +1,6 @@
 #include "client/attentionview.h"
 
 #include "client/chatsession.h"
-#include "client/clientform.h"
 #include "client/privatchatform.h"
 #include "platform/dialogs.h"
 #include "platform/guard.h"
@@ -16,6 +15,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPainter>
@@ -78,7 +78,9 @@ client::NoticeLevel levelFrom(const QVariant &value, client::NoticeLevel fallbac
 
 } // namespace
 
-TAttentionView::TAttentionView(TclientForm *form) : QObject(form), m_form(form)
+TAttentionView::TAttentionView(QMainWindow *form, client::ChatSession *session, kc::LineView *view, QListWidget *users,
+                               const std::vector<TprivatChatForm *> &chats)
+    : QObject(form), m_form(form), m_session(session), m_view(view), m_users(users), m_chats(chats)
 {
     const QString main = client::conversationKey(client::Conversation::Main);
     m_attention.setNoticeLevel(
@@ -86,7 +88,7 @@ TAttentionView::TAttentionView(TclientForm *form) : QObject(form), m_form(form)
     const QVariant minutes = kc::remembered::value(QString::fromLatin1(kAwayAfterSetting));
     m_awayAfterMinutes = minutes.isValid() ? std::max(0, minutes.toInt()) : kDefaultAwayAfterMinutes;
     const QVariant typing = kc::remembered::value(QString::fromLatin1(kTypingSetting));
-    form->session()->presence().setTypingEnabled(!typing.isValid() || typing.toBool());
+    session->presence().setTypingEnabled(!typing.isValid() || typing.toBool());
 
     m_idle.setSingleShot(true);
     connect(&m_idle, &QTimer::timeout, this, kc::guard([this] { idleNow(); }));
@@ -95,6 +97,16 @@ TAttentionView::TAttentionView(TclientForm *form) : QObject(form), m_form(form)
     form->installEventFilter(this);
     qApp->installEventFilter(this);
     restartIdle();
+}
+
+TprivatChatForm *TAttentionView::findPrivatChat(const std::string &partner) const
+{
+    // One window per partner, however the server spells the name.
+    const std::string key = chat::userNameKey(partner);
+    for (TprivatChatForm *chat : m_chats)
+        if (chat::userNameKey(chat->key()) == key)
+            return chat;
+    return nullptr;
 }
 
 QString TAttentionView::privateKey(const std::string &partner)
@@ -122,7 +134,7 @@ void TAttentionView::buildMenu()
                 if (checked)
                     askAway();
                 else
-                    m_form->session()->presence().setAway(false);
+                    m_session->presence().setAway(false);
             }));
 
     QMenu *notices = statusMenu->addMenu(QStringLiteral("&Hinweise im Chat"));
@@ -174,7 +186,7 @@ void TAttentionView::setNoticeLevel(const QString &key, client::NoticeLevel leve
 
 void TAttentionView::watch()
 {
-    client::ChatSession *s = m_form->session();
+    client::ChatSession *s = m_session;
     m_mentions.setName(QString::fromStdString(s->userName()));
     connect(s, &client::ChatSession::joinStarted, this, [this](const QString &name) { m_mentions.setName(name); });
     connect(s, &client::ChatSession::publicLineSaid, this,
@@ -196,10 +208,10 @@ void TAttentionView::watch()
             kc::guard([this](bool away, const QString &text) { showOwnAway(away, text); }));
     connect(p, &client::Presence::awayReply, this, kc::guard([this](const QString &name, const QString &text) {
                 const QString line = client::awayNotice(name, text);
-                if (TprivatChatForm *chat = m_form->findPrivatChat(name.toStdString()))
+                if (TprivatChatForm *chat = findPrivatChat(name.toStdString()))
                     chat->appendNotice(line, kc::LineMark::Status);
                 else
-                    m_form->RichEdit1->appendMarked(line, kc::LineMark::Status);
+                    m_view->appendMarked(line, kc::LineMark::Status);
             }));
     connect(p, &client::Presence::typingChanged, this,
             kc::guard([this](const QString &partner, bool typing) { showTyping(partner, typing); }));
@@ -211,7 +223,7 @@ void TAttentionView::publicLine(const QString &line, bool live)
     if (!client::splitSaid(line, &author, &text))
         return;
     const QString key = client::conversationKey(client::Conversation::Main);
-    kc::LineView *view = m_form->RichEdit1;
+    kc::LineView *view = m_view;
     const int64_t number = view->lastLineNumber();
     const bool own = author == m_mentions.name();
     const bool mentioned = !own && m_mentions.mentions(author, text);
@@ -234,7 +246,7 @@ void TAttentionView::publicLine(const QString &line, bool live)
 
 void TAttentionView::privateLine(const QString &partner, const QString &line)
 {
-    TprivatChatForm *chat = m_form->findPrivatChat(partner.toStdString());
+    TprivatChatForm *chat = findPrivatChat(partner.toStdString());
     if (!chat)
         return;
     follow(chat);
@@ -268,7 +280,7 @@ void TAttentionView::follow(TprivatChatForm *chat)
     const std::string partner = chat->key();
     connect(chat->editprivat, &QLineEdit::textEdited, this, kc::guard([this, partner](const QString &text) {
                 if (!text.isEmpty())
-                    m_form->session()->presence().typed(partner);
+                    m_session->presence().typed(partner);
             }));
     auto *typing = new QLabel(chat);
     typing->setObjectName(QStringLiteral("typingLabel"));
@@ -277,7 +289,7 @@ void TAttentionView::follow(TprivatChatForm *chat)
     QFont italic = typing->font();
     italic.setItalic(true);
     typing->setFont(italic);
-    typing->setVisible(m_form->session()->presence().isTyping(partner));
+    typing->setVisible(m_session->presence().isTyping(partner));
     typing->setText(client::typingNotice(QString::fromStdString(partner)));
 
     // The notice level of this chat.
@@ -312,7 +324,7 @@ void TAttentionView::follow(TprivatChatForm *chat)
 
 void TAttentionView::showTyping(const QString &partner, bool typing)
 {
-    TprivatChatForm *chat = m_form->findPrivatChat(partner.toStdString());
+    TprivatChatForm *chat = findPrivatChat(partner.toStdString());
     if (!chat)
         return;
     follow(chat);
@@ -328,7 +340,7 @@ TprivatChatForm *TAttentionView::chatOf(const QString &key) const
 kc::LineView *TAttentionView::viewOf(const QString &key) const
 {
     if (client::conversationKind(key) == client::Conversation::Main)
-        return m_form->RichEdit1;
+        return m_view;
     TprivatChatForm *chat = chatOf(key);
     return chat ? chat->richeditprivat : nullptr;
 }
@@ -336,7 +348,7 @@ kc::LineView *TAttentionView::viewOf(const QString &key) const
 void TAttentionView::showCount(const QString &key, int count)
 {
     if (client::conversationKind(key) == client::Conversation::Main) {
-        m_form->setUnreadCount(count);
+        emit unreadCountChanged(count);
         return;
     }
     if (TprivatChatForm *chat = chatOf(key)) {
@@ -402,7 +414,7 @@ void TAttentionView::setAwayAfterMinutes(int minutes)
 
 void TAttentionView::idleNow()
 {
-    client::Presence &presence = m_form->session()->presence();
+    client::Presence &presence = m_session->presence();
     if (presence.away())
         return;
     m_awayByIdle = true;
@@ -415,12 +427,12 @@ void TAttentionView::userActive()
     if (!m_awayByIdle)
         return;
     m_awayByIdle = false;
-    m_form->session()->presence().setAway(false);
+    m_session->presence().setAway(false);
 }
 
 void TAttentionView::askAway()
 {
-    client::Presence &presence = m_form->session()->presence();
+    client::Presence &presence = m_session->presence();
     QString text = presence.awayText();
     if (!kc::dialogs().inputQuery(QStringLiteral("Abwesend"), QStringLiteral("Text (freiwillig):"), text, m_form)) {
         awayAction->setChecked(presence.away());
@@ -441,14 +453,14 @@ void TAttentionView::showOwnAway(bool away, const QString &text)
                               : QStringLiteral("Sie sind jetzt abwesend: ") + text;
     else
         line = QStringLiteral("Sie sind wieder da");
-    m_form->RichEdit1->appendMarked(line, kc::LineMark::Status);
+    m_view->appendMarked(line, kc::LineMark::Status);
 }
 
 void TAttentionView::showUserMarks()
 {
-    const client::Presence &presence = m_form->session()->presence();
-    const std::vector<client::T_user> &users = m_form->session()->listedUsers();
-    QListWidget *list = m_form->UserListBox;
+    const client::Presence &presence = m_session->presence();
+    const std::vector<client::T_user> &users = m_session->listedUsers();
+    QListWidget *list = m_users;
     for (int row = 0; row < list->count() && row < int(users.size()); ++row) {
         QListWidgetItem *item = list->item(row);
         const std::string &name = users[size_t(row)].name;

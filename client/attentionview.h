@@ -10,13 +10,19 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class QAction;
 class QActionGroup;
 class QLabel;
+class QListWidget;
+class QMainWindow;
 class QMenu;
-class TclientForm;
 class TprivatChatForm;
+
+namespace client {
+class ChatSession;
+}
 
 namespace kc {
 class LineView;
@@ -26,12 +32,15 @@ class LineView;
 /// attention: unread counts in the titles, the read marker, highlighted
 /// mentions with their desktop notices, away (set by hand or when idle) and
 /// typing. A view of client::Attention and the session's presence; owned by
-/// the client window.
+/// the client window, whose parts it is given: the window itself (its menu
+/// bar and status bar), the session, the chat view, the user list and the
+/// list of private windows.
 class TAttentionView : public QObject
 {
     Q_OBJECT
 public:
-    explicit TAttentionView(TclientForm *form);
+    TAttentionView(QMainWindow *form, client::ChatSession *session, kc::LineView *view, QListWidget *users,
+                   const std::vector<TprivatChatForm *> &chats);
 
     client::Attention &attention() { return m_attention; }
 
@@ -67,6 +76,10 @@ public:
     int awayAfterMinutes() const { return m_awayAfterMinutes; }
     void setAwayAfterMinutes(int minutes);
 
+signals:
+    /// The main chat's count of unread lines is now `count`.
+    void unreadCountChanged(int count);
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
@@ -89,7 +102,14 @@ private:
     void showTyping(const QString &partner, bool typing);
     void restartIdle();
 
-    TclientForm *m_form;
+    /// The private window for `partner`, matched as the client window matches it.
+    TprivatChatForm *findPrivatChat(const std::string &partner) const;
+
+    QMainWindow *m_form;
+    client::ChatSession *m_session;
+    kc::LineView *m_view;
+    QListWidget *m_users;
+    const std::vector<TprivatChatForm *> &m_chats;
     client::Attention m_attention;
     client::MentionMatcher m_mentions;
     QHash<QString, QPointer<TprivatChatForm>> m_followed;

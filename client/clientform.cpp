@@ -61,7 +61,9 @@ TclientForm::TclientForm(QWidget *parent) : QMainWindow(parent), m_session(new c
             kc::guard([this](const QString &text) { showLine(text, client::kWarningColour, client::LineKind::Warning); }));
     showEncryption();
     // After watchSession: it sees the lines in the views.
-    m_attentionView = new TAttentionView(this);
+    m_attentionView = new TAttentionView(this, m_session, RichEdit1, UserListBox, privatChats);
+    connect(m_attentionView, &TAttentionView::unreadCountChanged, this,
+            kc::guard([this](int count) { setUnreadCount(count); }));
 
     if (!kc::remembered::restorePlace(this, QStringLiteral("Client")))
         if (const QScreen *screen = this->screen())
@@ -71,7 +73,10 @@ TclientForm::TclientForm(QWidget *parent) : QMainWindow(parent), m_session(new c
 TclientForm::~TclientForm()
 {
     stopStreamServices();
-    // The session goes first: nothing it reports may reach a half-destroyed window.
+    // The view of the session's attention first, then the session: nothing
+    // it reports may reach a half-destroyed window.
+    delete m_attentionView;
+    m_attentionView = nullptr;
     delete m_session;
     m_session = nullptr;
     const std::vector<TprivatChatForm *> chats = std::move(privatChats);
@@ -106,7 +111,8 @@ void TclientForm::watchSession()
                 deliverPrivatLine(key, line);
                 // The line waits in the partner's window, unless the user is in the
                 // chat anyway; a new window has given its notice already.
-                if (known && !isActiveWindow() && m_attentionView->privateNoticeWanted(partner, line))
+                if (known && !isActiveWindow()
+                    && (!m_attentionView || m_attentionView->privateNoticeWanted(partner, line)))
                     kc::askForAttention(findPrivatChat(key), QStringLiteral("Privater Chat mit ") + partner);
             }));
     connect(s, &client::ChatSession::privateNotice, this,

@@ -59,11 +59,12 @@ ours_irc_port=16668
 # Our program's IRC port, if it has one.
 ours_speaks_irc() { "$build_dir/app/kestrelon-chat" --help 2>/dev/null | grep -q -- '--irc-port'; }
 [ "${KC_BENCH_IRC:-}" = 1 ] && [ -z "${KC_BENCH_HEADLESS:-}" ] && KC_BENCH_HEADLESS=1
-irc_args=()
+# Every member comes from 127.0.0.1: the per-address limit is off, as ngircd's is.
+irc_args=(--users-per-address 0)
 if [ "${KC_BENCH_IRC:-}" = 1 ] && ours_speaks_irc; then
   # No flood control: the generator floods on purpose, as it does ngircd
-  # (MaxPenaltyTime = 0 below), and every member comes from 127.0.0.1.
-  irc_args=(--irc-port "$ours_irc_port" --irc-tls-port 0 --irc-flood 0 --users-per-address 0)
+  # (MaxPenaltyTime = 0 below).
+  irc_args+=(--irc-port "$ours_irc_port" --irc-tls-port 0 --irc-flood 0)
 fi
 
 if [ "${KC_BENCH_HEADLESS:-}" = 1 ]; then

@@ -118,6 +118,11 @@ void TserverForm::buildControls()
     ircRow->addSpacing(12);
     ircRow->addWidget(makeLabel(QStringLiteral("Kanal:"), central));
     ircRow->addWidget(ircChannelEdit);
+    // A running server keeps its IRC ports and channel until it is started again.
+    for (QLineEdit *field : {ircPortEdit, ircTlsPortEdit, ircChannelEdit})
+        field->setToolTip(QStringLiteral("Gilt ab dem nächsten Start des Servers"));
+    ircRow->addSpacing(12);
+    ircRow->addWidget(makeLabel(QStringLiteral("(ab dem nächsten Start)"), central));
     ircRow->addStretch();
 
     Panel1 = new QFrame(central);

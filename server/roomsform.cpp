@@ -33,6 +33,7 @@ TroomsForm::TroomsForm(chatserver::ChatServerHost &host, QWidget *parent) : QWid
     roomsTree->setObjectName(QStringLiteral("roomsTree"));
     roomsTree->setHeaderLabels({QStringLiteral("Raum / Mitglied"), QStringLiteral("Art"), QStringLiteral("Thema")});
     roomsTree->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+    roomsTree->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
     makeButton = new QPushButton(QStringLiteral("Neuer dauerhafter Raum …"), this);
     lastingButton = new QPushButton(QStringLiteral("Dauerhaft"), this);
     lastingButton->setCheckable(true);

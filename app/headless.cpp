@@ -104,6 +104,8 @@ int runHeadless(int &argc, char **argv, const StartOptions &options)
     host.setKeepAlive(options.keepAlive);
     host.setRequireEncryption(options.requireEncryption);
     host.setMaxUsersPerAddress(options.usersPerAddress);
+    host.setMaxRooms(options.maxRooms);
+    host.setRoomsPerUser(options.roomsPerUser);
     host.setIrcOptions(options.irc);
     host.setKeyFile(options.keyFile.empty() ? chatserver::ChatServerHost::defaultKeyFile() : options.keyFile);
     host.setAnnounced(true);

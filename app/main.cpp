@@ -54,6 +54,8 @@ int main(int argc, char **argv)
         serverForm->host().setKeepAlive(options.keepAlive);
         serverForm->host().setRequireEncryption(options.requireEncryption);
         serverForm->host().setMaxUsersPerAddress(options.usersPerAddress);
+        serverForm->host().setMaxRooms(options.maxRooms);
+        serverForm->host().setRoomsPerUser(options.roomsPerUser);
         kc::showRole(kc::Role::Server);
         kc::guarded([&options] { serverForm->startServer(options.port); });
     } else {

@@ -47,7 +47,8 @@ ParsedOptions parseStartOptions(const std::vector<std::string> &arguments)
         const std::string name = argument.substr(0, equals);
         const bool takesValue = name == "--port" || name == "--keepalive" || name == "--key"
                                 || name == "--users-per-address" || name == "--irc-port" || name == "--irc-tls-port"
-                                || name == "--irc-channel" || name == "--irc-flood";
+                                || name == "--irc-channel" || name == "--irc-flood" || name == "--max-rooms"
+                                || name == "--rooms-per-user";
         if (takesValue) {
             if (equals != std::string::npos) {
                 value = argument.substr(equals + 1);
@@ -98,6 +99,13 @@ ParsedOptions parseStartOptions(const std::vector<std::string> &arguments)
                 parsed.error = "--irc-flood needs commands per second (0: no limit), not '" + value + "'";
             else
                 options.irc.linesPerSecond = *rate;
+        } else if (name == "--max-rooms" || name == "--rooms-per-user") {
+            usersGiven = true;
+            const auto rooms = number(value, 0, 10000);
+            if (!rooms)
+                parsed.error = name + " needs a number from 0 (no limit) to 10000, not '" + value + "'";
+            else
+                (name == "--max-rooms" ? options.maxRooms : options.roomsPerUser) = *rooms;
         } else if (name == "--port") {
             options.port = number(value, 1, 65535);
             if (!options.port)
@@ -127,7 +135,7 @@ ParsedOptions parseStartOptions(const std::vector<std::string> &arguments)
     if (parsed.error.empty() && !roleGiven && !options.keyFile.empty())
         parsed.error = "--key needs --server or --headless";
     if (parsed.error.empty() && !roleGiven && usersGiven)
-        parsed.error = "--users-per-address needs --server or --headless";
+        parsed.error = "--users-per-address, --max-rooms and --rooms-per-user need --server or --headless";
     if (parsed.error.empty() && !roleGiven && ircGiven)
         parsed.error = "the --irc options need --server or --headless";
     return parsed;
@@ -139,6 +147,7 @@ std::string startOptionsHelp(const std::string &program)
            + " [--server | --headless] [--port N] [--keepalive IDLE,INTERVAL,COUNT]\n"
              "       [--require-encryption] [--key FILE] [--users-per-address N]\n"
              "       [--irc-port N] [--irc-tls-port N] [--irc-channel #NAME] [--irc-flood N]\n"
+             "       [--max-rooms N] [--rooms-per-user N]\n"
            "\n"
            "Kestrelon Chat, a chat for the local network. Without options the start\n"
            "window asks whether this copy runs as chat client or chat server.\n"
@@ -166,6 +175,9 @@ std::string startOptionsHelp(const std::string &program)
            "                    the channel that is the chat for IRC programs (default #chat)\n"
            "  --irc-flood N     commands an IRC connection may send a second after a\n"
            "                    burst of 20 (default 5; 0: no limit)\n"
+           "  --max-rooms N     named rooms on the server at once (default 50; 0: no limit)\n"
+           "  --rooms-per-user N\n"
+           "                    rooms one user may be in at once (default 10; 0: no limit)\n"
            "  -h, --help        show this text\n"
            "\n"
            "The server listens on TCP 5757; clients receive files on TCP 6711.\n"

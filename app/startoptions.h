@@ -26,6 +26,9 @@ struct StartOptions
     int usersPerAddress = chatserver::ServerDispatcher::kDefaultUsersPerAddress;
     /// The IRC front door: ports (0: off), channel and flood control.
     chatserver::IrcOptions irc{chatserver::IrcOptions::kDefaultPort, chatserver::IrcOptions::kDefaultTlsPort};
+    /// Named rooms on the server at once, and rooms one user may be in (0: no limit).
+    int maxRooms = chatserver::RoomDirectory::kDefaultMaxRooms;
+    int roomsPerUser = chatserver::RoomDirectory::kDefaultRoomsPerUser;
 };
 
 struct ParsedOptions

@@ -408,6 +408,7 @@ void ChatConnection::socketConnect(TCustomWinSocket *socket)
     if (clientKey())
         offer.push_back(chat::kCapabilityKey);
     offer.push_back(chat::kCapabilityOperator);
+    offer.push_back(chat::kCapabilityRooms);
     offer.push_back(chat::kCapabilityAway);
     // The claim only says that a token is held; the token itself goes inside TLS.
     m_resumeClaim = m_resumeTokens.find(m_host, m_port, m_name);

@@ -1,5 +1,7 @@
 #include "client/chatlog.h"
 
+#include "client/chatrooms.h"
+
 #include "client/chatsession.h"
 #include "platform/guard.h"
 #include "platform/safefile.h"
@@ -35,6 +37,7 @@ constexpr qint64 kTailBytes = 64 * 1024;
 constexpr int kNameBytes = 100;
 
 const QString kPrivateFolder = QStringLiteral("privat");
+const QString kRoomFolder = QStringLiteral("raum");
 const QString kPublicPrefix = QStringLiteral("chat-");
 const QString kSuffix = QStringLiteral(".log");
 
@@ -219,6 +222,7 @@ ChatLog::ChatLog(ChatSession &session, QObject *parent) : QObject(parent), m_ses
     connect(&session, &ChatSession::privateLineSaid, this, &ChatLog::privateLine);
     connect(&session, &ChatSession::privateLineSent, this,
             [this](const QString &partner, const QString &line) { privateLine(partner, line, 0); });
+    connect(&session.rooms(), &ChatRooms::lineSaid, this, &ChatLog::roomLine);
 }
 
 ChatLog::~ChatLog() = default;
@@ -288,6 +292,14 @@ QString ChatLog::privateFile(const QString &partner, const QDate &day) const
         return {};
     return m_folder + QLatin1Char('/') + m_server + QLatin1Char('/') + kPrivateFolder + QLatin1Char('/')
            + safeName(partner.normalized(QString::NormalizationForm_C)) + QLatin1Char('-') + fileDay(day);
+}
+
+QString ChatLog::roomFile(const QString &room, const QDate &day) const
+{
+    if (m_server.isEmpty() || m_folder.isEmpty())
+        return {};
+    return m_folder + QLatin1Char('/') + m_server + QLatin1Char('/') + kRoomFolder + QLatin1Char('/')
+           + safeName(room.normalized(QString::NormalizationForm_C)) + QLatin1Char('-') + fileDay(day);
 }
 
 QStringList ChatLog::privateTail(const QString &partner, int count) const
@@ -429,6 +441,24 @@ void ChatLog::privateLine(const QString &partner, const QString &line, qint64 sa
 {
     const QDateTime when = saidAt(said);
     write(privateFile(partner, when.date()), when, line);
+}
+
+void ChatLog::roomLine(const QString &room, const QString &line, qint64 said, quint64 number,
+                       HistoryTracker::Kind kind)
+{
+    if (!writing() || kind == HistoryTracker::Kind::Context)
+        return;
+    if (number != 0) {
+        Seen &seen = m_roomSeen[m_server + QLatin1Char('/') + safeName(room)];
+        const ChatRooms::Room *known = m_session.rooms().find(room.toStdString());
+        const std::string run = known ? known->history.run() : std::string();
+        if (seen.run == run && number <= seen.number)
+            return;
+        seen.run = run;
+        seen.number = number;
+    }
+    const QDateTime when = kind == HistoryTracker::Kind::Live || said == 0 ? now() : saidAt(said);
+    write(roomFile(room, when.date()), when, line);
 }
 
 } // namespace client

@@ -25,6 +25,7 @@ inline constexpr const char *kChatLogSetting = "Client/Chatverlaeufe";
 ///
 ///     FOLDER/HOST_PORT/chat-2026-12-08.log            public lines, whispers, joins
 ///     FOLDER/HOST_PORT/privat/NAME-2026-12-08.log     the private chat with NAME
+///     FOLDER/HOST_PORT/raum/ROOM-2026-12-08.log       the named room ROOM
 ///
 /// Each line reads "[HH:MM:SS] NAME: TEXT" (whispers "[HH:MM:SS] *NAME* TEXT",
 /// own ones "[HH:MM:SS] -> *NAME* TEXT"). Host and names pass through
@@ -70,6 +71,7 @@ public:
     /// The files of the server last joined (empty before the first join).
     QString publicFile(const QDate &day) const;
     QString privateFile(const QString &partner, const QDate &day) const;
+    QString roomFile(const QString &room, const QDate &day) const;
     /// Up to `count` last lines of the private chat with `partner` on the
     /// server last joined, oldest first, from its newest files. Only the end
     /// of each file is read, so a large log costs no more than a small one.
@@ -102,6 +104,9 @@ private:
     void publicLine(const QString &line, qint64 said, quint64 number, HistoryTracker::Kind kind);
     void whisper(const QString &partner, const QString &text, bool own, qint64 said);
     void privateLine(const QString &partner, const QString &line, qint64 said);
+    /// A line of a named room: live and replayed lines, each numbered one once;
+    /// context from before the user came is not the user's record.
+    void roomLine(const QString &room, const QString &line, qint64 said, quint64 number, HistoryTracker::Kind kind);
     /// `said` (ms since 1970, UTC) in local time; now() for 0.
     QDateTime saidAt(qint64 said) const;
     /// Queues `text` stamped with `when`, for the file `file(when's day)`.
@@ -128,6 +133,8 @@ private:
         qint64 said = 0;
     };
     std::map<QString, Seen> m_seen;
+    /// The same per room file name.
+    std::map<QString, Seen> m_roomSeen;
     std::unique_ptr<Writer> m_writer;
 };
 

@@ -1,5 +1,7 @@
 #include "client/chatsession.h"
 
+#include "client/chatrooms.h"
+
 #include "client/filetransfer.h"
 #include "client/filetransfercore.h"
 #include "platform/ansi.h"
@@ -56,6 +58,7 @@ ChatSession::ChatSession(QObject *parent) : QObject(parent)
     });
     connect(c, &ChatConnection::failed, this, &ChatSession::showError);
     m_transfer = std::make_unique<FileTransfer>(*c);
+    m_rooms = std::make_unique<ChatRooms>(*c);
 }
 
 ChatSession::~ChatSession()
@@ -153,6 +156,7 @@ JoinStart ChatSession::join(const std::string &host, int port, const std::string
     m_transfer->listenAgain();
     if (host != m_historyHost || port != m_historyPort) {
         m_history.forget();
+        m_rooms->forget();
         m_historyHost = host;
         m_historyPort = port;
     }
@@ -172,6 +176,7 @@ void ChatSession::disconnect()
     m_connection->close(EndReason::Left);
     emit leaveAsked();
     m_transfer->disconnect();
+    m_rooms->forget();
 }
 
 bool ChatSession::isListed(const std::string &name) const
@@ -270,6 +275,7 @@ void ChatSession::connectionClosing(bool brokenOff, bool own)
     m_listed.clear();
     m_presence->clear();
     emit userListChanged();
+    m_rooms->connectionEnded();
 }
 
 void ChatSession::showHistory(const HistoryTracker::Item &item)
@@ -383,6 +389,8 @@ void ChatSession::handleCommand(const std::string &data)
             }
         if (handleOperator(data))
             return;
+        if (m_rooms->take(data))
+            return;
         if (m_presence->handle(data))
             return;
     }
@@ -429,6 +437,7 @@ void ChatSession::handleCommand(const std::string &data)
         if (!std::exchange(m_admitted, true)) {
             m_presence->admitted();
             emit admittedNow();
+            m_rooms->admitted();
         }
         emit userListChanged();
         break;

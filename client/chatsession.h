@@ -19,6 +19,7 @@
 
 namespace client {
 
+class ChatRooms;
 class FileTransfer;
 
 /// Status lines and the lines of the chat program's own without a colour of their own.
@@ -137,6 +138,8 @@ public:
     /// Away states and typing notices, the user's own and the others'.
     Presence &presence() const { return *m_presence; }
 
+    /// The named rooms beside the main chat: their lines, members and commands are its own.
+    ChatRooms &rooms() const { return *m_rooms; }
     /// What the session knows of the server's numbered public lines.
     const HistoryTracker &history() const { return m_history; }
     /// The resume tokens of the servers met; the program points it at the user's file.
@@ -213,6 +216,7 @@ private:
     bool handleOperator(const std::string &data);
 
     ChatConnection *m_connection = nullptr;
+    std::unique_ptr<ChatRooms> m_rooms;
 
     std::string m_userName;
     std::string m_serverHost = "localhost";

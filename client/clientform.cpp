@@ -1,5 +1,7 @@
 #include "client/clientform.h"
 
+#include "client/roomtabs.h"
+
 #include "client/attentionview.h"
 #include "client/filequestions.h"
 #include "client/trustquestion.h"
@@ -374,9 +376,11 @@ void TclientForm::exitBitBtnClick()
 void TclientForm::sendenButtonClick()
 {
     // A line that could not go stays in the field; the session said why.
-    if (const std::optional<QString> line = kc::lineToSend(Edit1))
-        if (m_session->sendLine(line->toStdString()) == client::Delivery::Sent)
+    if (const std::optional<QString> line = kc::lineToSend(Edit1)) {
+        // A room in front takes the line; otherwise it goes to the main chat.
+        if (roomTabs->send(line->toStdString()) || m_session->sendLine(line->toStdString()) == client::Delivery::Sent)
             Edit1->clear();
+    }
 }
 
 void TclientForm::Edit1KeyPress()

@@ -24,6 +24,9 @@ class QPushButton;
 class QToolButton;
 class TAttentionView;
 class TFileQuestions;
+namespace client {
+class RoomTabs;
+}
 class TprivatChatForm;
 
 /// The chat client's main window: a view of the client session
@@ -73,6 +76,8 @@ public:
     QLineEdit *Edit1;
     QPushButton *sendenButton;
     QPushButton *exitBitBtn;
+    /// The rooms' tabs above RichEdit1, the main chat first (client/roomtabs.h).
+    client::RoomTabs *roomTabs;
 
     QAction *Verbinden1;
     QAction *Verbindungtrennen1;

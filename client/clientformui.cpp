@@ -1,5 +1,6 @@
 #include "client/clientform.h"
 
+#include "client/roomtabs.h"
 #include "platform/guard.h"
 #include "widgets/inputline.h"
 
@@ -154,6 +155,9 @@ void TclientForm::buildControls()
     exitBitBtn->setObjectName(QStringLiteral("exitBitBtn"));
     exitBitBtn->setShortcut(QKeySequence(Qt::Key_Escape));
 
+    // Rooms as tabs above the chat view; a room's members take the user list's place.
+    roomTabs = new client::RoomTabs(*m_session, *this, RichEdit1, UserListBox, Label1);
+
     auto *nameLayout = new QHBoxLayout;
     nameLayout->addWidget(Label4);
     nameLayout->addWidget(Label5);
@@ -170,8 +174,8 @@ void TclientForm::buildControls()
     grid->addWidget(Panel1, 0, 0, 1, 2);
     grid->addLayout(nameLayout, 1, 0);
     grid->addWidget(Label1, 1, 1);
-    grid->addWidget(RichEdit1, 2, 0);
-    grid->addWidget(UserListBox, 2, 1);
+    grid->addWidget(roomTabs->viewArea(), 2, 0);
+    grid->addWidget(roomTabs->listArea(), 2, 1);
     grid->addLayout(inputLayout, 3, 0, 1, 2);
     grid->setRowStretch(2, 1);
     grid->setColumnStretch(0, 1);
@@ -218,6 +222,8 @@ void TclientForm::buildMenu()
     Verlaufdurchsuchen1 = addAction(extras, "Verlaufdurchsuchen1", QStringLiteral("&Verlauf durchsuchen"),
                                     [this] { emit historySearchRequested(); });
     Verlaufdurchsuchen1->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_F));
+
+    roomTabs->buildMenu(menuBar());
 
     QMenu *help = menuBar()->addMenu(QStringLiteral("&?"));
     Hilfe2 = addAction(help, "Hilfe2", QStringLiteral("&Hilfe"), [this] { Hilfe2Click(); });

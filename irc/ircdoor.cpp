@@ -1,6 +1,7 @@
 #include "irc/ircdoor.h"
 
 #include "protocol/chatcommand.h"
+#include "protocol/rooms.h"
 #include "protocol/textcodec.h"
 #include "protocol/username.h"
 #include "server/serverdispatcher.h"
@@ -104,6 +105,8 @@ struct Door::Client
     std::set<std::string> caps;
     /// Side channels it is in, folded.
     std::set<std::string> sides;
+    /// The rooms it may know, by folded channel name.
+    std::map<std::string, RoomView> rooms;
     /// 001 was sent.
     bool registered = false;
     /// A join went to the dispatcher and its answer is awaited.
@@ -639,6 +642,8 @@ void Door::handle(Client &client, const Message &message)
             return numeric(client, "401", {nick, "No such nick/channel"});
         if (isChannel(channel))
             return numeric(client, "443", {nickOf(name), m_settings.channel, "is already on channel"});
+        if (inviteToRoom(client, nick, channel))
+            return;
         const SideChannel *side = sideChannel(channel);
         if (!side)
             return numeric(client, "403", {channel, "No such channel"});
@@ -814,7 +819,7 @@ void Door::enterRoom(Client &client)
         m_hooks.dispatch(client.id,
                          chat::buildMarkedJoin(client.nick, 0, address,
                                                {chat::kCapabilityFrame, chat::kCapabilityUtf8,
-                                                chat::kCapabilityHistory, chat::kCapabilityOperator,
+                                                chat::kCapabilityHistory, chat::kCapabilityOperator, chat::kCapabilityRooms,
                                                 chat::kCapabilityAway, seen},
                                                client.nick));
     // Away before it came in: the room hears it now.
@@ -974,6 +979,8 @@ void Door::privmsg(Client &client, const Message &message, bool notice)
     for (const Tag &t : message.tags)
         if (t.key.starts_with("+"))
             clientTags.push_back(t);
+    if (to[0] == '#' && !isChannel(to) && sayInRoom(client, to, plain, colour, notice))
+        return;
     if (to[0] == '#' && !isChannel(to)) {
         SideChannel *side = sideChannel(to);
         if (!side)
@@ -1063,6 +1070,8 @@ void Door::tagmsg(Client &client, const Message &message)
     m.source = client.nick + "!" + client.user + "@" + client.peer;
     m.command = "TAGMSG";
     const std::string &to = message.params[0];
+    if (to[0] == '#' && !isChannel(to) && roomOf(client, to))
+        return; // a room's lines are our wire's lines: tags alone do not travel there
     if (to[0] == '#' && !isChannel(to)) {
         SideChannel *side = sideChannel(to);
         if (!side)
@@ -1102,6 +1111,8 @@ void Door::join(Client &client, const Message &message)
     }
     for (const std::string &channel : splitList(message.params[0], ',')) {
         if (!isChannel(channel)) {
+            if (joinRoom(client, channel))
+                continue;
             if (!validChannelName(channel) || channel.size() > 50)
                 numeric(client, "476", {channel, "Bad Channel Mask"});
             else if (!client.sides.count(foldCase(channel)) && client.sides.size() >= kMaxSides)
@@ -1122,6 +1133,8 @@ void Door::part(Client &client, const Message &message)
     if (message.params.empty() || message.params[0].empty())
         return numeric(client, "461", {"PART", "Not enough parameters"});
     for (const std::string &channel : splitList(message.params[0], ',')) {
+        if (partRoom(client, channel, message.params.size() > 1 ? message.params[1] : std::string()))
+            continue;
         if (SideChannel *side = isChannel(channel) ? nullptr : sideChannel(channel)) {
             if (!client.sides.count(foldCase(side->name)))
                 numeric(client, "442", {side->name, "You're not on that channel"});
@@ -1138,6 +1151,8 @@ void Door::part(Client &client, const Message &message)
 
 void Door::names(Client &client, const std::string &channel)
 {
+    if (namesOfRoom(client, channel))
+        return;
     if (const SideChannel *side = isChannel(channel) ? nullptr : sideChannel(channel))
         return namesOfSide(client, *side);
     if (isChannel(channel)) {
@@ -1216,6 +1231,8 @@ void Door::topic(Client &client, const Message &message)
     if (message.params.empty())
         return numeric(client, "461", {"TOPIC", "Not enough parameters"});
     const std::string &channel = message.params[0];
+    if (topicOfRoom(client, message))
+        return;
     if (SideChannel *side = isChannel(channel) ? nullptr : sideChannel(channel)) {
         if (message.params.size() == 1) {
             if (side->topic.empty())
@@ -1255,6 +1272,8 @@ void Door::mode(Client &client, const Message &message)
         return numeric(client, "461", {"MODE", "Not enough parameters"});
     const std::string &to = message.params[0];
     const std::string modes = message.params.size() > 1 ? message.params[1] : std::string();
+    if (to[0] == '#' && modeOfRoom(client, to, modes))
+        return;
     if (to[0] == '#') {
         const SideChannel *side = isChannel(to) ? nullptr : sideChannel(to);
         if (!isChannel(to) && !side)
@@ -1340,6 +1359,8 @@ void Door::list(Client &client, const Message &message)
         if (asked)
             numeric(client, "322", {side.name, std::to_string(side.members.size()), side.topic});
     }
+    if (message.params.empty())
+        listRooms(client);
     numeric(client, "323", {"End of /LIST"});
 }
 
@@ -1715,6 +1736,10 @@ void Door::delivered(ConnectionId connection, const std::string &command)
         return bury();
     }
     const std::optional<chat::Command> parsed = chat::parse(command);
+    if (parsed && roomDelivered(client, *parsed)) {
+        --m_depth;
+        return bury();
+    }
     if (parsed) {
         const std::string &name = parsed->name;
         if (name == chat::kHistoryLine) {
@@ -2014,6 +2039,266 @@ void Door::userList(Client &client, const std::string &command)
         joinMessage(client, name);
         client.view[name] = source(name);
     }
+}
+
+// ---- named rooms as channels ----
+
+Door::RoomView *Door::roomOf(Client &client, const std::string &channel) const
+{
+    if (channel.size() < 2 || channel[0] != '#')
+        return nullptr;
+    const auto found = client.rooms.find(foldCase(channel));
+    return found == client.rooms.end() ? nullptr : &found->second;
+}
+
+bool Door::joinRoom(Client &client, const std::string &channel)
+{
+    if (channel.size() < 2 || channel[0] != '#')
+        return false;
+    const std::string name = channel.substr(1);
+    const chat::NameCheck check = chat::checkRoomName(name);
+    if (check.problem != chat::NameProblem::None || check.name != name)
+        return false;
+    if (!client.inRoom)
+        return numeric(client, "442", {m_settings.channel, "You're not on that channel"}), true;
+    if (const RoomView *room = roomOf(client, channel); room && room->member)
+        return true;
+    // Entering a room that is not there makes it, open, as IRC makes a channel.
+    if (m_hooks.dispatch)
+        m_hooks.dispatch(client.id, chat::buildRoomMake(name, false, {}));
+    return true;
+}
+
+bool Door::partRoom(Client &client, const std::string &channel, const std::string &reason)
+{
+    RoomView *room = roomOf(client, channel);
+    if (!room)
+        return false;
+    if (!room->member)
+        return numeric(client, "442", {"#" + room->name, "You're not on that channel"}), true;
+    (void)reason;
+    if (m_hooks.dispatch)
+        m_hooks.dispatch(client.id, chat::buildRoomLeave(room->name));
+    return true;
+}
+
+bool Door::sayInRoom(Client &client, const std::string &channel, const std::string &plain, int32_t colour, bool notice)
+{
+    RoomView *room = roomOf(client, channel);
+    if (!room)
+        return false;
+    if (!room->member)
+        return notice ? true : (numeric(client, "404", {"#" + room->name, "Cannot send to channel"}), true);
+    if (!plain.empty() && m_hooks.dispatch)
+        m_hooks.dispatch(client.id, chat::buildRoomSay(room->name, colour, plain));
+    return true;
+}
+
+bool Door::namesOfRoom(Client &client, const std::string &channel)
+{
+    RoomView *room = roomOf(client, channel);
+    if (!room)
+        return false;
+    const std::string name = "#" + room->name;
+    std::string line;
+    for (const std::string &member : room->members) {
+        const std::string nick = nickOf(member);
+        if (!line.empty() && line.size() + nick.size() + name.size() + 64 > kMaxLineBytes) {
+            numeric(client, "353", {room->inviteOnly ? "*" : "=", name, line});
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + nick;
+    }
+    if (!line.empty())
+        numeric(client, "353", {room->inviteOnly ? "*" : "=", name, line});
+    numeric(client, "366", {name, "End of /NAMES list"});
+    return true;
+}
+
+bool Door::topicOfRoom(Client &client, const Message &message)
+{
+    RoomView *room = roomOf(client, message.params[0]);
+    if (!room)
+        return false;
+    const std::string name = "#" + room->name;
+    // The topic is set when the room is made; nobody changes it later.
+    if (message.params.size() > 1)
+        return numeric(client, "482", {name, "You're not channel operator"}), true;
+    if (room->topic.empty())
+        return numeric(client, "331", {name, "No topic is set"}), true;
+    numeric(client, "332", {name, room->topic});
+    return true;
+}
+
+bool Door::modeOfRoom(Client &client, const std::string &channel, const std::string &modes)
+{
+    RoomView *room = roomOf(client, channel);
+    if (!room)
+        return false;
+    const std::string name = "#" + room->name;
+    if (modes.empty())
+        return numeric(client, "324", {name, room->inviteOnly ? "+int" : "+nt"}), true;
+    const std::string bare = modes[0] == '+' ? modes.substr(1) : modes;
+    if (bare == "b" || bare == "e" || bare == "I") {
+        static const std::map<std::string, std::pair<std::string, std::string>> ends = {
+            {"b", {"368", "End of channel ban list"}},
+            {"e", {"349", "End of channel exception list"}},
+            {"I", {"347", "End of channel invite list"}}};
+        const auto &end = ends.at(bare);
+        return numeric(client, end.first, {name, end.second}), true;
+    }
+    return numeric(client, "482", {name, "You're not channel operator"}), true;
+}
+
+bool Door::inviteToRoom(Client &client, const std::string &nick, const std::string &channel)
+{
+    RoomView *room = roomOf(client, channel);
+    if (!room)
+        return false;
+    const std::string name = "#" + room->name;
+    if (!room->member)
+        return numeric(client, "442", {name, "You're not on that channel"}), true;
+    const std::string invited = nameOfNick(nick);
+    if (std::find(room->members.begin(), room->members.end(), invited) != room->members.end())
+        return numeric(client, "443", {nick, name, "is already on channel"}), true;
+    numeric(client, "341", {nick, name});
+    if (m_hooks.dispatch)
+        m_hooks.dispatch(client.id, chat::buildRoomInvite(room->name, invited));
+    return true;
+}
+
+void Door::listRooms(Client &client)
+{
+    for (const auto &[folded, room] : client.rooms)
+        numeric(client, "322", {"#" + room.name, std::to_string(room.members.size()), room.topic});
+}
+
+bool Door::roomDelivered(Client &client, const chat::Command &command)
+{
+    const std::string &kind = command.name;
+    if (kind == chat::kRoomState) {
+        const auto f = command.fields(3);
+        const std::string channel = "#" + f[0];
+        const std::string folded = foldCase(channel);
+        RoomView *room = roomOf(client, channel);
+        const bool wasMember = room && room->member;
+        if (f[2] == "weg" || (wasMember && f[2] != "drin")) {
+            if (wasMember) {
+                Message m;
+                m.source = maskOf(client);
+                m.command = "PART";
+                m.params = {channel};
+                send(client, std::move(m));
+            }
+            if (f[2] == "weg") {
+                client.rooms.erase(folded);
+                return true;
+            }
+        }
+        RoomView &view = client.rooms[folded];
+        view.name = f[0];
+        view.topic = command.text;
+        view.inviteOnly = f[1].starts_with('i');
+        view.member = f[2] == "drin";
+        if (!view.member)
+            view.members.clear();
+        if (f[2] == "eingeladen" && !wasMember) {
+            Message m;
+            m.source = m_settings.serverName;
+            m.command = "INVITE";
+            m.params = {client.nick, channel};
+            send(client, std::move(m));
+        }
+        if (view.member && !wasMember) {
+            Message m;
+            m.source = maskOf(client);
+            m.command = "JOIN";
+            m.params = {channel};
+            send(client, std::move(m));
+            view.named = false;
+            if (!view.topic.empty())
+                numeric(client, "332", {channel, view.topic});
+        }
+        return true;
+    }
+    if (kind == chat::kRoomUsers) {
+        const std::string &fixed = command.fixed;
+        const size_t colon = fixed.find(':');
+        RoomView *room = roomOf(client, "#" + fixed.substr(0, colon));
+        if (!room || !room->member)
+            return true;
+        std::vector<std::string> names;
+        for (size_t at = colon; at != std::string::npos;) {
+            const size_t next = fixed.find(':', at + 1);
+            names.push_back(fixed.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1));
+            at = next;
+        }
+        const std::string channel = "#" + room->name;
+        const std::vector<std::string> before = std::exchange(room->members, names);
+        if (!room->named) {
+            room->named = true;
+            namesOfRoom(client, channel);
+            return true;
+        }
+        // Who came and who went, as IRC tells it.
+        for (const std::string &name : names)
+            if (name != client.nick && std::find(before.begin(), before.end(), name) == before.end()) {
+                Message m;
+                m.source = source(name);
+                m.command = "JOIN";
+                m.params = {channel};
+                send(client, std::move(m));
+            }
+        for (const std::string &name : before)
+            if (name != client.nick && std::find(names.begin(), names.end(), name) == names.end()) {
+                Message m;
+                m.source = source(name);
+                m.command = "PART";
+                m.params = {channel};
+                send(client, std::move(m));
+            }
+        return true;
+    }
+    if (kind == chat::kRoomLine) {
+        RoomView *room = roomOf(client, "#" + command.fields(1)[0]);
+        if (!room || !room->member)
+            return true;
+        std::string line = command.text;
+        uint64_t n = 0;
+        int64_t time = now();
+        if (const std::optional<chat::Command> inner = chat::parse(line); inner && inner->name == chat::kHistoryLine) {
+            const auto f = inner->fields(3);
+            // What was said before the client came, or while it was away, is
+            // CHATHISTORY's business on IRC, as in the main channel.
+            if (f[2] != "l")
+                return true;
+            line = inner->text;
+        } else if (!inner || inner->name != chat::kPublicLine) {
+            return true;
+        }
+        const std::optional<PublicLine> parsed = readPublicLine(line);
+        if (!parsed || (parsed->author == client.nick && !client.has("echo-message")))
+            return true;
+        Message m = lineMessage(line, n, time);
+        if (m.command.empty() || m.params.empty())
+            return true;
+        m.params[0] = "#" + room->name;
+        send(client, std::move(m));
+        return true;
+    }
+    if (kind == chat::kRoomNote) {
+        const std::string room = command.fields(1)[0];
+        // Refused at the door of a room for invited users: as IRC says it.
+        if (command.text.starts_with("Diesen Raum gibt es nicht") && !room.empty())
+            return numeric(client, "473", {"#" + room, "Cannot join channel (+i)"}), true;
+        Message m;
+        m.source = m_settings.serverName;
+        m.command = "NOTICE";
+        m.params = {client.nick, (room.empty() ? std::string() : "#" + room + ": ") + withoutNul(command.text)};
+        send(client, std::move(m));
+        return true;
+    }
+    return false;
 }
 
 } // namespace irc

@@ -186,7 +186,34 @@ private:
     /// not hear it from the room, what `message` says (a QUIT, a NICK).
     void tellCompanions(Client &client, const Message &message);
     void leaveSides(Client &client, const std::string &reason);
-    /// The room name behind a nick (ASCII case-insensitive); empty when none.
+    // Named rooms (ircrooms.cpp): each open room, and each room for invited
+    // users this client may know, is a channel of the same name. What the
+    // dispatcher writes about them arrives as the room commands of our wire.
+    struct RoomView
+    {
+        std::string name;
+        std::string topic;
+        bool inviteOnly = false;
+        bool member = false;
+        /// Names, as the last member list said; only while a member.
+        std::vector<std::string> members;
+        bool named = false;
+    };
+    /// The room behind `channel` ("#" + a room name), nullptr when it is none.
+    RoomView *roomOf(Client &client, const std::string &channel) const;
+    /// JOIN of a channel that can be a room: entered (or made, open). False
+    /// when the name is no room's, so that the channel is the IRC programs' alone.
+    bool joinRoom(Client &client, const std::string &channel);
+    bool partRoom(Client &client, const std::string &channel, const std::string &reason);
+    bool sayInRoom(Client &client, const std::string &channel, const std::string &plain, int32_t colour, bool notice);
+    bool namesOfRoom(Client &client, const std::string &channel);
+    bool topicOfRoom(Client &client, const Message &message);
+    bool modeOfRoom(Client &client, const std::string &channel, const std::string &modes);
+    bool inviteToRoom(Client &client, const std::string &nick, const std::string &channel);
+    void listRooms(Client &client);
+    /// A room command the dispatcher wrote to the client; false for any other.
+    bool roomDelivered(Client &client, const chat::Command &command);
+    /// The room behind a nick (ASCII case-insensitive); empty when none.
     std::string nameOfNick(const std::string &nick) const;
     const Client *clientOfName(const std::string &name) const;
     std::string userOf(const std::string &name) const;

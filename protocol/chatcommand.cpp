@@ -102,7 +102,7 @@ std::string buildJoin(const std::string &name, int32_t colour, const std::string
 std::vector<std::string> supportedCapabilities()
 {
     return {kCapabilityFrame,  kCapabilityTls, kCapabilityUtf8,    kCapabilityHistory,
-            kCapabilityResume, kCapabilityKey, kCapabilityOperator, kCapabilityAway};
+            kCapabilityResume, kCapabilityKey, kCapabilityOperator, kCapabilityRooms, kCapabilityAway};
 }
 
 std::string buildAway(bool away, const std::string &text)

@@ -133,6 +133,9 @@ inline constexpr const char *kOperatorKick = "opkick";
 std::string buildOperatorLine(const std::string &text);
 /// "$#opkick:#"
 std::string buildOperatorKick();
+/// Capability: named rooms beside the main chat (protocol/rooms.h). A peer
+/// without it sees only the main chat, as always.
+inline constexpr const char *kCapabilityRooms = "rooms";
 /// Capability: away states and typing notices. A peer that agreed on it says
 /// when its user is away and when the user types in a private chat, and hears
 /// the same of the others; nobody else hears any of it.

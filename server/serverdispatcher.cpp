@@ -144,6 +144,29 @@ std::string reachableAddress(const std::string &reported, const std::string &pee
     return reported;
 }
 
+ServerDispatcher::ServerDispatcher(UserRegistry &registry)
+    : m_registry(registry),
+      m_rooms(registry, RoomDirectory::Links{
+                            [this](ConnectionId c) { return speaksRooms(c); },
+                            [this](ConnectionId c) {
+                                return std::find(m_historyPeers.begin(), m_historyPeers.end(), c)
+                                       != m_historyPeers.end();
+                            },
+                            [this](ConnectionId c) {
+                                const auto key = m_keys.find(c);
+                                return key == m_keys.end() ? std::string() : key->second;
+                            },
+                            [this](const std::string &nameKey) { return m_resume.ownerKey(nameKey, now()); },
+                            [this] { return now(); }})
+{
+    m_rooms.setRun(m_history.run());
+}
+
+bool ServerDispatcher::speaksRooms(ConnectionId connection) const
+{
+    return std::find(m_roomPeers.begin(), m_roomPeers.end(), connection) != m_roomPeers.end();
+}
+
 Outcome ServerDispatcher::dispatch(ConnectionId from, const std::string &data)
 {
     Outcome outcome;
@@ -177,6 +200,7 @@ Outcome ServerDispatcher::connectionClosed(ConnectionId connection)
     m_handshakes.erase(connection);
     std::erase(m_historyPeers, connection);
     std::erase(m_operatorPeers, connection);
+    std::erase(m_roomPeers, connection);
     m_away.remove(connection);
     const int p = m_registry.positionOf(connection);
     if (p >= 0)
@@ -213,6 +237,8 @@ void ServerDispatcher::allConnectionsClosed()
     m_resumePeers.clear();
     m_keyPeers.clear();
     m_keys.clear();
+    m_roomPeers.clear();
+    m_rooms.clearMembers();
 }
 
 Outcome ServerDispatcher::kick(ConnectionId connection)
@@ -265,6 +291,10 @@ void ServerDispatcher::handle(ConnectionId from, const std::string &data, Outcom
         return;
     const std::string &name = command->name;
 
+    // Room commands count only from a registered user that agreed on them.
+    if (name.starts_with('r') && speaksRooms(from) && m_registry.positionOf(from) >= 0
+        && m_rooms.handle(from, *command, outcome))
+        return;
     if (name == chat::kJoin) {
         join(from, *command, outcome);
     } else if (name == chat::kUser) {
@@ -556,6 +586,10 @@ void ServerDispatcher::admit(ConnectionId from, const chat::Command &join, const
         m_historyPeers.push_back(from);
         catchUp(from, join, outcome);
     }
+    if (speaks(chat::kCapabilityRooms)) {
+        m_roomPeers.push_back(from);
+        m_rooms.admitted(from, outcome);
+    }
     if (!speaks(chat::kCapabilityResume) || !peerAddress)
         return;
     if (speaks(chat::kCapabilityKey))
@@ -612,6 +646,9 @@ void ServerDispatcher::settleClaim(ConnectionId from, const std::optional<std::s
             std::erase(m_historyPeers, stale);
             std::erase(m_resumePeers, stale);
             std::erase(m_keyPeers, stale);
+            // The session's rooms stay its own: the new connection is in them.
+            std::erase(m_roomPeers, stale);
+            m_rooms.replace(stale, from);
             m_registry.remove(m_registry.at(holder).name);
             outcome.replaced.push_back(stale);
         } else if (m_registry.full()) {
@@ -753,8 +790,10 @@ void ServerDispatcher::leave(const std::string &name, Outcome &outcome)
     const int position = m_registry.findUser(name);
     if (position >= 0) {
         const ConnectionId connection = m_registry.at(position).connection;
+        std::erase(m_roomPeers, connection);
+        m_rooms.left(connection, outcome);
         std::erase(m_historyPeers, connection);
-    std::erase(m_operatorPeers, connection);
+        std::erase(m_operatorPeers, connection);
         std::erase(m_resumePeers, connection);
         std::erase(m_keyPeers, connection);
         m_away.remove(connection);

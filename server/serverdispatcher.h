@@ -6,6 +6,7 @@
 #include "server/awaybook.h"
 #include "server/linehistory.h"
 #include "server/resumestore.h"
+#include "server/roomdirectory.h"
 #include "server/userregistry.h"
 
 #include <cstdint>
@@ -173,7 +174,7 @@ std::string reachableAddress(const std::string &reported, const std::string &pee
 class ServerDispatcher
 {
 public:
-    explicit ServerDispatcher(UserRegistry &registry) : m_registry(registry) {}
+    explicit ServerDispatcher(UserRegistry &registry);
 
     /// The complete data of one read from `from`, cut with splitCommands and
     /// handled command by command, in order. Never joined with a later read.
@@ -236,6 +237,12 @@ public:
     /// The away states of the users that agreed on "away".
     const AwayBook &awayBook() const { return m_away; }
     const ResumeStore &resumeStore() const { return m_resume; }
+    /// The named rooms; the operator's changes to them go through the
+    /// directory's own calls, whose outcome the caller writes.
+    RoomDirectory &rooms() { return m_rooms; }
+    const RoomDirectory &rooms() const { return m_rooms; }
+    /// The user on `connection` accepted "rooms".
+    bool speaksRooms(ConnectionId connection) const;
 
 private:
     /// What a join asks for, read the one way every step reads it.
@@ -308,6 +315,9 @@ private:
     /// Registered connections that agreed on "key".
     std::vector<ConnectionId> m_keyPeers;
     int m_maxUsersPerAddress = kDefaultUsersPerAddress;
+    /// Registered connections that agreed on "rooms".
+    std::vector<ConnectionId> m_roomPeers;
+    RoomDirectory m_rooms;
     /// Away states and typing notices of the connections that agreed on "away".
     AwayBook m_away;
     /// An away state or typing notice from `from`.

@@ -1,5 +1,7 @@
 #include "server/serverform.h"
 
+#include "server/roomsform.h"
+
 #include "irc/ircmessage.h"
 
 #include "help/hilfeform.h"
@@ -225,6 +227,17 @@ void TserverForm::buildMenus()
     Verbindungtrennen1 = Datei1->addAction(QStringLiteral("Server beenden"));
     Beenden1 = Datei1->addAction(QStringLiteral("Beenden"));
     Minimieren1 = menuBar()->addAction(QStringLiteral("Minimieren"));
+    Raeume1 = menuBar()->addAction(QStringLiteral("Räume"));
+    Raeume1->setObjectName(QStringLiteral("Raeume1"));
+    connect(Raeume1, &QAction::triggered, this, [this] {
+        kc::guarded([this] {
+            if (!roomsForm)
+                roomsForm = new TroomsForm(*m_host, this);
+            roomsForm->show();
+            roomsForm->raise();
+            roomsForm->activateWindow();
+        });
+    });
     N1 = menuBar()->addMenu(QStringLiteral("?"));
     N1->setObjectName(QStringLiteral("N1"));
     Hilfe1 = N1->addAction(QStringLiteral("Hilfe"));

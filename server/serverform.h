@@ -75,6 +75,8 @@ public:
     QMenu *N1;
     QAction *Hilfe1;
     QAction *Credits1;
+    QAction *Raeume1; // the operator's rooms window
+    class TroomsForm *roomsForm = nullptr;
 
     QMenu *PopupMenu1;
     QAction *Datei2;

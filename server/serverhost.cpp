@@ -259,6 +259,7 @@ kc::Windows1252 ChatServerHost::start(int port)
     if (!m_socket->Active()) {
         m_dispatcher.allConnectionsClosed();
         m_registry.clear();
+        loadRooms();
     }
     m_socket->setPort(port);
     m_socket->Open();
@@ -708,6 +709,7 @@ void ChatServerHost::execute(const Outcome &outcome)
             socket->Close();
         }
     }
+    roomsTouched();
     dropStuckReaders();
 }
 

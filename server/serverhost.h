@@ -193,6 +193,24 @@ public:
     /// True from the kick of `id` until its connection is gone.
     bool isKicked(ConnectionId id) const { return m_kicked.count(id) > 0; }
 
+    // ---- named rooms (serverrooms.cpp) ----
+    /// The rooms, for the operator's view.
+    const RoomDirectory &rooms() const { return m_dispatcher.rooms(); }
+    void setMaxRooms(int rooms) { m_dispatcher.rooms().setMaxRooms(rooms); }
+    void setRoomsPerUser(int rooms) { m_dispatcher.rooms().setRoomsPerUser(rooms); }
+    /// Where the lasting rooms are kept: "rooms" beside the key file unless
+    /// set; none without either (tests).
+    void setRoomsFile(const std::string &path) { m_roomsFile = path; }
+    std::string roomsFile() const;
+    /// The operator's own room, lasting; the reason it cannot be, or empty.
+    std::string makeRoom(const std::string &name, bool inviteOnly, const std::string &topic);
+    bool setRoomLasting(const std::string &name, bool lasting);
+    bool closeRoom(const std::string &name);
+    /// Puts the user at registry `position` out of the room.
+    bool kickFromRoom(const std::string &name, int position);
+    /// The names of the room's members.
+    std::vector<std::string> roomMembers(const std::string &name) const;
+
     void clientConnect(TCustomWinSocket *socket);
     void accept(TCustomWinSocket *socket);
     void clientRead(TCustomWinSocket *socket);
@@ -211,12 +229,18 @@ signals:
     void usersChanged();
     /// The number of users changed.
     void counterChanged();
+    /// A room came, went, or its members changed.
+    void roomsChanged();
 
 private:
     void log(const std::string &line);
     /// Logs an exception's text, which is Windows-1252.
     void logError(const kc::Windows1252 &text);
     void execute(const Outcome &outcome);
+    /// Reads the lasting rooms at start; a file that cannot be read is logged.
+    void loadRooms();
+    /// After a change: tells the views, and writes the lasting rooms when they changed.
+    void roomsTouched();
     /// Closes the connections that went over kMaxUnsentBytes. Runs only once
     /// no delivery loop is under way, so that no loop sees the registry change
     /// beneath it; closing may start further loops, which queue in turn.
@@ -295,6 +319,8 @@ private:
     std::shared_ptr<const kc::tls::Identity> m_identity;
     UserRegistry m_registry;
     ServerDispatcher m_dispatcher{m_registry};
+    std::string m_roomsFile;
+    uint64_t m_roomsVersion = 0;
     std::unordered_map<ConnectionId, QPointer<TCustomWinSocket>> m_connections;
     ConnectionId m_lastConnectionId = kNoConnection;
     KeepAlive m_keepAlive;

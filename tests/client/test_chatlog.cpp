@@ -1,4 +1,5 @@
 #include "client/chatlog.h"
+#include "client/chatrooms.h"
 #include "client/chatsession.h"
 #include "logsearch/logindex.h"
 #include "rawpeer.h"
@@ -215,6 +216,50 @@ private slots:
             if (text.startsWith(QStringLiteral("bob: ")))
                 chat << text;
         QCOMPARE(chat, (QStringList{QStringLiteral("bob: eins"), QStringLiteral("bob: zwei"), QStringLiteral("bob: drei")}));
+    }
+
+    // A room is entered again after a lost connection, what was said in it
+    // meanwhile comes as replay, and its file holds each line once.
+    void roomsComeBackWithTheirLines()
+    {
+        kc::test::RawClient legacy;
+        QVERIFY(legacy.connectTo(port));
+        QVERIFY(legacy.send("$#neu:carl:0:127.0.0.3#"));
+        client::ChatSession bob;
+        QCOMPARE(bob.join("127.0.0.1", port, "bob"), client::JoinStart::Started);
+        QVERIFY(kc::test::waitFor([&] { return bob.admitted(); }));
+        join();
+        QStringList roomLines;
+        connect(&session->rooms(), &client::ChatRooms::lineAdded, this,
+                [&](const QString &room, const QString &text) { roomLines << room + QLatin1Char('|') + text; });
+        const auto in = [](const client::ChatSession &s, const char *room) {
+            const client::ChatRooms::Room *found = s.rooms().find(room);
+            return found && found->state == client::ChatRooms::State::Member && !found->members.empty();
+        };
+        QVERIFY(session->rooms().make("Küche", true, "Kaffee"));
+        QVERIFY(kc::test::waitFor([&] { return in(*session, "Küche"); }));
+        QVERIFY(session->rooms().invite("Küche", "bob"));
+        QVERIFY(kc::test::waitFor([&] { return bob.rooms().find("küche") != nullptr; }));
+        QVERIFY(bob.rooms().enter("küche"));
+        QVERIFY(kc::test::waitFor([&] { return session->rooms().find("Küche")->members.size() == 2; }));
+        QVERIFY(bob.rooms().say("Küche", 255, "eins"));
+        QVERIFY(kc::test::waitFor([&] { return roomLines.contains(QStringLiteral("Küche|bob: eins")); }));
+
+        session->connection().socket()->Close();
+        QVERIFY(kc::test::waitFor([&] { return host->registry().count() == 2; }));
+        QVERIFY(bob.rooms().say("Küche", 255, "zwei"));
+        QVERIFY(kc::test::waitFor([&] { return host->rooms().find("Küche")->history.last() == 2; }));
+        join();
+        QVERIFY(kc::test::waitFor([&] { return in(*session, "Küche"); }));
+        QVERIFY(kc::test::waitFor([&] { return !roomLines.filter(QStringLiteral("nachgeholt] bob: zwei")).isEmpty(); }));
+        QVERIFY(bob.rooms().say("Küche", 255, "drei"));
+        QVERIFY(kc::test::waitFor([&] { return roomLines.contains(QStringLiteral("Küche|bob: drei")); }));
+        log->flush();
+        QCOMPARE(texts(read(log->roomFile(QStringLiteral("Küche"), QDate::currentDate()))),
+                 (QStringList{QStringLiteral("bob: eins"), QStringLiteral("bob: zwei"), QStringLiteral("bob: drei")}));
+        // The older peer heard nothing of it.
+        const std::string heard = legacy.receiveFor(200);
+        QVERIFY2(heard.find("Küche") == std::string::npos && heard.find("eins") == std::string::npos, heard.c_str());
     }
 
     void safeNames_data()

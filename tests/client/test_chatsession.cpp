@@ -115,7 +115,7 @@ class TestChatSession : public QObject
     /// A fresh, admitted connection as "anna".
     void joinAdmitted()
     {
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,away"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         peer.send("$#neu:anna:127.0.0.1#");
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         mark();
@@ -266,7 +266,7 @@ private slots:
         kc::test::pump(300);
         // Only the join: its offer may name the last line seen on the first server, and claim a token, which stays unsent.
         const QRegularExpression onlyTheJoin(
-            QStringLiteral("^\\$#neu:anna:0:127\\.0\\.0\\.1#kcx:frame,tls,utf8,history(,seen=[0-9a-f]+\\.[0-9]+)?,resume,key,operator,away(,resume=claim)?$"));
+            QStringLiteral("^\\$#neu:anna:0:127\\.0\\.0\\.1#kcx:frame,tls,utf8,history(,seen=[0-9a-f]+\\.[0-9]+)?,resume,key,operator,rooms,away(,resume=claim)?$"));
         QVERIFY2(onlyTheJoin.match(QString::fromStdString(impostor.received)).hasMatch(), impostor.received.c_str());
         QVERIFY(!session->admitted());
 
@@ -285,14 +285,14 @@ private slots:
         QSignalSpy asked(&session->connection(), &client::ChatConnection::trustQuestion);
         connect(&session->connection(), &client::ChatConnection::trustQuestion, this, [] {});
         // Every server refuses a taken name in plain text: that is no downgrade.
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,away"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         peer.send("$#noconnect:noconnect#");
         QVERIFY(peer.waitClosed());
         QVERIFY(newTexts().contains(QStringLiteral("Der Benutzername ist bereits vergeben")));
         QCOMPARE(asked.count(), 0);
         peer.close();
 
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,away"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         peer.send("$#neu:anna:127.0.0.1#");
         QVERIFY(kc::test::waitFor([&] { return asked.count() == 1; }));
         QCOMPARE(asked.at(0).at(2).toString(), QString::fromLatin1(kc::tls::fingerprintShort(pinned)));
@@ -307,7 +307,7 @@ private slots:
         // Taken on purpose: the server is remembered as plain, and joined again.
         session->answerTrust(asked.at(0).at(0).toULongLong(), true);
         QVERIFY(server.accept(peer));
-        QCOMPARE(peer.receive(), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,away"));
+        QCOMPARE(peer.receive(), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         peer.send("$#neu:anna:127.0.0.1#");
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         QCOMPARE(asked.count(), 1);
@@ -317,7 +317,7 @@ private slots:
     void joinAnnouncesNameColourAndOwnAddress()
     {
         session->setColour(0xFF0000);
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:16711680:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,away"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:16711680:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         QVERIFY(kc::test::waitFor([&] { return newTexts().size() >= 2; }));
         QCOMPARE(newTexts(),
                  (QStringList{QStringLiteral("Verbindung wird hergestellt..."), QStringLiteral("Verbindung hergestellt")}));
@@ -327,7 +327,7 @@ private slots:
 
     void nameIsCutTo14Characters()
     {
-        QCOMPARE(joinAs("abcdefghijklmnopq"), std::string("$#neu:abcdefghijklmn:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,away"));
+        QCOMPARE(joinAs("abcdefghijklmnopq"), std::string("$#neu:abcdefghijklmn:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         QCOMPARE(session->userName(), std::string("abcdefghijklmn"));
     }
 
@@ -445,7 +445,7 @@ private slots:
         QFETCH(int, high);
         int changes = 0;
         connect(session.get(), &client::ChatSession::userListChanged, this, [&] { ++changes; });
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,away"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         peer.send(read);
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         QCOMPARE(listed(), lines);
@@ -456,7 +456,7 @@ private slots:
 
     void userListPast101EntriesIsIgnored()
     {
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,away"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         std::string list = "$#neu";
         for (int i = 0; i < 130; ++i)
             list += ":user" + std::to_string(i) + ":127.0.0.1";
@@ -475,7 +475,7 @@ private slots:
         QCOMPARE(peer.receive(), std::string("$#disconnect:anna#"));
         QVERIFY(peer.waitClosed());
 
-        QCOMPARE(joinAs("bob"), std::string("$#neu:bob:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,away"));
+        QCOMPARE(joinAs("bob"), std::string("$#neu:bob:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         mark();
         peer.send("$#noconnect:noconnect#");
         QVERIFY(peer.waitClosed());
@@ -535,7 +535,7 @@ private slots:
     // it is cut, the client writes frames, and a broken frame ends the connection.
     void framedServerDeliversEveryLineWhole()
     {
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,away"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         peer.send("$#kcx:frame#" + chat::buildFrame("$#neu:anna:127.0.0.1:bob:127.0.0.2#"));
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         QCOMPARE(session->listedUsers().size(), size_t(2));
@@ -619,7 +619,7 @@ private slots:
     void nameIsCountedInCharactersAndRegisteredInNfc()
     {
         // "Jürgen" with a combining diaeresis, and 14 characters that are 40 bytes.
-        QCOMPARE(joinAs("Ju\u0308rgen"), std::string("$#neu:J\xFCrgen:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,away:J%C3%BCrgen"));
+        QCOMPARE(joinAs("Ju\u0308rgen"), std::string("$#neu:J\xFCrgen:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away:J%C3%BCrgen"));
         QCOMPARE(session->userName(), std::string("Jürgen"));
         peer.close();
         QVERIFY(kc::test::waitFor([&] { return !session->connection().socket()->Active(); }));
@@ -653,7 +653,7 @@ private slots:
         QFETCH(std::string, ack);
         QFETCH(bool, utf8);
         const auto wrap = [&](const std::string &command) { return ack.empty() ? command : chat::buildFrame(command); };
-        QCOMPARE(joinAs("Łukasz"), std::string("$#neu:?ukasz:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,away:%C5%81ukasz"));
+        QCOMPARE(joinAs("Łukasz"), std::string("$#neu:?ukasz:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away:%C5%81ukasz"));
         session->sendLine("Grüße 👍 €");
         peer.send(ack + wrap(utf8 ? "$#neu:Łukasz:127.0.0.1#" : "$#neu:?ukasz:127.0.0.1#"));
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
@@ -674,7 +674,7 @@ private slots:
 
     void invalidUtf8FromTheServerIsShownReplaced()
     {
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,away"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         peer.send("$#kcx:frame,utf8#" + chat::buildFrame("$#neu:anna:127.0.0.1#"));
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         mark();
@@ -839,7 +839,7 @@ private slots:
     // next join says the last line seen.
     void historyLinesAreShownMarked()
     {
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,away"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         peer.send("$#kcx:frame,history#" + chat::buildFrame("$#neu:anna:127.0.0.1#"));
         QVERIFY(kc::test::waitFor([&] { return session->admitted(); }));
         mark();
@@ -862,7 +862,7 @@ private slots:
 
         session->connection().socket()->Close();
         QVERIFY(peer.waitClosed());
-        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,seen=beef.10,resume,key,operator,away"));
+        QCOMPARE(joinAs("anna"), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,seen=beef.10,resume,key,operator,rooms,away"));
     }
 
     void noListenerShowsErrorLineAndKeepsName()

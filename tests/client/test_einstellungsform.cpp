@@ -72,7 +72,7 @@ private slots:
         QVERIFY(env->dialogs.calls.isEmpty());
 
         kc::test::RawClient peer;
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,away"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
 
         // The check box keeps its state; showing the client window again brings
         // back the port of the last join, remembered.
@@ -98,7 +98,7 @@ private slots:
         QVERIFY(clientForm->isEnabled());
         kc::test::RawClient peer;
         QVERIFY(server.accept(peer));
-        QCOMPARE(peer.receive(), std::string("$#neu:bert:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,away"));
+        QCOMPARE(peer.receive(), std::string("$#neu:bert:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         QCOMPARE(env->dialogs.calls.size(), 2);
     }
 

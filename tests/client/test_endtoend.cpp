@@ -241,7 +241,7 @@ private slots:
         kc::test::RawClient peer;
         QVERIFY(plainServer.accept(peer));
         const std::string markedJoin = peer.receive();
-        QVERIFY2(markedJoin.starts_with("$#neu:bob:") && markedJoin.ends_with("#kcx:frame,tls,utf8,history,resume,key,operator,away"), markedJoin.c_str());
+        QVERIFY2(markedJoin.starts_with("$#neu:bob:") && markedJoin.ends_with("#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"), markedJoin.c_str());
         QVERIFY(peer.send("$#neu:bob:127.0.0.1#"));
         QVERIFY(peer.waitClosed());
         QCOMPARE(lastLine(bob), QStringLiteral("Der Server verschlüsselt nicht: Verbindung getrennt (Einstellung "

@@ -149,7 +149,7 @@ private slots:
         QVERIFY(server.listen() != 0);
         clientForm->show();
         clientForm->session()->setServerPort(server.port());
-        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,away"));
+        QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")), std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
         QVERIFY(driver->admit(peer, "anna"));
     }
 

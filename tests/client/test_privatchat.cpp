@@ -63,7 +63,7 @@ private slots:
     {
         if (!clientForm->session()->admitted()) {
             QCOMPARE(driver->connectAs(server, peer, QStringLiteral("anna")),
-                     std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,away"));
+                     std::string("$#neu:anna:0:127.0.0.1#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away"));
             QVERIFY(peer.sendAndWaitRead("$#neu:anna:127.0.0.1:bob:127.0.0.2:Bob:127.0.0.3:alice:127.0.0.4#"));
             QVERIFY(kc::test::waitFor([] { return clientForm->UserListBox->count() == 4; }));
         }

@@ -9,6 +9,7 @@
 // skips, naming what it needs, where the mend is absent.
 
 #include "app/windows.h"
+#include "client/chatrooms.h"
 #include "client/chatsession.h"
 #include "client/clientform.h"
 #include "platform/backlog.h"
@@ -620,6 +621,47 @@ private slots:
         sender->leave();
         squatter->leave();
         QVERIFY(waitFor([] { return registryIs({"anna", "bob"}); }));
+    }
+
+    // A host that speaks rooms cannot enter, read or even find a room for
+    // invited users: not by its name or a look-alike, not through its history,
+    // not under the name of an invited user who is away and whose key it lacks.
+    void invitedOnlyRoomStaysClosed()
+    {
+        client::ChatSession rita, rolf;
+        rita.resetDefaults();
+        rolf.resetDefaults();
+        QCOMPARE(rita.join("127.0.0.1", m_port, "rita"), client::JoinStart::Started);
+        QCOMPARE(rolf.join("127.0.0.1", m_port, "rolf"), client::JoinStart::Started);
+        QVERIFY(waitFor([&] { return rita.admitted() && rolf.admitted(); }));
+        QVERIFY(rita.rooms().make("Geheim", true, "Gehaltsliste"));
+        QVERIFY(waitFor([&] { return rita.rooms().find("Geheim") && !rita.rooms().find("Geheim")->members.empty(); }));
+        QVERIFY(rita.rooms().say("Geheim", 0, "Zahl 4711"));
+        QVERIFY(rita.rooms().invite("Geheim", "rolf"));
+        QVERIFY(waitFor([&] { return rolf.rooms().find("Geheim") != nullptr; }));
+        rolf.leave();
+        QVERIFY(waitFor([] { return serverForm->registry().findUser("rolf") < 0; }));
+
+        RawClient mallory;
+        QVERIFY(mallory.connectTo(m_port, "127.0.0.1", 5000, "127.0.0.5"));
+        QVERIFY(mallory.send("$#neu:rolf:0:127.0.0.5#kcx:frame,history,rooms"));
+        std::string heard = mallory.receive();
+        QVERIFY2(heard.rfind("$#kcx:frame,history,rooms#", 0) == 0, heard.substr(0, 200).c_str());
+        std::string frames;
+        for (const char *attack : {"$#rjoin:Geheim:#", "$#rjoin:geheim:00.0#", "$#rjoin:Gehe\u0456m:#",
+                                   "$#rmake:Geheim:o#", "$#rinvite:Geheim:rolf#", "$#rsay:Geheim:0#EVIL",
+                                   "$#rleave:Geheim#"})
+            chat::appendFrame(frames, attack);
+        QVERIFY(mallory.send(frames));
+        heard += mallory.receiveFor(300);
+        for (const char *secret : {"Gehalt", "4711", "$#room:", "$#rusers:", "$#rline:"})
+            QVERIFY2(heard.find(secret) == std::string::npos, heard.c_str());
+        QCOMPARE(serverForm->host().roomMembers("Geheim"), std::vector<std::string>{"rita"});
+        mallory.send([] { std::string f; chat::appendFrame(f, chat::buildDisconnect("rolf")); return f; }());
+        mallory.close();
+        rita.leave();
+        QVERIFY(waitFor([] { return registryIs({"anna", "bob"}); }));
+        QVERIFY(!serverForm->host().rooms().find("Geheim"));
     }
 
     void resetChurnDuringRelay()

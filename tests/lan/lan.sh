@@ -3,7 +3,7 @@
 # and D (10.77.0.2 to .4, test agents) each in a network namespace of its own,
 # joined by veth pairs to one bridge.
 #
-# usage: lan.sh chat|search|filetransfer|localfile|hostloss|slowlink|encrypted|dnssd|unicode|restart|blip|keychange|irc|irssi SERVER_PROGRAM AGENT_PROGRAM
+# usage: lan.sh chat|search|filetransfer|localfile|hostloss|slowlink|encrypted|dnssd|unicode|restart|rooms|blip|keychange|irc|irssi SERVER_PROGRAM AGENT_PROGRAM
 #
 # Containment: the script first moves itself into fresh network, PID and mount
 # namespaces. The bridge lives there, never in the caller's namespace, and no
@@ -547,6 +547,67 @@ case "$scenario" in
     expect b line "carl: auch wieder da"
     ;;
 
+  rooms)
+    # Our clients on B, C and D and an older client (a raw peer on D). The
+    # operator's lasting rooms come from the file beside the server's key:
+    # "Küche", open, and "Vorstand", for invited users only, bob its guest.
+    # Lines in each room reach its members only; the older client gets the
+    # main chat's bytes as always; after a restart the rooms are back and the
+    # clients are in them again without a click.
+    printf 'raum\tKüche\to\tKaffee und Kuchen\nraum\tVorstand\ti\t\ngast\tbob\t\n' >"$work/rooms"
+    lan_hosts a b c d
+    in_host d bash -c 'exec 3<>/dev/tcp/10.77.0.1/5757 || exit 1
+      printf "%s" "\$#neu:erna:0:10.77.0.4#" >&3
+      cat <&3' >"$work/d/legacy.txt" 2>"$work/d/legacy.log" &
+    children+=($!)
+    for _ in $(seq 100); do grep -q 'erna:10.77.0.4' "$work/d/legacy.txt" && break; sleep 0.05; done
+    expect b join 10.77.0.1 bob
+    expect c join 10.77.0.1 carl
+    expect d join 10.77.0.1 dora
+    expect d users "erna (10.77.0.4);bob (10.77.0.2);carl (10.77.0.3);dora (10.77.0.4)"
+    for host in b c d; do expect "$host" renter Küche; done
+    expect b renter Vorstand
+    expect b rinvite Vorstand carl
+    expect c renter Vorstand
+    expect b rtabs "Chat;Küche;Vorstand"
+    expect c rtabs "Chat;Küche;Vorstand"
+    expect d rtabs "Chat;Küche"
+    expect b rsay Küche "Kuchen um drei"
+    expect c rline Küche "bob: Kuchen um drei"
+    expect d rline Küche "bob: Kuchen um drei"
+    expect c rsay Vorstand "nur für den Vorstand"
+    expect b rline Vorstand "carl: nur für den Vorstand"
+    expect b say "für alle"
+    expect d line "bob: für alle"
+    ask d count 'Vorstand|Kuchen um drei'
+    [ "$reply" = "ok 0" ] || fail "dora's main chat shows a room's lines: $reply"
+    ask c count 'Kuchen um drei'
+    [ "$reply" = "ok 0" ] || fail "a room's line reached carl's main chat: $reply"
+    step "each room's lines reached its members only"
+    expected=$(printf '$#neu:erna:10.77.0.4#$#neu:erna:10.77.0.4:bob:10.77.0.2#$#neu:erna:10.77.0.4:bob:10.77.0.2:carl:10.77.0.3#$#neu:erna:10.77.0.4:bob:10.77.0.2:carl:10.77.0.3:dora:10.77.0.4#$#farbe:0#bob: f\xfcr alle')
+    for _ in $(seq 100); do [ "$(LC_ALL=C cat "$work/d/legacy.txt")" = "$expected" ] && break; sleep 0.05; done
+    [ "$(LC_ALL=C cat "$work/d/legacy.txt")" = "$expected" ] || fail "the older client got other bytes: $(od -c "$work/d/legacy.txt" | tail -8)"
+    step "the older client on D got exactly the main chat's bytes"
+    kill -KILL "$server_pid"
+    wait "$server_pid" 2>/dev/null
+    step "server on host A killed"
+    grep -q "^gast	carl" "$work/rooms" || fail "carl's invitation was not kept: $(cat "$work/rooms")"
+    start_server
+    grep -q 'dauerhafte Räume geladen: Küche, Vorstand' "$work/a.log" || fail "the lasting rooms were not loaded"
+    back b
+    back c
+    back d
+    expect b rtabs "Chat;Küche;Vorstand"
+    expect c rtabs "Chat;Küche;Vorstand"
+    expect d rtabs "Chat;Küche"
+    expect b rsay Vorstand "wieder da"
+    expect c rline Vorstand "bob: wieder da"
+    expect d rsay Küche "auch in der Küche"
+    expect b rline Küche "dora: auch in der Küche"
+    expect c rline Küche "dora: auch in der Küche"
+    step "after the restart everybody is in its rooms again"
+    ;;
+
   blip)
     # Host C's cable is out for 10 s. Meanwhile bob talks in public and in
     # the private window he had open with carl. Carl is back without a click,
@@ -617,7 +678,7 @@ case "$scenario" in
     expect b line "carl: lang von C: $digits"
     expect c line "carl: lang von C: $digits"
     # Both clients spoke the framed extension with the server.
-    [ "$(grep -c '#kcx:frame,tls,utf8,history,resume,key,operator,away$' "$work/a.log")" = 2 ] || fail "the joins were not marked: $(grep 'neu:' "$work/a.log")"
+    [ "$(grep -c '#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away$' "$work/a.log")" = 2 ] || fail "the joins were not marked: $(grep 'neu:' "$work/a.log")"
     ask c count '^[0-9]'
     [ "$reply" = "ok 0" ] || fail "a tail of a long line showed as a line of its own at C: $reply"
     ;;

@@ -45,6 +45,13 @@
 //   susers [L1;L2...]     ok once the server window's user list reads exactly so
 //   kick NAME             the operator selects NAME and presses "Kick User"
 //   operator TEXT         the operator's line to everybody ("Sende an alle")
+//   rmake NAME o|i TOPIC  make a room through Räume, Raum anlegen; ok once its tab is there
+//   renter NAME           enter a room through Räume, Raum betreten; ok once its tab is there
+//   rinvite ROOM NAME     invite NAME into ROOM through its tab and Räume, einladen
+//   rsay ROOM TEXT        a line in ROOM's tab
+//   rline ROOM TEXT       ok once ROOM's view holds the line TEXT
+//   rcount ROOM REGEX     ok N LAST: lines of ROOM's view matching, the last of them
+//   rtabs [T1;T2...]      ok once the tabs read exactly so (the counts of unread lines cut off)
 //   quit
 //
 // With KC_AGENT_RESUME_FILE set, the client keeps its resume tokens in that
@@ -53,10 +60,14 @@
 #include "app/auswahlform.h"
 #include "app/windows.h"
 #include "client/clientform.h"
+#include "client/roomtabs.h"
 #include "client/privatchatform.h"
 #include "client/sentfileform.h"
 #include "clienttestsupport.h"
 #include "platform/ansi.h"
+#include "widgets/lineview.h"
+
+#include <QTabBar>
 #include "platform/errorbox.h"
 #include "platform/guard.h"
 #include "protocol/clientsocket.h"
@@ -212,6 +223,20 @@ private:
     }
 
     QStringList viewLines() const { return kc::test::viewTexts(clientForm->RichEdit1); }
+    static QStringList roomLines(const QString &room)
+    {
+        const kc::LineView *view = clientForm->roomTabs->viewOf(room.toStdString());
+        return view ? kc::test::viewTexts(view) : QStringList();
+    }
+    /// The tab titles, without the counts of unread lines.
+    static QString tabs()
+    {
+        QStringList titles;
+        const QTabBar *bar = clientForm->roomTabs->tabBar();
+        for (int i = 0; i < bar->count(); ++i)
+            titles << bar->tabText(i).section(QStringLiteral(" ("), 0, 0);
+        return titles.join(QLatin1Char(';'));
+    }
 
     void command(const QString &line)
     {
@@ -251,7 +276,45 @@ private:
             const QStringList expected = rest1.isEmpty() ? QStringList() : rest1.split(QLatin1Char(';'));
             waitUntil([expected] { return items(clientForm->UserListBox) == expected; },
                       [] { return items(clientForm->UserListBox).join(QLatin1Char(';')); }, true);
+        } else if (verb == QLatin1String("rmake") || verb == QLatin1String("renter")) {
+            const bool make = verb == QLatin1String("rmake");
+            m_dialogs.answerInput(true, arg1);
+            if (make) {
+                m_dialogs.answerInput(true, line.section(QLatin1Char(' '), 3));
+                m_dialogs.answerChoice(line.section(QLatin1Char(' '), 2, 2) == QLatin1String("i") ? 1 : 0);
+                clientForm->roomTabs->makeRoomClick();
+            } else {
+                clientForm->roomTabs->enterRoomClick();
+            }
+            waitUntil([arg1] { return clientForm->roomTabs->viewOf(arg1.toStdString()) != nullptr; }, [] { return tabs(); });
+        } else if (verb == QLatin1String("rinvite")) {
+            clientForm->roomTabs->showRoom(arg1.toStdString());
+            m_dialogs.answerInput(true, rest2);
+            clientForm->roomTabs->inviteClick();
+            reply(QStringLiteral("ok"));
+        } else if (verb == QLatin1String("rsay")) {
+            if (!clientForm->roomTabs->showRoom(arg1.toStdString())) {
+                reply(QStringLiteral("fail no tab ") + tabs());
+                return;
+            }
+            clientForm->Edit1->setText(rest2);
+            clientForm->sendenButton->click();
+            reply(QStringLiteral("ok"));
+        } else if (verb == QLatin1String("rline")) {
+            waitUntil([arg1, rest2] { return roomLines(arg1).contains(rest2); },
+                      [arg1] { return roomLines(arg1).join(QLatin1Char('|')); });
+        } else if (verb == QLatin1String("rcount")) {
+            const QRegularExpression pattern(rest2);
+            QStringList matching;
+            for (const QString &text : roomLines(arg1))
+                if (pattern.match(text).hasMatch())
+                    matching << text;
+            reply(matching.isEmpty() ? QStringLiteral("ok 0")
+                                     : QStringLiteral("ok %1 %2").arg(matching.size()).arg(matching.last()));
+        } else if (verb == QLatin1String("rtabs")) {
+            waitUntil([rest1] { return tabs() == rest1; }, [] { return tabs(); });
         } else if (verb == QLatin1String("say")) {
+            clientForm->roomTabs->showRoom({});
             clientForm->Edit1->setText(rest1);
             clientForm->sendenButton->click();
             reply(QStringLiteral("ok"));

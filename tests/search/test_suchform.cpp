@@ -563,7 +563,7 @@ private slots:
 
         RawClient peer;
         QVERIFY(chat.accept(peer));
-        QCOMPARE(peer.receive(), "$#neu:abcdefghijklmn:0:" + peerAddressOf(peer) + "#kcx:frame,tls,utf8,history,resume,key,operator,away");
+        QCOMPARE(peer.receive(), "$#neu:abcdefghijklmn:0:" + peerAddressOf(peer) + "#kcx:frame,tls,utf8,history,resume,key,operator,rooms,away");
         QVERIFY(clientForm->session()->connection().socket()->Active());
         QCOMPARE(clientForm->session()->connection().socket()->Host(), std::string("127.0.0.7"));
         QCOMPARE(clientForm->session()->connection().socket()->Port(), int(chatPort));

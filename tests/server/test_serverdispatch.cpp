@@ -43,7 +43,7 @@ QString toAll(const QString &bytes, std::initializer_list<int> connections = {1,
 QStringList sentTo(const Outcome &outcome, ConnectionId connection)
 {
     QStringList sent;
-    static const QRegularExpression time(QStringLiteral("^(\\$#hline:\\d+:)\\d+:"));
+    static const QRegularExpression time(QStringLiteral("(\\$#hline:\\d+:)\\d+:"));
     for (const Delivery &d : outcome.deliveries)
         if (d.connection == connection)
             sent << QString::fromStdString(d.bytes.str()).replace(time, QStringLiteral("\\1T:"));
@@ -1013,6 +1013,210 @@ private slots:
         QVERIFY(outcome.usersChanged);
         QVERIFY(outcome.deliveries.empty());
         QVERIFY(registry.empty());
+    }
+    // Everything a peer without "rooms" receives while others use rooms is
+    // exactly what it receives when nobody does.
+    void peersWithoutRoomsSeeTheSameBytes()
+    {
+        const auto run = [](bool rooms) {
+            UserRegistry registry;
+            ServerDispatcher dispatcher(registry);
+            const std::string offer = rooms ? "#kcx:frame,history,rooms" : "#kcx:frame,history";
+            std::vector<Delivery> all;
+            const auto take = [&](const Outcome &o) { all.insert(all.end(), o.deliveries.begin(), o.deliveries.end()); };
+            take(dispatcher.dispatch(1, "$#neu:anna:0:127.0.9.1" + offer));
+            take(dispatcher.dispatch(2, "$#neu:cleo:0:127.0.9.3#"));
+            take(dispatcher.dispatch(3, "$#neu:dave:0:127.0.9.4#kcx:frame"));
+            take(dispatcher.dispatch(4, "$#neu:bob:0:127.0.9.2" + offer));
+            for (const std::string &command :
+                 {"$#rmake:Küche:o#Kaffee", "$#rmake:Geheim:i#", "$#rinvite:Geheim:bob#", "$#rsay:Küche:255#hallo",
+                  "$#user:anna:0#öffentlich", "$#rinvite:Küche:dave#", "$#rleave:Küche#"})
+                take(dispatcher.dispatchCommand(1, command));
+            take(dispatcher.dispatchCommand(4, "$#rjoin:Geheim:#"));
+            take(dispatcher.dispatchCommand(4, "$#rsay:Geheim:0#psst"));
+            take(dispatcher.connectionClosed(4));
+            QStringList seen;
+            for (const Delivery &d : all)
+                if (d.connection == 2 || d.connection == 3)
+                    seen << QString::number(d.connection) + ">" + QString::fromStdString(d.bytes.legacy());
+            return seen;
+        };
+        const QStringList withRooms = run(true);
+        QCOMPARE(withRooms, run(false));
+        QVERIFY(withRooms.filter(QStringLiteral("ffentlich")).size() == 2);
+    }
+
+    void roomsBetweenTheirMembers()
+    {
+        UserRegistry registry;
+        ServerDispatcher dispatcher(registry);
+        dispatcher.clock = [] { return int64_t(1'000'000); };
+        dispatcher.rooms().setReservedNames({"chat"});
+        for (const auto &[id, name] : {std::pair{1, "anna"}, {2, "bob"}, {3, "cleo"}})
+            dispatcher.dispatch(id, std::string("$#neu:") + name + ":0:127.0.9." + std::to_string(id)
+                                        + "#kcx:frame,rooms" + (id == 3 ? ",history" : ""));
+
+        // An open room is made, shown to every rooms peer, and entered.
+        Outcome made = dispatcher.dispatchCommand(1, "$#rmake:Küche:o#Kaffee\x07 und Kuchen");
+        QCOMPARE(sentTo(made, 1), QStringList({"$#room:Küche:o:drin#Kaffee und Kuchen", "$#rusers:Küche:anna#"}));
+        QCOMPARE(sentTo(made, 2), QStringList({"$#room:Küche:o:offen#Kaffee und Kuchen"}));
+        // Entering: members see the new list; a history peer gets the room's mark.
+        Outcome entered = dispatcher.dispatchCommand(3, "$#rjoin:küche:#");
+        QVERIFY(sentTo(entered, 3).contains(QStringLiteral("$#rusers:Küche:anna:cleo#")));
+        QVERIFY(sentTo(entered, 3).last().startsWith(QStringLiteral("$#rline:Küche#$#hist:")));
+        QCOMPARE(sentTo(entered, 1), QStringList({"$#rusers:Küche:anna:cleo#"}));
+        QVERIFY(sentTo(entered, 2).isEmpty());
+        // A line reaches the room's members only, numbered for a history peer.
+        Outcome said = dispatcher.dispatchCommand(1, "$#rsay:Küche:255#$#kill:kill#");
+        QCOMPARE(sentTo(said, 1), QStringList({"$#rline:Küche#$#farbe:255#anna: $ #kill:kill#"}));
+        QCOMPARE(sentTo(said, 3), QStringList({"$#rline:Küche#$#hline:1:T:l#$#farbe:255#anna: $ #kill:kill#"}));
+        QVERIFY(sentTo(said, 2).isEmpty());
+        // Nobody speaks in a room it is not in, nor invites to it.
+        QVERIFY(dispatcher.dispatchCommand(2, "$#rsay:Küche:0#x").deliveries.empty());
+        QVERIFY(dispatcher.dispatchCommand(2, "$#rinvite:Küche:cleo#").deliveries.empty());
+
+        struct Refused
+        {
+            const char *command;
+            const char *note;
+        };
+        for (const Refused &row : std::initializer_list<Refused>{
+                 {"$#rmake:chat:o#", "$#rnote:chat#Diesen Raumnamen gibt es schon."},
+                 {"$#rmake:Ｋüche:o#", "$#room:Küche:o:drin#Kaffee und Kuchen"},
+                 {"$#rmake:zwei Worte:o#", "$#rnote:#Der Raumname darf weder Leerzeichen noch \",\", \":\" oder \"#\" enthalten."},
+                 {"$#rmake:Serv\u0435r:o#", "$#rnote:#Der Raumname mischt Zeichen verschiedener Schriften."},
+                 {"$#rmake:abcdefghijklmno:o#", "$#rnote:#Der Raumname ist länger als 14 Zeichen."},
+                 {"$#rmake:a\u202Eb:o#", "$#rnote:#Der Raumname enthält unsichtbare Formatzeichen."},
+             }) {
+            const QStringList got = sentTo(dispatcher.dispatchCommand(1, row.command), 1);
+            QVERIFY2(!got.isEmpty() && got.first() == QString::fromUtf8(row.note), qPrintable(got.join(QLatin1Char('|'))));
+        }
+
+        // Leaving: the last one out takes a room that is not lasting along.
+        dispatcher.dispatchCommand(3, "$#rleave:Küche#");
+        Outcome last = dispatcher.dispatchCommand(1, "$#rleave:Küche#");
+        QCOMPARE(sentTo(last, 2), QStringList({"$#room:Küche:o:weg#"}));
+        QVERIFY(!dispatcher.rooms().find("Küche"));
+
+        // The limits: rooms per user, and rooms in all.
+        dispatcher.rooms().setRoomsPerUser(2);
+        dispatcher.dispatchCommand(2, "$#rmake:a1:o#");
+        dispatcher.dispatchCommand(2, "$#rmake:a2:o#");
+        QCOMPARE(sentTo(dispatcher.dispatchCommand(2, "$#rmake:a3:o#"), 2),
+                 QStringList({QString::fromUtf8("$#rnote:a3#Sie sind schon in so vielen Räumen, wie der Server erlaubt.")}));
+        dispatcher.rooms().setMaxRooms(2);
+        QCOMPARE(sentTo(dispatcher.dispatchCommand(1, "$#rmake:a4:o#"), 1),
+                 QStringList({QString::fromUtf8("$#rnote:a4#Es gibt schon so viele Räume, wie der Server erlaubt.")}));
+        // A user who goes is out of every room.
+        Outcome gone = dispatcher.connectionClosed(2);
+        QCOMPARE(dispatcher.rooms().rooms().size(), size_t(0));
+        QVERIFY(sentTo(gone, 1).contains(QStringLiteral("$#room:a1:o:weg#")));
+    }
+
+    // An invited-only room cannot be entered, read or listed by anyone not
+    // invited: not by asking for its history, not by its name's look-alike,
+    // not under an invited name with another key.
+    void invitedOnlyRoomsStayClosed()
+    {
+        UserRegistry registry;
+        ServerDispatcher dispatcher(registry);
+        dispatcher.peerAddress = [](ConnectionId id) { return "127.0.0." + std::to_string(id); };
+        const std::string offer = "#kcx:frame,tls,history,resume,key,rooms";
+        const auto join = [&](ConnectionId id, const std::string &name, char key) {
+            return joinAndHandshake(dispatcher, id, "$#neu:" + name + ":0:127.0.9.1" + offer, std::string(32, key));
+        };
+        join(1, "anna", 'A');
+        join(2, "bob", 'B');
+        join(3, "eve", 'E');
+        Outcome made = dispatcher.dispatchCommand(1, "$#rmake:Geheim:i#Gehalt");
+        QVERIFY(sentTo(made, 2).isEmpty());
+        QVERIFY(sentTo(made, 3).isEmpty());
+        dispatcher.dispatchCommand(1, "$#rsay:Geheim:0#Zahl 4711");
+
+        const QString vague = QString::fromUtf8("Diesen Raum gibt es nicht, oder er ist nur für Eingeladene.");
+        for (const char *attack : {"$#rjoin:Geheim:#", "$#rjoin:Geheim:0.0#", "$#rjoin:geheim:x#", "$#rjoin:GEHEIM:#",
+                                   "$#rmake:Geheim:o#", "$#rmake:Gehe\u0456m:o#", "$#rinvite:Geheim:eve#",
+                                   "$#rsay:Geheim:0#rein", "$#rleave:Geheim#", "$#rusers:Geheim#", "$#rline:Geheim#"}) {
+            const Outcome tried = dispatcher.dispatchCommand(3, attack);
+            for (const Delivery &d : tried.deliveries) {
+                const QString bytes = QString::fromStdString(d.bytes.str());
+                QVERIFY2(d.connection == 3, attack);
+                QVERIFY2(!bytes.contains(QStringLiteral("4711")) && !bytes.contains(QStringLiteral("Gehalt"))
+                             && !bytes.contains(QStringLiteral("anna")) && !bytes.startsWith(QStringLiteral("$#room:")),
+                         attack);
+            }
+        }
+        QCOMPARE(dispatcher.rooms().find("Geheim")->members.size(), size_t(1));
+        // Coming back finds nothing listed either.
+        dispatcher.connectionClosed(3);
+        QVERIFY(sentTo(join(4, "eve", 'E'), 4).filter(QStringLiteral("Geheim")).isEmpty());
+
+        // bob is invited while here: told, and in with the replay of what was said.
+        Outcome invited = dispatcher.dispatchCommand(1, "$#rinvite:Geheim:bob#");
+        QCOMPARE(sentTo(invited, 2), QStringList({"$#room:Geheim:i:eingeladen#Gehalt",
+                                                  QString::fromUtf8("$#rnote:Geheim#anna lädt Sie in den Raum Geheim ein.")}));
+        Outcome in = dispatcher.dispatchCommand(2, "$#rjoin:Geheim:#");
+        QVERIFY(sentTo(in, 2).contains(QStringLiteral("$#rline:Geheim#$#hline:1:T:c#$#farbe:0#anna: Zahl 4711")));
+        // bob leaves the server; another key under his name is not him.
+        dispatcher.connectionClosed(2);
+        dispatcher.connectionClosed(4);
+        const Outcome squatter = joinAndHandshake(dispatcher, 5, "$#neu:bob:0:127.0.9.1#kcx:frame,tls,history,rooms");
+        QVERIFY(registry.positionOf(5) >= 0);
+        QVERIFY(sentTo(squatter, 5).filter(QStringLiteral("Geheim")).isEmpty());
+        QCOMPARE(sentTo(dispatcher.dispatchCommand(5, "$#rjoin:Geheim:#"), 5),
+                 QStringList({"$#rnote:Geheim#" + vague}));
+        dispatcher.connectionClosed(5);
+        // The real bob comes back with his key and gets in.
+        join(6, "bob", 'B');
+        QVERIFY(sentTo(dispatcher.dispatchCommand(6, "$#rjoin:Geheim:#"), 6).contains(QStringLiteral("$#room:Geheim:i:drin#Gehalt")));
+        // A member cannot make the guest list grow without end.
+        for (size_t i = dispatcher.rooms().find("Geheim")->guests.size(); i < RoomDirectory::kMaxGuests; ++i)
+            dispatcher.dispatchCommand(6, "$#rinvite:Geheim:g" + std::to_string(i) + "#");
+        QCOMPARE(sentTo(dispatcher.dispatchCommand(6, "$#rinvite:Geheim:zuviel#"), 6),
+                 QStringList({QString::fromUtf8("$#rnote:Geheim#Die Gästeliste des Raums ist voll.")}));
+        QCOMPARE(dispatcher.rooms().find("Geheim")->guests.size(), RoomDirectory::kMaxGuests);
+    }
+
+    void theOperatorsRooms()
+    {
+        UserRegistry registry;
+        ServerDispatcher dispatcher(registry);
+        dispatcher.dispatch(1, "$#neu:anna:0:127.0.9.1#kcx:frame,rooms");
+        dispatcher.dispatch(2, "$#neu:bob:0:127.0.9.2#kcx:frame,rooms");
+        Outcome none;
+        QVERIFY(dispatcher.rooms().make("Team", true, "Planung", true, none).empty());
+        QVERIFY(none.deliveries.empty()); // nobody is invited yet
+        dispatcher.dispatchCommand(1, "$#rmake:Küche:o#");
+        dispatcher.dispatchCommand(2, "$#rjoin:Küche:#");
+        // Kicked from a room: out, told so, and the others see the list without it.
+        Outcome kicked;
+        QVERIFY(dispatcher.rooms().kick("Küche", 2, kicked));
+        QCOMPARE(sentTo(kicked, 2), QStringList({QString::fromUtf8("$#rnote:Küche#Sie wurden vom Server aus dem Raum entfernt."),
+                                                 "$#room:Küche:o:offen#"}));
+        QCOMPARE(sentTo(kicked, 1), QStringList({"$#rusers:Küche:anna#"}));
+        // Closed: its members are out and it is gone for everyone.
+        Outcome closed;
+        QVERIFY(dispatcher.rooms().close("Küche", closed));
+        QCOMPARE(sentTo(closed, 1), QStringList({QString::fromUtf8("$#rnote:Küche#Der Server hat den Raum geschlossen."),
+                                                 "$#room:Küche:o:weg#"}));
+        QVERIFY(!dispatcher.rooms().find("Küche"));
+
+        // A lasting room outlives its last member, and a restart, with its guests.
+        QVERIFY(dispatcher.rooms().takeDirty());
+        dispatcher.rooms().find("Team"); // still there, empty
+        Outcome ignored;
+        const_cast<RoomDirectory::Room *>(dispatcher.rooms().find("Team"))->guests["bob"] = {"bob", ""};
+        const std::string saved = dispatcher.rooms().save();
+        dispatcher.allConnectionsClosed();
+        UserRegistry again;
+        ServerDispatcher restarted(again);
+        restarted.rooms().load(saved + "raum\tzwei Worte\to\t\ngast\tSer\u0432er\t\nMüll\n");
+        QCOMPARE(restarted.rooms().rooms().size(), size_t(1));
+        QCOMPARE(restarted.rooms().find("Team")->topic, std::string("Planung"));
+        restarted.dispatch(3, "$#neu:bob:0:127.0.9.2#kcx:frame,rooms");
+        QVERIFY(sentTo(restarted.dispatchCommand(3, "$#rjoin:Team:#"), 3).contains(QStringLiteral("$#room:Team:id:drin#Planung")));
+        restarted.connectionClosed(3);
+        QVERIFY(restarted.rooms().find("Team"));
     }
 };
 

@@ -434,7 +434,7 @@ void RoomDirectory::say(Room &room, ConnectionId from, const std::string &colour
                         Outcome &outcome)
 {
     // Exception texts are Windows-1252, the field's text in them too.
-    kc::StrToInt(chat::isAscii(colour) ? colour : chat::windows1252FromUtf8(colour));
+    kc::StrToInt(chat::isAscii(colour) ? colour : chat::windows1252FromUtf8(colour).bytes());
     const std::string line = chat::buildPublicLine(colour, nameOf(from), defuse(text));
     const int64_t now = m_links.clock();
     const uint64_t number = room.history.add(line, now);

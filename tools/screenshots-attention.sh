@@ -10,31 +10,8 @@
 # Needs what tools/screenshots.sh needs. Runs in a private network namespace
 # with only loopback.
 set -euo pipefail
-build=$(realpath "${1:?usage: tools/screenshots-attention.sh BUILD_DIR}")
-program=$build/app/kestrelon-chat
-docs=$(realpath "$(dirname "$0")/../docs")
-
-if [ "${KC_IN_NETNS:-}" != 1 ]; then
-  exec unshare --net env KC_IN_NETNS=1 bash -c 'ip link set lo up && exec "$0" "$@"' "$0" "$@"
-fi
-for tool in Xvfb xdotool import openbox xsetroot; do
-  command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
-done
-[ -x "$program" ] || { echo "no program at $program" >&2; exit 1; }
-
-export DISPLAY=${KC_SHOT_DISPLAY:-:83} LANG=C.UTF-8 QT_QPA_PLATFORM=xcb
-work=$(mktemp -d)
-export XDG_DATA_HOME=$work/data XDG_CONFIG_HOME=$work/config DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/no-system-bus
-pids=()
-cleanup() {
-  [ "${KC_SHOT_KEEP:-}" = 1 ] && tail -n 20 "$work"/*.log >&2
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-. "$(dirname "$0")/xdesktop.sh"
-start_desktop
+shot_display=:83
+. "$(dirname "$0")/shotsetup.sh"
 
 # Framed peers of ours that speak "away"; what the server sends them is drained.
 peer() { # fd variable, name

@@ -9,30 +9,8 @@
 # installs. Runs in a private network namespace with only loopback; the log
 # goes to a scratch data folder.
 set -euo pipefail
-build=$(realpath "${1:?usage: tools/screenshots-log.sh BUILD_DIR}")
-program=$build/app/kestrelon-chat
-docs=$(realpath "$(dirname "$0")/../docs")
-
-if [ "${KC_IN_NETNS:-}" != 1 ]; then
-  exec unshare --net env KC_IN_NETNS=1 bash -c 'ip link set lo up && exec "$0" "$@"' "$0" "$@"
-fi
-for tool in Xvfb xdotool import openbox xsetroot; do
-  command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
-done
-[ -x "$program" ] || { echo "no program at $program" >&2; exit 1; }
-
-export DISPLAY=${KC_SHOT_DISPLAY:-:82} LANG=C.UTF-8 QT_QPA_PLATFORM=xcb
-work=$(mktemp -d)
-export XDG_DATA_HOME=$work/data XDG_CONFIG_HOME=$work/config DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/no-system-bus
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-. "$(dirname "$0")/xdesktop.sh"
-start_desktop
+shot_display=:82
+. "$(dirname "$0")/shotsetup.sh"
 
 # anna says $1 to Bettina, privately.
 anna() { frame "\$#pchat:Bettina:anna#$1" >&"$anna"; sleep 0.6; }

@@ -4,36 +4,14 @@
 # by itself and asks. The second picture is the whole screen: the client
 # window behind the box shows neither a lock nor the new fingerprint.
 #
-#   tools/screenshots-trust.sh BUILD_DIR     (KC_DISPLAY=:N picks the display, :81 by default)
+#   tools/screenshots-trust.sh BUILD_DIR     (KC_SHOT_DISPLAY=:N picks the display, :81 by default)
 #
 # Needs what tools/screenshots.sh needs. Runs in a private network namespace
 # with only loopback; the keys and the client's remembered servers live in
 # this run's folder.
 set -euo pipefail
-build=$(realpath "${1:?usage: tools/screenshots-trust.sh BUILD_DIR}")
-program=$build/app/kestrelon-chat
-docs=$(realpath "$(dirname "$0")/../docs")
-
-if [ "${KC_IN_NETNS:-}" != 1 ]; then
-  exec unshare --net env KC_IN_NETNS=1 bash -c 'ip link set lo up && exec "$0" "$@"' "$0" "$@"
-fi
-for tool in Xvfb xdotool import openbox xsetroot; do
-  command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
-done
-[ -x "$program" ] || { echo "no program at $program" >&2; exit 1; }
-
-export DISPLAY=${KC_DISPLAY:-:81} LANG=C.UTF-8 QT_QPA_PLATFORM=xcb
-work=$(mktemp -d)
-export XDG_DATA_HOME=$work/data XDG_CONFIG_HOME=$work/config DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/no-system-bus
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-. "$(dirname "$0")/xdesktop.sh"
-start_desktop
+shot_display=:81
+. "$(dirname "$0")/shotsetup.sh"
 
 serve() { # key file
   "$program" --headless --port 5757 --key "$1" >>"$work/server.log" 2>&1 &

@@ -262,8 +262,12 @@ void RoomTabs::lineSaid(const QString &room, const QString &line, HistoryTracker
         tab->view->highlightLine(number);
     if (kind != HistoryTracker::Kind::Live && kind != HistoryTracker::Kind::Replay)
         return;
-    if (currentRoom() != tab->room)
+    if (currentRoom() != tab->room) {
+        // The rule above the first line not read yet, as in the main chat.
+        if (tab->unread == 0)
+            tab->view->setReadMarker(number);
         setUnread(tab->room, tab->unread + 1, tab->mention || mentioned);
+    }
     if (!mentioned || kind != HistoryTracker::Kind::Live || reading(tab->room))
         return;
     // A mention where the user does not read: a notice that opens the room at that line.

@@ -159,8 +159,8 @@ void checkCommand(ConnectionId from, const std::string &piece, const UserRegistr
         const std::string &sent = delivery.bytes.str();
         // Every command is text in both encodings, whatever came in.
         FUZZ_REQUIRE(chat::isValidUtf8(sent));
-        FUZZ_REQUIRE(chat::isValidWindows1252(delivery.bytes.legacy()));
-        FUZZ_REQUIRE(delivery.bytes.legacy() == chat::windows1252FromUtf8(sent));
+        FUZZ_REQUIRE(chat::isValidWindows1252(kc::Windows1252(delivery.bytes.legacy())));
+        FUZZ_REQUIRE(delivery.bytes.legacy() == chat::windows1252FromUtf8(sent).bytes());
         FUZZ_REQUIRE(delivery.bytes.frame(true) == chat::buildFrame(sent)
                      && delivery.bytes.frame(false) == chat::buildFrame(delivery.bytes.legacy()));
         const size_t closing = sent.find('#', 2);
@@ -585,7 +585,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
         std::string raw;
         for (int n = input.ConsumeIntegralInRange(1, 3); n > 0; --n)
             raw += pickCommand(input);
-        const std::string data = from % 2 ? chat::sanitizeUtf8(raw) : chat::utf8FromWindows1252(raw);
+        const std::string data = from % 2 ? chat::sanitizeUtf8(raw) : chat::utf8FromWindows1252(kc::Windows1252(raw));
 
         // The same commands one by one, on a copy of the registry.
         UserRegistry stepwise = registry;

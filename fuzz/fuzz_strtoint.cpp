@@ -75,8 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
         FUZZ_REQUIRE(kc::StrToInt(kc::IntToStr(thrown)) == thrown);
     } catch (const kc::EConvertError &e) {
         FUZZ_REQUIRE(!ok);
-        FUZZ_REQUIRE(e.message().rfind("'", 0) == 0);
-        FUZZ_REQUIRE(e.message().find("' ist kein g\xFCltiger Integerwert") != std::string::npos);
+        FUZZ_REQUIRE(e.message().bytes().rfind("'", 0) == 0);
+        FUZZ_REQUIRE(e.message().bytes().find("' ist kein g\xFCltiger Integerwert") != std::string::npos);
     }
     return 0;
 }

@@ -27,7 +27,9 @@ namespace {
 class SharedSet : public QObject
 {
 public:
-    static SharedSet &ofThisThread();
+    /// The set of the calling thread, made on first use; null while no
+    /// descriptor is left for it (the caller then watches on its own).
+    static SharedSet *ofThisThread();
 
     uint64_t add(int fd, QObject *context, std::function<void()> onRead, std::function<void()> onWrite);
     void remove(uint64_t key);
@@ -42,7 +44,7 @@ private:
         bool read = false, write = false;
     };
 
-    SharedSet();
+    explicit SharedSet(int epoll);
     ~SharedSet() override;
     /// Brings the epoll set in line with the watch's directions after a change from `before`.
     void sync(uint64_t key, const Watch &watch, uint32_t before);
@@ -64,10 +66,15 @@ uint32_t mask(bool read, bool write)
     return (read ? uint32_t(EPOLLIN) : 0u) | (write ? uint32_t(EPOLLOUT) : 0u);
 }
 
-SharedSet &SharedSet::ofThisThread()
+SharedSet *SharedSet::ofThisThread()
 {
     if (!t_set) {
-        auto *set = new SharedSet;
+        const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
+        if (epoll < 0) {
+            qWarning("epoll_create1: %s", std::strerror(errno));
+            return nullptr;
+        }
+        auto *set = new SharedSet(epoll);
         // Gone with the application on its thread, with the thread elsewhere.
         if (QCoreApplication *app = QCoreApplication::instance(); app && app->thread() == QThread::currentThread())
             set->setParent(app);
@@ -75,14 +82,11 @@ SharedSet &SharedSet::ofThisThread()
             QObject::connect(QThread::currentThread(), &QThread::finished, set, &QObject::deleteLater);
         t_set = set;
     }
-    return *t_set;
+    return t_set;
 }
 
-SharedSet::SharedSet()
+SharedSet::SharedSet(int epoll) : m_epoll(epoll)
 {
-    m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
-    if (m_epoll < 0)
-        qFatal("epoll_create1: %s", std::strerror(errno));
     m_notifier = new QSocketNotifier(m_epoll, QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, [this] { dispatch(); });
 }
@@ -180,8 +184,13 @@ void NotifierPair::watch(int fd, QObject *context, std::function<void()> onRead,
 {
     drop();
     if (!parent) {
-        m_shared = SharedSet::ofThisThread().add(fd, context, std::move(onRead), std::move(onWrite));
-        return;
+        if (SharedSet *set = SharedSet::ofThisThread()) {
+            m_shared = set->add(fd, context, std::move(onRead), std::move(onWrite));
+            return;
+        }
+        // No descriptor left for the thread's set (the socket itself got the
+        // last one): this socket is watched on its own, and the program goes on.
+        parent = context;
     }
     m_read = new QSocketNotifier(fd, QSocketNotifier::Read, parent);
     m_write = new QSocketNotifier(fd, QSocketNotifier::Write, parent);

@@ -14,7 +14,8 @@ namespace kc::net {
 /// Without a `parent`, the descriptor joins its thread's shared epoll set,
 /// and the event loop polls that one descriptor however many sockets there
 /// are. With a `parent`, it gets a pair of QSocketNotifiers under it, which
-/// move with the parent to another thread.
+/// move with the parent to another thread. When the set cannot be made, for
+/// want of a descriptor, the pair hangs under `context` instead.
 ///
 /// Dropping never deletes a handler in place, since the notification that
 /// led to the drop may still be on the stack inside it: the handler is cut

@@ -4,6 +4,7 @@
 #include "platform/tray.h"
 #include "widgets/lineview.h"
 
+#include <algorithm>
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -155,6 +156,8 @@ private slots:
 
     void whisperWhileAwayReachesTheServiceAndItsClickRaisesTheWindow()
     {
+        // The service keeps what the other functions noticed.
+        const qsizetype before = history().size();
         // Minimised, as a user leaves a chat while doing other work.
         clientForm->showMinimized();
         QApplication::setActiveWindow(nullptr);
@@ -172,15 +175,19 @@ private slots:
         QVERIFY2(clicked, "dunstctl action did not complete");
         QVERIFY(waitFor([] { return !clientForm->isMinimized(); }, 30000));
         QList<QStringList> notices;
-        QVERIFY(waitFor([&] { return !(notices = history()).isEmpty(); }, 30000));
-        QCOMPARE(notices.size(), 1);
-        QCOMPARE(notices[0][0], QApplication::applicationDisplayName());
-        QCOMPARE(notices[0][1], QStringLiteral("Private Nachricht von Jörg"));
-        QVERIFY(!notices[0][2].isEmpty());
+        QVERIFY(waitFor([&] { return (notices = history()).size() == before + 1; }, 30000));
+        const auto whisper = std::find_if(notices.begin(), notices.end(), [](const QStringList &notice) {
+            return notice[1] == QStringLiteral("Private Nachricht von Jörg");
+        });
+        QVERIFY(whisper != notices.end());
+        QCOMPARE((*whisper)[0], QApplication::applicationDisplayName());
+        QVERIFY(!(*whisper)[2].isEmpty());
     }
 
     void mentionWhileAwayIsNoticedAndItsClickShowsThatLine()
     {
+        // The service keeps what the other functions noticed.
+        const qsizetype before = history().size();
         clientForm->showMinimized();
         QApplication::setActiveWindow(nullptr);
         kc::LineView *view = clientForm->RichEdit1;
@@ -201,7 +208,7 @@ private slots:
         QVERIFY(waitFor([&] { return view->verticalScrollBar()->value() < view->verticalScrollBar()->maximum(); },
                         30000));
         QList<QStringList> notices;
-        QVERIFY(waitFor([&] { return (notices = history()).size() == 2; }, 30000));
+        QVERIFY(waitFor([&] { return (notices = history()).size() == before + 1; }, 30000));
         QVERIFY(notices.contains(QStringList{QApplication::applicationDisplayName(),
                                              QStringLiteral("bob erwähnt Sie: Anna, kommst du?"), notices[0][2]}));
     }

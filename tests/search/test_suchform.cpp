@@ -739,6 +739,12 @@ private slots:
         const uint16_t port = listening.listen(0, "127.0.0.1");
         QVERIFY(port != 0);
         setRange(port);
+        // Qt's look-ups run on threads of a pool, and a thread that starts
+        // needs descriptors for its event loop: one is started while there
+        // are some (on another address, so that no answer is kept for this one).
+        const auto answered = std::make_shared<bool>(false);
+        QHostInfo::lookupHost(QStringLiteral("127.0.0.7"), this, [answered](const QHostInfo &) { *answered = true; });
+        QVERIFY(kc::test::waitFor([&] { return *answered; }));
 
         rlimit saved{};
         QVERIFY(leaveDescriptors(2, saved));

@@ -11,27 +11,8 @@
 # KC_SHOT_KEEP=DIR it also leaves a picture of the window that a click on the
 # first line opens in DIR.
 set -euo pipefail
-build=$(realpath "${1:?usage: tools/screenshots-search.sh BUILD_DIR}")
-program=$build/app/kestrelon-chat
-docs=$(realpath "$(dirname "$0")/../docs")
-
-if [ "${KC_IN_NETNS:-}" != 1 ]; then
-  exec unshare --net env KC_IN_NETNS=1 bash -c 'ip link set lo up && exec "$0" "$@"' "$0" "$@"
-fi
-for tool in Xvfb xdotool import openbox xsetroot; do
-  command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
-done
-[ -x "$program" ] || { echo "no program at $program" >&2; exit 1; }
-
-export DISPLAY=${KC_SHOT_DISPLAY:-:82} LANG=C.UTF-8 QT_QPA_PLATFORM=xcb
-work=$(mktemp -d)
-export XDG_DATA_HOME=$work/data XDG_CONFIG_HOME=$work/config DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/no-system-bus
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+shot_display=:82
+. "$(dirname "$0")/shotsetup.sh"
 
 # Earlier days, as the client wrote them.
 logs=$XDG_DATA_HOME/kestrelon-chat/logs/localhost_5757
@@ -57,8 +38,6 @@ cat >"$logs/chat-$(day 1).log" <<'LOG'
 [15:44:09] carl: Danke für den Kuchen, Bettina! War köstlich.
 LOG
 
-. "$(dirname "$0")/xdesktop.sh"
-start_desktop
 serve_and_join
 exec {anna}<>/dev/tcp/127.0.0.1/5757
 printf '%s' '$#neu:anna:0:127.0.0.1#kcx:frame,utf8' >&"$anna"; sleep 0.6
